@@ -1,0 +1,30 @@
+#ifndef CSERVERSETTINGS_H
+#define CSERVERSETTINGS_H
+
+#include <QString>
+
+// The server's four persistent settings, kept in tolvern.ini beside the executable.
+// One process-wide record; callers change the fields directly, then call save().
+class CServerSettings
+{
+public:
+    static CServerSettings *instance();
+
+    void load();
+    void save();
+    QString iniFilePath() const;
+    // Points the record at another file; tests use it to stay out of the build tree.
+    void setIniFilePath(const QString &path);
+
+    QString saveDataDir;
+    int mainPort = 3888;
+    int filePort = 3889;
+    bool startWhenOSStarts = true;
+
+private:
+    CServerSettings() = default;
+
+    QString overridePath;
+};
+
+#endif // CSERVERSETTINGS_H
