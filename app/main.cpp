@@ -1,0 +1,6 @@
+#include "cserverapp.h"
+
+int main(int argc, char **argv)
+{
+    return CServerApp::run(argc, argv);
+}
