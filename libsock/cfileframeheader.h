@@ -21,6 +21,7 @@ public:
     quint8 type() const;
     void setLength(quint32 len);
     void parse(const QByteArray &received);
+    void parse(const char *received, int size);
     bool isValid() const { return valid; }
 
     QByteArray bytes;

@@ -43,6 +43,7 @@ public:
 
 private:
     void setBodyLength(quint16 length);
+    int unreadBytes() const;
     bool appendBody(const void *src, int count);
 
     char bytes[PACKET_MAX_SIZE];

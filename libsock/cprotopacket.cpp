@@ -1,0 +1,187 @@
+#include "cprotopacket.h"
+
+#include <cstring>
+
+#include <QIODevice>
+#include <QString>
+#include <QtEndian>
+
+#include "byteorder.h"
+
+namespace libsock {
+
+namespace {
+
+// Every reset anywhere in the process takes the next number; nobody checks them on receipt.
+quint32 nextSequence = 1;
+
+constexpr int OFFSET_SEQUENCE = 1;
+constexpr int OFFSET_BYTE5 = 5;
+constexpr int OFFSET_WORD10 = 10;
+constexpr int OFFSET_AUX = 18;
+constexpr int OFFSET_COMMAND = 19;
+constexpr int OFFSET_BODY_LENGTH = 20;
+constexpr int MAX_BODY = PACKET_MAX_SIZE - PACKET_HEADER_SIZE;
+
+} // namespace
+
+CProtoPacket::CProtoPacket()
+{
+    std::memset(bytes, 0, sizeof bytes);
+}
+
+CProtoPacket &CProtoPacket::reset()
+{
+    valid = false;
+    readPos = 0;
+    std::memset(bytes, 0, sizeof bytes);
+    qToLittleEndian<quint32>(1, bytes + OFFSET_WORD10);
+    bytes[0] = char(PACKET_MARKER);
+    bytes[OFFSET_BYTE5] = 3;
+    qToLittleEndian<quint32>(nextSequence++, bytes + OFFSET_SEQUENCE);
+    return *this;
+}
+
+CProtoPacket &CProtoPacket::loadFrom(const char *src, int length)
+{
+    length = qBound(0, length, PACKET_MAX_SIZE);
+    if (length > 0)
+        std::memcpy(bytes, src, size_t(length));
+    readPos = 0;
+    valid = length > 0 && quint8(bytes[0]) == PACKET_MARKER;
+    return *this;
+}
+
+quint8 CProtoPacket::command() const
+{
+    return quint8(bytes[OFFSET_COMMAND]);
+}
+
+CProtoPacket &CProtoPacket::setCommand(quint8 cmd)
+{
+    bytes[OFFSET_COMMAND] = char(cmd);
+    return *this;
+}
+
+CProtoPacket &CProtoPacket::setAuxByte(quint8 aux)
+{
+    bytes[OFFSET_AUX] = char(aux);
+    return *this;
+}
+
+quint16 CProtoPacket::bodyLength() const
+{
+    return qFromLittleEndian<quint16>(bytes + OFFSET_BODY_LENGTH);
+}
+
+quint16 CProtoPacket::totalLength() const
+{
+    return quint16(PACKET_HEADER_SIZE + bodyLength());
+}
+
+quint32 CProtoPacket::sequence() const
+{
+    return qFromLittleEndian<quint32>(bytes + OFFSET_SEQUENCE);
+}
+
+void CProtoPacket::setBodyLength(quint16 length)
+{
+    qToLittleEndian<quint16>(length, bytes + OFFSET_BODY_LENGTH);
+}
+
+int CProtoPacket::unreadBytes() const
+{
+    // A loaded header may claim more body than the record holds; never read past the record.
+    return qMin(int(bodyLength()), MAX_BODY) - int(readPos);
+}
+
+CProtoPacket &CProtoPacket::readInt32(qint32 &value)
+{
+    value = 0;
+    if (unreadBytes() < 4)
+        return *this;
+    quint32 raw;
+    std::memcpy(&raw, bytes + PACKET_HEADER_SIZE + readPos, sizeof raw);
+    value = qint32(netToHost32(raw));
+    readPos += 4;
+    return *this;
+}
+
+CProtoPacket &CProtoPacket::readInt64(qint64 &value)
+{
+    value = 0;
+    if (unreadBytes() < 8)
+        return *this;
+    qint64 raw;
+    std::memcpy(&raw, bytes + PACKET_HEADER_SIZE + readPos, sizeof raw);
+    value = swapBytes64(raw);
+    readPos += 8;
+    return *this;
+}
+
+CProtoPacket &CProtoPacket::readString(QString &value)
+{
+    quint16 count = 0;
+    if (unreadBytes() >= 2) {
+        quint16 raw;
+        std::memcpy(&raw, bytes + PACKET_HEADER_SIZE + readPos, sizeof raw);
+        count = netToHost16(raw);
+        readPos += 2;
+    }
+    value.clear();
+    if (qint16(count) <= 0 || int(count) > unreadBytes())
+        return *this;
+    const char *text = bytes + PACKET_HEADER_SIZE + readPos;
+    const void *zero = std::memchr(text, 0, count);
+    const int length = zero ? int(static_cast<const char *>(zero) - text) : int(count);
+    value = QString::fromLatin1(text, length);
+    readPos += count;
+    return *this;
+}
+
+bool CProtoPacket::appendBody(const void *src, int count)
+{
+    const int body = bodyLength();
+    if (PACKET_HEADER_SIZE + body + count > PACKET_MAX_SIZE)
+        return false;
+    std::memcpy(bytes + PACKET_HEADER_SIZE + body, src, size_t(count));
+    setBodyLength(quint16(body + count));
+    return true;
+}
+
+CProtoPacket &CProtoPacket::writeByte(quint8 value)
+{
+    appendBody(&value, 1);
+    return *this;
+}
+
+CProtoPacket &CProtoPacket::writeInt32(qint32 value)
+{
+    const quint32 raw = hostToNet32(quint32(value));
+    appendBody(&raw, sizeof raw);
+    return *this;
+}
+
+CProtoPacket &CProtoPacket::writeInt64(qint64 value)
+{
+    const qint64 raw = swapBytes64(value);
+    appendBody(&raw, sizeof raw);
+    return *this;
+}
+
+QIODevice &writePacket(QIODevice &device, const CProtoPacket &packet)
+{
+    const char *next = packet.data();
+    qint64 left = packet.totalLength();
+    while (left > 0) {
+        const qint64 written = device.write(next, left);
+        // An error (or a device that takes nothing) ends the loop; nothing is resent.
+        if (written <= 0)
+            break;
+        next += written;
+        left -= written;
+    }
+    return device;
+}
+
+} // namespace libsock
