@@ -1,0 +1,62 @@
+#ifndef CINIFILE_H
+#define CINIFILE_H
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+// A Windows initialization file, read and written the way the Windows profile functions do:
+// section and key names match without regard to letter case, values are taken literally
+// (a backslash is just a backslash), and a write replaces the key's line in place, adds a
+// missing section or key and leaves every other line exactly as it was. save() replaces the
+// file atomically, so a crash mid-save leaves either the old or the new file.
+class CIniFile
+{
+public:
+    enum Status { Loaded, Missing, Unreadable };
+
+    explicit CIniFile(const QString &path);
+
+    Status load();
+    Status status() const { return loadStatus; }
+    QString path() const { return filePath; }
+
+    bool contains(const QString &section, const QString &key) const;
+    QString value(const QString &section, const QString &key, const QString &defaultValue) const;
+    int intValue(const QString &section, const QString &key, int defaultValue) const;
+
+    // False when the text cannot be stored as one line of this format.
+    bool setValue(const QString &section, const QString &key, const QString &value);
+    // Refuses to overwrite a file that exists but could not be read.
+    bool save();
+
+    // Leading blanks, optional sign, decimal digits up to the first non-digit; no digit is 0.
+    static int parseInt(const QString &text);
+
+private:
+    struct Line
+    {
+        QByteArray raw; // as read, without the line end; written back unless edited
+        QString text;
+        QByteArray end; // "\r\n", "\n", or empty on a last line without one
+        bool edited = false;
+    };
+
+    int findSection(const QString &section) const;
+    int findKey(int sectionLine, const QString &key) const;
+    int findKeyLine(const QString &section, const QString &key) const;
+    QString decode(const QByteArray &raw) const;
+    void insertLine(int index, const QString &text);
+
+    QString filePath;
+    Status loadStatus = Missing;
+    QList<Line> lines;
+    QByteArray bom;
+    // Files with a UTF-16 byte-order mark are read and written in that form; all others are
+    // 8-bit, each line decoded as UTF-8 or, failing that, Latin-1.
+    bool utf16 = false;
+    bool bigEndian = false;
+    QByteArray newLine = QByteArrayLiteral("\n");
+};
+
+#endif // CINIFILE_H

@@ -1,0 +1,60 @@
+#include "cserversettings.h"
+
+#include <QCoreApplication>
+
+#include "cinifile.h"
+
+namespace {
+
+const QString &generalSection()
+{
+    static const QString name = QStringLiteral("General");
+    return name;
+}
+
+} // namespace
+
+CServerSettings *CServerSettings::instance()
+{
+    // Never destroyed: the record outlives every restart of the main loop.
+    static CServerSettings *settings = new CServerSettings;
+    return settings;
+}
+
+QString CServerSettings::iniFilePath() const
+{
+    if (!overridePath.isEmpty())
+        return overridePath;
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/tolvern.ini");
+}
+
+void CServerSettings::setIniFilePath(const QString &path)
+{
+    overridePath = path;
+}
+
+void CServerSettings::load()
+{
+    CIniFile ini(iniFilePath());
+    ini.load();
+    saveDataDir = ini.value(generalSection(), QStringLiteral("SaveDataDir"), QString());
+    mainPort = ini.intValue(generalSection(), QStringLiteral("MainPort"), 3888);
+    filePort = ini.intValue(generalSection(), QStringLiteral("FilePort"), 3889);
+    startWhenOSStarts
+        = ini.value(generalSection(), QStringLiteral("StartWhenOSStarts"), QStringLiteral("true"))
+              .compare(QLatin1String("true"), Qt::CaseInsensitive)
+        == 0;
+}
+
+void CServerSettings::save()
+{
+    // Re-read the file so that lines written by others since load() are kept.
+    CIniFile ini(iniFilePath());
+    ini.load();
+    ini.setValue(generalSection(), QStringLiteral("SaveDataDir"), saveDataDir);
+    ini.setValue(generalSection(), QStringLiteral("MainPort"), QString::number(mainPort));
+    ini.setValue(generalSection(), QStringLiteral("FilePort"), QString::number(filePort));
+    ini.setValue(generalSection(), QStringLiteral("StartWhenOSStarts"),
+        startWhenOSStarts ? QStringLiteral("true") : QStringLiteral("false"));
+    ini.save();
+}
