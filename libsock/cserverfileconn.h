@@ -1,0 +1,66 @@
+#ifndef LIBSOCK_CSERVERFILECONN_H
+#define LIBSOCK_CSERVERFILECONN_H
+
+#include <QString>
+
+#include "cabstractfileconn.h"
+
+class QFile;
+class QSaveFile;
+
+namespace libsock {
+
+class CAbstractServerFileConnAdapter;
+
+constexpr quint8 FILE_CMD_DOWNLOAD = 1;
+constexpr quint8 FILE_CMD_DOWNLOAD_REPLY = 2;
+constexpr quint8 FILE_CMD_UPLOAD = 3;
+constexpr quint8 FILE_CMD_UPLOAD_REPLY = 4;
+constexpr quint8 FILE_CMD_START = 5;
+
+constexpr quint8 FILE_OK = 0;
+constexpr quint8 FILE_NOT_FOUND = 1;
+constexpr quint8 FILE_OPEN_FAILED = 2;
+constexpr quint8 FILE_REFUSED = 3;
+
+// Server end of one file-transfer connection: downloads a file from the storage directory
+// or uploads one into it, asking the adapter for permission and the file name.
+class CServerFileConn : public CAbstractFileConn
+{
+    Q_OBJECT
+
+public:
+    CServerFileConn(const QString &dir, QObject *parent);
+    ~CServerFileConn() override;
+
+    void setAdapter(CAbstractServerFileConnAdapter *adapter);
+    const QString &storageDirectory() const { return storageDir; }
+
+    // True when name may be joined to the storage directory: relative, and with no way
+    // out of it.
+    static bool isSafeName(const QString &name);
+
+protected:
+    void processFrame() override;
+
+private slots:
+    void connected();
+
+private:
+    void handleDownloadRequest();
+    void handleUploadRequest();
+    void startDownload();
+    void finishUpload();
+    void writeUploadData();
+    void releaseFiles();
+
+    QFile *file = nullptr;
+    // An upload goes to a temporary file that replaces the archive only when complete.
+    QSaveFile *uploadFile = nullptr;
+    QString storageDir;
+    CAbstractServerFileConnAdapter *adapter = nullptr;
+};
+
+} // namespace libsock
+
+#endif // LIBSOCK_CSERVERFILECONN_H
