@@ -74,12 +74,14 @@ bool CUserDb::addUser(const QString &name, const QString &password, int *objectI
     query.addBindValue(name);
     if (!query.exec() || query.next())
         return false;
+    query.finish();
 
     // An id read as 0 after a failed statement would hand out an id already in use.
     QSqlQuery maxQuery;
     if (!maxQuery.exec(QStringLiteral("select max(object_id) from t_user")) || !maxQuery.next())
         return false;
     const qint64 highest = maxQuery.value(0).toLongLong();
+    maxQuery.finish();
     if (highest < 0 || highest >= std::numeric_limits<int>::max())
         return false;
     const int newId = int(highest) + 1;
@@ -111,6 +113,7 @@ bool CUserDb::login(const QString &name, const QString &password, int *objectId)
         return false;
 
     const int id = query.value(0).toInt();
+    query.finish();
     if (objectId)
         *objectId = id;
 

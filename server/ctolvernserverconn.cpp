@@ -1,0 +1,108 @@
+#include "ctolvernserverconn.h"
+
+#include <QSqlQuery>
+#include <QString>
+#include <QVariant>
+
+#include "cuserdb.h"
+
+using libsock::CProtoPacket;
+
+CTolvernServerConn::CTolvernServerConn(QObject *parent)
+    : libsock::CAbstractProtoConn(parent)
+{
+}
+
+bool CTolvernServerConn::processPacket()
+{
+    switch (packet.command()) {
+    case CMD_ADD_USER:
+        handleAddUser();
+        break;
+    case CMD_CHANGE_PASS:
+        handleChangePass();
+        break;
+    case CMD_LOGIN:
+        handleLogin();
+        break;
+    default:
+        // Unknown codes and stray replies get no answer; the connection stays.
+        break;
+    }
+    return true;
+}
+
+void CTolvernServerConn::handleAddUser()
+{
+    QString name;
+    QString password;
+    packet.readString(name).readString(password);
+
+    quint8 result = RESULT_OK;
+    int objectId = 0;
+    CUserDb *db = CUserDb::instance();
+    if (db->userExists(name))
+        result = RESULT_USER_EXISTS;
+    else if (!db->addUser(name, password, &objectId))
+        result = RESULT_FAILED;
+
+    CProtoPacket reply;
+    reply.reset()
+        .setAuxByte(0)
+        .setCommand(CMD_ADD_USER_REPLY)
+        .writeByte(result)
+        .writeInt32(objectId);
+    // One arg() call: a name holding "%2" must not be substituted again.
+    emit log(tr("[ADD_USER] name=%1, result=%2").arg(name, QString::number(result)));
+    libsock::writePacket(*this, reply);
+}
+
+void CTolvernServerConn::handleLogin()
+{
+    QString name;
+    QString password;
+    packet.readString(name).readString(password);
+
+    quint8 result = RESULT_OK;
+    int objectId = 0;
+    if (!CUserDb::instance()->login(name, password, &objectId))
+        result = RESULT_LOGIN_FAILED;
+
+    CProtoPacket reply;
+    reply.reset().setAuxByte(0).setCommand(CMD_LOGIN_REPLY).writeByte(result).writeInt32(objectId);
+    emit log(tr("[LOGIN] name=%1, result=%2").arg(name, QString::number(result)));
+    libsock::writePacket(*this, reply);
+}
+
+void CTolvernServerConn::handleChangePass()
+{
+    qint32 objectId = 0;
+    QString oldPassword;
+    QString newPassword;
+    packet.readInt32(objectId).readString(oldPassword).readString(newPassword);
+
+    quint8 result = RESULT_FAILED;
+    QSqlQuery query;
+    query.prepare(QStringLiteral("select password from t_user where object_id=?"));
+    query.addBindValue(objectId);
+    if (query.exec() && query.next()) {
+        const QString stored = query.value(0).toString();
+        query.finish();
+        if (stored != oldPassword) {
+            result = RESULT_WRONG_PASSWORD;
+        } else {
+            QSqlQuery update;
+            update.prepare(QStringLiteral("update t_user set password = ? where object_id=?"));
+            update.addBindValue(newPassword);
+            update.addBindValue(objectId);
+            if (update.exec())
+                result = RESULT_OK;
+        }
+    }
+
+    CProtoPacket reply;
+    reply.reset().setAuxByte(0).setCommand(CMD_CHANGE_PASS_REPLY).writeByte(result);
+    emit log(tr("[CHANGE_PASS] userId=%1, result=%2")
+                 .arg(QString::number(objectId), QString::number(result)));
+    libsock::writePacket(*this, reply);
+}
