@@ -1,0 +1,58 @@
+#include "cadduserdlg.h"
+#include "ui_cadduserdlg.h"
+
+#include <QMessageBox>
+
+#include "cuserdb.h"
+
+CAddUserDlg::CAddUserDlg(QWidget *parent)
+    : QDialog(parent)
+    , ui(new Ui::CAddUserDlg)
+{
+    ui->setupUi(this);
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::FramelessWindowHint);
+}
+
+CAddUserDlg::~CAddUserDlg()
+{
+    delete ui;
+}
+
+void CAddUserDlg::on_btnOk_clicked()
+{
+    const QString name = ui->edName->text().trimmed();
+    if (name.isEmpty()) {
+        warn(tr("User name is empty"));
+        return;
+    }
+
+    CUserDb *db = CUserDb::instance();
+    // Checked before the password so a taken name is reported whatever else is wrong.
+    if (db->userExists(name)) {
+        warn(tr("User name [%1] already exists").arg(name));
+        return;
+    }
+
+    const QString password = ui->edPass->text().trimmed();
+    if (password.isEmpty()) {
+        warn(tr("Password is empty"));
+        return;
+    }
+
+    int objectId = 0;
+    if (!db->addUser(name, password, &objectId)) {
+        warn(tr("User create failed"));
+        return;
+    }
+    accept();
+}
+
+void CAddUserDlg::on_btnCancel_clicked()
+{
+    reject();
+}
+
+void CAddUserDlg::warn(const QString &text)
+{
+    QMessageBox::warning(this, tr("Warn!"), text, QMessageBox::Ok);
+}

@@ -1,0 +1,168 @@
+#include "csettingdlg.h"
+#include "ui_csettingdlg.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+
+#include "cserversettings.h"
+#include "cuserdb.h"
+#include "storagehelpers.h"
+
+namespace {
+
+const int lowestPort = 80;
+const int highestPort = 65535;
+
+// Base-10 port in [80, 65535]; QString::toInt already ignores surrounding blanks.
+bool parsePort(const QString &text, int *port)
+{
+    bool ok = false;
+    *port = text.toInt(&ok, 10);
+    return ok && *port >= lowestPort && *port <= highestPort;
+}
+
+QDateTime cutOff(int rangeIndex)
+{
+    return QDateTime::currentDateTime().addMonths(rangeIndex == 0 ? -3 : -6);
+}
+
+} // namespace
+
+CSettingDlg::CSettingDlg(QWidget *parent)
+    : QDialog(parent)
+    , ui(new Ui::CSettingDlg)
+{
+    ui->setupUi(this);
+
+    const QStringList ranges { tr("Not logged in within 3 months"),
+        tr("Not logged in within 6 months") };
+    for (QComboBox *box : { ui->combRangeClear, ui->combRangeDelUser }) {
+        box->setEditable(false);
+        box->addItems(ranges);
+        box->setCurrentIndex(0);
+    }
+
+    const CServerSettings *settings = CServerSettings::instance();
+    ui->edMainPort->setText(QString::number(settings->mainPort));
+    ui->edFilePort->setText(QString::number(settings->filePort));
+    ui->edSaveDir->setText(QDir::toNativeSeparators(settings->saveDataDir));
+    ui->chkStart->setChecked(settings->startWhenOSStarts);
+}
+
+CSettingDlg::~CSettingDlg()
+{
+    delete ui;
+}
+
+void CSettingDlg::on_btnBrow_clicked()
+{
+    const QString path = QFileDialog::getExistingDirectory(
+        this, tr("Select directory"), QDir::currentPath(), QFileDialog::ShowDirsOnly);
+    if (path.isEmpty())
+        return;
+    ui->edSaveDir->setText(QDir::toNativeSeparators(path));
+}
+
+void CSettingDlg::on_btnOk_clicked()
+{
+    const QString dir = ui->edSaveDir->text().trimmed();
+    // A plain file would pass an existence test, yet no archive could ever be stored in it.
+    if (dir.isEmpty() || !QFileInfo(dir).isDir()) {
+        warn(tr("Storage directory is empty or not exists"));
+        return;
+    }
+    int mainPort = 0;
+    if (!parsePort(ui->edMainPort->text(), &mainPort)) {
+        warn(tr("Main control port is incorrect"));
+        return;
+    }
+    int filePort = 0;
+    if (!parsePort(ui->edFilePort->text(), &filePort)) {
+        warn(tr("Game data transfer port is incorrect"));
+        return;
+    }
+
+    CServerSettings *settings = CServerSettings::instance();
+    const bool startWithOS = ui->chkStart->isChecked();
+    // Compared as file locations, so the separators shown in the field do not count as a change.
+    if (QFileInfo(dir) == QFileInfo(settings->saveDataDir) && mainPort == settings->mainPort
+        && filePort == settings->filePort && startWithOS == settings->startWhenOSStarts) {
+        accept();
+        return;
+    }
+
+    settings->saveDataDir = dir;
+    settings->mainPort = mainPort;
+    settings->filePort = filePort;
+    settings->startWhenOSStarts = startWithOS;
+    settings->save();
+
+    const QString runValueName = QStringLiteral("Ombrivale_Tolvern");
+    if (settings->startWhenOSStarts) {
+        writeRunValue(runValueName,
+            QLatin1Char('"') + QCoreApplication::applicationFilePath() + QLatin1Char('"'));
+    } else {
+        deleteRunValue(runValueName);
+    }
+
+    const auto answer = QMessageBox::information(this, tr("Info"),
+        tr("Click OK to restart the program for the changes to take effect, or click Cancel "
+           "to take effect next time"),
+        QMessageBox::Ok | QMessageBox::Cancel);
+    if (answer == QMessageBox::Ok) {
+        // Ends every running loop, this dialog's included; start-up then rebuilds the program.
+        QCoreApplication::exit(2);
+        return;
+    }
+    accept();
+}
+
+void CSettingDlg::on_btnCancel_clicked()
+{
+    reject();
+}
+
+void CSettingDlg::on_btnClear_clicked()
+{
+    if (!confirm(tr("Are you sure to clear?")))
+        return;
+    int userCount = 0;
+    int missingCount = 0;
+    CUserDb::instance()->clearInactiveUserData(
+        cutOff(ui->combRangeClear->currentIndex()), &userCount, &missingCount);
+    // Sticky: an earlier delete must still reach the user page when a later action matches
+    // nobody.
+    refreshUserList = refreshUserList || userCount > 0;
+    QMessageBox::information(this, tr("Information"), tr("OK!"), QMessageBox::Ok);
+}
+
+void CSettingDlg::on_btnDelUser_clicked()
+{
+    if (!confirm(tr("Are you sure to delete?")))
+        return;
+    int deletedCount = 0;
+    CUserDb::instance()->deleteInactiveUsers(
+        cutOff(ui->combRangeDelUser->currentIndex()), &deletedCount);
+    refreshUserList = refreshUserList || deletedCount > 0;
+    QMessageBox::information(this, tr("Information"), tr("OK!"), QMessageBox::Ok);
+}
+
+void CSettingDlg::on_chkStart_stateChanged(int)
+{
+    // The box is read when OK is pressed.
+}
+
+void CSettingDlg::warn(const QString &text)
+{
+    QMessageBox::warning(this, tr("Warn!"), text, QMessageBox::Ok);
+}
+
+bool CSettingDlg::confirm(const QString &text)
+{
+    return QMessageBox::question(this, tr("Confirm"), text, QMessageBox::Yes | QMessageBox::No)
+        == QMessageBox::Yes;
+}

@@ -1,0 +1,39 @@
+#ifndef CSETTINGDLG_H
+#define CSETTINGDLG_H
+
+#include <QDialog>
+
+namespace Ui {
+class CSettingDlg;
+}
+
+// Changes the storage folder, the ports and autostart; OK saves and offers an in-process
+// restart (exit code 2). Clearing and deleting inactive users act at once.
+class CSettingDlg : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit CSettingDlg(QWidget *parent = nullptr);
+    ~CSettingDlg() override;
+
+    // Set once a clear or delete action has matched a user; the owner then reloads the
+    // user page.
+    bool refreshUserList = false;
+
+private slots:
+    void on_btnBrow_clicked();
+    void on_btnOk_clicked();
+    void on_btnCancel_clicked();
+    void on_btnClear_clicked();
+    void on_btnDelUser_clicked();
+    void on_chkStart_stateChanged(int state);
+
+private:
+    void warn(const QString &text);
+    bool confirm(const QString &text);
+
+    Ui::CSettingDlg *ui = nullptr;
+};
+
+#endif // CSETTINGDLG_H
