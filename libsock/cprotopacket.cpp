@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include <QByteArray>
 #include <QIODevice>
 #include <QString>
 #include <QtEndian>
@@ -166,6 +167,20 @@ CProtoPacket &CProtoPacket::writeInt64(qint64 value)
 {
     const qint64 raw = swapBytes64(value);
     appendBody(&raw, sizeof raw);
+    return *this;
+}
+
+CProtoPacket &CProtoPacket::writeString(const QString &value)
+{
+    const QByteArray text = value.toLatin1();
+    if (text.size() > 0x7FFF)
+        return *this;
+    const int body = bodyLength();
+    if (PACKET_HEADER_SIZE + body + 2 + int(text.size()) > PACKET_MAX_SIZE)
+        return *this;
+    const quint16 count = qToBigEndian<quint16>(quint16(text.size()));
+    appendBody(&count, sizeof count);
+    appendBody(text.constData(), int(text.size()));
     return *this;
 }
 

@@ -40,6 +40,9 @@ public:
     CProtoPacket &writeByte(quint8 value);
     CProtoPacket &writeInt32(qint32 value);
     CProtoPacket &writeInt64(qint64 value);
+    // Latin-1 bytes after a 16-bit big-endian count; a text the readers could not take back
+    // (longer than 32767 bytes) is dropped like any field that does not fit.
+    CProtoPacket &writeString(const QString &value);
 
 private:
     void setBodyLength(quint16 length);
