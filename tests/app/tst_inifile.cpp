@@ -1,0 +1,393 @@
+#include <limits>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringEncoder>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "cinifile.h"
+#include "unprivileged.h"
+
+class tst_IniFile : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    // happy flows
+    void parseInt_data();
+    void parseInt();
+    void namesMatchWithoutCase();
+    void valuesAreLiteral_data();
+    void valuesAreLiteral();
+    void replaceKeepsEveryOtherByte();
+    void newKeyGoesAfterLastKeyOfSection();
+    void missingSectionIsAppended();
+    void missingFileIsCreated();
+    void utf8BomIsKept();
+    void utf16FileStaysUtf16();
+    void latin1LinesSurviveUntouched();
+
+    // rainy-day flows
+    void commentsAndStrayLinesAreNoKeys();
+    void firstOfDuplicateKeysWins();
+    void lineBreaksAreRefused_data();
+    void lineBreaksAreRefused();
+    void saveReplacesInsteadOfRewriting();
+    void unreadableFileIsNotOverwritten();
+
+private:
+    QString writeFile(const QByteArray &bytes);
+    QByteArray readFile() const;
+
+    QTemporaryDir dir;
+    QString path;
+};
+
+void tst_IniFile::init()
+{
+    QVERIFY(dir.isValid());
+    path = dir.filePath(QStringLiteral("tolvern.ini"));
+    QFile::remove(path);
+}
+
+QString tst_IniFile::writeFile(const QByteArray &bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        return QString();
+    return path;
+}
+
+QByteArray tst_IniFile::readFile() const
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+void tst_IniFile::parseInt_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("expected");
+
+    QTest::newRow("plain") << QStringLiteral("3888") << 3888;
+    QTest::newRow("trailing letters") << QStringLiteral("3888abc") << 3888;
+    QTest::newRow("leading blank") << QStringLiteral(" 3890") << 3890;
+    QTest::newRow("leading tab") << QStringLiteral("\t42") << 42;
+    QTest::newRow("letters only") << QStringLiteral("abc") << 0;
+    QTest::newRow("empty") << QString() << 0;
+    QTest::newRow("negative") << QStringLiteral("-1") << -1;
+    QTest::newRow("plus") << QStringLiteral("+12") << 12;
+    QTest::newRow("sign alone") << QStringLiteral("-") << 0;
+    QTest::newRow("blank after sign") << QStringLiteral("- 5") << 0;
+    QTest::newRow("decimal point") << QStringLiteral("80.5") << 80;
+    QTest::newRow("hex is decimal 0") << QStringLiteral("0x50") << 0;
+    QTest::newRow("too big") << QStringLiteral("99999999999999999999")
+                             << std::numeric_limits<int>::max();
+    QTest::newRow("too small") << QStringLiteral("-99999999999999999999")
+                               << std::numeric_limits<int>::min();
+}
+
+void tst_IniFile::parseInt()
+{
+    QFETCH(QString, text);
+    QFETCH(int, expected);
+    QCOMPARE(CIniFile::parseInt(text), expected);
+}
+
+void tst_IniFile::namesMatchWithoutCase()
+{
+    writeFile("[gEnErAl]\nmainport=4000\n[ Other ]\nKEY=v\n");
+    CIniFile ini(path);
+    QCOMPARE(ini.load(), CIniFile::Loaded);
+    QCOMPARE(ini.intValue(QStringLiteral("General"), QStringLiteral("MainPort"), 1), 4000);
+    QCOMPARE(
+        ini.value(QStringLiteral("other"), QStringLiteral("key"), QString()), QStringLiteral("v"));
+
+    QVERIFY(ini.setValue(
+        QStringLiteral("GENERAL"), QStringLiteral("MAINPORT"), QStringLiteral("4001")));
+    QVERIFY(ini.save());
+    // The spelling in the file stays; no second key or section appears.
+    QCOMPARE(readFile(), QByteArray("[gEnErAl]\nmainport=4001\n[ Other ]\nKEY=v\n"));
+}
+
+void tst_IniFile::valuesAreLiteral_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("backslashes") << QByteArray("SaveDataDir=D:\\saves\\new") << "D:\\saves\\new";
+    QTest::newRow("blanks around") << QByteArray("  SaveDataDir  =  /srv/x  ") << "/srv/x";
+    QTest::newRow("double quotes") << QByteArray("SaveDataDir=\"C:\\My Saves\"") << "C:\\My Saves";
+    QTest::newRow("single quotes") << QByteArray("SaveDataDir='a b'") << "a b";
+    QTest::newRow("one quote kept") << QByteArray("SaveDataDir=\"abc") << "\"abc";
+    QTest::newRow("equals in value") << QByteArray("SaveDataDir=a=b") << "a=b";
+    QTest::newRow("semicolon kept") << QByteArray("SaveDataDir=a ; b") << "a ; b";
+    QTest::newRow("empty") << QByteArray("SaveDataDir=") << "";
+    QTest::newRow("utf8") << QByteArray("SaveDataDir=/srv/sp\xc3\xa4ter") << "/srv/sp\u00e4ter";
+}
+
+void tst_IniFile::valuesAreLiteral()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QString, expected);
+
+    writeFile("[General]\r\n" + line + "\r\n");
+    CIniFile ini(path);
+    ini.load();
+    QCOMPARE(ini.value(QStringLiteral("General"), QStringLiteral("SaveDataDir"),
+                 QStringLiteral("default")),
+        expected);
+}
+
+void tst_IniFile::replaceKeepsEveryOtherByte()
+{
+    const QByteArray before = "; written by hand\r\n"
+                              "[General]\r\n"
+                              "SaveDataDir = D:\\saves\r\n"
+                              "MainPort=3888 ; main\r\n"
+                              "\r\n"
+                              "[Other]\r\n"
+                              "MainPort=1\r\n";
+    writeFile(before);
+    CIniFile ini(path);
+    ini.load();
+    QVERIFY(ini.setValue(
+        QStringLiteral("General"), QStringLiteral("SaveDataDir"), QStringLiteral("E:\\new saves")));
+    QVERIFY(ini.setValue(
+        QStringLiteral("General"), QStringLiteral("MainPort"), QStringLiteral("4000")));
+    QVERIFY(ini.save());
+    QCOMPARE(readFile(),
+        QByteArray("; written by hand\r\n"
+                   "[General]\r\n"
+                   "SaveDataDir = E:\\new saves\r\n"
+                   "MainPort=4000\r\n"
+                   "\r\n"
+                   "[Other]\r\n"
+                   "MainPort=1\r\n"));
+}
+
+void tst_IniFile::newKeyGoesAfterLastKeyOfSection()
+{
+    writeFile("[General]\r\nSaveDataDir=x\r\n\r\n; about the next one\r\n[Next]\r\nA=1");
+    CIniFile ini(path);
+    ini.load();
+    QVERIFY(ini.setValue(
+        QStringLiteral("General"), QStringLiteral("FilePort"), QStringLiteral("3889")));
+    QVERIFY(ini.setValue(QStringLiteral("Next"), QStringLiteral("B"), QStringLiteral("2")));
+    QVERIFY(ini.save());
+    QCOMPARE(readFile(),
+        QByteArray("[General]\r\nSaveDataDir=x\r\nFilePort=3889\r\n\r\n"
+                   "; about the next one\r\n[Next]\r\nA=1\r\nB=2\r\n"));
+}
+
+void tst_IniFile::missingSectionIsAppended()
+{
+    writeFile("[Other]\nA=1");
+    CIniFile ini(path);
+    ini.load();
+    QVERIFY(ini.setValue(
+        QStringLiteral("General"), QStringLiteral("MainPort"), QStringLiteral("3888")));
+    QVERIFY(ini.save());
+    QCOMPARE(readFile(), QByteArray("[Other]\nA=1\n\n[General]\nMainPort=3888\n"));
+
+    // A key above every section belongs to none.
+    writeFile("MainPort=1\n");
+    ini.load();
+    QVERIFY(!ini.contains(QStringLiteral("General"), QStringLiteral("MainPort")));
+    QCOMPARE(ini.intValue(QStringLiteral("General"), QStringLiteral("MainPort"), 7), 7);
+}
+
+void tst_IniFile::missingFileIsCreated()
+{
+    CIniFile ini(path);
+    QCOMPARE(ini.load(), CIniFile::Missing);
+    QVERIFY(!QFile::exists(path));
+    QCOMPARE(ini.value(QStringLiteral("General"), QStringLiteral("A"), QStringLiteral("d")),
+        QStringLiteral("d"));
+    QVERIFY(ini.setValue(QStringLiteral("General"), QStringLiteral("A"), QStringLiteral("1")));
+    QVERIFY(ini.setValue(QStringLiteral("General"), QStringLiteral("B"), QStringLiteral("2")));
+    QVERIFY(ini.save());
+    QCOMPARE(readFile(), QByteArray("[General]\nA=1\nB=2\n"));
+}
+
+void tst_IniFile::utf8BomIsKept()
+{
+    writeFile("\xEF\xBB\xBF[General]\nSaveDataDir=/a\n");
+    CIniFile ini(path);
+    ini.load();
+    QCOMPARE(ini.value(QStringLiteral("General"), QStringLiteral("SaveDataDir"), QString()),
+        QStringLiteral("/a"));
+    ini.setValue(QStringLiteral("General"), QStringLiteral("SaveDataDir"), QStringLiteral("/b"));
+    QVERIFY(ini.save());
+    QCOMPARE(readFile(), QByteArray("\xEF\xBB\xBF[General]\nSaveDataDir=/b\n"));
+}
+
+void tst_IniFile::utf16FileStaysUtf16()
+{
+    QStringEncoder encoder(QStringConverter::Utf16LE);
+    const QByteArray before = QByteArray("\xFF\xFE")
+        + QByteArray(encoder(QStringLiteral("[General]\r\nSaveDataDir=C:\\sp\u00e4t\r\n")));
+    writeFile(before);
+    CIniFile ini(path);
+    ini.load();
+    QCOMPARE(ini.value(QStringLiteral("General"), QStringLiteral("SaveDataDir"), QString()),
+        QStringLiteral("C:\\sp\u00e4t"));
+    ini.setValue(QStringLiteral("General"), QStringLiteral("MainPort"), QStringLiteral("1"));
+    QVERIFY(ini.save());
+    QStringEncoder again(QStringConverter::Utf16LE);
+    QCOMPARE(readFile(),
+        QByteArray("\xFF\xFE")
+            + QByteArray(
+                again(QStringLiteral("[General]\r\nSaveDataDir=C:\\sp\u00e4t\r\nMainPort=1\r\n"))));
+}
+
+void tst_IniFile::latin1LinesSurviveUntouched()
+{
+    // A file saved in a Windows code page: not UTF-8.
+    writeFile("[General]\nSaveDataDir=C:\\Spiele\\Gr\xf6\xdf"
+              "e\nMainPort=1\n");
+    CIniFile ini(path);
+    ini.load();
+    QCOMPARE(ini.value(QStringLiteral("General"), QStringLiteral("SaveDataDir"), QString()),
+        QStringLiteral("C:\\Spiele\\Gr\u00f6\u00dfe"));
+    ini.setValue(QStringLiteral("General"), QStringLiteral("MainPort"), QStringLiteral("2"));
+    QVERIFY(ini.save());
+    QCOMPARE(readFile(),
+        QByteArray("[General]\nSaveDataDir=C:\\Spiele\\Gr\xf6\xdf"
+                   "e\n"
+                   "MainPort=2\n"));
+}
+
+void tst_IniFile::commentsAndStrayLinesAreNoKeys()
+{
+    writeFile("[General]\n;MainPort=1\n#MainPort=2\njust words\n=3\n[Other]\nMainPort=4\n");
+    CIniFile ini(path);
+    ini.load();
+    QVERIFY(!ini.contains(QStringLiteral("General"), QStringLiteral("MainPort")));
+    QCOMPARE(ini.intValue(QStringLiteral("General"), QStringLiteral("MainPort"), 3888), 3888);
+    QVERIFY(
+        ini.setValue(QStringLiteral("General"), QStringLiteral("MainPort"), QStringLiteral("5")));
+    QVERIFY(ini.save());
+    // With no key in the section the new one follows the header.
+    QCOMPARE(readFile(),
+        QByteArray("[General]\nMainPort=5\n;MainPort=1\n#MainPort=2\njust words\n=3\n"
+                   "[Other]\nMainPort=4\n"));
+}
+
+void tst_IniFile::firstOfDuplicateKeysWins()
+{
+    writeFile("[General]\nA=1\nA=2\n[general]\nA=3\n");
+    CIniFile ini(path);
+    ini.load();
+    QCOMPARE(
+        ini.value(QStringLiteral("General"), QStringLiteral("A"), QString()), QStringLiteral("1"));
+    ini.setValue(QStringLiteral("General"), QStringLiteral("A"), QStringLiteral("9"));
+    QVERIFY(ini.save());
+    QCOMPARE(readFile(), QByteArray("[General]\nA=9\nA=2\n[general]\nA=3\n"));
+}
+
+void tst_IniFile::lineBreaksAreRefused_data()
+{
+    QTest::addColumn<QString>("section");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+
+    QTest::newRow("value LF") << "General"
+                              << "SaveDataDir"
+                              << "/x\nMainPort=1";
+    QTest::newRow("value CR") << "General"
+                              << "SaveDataDir"
+                              << "/x\rMainPort=1";
+    QTest::newRow("key LF") << "General"
+                            << "A\nB"
+                            << "1";
+    QTest::newRow("key with =") << "General"
+                                << "A=B"
+                                << "1";
+    QTest::newRow("empty key") << "General"
+                               << " "
+                               << "1";
+    QTest::newRow("comment key") << "General"
+                                 << ";A"
+                                 << "1";
+    QTest::newRow("section with ]") << "Gen]eral"
+                                    << "A"
+                                    << "1";
+    QTest::newRow("empty section") << ""
+                                   << "A"
+                                   << "1";
+}
+
+void tst_IniFile::lineBreaksAreRefused()
+{
+    QFETCH(QString, section);
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+
+    const QByteArray before = "[General]\nSaveDataDir=/old\n";
+    writeFile(before);
+    CIniFile ini(path);
+    ini.load();
+    QVERIFY(!ini.setValue(section, key, value));
+    QVERIFY(ini.save());
+    QCOMPARE(readFile(), before);
+}
+
+void tst_IniFile::saveReplacesInsteadOfRewriting()
+{
+    // A second name for the old file shows whether it was replaced or written over.
+    writeFile("[General]\nA=1\n");
+    const QString oldName = dir.filePath(QStringLiteral("old.ini"));
+    QFile::remove(oldName);
+    QVERIFY(
+        ::link(QFile::encodeName(path).constData(), QFile::encodeName(oldName).constData()) == 0);
+
+    CIniFile ini(path);
+    ini.load();
+    ini.setValue(QStringLiteral("General"), QStringLiteral("A"), QStringLiteral("2"));
+    QVERIFY(ini.save());
+    QCOMPARE(readFile(), QByteArray("[General]\nA=2\n"));
+    QFile old(oldName);
+    QVERIFY(old.open(QIODevice::ReadOnly));
+    QCOMPARE(old.readAll(), QByteArray("[General]\nA=1\n"));
+    // Nothing left over from the replacement.
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
+}
+
+void tst_IniFile::unreadableFileIsNotOverwritten()
+{
+    // A file that exists but cannot be read must not be replaced by a file holding only our
+    // keys. The folder is writable, so only the check stops the replacement.
+    const QString folder = dir.filePath(QStringLiteral("locked"));
+    QVERIFY(QDir().mkpath(folder));
+    path = folder + QStringLiteral("/tolvern.ini");
+    const QByteArray before = "[General]\nSaveDataDir=/keep\n[Other]\nA=1\n";
+    writeFile(before);
+    QVERIFY(QFile::setPermissions(path, QFileDevice::WriteOwner));
+    if (testsupport::runningAsRoot())
+        QVERIFY(testsupport::giveToOtherUser(dir.path()));
+
+    bool loadedUnreadable = false;
+    bool saved = true;
+    {
+        testsupport::UnprivilegedScope scope;
+        QVERIFY(scope.ok());
+        CIniFile ini(path);
+        loadedUnreadable = ini.load() == CIniFile::Unreadable;
+        ini.setValue(QStringLiteral("General"), QStringLiteral("A"), QStringLiteral("1"));
+        saved = ini.save();
+    }
+    QVERIFY(loadedUnreadable);
+    QVERIFY(!saved);
+    QCOMPARE(readFile(), before);
+}
+
+QTEST_GUILESS_MAIN(tst_IniFile)
+#include "tst_inifile.moc"

@@ -1,0 +1,276 @@
+#include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "cserversettings.h"
+
+class tst_ServerSettings : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanupTestCase();
+
+    // happy flows
+    void fileBesideTheExecutable();
+    void defaultsWithoutFile();
+    void handWrittenFileLoads();
+    void saveTouchesOnlyOurKeys();
+    void saveWritesAllFourKeys();
+    void roundTrip_data();
+    void roundTrip();
+    void startWhenOSStarts_data();
+    void startWhenOSStarts();
+    void ports_data();
+    void ports();
+
+    // rainy-day flows
+    void lineBreakInPathInjectsNoKey();
+
+private:
+    void writeFile(const QByteArray &bytes);
+    QByteArray readFile() const;
+    void scramble();
+
+    QTemporaryDir dir;
+    QString path;
+    CServerSettings *settings = nullptr;
+};
+
+void tst_ServerSettings::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    path = dir.filePath(QStringLiteral("tolvern.ini"));
+    settings = CServerSettings::instance();
+    QCOMPARE(CServerSettings::instance(), settings);
+    settings->setIniFilePath(path);
+}
+
+void tst_ServerSettings::init()
+{
+    QFile::remove(path);
+}
+
+void tst_ServerSettings::cleanupTestCase()
+{
+    settings->setIniFilePath(QString());
+}
+
+void tst_ServerSettings::writeFile(const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+QByteArray tst_ServerSettings::readFile() const
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+// Values no load() would produce, so a field load() forgets shows up.
+void tst_ServerSettings::scramble()
+{
+    settings->saveDataDir = QStringLiteral("scrambled");
+    settings->mainPort = -12345;
+    settings->filePort = -54321;
+    settings->startWhenOSStarts = false;
+}
+
+void tst_ServerSettings::fileBesideTheExecutable()
+{
+    settings->setIniFilePath(QString());
+    QCOMPARE(settings->iniFilePath(),
+        QCoreApplication::applicationDirPath() + QStringLiteral("/tolvern.ini"));
+    settings->setIniFilePath(path);
+    QCOMPARE(settings->iniFilePath(), path);
+}
+
+void tst_ServerSettings::defaultsWithoutFile()
+{
+    scramble();
+    settings->load();
+    QCOMPARE(settings->saveDataDir, QString());
+    QCOMPARE(settings->mainPort, 3888);
+    QCOMPARE(settings->filePort, 3889);
+    QCOMPARE(settings->startWhenOSStarts, true);
+    // Reading never creates the file.
+    QVERIFY(!QFile::exists(path));
+}
+
+void tst_ServerSettings::handWrittenFileLoads()
+{
+    writeFile("; Tolvern settings, edited with Notepad\r\n"
+              "[Other]\r\n"
+              "SaveDataDir=/wrong\r\n"
+              "MainPort=1\r\n"
+              "\r\n"
+              "[general]\r\n"
+              "savedatadir = D:\\saves\\\r\n"
+              "MAINPORT=4000\r\n"
+              "# not a key\r\n"
+              "FilePort=  4001\r\n"
+              "startwhenosstarts=False\r\n"
+              "[Extra]\r\n"
+              "FilePort=2\r\n");
+    scramble();
+    settings->load();
+    QCOMPARE(settings->saveDataDir, QStringLiteral("D:\\saves\\"));
+    QCOMPARE(settings->mainPort, 4000);
+    QCOMPARE(settings->filePort, 4001);
+    QCOMPARE(settings->startWhenOSStarts, false);
+}
+
+void tst_ServerSettings::saveTouchesOnlyOurKeys()
+{
+    writeFile("; Tolvern settings\r\n"
+              "[general]\r\n"
+              "savedatadir = D:\\saves\r\n"
+              "; the control port\r\n"
+              "MAINPORT=4000\r\n"
+              "Language=de\r\n"
+              "\r\n"
+              "[Extra]\r\n"
+              "MainPort=2\r\n");
+    settings->load();
+    settings->saveDataDir = QStringLiteral("E:\\new saves");
+    settings->mainPort = 5000;
+    settings->save();
+    QCOMPARE(readFile(),
+        QByteArray("; Tolvern settings\r\n"
+                   "[general]\r\n"
+                   "savedatadir = E:\\new saves\r\n"
+                   "; the control port\r\n"
+                   "MAINPORT=5000\r\n"
+                   "Language=de\r\n"
+                   "FilePort=3889\r\n"
+                   "StartWhenOSStarts=true\r\n"
+                   "\r\n"
+                   "[Extra]\r\n"
+                   "MainPort=2\r\n"));
+}
+
+void tst_ServerSettings::saveWritesAllFourKeys()
+{
+    settings->load();
+    settings->saveDataDir = QStringLiteral("C:\\saves");
+    settings->startWhenOSStarts = false;
+    settings->save();
+    QCOMPARE(readFile(),
+        QByteArray("[General]\n"
+                   "SaveDataDir=C:\\saves\n"
+                   "MainPort=3888\n"
+                   "FilePort=3889\n"
+                   "StartWhenOSStarts=false\n"));
+}
+
+void tst_ServerSettings::roundTrip_data()
+{
+    QTest::addColumn<QString>("saveDataDir");
+    QTest::addColumn<int>("mainPort");
+    QTest::addColumn<int>("filePort");
+    QTest::addColumn<bool>("start");
+
+    QTest::newRow("empty dir") << QString() << 3888 << 3889 << true;
+    QTest::newRow("windows path") << QStringLiteral("D:\\game data\\saves\\") << 80 << 65535
+                                  << false;
+    QTest::newRow("posix path") << QStringLiteral("/srv/tolvern/sp\u00e4ter") << 1 << 0 << true;
+    QTest::newRow("negative port") << QStringLiteral("x") << -1 << 70000 << false;
+    QTest::newRow("blanks kept inside") << QStringLiteral("a  b") << 3888 << 3889 << true;
+    QTest::newRow("long path") << QStringLiteral("/p").repeated(300) << 3888 << 3889 << true;
+}
+
+void tst_ServerSettings::roundTrip()
+{
+    QFETCH(QString, saveDataDir);
+    QFETCH(int, mainPort);
+    QFETCH(int, filePort);
+    QFETCH(bool, start);
+
+    settings->saveDataDir = saveDataDir;
+    settings->mainPort = mainPort;
+    settings->filePort = filePort;
+    settings->startWhenOSStarts = start;
+    settings->save();
+    scramble();
+    settings->load();
+    QCOMPARE(settings->saveDataDir, saveDataDir);
+    QCOMPARE(settings->mainPort, mainPort);
+    QCOMPARE(settings->filePort, filePort);
+    QCOMPARE(settings->startWhenOSStarts, start);
+}
+
+void tst_ServerSettings::startWhenOSStarts_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<bool>("expected");
+
+    QTest::newRow("missing") << QByteArray() << true;
+    QTest::newRow("true") << QByteArray("StartWhenOSStarts=true") << true;
+    QTest::newRow("TRUE") << QByteArray("StartWhenOSStarts=TRUE") << true;
+    QTest::newRow("True") << QByteArray("StartWhenOSStarts=True") << true;
+    QTest::newRow("blanks") << QByteArray("StartWhenOSStarts =  true ") << true;
+    QTest::newRow("false") << QByteArray("StartWhenOSStarts=false") << false;
+    QTest::newRow("1") << QByteArray("StartWhenOSStarts=1") << false;
+    QTest::newRow("yes") << QByteArray("StartWhenOSStarts=yes") << false;
+    QTest::newRow("empty") << QByteArray("StartWhenOSStarts=") << false;
+    QTest::newRow("truex") << QByteArray("StartWhenOSStarts=truex") << false;
+}
+
+void tst_ServerSettings::startWhenOSStarts()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(bool, expected);
+
+    writeFile("[General]\nMainPort=3888\n" + line + "\n");
+    settings->startWhenOSStarts = !expected;
+    settings->load();
+    QCOMPARE(settings->startWhenOSStarts, expected);
+}
+
+void tst_ServerSettings::ports_data()
+{
+    QTest::addColumn<QByteArray>("value");
+    QTest::addColumn<int>("expected");
+
+    QTest::newRow("3888abc") << QByteArray("3888abc") << 3888;
+    QTest::newRow(" 3890") << QByteArray(" 3890") << 3890;
+    QTest::newRow("abc") << QByteArray("abc") << 0;
+    QTest::newRow("-1") << QByteArray("-1") << -1;
+    QTest::newRow("empty") << QByteArray("") << 0;
+    QTest::newRow("65536") << QByteArray("65536") << 65536;
+}
+
+void tst_ServerSettings::ports()
+{
+    QFETCH(QByteArray, value);
+    QFETCH(int, expected);
+
+    writeFile("[General]\r\nMainPort=" + value + "\r\nFilePort=" + value + "\r\n");
+    scramble();
+    settings->load();
+    QCOMPARE(settings->mainPort, expected);
+    QCOMPARE(settings->filePort, expected);
+}
+
+void tst_ServerSettings::lineBreakInPathInjectsNoKey()
+{
+    writeFile("[General]\nSaveDataDir=/old\n");
+    settings->load();
+    settings->saveDataDir = QStringLiteral("/new\nMainPort=1");
+    settings->mainPort = 4000;
+    settings->save();
+    scramble();
+    settings->load();
+    QCOMPARE(settings->mainPort, 4000);
+    QCOMPARE(settings->saveDataDir, QStringLiteral("/old"));
+}
+
+QTEST_GUILESS_MAIN(tst_ServerSettings)
+#include "tst_serversettings.moc"
