@@ -1,0 +1,131 @@
+#ifndef TESTFRAMECLIENT_H
+#define TESTFRAMECLIENT_H
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QTcpSocket>
+#include <QtEndian>
+
+// Client end of the file-transfer port for tests: collects the frames it receives and
+// builds the raw bytes of packets and frames it sends.
+class TestFrameClient : public QTcpSocket
+{
+    Q_OBJECT
+
+public:
+    struct Frame
+    {
+        quint8 type = 0;
+        QByteArray payload;
+        quint8 command() const { return payload.size() > 19 ? quint8(payload.at(19)) : 0; }
+        QByteArray body() const { return payload.mid(22); }
+    };
+
+    explicit TestFrameClient(QObject *parent = nullptr)
+        : QTcpSocket(parent)
+    {
+        connect(this, &QIODevice::readyRead, this, &TestFrameClient::takeBytes);
+    }
+
+    bool connectTo(quint16 port)
+    {
+        connectToHost(QHostAddress::LocalHost, port);
+        return waitForConnected(5000);
+    }
+
+    // While paused the client reads nothing, so the server's bytes queue up.
+    void setPaused(bool on)
+    {
+        paused = on;
+        if (!paused)
+            takeBytes();
+    }
+
+    static QByteArray string(const QByteArray &text)
+    {
+        QByteArray out(2, '\0');
+        qToBigEndian<quint16>(quint16(text.size()), out.data());
+        return out + text;
+    }
+
+    static QByteArray int64(qint64 value)
+    {
+        QByteArray out(8, '\0');
+        qToBigEndian<qint64>(value, out.data());
+        return out;
+    }
+
+    static QByteArray packet(quint8 command, const QByteArray &body = QByteArray())
+    {
+        QByteArray out(22, '\0');
+        out[0] = 0x1A;
+        out[5] = 3;
+        out[10] = 1;
+        out[19] = char(command);
+        qToLittleEndian<quint16>(quint16(body.size()), out.data() + 20);
+        return out + body;
+    }
+
+    static QByteArray frame(quint8 type, const QByteArray &payload)
+    {
+        QByteArray out(6, '\0');
+        out[0] = 0x1A;
+        out[1] = char(type);
+        qToBigEndian<quint32>(quint32(payload.size()), out.data() + 2);
+        return out + payload;
+    }
+
+    static QByteArray control(quint8 command, const QByteArray &body = QByteArray())
+    {
+        return frame(0, packet(command, body));
+    }
+
+    static QByteArray downloadRequest(
+        const QByteArray &name, const QByteArray &user = "u", const QByteArray &detail = "d")
+    {
+        return control(1, string(user) + string(detail) + string(name) + int64(0));
+    }
+
+    static QByteArray uploadRequest(
+        const QByteArray &name, const QByteArray &user = "u", const QByteArray &detail = "d")
+    {
+        return control(3, string(user) + string(detail) + string(name));
+    }
+
+    // Payload bytes of all data frames received so far.
+    QByteArray dataBytes() const
+    {
+        QByteArray out;
+        for (const Frame &f : frames) {
+            if (f.type != 0)
+                out += f.payload;
+        }
+        return out;
+    }
+
+    QList<Frame> frames;
+    QByteArray raw; // every byte received, in order
+
+private:
+    void takeBytes()
+    {
+        if (paused)
+            return;
+        const QByteArray got = readAll();
+        raw += got;
+        pending += got;
+        while (pending.size() >= 6) {
+            const quint32 len = qFromBigEndian<quint32>(pending.constData() + 2);
+            if (pending.size() < qsizetype(6 + len))
+                break;
+            frames.append(Frame { quint8(pending.at(1)), pending.mid(6, len) });
+            pending.remove(0, 6 + len);
+        }
+    }
+
+    QByteArray pending;
+    bool paused = false;
+};
+
+#endif // TESTFRAMECLIENT_H
