@@ -1,0 +1,307 @@
+#include "cfileclient.h"
+
+#include <QEventLoop>
+#include <QIODevice>
+#include <QTimer>
+#include <QtEndian>
+
+#include "cserverfileconn.h"
+
+namespace libsock {
+
+namespace {
+
+// The base's own timers only back ours up: ours must fire first to report a time-out.
+constexpr int BACKSTOP_MARGIN_MS = 5000;
+
+} // namespace
+
+CFileClient::CFileClient(QObject *parent)
+    : CAbstractFileConn(parent)
+    , timer(new QTimer(this))
+{
+    timer->setSingleShot(true);
+    connect(timer, &QTimer::timeout, this, [this] {
+        fail(ClientError::Timeout);
+        abort();
+    });
+    connect(this, &QAbstractSocket::connected, this, &CFileClient::onConnected);
+    connect(this, &QAbstractSocket::errorOccurred, this, &CFileClient::onSocketError);
+    connect(this, &QAbstractSocket::disconnected, this, &CFileClient::onDisconnected);
+    connect(this, &QIODevice::bytesWritten, this, &CFileClient::touch);
+    connect(this, &CAbstractFileConn::working, this, &CFileClient::onWorking);
+    connect(this, &CAbstractFileConn::workFinal, this, &CFileClient::onSendFinished);
+    setTimeout(DEFAULT_TIMEOUT_MS);
+}
+
+CFileClient::~CFileClient() = default;
+
+void CFileClient::setTimeout(int msec)
+{
+    timeoutMs = msec > 0 ? msec : DEFAULT_TIMEOUT_MS;
+    setRecvTimeout(timeoutMs + BACKSTOP_MARGIN_MS);
+    setStallTimeout(timeoutMs + BACKSTOP_MARGIN_MS);
+}
+
+bool CFileClient::connectToServer(const QString &host, quint16 port)
+{
+    if (phase != Phase::Idle)
+        return false;
+    lastError = ClientError::None;
+    lastResult = FILE_OK;
+    phase = Phase::Connecting;
+    touch();
+    connectToHost(host, port);
+    return waitForFinished() && state() == QAbstractSocket::ConnectedState;
+}
+
+bool CFileClient::download(
+    const QString &user, const QString &detail, const QString &saveName, QIODevice &sink)
+{
+    return startDownload(user, detail, saveName, &sink) && waitForFinished();
+}
+
+bool CFileClient::upload(
+    const QString &user, const QString &detail, const QString &saveName, QIODevice &source)
+{
+    return startUpload(user, detail, saveName, &source) && waitForFinished();
+}
+
+bool CFileClient::startDownload(
+    const QString &user, const QString &detail, const QString &saveName, QIODevice *sink)
+{
+    if (!sink || !sink->isWritable()) {
+        lastError = ClientError::LocalFile;
+        return false;
+    }
+    if (!begin(Phase::AwaitingDownloadReply))
+        return false;
+    device = sink;
+    sendRequest(FILE_CMD_DOWNLOAD, user, detail, saveName);
+    return true;
+}
+
+bool CFileClient::startUpload(
+    const QString &user, const QString &detail, const QString &saveName, QIODevice *source)
+{
+    if (!source || !source->isReadable()) {
+        lastError = ClientError::LocalFile;
+        return false;
+    }
+    if (!begin(Phase::AwaitingUploadReply))
+        return false;
+    device = source;
+    total = source->size();
+    sendRequest(FILE_CMD_UPLOAD, user, detail, saveName);
+    return true;
+}
+
+bool CFileClient::waitForFinished()
+{
+    if (phase != Phase::Idle) {
+        QEventLoop loop;
+        waitLoop = &loop;
+        loop.exec();
+        waitLoop = nullptr;
+    }
+    return lastOk;
+}
+
+bool CFileClient::begin(Phase next)
+{
+    if (phase != Phase::Idle || isSending())
+        return false;
+    lastResult = FILE_OK;
+    lastOk = false;
+    total = 0;
+    done = 0;
+    if (state() != QAbstractSocket::ConnectedState) {
+        lastError = ClientError::ConnectionClosed;
+        return false;
+    }
+    lastError = ClientError::None;
+    phase = next;
+    touch();
+    return true;
+}
+
+void CFileClient::sendRequest(
+    quint8 command, const QString &user, const QString &detail, const QString &saveName)
+{
+    packet.reset().setAuxByte(0).setCommand(command);
+    packet.writeString(user).writeString(detail).writeString(saveName);
+    if (command == FILE_CMD_DOWNLOAD)
+        packet.writeInt64(0);
+    sendPacket(packet);
+}
+
+void CFileClient::processFrame()
+{
+    touch();
+    if (header.type() != FRAME_CONTROL) {
+        receiveData();
+        return;
+    }
+    const quint8 command = packet.command();
+    if (command == FILE_CMD_DOWNLOAD_REPLY && phase == Phase::AwaitingDownloadReply)
+        handleDownloadReply();
+    else if (command == FILE_CMD_UPLOAD_REPLY && phase == Phase::AwaitingUploadReply)
+        handleUploadReply();
+    else if (command == FILE_CMD_END && phase == Phase::Receiving)
+        handleEnd();
+    else {
+        fail(ClientError::Protocol);
+        abort();
+    }
+}
+
+void CFileClient::handleDownloadReply()
+{
+    const char *body = packet.data() + PACKET_HEADER_SIZE;
+    const int length = packet.bodyLength();
+    if (length >= 1 && quint8(body[0]) != FILE_OK) {
+        refused(quint8(body[0]));
+        return;
+    }
+    const qint64 size = length >= 9 ? qFromBigEndian<qint64>(body + 1) : -1;
+    if (size < 0) {
+        fail(ClientError::Protocol);
+        abort();
+        return;
+    }
+    total = size;
+    phase = Phase::Receiving;
+    emit progress(0, total);
+    packet.reset().setAuxByte(0).setCommand(FILE_CMD_START);
+    sendPacket(packet);
+}
+
+void CFileClient::handleUploadReply()
+{
+    const int length = packet.bodyLength();
+    const quint8 code = length >= 1 ? quint8(packet.data()[PACKET_HEADER_SIZE]) : FILE_OK;
+    if (length < 1 || !device) {
+        fail(length < 1 ? ClientError::Protocol : ClientError::LocalFile);
+        abort();
+        return;
+    }
+    if (code != FILE_OK) {
+        refused(code);
+        return;
+    }
+    phase = Phase::Sending;
+    emit progress(0, total);
+    sendFile(*device, SEND_BUF_SIZE, SEND_MAX_CACHE_SIZE);
+}
+
+void CFileClient::receiveData()
+{
+    const qint64 length = header.length;
+    // More bytes than announced would make a different file than the one asked for.
+    if (phase != Phase::Receiving || done + length > total) {
+        fail(ClientError::Protocol);
+        abort();
+        return;
+    }
+    if (!device || device->write(recvBuffer.constData() + FRAME_HEADER_SIZE, length) != length) {
+        fail(ClientError::LocalFile);
+        abort();
+        return;
+    }
+    done += length;
+    emit progress(done, total);
+}
+
+void CFileClient::handleEnd()
+{
+    if (done != total) {
+        fail(ClientError::Protocol);
+        abort();
+        return;
+    }
+    finish(true);
+}
+
+void CFileClient::finish(bool ok)
+{
+    phase = Phase::Idle;
+    lastOk = ok;
+    device = nullptr;
+    timer->stop();
+    if (waitLoop)
+        waitLoop->quit();
+    emit finished(ok);
+}
+
+void CFileClient::fail(ClientError error)
+{
+    if (phase == Phase::Idle)
+        return;
+    lastError = error;
+    finish(false);
+}
+
+void CFileClient::refused(quint8 resultCode)
+{
+    lastResult = resultCode;
+    finish(false);
+}
+
+void CFileClient::touch()
+{
+    if (phase != Phase::Idle)
+        timer->start(timeoutMs);
+}
+
+void CFileClient::onConnected()
+{
+    if (phase == Phase::Connecting)
+        finish(true);
+}
+
+void CFileClient::onSocketError(QAbstractSocket::SocketError socketError)
+{
+    // The server ends an upload by closing the connection once the file is in place.
+    if (phase == Phase::AwaitingClose && socketError == QAbstractSocket::RemoteHostClosedError)
+        return;
+    fail(clientErrorFor(socketError));
+}
+
+void CFileClient::onDisconnected()
+{
+    if (phase == Phase::AwaitingClose) {
+        finish(true);
+        return;
+    }
+    fail(ClientError::ConnectionClosed);
+}
+
+void CFileClient::onWorking(qint64 size, qint64 sent)
+{
+    Q_UNUSED(size);
+    if (phase != Phase::Sending)
+        return;
+    done = sent;
+    touch();
+    emit progress(done, total);
+}
+
+void CFileClient::onSendFinished()
+{
+    if (phase != Phase::Sending)
+        return;
+    if (state() != QAbstractSocket::ConnectedState) {
+        fail(ClientError::ConnectionClosed);
+        return;
+    }
+    if (!device || !device->atEnd()) {
+        // A read error: without the end-of-file packet the server discards what it got.
+        fail(ClientError::LocalFile);
+        abort();
+        return;
+    }
+    phase = Phase::AwaitingClose;
+    touch();
+}
+
+} // namespace libsock

@@ -1,0 +1,115 @@
+#ifndef LIBSOCK_CPROTOCLIENT_H
+#define LIBSOCK_CPROTOCLIENT_H
+
+#include <QString>
+
+#include "cabstractprotoconn.h"
+
+class QEventLoop;
+class QTimer;
+
+namespace libsock {
+
+// Why a client's exchange ended before the server's answer; the server's own result codes
+// are reported apart from these. Shared by both clients.
+enum class ClientError {
+    None,
+    ConnectionRefused,
+    HostNotFound,
+    Timeout,
+    // The server closed the connection before the exchange was over.
+    ConnectionClosed,
+    // A reply or frame that does not fit the request.
+    Protocol,
+    Network,
+    // Reading or writing the local file failed (file client only).
+    LocalFile,
+};
+
+QString clientErrorText(ClientError error);
+// How a socket error that ends an exchange is reported.
+ClientError clientErrorFor(QAbstractSocket::SocketError socketError);
+
+// Client of the main control port: one command at a time, each answered by one reply.
+// The blocking calls run a local event loop and give up after timeout() milliseconds; the
+// send*() calls return at once and report through replyReceived() or failed().
+class CProtoClient : public CAbstractProtoConn
+{
+    Q_OBJECT
+
+public:
+    enum Command : quint8 {
+        CMD_ADD_USER = 1,
+        CMD_ADD_USER_REPLY = 2,
+        CMD_CHANGE_PASS = 3,
+        CMD_CHANGE_PASS_REPLY = 4,
+        CMD_LOGIN = 9,
+        CMD_LOGIN_REPLY = 10,
+    };
+
+    enum Result : quint8 {
+        RESULT_OK = 0,
+        RESULT_FAILED = 1,
+        RESULT_USER_EXISTS = 2,
+        RESULT_LOGIN_FAILED = 3,
+        RESULT_WRONG_PASSWORD = 4,
+    };
+
+    static constexpr int DEFAULT_TIMEOUT_MS = 30000;
+
+    explicit CProtoClient(QObject *parent = nullptr);
+    ~CProtoClient() override;
+
+    // Bound of every wait: connecting, and each request until its reply.
+    void setTimeout(int msec);
+    int timeout() const { return timeoutMs; }
+
+    // Blocking forms. True when the exchange completed, whatever result() the server gave.
+    bool connectToServer(const QString &host, quint16 port);
+    bool addUser(const QString &name, const QString &password);
+    bool login(const QString &name, const QString &password);
+    bool changePassword(qint32 objectId, const QString &oldPassword, const QString &newPassword);
+
+    // Non-blocking forms; false when not connected or a request is still open.
+    bool sendAddUser(const QString &name, const QString &password);
+    bool sendLogin(const QString &name, const QString &password);
+    bool sendChangePassword(
+        qint32 objectId, const QString &oldPassword, const QString &newPassword);
+    bool isBusy() const { return phase != Phase::Idle; }
+
+    // The last reply: its result code, and the object id carried by add-user and login replies.
+    quint8 result() const { return lastResult; }
+    qint32 objectId() const { return lastObjectId; }
+    ClientError clientError() const { return lastError; }
+
+signals:
+    void replyReceived(quint8 result, qint32 objectId);
+    void failed(libsock::ClientError error);
+
+protected:
+    bool processPacket() override;
+
+private:
+    enum class Phase { Idle, Connecting, AwaitingReply };
+
+    bool sendRequest(const CProtoPacket &request, quint8 replyCommand);
+    bool waitForIdle();
+    void finish();
+    void fail(ClientError error);
+    void onConnected();
+    void onSocketError(QAbstractSocket::SocketError socketError);
+    void onDisconnected();
+
+    QTimer *timer = nullptr;
+    QEventLoop *waitLoop = nullptr;
+    Phase phase = Phase::Idle;
+    int timeoutMs = DEFAULT_TIMEOUT_MS;
+    quint8 expectedReply = 0;
+    quint8 lastResult = 0;
+    qint32 lastObjectId = 0;
+    ClientError lastError = ClientError::None;
+};
+
+} // namespace libsock
+
+#endif // LIBSOCK_CPROTOCLIENT_H
