@@ -93,7 +93,7 @@ void CTolvernServerConn::handleChangePass()
         } else {
             QSqlQuery update;
             update.prepare(QStringLiteral("update t_user set password = ? where object_id=?"));
-            update.addBindValue(newPassword);
+            update.addBindValue(CUserDb::sqlText(newPassword));
             update.addBindValue(objectId);
             if (update.exec())
                 result = RESULT_OK;

@@ -39,6 +39,11 @@ QString CUserDb::dateTimeText(const QDateTime &dateTime)
     return dateTime.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss"));
 }
 
+QVariant CUserDb::sqlText(const QString &text)
+{
+    return text.isNull() ? QVariant(QString(QLatin1String(""))) : QVariant(text);
+}
+
 void CUserDb::ensureTable()
 {
     // Errors are ignored: an unusable database shows up as failing operations later.
@@ -61,7 +66,7 @@ bool CUserDb::userExists(const QString &name)
 {
     QSqlQuery query;
     query.prepare(QStringLiteral("select object_id from t_user where name = ?"));
-    query.addBindValue(name);
+    query.addBindValue(sqlText(name));
     if (!query.exec())
         return true;
     return query.next();
@@ -71,7 +76,7 @@ bool CUserDb::addUser(const QString &name, const QString &password, int *objectI
 {
     QSqlQuery query;
     query.prepare(QStringLiteral("select object_id from t_user where name = ?"));
-    query.addBindValue(name);
+    query.addBindValue(sqlText(name));
     if (!query.exec() || query.next())
         return false;
     query.finish();
@@ -90,8 +95,8 @@ bool CUserDb::addUser(const QString &name, const QString &password, int *objectI
     insert.prepare(QStringLiteral(
         "insert into t_user (object_id, name, password, is_enabled) values (?, ?, ?, ?)"));
     insert.addBindValue(newId);
-    insert.addBindValue(name);
-    insert.addBindValue(password);
+    insert.addBindValue(sqlText(name));
+    insert.addBindValue(sqlText(password));
     insert.addBindValue(QStringLiteral("Y"));
     if (!insert.exec())
         return false;
@@ -106,7 +111,7 @@ bool CUserDb::login(const QString &name, const QString &password, int *objectId)
 {
     QSqlQuery query;
     query.prepare(QStringLiteral("select object_id, password from t_user where name= ?"));
-    query.addBindValue(name);
+    query.addBindValue(sqlText(name));
     if (!query.exec() || !query.next())
         return false;
     if (query.value(1).toString() != password)

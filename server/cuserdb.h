@@ -6,6 +6,7 @@
 #include <QVector>
 
 class QDateTime;
+class QVariant;
 
 // The one place that knows the t_user table, on the application's default SQLite
 // connection. Process-wide, created on first use, never destroyed.
@@ -32,6 +33,9 @@ public:
 
     // The text form last_login is stored and compared in.
     static QString dateTimeText(const QDateTime &dateTime);
+    // A text for binding: a null QString would bind as SQL NULL, which the NOT NULL columns
+    // refuse and "=" never matches, where an empty text is meant.
+    static QVariant sqlText(const QString &text);
 
 signals:
     void userAdd(int objectId, QString name);

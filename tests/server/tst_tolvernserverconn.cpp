@@ -1,0 +1,529 @@
+#include <QByteArray>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtEndian>
+
+#include "ctolvernserver.h"
+#include "ctolvernserverconn.h"
+#include "cuserdb.h"
+
+namespace {
+
+// Request bytes built by hand, independent of the packet class under test.
+class Request
+{
+public:
+    explicit Request(quint8 command)
+        : cmd(command)
+    {
+    }
+
+    Request &string(const QByteArray &text)
+    {
+        char count[2];
+        qToBigEndian<quint16>(quint16(text.size()), count);
+        body.append(count, 2).append(text);
+        return *this;
+    }
+    Request &int32(qint32 value)
+    {
+        char raw[4];
+        qToBigEndian<qint32>(value, raw);
+        body.append(raw, 4);
+        return *this;
+    }
+    Request &raw(const QByteArray &bytes)
+    {
+        body.append(bytes);
+        return *this;
+    }
+
+    QByteArray bytes() const
+    {
+        QByteArray header(22, '\0');
+        header[0] = char(0x1A);
+        qToLittleEndian<quint32>(77, header.data() + 1);
+        header[5] = 3;
+        qToLittleEndian<quint32>(1, header.data() + 10);
+        header[19] = char(cmd);
+        qToLittleEndian<quint16>(quint16(body.size()), header.data() + 20);
+        return header + body;
+    }
+
+private:
+    quint8 cmd;
+    QByteArray body;
+};
+
+struct Reply
+{
+    quint32 sequence = 0;
+    quint8 command = 0;
+    QByteArray body;
+};
+
+} // namespace
+
+class tst_TolvernServerConn : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void cleanupTestCase();
+
+    // happy flows
+    void listenerHandsOverDescriptor();
+    void addUser();
+    void login();
+    void changePassword();
+    void databaseWorkThenLogThenReply();
+    void twoRequestsInOneSegment();
+    void requestSplitByteByByte();
+
+    // rainy-day flows
+    void addExistingUser();
+    void failedLogin_data();
+    void failedLogin();
+    void changePasswordRefused_data();
+    void changePasswordRefused();
+    void otherCodesAreIgnored_data();
+    void otherCodesAreIgnored();
+    void shortBodies_data();
+    void shortBodies();
+    void logTextIsNotSubstitutedTwice();
+
+private:
+    void connectClient();
+    bool readReply(Reply *reply, int bodySize);
+    QString storedPassword(int objectId);
+
+    QTemporaryDir temp;
+    CTolvernServer *server = nullptr;
+    QTcpSocket *client = nullptr;
+    QPointer<CTolvernServerConn> conn;
+    QStringList logLines;
+};
+
+void tst_TolvernServerConn::initTestCase()
+{
+    QVERIFY(temp.isValid());
+    QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+    database.setDatabaseName(temp.filePath(QStringLiteral("users.db")));
+    QVERIFY(database.open());
+    QVERIFY(CUserDb::instance());
+}
+
+void tst_TolvernServerConn::init()
+{
+    QSqlQuery query;
+    QVERIFY(query.exec(QStringLiteral("delete from t_user")));
+    logLines.clear();
+
+    server = new CTolvernServer(this);
+    connect(server, &CTolvernServer::clientConnected, this, [this](int socketfd) {
+        conn = new CTolvernServerConn(this);
+        connect(conn, &CTolvernServerConn::log, this,
+            [this](const QString &msg) { logLines.append(msg); });
+        conn->setSocketDescriptor(socketfd);
+    });
+    QVERIFY(server->listen(QHostAddress::LocalHost, 0));
+    connectClient();
+}
+
+void tst_TolvernServerConn::cleanup()
+{
+    delete client;
+    client = nullptr;
+    delete conn;
+    delete server;
+    server = nullptr;
+}
+
+void tst_TolvernServerConn::cleanupTestCase()
+{
+    {
+        QSqlDatabase database = QSqlDatabase::database();
+        database.close();
+    }
+    QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
+}
+
+void tst_TolvernServerConn::connectClient()
+{
+    client = new QTcpSocket;
+    client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    client->connectToHost(QHostAddress::LocalHost, server->serverPort());
+    QVERIFY(client->waitForConnected(5000));
+    QTRY_VERIFY(conn);
+    QCOMPARE(conn->state(), QAbstractSocket::ConnectedState);
+}
+
+// Reads one reply and checks every header byte the server sends.
+bool tst_TolvernServerConn::readReply(Reply *reply, int bodySize)
+{
+    const int total = 22 + bodySize;
+    if (!QTest::qWaitFor([&] { return client->bytesAvailable() >= total; }, 5000))
+        return false;
+    const QByteArray bytes = client->read(total);
+    const char *h = bytes.constData();
+    if (quint8(h[0]) != 0x1A || h[5] != 3 || qFromLittleEndian<quint32>(h + 10) != 1
+        || qFromLittleEndian<quint32>(h + 6) != 0 || qFromLittleEndian<quint32>(h + 14) != 0
+        || h[18] != 0 || qFromLittleEndian<quint16>(h + 20) != bodySize) {
+        qWarning("bad reply header: %s", bytes.left(22).toHex(' ').constData());
+        return false;
+    }
+    reply->sequence = qFromLittleEndian<quint32>(h + 1);
+    reply->command = quint8(h[19]);
+    reply->body = bytes.mid(22);
+    return true;
+}
+
+QString tst_TolvernServerConn::storedPassword(int objectId)
+{
+    QSqlQuery query;
+    query.prepare(QStringLiteral("select password from t_user where object_id = ?"));
+    query.addBindValue(objectId);
+    if (!query.exec() || !query.next())
+        return QStringLiteral("<no row>");
+    return query.value(0).toString();
+}
+
+void tst_TolvernServerConn::listenerHandsOverDescriptor()
+{
+    // The connection of init() was adopted from the signal; the listener keeps nothing.
+    QVERIFY(!server->hasPendingConnections());
+    QVERIFY(!server->nextPendingConnection());
+
+    QSignalSpy spy(server, &CTolvernServer::clientConnected);
+    QTcpSocket second;
+    second.connectToHost(QHostAddress::LocalHost, server->serverPort());
+    QVERIFY(spy.wait());
+    QCOMPARE(spy.size(), 1);
+    QVERIFY(spy.at(0).at(0).toInt() > 0);
+    QVERIFY(!server->hasPendingConnections());
+}
+
+void tst_TolvernServerConn::addUser()
+{
+    QSignalSpy added(CUserDb::instance(), &CUserDb::userAdd);
+    client->write(Request(1).string("anna").string("pw").bytes());
+    Reply reply;
+    QVERIFY(readReply(&reply, 5));
+    QCOMPARE(reply.command, quint8(2));
+    QCOMPARE(reply.body, QByteArray("\x00\x00\x00\x00\x01", 5));
+    QCOMPARE(logLines, QStringList({ QStringLiteral("[ADD_USER] name=anna, result=0") }));
+    QCOMPARE(added.size(), 1);
+    QCOMPARE(added.at(0), QVariantList({ 1, QStringLiteral("anna") }));
+    QCOMPARE(storedPassword(1), QStringLiteral("pw"));
+
+    client->write(Request(1).string("bert").string("x").bytes());
+    QVERIFY(readReply(&reply, 5));
+    QCOMPARE(reply.body, QByteArray("\x00\x00\x00\x00\x02", 5));
+    QCOMPARE(logLines.last(), QStringLiteral("[ADD_USER] name=bert, result=0"));
+}
+
+void tst_TolvernServerConn::login()
+{
+    int id = 0;
+    QVERIFY(CUserDb::instance()->addUser(QStringLiteral("anna"), QStringLiteral("x"), &id));
+    QVERIFY(CUserDb::instance()->addUser(QStringLiteral("bert"), QStringLiteral("Pw"), &id));
+    QSignalSpy loggedIn(CUserDb::instance(), &CUserDb::userLogin);
+
+    client->write(Request(9).string("bert").string("Pw").bytes());
+    Reply reply;
+    QVERIFY(readReply(&reply, 5));
+    QCOMPARE(reply.command, quint8(10));
+    QCOMPARE(reply.body, QByteArray("\x00\x00\x00\x00\x02", 5));
+    QCOMPARE(logLines, QStringList({ QStringLiteral("[LOGIN] name=bert, result=0") }));
+    QCOMPARE(loggedIn.size(), 1);
+    QCOMPARE(loggedIn.at(0).at(0).toInt(), 2);
+
+    QSqlQuery query;
+    QVERIFY(query.exec(QStringLiteral("select last_login from t_user where object_id = 2")));
+    QVERIFY(query.next());
+    QCOMPARE(query.value(0).toString().size(), 19);
+}
+
+void tst_TolvernServerConn::changePassword()
+{
+    int id = 0;
+    QVERIFY(CUserDb::instance()->addUser(QStringLiteral("anna"), QStringLiteral("old"), &id));
+    QSignalSpy added(CUserDb::instance(), &CUserDb::userAdd);
+    QSignalSpy loggedIn(CUserDb::instance(), &CUserDb::userLogin);
+
+    client->write(Request(3).int32(1).string("old").string("new").bytes());
+    Reply reply;
+    QVERIFY(readReply(&reply, 1));
+    QCOMPARE(reply.command, quint8(4));
+    QCOMPARE(reply.body, QByteArray(1, '\0'));
+    QCOMPARE(logLines, QStringList({ QStringLiteral("[CHANGE_PASS] userId=1, result=0") }));
+    QCOMPARE(storedPassword(1), QStringLiteral("new"));
+    QCOMPARE(added.size() + loggedIn.size(), 0);
+
+    client->write(Request(9).string("anna").string("old").bytes());
+    QVERIFY(readReply(&reply, 5));
+    QCOMPARE(reply.body, QByteArray("\x03\x00\x00\x00\x00", 5));
+    client->write(Request(9).string("anna").string("new").bytes());
+    QVERIFY(readReply(&reply, 5));
+    QCOMPARE(reply.body, QByteArray("\x00\x00\x00\x00\x01", 5));
+
+    // An empty new password is taken as it is.
+    client->write(Request(3).int32(1).string("new").string("").bytes());
+    QVERIFY(readReply(&reply, 1));
+    QCOMPARE(reply.body, QByteArray(1, '\0'));
+    QCOMPARE(storedPassword(1), QString());
+}
+
+void tst_TolvernServerConn::databaseWorkThenLogThenReply()
+{
+    QStringList events;
+    connect(CUserDb::instance(), &CUserDb::userAdd, conn,
+        [&] { events.append(QStringLiteral("userAdd")); });
+    connect(conn, &CTolvernServerConn::log, this, [&] {
+        // Nothing of the reply has been handed to the socket yet.
+        events.append(QStringLiteral("log, %1 bytes queued").arg(conn->bytesToWrite()));
+    });
+    client->write(Request(1).string("anna").string("pw").bytes());
+    Reply reply;
+    QVERIFY(readReply(&reply, 5));
+    QCOMPARE(
+        events, QStringList({ QStringLiteral("userAdd"), QStringLiteral("log, 0 bytes queued") }));
+}
+
+void tst_TolvernServerConn::twoRequestsInOneSegment()
+{
+    client->write(Request(1).string("anna").string("pw").bytes()
+        + Request(9).string("anna").string("pw").bytes());
+    Reply first;
+    Reply second;
+    QVERIFY(readReply(&first, 5));
+    QVERIFY(readReply(&second, 5));
+    QCOMPARE(first.command, quint8(2));
+    QCOMPARE(first.body, QByteArray("\x00\x00\x00\x00\x01", 5));
+    QCOMPARE(second.command, quint8(10));
+    QCOMPARE(second.body, QByteArray("\x00\x00\x00\x00\x01", 5));
+    QVERIFY(second.sequence > first.sequence);
+    QCOMPARE(logLines,
+        QStringList({ QStringLiteral("[ADD_USER] name=anna, result=0"),
+            QStringLiteral("[LOGIN] name=anna, result=0") }));
+}
+
+void tst_TolvernServerConn::requestSplitByteByByte()
+{
+    QSignalSpy arrived(conn.data(), &QIODevice::readyRead);
+    const QByteArray bytes = Request(1).string("anna").string("pw").bytes();
+    for (int i = 0; i < bytes.size(); ++i) {
+        QCOMPARE(client->bytesAvailable(), 0);
+        QVERIFY(logLines.isEmpty());
+        client->write(bytes.mid(i, 1));
+        client->flush();
+        QVERIFY2(arrived.wait(5000), qPrintable(QStringLiteral("byte %1").arg(i)));
+    }
+    Reply reply;
+    QVERIFY(readReply(&reply, 5));
+    QCOMPARE(reply.body, QByteArray("\x00\x00\x00\x00\x01", 5));
+    QCOMPARE(logLines, QStringList({ QStringLiteral("[ADD_USER] name=anna, result=0") }));
+    QCOMPARE(arrived.size(), bytes.size());
+}
+
+void tst_TolvernServerConn::addExistingUser()
+{
+    int id = 0;
+    QVERIFY(CUserDb::instance()->addUser(QStringLiteral("anna"), QStringLiteral("x"), &id));
+    QSignalSpy added(CUserDb::instance(), &CUserDb::userAdd);
+    client->write(Request(1).string("anna").string("other").bytes());
+    Reply reply;
+    QVERIFY(readReply(&reply, 5));
+    QCOMPARE(reply.command, quint8(2));
+    QCOMPARE(reply.body, QByteArray("\x02\x00\x00\x00\x00", 5));
+    QCOMPARE(logLines, QStringList({ QStringLiteral("[ADD_USER] name=anna, result=2") }));
+    QCOMPARE(added.size(), 0);
+    QCOMPARE(storedPassword(1), QStringLiteral("x"));
+
+    // Letter case makes another name.
+    client->write(Request(1).string("Anna").string("other").bytes());
+    QVERIFY(readReply(&reply, 5));
+    QCOMPARE(reply.body, QByteArray("\x00\x00\x00\x00\x02", 5));
+}
+
+void tst_TolvernServerConn::failedLogin_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QByteArray>("password");
+
+    QTest::newRow("wrong password") << QByteArray("anna") << QByteArray("PW");
+    QTest::newRow("unknown name") << QByteArray("nobody") << QByteArray("pw");
+    QTest::newRow("empty") << QByteArray() << QByteArray();
+}
+
+void tst_TolvernServerConn::failedLogin()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(QByteArray, password);
+
+    int id = 0;
+    QVERIFY(CUserDb::instance()->addUser(QStringLiteral("anna"), QStringLiteral("pw"), &id));
+    QSignalSpy loggedIn(CUserDb::instance(), &CUserDb::userLogin);
+    client->write(Request(9).string(name).string(password).bytes());
+    Reply reply;
+    QVERIFY(readReply(&reply, 5));
+    QCOMPARE(reply.command, quint8(10));
+    QCOMPARE(reply.body, QByteArray("\x03\x00\x00\x00\x00", 5));
+    QCOMPARE(logLines,
+        QStringList({ QStringLiteral("[LOGIN] name=%1, result=3").arg(QLatin1String(name)) }));
+    QCOMPARE(loggedIn.size(), 0);
+    QSqlQuery query;
+    QVERIFY(query.exec(QStringLiteral("select count(*) from t_user where last_login is null")));
+    QVERIFY(query.next());
+    QCOMPARE(query.value(0).toInt(), 1);
+}
+
+void tst_TolvernServerConn::changePasswordRefused_data()
+{
+    QTest::addColumn<qint32>("objectId");
+    QTest::addColumn<QByteArray>("oldPassword");
+    QTest::addColumn<quint8>("result");
+
+    QTest::newRow("unknown id") << 2 << QByteArray("old") << quint8(1);
+    QTest::newRow("negative id") << -1 << QByteArray("old") << quint8(1);
+    QTest::newRow("wrong old password") << 1 << QByteArray("OLD") << quint8(4);
+    QTest::newRow("empty old password") << 1 << QByteArray() << quint8(4);
+}
+
+void tst_TolvernServerConn::changePasswordRefused()
+{
+    QFETCH(qint32, objectId);
+    QFETCH(QByteArray, oldPassword);
+    QFETCH(quint8, result);
+
+    int id = 0;
+    QVERIFY(CUserDb::instance()->addUser(QStringLiteral("anna"), QStringLiteral("old"), &id));
+    client->write(Request(3).int32(objectId).string(oldPassword).string("new").bytes());
+    Reply reply;
+    QVERIFY(readReply(&reply, 1));
+    QCOMPARE(reply.command, quint8(4));
+    QCOMPARE(reply.body, QByteArray(1, char(result)));
+    QCOMPARE(logLines,
+        QStringList({ QStringLiteral("[CHANGE_PASS] userId=%1, result=%2")
+                          .arg(QString::number(objectId), QString::number(result)) }));
+    QCOMPARE(storedPassword(1), QStringLiteral("old"));
+}
+
+void tst_TolvernServerConn::otherCodesAreIgnored_data()
+{
+    QTest::addColumn<quint8>("command");
+
+    QTest::newRow("0") << quint8(0);
+    QTest::newRow("add user reply") << quint8(2);
+    QTest::newRow("change password reply") << quint8(4);
+    QTest::newRow("5") << quint8(5);
+    QTest::newRow("login reply") << quint8(10);
+    QTest::newRow("255") << quint8(255);
+}
+
+void tst_TolvernServerConn::otherCodesAreIgnored()
+{
+    QFETCH(quint8, command);
+
+    QSignalSpy added(CUserDb::instance(), &CUserDb::userAdd);
+    QSignalSpy replied(client, &QIODevice::readyRead);
+    client->write(Request(command).string("anna").string("pw").bytes());
+    QVERIFY(!replied.wait(250));
+    QCOMPARE(client->bytesAvailable(), 0);
+    QVERIFY(logLines.isEmpty());
+    QCOMPARE(added.size(), 0);
+    QVERIFY(!CUserDb::instance()->userExists(QStringLiteral("anna")));
+    QVERIFY(conn);
+    QCOMPARE(client->state(), QAbstractSocket::ConnectedState);
+
+    // The connection still answers.
+    client->write(Request(1).string("anna").string("pw").bytes());
+    Reply reply;
+    QVERIFY(readReply(&reply, 5));
+    QCOMPARE(reply.body, QByteArray("\x00\x00\x00\x00\x01", 5));
+}
+
+void tst_TolvernServerConn::shortBodies_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("replyBody");
+    QTest::addColumn<QString>("logLine");
+    QTest::addColumn<QString>("storedName");
+    QTest::addColumn<QString>("storedPassword");
+
+    QTest::newRow("add, empty body") << Request(1).bytes() << QByteArray("\x00\x00\x00\x00\x02", 5)
+                                     << "[ADD_USER] name=, result=0" << QString() << QString();
+    QTest::newRow("add, name only")
+        << Request(1).string("carl").bytes() << QByteArray("\x00\x00\x00\x00\x02", 5)
+        << "[ADD_USER] name=carl, result=0"
+        << "carl" << QString();
+    QTest::newRow("add, count past end")
+        << Request(1).string("dora").raw("\x00\x09pw").bytes()
+        << QByteArray("\x00\x00\x00\x00\x02", 5) << "[ADD_USER] name=dora, result=0"
+        << "dora" << QString();
+    QTest::newRow("add, trailing bytes")
+        << Request(1).string("emil").string("pw").raw("junk").bytes()
+        << QByteArray("\x00\x00\x00\x00\x02", 5) << "[ADD_USER] name=emil, result=0"
+        << "emil"
+        << "pw";
+    QTest::newRow("add, text ends at zero byte")
+        << Request(1).string(QByteArray("fr\0itz", 6)).string("pw").bytes()
+        << QByteArray("\x00\x00\x00\x00\x02", 5) << "[ADD_USER] name=fr, result=0"
+        << "fr"
+        << "pw";
+    QTest::newRow("add, latin-1") << Request(1).string("j\xe9r\xf4me").string("p\xe4ss").bytes()
+                                  << QByteArray("\x00\x00\x00\x00\x02", 5)
+                                  << QStringLiteral("[ADD_USER] name=j\u00e9r\u00f4me, result=0")
+                                  << QStringLiteral("j\u00e9r\u00f4me")
+                                  << QStringLiteral("p\u00e4ss");
+    QTest::newRow("login, empty body")
+        << Request(9).bytes() << QByteArray("\x03\x00\x00\x00\x00", 5) << "[LOGIN] name=, result=3"
+        << QString() << QString();
+    QTest::newRow("change, empty body")
+        << Request(3).bytes() << QByteArray(1, '\x01') << "[CHANGE_PASS] userId=0, result=1"
+        << QString() << QString();
+    QTest::newRow("change, 3-byte id")
+        << Request(3).raw(QByteArray("\x00\x00\x01", 3)).bytes() << QByteArray(1, '\x01')
+        << "[CHANGE_PASS] userId=0, result=1" << QString() << QString();
+}
+
+void tst_TolvernServerConn::shortBodies()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, replyBody);
+    QFETCH(QString, logLine);
+    QFETCH(QString, storedName);
+    QFETCH(QString, storedPassword);
+
+    int id = 0;
+    QVERIFY(CUserDb::instance()->addUser(QStringLiteral("anna"), QStringLiteral("pw"), &id));
+    client->write(request);
+    Reply reply;
+    QVERIFY(readReply(&reply, replyBody.size()));
+    QCOMPARE(reply.body, replyBody);
+    QCOMPARE(logLines, QStringList({ logLine }));
+    if (replyBody.size() == 5 && replyBody.at(0) == 0 && request.at(19) == 1) {
+        QCOMPARE(this->storedPassword(2), storedPassword);
+        QVERIFY(CUserDb::instance()->userExists(storedName));
+    }
+    QCOMPARE(client->state(), QAbstractSocket::ConnectedState);
+}
+
+void tst_TolvernServerConn::logTextIsNotSubstitutedTwice()
+{
+    client->write(Request(1).string("%1%2").string("pw").bytes());
+    Reply reply;
+    QVERIFY(readReply(&reply, 5));
+    QCOMPARE(logLines, QStringList({ QStringLiteral("[ADD_USER] name=%1%2, result=0") }));
+}
+
+QTEST_GUILESS_MAIN(tst_TolvernServerConn)
+#include "tst_tolvernserverconn.moc"
