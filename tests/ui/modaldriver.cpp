@@ -1,0 +1,139 @@
+#include "modaldriver.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QInputDialog>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+namespace {
+
+ModalDriver::Box describe(QMessageBox *box, bool expected)
+{
+    ModalDriver::Box record;
+    record.title = box->windowTitle();
+    record.text = box->text();
+    record.icon = box->icon();
+    record.buttons = box->standardButtons();
+    record.expected = expected;
+    return record;
+}
+
+} // namespace
+
+ModalDriver::ModalDriver(QObject *parent)
+    : QObject(parent)
+{
+    timer.setInterval(10);
+    connect(&timer, &QTimer::timeout, this, &ModalDriver::poll);
+    timer.start();
+}
+
+void ModalDriver::answerBox(QMessageBox::StandardButton button)
+{
+    steps.append({ [](QWidget *w) { return qobject_cast<QMessageBox *>(w) != nullptr; },
+                   [this, button](QWidget *w) {
+                       auto *box = static_cast<QMessageBox *>(w);
+                       boxes.append(describe(box, true));
+                       if (QAbstractButton *b = box->button(button))
+                           b->click();
+                       else
+                           box->done(-1);
+                   } });
+}
+
+void ModalDriver::answerInput(const QString &text, bool accept)
+{
+    steps.append({ [](QWidget *w) { return qobject_cast<QInputDialog *>(w) != nullptr; },
+                   [this, text, accept](QWidget *w) {
+                       auto *dialog = static_cast<QInputDialog *>(w);
+                       inputs.append({ dialog->windowTitle(), dialog->labelText(),
+                                       dialog->textValue(), int(dialog->textEchoMode()) });
+                       QLineEdit *edit = dialog->findChild<QLineEdit *>();
+                       if (edit) {
+                           edit->selectAll();
+                           QTest::keyClick(edit, Qt::Key_Backspace);
+                           QTest::keyClicks(edit, text);
+                       }
+                       auto *buttons = dialog->findChild<QDialogButtonBox *>();
+                       QPushButton *button = buttons ? buttons->button(
+                                                     accept ? QDialogButtonBox::Ok
+                                                            : QDialogButtonBox::Cancel)
+                                                     : nullptr;
+                       if (button && edit)
+                           button->click();
+                       else
+                           dialog->done(-1);
+                   } });
+}
+
+void ModalDriver::act(QWidget *target, const std::function<void()> &action)
+{
+    QPointer<QWidget> guard(target);
+    steps.append({ [guard](QWidget *w) { return guard && w == guard; },
+                   [action](QWidget *) { action(); } });
+}
+
+void ModalDriver::actOn(const std::function<bool(QWidget *)> &match,
+                        const std::function<void(QWidget *)> &action)
+{
+    steps.append({ match, action });
+}
+
+int ModalDriver::unexpectedCount() const
+{
+    int count = 0;
+    for (const Box &box : boxes) {
+        if (!box.expected)
+            ++count;
+    }
+    return count;
+}
+
+void ModalDriver::poll()
+{
+    QWidget *modal = QApplication::activeModalWidget();
+    if (!modal || isHandled(modal))
+        return;
+    if (stepQueued)
+        return;
+    const bool isBox = qobject_cast<QMessageBox *>(modal) || qobject_cast<QInputDialog *>(modal);
+    if (!steps.isEmpty() && steps.first().match(modal)) {
+        const Step step = steps.takeFirst();
+        // A box is answered once; a dialog under test may be acted on again and again.
+        if (isBox)
+            handled.append(modal);
+        QPointer<QWidget> guard(modal);
+        stepQueued = true;
+        // Run from the event queue: a step that opens the next modal window must not do so
+        // inside this timer's slot, or the timer could not fire in the nested loop.
+        QMetaObject::invokeMethod(
+                this,
+                [this, step, guard]() {
+                    stepQueued = false;
+                    if (guard)
+                        step.action(guard);
+                },
+                Qt::QueuedConnection);
+        return;
+    }
+    if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+        handled.append(modal);
+        boxes.append(describe(box, false));
+        box->done(-1);
+    } else if (auto *input = qobject_cast<QInputDialog *>(modal)) {
+        handled.append(modal);
+        input->done(-1);
+    }
+}
+
+bool ModalDriver::isHandled(QWidget *widget) const
+{
+    for (const QPointer<QWidget> &p : handled) {
+        if (p == widget)
+            return true;
+    }
+    return false;
+}

@@ -1,0 +1,309 @@
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTest>
+
+#include "csetupdlg.h"
+#include "cserversettings.h"
+#include "modaldriver.h"
+#include "uitestenv.h"
+
+class tst_SetupDlg : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    // happy flows
+    void form_data();
+    void form();
+    void windowFlagsAndFocusOrder();
+    void acceptedDirectory_data();
+    void acceptedDirectory();
+    void browsedFolderIsShownAndAccepted();
+    void browseCancelledKeepsField();
+
+    // rainy-day flows
+    void refusedDirectory_data();
+    void refusedDirectory();
+    void enterInFieldPressesOk();
+    void closeOrEscapeWritesNothing_data();
+    void closeOrEscapeWritesNothing();
+
+private:
+    QLineEdit *edDir(CSetupDlg &dlg) { return dlg.findChild<QLineEdit *>(QStringLiteral("edDir")); }
+    QPushButton *button(CSetupDlg &dlg, const char *name)
+    {
+        return dlg.findChild<QPushButton *>(QLatin1String(name));
+    }
+
+    UiTestEnv *env = nullptr;
+};
+
+void tst_SetupDlg::initTestCase()
+{
+    env = new UiTestEnv;
+    QVERIFY(env->isValid());
+    QVERIFY(QDir::setCurrent(env->path(QString())));
+}
+
+void tst_SetupDlg::init()
+{
+    QTest::failOnWarning(QRegularExpression(QStringLiteral("No matching signal for on_")));
+    // A first start: no ini file, no autostart entry.
+    QFile::remove(env->iniPath());
+    QFile::remove(env->runEntryPath());
+    CServerSettings::instance()->load();
+    QVERIFY(CServerSettings::instance()->saveDataDir.isEmpty());
+}
+
+void tst_SetupDlg::cleanup()
+{
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    for (const QWidget *w : windows)
+        QVERIFY2(!w->isVisible(), qPrintable(w->objectName()));
+}
+
+void tst_SetupDlg::form_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("className");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QRect>("geometry");
+
+    QTest::newRow("label") << "label"
+                           << "QLabel"
+                           << "Please specify the folder of tolvern" << QRect(30, 15, 341, 21);
+    QTest::newRow("edDir") << "edDir"
+                           << "QLineEdit" << QString() << QRect(30, 40, 261, 20);
+    QTest::newRow("btnBrow") << "btnBrow"
+                             << "QPushButton"
+                             << "&Browse..." << QRect(292, 39, 60, 23);
+    QTest::newRow("btnOk") << "btnOk"
+                           << "QPushButton"
+                           << "OK" << QRect(90, 80, 75, 23);
+    QTest::newRow("btnClose") << "btnClose"
+                              << "QPushButton"
+                              << "Close" << QRect(180, 80, 75, 23);
+}
+
+void tst_SetupDlg::form()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, className);
+    QFETCH(QString, text);
+    QFETCH(QRect, geometry);
+
+    CSetupDlg dlg(nullptr);
+    QCOMPARE(dlg.windowTitle(), QStringLiteral("Setup"));
+    QCOMPARE(dlg.size(), QSize(385, 121));
+    QWidget *w = dlg.findChild<QWidget *>(name);
+    QVERIFY(w);
+    QCOMPARE(QLatin1String(w->metaObject()->className()), className);
+    QCOMPARE(w->geometry(), geometry);
+    if (auto *label = qobject_cast<QLabel *>(w))
+        QCOMPARE(label->text(), text);
+    else if (auto *edit = qobject_cast<QLineEdit *>(w))
+        QCOMPARE(edit->text(), text);
+    else
+        QCOMPARE(static_cast<QPushButton *>(w)->text(), text);
+}
+
+void tst_SetupDlg::windowFlagsAndFocusOrder()
+{
+    CSetupDlg dlg(nullptr);
+    QCOMPARE(int(dlg.windowFlags()), 0x1803);
+    QVERIFY(button(dlg, "btnOk")->isDefault());
+    QVERIFY(!button(dlg, "btnClose")->isDefault());
+    QCOMPARE(UiTestEnv::tabOrder(&dlg),
+             QStringList({ QStringLiteral("edDir"), QStringLiteral("btnBrow"),
+                           QStringLiteral("btnOk"), QStringLiteral("btnClose") }));
+    QVERIFY(!edDir(dlg)->validator());
+}
+
+void tst_SetupDlg::acceptedDirectory_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("stored");
+
+    const QString storage = env->storageDir();
+    QTest::newRow("plain") << storage << storage;
+    QTest::newRow("surrounding blanks") << QStringLiteral("  ") + storage + QStringLiteral("\t ")
+                                        << storage;
+    QTest::newRow("trailing slash kept as typed")
+            << storage + QStringLiteral("/") << storage + QStringLiteral("/");
+}
+
+void tst_SetupDlg::acceptedDirectory()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, stored);
+
+    // Ports come from the ini that start-up loaded; autostart is switched on regardless.
+    env->writeIni(QString(), 4000, 4001, false);
+
+    CSetupDlg dlg(nullptr);
+    ModalDriver driver;
+    driver.act(&dlg, [&]() {
+        QTest::keyClicks(edDir(dlg), typed);
+        QTest::mouseClick(button(dlg, "btnOk"), Qt::LeftButton);
+    });
+    QCOMPARE(dlg.exec(), int(QDialog::Accepted));
+
+    QVERIFY(driver.allDone());
+    QCOMPARE(driver.boxes.size(), 0);
+    CServerSettings *settings = CServerSettings::instance();
+    QCOMPARE(settings->saveDataDir, stored);
+    QCOMPARE(settings->startWhenOSStarts, true);
+    QCOMPARE(env->iniValue(QStringLiteral("SaveDataDir")), stored);
+    QCOMPARE(env->iniValue(QStringLiteral("MainPort")), QStringLiteral("4000"));
+    QCOMPARE(env->iniValue(QStringLiteral("FilePort")), QStringLiteral("4001"));
+    QCOMPARE(env->iniValue(QStringLiteral("StartWhenOSStarts")), QStringLiteral("true"));
+    QCOMPARE(env->runExec(), UiTestEnv::quotedExecutable());
+}
+
+void tst_SetupDlg::browsedFolderIsShownAndAccepted()
+{
+    const QString target = env->path(QStringLiteral("chosen"));
+    QVERIFY(QDir().mkpath(target));
+
+    CSetupDlg dlg(nullptr);
+    dlg.show();
+    QString caption;
+    QString startDir;
+    ModalDriver driver;
+    driver.actOn([](QWidget *w) { return qobject_cast<QFileDialog *>(w) != nullptr; },
+                 [&](QWidget *w) {
+                     auto *chooser = static_cast<QFileDialog *>(w);
+                     caption = chooser->windowTitle();
+                     startDir = chooser->directory().absolutePath();
+                     // The operator types the folder into the chooser's name field.
+                     auto *name = chooser->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+                     if (name)
+                         name->setText(target);
+                     QMetaObject::invokeMethod(chooser, "accept");
+                 });
+    QTest::mouseClick(button(dlg, "btnBrow"), Qt::LeftButton);
+    QVERIFY(driver.allDone());
+    QCOMPARE(caption, QStringLiteral("Select Directory"));
+    QCOMPARE(startDir, QDir::currentPath());
+    // The chosen folder must still name that folder after it is shown in the field.
+    QCOMPARE(edDir(dlg)->text(), QDir::toNativeSeparators(target));
+
+    QTest::mouseClick(button(dlg, "btnOk"), Qt::LeftButton);
+    QCOMPARE(driver.boxes.size(), 0);
+    QCOMPARE(dlg.result(), int(QDialog::Accepted));
+    QCOMPARE(env->iniValue(QStringLiteral("SaveDataDir")), target);
+}
+
+void tst_SetupDlg::browseCancelledKeepsField()
+{
+    CSetupDlg dlg(nullptr);
+    dlg.show();
+    QTest::keyClicks(edDir(dlg), QStringLiteral("typed by hand"));
+    ModalDriver driver;
+    driver.actOn([](QWidget *w) { return qobject_cast<QFileDialog *>(w) != nullptr; },
+                 [](QWidget *w) { static_cast<QFileDialog *>(w)->reject(); });
+    QTest::mouseClick(button(dlg, "btnBrow"), Qt::LeftButton);
+    QVERIFY(driver.allDone());
+    QCOMPARE(edDir(dlg)->text(), QStringLiteral("typed by hand"));
+    QVERIFY(dlg.isVisible());
+}
+
+void tst_SetupDlg::refusedDirectory_data()
+{
+    QTest::addColumn<QString>("typed");
+
+    const QString file = env->path(QStringLiteral("not-a-folder.txt"));
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.close();
+
+    QTest::newRow("empty") << QString();
+    QTest::newRow("blanks only") << QStringLiteral("    ");
+    QTest::newRow("existing file") << file;
+    QTest::newRow("missing folder") << env->path(QStringLiteral("no/such/folder"));
+}
+
+void tst_SetupDlg::refusedDirectory()
+{
+    QFETCH(QString, typed);
+
+    CSetupDlg dlg(nullptr);
+    dlg.show();
+    QTest::keyClicks(edDir(dlg), typed);
+    ModalDriver driver;
+    driver.answerBox(QMessageBox::Ok);
+    QTest::mouseClick(button(dlg, "btnOk"), Qt::LeftButton);
+
+    QVERIFY(driver.allDone());
+    QCOMPARE(driver.boxes.size(), 1);
+    QCOMPARE(driver.boxes.at(0).title, QStringLiteral("Error!"));
+    QCOMPARE(driver.boxes.at(0).text, QStringLiteral("Directory is empty or not exists"));
+    QCOMPARE(driver.boxes.at(0).icon, QMessageBox::Critical);
+    QCOMPARE(driver.boxes.at(0).buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+
+    QVERIFY(dlg.isVisible());
+    QCOMPARE(edDir(dlg)->text(), typed);
+    QVERIFY(CServerSettings::instance()->saveDataDir.isEmpty());
+    QVERIFY(!QFile::exists(env->iniPath()));
+    QVERIFY(!QFile::exists(env->runEntryPath()));
+    dlg.reject();
+}
+
+void tst_SetupDlg::enterInFieldPressesOk()
+{
+    CSetupDlg dlg(nullptr);
+    dlg.show();
+    edDir(dlg)->setFocus();
+    ModalDriver driver;
+    driver.answerBox(QMessageBox::Ok);
+    QTest::keyClick(edDir(dlg), Qt::Key_Return);
+    QVERIFY(driver.allDone());
+    QCOMPARE(driver.boxes.size(), 1);
+    QCOMPARE(driver.boxes.at(0).text, QStringLiteral("Directory is empty or not exists"));
+
+    QTest::keyClicks(edDir(dlg), env->storageDir());
+    QTest::keyClick(edDir(dlg), Qt::Key_Enter);
+    QCOMPARE(dlg.result(), int(QDialog::Accepted));
+    QCOMPARE(driver.boxes.size(), 1);
+}
+
+void tst_SetupDlg::closeOrEscapeWritesNothing_data()
+{
+    QTest::addColumn<bool>("escape");
+    QTest::newRow("Close button") << false;
+    QTest::newRow("Escape key") << true;
+}
+
+void tst_SetupDlg::closeOrEscapeWritesNothing()
+{
+    QFETCH(bool, escape);
+
+    CSetupDlg dlg(nullptr);
+    ModalDriver driver;
+    driver.act(&dlg, [&]() {
+        QTest::keyClicks(edDir(dlg), env->storageDir());
+        if (escape)
+            QTest::keyClick(&dlg, Qt::Key_Escape);
+        else
+            QTest::mouseClick(button(dlg, "btnClose"), Qt::LeftButton);
+    });
+    QCOMPARE(dlg.exec(), int(QDialog::Rejected));
+    QVERIFY(driver.allDone());
+    QCOMPARE(driver.boxes.size(), 0);
+    QVERIFY(CServerSettings::instance()->saveDataDir.isEmpty());
+    QVERIFY(!QFile::exists(env->iniPath()));
+    QVERIFY(!QFile::exists(env->runEntryPath()));
+}
+
+QTEST_MAIN(tst_SetupDlg)
+#include "tst_setupdlg.moc"

@@ -1,0 +1,743 @@
+#include <QApplication>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QInputDialog>
+#include <QLineEdit>
+#include <QMetaMethod>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QSqlQuery>
+#include <QTableWidget>
+#include <QTest>
+#include <QVBoxLayout>
+
+#include "cadduserdlg.h"
+#include "cuserdb.h"
+#include "cusermanwidget.h"
+#include "modaldriver.h"
+#include "uitestenv.h"
+
+using IdList = QList<int>;
+
+class tst_UserManWidget : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    // happy flows
+    void form();
+    void buttons_data();
+    void buttons();
+    void slotsInMetaObjectOrder();
+    void buttonStatesFollowSelection_data();
+    void buttonStatesFollowSelection();
+    void refreshOrdersByLastLoginNewestFirst();
+    void userAddedElsewhereShowsAtTop();
+    void loginElsewhereUpdatesThatRow();
+    void deleteSelectedUsersInAnyOrder_data();
+    void deleteSelectedUsersInAnyOrder();
+    void browseOpensUserFolder();
+    void clearRemovesSelectedUsersData();
+    void changePasswordStoresTextAsTyped();
+    void changePasswordActsOnFirstSelectedUser();
+    void addButtonRunsAddUserDialog();
+
+    // rainy-day flows
+    void deleteWithNothingSelectedAfterReload();
+    void deleteAnsweredNoOrCancel_data();
+    void deleteAnsweredNoOrCancel();
+    void browseMissingFolderIsReported();
+    void clearAnsweredNoChangesNothing();
+    void changePasswordCancelledOrEmptied_data();
+    void changePasswordCancelledOrEmptied();
+    void changePasswordForUserNoLongerStored();
+    void changePasswordForUserDeletedWhileAsking();
+
+private:
+    static QTableWidget *table(CUserManWidget &page)
+    {
+        return page.findChild<QTableWidget *>(QStringLiteral("tableWidget"));
+    }
+    static QPushButton *button(CUserManWidget &page, const QString &name)
+    {
+        return page.findChild<QPushButton *>(name);
+    }
+    static IdList rowIds(CUserManWidget &page);
+    static void clickRow(CUserManWidget &page, int row,
+                         Qt::KeyboardModifiers modifiers = Qt::NoModifier);
+    static int rowOf(CUserManWidget &page, int objectId);
+    // Shown and active, so that the buttons' shortcuts work.
+    static bool showPage(CUserManWidget &page);
+    // Presses key on the page; true once the button it is bound to has been clicked (a
+    // shortcut clicks after a short animation) and its slot has returned.
+    static bool pressShortcut(CUserManWidget &page, Qt::Key key, const QString &buttonName);
+    // Users 1..6, shown as 6, 5, 4, 3, 2, 1 (newest login first), each with a data folder.
+    void addSixUsers();
+
+    UiTestEnv *env = nullptr;
+};
+
+IdList tst_UserManWidget::rowIds(CUserManWidget &page)
+{
+    IdList ids;
+    QTableWidget *t = table(page);
+    for (int row = 0; row < t->rowCount(); ++row)
+        ids.append(t->item(row, 0) ? t->item(row, 0)->data(Qt::UserRole).toInt() : -1);
+    return ids;
+}
+
+void tst_UserManWidget::clickRow(CUserManWidget &page, int row, Qt::KeyboardModifiers modifiers)
+{
+    QTableWidget *t = table(page);
+    const QRect cell = t->visualItemRect(t->item(row, 1));
+    QTest::mouseClick(t->viewport(), Qt::LeftButton, modifiers, cell.center());
+}
+
+bool tst_UserManWidget::showPage(CUserManWidget &page)
+{
+    page.show();
+    page.activateWindow();
+    return QTest::qWaitForWindowActive(&page);
+}
+
+bool tst_UserManWidget::pressShortcut(CUserManWidget &page, Qt::Key key, const QString &buttonName)
+{
+    QSignalSpy clicked(button(page, buttonName), &QAbstractButton::clicked);
+    QTest::keyClick(&page, key);
+    return clicked.count() == 1 || clicked.wait();
+}
+
+int tst_UserManWidget::rowOf(CUserManWidget &page, int objectId)
+{
+    return rowIds(page).indexOf(objectId);
+}
+
+void tst_UserManWidget::addSixUsers()
+{
+    const QDateTime base(QDate(2026, 1, 10), QTime(12, 0, 0));
+    for (int id = 1; id <= 6; ++id) {
+        env->insertUser(id, QStringLiteral("user%1").arg(id), QStringLiteral("pw%1").arg(id),
+                        base.addDays(id));
+        QVERIFY(env->makeUserFolder(id));
+    }
+}
+
+void tst_UserManWidget::initTestCase()
+{
+    env = new UiTestEnv;
+    QVERIFY(env->isValid());
+}
+
+void tst_UserManWidget::init()
+{
+    QTest::failOnWarning(QRegularExpression(QStringLiteral("No matching signal for on_")));
+    env->resetUsers();
+}
+
+void tst_UserManWidget::cleanup()
+{
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    for (const QWidget *w : windows)
+        QVERIFY2(!w->isVisible(), qPrintable(w->objectName()));
+}
+
+void tst_UserManWidget::form()
+{
+    QWidget host;
+    CUserManWidget page(&host);
+    QCOMPARE(page.windowTitle(), QStringLiteral("CUserManWidget"));
+    QCOMPARE(page.size(), QSize(569, 573));
+    QCOMPARE(page.windowType(), Qt::Widget);
+
+    auto *vbox = qobject_cast<QVBoxLayout *>(page.layout());
+    QVERIFY(vbox);
+    QCOMPARE(vbox->objectName(), QStringLiteral("verticalLayout"));
+    QCOMPARE(vbox->spacing(), 6);
+    QCOMPARE(vbox->contentsMargins(), QMargins(2, 2, 2, 2));
+    QCOMPARE(vbox->itemAt(0)->widget(), table(page));
+    auto *hbox = qobject_cast<QHBoxLayout *>(vbox->itemAt(1)->layout());
+    QVERIFY(hbox);
+    QCOMPARE(hbox->objectName(), QStringLiteral("horizontalLayout"));
+    QCOMPARE(hbox->spacing(), 6);
+    QVERIFY(hbox->itemAt(0)->spacerItem());
+    QCOMPARE(hbox->itemAt(0)->spacerItem()->sizeHint(), QSize(40, 20));
+    QCOMPARE(hbox->itemAt(0)->expandingDirections(), Qt::Horizontal);
+    const QStringList order { QStringLiteral("btnRefresh"), QStringLiteral("btnAdd"),
+                              QStringLiteral("btnDel"),     QStringLiteral("btnBrow"),
+                              QStringLiteral("btnChangePass"), QStringLiteral("btnClear") };
+    QCOMPARE(hbox->count(), 7);
+    for (int i = 0; i < order.size(); ++i)
+        QCOMPARE(hbox->itemAt(i + 1)->widget()->objectName(), order.at(i));
+
+    QTableWidget *t = table(page);
+    QCOMPARE(t->columnCount(), 3);
+    QCOMPARE(t->horizontalHeaderItem(0)->text(), QStringLiteral("ID"));
+    QCOMPARE(t->horizontalHeaderItem(1)->text(), QStringLiteral("User Name"));
+    QCOMPARE(t->horizontalHeaderItem(2)->text(), QStringLiteral("Lastest Login"));
+    QCOMPARE(t->selectionBehavior(), QAbstractItemView::SelectRows);
+    QCOMPARE(t->selectionMode(), QAbstractItemView::ExtendedSelection);
+    QCOMPARE(t->editTriggers(), QAbstractItemView::NoEditTriggers);
+    QVERIFY(!t->showDropIndicator());
+}
+
+void tst_UserManWidget::buttons_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QKeySequence>("shortcut");
+    QTest::addColumn<QString>("icon");
+
+    QTest::newRow("btnRefresh") << "btnRefresh"
+                                << "&Refresh" << QKeySequence(Qt::Key_F5) << ":/images/refresh.png";
+    QTest::newRow("btnAdd") << "btnAdd"
+                            << "&Add" << QKeySequence(Qt::Key_Insert) << ":/images/add.png";
+    QTest::newRow("btnDel") << "btnDel"
+                            << "&Del" << QKeySequence(Qt::Key_Delete) << ":/images/del.png";
+    QTest::newRow("btnBrow") << "btnBrow"
+                             << "&Browse" << QKeySequence(QKeySequence::mnemonic(QStringLiteral("&Browse")))
+                             << ":/images/open.png";
+    QTest::newRow("btnChangePass") << "btnChangePass"
+                                   << "Change Pass" << QKeySequence() << ":/images/pass.png";
+    QTest::newRow("btnClear") << "btnClear"
+                              << "&Clear" << QKeySequence(QKeySequence::mnemonic(QStringLiteral("&Clear")))
+                              << ":/images/clear.png";
+}
+
+void tst_UserManWidget::buttons()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, text);
+    QFETCH(QKeySequence, shortcut);
+    QFETCH(QString, icon);
+
+    CUserManWidget page(nullptr);
+    QPushButton *b = button(page, name);
+    QVERIFY(b);
+    QCOMPARE(b->text(), text);
+    QCOMPARE(b->shortcut(), shortcut);
+    QCOMPARE(b->iconSize(), QSize(24, 24));
+    QVERIFY(!b->icon().isNull());
+    // The button shows the resource image, not some theme fallback.
+    const QImage shown = b->icon().pixmap(24, 24).toImage();
+    const QImage expected = QIcon(icon).pixmap(24, 24).toImage();
+    QVERIFY(!expected.isNull());
+    QCOMPARE(shown, expected);
+}
+
+void tst_UserManWidget::slotsInMetaObjectOrder()
+{
+    const QMetaObject *meta = &CUserManWidget::staticMetaObject;
+    QCOMPARE(QLatin1String(meta->className()), QLatin1String("CUserManWidget"));
+    QStringList names;
+    for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
+        QCOMPARE(meta->method(i).methodType(), QMetaMethod::Slot);
+        names.append(QString::fromLatin1(meta->method(i).methodSignature()));
+    }
+    QCOMPARE(names,
+             QStringList({ QStringLiteral("userAdd(int,QString)"), QStringLiteral("userLogin(int)"),
+                           QStringLiteral("refresh()"), QStringLiteral("on_btnAdd_clicked()"),
+                           QStringLiteral("on_btnDel_clicked()"), QStringLiteral("on_btnBrow_clicked()"),
+                           QStringLiteral("on_btnClear_clicked()"),
+                           QStringLiteral("on_btnRefresh_clicked()"),
+                           QStringLiteral("itemSelectionChanged()"),
+                           QStringLiteral("on_btnChangePass_clicked()") }));
+}
+
+void tst_UserManWidget::buttonStatesFollowSelection_data()
+{
+    QTest::addColumn<IdList>("rows");
+    QTest::addColumn<bool>("del");
+    QTest::addColumn<bool>("add");
+    QTest::addColumn<bool>("browse");
+    QTest::addColumn<bool>("clear");
+
+    QTest::newRow("nothing selected") << IdList() << false << true << false << false;
+    QTest::newRow("one user") << IdList({ 2 }) << true << false << true << true;
+    QTest::newRow("two users") << IdList({ 0, 3 }) << true << false << false << true;
+    QTest::newRow("three users") << IdList({ 5, 1, 4 }) << true << false << false << true;
+}
+
+void tst_UserManWidget::buttonStatesFollowSelection()
+{
+    QFETCH(IdList, rows);
+    QFETCH(bool, del);
+    QFETCH(bool, add);
+    QFETCH(bool, browse);
+    QFETCH(bool, clear);
+
+    addSixUsers();
+    CUserManWidget page(nullptr);
+    QVERIFY(showPage(page));
+    for (int i = 0; i < rows.size(); ++i)
+        clickRow(page, rows.at(i), i == 0 ? Qt::NoModifier : Qt::ControlModifier);
+
+    QCOMPARE(button(page, QStringLiteral("btnDel"))->isEnabled(), del);
+    QCOMPARE(button(page, QStringLiteral("btnAdd"))->isEnabled(), add);
+    QCOMPARE(button(page, QStringLiteral("btnBrow"))->isEnabled(), browse);
+    QCOMPARE(button(page, QStringLiteral("btnClear"))->isEnabled(), clear);
+    QVERIFY(button(page, QStringLiteral("btnRefresh"))->isEnabled());
+    QVERIFY(button(page, QStringLiteral("btnChangePass"))->isEnabled());
+}
+
+void tst_UserManWidget::refreshOrdersByLastLoginNewestFirst()
+{
+    env->insertUser(1, QStringLiteral("never1"), QStringLiteral("a"));
+    env->insertUser(2, QStringLiteral("january"), QStringLiteral("b"),
+                    QDateTime(QDate(2026, 1, 5), QTime(10, 0, 0)));
+    env->insertUser(3, QStringLiteral("march"), QStringLiteral("c"),
+                    QDateTime(QDate(2026, 3, 1), QTime(8, 30, 59)));
+    env->insertUser(4, QStringLiteral("never2"), QStringLiteral("d"));
+    env->insertUser(5, QStringLiteral("newyear"), QStringLiteral("e"),
+                    QDateTime(QDate(2025, 12, 31), QTime(23, 59, 0)));
+
+    CUserManWidget page(nullptr);
+    QVERIFY(showPage(page));
+    QTableWidget *t = table(page);
+    QCOMPARE(t->rowCount(), 5);
+    const IdList ids = rowIds(page);
+    QCOMPARE(ids.mid(0, 3), IdList({ 3, 2, 5 }));
+    QVERIFY(ids.mid(3) == IdList({ 1, 4 }) || ids.mid(3) == IdList({ 4, 1 }));
+
+    QCOMPARE(t->item(0, 0)->text(), QStringLiteral("3"));
+    QCOMPARE(t->item(0, 1)->text(), QStringLiteral("march"));
+    QCOMPARE(t->item(0, 2)->text(), QStringLiteral("26-03-01 08:30"));
+    QCOMPARE(t->item(2, 2)->text(), QStringLiteral("25-12-31 23:59"));
+    QCOMPARE(t->item(3, 2)->text(), QString());
+    for (int row = 0; row < t->rowCount(); ++row) {
+        for (int column = 0; column < 3; ++column)
+            QCOMPARE(t->item(row, column)->textAlignment(), int(Qt::AlignCenter));
+        QCOMPARE(t->item(row, 0)->data(Qt::UserRole).metaType().id(), QMetaType::Int);
+    }
+
+    // A login stored since the last reload moves its user to the top on F5.
+    QSqlQuery query;
+    QVERIFY(query.exec(QStringLiteral(
+            "update t_user set last_login = '2026-04-02T07:05:00' where object_id = 4")));
+    env->insertUser(6, QStringLiteral("late"), QStringLiteral("f"));
+    QVERIFY(pressShortcut(page, Qt::Key_F5, QStringLiteral("btnRefresh")));
+    QCOMPARE(t->rowCount(), 6);
+    QCOMPARE(rowIds(page).mid(0, 4), IdList({ 4, 3, 2, 5 }));
+    QCOMPARE(t->item(0, 2)->text(), QStringLiteral("26-04-02 07:05"));
+    QVERIFY(rowIds(page).mid(4).contains(6));
+    page.hide();
+}
+
+void tst_UserManWidget::userAddedElsewhereShowsAtTop()
+{
+    addSixUsers();
+    CUserManWidget page(nullptr);
+    const IdList before = rowIds(page);
+
+    int objectId = 0;
+    QVERIFY(CUserDb::instance()->addUser(QStringLiteral("netuser"), QStringLiteral("pw"),
+                                         &objectId));
+    QCOMPARE(objectId, 7);
+    QTableWidget *t = table(page);
+    QCOMPARE(t->rowCount(), 7);
+    QCOMPARE(rowIds(page), IdList({ 7 }) + before);
+    QCOMPARE(t->item(0, 0)->text(), QStringLiteral("7"));
+    QCOMPARE(t->item(0, 1)->text(), QStringLiteral("netuser"));
+    QCOMPARE(t->item(0, 2)->text(), QString());
+    for (int column = 0; column < 3; ++column)
+        QCOMPARE(t->item(0, column)->textAlignment(), int(Qt::AlignCenter));
+}
+
+void tst_UserManWidget::loginElsewhereUpdatesThatRow()
+{
+    addSixUsers();
+    CUserManWidget page(nullptr);
+    QTableWidget *t = table(page);
+    const IdList before = rowIds(page);
+    const int row = rowOf(page, 2);
+    const QString oldText = t->item(row, 2)->text();
+
+    const QString earliest = QDateTime::currentDateTime().toString(QStringLiteral("yy-MM-dd hh:mm"));
+    int objectId = 0;
+    QVERIFY(CUserDb::instance()->login(QStringLiteral("user2"), QStringLiteral("pw2"), &objectId));
+    const QString latest = QDateTime::currentDateTime().toString(QStringLiteral("yy-MM-dd hh:mm"));
+    const QString shown = t->item(row, 2)->text();
+    QVERIFY2(shown == earliest || shown == latest, qPrintable(shown));
+    // The row stays where it was.
+    QCOMPARE(rowIds(page), before);
+
+    // Failed logins and unknown ids change nothing.
+    const QString otherText = t->item(rowOf(page, 3), 2)->text();
+    QVERIFY(!CUserDb::instance()->login(QStringLiteral("user3"), QStringLiteral("wrong"), &objectId));
+    page.userLogin(99);
+    QCOMPARE(t->item(rowOf(page, 3), 2)->text(), otherText);
+    QCOMPARE(rowIds(page), before);
+    QVERIFY(oldText != shown);
+}
+
+void tst_UserManWidget::deleteSelectedUsersInAnyOrder_data()
+{
+    QTest::addColumn<IdList>("clicks");
+    QTest::addColumn<IdList>("deleted");
+
+    // Rows show users 6, 5, 4, 3, 2, 1.
+    QTest::newRow("one row") << IdList({ 5 }) << IdList({ 1 });
+    QTest::newRow("top down") << IdList({ 0, 2, 4 }) << IdList({ 6, 4, 2 });
+    QTest::newRow("bottom up") << IdList({ 4, 2, 0 }) << IdList({ 2, 4, 6 });
+    QTest::newRow("mixed order") << IdList({ 3, 0, 5 }) << IdList({ 3, 6, 1 });
+    QTest::newRow("neighbours") << IdList({ 2, 1 }) << IdList({ 4, 5 });
+    QTest::newRow("everyone") << IdList({ 1, 5, 0, 3, 2, 4 }) << IdList({ 1, 2, 3, 4, 5, 6 });
+}
+
+void tst_UserManWidget::deleteSelectedUsersInAnyOrder()
+{
+    QFETCH(IdList, clicks);
+    QFETCH(IdList, deleted);
+
+    addSixUsers();
+    CUserManWidget page(nullptr);
+    QVERIFY(showPage(page));
+    QCOMPARE(rowIds(page), IdList({ 6, 5, 4, 3, 2, 1 }));
+    for (int i = 0; i < clicks.size(); ++i)
+        clickRow(page, clicks.at(i), i == 0 ? Qt::NoModifier : Qt::ControlModifier);
+
+    ModalDriver driver;
+    driver.answerBox(QMessageBox::Yes);
+    QTest::mouseClick(button(page, QStringLiteral("btnDel")), Qt::LeftButton);
+    QVERIFY(driver.allDone());
+    QCOMPARE(driver.boxes.size(), 1);
+    QCOMPARE(driver.boxes.at(0).title, QStringLiteral("Question!"));
+    QCOMPARE(driver.boxes.at(0).text,
+             QStringLiteral("Are you sure you want to delete these %1 users?").arg(deleted.size()));
+    QCOMPARE(driver.boxes.at(0).icon, QMessageBox::Warning);
+    QCOMPARE(driver.boxes.at(0).buttons,
+             QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+
+    IdList remaining;
+    for (int id = 6; id >= 1; --id) {
+        if (!deleted.contains(id))
+            remaining.append(id);
+    }
+    QCOMPARE(rowIds(page), remaining);
+    IdList stored = remaining;
+    std::sort(stored.begin(), stored.end());
+    QCOMPARE(env->userIds(), stored);
+    for (int id = 1; id <= 6; ++id)
+        QCOMPARE(env->userFolderExists(id), !deleted.contains(id));
+    // Nothing left selected, so the buttons are back to their idle states.
+    QVERIFY(button(page, QStringLiteral("btnAdd"))->isEnabled());
+    QVERIFY(!button(page, QStringLiteral("btnDel"))->isEnabled());
+    page.hide();
+}
+
+void tst_UserManWidget::browseOpensUserFolder()
+{
+    addSixUsers();
+    CUserManWidget page(nullptr);
+    QVERIFY(showPage(page));
+    clickRow(page, rowOf(page, 3));
+
+    ModalDriver driver;
+    QTest::mouseClick(button(page, QStringLiteral("btnBrow")), Qt::LeftButton);
+    QVERIFY(!QTest::qWaitFor([&]() { return !driver.boxes.isEmpty(); }, 250));
+    QCOMPARE(env->openedUrls,
+             QList<QUrl>({ QUrl::fromLocalFile(env->storageDir() + QStringLiteral("/3")) }));
+    page.hide();
+}
+
+void tst_UserManWidget::clearRemovesSelectedUsersData()
+{
+    addSixUsers();
+    CUserManWidget page(nullptr);
+    QVERIFY(showPage(page));
+    clickRow(page, rowOf(page, 2));
+    clickRow(page, rowOf(page, 5), Qt::ControlModifier);
+    // A selected user without any data still counts as cleared.
+    env->insertUser(7, QStringLiteral("nodata"), QStringLiteral("pw"));
+    QVERIFY(pressShortcut(page, Qt::Key_F5, QStringLiteral("btnRefresh")));
+    clickRow(page, rowOf(page, 2));
+    clickRow(page, rowOf(page, 5), Qt::ControlModifier);
+    clickRow(page, rowOf(page, 7), Qt::ControlModifier);
+
+    ModalDriver driver;
+    driver.answerBox(QMessageBox::Yes);
+    driver.answerBox(QMessageBox::Ok);
+    QTest::mouseClick(button(page, QStringLiteral("btnClear")), Qt::LeftButton);
+    QVERIFY(driver.allDone());
+    QCOMPARE(driver.boxes.size(), 2);
+    QCOMPARE(driver.boxes.at(0).title, QStringLiteral("Question!"));
+    QCOMPARE(driver.boxes.at(0).text,
+             QStringLiteral("Are you sure you want to clear these users' game data?"));
+    QCOMPARE(driver.boxes.at(0).icon, QMessageBox::Warning);
+    QCOMPARE(driver.boxes.at(0).buttons,
+             QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+    QCOMPARE(driver.boxes.at(1).title, QStringLiteral("Result"));
+    QCOMPARE(driver.boxes.at(1).text, QStringLiteral("Game Data Cleared"));
+    QCOMPARE(driver.boxes.at(1).icon, QMessageBox::Information);
+
+    for (int id = 1; id <= 6; ++id)
+        QCOMPARE(env->userFolderExists(id), id != 2 && id != 5);
+    QCOMPARE(env->userIds(), IdList({ 1, 2, 3, 4, 5, 6, 7 }));
+    QCOMPARE(table(page)->rowCount(), 7);
+    page.hide();
+}
+
+void tst_UserManWidget::changePasswordStoresTextAsTyped()
+{
+    addSixUsers();
+    CUserManWidget page(nullptr);
+    QVERIFY(showPage(page));
+    clickRow(page, rowOf(page, 4));
+
+    ModalDriver driver;
+    driver.answerInput(QStringLiteral("  new pass "), true);
+    driver.answerBox(QMessageBox::Ok);
+    QTest::mouseClick(button(page, QStringLiteral("btnChangePass")), Qt::LeftButton);
+    QVERIFY(driver.allDone());
+
+    QCOMPARE(driver.inputs.size(), 1);
+    QCOMPARE(driver.inputs.at(0).title, QStringLiteral("Change Password"));
+    QCOMPARE(driver.inputs.at(0).label, QStringLiteral("Please input new password"));
+    QCOMPARE(driver.inputs.at(0).initialText, QStringLiteral("pw4"));
+    QCOMPARE(driver.inputs.at(0).echoMode, int(QLineEdit::Normal));
+    QCOMPARE(driver.boxes.size(), 1);
+    QCOMPARE(driver.boxes.at(0).title, QStringLiteral("Succeed!"));
+    QCOMPARE(driver.boxes.at(0).text, QStringLiteral("Change password succeed"));
+    QCOMPARE(driver.boxes.at(0).icon, QMessageBox::Information);
+
+    QCOMPARE(env->password(4), QStringLiteral("  new pass "));
+    QCOMPARE(env->password(3), QStringLiteral("pw3"));
+    page.hide();
+}
+
+void tst_UserManWidget::changePasswordActsOnFirstSelectedUser()
+{
+    addSixUsers();
+    CUserManWidget page(nullptr);
+    QVERIFY(showPage(page));
+    // The row picked first leads the table's list of selected items.
+    clickRow(page, rowOf(page, 2));
+    clickRow(page, rowOf(page, 5), Qt::ControlModifier);
+
+    ModalDriver driver;
+    driver.answerInput(QStringLiteral("changed"), true);
+    driver.answerBox(QMessageBox::Ok);
+    QTest::mouseClick(button(page, QStringLiteral("btnChangePass")), Qt::LeftButton);
+    QVERIFY(driver.allDone());
+    QCOMPARE(driver.inputs.size(), 1);
+    QCOMPARE(driver.inputs.at(0).initialText, QStringLiteral("pw2"));
+    QCOMPARE(env->password(2), QStringLiteral("changed"));
+    QCOMPARE(env->password(5), QStringLiteral("pw5"));
+    page.hide();
+}
+
+void tst_UserManWidget::addButtonRunsAddUserDialog()
+{
+    addSixUsers();
+    CUserManWidget page(nullptr);
+    QVERIFY(showPage(page));
+
+    auto isAddDialog = [](QWidget *w) { return qobject_cast<CAddUserDlg *>(w) != nullptr; };
+    auto fillAndOk = [](QWidget *w) {
+        QTest::keyClicks(w->findChild<QLineEdit *>(QStringLiteral("edName")),
+                         QStringLiteral("gina"));
+        QTest::keyClicks(w->findChild<QLineEdit *>(QStringLiteral("edPass")),
+                         QStringLiteral("pw"));
+        QTest::mouseClick(w->findChild<QPushButton *>(QStringLiteral("btnOk")), Qt::LeftButton);
+    };
+    ModalDriver driver;
+    driver.actOn(isAddDialog, fillAndOk);
+    QTest::mouseClick(button(page, QStringLiteral("btnAdd")), Qt::LeftButton);
+    QVERIFY(driver.allDone());
+    QCOMPARE(driver.boxes.size(), 0);
+    QCOMPARE(rowIds(page).first(), 7);
+    QCOMPARE(table(page)->item(0, 1)->text(), QStringLiteral("gina"));
+
+    // The same name again: refused inside the dialog, which the operator then cancels.
+    driver.actOn(isAddDialog, fillAndOk);
+    driver.answerBox(QMessageBox::Ok);
+    driver.actOn(isAddDialog, [](QWidget *w) {
+        QTest::mouseClick(w->findChild<QPushButton *>(QStringLiteral("btnCancel")),
+                          Qt::LeftButton);
+    });
+    // The offscreen platform does not hand activation back after a modal dialog.
+    QVERIFY(showPage(page));
+    QVERIFY(pressShortcut(page, Qt::Key_Insert, QStringLiteral("btnAdd")));
+    QVERIFY(driver.allDone());
+    QCOMPARE(driver.boxes.size(), 1);
+    QCOMPARE(driver.boxes.at(0).text, QStringLiteral("User name [gina] already exists"));
+    QCOMPARE(table(page)->rowCount(), 7);
+    page.hide();
+}
+
+void tst_UserManWidget::deleteWithNothingSelectedAfterReload()
+{
+    addSixUsers();
+    CUserManWidget page(nullptr);
+    QVERIFY(showPage(page));
+    clickRow(page, 1);
+    QVERIFY(pressShortcut(page, Qt::Key_F5, QStringLiteral("btnRefresh")));
+    QVERIFY(table(page)->selectedItems().isEmpty());
+    // The reload drops the selection and the table reports that, so the buttons follow;
+    // the slot keeps its own guard for any other way of reaching it.
+    QVERIFY(!button(page, QStringLiteral("btnDel"))->isEnabled());
+    QVERIFY(button(page, QStringLiteral("btnAdd"))->isEnabled());
+
+    ModalDriver driver;
+    driver.answerBox(QMessageBox::Ok);
+    QVERIFY(QMetaObject::invokeMethod(&page, "on_btnDel_clicked"));
+    QVERIFY(driver.allDone());
+    QCOMPARE(driver.boxes.size(), 1);
+    QCOMPARE(driver.boxes.at(0).title, QStringLiteral("Warn!"));
+    QCOMPARE(driver.boxes.at(0).text, QStringLiteral("Please select user first"));
+    QCOMPARE(driver.boxes.at(0).icon, QMessageBox::Warning);
+    QCOMPARE(env->userIds(), IdList({ 1, 2, 3, 4, 5, 6 }));
+    QCOMPARE(table(page)->rowCount(), 6);
+    page.hide();
+}
+
+void tst_UserManWidget::deleteAnsweredNoOrCancel_data()
+{
+    QTest::addColumn<int>("answer");
+    QTest::newRow("No") << int(QMessageBox::No);
+    QTest::newRow("Cancel") << int(QMessageBox::Cancel);
+}
+
+void tst_UserManWidget::deleteAnsweredNoOrCancel()
+{
+    QFETCH(int, answer);
+
+    addSixUsers();
+    CUserManWidget page(nullptr);
+    QVERIFY(showPage(page));
+    clickRow(page, 0);
+    clickRow(page, 3, Qt::ControlModifier);
+
+    ModalDriver driver;
+    driver.answerBox(QMessageBox::StandardButton(answer));
+    QVERIFY(pressShortcut(page, Qt::Key_Delete, QStringLiteral("btnDel")));
+    QVERIFY(driver.allDone());
+    QCOMPARE(driver.boxes.size(), 1);
+    QCOMPARE(driver.boxes.at(0).text,
+             QStringLiteral("Are you sure you want to delete these 2 users?"));
+    QCOMPARE(env->userIds(), IdList({ 1, 2, 3, 4, 5, 6 }));
+    QCOMPARE(rowIds(page), IdList({ 6, 5, 4, 3, 2, 1 }));
+    for (int id = 1; id <= 6; ++id)
+        QVERIFY(env->userFolderExists(id));
+    page.hide();
+}
+
+void tst_UserManWidget::browseMissingFolderIsReported()
+{
+    env->insertUser(3, QStringLiteral("nofolder"), QStringLiteral("pw"));
+    CUserManWidget page(nullptr);
+    QVERIFY(showPage(page));
+    clickRow(page, 0);
+
+    ModalDriver driver;
+    driver.answerBox(QMessageBox::Ok);
+    QTest::mouseClick(button(page, QStringLiteral("btnBrow")), Qt::LeftButton);
+    QVERIFY(driver.allDone());
+    QCOMPARE(driver.boxes.size(), 1);
+    QCOMPARE(driver.boxes.at(0).title, QStringLiteral("Path not exists"));
+    QCOMPARE(driver.boxes.at(0).text, QStringLiteral("Cannot find Game Data for 3"));
+    QCOMPARE(driver.boxes.at(0).icon, QMessageBox::Critical);
+    QVERIFY(env->openedUrls.isEmpty());
+    page.hide();
+}
+
+void tst_UserManWidget::clearAnsweredNoChangesNothing()
+{
+    addSixUsers();
+    CUserManWidget page(nullptr);
+    QVERIFY(showPage(page));
+    clickRow(page, 0);
+
+    ModalDriver driver;
+    driver.answerBox(QMessageBox::No);
+    QTest::mouseClick(button(page, QStringLiteral("btnClear")), Qt::LeftButton);
+    QVERIFY(driver.allDone());
+    QCOMPARE(driver.boxes.size(), 1);
+    for (int id = 1; id <= 6; ++id)
+        QVERIFY(env->userFolderExists(id));
+    page.hide();
+}
+
+void tst_UserManWidget::changePasswordCancelledOrEmptied_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<bool>("accept");
+    QTest::newRow("cancelled") << QStringLiteral("ignored") << false;
+    QTest::newRow("field cleared") << QString() << true;
+}
+
+void tst_UserManWidget::changePasswordCancelledOrEmptied()
+{
+    QFETCH(QString, typed);
+    QFETCH(bool, accept);
+
+    addSixUsers();
+    CUserManWidget page(nullptr);
+    QVERIFY(showPage(page));
+    clickRow(page, rowOf(page, 1));
+
+    ModalDriver driver;
+    driver.answerInput(typed, accept);
+    QTest::mouseClick(button(page, QStringLiteral("btnChangePass")), Qt::LeftButton);
+    QVERIFY(driver.allDone());
+    QCOMPARE(driver.inputs.size(), 1);
+    QVERIFY(!QTest::qWaitFor([&]() { return !driver.boxes.isEmpty(); }, 250));
+    QCOMPARE(env->password(1), QStringLiteral("pw1"));
+    page.hide();
+}
+
+void tst_UserManWidget::changePasswordForUserNoLongerStored()
+{
+    addSixUsers();
+    CUserManWidget page(nullptr);
+    QVERIFY(showPage(page));
+    // Gone from the table file, still on the page until the next reload.
+    QSqlQuery query;
+    QVERIFY(query.exec(QStringLiteral("delete from t_user where object_id = 6")));
+    clickRow(page, rowOf(page, 6));
+
+    ModalDriver driver;
+    driver.answerBox(QMessageBox::Ok);
+    QTest::mouseClick(button(page, QStringLiteral("btnChangePass")), Qt::LeftButton);
+    QVERIFY(driver.allDone());
+    QCOMPARE(driver.inputs.size(), 0);
+    QCOMPARE(driver.boxes.size(), 1);
+    QCOMPARE(driver.boxes.at(0).title, QStringLiteral("Error!"));
+    QCOMPARE(driver.boxes.at(0).text, QStringLiteral("Change password failed"));
+    QCOMPARE(driver.boxes.at(0).icon, QMessageBox::Critical);
+    page.hide();
+}
+
+void tst_UserManWidget::changePasswordForUserDeletedWhileAsking()
+{
+    addSixUsers();
+    CUserManWidget page(nullptr);
+    QVERIFY(showPage(page));
+    clickRow(page, rowOf(page, 3));
+
+    ModalDriver driver;
+    driver.actOn([](QWidget *w) { return qobject_cast<QInputDialog *>(w) != nullptr; },
+                 [](QWidget *w) {
+                     QSqlQuery query;
+                     query.exec(QStringLiteral("delete from t_user where object_id = 3"));
+                     auto *dialog = static_cast<QInputDialog *>(w);
+                     dialog->setTextValue(QStringLiteral("late"));
+                     dialog->accept();
+                 });
+    driver.answerBox(QMessageBox::Ok);
+    QTest::mouseClick(button(page, QStringLiteral("btnChangePass")), Qt::LeftButton);
+    QVERIFY(driver.allDone());
+    // Updating no row is not a success.
+    QCOMPARE(driver.boxes.size(), 1);
+    QCOMPARE(driver.boxes.at(0).title, QStringLiteral("Error!"));
+    QCOMPARE(driver.boxes.at(0).text, QStringLiteral("Change password failed"));
+    QVERIFY(!env->userIds().contains(3));
+    page.hide();
+}
+
+QTEST_MAIN(tst_UserManWidget)
+#include "tst_usermanwidget.moc"
