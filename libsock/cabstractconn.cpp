@@ -9,7 +9,12 @@ CAbstractConn::CAbstractConn(QObject *parent)
 {
 }
 
-CAbstractConn::~CAbstractConn() = default;
+CAbstractConn::~CAbstractConn()
+{
+    // ~QAbstractSocket still closes an open socket and would emit disconnected() into slots
+    // of the subclasses (and of the owner) that are already destroyed.
+    blockSignals(true);
+}
 
 void CAbstractConn::setRecvTimeout(int msec)
 {

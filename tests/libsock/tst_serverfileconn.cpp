@@ -135,6 +135,7 @@ private slots:
     void secondStartDuringTransferIgnored();
     void stalledClientDoesNotBlockOthers();
     void stalledClientIsAborted();
+    void deletingConnectedConnectionIsSilent();
 
 private:
     TestFrameClient *newClient(CServerFileConn **conn = nullptr);
@@ -761,6 +762,28 @@ void tst_ServerFileConn::stalledClientIsAborted()
     client->setPaused(false);
     QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
     QVERIFY(client->dataBytes().size() < 8 * 1048576);
+}
+
+void tst_ServerFileConn::deletingConnectedConnectionIsSilent()
+{
+    const QString target = storage + QStringLiteral("/alice.z");
+    QVERIFY(writeFile(target, "old"));
+    CServerFileConn *conn = nullptr;
+    TestFrameClient *client = newClient(&conn);
+    QVERIFY(client);
+    QCOMPARE(
+        requestReply(client, TestFrameClient::uploadRequest("alice")), QByteArray::fromHex("00"));
+    client->write(TestFrameClient::frame(1, "partial"));
+    QTRY_COMPARE(client->bytesToWrite(), qint64(0));
+    QVERIFY(QTest::qWaitFor([&] { return conn->bytesAvailable() == 0; }));
+    // An owner deleting a live connection gets no disconnected() from inside the destructor.
+    int calls = 0;
+    connect(conn, &QAbstractSocket::disconnected, this, [&calls] { ++calls; });
+    delete conn;
+    QCOMPARE(calls, 0);
+    QCOMPARE(readFile(target), QByteArray("old"));
+    QCOMPARE(allFiles(storage), QStringList { QStringLiteral("alice.z") });
+    QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
 }
 
 QTEST_GUILESS_MAIN(tst_ServerFileConn)
