@@ -1,0 +1,63 @@
+#ifndef CSERVERPROCESS_H
+#define CSERVERPROCESS_H
+
+#include <memory>
+
+#include <QString>
+
+class QProcess;
+class QTemporaryDir;
+
+// A copy of the real server executable, started the way a user starts it: beside its own
+// tolvern.ini, in a working directory of its own, with its own runtime and config folders,
+// on the offscreen platform. Used by the end-to-end tests and the benchmark.
+class CServerProcess
+{
+public:
+    // baseDir: where the temporary folder goes (the system temp dir when empty).
+    explicit CServerProcess(const QString &executable, const QString &baseDir = QString());
+    ~CServerProcess();
+
+    CServerProcess(const CServerProcess &) = delete;
+    CServerProcess &operator=(const CServerProcess &) = delete;
+
+    // Whether the folder and the copy of the executable are in place.
+    bool isValid() const;
+    QString errorText() const { return lastError; }
+
+    // A path inside the temporary folder; bin/, work/, storage/, run/ and config/ exist.
+    QString path(const QString &name) const;
+    QString storageDir() const { return path(QStringLiteral("storage")); }
+    QString databaseFile() const { return path(QStringLiteral("work/db/users.db")); }
+    quint16 mainPort() const { return controlPort; }
+    quint16 filePort() const { return transferPort; }
+
+    // Lets the server's output through (the default) or discards it.
+    void setForwardOutput(bool forward) { forwardOutput = forward; }
+
+    // Writes tolvern.ini, starts the server and waits until both ports accept connections.
+    bool start(int msec = 30000);
+    // SIGTERM, then waits for the end. Returns the exit code, or -1 when it did not end
+    // normally in time (it is killed then).
+    int stop(int msec = 15000);
+    bool isRunning() const;
+    qint64 processId() const;
+    // Resident set of the running server in KiB, or -1.
+    qint64 residentKiB() const;
+
+    static quint16 freePort();
+    static bool portAccepts(quint16 port, int msec);
+
+private:
+    bool writeIni();
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<QProcess> process;
+    QString lastError;
+    quint16 controlPort = 0;
+    quint16 transferPort = 0;
+    bool forwardOutput = true;
+    bool copied = false;
+};
+
+#endif // CSERVERPROCESS_H
