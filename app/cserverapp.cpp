@@ -34,13 +34,15 @@ QString translate(const char *text)
 
 int CServerApp::run(int &argc, char **argv)
 {
+    // Before the lock exists, so a signal that arrives once it does is never lost.
+    installTermSignalHandlers();
+
     // Held until the process ends; restarts inside the process keep it.
     static CSingleInstance instance(QStringLiteral("OMBRIVALE_TOLVERN"));
     if (!instance.tryLock())
         return 0;
 
     raiseOpenFileLimit();
-    installTermSignalHandlers();
 
     QPointer<QApplication> app;
     QPointer<CServerMainWindow> window;
@@ -75,17 +77,15 @@ int CServerApp::run(int &argc, char **argv)
             db.setDatabaseName(QStringLiteral("db/users.db"));
             if (!db.open()) {
                 QMessageBox::critical(nullptr, translate("Error!"),
-                                      translate("Open database users.db failed"),
-                                      QMessageBox::Ok);
+                    translate("Open database users.db failed"), QMessageBox::Ok);
                 break;
             }
         }
 
         if (!QFileInfo::exists(settings->saveDataDir)) {
             QMessageBox::critical(nullptr, translate("Error!"),
-                                  translate("Game Data Storage Path not exists\r\n%1")
-                                          .arg(settings->saveDataDir),
-                                  QMessageBox::Ok);
+                translate("Game Data Storage Path not exists\r\n%1").arg(settings->saveDataDir),
+                QMessageBox::Ok);
             break;
         }
 
@@ -126,7 +126,9 @@ void CServerApp::installTermSignalHandlers()
         termSignalFds[0] = termSignalFds[1] = -1;
         return;
     }
-    struct sigaction action {};
+    struct sigaction action
+    {
+    };
     action.sa_handler = &CServerApp::termSignalHandler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
@@ -149,8 +151,7 @@ void CServerApp::watchTermSignals()
     auto *notifier = new QSocketNotifier(termSignalFds[0], QSocketNotifier::Read, qApp);
     QObject::connect(notifier, &QSocketNotifier::activated, qApp, [] {
         char buffer[16];
-        while (::read(termSignalFds[0], buffer, sizeof(buffer)) > 0) {
-        }
+        while (::read(termSignalFds[0], buffer, sizeof(buffer)) > 0) { }
         // Ends every running loop, modal boxes included, like the tray menu's Close.
         QCoreApplication::exit(0);
     });

@@ -13,6 +13,7 @@
 #include <QStatusBar>
 #include <QTabBar>
 #include <QTableWidget>
+#include <QTimer>
 #include <QToolBar>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -27,7 +28,7 @@
 namespace {
 // Room for thousands of clients connecting at once.
 constexpr int LISTEN_BACKLOG = 1024;
-}
+} // namespace
 
 CServerMainWindow::CServerMainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -69,8 +70,7 @@ void CServerMainWindow::buildWidgets()
     logTable = new QTableWidget(this);
     logTable->setObjectName(QStringLiteral("logTable"));
     logTable->setColumnCount(2);
-    logTable->setHorizontalHeaderLabels(
-            { QStringLiteral("Time"), QStringLiteral("Message") });
+    logTable->setHorizontalHeaderLabels({ QStringLiteral("Time"), QStringLiteral("Message") });
     logTable->setSelectionBehavior(QAbstractItemView::SelectRows);
     logTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
 
@@ -102,7 +102,7 @@ void CServerMainWindow::startServers()
     protoServer->setObjectName(QStringLiteral("protoServer"));
     protoServer->setListenBacklogSize(LISTEN_BACKLOG);
     connect(protoServer, &CTolvernServer::clientConnected, this,
-            &CServerMainWindow::protoClientConnected);
+        &CServerMainWindow::protoClientConnected);
     if (protoServer->listen(QHostAddress::AnyIPv4, static_cast<quint16>(mainPort)))
         log(tr("Main control server listen succeed"));
     else
@@ -112,7 +112,7 @@ void CServerMainWindow::startServers()
     fileServer->setObjectName(QStringLiteral("fileServer"));
     fileServer->setListenBacklogSize(LISTEN_BACKLOG);
     connect(fileServer, &CTolvernServer::clientConnected, this,
-            &CServerMainWindow::fileClientConnected);
+        &CServerMainWindow::fileClientConnected);
     if (fileServer->listen(QHostAddress::AnyIPv4, static_cast<quint16>(filePort)))
         log(tr("File transfer server listen succeed"));
     else
@@ -137,7 +137,7 @@ void CServerMainWindow::createTrayIcon()
     trayIcon->setContextMenu(trayMenu);
 
     connect(trayIcon, &QSystemTrayIcon::activated, this,
-            qOverload<QSystemTrayIcon::ActivationReason>(&CServerMainWindow::iconActivated));
+        qOverload<QSystemTrayIcon::ActivationReason>(&CServerMainWindow::iconActivated));
     trayIcon->show();
 }
 
@@ -145,8 +145,8 @@ void CServerMainWindow::protoClientConnected(int stockfd)
 {
     auto *conn = new CTolvernServerConn(this);
     conn->setSocketDescriptor(stockfd, QAbstractSocket::ConnectedState, QIODevice::ReadWrite);
-    connect(conn, &CTolvernServerConn::disconnected, this,
-            &CServerMainWindow::protoClientDisconnected);
+    connect(
+        conn, &CTolvernServerConn::disconnected, this, &CServerMainWindow::protoClientDisconnected);
     connect(conn, &CTolvernServerConn::log, this, &CServerMainWindow::log);
     protoConns.append(conn);
     log(tr("Control client connected from %1").arg(conn->peerAddress().toString()));
@@ -168,7 +168,7 @@ void CServerMainWindow::fileClientConnected(int stockfd)
     conn->setSocketDescriptor(stockfd, QAbstractSocket::ConnectedState, QIODevice::ReadWrite);
     conn->setAdapter(this);
     connect(conn, &libsock::CServerFileConn::disconnected, this,
-            &CServerMainWindow::fileClientDisconnected);
+        &CServerMainWindow::fileClientDisconnected);
     fileConns.append(conn);
     log(tr("File client connected from %1").arg(conn->peerAddress().toString()));
 }
@@ -187,8 +187,8 @@ void CServerMainWindow::log(QString msg)
 {
     logTable->insertRow(0);
     logTable->setItem(0, 0,
-                      new QTableWidgetItem(
-                              QDateTime::currentDateTime().toString(QStringLiteral("MM-dd hh:mm:ss"))));
+        new QTableWidgetItem(
+            QDateTime::currentDateTime().toString(QStringLiteral("MM-dd hh:mm:ss"))));
     logTable->setItem(0, 1, new QTableWidgetItem(msg));
     // Oldest lines go first once the bound is reached.
     while (logTable->rowCount() > maxLogLines)
@@ -231,9 +231,8 @@ void CServerMainWindow::on_settings_clicked()
 
 void CServerMainWindow::on_close_clicked()
 {
-    const QMessageBox::StandardButton answer
-        = QMessageBox::question(this, tr("Confirm"), tr("Are you sure to close?"),
-                                QMessageBox::Yes | QMessageBox::No);
+    const QMessageBox::StandardButton answer = QMessageBox::question(
+        this, tr("Confirm"), tr("Are you sure to close?"), QMessageBox::Yes | QMessageBox::No);
     if (answer == QMessageBox::Yes)
         QCoreApplication::exit(0);
 }
@@ -279,7 +278,12 @@ void CServerMainWindow::closeEvent(QCloseEvent *event)
 
 void CServerMainWindow::changeEvent(QEvent *event)
 {
-    if (event->type() == QEvent::WindowStateChange && isMinimized())
-        hide();
+    // Deferred: showMinimized() makes the window visible again right after this event.
+    if (event->type() == QEvent::WindowStateChange && isMinimized()) {
+        QTimer::singleShot(0, this, [this] {
+            if (isMinimized())
+                hide();
+        });
+    }
     QMainWindow::changeEvent(event);
 }

@@ -17,7 +17,7 @@ CSingleInstance::CSingleInstance(const QString &name)
     } else {
         // The temp dir is shared by all users: the user id keeps sessions apart.
         path = QDir::tempPath() + QLatin1Char('/') + name + QLatin1Char('-')
-                + QString::number(getuid()) + QStringLiteral(".lock");
+            + QString::number(getuid()) + QStringLiteral(".lock");
     }
 }
 

@@ -1,0 +1,125 @@
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QTableWidget>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include "cserverapp.h"
+#include "cservermainwindow.h"
+#include "cserversettings.h"
+#include "ctolvernserver.h"
+
+namespace {
+
+struct RunRecord
+{
+    quint16 mainPort = 0;
+    quint16 filePort = 0;
+    int logRows = -1;
+};
+
+QList<RunRecord> runs;
+quint16 nextMainPort = 0;
+quint16 nextFilePort = 0;
+
+CServerMainWindow *mainWindow()
+{
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        if (auto *window = qobject_cast<CServerMainWindow *>(w))
+            return window;
+    }
+    return nullptr;
+}
+
+// Runs inside every application object the start-up loop creates: records what the window
+// serves on, then asks for a restart with new ports the first time and ends the second.
+void driveRun()
+{
+    QTimer::singleShot(0, qApp, [] {
+        CServerMainWindow *window = mainWindow();
+        RunRecord record;
+        if (window) {
+            record.mainPort
+                = window->findChild<CTolvernServer *>(QStringLiteral("protoServer"))->serverPort();
+            record.filePort
+                = window->findChild<CTolvernServer *>(QStringLiteral("fileServer"))->serverPort();
+            record.logRows
+                = window->findChild<QTableWidget *>(QStringLiteral("logTable"))->rowCount();
+        }
+        runs << record;
+        if (runs.size() == 1) {
+            CServerSettings *settings = CServerSettings::instance();
+            settings->mainPort = nextMainPort;
+            settings->filePort = nextFilePort;
+            settings->save();
+            QCoreApplication::exit(CServerApp::RESTART_CODE);
+        } else {
+            QCoreApplication::exit(0);
+        }
+    });
+}
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::AnyIPv4, 0))
+        return 0;
+    return probe.serverPort();
+}
+
+} // namespace
+
+// The start-up loop in this process: exit code 2 brings the whole application back.
+class tst_Restart : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void restartListensOnNewlySavedPorts();
+};
+
+void tst_Restart::restartListensOnNewlySavedPorts()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.path()));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.filePath(QStringLiteral("config"))));
+    QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("storage"))));
+    QVERIFY(QDir::setCurrent(dir.path()));
+
+    const quint16 firstMain = freePort();
+    const quint16 firstFile = freePort();
+    nextMainPort = freePort();
+    nextFilePort = freePort();
+    QVERIFY(firstMain && firstFile && nextMainPort && nextFilePort);
+
+    CServerSettings *settings = CServerSettings::instance();
+    settings->setIniFilePath(dir.filePath(QStringLiteral("tolvern.ini")));
+    settings->saveDataDir = dir.filePath(QStringLiteral("storage"));
+    settings->mainPort = firstMain;
+    settings->filePort = firstFile;
+    settings->startWhenOSStarts = false;
+    settings->save();
+
+    qAddPreRoutine(driveRun);
+    int argc = 1;
+    char name[] = "tst_restart";
+    char *argv[] = { name, nullptr };
+    QCOMPARE(CServerApp::run(argc, argv), 0);
+
+    QCOMPARE(runs.size(), 2);
+    QCOMPARE(runs.at(0).mainPort, firstMain);
+    QCOMPARE(runs.at(0).filePort, firstFile);
+    QCOMPARE(runs.at(1).mainPort, nextMainPort);
+    QCOMPARE(runs.at(1).filePort, nextFilePort);
+    // A fresh window: only its own two listen lines.
+    QCOMPARE(runs.at(1).logRows, 2);
+    QVERIFY(QFile::exists(dir.filePath(QStringLiteral("db/users.db"))));
+}
+
+QTEST_APPLESS_MAIN(tst_Restart)
+#include "tst_restart.moc"

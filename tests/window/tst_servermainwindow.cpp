@@ -1,0 +1,474 @@
+#include <memory>
+
+#include <QAction>
+#include <QApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QStackedWidget>
+#include <QSystemTrayIcon>
+#include <QTabBar>
+#include <QTableWidget>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QUrl>
+
+#include "cserverfileconn.h"
+#include "cservermainwindow.h"
+#include "cserversettings.h"
+#include "ctolvernserver.h"
+#include "ctolvernserverconn.h"
+#include "cuserdb.h"
+#include "testwire.h"
+
+using namespace testwire;
+
+// Receives the URLs the window asks the desktop to open.
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public slots:
+    void open(const QUrl &url) { urls.append(url); }
+};
+
+class tst_ServerMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void cleanupTestCase();
+
+    // happy flows
+    void listenLinesComeInOrder();
+    void portSettingUsesLow16Bits();
+    void connectAndDisconnectAreLogged_data();
+    void connectAndDisconnectAreLogged();
+    void loginThroughWindow();
+    void downloadThroughAdapter();
+    void uploadThroughAdapterIntoSubfolder();
+    void logIsNewestFirstAndBounded();
+    void tabsSwitchPages();
+    void columnWidthsFollowWindow();
+    void doubleClickOpensProgramFolder();
+
+    // window behaviour
+    void closeAndMinimiseHide();
+    void trayActivation_data();
+    void trayActivation();
+    void closeButtonAsksFirst_data();
+    void closeButtonAsksFirst();
+    void trayCloseEndsLoopWithoutQuestion();
+
+    // rainy-day flows
+    void listenFailureIsLogged();
+    void unsafeSaveNameIsRefused();
+
+private:
+    std::unique_ptr<CServerMainWindow> makeWindow();
+    QTableWidget *logOf(CServerMainWindow *w)
+    {
+        return w->findChild<QTableWidget *>(QStringLiteral("logTable"));
+    }
+    quint16 portOf(CServerMainWindow *w, const char *name)
+    {
+        return w->findChild<CTolvernServer *>(QLatin1String(name))->serverPort();
+    }
+    QStringList logLines(CServerMainWindow *w);
+    static quint16 freePort();
+
+    QTemporaryDir dir;
+    QString storage;
+};
+
+void tst_ServerMainWindow::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.filePath(QStringLiteral("config"))));
+    storage = dir.filePath(QStringLiteral("storage"));
+    QVERIFY(QDir().mkpath(storage));
+
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+    db.setDatabaseName(dir.filePath(QStringLiteral("users.db")));
+    QVERIFY(db.open());
+
+    CServerSettings *s = CServerSettings::instance();
+    s->setIniFilePath(dir.filePath(QStringLiteral("tolvern.ini")));
+}
+
+void tst_ServerMainWindow::init()
+{
+    CServerSettings *s = CServerSettings::instance();
+    s->saveDataDir = storage;
+    s->mainPort = 0;
+    s->filePort = 0;
+    s->startWhenOSStarts = false;
+}
+
+void tst_ServerMainWindow::cleanup()
+{
+    QTRY_VERIFY(QApplication::topLevelWidgets().isEmpty()
+        || std::all_of(QApplication::topLevelWidgets().cbegin(),
+            QApplication::topLevelWidgets().cend(), [](QWidget *w) { return !w->isVisible(); }));
+}
+
+void tst_ServerMainWindow::cleanupTestCase()
+{
+    QSqlDatabase::database().close();
+}
+
+std::unique_ptr<CServerMainWindow> tst_ServerMainWindow::makeWindow()
+{
+    return std::make_unique<CServerMainWindow>();
+}
+
+QStringList tst_ServerMainWindow::logLines(CServerMainWindow *w)
+{
+    QStringList lines;
+    QTableWidget *t = logOf(w);
+    for (int r = 0; r < t->rowCount(); ++r)
+        lines << t->item(r, 1)->text();
+    return lines;
+}
+
+quint16 tst_ServerMainWindow::freePort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::AnyIPv4, 0))
+        return 0;
+    return probe.serverPort();
+}
+
+void tst_ServerMainWindow::listenLinesComeInOrder()
+{
+    auto w = makeWindow();
+    QCOMPARE(logLines(w.get()),
+        QStringList({ QStringLiteral("File transfer server listen succeed"),
+            QStringLiteral("Main control server listen succeed") }));
+    const QRegularExpression stamp(QStringLiteral("^\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$"));
+    QVERIFY(stamp.match(logOf(w.get())->item(0, 0)->text()).hasMatch());
+    QVERIFY(portOf(w.get(), "protoServer") != 0);
+    QVERIFY(portOf(w.get(), "fileServer") != 0);
+    QCOMPARE(w->windowTitle(), QStringLiteral("Ombrivale Tolvern"));
+}
+
+void tst_ServerMainWindow::portSettingUsesLow16Bits()
+{
+    const quint16 port = freePort();
+    QVERIFY(port != 0);
+    CServerSettings::instance()->mainPort = 65536 + port;
+    auto w = makeWindow();
+    QCOMPARE(portOf(w.get(), "protoServer"), port);
+}
+
+void tst_ServerMainWindow::connectAndDisconnectAreLogged_data()
+{
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("control") << QStringLiteral("protoServer") << QStringLiteral("Control");
+    QTest::newRow("file") << QStringLiteral("fileServer") << QStringLiteral("File");
+}
+
+void tst_ServerMainWindow::connectAndDisconnectAreLogged()
+{
+    QFETCH(QString, server);
+    QFETCH(QString, kind);
+    auto w = makeWindow();
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, portOf(w.get(), server.toLatin1().constData()));
+    const QString connected = kind + QStringLiteral(" client connected from 127.0.0.1");
+    const QString disconnected = kind + QStringLiteral(" client disconnected from 127.0.0.1");
+    QTRY_VERIFY(logLines(w.get()).contains(connected));
+    QCOMPARE(w->findChildren<libsock::CAbstractConn *>().size(), 1);
+
+    client.disconnectFromHost();
+    QTRY_VERIFY(logLines(w.get()).contains(disconnected));
+    QCOMPARE(logLines(w.get()).indexOf(disconnected), 0);
+    QCOMPARE(logLines(w.get()).indexOf(connected), 1);
+    // Deleted from the event loop once the disconnect has been handled.
+    QTRY_VERIFY(w->findChildren<libsock::CAbstractConn *>().isEmpty());
+}
+
+void tst_ServerMainWindow::loginThroughWindow()
+{
+    int id = 0;
+    QVERIFY(CUserDb::instance()->addUser(QStringLiteral("win-bob"), QStringLiteral("pw"), &id));
+    auto w = makeWindow();
+
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, portOf(w.get(), "protoServer"));
+    QVERIFY(client.waitForConnected(5000));
+    client.write(packet(9, str("win-bob") + str("pw")));
+    const Packet reply = readPacket(client);
+    QVERIFY(reply.ok);
+    QCOMPARE(reply.command, quint8(10));
+    QCOMPARE(reply.body, QByteArray(1, '\0') + int32(id));
+    QTRY_VERIFY(logLines(w.get()).contains(QStringLiteral("[LOGIN] name=win-bob, result=0")));
+
+    // The user page follows the login at once.
+    auto *users = w->findChild<QTableWidget *>(QStringLiteral("tableWidget"));
+    QVERIFY(users);
+    bool stamped = false;
+    for (int r = 0; r < users->rowCount(); ++r) {
+        if (users->item(r, 0)->data(Qt::UserRole).toInt() == id)
+            stamped = !users->item(r, 2)->text().isEmpty();
+    }
+    QVERIFY(stamped);
+}
+
+void tst_ServerMainWindow::downloadThroughAdapter()
+{
+    QByteArray content(120000, '\0');
+    for (char &c : content)
+        c = char(QRandomGenerator::global()->bounded(256));
+    QFile archive(storage + QStringLiteral("/alice.z"));
+    QVERIFY(archive.open(QIODevice::WriteOnly));
+    archive.write(content);
+    archive.close();
+
+    auto w = makeWindow();
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, portOf(w.get(), "fileServer"));
+    QVERIFY(client.waitForConnected(5000));
+    client.write(frame(0, packet(1, str("bob") + str("detail") + str("alice") + int64(0))));
+
+    Frame reply = readFrame(client);
+    QVERIFY(reply.ok);
+    QCOMPARE(reply.type, quint8(0));
+    QCOMPARE(quint8(reply.payload[19]), quint8(2));
+    QCOMPARE(reply.payload.mid(22), QByteArray(1, '\0') + int64(content.size()));
+    QStringList lines = logLines(w.get());
+    QVERIFY(lines.contains(QStringLiteral("Download alice.z")));
+    QVERIFY(lines.indexOf(QStringLiteral("Download alice.z"))
+        < lines.indexOf(QStringLiteral("bob request transfer savedat")));
+
+    client.write(frame(0, packet(5, {})));
+    QByteArray received;
+    for (;;) {
+        Frame f = readFrame(client);
+        QVERIFY(f.ok);
+        if (f.type == 0) {
+            QCOMPARE(quint8(f.payload[19]), quint8(6));
+            break;
+        }
+        received += f.payload;
+    }
+    QCOMPARE(received, content);
+}
+
+void tst_ServerMainWindow::uploadThroughAdapterIntoSubfolder()
+{
+    auto w = makeWindow();
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, portOf(w.get(), "fileServer"));
+    QVERIFY(client.waitForConnected(5000));
+    client.write(frame(0, packet(3, str("bob") + str("detail") + str("7/slot1"))));
+    Frame reply = readFrame(client);
+    QVERIFY(reply.ok);
+    QCOMPARE(quint8(reply.payload[19]), quint8(4));
+    QCOMPARE(reply.payload.mid(22), QByteArray(1, '\0'));
+
+    const QByteArray content = QByteArrayLiteral("saved game state");
+    client.write(frame(1, content));
+    client.write(frame(0, packet(6, {})));
+    QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
+
+    QFile archive(storage + QStringLiteral("/7/slot1.z"));
+    QVERIFY(archive.open(QIODevice::ReadOnly));
+    QCOMPARE(archive.readAll(), content);
+    QVERIFY(logLines(w.get()).contains(QStringLiteral("Upload 7/slot1.z")));
+}
+
+void tst_ServerMainWindow::logIsNewestFirstAndBounded()
+{
+    auto w = makeWindow();
+    QCOMPARE(w->logLimit(), CServerMainWindow::DEFAULT_LOG_LIMIT);
+    w->setLogLimit(3);
+    QCOMPARE(logOf(w.get())->rowCount(), 2);
+    for (int i = 1; i <= 5; ++i)
+        w->downloadFileName(QStringLiteral("save%1").arg(i));
+    QCOMPARE(logLines(w.get()),
+        QStringList({ QStringLiteral("Download save5.z"), QStringLiteral("Download save4.z"),
+            QStringLiteral("Download save3.z") }));
+}
+
+void tst_ServerMainWindow::tabsSwitchPages()
+{
+    auto w = makeWindow();
+    auto *tabs = w->findChild<QTabBar *>();
+    auto *pages = w->findChild<QStackedWidget *>();
+    QVERIFY(tabs && pages);
+    QCOMPARE(tabs->count(), 2);
+    QCOMPARE(tabs->tabText(0), QStringLiteral("Users"));
+    QCOMPARE(tabs->tabText(1), QStringLiteral("System Logs"));
+    QCOMPARE(tabs->currentIndex(), 0);
+    QCOMPARE(pages->currentWidget()->metaObject()->className(), "CUserManWidget");
+    tabs->setCurrentIndex(1);
+    QCOMPARE(pages->currentWidget(), logOf(w.get()));
+    tabs->setCurrentIndex(0);
+    QCOMPARE(pages->currentIndex(), 0);
+}
+
+void tst_ServerMainWindow::columnWidthsFollowWindow()
+{
+    auto w = makeWindow();
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    w->resize(1000, 600);
+    QTRY_COMPARE(w->width(), 1000);
+    QTRY_COMPARE(logOf(w.get())->columnWidth(1), 840);
+    QCOMPARE(logOf(w.get())->columnWidth(0), 120);
+    w->hide();
+}
+
+void tst_ServerMainWindow::doubleClickOpensProgramFolder()
+{
+    UrlCatcher catcher;
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
+    auto w = makeWindow();
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    QTest::mouseDClick(w.get(), Qt::LeftButton, {}, QPoint(2, 2));
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    QCOMPARE(catcher.urls.size(), 1);
+    QCOMPARE(catcher.urls.first().toLocalFile(), QCoreApplication::applicationDirPath());
+    w->hide();
+}
+
+void tst_ServerMainWindow::closeAndMinimiseHide()
+{
+    auto w = makeWindow();
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    QVERIFY(!w->close());
+    QVERIFY(!w->isVisible());
+
+    w->showNormal();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    w->showMinimized();
+    QTRY_VERIFY(!w->isVisible());
+
+    // Still serving while hidden.
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, portOf(w.get(), "protoServer"));
+    QTRY_VERIFY(
+        logLines(w.get()).contains(QStringLiteral("Control client connected from 127.0.0.1")));
+}
+
+void tst_ServerMainWindow::trayActivation_data()
+{
+    QTest::addColumn<int>("reason");
+    QTest::addColumn<bool>("shown");
+    QTest::newRow("double click") << int(QSystemTrayIcon::DoubleClick) << true;
+    QTest::newRow("single click") << int(QSystemTrayIcon::Trigger) << true;
+    QTest::newRow("context menu") << int(QSystemTrayIcon::Context) << false;
+    QTest::newRow("middle click") << int(QSystemTrayIcon::MiddleClick) << false;
+}
+
+void tst_ServerMainWindow::trayActivation()
+{
+    QFETCH(int, reason);
+    QFETCH(bool, shown);
+    auto w = makeWindow();
+    auto *tray = w->findChild<QSystemTrayIcon *>();
+    QVERIFY(tray);
+    QCOMPARE(tray->toolTip(), QStringLiteral("Ombrivale Tolvern"));
+    w->hide();
+    emit tray->activated(QSystemTrayIcon::ActivationReason(reason));
+    QCOMPARE(w->isVisible(), shown);
+    if (shown)
+        QVERIFY(!w->isMinimized());
+    w->hide();
+
+    // The menu's first entry behaves as a double click.
+    auto *open = w->findChild<QAction *>(QStringLiteral("openMainWindow"));
+    QVERIFY(open);
+    open->trigger();
+    QVERIFY(w->isVisible());
+    w->hide();
+}
+
+void tst_ServerMainWindow::closeButtonAsksFirst_data()
+{
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("yes") << int(QMessageBox::Yes) << 0;
+    QTest::newRow("no") << int(QMessageBox::No) << -1;
+}
+
+void tst_ServerMainWindow::closeButtonAsksFirst()
+{
+    QFETCH(int, answer);
+    QFETCH(int, exitCode);
+    auto w = makeWindow();
+    QString asked;
+    QTimer::singleShot(0, w.get(), [&] {
+        QTimer::singleShot(50, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            asked = box->windowTitle() + QLatin1Char('|') + box->text();
+            box->button(QMessageBox::StandardButton(answer))->click();
+        });
+        w->findChild<QAction *>(QStringLiteral("close"))->trigger();
+    });
+    // -1 means nobody ended the main loop.
+    QTimer::singleShot(1000, w.get(), [] { QCoreApplication::exit(-1); });
+    QCOMPARE(QApplication::exec(), exitCode);
+    QCOMPARE(asked, QStringLiteral("Confirm|Are you sure to close?"));
+}
+
+void tst_ServerMainWindow::trayCloseEndsLoopWithoutQuestion()
+{
+    auto w = makeWindow();
+    QTimer::singleShot(
+        0, w.get(), [&] { w->findChild<QAction *>(QStringLiteral("quit"))->trigger(); });
+    QTimer::singleShot(2000, w.get(), [] { QCoreApplication::exit(-1); });
+    QCOMPARE(QApplication::exec(), 0);
+    QVERIFY(!QApplication::activeModalWidget());
+}
+
+void tst_ServerMainWindow::listenFailureIsLogged()
+{
+    QTcpServer squatter;
+    QVERIFY(squatter.listen(QHostAddress::AnyIPv4, 0));
+    CServerSettings::instance()->mainPort = squatter.serverPort();
+    auto w = makeWindow();
+    const QStringList lines = logLines(w.get());
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines.at(0), QStringLiteral("File transfer server listen succeed"));
+    const QString prefix = QStringLiteral("Main control server listen failed => ");
+    QVERIFY2(lines.at(1).startsWith(prefix), qPrintable(lines.at(1)));
+    QVERIFY(lines.at(1).size() > prefix.size());
+    QVERIFY(portOf(w.get(), "fileServer") != 0);
+}
+
+void tst_ServerMainWindow::unsafeSaveNameIsRefused()
+{
+    auto w = makeWindow();
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, portOf(w.get(), "fileServer"));
+    QVERIFY(client.waitForConnected(5000));
+    client.write(frame(0, packet(3, str("bob") + str("detail") + str("../escape"))));
+    Frame reply = readFrame(client);
+    QVERIFY(reply.ok);
+    QCOMPARE(reply.payload.mid(22), QByteArray(1, '\3'));
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("escape.z"))));
+    // The adapter was asked (and logged) before the name was refused.
+    QVERIFY(logLines(w.get()).contains(QStringLiteral("Upload ../escape.z")));
+}
+
+QTEST_MAIN(tst_ServerMainWindow)
+#include "tst_servermainwindow.moc"
