@@ -163,6 +163,14 @@ void tst_ServerMainWindow::listenLinesComeInOrder()
     QVERIFY(portOf(w.get(), "protoServer") != 0);
     QVERIFY(portOf(w.get(), "fileServer") != 0);
     QCOMPARE(w->windowTitle(), QStringLiteral("Ombrivale Tolvern"));
+
+    // The images come from the program's own resources.
+    QVERIFY(!w->findChild<QSystemTrayIcon *>()->icon().pixmap(24, 24).isNull());
+    for (const char *name : { "settings", "hide", "close" }) {
+        auto *action = w->findChild<QAction *>(QLatin1String(name));
+        QVERIFY(action);
+        QVERIFY2(!action->icon().pixmap(24, 24).isNull(), name);
+    }
 }
 
 void tst_ServerMainWindow::portSettingUsesLow16Bits()
