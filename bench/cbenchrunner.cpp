@@ -1,0 +1,762 @@
+#include "cbenchrunner.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSaveFile>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTimer>
+#include <QVariant>
+
+#include "cfileclient.h"
+#include "cfileframeheader.h"
+#include "cplaincopy.h"
+#include "cprotoclient.h"
+#include "cprotopacket.h"
+#include "cserverfileconn.h"
+#include "cserverprocess.h"
+
+using libsock::CFileClient;
+using libsock::ClientError;
+using libsock::CProtoClient;
+
+namespace {
+
+const QString LOCALHOST = QStringLiteral("127.0.0.1");
+const QString SAVE_NAME = QStringLiteral("bench");
+const QString DETAIL = QStringLiteral("tolvern-bench");
+constexpr double MIN_LOGIN_RATE = 2000;
+constexpr double MIN_LOGIN_RATIO = 0.5;
+constexpr double MIN_TRANSFER_RATIO = 0.8;
+constexpr double MAX_BYTES_PER_CONNECTION = 80000;
+constexpr double MAX_P99_MS = 50;
+constexpr int START_TIMEOUT_MS = 180000;
+constexpr int WAIT_TIMEOUT_MS = 120000;
+
+void pause(int msec)
+{
+    QEventLoop loop;
+    QTimer::singleShot(msec, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// Runs the event loop until done() holds or msec pass.
+template<typename Condition> bool waitUntil(Condition done, int msec)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > msec)
+            return false;
+        QEventLoop loop;
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return true;
+}
+
+double mib(double bytes)
+{
+    return bytes / (1024.0 * 1024.0);
+}
+
+QString ms(qint64 nanoseconds)
+{
+    return QString::number(double(nanoseconds) / 1e6, 'f', 2);
+}
+
+qint64 percentile(const std::vector<qint64> &sorted, double fraction)
+{
+    if (sorted.empty())
+        return 0;
+    const size_t rank = size_t(std::ceil(fraction * double(sorted.size())));
+    return sorted.at(std::clamp<size_t>(rank, 1, sorted.size()) - 1);
+}
+
+bool sendAll(int fd, const QByteArray &bytes)
+{
+    const char *data = bytes.constData();
+    qint64 left = bytes.size();
+    while (left > 0) {
+        const ssize_t sent = ::send(fd, data, size_t(left), MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            return false;
+        data += sent;
+        left -= sent;
+    }
+    return true;
+}
+
+bool receiveExactly(int fd, char *data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t got = ::recv(fd, data, size_t(size), 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        data += got;
+        size -= got;
+    }
+    return true;
+}
+
+QByteArray controlFrame(const libsock::CProtoPacket &packet)
+{
+    libsock::CFileFrameHeader header;
+    header.setType(libsock::FRAME_CONTROL);
+    header.setLength(packet.totalLength());
+    return header.bytes + QByteArray(packet.data(), packet.totalLength());
+}
+
+} // namespace
+
+CBenchRunner::CBenchRunner()
+    : serverPath(QCoreApplication::applicationDirPath() + QStringLiteral("/tolvern-server"))
+{
+}
+
+CBenchRunner::~CBenchRunner() = default;
+
+QString CBenchRunner::usage()
+{
+    return QStringLiteral(
+        "Usage: tolvern-bench [options]\n"
+        "Starts a copy of tolvern-server on loopback and prints four figures, each next to\n"
+        "its yardstick measured in the same run.\n"
+        "  --server PATH      server executable (default: tolvern-server beside this one)\n"
+        "  --dir DIR          where the temporary server folder goes (default: temp dir)\n"
+        "  --figures LIST     which figures to run, e.g. 1,3 (default 1,2,3,4)\n"
+        "  --users N          users in the table for figure 1 (default 100000)\n"
+        "  --clients N        concurrent login clients for figure 1 (default 64)\n"
+        "  --seconds S        duration of each login-rate run (default 10)\n"
+        "  --size-mib M       save size for figures 2 and 4 (default 256)\n"
+        "  --repeats N        transfer runs per direction, best kept (default 3)\n"
+        "  --connections N    idle control connections for figure 3 (default 1000)\n"
+        "  --logins N         logins timed for figure 4 (default 1000)\n");
+}
+
+bool CBenchRunner::parse(const QStringList &arguments)
+{
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString &name = arguments.at(i);
+        if (i + 1 >= arguments.size())
+            return false;
+        const QString value = arguments.at(++i);
+        bool ok = true;
+        if (name == QLatin1String("--server")) {
+            serverPath = value;
+        } else if (name == QLatin1String("--dir")) {
+            baseDir = value;
+        } else if (name == QLatin1String("--figures")) {
+            figures.clear();
+            for (const QString &part : value.split(QLatin1Char(','))) {
+                const int figure = part.toInt(&ok);
+                if (!ok || figure < 1 || figure > 4)
+                    return false;
+                figures << figure;
+            }
+        } else if (name == QLatin1String("--users")) {
+            users = value.toInt(&ok);
+            ok = ok && users > 0;
+        } else if (name == QLatin1String("--clients")) {
+            clients = value.toInt(&ok);
+            ok = ok && clients > 0;
+        } else if (name == QLatin1String("--seconds")) {
+            seconds = value.toInt(&ok);
+            ok = ok && seconds > 0;
+        } else if (name == QLatin1String("--size-mib")) {
+            sizeMiB = value.toLongLong(&ok);
+            ok = ok && sizeMiB > 0;
+        } else if (name == QLatin1String("--repeats")) {
+            repeats = value.toInt(&ok);
+            ok = ok && repeats > 0;
+        } else if (name == QLatin1String("--connections")) {
+            connections = value.toInt(&ok);
+            ok = ok && connections > 0;
+        } else if (name == QLatin1String("--logins")) {
+            logins = value.toInt(&ok);
+            ok = ok && logins > 0;
+        } else {
+            return false;
+        }
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+int CBenchRunner::run(const QStringList &arguments)
+{
+    if (!parse(arguments)) {
+        std::fputs(qPrintable(usage()), stderr);
+        return 64;
+    }
+    if (!prepareServer())
+        return 1;
+    if (wants(1) && !measureLogins())
+        failed = true;
+    if (wants(2) && !measureTransfers())
+        failed = true;
+    if (wants(3) && !measureIdleConnections())
+        failed = true;
+    if (wants(4) && !measureIsolation())
+        failed = true;
+    stopServer();
+    printTable();
+    if (failed)
+        return 1;
+    return std::all_of(rows.begin(), rows.end(), [](const Row &row) { return row.met; }) ? 0 : 2;
+}
+
+QString CBenchRunner::userName(int index) const
+{
+    return QStringLiteral("user%1").arg(index, 6, 10, QLatin1Char('0'));
+}
+
+QString CBenchRunner::password(int index) const
+{
+    return QStringLiteral("pw%1").arg(index, 6, 10, QLatin1Char('0'));
+}
+
+void CBenchRunner::note(const QString &line) const
+{
+    std::fprintf(stderr, "[bench] %s\n", qPrintable(line));
+    std::fflush(stderr);
+}
+
+bool CBenchRunner::prepareServer()
+{
+    server = std::make_unique<CServerProcess>(serverPath, baseDir);
+    server->setForwardOutput(false);
+    if (!server->isValid()) {
+        note(server->errorText());
+        return false;
+    }
+    note(QStringLiteral("server folder %1").arg(server->path(QString())));
+    return fillUsers();
+}
+
+bool CBenchRunner::startServer()
+{
+    if (!server->start(START_TIMEOUT_MS)) {
+        note(server->errorText());
+        return false;
+    }
+    return true;
+}
+
+bool CBenchRunner::stopServer()
+{
+    if (!server || !server->isRunning())
+        return true;
+    const int code = server->stop(60000);
+    if (code != 0)
+        note(QStringLiteral("server stopped with exit code %1").arg(code));
+    return code == 0;
+}
+
+bool CBenchRunner::fillUsers()
+{
+    // The first start creates the table with the server's own statements and indexes.
+    if (!startServer() || !stopServer())
+        return false;
+    note(QStringLiteral("adding %1 users").arg(users));
+    bool ok = false;
+    {
+        QSqlDatabase db
+            = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("bench-fill"));
+        db.setDatabaseName(server->databaseFile());
+        if (db.open() && db.transaction()) {
+            QSqlQuery insert(db);
+            insert.prepare(QStringLiteral("insert into t_user (object_id, name, password, "
+                                          "is_enabled) values (?, ?, ?, 'Y')"));
+            ok = true;
+            for (int i = 1; ok && i <= users; ++i) {
+                insert.bindValue(0, i);
+                insert.bindValue(1, userName(i));
+                insert.bindValue(2, password(i));
+                ok = insert.exec();
+            }
+            ok = db.commit() && ok;
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("bench-fill"));
+    if (!ok)
+        note(QStringLiteral("cannot fill %1").arg(server->databaseFile()));
+    return ok;
+}
+
+double CBenchRunner::directLoginRate(const QString &databaseFile)
+{
+    qint64 count = 0;
+    double elapsed = 1;
+    {
+        QSqlDatabase db
+            = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("bench-direct"));
+        db.setDatabaseName(databaseFile);
+        if (!db.open())
+            return 0;
+        QRandomGenerator random(7);
+        QElapsedTimer clock;
+        clock.start();
+        // What one login costs the database, statement for statement as the server runs it.
+        while (clock.elapsed() < qint64(seconds) * 1000) {
+            const int index = int(random.bounded(users)) + 1;
+            QSqlQuery query(db);
+            query.prepare(QStringLiteral("select object_id, password from t_user where name= ?"));
+            query.addBindValue(userName(index));
+            if (!query.exec() || !query.next() || query.value(1).toString() != password(index))
+                return 0;
+            const int id = query.value(0).toInt();
+            query.finish();
+            QSqlQuery update(db);
+            update.prepare(QStringLiteral("update t_user set last_login = ? where object_id = ?"));
+            update.addBindValue(
+                QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss")));
+            update.addBindValue(id);
+            update.exec();
+            ++count;
+        }
+        elapsed = double(clock.nsecsElapsed()) / 1e9;
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("bench-direct"));
+    return double(count) / elapsed;
+}
+
+bool CBenchRunner::serverLoginRate(double &rate, qint64 &refused)
+{
+    QRandomGenerator random(42);
+    bool running = false;
+    qint64 answered = 0;
+    qint64 wrong = 0;
+    int errors = 0;
+    // Declared last, so the clients go before the counters their handlers use.
+    std::vector<std::unique_ptr<CProtoClient>> pool;
+
+    const auto sendNext = [&](CProtoClient *client) {
+        const int index = int(random.bounded(users)) + 1;
+        client->sendLogin(userName(index), password(index));
+    };
+    for (int i = 0; i < clients; ++i) {
+        auto client = std::make_unique<CProtoClient>();
+        if (!client->connectToServer(LOCALHOST, server->mainPort())) {
+            note(QStringLiteral("login client %1: %2")
+                     .arg(i)
+                     .arg(libsock::clientErrorText(client->clientError())));
+            return false;
+        }
+        CProtoClient *raw = client.get();
+        QObject::connect(raw, &CProtoClient::replyReceived, raw, [&, raw](quint8 result) {
+            if (!running)
+                return;
+            if (result == CProtoClient::RESULT_OK)
+                ++answered;
+            else
+                ++wrong;
+            sendNext(raw);
+        });
+        QObject::connect(raw, &CProtoClient::failed, raw, [&errors] { ++errors; });
+        pool.push_back(std::move(client));
+    }
+
+    QElapsedTimer clock;
+    running = true;
+    clock.start();
+    for (const auto &client : pool)
+        sendNext(client.get());
+    pause(seconds * 1000);
+    running = false;
+    const double elapsed = double(clock.nsecsElapsed()) / 1e9;
+    rate = double(answered) / elapsed;
+    refused = wrong;
+    // Let the last requests be answered before the clients go.
+    waitUntil(
+        [&] {
+            return std::none_of(
+                pool.begin(), pool.end(), [](const auto &c) { return c->isBusy(); });
+        },
+        WAIT_TIMEOUT_MS);
+    if (errors)
+        note(QStringLiteral("%1 login clients failed").arg(errors));
+    return errors == 0;
+}
+
+bool CBenchRunner::measureLogins()
+{
+    note(QStringLiteral("figure 1: logins with %1 users, %2 clients, %3 s")
+             .arg(users)
+             .arg(clients)
+             .arg(seconds));
+    const QString copy = server->path(QStringLiteral("direct.db"));
+    QFile::remove(copy);
+    if (!QFile::copy(server->databaseFile(), copy))
+        return false;
+    const double direct = directLoginRate(copy);
+    QFile::remove(copy);
+    note(QStringLiteral("  direct: %1 logins/s").arg(direct, 0, 'f', 0));
+    if (direct <= 0 || !startServer())
+        return false;
+    double rate = 0;
+    qint64 refused = 0;
+    const bool ok = serverLoginRate(rate, refused);
+    note(QStringLiteral("  server: %1 logins/s").arg(rate, 0, 'f', 0));
+    if (!stopServer() || !ok || refused) {
+        note(QStringLiteral("  %1 logins refused").arg(refused));
+        return false;
+    }
+    Row row;
+    row.figure = QStringLiteral("1 logins/s (%1 users, %2 clients, %3 s)")
+                     .arg(users)
+                     .arg(clients)
+                     .arg(seconds);
+    row.measured = QStringLiteral("%1 /s").arg(rate, 0, 'f', 0);
+    row.yardstick = QStringLiteral("%1 /s direct SQL").arg(direct, 0, 'f', 0);
+    row.ratio = QString::number(rate / direct, 'f', 2);
+    row.target = QStringLiteral(">= 2000 /s, ratio >= 0.50");
+    row.met = rate >= MIN_LOGIN_RATE && rate / direct >= MIN_LOGIN_RATIO;
+    rows.push_back(row);
+    return true;
+}
+
+bool CBenchRunner::createSave(const QString &path, qint64 size)
+{
+    if (QFileInfo::exists(path) && QFileInfo(path).size() == size)
+        return true;
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    QRandomGenerator random(3);
+    QByteArray chunk(1024 * 1024, Qt::Uninitialized);
+    for (qint64 done = 0; done < size; done += chunk.size()) {
+        random.fillRange(reinterpret_cast<quint32 *>(chunk.data()), chunk.size() / 4);
+        const qint64 n = qMin<qint64>(chunk.size(), size - done);
+        if (file.write(chunk.constData(), n) != n)
+            return false;
+    }
+    return file.commit();
+}
+
+bool CBenchRunner::serverDownload(const QString &target, double &secondsTaken)
+{
+    QElapsedTimer clock;
+    clock.start();
+    CFileClient client;
+    QSaveFile sink(target);
+    if (!sink.open(QIODevice::WriteOnly) || !client.connectToServer(LOCALHOST, server->filePort())
+        || !client.download(DETAIL, DETAIL, SAVE_NAME, sink) || !sink.commit()) {
+        note(QStringLiteral("download failed: %1, result %2")
+                 .arg(libsock::clientErrorText(client.clientError()))
+                 .arg(client.result()));
+        return false;
+    }
+    secondsTaken = double(clock.nsecsElapsed()) / 1e9;
+    client.disconnectFromHost();
+    return client.transferred() == sizeMiB * 1024 * 1024;
+}
+
+bool CBenchRunner::serverUpload(const QString &source, double &secondsTaken)
+{
+    QFile file(source);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    QElapsedTimer clock;
+    clock.start();
+    CFileClient client;
+    if (!client.connectToServer(LOCALHOST, server->filePort())
+        || !client.upload(DETAIL, DETAIL, SAVE_NAME + QStringLiteral("-up"), file)) {
+        note(QStringLiteral("upload failed: %1, result %2")
+                 .arg(libsock::clientErrorText(client.clientError()))
+                 .arg(client.result()));
+        return false;
+    }
+    secondsTaken = double(clock.nsecsElapsed()) / 1e9;
+    return client.transferred() == sizeMiB * 1024 * 1024;
+}
+
+bool CBenchRunner::plainCopy(bool toBench, const QString &file, double &secondsTaken)
+{
+    const QString save = server->storageDir() + QLatin1Char('/') + SAVE_NAME + QStringLiteral(".z");
+    QProcess helper;
+    helper.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    helper.start(QCoreApplication::applicationFilePath(),
+        { toBench ? QStringLiteral("--plain-send") : QStringLiteral("--plain-receive"),
+            toBench ? save : file });
+    if (!helper.waitForStarted(10000) || !helper.waitForReadyRead(10000))
+        return false;
+    const quint16 port = quint16(helper.readLine().trimmed().toUInt());
+    qint64 bytes = 0;
+    QElapsedTimer clock;
+    clock.start();
+    const bool ok = toBench ? CPlainCopy::receiveFrom(port, file, bytes)
+                            : CPlainCopy::sendTo(port, save, bytes);
+    secondsTaken = double(clock.nsecsElapsed()) / 1e9;
+    const bool ended = helper.waitForFinished(60000) && helper.exitCode() == 0;
+    return ok && ended && bytes == sizeMiB * 1024 * 1024;
+}
+
+bool CBenchRunner::measureTransfers()
+{
+    note(QStringLiteral("figure 2: transfers of %1 MiB, best of %2").arg(sizeMiB).arg(repeats));
+    const qint64 size = sizeMiB * 1024 * 1024;
+    const QString save = server->storageDir() + QLatin1Char('/') + SAVE_NAME + QStringLiteral(".z");
+    if (!createSave(save, size) || !startServer())
+        return false;
+    const QString received = server->path(QStringLiteral("received.bin"));
+    const QString plainUp = server->path(QStringLiteral("plain-up.bin"));
+    const QString serverUp
+        = server->storageDir() + QLatin1Char('/') + SAVE_NAME + QStringLiteral("-up.z");
+
+    double best[4] = { 1e9, 1e9, 1e9, 1e9 }; // plain down, server down, plain up, server up
+    bool ok = true;
+    for (int i = 0; ok && i < repeats; ++i) {
+        double taken[4] = {};
+        ok = plainCopy(true, received, taken[0]) && QFile::remove(received)
+            && serverDownload(received, taken[1]) && QFile::remove(received)
+            && plainCopy(false, plainUp, taken[2]) && QFile::remove(plainUp)
+            && serverUpload(save, taken[3]) && QFile::remove(serverUp);
+        for (int k = 0; ok && k < 4; ++k)
+            best[k] = qMin(best[k], taken[k]);
+        note(QStringLiteral("  run %1: plain down %2 s, server down %3 s, plain up %4 s, "
+                            "server up %5 s")
+                 .arg(i + 1)
+                 .arg(taken[0], 0, 'f', 3)
+                 .arg(taken[1], 0, 'f', 3)
+                 .arg(taken[2], 0, 'f', 3)
+                 .arg(taken[3], 0, 'f', 3));
+    }
+    if (!stopServer() || !ok)
+        return false;
+    for (int direction = 0; direction < 2; ++direction) {
+        const double plain = mib(double(size)) / best[direction * 2];
+        const double served = mib(double(size)) / best[direction * 2 + 1];
+        Row row;
+        row.figure
+            = QStringLiteral("2 %1 of a %2 MiB save")
+                  .arg(direction == 0 ? QStringLiteral("download") : QStringLiteral("upload"))
+                  .arg(sizeMiB);
+        row.measured = QStringLiteral("%1 MiB/s").arg(served, 0, 'f', 0);
+        row.yardstick = QStringLiteral("%1 MiB/s plain copy").arg(plain, 0, 'f', 0);
+        row.ratio = QString::number(served / plain, 'f', 2);
+        row.target = QStringLiteral("ratio >= 0.80");
+        row.met = served / plain >= MIN_TRANSFER_RATIO;
+        rows.push_back(row);
+    }
+    return true;
+}
+
+bool CBenchRunner::measureIdleConnections()
+{
+    note(QStringLiteral("figure 3: %1 idle control connections").arg(connections));
+    if (!startServer())
+        return false;
+    {
+        // Warm up: the first login loads what every later one shares.
+        CProtoClient warm;
+        if (!warm.connectToServer(LOCALHOST, server->mainPort())
+            || !warm.login(userName(1), password(1)))
+            return false;
+    }
+    pause(1000);
+    const qint64 before = server->residentKiB();
+
+    int connected = 0;
+    int answered = 0;
+    int errors = 0;
+    std::vector<std::unique_ptr<CProtoClient>> pool;
+    for (int i = 0; i < connections; ++i) {
+        auto client = std::make_unique<CProtoClient>();
+        client->setTimeout(WAIT_TIMEOUT_MS);
+        QObject::connect(
+            client.get(), &QAbstractSocket::connected, client.get(), [&connected] { ++connected; });
+        QObject::connect(
+            client.get(), &CProtoClient::replyReceived, client.get(), [&answered](quint8 result) {
+                if (result == CProtoClient::RESULT_OK)
+                    ++answered;
+            });
+        QObject::connect(
+            client.get(), &CProtoClient::failed, client.get(), [&errors] { ++errors; });
+        client->connectToHost(LOCALHOST, server->mainPort());
+        pool.push_back(std::move(client));
+    }
+    bool ok = waitUntil([&] { return connected + errors >= connections; }, WAIT_TIMEOUT_MS)
+        && errors == 0;
+    // The server accepts from its own loop: give it the time to take every connection.
+    pause(2000);
+    const qint64 idle = server->residentKiB();
+    for (int i = 0; ok && i < connections; ++i)
+        ok = pool[size_t(i)]->sendLogin(userName(i + 1), password(i + 1));
+    ok = ok && waitUntil([&] { return answered + errors >= connections; }, WAIT_TIMEOUT_MS);
+    const qint64 after = server->residentKiB();
+    note(QStringLiteral("  connected %1, answered %2, failed %3; RSS %4 -> %5 (idle) -> %6 KiB")
+             .arg(connected)
+             .arg(answered)
+             .arg(errors)
+             .arg(before)
+             .arg(idle)
+             .arg(after));
+    pool.clear();
+    if (!stopServer() || !ok || answered != connections)
+        return false;
+
+    const double perConnection = double(after - before) * 1024.0 / connections;
+    const double idlePerConnection = double(idle - before) * 1024.0 / connections;
+    Row row;
+    row.figure = QStringLiteral("3 memory per control connection (%1 open, all answered)")
+                     .arg(connections);
+    row.measured = QStringLiteral("%1 KB").arg(perConnection / 1000, 0, 'f', 1);
+    row.yardstick
+        = QStringLiteral("%1 KB before the logins").arg(idlePerConnection / 1000, 0, 'f', 1);
+    row.ratio = QString::number(perConnection / MAX_BYTES_PER_CONNECTION, 'f', 2);
+    row.target = QStringLiteral("<= 80 KB (ratio to it <= 1)");
+    row.met = perConnection <= MAX_BYTES_PER_CONNECTION;
+    rows.push_back(row);
+    return true;
+}
+
+int CBenchRunner::openStalledDownload(const QString &saveName)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(server->filePort());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval limit {};
+    limit.tv_sec = 10;
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    libsock::CProtoPacket request;
+    request.reset().setAuxByte(0).setCommand(libsock::FILE_CMD_DOWNLOAD);
+    request.writeString(DETAIL).writeString(DETAIL).writeString(saveName).writeInt64(0);
+    char reply[libsock::FRAME_HEADER_SIZE + libsock::PACKET_HEADER_SIZE + 9] = {};
+    libsock::CProtoPacket start;
+    start.reset().setAuxByte(0).setCommand(libsock::FILE_CMD_START);
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0
+        || !sendAll(fd, controlFrame(request)) || !receiveExactly(fd, reply, sizeof reply)
+        || reply[libsock::FRAME_HEADER_SIZE + libsock::PACKET_HEADER_SIZE] != 0
+        || !sendAll(fd, controlFrame(start))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool CBenchRunner::loginRoundTrips(int count, std::vector<qint64> &nanoseconds)
+{
+    CProtoClient client;
+    if (!client.connectToServer(LOCALHOST, server->mainPort()))
+        return false;
+    QRandomGenerator random(9);
+    nanoseconds.clear();
+    for (int i = 0; i < count; ++i) {
+        const int index = int(random.bounded(users)) + 1;
+        QElapsedTimer clock;
+        clock.start();
+        if (!client.login(userName(index), password(index))
+            || client.result() != CProtoClient::RESULT_OK)
+            return false;
+        nanoseconds.push_back(clock.nsecsElapsed());
+    }
+    std::sort(nanoseconds.begin(), nanoseconds.end());
+    return true;
+}
+
+bool CBenchRunner::measureIsolation()
+{
+    note(QStringLiteral("figure 4: %1 logins while a %2 MiB download stalls")
+             .arg(logins)
+             .arg(sizeMiB));
+    const QString save = server->storageDir() + QLatin1Char('/') + SAVE_NAME + QStringLiteral(".z");
+    if (!createSave(save, sizeMiB * 1024 * 1024) || !startServer())
+        return false;
+    std::vector<qint64> quiet;
+    std::vector<qint64> loaded;
+    bool ok = loginRoundTrips(logins, quiet);
+    const int stalled = ok ? openStalledDownload(SAVE_NAME) : -1;
+    ok = ok && stalled >= 0;
+    if (ok) {
+        // Let the server fill every queue up to the stalled reader.
+        int queued = -1;
+        int steady = 0;
+        waitUntil(
+            [&] {
+                int now = 0;
+                ::ioctl(stalled, FIONREAD, &now);
+                steady = now == queued ? steady + 1 : 0;
+                queued = now;
+                return steady >= 20;
+            },
+            10000);
+        note(QStringLiteral("  stalled reader holds %1 KiB unread").arg(queued / 1024));
+        ok = loginRoundTrips(logins, loaded);
+        ::close(stalled);
+    }
+    if (!stopServer() || !ok)
+        return false;
+    const qint64 p99 = percentile(loaded, 0.99);
+    Row row;
+    row.figure = QStringLiteral("4 login round trip, %1 MiB download stalled").arg(sizeMiB);
+    row.measured = QStringLiteral("p50 %1 ms, p99 %2 ms").arg(ms(percentile(loaded, 0.5)), ms(p99));
+    row.yardstick = QStringLiteral("p50 %1 ms, p99 %2 ms quiet")
+                        .arg(ms(percentile(quiet, 0.5)), ms(percentile(quiet, 0.99)));
+    row.ratio = QString::number(double(p99) / 1e6 / MAX_P99_MS, 'f', 2);
+    row.target = QStringLiteral("p99 <= 50 ms (ratio to it <= 1)");
+    row.met = double(p99) / 1e6 <= MAX_P99_MS;
+    rows.push_back(row);
+    return true;
+}
+
+void CBenchRunner::printTable() const
+{
+    const QStringList headers = { QStringLiteral("figure"), QStringLiteral("measured"),
+        QStringLiteral("yardstick (same run)"), QStringLiteral("ratio"), QStringLiteral("target"),
+        QStringLiteral("met") };
+    QList<int> widths;
+    for (const QString &header : headers)
+        widths << int(header.size());
+    const auto cells = [](const Row &row) {
+        return QStringList { row.figure, row.measured, row.yardstick, row.ratio, row.target,
+            row.met ? QStringLiteral("yes") : QStringLiteral("NO") };
+    };
+    for (const Row &row : rows) {
+        const QStringList line = cells(row);
+        for (int i = 0; i < line.size(); ++i)
+            widths[i] = qMax(widths[i], int(line.at(i).size()));
+    }
+    const auto print = [&widths](const QStringList &line) {
+        QString text = QStringLiteral("|");
+        for (int i = 0; i < line.size(); ++i)
+            text += QLatin1Char(' ') + line.at(i).leftJustified(widths[i]) + QStringLiteral(" |");
+        std::printf("%s\n", qPrintable(text));
+    };
+    print(headers);
+    QStringList rule;
+    for (int width : std::as_const(widths))
+        rule << QString(width, QLatin1Char('-'));
+    print(rule);
+    for (const Row &row : rows)
+        print(cells(row));
+    if (failed)
+        std::printf("Some figures could not be measured; see the messages above.\n");
+    std::fflush(stdout);
+}

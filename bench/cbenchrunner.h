@@ -1,0 +1,80 @@
+#ifndef CBENCHRUNNER_H
+#define CBENCHRUNNER_H
+
+#include <memory>
+#include <vector>
+
+#include <QString>
+#include <QStringList>
+
+class CServerProcess;
+
+// The four figures of the server, each measured next to its yardstick in the same run, and
+// printed as one table.
+class CBenchRunner
+{
+public:
+    CBenchRunner();
+    ~CBenchRunner();
+
+    // arguments: the command line without the program name. Returns 0 when every target was
+    // met, 2 when one was missed, 1 when a figure could not be measured, 64 on bad usage.
+    int run(const QStringList &arguments);
+
+    static QString usage();
+
+private:
+    struct Row
+    {
+        QString figure;
+        QString measured;
+        QString yardstick;
+        QString ratio;
+        QString target;
+        bool met = false;
+    };
+
+    bool parse(const QStringList &arguments);
+    bool wants(int figure) const { return figures.contains(figure); }
+
+    bool prepareServer();
+    bool fillUsers();
+    bool startServer();
+    bool stopServer();
+
+    bool measureLogins();
+    bool measureTransfers();
+    bool measureIdleConnections();
+    bool measureIsolation();
+
+    double directLoginRate(const QString &databaseFile);
+    bool serverLoginRate(double &rate, qint64 &refused);
+    bool serverDownload(const QString &target, double &seconds);
+    bool serverUpload(const QString &source, double &seconds);
+    bool plainCopy(bool toBench, const QString &file, double &seconds);
+    bool loginRoundTrips(int count, std::vector<qint64> &nanoseconds);
+    int openStalledDownload(const QString &saveName);
+    bool createSave(const QString &path, qint64 size);
+
+    QString userName(int index) const;
+    QString password(int index) const;
+    void note(const QString &line) const;
+    void printTable() const;
+
+    QString serverPath;
+    QString baseDir;
+    int users = 100000;
+    int clients = 64;
+    int seconds = 10;
+    qint64 sizeMiB = 256;
+    int connections = 1000;
+    int logins = 1000;
+    int repeats = 3;
+    QList<int> figures = { 1, 2, 3, 4 };
+
+    std::unique_ptr<CServerProcess> server;
+    std::vector<Row> rows;
+    bool failed = false;
+};
+
+#endif // CBENCHRUNNER_H
