@@ -350,57 +350,61 @@ int CClientCommand::networkFailure(const QString &what, ClientError error) const
 
 int CClientCommand::controlResult(quint8 result, const QString &failedWhat) const
 {
+    QString reason;
+    int code = EXIT_UNKNOWN_RESULT;
     switch (result) {
     case CProtoClient::RESULT_FAILED:
-        printErr(QStringLiteral(
-            "tolvern-client: %1 failed: the server could not do it (no such user, or a "
-            "database error) (result 1)\n")
-                     .arg(failedWhat));
-        return EXIT_RESULT_FAILED;
+        reason = QStringLiteral("the server could not do it (no such user, or a database error)");
+        code = EXIT_RESULT_FAILED;
+        break;
     case CProtoClient::RESULT_USER_EXISTS:
-        printErr(
-            QStringLiteral("tolvern-client: %1 failed: the user name is already taken (result 2)\n")
-                .arg(failedWhat));
-        return EXIT_USER_EXISTS;
+        reason = QStringLiteral("the user name is already taken");
+        code = EXIT_USER_EXISTS;
+        break;
     case CProtoClient::RESULT_LOGIN_FAILED:
-        printErr(QStringLiteral(
-            "tolvern-client: %1 failed: unknown user name or wrong password (result 3)\n")
-                     .arg(failedWhat));
-        return EXIT_LOGIN_FAILED;
+        reason = QStringLiteral("unknown user name or wrong password");
+        code = EXIT_LOGIN_FAILED;
+        break;
     case CProtoClient::RESULT_WRONG_PASSWORD:
-        printErr(
-            QStringLiteral("%1 failed: the old password is wrong (result 4)\n").arg(failedWhat));
-        return EXIT_WRONG_PASSWORD;
+        reason = QStringLiteral("the old password is wrong");
+        code = EXIT_WRONG_PASSWORD;
+        break;
     default:
-        printErr(QStringLiteral("tolvern-client: %1 failed: unknown result %2\n")
-                     .arg(failedWhat)
-                     .arg(result));
-        return EXIT_UNKNOWN_RESULT;
+        reason = QStringLiteral("unknown result");
+        break;
     }
+    printErr(QStringLiteral("tolvern-client: %1 failed: %2 (result %3)\n")
+                 .arg(failedWhat, reason)
+                 .arg(result));
+    return code;
 }
 
 int CClientCommand::fileResult(quint8 result) const
 {
+    QString reason;
+    int code = EXIT_UNKNOWN_RESULT;
     switch (result) {
     case libsock::FILE_NOT_FOUND:
-        printErr(QStringLiteral(
-            "tolvern-client: transfer failed: no such save on the server (result 1)\n"));
-        return EXIT_SAVE_NOT_FOUND;
+        reason = QStringLiteral("no such save on the server");
+        code = EXIT_SAVE_NOT_FOUND;
+        break;
     case libsock::FILE_OPEN_FAILED:
-        printErr(
-            QStringLiteral("tolvern-client: transfer failed: the server could not open the save "
-                           "(result 2)\n"));
-        return EXIT_SAVE_OPEN_FAILED;
+        reason = QStringLiteral("the server could not open the save");
+        code = EXIT_SAVE_OPEN_FAILED;
+        break;
     case libsock::FILE_REFUSED:
-        printErr(QStringLiteral(
-            "tolvern-client: transfer refused by the server: transfer not allowed or save "
-            "name not acceptable (result 3)\n"));
-        return EXIT_TRANSFER_REFUSED;
+        reason = QStringLiteral("refused by the server (transfer not allowed, or the save name "
+                                "reaches outside the storage directory)");
+        code = EXIT_TRANSFER_REFUSED;
+        break;
     default:
-        printErr(
-            QStringLiteral("tolvern-client: transfer failed: unknown result %1\n").arg(result));
-        return EXIT_UNKNOWN_RESULT;
+        reason = QStringLiteral("unknown result");
+        break;
     }
+    printErr(QStringLiteral("tolvern-client: %1 failed: %2 (result %3)\n")
+                 .arg(words.first(), reason)
+                 .arg(result));
+    return code;
 }
 
 bool CClientCommand::checkText(const QString &text, const QString &what) const

@@ -27,6 +27,9 @@ CServerProcess::CServerProcess(const QString &executable, const QString &baseDir
             return;
         }
     }
+    // The runtime folder must be private, as a session's own is.
+    QFile::setPermissions(path(QStringLiteral("run")),
+        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     // A copy, not a link: the server looks for tolvern.ini beside its resolved executable.
     copied = QFile::copy(executable, path(QStringLiteral("bin/tolvern-server")));
     if (!copied)
