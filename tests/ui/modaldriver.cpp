@@ -34,50 +34,49 @@ ModalDriver::ModalDriver(QObject *parent)
 void ModalDriver::answerBox(QMessageBox::StandardButton button)
 {
     steps.append({ [](QWidget *w) { return qobject_cast<QMessageBox *>(w) != nullptr; },
-                   [this, button](QWidget *w) {
-                       auto *box = static_cast<QMessageBox *>(w);
-                       boxes.append(describe(box, true));
-                       if (QAbstractButton *b = box->button(button))
-                           b->click();
-                       else
-                           box->done(-1);
-                   } });
+        [this, button](QWidget *w) {
+            auto *box = static_cast<QMessageBox *>(w);
+            boxes.append(describe(box, true));
+            if (QAbstractButton *b = box->button(button))
+                b->click();
+            else
+                box->done(-1);
+        } });
 }
 
 void ModalDriver::answerInput(const QString &text, bool accept)
 {
     steps.append({ [](QWidget *w) { return qobject_cast<QInputDialog *>(w) != nullptr; },
-                   [this, text, accept](QWidget *w) {
-                       auto *dialog = static_cast<QInputDialog *>(w);
-                       inputs.append({ dialog->windowTitle(), dialog->labelText(),
-                                       dialog->textValue(), int(dialog->textEchoMode()) });
-                       QLineEdit *edit = dialog->findChild<QLineEdit *>();
-                       if (edit) {
-                           edit->selectAll();
-                           QTest::keyClick(edit, Qt::Key_Backspace);
-                           QTest::keyClicks(edit, text);
-                       }
-                       auto *buttons = dialog->findChild<QDialogButtonBox *>();
-                       QPushButton *button = buttons ? buttons->button(
-                                                     accept ? QDialogButtonBox::Ok
-                                                            : QDialogButtonBox::Cancel)
-                                                     : nullptr;
-                       if (button && edit)
-                           button->click();
-                       else
-                           dialog->done(-1);
-                   } });
+        [this, text, accept](QWidget *w) {
+            auto *dialog = static_cast<QInputDialog *>(w);
+            inputs.append({ dialog->windowTitle(), dialog->labelText(), dialog->textValue(),
+                int(dialog->textEchoMode()) });
+            QLineEdit *edit = dialog->findChild<QLineEdit *>();
+            if (edit) {
+                edit->selectAll();
+                QTest::keyClick(edit, Qt::Key_Backspace);
+                QTest::keyClicks(edit, text);
+            }
+            auto *buttons = dialog->findChild<QDialogButtonBox *>();
+            QPushButton *button = buttons
+                ? buttons->button(accept ? QDialogButtonBox::Ok : QDialogButtonBox::Cancel)
+                : nullptr;
+            if (button && edit)
+                button->click();
+            else
+                dialog->done(-1);
+        } });
 }
 
 void ModalDriver::act(QWidget *target, const std::function<void()> &action)
 {
     QPointer<QWidget> guard(target);
-    steps.append({ [guard](QWidget *w) { return guard && w == guard; },
-                   [action](QWidget *) { action(); } });
+    steps.append(
+        { [guard](QWidget *w) { return guard && w == guard; }, [action](QWidget *) { action(); } });
 }
 
-void ModalDriver::actOn(const std::function<bool(QWidget *)> &match,
-                        const std::function<void(QWidget *)> &action)
+void ModalDriver::actOn(
+    const std::function<bool(QWidget *)> &match, const std::function<void(QWidget *)> &action)
 {
     steps.append({ match, action });
 }
@@ -110,13 +109,13 @@ void ModalDriver::poll()
         // Run from the event queue: a step that opens the next modal window must not do so
         // inside this timer's slot, or the timer could not fire in the nested loop.
         QMetaObject::invokeMethod(
-                this,
-                [this, step, guard]() {
-                    stepQueued = false;
-                    if (guard)
-                        step.action(guard);
-                },
-                Qt::QueuedConnection);
+            this,
+            [this, step, guard]() {
+                stepQueued = false;
+                if (guard)
+                    step.action(guard);
+            },
+            Qt::QueuedConnection);
         return;
     }
     if (auto *box = qobject_cast<QMessageBox *>(modal)) {

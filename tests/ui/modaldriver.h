@@ -45,8 +45,8 @@ public:
     // The next time target is the active modal window, action runs on it.
     void act(QWidget *target, const std::function<void()> &action);
     // The next modal window that match accepts is handed to action.
-    void actOn(const std::function<bool(QWidget *)> &match,
-               const std::function<void(QWidget *)> &action);
+    void actOn(
+        const std::function<bool(QWidget *)> &match, const std::function<void(QWidget *)> &action);
 
     bool allDone() const { return steps.isEmpty(); }
     int unexpectedCount() const;

@@ -120,8 +120,8 @@ void tst_AddUserDlg::windowFlagsFocusOrderAndEcho()
     CAddUserDlg dlg(nullptr);
     QCOMPARE(int(dlg.windowFlags()), 0x1803);
     QCOMPARE(UiTestEnv::tabOrder(&dlg),
-             QStringList({ QStringLiteral("edName"), QStringLiteral("btnOk"),
-                           QStringLiteral("edPass"), QStringLiteral("btnCancel") }));
+        QStringList({ QStringLiteral("edName"), QStringLiteral("btnOk"), QStringLiteral("edPass"),
+            QStringLiteral("btnCancel") }));
     QCOMPARE(edit(dlg, "edPass")->echoMode(), QLineEdit::Normal);
     QVERIFY(!button(dlg, "btnOk")->isDefault());
     QVERIFY(!button(dlg, "btnCancel")->isDefault());
@@ -145,7 +145,7 @@ void tst_AddUserDlg::acceptedUserIsStoredTrimmed()
     QCOMPARE(added.at(0).at(1).toString(), QStringLiteral("alice"));
     QSqlQuery query;
     QVERIFY(query.exec(QStringLiteral(
-            "select name, password, is_enabled, last_login from t_user where object_id = 2")));
+        "select name, password, is_enabled, last_login from t_user where object_id = 2")));
     QVERIFY(query.next());
     QCOMPARE(query.value(0).toString(), QStringLiteral("alice"));
     QCOMPARE(query.value(1).toString(), QStringLiteral("se cret"));
@@ -164,21 +164,21 @@ void tst_AddUserDlg::refused_data()
     QTest::newRow("blank name") << QStringLiteral("   ") << QStringLiteral("pw")
                                 << QStringLiteral("User name is empty");
     QTest::newRow("blank name and no password")
-            << QStringLiteral(" ") << QString() << QStringLiteral("User name is empty");
+        << QStringLiteral(" ") << QString() << QStringLiteral("User name is empty");
     QTest::newRow("existing name") << QStringLiteral("bob") << QStringLiteral("other")
                                    << QStringLiteral("User name [bob] already exists");
     // The name check comes before the password is looked at.
     QTest::newRow("existing name, empty password")
-            << QStringLiteral("bob") << QString() << QStringLiteral("User name [bob] already exists");
+        << QStringLiteral("bob") << QString() << QStringLiteral("User name [bob] already exists");
     QTest::newRow("existing name with blanks") << QStringLiteral("  bob ") << QStringLiteral("x")
                                                << QStringLiteral("User name [bob] already exists");
-    QTest::newRow("empty password") << QStringLiteral("carol") << QString()
-                                    << QStringLiteral("Password is empty");
-    QTest::newRow("blank password") << QStringLiteral("carol") << QStringLiteral("    ")
-                                    << QStringLiteral("Password is empty");
+    QTest::newRow("empty password")
+        << QStringLiteral("carol") << QString() << QStringLiteral("Password is empty");
+    QTest::newRow("blank password")
+        << QStringLiteral("carol") << QStringLiteral("    ") << QStringLiteral("Password is empty");
     // Names differ by case: Bob is free, so the password is the next thing checked.
     QTest::newRow("other case is another name")
-            << QStringLiteral("Bob") << QString() << QStringLiteral("Password is empty");
+        << QStringLiteral("Bob") << QString() << QStringLiteral("Password is empty");
 }
 
 void tst_AddUserDlg::refused()
@@ -224,7 +224,8 @@ void tst_AddUserDlg::sameNameTwiceFromTwoDialogs()
         });
         if (attempt == 1) {
             driver.answerBox(QMessageBox::Ok);
-            driver.act(&dlg, [&]() { QTest::mouseClick(button(dlg, "btnCancel"), Qt::LeftButton); });
+            driver.act(
+                &dlg, [&]() { QTest::mouseClick(button(dlg, "btnCancel"), Qt::LeftButton); });
         }
         const int result = dlg.exec();
         QVERIFY(driver.allDone());

@@ -124,8 +124,8 @@ void tst_SetupDlg::windowFlagsAndFocusOrder()
     QVERIFY(button(dlg, "btnOk")->isDefault());
     QVERIFY(!button(dlg, "btnClose")->isDefault());
     QCOMPARE(UiTestEnv::tabOrder(&dlg),
-             QStringList({ QStringLiteral("edDir"), QStringLiteral("btnBrow"),
-                           QStringLiteral("btnOk"), QStringLiteral("btnClose") }));
+        QStringList({ QStringLiteral("edDir"), QStringLiteral("btnBrow"), QStringLiteral("btnOk"),
+            QStringLiteral("btnClose") }));
     QVERIFY(!edDir(dlg)->validator());
 }
 
@@ -136,10 +136,10 @@ void tst_SetupDlg::acceptedDirectory_data()
 
     const QString storage = env->storageDir();
     QTest::newRow("plain") << storage << storage;
-    QTest::newRow("surrounding blanks") << QStringLiteral("  ") + storage + QStringLiteral("\t ")
-                                        << storage;
+    QTest::newRow("surrounding blanks")
+        << QStringLiteral("  ") + storage + QStringLiteral("\t ") << storage;
     QTest::newRow("trailing slash kept as typed")
-            << storage + QStringLiteral("/") << storage + QStringLiteral("/");
+        << storage + QStringLiteral("/") << storage + QStringLiteral("/");
 }
 
 void tst_SetupDlg::acceptedDirectory()
@@ -181,16 +181,16 @@ void tst_SetupDlg::browsedFolderIsShownAndAccepted()
     QString startDir;
     ModalDriver driver;
     driver.actOn([](QWidget *w) { return qobject_cast<QFileDialog *>(w) != nullptr; },
-                 [&](QWidget *w) {
-                     auto *chooser = static_cast<QFileDialog *>(w);
-                     caption = chooser->windowTitle();
-                     startDir = chooser->directory().absolutePath();
-                     // The operator types the folder into the chooser's name field.
-                     auto *name = chooser->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-                     if (name)
-                         name->setText(target);
-                     QMetaObject::invokeMethod(chooser, "accept");
-                 });
+        [&](QWidget *w) {
+            auto *chooser = static_cast<QFileDialog *>(w);
+            caption = chooser->windowTitle();
+            startDir = chooser->directory().absolutePath();
+            // The operator types the folder into the chooser's name field.
+            auto *name = chooser->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+            if (name)
+                name->setText(target);
+            QMetaObject::invokeMethod(chooser, "accept");
+        });
     QTest::mouseClick(button(dlg, "btnBrow"), Qt::LeftButton);
     QVERIFY(driver.allDone());
     QCOMPARE(caption, QStringLiteral("Select Directory"));
@@ -211,7 +211,7 @@ void tst_SetupDlg::browseCancelledKeepsField()
     QTest::keyClicks(edDir(dlg), QStringLiteral("typed by hand"));
     ModalDriver driver;
     driver.actOn([](QWidget *w) { return qobject_cast<QFileDialog *>(w) != nullptr; },
-                 [](QWidget *w) { static_cast<QFileDialog *>(w)->reject(); });
+        [](QWidget *w) { static_cast<QFileDialog *>(w)->reject(); });
     QTest::mouseClick(button(dlg, "btnBrow"), Qt::LeftButton);
     QVERIFY(driver.allDone());
     QCOMPARE(edDir(dlg)->text(), QStringLiteral("typed by hand"));

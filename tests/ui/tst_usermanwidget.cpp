@@ -68,8 +68,8 @@ private:
         return page.findChild<QPushButton *>(name);
     }
     static IdList rowIds(CUserManWidget &page);
-    static void clickRow(CUserManWidget &page, int row,
-                         Qt::KeyboardModifiers modifiers = Qt::NoModifier);
+    static void clickRow(
+        CUserManWidget &page, int row, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
     static int rowOf(CUserManWidget &page, int objectId);
     // Shown and active, so that the buttons' shortcuts work.
     static bool showPage(CUserManWidget &page);
@@ -121,8 +121,8 @@ void tst_UserManWidget::addSixUsers()
 {
     const QDateTime base(QDate(2026, 1, 10), QTime(12, 0, 0));
     for (int id = 1; id <= 6; ++id) {
-        env->insertUser(id, QStringLiteral("user%1").arg(id), QStringLiteral("pw%1").arg(id),
-                        base.addDays(id));
+        env->insertUser(
+            id, QStringLiteral("user%1").arg(id), QStringLiteral("pw%1").arg(id), base.addDays(id));
         QVERIFY(env->makeUserFolder(id));
     }
 }
@@ -168,8 +168,8 @@ void tst_UserManWidget::form()
     QCOMPARE(hbox->itemAt(0)->spacerItem()->sizeHint(), QSize(40, 20));
     QCOMPARE(hbox->itemAt(0)->expandingDirections(), Qt::Horizontal);
     const QStringList order { QStringLiteral("btnRefresh"), QStringLiteral("btnAdd"),
-                              QStringLiteral("btnDel"),     QStringLiteral("btnBrow"),
-                              QStringLiteral("btnChangePass"), QStringLiteral("btnClear") };
+        QStringLiteral("btnDel"), QStringLiteral("btnBrow"), QStringLiteral("btnChangePass"),
+        QStringLiteral("btnClear") };
     QCOMPARE(hbox->count(), 7);
     for (int i = 0; i < order.size(); ++i)
         QCOMPARE(hbox->itemAt(i + 1)->widget()->objectName(), order.at(i));
@@ -199,12 +199,14 @@ void tst_UserManWidget::buttons_data()
     QTest::newRow("btnDel") << "btnDel"
                             << "&Del" << QKeySequence(Qt::Key_Delete) << ":/images/del.png";
     QTest::newRow("btnBrow") << "btnBrow"
-                             << "&Browse" << QKeySequence(QKeySequence::mnemonic(QStringLiteral("&Browse")))
+                             << "&Browse"
+                             << QKeySequence(QKeySequence::mnemonic(QStringLiteral("&Browse")))
                              << ":/images/open.png";
     QTest::newRow("btnChangePass") << "btnChangePass"
                                    << "Change Pass" << QKeySequence() << ":/images/pass.png";
     QTest::newRow("btnClear") << "btnClear"
-                              << "&Clear" << QKeySequence(QKeySequence::mnemonic(QStringLiteral("&Clear")))
+                              << "&Clear"
+                              << QKeySequence(QKeySequence::mnemonic(QStringLiteral("&Clear")))
                               << ":/images/clear.png";
 }
 
@@ -239,13 +241,12 @@ void tst_UserManWidget::slotsInMetaObjectOrder()
         names.append(QString::fromLatin1(meta->method(i).methodSignature()));
     }
     QCOMPARE(names,
-             QStringList({ QStringLiteral("userAdd(int,QString)"), QStringLiteral("userLogin(int)"),
-                           QStringLiteral("refresh()"), QStringLiteral("on_btnAdd_clicked()"),
-                           QStringLiteral("on_btnDel_clicked()"), QStringLiteral("on_btnBrow_clicked()"),
-                           QStringLiteral("on_btnClear_clicked()"),
-                           QStringLiteral("on_btnRefresh_clicked()"),
-                           QStringLiteral("itemSelectionChanged()"),
-                           QStringLiteral("on_btnChangePass_clicked()") }));
+        QStringList({ QStringLiteral("userAdd(int,QString)"), QStringLiteral("userLogin(int)"),
+            QStringLiteral("refresh()"), QStringLiteral("on_btnAdd_clicked()"),
+            QStringLiteral("on_btnDel_clicked()"), QStringLiteral("on_btnBrow_clicked()"),
+            QStringLiteral("on_btnClear_clicked()"), QStringLiteral("on_btnRefresh_clicked()"),
+            QStringLiteral("itemSelectionChanged()"),
+            QStringLiteral("on_btnChangePass_clicked()") }));
 }
 
 void tst_UserManWidget::buttonStatesFollowSelection_data()
@@ -288,12 +289,12 @@ void tst_UserManWidget::refreshOrdersByLastLoginNewestFirst()
 {
     env->insertUser(1, QStringLiteral("never1"), QStringLiteral("a"));
     env->insertUser(2, QStringLiteral("january"), QStringLiteral("b"),
-                    QDateTime(QDate(2026, 1, 5), QTime(10, 0, 0)));
+        QDateTime(QDate(2026, 1, 5), QTime(10, 0, 0)));
     env->insertUser(3, QStringLiteral("march"), QStringLiteral("c"),
-                    QDateTime(QDate(2026, 3, 1), QTime(8, 30, 59)));
+        QDateTime(QDate(2026, 3, 1), QTime(8, 30, 59)));
     env->insertUser(4, QStringLiteral("never2"), QStringLiteral("d"));
     env->insertUser(5, QStringLiteral("newyear"), QStringLiteral("e"),
-                    QDateTime(QDate(2025, 12, 31), QTime(23, 59, 0)));
+        QDateTime(QDate(2025, 12, 31), QTime(23, 59, 0)));
 
     CUserManWidget page(nullptr);
     QVERIFY(showPage(page));
@@ -317,7 +318,7 @@ void tst_UserManWidget::refreshOrdersByLastLoginNewestFirst()
     // A login stored since the last reload moves its user to the top on F5.
     QSqlQuery query;
     QVERIFY(query.exec(QStringLiteral(
-            "update t_user set last_login = '2026-04-02T07:05:00' where object_id = 4")));
+        "update t_user set last_login = '2026-04-02T07:05:00' where object_id = 4")));
     env->insertUser(6, QStringLiteral("late"), QStringLiteral("f"));
     QVERIFY(pressShortcut(page, Qt::Key_F5, QStringLiteral("btnRefresh")));
     QCOMPARE(t->rowCount(), 6);
@@ -334,8 +335,8 @@ void tst_UserManWidget::userAddedElsewhereShowsAtTop()
     const IdList before = rowIds(page);
 
     int objectId = 0;
-    QVERIFY(CUserDb::instance()->addUser(QStringLiteral("netuser"), QStringLiteral("pw"),
-                                         &objectId));
+    QVERIFY(
+        CUserDb::instance()->addUser(QStringLiteral("netuser"), QStringLiteral("pw"), &objectId));
     QCOMPARE(objectId, 7);
     QTableWidget *t = table(page);
     QCOMPARE(t->rowCount(), 7);
@@ -356,7 +357,8 @@ void tst_UserManWidget::loginElsewhereUpdatesThatRow()
     const int row = rowOf(page, 2);
     const QString oldText = t->item(row, 2)->text();
 
-    const QString earliest = QDateTime::currentDateTime().toString(QStringLiteral("yy-MM-dd hh:mm"));
+    const QString earliest
+        = QDateTime::currentDateTime().toString(QStringLiteral("yy-MM-dd hh:mm"));
     int objectId = 0;
     QVERIFY(CUserDb::instance()->login(QStringLiteral("user2"), QStringLiteral("pw2"), &objectId));
     const QString latest = QDateTime::currentDateTime().toString(QStringLiteral("yy-MM-dd hh:mm"));
@@ -367,7 +369,8 @@ void tst_UserManWidget::loginElsewhereUpdatesThatRow()
 
     // Failed logins and unknown ids change nothing.
     const QString otherText = t->item(rowOf(page, 3), 2)->text();
-    QVERIFY(!CUserDb::instance()->login(QStringLiteral("user3"), QStringLiteral("wrong"), &objectId));
+    QVERIFY(
+        !CUserDb::instance()->login(QStringLiteral("user3"), QStringLiteral("wrong"), &objectId));
     page.userLogin(99);
     QCOMPARE(t->item(rowOf(page, 3), 2)->text(), otherText);
     QCOMPARE(rowIds(page), before);
@@ -407,10 +410,9 @@ void tst_UserManWidget::deleteSelectedUsersInAnyOrder()
     QCOMPARE(driver.boxes.size(), 1);
     QCOMPARE(driver.boxes.at(0).title, QStringLiteral("Question!"));
     QCOMPARE(driver.boxes.at(0).text,
-             QStringLiteral("Are you sure you want to delete these %1 users?").arg(deleted.size()));
+        QStringLiteral("Are you sure you want to delete these %1 users?").arg(deleted.size()));
     QCOMPARE(driver.boxes.at(0).icon, QMessageBox::Warning);
-    QCOMPARE(driver.boxes.at(0).buttons,
-             QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+    QCOMPARE(driver.boxes.at(0).buttons, QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
 
     IdList remaining;
     for (int id = 6; id >= 1; --id) {
@@ -440,7 +442,7 @@ void tst_UserManWidget::browseOpensUserFolder()
     QTest::mouseClick(button(page, QStringLiteral("btnBrow")), Qt::LeftButton);
     QVERIFY(!QTest::qWaitFor([&]() { return !driver.boxes.isEmpty(); }, 250));
     QCOMPARE(env->openedUrls,
-             QList<QUrl>({ QUrl::fromLocalFile(env->storageDir() + QStringLiteral("/3")) }));
+        QList<QUrl>({ QUrl::fromLocalFile(env->storageDir() + QStringLiteral("/3")) }));
     page.hide();
 }
 
@@ -466,10 +468,9 @@ void tst_UserManWidget::clearRemovesSelectedUsersData()
     QCOMPARE(driver.boxes.size(), 2);
     QCOMPARE(driver.boxes.at(0).title, QStringLiteral("Question!"));
     QCOMPARE(driver.boxes.at(0).text,
-             QStringLiteral("Are you sure you want to clear these users' game data?"));
+        QStringLiteral("Are you sure you want to clear these users' game data?"));
     QCOMPARE(driver.boxes.at(0).icon, QMessageBox::Warning);
-    QCOMPARE(driver.boxes.at(0).buttons,
-             QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+    QCOMPARE(driver.boxes.at(0).buttons, QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
     QCOMPARE(driver.boxes.at(1).title, QStringLiteral("Result"));
     QCOMPARE(driver.boxes.at(1).text, QStringLiteral("Game Data Cleared"));
     QCOMPARE(driver.boxes.at(1).icon, QMessageBox::Information);
@@ -538,10 +539,9 @@ void tst_UserManWidget::addButtonRunsAddUserDialog()
 
     auto isAddDialog = [](QWidget *w) { return qobject_cast<CAddUserDlg *>(w) != nullptr; };
     auto fillAndOk = [](QWidget *w) {
-        QTest::keyClicks(w->findChild<QLineEdit *>(QStringLiteral("edName")),
-                         QStringLiteral("gina"));
-        QTest::keyClicks(w->findChild<QLineEdit *>(QStringLiteral("edPass")),
-                         QStringLiteral("pw"));
+        QTest::keyClicks(
+            w->findChild<QLineEdit *>(QStringLiteral("edName")), QStringLiteral("gina"));
+        QTest::keyClicks(w->findChild<QLineEdit *>(QStringLiteral("edPass")), QStringLiteral("pw"));
         QTest::mouseClick(w->findChild<QPushButton *>(QStringLiteral("btnOk")), Qt::LeftButton);
     };
     ModalDriver driver;
@@ -556,8 +556,7 @@ void tst_UserManWidget::addButtonRunsAddUserDialog()
     driver.actOn(isAddDialog, fillAndOk);
     driver.answerBox(QMessageBox::Ok);
     driver.actOn(isAddDialog, [](QWidget *w) {
-        QTest::mouseClick(w->findChild<QPushButton *>(QStringLiteral("btnCancel")),
-                          Qt::LeftButton);
+        QTest::mouseClick(w->findChild<QPushButton *>(QStringLiteral("btnCancel")), Qt::LeftButton);
     });
     // The offscreen platform does not hand activation back after a modal dialog.
     QVERIFY(showPage(page));
@@ -617,8 +616,8 @@ void tst_UserManWidget::deleteAnsweredNoOrCancel()
     QVERIFY(pressShortcut(page, Qt::Key_Delete, QStringLiteral("btnDel")));
     QVERIFY(driver.allDone());
     QCOMPARE(driver.boxes.size(), 1);
-    QCOMPARE(driver.boxes.at(0).text,
-             QStringLiteral("Are you sure you want to delete these 2 users?"));
+    QCOMPARE(
+        driver.boxes.at(0).text, QStringLiteral("Are you sure you want to delete these 2 users?"));
     QCOMPARE(env->userIds(), IdList({ 1, 2, 3, 4, 5, 6 }));
     QCOMPARE(rowIds(page), IdList({ 6, 5, 4, 3, 2, 1 }));
     for (int id = 1; id <= 6; ++id)
@@ -721,13 +720,13 @@ void tst_UserManWidget::changePasswordForUserDeletedWhileAsking()
 
     ModalDriver driver;
     driver.actOn([](QWidget *w) { return qobject_cast<QInputDialog *>(w) != nullptr; },
-                 [](QWidget *w) {
-                     QSqlQuery query;
-                     query.exec(QStringLiteral("delete from t_user where object_id = 3"));
-                     auto *dialog = static_cast<QInputDialog *>(w);
-                     dialog->setTextValue(QStringLiteral("late"));
-                     dialog->accept();
-                 });
+        [](QWidget *w) {
+            QSqlQuery query;
+            query.exec(QStringLiteral("delete from t_user where object_id = 3"));
+            auto *dialog = static_cast<QInputDialog *>(w);
+            dialog->setTextValue(QStringLiteral("late"));
+            dialog->accept();
+        });
     driver.answerBox(QMessageBox::Ok);
     QTest::mouseClick(button(page, QStringLiteral("btnChangePass")), Qt::LeftButton);
     QVERIFY(driver.allDone());

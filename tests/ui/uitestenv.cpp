@@ -62,7 +62,8 @@ UiTestEnv::~UiTestEnv()
 {
     QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
     {
-        QSqlDatabase db = QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false);
+        QSqlDatabase db
+            = QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false);
         db.close();
     }
     QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
@@ -78,8 +79,7 @@ QString UiTestEnv::runEntryPath() const
     return path(QStringLiteral("config/autostart/Ombrivale_Tolvern.desktop"));
 }
 
-void UiTestEnv::writeIni(const QString &saveDataDir, int mainPort, int filePort,
-                         bool startWithOS)
+void UiTestEnv::writeIni(const QString &saveDataDir, int mainPort, int filePort, bool startWithOS)
 {
     QFile file(iniPath());
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
@@ -124,8 +124,8 @@ void UiTestEnv::resetUsers()
     openedUrls.clear();
 }
 
-void UiTestEnv::insertUser(int objectId, const QString &name, const QString &password,
-                           const QDateTime &lastLogin)
+void UiTestEnv::insertUser(
+    int objectId, const QString &name, const QString &password, const QDateTime &lastLogin)
 {
     QSqlQuery query;
     query.prepare(QStringLiteral("insert into t_user (object_id, name, password, is_enabled, "
@@ -133,8 +133,8 @@ void UiTestEnv::insertUser(int objectId, const QString &name, const QString &pas
     query.addBindValue(objectId);
     query.addBindValue(name);
     query.addBindValue(password);
-    query.addBindValue(lastLogin.isValid() ? QVariant(CUserDb::dateTimeText(lastLogin))
-                                           : QVariant());
+    query.addBindValue(
+        lastLogin.isValid() ? QVariant(CUserDb::dateTimeText(lastLogin)) : QVariant());
     query.exec();
 }
 

@@ -42,7 +42,7 @@ public:
     void resetUsers();
     // A user row written straight into the table; lastLogin null means never logged in.
     void insertUser(int objectId, const QString &name, const QString &password,
-                    const QDateTime &lastLogin = QDateTime());
+        const QDateTime &lastLogin = QDateTime());
     bool makeUserFolder(int objectId);
     bool userFolderExists(int objectId) const;
     QList<int> userIds() const;
