@@ -1,11 +1,14 @@
 #include "modaldriver.h"
 
+#include <utility>
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QInputDialog>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStringList>
 #include <QTest>
 
 namespace {
@@ -22,6 +25,40 @@ ModalDriver::Box describe(QMessageBox *box, bool expected)
 }
 
 } // namespace
+
+QString ModalDriver::Box::summary() const
+{
+    static const std::pair<QMessageBox::Icon, const char *> icons[] = {
+        { QMessageBox::NoIcon, "NoIcon" },
+        { QMessageBox::Information, "Information" },
+        { QMessageBox::Warning, "Warning" },
+        { QMessageBox::Critical, "Critical" },
+        { QMessageBox::Question, "Question" },
+    };
+    static const std::pair<QMessageBox::StandardButton, const char *> names[] = {
+        { QMessageBox::Ok, "Ok" },
+        { QMessageBox::Yes, "Yes" },
+        { QMessageBox::No, "No" },
+        { QMessageBox::Cancel, "Cancel" },
+    };
+    QString iconName;
+    for (const auto &entry : icons) {
+        if (entry.first == icon)
+            iconName = QLatin1String(entry.second);
+    }
+    QStringList buttonNames;
+    QMessageBox::StandardButtons rest = buttons;
+    for (const auto &entry : names) {
+        if (rest.testFlag(entry.first)) {
+            buttonNames.append(QLatin1String(entry.second));
+            rest &= ~QMessageBox::StandardButtons(entry.first);
+        }
+    }
+    if (rest)
+        buttonNames.append(QString::number(int(rest), 16));
+    return QStringList({ iconName, title, text, buttonNames.join(QLatin1Char('|')) })
+        .join(QLatin1String(" | "));
+}
 
 ModalDriver::ModalDriver(QObject *parent)
     : QObject(parent)

@@ -26,6 +26,9 @@ public:
         QMessageBox::Icon icon = QMessageBox::NoIcon;
         QMessageBox::StandardButtons buttons;
         bool expected = false;
+
+        // "Warning | Warn! | User name is empty | Ok": icon, title, text and buttons.
+        QString summary() const;
     };
 
     struct Input
