@@ -173,6 +173,11 @@ bool CBenchRunner::parse(const QStringList &arguments)
                     return false;
                 figures << figure;
             }
+        } else if (name == QLatin1String("--direct-synchronous")) {
+            directSynchronous = value;
+            ok = QStringList({ QStringLiteral("OFF"), QStringLiteral("NORMAL"),
+                                 QStringLiteral("FULL"), QStringLiteral("EXTRA") })
+                     .contains(value.toUpper());
         } else if (name == QLatin1String("--users")) {
             users = value.toInt(&ok);
             ok = ok && users > 0;
@@ -305,52 +310,39 @@ bool CBenchRunner::fillUsers()
     return ok;
 }
 
-double CBenchRunner::directLoginRate(const QString &databaseFile)
+bool CBenchRunner::directLogins(const QString &connection, int msec, qint64 &count)
 {
-    qint64 count = 0;
-    double elapsed = 1;
-    {
-        QSqlDatabase db
-            = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("bench-direct"));
-        db.setDatabaseName(databaseFile);
-        if (!db.open())
-            return 0;
-        QRandomGenerator random(7);
-        QElapsedTimer clock;
-        clock.start();
-        // What one login costs the database, statement for statement as the server runs it.
-        while (clock.elapsed() < qint64(seconds) * 1000) {
-            const int index = int(random.bounded(users)) + 1;
-            QSqlQuery query(db);
-            query.prepare(QStringLiteral("select object_id, password from t_user where name= ?"));
-            query.addBindValue(userName(index));
-            if (!query.exec() || !query.next() || query.value(1).toString() != password(index))
-                return 0;
-            const int id = query.value(0).toInt();
-            query.finish();
-            QSqlQuery update(db);
-            update.prepare(QStringLiteral("update t_user set last_login = ? where object_id = ?"));
-            update.addBindValue(
-                QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss")));
-            update.addBindValue(id);
-            update.exec();
-            ++count;
-        }
-        elapsed = double(clock.nsecsElapsed()) / 1e9;
-        db.close();
+    QSqlDatabase db = QSqlDatabase::database(connection);
+    QElapsedTimer clock;
+    clock.start();
+    // What one login costs the database, statement for statement as the server runs it.
+    while (clock.elapsed() < msec) {
+        const int index = int(random.bounded(users)) + 1;
+        QSqlQuery query(db);
+        query.prepare(QStringLiteral("select object_id, password from t_user where name= ?"));
+        query.addBindValue(userName(index));
+        if (!query.exec() || !query.next() || query.value(1).toString() != password(index))
+            return false;
+        const int id = query.value(0).toInt();
+        query.finish();
+        QSqlQuery update(db);
+        update.prepare(QStringLiteral("update t_user set last_login = ? where object_id = ?"));
+        update.addBindValue(
+            QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss")));
+        update.addBindValue(id);
+        update.exec();
+        ++count;
     }
-    QSqlDatabase::removeDatabase(QStringLiteral("bench-direct"));
-    return double(count) / elapsed;
+    return true;
 }
 
-bool CBenchRunner::serverLoginRate(double &rate, qint64 &refused)
+bool CBenchRunner::serverLogins(double &rate, double &direct)
 {
-    QRandomGenerator random(42);
     bool running = false;
     qint64 answered = 0;
-    qint64 wrong = 0;
+    qint64 refused = 0;
     int errors = 0;
-    // Declared last, so the clients go before the counters their handlers use.
+    // Declared after the counters, so the clients go before the counters their handlers use.
     std::vector<std::unique_ptr<CProtoClient>> pool;
 
     const auto sendNext = [&](CProtoClient *client) {
@@ -372,33 +364,43 @@ bool CBenchRunner::serverLoginRate(double &rate, qint64 &refused)
             if (result == CProtoClient::RESULT_OK)
                 ++answered;
             else
-                ++wrong;
+                ++refused;
             sendNext(raw);
         });
         QObject::connect(raw, &CProtoClient::failed, raw, [&errors] { ++errors; });
         pool.push_back(std::move(client));
     }
+    const auto idle = [&pool] {
+        return std::none_of(pool.begin(), pool.end(), [](const auto &c) { return c->isBusy(); });
+    };
 
-    QElapsedTimer clock;
-    running = true;
-    clock.start();
-    for (const auto &client : pool)
-        sendNext(client.get());
-    pause(seconds * 1000);
-    running = false;
-    const double elapsed = double(clock.nsecsElapsed()) / 1e9;
-    rate = double(answered) / elapsed;
-    refused = wrong;
-    // Let the last requests be answered before the clients go.
-    waitUntil(
-        [&] {
-            return std::none_of(
-                pool.begin(), pool.end(), [](const auto &c) { return c->isBusy(); });
-        },
-        WAIT_TIMEOUT_MS);
-    if (errors)
-        note(QStringLiteral("%1 login clients failed").arg(errors));
-    return errors == 0;
+    // One-second turns, server and direct in alternation: both see the same disk and the
+    // same neighbours, so their ratio holds when the machine's load drifts.
+    qint64 directCount = 0;
+    double serverTime = 0;
+    double directTime = 0;
+    bool ok = true;
+    for (int turn = 0; ok && turn < seconds; ++turn) {
+        QElapsedTimer clock;
+        clock.start();
+        ok = directLogins(QStringLiteral("bench-direct"), 1000, directCount);
+        directTime += double(clock.nsecsElapsed()) / 1e9;
+
+        running = true;
+        clock.restart();
+        for (const auto &client : pool)
+            sendNext(client.get());
+        pause(1000);
+        running = false;
+        serverTime += double(clock.nsecsElapsed()) / 1e9;
+        // Answers still on their way count for nobody; the next turn starts in quiet.
+        ok = ok && waitUntil(idle, WAIT_TIMEOUT_MS) && errors == 0;
+    }
+    rate = double(answered) / serverTime;
+    direct = double(directCount) / directTime;
+    if (errors || refused)
+        note(QStringLiteral("%1 login clients failed, %2 logins refused").arg(errors).arg(refused));
+    return ok && !refused;
 }
 
 bool CBenchRunner::measureLogins()
@@ -411,19 +413,27 @@ bool CBenchRunner::measureLogins()
     QFile::remove(copy);
     if (!QFile::copy(server->databaseFile(), copy))
         return false;
-    const double direct = directLoginRate(copy);
-    QFile::remove(copy);
-    note(QStringLiteral("  direct: %1 logins/s").arg(direct, 0, 'f', 0));
-    if (direct <= 0 || !startServer())
-        return false;
     double rate = 0;
-    qint64 refused = 0;
-    const bool ok = serverLoginRate(rate, refused);
-    note(QStringLiteral("  server: %1 logins/s").arg(rate, 0, 'f', 0));
-    if (!stopServer() || !ok || refused) {
-        note(QStringLiteral("  %1 logins refused").arg(refused));
-        return false;
+    double direct = 0;
+    bool ok = false;
+    {
+        QSqlDatabase db
+            = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("bench-direct"));
+        db.setDatabaseName(copy);
+        ok = db.open();
+        if (ok && !directSynchronous.isEmpty())
+            QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous=%1").arg(directSynchronous));
+        ok = ok && startServer() && serverLogins(rate, direct);
+        db.close();
     }
+    QSqlDatabase::removeDatabase(QStringLiteral("bench-direct"));
+    QFile::remove(copy);
+    ok = stopServer() && ok;
+    note(QStringLiteral("  server %1 logins/s, direct %2 logins/s")
+             .arg(rate, 0, 'f', 0)
+             .arg(direct, 0, 'f', 0));
+    if (!ok || direct <= 0)
+        return false;
     Row row;
     row.figure = QStringLiteral("1 logins/s (%1 users, %2 clients, %3 s)")
                      .arg(users)
@@ -445,10 +455,10 @@ bool CBenchRunner::createSave(const QString &path, qint64 size)
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    QRandomGenerator random(3);
+    QRandomGenerator content(3);
     QByteArray chunk(1024 * 1024, Qt::Uninitialized);
     for (qint64 done = 0; done < size; done += chunk.size()) {
-        random.fillRange(reinterpret_cast<quint32 *>(chunk.data()), chunk.size() / 4);
+        content.fillRange(reinterpret_cast<quint32 *>(chunk.data()), chunk.size() / 4);
         const qint64 n = qMin<qint64>(chunk.size(), size - done);
         if (file.write(chunk.constData(), n) != n)
             return false;
@@ -666,7 +676,6 @@ bool CBenchRunner::loginRoundTrips(int count, std::vector<qint64> &nanoseconds)
     CProtoClient client;
     if (!client.connectToServer(LOCALHOST, server->mainPort()))
         return false;
-    QRandomGenerator random(9);
     nanoseconds.clear();
     for (int i = 0; i < count; ++i) {
         const int index = int(random.bounded(users)) + 1;

@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include <QRandomGenerator>
 #include <QString>
 #include <QStringList>
 
@@ -47,8 +48,8 @@ private:
     bool measureIdleConnections();
     bool measureIsolation();
 
-    double directLoginRate(const QString &databaseFile);
-    bool serverLoginRate(double &rate, qint64 &refused);
+    bool directLogins(const QString &connection, int msec, qint64 &count);
+    bool serverLogins(double &rate, double &direct);
     bool serverDownload(const QString &target, double &seconds);
     bool serverUpload(const QString &source, double &seconds);
     bool plainCopy(bool toBench, const QString &file, double &seconds);
@@ -70,7 +71,9 @@ private:
     int connections = 1000;
     int logins = 1000;
     int repeats = 3;
+    QString directSynchronous;
     QList<int> figures = { 1, 2, 3, 4 };
+    QRandomGenerator random { 42 };
 
     std::unique_ptr<CServerProcess> server;
     std::vector<Row> rows;
