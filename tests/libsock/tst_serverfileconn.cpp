@@ -136,6 +136,7 @@ private slots:
     void stalledClientDoesNotBlockOthers();
     void stalledClientIsAborted();
     void deletingConnectedConnectionIsSilent();
+    void newRequestDuringTransferCancelsIt();
 
 private:
     TestFrameClient *newClient(CServerFileConn **conn = nullptr);
@@ -784,6 +785,49 @@ void tst_ServerFileConn::deletingConnectedConnectionIsSilent()
     QCOMPARE(readFile(target), QByteArray("old"));
     QCOMPARE(allFiles(storage), QStringList { QStringLiteral("alice.z") });
     QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
+}
+
+void tst_ServerFileConn::newRequestDuringTransferCancelsIt()
+{
+    smallSendBuffer = true;
+    QVERIFY(writeFile(storage + QStringLiteral("/big.z"), pattern(8 * 1048576, 13)));
+    QVERIFY(writeFile(storage + QStringLiteral("/small.z"), "tiny"));
+    CServerFileConn *conn = nullptr;
+    TestFrameClient *client = newClient(&conn);
+    QVERIFY(client);
+    QSignalSpy final(conn, &CAbstractFileConn::workFinal);
+    QCOMPARE(
+        requestReply(client, TestFrameClient::downloadRequest("big")).left(1), QByteArray(1, '\0'));
+    client->frames.clear();
+    client->setReadBufferSize(4096);
+    client->setPaused(true);
+    client->write(TestFrameClient::control(FILE_CMD_START));
+    QTRY_VERIFY(conn->bytesToWrite() > SEND_MAX_CACHE_SIZE);
+
+    client->write(TestFrameClient::downloadRequest("small"));
+    QTRY_COMPARE(final.count(), 1);
+    QVERIFY(!conn->isSending());
+    QCOMPARE(conn->findChildren<QFileDevice *>().size(), 1);
+
+    // The frames already queued arrive whole, then the reply; no end-of-file in between.
+    client->setReadBufferSize(0);
+    client->setPaused(false);
+    QTRY_VERIFY(!client->frames.isEmpty() && client->frames.last().type == FRAME_CONTROL);
+    const QList<TestFrameClient::Frame> frames = client->frames;
+    QCOMPARE(frames.last().command(), FILE_CMD_DOWNLOAD_REPLY);
+    QCOMPARE(frames.last().body(),
+        QByteArray::fromHex("00"
+                            "0000000000000004"));
+    for (int i = 0; i + 1 < frames.size(); ++i)
+        QCOMPARE(frames.at(i).type, FRAME_DATA);
+    QVERIFY(client->dataBytes().size() < 8 * 1048576);
+    QCOMPARE(client->dataBytes(), pattern(8 * 1048576, 13).left(client->dataBytes().size()));
+
+    client->frames.clear();
+    client->write(TestFrameClient::control(FILE_CMD_START));
+    QTRY_COMPARE(client->frames.size(), 2);
+    QCOMPARE(client->dataBytes(), QByteArray("tiny"));
+    QCOMPARE(final.count(), 2);
 }
 
 QTEST_GUILESS_MAIN(tst_ServerFileConn)
