@@ -56,23 +56,15 @@ void CUserManWidget::userAdd(int objectId, const QString &name)
 
 void CUserManWidget::userLogin(int objectId)
 {
-    QTableWidget *table = ui->tableWidget;
-    for (int row = 0; row < table->rowCount(); ++row) {
-        const QTableWidgetItem *idItem = table->item(row, 0);
-        if (!idItem || idItem->data(Qt::UserRole).toInt() != objectId)
-            continue;
-        const QString now = QDateTime::currentDateTime().toString(loginFormat);
-        if (QTableWidgetItem *loginItem = table->item(row, 2))
-            loginItem->setText(now);
-        else
-            table->setItem(row, 2, centredItem(now));
-        return;
-    }
+    QTableWidgetItem *loginItem = loginItems.value(objectId);
+    if (loginItem)
+        loginItem->setText(QDateTime::currentDateTime().toString(loginFormat));
 }
 
 void CUserManWidget::refresh()
 {
     QTableWidget *table = ui->tableWidget;
+    loginItems.clear();
     table->clear();
     table->setColumnCount(3);
     table->setHorizontalHeaderLabels({ tr("ID"), tr("User Name"), tr("Lastest Login") });
@@ -124,7 +116,9 @@ void CUserManWidget::on_btnDel_clicked()
     CUserDb *db = CUserDb::instance();
     QList<int> rows;
     for (const QTableWidgetItem *item : items) {
-        db->deleteUser(item->data(Qt::UserRole).toInt());
+        const int objectId = item->data(Qt::UserRole).toInt();
+        db->deleteUser(objectId);
+        loginItems.remove(objectId);
         rows.append(item->row());
     }
     // Bottom-up, so removing one row never shifts a row still to be removed.
@@ -226,5 +220,9 @@ void CUserManWidget::setUserRow(
     idItem->setData(Qt::UserRole, objectId);
     table->setItem(row, 0, idItem);
     table->setItem(row, 1, centredItem(name));
-    table->setItem(row, 2, centredItem(lastLogin));
+    QTableWidgetItem *loginItem = centredItem(lastLogin);
+    table->setItem(row, 2, loginItem);
+    // A login updates the topmost row of its user.
+    if (row == 0 || !loginItems.contains(objectId))
+        loginItems.insert(objectId, loginItem);
 }

@@ -1,6 +1,7 @@
 #ifndef CUSERMANWIDGET_H
 #define CUSERMANWIDGET_H
 
+#include <QHash>
 #include <QList>
 #include <QWidget>
 
@@ -40,6 +41,8 @@ private:
     void setUserRow(int row, int objectId, const QString &name, const QString &lastLogin);
 
     Ui::CUserManWidget *ui = nullptr;
+    // Each user's last-login cell by object id, so a login need not walk every row.
+    QHash<int, QTableWidgetItem *> loginItems;
 };
 
 #endif // CUSERMANWIDGET_H

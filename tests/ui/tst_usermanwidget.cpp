@@ -54,6 +54,7 @@ private slots:
     void changePasswordCancelledOrEmptied();
     void changePasswordForUserNoLongerStored();
     void changePasswordForUserDeletedWhileAsking();
+    void loginAfterRowsWentAway();
 
 private:
     static QTableWidget *table(CUserManWidget &page)
@@ -676,6 +677,41 @@ void tst_UserManWidget::changePasswordForUserDeletedWhileAsking()
     QCOMPARE(driver.boxes.at(0).summary(),
         QStringLiteral("Critical | Error! | Change password failed | Ok"));
     QVERIFY(!env->userIds().contains(3));
+    page.hide();
+}
+
+// Logins find their row without walking the table; rows deleted or reloaded must never be
+// reached through a stale cell.
+void tst_UserManWidget::loginAfterRowsWentAway()
+{
+    addSixUsers();
+    CUserManWidget page(nullptr);
+    QVERIFY(showPage(page));
+    QTableWidget *t = table(page);
+    clickRow(page, rowOf(page, 5));
+    ModalDriver driver;
+    driver.answerBox(QMessageBox::Yes);
+    QTest::mouseClick(button(page, QStringLiteral("btnDel")), Qt::LeftButton);
+    QVERIFY(driver.allDone());
+    QCOMPARE(rowIds(page), IdList({ 6, 4, 3, 2, 1 }));
+    const QStringList before = { t->item(0, 2)->text(), t->item(1, 2)->text() };
+    page.userLogin(5);
+    QCOMPARE(QStringList({ t->item(0, 2)->text(), t->item(1, 2)->text() }), before);
+
+    page.refresh();
+    const auto stamp = [] {
+        return QDateTime::currentDateTime().toString(QStringLiteral("yy-MM-dd hh:mm"));
+    };
+    const QString earliest = stamp();
+    page.userLogin(3);
+    int added = 0;
+    QVERIFY(CUserDb::instance()->addUser(QStringLiteral("late"), QStringLiteral("pw"), &added));
+    QCOMPARE(rowOf(page, added), 0);
+    QCOMPARE(t->item(0, 2)->text(), QString());
+    page.userLogin(added);
+    const QString latest = stamp();
+    for (const QString &shown : { t->item(rowOf(page, 3), 2)->text(), t->item(0, 2)->text() })
+        QVERIFY2(shown == earliest || shown == latest, qPrintable(shown));
     page.hide();
 }
 
