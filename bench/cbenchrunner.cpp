@@ -381,10 +381,13 @@ bool CBenchRunner::serverLogins(double &rate, double &direct)
     double directTime = 0;
     bool ok = true;
     for (int turn = 0; ok && turn < seconds; ++turn) {
+        const qint64 directBefore = directCount;
+        const qint64 serverBefore = answered;
         QElapsedTimer clock;
         clock.start();
         ok = directLogins(QStringLiteral("bench-direct"), 1000, directCount);
-        directTime += double(clock.nsecsElapsed()) / 1e9;
+        const double directTurn = double(clock.nsecsElapsed()) / 1e9;
+        directTime += directTurn;
 
         running = true;
         clock.restart();
@@ -392,7 +395,12 @@ bool CBenchRunner::serverLogins(double &rate, double &direct)
             sendNext(client.get());
         pause(1000);
         running = false;
-        serverTime += double(clock.nsecsElapsed()) / 1e9;
+        const double serverTurn = double(clock.nsecsElapsed()) / 1e9;
+        serverTime += serverTurn;
+        note(QStringLiteral("  turn %1: server %2 /s, direct %3 /s")
+                 .arg(turn + 1)
+                 .arg(double(answered - serverBefore) / serverTurn, 0, 'f', 0)
+                 .arg(double(directCount - directBefore) / directTurn, 0, 'f', 0));
         // Answers still on their way count for nobody; the next turn starts in quiet.
         ok = ok && waitUntil(idle, WAIT_TIMEOUT_MS) && errors == 0;
     }
