@@ -13,6 +13,8 @@ namespace {
 
 // The base's own timers only back ours up: ours must fire first to report a time-out.
 constexpr int BACKSTOP_MARGIN_MS = 5000;
+// Fewer, larger writes: the sink is usually a file on disk.
+constexpr int SINK_BATCH = 1024 * 1024;
 
 } // namespace
 
@@ -203,13 +205,22 @@ void CFileClient::receiveData()
         abort();
         return;
     }
-    if (!device || device->write(recvBuffer.constData() + FRAME_HEADER_SIZE, length) != length) {
-        fail(ClientError::LocalFile);
-        abort();
+    pending.append(recvBuffer.constData() + FRAME_HEADER_SIZE, length);
+    if (pending.size() >= SINK_BATCH && !writePending())
         return;
-    }
     done += length;
     emit progress(done, total);
+}
+
+bool CFileClient::writePending()
+{
+    if (!device || device->write(pending) != pending.size()) {
+        fail(ClientError::LocalFile);
+        abort();
+        return false;
+    }
+    pending.resize(0);
+    return true;
 }
 
 void CFileClient::handleEnd()
@@ -219,7 +230,8 @@ void CFileClient::handleEnd()
         abort();
         return;
     }
-    finish(true);
+    if (writePending())
+        finish(true);
 }
 
 void CFileClient::finish(bool ok)
@@ -227,6 +239,7 @@ void CFileClient::finish(bool ok)
     phase = Phase::Idle;
     lastOk = ok;
     device = nullptr;
+    pending.clear();
     timer->stop();
     if (waitLoop)
         waitLoop->quit();

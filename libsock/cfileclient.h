@@ -1,6 +1,7 @@
 #ifndef LIBSOCK_CFILECLIENT_H
 #define LIBSOCK_CFILECLIENT_H
 
+#include <QByteArray>
 #include <QPointer>
 #include <QString>
 
@@ -81,6 +82,7 @@ private:
     void handleDownloadReply();
     void handleUploadReply();
     void receiveData();
+    bool writePending();
     void handleEnd();
     void finish(bool ok);
     void fail(ClientError error);
@@ -95,6 +97,8 @@ private:
     QTimer *timer = nullptr;
     QEventLoop *waitLoop = nullptr;
     QPointer<QIODevice> device;
+    // Received bytes on their way to the sink, written a megabyte at a time.
+    QByteArray pending;
     Phase phase = Phase::Idle;
     int timeoutMs = DEFAULT_TIMEOUT_MS;
     quint8 lastResult = 0;
