@@ -148,7 +148,7 @@ QString CBenchRunner::usage()
         "  --clients N        concurrent login clients for figure 1 (default 64)\n"
         "  --seconds S        duration of each login-rate run (default 10)\n"
         "  --size-mib M       save size for figures 2 and 4 (default 256)\n"
-        "  --repeats N        transfer runs per direction, best kept (default 3)\n"
+        "  --repeats N        transfer runs per direction, best kept (default 5)\n"
         "  --connections N    idle control connections for figure 3 (default 1000)\n"
         "  --logins N         logins timed for figure 4 (default 1000)\n");
 }

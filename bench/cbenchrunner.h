@@ -70,7 +70,7 @@ private:
     qint64 sizeMiB = 256;
     int connections = 1000;
     int logins = 1000;
-    int repeats = 3;
+    int repeats = 5;
     QString directSynchronous;
     QList<int> figures = { 1, 2, 3, 4 };
     QRandomGenerator random { 42 };
