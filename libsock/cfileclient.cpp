@@ -49,6 +49,9 @@ bool CFileClient::connectToServer(const QString &host, quint16 port)
 {
     if (phase != Phase::Idle)
         return false;
+    // Already on its way or there: no new connection, and no wait for a signal that never comes.
+    if (state() != QAbstractSocket::UnconnectedState)
+        return state() == QAbstractSocket::ConnectedState;
     lastError = ClientError::None;
     lastResult = FILE_OK;
     phase = Phase::Connecting;

@@ -79,6 +79,9 @@ bool CProtoClient::connectToServer(const QString &host, quint16 port)
 {
     if (phase != Phase::Idle)
         return false;
+    // Already on its way or there: no new connection, and no wait for a signal that never comes.
+    if (state() != QAbstractSocket::UnconnectedState)
+        return state() == QAbstractSocket::ConnectedState;
     lastError = ClientError::None;
     phase = Phase::Connecting;
     timer->start(timeoutMs);
