@@ -1,5 +1,7 @@
 #include "cabstractfileconn.h"
 
+#include <cstring>
+
 #include <QIODevice>
 #include <QTimerEvent>
 
@@ -93,7 +95,7 @@ void CAbstractFileConn::sendFile(QIODevice &io, int bufSize, int maxCacheSize)
     // A data frame must fit the receiver's buffer whole, header included.
     sendBufSize = qBound(1, bufSize, int(FRAME_MAX_LENGTH) - FRAME_HEADER_SIZE);
     sendMaxCache = qMax(0, maxCacheSize);
-    sendChunk.resize(sendBufSize);
+    sendChunk.resize(sendMaxCache + FRAME_HEADER_SIZE + sendBufSize);
     sendState = SendState::Streaming;
     pumpFile();
 }
@@ -109,21 +111,44 @@ void CAbstractFileConn::pumpFile()
             armStallTimer();
             return; // resumed by bytesWritten()
         }
-        const qint64 n = sendDevice->read(sendChunk.data(), sendBufSize);
-        if (n < 0) {
-            // A read error ends the transfer; the missing end-of-file packet tells the peer.
+        // The frames that fit under the bound go out in one write: one block for the
+        // socket to pass on, one system call instead of two per frame.
+        qint64 batch = 0;
+        int frames = 0;
+        qint64 lastFrame = 0;
+        bool ended = false;
+        bool readFailed = false;
+        do {
+            char *frame = sendChunk.data() + batch;
+            const qint64 n = sendDevice->read(frame + FRAME_HEADER_SIZE, sendBufSize);
+            if (n < 0) {
+                readFailed = true;
+                break;
+            }
+            if (n > 0) {
+                sendHeader.setType(FRAME_DATA);
+                sendHeader.setLength(quint32(n));
+                std::memcpy(frame, sendHeader.bytes.constData(), FRAME_HEADER_SIZE);
+                batch += FRAME_HEADER_SIZE + n;
+                ++frames;
+                lastFrame = n;
+            }
+            ended = n < sendBufSize;
+        } while (!ended && bytesToWrite() + batch <= sendMaxCache
+            && batch + FRAME_HEADER_SIZE + sendBufSize <= sendChunk.size());
+        if (batch > 0)
+            write(sendChunk.constData(), batch);
+        // One progress report per frame, as if each had gone out on its own.
+        for (int i = 0; i < frames; ++i) {
+            sendDone += i + 1 < frames ? sendBufSize : lastFrame;
+            emit working(sendTotal, sendDone);
+        }
+        if (readFailed) {
+            // The missing end-of-file packet tells the peer.
             finishSend();
             return;
         }
-        if (n > 0) {
-            sendHeader.setType(FRAME_DATA);
-            sendHeader.setLength(quint32(n));
-            write(sendHeader.bytes);
-            write(sendChunk.constData(), n);
-            sendDone += n;
-            emit working(sendTotal, sendDone);
-        }
-        if (n < sendBufSize) {
+        if (ended) {
             if (state() != QAbstractSocket::ConnectedState) {
                 finishSend();
                 return;

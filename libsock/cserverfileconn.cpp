@@ -133,7 +133,7 @@ void CServerFileConn::handleUploadRequest()
             if (!QFileInfo::exists(folder))
                 QDir().mkpath(folder);
             uploadFile = new QSaveFile(path, this);
-            // Unbuffered, so a failing write shows at the frame that caused it.
+            // Unbuffered: the connection gathers the frames into large writes itself.
             if (info.isDir() || !uploadFile->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
                 result = FILE_OPEN_FAILED;
                 releaseFiles();
@@ -162,8 +162,8 @@ void CServerFileConn::writeUploadData()
         return;
     }
     const qint64 length = header.length;
-    if (length > 0
-        && uploadFile->write(recvBuffer.constData() + FRAME_HEADER_SIZE, length) != length) {
+    uploadPending.append(recvBuffer.constData() + FRAME_HEADER_SIZE, length);
+    if (uploadPending.size() >= 1024 * 1024 && !flushUpload()) {
         // The old archive stays as it was; the peer sees the connection end before its 6.
         releaseFiles();
         abort();
@@ -178,14 +178,22 @@ void CServerFileConn::finishUpload()
     }
     // commit() syncs the temporary file to disk and renames it over the archive; on any
     // earlier write error it discards the temporary file instead.
-    if (uploadFile->flush())
+    if (flushUpload() && uploadFile->flush())
         uploadFile->commit();
     releaseFiles();
     abort();
 }
 
+bool CServerFileConn::flushUpload()
+{
+    const bool ok = uploadFile->write(uploadPending) == uploadPending.size();
+    uploadPending.resize(0);
+    return ok;
+}
+
 void CServerFileConn::releaseFiles()
 {
+    uploadPending.clear();
     if (file) {
         cancelSend();
         file->close();

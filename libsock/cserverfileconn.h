@@ -53,10 +53,13 @@ private:
     void finishUpload();
     void writeUploadData();
     void releaseFiles();
+    bool flushUpload();
 
     QFile *file = nullptr;
     // An upload goes to a temporary file that replaces the archive only when complete.
     QSaveFile *uploadFile = nullptr;
+    // Upload bytes gathered into large file writes.
+    QByteArray uploadPending;
     QString storageDir;
     CAbstractServerFileConnAdapter *adapter = nullptr;
 };
