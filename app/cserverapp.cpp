@@ -15,6 +15,7 @@
 #include <QSettings>
 #include <QSocketNotifier>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QStyleFactory>
 
 #include "cservermainwindow.h"
@@ -80,6 +81,9 @@ int CServerApp::run(int &argc, char **argv)
                     translate("Open database users.db failed"), QMessageBox::Ok);
                 break;
             }
+            QSqlQuery pragma(db);
+            pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+            pragma.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
         }
 
         if (!QFileInfo::exists(settings->saveDataDir)) {
