@@ -190,9 +190,12 @@ void CServerMainWindow::log(QString msg)
         new QTableWidgetItem(
             QDateTime::currentDateTime().toString(QStringLiteral("MM-dd hh:mm:ss"))));
     logTable->setItem(0, 1, new QTableWidgetItem(msg));
-    // Oldest lines go first once the bound is reached.
-    while (logTable->rowCount() > maxLogLines)
-        logTable->removeRow(logTable->rowCount() - 1);
+    // Past the bound the oldest lines go. Removing one row costs the view a pass over all
+    // rows, as does removing a thousand, so the oldest hundredth goes at once.
+    if (logTable->rowCount() > maxLogLines) {
+        const int keep = maxLogLines - maxLogLines / 100;
+        logTable->model()->removeRows(keep, logTable->rowCount() - keep);
+    }
 }
 
 void CServerMainWindow::setLogLimit(int lines)

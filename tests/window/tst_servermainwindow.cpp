@@ -311,6 +311,17 @@ void tst_ServerMainWindow::logIsNewestFirstAndBounded()
     QCOMPARE(logLines(w.get()),
         QStringList({ QStringLiteral("Download save5.z"), QStringLiteral("Download save4.z"),
             QStringLiteral("Download save3.z") }));
+
+    // A large bound trims in batches, oldest first, and never goes past the bound.
+    w->setLogLimit(200);
+    for (int i = 1; i <= 450; ++i) {
+        w->downloadFileName(QStringLiteral("batch%1").arg(i));
+        QVERIFY(logOf(w.get())->rowCount() <= 200);
+    }
+    const QStringList lines = logLines(w.get());
+    QVERIFY(lines.size() >= 198);
+    for (int r = 0; r < lines.size(); ++r)
+        QCOMPARE(lines.at(r), QStringLiteral("Download batch%1.z").arg(450 - r));
 }
 
 void tst_ServerMainWindow::tabsSwitchPages()

@@ -136,6 +136,8 @@ void tst_Startup::servesClientsAsUserStartsIt()
     QCOMPARE(reply.command, quint8(10));
     QCOMPARE(reply.body, QByteArray(1, '\0') + int32(1));
     QVERIFY(QFile::exists(path(QStringLiteral("work/db/users.db"))));
+    // Write-ahead logging: a login's stamp costs no full sync of the database file.
+    QVERIFY(QFile::exists(path(QStringLiteral("work/db/users.db-wal"))));
 
     QVERIFY(waitListening(filePort));
     QTcpSocket upload;
