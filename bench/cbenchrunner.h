@@ -71,7 +71,7 @@ private:
     int connections = 1000;
     int logins = 1000;
     int repeats = 5;
-    QString directSynchronous;
+    QString directSynchronous = QStringLiteral("NORMAL");
     QList<int> figures = { 1, 2, 3, 4 };
     QRandomGenerator random { 42 };
 
