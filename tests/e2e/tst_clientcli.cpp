@@ -10,10 +10,14 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QtEndian>
 
 #include "cfileclient.h"
 #include "cserverprocess.h"
+#include "testwire.h"
+
+using testwire::frame;
+using testwire::int64;
+using testwire::packet;
 
 namespace {
 
@@ -46,40 +50,11 @@ QByteArray randomBytes(qint64 size, quint32 seed)
     return bytes;
 }
 
-// Wire bytes written here by hand, so the fake servers check the client against the format
-// rather than against the client's own packet code.
-QByteArray packet(quint8 command, const QByteArray &body)
-{
-    QByteArray out(22, '\0');
-    out[0] = 0x1A;
-    out[5] = 3;
-    out[10] = 1;
-    out[19] = char(command);
-    qToLittleEndian<quint16>(quint16(body.size()), out.data() + 20);
-    return out + body;
-}
-
-QByteArray frame(quint8 type, const QByteArray &payload)
-{
-    QByteArray out(6, '\0');
-    out[0] = 0x1A;
-    out[1] = char(type);
-    qToBigEndian<quint32>(quint32(payload.size()), out.data() + 2);
-    return out + payload;
-}
-
 QStringList words(std::initializer_list<const char *> list)
 {
     QStringList out;
     for (const char *word : list)
         out << QString::fromLatin1(word);
-    return out;
-}
-
-QByteArray int64(qint64 value)
-{
-    QByteArray out(8, '\0');
-    qToBigEndian<qint64>(value, out.data());
     return out;
 }
 

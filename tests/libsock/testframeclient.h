@@ -7,6 +7,8 @@
 #include <QTcpSocket>
 #include <QtEndian>
 
+#include "testwire.h"
+
 // Client end of the file-transfer port for tests: collects the frames it receives and
 // builds the raw bytes of packets and frames it sends.
 class TestFrameClient : public QTcpSocket
@@ -42,38 +44,15 @@ public:
             takeBytes();
     }
 
-    static QByteArray string(const QByteArray &text)
-    {
-        QByteArray out(2, '\0');
-        qToBigEndian<quint16>(quint16(text.size()), out.data());
-        return out + text;
-    }
-
-    static QByteArray int64(qint64 value)
-    {
-        QByteArray out(8, '\0');
-        qToBigEndian<qint64>(value, out.data());
-        return out;
-    }
-
+    static QByteArray string(const QByteArray &text) { return testwire::str(text); }
+    static QByteArray int64(qint64 value) { return testwire::int64(value); }
     static QByteArray packet(quint8 command, const QByteArray &body = QByteArray())
     {
-        QByteArray out(22, '\0');
-        out[0] = 0x1A;
-        out[5] = 3;
-        out[10] = 1;
-        out[19] = char(command);
-        qToLittleEndian<quint16>(quint16(body.size()), out.data() + 20);
-        return out + body;
+        return testwire::packet(command, body);
     }
-
     static QByteArray frame(quint8 type, const QByteArray &payload)
     {
-        QByteArray out(6, '\0');
-        out[0] = 0x1A;
-        out[1] = char(type);
-        qToBigEndian<quint32>(quint32(payload.size()), out.data() + 2);
-        return out + payload;
+        return testwire::frame(type, payload);
     }
 
     static QByteArray control(quint8 command, const QByteArray &body = QByteArray())
