@@ -169,7 +169,7 @@ int CClientCommand::addUser()
             QStringLiteral("cannot connect to %1").arg(where), client.clientError());
     if (!client.addUser(name, password))
         return networkFailure(QStringLiteral("add-user failed"), client.clientError());
-    if (client.result() == CProtoClient::RESULT_OK) {
+    if (client.result() == libsock::RESULT_OK) {
         printOut(QStringLiteral("User %1 added, object id %2\n").arg(name).arg(client.objectId()));
         return EXIT_OK;
     }
@@ -190,7 +190,7 @@ int CClientCommand::login()
             QStringLiteral("cannot connect to %1").arg(where), client.clientError());
     if (!client.login(name, password))
         return networkFailure(QStringLiteral("login failed"), client.clientError());
-    if (client.result() == CProtoClient::RESULT_OK) {
+    if (client.result() == libsock::RESULT_OK) {
         printOut(
             QStringLiteral("User %1 logged in, object id %2\n").arg(name).arg(client.objectId()));
         return EXIT_OK;
@@ -217,7 +217,7 @@ int CClientCommand::changePassword()
             QStringLiteral("cannot connect to %1").arg(where), client.clientError());
     if (!client.changePassword(objectId, oldPassword, newPassword))
         return networkFailure(QStringLiteral("change-pass failed"), client.clientError());
-    if (client.result() == CProtoClient::RESULT_OK) {
+    if (client.result() == libsock::RESULT_OK) {
         printOut(QStringLiteral("Password changed, object id %1\n").arg(objectId));
         return EXIT_OK;
     }
@@ -353,19 +353,19 @@ int CClientCommand::controlResult(quint8 result, const QString &failedWhat) cons
     QString reason;
     int code = EXIT_UNKNOWN_RESULT;
     switch (result) {
-    case CProtoClient::RESULT_FAILED:
+    case libsock::RESULT_FAILED:
         reason = QStringLiteral("the server could not do it (no such user, or a database error)");
         code = EXIT_RESULT_FAILED;
         break;
-    case CProtoClient::RESULT_USER_EXISTS:
+    case libsock::RESULT_USER_EXISTS:
         reason = QStringLiteral("the user name is already taken");
         code = EXIT_USER_EXISTS;
         break;
-    case CProtoClient::RESULT_LOGIN_FAILED:
+    case libsock::RESULT_LOGIN_FAILED:
         reason = QStringLiteral("unknown user name or wrong password");
         code = EXIT_LOGIN_FAILED;
         break;
-    case CProtoClient::RESULT_WRONG_PASSWORD:
+    case libsock::RESULT_WRONG_PASSWORD:
         reason = QStringLiteral("the old password is wrong");
         code = EXIT_WRONG_PASSWORD;
         break;

@@ -363,7 +363,7 @@ bool CBenchRunner::serverLogins(double &rate, double &direct)
         QObject::connect(raw, &CProtoClient::replyReceived, raw, [&, raw](quint8 result) {
             if (!running)
                 return;
-            if (result == CProtoClient::RESULT_OK)
+            if (result == libsock::RESULT_OK)
                 ++answered;
             else
                 ++refused;
@@ -613,7 +613,7 @@ bool CBenchRunner::measureIdleConnections()
             client.get(), &QAbstractSocket::connected, client.get(), [&connected] { ++connected; });
         QObject::connect(
             client.get(), &CProtoClient::replyReceived, client.get(), [&answered](quint8 result) {
-                if (result == CProtoClient::RESULT_OK)
+                if (result == libsock::RESULT_OK)
                     ++answered;
             });
         QObject::connect(
@@ -695,7 +695,7 @@ bool CBenchRunner::loginRoundTrips(int count, std::vector<qint64> &nanoseconds)
         QElapsedTimer clock;
         clock.start();
         if (!client.login(userName(index), password(index))
-            || client.result() != CProtoClient::RESULT_OK)
+            || client.result() != libsock::RESULT_OK)
             return false;
         nanoseconds.push_back(clock.nsecsElapsed());
     }

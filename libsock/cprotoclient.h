@@ -4,6 +4,7 @@
 #include <QString>
 
 #include "cabstractprotoconn.h"
+#include "controlcodes.h"
 
 class QEventLoop;
 class QTimer;
@@ -38,23 +39,6 @@ class CProtoClient : public CAbstractProtoConn
     Q_OBJECT
 
 public:
-    enum Command : quint8 {
-        CMD_ADD_USER = 1,
-        CMD_ADD_USER_REPLY = 2,
-        CMD_CHANGE_PASS = 3,
-        CMD_CHANGE_PASS_REPLY = 4,
-        CMD_LOGIN = 9,
-        CMD_LOGIN_REPLY = 10,
-    };
-
-    enum Result : quint8 {
-        RESULT_OK = 0,
-        RESULT_FAILED = 1,
-        RESULT_USER_EXISTS = 2,
-        RESULT_LOGIN_FAILED = 3,
-        RESULT_WRONG_PASSWORD = 4,
-    };
-
     static constexpr int DEFAULT_TIMEOUT_MS = 30000;
 
     explicit CProtoClient(QObject *parent = nullptr);

@@ -6,7 +6,7 @@
 
 #include "cuserdb.h"
 
-using libsock::CProtoPacket;
+using namespace libsock;
 
 CTolvernServerConn::CTolvernServerConn(QObject *parent)
     : libsock::CAbstractProtoConn(parent)
