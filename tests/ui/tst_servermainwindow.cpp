@@ -23,6 +23,7 @@
 #include <QUrl>
 
 #include "cserverfileconn.h"
+#include "cservercore.h"
 #include "cservermainwindow.h"
 #include "cserversettings.h"
 #include "ctolvernserver.h"
@@ -307,7 +308,7 @@ void tst_ServerMainWindow::logIsNewestFirstAndBounded()
     w->setLogLimit(3);
     QCOMPARE(logOf(w.get())->rowCount(), 2);
     for (int i = 1; i <= 5; ++i)
-        w->downloadFileName(QStringLiteral("save%1").arg(i));
+        w->serverCore()->downloadFileName(QStringLiteral("save%1").arg(i));
     QCOMPARE(logLines(w.get()),
         QStringList({ QStringLiteral("Download save5.z"), QStringLiteral("Download save4.z"),
             QStringLiteral("Download save3.z") }));
@@ -315,7 +316,7 @@ void tst_ServerMainWindow::logIsNewestFirstAndBounded()
     // A large bound trims in batches, oldest first, and never goes past the bound.
     w->setLogLimit(200);
     for (int i = 1; i <= 450; ++i) {
-        w->downloadFileName(QStringLiteral("batch%1").arg(i));
+        w->serverCore()->downloadFileName(QStringLiteral("batch%1").arg(i));
         QVERIFY(logOf(w.get())->rowCount() <= 200);
     }
     const QStringList lines = logLines(w.get());

@@ -1,25 +1,18 @@
 #ifndef CSERVERMAINWINDOW_H
 #define CSERVERMAINWINDOW_H
 
-#include <QList>
 #include <QMainWindow>
 #include <QSystemTrayIcon>
-
-#include "cabstractserverfileconnadapter.h"
 
 class QMenu;
 class QStackedWidget;
 class QTableWidget;
-class CTolvernServer;
-class CTolvernServerConn;
+class CServerCore;
 class CUserManWidget;
-namespace libsock {
-class CServerFileConn;
-}
 
-// The server's one window and its service hub: listens on both ports, turns accepted sockets
-// into connections, logs every network event and maps save names to archive files.
-class CServerMainWindow : public QMainWindow, public libsock::CAbstractServerFileConnAdapter
+// The server's one window: runs the network services of a CServerCore of its own, shows
+// their log lines and the user page, and lives on in the tray when hidden.
+class CServerMainWindow : public QMainWindow
 {
     Q_OBJECT
 
@@ -30,9 +23,7 @@ public:
     explicit CServerMainWindow(QWidget *parent = nullptr);
     ~CServerMainWindow() override;
 
-    bool requestTransfer(const QString &user, const QString &detail) override;
-    QString downloadFileName(const QString &saveName) override;
-    QString uploadFileName(const QString &saveName) override;
+    CServerCore *serverCore() const { return core; }
 
     void setLogLimit(int lines);
     int logLimit() const { return maxLogLines; }
@@ -44,10 +35,6 @@ protected:
     void changeEvent(QEvent *event) override;
 
 private slots:
-    void protoClientConnected(int stockfd);
-    void protoClientDisconnected();
-    void fileClientConnected(int stockfd);
-    void fileClientDisconnected();
     void log(QString msg);
     void on_settings_clicked();
     void on_close_clicked();
@@ -57,18 +44,14 @@ private slots:
 
 private:
     void buildWidgets();
-    void startServers();
     void createTrayIcon();
 
-    CTolvernServer *protoServer = nullptr;
-    CTolvernServer *fileServer = nullptr;
+    CServerCore *core = nullptr;
     QTableWidget *logTable = nullptr;
     CUserManWidget *userManWidget = nullptr;
     QStackedWidget *pages = nullptr;
     QSystemTrayIcon *trayIcon = nullptr;
     QMenu *trayMenu = nullptr;
-    QList<libsock::CServerFileConn *> fileConns;
-    QList<CTolvernServerConn *> protoConns;
     int maxLogLines = DEFAULT_LOG_LIMIT;
 };
 

@@ -5,7 +5,6 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDesktopServices>
-#include <QHostAddress>
 #include <QIcon>
 #include <QMenu>
 #include <QMessageBox>
@@ -18,23 +17,19 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include "cserverfileconn.h"
-#include "cserversettings.h"
+#include "cservercore.h"
 #include "csettingdlg.h"
-#include "ctolvernserver.h"
-#include "ctolvernserverconn.h"
 #include "cusermanwidget.h"
-
-namespace {
-// Room for thousands of clients connecting at once.
-constexpr int LISTEN_BACKLOG = 1024;
-} // namespace
 
 CServerMainWindow::CServerMainWindow(QWidget *parent)
     : QMainWindow(parent)
 {
     buildWidgets();
-    startServers();
+    // Built after the log view, so the listen results appear in it.
+    core = new CServerCore(this);
+    core->setObjectName(QStringLiteral("serverCore"));
+    connect(core, &CServerCore::lineLogged, this, &CServerMainWindow::log);
+    core->start();
     setWindowTitle(tr("Ombrivale Tolvern"));
     createTrayIcon();
 }
@@ -90,35 +85,6 @@ void CServerMainWindow::buildWidgets()
     tabBar->setCurrentIndex(0);
 }
 
-void CServerMainWindow::startServers()
-{
-    const CServerSettings *settings = CServerSettings::instance();
-    const int mainPort = settings->mainPort;
-    const int filePort = settings->filePort;
-
-    // Only the low 16 bits of a port setting count. The listeners are IPv4 only, so peers
-    // show in dotted decimal.
-    protoServer = new CTolvernServer(this);
-    protoServer->setObjectName(QStringLiteral("protoServer"));
-    protoServer->setListenBacklogSize(LISTEN_BACKLOG);
-    connect(protoServer, &CTolvernServer::clientConnected, this,
-        &CServerMainWindow::protoClientConnected);
-    if (protoServer->listen(QHostAddress::AnyIPv4, static_cast<quint16>(mainPort)))
-        log(tr("Main control server listen succeed"));
-    else
-        log(tr("Main control server listen failed => %1").arg(protoServer->errorString()));
-
-    fileServer = new CTolvernServer(this);
-    fileServer->setObjectName(QStringLiteral("fileServer"));
-    fileServer->setListenBacklogSize(LISTEN_BACKLOG);
-    connect(fileServer, &CTolvernServer::clientConnected, this,
-        &CServerMainWindow::fileClientConnected);
-    if (fileServer->listen(QHostAddress::AnyIPv4, static_cast<quint16>(filePort)))
-        log(tr("File transfer server listen succeed"));
-    else
-        log(tr("File transfer server listen  failed => %1").arg(fileServer->errorString()));
-}
-
 void CServerMainWindow::createTrayIcon()
 {
     trayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/images/tolvern.png")), this);
@@ -141,48 +107,6 @@ void CServerMainWindow::createTrayIcon()
     trayIcon->show();
 }
 
-void CServerMainWindow::protoClientConnected(int stockfd)
-{
-    auto *conn = new CTolvernServerConn(this);
-    conn->setSocketDescriptor(stockfd, QAbstractSocket::ConnectedState, QIODevice::ReadWrite);
-    connect(
-        conn, &CTolvernServerConn::disconnected, this, &CServerMainWindow::protoClientDisconnected);
-    connect(conn, &CTolvernServerConn::log, this, &CServerMainWindow::log);
-    protoConns.append(conn);
-    log(tr("Control client connected from %1").arg(conn->peerAddress().toString()));
-}
-
-void CServerMainWindow::protoClientDisconnected()
-{
-    auto *conn = qobject_cast<CTolvernServerConn *>(sender());
-    if (!conn)
-        return;
-    protoConns.removeOne(conn);
-    conn->deleteLater();
-    log(tr("Control client disconnected from %1").arg(conn->peerAddress().toString()));
-}
-
-void CServerMainWindow::fileClientConnected(int stockfd)
-{
-    auto *conn = new libsock::CServerFileConn(CServerSettings::instance()->saveDataDir, this);
-    conn->setSocketDescriptor(stockfd, QAbstractSocket::ConnectedState, QIODevice::ReadWrite);
-    conn->setAdapter(this);
-    connect(conn, &libsock::CServerFileConn::disconnected, this,
-        &CServerMainWindow::fileClientDisconnected);
-    fileConns.append(conn);
-    log(tr("File client connected from %1").arg(conn->peerAddress().toString()));
-}
-
-void CServerMainWindow::fileClientDisconnected()
-{
-    auto *conn = qobject_cast<libsock::CServerFileConn *>(sender());
-    if (!conn)
-        return;
-    fileConns.removeOne(conn);
-    conn->deleteLater();
-    log(tr("File client disconnected from %1").arg(conn->peerAddress().toString()));
-}
-
 void CServerMainWindow::log(QString msg)
 {
     logTable->insertRow(0);
@@ -203,25 +127,6 @@ void CServerMainWindow::setLogLimit(int lines)
     maxLogLines = qMax(1, lines);
     while (logTable->rowCount() > maxLogLines)
         logTable->removeRow(logTable->rowCount() - 1);
-}
-
-bool CServerMainWindow::requestTransfer(const QString &user, const QString &detail)
-{
-    Q_UNUSED(detail);
-    log(tr("%1 request transfer savedat").arg(user));
-    return true;
-}
-
-QString CServerMainWindow::downloadFileName(const QString &saveName)
-{
-    log(tr("Download %1.z").arg(saveName));
-    return saveName + QStringLiteral(".z");
-}
-
-QString CServerMainWindow::uploadFileName(const QString &saveName)
-{
-    log(tr("Upload %1.z").arg(saveName));
-    return saveName + QStringLiteral(".z");
 }
 
 void CServerMainWindow::on_settings_clicked()

@@ -1,0 +1,64 @@
+#ifndef CSERVERCORE_H
+#define CSERVERCORE_H
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include "cabstractserverfileconnadapter.h"
+
+class CTolvernServer;
+class CTolvernServerConn;
+namespace libsock {
+class CServerFileConn;
+}
+
+// The network services without any widget: listens on both ports, turns accepted sockets
+// into connections, maps save names to archive files and is the one sink of log lines. A
+// window or a console attaches to lineLogged() to show them.
+class CServerCore : public QObject, public libsock::CAbstractServerFileConnAdapter
+{
+    Q_OBJECT
+
+public:
+    explicit CServerCore(QObject *parent = nullptr);
+    ~CServerCore() override;
+
+    // Ports for this run instead of the settings' ones; 0 keeps the setting.
+    void setPortOverrides(int mainPort, int filePort);
+
+    // Listens on both ports, logging the outcome of each. False when either failed.
+    bool start();
+    bool controlListening() const;
+    bool fileListening() const;
+    QString controlError() const;
+    QString fileError() const;
+    quint16 controlPort() const;
+    quint16 filePort() const;
+
+    bool requestTransfer(const QString &user, const QString &detail) override;
+    QString downloadFileName(const QString &saveName) override;
+    QString uploadFileName(const QString &saveName) override;
+
+public slots:
+    void log(QString msg);
+
+signals:
+    void lineLogged(QString msg);
+
+private slots:
+    void protoClientConnected(int stockfd);
+    void protoClientDisconnected();
+    void fileClientConnected(int stockfd);
+    void fileClientDisconnected();
+
+private:
+    CTolvernServer *protoServer = nullptr;
+    CTolvernServer *fileServer = nullptr;
+    QList<libsock::CServerFileConn *> fileConns;
+    QList<CTolvernServerConn *> protoConns;
+    int mainPortOverride = 0;
+    int filePortOverride = 0;
+};
+
+#endif // CSERVERCORE_H
