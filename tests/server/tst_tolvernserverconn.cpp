@@ -125,6 +125,7 @@ void tst_TolvernServerConn::init()
 {
     QSqlQuery query;
     QVERIFY(query.exec(QStringLiteral("delete from t_user")));
+    QVERIFY(query.exec(QStringLiteral("update t_user_seq set last_id = 0")));
     logLines.clear();
 
     server = new CTolvernServer(this);

@@ -118,6 +118,7 @@ void UiTestEnv::resetUsers()
 {
     QSqlQuery query;
     query.exec(QStringLiteral("delete from t_user"));
+    query.exec(QStringLiteral("update t_user_seq set last_id = 0"));
     QDir storage(storageDir());
     storage.removeRecursively();
     QDir().mkpath(storageDir());
