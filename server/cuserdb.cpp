@@ -323,7 +323,10 @@ bool CUserDb::ensureSchema(QSqlDatabase &db, QString *notice, QString *errorText
             *errorText = oneLine(query.lastError().text());
         return false;
     };
-    if (postgresql && !query.exec(QStringLiteral("SELECT pg_advisory_lock(%1)").arg(SCHEMA_LOCK)))
+    // Notices such as "already exists, skipping" are not for the operator.
+    if (postgresql
+        && (!query.exec(QStringLiteral("SET client_min_messages TO warning"))
+            || !query.exec(QStringLiteral("SELECT pg_advisory_lock(%1)").arg(SCHEMA_LOCK))))
         return fail();
 
     bool ok = true;
