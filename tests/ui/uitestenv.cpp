@@ -148,6 +148,14 @@ bool UiTestEnv::makeUserFolder(int objectId)
     return file.open(QIODevice::WriteOnly) && file.write("save") == 4;
 }
 
+bool UiTestEnv::blockUserFolder(int objectId)
+{
+    const QString path = storageDir() + QLatin1Char('/') + QString::number(objectId);
+    QDir(path).removeRecursively();
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write("save") == 4;
+}
+
 bool UiTestEnv::userFolderExists(int objectId) const
 {
     return QFileInfo::exists(storageDir() + QLatin1Char('/') + QString::number(objectId));
