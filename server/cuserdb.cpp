@@ -76,6 +76,21 @@ public:
 
     bool exec(const QString &text) { return execDirect(db, text); }
 
+    // Runs write in a transaction whose commit waits for the disk; false, rolled back, when
+    // a statement failed.
+    template<typename Write> bool durable(Write write)
+    {
+        if (!postgresql)
+            return write();
+        if (!exec(QStringLiteral("BEGIN"))
+            || !exec(QStringLiteral("SET LOCAL synchronous_commit TO on")) || !write()
+            || !exec(QStringLiteral("COMMIT"))) {
+            exec(QStringLiteral("ROLLBACK"));
+            return false;
+        }
+        return true;
+    }
+
     // False when the connection itself is gone, not just one statement.
     bool alive()
     {
@@ -203,6 +218,11 @@ CUserDb::Connection *CUserDb::connection(QString *errorText)
     if (!conn->postgresql) {
         conn->exec(QStringLiteral("PRAGMA journal_mode=WAL"));
         conn->exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    } else {
+        // As SQLite's synchronous=NORMAL: a login stamp does not wait for the disk, and a
+        // crash may lose the last fraction of a second of them. Writes that were acknowledged
+        // to someone (users, passwords, deletes) go through durable().
+        conn->exec(QStringLiteral("SET synchronous_commit TO off"));
     }
     QString notice;
     if (!ensureSchema(conn->db, &notice, &error)) {
@@ -452,6 +472,8 @@ bool CUserDb::addUser(const QString &name, const QString &password, int *objectI
         if (!conn.exec(
                 conn.postgresql ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE")))
             return false;
+        if (conn.postgresql && !conn.exec(QStringLiteral("SET LOCAL synchronous_commit TO on")))
+            return rollBack();
         // Above the high-water mark and above every id in use; never an id of a deleted user,
         // never one whose game-data folder is already there.
         QSqlQuery &next = conn.query(conn.postgresql
@@ -558,25 +580,27 @@ quint8 CUserDb::changePassword(int objectId, const QString &oldPassword, const Q
     quint8 result = libsock::RESULT_FAILED;
     // The check and the change are one statement; only a miss needs the second look.
     const bool ok = run([&](Connection &conn) {
-        QSqlQuery &update = conn.query(
-            QStringLiteral("update t_user set password = ? where object_id = ? and password = ?"));
-        update.addBindValue(sqlText(newPassword));
-        update.addBindValue(objectId);
-        update.addBindValue(sqlText(oldPassword));
-        if (!update.exec())
-            return false;
-        if (update.numRowsAffected() > 0) {
-            result = libsock::RESULT_OK;
+        return conn.durable([&] {
+            QSqlQuery &update = conn.query(QStringLiteral(
+                "update t_user set password = ? where object_id = ? and password = ?"));
+            update.addBindValue(sqlText(newPassword));
+            update.addBindValue(objectId);
+            update.addBindValue(sqlText(oldPassword));
+            if (!update.exec())
+                return false;
+            if (update.numRowsAffected() > 0) {
+                result = libsock::RESULT_OK;
+                return true;
+            }
+            QSqlQuery &query
+                = conn.query(QStringLiteral("select password from t_user where object_id=?"));
+            query.addBindValue(objectId);
+            if (!query.exec())
+                return false;
+            result = query.next() ? libsock::RESULT_WRONG_PASSWORD : libsock::RESULT_FAILED;
+            query.finish();
             return true;
-        }
-        QSqlQuery &query
-            = conn.query(QStringLiteral("select password from t_user where object_id=?"));
-        query.addBindValue(objectId);
-        if (!query.exec())
-            return false;
-        result = query.next() ? libsock::RESULT_WRONG_PASSWORD : libsock::RESULT_FAILED;
-        query.finish();
-        return true;
+        });
     });
     return ok ? result : quint8(libsock::RESULT_FAILED);
 }
@@ -587,14 +611,16 @@ bool CUserDb::setPassword(int objectId, const QString &password)
         return false;
     bool changed = false;
     const bool ok = run([&](Connection &conn) {
-        QSqlQuery &update
-            = conn.query(QStringLiteral("update t_user set password = ? where object_id = ?"));
-        update.addBindValue(sqlText(password));
-        update.addBindValue(objectId);
-        if (!update.exec())
-            return false;
-        changed = update.numRowsAffected() > 0;
-        return true;
+        return conn.durable([&] {
+            QSqlQuery &update
+                = conn.query(QStringLiteral("update t_user set password = ? where object_id = ?"));
+            update.addBindValue(sqlText(password));
+            update.addBindValue(objectId);
+            if (!update.exec())
+                return false;
+            changed = update.numRowsAffected() > 0;
+            return true;
+        });
     });
     return ok && changed;
 }
@@ -623,9 +649,11 @@ bool CUserDb::deleteUser(int objectId)
     if (!clearUserData(objectId))
         return false;
     return run([&](Connection &conn) {
-        QSqlQuery &query = conn.query(QStringLiteral("delete from t_user where object_id = ?"));
-        query.addBindValue(objectId);
-        return query.exec();
+        return conn.durable([&] {
+            QSqlQuery &query = conn.query(QStringLiteral("delete from t_user where object_id = ?"));
+            query.addBindValue(objectId);
+            return query.exec();
+        });
     });
 }
 
@@ -734,17 +762,21 @@ void CUserDb::deleteInactiveUsers(const QDateTime &before, int *deletedCount, in
             continue;
         }
         // Still inactive: a login since the list was made keeps the user.
+        int rows = 0;
         run([&](Connection &conn) {
-            QSqlQuery &query
-                = conn.query(QStringLiteral("delete from t_user where object_id = ? and "
-                                            "(last_login is null or last_login < ?)"));
-            query.addBindValue(id);
-            query.addBindValue(cutOff);
-            if (!query.exec())
-                return false;
-            deleted += qMax(0, query.numRowsAffected());
-            return true;
+            return conn.durable([&] {
+                QSqlQuery &query
+                    = conn.query(QStringLiteral("delete from t_user where object_id = ? and "
+                                                "(last_login is null or last_login < ?)"));
+                query.addBindValue(id);
+                query.addBindValue(cutOff);
+                if (!query.exec())
+                    return false;
+                rows = qMax(0, query.numRowsAffected());
+                return true;
+            });
         });
+        deleted += rows;
     }
     if (deletedCount)
         *deletedCount = deleted;
