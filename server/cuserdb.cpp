@@ -182,7 +182,8 @@ CUserDb::Connection *CUserDb::connection(QString *errorText)
         threadConnection
             = new Connection(QStringLiteral("tolvern-users-%1").arg(quintptr(thread), 0, 16));
         // Threads other than the main one take their connection with them when they end.
-        if (thread != qApp->thread()) {
+        const QCoreApplication *app = QCoreApplication::instance();
+        if (app && thread != app->thread()) {
             connect(
                 thread, &QThread::finished, thread,
                 [] {
