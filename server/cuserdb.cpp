@@ -164,12 +164,19 @@ bool CUserDb::currentConfig(CUserDbConfig *result, QString *errorText) const
     if (!CUserDbConfig::fromSettings(*CServerSettings::instance(), &fromSettings, errorText))
         return false;
     if (!fromSettings.isPostgresql()) {
+        // The default connection can only be looked at from its own thread, the main one;
+        // other threads take the file the main thread found there last.
         const QString defaultName = QLatin1String(QSqlDatabase::defaultConnection);
-        if (QSqlDatabase::contains(defaultName)) {
+        const QCoreApplication *app = QCoreApplication::instance();
+        QMutexLocker lock(&mutex);
+        if ((!app || app->thread() == QThread::currentThread())
+            && QSqlDatabase::contains(defaultName)) {
             const QSqlDatabase db = QSqlDatabase::database(defaultName, false);
             if (db.driverName() == QLatin1String("QSQLITE") && !db.databaseName().isEmpty())
-                fromSettings = CUserDbConfig::sqlite(db.databaseName());
+                defaultFile = db.databaseName();
         }
+        if (!defaultFile.isEmpty())
+            fromSettings = CUserDbConfig::sqlite(defaultFile);
     }
     *result = fromSettings;
     return true;

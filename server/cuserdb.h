@@ -118,6 +118,7 @@ private:
     mutable QMutex mutex;
     bool hasConfig = false;
     CUserDbConfig config;
+    mutable QString defaultFile;
     std::atomic<int> generation { 0 };
     std::atomic<bool> outage { false };
     std::atomic<bool> schemaNoticeLogged { false };
