@@ -113,8 +113,7 @@ bool CPgCluster::start(bool fsync)
               .arg(QCoreApplication::applicationPid())
               .arg(asPostgres ? QStringLiteral("runuser -u postgres -- ") + stopCommand
                               : stopCommand);
-    QProcess::startDetached(QStringLiteral("/bin/sh"),
-        { QStringLiteral("-c"), script });
+    QProcess::startDetached(QStringLiteral("/bin/sh"), { QStringLiteral("-c"), script });
     return true;
 }
 
