@@ -8,5 +8,5 @@ target_include_directories(window PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(window PUBLIC ui server libsock settings
     Qt6::Widgets Qt6::Network Qt6::Sql tolvern_build_settings)
 
-qt_add_executable(tolvern-server main.cpp)
+qt_add_executable(tolvern-server main.cpp savescommand.cpp savescommand.h)
 target_link_libraries(tolvern-server PRIVATE window tolvern_build_settings)
