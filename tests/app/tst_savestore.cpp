@@ -195,8 +195,8 @@ void tst_SaveStore::limits()
 
     const CSaveStore::Outcome outcome = upload(store, archive, content(5, size));
     QVERIFY2(outcome.ok() == stored, qPrintable(outcome.message));
-    QCOMPARE(
-        readAll(dir.filePath(archive)), stored ? content(5, size) : readAll(dir.filePath(archive)));
+    if (stored)
+        QCOMPARE(readAll(dir.filePath(archive)), content(5, size));
     if (!stored) {
         QCOMPARE(outcome.status, CSaveStore::Status::Refused);
         QCOMPARE(allFiles(dir.path()), before);
