@@ -472,8 +472,9 @@ CSaveStore::Outcome CSaveStore::commitUpload(
         return out;
     }
     step("committed");
-    syncDir(QFileInfo(path).path());
 
+    // The commit makes the new archive durable. Versions given up need no sync: one that
+    // comes back after a crash is given up by the next upload.
     QSet<QString> dirs;
     for (const Version &v : dropped) {
         if (::unlink(native(v.path).constData()) == 0) {
@@ -481,17 +482,10 @@ CSaveStore::Outcome CSaveStore::commitUpload(
             dirs.insert(QFileInfo(v.path).path());
         }
     }
+    // An emptied history folder goes too; a folder still in use stays.
     for (const QString &dir : dirs) {
-        // An emptied history folder goes too; a folder still in use stays.
-        if (QDir().rmdir(dir)) {
-            const QString versions = QFileInfo(dir).path();
-            if (QDir().rmdir(versions))
-                syncDir(QFileInfo(versions).path());
-            else
-                syncDir(versions);
-        } else {
-            syncDir(dir);
-        }
+        if (QDir().rmdir(dir))
+            QDir().rmdir(QFileInfo(dir).path());
     }
     step("pruned");
     return out;
