@@ -349,7 +349,7 @@ QString CSaveStore::linkVersion(const QString &archivePath, QString *error) cons
             *error = errnoText();
             return QString();
         }
-        syncDir(dir);
+        // A new history folder is made durable at once; it happens once per save.
         if (created) {
             syncDir(QFileInfo(dir).path());
             syncDir(QFileInfo(archivePath).path());
@@ -472,9 +472,11 @@ CSaveStore::Outcome CSaveStore::commitUpload(
         return out;
     }
     step("committed");
-
-    // The commit makes the new archive durable. Versions given up need no sync: one that
-    // comes back after a crash is given up by the next upload.
+    // No sync of the history folder here: the commit syncs the new file and its folder, and
+    // journalling file systems write metadata changes in order, so the link made before goes
+    // to disk with them. A sync of its own would cost every upload a second journal commit.
+    // Versions given up need none either: one that comes back after a crash is given up by
+    // the next upload.
     QSet<QString> dirs;
     for (const Version &v : dropped) {
         if (::unlink(native(v.path).constData()) == 0) {
