@@ -52,8 +52,10 @@ public:
         for (qsizetype done = 0; done < bytes.size();) {
             const ssize_t n
                 = ::send(fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
-            if (n <= 0)
+            if (n <= 0) {
+                sendErrno = errno;
                 return false;
+            }
             done += n;
         }
         return true;
@@ -77,9 +79,12 @@ public:
             return { -1, {} };
         return { quint8(header[1]), receive(qFromBigEndian<quint32>(header.constData() + 2)) };
     }
-    // How the server ends the connection.
+    // How the server ends the connection. A reset is reported once: to a send that meets it
+    // (or the sends after it), or else to the next receive.
     QString ending()
     {
+        if (sendErrno == ECONNRESET || sendErrno == EPIPE)
+            return QStringLiteral("reset");
         char byte;
         for (;;) {
             const ssize_t n = ::recv(fd, &byte, 1, 0);
@@ -91,6 +96,7 @@ public:
     }
 
     int fd = -1;
+    int sendErrno = 0;
 };
 
 QByteArray request(quint8 command, const QString &save)
