@@ -91,8 +91,6 @@ class tst_SaveStore : public QObject
     Q_OBJECT
 
 private slots:
-    void historyNames_data();
-    void historyNames();
     void keepVersions_data();
     void keepVersions();
     void limits_data();
@@ -100,30 +98,6 @@ private slots:
     void killAtEachStep_data();
     void killAtEachStep();
 };
-
-void tst_SaveStore::historyNames_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<bool>("history");
-    QTest::addColumn<bool>("valid");
-    QTest::newRow("save") << QStringLiteral("7/slot1") << false << true;
-    QTest::newRow("no folder") << QStringLiteral("slot1") << false << true;
-    QTest::newRow("named like the folder") << QStringLiteral("7/.versions") << false << true;
-    QTest::newRow("version") << QStringLiteral("7/.versions/slot1.z/v") << true << false;
-    QTest::newRow("dot step") << QStringLiteral("7/./.versions/v") << true << false;
-    QTest::newRow("other case") << QStringLiteral(".VERSIONS/slot1.z/v") << true << false;
-    QTest::newRow("parent step") << QStringLiteral("7/../8/slot1") << false << false;
-    QTest::newRow("absolute") << QStringLiteral("/etc/passwd") << false << false;
-}
-
-void tst_SaveStore::historyNames()
-{
-    QFETCH(QString, name);
-    QFETCH(bool, history);
-    QFETCH(bool, valid);
-    QCOMPARE(CSaveStore::isHistoryName(name), history);
-    QCOMPARE(CSaveStore::isValidSaveName(name), valid);
-}
 
 void tst_SaveStore::keepVersions_data()
 {
