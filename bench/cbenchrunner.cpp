@@ -621,14 +621,16 @@ bool CBenchRunner::measureTransfers()
     const QString serverUp
         = server->storageDir() + QLatin1Char('/') + SAVE_NAME + QStringLiteral("-up.z");
 
+    // Every timed upload replaces an existing save, as a game's do: the server keeps the
+    // replaced archive as a version, and that must cost next to nothing.
     double best[4] = { 1e9, 1e9, 1e9, 1e9 }; // plain down, server down, plain up, server up
-    bool ok = true;
+    bool ok = QFile::copy(save, serverUp);
     for (int i = 0; ok && i < repeats; ++i) {
         double taken[4] = {};
         ok = plainCopy(true, received, taken[0]) && QFile::remove(received)
             && serverDownload(received, taken[1]) && QFile::remove(received)
             && plainCopy(false, plainUp, taken[2]) && QFile::remove(plainUp)
-            && serverUpload(save, taken[3]) && QFile::remove(serverUp);
+            && serverUpload(save, taken[3]) && QFileInfo(serverUp).size() == size;
         for (int k = 0; ok && k < 4; ++k)
             best[k] = qMin(best[k], taken[k]);
         note(QStringLiteral("  run %1: plain down %2 s, server down %3 s, plain up %4 s, "
@@ -645,10 +647,10 @@ bool CBenchRunner::measureTransfers()
         const double plain = mib(double(size)) / best[direction * 2];
         const double served = mib(double(size)) / best[direction * 2 + 1];
         Row row;
-        row.figure
-            = QStringLiteral("2 %1 of a %2 MiB save")
-                  .arg(direction == 0 ? QStringLiteral("download") : QStringLiteral("upload"))
-                  .arg(sizeMiB);
+        row.figure = QStringLiteral("2 %1 a %2 MiB save")
+                         .arg(direction == 0 ? QStringLiteral("download of")
+                                             : QStringLiteral("upload replacing"))
+                         .arg(sizeMiB);
         row.measured = QStringLiteral("%1 MiB/s").arg(served, 0, 'f', 0);
         row.yardstick = QStringLiteral("%1 MiB/s plain copy").arg(plain, 0, 'f', 0);
         row.ratio = QString::number(served / plain, 'f', 2);

@@ -3,8 +3,10 @@
 
 #include <QString>
 
-// The server's four persistent settings, kept in tolvern.ini beside the executable.
-// One process-wide record; callers change the fields directly, then call save().
+// The server's persistent settings, kept in tolvern.ini beside the executable.
+// One process-wide record; callers change the fields directly, then call save(). The
+// [Storage] limits are the operator's to edit in the file: load() reads them, save() leaves
+// them as they stand.
 class CServerSettings
 {
 public:
@@ -24,6 +26,12 @@ public:
     // "sqlite" (db/users.db) or "postgresql", "Url" the PostgreSQL connection URL.
     QString databaseDriver = QStringLiteral("sqlite");
     QString databaseUrl;
+
+    // [Storage]
+    int keepVersions = 3; // versions kept per save; 0 keeps none
+    qint64 maxSaveBytes = 0; // 0: no limit
+    qint64 maxUserBytes = 0; // 0: no limit
+    qint64 minFreeBytes = -1; // -1: 1 % of the volume, at most 1 GiB
 
 private:
     CServerSettings() = default;

@@ -13,6 +13,7 @@
 
 #include "cuserdb.h"
 #include "cadduserdlg.h"
+#include "csavehistorydlg.h"
 
 namespace {
 
@@ -177,6 +178,7 @@ void CUserManWidget::itemSelectionChanged()
     ui->btnAdd->setEnabled(selected == 0);
     ui->btnBrow->setEnabled(selected == 1);
     ui->btnClear->setEnabled(selected > 0);
+    ui->btnHistory->setEnabled(selected == 1);
 }
 
 void CUserManWidget::on_btnChangePass_clicked()
@@ -227,4 +229,14 @@ void CUserManWidget::setUserRow(
     // A login updates the topmost row of its user.
     if (row == 0 || !loginItems.contains(objectId))
         loginItems.insert(objectId, loginItem);
+}
+
+void CUserManWidget::on_btnHistory_clicked()
+{
+    const QList<QTableWidgetItem *> items = selectedUserItems();
+    if (items.size() != 1)
+        return;
+    CSaveHistoryDlg dlg(items.first()->data(Qt::UserRole).toInt(), this);
+    connect(&dlg, &CSaveHistoryDlg::log, this, &CUserManWidget::log);
+    dlg.exec();
 }

@@ -1,3 +1,5 @@
+#include <limits>
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QTemporaryDir>
@@ -26,6 +28,8 @@ private slots:
     void startWhenOSStarts();
     void ports_data();
     void ports();
+    void storageLimits_data();
+    void storageLimits();
 
     // rainy-day flows
     void lineBreakInPathInjectsNoKey();
@@ -266,6 +270,48 @@ void tst_ServerSettings::ports()
     settings->load();
     QCOMPARE(settings->mainPort, expected);
     QCOMPARE(settings->filePort, expected);
+}
+
+void tst_ServerSettings::storageLimits_data()
+{
+    QTest::addColumn<QByteArray>("section");
+    QTest::addColumn<int>("keep");
+    QTest::addColumn<qint64>("maxSave");
+    QTest::addColumn<qint64>("maxUser");
+    QTest::addColumn<qint64>("minFree");
+
+    QTest::newRow("defaults") << QByteArray() << 3 << 0LL << 0LL << -1LL;
+    QTest::newRow("all set") << QByteArray("[storage]\nKeepVersions=0\nMaxSaveBytes=1048576\n"
+                                           "maxuserbytes = 5368709120\nMinFreeBytes=0\n")
+                             << 0 << 1048576LL << 5368709120LL << 0LL;
+    QTest::newRow("beyond 64 bits") << QByteArray("[Storage]\nMaxUserBytes=99999999999999999999\n")
+                                    << 3 << 0LL << std::numeric_limits<qint64>::max() << -1LL;
+    QTest::newRow("negative means none or automatic")
+        << QByteArray("[Storage]\nKeepVersions=-2\nMaxSaveBytes=-5\nMinFreeBytes=-7\n") << 0 << 0LL
+        << 0LL << -1LL;
+    QTest::newRow("in [General] does not count")
+        << QByteArray("[General]\nKeepVersions=9\n") << 3 << 0LL << 0LL << -1LL;
+}
+
+void tst_ServerSettings::storageLimits()
+{
+    QFETCH(QByteArray, section);
+    QFETCH(int, keep);
+    QFETCH(qint64, maxSave);
+    QFETCH(qint64, maxUser);
+    QFETCH(qint64, minFree);
+
+    writeFile("[General]\nMainPort=3888\n" + section);
+    settings->keepVersions = 77;
+    settings->maxSaveBytes = settings->maxUserBytes = settings->minFreeBytes = 77;
+    settings->load();
+    QCOMPARE(settings->keepVersions, keep);
+    QCOMPARE(settings->maxSaveBytes, maxSave);
+    QCOMPARE(settings->maxUserBytes, maxUser);
+    QCOMPARE(settings->minFreeBytes, minFree);
+    // save() leaves the operator's [Storage] lines as they are.
+    settings->save();
+    QVERIFY(readFile().endsWith(section));
 }
 
 void tst_ServerSettings::lineBreakInPathInjectsNoKey()
