@@ -19,4 +19,13 @@ QString CAbstractServerFileConnAdapter::uploadFileName(const QString &saveName)
     return saveName;
 }
 
+bool CAbstractServerFileConnAdapter::permitTransfer(
+    const QHostAddress &peer, const QString &user, const QString &saveName)
+{
+    Q_UNUSED(peer);
+    Q_UNUSED(user);
+    Q_UNUSED(saveName);
+    return true;
+}
+
 } // namespace libsock

@@ -3,8 +3,9 @@
 
 #include <QString>
 
-// The server's four persistent settings, kept in tolvern.ini beside the executable.
-// One process-wide record; callers change the fields directly, then call save().
+// The server's persistent settings, kept in tolvern.ini beside the executable: the four of
+// [General] and the defences of [Security]. One process-wide record; callers change the
+// fields directly, then call save().
 class CServerSettings
 {
 public:
@@ -20,6 +21,17 @@ public:
     int mainPort = 3888;
     int filePort = 3889;
     bool startWhenOSStarts = true;
+
+    // [Security]. Absent keys keep these defaults, which keep the server as open as
+    // existing clients expect; 0 switches a limit off.
+    int maxConnectionsPerAddress = 64;
+    int idleTimeoutSeconds = 0;
+    bool transferRequiresLogin = false;
+    int transferLoginWindowMinutes = 30;
+    int loginLockFailures = 5;
+    int loginLockSeconds = 60;
+    int addressLockFailures = 20;
+    int addressLockSeconds = 600;
 
 private:
     CServerSettings() = default;
