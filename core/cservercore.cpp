@@ -52,8 +52,8 @@ bool CServerCore::start()
     protoServer->setListenBacklogSize(LISTEN_BACKLOG);
     connect(
         protoServer, &CTolvernServer::clientConnected, this, &CServerCore::protoClientConnected);
-    connect(protoServer, &QTcpServer::acceptError, this, [this] {
-        connGuard->reportAcceptError(tr("Main control server"), protoServer->errorString());
+    connect(protoServer, &CTolvernServer::acceptFailed, this, [this](const QString &reason) {
+        connGuard->reportAcceptError(tr("Main control server"), reason);
     });
     if (protoServer->listen(QHostAddress::AnyIPv4, static_cast<quint16>(mainPort)))
         log(tr("Main control server listen succeed"));
@@ -64,8 +64,8 @@ bool CServerCore::start()
     fileServer->setObjectName(QStringLiteral("fileServer"));
     fileServer->setListenBacklogSize(LISTEN_BACKLOG);
     connect(fileServer, &CTolvernServer::clientConnected, this, &CServerCore::fileClientConnected);
-    connect(fileServer, &QTcpServer::acceptError, this, [this] {
-        connGuard->reportAcceptError(tr("File transfer server"), fileServer->errorString());
+    connect(fileServer, &CTolvernServer::acceptFailed, this, [this](const QString &reason) {
+        connGuard->reportAcceptError(tr("File transfer server"), reason);
     });
     if (fileServer->listen(QHostAddress::AnyIPv4, static_cast<quint16>(filePort)))
         log(tr("File transfer server listen succeed"));
