@@ -10,7 +10,7 @@
 
 class CServerProcess;
 
-// The four figures of the server, each measured next to its yardstick in the same run, and
+// The five figures of the server, each measured next to its yardstick in the same run, and
 // printed as one table.
 class CBenchRunner
 {
@@ -47,6 +47,7 @@ private:
     bool measureTransfers();
     bool measureIdleConnections();
     bool measureIsolation();
+    bool measureGuesses();
 
     bool directLogins(const QString &connection, int msec, qint64 &count);
     bool serverLogins(double &rate, double &direct);
@@ -54,6 +55,7 @@ private:
     bool serverUpload(const QString &source, double &seconds);
     bool plainCopy(bool toBench, const QString &file, double &seconds);
     bool loginRoundTrips(int count, std::vector<qint64> &nanoseconds);
+    bool guessPasswords(qint64 &tested, double &perSecond);
     int openStalledDownload(const QString &saveName);
     bool createSave(const QString &path, qint64 size);
 
@@ -72,7 +74,7 @@ private:
     int logins = 1000;
     int repeats = 5;
     QString directSynchronous = QStringLiteral("NORMAL");
-    QList<int> figures = { 1, 2, 3, 4 };
+    QList<int> figures = { 1, 2, 3, 4, 5 };
     QRandomGenerator random { 42 };
 
     std::unique_ptr<CServerProcess> server;

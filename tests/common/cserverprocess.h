@@ -32,6 +32,9 @@ public:
     quint16 mainPort() const { return controlPort; }
     quint16 filePort() const { return transferPort; }
 
+    // Lines appended to tolvern.ini at the next start, such as a [Security] section.
+    void setIniExtra(const QString &text) { iniExtra = text; }
+
     // Lets the server's output through (the default) or discards it.
     void setForwardOutput(bool forward) { forwardOutput = forward; }
 
@@ -54,6 +57,7 @@ private:
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<QProcess> process;
     QString lastError;
+    QString iniExtra;
     quint16 controlPort = 0;
     quint16 transferPort = 0;
     bool forwardOutput = true;
