@@ -52,12 +52,14 @@ void CLoginGuard::loginFailed(const QHostAddress &peer, const QString &name)
 {
     const qint64 now = clock.elapsed();
     // The address lock is the wider one: when it starts, the name needs no line of its own.
-    if (countFailure(addressFailures[peer], addressLockFailures, addressLockMs, now)) {
+    if (addressLockFailures > 0
+        && countFailure(addressFailures[peer], addressLockFailures, addressLockMs, now)) {
         emit log(tr("Logins from %1 locked for %2 s after %3 failed attempts")
                      .arg(peer.toString(), QString::number(addressLockMs / 1000),
                          QString::number(addressLockFailures)));
     }
-    if (countFailure(nameFailures[NameKey(peer, name)], nameLockFailures, nameLockMs, now)
+    if (nameLockFailures > 0
+        && countFailure(nameFailures[NameKey(peer, name)], nameLockFailures, nameLockMs, now)
         && addressFailures.value(peer).lockedUntil <= now) {
         emit log(tr("Logins for %1 from %2 locked for %3 s after %4 failed attempts")
                      .arg(name, peer.toString(), QString::number(nameLockMs / 1000),

@@ -378,8 +378,6 @@ void tst_ServerCore::transferRights_data()
     QTest::newRow("on: upload to own folder")
         << true << local << quint8(3) << "own" << 0 << QString();
     QTest::newRow("on: no login") << true << QString() << quint8(1) << "own" << 3 << noLogin;
-    QTest::newRow("on: upload without login")
-        << true << QString() << quint8(3) << "own" << 3 << noLogin;
     QTest::newRow("on: login from another address")
         << true << QStringLiteral("127.0.0.2") << quint8(1) << "own" << 3 << noLogin;
     QTest::newRow("on: other's folder") << true << local << quint8(1) << "other" << 3 << notOwn;
