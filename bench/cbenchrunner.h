@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 
+class CPgCluster;
 class CServerProcess;
 
 // The five figures of the server, each measured next to its yardstick in the same run, and
@@ -39,8 +40,13 @@ private:
     bool wants(int figure) const { return figures.contains(figure); }
 
     bool prepareServer();
+    bool prepareDatabase();
     bool fillUsers();
-    bool startServer();
+    // A connection of that name on the server's database (for PostgreSQL, the same one; for
+    // SQLite, the given file).
+    bool openDirect(const QString &connection, const QString &sqliteFile);
+    // security: the [Security] section the server runs with.
+    bool startServer(const QString &security);
     bool stopServer();
 
     bool measureLogins();
@@ -74,9 +80,15 @@ private:
     int logins = 1000;
     int repeats = 5;
     QString directSynchronous = QStringLiteral("NORMAL");
+    // "sqlite", "postgresql" (a private cluster) or a postgresql:// URL of an empty database.
+    QString database = QStringLiteral("sqlite");
+    QString databaseUrl;
+    // The [Database] section of the server's ini, empty for SQLite.
+    QString databaseIni;
     QList<int> figures = { 1, 2, 3, 4, 5 };
     QRandomGenerator random { 42 };
 
+    std::unique_ptr<CPgCluster> cluster;
     std::unique_ptr<CServerProcess> server;
     std::vector<Row> rows;
     bool failed = false;

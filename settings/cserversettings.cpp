@@ -75,6 +75,11 @@ void CServerSettings::load()
     loginLockSeconds = limitValue(ini, "LoginLockSeconds", 60);
     addressLockFailures = limitValue(ini, "AddressLockFailures", 20);
     addressLockSeconds = limitValue(ini, "AddressLockSeconds", 600);
+
+    const QString database = QStringLiteral("Database");
+    databaseDriver
+        = ini.value(database, QStringLiteral("Driver"), QStringLiteral("sqlite")).trimmed();
+    databaseUrl = ini.value(database, QStringLiteral("Url"), QString()).trimmed();
 }
 
 void CServerSettings::save()

@@ -79,7 +79,7 @@ bool CServerProcess::writeIni()
                              .arg(storageDir())
                              .arg(controlPort)
                              .arg(transferPort)
-        + iniExtra;
+        + extraIni;
     return ini.write(text.toUtf8()) > 0 && ini.flush();
 }
 

@@ -32,8 +32,8 @@ public:
     quint16 mainPort() const { return controlPort; }
     quint16 filePort() const { return transferPort; }
 
-    // Lines appended to tolvern.ini at the next start, such as a [Security] section.
-    void setIniExtra(const QString &text) { iniExtra = text; }
+    // Lines added to tolvern.ini after [General], e.g. a [Database] section.
+    void setExtraIni(const QString &text) { extraIni = text; }
 
     // Lets the server's output through (the default) or discards it.
     void setForwardOutput(bool forward) { forwardOutput = forward; }
@@ -57,9 +57,9 @@ private:
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<QProcess> process;
     QString lastError;
-    QString iniExtra;
     quint16 controlPort = 0;
     quint16 transferPort = 0;
+    QString extraIni;
     bool forwardOutput = true;
     bool copied = false;
 };
