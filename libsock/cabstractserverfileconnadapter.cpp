@@ -36,4 +36,13 @@ bool CAbstractServerFileConnAdapter::commitUpload(
     return commit();
 }
 
+bool CAbstractServerFileConnAdapter::permitTransfer(
+    const QHostAddress &peer, const QString &user, const QString &saveName)
+{
+    Q_UNUSED(peer);
+    Q_UNUSED(user);
+    Q_UNUSED(saveName);
+    return true;
+}
+
 } // namespace libsock

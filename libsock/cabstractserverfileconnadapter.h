@@ -5,6 +5,8 @@
 
 #include <QString>
 
+class QHostAddress;
+
 namespace libsock {
 
 // What a server file connection asks its owner about a transfer. Never deleted through
@@ -25,6 +27,10 @@ public:
     // refused (the archive then stays as it was).
     virtual bool commitUpload(
         const QString &fileName, qint64 size, const std::function<bool()> &commit);
+    // Asked after requestTransfer(), with what it is not given: whether user, connected
+    // from peer, may transfer the save of that name.
+    virtual bool permitTransfer(
+        const QHostAddress &peer, const QString &user, const QString &saveName);
 
 protected:
     ~CAbstractServerFileConnAdapter() = default;

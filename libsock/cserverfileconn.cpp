@@ -90,7 +90,9 @@ void CServerFileConn::handleDownloadRequest()
     packet.setCommand(FILE_CMD_DOWNLOAD_REPLY);
 
     quint8 result = FILE_OK;
-    if (adapter && !adapter->requestTransfer(user, detail)) {
+    if (adapter
+        && (!adapter->requestTransfer(user, detail)
+            || !adapter->permitTransfer(peerAddress(), user, saveName))) {
         result = FILE_REFUSED;
     } else {
         const QString name = adapter ? adapter->downloadFileName(saveName) : saveName;
@@ -122,7 +124,9 @@ void CServerFileConn::handleUploadRequest()
     packet.setCommand(FILE_CMD_UPLOAD_REPLY);
 
     quint8 result = FILE_OK;
-    if (adapter && !adapter->requestTransfer(user, detail)) {
+    if (adapter
+        && (!adapter->requestTransfer(user, detail)
+            || !adapter->permitTransfer(peerAddress(), user, saveName))) {
         result = FILE_REFUSED;
     } else {
         const QString name = adapter ? adapter->uploadFileName(saveName) : saveName;

@@ -43,6 +43,29 @@ qint64 int64Value(const CIniFile &ini, const QString &key, qint64 defaultValue)
     return negative ? -value : value;
 }
 
+const QString &securitySection()
+{
+    static const QString name = QStringLiteral("Security");
+    return name;
+}
+
+const QString &transferRequiresLoginKey()
+{
+    static const QString name = QStringLiteral("TransferRequiresLogin");
+    return name;
+}
+
+bool isTrue(const QString &text)
+{
+    return text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0;
+}
+
+// A limit of 0 means none; a negative one is taken as 0 rather than as a huge number.
+int limitValue(const CIniFile &ini, const char *key, int defaultValue)
+{
+    return qMax(0, ini.intValue(securitySection(), QLatin1String(key), defaultValue));
+}
+
 } // namespace
 
 CServerSettings *CServerSettings::instance()
@@ -71,10 +94,19 @@ void CServerSettings::load()
     saveDataDir = ini.value(generalSection(), QStringLiteral("SaveDataDir"), QString());
     mainPort = ini.intValue(generalSection(), QStringLiteral("MainPort"), 3888);
     filePort = ini.intValue(generalSection(), QStringLiteral("FilePort"), 3889);
-    startWhenOSStarts
-        = ini.value(generalSection(), QStringLiteral("StartWhenOSStarts"), QStringLiteral("true"))
-              .compare(QLatin1String("true"), Qt::CaseInsensitive)
-        == 0;
+    startWhenOSStarts = isTrue(
+        ini.value(generalSection(), QStringLiteral("StartWhenOSStarts"), QStringLiteral("true")));
+
+    maxConnectionsPerAddress = limitValue(ini, "MaxConnectionsPerAddress", 64);
+    idleTimeoutSeconds = limitValue(ini, "IdleTimeoutSeconds", 0);
+    transferRequiresLogin
+        = isTrue(ini.value(securitySection(), transferRequiresLoginKey(), QStringLiteral("false")));
+    transferLoginWindowMinutes = limitValue(ini, "TransferLoginWindowMinutes", 30);
+    loginLockFailures = limitValue(ini, "LoginLockFailures", 5);
+    loginLockSeconds = limitValue(ini, "LoginLockSeconds", 60);
+    addressLockFailures = limitValue(ini, "AddressLockFailures", 20);
+    addressLockSeconds = limitValue(ini, "AddressLockSeconds", 600);
+
     const QString database = QStringLiteral("Database");
     databaseDriver
         = ini.value(database, QStringLiteral("Driver"), QStringLiteral("sqlite")).trimmed();
@@ -98,5 +130,11 @@ void CServerSettings::save()
     ini.setValue(generalSection(), QStringLiteral("FilePort"), QString::number(filePort));
     ini.setValue(generalSection(), QStringLiteral("StartWhenOSStarts"),
         startWhenOSStarts ? QStringLiteral("true") : QStringLiteral("false"));
+    // Of [Security] only what the settings dialog edits, and only once it is not the
+    // default, so a file that never had the section does not grow one.
+    if (transferRequiresLogin || ini.contains(securitySection(), transferRequiresLoginKey())) {
+        ini.setValue(securitySection(), transferRequiresLoginKey(),
+            transferRequiresLogin ? QStringLiteral("true") : QStringLiteral("false"));
+    }
     ini.save();
 }
