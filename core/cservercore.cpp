@@ -4,16 +4,21 @@
 
 #include "cserverfileconn.h"
 #include "cserversettings.h"
+#include "printabletext.h"
 #include "ctolvernserver.h"
 #include "ctolvernserverconn.h"
 
 namespace {
 // Room for thousands of clients connecting at once.
 constexpr int LISTEN_BACKLOG = 1024;
+int defaultMainPort = 0;
+int defaultFilePort = 0;
 } // namespace
 
 CServerCore::CServerCore(QObject *parent)
     : QObject(parent)
+    , mainPortOverride(defaultMainPort)
+    , filePortOverride(defaultFilePort)
 {
 }
 
@@ -23,6 +28,12 @@ void CServerCore::setPortOverrides(int mainPort, int filePort)
 {
     mainPortOverride = mainPort;
     filePortOverride = filePort;
+}
+
+void CServerCore::setDefaultPortOverrides(int mainPort, int filePort)
+{
+    defaultMainPort = mainPort;
+    defaultFilePort = filePort;
 }
 
 bool CServerCore::start()
@@ -134,18 +145,18 @@ void CServerCore::log(QString msg)
 bool CServerCore::requestTransfer(const QString &user, const QString &detail)
 {
     Q_UNUSED(detail);
-    log(tr("%1 request transfer savedat").arg(user));
+    log(tr("%1 request transfer savedat").arg(printableText(user)));
     return true;
 }
 
 QString CServerCore::downloadFileName(const QString &saveName)
 {
-    log(tr("Download %1.z").arg(saveName));
+    log(tr("Download %1.z").arg(printableText(saveName)));
     return saveName + QStringLiteral(".z");
 }
 
 QString CServerCore::uploadFileName(const QString &saveName)
 {
-    log(tr("Upload %1.z").arg(saveName));
+    log(tr("Upload %1.z").arg(printableText(saveName)));
     return saveName + QStringLiteral(".z");
 }

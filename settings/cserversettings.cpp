@@ -1,6 +1,11 @@
 #include "cserversettings.h"
 
+#include <unistd.h>
+
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 
 #include "cinifile.h"
 
@@ -25,7 +30,19 @@ QString CServerSettings::iniFilePath() const
 {
     if (!overridePath.isEmpty())
         return overridePath;
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/tolvern.ini");
+    const QString programDir = QCoreApplication::applicationDirPath();
+    // An installed copy may not write beside itself: its ini goes to the user's config.
+    if (::access(QFile::encodeName(programDir).constData(), W_OK) == 0)
+        return programDir + QStringLiteral("/tolvern.ini");
+    return userIniFilePath();
+}
+
+QString CServerSettings::userIniFilePath()
+{
+    QString configHome = QFile::decodeName(qgetenv("XDG_CONFIG_HOME"));
+    if (configHome.isEmpty() || QDir::isRelativePath(configHome))
+        configHome = QDir::homePath() + QStringLiteral("/.config");
+    return configHome + QStringLiteral("/tolvern/tolvern.ini");
 }
 
 void CServerSettings::setIniFilePath(const QString &path)
@@ -46,15 +63,17 @@ void CServerSettings::load()
         == 0;
 }
 
-void CServerSettings::save()
+bool CServerSettings::save()
 {
+    const QString path = iniFilePath();
+    QDir().mkpath(QFileInfo(path).absolutePath());
     // Re-read the file so that lines written by others since load() are kept.
-    CIniFile ini(iniFilePath());
+    CIniFile ini(path);
     ini.load();
     ini.setValue(generalSection(), QStringLiteral("SaveDataDir"), saveDataDir);
     ini.setValue(generalSection(), QStringLiteral("MainPort"), QString::number(mainPort));
     ini.setValue(generalSection(), QStringLiteral("FilePort"), QString::number(filePort));
     ini.setValue(generalSection(), QStringLiteral("StartWhenOSStarts"),
         startWhenOSStarts ? QStringLiteral("true") : QStringLiteral("false"));
-    ini.save();
+    return ini.save();
 }

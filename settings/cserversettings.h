@@ -3,7 +3,8 @@
 
 #include <QString>
 
-// The server's four persistent settings, kept in tolvern.ini beside the executable.
+// The server's four persistent settings, kept in tolvern.ini beside the executable, or in
+// $XDG_CONFIG_HOME/tolvern/ when the executable's folder is not writable.
 // One process-wide record; callers change the fields directly, then call save().
 class CServerSettings
 {
@@ -11,8 +12,10 @@ public:
     static CServerSettings *instance();
 
     void load();
-    void save();
+    // False when the file could not be written.
+    bool save();
     QString iniFilePath() const;
+    static QString userIniFilePath();
     // Points the record at another file; tests use it to stay out of the build tree.
     void setIniFilePath(const QString &path);
 
