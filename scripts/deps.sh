@@ -6,6 +6,7 @@ set -euo pipefail
 TOLVERN_PACKAGES=(
     build-essential cmake pkg-config
     qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libgl-dev
+    dpkg-dev
 )
 
 tolvern_install_deps() {
