@@ -44,6 +44,7 @@ private:
     bool stopServer();
 
     bool measureLogins();
+    bool measureLoginsIn(bool headless);
     bool measureTransfers();
     bool measureIdleConnections();
     bool measureIsolation();
@@ -73,6 +74,7 @@ private:
     int repeats = 5;
     QString directSynchronous = QStringLiteral("NORMAL");
     QList<int> figures = { 1, 2, 3, 4 };
+    QStringList loginModes = { QStringLiteral("window"), QStringLiteral("headless") };
     QRandomGenerator random { 42 };
 
     std::unique_ptr<CServerProcess> server;
