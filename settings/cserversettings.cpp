@@ -31,10 +31,14 @@ QString CServerSettings::iniFilePath() const
     if (!overridePath.isEmpty())
         return overridePath;
     const QString programDir = QCoreApplication::applicationDirPath();
-    // An installed copy may not write beside itself: its ini goes to the user's config.
-    if (::access(QFile::encodeName(programDir).constData(), W_OK) == 0)
-        return programDir + QStringLiteral("/tolvern.ini");
-    return userIniFilePath();
+    // An installed copy may not write beside itself: its ini goes to the user's config. Root
+    // may write to the system's program folders, but an ini does not belong there either.
+    static const char *const systemDirs[]
+        = { "/usr/bin", "/usr/sbin", "/usr/local/bin", "/usr/local/sbin", "/bin", "/sbin" };
+    bool installed = ::access(QFile::encodeName(programDir).constData(), W_OK) != 0;
+    for (const char *dir : systemDirs)
+        installed = installed || programDir == QLatin1String(dir);
+    return installed ? userIniFilePath() : programDir + QStringLiteral("/tolvern.ini");
 }
 
 QString CServerSettings::userIniFilePath()
