@@ -202,6 +202,10 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
 {
     // A log reader that went away must not end the service.
     ::signal(SIGPIPE, SIG_IGN);
+    // Nothing here needs the GLib main loop that desktop integration wants; Qt's own event
+    // dispatcher costs less per socket event. An operator's QT_NO_GLIB=0 keeps GLib.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     setIdentity();
     watchTermSignals();

@@ -71,6 +71,21 @@ template<typename Condition> bool waitUntil(Condition done, int msec)
     return true;
 }
 
+// User and system time of a process (0: this one), in seconds.
+double processSeconds(qint64 pid)
+{
+    QFile stat(pid ? QStringLiteral("/proc/%1/stat").arg(pid) : QStringLiteral("/proc/self/stat"));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray text = stat.readAll();
+    // Fields after the command name, which may hold blanks, start past the last ')'.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return 0;
+    return double(fields.at(11).toLongLong() + fields.at(12).toLongLong())
+        / double(sysconf(_SC_CLK_TCK));
+}
+
 double mib(double bytes)
 {
     return bytes / (1024.0 * 1024.0);
@@ -387,13 +402,18 @@ bool CBenchRunner::serverLogins(double &rate, double &direct)
     qint64 directCount = 0;
     double serverTime = 0;
     double directTime = 0;
+    // Processor time per login, which a loaded machine does not distort as it does the rates.
+    double directCpu = 0;
+    const double serverCpuBefore = processSeconds(server->processId());
     bool ok = true;
     for (int turn = 0; ok && turn < seconds; ++turn) {
         const qint64 directBefore = directCount;
         const qint64 serverBefore = answered;
         QElapsedTimer clock;
         clock.start();
+        const double cpuBefore = processSeconds(0);
         ok = directLogins(QStringLiteral("bench-direct"), 1000, directCount);
+        directCpu += processSeconds(0) - cpuBefore;
         const double directTurn = double(clock.nsecsElapsed()) / 1e9;
         directTime += directTurn;
 
@@ -414,6 +434,11 @@ bool CBenchRunner::serverLogins(double &rate, double &direct)
     }
     rate = double(answered) / serverTime;
     direct = double(directCount) / directTime;
+    const double serverCpu = processSeconds(server->processId()) - serverCpuBefore;
+    if (answered > 0 && directCount > 0)
+        note(QStringLiteral("  processor time per login: server %1 us, direct %2 us")
+                 .arg(serverCpu * 1e6 / double(answered), 0, 'f', 1)
+                 .arg(directCpu * 1e6 / double(directCount), 0, 'f', 1));
     if (errors || refused)
         note(QStringLiteral("%1 login clients failed, %2 logins refused").arg(errors).arg(refused));
     return ok && !refused;
