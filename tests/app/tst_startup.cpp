@@ -1,5 +1,9 @@
 #include <csignal>
 
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -36,6 +40,7 @@ private slots:
     void firstHeadlessStartTakesDefaultStorage();
     void headlessRefusals_data();
     void headlessRefusals();
+    void readOnlyDatabaseSaidAtStart();
 
 private:
     QString path(const QString &name) const { return dir->filePath(name); }
@@ -403,6 +408,49 @@ void tst_Startup::headlessRefusals()
         QVERIFY(!QFile::exists(path(QStringLiteral("work/db"))));
         QVERIFY(QDir(path(QStringLiteral("data"))).isEmpty());
     }
+}
+
+namespace {
+constexpr uid_t OTHER_ID = 65534;
+int giveToOther(const char *path, const struct stat *, int, struct FTW *)
+{
+    return lchown(path, OTHER_ID, OTHER_ID);
+}
+} // namespace
+
+void tst_Startup::readOnlyDatabaseSaidAtStart()
+{
+    // Clients would take every refused write for a wrong password or a taken name.
+    writeIni(path(QStringLiteral("storage")));
+    QVERIFY(QDir().mkpath(path(QStringLiteral("work/db"))));
+    QFile db(path(QStringLiteral("work/db/users.db")));
+    QVERIFY(db.open(QIODevice::WriteOnly));
+    db.close();
+    QVERIFY(db.setPermissions(QFileDevice::ReadOwner | QFileDevice::ReadOther));
+    auto *server = new QProcess;
+    processes << server;
+    // Root writes read-only files all the same: the server runs as another user then.
+    if (geteuid() == 0) {
+        QVERIFY(nftw(QFile::encodeName(dir->path()).constData(), giveToOther, 16, FTW_PHYS) == 0);
+        QVERIFY(QFile::setPermissions(dir->path(),
+            QFile::permissions(dir->path()) | QFileDevice::ExeOther | QFileDevice::ReadOther));
+        server->setChildProcessModifier([] {
+            if (setgid(OTHER_ID) != 0 || setuid(OTHER_ID) != 0)
+                _exit(99);
+        });
+    }
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), path(QStringLiteral("run")));
+    server->setProcessEnvironment(env);
+    server->setWorkingDirectory(path(QStringLiteral("work")));
+    server->start(path(QStringLiteral("bin/tolvern-server")), { QStringLiteral("--headless") });
+    QVERIFY(server->waitForFinished(15000));
+    QCOMPARE(server->exitCode(), 1);
+    const QByteArray errors = server->readAllStandardError();
+    QVERIFY2(errors.contains("cannot write the user database"), errors.constData());
+    QTcpSocket probe;
+    probe.connectToHost(QHostAddress::LocalHost, mainPort);
+    QVERIFY(!probe.waitForConnected(500));
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)
