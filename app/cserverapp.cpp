@@ -375,8 +375,9 @@ void CServerApp::watchTermSignals()
 {
     if (termSignalFds[0] < 0)
         return;
-    auto *notifier = new QSocketNotifier(termSignalFds[0], QSocketNotifier::Read, qApp);
-    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [] {
+    auto *notifier = new QSocketNotifier(
+        termSignalFds[0], QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, QCoreApplication::instance(), [] {
         char buffer[16];
         while (::read(termSignalFds[0], buffer, sizeof(buffer)) > 0) { }
         // Ends every running loop, modal boxes included, like the tray menu's Close.
