@@ -214,7 +214,7 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
     CServerSettings *settings = CServerSettings::instance();
     settings->load();
     if (options.storage.isEmpty() && !settings->saveDataDir.isEmpty()
-        && !QFileInfo::exists(settings->saveDataDir)) {
+        && !QFileInfo(settings->saveDataDir).isDir()) {
         printError(QStringLiteral("Game Data Storage Path not exists: %1 (from %2)")
                        .arg(settings->saveDataDir, settings->iniFilePath()));
         return EXIT_START_FAILED;
