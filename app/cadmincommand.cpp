@@ -10,12 +10,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSqlDatabase>
-#include <QSqlError>
 
 #include "cserversettings.h"
 #include "cuserdb.h"
+#include "cuserdbconfig.h"
 #include "cuserscommand.h"
+#include "savescommand.h"
 
 namespace {
 
@@ -26,12 +26,16 @@ struct Verb
     const char *summary;
 };
 
+int runSaves(CAdminCommand &, const QStringList &arguments)
+{
+    return runSavesCommand(arguments);
+}
+
 // One line per verb.
 const Verb VERBS[] = {
     { "users", &CUsersCommand::run, "list, add, delete and purge users, change passwords" },
+    { "saves", &runSaves, "list a user's saves, their history, restore a version" },
 };
-
-const char DATABASE_FILE[] = "db/users.db";
 
 } // namespace
 
@@ -88,8 +92,7 @@ int CAdminCommand::run(int &argc, char **argv, const QStringList &arguments)
         if (arguments.first() == QLatin1String(verb.name))
             code = verb.run(command, rest);
     }
-    QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false).close();
-    QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
+    CUserDb::instance()->close();
     return code;
 }
 
@@ -138,31 +141,32 @@ void CAdminCommand::takeOwnerIdentity()
                        .arg(info.st_uid));
 }
 
-QString CAdminCommand::databasePath() const
-{
-    return QFileInfo(QLatin1String(DATABASE_FILE)).absoluteFilePath();
-}
-
 bool CAdminCommand::openDatabase(bool mayCreate)
 {
-    if (!mayCreate && !QFileInfo::exists(QLatin1String(DATABASE_FILE))) {
-        printError(QStringLiteral("no user database at %1 (start the server once, or give "
-                                  "--workdir with the server's working directory)")
-                       .arg(databasePath()));
+    // The ini's [Database] section says where the users live.
+    CServerSettings::instance()->load();
+    CUserDb *users = CUserDb::instance();
+    CUserDbConfig config;
+    QString error;
+    if (!users->currentConfig(&config, &error)) {
+        printError(error);
         return false;
     }
-    if (!QFileInfo::exists(QStringLiteral("db")))
-        QDir().mkdir(QStringLiteral("db"));
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
-    db.setDatabaseName(QLatin1String(DATABASE_FILE));
-    // A running server holds short write locks; wait them out rather than fail.
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=30000"));
-    if (!db.open()) {
-        printError(QStringLiteral("cannot open the user database %1: %2")
-                       .arg(databasePath(), db.lastError().text()));
+    if (!config.isPostgresql()) {
+        const QFileInfo file(config.sqliteFile());
+        if (!mayCreate && !file.exists()) {
+            printError(QStringLiteral("no user database at %1 (start the server once, or give "
+                                      "--workdir with the server's working directory)")
+                           .arg(file.absoluteFilePath()));
+            return false;
+        }
+        QDir().mkpath(file.absolutePath());
+    }
+    // A running server holds short write locks; the connection waits them out.
+    if (!users->open(&error)) {
+        printError(error);
         return false;
     }
-    CUserDb::instance();
     return true;
 }
 

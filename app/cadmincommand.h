@@ -31,12 +31,12 @@ public:
     QString config;
     QString workDir;
 
-    // Opens db/users.db under the working directory. Unless mayCreate, a missing file is an
-    // error rather than a new, empty database somewhere unexpected.
+    // Opens the user database the ini names (db/users.db under the working directory unless
+    // its [Database] says otherwise). Unless mayCreate, a missing SQLite file is an error
+    // rather than a new, empty database somewhere unexpected.
     bool openDatabase(bool mayCreate);
     // Loads the settings and checks that the storage folder exists.
     bool loadStorage();
-    QString databasePath() const;
 
     static void printError(const QString &text);
     static void printOut(const QString &text);

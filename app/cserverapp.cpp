@@ -31,6 +31,7 @@
 #include "csetupdlg.h"
 #include "csingleinstance.h"
 #include "cuserdb.h"
+#include "cuserdbconfig.h"
 
 namespace {
 // Written by the signal handler, read by a socket notifier on the event loop.
@@ -181,21 +182,42 @@ bool CServerApp::openDatabase(QString &error)
                     .arg(path, db.lastError().text());
         return false;
     }
-    QSqlQuery query(db);
-    query.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
-    query.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    QSqlQuery pragma(db);
+    pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+    pragma.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+
+    // The users' own connection, on SQLite or PostgreSQL as configured, with its tables.
+    CUserDb *users = CUserDb::instance();
+    if (!users->open(&error))
+        return false;
+    CUserDbConfig config;
+    if (!users->currentConfig(&config, &error))
+        return false;
+    if (config.isPostgresql())
+        return true;
     // A read-only file or folder opens fine and fails every write later, which clients would
     // take for wrong passwords and taken names: find out now, with a write that is undone.
+    QSqlQuery query(users->database());
     const bool writable = query.exec(QStringLiteral("SAVEPOINT tolvern_probe"))
         && query.exec(QStringLiteral("CREATE TABLE tolvern_write_probe (x INT)"));
     const QString reason = query.lastError().text();
     query.exec(QStringLiteral("ROLLBACK TO tolvern_probe"));
     query.exec(QStringLiteral("RELEASE tolvern_probe"));
     if (!writable) {
-        error = QStringLiteral("cannot write the user database %1: %2").arg(path, reason);
+        error = QStringLiteral("cannot write the user database %1: %2")
+                    .arg(QFileInfo(config.sqliteFile()).absoluteFilePath(), reason);
         return false;
     }
     return true;
+}
+
+QString CServerApp::usersText()
+{
+    CUserDbConfig config;
+    if (!CUserDb::instance()->currentConfig(&config, nullptr))
+        return QString();
+    return config.isPostgresql() ? config.displayText()
+                                 : QFileInfo(config.sqliteFile()).absoluteFilePath();
 }
 
 int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &options)
@@ -232,10 +254,10 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
         printError(error);
         code = EXIT_START_FAILED;
     } else {
-        // The table exists before the first client asks for it.
-        CUserDb::instance();
         CServerCore core;
         QObject::connect(&core, &CServerCore::lineLogged, &console, &CConsoleLog::writeLine);
+        // Outages of the database and their end.
+        QObject::connect(CUserDb::instance(), &CUserDb::log, &console, &CConsoleLog::writeLine);
         core.setPortOverrides(options.mainPort, options.filePort);
         const int mainPort = quint16(options.mainPort ? options.mainPort : settings->mainPort);
         const int filePort = quint16(options.filePort ? options.filePort : settings->filePort);
@@ -254,8 +276,7 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
                                              "port %2, storage %3, users in %4")
                                   .arg(core.controlPort())
                                   .arg(core.filePort())
-                                  .arg(settings->saveDataDir,
-                                      QFileInfo(QStringLiteral("db/users.db")).absoluteFilePath()));
+                                  .arg(settings->saveDataDir, usersText()));
             QCoreApplication::exec();
         }
     }

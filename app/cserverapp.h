@@ -29,6 +29,7 @@ private:
     static int runHeadless(int &argc, char **argv, const CServerOptions &options);
     static bool prepareStorage(const CServerOptions &options, bool useDefault, QString &created);
     static bool openDatabase(QString &error);
+    static QString usersText();
     static QString defaultStorageDir();
     static void setIdentity();
     static void printError(const QString &text);

@@ -1,14 +1,12 @@
 #include "cuserscommand.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSqlError>
-#include <QSqlQuery>
-#include <QVariant>
 
 #include "cadmincommand.h"
 #include "cuserdb.h"
@@ -75,15 +73,14 @@ bool CUsersCommand::parseId(const QString &value, int &id)
 
 bool CUsersCommand::userFound(int id, bool &found)
 {
-    QSqlQuery query;
-    query.prepare(QStringLiteral("select password from t_user where object_id = ?"));
-    query.addBindValue(id);
-    if (!query.exec()) {
-        CAdminCommand::printError(
-            QStringLiteral("database error: %1").arg(query.lastError().text()));
+    // password() is false both for no such user and for a failed statement: ask the table.
+    QVector<CUserDb::UserRow> rows;
+    if (!CUserDb::instance()->users(rows)) {
+        CAdminCommand::printError(QStringLiteral("the user database cannot be read"));
         return false;
     }
-    found = query.next();
+    found = std::any_of(rows.cbegin(), rows.cend(),
+        [id](const CUserDb::UserRow &row) { return row.objectId == id; });
     return true;
 }
 
@@ -123,34 +120,29 @@ int CUsersCommand::list(CAdminCommand &command, const QStringList &arguments)
     if (!command.openDatabase(false))
         return CAdminCommand::EXIT_DATABASE;
 
-    QSqlQuery query;
-    if (!query.exec(QStringLiteral(
-            "select object_id, name, last_login from t_user order by last_login desc"))) {
-        CAdminCommand::printError(
-            QStringLiteral("database error: %1").arg(query.lastError().text()));
+    QVector<CUserDb::UserRow> found;
+    if (!CUserDb::instance()->users(found)) {
+        CAdminCommand::printError(QStringLiteral("the user database cannot be read"));
         return CAdminCommand::EXIT_DATABASE;
     }
     QJsonArray users;
     QList<QStringList> rows;
     rows << QStringList { QStringLiteral("ID"), QStringLiteral("NAME"),
         QStringLiteral("LAST LOGIN") };
-    while (query.next()) {
-        const int id = query.value(0).toInt();
-        const QString name = query.value(1).toString();
-        const QVariant last = query.value(2);
-        const QDateTime when = QDateTime::fromString(last.toString(), Qt::ISODate);
+    for (const CUserDb::UserRow &user : std::as_const(found)) {
+        const QDateTime when = QDateTime::fromString(user.lastLogin, Qt::ISODate);
         if (json) {
-            QJsonObject user;
-            user.insert(QStringLiteral("id"), id);
-            user.insert(QStringLiteral("name"), name);
-            user.insert(QStringLiteral("lastLogin"),
-                last.isNull() ? QJsonValue() : QJsonValue(CUserDb::dateTimeText(when)));
-            users.append(user);
+            QJsonObject entry;
+            entry.insert(QStringLiteral("id"), user.objectId);
+            entry.insert(QStringLiteral("name"), user.name);
+            entry.insert(QStringLiteral("lastLogin"),
+                user.lastLogin.isEmpty() ? QJsonValue() : QJsonValue(CUserDb::dateTimeText(when)));
+            users.append(entry);
         } else {
             // Names come from clients: no terminal control reaches the operator's screen.
-            rows << QStringList { QString::number(id), printableText(name),
-                last.isNull() ? QStringLiteral("never")
-                              : when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) };
+            rows << QStringList { QString::number(user.objectId), printableText(user.name),
+                user.lastLogin.isEmpty() ? QStringLiteral("never")
+                                         : when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) };
         }
     }
     if (json) {
@@ -235,13 +227,8 @@ int CUsersCommand::passwd(CAdminCommand &command, const QStringList &arguments)
         CAdminCommand::printError(QStringLiteral("no user with id %1").arg(id));
         return CAdminCommand::EXIT_NO_USER;
     }
-    QSqlQuery update;
-    update.prepare(QStringLiteral("update t_user set password = ? where object_id = ?"));
-    update.addBindValue(password);
-    update.addBindValue(id);
-    if (!update.exec()) {
-        CAdminCommand::printError(
-            QStringLiteral("Change password failed: %1").arg(update.lastError().text()));
+    if (!CUserDb::instance()->setPassword(id, password)) {
+        CAdminCommand::printError(QStringLiteral("Change password failed"));
         return CAdminCommand::EXIT_DATABASE;
     }
     CAdminCommand::printOut(QStringLiteral("Change password succeed\n"));
@@ -280,12 +267,14 @@ int CUsersCommand::remove(CAdminCommand &command, const QStringList &arguments)
             code = CAdminCommand::EXIT_NO_USER;
             continue;
         }
-        CUserDb::instance()->deleteUser(id);
-        if (!userFound(id, found))
-            return CAdminCommand::EXIT_DATABASE;
-        if (found) {
-            CAdminCommand::printError(QStringLiteral("user %1 could not be deleted").arg(id));
-            return CAdminCommand::EXIT_DATABASE;
+        // The row stays when the folder cannot be removed, as on the user page.
+        if (!CUserDb::instance()->deleteUser(id)) {
+            CAdminCommand::printError(
+                QStringLiteral("user %1 could not be deleted (game data folder %2)")
+                    .arg(id)
+                    .arg(CUserDb::instance()->userDataPath(id)));
+            code = CAdminCommand::EXIT_DATABASE;
+            continue;
         }
         CAdminCommand::printOut(QStringLiteral("Deleted user %1\n").arg(id));
     }
@@ -336,7 +325,13 @@ int CUsersCommand::purge(CAdminCommand &command, const QStringList &arguments)
     if (dataOnly) {
         int users = 0;
         int missing = 0;
-        db->clearInactiveUserData(before, &users, &missing);
+        int failed = 0;
+        db->clearInactiveUserData(before, &users, &missing, &failed);
+        if (failed > 0) {
+            CAdminCommand::printError(
+                QStringLiteral("the game data of %1 users could not be removed").arg(failed));
+            return CAdminCommand::EXIT_DATABASE;
+        }
         CAdminCommand::printOut(
             QStringLiteral("Cleared the game data of %1 users not logged in since %2 (%3 had "
                            "none)\n")
@@ -346,9 +341,11 @@ int CUsersCommand::purge(CAdminCommand &command, const QStringList &arguments)
         return CAdminCommand::EXIT_OK;
     }
     int deleted = 0;
-    db->deleteInactiveUsers(before, &deleted);
-    if (deleted < 0) {
-        CAdminCommand::printError(QStringLiteral("the inactive users could not be deleted"));
+    int failed = 0;
+    db->deleteInactiveUsers(before, &deleted, &failed);
+    if (deleted < 0 || failed > 0) {
+        CAdminCommand::printError(
+            QStringLiteral("%1 inactive users could not be deleted").arg(qMax(failed, 1)));
         return CAdminCommand::EXIT_DATABASE;
     }
     CAdminCommand::printOut(QStringLiteral("Deleted %1 users not logged in since %2\n")

@@ -2,6 +2,7 @@
 
 #include <QHostAddress>
 
+#include "csavestore.h"
 #include "cserverfileconn.h"
 #include "cserversettings.h"
 #include "printabletext.h"
@@ -152,11 +153,44 @@ bool CServerCore::requestTransfer(const QString &user, const QString &detail)
 QString CServerCore::downloadFileName(const QString &saveName)
 {
     log(tr("Download %1.z").arg(printableText(saveName)));
-    return saveName + QStringLiteral(".z");
+    // Versions are reached only through a restore; an empty name refuses the request.
+    if (CSaveStore::isHistoryName(saveName)) {
+        log(tr("Download %1.z refused: inside a save history folder").arg(printableText(saveName)));
+        return QString();
+    }
+    return CSaveStore::archiveName(saveName);
 }
 
 QString CServerCore::uploadFileName(const QString &saveName)
 {
     log(tr("Upload %1.z").arg(printableText(saveName)));
-    return saveName + QStringLiteral(".z");
+    if (CSaveStore::isHistoryName(saveName)) {
+        log(tr("Upload %1.z refused: inside a save history folder").arg(printableText(saveName)));
+        return QString();
+    }
+    return CSaveStore::archiveName(saveName);
+}
+
+bool CServerCore::allowUploadSize(const QString &fileName, qint64 size, qint64 growth)
+{
+    const CSaveStore::Outcome outcome = CSaveStore::fromSettings(*CServerSettings::instance())
+                                            .checkUpload(fileName, size, growth);
+    if (!outcome.ok())
+        log(tr("Upload %1 refused: %2").arg(printableText(fileName), outcome.message));
+    return outcome.ok();
+}
+
+bool CServerCore::commitUpload(
+    const QString &fileName, qint64 size, const std::function<bool()> &commit)
+{
+    CSaveStore store = CSaveStore::fromSettings(*CServerSettings::instance());
+    const CSaveStore::Outcome outcome = store.commitUpload(fileName, size, commit);
+    if (outcome.status == CSaveStore::Status::Refused)
+        log(tr("Upload %1 refused: %2").arg(printableText(fileName), outcome.message));
+    else if (!outcome.ok())
+        log(tr("Upload %1 failed: %2").arg(printableText(fileName), outcome.message));
+    else if (outcome.givenUp > 0)
+        log(tr("Upload %1 stored; %n old version(s) given up for room", nullptr, outcome.givenUp)
+                .arg(printableText(fileName)));
+    return outcome.ok();
 }

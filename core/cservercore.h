@@ -42,6 +42,9 @@ public:
     bool requestTransfer(const QString &user, const QString &detail) override;
     QString downloadFileName(const QString &saveName) override;
     QString uploadFileName(const QString &saveName) override;
+    bool allowUploadSize(const QString &fileName, qint64 size, qint64 growth) override;
+    bool commitUpload(
+        const QString &fileName, qint64 size, const std::function<bool()> &commit) override;
 
 public slots:
     void log(QString msg);

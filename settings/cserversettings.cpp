@@ -1,5 +1,7 @@
 #include "cserversettings.h"
 
+#include <limits>
+
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -15,6 +17,35 @@ const QString &generalSection()
 {
     static const QString name = QStringLiteral("General");
     return name;
+}
+
+const QString &storageSection()
+{
+    static const QString name = QStringLiteral("Storage");
+    return name;
+}
+
+// Leading blanks, optional sign, decimal digits up to the first non-digit, as the integer
+// keys of [General]; byte counts need 64 bits. Saturates instead of overflowing.
+qint64 int64Value(const CIniFile &ini, const QString &key, qint64 defaultValue)
+{
+    if (!ini.contains(storageSection(), key))
+        return defaultValue;
+    const QString text = ini.value(storageSection(), key, QString());
+    int i = 0;
+    while (i < text.size() && (text.at(i) == QLatin1Char(' ') || text.at(i) == QLatin1Char('\t')))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text.at(i) == QLatin1Char('+') || text.at(i) == QLatin1Char('-')))
+        negative = text.at(i++) == QLatin1Char('-');
+    qint64 value = 0;
+    for (; i < text.size() && text.at(i).isDigit() && text.at(i).unicode() < 128; ++i) {
+        const int digit = text.at(i).unicode() - '0';
+        value = value > (std::numeric_limits<qint64>::max() - digit) / 10
+            ? std::numeric_limits<qint64>::max()
+            : value * 10 + digit;
+    }
+    return negative ? -value : value;
 }
 
 } // namespace
@@ -65,6 +96,17 @@ void CServerSettings::load()
         = ini.value(generalSection(), QStringLiteral("StartWhenOSStarts"), QStringLiteral("true"))
               .compare(QLatin1String("true"), Qt::CaseInsensitive)
         == 0;
+    const QString database = QStringLiteral("Database");
+    databaseDriver
+        = ini.value(database, QStringLiteral("Driver"), QStringLiteral("sqlite")).trimmed();
+    databaseUrl = ini.value(database, QStringLiteral("Url"), QString()).trimmed();
+
+    // A negative limit means none; a negative floor means the automatic one.
+    const qint64 keep = int64Value(ini, QStringLiteral("KeepVersions"), 3);
+    keepVersions = int(qBound(qint64(0), keep, qint64(1000000)));
+    maxSaveBytes = qMax(qint64(0), int64Value(ini, QStringLiteral("MaxSaveBytes"), 0));
+    maxUserBytes = qMax(qint64(0), int64Value(ini, QStringLiteral("MaxUserBytes"), 0));
+    minFreeBytes = qMax(qint64(-1), int64Value(ini, QStringLiteral("MinFreeBytes"), -1));
 }
 
 bool CServerSettings::save()

@@ -3,9 +3,11 @@
 
 #include <QString>
 
-// The server's four persistent settings, kept in tolvern.ini beside the executable, or in
+// The server's persistent settings, kept in tolvern.ini beside the executable, or in
 // $XDG_CONFIG_HOME/tolvern/ when the executable's folder is not writable.
-// One process-wide record; callers change the fields directly, then call save().
+// One process-wide record; callers change the fields directly, then call save(). The
+// [Storage] limits are the operator's to edit in the file: load() reads them, save() leaves
+// them as they stand.
 class CServerSettings
 {
 public:
@@ -23,6 +25,16 @@ public:
     int mainPort = 3888;
     int filePort = 3889;
     bool startWhenOSStarts = true;
+    // Section "Database", edited by the operator and never written by save(): "Driver" is
+    // "sqlite" (db/users.db) or "postgresql", "Url" the PostgreSQL connection URL.
+    QString databaseDriver = QStringLiteral("sqlite");
+    QString databaseUrl;
+
+    // [Storage]
+    int keepVersions = 3; // versions kept per save; 0 keeps none
+    qint64 maxSaveBytes = 0; // 0: no limit
+    qint64 maxUserBytes = 0; // 0: no limit
+    qint64 minFreeBytes = -1; // -1: 1 % of the volume, at most 1 GiB
 
 private:
     CServerSettings() = default;

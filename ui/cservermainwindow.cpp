@@ -61,6 +61,7 @@ void CServerMainWindow::buildWidgets()
     tabBar->addTab(tr("System Logs"));
 
     userManWidget = new CUserManWidget(this);
+    connect(userManWidget, &CUserManWidget::log, this, &CServerMainWindow::log);
 
     logTable = new QTableWidget(this);
     logTable->setObjectName(QStringLiteral("logTable"));

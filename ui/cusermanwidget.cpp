@@ -7,12 +7,13 @@
 #include <QDateTime>
 #include <QInputDialog>
 #include <QMessageBox>
-#include <QSqlQuery>
+#include <QStringList>
 #include <QTableWidgetItem>
 #include <QVariant>
 
 #include "cuserdb.h"
 #include "cadduserdlg.h"
+#include "csavehistorydlg.h"
 
 namespace {
 
@@ -72,25 +73,16 @@ void CUserManWidget::refresh()
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table->setDropIndicatorShown(false);
 
-    QSqlQuery query;
-    int count = 0;
-    if (query.exec(QStringLiteral("select count(*) from t_user")) && query.next())
-        count = query.value(0).toInt();
-    table->setRowCount(count);
-
-    if (!query.exec(QStringLiteral(
-            "select object_id, name, last_login from t_user order by last_login desc")))
-        return;
-    // Never-logged-in users have a NULL last_login, which sorts last in descending order.
-    int row = 0;
-    while (row < count && query.next()) {
-        const QVariant lastLogin = query.value(2);
+    QVector<CUserDb::UserRow> users;
+    CUserDb::instance()->users(users);
+    table->setRowCount(users.size());
+    // Never-logged-in users come last.
+    for (int row = 0; row < users.size(); ++row) {
+        const CUserDb::UserRow &user = users.at(row);
         QString loginText;
-        if (!lastLogin.isNull())
-            loginText
-                = QDateTime::fromString(lastLogin.toString(), Qt::ISODate).toString(loginFormat);
-        setUserRow(row, query.value(0).toInt(), query.value(1).toString(), loginText);
-        ++row;
+        if (!user.lastLogin.isEmpty())
+            loginText = QDateTime::fromString(user.lastLogin, Qt::ISODate).toString(loginFormat);
+        setUserRow(row, user.objectId, user.name, loginText);
     }
 }
 
@@ -115,9 +107,14 @@ void CUserManWidget::on_btnDel_clicked()
 
     CUserDb *db = CUserDb::instance();
     QList<int> rows;
+    QStringList kept;
     for (const QTableWidgetItem *item : items) {
         const int objectId = item->data(Qt::UserRole).toInt();
-        db->deleteUser(objectId);
+        // A user whose saves cannot be removed stays, row and all.
+        if (!db->deleteUser(objectId)) {
+            kept.append(item->text());
+            continue;
+        }
         loginItems.remove(objectId);
         rows.append(item->row());
     }
@@ -125,6 +122,12 @@ void CUserManWidget::on_btnDel_clicked()
     std::sort(rows.begin(), rows.end(), std::greater<int>());
     for (int row : rows)
         ui->tableWidget->removeRow(row);
+    if (!kept.isEmpty()) {
+        QMessageBox::critical(this, tr("Error!"),
+            tr("Cannot delete users %1: their game data could not be removed")
+                .arg(kept.join(QStringLiteral(", "))),
+            QMessageBox::Ok);
+    }
 }
 
 void CUserManWidget::on_btnBrow_clicked()
@@ -149,8 +152,17 @@ void CUserManWidget::on_btnClear_clicked()
         return;
 
     const QList<QTableWidgetItem *> items = selectedUserItems();
-    for (const QTableWidgetItem *item : items)
-        CUserDb::instance()->clearUserData(item->data(Qt::UserRole).toInt());
+    QStringList failed;
+    for (const QTableWidgetItem *item : items) {
+        if (!CUserDb::instance()->clearUserData(item->data(Qt::UserRole).toInt()))
+            failed.append(item->text());
+    }
+    if (!failed.isEmpty()) {
+        QMessageBox::critical(this, tr("Error!"),
+            tr("Cannot clear the game data of users %1").arg(failed.join(QStringLiteral(", "))),
+            QMessageBox::Ok);
+        return;
+    }
     QMessageBox::information(this, tr("Result"), tr("Game Data Cleared"), QMessageBox::Ok);
 }
 
@@ -166,6 +178,7 @@ void CUserManWidget::itemSelectionChanged()
     ui->btnAdd->setEnabled(selected == 0);
     ui->btnBrow->setEnabled(selected == 1);
     ui->btnClear->setEnabled(selected > 0);
+    ui->btnHistory->setEnabled(selected == 1);
 }
 
 void CUserManWidget::on_btnChangePass_clicked()
@@ -175,24 +188,15 @@ void CUserManWidget::on_btnChangePass_clicked()
         return;
     const int objectId = items.first()->data(Qt::UserRole).toInt();
 
-    QSqlQuery query;
-    query.prepare(QStringLiteral("select password from t_user where object_id = ?"));
-    query.addBindValue(objectId);
-    if (query.exec() && query.next()) {
-        const QString current = query.value(0).toString();
-        // Release the statement before the dialog's event loop lets network commands in.
-        query.finish();
-
+    CUserDb *db = CUserDb::instance();
+    QString current;
+    if (db->password(objectId, &current)) {
         const QString password = QInputDialog::getText(this, tr("Change Password"),
             tr("Please input new password"), QLineEdit::Normal, current);
         if (password.isEmpty())
             return;
-
-        query.prepare(QStringLiteral("update t_user set password = ? where object_id = ?"));
-        query.addBindValue(password);
-        query.addBindValue(objectId);
-        // No row changed means the user went away while the dialog was open.
-        if (query.exec() && query.numRowsAffected() > 0) {
+        // False also when the user went away while the dialog was open.
+        if (db->setPassword(objectId, password)) {
             QMessageBox::information(
                 this, tr("Succeed!"), tr("Change password succeed"), QMessageBox::Ok);
             return;
@@ -225,4 +229,14 @@ void CUserManWidget::setUserRow(
     // A login updates the topmost row of its user.
     if (row == 0 || !loginItems.contains(objectId))
         loginItems.insert(objectId, loginItem);
+}
+
+void CUserManWidget::on_btnHistory_clicked()
+{
+    const QList<QTableWidgetItem *> items = selectedUserItems();
+    if (items.size() != 1)
+        return;
+    CSaveHistoryDlg dlg(items.first()->data(Qt::UserRole).toInt(), this);
+    connect(&dlg, &CSaveHistoryDlg::log, this, &CUserManWidget::log);
+    dlg.exec();
 }

@@ -21,6 +21,9 @@ public:
     explicit CUserManWidget(QWidget *parent = nullptr);
     ~CUserManWidget() override;
 
+signals:
+    void log(QString msg);
+
 public slots:
     void userAdd(int objectId, const QString &name);
     void userLogin(int objectId);
@@ -34,6 +37,7 @@ private slots:
     void on_btnRefresh_clicked();
     void itemSelectionChanged();
     void on_btnChangePass_clicked();
+    void on_btnHistory_clicked();
 
 private:
     // The selected rows' column-0 items: they carry the object ids.

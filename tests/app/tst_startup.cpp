@@ -447,7 +447,8 @@ void tst_Startup::readOnlyDatabaseSaidAtStart()
     QVERIFY(server->waitForFinished(15000));
     QCOMPARE(server->exitCode(), 1);
     const QByteArray errors = server->readAllStandardError();
-    QVERIFY2(errors.contains("cannot write the user database"), errors.constData());
+    QVERIFY2(errors.contains(" the user database ") && errors.contains("readonly database"),
+        errors.constData());
     QTcpSocket probe;
     probe.connectToHost(QHostAddress::LocalHost, mainPort);
     QVERIFY(!probe.waitForConnected(500));

@@ -1,3 +1,5 @@
+#include <limits>
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QTemporaryDir>
@@ -26,6 +28,8 @@ private slots:
     void startWhenOSStarts();
     void ports_data();
     void ports();
+    void storageLimits_data();
+    void storageLimits();
 
     // rainy-day flows
     void lineBreakInPathInjectsNoKey();
@@ -100,6 +104,8 @@ void tst_ServerSettings::defaultsWithoutFile()
     QCOMPARE(settings->mainPort, 3888);
     QCOMPARE(settings->filePort, 3889);
     QCOMPARE(settings->startWhenOSStarts, true);
+    QCOMPARE(settings->databaseDriver, QStringLiteral("sqlite"));
+    QCOMPARE(settings->databaseUrl, QString());
     // Reading never creates the file.
     QVERIFY(!QFile::exists(path));
 }
@@ -118,13 +124,18 @@ void tst_ServerSettings::handWrittenFileLoads()
               "FilePort=  4001\r\n"
               "startwhenosstarts=False\r\n"
               "[Extra]\r\n"
-              "FilePort=2\r\n");
+              "FilePort=2\r\n"
+              "[database]\r\n"
+              "Driver = postgresql\r\n"
+              "URL=postgresql://tolvern@db:5432/users \r\n");
     scramble();
     settings->load();
     QCOMPARE(settings->saveDataDir, QStringLiteral("D:\\saves\\"));
     QCOMPARE(settings->mainPort, 4000);
     QCOMPARE(settings->filePort, 4001);
     QCOMPARE(settings->startWhenOSStarts, false);
+    QCOMPARE(settings->databaseDriver, QStringLiteral("postgresql"));
+    QCOMPARE(settings->databaseUrl, QStringLiteral("postgresql://tolvern@db:5432/users"));
 }
 
 void tst_ServerSettings::saveTouchesOnlyOurKeys()
@@ -141,6 +152,8 @@ void tst_ServerSettings::saveTouchesOnlyOurKeys()
     settings->load();
     settings->saveDataDir = QStringLiteral("E:\\new saves");
     settings->mainPort = 5000;
+    // The [Database] section is the operator's: never written.
+    settings->databaseDriver = QStringLiteral("postgresql");
     settings->save();
     QCOMPARE(readFile(),
         QByteArray("; Tolvern settings\r\n"
@@ -257,6 +270,48 @@ void tst_ServerSettings::ports()
     settings->load();
     QCOMPARE(settings->mainPort, expected);
     QCOMPARE(settings->filePort, expected);
+}
+
+void tst_ServerSettings::storageLimits_data()
+{
+    QTest::addColumn<QByteArray>("section");
+    QTest::addColumn<int>("keep");
+    QTest::addColumn<qint64>("maxSave");
+    QTest::addColumn<qint64>("maxUser");
+    QTest::addColumn<qint64>("minFree");
+
+    QTest::newRow("defaults") << QByteArray() << 3 << 0LL << 0LL << -1LL;
+    QTest::newRow("all set") << QByteArray("[storage]\nKeepVersions=0\nMaxSaveBytes=1048576\n"
+                                           "maxuserbytes = 5368709120\nMinFreeBytes=0\n")
+                             << 0 << 1048576LL << 5368709120LL << 0LL;
+    QTest::newRow("beyond 64 bits") << QByteArray("[Storage]\nMaxUserBytes=99999999999999999999\n")
+                                    << 3 << 0LL << std::numeric_limits<qint64>::max() << -1LL;
+    QTest::newRow("negative means none or automatic")
+        << QByteArray("[Storage]\nKeepVersions=-2\nMaxSaveBytes=-5\nMinFreeBytes=-7\n") << 0 << 0LL
+        << 0LL << -1LL;
+    QTest::newRow("in [General] does not count")
+        << QByteArray("[General]\nKeepVersions=9\n") << 3 << 0LL << 0LL << -1LL;
+}
+
+void tst_ServerSettings::storageLimits()
+{
+    QFETCH(QByteArray, section);
+    QFETCH(int, keep);
+    QFETCH(qint64, maxSave);
+    QFETCH(qint64, maxUser);
+    QFETCH(qint64, minFree);
+
+    writeFile("[General]\nMainPort=3888\n" + section);
+    settings->keepVersions = 77;
+    settings->maxSaveBytes = settings->maxUserBytes = settings->minFreeBytes = 77;
+    settings->load();
+    QCOMPARE(settings->keepVersions, keep);
+    QCOMPARE(settings->maxSaveBytes, maxSave);
+    QCOMPARE(settings->maxUserBytes, maxUser);
+    QCOMPARE(settings->minFreeBytes, minFree);
+    // save() leaves the operator's [Storage] lines as they are.
+    settings->save();
+    QVERIFY(readFile().endsWith(section));
 }
 
 void tst_ServerSettings::lineBreakInPathInjectsNoKey()

@@ -4,12 +4,16 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSaveFile>
 #include <QSignalSpy>
 #include <QSqlQuery>
 #include <QTableWidget>
 #include <QTest>
+#include <QTreeWidget>
 
 #include "cadduserdlg.h"
+#include "csavehistorydlg.h"
+#include "csavestore.h"
 #include "cuserdb.h"
 #include "cusermanwidget.h"
 #include "modaldriver.h"
@@ -43,6 +47,7 @@ private slots:
     void changePasswordStoresTextAsTyped();
     void changePasswordActsOnFirstSelectedUser();
     void addButtonRunsAddUserDialog();
+    void saveHistoryRestoresVersion();
 
     // rainy-day flows
     void deleteWithNothingSelectedAfterReload();
@@ -50,6 +55,7 @@ private slots:
     void deleteAnsweredNoOrCancel();
     void browseMissingFolderIsReported();
     void clearAnsweredNoChangesNothing();
+    void clearReportsDataThatStays();
     void changePasswordCancelledOrEmptied_data();
     void changePasswordCancelledOrEmptied();
     void changePasswordForUserNoLongerStored();
@@ -206,11 +212,12 @@ void tst_UserManWidget::buttonStatesFollowSelection_data()
     QTest::addColumn<bool>("add");
     QTest::addColumn<bool>("browse");
     QTest::addColumn<bool>("clear");
+    QTest::addColumn<bool>("history");
 
-    QTest::newRow("nothing selected") << IdList() << false << true << false << false;
-    QTest::newRow("one user") << IdList({ 2 }) << true << false << true << true;
-    QTest::newRow("two users") << IdList({ 0, 3 }) << true << false << false << true;
-    QTest::newRow("three users") << IdList({ 5, 1, 4 }) << true << false << false << true;
+    QTest::newRow("nothing selected") << IdList() << false << true << false << false << false;
+    QTest::newRow("one user") << IdList({ 2 }) << true << false << true << true << true;
+    QTest::newRow("two users") << IdList({ 0, 3 }) << true << false << false << true << false;
+    QTest::newRow("three users") << IdList({ 5, 1, 4 }) << true << false << false << true << false;
 }
 
 void tst_UserManWidget::buttonStatesFollowSelection()
@@ -220,6 +227,7 @@ void tst_UserManWidget::buttonStatesFollowSelection()
     QFETCH(bool, add);
     QFETCH(bool, browse);
     QFETCH(bool, clear);
+    QFETCH(bool, history);
 
     addSixUsers();
     CUserManWidget page(nullptr);
@@ -231,6 +239,7 @@ void tst_UserManWidget::buttonStatesFollowSelection()
     QCOMPARE(button(page, QStringLiteral("btnAdd"))->isEnabled(), add);
     QCOMPARE(button(page, QStringLiteral("btnBrow"))->isEnabled(), browse);
     QCOMPARE(button(page, QStringLiteral("btnClear"))->isEnabled(), clear);
+    QCOMPARE(button(page, QStringLiteral("btnHistory"))->isEnabled(), history);
     QVERIFY(button(page, QStringLiteral("btnRefresh"))->isEnabled());
     QVERIFY(button(page, QStringLiteral("btnChangePass"))->isEnabled());
 }
@@ -331,22 +340,29 @@ void tst_UserManWidget::deleteSelectedUsersInAnyOrder_data()
 {
     QTest::addColumn<IdList>("clicks");
     QTest::addColumn<IdList>("deleted");
+    QTest::addColumn<IdList>("blocked");
 
     // Rows show users 6, 5, 4, 3, 2, 1.
-    QTest::newRow("one row") << IdList({ 5 }) << IdList({ 1 });
-    QTest::newRow("top down") << IdList({ 0, 2, 4 }) << IdList({ 6, 4, 2 });
-    QTest::newRow("bottom up") << IdList({ 4, 2, 0 }) << IdList({ 2, 4, 6 });
-    QTest::newRow("mixed order") << IdList({ 3, 0, 5 }) << IdList({ 3, 6, 1 });
-    QTest::newRow("neighbours") << IdList({ 2, 1 }) << IdList({ 4, 5 });
-    QTest::newRow("everyone") << IdList({ 1, 5, 0, 3, 2, 4 }) << IdList({ 1, 2, 3, 4, 5, 6 });
+    QTest::newRow("one row") << IdList({ 5 }) << IdList({ 1 }) << IdList();
+    QTest::newRow("top down") << IdList({ 0, 2, 4 }) << IdList({ 6, 4, 2 }) << IdList();
+    QTest::newRow("bottom up") << IdList({ 4, 2, 0 }) << IdList({ 2, 4, 6 }) << IdList();
+    QTest::newRow("mixed order") << IdList({ 3, 0, 5 }) << IdList({ 3, 6, 1 }) << IdList();
+    QTest::newRow("neighbours") << IdList({ 2, 1 }) << IdList({ 4, 5 }) << IdList();
+    QTest::newRow("everyone") << IdList({ 1, 5, 0, 3, 2, 4 }) << IdList({ 1, 2, 3, 4, 5, 6 })
+                              << IdList();
+    // Users whose saves cannot be removed stay, and the page says so.
+    QTest::newRow("two kept") << IdList({ 0, 2, 4 }) << IdList({ 6 }) << IdList({ 4, 2 });
 }
 
 void tst_UserManWidget::deleteSelectedUsersInAnyOrder()
 {
     QFETCH(IdList, clicks);
     QFETCH(IdList, deleted);
+    QFETCH(IdList, blocked);
 
     addSixUsers();
+    for (int id : std::as_const(blocked))
+        QVERIFY(env->blockUserFolder(id));
     CUserManWidget page(nullptr);
     QVERIFY(showPage(page));
     QCOMPARE(rowIds(page), IdList({ 6, 5, 4, 3, 2, 1 }));
@@ -355,13 +371,20 @@ void tst_UserManWidget::deleteSelectedUsersInAnyOrder()
 
     ModalDriver driver;
     driver.answerBox(QMessageBox::Yes);
+    if (!blocked.isEmpty())
+        driver.answerBox(QMessageBox::Ok);
     QTest::mouseClick(button(page, QStringLiteral("btnDel")), Qt::LeftButton);
     QVERIFY(driver.allDone());
-    QCOMPARE(driver.boxes.size(), 1);
+    QCOMPARE(driver.boxes.size(), blocked.isEmpty() ? 1 : 2);
     QCOMPARE(driver.boxes.at(0).summary(),
         QStringLiteral("Warning | Question! | Are you sure you want to delete these %1 "
                        "users? | Yes|No|Cancel")
-            .arg(deleted.size()));
+            .arg(deleted.size() + blocked.size()));
+    if (!blocked.isEmpty()) {
+        QCOMPARE(driver.boxes.at(1).summary(),
+            QStringLiteral("Critical | Error! | Cannot delete users 4, 2: their game data could "
+                           "not be removed | Ok"));
+    }
 
     IdList remaining;
     for (int id = 6; id >= 1; --id) {
@@ -374,6 +397,8 @@ void tst_UserManWidget::deleteSelectedUsersInAnyOrder()
     QCOMPARE(env->userIds(), stored);
     for (int id = 1; id <= 6; ++id)
         QCOMPARE(env->userFolderExists(id), !deleted.contains(id));
+    if (!blocked.isEmpty())
+        return;
     // Nothing left selected, so the buttons are back to their idle states.
     QVERIFY(button(page, QStringLiteral("btnAdd"))->isEnabled());
     QVERIFY(!button(page, QStringLiteral("btnDel"))->isEnabled());
@@ -513,6 +538,57 @@ void tst_UserManWidget::addButtonRunsAddUserDialog()
     page.hide();
 }
 
+void tst_UserManWidget::saveHistoryRestoresVersion()
+{
+    addSixUsers();
+    CSaveStore store(env->storageDir());
+    const QString archive = env->storageDir() + QStringLiteral("/3/slot1.z");
+    for (const char *content : { "first", "second", "third" }) {
+        QSaveFile file(archive);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) > 0);
+        QVERIFY(store
+                    .commitUpload(
+                        QStringLiteral("3/slot1.z"), file.size(), [&] { return file.commit(); })
+                    .ok());
+    }
+    CUserManWidget page(nullptr);
+    QSignalSpy logged(&page, &CUserManWidget::log);
+    QVERIFY(showPage(page));
+    clickRow(page, rowOf(page, 3));
+
+    auto isHistory = [](QWidget *w) { return qobject_cast<CSaveHistoryDlg *>(w) != nullptr; };
+    QStringList shown;
+    ModalDriver driver;
+    driver.actOn(isHistory, [&](QWidget *w) {
+        auto *tree = w->findChild<QTreeWidget *>(QStringLiteral("treeSaves"));
+        // Beside slot/game, which has no versions.
+        QTreeWidgetItem *save = tree->topLevelItem(1);
+        shown << save->text(0) << save->child(0)->text(1) << save->child(1)->text(1);
+        tree->setCurrentItem(save->child(1)); // the oldest version
+        w->findChild<QPushButton *>(QStringLiteral("btnRestore"))->click();
+    });
+    driver.answerBox(QMessageBox::Yes);
+    driver.answerBox(QMessageBox::Ok);
+    driver.actOn(isHistory, [&](QWidget *w) {
+        auto *tree = w->findChild<QTreeWidget *>(QStringLiteral("treeSaves"));
+        shown << QString::number(tree->topLevelItem(1)->childCount());
+        w->findChild<QPushButton *>(QStringLiteral("btnClose"))->click();
+    });
+    QTest::mouseClick(button(page, QStringLiteral("btnHistory")), Qt::LeftButton);
+    QVERIFY(driver.allDone());
+    QCOMPARE(shown, QStringLiteral("slot1 6 5 2").split(QLatin1Char(' ')));
+    QCOMPARE(driver.boxes.at(1).summary(),
+        QStringLiteral("Information | Succeed! | Save restored | Ok"));
+    QFile current(archive);
+    QVERIFY(current.open(QIODevice::ReadOnly));
+    QCOMPARE(current.readAll(), QByteArray("first"));
+    QCOMPARE(logged.count(), 1);
+    QVERIFY2(logged.at(0).at(0).toString().startsWith(
+                 QStringLiteral("Restored save 3/slot1 to version ")),
+        qPrintable(logged.at(0).at(0).toString()));
+    page.hide();
+}
+
 void tst_UserManWidget::deleteWithNothingSelectedAfterReload()
 {
     addSixUsers();
@@ -601,6 +677,28 @@ void tst_UserManWidget::clearAnsweredNoChangesNothing()
     QCOMPARE(driver.boxes.size(), 1);
     for (int id = 1; id <= 6; ++id)
         QVERIFY(env->userFolderExists(id));
+    page.hide();
+}
+
+void tst_UserManWidget::clearReportsDataThatStays()
+{
+    addSixUsers();
+    QVERIFY(env->blockUserFolder(3));
+    CUserManWidget page(nullptr);
+    QVERIFY(showPage(page));
+    clickRow(page, rowOf(page, 3));
+    clickRow(page, rowOf(page, 4), Qt::ControlModifier);
+
+    ModalDriver driver;
+    driver.answerBox(QMessageBox::Yes);
+    driver.answerBox(QMessageBox::Ok);
+    QTest::mouseClick(button(page, QStringLiteral("btnClear")), Qt::LeftButton);
+    QVERIFY(driver.allDone());
+    QCOMPARE(driver.boxes.size(), 2);
+    QCOMPARE(driver.boxes.at(1).summary(),
+        QStringLiteral("Critical | Error! | Cannot clear the game data of users 3 | Ok"));
+    QVERIFY(env->userFolderExists(3));
+    QVERIFY(!env->userFolderExists(4));
     page.hide();
 }
 
@@ -699,9 +797,8 @@ void tst_UserManWidget::loginAfterRowsWentAway()
     QCOMPARE(QStringList({ t->item(0, 2)->text(), t->item(1, 2)->text() }), before);
 
     page.refresh();
-    const auto stamp = [] {
-        return QDateTime::currentDateTime().toString(QStringLiteral("yy-MM-dd hh:mm"));
-    };
+    const auto stamp
+        = [] { return QDateTime::currentDateTime().toString(QStringLiteral("yy-MM-dd hh:mm")); };
     const QString earliest = stamp();
     page.userLogin(3);
     int added = 0;
