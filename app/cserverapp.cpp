@@ -228,6 +228,10 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
     // dispatcher costs less per socket event. An operator's QT_NO_GLIB=0 keeps GLib.
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
+    // Without TZ the C library looks at /etc/localtime again for every local time, that is
+    // for every login's stamp; a service takes a new zone at its next start.
+    if (!qEnvironmentVariableIsSet("TZ"))
+        qputenv("TZ", ":/etc/localtime");
     QCoreApplication app(argc, argv);
     setIdentity();
     watchTermSignals();
