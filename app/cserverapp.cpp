@@ -6,7 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include <QApplication>
+#include <QCoreApplication>
 #include <QDialog>
 #include <QDir>
 #include <QFileInfo>
@@ -15,13 +18,20 @@
 #include <QSettings>
 #include <QSocketNotifier>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QStyleFactory>
 
+#include "cadmincommand.h"
+#include "cconsolelog.h"
+#include "cservercore.h"
 #include "cservermainwindow.h"
+#include "cserveroptions.h"
 #include "cserversettings.h"
 #include "csetupdlg.h"
 #include "csingleinstance.h"
+#include "cuserdb.h"
+#include "cuserdbconfig.h"
 
 namespace {
 // Written by the signal handler, read by a socket notifier on the event loop.
@@ -35,16 +45,257 @@ QString translate(const char *text)
 
 int CServerApp::run(int &argc, char **argv)
 {
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    if (!arguments.isEmpty() && CAdminCommand::isVerb(arguments.first()))
+        return CAdminCommand::run(argc, argv, arguments);
+
+    CServerOptions options;
+    switch (options.parse(arguments)) {
+    case CServerOptions::Help:
+        std::fputs(qPrintable(CServerOptions::usage() + QStringLiteral("\nAdmin commands:\n")
+                       + CAdminCommand::verbList()),
+            stdout);
+        return 0;
+    case CServerOptions::Invalid:
+        printError(options.errorText());
+        return EXIT_BAD_ARGUMENTS;
+    case CServerOptions::Run:
+        break;
+    }
+    if (!options.workDir.isEmpty() && !QDir::setCurrent(options.workDir)) {
+        printError(QStringLiteral("cannot change to the folder %1").arg(options.workDir));
+        return EXIT_BAD_ARGUMENTS;
+    }
+    if (!options.config.isEmpty() && QFileInfo(options.config).isDir()) {
+        printError(QStringLiteral("%1 is a folder, not an ini file").arg(options.config));
+        return EXIT_BAD_ARGUMENTS;
+    }
+
+    bool headless = options.headless;
+    if (!headless && !displayReachable(options.platformGiven)) {
+        printError(QStringLiteral("no display found (DISPLAY and WAYLAND_DISPLAY are not set); "
+                                  "running headless"));
+        headless = true;
+    }
+
     // Before the lock exists, so a signal that arrives once it does is never lost.
     installTermSignalHandlers();
 
     // Held until the process ends; restarts inside the process keep it.
     static CSingleInstance instance(QStringLiteral("OMBRIVALE_TOLVERN"));
-    if (!instance.tryLock())
+    if (!instance.tryLock()) {
+        // A window's second copy stays silent; a service's log says why it ended.
+        if (headless)
+            printError(QStringLiteral("another copy is running (it holds the lock %1); "
+                                      "exiting")
+                           .arg(instance.lockFilePath()));
         return 0;
+    }
 
     raiseOpenFileLimit();
+    if (!options.config.isEmpty())
+        CServerSettings::instance()->setIniFilePath(options.config);
+    return headless ? runHeadless(argc, argv, options) : runWindow(argc, argv, options);
+}
 
+bool CServerApp::displayReachable(bool platformGiven)
+{
+    return platformGiven || !qEnvironmentVariableIsEmpty("DISPLAY")
+        || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        || !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+}
+
+void CServerApp::printError(const QString &text)
+{
+    std::fprintf(stderr, "tolvern-server: %s\n", text.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+void CServerApp::setIdentity()
+{
+    QSettings::setDefaultFormat(QSettings::IniFormat);
+    QCoreApplication::setOrganizationName(QStringLiteral("Ombrivale"));
+    QCoreApplication::setApplicationName(QStringLiteral("Tolvern Data Server"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
+}
+
+QString CServerApp::defaultStorageDir()
+{
+    QString dataHome = QFile::decodeName(qgetenv("XDG_DATA_HOME"));
+    if (dataHome.isEmpty() || QDir::isRelativePath(dataHome))
+        dataHome = QDir::homePath() + QStringLiteral("/.local/share");
+    return QDir::cleanPath(dataHome + QStringLiteral("/tolvern/saves"));
+}
+
+bool CServerApp::prepareStorage(const CServerOptions &options, bool useDefault, QString &created)
+{
+    CServerSettings *settings = CServerSettings::instance();
+    QString dir = options.storage;
+    if (dir.isEmpty()) {
+        // A storage folder from the ini is checked as it always was.
+        if (!settings->saveDataDir.isEmpty() || !useDefault)
+            return true;
+        dir = defaultStorageDir();
+    }
+
+    // Everything is checked before anything is written.
+    const QFileInfo info(dir);
+    if (info.exists() && !info.isDir()) {
+        printError(QStringLiteral("the storage path %1 is not a folder").arg(dir));
+        return false;
+    }
+    if (!info.exists()) {
+        QString ancestor = QFileInfo(dir).absolutePath();
+        while (!QFileInfo::exists(ancestor) && ancestor != QFileInfo(ancestor).absolutePath())
+            ancestor = QFileInfo(ancestor).absolutePath();
+        if (!QFileInfo(ancestor).isDir()
+            || ::access(QFile::encodeName(ancestor).constData(), W_OK | X_OK) != 0) {
+            printError(QStringLiteral("cannot create the storage folder %1").arg(dir));
+            return false;
+        }
+        if (!QDir().mkpath(dir)) {
+            printError(QStringLiteral("cannot create the storage folder %1").arg(dir));
+            return false;
+        }
+        created = dir;
+    }
+    if (dir == settings->saveDataDir)
+        return true;
+    settings->saveDataDir = dir;
+    if (!settings->save())
+        printError(QStringLiteral("cannot save the storage folder in %1; it holds for this run")
+                       .arg(settings->iniFilePath()));
+    return true;
+}
+
+bool CServerApp::openDatabase(QString &error)
+{
+    if (!QFileInfo::exists(QStringLiteral("db")))
+        QDir().mkdir(QStringLiteral("db"));
+    const QString path = QFileInfo(QStringLiteral("db/users.db")).absoluteFilePath();
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+    db.setDatabaseName(QStringLiteral("db/users.db"));
+    if (!db.open()) {
+        error = QStringLiteral("cannot open the user database %1: %2")
+                    .arg(path, db.lastError().text());
+        return false;
+    }
+    QSqlQuery pragma(db);
+    pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+    pragma.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+
+    // The users' own connection, on SQLite or PostgreSQL as configured, with its tables.
+    CUserDb *users = CUserDb::instance();
+    if (!users->open(&error))
+        return false;
+    CUserDbConfig config;
+    if (!users->currentConfig(&config, &error))
+        return false;
+    if (config.isPostgresql())
+        return true;
+    // A read-only file or folder opens fine and fails every write later, which clients would
+    // take for wrong passwords and taken names: find out now, with a write that is undone.
+    QSqlQuery query(users->database());
+    const bool writable = query.exec(QStringLiteral("SAVEPOINT tolvern_probe"))
+        && query.exec(QStringLiteral("CREATE TABLE tolvern_write_probe (x INT)"));
+    const QString reason = query.lastError().text();
+    query.exec(QStringLiteral("ROLLBACK TO tolvern_probe"));
+    query.exec(QStringLiteral("RELEASE tolvern_probe"));
+    if (!writable) {
+        error = QStringLiteral("cannot write the user database %1: %2")
+                    .arg(QFileInfo(config.sqliteFile()).absoluteFilePath(), reason);
+        return false;
+    }
+    return true;
+}
+
+QString CServerApp::usersText()
+{
+    CUserDbConfig config;
+    if (!CUserDb::instance()->currentConfig(&config, nullptr))
+        return QString();
+    return config.isPostgresql() ? config.displayText()
+                                 : QFileInfo(config.sqliteFile()).absoluteFilePath();
+}
+
+int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &options)
+{
+    // A log reader that went away must not end the service.
+    ::signal(SIGPIPE, SIG_IGN);
+    // Nothing here needs the GLib main loop that desktop integration wants; Qt's own event
+    // dispatcher costs less per socket event. An operator's QT_NO_GLIB=0 keeps GLib.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
+    // Without TZ the C library looks at /etc/localtime again for every local time, that is
+    // for every login's stamp; a service takes a new zone at its next start.
+    if (!qEnvironmentVariableIsSet("TZ"))
+        qputenv("TZ", ":/etc/localtime");
+    QCoreApplication app(argc, argv);
+    setIdentity();
+    watchTermSignals();
+    CConsoleLog console(STDOUT_FILENO);
+
+    CServerSettings *settings = CServerSettings::instance();
+    settings->load();
+    if (options.storage.isEmpty() && !settings->saveDataDir.isEmpty()
+        && !QFileInfo(settings->saveDataDir).isDir()) {
+        printError(QStringLiteral("Game Data Storage Path not exists: %1 (from %2)")
+                       .arg(settings->saveDataDir, settings->iniFilePath()));
+        return EXIT_START_FAILED;
+    }
+    QString created;
+    if (!prepareStorage(options, true, created))
+        return EXIT_BAD_ARGUMENTS;
+    if (!created.isEmpty())
+        console.writeLine(QStringLiteral("Storage directory %1 created and saved in %2")
+                              .arg(created, settings->iniFilePath()));
+
+    QString error;
+    int code = 0;
+    if (!openDatabase(error)) {
+        printError(error);
+        code = EXIT_START_FAILED;
+    } else {
+        CServerCore core;
+        QObject::connect(&core, &CServerCore::lineLogged, &console, &CConsoleLog::writeLine);
+        // Outages of the database and their end.
+        QObject::connect(CUserDb::instance(), &CUserDb::log, &console, &CConsoleLog::writeLine);
+        core.setPortOverrides(options.mainPort, options.filePort);
+        const int mainPort = quint16(options.mainPort ? options.mainPort : settings->mainPort);
+        const int filePort = quint16(options.filePort ? options.filePort : settings->filePort);
+        if (!core.start()) {
+            if (!core.controlListening())
+                printError(QStringLiteral("cannot listen on the main control port %1: %2")
+                               .arg(mainPort)
+                               .arg(core.controlError()));
+            if (!core.fileListening())
+                printError(QStringLiteral("cannot listen on the file transfer port %1: %2")
+                               .arg(filePort)
+                               .arg(core.fileError()));
+            code = EXIT_START_FAILED;
+        } else {
+            console.writeLine(QStringLiteral("Serving on main control port %1 and file transfer "
+                                             "port %2, storage %3, users in %4")
+                                  .arg(core.controlPort())
+                                  .arg(core.filePort())
+                                  .arg(settings->saveDataDir, usersText()));
+            QCoreApplication::exec();
+        }
+    }
+    QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false).close();
+    QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
+    return code;
+}
+
+int CServerApp::runWindow(int &argc, char **argv, const CServerOptions &options)
+{
+    // The command line's ports hold for the first run only; a restart takes the saved ones.
+    CServerCore::setDefaultPortOverrides(options.mainPort, options.filePort);
+
+    int exitCode = 0;
+    bool firstRun = true;
     QPointer<QApplication> app;
     QPointer<CServerMainWindow> window;
     for (;;) {
@@ -54,15 +305,19 @@ int CServerApp::run(int &argc, char **argv)
         delete app;
 
         app = new QApplication(argc, argv);
-        QSettings::setDefaultFormat(QSettings::IniFormat);
-        QCoreApplication::setOrganizationName(QStringLiteral("Ombrivale"));
-        QCoreApplication::setApplicationName(QStringLiteral("Tolvern Data Server"));
-        QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
+        setIdentity();
         QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
         watchTermSignals();
 
         CServerSettings *settings = CServerSettings::instance();
         settings->load();
+
+        QString created;
+        if (firstRun && !prepareStorage(options, false, created)) {
+            exitCode = EXIT_BAD_ARGUMENTS;
+            break;
+        }
+        firstRun = false;
 
         if (settings->saveDataDir.isEmpty()) {
             CSetupDlg setup(nullptr);
@@ -70,20 +325,12 @@ int CServerApp::run(int &argc, char **argv)
                 break;
         }
 
-        if (!QFileInfo::exists(QStringLiteral("db")))
-            QDir().mkdir(QStringLiteral("db"));
-
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
-            db.setDatabaseName(QStringLiteral("db/users.db"));
-            if (!db.open()) {
-                QMessageBox::critical(nullptr, translate("Error!"),
-                    translate("Open database users.db failed"), QMessageBox::Ok);
-                break;
-            }
-            QSqlQuery pragma(db);
-            pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
-            pragma.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+        QString error;
+        if (!openDatabase(error)) {
+            printError(error);
+            QMessageBox::critical(nullptr, translate("Error!"),
+                translate("Open database users.db failed"), QMessageBox::Ok);
+            break;
         }
 
         if (!QFileInfo::exists(settings->saveDataDir)) {
@@ -97,6 +344,7 @@ int CServerApp::run(int &argc, char **argv)
         window->resize(800, 600);
         window->show();
         const int code = QApplication::exec();
+        CServerCore::setDefaultPortOverrides(0, 0);
 
         // The connection closes while the old window still exists; the window and the
         // application follow at the top of the loop.
@@ -109,7 +357,7 @@ int CServerApp::run(int &argc, char **argv)
     delete window;
     QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
     delete app;
-    return 0;
+    return exitCode;
 }
 
 void CServerApp::raiseOpenFileLimit()
@@ -152,8 +400,9 @@ void CServerApp::watchTermSignals()
 {
     if (termSignalFds[0] < 0)
         return;
-    auto *notifier = new QSocketNotifier(termSignalFds[0], QSocketNotifier::Read, qApp);
-    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [] {
+    auto *notifier = new QSocketNotifier(
+        termSignalFds[0], QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, QCoreApplication::instance(), [] {
         char buffer[16];
         while (::read(termSignalFds[0], buffer, sizeof(buffer)) > 0) { }
         // Ends every running loop, modal boxes included, like the tray menu's Close.

@@ -1,18 +1,38 @@
 #ifndef CSERVERAPP_H
 #define CSERVERAPP_H
 
-// The program as a whole: single instance, then application, settings, first-run setup,
-// database, storage check and main window, built again in process whenever the event loop
-// ends with RESTART_CODE.
+#include <QString>
+
+class CServerOptions;
+class CConsoleLog;
+
+// The program as a whole: the admin commands, or the server. The server takes the single
+// instance lock, then runs either headless (no display needed, log lines on stdout) or with
+// its window: application, settings, first-run setup, database, storage check and main
+// window, built again in process whenever the event loop ends with RESTART_CODE.
 class CServerApp
 {
 public:
     static constexpr int RESTART_CODE = 2;
+    // Exit codes of the server's own start-up failures.
+    static constexpr int EXIT_START_FAILED = 1;
+    static constexpr int EXIT_BAD_ARGUMENTS = 2;
 
-    // Returns the process exit code, which is 0 on every path.
+    // Returns the process exit code.
     static int run(int &argc, char **argv);
 
+    // Whether a window can be shown: a display is named, or the toolkit is told a platform.
+    static bool displayReachable(bool platformGiven);
+
 private:
+    static int runWindow(int &argc, char **argv, const CServerOptions &options);
+    static int runHeadless(int &argc, char **argv, const CServerOptions &options);
+    static bool prepareStorage(const CServerOptions &options, bool useDefault, QString &created);
+    static bool openDatabase(QString &error);
+    static QString usersText();
+    static QString defaultStorageDir();
+    static void setIdentity();
+    static void printError(const QString &text);
     static void raiseOpenFileLimit();
     static void installTermSignalHandlers();
     static void watchTermSignals();

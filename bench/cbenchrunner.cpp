@@ -46,6 +46,7 @@ const QString SAVE_NAME = QStringLiteral("bench");
 const QString DETAIL = QStringLiteral("tolvern-bench");
 constexpr double MIN_LOGIN_RATE = 2000;
 constexpr double MIN_LOGIN_RATIO = 0.5;
+constexpr double MIN_HEADLESS_LOGIN_RATIO = 0.8;
 constexpr double MIN_TRANSFER_RATIO = 0.8;
 constexpr double MAX_BYTES_PER_CONNECTION = 80000;
 constexpr double MAX_P99_MS = 50;
@@ -78,6 +79,21 @@ template<typename Condition> bool waitUntil(Condition done, int msec)
         loop.exec();
     }
     return true;
+}
+
+// User and system time of a process (0: this one), in seconds.
+double processSeconds(qint64 pid)
+{
+    QFile stat(pid ? QStringLiteral("/proc/%1/stat").arg(pid) : QStringLiteral("/proc/self/stat"));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray text = stat.readAll();
+    // Fields after the command name, which may hold blanks, start past the last ')'.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return 0;
+    return double(fields.at(11).toLongLong() + fields.at(12).toLongLong())
+        / double(sysconf(_SC_CLK_TCK));
 }
 
 double mib(double bytes)
@@ -161,6 +177,7 @@ QString CBenchRunner::usage()
         "  --repeats N        transfer runs per direction, best kept (default 5)\n"
         "  --connections N    idle control connections for figure 3 (default 1000)\n"
         "  --logins N         logins timed for figure 4 (default 1000)\n"
+        "  --modes LIST       server modes of figure 1: window,headless (default both)\n"
         "  --direct-synchronous MODE  sync mode of the direct SQL yardstick (default NORMAL,\n"
         "                     as the server's own connection)\n"
         "  --database DB      sqlite (default); postgresql: a private PostgreSQL 15 cluster\n"
@@ -188,6 +205,10 @@ bool CBenchRunner::parse(const QStringList &arguments)
                     return false;
                 figures << figure;
             }
+        } else if (name == QLatin1String("--modes")) {
+            loginModes = value.split(QLatin1Char(','));
+            for (const QString &mode : std::as_const(loginModes))
+                ok = ok && (mode == QLatin1String("window") || mode == QLatin1String("headless"));
         } else if (name == QLatin1String("--direct-synchronous")) {
             directSynchronous = value;
             ok = QStringList({ QStringLiteral("OFF"), QStringLiteral("NORMAL"),
@@ -458,13 +479,18 @@ bool CBenchRunner::serverLogins(double &rate, double &direct)
     qint64 directCount = 0;
     double serverTime = 0;
     double directTime = 0;
+    // Processor time per login, which a loaded machine does not distort as it does the rates.
+    double directCpu = 0;
+    const double serverCpuBefore = processSeconds(server->processId());
     bool ok = true;
     for (int turn = 0; ok && turn < seconds; ++turn) {
         const qint64 directBefore = directCount;
         const qint64 serverBefore = answered;
         QElapsedTimer clock;
         clock.start();
+        const double cpuBefore = processSeconds(0);
         ok = directLogins(QStringLiteral("bench-direct"), 1000, directCount);
+        directCpu += processSeconds(0) - cpuBefore;
         const double directTurn = double(clock.nsecsElapsed()) / 1e9;
         directTime += directTurn;
 
@@ -485,6 +511,11 @@ bool CBenchRunner::serverLogins(double &rate, double &direct)
     }
     rate = double(answered) / serverTime;
     direct = double(directCount) / directTime;
+    const double serverCpu = processSeconds(server->processId()) - serverCpuBefore;
+    if (answered > 0 && directCount > 0)
+        note(QStringLiteral("  processor time per login: server %1 us, direct %2 us")
+                 .arg(serverCpu * 1e6 / double(answered), 0, 'f', 1)
+                 .arg(directCpu * 1e6 / double(directCount), 0, 'f', 1));
     if (errors || refused)
         note(QStringLiteral("%1 login clients failed, %2 logins refused").arg(errors).arg(refused));
     return ok && !refused;
@@ -492,10 +523,22 @@ bool CBenchRunner::serverLogins(double &rate, double &direct)
 
 bool CBenchRunner::measureLogins()
 {
-    note(QStringLiteral("figure 1: logins with %1 users, %2 clients, %3 s")
+    bool ok = true;
+    for (const QString &mode : std::as_const(loginModes))
+        ok = measureLoginsIn(mode == QLatin1String("headless")) && ok;
+    server->setHeadless(false);
+    return ok;
+}
+
+bool CBenchRunner::measureLoginsIn(bool headless)
+{
+    const QString mode = headless ? QStringLiteral("headless") : QStringLiteral("window");
+    note(QStringLiteral("figure 1: logins with %1 users, %2 clients, %3 s, %4")
              .arg(users)
              .arg(clients)
-             .arg(seconds));
+             .arg(seconds)
+             .arg(mode));
+    server->setHeadless(headless);
     // On SQLite the yardstick works on a copy of the file, so the two never wait for each
     // other's lock; on PostgreSQL on the same database, in alternating turns.
     const QString copy = server->path(QStringLiteral("direct.db"));
@@ -529,16 +572,18 @@ bool CBenchRunner::measureLogins()
         return false;
     Row row;
     row.figure
-        = QStringLiteral("1 logins/s (%1 users, %2 clients, %3 s, %4)")
+        = QStringLiteral("1 logins/s %5 (%1 users, %2 clients, %3 s, %4)")
               .arg(users)
               .arg(clients)
               .arg(seconds)
-              .arg(databaseUrl.isEmpty() ? QStringLiteral("SQLite") : QStringLiteral("PostgreSQL"));
+              .arg(databaseUrl.isEmpty() ? QStringLiteral("SQLite") : QStringLiteral("PostgreSQL"))
+              .arg(mode);
     row.measured = QStringLiteral("%1 /s").arg(rate, 0, 'f', 0);
     row.yardstick = QStringLiteral("%1 /s direct SQL").arg(direct, 0, 'f', 0);
     row.ratio = QString::number(rate / direct, 'f', 2);
-    row.target = QStringLiteral(">= 2000 /s, ratio >= 0.50");
-    row.met = rate >= MIN_LOGIN_RATE && rate / direct >= MIN_LOGIN_RATIO;
+    const double minRatio = headless ? MIN_HEADLESS_LOGIN_RATIO : MIN_LOGIN_RATIO;
+    row.target = QStringLiteral(">= 2000 /s, ratio >= %1").arg(minRatio, 0, 'f', 2);
+    row.met = rate >= MIN_LOGIN_RATE && rate / direct >= minRatio;
     rows.push_back(row);
     return true;
 }

@@ -50,6 +50,7 @@ private:
     bool stopServer();
 
     bool measureLogins();
+    bool measureLoginsIn(bool headless);
     bool measureTransfers();
     bool measureIdleConnections();
     bool measureIsolation();
@@ -86,6 +87,7 @@ private:
     // The [Database] section of the server's ini, empty for SQLite.
     QString databaseIni;
     QList<int> figures = { 1, 2, 3, 4, 5 };
+    QStringList loginModes = { QStringLiteral("window"), QStringLiteral("headless") };
     QRandomGenerator random { 42 };
 
     std::unique_ptr<CPgCluster> cluster;

@@ -9,18 +9,23 @@
 #include "cloginguard.h"
 #include "cserverfileconn.h"
 #include "cserversettings.h"
+#include "printabletext.h"
 #include "ctolvernserver.h"
 #include "ctolvernserverconn.h"
 
 namespace {
 // Room for thousands of clients connecting at once.
 constexpr int LISTEN_BACKLOG = 1024;
+int defaultMainPort = 0;
+int defaultFilePort = 0;
 } // namespace
 
 CServerCore::CServerCore(QObject *parent)
     : QObject(parent)
     , connGuard(new CConnGuard(this))
     , loginGuard(new CLoginGuard(this))
+    , mainPortOverride(defaultMainPort)
+    , filePortOverride(defaultFilePort)
 {
     connect(connGuard, &CConnGuard::log, this, &CServerCore::log);
     connect(loginGuard, &CLoginGuard::log, this, &CServerCore::log);
@@ -32,6 +37,12 @@ void CServerCore::setPortOverrides(int mainPort, int filePort)
 {
     mainPortOverride = mainPort;
     filePortOverride = filePort;
+}
+
+void CServerCore::setDefaultPortOverrides(int mainPort, int filePort)
+{
+    defaultMainPort = mainPort;
+    defaultFilePort = filePort;
 }
 
 bool CServerCore::start()
@@ -186,16 +197,16 @@ void CServerCore::log(QString msg)
 bool CServerCore::requestTransfer(const QString &user, const QString &detail)
 {
     Q_UNUSED(detail);
-    log(tr("%1 request transfer savedat").arg(user));
+    log(tr("%1 request transfer savedat").arg(printableText(user)));
     return true;
 }
 
 QString CServerCore::downloadFileName(const QString &saveName)
 {
-    log(tr("Download %1.z").arg(saveName));
+    log(tr("Download %1.z").arg(printableText(saveName)));
     // Versions are reached only through a restore; an empty name refuses the request.
     if (CSaveStore::isHistoryName(saveName)) {
-        log(tr("Download %1.z refused: inside a save history folder").arg(saveName));
+        log(tr("Download %1.z refused: inside a save history folder").arg(printableText(saveName)));
         return QString();
     }
     return CSaveStore::archiveName(saveName);
@@ -203,9 +214,9 @@ QString CServerCore::downloadFileName(const QString &saveName)
 
 QString CServerCore::uploadFileName(const QString &saveName)
 {
-    log(tr("Upload %1.z").arg(saveName));
+    log(tr("Upload %1.z").arg(printableText(saveName)));
     if (CSaveStore::isHistoryName(saveName)) {
-        log(tr("Upload %1.z refused: inside a save history folder").arg(saveName));
+        log(tr("Upload %1.z refused: inside a save history folder").arg(printableText(saveName)));
         return QString();
     }
     return CSaveStore::archiveName(saveName);
@@ -216,7 +227,7 @@ bool CServerCore::allowUploadSize(const QString &fileName, qint64 size, qint64 g
     const CSaveStore::Outcome outcome = CSaveStore::fromSettings(*CServerSettings::instance())
                                             .checkUpload(fileName, size, growth);
     if (!outcome.ok())
-        log(tr("Upload %1 refused: %2").arg(fileName, outcome.message));
+        log(tr("Upload %1 refused: %2").arg(printableText(fileName), outcome.message));
     return outcome.ok();
 }
 
@@ -226,12 +237,12 @@ bool CServerCore::commitUpload(
     CSaveStore store = CSaveStore::fromSettings(*CServerSettings::instance());
     const CSaveStore::Outcome outcome = store.commitUpload(fileName, size, commit);
     if (outcome.status == CSaveStore::Status::Refused)
-        log(tr("Upload %1 refused: %2").arg(fileName, outcome.message));
+        log(tr("Upload %1 refused: %2").arg(printableText(fileName), outcome.message));
     else if (!outcome.ok())
-        log(tr("Upload %1 failed: %2").arg(fileName, outcome.message));
+        log(tr("Upload %1 failed: %2").arg(printableText(fileName), outcome.message));
     else if (outcome.givenUp > 0)
         log(tr("Upload %1 stored; %n old version(s) given up for room", nullptr, outcome.givenUp)
-                .arg(fileName));
+                .arg(printableText(fileName)));
     return outcome.ok();
 }
 

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds build/ and starts the server.
+# Installs what is missing, builds build/ and starts the server: its window where a display
+# is reachable, else headless with the default storage folder, logging where it listens.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh

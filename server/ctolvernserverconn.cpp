@@ -4,6 +4,7 @@
 
 #include "cloginguard.h"
 #include "cuserdb.h"
+#include "printabletext.h"
 
 using namespace libsock;
 
@@ -58,7 +59,7 @@ void CTolvernServerConn::handleAddUser()
         .writeByte(result)
         .writeInt32(objectId);
     // One arg() call: a name holding "%2" must not be substituted again.
-    emit log(tr("[ADD_USER] name=%1, result=%2").arg(name, QString::number(result)));
+    emit log(tr("[ADD_USER] name=%1, result=%2").arg(printableText(name), QString::number(result)));
     libsock::writePacket(*this, reply);
 }
 
@@ -85,7 +86,7 @@ void CTolvernServerConn::handleLogin()
 
     CProtoPacket reply;
     reply.reset().setAuxByte(0).setCommand(CMD_LOGIN_REPLY).writeByte(result).writeInt32(objectId);
-    emit log(tr("[LOGIN] name=%1, result=%2").arg(name, QString::number(result)));
+    emit log(tr("[LOGIN] name=%1, result=%2").arg(printableText(name), QString::number(result)));
     libsock::writePacket(*this, reply);
 }
 

@@ -2,7 +2,12 @@
 
 #include <limits>
 
+#include <unistd.h>
+
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 
 #include "cinifile.h"
 
@@ -79,7 +84,23 @@ QString CServerSettings::iniFilePath() const
 {
     if (!overridePath.isEmpty())
         return overridePath;
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/tolvern.ini");
+    const QString programDir = QCoreApplication::applicationDirPath();
+    // An installed copy may not write beside itself: its ini goes to the user's config. Root
+    // may write to the system's program folders, but an ini does not belong there either.
+    static const char *const systemDirs[]
+        = { "/usr/bin", "/usr/sbin", "/usr/local/bin", "/usr/local/sbin", "/bin", "/sbin" };
+    bool installed = ::access(QFile::encodeName(programDir).constData(), W_OK) != 0;
+    for (const char *dir : systemDirs)
+        installed = installed || programDir == QLatin1String(dir);
+    return installed ? userIniFilePath() : programDir + QStringLiteral("/tolvern.ini");
+}
+
+QString CServerSettings::userIniFilePath()
+{
+    QString configHome = QFile::decodeName(qgetenv("XDG_CONFIG_HOME"));
+    if (configHome.isEmpty() || QDir::isRelativePath(configHome))
+        configHome = QDir::homePath() + QStringLiteral("/.config");
+    return configHome + QStringLiteral("/tolvern/tolvern.ini");
 }
 
 void CServerSettings::setIniFilePath(const QString &path)
@@ -120,10 +141,12 @@ void CServerSettings::load()
     minFreeBytes = qMax(qint64(-1), int64Value(ini, QStringLiteral("MinFreeBytes"), -1));
 }
 
-void CServerSettings::save()
+bool CServerSettings::save()
 {
+    const QString path = iniFilePath();
+    QDir().mkpath(QFileInfo(path).absolutePath());
     // Re-read the file so that lines written by others since load() are kept.
-    CIniFile ini(iniFilePath());
+    CIniFile ini(path);
     ini.load();
     ini.setValue(generalSection(), QStringLiteral("SaveDataDir"), saveDataDir);
     ini.setValue(generalSection(), QStringLiteral("MainPort"), QString::number(mainPort));
@@ -136,5 +159,5 @@ void CServerSettings::save()
         ini.setValue(securitySection(), transferRequiresLoginKey(),
             transferRequiresLogin ? QStringLiteral("true") : QStringLiteral("false"));
     }
-    ini.save();
+    return ini.save();
 }

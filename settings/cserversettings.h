@@ -3,7 +3,8 @@
 
 #include <QString>
 
-// The server's persistent settings, kept in tolvern.ini beside the executable: the four of
+// The server's persistent settings, kept in tolvern.ini beside the executable, or in
+// $XDG_CONFIG_HOME/tolvern/ when the executable's folder is not writable: the four of
 // [General], the defences of [Security] and the limits of [Storage]. One process-wide record;
 // callers change the fields directly, then call save(). The [Storage] limits are the
 // operator's to edit in the file: load() reads them, save() leaves them as they stand.
@@ -13,8 +14,10 @@ public:
     static CServerSettings *instance();
 
     void load();
-    void save();
+    // False when the file could not be written.
+    bool save();
     QString iniFilePath() const;
+    static QString userIniFilePath();
     // Points the record at another file; tests use it to stay out of the build tree.
     void setIniFilePath(const QString &path);
 

@@ -1,8 +1,14 @@
 #include <csignal>
 
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -29,10 +35,18 @@ private slots:
     void stopsBeforeServing_data();
     void stopsBeforeServing();
 
+    // headless
+    void servesWithoutDisplay();
+    void firstHeadlessStartTakesDefaultStorage();
+    void headlessRefusals_data();
+    void headlessRefusals();
+    void readOnlyDatabaseSaidAtStart();
+
 private:
     QString path(const QString &name) const { return dir->filePath(name); }
     void writeIni(const QString &saveDir);
-    QProcess *start();
+    // display false: no display variables, no platform, output kept for the test.
+    QProcess *start(const QStringList &arguments = {}, bool display = true);
     bool waitListening(quint16 port);
     static quint16 freePort();
 
@@ -46,7 +60,7 @@ void tst_Startup::init()
 {
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
-    for (const char *sub : { "bin", "work", "storage", "run", "config" })
+    for (const char *sub : { "bin", "work", "storage", "run", "config", "data" })
         QVERIFY(QDir().mkpath(path(QLatin1String(sub))));
     QVERIFY(QFile::setPermissions(path(QStringLiteral("run")),
         QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
@@ -82,18 +96,24 @@ void tst_Startup::writeIni(const QString &saveDir)
                   .toUtf8());
 }
 
-QProcess *tst_Startup::start()
+QProcess *tst_Startup::start(const QStringList &arguments, bool display)
 {
     auto *p = new QProcess;
     processes << p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    if (display) {
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    } else {
+        for (const char *name : { "QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY" })
+            env.remove(QLatin1String(name));
+    }
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), path(QStringLiteral("run")));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("config")));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("data")));
     p->setProcessEnvironment(env);
     p->setWorkingDirectory(path(QStringLiteral("work")));
-    p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    p->start(path(QStringLiteral("bin/tolvern-server")), {});
+    p->start(path(QStringLiteral("bin/tolvern-server")), arguments);
     return p;
 }
 
@@ -251,6 +271,184 @@ void tst_Startup::stopsBeforeServing()
     QCOMPARE(server->exitCode(), 0);
     QCOMPARE(QFile::exists(path(QStringLiteral("work/db"))), dbCreated);
     QCOMPARE(QFile::exists(path(QStringLiteral("bin/tolvern.ini"))), withIni);
+    QTcpSocket probe;
+    probe.connectToHost(QHostAddress::LocalHost, mainPort);
+    QVERIFY(!probe.waitForConnected(500));
+}
+
+void tst_Startup::servesWithoutDisplay()
+{
+    writeIni(path(QStringLiteral("storage")));
+    // No --headless: without a display the server says so and serves all the same.
+    QProcess *server = start({}, false);
+    QVERIFY(waitListening(mainPort));
+    QVERIFY(waitListening(filePort));
+
+    // Names and save names come from clients: a line break or an escape sequence in them
+    // must not make a log line of its own.
+    const QByteArray forged = "eve\n2026-01-01T00:00:00.000+00:00 [LOGIN] name=root\x1b[2J";
+    QTcpSocket control;
+    control.connectToHost(QHostAddress::LocalHost, mainPort);
+    QVERIFY(control.waitForConnected(5000));
+    control.write(packet(1, str(forged) + str("pw")));
+    Packet reply = readPacket(control);
+    QCOMPARE(reply.body, QByteArray(1, '\0') + int32(1));
+    control.write(packet(9, str(forged) + str("pw")));
+    reply = readPacket(control);
+    QCOMPARE(reply.body, QByteArray(1, '\0') + int32(1));
+
+    QTcpSocket upload;
+    upload.connectToHost(QHostAddress::LocalHost, filePort);
+    QVERIFY(upload.waitForConnected(5000));
+    upload.write(frame(0, packet(3, str("eve") + str("") + str("slot\r1"))));
+    QCOMPARE(readFrame(upload).payload.mid(22), QByteArray(1, '\0'));
+    upload.write(frame(1, QByteArrayLiteral("level 9")));
+    upload.write(frame(0, packet(6, {})));
+    QTRY_COMPARE(upload.state(), QAbstractSocket::UnconnectedState);
+    QTcpSocket download;
+    download.connectToHost(QHostAddress::LocalHost, filePort);
+    QVERIFY(download.waitForConnected(5000));
+    download.write(frame(0, packet(1, str("eve") + str("") + str("slot\r1"))));
+    QCOMPARE(readFrame(download).payload.mid(22), QByteArray(1, '\0') + int64(7));
+    download.write(frame(0, packet(5, {})));
+    QCOMPARE(readFrame(download).payload, QByteArrayLiteral("level 9"));
+
+    // A second copy ends at once and says why.
+    QProcess *second = start({ QStringLiteral("--headless") }, false);
+    QVERIFY(second->waitForFinished(15000));
+    QCOMPARE(second->exitCode(), 0);
+    QVERIFY(second->readAllStandardError().contains("another copy is running"));
+
+    ::kill(pid_t(server->processId()), SIGTERM);
+    QVERIFY(server->waitForFinished(15000));
+    QCOMPARE(server->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(server->exitCode(), 0);
+    QVERIFY(server->readAllStandardError().contains("no display found"));
+
+    const QList<QByteArray> lines = server->readAllStandardOutput().split('\n');
+    const QRegularExpression stamped(
+        QStringLiteral(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d\d\d[+-]\d\d:\d\d \S.*$)"));
+    QCOMPARE(lines.last(), QByteArray());
+    for (const QByteArray &line : lines.mid(0, lines.size() - 1))
+        QVERIFY2(stamped.match(QString::fromUtf8(line)).hasMatch(), line.constData());
+    const QByteArray escaped = "eve\\n2026-01-01T00:00:00.000+00:00 [LOGIN] name=root\\x1b[2J";
+    const QByteArray all = lines.join('\n');
+    QVERIFY2(all.contains(" [ADD_USER] name=" + escaped + ", result=0\n"), all.constData());
+    QVERIFY(all.contains(" [LOGIN] name=" + escaped + ", result=0\n"));
+    QVERIFY(all.contains(" Upload slot\\r1.z\n"));
+    QVERIFY(all.contains(" Download slot\\r1.z\n"));
+    QVERIFY(all.contains(" Main control server listen succeed\n"));
+}
+
+void tst_Startup::firstHeadlessStartTakesDefaultStorage()
+{
+    QProcess *server = start(
+        { QStringLiteral("--headless"), QStringLiteral("--main-port"), QString::number(mainPort),
+            QStringLiteral("--file-port"), QString::number(filePort) },
+        false);
+    QVERIFY(waitListening(mainPort));
+    QVERIFY(waitListening(filePort));
+    const QString saves = path(QStringLiteral("data/tolvern/saves"));
+    QVERIFY(QFileInfo(saves).isDir());
+    QFile ini(path(QStringLiteral("bin/tolvern.ini")));
+    QVERIFY(ini.open(QIODevice::ReadOnly));
+    QVERIFY(ini.readAll().contains("SaveDataDir=" + saves.toUtf8() + "\n"));
+    ::kill(pid_t(server->processId()), SIGTERM);
+    QVERIFY(server->waitForFinished(15000));
+    QCOMPARE(server->exitCode(), 0);
+    QVERIFY(server->readAllStandardOutput().contains(
+        "Storage directory " + saves.toUtf8() + " created and saved"));
+}
+
+void tst_Startup::headlessRefusals_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("withIni");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("said");
+    const QString file = QStringLiteral("../storage/a-file");
+    QTest::newRow("storage onto a file") << QStringList { QStringLiteral("--storage"), file }
+                                         << false << 2 << QStringLiteral("is not a folder");
+    QTest::newRow("storage below a file")
+        << QStringList { QStringLiteral("--storage"), file + QStringLiteral("/saves") } << false
+        << 2 << QStringLiteral("cannot create the storage folder");
+    QTest::newRow("port 0") << QStringList { QStringLiteral("--main-port"), QStringLiteral("0") }
+                            << false << 2 << QStringLiteral("from 1 to 65535");
+    QTest::newRow("port 65536") << QStringList { QStringLiteral("--file-port=65536") } << false << 2
+                                << QStringLiteral("from 1 to 65535");
+    QTest::newRow("unknown option") << QStringList { QStringLiteral("--storrage") } << false << 2
+                                    << QStringLiteral("unknown option --storrage");
+    QTest::newRow("port taken") << QStringList {} << true << 1
+                                << QStringLiteral("cannot listen on the main control port");
+}
+
+void tst_Startup::headlessRefusals()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, withIni);
+    QFETCH(int, exitCode);
+    QFETCH(QString, said);
+    QFile file(path(QStringLiteral("storage/a-file")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    QTcpServer taken;
+    QVERIFY(taken.listen(QHostAddress::AnyIPv4, mainPort));
+    if (withIni)
+        writeIni(path(QStringLiteral("storage")));
+
+    QProcess *server = start(QStringList { QStringLiteral("--headless") } + arguments, false);
+    QVERIFY(server->waitForFinished(15000));
+    QCOMPARE(server->exitCode(), exitCode);
+    const QList<QByteArray> errors = server->readAllStandardError().trimmed().split('\n');
+    QVERIFY2(errors.first().contains(said.toUtf8()), errors.first().constData());
+    // Refused values change nothing on disk.
+    if (exitCode == 2) {
+        QCOMPARE(errors.size(), 1);
+        QVERIFY(!QFile::exists(path(QStringLiteral("bin/tolvern.ini"))));
+        QVERIFY(!QFile::exists(path(QStringLiteral("work/db"))));
+        QVERIFY(QDir(path(QStringLiteral("data"))).isEmpty());
+    }
+}
+
+namespace {
+constexpr uid_t OTHER_ID = 65534;
+int giveToOther(const char *path, const struct stat *, int, struct FTW *)
+{
+    return lchown(path, OTHER_ID, OTHER_ID);
+}
+} // namespace
+
+void tst_Startup::readOnlyDatabaseSaidAtStart()
+{
+    // Clients would take every refused write for a wrong password or a taken name.
+    writeIni(path(QStringLiteral("storage")));
+    QVERIFY(QDir().mkpath(path(QStringLiteral("work/db"))));
+    QFile db(path(QStringLiteral("work/db/users.db")));
+    QVERIFY(db.open(QIODevice::WriteOnly));
+    db.close();
+    QVERIFY(db.setPermissions(QFileDevice::ReadOwner | QFileDevice::ReadOther));
+    auto *server = new QProcess;
+    processes << server;
+    // Root writes read-only files all the same: the server runs as another user then.
+    if (geteuid() == 0) {
+        QVERIFY(nftw(QFile::encodeName(dir->path()).constData(), giveToOther, 16, FTW_PHYS) == 0);
+        QVERIFY(QFile::setPermissions(dir->path(),
+            QFile::permissions(dir->path()) | QFileDevice::ExeOther | QFileDevice::ReadOther));
+        server->setChildProcessModifier([] {
+            if (setgid(OTHER_ID) != 0 || setuid(OTHER_ID) != 0)
+                _exit(99);
+        });
+    }
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), path(QStringLiteral("run")));
+    server->setProcessEnvironment(env);
+    server->setWorkingDirectory(path(QStringLiteral("work")));
+    server->start(path(QStringLiteral("bin/tolvern-server")), { QStringLiteral("--headless") });
+    QVERIFY(server->waitForFinished(15000));
+    QCOMPARE(server->exitCode(), 1);
+    const QByteArray errors = server->readAllStandardError();
+    QVERIFY2(errors.contains(" the user database ") && errors.contains("readonly database"),
+        errors.constData());
     QTcpSocket probe;
     probe.connectToHost(QHostAddress::LocalHost, mainPort);
     QVERIFY(!probe.waitForConnected(500));

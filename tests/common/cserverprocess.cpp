@@ -98,7 +98,12 @@ bool CServerProcess::start(int msec)
 
     process = std::make_unique<QProcess>();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    if (headless) {
+        for (const char *name : { "QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY" })
+            env.remove(QLatin1String(name));
+    } else {
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    }
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), path(QStringLiteral("run")));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("config")));
     process->setProcessEnvironment(env);
@@ -109,7 +114,10 @@ bool CServerProcess::start(int msec)
         process->setStandardOutputFile(QProcess::nullDevice());
         process->setStandardErrorFile(QProcess::nullDevice());
     }
-    process->start(path(QStringLiteral("bin/tolvern-server")), {});
+    QStringList arguments;
+    if (headless)
+        arguments << QStringLiteral("--headless");
+    process->start(path(QStringLiteral("bin/tolvern-server")), arguments);
     if (!process->waitForStarted(msec)) {
         lastError = QStringLiteral("server did not start: %1").arg(process->errorString());
         return false;

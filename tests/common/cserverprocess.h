@@ -37,6 +37,8 @@ public:
 
     // Lets the server's output through (the default) or discards it.
     void setForwardOutput(bool forward) { forwardOutput = forward; }
+    // Runs it with --headless and without any display.
+    void setHeadless(bool on) { headless = on; }
 
     // Writes tolvern.ini, starts the server and waits until both ports accept connections.
     bool start(int msec = 30000);
@@ -61,6 +63,7 @@ private:
     quint16 transferPort = 0;
     QString extraIni;
     bool forwardOutput = true;
+    bool headless = false;
     bool copied = false;
 };
 

@@ -1,0 +1,49 @@
+#ifndef CADMINCOMMAND_H
+#define CADMINCOMMAND_H
+
+#include <QString>
+#include <QStringList>
+
+// The operator's commands without the window: "tolvern-server VERB ...". They work on the
+// server's database and settings, also while a server runs (SQLite waits out the server's
+// short write locks), and never take the single-instance lock.
+class CAdminCommand
+{
+public:
+    // Exit codes shared by every verb.
+    enum ExitCode {
+        EXIT_OK = 0,
+        EXIT_DATABASE = 1, // the database cannot be opened, or a statement failed
+        EXIT_REFUSED = 2, // a value the window refuses too (empty name or password)
+        EXIT_NAME_TAKEN = 3,
+        EXIT_NO_USER = 4,
+        EXIT_NO_STORAGE = 5, // no storage folder set, or it does not exist
+        EXIT_USAGE = 64,
+    };
+
+    // Whether word is the verb of an admin command.
+    static bool isVerb(const QString &word);
+    // arguments: the command line without the program name, the verb first.
+    static int run(int &argc, char **argv, const QStringList &arguments);
+    static QString verbList();
+
+    // The options every verb takes, already removed from its arguments.
+    QString config;
+    QString workDir;
+
+    // Opens the user database the ini names (db/users.db under the working directory unless
+    // its [Database] says otherwise). Unless mayCreate, a missing SQLite file is an error
+    // rather than a new, empty database somewhere unexpected.
+    bool openDatabase(bool mayCreate);
+    // Loads the settings and checks that the storage folder exists.
+    bool loadStorage();
+
+    static void printError(const QString &text);
+    static void printOut(const QString &text);
+
+private:
+    bool takeCommonOptions(QStringList &arguments);
+    void takeOwnerIdentity();
+};
+
+#endif // CADMINCOMMAND_H

@@ -1,0 +1,128 @@
+#include "cserveroptions.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+// The toolkit's own options that take a value, and those that stand alone.
+const char *const QT_VALUE_OPTIONS[] = { "platform", "platformpluginpath", "platformtheme",
+    "plugin", "qwindowgeometry", "qwindowtitle", "qwindowicon", "style", "stylesheet", "session",
+    "display", "geometry", "name", "title" };
+const char *const QT_FLAG_OPTIONS[] = { "reverse", "widgetcount", "nograb", "dograb", "sync" };
+
+QString absolute(const QString &path)
+{
+    return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+}
+
+} // namespace
+
+QString CServerOptions::usage()
+{
+    return QStringLiteral(
+        "Usage: tolvern-server [OPTION]...\n"
+        "       tolvern-server users COMMAND ...   (see tolvern-server users --help)\n"
+        "Runs the Tolvern Data Server: a window with a tray icon, or a headless service.\n"
+        "\n"
+        "  --headless          run without a window; log lines go to stdout (also chosen\n"
+        "                      when no display can be reached)\n"
+        "  --storage DIR       storage folder of the save archives; saved in the ini\n"
+        "  --config FILE       the ini file (default: tolvern.ini beside the program, or\n"
+        "                      $XDG_CONFIG_HOME/tolvern/tolvern.ini when that folder is not\n"
+        "                      writable)\n"
+        "  --workdir DIR       run in DIR: the user database is DIR/db/users.db\n"
+        "  --main-port N       main control port for this run (1-65535)\n"
+        "  --file-port N       game data transfer port for this run (1-65535)\n"
+        "  -h, --help          show this help\n"
+        "\n"
+        "Headless, the first start without a storage folder uses\n"
+        "$XDG_DATA_HOME/tolvern/saves. Exit status: 0 done (also when another copy runs),\n"
+        "1 the server could not start (database, storage folder, ports), 2 bad arguments.\n");
+}
+
+bool CServerOptions::takeValue(
+    const QStringList &arguments, int &index, const QString &name, QString &value)
+{
+    const QString &word = arguments.at(index);
+    if (word.startsWith(name + QLatin1Char('='))) {
+        value = word.mid(name.size() + 1);
+    } else if (index + 1 < arguments.size()) {
+        value = arguments.at(++index);
+    } else {
+        error = QStringLiteral("option %1 needs a value").arg(name);
+        return false;
+    }
+    if (value.isEmpty()) {
+        error = QStringLiteral("option %1 needs a value").arg(name);
+        return false;
+    }
+    return true;
+}
+
+bool CServerOptions::parsePort(const QString &name, const QString &text, int &port)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok, 10);
+    if (!ok || value < 1 || value > 65535) {
+        error = QStringLiteral("%1 %2: a port is a number from 1 to 65535").arg(name, text);
+        return false;
+    }
+    port = value;
+    return true;
+}
+
+CServerOptions::Outcome CServerOptions::parse(const QStringList &arguments)
+{
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString &word = arguments.at(i);
+        const QString name = word.section(QLatin1Char('='), 0, 0);
+        QString value;
+        if (word == QLatin1String("-h") || word == QLatin1String("--help")) {
+            return Help;
+        } else if (word == QLatin1String("--headless")) {
+            headless = true;
+        } else if (name == QLatin1String("--storage")) {
+            if (!takeValue(arguments, i, name, value))
+                return Invalid;
+            storage = absolute(value);
+        } else if (name == QLatin1String("--config")) {
+            if (!takeValue(arguments, i, name, value))
+                return Invalid;
+            config = absolute(value);
+        } else if (name == QLatin1String("--workdir")) {
+            if (!takeValue(arguments, i, name, value))
+                return Invalid;
+            workDir = absolute(value);
+        } else if (name == QLatin1String("--main-port")) {
+            if (!takeValue(arguments, i, name, value) || !parsePort(name, value, mainPort))
+                return Invalid;
+        } else if (name == QLatin1String("--file-port")) {
+            if (!takeValue(arguments, i, name, value) || !parsePort(name, value, filePort))
+                return Invalid;
+        } else {
+            // The toolkit reads its own options from the same command line.
+            bool known = false;
+            const QString bare = name.startsWith(QLatin1String("--")) ? name.mid(2) : name.mid(1);
+            if (name.startsWith(QLatin1Char('-'))) {
+                for (const char *option : QT_VALUE_OPTIONS) {
+                    if (bare == QLatin1String(option)) {
+                        known = takeValue(arguments, i, name, value);
+                        if (!known)
+                            return Invalid;
+                        platformGiven = platformGiven || bare == QLatin1String("platform");
+                    }
+                }
+                for (const char *option : QT_FLAG_OPTIONS)
+                    known = known || word.mid(1) == QLatin1String(option);
+            }
+            if (!known) {
+                error = word.startsWith(QLatin1Char('-'))
+                    ? QStringLiteral("unknown option %1 (see --help)").arg(word)
+                    : QStringLiteral("unexpected argument %1 (see --help)").arg(word);
+                return Invalid;
+            }
+        }
+    }
+    return Run;
+}

@@ -1,0 +1,136 @@
+#include <csignal>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "cserverprocess.h"
+#include "testwire.h"
+
+using namespace testwire;
+
+// What an operator installs: "cmake --install" into a prefix, and the Debian package.
+class tst_Install : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void installedServerServesHeadless();
+    void debianPackageLists();
+
+private:
+    static int runTool(const QString &program, const QStringList &arguments, QByteArray *out);
+    QTemporaryDir dir;
+};
+
+int tst_Install::runTool(const QString &program, const QStringList &arguments, QByteArray *out)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, arguments);
+    if (!p.waitForFinished(240000))
+        return -1;
+    if (out)
+        *out = p.readAll();
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+void tst_Install::installedServerServesHeadless()
+{
+    QVERIFY(dir.isValid());
+    const QString prefix = dir.filePath(QStringLiteral("prefix"));
+    QByteArray out;
+    QCOMPARE(runTool(QStringLiteral(CMAKE_COMMAND),
+                 { QStringLiteral("--install"), QStringLiteral(BUILD_DIR),
+                     QStringLiteral("--prefix"), prefix },
+                 &out),
+        0);
+    for (const char *file :
+        { "bin/tolvern-server", "bin/tolvern-client", "share/applications/tolvern-server.desktop",
+            "share/icons/hicolor/48x48/apps/tolvern-server.png", "lib/sysusers.d/tolvern.conf" })
+        QVERIFY2(QFile::exists(prefix + QLatin1Char('/') + QLatin1String(file)), file);
+    const QString unit = prefix + QStringLiteral("/lib/systemd/system/tolvern-server.service");
+    QFile unitFile(unit);
+    QVERIFY(unitFile.open(QIODevice::ReadOnly));
+    QVERIFY(unitFile.readAll().contains(
+        "\nExecStart=" + prefix.toUtf8() + "/bin/tolvern-server --headless "));
+    const QString analyze = QStandardPaths::findExecutable(QStringLiteral("systemd-analyze"));
+    if (!analyze.isEmpty()) {
+        QCOMPARE(runTool(analyze, { QStringLiteral("verify"), unit }, &out), 0);
+        QVERIFY2(out.trimmed().isEmpty(), out.constData());
+    }
+
+    // The installed copy, started like the unit starts it.
+    QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("state"))));
+    const quint16 mainPort = CServerProcess::freePort();
+    quint16 filePort = CServerProcess::freePort();
+    while (filePort == mainPort)
+        filePort = CServerProcess::freePort();
+    QProcess server;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : { "QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY" })
+        env.remove(QLatin1String(name));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.filePath(QStringLiteral("state")));
+    server.setProcessEnvironment(env);
+    server.setWorkingDirectory(dir.filePath(QStringLiteral("state")));
+    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server.start(prefix + QStringLiteral("/bin/tolvern-server"),
+        { QStringLiteral("--headless"), QStringLiteral("--config"),
+            dir.filePath(QStringLiteral("state/tolvern.ini")), QStringLiteral("--storage"),
+            dir.filePath(QStringLiteral("state/saves")), QStringLiteral("--main-port"),
+            QString::number(mainPort), QStringLiteral("--file-port"), QString::number(filePort) });
+    QVERIFY(QTest::qWaitFor([&] { return CServerProcess::portAccepts(mainPort, 200); }, 30000));
+    QTcpSocket control;
+    control.connectToHost(QHostAddress::LocalHost, mainPort);
+    QVERIFY(control.waitForConnected(5000));
+    control.write(packet(1, str("carol") + str("pw")));
+    QCOMPARE(readPacket(control).body, QByteArray(1, '\0') + int32(1));
+    QVERIFY(QFile::exists(dir.filePath(QStringLiteral("state/db/users.db"))));
+    QVERIFY(QFileInfo(dir.filePath(QStringLiteral("state/saves"))).isDir());
+    ::kill(pid_t(server.processId()), SIGTERM);
+    QVERIFY(server.waitForFinished(15000));
+    QCOMPARE(server.exitCode(), 0);
+    QVERIFY(server.readAllStandardOutput().contains(" [ADD_USER] name=carol, result=0\n"));
+}
+
+void tst_Install::debianPackageLists()
+{
+    QVERIFY(dir.isValid());
+    const QString packages = dir.filePath(QStringLiteral("deb"));
+    QByteArray out;
+    QCOMPARE(runTool(QStringLiteral(CPACK_COMMAND),
+                 { QStringLiteral("-G"), QStringLiteral("DEB"), QStringLiteral("--config"),
+                     QStringLiteral(BUILD_DIR "/CPackConfig.cmake"), QStringLiteral("-B"), packages,
+                     // Compressing large debug binaries would take minutes and test nothing.
+                     QStringLiteral("-D"), QStringLiteral("CPACK_DEBIAN_COMPRESSION_TYPE=none") },
+                 &out),
+        0);
+    const QStringList debs = QDir(packages).entryList({ QStringLiteral("*.deb") });
+    QCOMPARE(debs.size(), 1);
+    const QString deb = packages + QLatin1Char('/') + debs.first();
+    QCOMPARE(runTool(QStringLiteral("dpkg-deb"), { QStringLiteral("-c"), deb }, &out), 0);
+    for (const char *file : { "./usr/bin/tolvern-server", "./usr/bin/tolvern-client",
+             "./usr/lib/systemd/system/tolvern-server.service",
+             "./usr/share/applications/tolvern-server.desktop",
+             "./usr/share/icons/hicolor/48x48/apps/tolvern-server.png",
+             "./usr/lib/sysusers.d/tolvern.conf" })
+        QVERIFY2(out.contains(QByteArray(" ") + file + "\n"), file);
+    QCOMPARE(runTool(QStringLiteral("dpkg-deb"),
+                 { QStringLiteral("-f"), deb, QStringLiteral("Depends") }, &out),
+        0);
+    // Computed from the binaries, plus the driver plugin no binary links.
+    QVERIFY2(
+        out.contains("libqt6core6") && out.contains("libc6") && out.contains("libqt6sql6-sqlite"),
+        out.constData());
+    QCOMPARE(runTool(QStringLiteral("dpkg-deb"),
+                 { QStringLiteral("-I"), deb, QStringLiteral("postinst") }, &out),
+        0);
+    QVERIFY(out.contains("systemd-sysusers"));
+}
+
+QTEST_GUILESS_MAIN(tst_Install)
+#include "tst_install.moc"
