@@ -46,7 +46,7 @@ void CServerSettings::load()
         == 0;
 }
 
-void CServerSettings::save()
+bool CServerSettings::save(QString *errorString)
 {
     // Re-read the file so that lines written by others since load() are kept.
     CIniFile ini(iniFilePath());
@@ -56,5 +56,9 @@ void CServerSettings::save()
     ini.setValue(generalSection(), QStringLiteral("FilePort"), QString::number(filePort));
     ini.setValue(generalSection(), QStringLiteral("StartWhenOSStarts"),
         startWhenOSStarts ? QStringLiteral("true") : QStringLiteral("false"));
-    ini.save();
+    if (ini.save())
+        return true;
+    if (errorString)
+        *errorString = ini.errorString();
+    return false;
 }

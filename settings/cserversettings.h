@@ -11,7 +11,8 @@ public:
     static CServerSettings *instance();
 
     void load();
-    void save();
+    // False when the file could not be written; errorString then says why.
+    bool save(QString *errorString = nullptr);
     QString iniFilePath() const;
     // Points the record at another file; tests use it to stay out of the build tree.
     void setIniFilePath(const QString &path);
