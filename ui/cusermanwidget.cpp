@@ -2,11 +2,16 @@
 #include "ui_cusermanwidget.h"
 
 #include <algorithm>
-#include <functional>
+#include <utility>
 
 #include <QDateTime>
+#include <QHeaderView>
 #include <QInputDialog>
+#include <QItemSelectionModel>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QShortcut>
+#include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTableWidgetItem>
 #include <QVariant>
@@ -17,6 +22,10 @@
 namespace {
 
 const QString loginFormat = QStringLiteral("yy-MM-dd hh:mm");
+
+// Beyond this many separate runs of rows, moving the kept rows up once is cheaper than
+// removing each run, which shifts everything below it.
+constexpr int MAX_REMOVED_RUNS = 32;
 
 QTableWidgetItem *centredItem(const QString &text)
 {
@@ -33,6 +42,25 @@ CUserManWidget::CUserManWidget(QWidget *parent)
 {
     ui->setupUi(this);
 
+    filterEdit = new QLineEdit(this);
+    filterEdit->setObjectName(QStringLiteral("edFilter"));
+    filterEdit->setPlaceholderText(tr("Filter by name or id"));
+    filterEdit->setClearButtonEnabled(true);
+    ui->horizontalLayout->insertWidget(0, filterEdit);
+    connect(filterEdit, &QLineEdit::textChanged, this, &CUserManWidget::applyFilter);
+
+    // Sorting on request only: the view's own sorting would move a row while it is filled.
+    QHeaderView *header = ui->tableWidget->horizontalHeader();
+    header->setSortIndicator(-1, Qt::AscendingOrder);
+    header->setSortIndicatorShown(true);
+    header->setSectionsClickable(true);
+    connect(header, &QHeaderView::sortIndicatorChanged, this, &CUserManWidget::sortByIndicator);
+
+    // A button's shortcut replaces the mnemonic of its text; both should work.
+    addMnemonic(ui->btnRefresh);
+    addMnemonic(ui->btnAdd);
+    addMnemonic(ui->btnDel);
+
     CUserDb *db = CUserDb::instance();
     connect(db, &CUserDb::userAdd, this, &CUserManWidget::userAdd);
     connect(db, &CUserDb::userLogin, this, &CUserManWidget::userLogin);
@@ -48,10 +76,25 @@ CUserManWidget::~CUserManWidget()
     delete ui;
 }
 
+void CUserManWidget::addMnemonic(QPushButton *button)
+{
+    const QKeySequence mnemonic = QKeySequence::mnemonic(button->text());
+    if (mnemonic.isEmpty() || mnemonic == button->shortcut())
+        return;
+    auto *shortcut = new QShortcut(mnemonic, button);
+    connect(shortcut, &QShortcut::activated, button, [button] {
+        if (button->isEnabled())
+            button->animateClick();
+    });
+}
+
 void CUserManWidget::userAdd(int objectId, const QString &name)
 {
     ui->tableWidget->insertRow(0);
     setUserRow(0, objectId, name, QString());
+    const QString text = filterEdit->text().trimmed();
+    if (!text.isEmpty())
+        ui->tableWidget->setRowHidden(0, !rowMatchesFilter(0, text));
 }
 
 void CUserManWidget::userLogin(int objectId)
@@ -73,25 +116,32 @@ void CUserManWidget::refresh()
     table->setDropIndicatorShown(false);
 
     QSqlQuery query;
+    query.setForwardOnly(true);
     int count = 0;
     if (query.exec(QStringLiteral("select count(*) from t_user")) && query.next())
         count = query.value(0).toInt();
     table->setRowCount(count);
+    loginItems.reserve(count);
 
-    if (!query.exec(QStringLiteral(
-            "select object_id, name, last_login from t_user order by last_login desc")))
-        return;
-    // Never-logged-in users have a NULL last_login, which sorts last in descending order.
-    int row = 0;
-    while (row < count && query.next()) {
-        const QVariant lastLogin = query.value(2);
-        QString loginText;
-        if (!lastLogin.isNull())
-            loginText
-                = QDateTime::fromString(lastLogin.toString(), Qt::ISODate).toString(loginFormat);
-        setUserRow(row, query.value(0).toInt(), query.value(1).toString(), loginText);
-        ++row;
+    if (query.exec(QStringLiteral(
+            "select object_id, name, last_login from t_user order by last_login desc"))) {
+        // Never-logged-in users have a NULL last_login, which sorts last in descending order.
+        int row = 0;
+        while (row < count && query.next()) {
+            const QVariant lastLogin = query.value(2);
+            QString loginText;
+            if (!lastLogin.isNull())
+                loginText = QDateTime::fromString(lastLogin.toString(), Qt::ISODate)
+                                .toString(loginFormat);
+            setUserRow(row, query.value(0).toInt(), query.value(1).toString(), loginText);
+            ++row;
+        }
     }
+    // An order the operator picked stays picked; sorting re-applies the filter.
+    if (table->horizontalHeader()->sortIndicatorSection() >= 0)
+        sortByIndicator();
+    else
+        applyFilter();
 }
 
 void CUserManWidget::on_btnAdd_clicked()
@@ -102,45 +152,52 @@ void CUserManWidget::on_btnAdd_clicked()
 
 void CUserManWidget::on_btnDel_clicked()
 {
-    const QList<QTableWidgetItem *> items = selectedUserItems();
-    if (items.isEmpty()) {
+    const int selected = selectedUserRows().size();
+    if (selected == 0) {
         QMessageBox::warning(this, tr("Warn!"), tr("Please select user first"), QMessageBox::Ok);
         return;
     }
     const auto answer = QMessageBox::warning(this, tr("Question!"),
-        tr("Are you sure you want to delete these %1 users?").arg(items.size()),
+        tr("Are you sure you want to delete these %1 users?").arg(selected),
         QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, QMessageBox::NoButton);
     if (answer != QMessageBox::Yes)
         return;
 
+    // Again: the question's event loop may have let rows in above the selection.
+    const QList<int> rows = selectedUserRows();
     CUserDb *db = CUserDb::instance();
-    QList<int> rows;
-    for (const QTableWidgetItem *item : items) {
-        const int objectId = item->data(Qt::UserRole).toInt();
+    // One transaction for all rows: per-row commits would each wait for the disk.
+    QSqlDatabase connection = QSqlDatabase::database();
+    const bool batched = connection.transaction();
+    for (int row : rows) {
+        const int objectId = objectIdAt(row);
         db->deleteUser(objectId);
         loginItems.remove(objectId);
-        rows.append(item->row());
     }
-    // Bottom-up, so removing one row never shifts a row still to be removed.
-    std::sort(rows.begin(), rows.end(), std::greater<int>());
-    for (int row : rows)
-        ui->tableWidget->removeRow(row);
+    if (batched && !connection.commit()) {
+        connection.rollback();
+        // The rows are still there: show what the database holds.
+        refresh();
+        return;
+    }
+    removeUserRows(rows);
 }
 
 void CUserManWidget::on_btnBrow_clicked()
 {
-    const QList<QTableWidgetItem *> items = selectedUserItems();
-    for (const QTableWidgetItem *item : items) {
-        if (!CUserDb::instance()->openUserData(item->data(Qt::UserRole).toInt())) {
+    const QList<int> rows = selectedUserRows();
+    for (int row : rows) {
+        if (!CUserDb::instance()->openUserData(objectIdAt(row))) {
             QMessageBox::critical(this, tr("Path not exists"),
-                tr("Cannot find Game Data for %1").arg(item->text()), QMessageBox::Ok);
+                tr("Cannot find Game Data for %1").arg(ui->tableWidget->item(row, 0)->text()),
+                QMessageBox::Ok);
         }
     }
 }
 
 void CUserManWidget::on_btnClear_clicked()
 {
-    if (ui->tableWidget->selectedItems().isEmpty())
+    if (selectedUserRows().isEmpty())
         return;
     const auto answer = QMessageBox::warning(this, tr("Question!"),
         tr("Are you sure you want to clear these users' game data?"),
@@ -148,9 +205,10 @@ void CUserManWidget::on_btnClear_clicked()
     if (answer != QMessageBox::Yes)
         return;
 
-    const QList<QTableWidgetItem *> items = selectedUserItems();
-    for (const QTableWidgetItem *item : items)
-        CUserDb::instance()->clearUserData(item->data(Qt::UserRole).toInt());
+    // Read after the question, whose event loop may have let rows in above the selection.
+    const QList<int> rows = selectedUserRows();
+    for (int row : rows)
+        CUserDb::instance()->clearUserData(objectIdAt(row));
     QMessageBox::information(this, tr("Result"), tr("Game Data Cleared"), QMessageBox::Ok);
 }
 
@@ -161,7 +219,7 @@ void CUserManWidget::on_btnRefresh_clicked()
 
 void CUserManWidget::itemSelectionChanged()
 {
-    const int selected = selectedUserItems().size();
+    const int selected = selectedUserRows().size();
     ui->btnDel->setEnabled(selected > 0);
     ui->btnAdd->setEnabled(selected == 0);
     ui->btnBrow->setEnabled(selected == 1);
@@ -170,10 +228,10 @@ void CUserManWidget::itemSelectionChanged()
 
 void CUserManWidget::on_btnChangePass_clicked()
 {
-    const QList<QTableWidgetItem *> items = selectedUserItems();
-    if (items.isEmpty())
+    const int row = firstSelectedUserRow();
+    if (row < 0)
         return;
-    const int objectId = items.first()->data(Qt::UserRole).toInt();
+    const int objectId = objectIdAt(row);
 
     QSqlQuery query;
     query.prepare(QStringLiteral("select password from t_user where object_id = ?"));
@@ -201,22 +259,139 @@ void CUserManWidget::on_btnChangePass_clicked()
     QMessageBox::critical(this, tr("Error!"), tr("Change password failed"), QMessageBox::Ok);
 }
 
-QList<QTableWidgetItem *> CUserManWidget::selectedUserItems() const
+void CUserManWidget::applyFilter()
 {
-    QList<QTableWidgetItem *> items;
-    const QList<QTableWidgetItem *> selected = ui->tableWidget->selectedItems();
-    for (QTableWidgetItem *item : selected) {
-        if (item->column() == 0)
-            items.append(item);
+    QTableWidget *table = ui->tableWidget;
+    const int count = table->rowCount();
+    const QString text = filterEdit->text().trimmed();
+    for (int row = 0; row < count; ++row) {
+        const bool hide = !text.isEmpty() && !rowMatchesFilter(row, text);
+        if (table->isRowHidden(row) != hide)
+            table->setRowHidden(row, hide);
     }
-    return items;
+    // Hidden rows no longer count as selected.
+    itemSelectionChanged();
+}
+
+void CUserManWidget::sortByIndicator()
+{
+    const QHeaderView *header = ui->tableWidget->horizontalHeader();
+    if (header->sortIndicatorSection() < 0)
+        return;
+    ui->tableWidget->sortItems(header->sortIndicatorSection(), header->sortIndicatorOrder());
+    // Hidden rows are kept by position, not by user.
+    applyFilter();
+}
+
+bool CUserManWidget::rowMatchesFilter(int row, const QString &text) const
+{
+    const QTableWidgetItem *id = ui->tableWidget->item(row, 0);
+    const QTableWidgetItem *name = ui->tableWidget->item(row, 1);
+    return (id && id->text().contains(text))
+        || (name && name->text().contains(text, Qt::CaseInsensitive));
+}
+
+QList<int> CUserManWidget::selectedUserRows() const
+{
+    const QTableWidget *table = ui->tableWidget;
+    const QItemSelection selection = table->selectionModel()->selection();
+    // Column-0 runs of rows, sorted and merged, so that overlapping ranges count once.
+    QList<std::pair<int, int>> runs;
+    runs.reserve(selection.size());
+    for (const QItemSelectionRange &range : selection) {
+        if (range.isValid() && range.left() == 0)
+            runs.append({ range.top(), range.bottom() });
+    }
+    std::sort(runs.begin(), runs.end());
+
+    QList<int> rows;
+    int next = 0;
+    for (const auto &run : std::as_const(runs)) {
+        for (int row = std::max(run.first, next); row <= run.second; ++row) {
+            if (!table->isRowHidden(row))
+                rows.append(row);
+        }
+        next = std::max(next, run.second + 1);
+    }
+    return rows;
+}
+
+int CUserManWidget::firstSelectedUserRow() const
+{
+    const QTableWidget *table = ui->tableWidget;
+    const QItemSelection selection = table->selectionModel()->selection();
+    for (const QItemSelectionRange &range : selection) {
+        if (!range.isValid() || range.left() != 0)
+            continue;
+        for (int row = range.top(); row <= range.bottom(); ++row) {
+            if (!table->isRowHidden(row))
+                return row;
+        }
+    }
+    return -1;
+}
+
+int CUserManWidget::objectIdAt(int row) const
+{
+    const QTableWidgetItem *item = ui->tableWidget->item(row, 0);
+    return item ? item->data(Qt::UserRole).toInt() : 0;
+}
+
+void CUserManWidget::removeUserRows(const QList<int> &rows)
+{
+    QTableWidget *table = ui->tableWidget;
+    // One selection signal now instead of one per removed row.
+    table->clearSelection();
+
+    QList<std::pair<int, int>> runs;
+    for (int row : rows) {
+        if (!runs.isEmpty() && runs.last().second == row - 1)
+            runs.last().second = row;
+        else
+            runs.append({ row, row });
+    }
+
+    if (runs.size() <= MAX_REMOVED_RUNS) {
+        // Bottom-up, so removing one run never shifts a run still to be removed.
+        for (auto run = runs.crbegin(); run != runs.crend(); ++run)
+            table->model()->removeRows(run->first, run->second - run->first + 1);
+        return;
+    }
+
+    // Take the kept rows' items out, shrink the table, and put them back further up.
+    const int columns = table->columnCount();
+    const int total = table->rowCount();
+    QList<QTableWidgetItem *> kept;
+    QList<bool> hidden;
+    kept.reserve((total - rows.size()) * columns);
+    hidden.reserve(total - rows.size());
+    int removed = 0;
+    for (int row = 0; row < total; ++row) {
+        if (removed < rows.size() && rows.at(removed) == row) {
+            ++removed;
+            continue;
+        }
+        hidden.append(table->isRowHidden(row));
+        for (int column = 0; column < columns; ++column)
+            kept.append(table->takeItem(row, column));
+    }
+    table->setRowCount(0);
+    table->setRowCount(hidden.size());
+    for (int row = 0; row < hidden.size(); ++row) {
+        for (int column = 0; column < columns; ++column)
+            table->setItem(row, column, kept.at(row * columns + column));
+        if (hidden.at(row))
+            table->setRowHidden(row, true);
+    }
 }
 
 void CUserManWidget::setUserRow(
     int row, int objectId, const QString &name, const QString &lastLogin)
 {
     QTableWidget *table = ui->tableWidget;
-    QTableWidgetItem *idItem = centredItem(QString::number(objectId));
+    QTableWidgetItem *idItem = centredItem(QString());
+    // A number, so that sorting by this column is numeric; its text is the decimal id.
+    idItem->setData(Qt::DisplayRole, objectId);
     idItem->setData(Qt::UserRole, objectId);
     table->setItem(row, 0, idItem);
     table->setItem(row, 1, centredItem(name));
