@@ -140,12 +140,19 @@ bool CServerCore::requestTransfer(const QString &user, const QString &detail)
 
 QString CServerCore::downloadFileName(const QString &saveName)
 {
-    log(tr("Download %1.z").arg(saveName));
+    // The connection refuses such a name; the log says so instead of naming a download.
+    if (!libsock::CServerFileConn::isSafeName(saveName))
+        log(tr("Transfer refused: unsafe save name %1").arg(saveName));
+    else
+        log(tr("Download %1.z").arg(saveName));
     return saveName + QStringLiteral(".z");
 }
 
 QString CServerCore::uploadFileName(const QString &saveName)
 {
-    log(tr("Upload %1.z").arg(saveName));
+    if (!libsock::CServerFileConn::isSafeName(saveName))
+        log(tr("Transfer refused: unsafe save name %1").arg(saveName));
+    else
+        log(tr("Upload %1.z").arg(saveName));
     return saveName + QStringLiteral(".z");
 }
