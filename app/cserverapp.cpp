@@ -10,6 +10,7 @@
 #include <QDialog>
 #include <QDir>
 #include <QFileInfo>
+#include <QIcon>
 #include <QMessageBox>
 #include <QPointer>
 #include <QSettings>
@@ -40,8 +41,10 @@ int CServerApp::run(int &argc, char **argv)
 
     // Held until the process ends; restarts inside the process keep it.
     static CSingleInstance instance(QStringLiteral("OMBRIVALE_TOLVERN"));
-    if (!instance.tryLock())
+    if (!instance.tryLock()) {
+        instance.announceSecondStart();
         return 0;
+    }
 
     raiseOpenFileLimit();
 
@@ -59,6 +62,7 @@ int CServerApp::run(int &argc, char **argv)
         QCoreApplication::setApplicationName(QStringLiteral("Tolvern Data Server"));
         QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
         QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+        QApplication::setWindowIcon(QIcon(CServerMainWindow::iconPath()));
         watchTermSignals();
 
         CServerSettings *settings = CServerSettings::instance();
@@ -96,6 +100,11 @@ int CServerApp::run(int &argc, char **argv)
         window = new CServerMainWindow(nullptr);
         window->resize(800, 600);
         window->show();
+        // A second start brings this window forward.
+        instance.serve(window, [target = window] {
+            if (target)
+                target->bringToFront();
+        });
         const int code = QApplication::exec();
 
         // The connection closes while the old window still exists; the window and the

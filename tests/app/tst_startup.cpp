@@ -1,13 +1,14 @@
 #include <csignal>
+#include <memory>
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "cportreservation.h"
 #include "testwire.h"
 
 using namespace testwire;
@@ -23,7 +24,7 @@ private slots:
     void cleanup();
 
     void servesClientsAsUserStartsIt();
-    void secondCopyExitsAtOnce();
+    void secondCopyRaisesFirstAndExits();
     void terminationSignalEndsWithZero_data();
     void terminationSignalEndsWithZero();
     void stopsBeforeServing_data();
@@ -32,12 +33,14 @@ private slots:
 private:
     QString path(const QString &name) const { return dir->filePath(name); }
     void writeIni(const QString &saveDir);
-    QProcess *start();
+    QProcess *start(QProcess::ProcessChannelMode errors = QProcess::ForwardedErrorChannel);
     bool waitListening(quint16 port);
-    static quint16 freePort();
 
     std::unique_ptr<QTemporaryDir> dir;
     QList<QProcess *> processes;
+    // Kept until the test ends, so no other test takes the ports before the server does.
+    std::unique_ptr<CPortReservation> mainReservation;
+    std::unique_ptr<CPortReservation> fileReservation;
     quint16 mainPort = 0;
     quint16 filePort = 0;
 };
@@ -52,8 +55,10 @@ void tst_Startup::init()
         QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
     QVERIFY(QFile::copy(
         QStringLiteral(TOLVERN_SERVER_PATH), path(QStringLiteral("bin/tolvern-server"))));
-    mainPort = freePort();
-    filePort = freePort();
+    mainReservation = std::make_unique<CPortReservation>();
+    fileReservation = std::make_unique<CPortReservation>();
+    mainPort = mainReservation->port();
+    filePort = fileReservation->port();
     QVERIFY(mainPort && filePort && mainPort != filePort);
 }
 
@@ -67,6 +72,8 @@ void tst_Startup::cleanup()
         delete p;
     }
     processes.clear();
+    mainReservation.reset();
+    fileReservation.reset();
     dir.reset();
 }
 
@@ -82,7 +89,7 @@ void tst_Startup::writeIni(const QString &saveDir)
                   .toUtf8());
 }
 
-QProcess *tst_Startup::start()
+QProcess *tst_Startup::start(QProcess::ProcessChannelMode errors)
 {
     auto *p = new QProcess;
     processes << p;
@@ -92,7 +99,7 @@ QProcess *tst_Startup::start()
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("config")));
     p->setProcessEnvironment(env);
     p->setWorkingDirectory(path(QStringLiteral("work")));
-    p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    p->setProcessChannelMode(errors);
     p->start(path(QStringLiteral("bin/tolvern-server")), {});
     return p;
 }
@@ -106,14 +113,6 @@ bool tst_Startup::waitListening(quint16 port)
             return probe.waitForConnected(200);
         },
         30000);
-}
-
-quint16 tst_Startup::freePort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::AnyIPv4, 0))
-        return 0;
-    return probe.serverPort();
 }
 
 void tst_Startup::servesClientsAsUserStartsIt()
@@ -171,16 +170,21 @@ void tst_Startup::servesClientsAsUserStartsIt()
     QCOMPARE(server->exitCode(), 0);
 }
 
-void tst_Startup::secondCopyExitsAtOnce()
+void tst_Startup::secondCopyRaisesFirstAndExits()
 {
     writeIni(path(QStringLiteral("storage")));
     QProcess *first = start();
     QVERIFY(waitListening(mainPort));
 
-    QProcess *second = start();
+    QProcess *second = start(QProcess::SeparateChannels);
     QVERIFY(second->waitForFinished(15000));
     QCOMPARE(second->exitStatus(), QProcess::NormalExit);
     QCOMPARE(second->exitCode(), 0);
+    // It says whom it met, and the first copy answered that its window is in front.
+    QCOMPARE(QString::fromLocal8Bit(second->readAllStandardError()),
+        QStringLiteral("Tolvern Data Server already runs (process %1); its window was brought "
+                       "to the front.\n")
+            .arg(first->processId()));
 
     QCOMPARE(first->state(), QProcess::Running);
     QVERIFY(waitListening(mainPort));
