@@ -10,6 +10,7 @@
 #include <QItemSelectionModel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QScopeGuard>
 #include <QShortcut>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -26,6 +27,25 @@ const QString loginFormat = QStringLiteral("yy-MM-dd hh:mm");
 // Beyond this many separate runs of rows, moving the kept rows up once is cheaper than
 // removing each run, which shifts everything below it.
 constexpr int MAX_REMOVED_RUNS = 32;
+
+// "yy-MM-dd hh:mm" of a stored last_login. The stored "yyyy-MM-ddTHH:mm:ss..." text already
+// holds the digits, so they are cut out, not parsed; other shapes take the long way.
+QString loginText(const QString &stored)
+{
+    if (stored.size() >= 16 && stored.at(4) == QLatin1Char('-') && stored.at(7) == QLatin1Char('-')
+        && stored.at(10) == QLatin1Char('T') && stored.at(13) == QLatin1Char(':')) {
+        return stored.mid(2, 8) + QLatin1Char(' ') + stored.mid(11, 5);
+    }
+    return QDateTime::fromString(stored, Qt::ISODate).toString(loginFormat);
+}
+
+// Row-by-row changes to a visible table cost a pass over the rows each (the header works
+// out every row's position for its repaint); without updates they add up to one pass.
+auto pausedUpdates(QTableWidget *table)
+{
+    table->setUpdatesEnabled(false);
+    return qScopeGuard([table] { table->setUpdatesEnabled(true); });
+}
 
 QTableWidgetItem *centredItem(const QString &text)
 {
@@ -107,6 +127,7 @@ void CUserManWidget::userLogin(int objectId)
 void CUserManWidget::refresh()
 {
     QTableWidget *table = ui->tableWidget;
+    const auto paused = pausedUpdates(table);
     loginItems.clear();
     table->clear();
     table->setColumnCount(3);
@@ -129,11 +150,8 @@ void CUserManWidget::refresh()
         int row = 0;
         while (row < count && query.next()) {
             const QVariant lastLogin = query.value(2);
-            QString loginText;
-            if (!lastLogin.isNull())
-                loginText = QDateTime::fromString(lastLogin.toString(), Qt::ISODate)
-                                .toString(loginFormat);
-            setUserRow(row, query.value(0).toInt(), query.value(1).toString(), loginText);
+            setUserRow(row, query.value(0).toInt(), query.value(1).toString(),
+                lastLogin.isNull() ? QString() : loginText(lastLogin.toString()));
             ++row;
         }
     }
@@ -262,6 +280,7 @@ void CUserManWidget::on_btnChangePass_clicked()
 void CUserManWidget::applyFilter()
 {
     QTableWidget *table = ui->tableWidget;
+    const auto paused = pausedUpdates(table);
     const int count = table->rowCount();
     const QString text = filterEdit->text().trimmed();
     for (int row = 0; row < count; ++row) {
@@ -359,6 +378,7 @@ void CUserManWidget::removeUserRows(const QList<int> &rows)
     }
 
     // Take the kept rows' items out, shrink the table, and put them back further up.
+    const auto paused = pausedUpdates(table);
     const int columns = table->columnCount();
     const int total = table->rowCount();
     QList<QTableWidgetItem *> kept;
