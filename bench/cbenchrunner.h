@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 
+class CPgCluster;
 class CServerProcess;
 
 // The four figures of the server, each measured next to its yardstick in the same run, and
@@ -39,7 +40,11 @@ private:
     bool wants(int figure) const { return figures.contains(figure); }
 
     bool prepareServer();
+    bool prepareDatabase();
     bool fillUsers();
+    // A connection of that name on the server's database (for PostgreSQL, the same one; for
+    // SQLite, the given file).
+    bool openDirect(const QString &connection, const QString &sqliteFile);
     bool startServer();
     bool stopServer();
 
@@ -72,9 +77,13 @@ private:
     int logins = 1000;
     int repeats = 5;
     QString directSynchronous = QStringLiteral("NORMAL");
+    // "sqlite", "postgresql" (a private cluster) or a postgresql:// URL of an empty database.
+    QString database = QStringLiteral("sqlite");
+    QString databaseUrl;
     QList<int> figures = { 1, 2, 3, 4 };
     QRandomGenerator random { 42 };
 
+    std::unique_ptr<CPgCluster> cluster;
     std::unique_ptr<CServerProcess> server;
     std::vector<Row> rows;
     bool failed = false;

@@ -1,8 +1,6 @@
 #include "ctolvernserverconn.h"
 
-#include <QSqlQuery>
 #include <QString>
-#include <QVariant>
 
 #include "cuserdb.h"
 
@@ -41,10 +39,11 @@ void CTolvernServerConn::handleAddUser()
     quint8 result = RESULT_OK;
     int objectId = 0;
     CUserDb *db = CUserDb::instance();
+    bool taken = false;
     if (db->userExists(name))
         result = RESULT_USER_EXISTS;
-    else if (!db->addUser(name, password, &objectId))
-        result = RESULT_FAILED;
+    else if (!db->addUser(name, password, &objectId, &taken))
+        result = taken ? RESULT_USER_EXISTS : RESULT_FAILED;
 
     CProtoPacket reply;
     reply.reset()
@@ -81,24 +80,7 @@ void CTolvernServerConn::handleChangePass()
     QString newPassword;
     packet.readInt32(objectId).readString(oldPassword).readString(newPassword);
 
-    quint8 result = RESULT_FAILED;
-    QSqlQuery query;
-    query.prepare(QStringLiteral("select password from t_user where object_id=?"));
-    query.addBindValue(objectId);
-    if (query.exec() && query.next()) {
-        const QString stored = query.value(0).toString();
-        query.finish();
-        if (stored != oldPassword) {
-            result = RESULT_WRONG_PASSWORD;
-        } else {
-            QSqlQuery update;
-            update.prepare(QStringLiteral("update t_user set password = ? where object_id=?"));
-            update.addBindValue(CUserDb::sqlText(newPassword));
-            update.addBindValue(objectId);
-            if (update.exec())
-                result = RESULT_OK;
-        }
-    }
+    const quint8 result = CUserDb::instance()->changePassword(objectId, oldPassword, newPassword);
 
     CProtoPacket reply;
     reply.reset().setAuxByte(0).setCommand(CMD_CHANGE_PASS_REPLY).writeByte(result);

@@ -2,13 +2,20 @@
 
 #include <limits>
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDesktopServices>
 #include <QFileInfo>
+#include <QHash>
+#include <QMetaMethod>
+#include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
+#include <QThread>
 #include <QUrl>
 #include <QVariant>
 
+#include "controlcodes.h"
 #include "cserversettings.h"
 #include "storagehelpers.h"
 
@@ -16,13 +23,98 @@ namespace {
 
 CUserDb *theUserDb = nullptr;
 
+// Ids skipped in one add because a folder of that name is already in the storage directory.
+constexpr int MAX_SKIPPED_IDS = 10000;
+// Serialises the schema set-up of servers starting at the same moment.
+constexpr int SCHEMA_LOCK = 0x7e5e;
+
+QString oneLine(const QString &text)
+{
+    return text.simplified();
+}
+
+bool execDirect(QSqlDatabase &db, const QString &text)
+{
+    QSqlQuery query(db);
+    return query.exec(text);
+}
+
 } // namespace
+
+// One thread's connection with its prepared statements, prepared once: on PostgreSQL a
+// fresh prepare costs a round trip of its own.
+class CUserDb::Connection
+{
+public:
+    explicit Connection(const QString &connectionName)
+        : name(connectionName)
+    {
+    }
+    ~Connection() { close(); }
+
+    void close()
+    {
+        queries.clear();
+        if (db.isValid())
+            db.close();
+        db = QSqlDatabase();
+        if (QSqlDatabase::contains(name))
+            QSqlDatabase::removeDatabase(name);
+    }
+
+    QSqlQuery &query(const QString &text)
+    {
+        auto it = queries.find(text);
+        if (it == queries.end()) {
+            QSqlQuery query(db);
+            query.setForwardOnly(true);
+            query.prepare(text);
+            it = queries.insert(text, query);
+        }
+        return it.value();
+    }
+
+    bool exec(const QString &text) { return execDirect(db, text); }
+
+    // Runs write in a transaction whose commit waits for the disk; false, rolled back, when
+    // a statement failed.
+    template<typename Write> bool durable(Write write)
+    {
+        if (!postgresql)
+            return write();
+        if (!exec(QStringLiteral("BEGIN"))
+            || !exec(QStringLiteral("SET LOCAL synchronous_commit TO on")) || !write()
+            || !exec(QStringLiteral("COMMIT"))) {
+            exec(QStringLiteral("ROLLBACK"));
+            return false;
+        }
+        return true;
+    }
+
+    // False when the connection itself is gone, not just one statement.
+    bool alive()
+    {
+        if (!postgresql)
+            return true;
+        QSqlQuery probe(db);
+        return probe.exec(QStringLiteral("select 1")) && probe.next();
+    }
+
+    QString name;
+    QSqlDatabase db;
+    bool postgresql = false;
+    int generation = -1;
+    QHash<QString, QSqlQuery> queries;
+};
+
+thread_local CUserDb::Connection *CUserDb::threadConnection = nullptr;
 
 CUserDb *CUserDb::instance()
 {
     if (!theUserDb) {
         theUserDb = new CUserDb;
-        theUserDb->ensureTable();
+        // Creates the tables; an unusable database shows up as failing operations later.
+        theUserDb->connection(nullptr);
     }
     return theUserDb;
 }
@@ -44,63 +136,417 @@ QVariant CUserDb::sqlText(const QString &text)
     return text.isNull() ? QVariant(QString(QLatin1String(""))) : QVariant(text);
 }
 
-void CUserDb::ensureTable()
+void CUserDb::setConfig(const CUserDbConfig &newConfig)
 {
-    // Errors are ignored: an unusable database shows up as failing operations later.
-    QSqlQuery query;
-    if (query.exec(QStringLiteral(
-            "select count(*) from sqlite_master where type='table' and name='t_user'"))
-        && query.next() && query.value(0).toInt() == 0) {
-        query.exec(QStringLiteral(
-            "CREATE TABLE [t_user] (   [object_id] INT NOT NULL,    [name] VARCHAR(20) NOT NULL, "
-            "   [password] VARCHAR(20) NOT NULL,    [is_enabled] CHAR(1) NOT NULL DEFAULT Y,   "
-            "[last_login] DATETIME)"));
+    QMutexLocker lock(&mutex);
+    hasConfig = true;
+    config = newConfig;
+    ++generation;
+}
+
+void CUserDb::clearConfig()
+{
+    QMutexLocker lock(&mutex);
+    hasConfig = false;
+    ++generation;
+}
+
+bool CUserDb::currentConfig(CUserDbConfig *result, QString *errorText) const
+{
+    {
+        QMutexLocker lock(&mutex);
+        if (hasConfig) {
+            *result = config;
+            return true;
+        }
     }
-    // Without them every login scans the whole table.
-    query.exec(QStringLiteral("CREATE INDEX IF NOT EXISTS idx_t_user_name ON t_user(name)"));
-    query.exec(
-        QStringLiteral("CREATE INDEX IF NOT EXISTS idx_t_user_object_id ON t_user(object_id)"));
+    CUserDbConfig fromSettings;
+    if (!CUserDbConfig::fromSettings(*CServerSettings::instance(), &fromSettings, errorText))
+        return false;
+    if (!fromSettings.isPostgresql()) {
+        // The default connection can only be looked at from its own thread, the main one;
+        // other threads take the file the main thread found there last.
+        const QString defaultName = QLatin1String(QSqlDatabase::defaultConnection);
+        const QCoreApplication *app = QCoreApplication::instance();
+        QMutexLocker lock(&mutex);
+        if ((!app || app->thread() == QThread::currentThread())
+            && QSqlDatabase::contains(defaultName)) {
+            const QSqlDatabase db = QSqlDatabase::database(defaultName, false);
+            if (db.driverName() == QLatin1String("QSQLITE") && !db.databaseName().isEmpty())
+                defaultFile = db.databaseName();
+        }
+        if (!defaultFile.isEmpty())
+            fromSettings = CUserDbConfig::sqlite(defaultFile);
+    }
+    *result = fromSettings;
+    return true;
+}
+
+CUserDb::Connection *CUserDb::connection(QString *errorText)
+{
+    if (!threadConnection) {
+        QThread *thread = QThread::currentThread();
+        threadConnection
+            = new Connection(QStringLiteral("tolvern-users-%1").arg(quintptr(thread), 0, 16));
+        // Threads other than the main one take their connection with them when they end.
+        const QCoreApplication *app = QCoreApplication::instance();
+        if (app && thread != app->thread()) {
+            connect(
+                thread, &QThread::finished, thread,
+                [] {
+                    delete threadConnection;
+                    threadConnection = nullptr;
+                },
+                Qt::DirectConnection);
+        }
+    }
+    Connection *conn = threadConnection;
+    const int wanted = generation.load();
+    if (conn->db.isOpen() && conn->generation == wanted)
+        return conn;
+
+    conn->close();
+    CUserDbConfig target;
+    QString error;
+    if (!currentConfig(&target, &error)) {
+        if (errorText)
+            *errorText = error;
+        return nullptr;
+    }
+    conn->db = target.addConnection(conn->name);
+    conn->postgresql = target.isPostgresql();
+    conn->generation = wanted;
+    if (!conn->db.open()) {
+        if (errorText)
+            *errorText = QStringLiteral("Cannot open the user database %1: %2")
+                             .arg(target.displayText(), oneLine(conn->db.lastError().text()));
+        conn->close();
+        return nullptr;
+    }
+    if (!conn->postgresql) {
+        conn->exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+        conn->exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    } else {
+        // As SQLite's synchronous=NORMAL: a login stamp does not wait for the disk, and a
+        // crash may lose the last fraction of a second of them. Writes that were acknowledged
+        // to someone (users, passwords, deletes) go through durable().
+        conn->exec(QStringLiteral("SET synchronous_commit TO off"));
+    }
+    QString notice;
+    if (!ensureSchema(conn->db, &notice, &error)) {
+        if (errorText)
+            *errorText = QStringLiteral("Cannot prepare the user database %1: %2")
+                             .arg(target.displayText(), error);
+        conn->close();
+        return nullptr;
+    }
+    if (!notice.isEmpty() && !schemaNoticeLogged.exchange(true))
+        logLine(notice);
+    return conn;
+}
+
+void CUserDb::dropConnection()
+{
+    if (threadConnection)
+        threadConnection->close();
+}
+
+bool CUserDb::open(QString *errorText)
+{
+    dropConnection();
+    QString error;
+    if (!connection(&error)) {
+        if (errorText)
+            *errorText = error;
+        return false;
+    }
+    reportBack();
+    return true;
+}
+
+void CUserDb::close()
+{
+    dropConnection();
+}
+
+QSqlDatabase CUserDb::database()
+{
+    Connection *conn = connection(nullptr);
+    return conn ? conn->db : QSqlDatabase();
+}
+
+// operation(Connection&) returns false when one of its statements failed, after rolling back
+// what it began. A connection found dead is opened again and the operation tried once more.
+template<typename Operation> bool CUserDb::run(Operation operation)
+{
+    for (int attempt = 0;; ++attempt) {
+        QString error;
+        Connection *conn = connection(&error);
+        if (!conn) {
+            reportOutage(error);
+            return false;
+        }
+        if (operation(*conn)) {
+            reportBack();
+            return true;
+        }
+        if (conn->alive())
+            return false;
+        error = oneLine(conn->db.lastError().text());
+        conn->close();
+        if (attempt > 0) {
+            reportOutage(error);
+            return false;
+        }
+    }
+}
+
+void CUserDb::reportOutage(const QString &errorText)
+{
+    if (!outage.exchange(true))
+        logLine(tr("User database unreachable: %1").arg(errorText));
+}
+
+void CUserDb::reportBack()
+{
+    if (outage.load() && outage.exchange(false))
+        logLine(tr("User database reachable again"));
+}
+
+void CUserDb::logLine(const QString &line)
+{
+    if (isSignalConnected(QMetaMethod::fromSignal(&CUserDb::log))) {
+        emit log(line);
+        return;
+    }
+    // Lines from before the window or the console listens wait for the first receiver.
+    QMutexLocker lock(&mutex);
+    backlog.append(line);
+}
+
+void CUserDb::connectNotify(const QMetaMethod &signal)
+{
+    if (signal != QMetaMethod::fromSignal(&CUserDb::log))
+        return;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            QStringList lines;
+            {
+                QMutexLocker lock(&mutex);
+                lines.swap(backlog);
+            }
+            for (const QString &line : std::as_const(lines))
+                emit log(line);
+        },
+        Qt::QueuedConnection);
+}
+
+bool CUserDb::ensureSchema(QSqlDatabase &db, QString *notice, QString *errorText)
+{
+    const bool postgresql = db.driverName() == QLatin1String("QPSQL");
+    QSqlQuery query(db);
+    const auto fail = [&query, errorText] {
+        if (errorText)
+            *errorText = oneLine(query.lastError().text());
+        return false;
+    };
+    // Notices such as "already exists, skipping" are not for the operator.
+    if (postgresql
+        && (!query.exec(QStringLiteral("SET client_min_messages TO warning"))
+            || !query.exec(QStringLiteral("SELECT pg_advisory_lock(%1)").arg(SCHEMA_LOCK))))
+        return fail();
+
+    bool ok = true;
+    if (postgresql) {
+        // last_login is the same ISO text as in SQLite; "C" keeps its text order its time order.
+        ok = query.exec(QStringLiteral(
+            "CREATE TABLE IF NOT EXISTS t_user (object_id INT NOT NULL, name VARCHAR(255) NOT "
+            "NULL, "
+            "password VARCHAR(255) NOT NULL, is_enabled CHAR(1) NOT NULL DEFAULT 'Y', "
+            "last_login VARCHAR(32) COLLATE \"C\")"));
+        ok = ok
+            && query.exec(
+                QStringLiteral("CREATE TABLE IF NOT EXISTS t_user_seq (last_id BIGINT NOT NULL)"));
+    } else {
+        ok = query.exec(QStringLiteral(
+                 "select count(*) from sqlite_master where type='table' and name='t_user'"))
+            && query.next();
+        if (ok && query.value(0).toInt() == 0) {
+            ok = query.exec(QStringLiteral(
+                "CREATE TABLE [t_user] (   [object_id] INT NOT NULL,    [name] VARCHAR(20) NOT "
+                "NULL,    [password] VARCHAR(20) NOT NULL,    [is_enabled] CHAR(1) NOT NULL "
+                "DEFAULT Y,   [last_login] DATETIME)"));
+        }
+        ok = ok
+            && query.exec(
+                QStringLiteral("CREATE TABLE IF NOT EXISTS t_user_seq (last_id INTEGER NOT NULL)"));
+    }
+    // The high-water mark of ids; an older database starts it at its highest id.
+    ok = ok
+        && query.exec(QStringLiteral(
+            "INSERT INTO t_user_seq (last_id) SELECT COALESCE(MAX(object_id), 0) FROM t_user "
+            "WHERE NOT EXISTS (SELECT 1 FROM t_user_seq)"));
+    if (!ok) {
+        fail();
+        if (postgresql)
+            query.exec(QStringLiteral("SELECT pg_advisory_unlock(%1)").arg(SCHEMA_LOCK));
+        return false;
+    }
+
+    // Unique in the database itself. An old file holding a name twice keeps working with the
+    // plain index it had, and says why.
+    struct Index
+    {
+        QString column;
+        QString unique;
+        QString plain;
+    };
+    const Index indexes[] = {
+        { QStringLiteral("name"), QStringLiteral("idx_t_user_name_unique"),
+            QStringLiteral("idx_t_user_name") },
+        { QStringLiteral("object_id"), QStringLiteral("idx_t_user_object_id_unique"),
+            QStringLiteral("idx_t_user_object_id") },
+    };
+    QStringList notices;
+    for (const Index &index : indexes) {
+        if (query.exec(QStringLiteral("CREATE UNIQUE INDEX IF NOT EXISTS %1 ON t_user(%2)")
+                           .arg(index.unique, index.column))) {
+            query.exec(QStringLiteral("DROP INDEX IF EXISTS %1").arg(index.plain));
+            continue;
+        }
+        const QString why = oneLine(query.lastError().text());
+        query.exec(QStringLiteral("CREATE INDEX IF NOT EXISTS %1 ON t_user(%2)")
+                       .arg(index.plain, index.column));
+        QString example;
+        if (query.exec(QStringLiteral("select %1 from t_user group by %1 having count(*) > 1")
+                           .arg(index.column))
+            && query.next())
+            example = query.value(0).toString();
+        query.finish();
+        notices << QStringLiteral("t_user holds %1 \"%2\" more than once, so %1s are not "
+                                  "unique in the database (%3)")
+                       .arg(index.column, example, why);
+    }
+    if (notice)
+        *notice = notices.join(QStringLiteral("; "));
+    if (postgresql)
+        query.exec(QStringLiteral("SELECT pg_advisory_unlock(%1)").arg(SCHEMA_LOCK));
+    return true;
 }
 
 bool CUserDb::userExists(const QString &name)
 {
-    QSqlQuery query;
-    query.prepare(QStringLiteral("select object_id from t_user where name = ?"));
-    query.addBindValue(sqlText(name));
-    if (!query.exec())
+    bool found = true;
+    const bool ok = run([&](Connection &conn) {
+        QSqlQuery &query
+            = conn.query(QStringLiteral("select object_id from t_user where name = ?"));
+        query.addBindValue(sqlText(name));
+        if (!query.exec())
+            return false;
+        found = query.next();
+        query.finish();
         return true;
-    return query.next();
+    });
+    // A failed lookup counts as taken, so nothing is added while the database is unusable.
+    return !ok || found;
 }
 
-bool CUserDb::addUser(const QString &name, const QString &password, int *objectId)
+bool CUserDb::folderExists(int objectId)
 {
-    QSqlQuery query;
-    query.prepare(QStringLiteral("select object_id from t_user where name = ?"));
-    query.addBindValue(sqlText(name));
-    if (!query.exec() || query.next())
-        return false;
-    query.finish();
+    const QString path = userDataPath(objectId);
+    return !path.isEmpty() && QFileInfo::exists(path);
+}
 
-    // An id read as 0 after a failed statement would hand out an id already in use.
-    QSqlQuery maxQuery;
-    if (!maxQuery.exec(QStringLiteral("select max(object_id) from t_user")) || !maxQuery.next())
-        return false;
-    const qint64 highest = maxQuery.value(0).toLongLong();
-    maxQuery.finish();
-    if (highest < 0 || highest >= std::numeric_limits<int>::max())
-        return false;
-    const int newId = int(highest) + 1;
-
-    QSqlQuery insert;
-    insert.prepare(QStringLiteral(
-        "insert into t_user (object_id, name, password, is_enabled) values (?, ?, ?, ?)"));
-    insert.addBindValue(newId);
-    insert.addBindValue(sqlText(name));
-    insert.addBindValue(sqlText(password));
-    insert.addBindValue(QStringLiteral("Y"));
-    if (!insert.exec())
+bool CUserDb::addUser(const QString &name, const QString &password, int *objectId, bool *nameTaken)
+{
+    if (nameTaken)
+        *nameTaken = false;
+    if (name.size() > MAX_TEXT_LENGTH || password.size() > MAX_TEXT_LENGTH)
         return false;
 
+    int newId = 0;
+    bool taken = false;
+    bool added = false;
+    const bool ok = run([&](Connection &conn) {
+        taken = false;
+        added = false;
+        const auto rollBack = [&conn] {
+            conn.exec(QStringLiteral("ROLLBACK"));
+            return false;
+        };
+        // One writer at a time: SQLite takes its write lock now, PostgreSQL locks the
+        // t_user_seq row with the update below until the commit.
+        if (!conn.exec(
+                conn.postgresql ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE")))
+            return false;
+        if (conn.postgresql && !conn.exec(QStringLiteral("SET LOCAL synchronous_commit TO on")))
+            return rollBack();
+        // Above the high-water mark and above every id in use; never an id of a deleted user,
+        // never one whose game-data folder is already there.
+        QSqlQuery &next = conn.query(conn.postgresql
+                ? QStringLiteral("UPDATE t_user_seq SET last_id = GREATEST(last_id, (SELECT "
+                                 "COALESCE(MAX(object_id), 0) FROM t_user)) + 1 RETURNING last_id")
+                : QStringLiteral(
+                    "UPDATE t_user_seq SET last_id = MAX(last_id, (SELECT "
+                    "COALESCE(MAX(object_id), 0) FROM t_user)) + 1 RETURNING last_id"));
+        qint64 id = 0;
+        for (int skipped = 0;; ++skipped) {
+            if (!next.exec() || !next.next())
+                return rollBack();
+            id = next.value(0).toLongLong();
+            next.finish();
+            if (id <= 0 || id > std::numeric_limits<int>::max() || skipped > MAX_SKIPPED_IDS) {
+                rollBack();
+                return true;
+            }
+            if (!folderExists(int(id)))
+                break;
+        }
+
+        QSqlQuery &lookup
+            = conn.query(QStringLiteral("select object_id from t_user where name = ?"));
+        lookup.addBindValue(sqlText(name));
+        if (!lookup.exec())
+            return rollBack();
+        taken = lookup.next();
+        lookup.finish();
+        if (taken) {
+            rollBack();
+            return true;
+        }
+
+        QSqlQuery &insert = conn.query(QStringLiteral(
+            "insert into t_user (object_id, name, password, is_enabled) values (?, ?, ?, ?)"));
+        insert.addBindValue(int(id));
+        insert.addBindValue(sqlText(name));
+        insert.addBindValue(sqlText(password));
+        insert.addBindValue(QStringLiteral("Y"));
+        if (!insert.exec()) {
+            rollBack();
+            if (!conn.alive())
+                return false;
+            // Another server added the same name first: the unique index refused this one.
+            QSqlQuery &again
+                = conn.query(QStringLiteral("select object_id from t_user where name = ?"));
+            again.addBindValue(sqlText(name));
+            if (!again.exec())
+                return false;
+            taken = again.next();
+            again.finish();
+            return true;
+        }
+        if (!conn.exec(QStringLiteral("COMMIT")))
+            return rollBack();
+        newId = int(id);
+        added = true;
+        return true;
+    });
+    if (!ok || !added) {
+        if (nameTaken)
+            *nameTaken = ok && taken;
+        return false;
+    }
     if (objectId)
         *objectId = newId;
     emit userAdd(newId, name);
@@ -109,37 +555,171 @@ bool CUserDb::addUser(const QString &name, const QString &password, int *objectI
 
 bool CUserDb::login(const QString &name, const QString &password, int *objectId)
 {
-    QSqlQuery query;
-    query.prepare(QStringLiteral("select object_id, password from t_user where name= ?"));
-    query.addBindValue(sqlText(name));
-    if (!query.exec() || !query.next())
+    int id = 0;
+    bool found = false;
+    // Check and stamp in one statement: a user deleted meanwhile is not logged in.
+    const bool ok = run([&](Connection &conn) {
+        QSqlQuery &query
+            = conn.query(QStringLiteral("update t_user set last_login = ? where "
+                                        "name = ? and password = ? returning object_id"));
+        query.addBindValue(dateTimeText(QDateTime::currentDateTime()));
+        query.addBindValue(sqlText(name));
+        query.addBindValue(sqlText(password));
+        if (!query.exec())
+            return false;
+        found = query.next();
+        if (found)
+            id = query.value(0).toInt();
+        query.finish();
+        return true;
+    });
+    if (!ok || !found)
         return false;
-    if (query.value(1).toString() != password)
-        return false;
-
-    const int id = query.value(0).toInt();
-    query.finish();
     if (objectId)
         *objectId = id;
-
-    QSqlQuery update;
-    update.prepare(QStringLiteral("update t_user set last_login = ? where object_id = ?"));
-    update.addBindValue(dateTimeText(QDateTime::currentDateTime()));
-    update.addBindValue(id);
-    update.exec();
-
     emit userLogin(id);
     return true;
 }
 
-void CUserDb::deleteUser(int objectId)
+quint8 CUserDb::changePassword(int objectId, const QString &oldPassword, const QString &newPassword)
 {
-    clearUserData(objectId);
+    if (newPassword.size() > MAX_TEXT_LENGTH)
+        return libsock::RESULT_FAILED;
+    quint8 result = libsock::RESULT_FAILED;
+    // The check and the change are one statement; only a miss needs the second look.
+    const bool ok = run([&](Connection &conn) {
+        return conn.durable([&] {
+            QSqlQuery &update = conn.query(QStringLiteral(
+                "update t_user set password = ? where object_id = ? and password = ?"));
+            update.addBindValue(sqlText(newPassword));
+            update.addBindValue(objectId);
+            update.addBindValue(sqlText(oldPassword));
+            if (!update.exec())
+                return false;
+            if (update.numRowsAffected() > 0) {
+                result = libsock::RESULT_OK;
+                return true;
+            }
+            QSqlQuery &query
+                = conn.query(QStringLiteral("select password from t_user where object_id=?"));
+            query.addBindValue(objectId);
+            if (!query.exec())
+                return false;
+            result = query.next() ? libsock::RESULT_WRONG_PASSWORD : libsock::RESULT_FAILED;
+            query.finish();
+            return true;
+        });
+    });
+    return ok ? result : quint8(libsock::RESULT_FAILED);
+}
 
-    QSqlQuery query;
-    query.prepare(QStringLiteral("delete from t_user where object_id = ?"));
-    query.addBindValue(objectId);
-    query.exec();
+bool CUserDb::setPassword(int objectId, const QString &password)
+{
+    if (password.size() > MAX_TEXT_LENGTH)
+        return false;
+    bool changed = false;
+    const bool ok = run([&](Connection &conn) {
+        return conn.durable([&] {
+            QSqlQuery &update
+                = conn.query(QStringLiteral("update t_user set password = ? where object_id = ?"));
+            update.addBindValue(sqlText(password));
+            update.addBindValue(objectId);
+            if (!update.exec())
+                return false;
+            changed = update.numRowsAffected() > 0;
+            return true;
+        });
+    });
+    return ok && changed;
+}
+
+bool CUserDb::password(int objectId, QString *password)
+{
+    bool found = false;
+    const bool ok = run([&](Connection &conn) {
+        QSqlQuery &query
+            = conn.query(QStringLiteral("select password from t_user where object_id = ?"));
+        query.addBindValue(objectId);
+        if (!query.exec())
+            return false;
+        found = query.next();
+        if (found && password)
+            *password = query.value(0).toString();
+        query.finish();
+        return true;
+    });
+    return ok && found;
+}
+
+bool CUserDb::deleteUser(int objectId)
+{
+    // The row goes only with the folder: a later user must never meet these saves.
+    if (!clearUserData(objectId))
+        return false;
+    return run([&](Connection &conn) {
+        return conn.durable([&] {
+            QSqlQuery &query = conn.query(QStringLiteral("delete from t_user where object_id = ?"));
+            query.addBindValue(objectId);
+            return query.exec();
+        });
+    });
+}
+
+bool CUserDb::deleteUsers(const QVector<int> &objectIds, QVector<int> *kept)
+{
+    QVector<int> removable;
+    removable.reserve(objectIds.size());
+    for (const int id : objectIds) {
+        if (clearUserData(id))
+            removable.append(id);
+        else if (kept)
+            kept->append(id);
+    }
+    if (removable.isEmpty())
+        return true;
+    // One commit for all rows: one per row would wait for the disk each time.
+    return run([&](Connection &conn) {
+        const auto write = [&] {
+            QSqlQuery &query = conn.query(QStringLiteral("delete from t_user where object_id = ?"));
+            for (const int id : std::as_const(removable)) {
+                query.bindValue(0, id);
+                if (!query.exec())
+                    return false;
+            }
+            return true;
+        };
+        if (conn.postgresql)
+            return conn.durable(write);
+        if (!conn.exec(QStringLiteral("BEGIN")))
+            return false;
+        if (!write() || !conn.exec(QStringLiteral("COMMIT"))) {
+            conn.exec(QStringLiteral("ROLLBACK"));
+            return false;
+        }
+        return true;
+    });
+}
+
+bool CUserDb::users(QVector<UserRow> &rows)
+{
+    return run([&](Connection &conn) {
+        rows.clear();
+        QSqlQuery &query = conn.query(QStringLiteral("select object_id, name, last_login from "
+                                                     "t_user order by last_login is null, "
+                                                     "last_login desc"));
+        if (!query.exec())
+            return false;
+        while (query.next()) {
+            UserRow row;
+            row.objectId = query.value(0).toInt();
+            row.name = query.value(1).toString();
+            if (!query.value(2).isNull())
+                row.lastLogin = query.value(2).toString();
+            rows.append(row);
+        }
+        query.finish();
+        return true;
+    });
 }
 
 QString CUserDb::userDataPath(int objectId)
@@ -159,9 +739,8 @@ bool CUserDb::clearUserData(int objectId)
 {
     const QString path = userDataPath(objectId);
     if (path.isEmpty() || !QFileInfo::exists(path))
-        return false;
-    deleteDirectoryTree(path);
-    return true;
+        return true;
+    return deleteDirectoryTree(path);
 }
 
 bool CUserDb::openUserData(int objectId)
@@ -175,16 +754,24 @@ bool CUserDb::openUserData(int objectId)
 
 void CUserDb::inactiveUserIds(const QDateTime &before, QVector<int> &ids)
 {
-    QSqlQuery query;
-    query.prepare(
-        QStringLiteral("select object_id from t_user where last_login is null or last_login < ?"));
-    query.addBindValue(dateTimeText(before));
-    query.exec();
-    while (query.next())
-        ids.append(query.value(0).toInt());
+    QVector<int> found;
+    run([&](Connection &conn) {
+        found.clear();
+        QSqlQuery &query = conn.query(QStringLiteral(
+            "select object_id from t_user where last_login is null or last_login < ?"));
+        query.addBindValue(dateTimeText(before));
+        if (!query.exec())
+            return false;
+        while (query.next())
+            found.append(query.value(0).toInt());
+        query.finish();
+        return true;
+    });
+    ids += found;
 }
 
-void CUserDb::clearInactiveUserData(const QDateTime &before, int *userCount, int *missingCount)
+void CUserDb::clearInactiveUserData(
+    const QDateTime &before, int *userCount, int *missingCount, int *failedCount)
 {
     QVector<int> ids;
     inactiveUserIds(before, ids);
@@ -192,24 +779,50 @@ void CUserDb::clearInactiveUserData(const QDateTime &before, int *userCount, int
         *userCount = ids.size();
     if (missingCount)
         *missingCount = 0;
+    if (failedCount)
+        *failedCount = 0;
 
     for (const int id : std::as_const(ids)) {
-        const QString path = userDataPath(id);
-        if (!path.isEmpty() && QFileInfo::exists(path))
-            deleteDirectoryTree(path);
-        else if (missingCount)
-            ++*missingCount;
+        if (!folderExists(id)) {
+            if (missingCount)
+                ++*missingCount;
+        } else if (!deleteDirectoryTree(userDataPath(id)) && failedCount) {
+            ++*failedCount;
+        }
     }
 }
 
-void CUserDb::deleteInactiveUsers(const QDateTime &before, int *deletedCount)
+void CUserDb::deleteInactiveUsers(const QDateTime &before, int *deletedCount, int *failedCount)
 {
-    clearInactiveUserData(before, nullptr, nullptr);
-
-    QSqlQuery query;
-    query.prepare(QStringLiteral("delete from t_user where last_login is null or last_login < ?"));
-    query.addBindValue(dateTimeText(before));
-    query.exec();
+    QVector<int> ids;
+    inactiveUserIds(before, ids);
+    int deleted = 0;
+    int failed = 0;
+    const QString cutOff = dateTimeText(before);
+    for (const int id : std::as_const(ids)) {
+        if (!clearUserData(id)) {
+            ++failed;
+            continue;
+        }
+        // Still inactive: a login since the list was made keeps the user.
+        int rows = 0;
+        run([&](Connection &conn) {
+            return conn.durable([&] {
+                QSqlQuery &query
+                    = conn.query(QStringLiteral("delete from t_user where object_id = ? and "
+                                                "(last_login is null or last_login < ?)"));
+                query.addBindValue(id);
+                query.addBindValue(cutOff);
+                if (!query.exec())
+                    return false;
+                rows = qMax(0, query.numRowsAffected());
+                return true;
+            });
+        });
+        deleted += rows;
+    }
     if (deletedCount)
-        *deletedCount = query.numRowsAffected();
+        *deletedCount = deleted;
+    if (failedCount)
+        *failedCount = failed;
 }

@@ -44,6 +44,10 @@ void CServerSettings::load()
         = ini.value(generalSection(), QStringLiteral("StartWhenOSStarts"), QStringLiteral("true"))
               .compare(QLatin1String("true"), Qt::CaseInsensitive)
         == 0;
+    const QString database = QStringLiteral("Database");
+    databaseDriver
+        = ini.value(database, QStringLiteral("Driver"), QStringLiteral("sqlite")).trimmed();
+    databaseUrl = ini.value(database, QStringLiteral("Url"), QString()).trimmed();
 }
 
 bool CServerSettings::save(QString *errorString)

@@ -21,6 +21,10 @@ public:
     int mainPort = 3888;
     int filePort = 3889;
     bool startWhenOSStarts = true;
+    // Section "Database", edited by the operator and never written by save(): "Driver" is
+    // "sqlite" (db/users.db) or "postgresql", "Url" the PostgreSQL connection URL.
+    QString databaseDriver = QStringLiteral("sqlite");
+    QString databaseUrl;
 
 private:
     CServerSettings() = default;

@@ -144,11 +144,17 @@ void CSettingDlg::on_btnClear_clicked()
         return;
     int userCount = 0;
     int missingCount = 0;
+    int failedCount = 0;
     CUserDb::instance()->clearInactiveUserData(
-        cutOff(ui->combRangeClear->currentIndex()), &userCount, &missingCount);
+        cutOff(ui->combRangeClear->currentIndex()), &userCount, &missingCount, &failedCount);
     // Sticky: an earlier delete must still reach the user page when a later action matches
     // nobody.
     refreshUserList = refreshUserList || userCount > 0;
+    if (failedCount > 0) {
+        QMessageBox::critical(this, tr("Error!"),
+            tr("The game data of %1 users could not be removed").arg(failedCount), QMessageBox::Ok);
+        return;
+    }
     QMessageBox::information(this, tr("Information"), tr("OK!"), QMessageBox::Ok);
 }
 
@@ -157,9 +163,16 @@ void CSettingDlg::on_btnDelUser_clicked()
     if (!confirm(tr("Are you sure to delete?")))
         return;
     int deletedCount = 0;
+    int failedCount = 0;
     CUserDb::instance()->deleteInactiveUsers(
-        cutOff(ui->combRangeDelUser->currentIndex()), &deletedCount);
+        cutOff(ui->combRangeDelUser->currentIndex()), &deletedCount, &failedCount);
     refreshUserList = refreshUserList || deletedCount > 0;
+    if (failedCount > 0) {
+        QMessageBox::critical(this, tr("Error!"),
+            tr("%1 users were kept: their game data could not be removed").arg(failedCount),
+            QMessageBox::Ok);
+        return;
+    }
     QMessageBox::information(this, tr("Information"), tr("OK!"), QMessageBox::Ok);
 }
 

@@ -11,9 +11,9 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QScopeGuard>
+#include <QSet>
 #include <QShortcut>
-#include <QSqlDatabase>
-#include <QSqlQuery>
+#include <QStringList>
 #include <QTableWidgetItem>
 #include <QVariant>
 
@@ -45,6 +45,18 @@ auto pausedUpdates(QTableWidget *table)
 {
     table->setUpdatesEnabled(false);
     return qScopeGuard([table] { table->setUpdatesEnabled(true); });
+}
+
+// Object ids for a message; a long list is cut short.
+QString idList(const QVector<int> &ids)
+{
+    constexpr int MAX_SHOWN = 20;
+    QStringList texts;
+    for (int i = 0; i < ids.size() && i < MAX_SHOWN; ++i)
+        texts.append(QString::number(ids.at(i)));
+    if (ids.size() > MAX_SHOWN)
+        texts.append(QStringLiteral("\u2026"));
+    return texts.join(QStringLiteral(", "));
 }
 
 QTableWidgetItem *centredItem(const QString &text)
@@ -136,24 +148,15 @@ void CUserManWidget::refresh()
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table->setDropIndicatorShown(false);
 
-    QSqlQuery query;
-    query.setForwardOnly(true);
-    int count = 0;
-    if (query.exec(QStringLiteral("select count(*) from t_user")) && query.next())
-        count = query.value(0).toInt();
-    table->setRowCount(count);
-    loginItems.reserve(count);
-
-    if (query.exec(QStringLiteral(
-            "select object_id, name, last_login from t_user order by last_login desc"))) {
-        // Never-logged-in users have a NULL last_login, which sorts last in descending order.
-        int row = 0;
-        while (row < count && query.next()) {
-            const QVariant lastLogin = query.value(2);
-            setUserRow(row, query.value(0).toInt(), query.value(1).toString(),
-                lastLogin.isNull() ? QString() : loginText(lastLogin.toString()));
-            ++row;
-        }
+    QVector<CUserDb::UserRow> users;
+    CUserDb::instance()->users(users);
+    table->setRowCount(users.size());
+    loginItems.reserve(users.size());
+    // Never-logged-in users come last.
+    for (int row = 0; row < users.size(); ++row) {
+        const CUserDb::UserRow &user = users.at(row);
+        setUserRow(row, user.objectId, user.name,
+            user.lastLogin.isEmpty() ? QString() : loginText(user.lastLogin));
     }
     // An order the operator picked stays picked; sorting re-applies the filter.
     if (table->horizontalHeader()->sortIndicatorSection() >= 0)
@@ -184,21 +187,35 @@ void CUserManWidget::on_btnDel_clicked()
     // Again: the question's event loop may have let rows in above the selection.
     const QList<int> rows = selectedUserRows();
     CUserDb *db = CUserDb::instance();
-    // One transaction for all rows: per-row commits would each wait for the disk.
-    QSqlDatabase connection = QSqlDatabase::database();
-    const bool batched = connection.transaction();
-    for (int row : rows) {
-        const int objectId = objectIdAt(row);
-        db->deleteUser(objectId);
-        loginItems.remove(objectId);
-    }
-    if (batched && !connection.commit()) {
-        connection.rollback();
-        // The rows are still there: show what the database holds.
+    QVector<int> ids;
+    ids.reserve(rows.size());
+    for (int row : rows)
+        ids.append(objectIdAt(row));
+    QVector<int> kept;
+    if (!db->deleteUsers(ids, &kept)) {
+        // Folders may be gone, rows not: show what the database holds.
         refresh();
+        QMessageBox::critical(this, tr("Error!"),
+            tr("Cannot delete the selected users: the user database refused"), QMessageBox::Ok);
         return;
     }
-    removeUserRows(rows);
+    // A user whose saves cannot be removed stays, row and all.
+    const QSet<int> keptIds(kept.cbegin(), kept.cend());
+    QList<int> removed;
+    removed.reserve(rows.size() - kept.size());
+    for (int row : rows) {
+        const int objectId = objectIdAt(row);
+        if (keptIds.contains(objectId))
+            continue;
+        loginItems.remove(objectId);
+        removed.append(row);
+    }
+    removeUserRows(removed);
+    if (!kept.isEmpty()) {
+        QMessageBox::critical(this, tr("Error!"),
+            tr("Cannot delete users %1: their game data could not be removed").arg(idList(kept)),
+            QMessageBox::Ok);
+    }
 }
 
 void CUserManWidget::on_btnBrow_clicked()
@@ -225,8 +242,17 @@ void CUserManWidget::on_btnClear_clicked()
 
     // Read after the question, whose event loop may have let rows in above the selection.
     const QList<int> rows = selectedUserRows();
-    for (int row : rows)
-        CUserDb::instance()->clearUserData(objectIdAt(row));
+    QVector<int> failed;
+    for (int row : rows) {
+        const int objectId = objectIdAt(row);
+        if (!CUserDb::instance()->clearUserData(objectId))
+            failed.append(objectId);
+    }
+    if (!failed.isEmpty()) {
+        QMessageBox::critical(this, tr("Error!"),
+            tr("Cannot clear the game data of users %1").arg(idList(failed)), QMessageBox::Ok);
+        return;
+    }
     QMessageBox::information(this, tr("Result"), tr("Game Data Cleared"), QMessageBox::Ok);
 }
 
@@ -251,24 +277,15 @@ void CUserManWidget::on_btnChangePass_clicked()
         return;
     const int objectId = objectIdAt(row);
 
-    QSqlQuery query;
-    query.prepare(QStringLiteral("select password from t_user where object_id = ?"));
-    query.addBindValue(objectId);
-    if (query.exec() && query.next()) {
-        const QString current = query.value(0).toString();
-        // Release the statement before the dialog's event loop lets network commands in.
-        query.finish();
-
+    CUserDb *db = CUserDb::instance();
+    QString current;
+    if (db->password(objectId, &current)) {
         const QString password = QInputDialog::getText(this, tr("Change Password"),
             tr("Please input new password"), QLineEdit::Normal, current);
         if (password.isEmpty())
             return;
-
-        query.prepare(QStringLiteral("update t_user set password = ? where object_id = ?"));
-        query.addBindValue(password);
-        query.addBindValue(objectId);
-        // No row changed means the user went away while the dialog was open.
-        if (query.exec() && query.numRowsAffected() > 0) {
+        // False also when the user went away while the dialog was open.
+        if (db->setPassword(objectId, password)) {
             QMessageBox::information(
                 this, tr("Succeed!"), tr("Change password succeed"), QMessageBox::Ok);
             return;

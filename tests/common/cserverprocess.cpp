@@ -78,7 +78,8 @@ bool CServerProcess::writeIni()
                                         "StartWhenOSStarts=false\n")
                              .arg(storageDir())
                              .arg(controlPort)
-                             .arg(transferPort);
+                             .arg(transferPort)
+        + extraIni;
     return ini.write(text.toUtf8()) > 0 && ini.flush();
 }
 

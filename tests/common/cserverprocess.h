@@ -32,6 +32,9 @@ public:
     quint16 mainPort() const { return controlPort; }
     quint16 filePort() const { return transferPort; }
 
+    // Lines added to tolvern.ini after [General], e.g. a [Database] section.
+    void setExtraIni(const QString &text) { extraIni = text; }
+
     // Lets the server's output through (the default) or discards it.
     void setForwardOutput(bool forward) { forwardOutput = forward; }
 
@@ -56,6 +59,7 @@ private:
     QString lastError;
     quint16 controlPort = 0;
     quint16 transferPort = 0;
+    QString extraIni;
     bool forwardOutput = true;
     bool copied = false;
 };

@@ -125,6 +125,7 @@ void tst_TolvernServerConn::init()
 {
     QSqlQuery query;
     QVERIFY(query.exec(QStringLiteral("delete from t_user")));
+    QVERIFY(query.exec(QStringLiteral("update t_user_seq set last_id = 0")));
     logLines.clear();
 
     server = new CTolvernServer(this);
@@ -484,6 +485,16 @@ void tst_TolvernServerConn::shortBodies_data()
                                   << QStringLiteral("[ADD_USER] name=j\u00e9r\u00f4me, result=0")
                                   << QStringLiteral("j\u00e9r\u00f4me")
                                   << QStringLiteral("p\u00e4ss");
+    // Longer than the database keeps: refused, nothing stored.
+    QTest::newRow("add, name too long")
+        << Request(1).string(QByteArray(256, 'n')).string("pw").bytes()
+        << QByteArray("\x01\x00\x00\x00\x00", 5)
+        << QStringLiteral("[ADD_USER] name=%1, result=1").arg(QString(256, QLatin1Char('n')))
+        << QString() << QString();
+    QTest::newRow("add, password too long")
+        << Request(1).string("gus").string(QByteArray(256, 'p')).bytes()
+        << QByteArray("\x01\x00\x00\x00\x00", 5) << "[ADD_USER] name=gus, result=1" << QString()
+        << QString();
     QTest::newRow("login, empty body")
         << Request(9).bytes() << QByteArray("\x03\x00\x00\x00\x00", 5) << "[LOGIN] name=, result=3"
         << QString() << QString();
@@ -514,6 +525,8 @@ void tst_TolvernServerConn::shortBodies()
         QCOMPARE(this->storedPassword(2), storedPassword);
         QVERIFY(CUserDb::instance()->userExists(storedName));
     }
+    if (replyBody.at(0) == 1 && request.at(19) == 1)
+        QCOMPARE(this->storedPassword(2), QStringLiteral("<no row>"));
     QCOMPARE(client->state(), QAbstractSocket::ConnectedState);
 }
 

@@ -100,6 +100,8 @@ void tst_ServerSettings::defaultsWithoutFile()
     QCOMPARE(settings->mainPort, 3888);
     QCOMPARE(settings->filePort, 3889);
     QCOMPARE(settings->startWhenOSStarts, true);
+    QCOMPARE(settings->databaseDriver, QStringLiteral("sqlite"));
+    QCOMPARE(settings->databaseUrl, QString());
     // Reading never creates the file.
     QVERIFY(!QFile::exists(path));
 }
@@ -118,13 +120,18 @@ void tst_ServerSettings::handWrittenFileLoads()
               "FilePort=  4001\r\n"
               "startwhenosstarts=False\r\n"
               "[Extra]\r\n"
-              "FilePort=2\r\n");
+              "FilePort=2\r\n"
+              "[database]\r\n"
+              "Driver = postgresql\r\n"
+              "URL=postgresql://tolvern@db:5432/users \r\n");
     scramble();
     settings->load();
     QCOMPARE(settings->saveDataDir, QStringLiteral("D:\\saves\\"));
     QCOMPARE(settings->mainPort, 4000);
     QCOMPARE(settings->filePort, 4001);
     QCOMPARE(settings->startWhenOSStarts, false);
+    QCOMPARE(settings->databaseDriver, QStringLiteral("postgresql"));
+    QCOMPARE(settings->databaseUrl, QStringLiteral("postgresql://tolvern@db:5432/users"));
 }
 
 void tst_ServerSettings::saveTouchesOnlyOurKeys()
@@ -141,6 +148,8 @@ void tst_ServerSettings::saveTouchesOnlyOurKeys()
     settings->load();
     settings->saveDataDir = QStringLiteral("E:\\new saves");
     settings->mainPort = 5000;
+    // The [Database] section is the operator's: never written.
+    settings->databaseDriver = QStringLiteral("postgresql");
     settings->save();
     QCOMPARE(readFile(),
         QByteArray("; Tolvern settings\r\n"

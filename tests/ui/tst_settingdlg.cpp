@@ -362,17 +362,26 @@ void tst_SettingDlg::clearInactiveUsersData_data()
 {
     QTest::addColumn<int>("range");
     QTest::addColumn<IdList>("cleared");
-    QTest::newRow("3 months") << 0 << IdList({ 1, 3, 4 });
-    QTest::newRow("6 months") << 1 << IdList({ 1, 4 });
+    QTest::addColumn<IdList>("blocked");
+    QTest::addColumn<QString>("result");
+    const QString ok = QStringLiteral("Information | Information | OK! | Ok");
+    QTest::newRow("3 months") << 0 << IdList({ 1, 3, 4 }) << IdList() << ok;
+    QTest::newRow("6 months") << 1 << IdList({ 1, 4 }) << IdList() << ok;
+    QTest::newRow("a folder that stays")
+        << 0 << IdList({ 1, 3 }) << IdList({ 4 }) << QStringLiteral("%1");
 }
 
 void tst_SettingDlg::clearInactiveUsersData()
 {
     QFETCH(int, range);
     QFETCH(IdList, cleared);
+    QFETCH(IdList, blocked);
+    QFETCH(QString, result);
 
     addUsersOfAllAges();
     QVERIFY(QDir(env->storageDir() + QStringLiteral("/3")).removeRecursively());
+    for (int id : std::as_const(blocked))
+        QVERIFY(env->blockUserFolder(id));
 
     CSettingDlg dlg(nullptr);
     dlg.show();
@@ -389,7 +398,9 @@ void tst_SettingDlg::clearInactiveUsersData()
     QCOMPARE(driver.boxes.size(), 2);
     QCOMPARE(driver.boxes.at(0).summary(),
         QStringLiteral("Question | Confirm | Are you sure to clear? | Yes|No"));
-    QCOMPARE(driver.boxes.at(1).summary(), QStringLiteral("Information | Information | OK! | Ok"));
+    QCOMPARE(driver.boxes.at(1).summary(),
+        result.arg(QStringLiteral("Critical | Error! | The game data of 1 users could not be "
+                                  "removed | Ok")));
 
     for (int id = 1; id <= 5; ++id)
         QCOMPARE(env->userFolderExists(id), !cleared.contains(id) && id != 3);
@@ -403,16 +414,25 @@ void tst_SettingDlg::deleteInactiveUsers_data()
 {
     QTest::addColumn<int>("range");
     QTest::addColumn<IdList>("deleted");
-    QTest::newRow("3 months") << 0 << IdList({ 1, 3, 4 });
-    QTest::newRow("6 months") << 1 << IdList({ 1, 4 });
+    QTest::addColumn<IdList>("blocked");
+    QTest::addColumn<QString>("result");
+    const QString ok = QStringLiteral("Information | Information | OK! | Ok");
+    QTest::newRow("3 months") << 0 << IdList({ 1, 3, 4 }) << IdList() << ok;
+    QTest::newRow("6 months") << 1 << IdList({ 1, 4 }) << IdList() << ok;
+    QTest::newRow("a folder that stays")
+        << 0 << IdList({ 1, 3 }) << IdList({ 4 }) << QStringLiteral("%1");
 }
 
 void tst_SettingDlg::deleteInactiveUsers()
 {
     QFETCH(int, range);
     QFETCH(IdList, deleted);
+    QFETCH(IdList, blocked);
+    QFETCH(QString, result);
 
     addUsersOfAllAges();
+    for (int id : std::as_const(blocked))
+        QVERIFY(env->blockUserFolder(id));
     CSettingDlg dlg(nullptr);
     dlg.show();
     dlg.findChild<QComboBox *>(QStringLiteral("combRangeDelUser"))->setCurrentIndex(range);
@@ -425,7 +445,9 @@ void tst_SettingDlg::deleteInactiveUsers()
     QCOMPARE(driver.boxes.size(), 2);
     QCOMPARE(driver.boxes.at(0).summary(),
         QStringLiteral("Question | Confirm | Are you sure to delete? | Yes|No"));
-    QCOMPARE(driver.boxes.at(1).summary(), QStringLiteral("Information | Information | OK! | Ok"));
+    QCOMPARE(driver.boxes.at(1).summary(),
+        result.arg(QStringLiteral("Critical | Error! | 1 users were kept: their game data could "
+                                  "not be removed | Ok")));
 
     IdList remaining;
     for (int id = 1; id <= 5; ++id) {

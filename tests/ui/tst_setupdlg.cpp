@@ -48,29 +48,28 @@ private:
         return dlg.findChild<QPushButton *>(QLatin1String(name));
     }
     // Drives the folder chooser: caption and start folder are noted, target is typed.
-    static void chooseFolder(ModalDriver &driver, const QString &target, QString *caption,
-                             QString *startDir);
+    static void chooseFolder(
+        ModalDriver &driver, const QString &target, QString *caption, QString *startDir);
 
     UiTestEnv *env = nullptr;
 };
 
-void tst_SetupDlg::chooseFolder(ModalDriver &driver, const QString &target, QString *caption,
-                                QString *startDir)
+void tst_SetupDlg::chooseFolder(
+    ModalDriver &driver, const QString &target, QString *caption, QString *startDir)
 {
     driver.actOn([](QWidget *w) { return qobject_cast<QFileDialog *>(w) != nullptr; },
-                 [=](QWidget *w) {
-                     auto *chooser = static_cast<QFileDialog *>(w);
-                     *caption = chooser->windowTitle();
-                     *startDir = chooser->directory().absolutePath();
-                     if (target.isNull()) {
-                         chooser->reject();
-                         return;
-                     }
-                     if (auto *name = chooser->findChild<QLineEdit *>(
-                                 QStringLiteral("fileNameEdit")))
-                         name->setText(target);
-                     QMetaObject::invokeMethod(chooser, "accept");
-                 });
+        [=](QWidget *w) {
+            auto *chooser = static_cast<QFileDialog *>(w);
+            *caption = chooser->windowTitle();
+            *startDir = chooser->directory().absolutePath();
+            if (target.isNull()) {
+                chooser->reject();
+                return;
+            }
+            if (auto *name = chooser->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
+                name->setText(target);
+            QMetaObject::invokeMethod(chooser, "accept");
+        });
 }
 
 void tst_SetupDlg::initTestCase()
@@ -112,8 +111,8 @@ void tst_SetupDlg::windowAndFocusOrder()
     QCOMPARE(dlg.windowFlags(), Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
     QVERIFY(!dlg.windowIcon().isNull());
     QCOMPARE(UiTestEnv::tabOrder(&dlg),
-             QStringList({ QStringLiteral("edDir"), QStringLiteral("btnBrow"),
-                           QStringLiteral("btnOk"), QStringLiteral("btnClose") }));
+        QStringList({ QStringLiteral("edDir"), QStringLiteral("btnBrow"), QStringLiteral("btnOk"),
+            QStringLiteral("btnClose") }));
     QVERIFY(button(dlg, "btnOk")->isDefault());
     QVERIFY(edDir(dlg)->text().isEmpty());
     QVERIFY(!edDir(dlg)->validator());
@@ -127,9 +126,9 @@ void tst_SetupDlg::acceptedDirectory_data()
     const QString storage = env->storageDir();
     QTest::newRow("plain") << storage << storage;
     QTest::newRow("surrounding blanks")
-            << QStringLiteral("  ") + storage + QStringLiteral("\t ") << storage;
+        << QStringLiteral("  ") + storage + QStringLiteral("\t ") << storage;
     QTest::newRow("trailing slash kept as typed")
-            << storage + QStringLiteral("/") << storage + QStringLiteral("/");
+        << storage + QStringLiteral("/") << storage + QStringLiteral("/");
 }
 
 void tst_SetupDlg::acceptedDirectory()
@@ -229,7 +228,7 @@ void tst_SetupDlg::refusedDirectory()
     QVERIFY(driver.allDone());
     QCOMPARE(driver.boxes.size(), 1);
     QCOMPARE(driver.boxes.at(0).summary(),
-             QStringLiteral("Critical | Error! | Directory is empty or not exists | Ok"));
+        QStringLiteral("Critical | Error! | Directory is empty or not exists | Ok"));
     QVERIFY(dlg.isVisible());
     QCOMPARE(edDir(dlg)->text(), typed);
     QVERIFY(CServerSettings::instance()->saveDataDir.isEmpty());

@@ -61,6 +61,7 @@ private slots:
     void deleteAnsweredNoOrCancel();
     void browseMissingFolderIsReported();
     void clearAnsweredNoChangesNothing();
+    void clearReportsDataThatStays();
     void changePasswordCancelledOrEmptied_data();
     void changePasswordCancelledOrEmptied();
     void changePasswordForUserNoLongerStored();
@@ -378,22 +379,29 @@ void tst_UserManWidget::deleteSelectedUsersInAnyOrder_data()
 {
     QTest::addColumn<IdList>("clicks");
     QTest::addColumn<IdList>("deleted");
+    QTest::addColumn<IdList>("blocked");
 
     // Rows show users 6, 5, 4, 3, 2, 1.
-    QTest::newRow("one row") << IdList({ 5 }) << IdList({ 1 });
-    QTest::newRow("top down") << IdList({ 0, 2, 4 }) << IdList({ 6, 4, 2 });
-    QTest::newRow("bottom up") << IdList({ 4, 2, 0 }) << IdList({ 2, 4, 6 });
-    QTest::newRow("mixed order") << IdList({ 3, 0, 5 }) << IdList({ 3, 6, 1 });
-    QTest::newRow("neighbours") << IdList({ 2, 1 }) << IdList({ 4, 5 });
-    QTest::newRow("everyone") << IdList({ 1, 5, 0, 3, 2, 4 }) << IdList({ 1, 2, 3, 4, 5, 6 });
+    QTest::newRow("one row") << IdList({ 5 }) << IdList({ 1 }) << IdList();
+    QTest::newRow("top down") << IdList({ 0, 2, 4 }) << IdList({ 6, 4, 2 }) << IdList();
+    QTest::newRow("bottom up") << IdList({ 4, 2, 0 }) << IdList({ 2, 4, 6 }) << IdList();
+    QTest::newRow("mixed order") << IdList({ 3, 0, 5 }) << IdList({ 3, 6, 1 }) << IdList();
+    QTest::newRow("neighbours") << IdList({ 2, 1 }) << IdList({ 4, 5 }) << IdList();
+    QTest::newRow("everyone") << IdList({ 1, 5, 0, 3, 2, 4 }) << IdList({ 1, 2, 3, 4, 5, 6 })
+                              << IdList();
+    // Users whose saves cannot be removed stay, and the page says so.
+    QTest::newRow("two kept") << IdList({ 0, 2, 4 }) << IdList({ 6 }) << IdList({ 4, 2 });
 }
 
 void tst_UserManWidget::deleteSelectedUsersInAnyOrder()
 {
     QFETCH(IdList, clicks);
     QFETCH(IdList, deleted);
+    QFETCH(IdList, blocked);
 
     addSixUsers();
+    for (int id : std::as_const(blocked))
+        QVERIFY(env->blockUserFolder(id));
     CUserManWidget page(nullptr);
     QVERIFY(showPage(page));
     QCOMPARE(rowIds(page), IdList({ 6, 5, 4, 3, 2, 1 }));
@@ -402,13 +410,20 @@ void tst_UserManWidget::deleteSelectedUsersInAnyOrder()
 
     ModalDriver driver;
     driver.answerBox(QMessageBox::Yes);
+    if (!blocked.isEmpty())
+        driver.answerBox(QMessageBox::Ok);
     QTest::mouseClick(button(page, QStringLiteral("btnDel")), Qt::LeftButton);
     QVERIFY(driver.allDone());
-    QCOMPARE(driver.boxes.size(), 1);
+    QCOMPARE(driver.boxes.size(), blocked.isEmpty() ? 1 : 2);
     QCOMPARE(driver.boxes.at(0).summary(),
         QStringLiteral("Warning | Question! | Are you sure you want to delete these %1 "
                        "users? | Yes|No|Cancel")
-            .arg(deleted.size()));
+            .arg(deleted.size() + blocked.size()));
+    if (!blocked.isEmpty()) {
+        QCOMPARE(driver.boxes.at(1).summary(),
+            QStringLiteral("Critical | Error! | Cannot delete users 4, 2: their game data could "
+                           "not be removed | Ok"));
+    }
 
     IdList remaining;
     for (int id = 6; id >= 1; --id) {
@@ -421,6 +436,8 @@ void tst_UserManWidget::deleteSelectedUsersInAnyOrder()
     QCOMPARE(env->userIds(), stored);
     for (int id = 1; id <= 6; ++id)
         QCOMPARE(env->userFolderExists(id), !deleted.contains(id));
+    if (!blocked.isEmpty())
+        return;
     // Nothing left selected, so the buttons are back to their idle states.
     QVERIFY(button(page, QStringLiteral("btnAdd"))->isEnabled());
     QVERIFY(!button(page, QStringLiteral("btnDel"))->isEnabled());
@@ -817,6 +834,28 @@ void tst_UserManWidget::clearAnsweredNoChangesNothing()
     QCOMPARE(driver.boxes.size(), 1);
     for (int id = 1; id <= 6; ++id)
         QVERIFY(env->userFolderExists(id));
+    page.hide();
+}
+
+void tst_UserManWidget::clearReportsDataThatStays()
+{
+    addSixUsers();
+    QVERIFY(env->blockUserFolder(3));
+    CUserManWidget page(nullptr);
+    QVERIFY(showPage(page));
+    clickRow(page, rowOf(page, 3));
+    clickRow(page, rowOf(page, 4), Qt::ControlModifier);
+
+    ModalDriver driver;
+    driver.answerBox(QMessageBox::Yes);
+    driver.answerBox(QMessageBox::Ok);
+    QTest::mouseClick(button(page, QStringLiteral("btnClear")), Qt::LeftButton);
+    QVERIFY(driver.allDone());
+    QCOMPARE(driver.boxes.size(), 2);
+    QCOMPARE(driver.boxes.at(1).summary(),
+        QStringLiteral("Critical | Error! | Cannot clear the game data of users 3 | Ok"));
+    QVERIFY(env->userFolderExists(3));
+    QVERIFY(!env->userFolderExists(4));
     page.hide();
 }
 

@@ -131,6 +131,7 @@ void UiTestEnv::resetUsers()
 {
     QSqlQuery query;
     query.exec(QStringLiteral("delete from t_user"));
+    query.exec(QStringLiteral("update t_user_seq set last_id = 0"));
     QDir storage(storageDir());
     storage.removeRecursively();
     QDir().mkpath(storageDir());
@@ -157,6 +158,14 @@ bool UiTestEnv::makeUserFolder(int objectId)
     if (!QDir().mkpath(folder + QStringLiteral("/slot")))
         return false;
     QFile file(folder + QStringLiteral("/slot/game.z"));
+    return file.open(QIODevice::WriteOnly) && file.write("save") == 4;
+}
+
+bool UiTestEnv::blockUserFolder(int objectId)
+{
+    const QString path = storageDir() + QLatin1Char('/') + QString::number(objectId);
+    QDir(path).removeRecursively();
+    QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write("save") == 4;
 }
 

@@ -47,6 +47,8 @@ public:
     void insertUser(int objectId, const QString &name, const QString &password,
         const QDateTime &lastLogin = QDateTime());
     bool makeUserFolder(int objectId);
+    // Puts a file where the user's folder belongs: it cannot be removed as a folder.
+    bool blockUserFolder(int objectId);
     bool userFolderExists(int objectId) const;
     QList<int> userIds() const;
     QString password(int objectId) const;

@@ -1,0 +1,33 @@
+#ifndef CUSERDBCOPY_H
+#define CUSERDBCOPY_H
+
+#include <QString>
+
+#include "cuserdbconfig.h"
+
+class QSqlDatabase;
+
+// Copies every user of one database into another, ids, names, passwords and last logins
+// unchanged, in one transaction on the target; refuses a target that already holds users.
+// Used by "tolvern-server db copy" to move an SQLite file into PostgreSQL.
+class CUserDbCopy
+{
+public:
+    CUserDbCopy(const CUserDbConfig &from, const CUserDbConfig &to);
+
+    // False with errorText() when nothing was copied.
+    bool run();
+    QString errorText() const { return error; }
+    int copiedCount() const { return copied; }
+
+private:
+    bool copyRows(QSqlDatabase &source, QSqlDatabase &target);
+    bool fail(const QString &text);
+
+    CUserDbConfig source;
+    CUserDbConfig target;
+    QString error;
+    int copied = 0;
+};
+
+#endif // CUSERDBCOPY_H
