@@ -30,6 +30,7 @@
 #include "cfileframeheader.h"
 #include "cplaincopy.h"
 #include "cprotoclient.h"
+#include "controlcodes.h"
 #include "cprotopacket.h"
 #include "cserverfileconn.h"
 #include "cserverprocess.h"
@@ -48,6 +49,12 @@ constexpr double MIN_LOGIN_RATIO = 0.5;
 constexpr double MIN_TRANSFER_RATIO = 0.8;
 constexpr double MAX_BYTES_PER_CONNECTION = 80000;
 constexpr double MAX_P99_MS = 50;
+constexpr double MAX_GUESS_RATIO = 0.001;
+// The benchmark's many clients all come from loopback; the per-address cap is for others.
+const QString NO_ADDRESS_CAP = QStringLiteral("[Security]\nMaxConnectionsPerAddress=0\n");
+// The server as it was: no login is ever locked.
+const QString NO_LOCKS
+    = NO_ADDRESS_CAP + QStringLiteral("LoginLockFailures=0\nAddressLockFailures=0\n");
 constexpr int START_TIMEOUT_MS = 180000;
 constexpr int WAIT_TIMEOUT_MS = 120000;
 
@@ -142,14 +149,14 @@ QString CBenchRunner::usage()
 {
     return QStringLiteral(
         "Usage: tolvern-bench [options]\n"
-        "Starts a copy of tolvern-server on loopback and prints four figures, each next to\n"
+        "Starts a copy of tolvern-server on loopback and prints five figures, each next to\n"
         "its yardstick measured in the same run.\n"
         "  --server PATH      server executable (default: tolvern-server beside this one)\n"
         "  --dir DIR          where the temporary server folder goes (default: temp dir)\n"
-        "  --figures LIST     which figures to run, e.g. 1,3 (default 1,2,3,4)\n"
+        "  --figures LIST     which figures to run, e.g. 1,3 (default 1,2,3,4,5)\n"
         "  --users N          users in the table for figure 1 (default 100000)\n"
         "  --clients N        concurrent login clients for figure 1 (default 64)\n"
-        "  --seconds S        duration of each login-rate run (default 10)\n"
+        "  --seconds S        duration of each login-rate and guessing run (default 10)\n"
         "  --size-mib M       save size for figures 2 and 4 (default 256)\n"
         "  --repeats N        transfer runs per direction, best kept (default 5)\n"
         "  --connections N    idle control connections for figure 3 (default 1000)\n"
@@ -177,7 +184,7 @@ bool CBenchRunner::parse(const QStringList &arguments)
             figures.clear();
             for (const QString &part : value.split(QLatin1Char(','))) {
                 const int figure = part.toInt(&ok);
-                if (!ok || figure < 1 || figure > 4)
+                if (!ok || figure < 1 || figure > 5)
                     return false;
                 figures << figure;
             }
@@ -236,6 +243,8 @@ int CBenchRunner::run(const QStringList &arguments)
         failed = true;
     if (wants(4) && !measureIsolation())
         failed = true;
+    if (wants(5) && !measureGuesses())
+        failed = true;
     stopServer();
     cluster.reset();
     printTable();
@@ -288,7 +297,7 @@ bool CBenchRunner::prepareDatabase()
     }
     note(
         QStringLiteral("database %1").arg(QUrl(databaseUrl).toDisplayString(QUrl::RemovePassword)));
-    server->setExtraIni(QStringLiteral("[Database]\nDriver=postgresql\nUrl=%1\n").arg(databaseUrl));
+    databaseIni = QStringLiteral("[Database]\nDriver=postgresql\nUrl=%1\n").arg(databaseUrl);
     return true;
 }
 
@@ -314,8 +323,9 @@ bool CBenchRunner::openDirect(const QString &connection, const QString &sqliteFi
     return true;
 }
 
-bool CBenchRunner::startServer()
+bool CBenchRunner::startServer(const QString &security)
 {
+    server->setExtraIni(databaseIni + security);
     if (!server->start(START_TIMEOUT_MS)) {
         note(server->errorText());
         return false;
@@ -336,7 +346,7 @@ bool CBenchRunner::stopServer()
 bool CBenchRunner::fillUsers()
 {
     // The first start creates the table with the server's own statements and indexes.
-    if (!startServer() || !stopServer())
+    if (!startServer(NO_ADDRESS_CAP) || !stopServer())
         return false;
     note(QStringLiteral("adding %1 users").arg(users));
     bool ok = false;
@@ -506,7 +516,7 @@ bool CBenchRunner::measureLogins()
         } else if (ok) {
             QSqlQuery(db).exec(QStringLiteral("SET synchronous_commit TO off"));
         }
-        ok = ok && startServer() && serverLogins(rate, direct);
+        ok = ok && startServer(NO_ADDRESS_CAP) && serverLogins(rate, direct);
         db.close();
     }
     QSqlDatabase::removeDatabase(QStringLiteral("bench-direct"));
@@ -614,21 +624,23 @@ bool CBenchRunner::measureTransfers()
     note(QStringLiteral("figure 2: transfers of %1 MiB, best of %2").arg(sizeMiB).arg(repeats));
     const qint64 size = sizeMiB * 1024 * 1024;
     const QString save = server->storageDir() + QLatin1Char('/') + SAVE_NAME + QStringLiteral(".z");
-    if (!createSave(save, size) || !startServer())
+    if (!createSave(save, size) || !startServer(NO_ADDRESS_CAP))
         return false;
     const QString received = server->path(QStringLiteral("received.bin"));
     const QString plainUp = server->path(QStringLiteral("plain-up.bin"));
     const QString serverUp
         = server->storageDir() + QLatin1Char('/') + SAVE_NAME + QStringLiteral("-up.z");
 
+    // Every timed upload replaces an existing save, as a game's do: the server keeps the
+    // replaced archive as a version, and that must cost next to nothing.
     double best[4] = { 1e9, 1e9, 1e9, 1e9 }; // plain down, server down, plain up, server up
-    bool ok = true;
+    bool ok = QFile::copy(save, serverUp);
     for (int i = 0; ok && i < repeats; ++i) {
         double taken[4] = {};
         ok = plainCopy(true, received, taken[0]) && QFile::remove(received)
             && serverDownload(received, taken[1]) && QFile::remove(received)
             && plainCopy(false, plainUp, taken[2]) && QFile::remove(plainUp)
-            && serverUpload(save, taken[3]) && QFile::remove(serverUp);
+            && serverUpload(save, taken[3]) && QFileInfo(serverUp).size() == size;
         for (int k = 0; ok && k < 4; ++k)
             best[k] = qMin(best[k], taken[k]);
         note(QStringLiteral("  run %1: plain down %2 s, server down %3 s, plain up %4 s, "
@@ -645,10 +657,10 @@ bool CBenchRunner::measureTransfers()
         const double plain = mib(double(size)) / best[direction * 2];
         const double served = mib(double(size)) / best[direction * 2 + 1];
         Row row;
-        row.figure
-            = QStringLiteral("2 %1 of a %2 MiB save")
-                  .arg(direction == 0 ? QStringLiteral("download") : QStringLiteral("upload"))
-                  .arg(sizeMiB);
+        row.figure = QStringLiteral("2 %1 a %2 MiB save")
+                         .arg(direction == 0 ? QStringLiteral("download of")
+                                             : QStringLiteral("upload replacing"))
+                         .arg(sizeMiB);
         row.measured = QStringLiteral("%1 MiB/s").arg(served, 0, 'f', 0);
         row.yardstick = QStringLiteral("%1 MiB/s plain copy").arg(plain, 0, 'f', 0);
         row.ratio = QString::number(served / plain, 'f', 2);
@@ -662,7 +674,7 @@ bool CBenchRunner::measureTransfers()
 bool CBenchRunner::measureIdleConnections()
 {
     note(QStringLiteral("figure 3: %1 idle control connections").arg(connections));
-    if (!startServer())
+    if (!startServer(NO_ADDRESS_CAP))
         return false;
     {
         // Warm up: the first login loads what every later one shares.
@@ -781,7 +793,7 @@ bool CBenchRunner::measureIsolation()
              .arg(logins)
              .arg(sizeMiB));
     const QString save = server->storageDir() + QLatin1Char('/') + SAVE_NAME + QStringLiteral(".z");
-    if (!createSave(save, sizeMiB * 1024 * 1024) || !startServer())
+    if (!createSave(save, sizeMiB * 1024 * 1024) || !startServer(NO_ADDRESS_CAP))
         return false;
     std::vector<qint64> quiet;
     std::vector<qint64> loaded;
@@ -816,6 +828,94 @@ bool CBenchRunner::measureIsolation()
     row.ratio = QString::number(double(p99) / 1e6 / MAX_P99_MS, 'f', 2);
     row.target = QStringLiteral("p99 <= 50 ms (ratio to it <= 1)");
     row.met = double(p99) / 1e6 <= MAX_P99_MS;
+    rows.push_back(row);
+    return true;
+}
+
+bool CBenchRunner::guessPasswords(qint64 &tested, double &perSecond)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(server->mainPort());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return false;
+    }
+    const auto login = [](const QString &name, const QString &password) {
+        libsock::CProtoPacket packet;
+        packet.reset().setAuxByte(0).setCommand(libsock::CMD_LOGIN);
+        packet.writeString(name).writeString(password);
+        return QByteArray(packet.data(), packet.totalLength());
+    };
+    // Four wrong guesses, then the right password: its success proves the four were tested,
+    // and a refusal that the server stopped testing. Rounds are sent 32 at a time.
+    constexpr int WRONG_PER_ROUND = 4;
+    constexpr int ROUNDS_PER_BATCH = 32;
+    constexpr int REPLY_SIZE = libsock::PACKET_HEADER_SIZE + 5;
+    const QString name = userName(1);
+    const QByteArray right = login(name, password(1));
+    tested = 0;
+    qint64 answered = 0;
+    qint64 guess = 0;
+    bool locked = false;
+    bool ok = true;
+    QElapsedTimer clock;
+    clock.start();
+    QByteArray replies(ROUNDS_PER_BATCH * (WRONG_PER_ROUND + 1) * REPLY_SIZE, Qt::Uninitialized);
+    while (ok && clock.elapsed() < qint64(seconds) * 1000) {
+        QByteArray batch;
+        for (int round = 0; round < ROUNDS_PER_BATCH; ++round) {
+            for (int i = 0; i < WRONG_PER_ROUND; ++i)
+                batch += login(name, QStringLiteral("guess%1").arg(++guess));
+            batch += right;
+        }
+        ok = sendAll(fd, batch) && receiveExactly(fd, replies.data(), replies.size());
+        for (int round = 0; ok && round < ROUNDS_PER_BATCH; ++round) {
+            const int rightReply = (round * (WRONG_PER_ROUND + 1) + WRONG_PER_ROUND) * REPLY_SIZE;
+            locked = locked || replies.at(rightReply + libsock::PACKET_HEADER_SIZE) != 0;
+            if (!locked)
+                tested += WRONG_PER_ROUND;
+        }
+        answered += ROUNDS_PER_BATCH * (WRONG_PER_ROUND + 1);
+    }
+    perSecond = double(tested) * 1000.0 / double(qMax<qint64>(1, clock.elapsed()));
+    ::close(fd);
+    note(QStringLiteral("  %1 logins answered, %2 guesses tested, %3 /s%4")
+             .arg(answered)
+             .arg(tested)
+             .arg(perSecond, 0, 'f', 1)
+             .arg(locked ? QStringLiteral(", then locked") : QString()));
+    return ok;
+}
+
+bool CBenchRunner::measureGuesses()
+{
+    note(QStringLiteral("figure 5: password guesses one client tests in %1 s").arg(seconds));
+    qint64 testedBefore = 0;
+    qint64 testedAfter = 0;
+    double before = 0;
+    double after = 0;
+    note(QStringLiteral("  without lockout:"));
+    bool ok = startServer(NO_LOCKS) && guessPasswords(testedBefore, before);
+    ok = stopServer() && ok;
+    note(QStringLiteral("  with the default lockout:"));
+    ok = ok && startServer(NO_ADDRESS_CAP) && guessPasswords(testedAfter, after);
+    ok = stopServer() && ok;
+    if (!ok || before <= 0)
+        return false;
+    Row row;
+    row.figure = QStringLiteral("5 password guesses tested, one client, %1 s").arg(seconds);
+    row.measured = QStringLiteral("%1 /s (%2 in all)").arg(after, 0, 'f', 2).arg(testedAfter);
+    row.yardstick = QStringLiteral("%1 /s without lockout (%2 in all)")
+                        .arg(before, 0, 'f', 0)
+                        .arg(testedBefore);
+    row.ratio = QString::number(after / before, 'g', 2);
+    row.target = QStringLiteral("ratio <= 0.001");
+    row.met = after / before <= MAX_GUESS_RATIO;
     rows.push_back(row);
     return true;
 }

@@ -11,7 +11,7 @@
 class CPgCluster;
 class CServerProcess;
 
-// The four figures of the server, each measured next to its yardstick in the same run, and
+// The five figures of the server, each measured next to its yardstick in the same run, and
 // printed as one table.
 class CBenchRunner
 {
@@ -45,13 +45,15 @@ private:
     // A connection of that name on the server's database (for PostgreSQL, the same one; for
     // SQLite, the given file).
     bool openDirect(const QString &connection, const QString &sqliteFile);
-    bool startServer();
+    // security: the [Security] section the server runs with.
+    bool startServer(const QString &security);
     bool stopServer();
 
     bool measureLogins();
     bool measureTransfers();
     bool measureIdleConnections();
     bool measureIsolation();
+    bool measureGuesses();
 
     bool directLogins(const QString &connection, int msec, qint64 &count);
     bool serverLogins(double &rate, double &direct);
@@ -59,6 +61,7 @@ private:
     bool serverUpload(const QString &source, double &seconds);
     bool plainCopy(bool toBench, const QString &file, double &seconds);
     bool loginRoundTrips(int count, std::vector<qint64> &nanoseconds);
+    bool guessPasswords(qint64 &tested, double &perSecond);
     int openStalledDownload(const QString &saveName);
     bool createSave(const QString &path, qint64 size);
 
@@ -80,7 +83,9 @@ private:
     // "sqlite", "postgresql" (a private cluster) or a postgresql:// URL of an empty database.
     QString database = QStringLiteral("sqlite");
     QString databaseUrl;
-    QList<int> figures = { 1, 2, 3, 4 };
+    // The [Database] section of the server's ini, empty for SQLite.
+    QString databaseIni;
+    QList<int> figures = { 1, 2, 3, 4, 5 };
     QRandomGenerator random { 42 };
 
     std::unique_ptr<CPgCluster> cluster;

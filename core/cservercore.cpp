@@ -1,7 +1,12 @@
 #include "cservercore.h"
 
+#include <unistd.h>
+
 #include <QHostAddress>
 
+#include "csavestore.h"
+#include "cconnguard.h"
+#include "cloginguard.h"
 #include "cserverfileconn.h"
 #include "cserversettings.h"
 #include "ctolvernserver.h"
@@ -14,7 +19,11 @@ constexpr int LISTEN_BACKLOG = 1024;
 
 CServerCore::CServerCore(QObject *parent)
     : QObject(parent)
+    , connGuard(new CConnGuard(this))
+    , loginGuard(new CLoginGuard(this))
 {
+    connect(connGuard, &CConnGuard::log, this, &CServerCore::log);
+    connect(loginGuard, &CLoginGuard::log, this, &CServerCore::log);
 }
 
 CServerCore::~CServerCore() = default;
@@ -31,6 +40,12 @@ bool CServerCore::start()
     const int mainPort = mainPortOverride ? mainPortOverride : settings->mainPort;
     const int filePort = filePortOverride ? filePortOverride : settings->filePort;
 
+    connGuard->setMaxConnections(CConnGuard::descriptorBudget());
+    connGuard->setMaxPerAddress(settings->maxConnectionsPerAddress);
+    connGuard->setIdleTimeout(settings->idleTimeoutSeconds * 1000);
+    loginGuard->setNameLock(settings->loginLockFailures, settings->loginLockSeconds * 1000);
+    loginGuard->setAddressLock(settings->addressLockFailures, settings->addressLockSeconds * 1000);
+
     // Only the low 16 bits of a port setting count. The listeners are IPv4 only, so peers
     // show in dotted decimal.
     protoServer = new CTolvernServer(this);
@@ -38,6 +53,9 @@ bool CServerCore::start()
     protoServer->setListenBacklogSize(LISTEN_BACKLOG);
     connect(
         protoServer, &CTolvernServer::clientConnected, this, &CServerCore::protoClientConnected);
+    connect(protoServer, &CTolvernServer::acceptFailed, this, [this](const QString &reason) {
+        connGuard->reportAcceptError(tr("Main control server"), reason);
+    });
     if (protoServer->listen(QHostAddress::AnyIPv4, static_cast<quint16>(mainPort)))
         log(tr("Main control server listen succeed"));
     else
@@ -47,6 +65,9 @@ bool CServerCore::start()
     fileServer->setObjectName(QStringLiteral("fileServer"));
     fileServer->setListenBacklogSize(LISTEN_BACKLOG);
     connect(fileServer, &CTolvernServer::clientConnected, this, &CServerCore::fileClientConnected);
+    connect(fileServer, &CTolvernServer::acceptFailed, this, [this](const QString &reason) {
+        connGuard->reportAcceptError(tr("File transfer server"), reason);
+    });
     if (fileServer->listen(QHostAddress::AnyIPv4, static_cast<quint16>(filePort)))
         log(tr("File transfer server listen succeed"));
     else
@@ -85,10 +106,38 @@ quint16 CServerCore::filePort() const
     return fileServer ? fileServer->serverPort() : 0;
 }
 
+bool CServerCore::adopt(QAbstractSocket *conn, int stockfd)
+{
+    QHostAddress peer;
+    if (!connGuard->admit(stockfd, peer)) {
+        delete conn;
+        return false;
+    }
+    if (!conn->setSocketDescriptor(
+            stockfd, QAbstractSocket::ConnectedState, QIODevice::ReadWrite)) {
+        // It would never signal disconnected(): neither object nor descriptor would go.
+        ::close(stockfd);
+        delete conn;
+        return false;
+    }
+    connGuard->track(conn, peer);
+    return true;
+}
+
+void CServerCore::forget(QAbstractSocket *conn)
+{
+    connGuard->release(conn);
+    // Its descriptor is closed by now: a listener out of them may take the next client.
+    protoServer->descriptorFreed();
+    fileServer->descriptorFreed();
+}
+
 void CServerCore::protoClientConnected(int stockfd)
 {
     auto *conn = new CTolvernServerConn(this);
-    conn->setSocketDescriptor(stockfd, QAbstractSocket::ConnectedState, QIODevice::ReadWrite);
+    if (!adopt(conn, stockfd))
+        return;
+    conn->setLoginGuard(loginGuard);
     connect(conn, &CTolvernServerConn::disconnected, this, &CServerCore::protoClientDisconnected);
     connect(conn, &CTolvernServerConn::log, this, &CServerCore::log);
     protoConns.append(conn);
@@ -101,6 +150,7 @@ void CServerCore::protoClientDisconnected()
     if (!conn)
         return;
     protoConns.removeOne(conn);
+    forget(conn);
     conn->deleteLater();
     log(tr("Control client disconnected from %1").arg(conn->peerAddress().toString()));
 }
@@ -108,7 +158,8 @@ void CServerCore::protoClientDisconnected()
 void CServerCore::fileClientConnected(int stockfd)
 {
     auto *conn = new libsock::CServerFileConn(CServerSettings::instance()->saveDataDir, this);
-    conn->setSocketDescriptor(stockfd, QAbstractSocket::ConnectedState, QIODevice::ReadWrite);
+    if (!adopt(conn, stockfd))
+        return;
     conn->setAdapter(this);
     connect(
         conn, &libsock::CServerFileConn::disconnected, this, &CServerCore::fileClientDisconnected);
@@ -122,6 +173,7 @@ void CServerCore::fileClientDisconnected()
     if (!conn)
         return;
     fileConns.removeOne(conn);
+    forget(conn);
     conn->deleteLater();
     log(tr("File client disconnected from %1").arg(conn->peerAddress().toString()));
 }
@@ -141,18 +193,77 @@ bool CServerCore::requestTransfer(const QString &user, const QString &detail)
 QString CServerCore::downloadFileName(const QString &saveName)
 {
     // The connection refuses such a name; the log says so instead of naming a download.
-    if (!libsock::CServerFileConn::isSafeName(saveName))
+    if (!libsock::CServerFileConn::isSafeName(saveName)) {
         log(tr("Transfer refused: unsafe save name %1").arg(saveName));
-    else
-        log(tr("Download %1.z").arg(saveName));
-    return saveName + QStringLiteral(".z");
+        return QString();
+    }
+    log(tr("Download %1.z").arg(saveName));
+    // Versions are reached only through a restore; an empty name refuses the request.
+    if (CSaveStore::isHistoryName(saveName)) {
+        log(tr("Download %1.z refused: inside a save history folder").arg(saveName));
+        return QString();
+    }
+    return CSaveStore::archiveName(saveName);
 }
 
 QString CServerCore::uploadFileName(const QString &saveName)
 {
-    if (!libsock::CServerFileConn::isSafeName(saveName))
+    if (!libsock::CServerFileConn::isSafeName(saveName)) {
         log(tr("Transfer refused: unsafe save name %1").arg(saveName));
-    else
-        log(tr("Upload %1.z").arg(saveName));
-    return saveName + QStringLiteral(".z");
+        return QString();
+    }
+    log(tr("Upload %1.z").arg(saveName));
+    if (CSaveStore::isHistoryName(saveName)) {
+        log(tr("Upload %1.z refused: inside a save history folder").arg(saveName));
+        return QString();
+    }
+    return CSaveStore::archiveName(saveName);
+}
+
+bool CServerCore::allowUploadSize(const QString &fileName, qint64 size, qint64 growth)
+{
+    const CSaveStore::Outcome outcome = CSaveStore::fromSettings(*CServerSettings::instance())
+                                            .checkUpload(fileName, size, growth);
+    if (!outcome.ok())
+        log(tr("Upload %1 refused: %2").arg(fileName, outcome.message));
+    return outcome.ok();
+}
+
+bool CServerCore::commitUpload(
+    const QString &fileName, qint64 size, const std::function<bool()> &commit)
+{
+    CSaveStore store = CSaveStore::fromSettings(*CServerSettings::instance());
+    const CSaveStore::Outcome outcome = store.commitUpload(fileName, size, commit);
+    if (outcome.status == CSaveStore::Status::Refused)
+        log(tr("Upload %1 refused: %2").arg(fileName, outcome.message));
+    else if (!outcome.ok())
+        log(tr("Upload %1 failed: %2").arg(fileName, outcome.message));
+    else if (outcome.givenUp > 0)
+        log(tr("Upload %1 stored; %n old version(s) given up for room", nullptr, outcome.givenUp)
+                .arg(fileName));
+    return outcome.ok();
+}
+
+bool CServerCore::permitTransfer(
+    const QHostAddress &peer, const QString &user, const QString &saveName)
+{
+    // Read at each request, so the settings dialog's box takes effect at once.
+    const CServerSettings *settings = CServerSettings::instance();
+    if (!settings->transferRequiresLogin)
+        return true;
+    const int minutes = settings->transferLoginWindowMinutes;
+    loginGuard->setLoginMemory(minutes > 0 ? qint64(minutes) * 60000 : -1);
+    const int objectId = loginGuard->recentLogin(peer, user);
+    if (objectId == 0) {
+        log(tr("Transfer of %1 for %2 from %3 refused: no login of this user from this address")
+                .arg(saveName, user, peer.toString()));
+        return false;
+    }
+    const QString folder = QString::number(objectId);
+    if (!saveName.startsWith(folder + QLatin1Char('/'))) {
+        log(tr("Transfer of %1 for %2 from %3 refused: not in the user's folder %4")
+                .arg(saveName, user, peer.toString(), folder));
+        return false;
+    }
+    return true;
 }

@@ -7,6 +7,10 @@
 
 #include "cabstractserverfileconnadapter.h"
 
+class QAbstractSocket;
+class QHostAddress;
+class CConnGuard;
+class CLoginGuard;
 class CTolvernServer;
 class CTolvernServerConn;
 namespace libsock {
@@ -39,6 +43,11 @@ public:
     bool requestTransfer(const QString &user, const QString &detail) override;
     QString downloadFileName(const QString &saveName) override;
     QString uploadFileName(const QString &saveName) override;
+    bool allowUploadSize(const QString &fileName, qint64 size, qint64 growth) override;
+    bool commitUpload(
+        const QString &fileName, qint64 size, const std::function<bool()> &commit) override;
+    bool permitTransfer(
+        const QHostAddress &peer, const QString &user, const QString &saveName) override;
 
 public slots:
     void log(QString msg);
@@ -53,10 +62,16 @@ private slots:
     void fileClientDisconnected();
 
 private:
+    // True when the descriptor was admitted and adopted by conn; otherwise it is closed.
+    bool adopt(QAbstractSocket *conn, int stockfd);
+    void forget(QAbstractSocket *conn);
+
     CTolvernServer *protoServer = nullptr;
     CTolvernServer *fileServer = nullptr;
     QList<libsock::CServerFileConn *> fileConns;
     QList<CTolvernServerConn *> protoConns;
+    CConnGuard *connGuard = nullptr;
+    CLoginGuard *loginGuard = nullptr;
     int mainPortOverride = 0;
     int filePortOverride = 0;
 };

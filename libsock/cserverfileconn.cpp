@@ -1,5 +1,7 @@
 #include "cserverfileconn.h"
 
+#include <sys/socket.h>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -88,7 +90,9 @@ void CServerFileConn::handleDownloadRequest()
     packet.setCommand(FILE_CMD_DOWNLOAD_REPLY);
 
     quint8 result = FILE_OK;
-    if (adapter && !adapter->requestTransfer(user, detail)) {
+    if (adapter
+        && (!adapter->requestTransfer(user, detail)
+            || !adapter->permitTransfer(peerAddress(), user, saveName))) {
         result = FILE_REFUSED;
     } else {
         const QString name = adapter ? adapter->downloadFileName(saveName) : saveName;
@@ -120,7 +124,9 @@ void CServerFileConn::handleUploadRequest()
     packet.setCommand(FILE_CMD_UPLOAD_REPLY);
 
     quint8 result = FILE_OK;
-    if (adapter && !adapter->requestTransfer(user, detail)) {
+    if (adapter
+        && (!adapter->requestTransfer(user, detail)
+            || !adapter->permitTransfer(peerAddress(), user, saveName))) {
         result = FILE_REFUSED;
     } else {
         const QString name = adapter ? adapter->uploadFileName(saveName) : saveName;
@@ -133,6 +139,8 @@ void CServerFileConn::handleUploadRequest()
             if (!QFileInfo::exists(folder))
                 QDir().mkpath(folder);
             uploadFile = new QSaveFile(path, this);
+            uploadName = name;
+            uploadSize = 0;
             // Unbuffered: the connection gathers the frames into large writes itself.
             if (info.isDir() || !uploadFile->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
                 result = FILE_OPEN_FAILED;
@@ -164,9 +172,9 @@ void CServerFileConn::writeUploadData()
     const qint64 length = header.length;
     uploadPending.append(recvBuffer.constData() + FRAME_HEADER_SIZE, length);
     if (uploadPending.size() >= 1024 * 1024 && !flushUpload()) {
-        // The old archive stays as it was; the peer sees the connection end before its 6.
+        // The old archive stays as it was; the peer sees the connection reset before its 6.
         releaseFiles();
-        abort();
+        resetConnection();
     }
 }
 
@@ -177,18 +185,42 @@ void CServerFileConn::finishUpload()
         return;
     }
     // commit() syncs the temporary file to disk and renames it over the archive; on any
-    // earlier write error it discards the temporary file instead.
-    if (flushUpload() && uploadFile->flush())
-        uploadFile->commit();
+    // earlier write error it discards the temporary file instead. The adapter runs it, and
+    // may keep the archive being replaced or refuse the upload.
+    bool ok = flushUpload() && uploadFile->flush();
+    if (ok) {
+        const auto commit = [this] { return uploadFile->commit(); };
+        ok = adapter ? adapter->commitUpload(uploadName, uploadSize, commit) : commit();
+    }
     releaseFiles();
-    abort();
+    if (ok)
+        abort();
+    else
+        resetConnection();
 }
 
 bool CServerFileConn::flushUpload()
 {
-    const bool ok = uploadFile->write(uploadPending) == uploadPending.size();
+    const qint64 growth = uploadPending.size();
+    if (growth > 0 && adapter
+        && !adapter->allowUploadSize(uploadName, uploadSize + growth, growth)) {
+        uploadPending.resize(0);
+        return false;
+    }
+    const bool ok = uploadFile->write(uploadPending) == growth;
+    uploadSize += growth;
     uploadPending.resize(0);
     return ok;
+}
+
+// A failed upload ends with a reset rather than an orderly close, so the peer cannot take
+// it for a stored file.
+void CServerFileConn::resetConnection()
+{
+    const linger hard { 1, 0 };
+    if (socketDescriptor() >= 0)
+        ::setsockopt(int(socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
+    abort();
 }
 
 void CServerFileConn::releaseFiles()

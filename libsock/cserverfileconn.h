@@ -54,12 +54,16 @@ private:
     void writeUploadData();
     void releaseFiles();
     bool flushUpload();
+    void resetConnection();
 
     QFile *file = nullptr;
     // An upload goes to a temporary file that replaces the archive only when complete.
     QSaveFile *uploadFile = nullptr;
     // Upload bytes gathered into large file writes.
     QByteArray uploadPending;
+    // The accepted upload's file name as the adapter gave it, and the bytes written so far.
+    QString uploadName;
+    qint64 uploadSize = 0;
     QString storageDir;
     CAbstractServerFileConnAdapter *adapter = nullptr;
 };

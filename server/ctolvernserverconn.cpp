@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include "cloginguard.h"
 #include "cuserdb.h"
 
 using namespace libsock;
@@ -9,6 +10,11 @@ using namespace libsock;
 CTolvernServerConn::CTolvernServerConn(QObject *parent)
     : libsock::CAbstractProtoConn(parent)
 {
+}
+
+void CTolvernServerConn::setLoginGuard(CLoginGuard *guard)
+{
+    loginGuard = guard;
 }
 
 bool CTolvernServerConn::processPacket()
@@ -64,8 +70,18 @@ void CTolvernServerConn::handleLogin()
 
     quint8 result = RESULT_OK;
     int objectId = 0;
-    if (!CUserDb::instance()->login(name, password, &objectId))
+    const QHostAddress peer = peerAddress();
+    if (loginGuard && loginGuard->isLocked(peer, name)) {
+        // Locked: the same answer as a wrong password, and the guess is never tested.
         result = RESULT_LOGIN_FAILED;
+    } else if (!CUserDb::instance()->login(name, password, &objectId)) {
+        result = RESULT_LOGIN_FAILED;
+        objectId = 0;
+        if (loginGuard)
+            loginGuard->loginFailed(peer, name);
+    } else if (loginGuard) {
+        loginGuard->loginSucceeded(peer, name, objectId);
+    }
 
     CProtoPacket reply;
     reply.reset().setAuxByte(0).setCommand(CMD_LOGIN_REPLY).writeByte(result).writeInt32(objectId);

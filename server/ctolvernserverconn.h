@@ -4,6 +4,8 @@
 #include "cabstractprotoconn.h"
 #include "controlcodes.h"
 
+class CLoginGuard;
+
 // A connection on the main control port: add user, login and change password.
 class CTolvernServerConn : public libsock::CAbstractProtoConn
 {
@@ -11,6 +13,9 @@ class CTolvernServerConn : public libsock::CAbstractProtoConn
 
 public:
     explicit CTolvernServerConn(QObject *parent);
+
+    // Logins go through guard, which may refuse them before the database is asked.
+    void setLoginGuard(CLoginGuard *guard);
 
 signals:
     void log(QString msg);
@@ -22,6 +27,8 @@ private:
     void handleAddUser();
     void handleLogin();
     void handleChangePass();
+
+    CLoginGuard *loginGuard = nullptr;
 };
 
 #endif // CTOLVERNSERVERCONN_H

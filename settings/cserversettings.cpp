@@ -1,5 +1,7 @@
 #include "cserversettings.h"
 
+#include <limits>
+
 #include <QCoreApplication>
 
 #include "cinifile.h"
@@ -10,6 +12,58 @@ const QString &generalSection()
 {
     static const QString name = QStringLiteral("General");
     return name;
+}
+
+const QString &storageSection()
+{
+    static const QString name = QStringLiteral("Storage");
+    return name;
+}
+
+// Leading blanks, optional sign, decimal digits up to the first non-digit, as the integer
+// keys of [General]; byte counts need 64 bits. Saturates instead of overflowing.
+qint64 int64Value(const CIniFile &ini, const QString &key, qint64 defaultValue)
+{
+    if (!ini.contains(storageSection(), key))
+        return defaultValue;
+    const QString text = ini.value(storageSection(), key, QString());
+    int i = 0;
+    while (i < text.size() && (text.at(i) == QLatin1Char(' ') || text.at(i) == QLatin1Char('\t')))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text.at(i) == QLatin1Char('+') || text.at(i) == QLatin1Char('-')))
+        negative = text.at(i++) == QLatin1Char('-');
+    qint64 value = 0;
+    for (; i < text.size() && text.at(i).isDigit() && text.at(i).unicode() < 128; ++i) {
+        const int digit = text.at(i).unicode() - '0';
+        value = value > (std::numeric_limits<qint64>::max() - digit) / 10
+            ? std::numeric_limits<qint64>::max()
+            : value * 10 + digit;
+    }
+    return negative ? -value : value;
+}
+
+const QString &securitySection()
+{
+    static const QString name = QStringLiteral("Security");
+    return name;
+}
+
+const QString &transferRequiresLoginKey()
+{
+    static const QString name = QStringLiteral("TransferRequiresLogin");
+    return name;
+}
+
+bool isTrue(const QString &text)
+{
+    return text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0;
+}
+
+// A limit of 0 means none; a negative one is taken as 0 rather than as a huge number.
+int limitValue(const CIniFile &ini, const char *key, int defaultValue)
+{
+    return qMax(0, ini.intValue(securitySection(), QLatin1String(key), defaultValue));
 }
 
 } // namespace
@@ -40,14 +94,30 @@ void CServerSettings::load()
     saveDataDir = ini.value(generalSection(), QStringLiteral("SaveDataDir"), QString());
     mainPort = ini.intValue(generalSection(), QStringLiteral("MainPort"), 3888);
     filePort = ini.intValue(generalSection(), QStringLiteral("FilePort"), 3889);
-    startWhenOSStarts
-        = ini.value(generalSection(), QStringLiteral("StartWhenOSStarts"), QStringLiteral("true"))
-              .compare(QLatin1String("true"), Qt::CaseInsensitive)
-        == 0;
+    startWhenOSStarts = isTrue(
+        ini.value(generalSection(), QStringLiteral("StartWhenOSStarts"), QStringLiteral("true")));
+
+    maxConnectionsPerAddress = limitValue(ini, "MaxConnectionsPerAddress", 64);
+    idleTimeoutSeconds = limitValue(ini, "IdleTimeoutSeconds", 0);
+    transferRequiresLogin
+        = isTrue(ini.value(securitySection(), transferRequiresLoginKey(), QStringLiteral("false")));
+    transferLoginWindowMinutes = limitValue(ini, "TransferLoginWindowMinutes", 30);
+    loginLockFailures = limitValue(ini, "LoginLockFailures", 5);
+    loginLockSeconds = limitValue(ini, "LoginLockSeconds", 60);
+    addressLockFailures = limitValue(ini, "AddressLockFailures", 20);
+    addressLockSeconds = limitValue(ini, "AddressLockSeconds", 600);
+
     const QString database = QStringLiteral("Database");
     databaseDriver
         = ini.value(database, QStringLiteral("Driver"), QStringLiteral("sqlite")).trimmed();
     databaseUrl = ini.value(database, QStringLiteral("Url"), QString()).trimmed();
+
+    // A negative limit means none; a negative floor means the automatic one.
+    const qint64 keep = int64Value(ini, QStringLiteral("KeepVersions"), 3);
+    keepVersions = int(qBound(qint64(0), keep, qint64(1000000)));
+    maxSaveBytes = qMax(qint64(0), int64Value(ini, QStringLiteral("MaxSaveBytes"), 0));
+    maxUserBytes = qMax(qint64(0), int64Value(ini, QStringLiteral("MaxUserBytes"), 0));
+    minFreeBytes = qMax(qint64(-1), int64Value(ini, QStringLiteral("MinFreeBytes"), -1));
 }
 
 bool CServerSettings::save(QString *errorString)
@@ -60,6 +130,12 @@ bool CServerSettings::save(QString *errorString)
     ini.setValue(generalSection(), QStringLiteral("FilePort"), QString::number(filePort));
     ini.setValue(generalSection(), QStringLiteral("StartWhenOSStarts"),
         startWhenOSStarts ? QStringLiteral("true") : QStringLiteral("false"));
+    // Of [Security] only what the settings dialog edits, and only once it is not the
+    // default, so a file that never had the section does not grow one.
+    if (transferRequiresLogin || ini.contains(securitySection(), transferRequiresLoginKey())) {
+        ini.setValue(securitySection(), transferRequiresLoginKey(),
+            transferRequiresLogin ? QStringLiteral("true") : QStringLiteral("false"));
+    }
     if (ini.save())
         return true;
     if (errorString)

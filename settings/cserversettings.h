@@ -3,8 +3,10 @@
 
 #include <QString>
 
-// The server's four persistent settings, kept in tolvern.ini beside the executable.
-// One process-wide record; callers change the fields directly, then call save().
+// The server's persistent settings, kept in tolvern.ini beside the executable: the four of
+// [General], the defences of [Security] and the limits of [Storage]. One process-wide record;
+// callers change the fields directly, then call save(). The [Storage] limits are the
+// operator's to edit in the file: load() reads them, save() leaves them as they stand.
 class CServerSettings
 {
 public:
@@ -25,6 +27,23 @@ public:
     // "sqlite" (db/users.db) or "postgresql", "Url" the PostgreSQL connection URL.
     QString databaseDriver = QStringLiteral("sqlite");
     QString databaseUrl;
+
+    // [Storage]
+    int keepVersions = 3; // versions kept per save; 0 keeps none
+    qint64 maxSaveBytes = 0; // 0: no limit
+    qint64 maxUserBytes = 0; // 0: no limit
+    qint64 minFreeBytes = -1; // -1: 1 % of the volume, at most 1 GiB
+
+    // [Security]. Absent keys keep these defaults, which keep the server as open as
+    // existing clients expect; 0 switches a limit off.
+    int maxConnectionsPerAddress = 64;
+    int idleTimeoutSeconds = 0;
+    bool transferRequiresLogin = false;
+    int transferLoginWindowMinutes = 30;
+    int loginLockFailures = 5;
+    int loginLockSeconds = 60;
+    int addressLockFailures = 20;
+    int addressLockSeconds = 600;
 
 private:
     CServerSettings() = default;

@@ -69,6 +69,7 @@ void CServerMainWindow::buildWidgets()
     tabBar->addTab(tr("System Logs"));
 
     userManWidget = new CUserManWidget(this);
+    connect(userManWidget, &CUserManWidget::log, this, &CServerMainWindow::log);
 
     logModel = new CLogModel(this);
     logModel->setObjectName(QStringLiteral("logModel"));

@@ -51,6 +51,7 @@ CSettingDlg::CSettingDlg(QWidget *parent)
     ui->edFilePort->setText(QString::number(settings->filePort));
     ui->edSaveDir->setText(QDir::toNativeSeparators(settings->saveDataDir));
     ui->chkStart->setChecked(settings->startWhenOSStarts);
+    ui->chkTransferLogin->setChecked(settings->transferRequiresLogin);
 }
 
 CSettingDlg::~CSettingDlg()
@@ -88,9 +89,11 @@ void CSettingDlg::on_btnOk_clicked()
 
     CServerSettings *settings = CServerSettings::instance();
     const bool startWithOS = ui->chkStart->isChecked();
+    const bool transferLogin = ui->chkTransferLogin->isChecked();
     // Compared as file locations, so the separators shown in the field do not count as a change.
     if (QFileInfo(dir) == QFileInfo(settings->saveDataDir) && mainPort == settings->mainPort
-        && filePort == settings->filePort && startWithOS == settings->startWhenOSStarts) {
+        && filePort == settings->filePort && startWithOS == settings->startWhenOSStarts
+        && transferLogin == settings->transferRequiresLogin) {
         accept();
         return;
     }
@@ -100,6 +103,7 @@ void CSettingDlg::on_btnOk_clicked()
     settings->mainPort = mainPort;
     settings->filePort = filePort;
     settings->startWhenOSStarts = startWithOS;
+    settings->transferRequiresLogin = transferLogin;
     QString reason;
     if (!settings->save(&reason)) {
         // The record keeps matching the file, and the dialog stays open to try again.

@@ -19,6 +19,7 @@
 
 #include "cuserdb.h"
 #include "cadduserdlg.h"
+#include "csavehistorydlg.h"
 
 namespace {
 
@@ -268,6 +269,7 @@ void CUserManWidget::itemSelectionChanged()
     ui->btnAdd->setEnabled(selected == 0);
     ui->btnBrow->setEnabled(selected == 1);
     ui->btnClear->setEnabled(selected > 0);
+    ui->btnHistory->setEnabled(selected == 1);
 }
 
 void CUserManWidget::on_btnChangePass_clicked()
@@ -437,4 +439,14 @@ void CUserManWidget::setUserRow(
     // A login updates the topmost row of its user.
     if (row == 0 || !loginItems.contains(objectId))
         loginItems.insert(objectId, loginItem);
+}
+
+void CUserManWidget::on_btnHistory_clicked()
+{
+    const QList<int> rows = selectedUserRows();
+    if (rows.size() != 1)
+        return;
+    CSaveHistoryDlg dlg(objectIdAt(rows.first()), this);
+    connect(&dlg, &CSaveHistoryDlg::log, this, &CUserManWidget::log);
+    dlg.exec();
 }

@@ -24,6 +24,9 @@ public:
     explicit CUserManWidget(QWidget *parent = nullptr);
     ~CUserManWidget() override;
 
+signals:
+    void log(QString msg);
+
 public slots:
     void userAdd(int objectId, const QString &name);
     void userLogin(int objectId);
@@ -39,6 +42,7 @@ private slots:
     void on_btnChangePass_clicked();
     void applyFilter();
     void sortByIndicator();
+    void on_btnHistory_clicked();
 
 private:
     // The rows of the selected, visible users, top to bottom. Worked out from the selection

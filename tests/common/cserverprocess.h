@@ -32,7 +32,7 @@ public:
     quint16 mainPort() const { return controlPort; }
     quint16 filePort() const { return transferPort; }
 
-    // Lines added to tolvern.ini after [General], e.g. a [Database] section.
+    // Lines added to tolvern.ini after [General], such as a [Database] or [Storage] section.
     void setExtraIni(const QString &text) { extraIni = text; }
 
     // Lets the server's output through (the default) or discards it.

@@ -1,3 +1,5 @@
+#include <limits>
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QTemporaryDir>
@@ -26,6 +28,11 @@ private slots:
     void startWhenOSStarts();
     void ports_data();
     void ports();
+    void storageLimits_data();
+    void storageLimits();
+    void securitySection_data();
+    void securitySection();
+    void saveWritesTransferRightsOnceSet();
 
     // rainy-day flows
     void lineBreakInPathInjectsNoKey();
@@ -268,6 +275,48 @@ void tst_ServerSettings::ports()
     QCOMPARE(settings->filePort, expected);
 }
 
+void tst_ServerSettings::storageLimits_data()
+{
+    QTest::addColumn<QByteArray>("section");
+    QTest::addColumn<int>("keep");
+    QTest::addColumn<qint64>("maxSave");
+    QTest::addColumn<qint64>("maxUser");
+    QTest::addColumn<qint64>("minFree");
+
+    QTest::newRow("defaults") << QByteArray() << 3 << 0LL << 0LL << -1LL;
+    QTest::newRow("all set") << QByteArray("[storage]\nKeepVersions=0\nMaxSaveBytes=1048576\n"
+                                           "maxuserbytes = 5368709120\nMinFreeBytes=0\n")
+                             << 0 << 1048576LL << 5368709120LL << 0LL;
+    QTest::newRow("beyond 64 bits") << QByteArray("[Storage]\nMaxUserBytes=99999999999999999999\n")
+                                    << 3 << 0LL << std::numeric_limits<qint64>::max() << -1LL;
+    QTest::newRow("negative means none or automatic")
+        << QByteArray("[Storage]\nKeepVersions=-2\nMaxSaveBytes=-5\nMinFreeBytes=-7\n") << 0 << 0LL
+        << 0LL << -1LL;
+    QTest::newRow("in [General] does not count")
+        << QByteArray("[General]\nKeepVersions=9\n") << 3 << 0LL << 0LL << -1LL;
+}
+
+void tst_ServerSettings::storageLimits()
+{
+    QFETCH(QByteArray, section);
+    QFETCH(int, keep);
+    QFETCH(qint64, maxSave);
+    QFETCH(qint64, maxUser);
+    QFETCH(qint64, minFree);
+
+    writeFile("[General]\nMainPort=3888\n" + section);
+    settings->keepVersions = 77;
+    settings->maxSaveBytes = settings->maxUserBytes = settings->minFreeBytes = 77;
+    settings->load();
+    QCOMPARE(settings->keepVersions, keep);
+    QCOMPARE(settings->maxSaveBytes, maxSave);
+    QCOMPARE(settings->maxUserBytes, maxUser);
+    QCOMPARE(settings->minFreeBytes, minFree);
+    // save() leaves the operator's [Storage] lines as they are.
+    settings->save();
+    QVERIFY(readFile().endsWith(section));
+}
+
 void tst_ServerSettings::lineBreakInPathInjectsNoKey()
 {
     writeFile("[General]\nSaveDataDir=/old\n");
@@ -279,6 +328,68 @@ void tst_ServerSettings::lineBreakInPathInjectsNoKey()
     settings->load();
     QCOMPARE(settings->mainPort, 4000);
     QCOMPARE(settings->saveDataDir, QStringLiteral("/old"));
+}
+
+void tst_ServerSettings::securitySection_data()
+{
+    QTest::addColumn<QByteArray>("section");
+    // per address, idle s, transfer login, window min, name lock, s, address lock, s
+    QTest::addColumn<QList<int>>("expected");
+    const QList<int> defaults { 64, 0, 0, 30, 5, 60, 20, 600 };
+    QTest::newRow("absent") << QByteArray() << defaults;
+    QTest::newRow("empty section") << QByteArray("[Security]\n") << defaults;
+    QTest::newRow("keys in [General] do not count")
+        << QByteArray("[General]\nMaxConnectionsPerAddress=3\nTransferRequiresLogin=true\n")
+        << defaults;
+    QTest::newRow("all set") << QByteArray(
+        "[security]\nmaxconnectionsperaddress=8\nIdleTimeoutSeconds=300\n"
+        "TransferRequiresLogin=TRUE\nTransferLoginWindowMinutes=5\n"
+        "LoginLockFailures=3\nLoginLockSeconds=1\nAddressLockFailures=0\n"
+        "AddressLockSeconds=2\n")
+                             << QList<int> { 8, 300, 1, 5, 3, 1, 0, 2 };
+    QTest::newRow("negative is none, 1 is not true") << QByteArray(
+        "[Security]\nMaxConnectionsPerAddress=-1\nIdleTimeoutSeconds=-5\n"
+        "TransferRequiresLogin=1\n") << QList<int> { 0, 0, 0, 30, 5, 60, 20, 600 };
+}
+
+void tst_ServerSettings::securitySection()
+{
+    QFETCH(QByteArray, section);
+    QFETCH(QList<int>, expected);
+    writeFile(section);
+    settings->maxConnectionsPerAddress = -7;
+    settings->idleTimeoutSeconds = -7;
+    settings->transferRequiresLogin = true;
+    settings->transferLoginWindowMinutes = -7;
+    settings->loginLockFailures = -7;
+    settings->loginLockSeconds = -7;
+    settings->addressLockFailures = -7;
+    settings->addressLockSeconds = -7;
+    settings->load();
+    const QList<int> loaded { settings->maxConnectionsPerAddress, settings->idleTimeoutSeconds,
+        int(settings->transferRequiresLogin), settings->transferLoginWindowMinutes,
+        settings->loginLockFailures, settings->loginLockSeconds, settings->addressLockFailures,
+        settings->addressLockSeconds };
+    QCOMPARE(loaded, expected);
+}
+
+void tst_ServerSettings::saveWritesTransferRightsOnceSet()
+{
+    writeFile("[General]\nMainPort=3888\n[Security]\nIdleTimeoutSeconds=60\n");
+    settings->load();
+    settings->transferRequiresLogin = true;
+    settings->save();
+    QVERIFY(readFile().endsWith("[Security]\nIdleTimeoutSeconds=60\nTransferRequiresLogin=true\n"));
+    settings->load();
+    QVERIFY(settings->transferRequiresLogin);
+    QCOMPARE(settings->idleTimeoutSeconds, 60);
+
+    // Switched off again it stays in the file, as false; the other keys are never written.
+    settings->transferRequiresLogin = false;
+    settings->save();
+    QVERIFY(
+        readFile().endsWith("[Security]\nIdleTimeoutSeconds=60\nTransferRequiresLogin=false\n"));
+    QVERIFY(!readFile().contains("MaxConnectionsPerAddress"));
 }
 
 QTEST_GUILESS_MAIN(tst_ServerSettings)

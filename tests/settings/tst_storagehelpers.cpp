@@ -226,6 +226,11 @@ void tst_StorageHelpers::deletesNestedTree()
     QVERIFY(makeFile(top + QStringLiteral("/.hidden")));
     QVERIFY(QDir().mkpath(top + QStringLiteral("/a/.hidden dir")));
     QVERIFY(makeFile(top + QStringLiteral("/a/.hidden dir/x")));
+    // Save history: a version hard-linked to an archive.
+    QVERIFY(QDir().mkpath(top + QStringLiteral("/a/.versions/one.z")));
+    QVERIFY(::link(QFile::encodeName(top + QStringLiteral("/a/one.z")).constData(),
+                QFile::encodeName(top + QStringLiteral("/a/.versions/one.z/v")).constData())
+        == 0);
     // A name that is not valid UTF-8.
     const QByteArray odd = QFile::encodeName(top) + "/a/b/\xff\xfe";
     const int fd = ::open(odd.constData(), O_CREAT | O_WRONLY, 0644);

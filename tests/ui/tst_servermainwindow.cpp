@@ -90,6 +90,8 @@ private slots:
     // rainy-day flows
     void listenFailureIsLogged();
     void unsafeSaveNameIsRefused();
+    void refusedUploadIsLoggedOnce_data();
+    void refusedUploadIsLoggedOnce();
 
 private:
     std::unique_ptr<CServerMainWindow> makeWindow();
@@ -133,6 +135,9 @@ void tst_ServerMainWindow::init()
     s->mainPort = 0;
     s->filePort = 0;
     s->startWhenOSStarts = false;
+    s->keepVersions = 3;
+    s->maxSaveBytes = s->maxUserBytes = 0;
+    s->minFreeBytes = -1;
 }
 
 void tst_ServerMainWindow::cleanup()
@@ -559,6 +564,40 @@ void tst_ServerMainWindow::unsafeSaveNameIsRefused()
     const QStringList lines = logLines(w.get());
     QVERIFY(lines.contains(QStringLiteral("Transfer refused: unsafe save name ../escape")));
     QVERIFY(!lines.contains(QStringLiteral("Upload ../escape.z")));
+}
+
+void tst_ServerMainWindow::refusedUploadIsLoggedOnce_data()
+{
+    QTest::addColumn<qint64>("maxSave");
+    QTest::addColumn<qint64>("maxUser");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("save") << 4LL << 0LL
+                          << "Upload 7/quota.z refused: larger than MaxSaveBytes (4 bytes)";
+    QTest::newRow("user")
+        << 0LL << 4LL << "Upload 7/quota.z refused: folder 7 would exceed MaxUserBytes (4 bytes)";
+}
+
+void tst_ServerMainWindow::refusedUploadIsLoggedOnce()
+{
+    QFETCH(qint64, maxSave);
+    QFETCH(qint64, maxUser);
+    QFETCH(QString, line);
+    CServerSettings::instance()->maxSaveBytes = maxSave;
+    CServerSettings::instance()->maxUserBytes = maxUser;
+    auto w = makeWindow();
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, portOf(w.get(), "fileServer"));
+    QVERIFY(client.waitForConnected(5000));
+    client.write(frame(0, packet(3, str("bob") + str("detail") + str("7/quota"))));
+    QCOMPARE(readFrame(client).payload.mid(22), QByteArray(1, '\0'));
+    client.write(frame(1, QByteArrayLiteral("more than four bytes")));
+    client.write(frame(0, packet(6, {})));
+    QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
+
+    QVERIFY(!QFile::exists(storage + QStringLiteral("/7/quota.z")));
+    const QStringList lines = logLines(w.get());
+    QCOMPARE(lines.count(line), 1);
+    QCOMPARE(lines.filter(QStringLiteral("refused")).size(), 1);
 }
 
 QTEST_MAIN(tst_ServerMainWindow)

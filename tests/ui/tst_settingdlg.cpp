@@ -40,6 +40,7 @@ private slots:
     void acceptedPortsAreSaved_data();
     void acceptedPortsAreSaved();
     void uncheckingStartAloneDeletesRunValue();
+    void transferLoginBoxAloneIsSaved();
     void browsedFolderIsSaved();
     void restartEndsEventLoopWithCode2();
     void clearInactiveUsersData_data();
@@ -129,7 +130,7 @@ void tst_SettingDlg::windowFocusOrderAndRanges()
 {
     CSettingDlg dlg(nullptr);
     QCOMPARE(dlg.windowTitle(), QStringLiteral("Settings"));
-    QCOMPARE(dlg.size(), QSize(502, 416));
+    QCOMPARE(dlg.size(), QSize(502, 440));
     QDialog plain;
     QCOMPARE(dlg.windowFlags(), plain.windowFlags());
     QVERIFY(button(dlg, "btnOk")->isDefault());
@@ -139,7 +140,8 @@ void tst_SettingDlg::windowFocusOrderAndRanges()
             QStringLiteral("btnBrow"), QStringLiteral("edFilePort"), QStringLiteral("edMainPort"),
             QStringLiteral("combRangeClear"), QStringLiteral("btnClear"),
             QStringLiteral("combRangeDelUser"), QStringLiteral("btnDelUser"),
-            QStringLiteral("btnCancel"), QStringLiteral("chkStart") }));
+            QStringLiteral("btnCancel"), QStringLiteral("chkStart"),
+            QStringLiteral("chkTransferLogin") }));
     for (const char *name : { "combRangeClear", "combRangeDelUser" }) {
         auto *box = dlg.findChild<QComboBox *>(QLatin1String(name));
         QVERIFY(box);
@@ -291,6 +293,28 @@ void tst_SettingDlg::uncheckingStartAloneDeletesRunValue()
     QVERIFY(!CServerSettings::instance()->startWhenOSStarts);
     QCOMPARE(env->iniValue(QStringLiteral("StartWhenOSStarts")), QStringLiteral("false"));
     QCOMPARE(env->iniValue(QStringLiteral("MainPort")), QStringLiteral("3888"));
+}
+
+void tst_SettingDlg::transferLoginBoxAloneIsSaved()
+{
+    CSettingDlg dlg(nullptr);
+    auto *box = dlg.findChild<QCheckBox *>(QStringLiteral("chkTransferLogin"));
+    QVERIFY(box);
+    QVERIFY(!box->isChecked());
+    ModalDriver driver;
+    driver.act(&dlg, [&]() {
+        QTest::mouseClick(box, Qt::LeftButton);
+        QTest::mouseClick(button(dlg, "btnOk"), Qt::LeftButton);
+    });
+    driver.answerBox(QMessageBox::Cancel);
+    QCOMPARE(dlg.exec(), int(QDialog::Accepted));
+    QVERIFY(driver.allDone());
+    QCOMPARE(driver.boxes.size(), 1);
+
+    QVERIFY(CServerSettings::instance()->transferRequiresLogin);
+    QCOMPARE(env->iniValue(QStringLiteral("TransferRequiresLogin")), QStringLiteral("true"));
+    CSettingDlg again(nullptr);
+    QVERIFY(again.findChild<QCheckBox *>(QStringLiteral("chkTransferLogin"))->isChecked());
 }
 
 void tst_SettingDlg::browsedFolderIsSaved()

@@ -5,13 +5,17 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSaveFile>
 #include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTableWidget>
 #include <QTest>
+#include <QTreeWidget>
 
 #include "cadduserdlg.h"
+#include "csavehistorydlg.h"
+#include "csavestore.h"
 #include "cuserdb.h"
 #include "cusermanwidget.h"
 #include "modaldriver.h"
@@ -54,6 +58,7 @@ private slots:
     // large tables
     void largeSelectionsAndDeletes_data();
     void largeSelectionsAndDeletes();
+    void saveHistoryRestoresVersion();
 
     // rainy-day flows
     void deleteWithNothingSelectedAfterReload();
@@ -254,11 +259,12 @@ void tst_UserManWidget::buttonStatesFollowSelection_data()
     QTest::addColumn<bool>("add");
     QTest::addColumn<bool>("browse");
     QTest::addColumn<bool>("clear");
+    QTest::addColumn<bool>("history");
 
-    QTest::newRow("nothing selected") << IdList() << false << true << false << false;
-    QTest::newRow("one user") << IdList({ 2 }) << true << false << true << true;
-    QTest::newRow("two users") << IdList({ 0, 3 }) << true << false << false << true;
-    QTest::newRow("three users") << IdList({ 5, 1, 4 }) << true << false << false << true;
+    QTest::newRow("nothing selected") << IdList() << false << true << false << false << false;
+    QTest::newRow("one user") << IdList({ 2 }) << true << false << true << true << true;
+    QTest::newRow("two users") << IdList({ 0, 3 }) << true << false << false << true << false;
+    QTest::newRow("three users") << IdList({ 5, 1, 4 }) << true << false << false << true << false;
 }
 
 void tst_UserManWidget::buttonStatesFollowSelection()
@@ -268,6 +274,7 @@ void tst_UserManWidget::buttonStatesFollowSelection()
     QFETCH(bool, add);
     QFETCH(bool, browse);
     QFETCH(bool, clear);
+    QFETCH(bool, history);
 
     addSixUsers();
     CUserManWidget page(nullptr);
@@ -279,6 +286,7 @@ void tst_UserManWidget::buttonStatesFollowSelection()
     QCOMPARE(button(page, QStringLiteral("btnAdd"))->isEnabled(), add);
     QCOMPARE(button(page, QStringLiteral("btnBrow"))->isEnabled(), browse);
     QCOMPARE(button(page, QStringLiteral("btnClear"))->isEnabled(), clear);
+    QCOMPARE(button(page, QStringLiteral("btnHistory"))->isEnabled(), history);
     QVERIFY(button(page, QStringLiteral("btnRefresh"))->isEnabled());
     QVERIFY(button(page, QStringLiteral("btnChangePass"))->isEnabled());
 }
@@ -743,6 +751,57 @@ void tst_UserManWidget::largeSelectionsAndDeletes()
     // Rows the filter hid stay hidden; the rest show.
     for (int row = 0; row < t->rowCount(); ++row)
         QCOMPARE(t->isRowHidden(row), !t->item(row, 1)->text().contains(filter));
+    page.hide();
+}
+
+void tst_UserManWidget::saveHistoryRestoresVersion()
+{
+    addSixUsers();
+    CSaveStore store(env->storageDir());
+    const QString archive = env->storageDir() + QStringLiteral("/3/slot1.z");
+    for (const char *content : { "first", "second", "third" }) {
+        QSaveFile file(archive);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) > 0);
+        QVERIFY(store
+                    .commitUpload(
+                        QStringLiteral("3/slot1.z"), file.size(), [&] { return file.commit(); })
+                    .ok());
+    }
+    CUserManWidget page(nullptr);
+    QSignalSpy logged(&page, &CUserManWidget::log);
+    QVERIFY(showPage(page));
+    clickRow(page, rowOf(page, 3));
+
+    auto isHistory = [](QWidget *w) { return qobject_cast<CSaveHistoryDlg *>(w) != nullptr; };
+    QStringList shown;
+    ModalDriver driver;
+    driver.actOn(isHistory, [&](QWidget *w) {
+        auto *tree = w->findChild<QTreeWidget *>(QStringLiteral("treeSaves"));
+        // Beside slot/game, which has no versions.
+        QTreeWidgetItem *save = tree->topLevelItem(1);
+        shown << save->text(0) << save->child(0)->text(1) << save->child(1)->text(1);
+        tree->setCurrentItem(save->child(1)); // the oldest version
+        w->findChild<QPushButton *>(QStringLiteral("btnRestore"))->click();
+    });
+    driver.answerBox(QMessageBox::Yes);
+    driver.answerBox(QMessageBox::Ok);
+    driver.actOn(isHistory, [&](QWidget *w) {
+        auto *tree = w->findChild<QTreeWidget *>(QStringLiteral("treeSaves"));
+        shown << QString::number(tree->topLevelItem(1)->childCount());
+        w->findChild<QPushButton *>(QStringLiteral("btnClose"))->click();
+    });
+    QTest::mouseClick(button(page, QStringLiteral("btnHistory")), Qt::LeftButton);
+    QVERIFY(driver.allDone());
+    QCOMPARE(shown, QStringLiteral("slot1 6 5 2").split(QLatin1Char(' ')));
+    QCOMPARE(driver.boxes.at(1).summary(),
+        QStringLiteral("Information | Succeed! | Save restored | Ok"));
+    QFile current(archive);
+    QVERIFY(current.open(QIODevice::ReadOnly));
+    QCOMPARE(current.readAll(), QByteArray("first"));
+    QCOMPARE(logged.count(), 1);
+    QVERIFY2(logged.at(0).at(0).toString().startsWith(
+                 QStringLiteral("Restored save 3/slot1 to version ")),
+        qPrintable(logged.at(0).at(0).toString()));
     page.hide();
 }
 

@@ -1,0 +1,159 @@
+#include "cconnguard.h"
+
+#include <climits>
+
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QAbstractSocket>
+#include <QTimer>
+
+#include "cabstractfileconn.h"
+
+namespace {
+// Descriptors kept back from connections: the database with its journal, the listeners,
+// the event loop's own, the settings file and the log.
+constexpr int RESERVED_DESCRIPTORS = 64;
+// Each connection may hold its socket and one archive.
+constexpr int DESCRIPTORS_PER_CONNECTION = 2;
+constexpr qint64 LOG_INTERVAL_MS = 60000;
+// How often idle connections are looked for, at most.
+constexpr int IDLE_CHECK_MAX_MS = 5000;
+} // namespace
+
+CConnGuard::CConnGuard(QObject *parent)
+    : QObject(parent)
+    , idleTimer(new QTimer(this))
+{
+    clock.start();
+    connect(idleTimer, &QTimer::timeout, this, &CConnGuard::closeIdle);
+}
+
+void CConnGuard::setMaxConnections(int max)
+{
+    maxTotal = qMax(0, max);
+}
+
+void CConnGuard::setMaxPerAddress(int max)
+{
+    maxPerPeer = qMax(0, max);
+}
+
+void CConnGuard::setIdleTimeout(int msec)
+{
+    idleMs = qMax(0, msec);
+    if (idleMs == 0) {
+        idleTimer->stop();
+        return;
+    }
+    // A connection is closed between idleMs and a quarter more.
+    idleTimer->start(qBound(10, idleMs / 4, IDLE_CHECK_MAX_MS));
+}
+
+int CConnGuard::descriptorBudget()
+{
+    rlimit limit {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY
+        || limit.rlim_cur > rlim_t(INT_MAX))
+        return 0;
+    const int free = int(limit.rlim_cur) - RESERVED_DESCRIPTORS;
+    return qMax(1, free / DESCRIPTORS_PER_CONNECTION);
+}
+
+bool CConnGuard::admit(int socketfd, QHostAddress &peer)
+{
+    sockaddr_storage address {};
+    socklen_t length = sizeof address;
+    if (getpeername(socketfd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        ::close(socketfd); // the client is gone already
+        return false;
+    }
+    peer = QHostAddress(reinterpret_cast<const sockaddr *>(&address));
+    if (maxPerPeer > 0 && perAddress.value(peer) >= maxPerPeer) {
+        refuse(socketfd, peer, tr("too many connections from this address"));
+        return false;
+    }
+    if (maxTotal > 0 && conns.size() >= maxTotal) {
+        refuse(socketfd, peer, tr("the server is at its connection limit"));
+        return false;
+    }
+    return true;
+}
+
+void CConnGuard::refuse(int socketfd, const QHostAddress &peer, const QString &why)
+{
+    ::close(socketfd);
+    if (mayLog(peer.toString()))
+        emit log(tr("Connection from %1 refused: %2").arg(peer.toString(), why));
+}
+
+void CConnGuard::track(QAbstractSocket *conn, const QHostAddress &peer)
+{
+    conns.insert(conn, Entry { peer, clock.elapsed() });
+    ++perAddress[peer];
+    if (idleMs == 0)
+        return;
+    const auto touch = [this, conn] {
+        const auto found = conns.find(conn);
+        if (found != conns.end())
+            found->lastActive = clock.elapsed();
+    };
+    connect(conn, &QIODevice::readyRead, this, touch);
+    connect(conn, &QIODevice::bytesWritten, this, touch);
+}
+
+void CConnGuard::release(QAbstractSocket *conn)
+{
+    const auto found = conns.constFind(conn);
+    if (found == conns.constEnd())
+        return;
+    const auto count = perAddress.find(found->peer);
+    if (count != perAddress.end() && --*count <= 0)
+        perAddress.erase(count);
+    conns.erase(found);
+    disconnect(conn, nullptr, this, nullptr);
+}
+
+void CConnGuard::reportAcceptError(const QString &port, const QString &error)
+{
+    if (mayLog(QLatin1Char(' ') + port)) {
+        emit log(tr("%1 cannot accept: %2; accepting paused until a descriptor is free")
+                     .arg(port, error));
+    }
+}
+
+bool CConnGuard::mayLog(const QString &key)
+{
+    const qint64 now = clock.elapsed();
+    if (now - lastLogPrune >= LOG_INTERVAL_MS) {
+        lastLogPrune = now;
+        lastLogged.removeIf(
+            [now](const auto &item) { return now - item.value() >= LOG_INTERVAL_MS; });
+    }
+    const auto found = lastLogged.constFind(key);
+    if (found != lastLogged.constEnd() && now - found.value() < LOG_INTERVAL_MS)
+        return false;
+    lastLogged.insert(key, now);
+    return true;
+}
+
+void CConnGuard::closeIdle()
+{
+    const qint64 now = clock.elapsed();
+    QList<QAbstractSocket *> idle;
+    for (auto it = conns.constBegin(); it != conns.constEnd(); ++it) {
+        QAbstractSocket *conn = it.key();
+        if (now - it->lastActive < idleMs || conn->bytesToWrite() > 0)
+            continue;
+        const auto *fileConn = qobject_cast<const libsock::CAbstractFileConn *>(conn);
+        if (fileConn && fileConn->isSending())
+            continue;
+        idle.append(conn);
+    }
+    // Aborting reaches the owner's disconnect handling, which releases the connection.
+    for (QAbstractSocket *conn : idle) {
+        if (conns.contains(conn))
+            conn->abort();
+    }
+}

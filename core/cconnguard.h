@@ -1,0 +1,69 @@
+#ifndef CCONNGUARD_H
+#define CCONNGUARD_H
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+
+class QAbstractSocket;
+class QTimer;
+
+// Keeps the live connections of both ports within bounds: a cap on all of them, derived from
+// the open-files limit; a cap per peer address; and an idle time after which a connection
+// that neither receives nor sends anything is closed.
+class CConnGuard : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit CConnGuard(QObject *parent = nullptr);
+
+    // 0 switches a limit off.
+    void setMaxConnections(int max);
+    void setMaxPerAddress(int max);
+    void setIdleTimeout(int msec);
+    int maxConnections() const { return maxTotal; }
+
+    // Connections that fit in the open-files limit, with room kept for the database, the
+    // listeners and the archive each file connection may hold open.
+    static int descriptorBudget();
+
+    // Takes an accepted descriptor: true with its peer when it may be served; otherwise it
+    // is closed here and the refusal logged, at most once a minute per address.
+    bool admit(int socketfd, QHostAddress &peer);
+    // Counts an admitted connection until release(), and watches it for idleness.
+    void track(QAbstractSocket *conn, const QHostAddress &peer);
+    void release(QAbstractSocket *conn);
+    int connectionCount() const { return int(conns.size()); }
+
+    // Logs a failed accept of a listener, at most once a minute per port.
+    void reportAcceptError(const QString &port, const QString &error);
+
+signals:
+    void log(QString msg);
+
+private:
+    struct Entry
+    {
+        QHostAddress peer;
+        qint64 lastActive = 0;
+    };
+
+    void refuse(int socketfd, const QHostAddress &peer, const QString &why);
+    bool mayLog(const QString &key);
+    void closeIdle();
+
+    QElapsedTimer clock;
+    QHash<QAbstractSocket *, Entry> conns;
+    QHash<QHostAddress, int> perAddress;
+    QHash<QString, qint64> lastLogged;
+    qint64 lastLogPrune = 0;
+    QTimer *idleTimer = nullptr;
+    int maxTotal = 0;
+    int maxPerPeer = 0;
+    int idleMs = 0;
+};
+
+#endif // CCONNGUARD_H

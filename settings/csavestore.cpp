@@ -1,0 +1,602 @@
+#include "csavestore.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+
+#include "cserversettings.h"
+
+namespace {
+
+const QString &historyFolder()
+{
+    static const QString name = QStringLiteral(".versions");
+    return name;
+}
+
+// Left behind only by a copy into the history folder that was cut short.
+const QString &partialPrefix()
+{
+    static const QString prefix = QStringLiteral(".partial-");
+    return prefix;
+}
+
+QString translate(const char *text)
+{
+    return QCoreApplication::translate("CSaveStore", text);
+}
+
+QByteArray native(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+QString errnoText()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+bool statRegular(const QString &path, struct stat &st)
+{
+    return ::lstat(native(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+void syncDir(const QString &dir)
+{
+    const int fd = ::open(native(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+// Versions move only under an exclusive lock on the storage directory, so the server and an
+// admin command never move the same archive at once. The lock ends with the process.
+class CStorageLock
+{
+public:
+    explicit CStorageLock(const QString &dir)
+        : fd(::open(native(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+    {
+        if (fd >= 0)
+            ::flock(fd, LOCK_EX);
+    }
+    ~CStorageLock()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    CStorageLock(const CStorageLock &) = delete;
+    CStorageLock &operator=(const CStorageLock &) = delete;
+
+private:
+    int fd = -1;
+};
+
+bool isHistoryStep(const QString &step)
+{
+    return step.compare(historyFolder(), Qt::CaseInsensitive) == 0;
+}
+
+QStringList pathSteps(const QString &name)
+{
+    QStringList steps;
+    for (const QString &step : name.split(QLatin1Char('/'))) {
+        if (!step.isEmpty() && step != QLatin1String("."))
+            steps << step;
+    }
+    return steps;
+}
+
+QStringList dirEntries(const QString &dir)
+{
+    return QDir(dir).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+QString versionStamp()
+{
+    return QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-dd'T'hh-mm-ss.zzz'Z'"));
+}
+
+// Copies path to target through a hidden partial file, for file systems without hard links.
+bool copyInto(const QString &path, const QString &dir, const QString &name)
+{
+    const QString partial = dir + QLatin1Char('/') + partialPrefix() + name;
+    QFile::remove(partial);
+    QFile source(path);
+    QFile target(partial);
+    bool ok = source.open(QIODevice::ReadOnly) && target.open(QIODevice::WriteOnly);
+    while (ok && !source.atEnd()) {
+        const QByteArray chunk = source.read(1 << 20);
+        ok = !chunk.isEmpty() && target.write(chunk) == chunk.size();
+    }
+    ok = ok && target.flush() && ::fsync(target.handle()) == 0;
+    target.close();
+    ok = ok
+        && ::rename(native(partial).constData(), native(dir + QLatin1Char('/') + name).constData())
+            == 0;
+    if (!ok)
+        QFile::remove(partial);
+    return ok;
+}
+
+} // namespace
+
+struct CSaveStore::Version
+{
+    QString path;
+    QString name;
+    qint64 size = 0;
+    QDateTime modified;
+    bool duplicate = false; // the same file as the current archive: a commit cut short
+};
+
+struct CSaveStore::UserUsage
+{
+    qint64 archiveBytes = 0;
+    QList<Version> versions; // duplicates left out: they take no room of their own
+};
+
+CSaveStore::CSaveStore(const QString &storageDir)
+    : CSaveStore(storageDir, Limits())
+{
+}
+
+CSaveStore::CSaveStore(const QString &storageDir, const Limits &limits)
+    : root(storageDir)
+    , lim(limits)
+{
+    root.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (!root.endsWith(QLatin1Char('/')))
+        root += QLatin1Char('/');
+}
+
+CSaveStore CSaveStore::fromSettings(const CServerSettings &settings)
+{
+    Limits limits;
+    limits.keepVersions = settings.keepVersions;
+    limits.maxSaveBytes = settings.maxSaveBytes;
+    limits.maxUserBytes = settings.maxUserBytes;
+    limits.minFreeBytes = settings.minFreeBytes;
+    return CSaveStore(settings.saveDataDir, limits);
+}
+
+void CSaveStore::setSpaceSource(const SpaceSource &source)
+{
+    spaceSource = source;
+}
+
+CSaveStore::DiskSpace CSaveStore::volumeSpace(const QString &path)
+{
+    DiskSpace space;
+    struct statvfs vfs;
+    if (::statvfs(native(path).constData(), &vfs) == 0) {
+        space.free = qint64(vfs.f_bavail) * qint64(vfs.f_frsize);
+        space.total = qint64(vfs.f_blocks) * qint64(vfs.f_frsize);
+    }
+    return space;
+}
+
+qint64 CSaveStore::minFreeBytes() const
+{
+    if (lim.minFreeBytes >= 0)
+        return lim.minFreeBytes;
+    const DiskSpace space = spaceSource ? spaceSource(root) : volumeSpace(root);
+    return space.total > 0 ? qMin(space.total / 100, DEFAULT_MIN_FREE_CAP) : 0;
+}
+
+void CSaveStore::setStepHook(const std::function<void(const char *)> &hook)
+{
+    stepHook = hook;
+}
+
+void CSaveStore::step(const char *name) const
+{
+    if (stepHook)
+        stepHook(name);
+}
+
+QString CSaveStore::historyFolderName()
+{
+    return historyFolder();
+}
+
+bool CSaveStore::isHistoryName(const QString &saveName)
+{
+    // The last step names a file (the archive adds ".z"); only the folders lead anywhere.
+    QStringList steps = saveName.split(QLatin1Char('/'));
+    steps.removeLast();
+    return std::any_of(steps.cbegin(), steps.cend(), isHistoryStep);
+}
+
+bool CSaveStore::isValidSaveName(const QString &saveName)
+{
+    if (saveName.isEmpty() || saveName.startsWith(QLatin1Char('/'))
+        || saveName.endsWith(QLatin1Char('/')) || saveName.contains(QLatin1Char('\\'))
+        || saveName.contains(QChar(0)))
+        return false;
+    const QStringList steps = saveName.split(QLatin1Char('/'));
+    if (steps.contains(QStringLiteral("..")) || steps.last() == QLatin1String("."))
+        return false;
+    return !isHistoryName(saveName);
+}
+
+QString CSaveStore::archiveName(const QString &saveName)
+{
+    return saveName + QStringLiteral(".z");
+}
+
+QString CSaveStore::archivePath(const QString &archive) const
+{
+    return root + archive;
+}
+
+QString CSaveStore::historyPath(const QString &archivePath) const
+{
+    const QFileInfo info(archivePath);
+    return info.path() + QLatin1Char('/') + historyFolder() + QLatin1Char('/') + info.fileName();
+}
+
+QString CSaveStore::userFolderOf(const QString &archive) const
+{
+    const QStringList steps = pathSteps(archive);
+    return steps.size() >= 2 ? steps.first() : QString();
+}
+
+QList<CSaveStore::Version> CSaveStore::versionsOf(const QString &archivePath) const
+{
+    struct stat current;
+    const bool hasCurrent = statRegular(archivePath, current);
+    const QString dir = historyPath(archivePath);
+    QList<Version> out;
+    for (const QString &name : dirEntries(dir)) {
+        struct stat st;
+        const QString path = dir + QLatin1Char('/') + name;
+        if (name.startsWith(QLatin1Char('.')) || !statRegular(path, st))
+            continue;
+        Version v;
+        v.path = path;
+        v.name = name;
+        v.size = st.st_size;
+        v.modified = QDateTime::fromSecsSinceEpoch(st.st_mtime);
+        v.duplicate = hasCurrent && st.st_dev == current.st_dev && st.st_ino == current.st_ino;
+        out << v;
+    }
+    return out; // by name, so oldest first
+}
+
+CSaveStore::UserUsage CSaveStore::userUsage(
+    const QString &userDir, const QString &excludeArchive) const
+{
+    UserUsage usage;
+    QSet<QPair<quint64, quint64>> seen;
+    std::function<void(const QString &)> walk = [&](const QString &dir) {
+        for (const QString &name : dirEntries(dir)) {
+            const QString path = dir + QLatin1Char('/') + name;
+            struct stat st;
+            if (::lstat(native(path).constData(), &st) != 0)
+                continue;
+            if (S_ISDIR(st.st_mode) && isHistoryStep(name)) {
+                for (const QString &archive : dirEntries(path)) {
+                    for (const Version &v : versionsOf(dir + QLatin1Char('/') + archive)) {
+                        if (!v.duplicate)
+                            usage.versions << v;
+                    }
+                }
+            } else if (S_ISDIR(st.st_mode)) {
+                walk(path);
+            } else if (S_ISREG(st.st_mode) && name.endsWith(QLatin1String(".z"))
+                && path != excludeArchive) {
+                const auto id = qMakePair(quint64(st.st_dev), quint64(st.st_ino));
+                if (!seen.contains(id)) {
+                    seen.insert(id);
+                    usage.archiveBytes += st.st_size;
+                }
+            }
+        }
+    };
+    walk(userDir.endsWith(QLatin1Char('/')) ? userDir.chopped(1) : userDir);
+    return usage;
+}
+
+void CSaveStore::healDuplicates(const QString &archivePath) const
+{
+    const QString dir = historyPath(archivePath);
+    bool removed = false;
+    for (const QString &name : dirEntries(dir)) {
+        if (name.startsWith(partialPrefix()))
+            removed |= QFile::remove(dir + QLatin1Char('/') + name);
+    }
+    for (const Version &v : versionsOf(archivePath)) {
+        if (v.duplicate)
+            removed |= ::unlink(native(v.path).constData()) == 0;
+    }
+    if (removed)
+        syncDir(dir);
+}
+
+QString CSaveStore::linkVersion(const QString &archivePath, QString *error) const
+{
+    const QString dir = historyPath(archivePath);
+    const bool created = !QFileInfo::exists(dir);
+    if (created && !QDir().mkpath(dir)) {
+        *error = translate("cannot create %1").arg(dir);
+        return QString();
+    }
+    const QString stamp = versionStamp();
+    for (int n = 0; n < 1000; ++n) {
+        const QString name = n == 0 ? stamp : stamp + QLatin1Char('-') + QString::number(n);
+        const QString target = dir + QLatin1Char('/') + name;
+        bool done = ::link(native(archivePath).constData(), native(target).constData()) == 0;
+        if (!done && errno == EEXIST)
+            continue;
+        // Without hard links the version is a copy, published by a rename.
+        if (!done && (errno == EPERM || errno == EOPNOTSUPP || errno == EXDEV || errno == EMLINK))
+            done = !QFileInfo::exists(target) && copyInto(archivePath, dir, name);
+        if (!done) {
+            *error = errnoText();
+            return QString();
+        }
+        // A new history folder is made durable at once; it happens once per save.
+        if (created) {
+            syncDir(QFileInfo(dir).path());
+            syncDir(QFileInfo(archivePath).path());
+        }
+        return name;
+    }
+    *error = translate("no free version name");
+    return QString();
+}
+
+CSaveStore::Outcome CSaveStore::checkUpload(
+    const QString &archive, qint64 size, qint64 growth) const
+{
+    Outcome out;
+    if (lim.maxSaveBytes > 0 && size > lim.maxSaveBytes) {
+        out.status = Status::Refused;
+        out.message = translate("larger than MaxSaveBytes (%1 bytes)").arg(lim.maxSaveBytes);
+        return out;
+    }
+    const DiskSpace space = spaceSource ? spaceSource(root) : volumeSpace(root);
+    if (space.free >= 0) {
+        const qint64 floor = lim.minFreeBytes >= 0
+            ? lim.minFreeBytes
+            : (space.total > 0 ? qMin(space.total / 100, DEFAULT_MIN_FREE_CAP) : 0);
+        if (space.free - growth < floor) {
+            out.status = Status::Refused;
+            out.message = translate(
+                "would leave less than MinFreeBytes (%1 bytes) free on the storage volume")
+                              .arg(floor);
+            return out;
+        }
+    }
+    const QString user = userFolderOf(archive);
+    if (lim.maxUserBytes > 0 && !user.isEmpty()) {
+        // Versions can be given up at the end; the other current archives cannot.
+        const UserUsage usage = userUsage(root + user, archivePath(archive));
+        if (usage.archiveBytes + size > lim.maxUserBytes) {
+            out.status = Status::Refused;
+            out.message = translate("folder %1 would exceed MaxUserBytes (%2 bytes)")
+                              .arg(user)
+                              .arg(lim.maxUserBytes);
+        }
+    }
+    return out;
+}
+
+CSaveStore::Outcome CSaveStore::commitUpload(
+    const QString &archive, qint64 size, const std::function<bool()> &commit)
+{
+    Outcome out;
+    const QString path = archivePath(archive);
+    CStorageLock lock(root);
+    healDuplicates(path);
+
+    struct stat current;
+    const bool hasCurrent = statRegular(path, current);
+    const int keep = qMax(0, lim.keepVersions);
+    bool keepCurrent = hasCurrent && keep > 0;
+
+    // The save's own versions beyond the bound go, oldest first; the replaced archive
+    // becomes the newest.
+    const QList<Version> own = versionsOf(path);
+    QList<Version> dropped;
+    const qsizetype excess = own.size() + (keepCurrent ? 1 : 0) - keep;
+    for (qsizetype i = 0; i < excess && i < own.size(); ++i)
+        dropped << own.at(i);
+
+    const QString user = userFolderOf(archive);
+    if (lim.maxUserBytes > 0 && !user.isEmpty()) {
+        const UserUsage usage = userUsage(root + user, path);
+        QList<Version> staying;
+        for (const Version &v : usage.versions) {
+            if (!std::any_of(dropped.cbegin(), dropped.cend(),
+                    [&](const Version &d) { return d.path == v.path; }))
+                staying << v;
+        }
+        std::sort(staying.begin(), staying.end(), [](const Version &a, const Version &b) {
+            return a.name != b.name ? a.name < b.name : a.path < b.path;
+        });
+        qint64 total = usage.archiveBytes + size + (keepCurrent ? qint64(current.st_size) : 0);
+        for (const Version &v : staying)
+            total += v.size;
+        // The oldest versions of all the user's saves are given up first.
+        while (total > lim.maxUserBytes && (!staying.isEmpty() || keepCurrent)) {
+            if (!staying.isEmpty()) {
+                total -= staying.first().size;
+                dropped << staying.takeFirst();
+            } else {
+                total -= current.st_size;
+                keepCurrent = false;
+            }
+        }
+        if (total > lim.maxUserBytes) {
+            out.status = Status::Refused;
+            out.message = translate("folder %1 would exceed MaxUserBytes (%2 bytes)")
+                              .arg(user)
+                              .arg(lim.maxUserBytes);
+            return out;
+        }
+    }
+
+    if (keepCurrent) {
+        QString error;
+        out.keptVersion = linkVersion(path, &error);
+        if (out.keptVersion.isEmpty()) {
+            out.status = Status::Failed;
+            out.message = translate("cannot keep the replaced archive as a version: %1").arg(error);
+            return out;
+        }
+    }
+    step("linked");
+    if (!commit()) {
+        if (!out.keptVersion.isEmpty()) {
+            ::unlink(native(historyPath(path) + QLatin1Char('/') + out.keptVersion).constData());
+            syncDir(historyPath(path));
+        }
+        out.status = Status::Failed;
+        out.message = translate("the archive could not be replaced");
+        out.keptVersion.clear();
+        return out;
+    }
+    step("committed");
+    // No sync of the history folder here: the commit syncs the new file and its folder, and
+    // journalling file systems write metadata changes in order, so the link made before goes
+    // to disk with them. A sync of its own would cost every upload a second journal commit.
+    // Versions given up need none either: one that comes back after a crash is given up by
+    // the next upload.
+    QSet<QString> dirs;
+    for (const Version &v : dropped) {
+        if (::unlink(native(v.path).constData()) == 0) {
+            ++out.givenUp;
+            dirs.insert(QFileInfo(v.path).path());
+        }
+    }
+    // An emptied history folder goes too; a folder still in use stays.
+    for (const QString &dir : dirs) {
+        if (QDir().rmdir(dir))
+            QDir().rmdir(QFileInfo(dir).path());
+    }
+    step("pruned");
+    return out;
+}
+
+QList<CSaveStore::Entry> CSaveStore::saves(const QString &userFolder, Outcome *outcome) const
+{
+    QList<Entry> out;
+    Outcome result;
+    const QString base = root + userFolder;
+    if (userFolder.isEmpty() || userFolder.contains(QLatin1Char('/'))
+        || userFolder == QLatin1String(".") || userFolder == QLatin1String("..")) {
+        result.status = Status::BadName;
+        result.message = translate("bad user folder %1").arg(userFolder);
+    } else if (!QFileInfo(base).isDir()) {
+        result.status = Status::NotFound;
+        result.message = translate("no game data folder %1").arg(userFolder);
+    } else {
+        std::function<void(const QString &, const QString &)> walk
+            = [&](const QString &dir, const QString &prefix) {
+                  for (const QString &name : dirEntries(dir)) {
+                      const QString path = dir + QLatin1Char('/') + name;
+                      struct stat st;
+                      if (::lstat(native(path).constData(), &st) != 0)
+                          continue;
+                      if (S_ISDIR(st.st_mode) && !isHistoryStep(name)) {
+                          walk(path, prefix + name + QLatin1Char('/'));
+                      } else if (S_ISREG(st.st_mode) && name.endsWith(QLatin1String(".z"))) {
+                          Entry e;
+                          e.name = prefix + name.chopped(2);
+                          e.size = st.st_size;
+                          e.modified = QDateTime::fromSecsSinceEpoch(st.st_mtime);
+                          out << e;
+                      }
+                  }
+              };
+        walk(base, QString());
+    }
+    if (outcome)
+        *outcome = result;
+    return out;
+}
+
+QList<CSaveStore::Entry> CSaveStore::history(const QString &saveName, Outcome *outcome) const
+{
+    QList<Entry> out;
+    Outcome result;
+    if (!isValidSaveName(saveName)) {
+        result.status = Status::BadName;
+        result.message = translate("bad save name %1").arg(saveName);
+    } else {
+        const QString path = archivePath(archiveName(saveName));
+        const QList<Version> versions = versionsOf(path);
+        if (versions.isEmpty() && !QFileInfo::exists(path)) {
+            result.status = Status::NotFound;
+            result.message = translate("no save %1").arg(saveName);
+        }
+        for (auto it = versions.crbegin(); it != versions.crend(); ++it) {
+            if (!it->duplicate)
+                out << Entry { it->name, it->size, it->modified };
+        }
+    }
+    if (outcome)
+        *outcome = result;
+    return out;
+}
+
+CSaveStore::Outcome CSaveStore::restore(const QString &saveName, const QString &version)
+{
+    Outcome out;
+    if (!isValidSaveName(saveName) || version.isEmpty() || version.contains(QLatin1Char('/'))
+        || version.startsWith(QLatin1Char('.'))) {
+        out.status = Status::BadName;
+        out.message = translate("bad save name or version");
+        return out;
+    }
+    const QString path = archivePath(archiveName(saveName));
+    const QString dir = historyPath(path);
+    const QString chosen = dir + QLatin1Char('/') + version;
+    CStorageLock lock(root);
+    healDuplicates(path);
+
+    struct stat st;
+    if (!statRegular(chosen, st)) {
+        out.status = Status::NotFound;
+        out.message = translate("no version %1 of %2").arg(version, saveName);
+        return out;
+    }
+    if (statRegular(path, st)) {
+        QString error;
+        out.keptVersion = linkVersion(path, &error);
+        if (out.keptVersion.isEmpty()) {
+            out.status = Status::Failed;
+            out.message = translate("cannot keep the current archive as a version: %1").arg(error);
+            return out;
+        }
+    }
+    step("restore-linked");
+    if (::rename(native(chosen).constData(), native(path).constData()) != 0) {
+        out.status = Status::Failed;
+        out.message = errnoText();
+        if (!out.keptVersion.isEmpty())
+            ::unlink(native(dir + QLatin1Char('/') + out.keptVersion).constData());
+        out.keptVersion.clear();
+        syncDir(dir);
+        return out;
+    }
+    syncDir(dir);
+    syncDir(QFileInfo(path).path());
+    step("restored");
+    return out;
+}

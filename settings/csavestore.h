@@ -1,0 +1,112 @@
+#ifndef CSAVESTORE_H
+#define CSAVESTORE_H
+
+#include <functional>
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+class CServerSettings;
+
+// The save archives of the storage directory, their history and the room they may take.
+// An upload that replaces an archive keeps the old one as a version in a hidden folder beside
+// it (7/.versions/slot1.z/2026-12-07T10-58-31.123Z): the old archive is hard-linked there
+// before the new one is renamed over its name, so a whole archive is current at every instant
+// and a version costs no copy. A user's folder is the first path step of a save name.
+class CSaveStore
+{
+public:
+    struct Limits
+    {
+        int keepVersions = 3; // per save; 0 keeps no history
+        qint64 maxSaveBytes = 0; // 0: no limit
+        qint64 maxUserBytes = 0; // 0: no limit; history included
+        qint64 minFreeBytes = -1; // below 0: 1 % of the volume, at most 1 GiB
+    };
+
+    struct DiskSpace
+    {
+        qint64 free = -1; // bytes an unprivileged writer may still use; -1 when unknown
+        qint64 total = -1;
+    };
+    using SpaceSource = std::function<DiskSpace(const QString &path)>;
+
+    // A save (name relative to its user's folder, without ".z") or a version of one.
+    struct Entry
+    {
+        QString name;
+        qint64 size = 0;
+        QDateTime modified;
+    };
+
+    enum class Status { Ok, BadName, NotFound, Refused, Failed };
+
+    struct Outcome
+    {
+        Status status = Status::Ok;
+        QString message; // why, when not Ok
+        QString keptVersion; // what the replaced archive became, when it was kept
+        int givenUp = 0; // versions removed to stay within the limits
+        bool ok() const { return status == Status::Ok; }
+    };
+
+    static constexpr qint64 DEFAULT_MIN_FREE_CAP = qint64(1) << 30;
+
+    explicit CSaveStore(const QString &storageDir);
+    CSaveStore(const QString &storageDir, const Limits &limits);
+    // The storage directory and the [Storage] limits of the settings record.
+    static CSaveStore fromSettings(const CServerSettings &settings);
+
+    const QString &storageDirectory() const { return root; }
+    const Limits &limits() const { return lim; }
+
+    // Tests put a small volume in place of statvfs().
+    void setSpaceSource(const SpaceSource &source);
+    static DiskSpace volumeSpace(const QString &path);
+    qint64 minFreeBytes() const;
+    // Called at each named step of a commit or restore; tests end the process there.
+    void setStepHook(const std::function<void(const char *step)> &hook);
+
+    static QString historyFolderName();
+    // Whether a save name leads into a history folder; such names are never served.
+    static bool isHistoryName(const QString &saveName);
+    // Relative, without parent steps, and outside every history folder.
+    static bool isValidSaveName(const QString &saveName);
+    static QString archiveName(const QString &saveName);
+
+    // The upload side. archive: the file name relative to the storage directory (7/slot1.z).
+    // Whether an upload may grow by growth bytes to size bytes.
+    Outcome checkUpload(const QString &archive, qint64 size, qint64 growth) const;
+    // Runs commit(), which renames the complete upload over the archive, keeping the archive
+    // it replaces as a version and giving up old versions as the limits require. Refuses
+    // without touching anything when the user's folder cannot make room.
+    Outcome commitUpload(const QString &archive, qint64 size, const std::function<bool()> &commit);
+
+    // The admin side. userFolder: the object id in decimal; saveName: as on the wire (7/slot1).
+    QList<Entry> saves(const QString &userFolder, Outcome *outcome = nullptr) const;
+    // Newest first.
+    QList<Entry> history(const QString &saveName, Outcome *outcome = nullptr) const;
+    // The version becomes current; the archive it replaces becomes a version in turn.
+    Outcome restore(const QString &saveName, const QString &version);
+
+private:
+    struct Version;
+    struct UserUsage;
+
+    QString archivePath(const QString &archive) const;
+    QString historyPath(const QString &archivePath) const;
+    QString userFolderOf(const QString &archive) const;
+    UserUsage userUsage(const QString &userDir, const QString &excludeArchive) const;
+    QList<Version> versionsOf(const QString &archivePath) const;
+    QString linkVersion(const QString &archivePath, QString *error) const;
+    void healDuplicates(const QString &archivePath) const;
+    void step(const char *name) const;
+
+    QString root; // ends in "/"
+    Limits lim;
+    SpaceSource spaceSource;
+    std::function<void(const char *)> stepHook;
+};
+
+#endif // CSAVESTORE_H

@@ -1,0 +1,337 @@
+#include <cerrno>
+#include <memory>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+#include <QtEndian>
+
+#include "cserverprocess.h"
+#include "testwire.h"
+
+using testwire::frame;
+using testwire::int64;
+using testwire::packet;
+using testwire::str;
+
+namespace {
+
+// A blocking socket of our own: Qt reports a reset by the peer as an ordinary close.
+class RawConn
+{
+public:
+    explicit RawConn(quint16 port)
+        : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        const timeval wait { 10, 0 };
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof(wait));
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ~RawConn()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+
+    bool send(const QByteArray &bytes)
+    {
+        for (qsizetype done = 0; done < bytes.size();) {
+            const ssize_t n
+                = ::send(fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
+            if (n <= 0) {
+                sendErrno = errno;
+                return false;
+            }
+            done += n;
+        }
+        return true;
+    }
+    QByteArray receive(qsizetype count)
+    {
+        QByteArray out(count, '\0');
+        for (qsizetype done = 0; done < count;) {
+            const ssize_t n = ::recv(fd, out.data() + done, size_t(count - done), 0);
+            if (n <= 0)
+                return out.left(done);
+            done += n;
+        }
+        return out;
+    }
+    // One frame: type and payload; type -1 when the connection ended first.
+    QPair<int, QByteArray> frame()
+    {
+        const QByteArray header = receive(6);
+        if (header.size() != 6)
+            return { -1, {} };
+        return { quint8(header[1]), receive(qFromBigEndian<quint32>(header.constData() + 2)) };
+    }
+    // How the server ends the connection. A reset is reported once: to a send that meets it
+    // (or the sends after it), or else to the next receive.
+    QString ending()
+    {
+        if (sendErrno == ECONNRESET || sendErrno == EPIPE)
+            return QStringLiteral("reset");
+        char byte;
+        for (;;) {
+            const ssize_t n = ::recv(fd, &byte, 1, 0);
+            if (n == 0)
+                return QStringLiteral("close");
+            if (n < 0)
+                return errno == ECONNRESET ? QStringLiteral("reset") : QStringLiteral("timeout");
+        }
+    }
+
+    int fd = -1;
+    int sendErrno = 0;
+};
+
+QByteArray request(quint8 command, const QString &save)
+{
+    QByteArray body = str("player") + str("detail") + str(save.toLatin1());
+    if (command == 1)
+        body += int64(0);
+    return frame(0, packet(command, body));
+}
+
+// The reply's result byte, or -1.
+int result(const QPair<int, QByteArray> &reply)
+{
+    return reply.first == 0 && reply.second.size() > 22 ? quint8(reply.second[22]) : -1;
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+} // namespace
+
+// The real server: every upload keeps the archive it replaces, the admin command lists and
+// restores versions, history folders are never served, and refused uploads end in a reset.
+class tst_Saves : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void historyAndRestore();
+    void historyNamesRefused_data();
+    void historyNamesRefused();
+    void uploadSizeLimit_data();
+    void uploadSizeLimit();
+    void adminErrors_data();
+    void adminErrors();
+
+private:
+    QString upload(const QString &save, const QByteArray &bytes);
+    QByteArray download(const QString &save);
+    int admin(const QStringList &args, QString *out = nullptr);
+    QStringList versions(const QString &save) const;
+
+    std::unique_ptr<CServerProcess> server;
+};
+
+void tst_Saves::initTestCase()
+{
+    server = std::make_unique<CServerProcess>(QStringLiteral(TOLVERN_SERVER_PATH));
+    QVERIFY2(server->isValid(), qPrintable(server->errorText()));
+    server->setExtraIni(QStringLiteral("[Storage]\nMaxSaveBytes=100000\n"));
+    QVERIFY2(server->start(), qPrintable(server->errorText()));
+}
+
+void tst_Saves::cleanupTestCase()
+{
+    QCOMPARE(server->stop(), 0);
+}
+
+// "close" when stored, "reset" when refused, "refused N" when the request was.
+QString tst_Saves::upload(const QString &save, const QByteArray &bytes)
+{
+    RawConn conn(server->filePort());
+    if (!conn.send(request(3, save)))
+        return QStringLiteral("no connection");
+    const int code = result(conn.frame());
+    if (code != 0)
+        return QStringLiteral("refused %1").arg(code);
+    for (qsizetype pos = 0; pos < bytes.size(); pos += 60000)
+        conn.send(frame(1, bytes.mid(pos, 60000)));
+    conn.send(frame(0, packet(6, {})));
+    return conn.ending();
+}
+
+QByteArray tst_Saves::download(const QString &save)
+{
+    RawConn conn(server->filePort());
+    conn.send(request(1, save));
+    if (result(conn.frame()) != 0)
+        return "<refused>";
+    conn.send(frame(0, packet(5, {})));
+    QByteArray out;
+    for (auto f = conn.frame(); f.first == 1; f = conn.frame())
+        out += f.second;
+    return out;
+}
+
+int tst_Saves::admin(const QStringList &args, QString *out)
+{
+    QProcess process;
+    process.start(server->path(QStringLiteral("bin/tolvern-server")),
+        QStringList { QStringLiteral("saves") } + args);
+    if (!process.waitForFinished(30000))
+        return -1;
+    if (out)
+        *out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+QStringList tst_Saves::versions(const QString &save) const
+{
+    const QFileInfo archive(server->storageDir() + QLatin1Char('/') + save + QStringLiteral(".z"));
+    return QDir(archive.path() + QStringLiteral("/.versions/") + archive.fileName())
+        .entryList(QDir::Files | QDir::Hidden, QDir::Name);
+}
+
+void tst_Saves::historyAndRestore()
+{
+    const QByteArray first(1000, 'a'), second(2000, 'b'), third(3000, 'c');
+    for (const QByteArray &content : { first, second, third })
+        QCOMPARE(upload(QStringLiteral("7/slot1"), content), QStringLiteral("close"));
+    const QString current = server->storageDir() + QStringLiteral("/7/slot1.z");
+    QCOMPARE(readAll(current), third);
+    QCOMPARE(download(QStringLiteral("7/slot1")), third);
+    const QStringList kept = versions(QStringLiteral("7/slot1"));
+    QCOMPARE(kept.size(), 2);
+
+    QString out;
+    QCOMPARE(admin({ QStringLiteral("list"), QStringLiteral("7") }, &out), 0);
+    QVERIFY2(out.startsWith(QStringLiteral("slot1\t3000\t")), qPrintable(out));
+    QCOMPARE(
+        admin({ QStringLiteral("history"), QStringLiteral("7"), QStringLiteral("slot1") }, &out),
+        0);
+    const QStringList lines = out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 2);
+    QVERIFY2(lines.at(0).startsWith(kept.at(1) + QStringLiteral("\t2000\t")), qPrintable(out));
+    QVERIFY2(lines.at(1).startsWith(kept.at(0) + QStringLiteral("\t1000\t")), qPrintable(out));
+
+    // Restore the oldest; the archive it replaces becomes a version, so undo restores it.
+    QCOMPARE(admin({ QStringLiteral("restore"), QStringLiteral("7"), QStringLiteral("slot1"),
+                       kept.at(0) },
+                 &out),
+        0);
+    QCOMPARE(readAll(current), first);
+    QCOMPARE(download(QStringLiteral("7/slot1")), first);
+    const QStringList afterRestore = versions(QStringLiteral("7/slot1"));
+    QCOMPARE(afterRestore.size(), 2);
+    QVERIFY(!afterRestore.contains(kept.at(0)));
+    const QString undo = afterRestore.last();
+    QVERIFY2(out.contains(undo), qPrintable(out));
+    QCOMPARE(readAll(server->storageDir() + QStringLiteral("/7/.versions/slot1.z/") + undo), third);
+    QCOMPARE(
+        admin({ QStringLiteral("restore"), QStringLiteral("7"), QStringLiteral("slot1"), undo }),
+        0);
+    QCOMPARE(readAll(current), third);
+}
+
+void tst_Saves::historyNamesRefused_data()
+{
+    QTest::addColumn<quint8>("command");
+    QTest::addColumn<QString>("save");
+    for (quint8 command : { quint8(1), quint8(3) }) {
+        const char *kind = command == 1 ? "download" : "upload";
+        QTest::addRow("%s version", kind) << command << QStringLiteral("8/.versions/slot1.z/v");
+        QTest::addRow("%s dot step", kind) << command << QStringLiteral("8/./.versions/slot1.z/v");
+        QTest::addRow("%s other case", kind) << command << QStringLiteral("8/.Versions/slot1.z/v");
+    }
+}
+
+void tst_Saves::historyNamesRefused()
+{
+    QFETCH(quint8, command);
+    QFETCH(QString, save);
+    QVERIFY(QDir().mkpath(server->storageDir() + QStringLiteral("/8/.versions/slot1.z")));
+    QFile version(server->storageDir() + QStringLiteral("/8/.versions/slot1.z/v.z"));
+    QVERIFY(version.open(QIODevice::WriteOnly) && version.write("old") == 3);
+    version.close();
+
+    RawConn conn(server->filePort());
+    QVERIFY(conn.send(request(command, save)));
+    QCOMPARE(result(conn.frame()), 3);
+    QCOMPARE(readAll(version.fileName()), QByteArray("old"));
+}
+
+void tst_Saves::uploadSizeLimit_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QString>("ending");
+    QTest::newRow("below") << 99999 << QStringLiteral("close");
+    QTest::newRow("at") << 100000 << QStringLiteral("close");
+    QTest::newRow("above") << 100001 << QStringLiteral("reset");
+    QTest::newRow("far above") << 3000000 << QStringLiteral("reset");
+}
+
+void tst_Saves::uploadSizeLimit()
+{
+    QFETCH(int, size);
+    QFETCH(QString, ending);
+    const QString save = QStringLiteral("9/limit");
+    QCOMPARE(upload(save, QByteArray(10, 'o')), QStringLiteral("close"));
+    const QStringList before = versions(save);
+    QCOMPARE(upload(save, QByteArray(size, 'n')), ending);
+    const QString current = server->storageDir() + QStringLiteral("/9/limit.z");
+    if (ending == QLatin1String("close")) {
+        QCOMPARE(readAll(current).size(), size);
+    } else {
+        QCOMPARE(readAll(current), QByteArray(10, 'o'));
+        QCOMPARE(versions(save), before);
+    }
+    // Nothing is left of the refused upload beside the archive.
+    QCOMPARE(
+        QDir(server->storageDir() + QStringLiteral("/9")).entryList(QDir::Files | QDir::Hidden),
+        QStringList { QStringLiteral("limit.z") });
+}
+
+void tst_Saves::adminErrors_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("code");
+    QTest::newRow("no words") << QStringList() << 64;
+    QTest::newRow("bad id") << QStringList { QStringLiteral("list"), QStringLiteral("x7") } << 64;
+    QTest::newRow("no folder") << QStringList { QStringLiteral("list"), QStringLiteral("4242") }
+                               << 1;
+    QTest::newRow("parent step") << QStringList { QStringLiteral("history"), QStringLiteral("7"),
+        QStringLiteral("../7/slot1") }
+                                 << 64;
+    QTest::newRow("no version") << QStringList { QStringLiteral("restore"), QStringLiteral("7"),
+        QStringLiteral("slot1"), QStringLiteral("2000-01-01T00-00-00.000Z") }
+                                << 1;
+    QTest::newRow("version path") << QStringList { QStringLiteral("restore"), QStringLiteral("7"),
+        QStringLiteral("slot1"), QStringLiteral("../slot1.z") }
+                                  << 64;
+}
+
+void tst_Saves::adminErrors()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, code);
+    QCOMPARE(admin(args), code);
+}
+
+QTEST_GUILESS_MAIN(tst_Saves)
+#include "tst_saves.moc"

@@ -1,0 +1,262 @@
+#include <csignal>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QProcess>
+#include <QSaveFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "csavestore.h"
+
+namespace {
+
+const QString SAVE = QStringLiteral("7/slot1");
+const QString ARCHIVE = QStringLiteral("7/slot1.z");
+
+QByteArray content(int n, int size = 100)
+{
+    return QByteArray(size, char('a' + n));
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+// One upload as the file connection makes it: bytes into a temporary file, checked, then
+// committed through the store.
+CSaveStore::Outcome upload(CSaveStore &store, const QString &archive, const QByteArray &bytes)
+{
+    const CSaveStore::Outcome check = store.checkUpload(archive, bytes.size(), bytes.size());
+    if (!check.ok())
+        return check;
+    const QString path = store.storageDirectory() + archive;
+    QDir().mkpath(QFileInfo(path).path());
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        return { CSaveStore::Status::Failed, QStringLiteral("write"), {}, 0 };
+    return store.commitUpload(archive, bytes.size(), [&] { return file.commit(); });
+}
+
+QList<QByteArray> historyContents(const CSaveStore &store, const QString &save)
+{
+    QList<QByteArray> out;
+    const QFileInfo archive(store.storageDirectory() + CSaveStore::archiveName(save));
+    for (const CSaveStore::Entry &e : store.history(save))
+        out << readAll(archive.path() + QStringLiteral("/.versions/") + archive.fileName()
+            + QLatin1Char('/') + e.name);
+    return out;
+}
+
+QStringList allFiles(const QString &dir)
+{
+    QStringList out;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        out << QDir(dir).relativeFilePath(it.next());
+    out.sort();
+    return out;
+}
+
+// The child of killAtEachStep: one upload or restore, ended by SIGKILL at the named step.
+int runChild()
+{
+    const QString root = qEnvironmentVariable("SAVESTORE_ROOT");
+    const QByteArray stop = qgetenv("SAVESTORE_STEP");
+    CSaveStore::Limits limits;
+    limits.keepVersions = 2;
+    CSaveStore store(root, limits);
+    store.setStepHook([&](const char *step) {
+        if (stop == step)
+            ::raise(SIGKILL);
+    });
+    if (qEnvironmentVariable("SAVESTORE_ACTION") == QLatin1String("restore"))
+        return store.restore(SAVE, store.history(SAVE).last().name).ok() ? 0 : 1;
+    QSaveFile file(root + QLatin1Char('/') + ARCHIVE);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content(4)) != 100)
+        return 1;
+    if (stop == "writing")
+        ::raise(SIGKILL);
+    return store.commitUpload(ARCHIVE, 100, [&] { return file.commit(); }).ok() ? 0 : 1;
+}
+
+} // namespace
+
+class tst_SaveStore : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void keepVersions_data();
+    void keepVersions();
+    void limits_data();
+    void limits();
+    void killAtEachStep_data();
+    void killAtEachStep();
+};
+
+void tst_SaveStore::keepVersions_data()
+{
+    QTest::addColumn<int>("keep");
+    QTest::addColumn<QList<QByteArray>>("kept"); // newest first
+    QTest::newRow("none") << 0 << QList<QByteArray>();
+    QTest::newRow("one") << 1 << QList<QByteArray> { content(2) };
+    QTest::newRow("default") << 3 << QList<QByteArray> { content(2), content(1) };
+}
+
+void tst_SaveStore::keepVersions()
+{
+    QFETCH(int, keep);
+    QFETCH(QList<QByteArray>, kept);
+    QTemporaryDir dir;
+    CSaveStore::Limits limits;
+    limits.keepVersions = keep;
+    CSaveStore store(dir.path(), limits);
+    for (int n = 1; n <= 3; ++n)
+        QVERIFY(upload(store, ARCHIVE, content(n)).ok());
+    QCOMPARE(readAll(dir.filePath(ARCHIVE)), content(3));
+    QCOMPARE(historyContents(store, SAVE), kept);
+}
+
+void tst_SaveStore::limits_data()
+{
+    QTest::addColumn<QString>("archive");
+    QTest::addColumn<qint64>("maxSave");
+    QTest::addColumn<qint64>("maxUser");
+    QTest::addColumn<qint64>("free"); // of the fake volume of 1 MB, floor 1 %
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("stored");
+    QTest::addColumn<int>("versionsAfter"); // of 7/slot1, which holds 2 before
+
+    // 7/ holds slot1 (100 bytes, versions of 100 and 100) and slot2 (100 bytes): 400 bytes.
+    QTest::newRow("save at limit") << ARCHIVE << 150LL << 0LL << -1LL << 150 << true << 3;
+    QTest::newRow("save over limit") << ARCHIVE << 150LL << 0LL << -1LL << 151 << false << 2;
+    QTest::newRow("user gives up oldest") << ARCHIVE << 0LL << 450LL << -1LL << 100 << true << 2;
+    QTest::newRow("user gives up all") << ARCHIVE << 0LL << 300LL << -1LL << 200 << true << 0;
+    QTest::newRow("user over limit") << ARCHIVE << 0LL << 250LL << -1LL << 200 << false << 2;
+    QTest::newRow("user limit, no folder")
+        << QStringLiteral("top.z") << 0LL << 50LL << -1LL << 200 << true << 2;
+    QTest::newRow("free above floor") << ARCHIVE << 0LL << 0LL << 10200LL << 200 << true << 3;
+    QTest::newRow("free below floor") << ARCHIVE << 0LL << 0LL << 10199LL << 200 << false << 2;
+}
+
+void tst_SaveStore::limits()
+{
+    QFETCH(QString, archive);
+    QFETCH(qint64, maxSave);
+    QFETCH(qint64, maxUser);
+    QFETCH(qint64, free);
+    QFETCH(int, size);
+    QFETCH(bool, stored);
+    QFETCH(int, versionsAfter);
+    QTemporaryDir dir;
+    {
+        CSaveStore setup(dir.path());
+        for (int n = 1; n <= 3; ++n)
+            QVERIFY(upload(setup, ARCHIVE, content(n)).ok());
+        QVERIFY(upload(setup, QStringLiteral("7/slot2.z"), content(9)).ok());
+    }
+    CSaveStore::Limits limits;
+    limits.maxSaveBytes = maxSave;
+    limits.maxUserBytes = maxUser;
+    CSaveStore store(dir.path(), limits);
+    store.setSpaceSource([&](const QString &) { return CSaveStore::DiskSpace { free, 1000000 }; });
+    const QStringList before = allFiles(dir.path());
+
+    const CSaveStore::Outcome outcome = upload(store, archive, content(5, size));
+    QVERIFY2(outcome.ok() == stored, qPrintable(outcome.message));
+    if (stored)
+        QCOMPARE(readAll(dir.filePath(archive)), content(5, size));
+    if (!stored) {
+        QCOMPARE(outcome.status, CSaveStore::Status::Refused);
+        QCOMPARE(allFiles(dir.path()), before);
+        QCOMPARE(readAll(dir.filePath(ARCHIVE)), content(3));
+    }
+    QCOMPARE(store.history(SAVE).size(), versionsAfter);
+    // Versions go oldest first: what stays is the newest.
+    if (versionsAfter > 0 && archive == ARCHIVE && stored)
+        QCOMPARE(historyContents(store, SAVE).first(), content(3));
+}
+
+void tst_SaveStore::killAtEachStep_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QString>("step");
+    QTest::addColumn<QByteArray>("current");
+    QTest::addColumn<QList<QByteArray>>("history"); // newest first
+
+    // Before: current c, versions b and a; the upload brings d, with two versions kept.
+    const QList<QByteArray> old { content(2), content(1) };
+    QTest::newRow("upload writing") << "upload"
+                                    << "writing" << content(3) << old;
+    QTest::newRow("upload linked") << "upload"
+                                   << "linked" << content(3) << old;
+    QTest::newRow("upload committed")
+        << "upload"
+        << "committed" << content(4) << (QList<QByteArray> { content(3) } + old);
+    QTest::newRow("upload pruned")
+        << "upload"
+        << "pruned" << content(4) << QList<QByteArray> { content(3), content(2) };
+    // The restore brings back a; c becomes a version.
+    QTest::newRow("restore linked") << "restore"
+                                    << "restore-linked" << content(3) << old;
+    QTest::newRow("restore done") << "restore"
+                                  << "restored" << content(1)
+                                  << QList<QByteArray> { content(3), content(2) };
+}
+
+void tst_SaveStore::killAtEachStep()
+{
+    QFETCH(QString, action);
+    QFETCH(QString, step);
+    QFETCH(QByteArray, current);
+    QFETCH(QList<QByteArray>, history);
+    QTemporaryDir dir;
+    CSaveStore store(dir.path());
+    for (int n = 1; n <= 3; ++n)
+        QVERIFY(upload(store, ARCHIVE, content(n)).ok());
+
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("SAVESTORE_CHILD"), QStringLiteral("1"));
+    env.insert(QStringLiteral("SAVESTORE_ROOT"), dir.path());
+    env.insert(QStringLiteral("SAVESTORE_STEP"), step);
+    env.insert(QStringLiteral("SAVESTORE_ACTION"), action);
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), {});
+    QVERIFY(child.waitForFinished(20000));
+    QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+
+    QCOMPARE(readAll(dir.filePath(ARCHIVE)), current);
+    QCOMPARE(historyContents(store, SAVE), history);
+    // Nothing but the archive and its versions; a version linked just before the kill may
+    // still share the current archive's file.
+    for (const QString &file : allFiles(dir.path()))
+        QVERIFY2(file == ARCHIVE || file.startsWith(QStringLiteral("7/.versions/slot1.z/")),
+            qPrintable(file));
+
+    // The next upload tidies up: two versions, the newest the archive it replaced.
+    CSaveStore::Limits limits;
+    limits.keepVersions = 2;
+    CSaveStore next(dir.path(), limits);
+    QVERIFY(upload(next, ARCHIVE, content(5)).ok());
+    QCOMPARE(historyContents(next, SAVE).size(), 2);
+    QCOMPARE(historyContents(next, SAVE).first(), current);
+    QCOMPARE(allFiles(dir.filePath(QStringLiteral("7/.versions"))).size(), 2);
+}
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsSet("SAVESTORE_CHILD"))
+        return runChild();
+    QCoreApplication app(argc, argv);
+    tst_SaveStore test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_savestore.moc"
