@@ -13,6 +13,7 @@
 #include <QDialog>
 #include <QDir>
 #include <QFileInfo>
+#include <QIcon>
 #include <QMessageBox>
 #include <QPointer>
 #include <QSettings>
@@ -86,18 +87,14 @@ int CServerApp::run(int &argc, char **argv)
     // Held until the process ends; restarts inside the process keep it.
     static CSingleInstance instance(QStringLiteral("OMBRIVALE_TOLVERN"));
     if (!instance.tryLock()) {
-        // A window's second copy stays silent; a service's log says why it ended.
-        if (headless)
-            printError(QStringLiteral("another copy is running (it holds the lock %1); "
-                                      "exiting")
-                           .arg(instance.lockFilePath()));
+        instance.announceSecondStart();
         return 0;
     }
 
     raiseOpenFileLimit();
     if (!options.config.isEmpty())
         CServerSettings::instance()->setIniFilePath(options.config);
-    return headless ? runHeadless(argc, argv, options) : runWindow(argc, argv, options);
+    return headless ? runHeadless(argc, argv, options) : runWindow(argc, argv, options, instance);
 }
 
 bool CServerApp::displayReachable(bool platformGiven)
@@ -289,7 +286,8 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
     return code;
 }
 
-int CServerApp::runWindow(int &argc, char **argv, const CServerOptions &options)
+int CServerApp::runWindow(
+    int &argc, char **argv, const CServerOptions &options, CSingleInstance &instance)
 {
     // The command line's ports hold for the first run only; a restart takes the saved ones.
     CServerCore::setDefaultPortOverrides(options.mainPort, options.filePort);
@@ -307,6 +305,7 @@ int CServerApp::runWindow(int &argc, char **argv, const CServerOptions &options)
         app = new QApplication(argc, argv);
         setIdentity();
         QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+        QApplication::setWindowIcon(QIcon(CServerMainWindow::iconPath()));
         watchTermSignals();
 
         CServerSettings *settings = CServerSettings::instance();
@@ -343,6 +342,11 @@ int CServerApp::runWindow(int &argc, char **argv, const CServerOptions &options)
         window = new CServerMainWindow(nullptr);
         window->resize(800, 600);
         window->show();
+        // A second start brings this window forward.
+        instance.serve(window, [target = window] {
+            if (target)
+                target->bringToFront();
+        });
         const int code = QApplication::exec();
         CServerCore::setDefaultPortOverrides(0, 0);
 

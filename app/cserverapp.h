@@ -5,6 +5,7 @@
 
 class CServerOptions;
 class CConsoleLog;
+class CSingleInstance;
 
 // The program as a whole: the admin commands, or the server. The server takes the single
 // instance lock, then runs either headless (no display needed, log lines on stdout) or with
@@ -25,7 +26,8 @@ public:
     static bool displayReachable(bool platformGiven);
 
 private:
-    static int runWindow(int &argc, char **argv, const CServerOptions &options);
+    static int runWindow(
+        int &argc, char **argv, const CServerOptions &options, CSingleInstance &instance);
     static int runHeadless(int &argc, char **argv, const CServerOptions &options);
     static bool prepareStorage(const CServerOptions &options, bool useDefault, QString &created);
     static bool openDatabase(QString &error);

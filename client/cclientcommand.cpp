@@ -91,8 +91,7 @@ int CClientCommand::run(const QStringList &arguments)
             continue;
         if (words.size() - 1 != command.argumentCount)
             return usageError(QStringLiteral("%1 takes %2 arguments")
-                                  .arg(words.first())
-                                  .arg(command.argumentCount));
+                                  .arg(words.first(), QString::number(command.argumentCount)));
         if (userGiven && !command.transfer)
             return usageError(QStringLiteral("--user applies to upload and download only"));
         return (this->*command.handler)();
@@ -163,14 +162,15 @@ int CClientCommand::addUser()
         return EXIT_USAGE;
     CProtoClient client;
     client.setTimeout(timeoutMs);
-    const QString where = QStringLiteral("%1:%2").arg(host).arg(port);
+    const QString where = QStringLiteral("%1:%2").arg(host, QString::number(port));
     if (!client.connectToServer(host, port))
         return networkFailure(
             QStringLiteral("cannot connect to %1").arg(where), client.clientError());
     if (!client.addUser(name, password))
         return networkFailure(QStringLiteral("add-user failed"), client.clientError());
     if (client.result() == libsock::RESULT_OK) {
-        printOut(QStringLiteral("User %1 added, object id %2\n").arg(name).arg(client.objectId()));
+        printOut(QStringLiteral("User %1 added, object id %2\n")
+                     .arg(name, QString::number(client.objectId())));
         return EXIT_OK;
     }
     return controlResult(client.result(), QStringLiteral("add-user"));
@@ -184,15 +184,15 @@ int CClientCommand::login()
         return EXIT_USAGE;
     CProtoClient client;
     client.setTimeout(timeoutMs);
-    const QString where = QStringLiteral("%1:%2").arg(host).arg(port);
+    const QString where = QStringLiteral("%1:%2").arg(host, QString::number(port));
     if (!client.connectToServer(host, port))
         return networkFailure(
             QStringLiteral("cannot connect to %1").arg(where), client.clientError());
     if (!client.login(name, password))
         return networkFailure(QStringLiteral("login failed"), client.clientError());
     if (client.result() == libsock::RESULT_OK) {
-        printOut(
-            QStringLiteral("User %1 logged in, object id %2\n").arg(name).arg(client.objectId()));
+        printOut(QStringLiteral("User %1 logged in, object id %2\n")
+                     .arg(name, QString::number(client.objectId())));
         return EXIT_OK;
     }
     return controlResult(client.result(), QStringLiteral("login"));
@@ -211,7 +211,7 @@ int CClientCommand::changePassword()
         return EXIT_USAGE;
     CProtoClient client;
     client.setTimeout(timeoutMs);
-    const QString where = QStringLiteral("%1:%2").arg(host).arg(port);
+    const QString where = QStringLiteral("%1:%2").arg(host, QString::number(port));
     if (!client.connectToServer(host, port))
         return networkFailure(
             QStringLiteral("cannot connect to %1").arg(where), client.clientError());
@@ -246,7 +246,7 @@ int CClientCommand::upload()
     client.setTimeout(timeoutMs);
     QObject::connect(&client, &CFileClient::progress,
         [this](qint64 done, qint64 total) { showProgress(done, total); });
-    const QString where = QStringLiteral("%1:%2").arg(host).arg(filePort);
+    const QString where = QStringLiteral("%1:%2").arg(host, QString::number(filePort));
     if (!client.connectToServer(host, filePort))
         return networkFailure(
             QStringLiteral("cannot connect to %1").arg(where), client.clientError());
@@ -254,8 +254,7 @@ int CClientCommand::upload()
     endProgress();
     if (ok) {
         printOut(QStringLiteral("Uploaded %1 as save %2 (%3 bytes)\n")
-                     .arg(path, saveName)
-                     .arg(client.transferred()));
+                     .arg(path, saveName, QString::number(client.transferred())));
         return EXIT_OK;
     }
     if (client.clientError() == ClientError::LocalFile) {
@@ -286,7 +285,7 @@ int CClientCommand::download()
     client.setTimeout(timeoutMs);
     QObject::connect(&client, &CFileClient::progress,
         [this](qint64 done, qint64 total) { showProgress(done, total); });
-    const QString where = QStringLiteral("%1:%2").arg(host).arg(filePort);
+    const QString where = QStringLiteral("%1:%2").arg(host, QString::number(filePort));
     if (!client.connectToServer(host, filePort)) {
         sink.cancelWriting();
         return networkFailure(
@@ -313,8 +312,7 @@ int CClientCommand::download()
     // The server leaves the connection to us once the file is complete.
     client.disconnectFromHost();
     printOut(QStringLiteral("Downloaded save %1 to %2 (%3 bytes)\n")
-                 .arg(saveName, path)
-                 .arg(client.transferred()));
+                 .arg(saveName, path, QString::number(client.transferred())));
     return EXIT_OK;
 }
 
@@ -415,7 +413,8 @@ bool CClientCommand::checkText(const QString &text, const QString &what) const
         return false;
     }
     if (text.size() > MAX_TEXT_BYTES) {
-        usageError(QStringLiteral("%1 is longer than %2 characters").arg(what).arg(MAX_TEXT_BYTES));
+        usageError(QStringLiteral("%1 is longer than %2 characters")
+                       .arg(what, QString::number(MAX_TEXT_BYTES)));
         return false;
     }
     return true;

@@ -203,6 +203,11 @@ bool CServerCore::requestTransfer(const QString &user, const QString &detail)
 
 QString CServerCore::downloadFileName(const QString &saveName)
 {
+    // The connection refuses such a name; the log says so instead of naming a download.
+    if (!libsock::CServerFileConn::isSafeName(saveName)) {
+        log(tr("Transfer refused: unsafe save name %1").arg(printableText(saveName)));
+        return QString();
+    }
     log(tr("Download %1.z").arg(printableText(saveName)));
     // Versions are reached only through a restore; an empty name refuses the request.
     if (CSaveStore::isHistoryName(saveName)) {
@@ -214,6 +219,10 @@ QString CServerCore::downloadFileName(const QString &saveName)
 
 QString CServerCore::uploadFileName(const QString &saveName)
 {
+    if (!libsock::CServerFileConn::isSafeName(saveName)) {
+        log(tr("Transfer refused: unsafe save name %1").arg(printableText(saveName)));
+        return QString();
+    }
     log(tr("Upload %1.z").arg(printableText(saveName)));
     if (CSaveStore::isHistoryName(saveName)) {
         log(tr("Upload %1.z refused: inside a save history folder").arg(printableText(saveName)));

@@ -665,6 +665,41 @@ bool CUserDb::deleteUser(int objectId)
     });
 }
 
+bool CUserDb::deleteUsers(const QVector<int> &objectIds, QVector<int> *kept)
+{
+    QVector<int> removable;
+    removable.reserve(objectIds.size());
+    for (const int id : objectIds) {
+        if (clearUserData(id))
+            removable.append(id);
+        else if (kept)
+            kept->append(id);
+    }
+    if (removable.isEmpty())
+        return true;
+    // One commit for all rows: one per row would wait for the disk each time.
+    return run([&](Connection &conn) {
+        const auto write = [&] {
+            QSqlQuery &query = conn.query(QStringLiteral("delete from t_user where object_id = ?"));
+            for (const int id : std::as_const(removable)) {
+                query.bindValue(0, id);
+                if (!query.exec())
+                    return false;
+            }
+            return true;
+        };
+        if (conn.postgresql)
+            return conn.durable(write);
+        if (!conn.exec(QStringLiteral("BEGIN")))
+            return false;
+        if (!write() || !conn.exec(QStringLiteral("COMMIT"))) {
+            conn.exec(QStringLiteral("ROLLBACK"));
+            return false;
+        }
+        return true;
+    });
+}
+
 bool CUserDb::users(QVector<UserRow> &rows)
 {
     return run([&](Connection &conn) {

@@ -67,6 +67,9 @@ public:
     bool password(int objectId, QString *password);
     // False, keeping the row, when the user's game-data folder cannot be removed.
     bool deleteUser(int objectId);
+    // deleteUser for many users, their rows in one transaction. Users whose folder cannot be
+    // removed keep their row and are listed in kept. False when the rows could not be deleted.
+    bool deleteUsers(const QVector<int> &objectIds, QVector<int> *kept);
     // Ordered by last login, newest first, never-logged-in users last.
     bool users(QVector<UserRow> &rows);
 

@@ -285,8 +285,11 @@ bool CIniFile::setValue(const QString &section, const QString &key, const QStrin
 
 bool CIniFile::save()
 {
-    if (loadStatus == Unreadable)
+    saveError.clear();
+    if (loadStatus == Unreadable) {
+        saveError = QStringLiteral("the existing file could not be read");
         return false;
+    }
 
     QByteArray out = bom;
     if (utf16) {
@@ -303,14 +306,19 @@ bool CIniFile::save()
     }
 
     QSaveFile file(filePath);
-    if (!file.open(QIODevice::WriteOnly))
+    if (!file.open(QIODevice::WriteOnly)) {
+        saveError = file.errorString();
         return false;
+    }
     if (file.write(out) != out.size()) {
+        saveError = file.errorString();
         file.cancelWriting();
         return false;
     }
-    if (!file.commit())
+    if (!file.commit()) {
+        saveError = file.errorString();
         return false;
+    }
     loadStatus = Loaded;
     return true;
 }

@@ -29,6 +29,8 @@ public:
     bool setValue(const QString &section, const QString &key, const QString &value);
     // Refuses to overwrite a file that exists but could not be read.
     bool save();
+    // Why the last save() failed.
+    QString errorString() const { return saveError; }
 
     // Leading blanks, optional sign, decimal digits up to the first non-digit; no digit is 0.
     static int parseInt(const QString &text);
@@ -49,6 +51,7 @@ private:
     void insertLine(int index, const QString &text);
 
     QString filePath;
+    QString saveError;
     Status loadStatus = Missing;
     QList<Line> lines;
     QByteArray bom;

@@ -141,7 +141,7 @@ void CServerSettings::load()
     minFreeBytes = qMax(qint64(-1), int64Value(ini, QStringLiteral("MinFreeBytes"), -1));
 }
 
-bool CServerSettings::save()
+bool CServerSettings::save(QString *errorString)
 {
     const QString path = iniFilePath();
     QDir().mkpath(QFileInfo(path).absolutePath());
@@ -159,5 +159,9 @@ bool CServerSettings::save()
         ini.setValue(securitySection(), transferRequiresLoginKey(),
             transferRequiresLogin ? QStringLiteral("true") : QStringLiteral("false"));
     }
-    return ini.save();
+    if (ini.save())
+        return true;
+    if (errorString)
+        *errorString = ini.errorString();
+    return false;
 }

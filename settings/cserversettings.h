@@ -14,8 +14,8 @@ public:
     static CServerSettings *instance();
 
     void load();
-    // False when the file could not be written.
-    bool save();
+    // False when the file could not be written; errorString then says why.
+    bool save(QString *errorString = nullptr);
     QString iniFilePath() const;
     static QString userIniFilePath();
     // Points the record at another file; tests use it to stay out of the build tree.

@@ -137,30 +137,45 @@ bool removeEntry(int parentFd, const char *name)
 
 } // namespace
 
-bool writeRunValue(const QString &valueName, const QString &data)
+bool writeRunValue(const QString &valueName, const QString &data, QString *errorString)
 {
+    const auto fail = [&](const QString &reason) {
+        if (errorString)
+            *errorString = QStringLiteral("%1: %2").arg(entryPath(valueName), reason);
+        return false;
+    };
     if (!isValidEntryName(valueName))
-        return false;
+        return fail(QStringLiteral("invalid entry name"));
     if (!QDir().mkpath(autostartDir()))
-        return false;
+        return fail(QStringLiteral("cannot create the folder %1").arg(autostartDir()));
 
-    const QString text = QStringLiteral("[Desktop Entry]\n"
-                                        "Type=Application\n"
-                                        "Name=%1\n"
-                                        "Exec=%2\n"
-                                        "Terminal=false\n"
-                                        "X-GNOME-Autostart-enabled=true\n")
-                             .arg(escapeValue(valueName), execValue(data));
+    const QString text
+        = QStringLiteral("[Desktop Entry]\n"
+                         "Type=Application\n"
+                         "Name=%1\n"
+                         "Exec=%2\n"
+                         "Path=%3\n"
+                         "Terminal=false\n"
+                         "X-GNOME-Autostart-enabled=true\n")
+              .arg(escapeValue(valueName), execValue(data), escapeValue(QDir::currentPath()));
     const QByteArray bytes = text.toUtf8();
 
     QSaveFile file(entryPath(valueName));
     if (!file.open(QIODevice::WriteOnly))
-        return false;
+        return fail(file.errorString());
     if (file.write(bytes) != bytes.size()) {
+        const QString reason = file.errorString();
         file.cancelWriting();
-        return false;
+        return fail(reason);
     }
-    return file.commit();
+    if (!file.commit())
+        return fail(file.errorString());
+    return true;
+}
+
+QString runEntryPath(const QString &valueName)
+{
+    return isValidEntryName(valueName) ? entryPath(valueName) : QString();
 }
 
 void deleteRunValue(const QString &valueName)

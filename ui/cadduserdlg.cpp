@@ -10,7 +10,9 @@ CAddUserDlg::CAddUserDlg(QWidget *parent)
     , ui(new Ui::CAddUserDlg)
 {
     ui->setupUi(this);
-    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::FramelessWindowHint);
+    // A title bar with the title but no close button. Frameless would take the whole bar
+    // away on X11 and Wayland, and with it the only way to move the dialog.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
 }
 
 CAddUserDlg::~CAddUserDlg()

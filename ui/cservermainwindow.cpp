@@ -1,22 +1,28 @@
 #include "cservermainwindow.h"
 
+#include <algorithm>
+
 #include <QAction>
+#include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QDesktopServices>
 #include <QIcon>
+#include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QMessageBox>
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QTabBar>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTimer>
 #include <QToolBar>
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "clogmodel.h"
 #include "cservercore.h"
 #include "csettingdlg.h"
 #include "cusermanwidget.h"
@@ -25,12 +31,14 @@ CServerMainWindow::CServerMainWindow(QWidget *parent)
     : QMainWindow(parent)
 {
     buildWidgets();
-    // Built after the log view, so the listen results appear in it.
+    // Built after the log view, so the listen results appear in it. The lines travel by
+    // value through a signal only, so the core could as well run on a thread of its own.
     core = new CServerCore(this);
     core->setObjectName(QStringLiteral("serverCore"));
     connect(core, &CServerCore::lineLogged, this, &CServerMainWindow::log);
     core->start();
     setWindowTitle(tr("Ombrivale Tolvern"));
+    setWindowIcon(QIcon(iconPath()));
     createTrayIcon();
 }
 
@@ -63,12 +71,26 @@ void CServerMainWindow::buildWidgets()
     userManWidget = new CUserManWidget(this);
     connect(userManWidget, &CUserManWidget::log, this, &CServerMainWindow::log);
 
-    logTable = new QTableWidget(this);
+    logModel = new CLogModel(this);
+    logModel->setObjectName(QStringLiteral("logModel"));
+    logTable = new QTableView(this);
     logTable->setObjectName(QStringLiteral("logTable"));
-    logTable->setColumnCount(2);
-    logTable->setHorizontalHeaderLabels({ QStringLiteral("Time"), QStringLiteral("Message") });
+    logTable->setModel(logModel);
     logTable->setSelectionBehavior(QAbstractItemView::SelectRows);
     logTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // One line per row, cut with an ellipsis; the whole text is the cell's tool tip.
+    logTable->setWordWrap(false);
+    logTable->setTextElideMode(Qt::ElideRight);
+    logTable->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    auto *copy = new QAction(tr("Copy"), logTable);
+    copy->setObjectName(QStringLiteral("copyLog"));
+    copy->setShortcut(QKeySequence::Copy);
+    copy->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    connect(copy, &QAction::triggered, this, &CServerMainWindow::copyLogSelection);
+    logTable->addAction(copy);
+    logTable->setContextMenuPolicy(Qt::ActionsContextMenu);
+    // The view's own Ctrl+C copies one cell; whole lines are meant.
+    logTable->installEventFilter(this);
 
     pages = new QStackedWidget(this);
     pages->addWidget(userManWidget);
@@ -88,7 +110,7 @@ void CServerMainWindow::buildWidgets()
 
 void CServerMainWindow::createTrayIcon()
 {
-    trayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/images/tolvern.png")), this);
+    trayIcon = new QSystemTrayIcon(QIcon(iconPath()), this);
     trayIcon->setToolTip(windowTitle());
 
     trayMenu = new QMenu(this);
@@ -110,24 +132,33 @@ void CServerMainWindow::createTrayIcon()
 
 void CServerMainWindow::log(QString msg)
 {
-    logTable->insertRow(0);
-    logTable->setItem(0, 0,
-        new QTableWidgetItem(
-            QDateTime::currentDateTime().toString(QStringLiteral("MM-dd hh:mm:ss"))));
-    logTable->setItem(0, 1, new QTableWidgetItem(msg));
-    // Past the bound the oldest lines go. Removing one row costs the view a pass over all
-    // rows, as does removing a thousand, so the oldest hundredth goes at once.
-    if (logTable->rowCount() > maxLogLines) {
-        const int keep = maxLogLines - maxLogLines / 100;
-        logTable->model()->removeRows(keep, logTable->rowCount() - keep);
-    }
+    logModel->appendLine(msg);
 }
 
 void CServerMainWindow::setLogLimit(int lines)
 {
-    maxLogLines = qMax(1, lines);
-    while (logTable->rowCount() > maxLogLines)
-        logTable->removeRow(logTable->rowCount() - 1);
+    logModel->setLimit(lines);
+}
+
+int CServerMainWindow::logLimit() const
+{
+    return logModel->limit();
+}
+
+void CServerMainWindow::copyLogSelection()
+{
+    QList<int> rows;
+    const QModelIndexList selected = logTable->selectionModel()->selectedRows();
+    rows.reserve(selected.size());
+    for (const QModelIndex &index : selected)
+        rows.append(index.row());
+    std::sort(rows.begin(), rows.end());
+    QStringList lines;
+    lines.reserve(rows.size());
+    for (int row : std::as_const(rows))
+        lines.append(logModel->lineTime(row) + QLatin1Char('\t') + logModel->lineText(row));
+    if (!lines.isEmpty())
+        QApplication::clipboard()->setText(lines.join(QLatin1Char('\n')));
 }
 
 void CServerMainWindow::on_settings_clicked()
@@ -148,16 +179,34 @@ void CServerMainWindow::on_close_clicked()
 
 void CServerMainWindow::on_hide_clicked()
 {
-    hide();
+    putAway();
 }
 
 void CServerMainWindow::iconActivated(QSystemTrayIcon::ActivationReason reason)
 {
     if (reason != QSystemTrayIcon::DoubleClick && reason != QSystemTrayIcon::Trigger)
         return;
+    bringToFront();
+}
+
+void CServerMainWindow::bringToFront()
+{
     showNormal();
     raise();
     activateWindow();
+}
+
+bool CServerMainWindow::trayAvailable() const
+{
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void CServerMainWindow::putAway()
+{
+    if (trayAvailable())
+        hide();
+    else
+        showMinimized();
 }
 
 void CServerMainWindow::iconActivated()
@@ -180,19 +229,29 @@ void CServerMainWindow::resizeEvent(QResizeEvent *event)
 
 void CServerMainWindow::closeEvent(QCloseEvent *event)
 {
-    // Closing the frame only hides: the servers keep running in the tray.
-    hide();
+    // Closing the frame only puts the window away: the servers keep running.
+    putAway();
     event->ignore();
 }
 
 void CServerMainWindow::changeEvent(QEvent *event)
 {
     // Deferred: showMinimized() makes the window visible again right after this event.
-    if (event->type() == QEvent::WindowStateChange && isMinimized()) {
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && trayAvailable()) {
         QTimer::singleShot(0, this, [this] {
             if (isMinimized())
                 hide();
         });
     }
     QMainWindow::changeEvent(event);
+}
+
+bool CServerMainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == logTable && event->type() == QEvent::KeyPress
+        && static_cast<QKeyEvent *>(event)->matches(QKeySequence::Copy)) {
+        copyLogSelection();
+        return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
 }

@@ -6,7 +6,8 @@
 
 class QMenu;
 class QStackedWidget;
-class QTableWidget;
+class QTableView;
+class CLogModel;
 class CServerCore;
 class CUserManWidget;
 
@@ -19,6 +20,7 @@ class CServerMainWindow : public QMainWindow
 public:
     // A busy server would otherwise grow the log until memory runs out.
     static constexpr int DEFAULT_LOG_LIMIT = 100000;
+    static QString iconPath() { return QStringLiteral(":/images/tolvern.png"); }
 
     explicit CServerMainWindow(QWidget *parent = nullptr);
     ~CServerMainWindow() override;
@@ -26,13 +28,22 @@ public:
     CServerCore *serverCore() const { return core; }
 
     void setLogLimit(int lines);
-    int logLimit() const { return maxLogLines; }
+    int logLimit() const;
+
+public slots:
+    // Shows the window in front, from the tray or from a second start of the program.
+    void bringToFront();
 
 protected:
+    // Without a notification area there is no tray icon to come back from, so the window
+    // never hides: it minimises instead.
+    virtual bool trayAvailable() const;
+
     void mouseDoubleClickEvent(QMouseEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
     void changeEvent(QEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private slots:
     void log(QString msg);
@@ -45,14 +56,17 @@ private slots:
 private:
     void buildWidgets();
     void createTrayIcon();
+    void copyLogSelection();
+    // Hides to the tray, or minimises where there is none.
+    void putAway();
 
     CServerCore *core = nullptr;
-    QTableWidget *logTable = nullptr;
+    CLogModel *logModel = nullptr;
+    QTableView *logTable = nullptr;
     CUserManWidget *userManWidget = nullptr;
     QStackedWidget *pages = nullptr;
     QSystemTrayIcon *trayIcon = nullptr;
     QMenu *trayMenu = nullptr;
-    int maxLogLines = DEFAULT_LOG_LIMIT;
 };
 
 #endif // CSERVERMAINWINDOW_H

@@ -98,17 +98,29 @@ void CSettingDlg::on_btnOk_clicked()
         return;
     }
 
+    const CServerSettings before = *settings;
     settings->saveDataDir = dir;
     settings->mainPort = mainPort;
     settings->filePort = filePort;
     settings->startWhenOSStarts = startWithOS;
     settings->transferRequiresLogin = transferLogin;
-    settings->save();
+    QString reason;
+    if (!settings->save(&reason)) {
+        // The record keeps matching the file, and the dialog stays open to try again.
+        *settings = before;
+        fail(tr("Settings could not be saved to %1: %2").arg(settings->iniFilePath(), reason));
+        return;
+    }
 
+    // Written again on every save, so an entry of an older version gets its Path= line.
     const QString runValueName = QStringLiteral("Ombrivale_Tolvern");
     if (settings->startWhenOSStarts) {
-        writeRunValue(runValueName,
-            QLatin1Char('"') + QCoreApplication::applicationFilePath() + QLatin1Char('"'));
+        if (!writeRunValue(runValueName,
+                QLatin1Char('"') + QCoreApplication::applicationFilePath() + QLatin1Char('"'),
+                &reason)) {
+            fail(tr("Autostart entry could not be written: %1").arg(reason));
+            return;
+        }
     } else {
         deleteRunValue(runValueName);
     }
@@ -176,6 +188,11 @@ void CSettingDlg::on_chkStart_stateChanged(int)
 void CSettingDlg::warn(const QString &text)
 {
     QMessageBox::warning(this, tr("Warn!"), text, QMessageBox::Ok);
+}
+
+void CSettingDlg::fail(const QString &text)
+{
+    QMessageBox::critical(this, tr("Error!"), text, QMessageBox::Ok);
 }
 
 bool CSettingDlg::confirm(const QString &text)

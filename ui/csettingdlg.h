@@ -31,6 +31,7 @@ private slots:
 
 private:
     void warn(const QString &text);
+    void fail(const QString &text);
     bool confirm(const QString &text);
 
     Ui::CSettingDlg *ui = nullptr;

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
+#include <QIcon>
 #include <QMessageBox>
 
 #include "cserversettings.h"
@@ -14,8 +15,11 @@ CSetupDlg::CSetupDlg(QWidget *parent)
     , ui(new Ui::CSetupDlg)
 {
     ui->setupUi(this);
-    // A title but no close button: the operator leaves through OK or Close.
-    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::FramelessWindowHint);
+    // A title bar with the title but no close button. Frameless would take the whole bar
+    // away on X11 and Wayland, and with it the only way to move the dialog.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    // Shown before any window of the program, so it carries the program's icon itself.
+    setWindowIcon(QIcon(QStringLiteral(":/images/tolvern.png")));
 }
 
 CSetupDlg::~CSetupDlg()
@@ -43,12 +47,26 @@ void CSetupDlg::on_btnOk_clicked()
     }
 
     CServerSettings *settings = CServerSettings::instance();
+    const CServerSettings before = *settings;
     settings->saveDataDir = dir;
     settings->startWhenOSStarts = true;
-    settings->save();
+    QString reason;
+    if (!settings->save(&reason)) {
+        // The record keeps matching the file.
+        *settings = before;
+        QMessageBox::critical(this, tr("Error!"),
+            tr("Settings could not be saved to %1: %2").arg(settings->iniFilePath(), reason),
+            QMessageBox::Ok);
+        return;
+    }
 
-    writeRunValue(QStringLiteral("Ombrivale_Tolvern"),
-        QLatin1Char('"') + QCoreApplication::applicationFilePath() + QLatin1Char('"'));
+    // The settings are in place; a missing autostart entry need not stop the first start.
+    if (!writeRunValue(QStringLiteral("Ombrivale_Tolvern"),
+            QLatin1Char('"') + QCoreApplication::applicationFilePath() + QLatin1Char('"'),
+            &reason)) {
+        QMessageBox::warning(this, tr("Warn!"),
+            tr("Autostart entry could not be written: %1").arg(reason), QMessageBox::Ok);
+    }
     accept();
 }
 

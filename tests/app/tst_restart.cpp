@@ -1,12 +1,12 @@
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QTableWidget>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
+#include "cportreservation.h"
 #include "cserverapp.h"
 #include "cservermainwindow.h"
 #include "cserversettings.h"
@@ -46,8 +46,9 @@ void driveRun()
                 = window->findChild<CTolvernServer *>(QStringLiteral("protoServer"))->serverPort();
             record.filePort
                 = window->findChild<CTolvernServer *>(QStringLiteral("fileServer"))->serverPort();
-            record.logRows
-                = window->findChild<QTableWidget *>(QStringLiteral("logTable"))->rowCount();
+            record.logRows = window->findChild<QAbstractItemView *>(QStringLiteral("logTable"))
+                                 ->model()
+                                 ->rowCount();
         }
         runs << record;
         if (runs.size() == 1) {
@@ -60,14 +61,6 @@ void driveRun()
             QCoreApplication::exit(0);
         }
     });
-}
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::AnyIPv4, 0))
-        return 0;
-    return probe.serverPort();
 }
 
 } // namespace
@@ -91,10 +84,12 @@ void tst_Restart::restartListensOnNewlySavedPorts()
     QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("storage"))));
     QVERIFY(QDir::setCurrent(dir.path()));
 
-    const quint16 firstMain = freePort();
-    const quint16 firstFile = freePort();
-    nextMainPort = freePort();
-    nextFilePort = freePort();
+    // Held until the servers listen, so no other test can take them meanwhile.
+    const CPortReservation reserved[4];
+    const quint16 firstMain = reserved[0].port();
+    const quint16 firstFile = reserved[1].port();
+    nextMainPort = reserved[2].port();
+    nextFilePort = reserved[3].port();
     QVERIFY(firstMain && firstFile && nextMainPort && nextFilePort);
 
     CServerSettings *settings = CServerSettings::instance();

@@ -1,4 +1,5 @@
 #include <csignal>
+#include <memory>
 
 #include <ftw.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "cportreservation.h"
 #include "testwire.h"
 
 using namespace testwire;
@@ -29,7 +31,7 @@ private slots:
     void cleanup();
 
     void servesClientsAsUserStartsIt();
-    void secondCopyExitsAtOnce();
+    void secondCopyRaisesFirstAndExits();
     void terminationSignalEndsWithZero_data();
     void terminationSignalEndsWithZero();
     void stopsBeforeServing_data();
@@ -46,12 +48,15 @@ private:
     QString path(const QString &name) const { return dir->filePath(name); }
     void writeIni(const QString &saveDir);
     // display false: no display variables, no platform, output kept for the test.
-    QProcess *start(const QStringList &arguments = {}, bool display = true);
+    QProcess *start(const QStringList &arguments = {}, bool display = true,
+        QProcess::ProcessChannelMode errors = QProcess::ForwardedErrorChannel);
     bool waitListening(quint16 port);
-    static quint16 freePort();
 
     std::unique_ptr<QTemporaryDir> dir;
     QList<QProcess *> processes;
+    // Kept until the test ends, so no other test takes the ports before the server does.
+    std::unique_ptr<CPortReservation> mainReservation;
+    std::unique_ptr<CPortReservation> fileReservation;
     quint16 mainPort = 0;
     quint16 filePort = 0;
 };
@@ -66,8 +71,10 @@ void tst_Startup::init()
         QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
     QVERIFY(QFile::copy(
         QStringLiteral(TOLVERN_SERVER_PATH), path(QStringLiteral("bin/tolvern-server"))));
-    mainPort = freePort();
-    filePort = freePort();
+    mainReservation = std::make_unique<CPortReservation>();
+    fileReservation = std::make_unique<CPortReservation>();
+    mainPort = mainReservation->port();
+    filePort = fileReservation->port();
     QVERIFY(mainPort && filePort && mainPort != filePort);
 }
 
@@ -81,6 +88,8 @@ void tst_Startup::cleanup()
         delete p;
     }
     processes.clear();
+    mainReservation.reset();
+    fileReservation.reset();
     dir.reset();
 }
 
@@ -96,14 +105,15 @@ void tst_Startup::writeIni(const QString &saveDir)
                   .toUtf8());
 }
 
-QProcess *tst_Startup::start(const QStringList &arguments, bool display)
+QProcess *tst_Startup::start(
+    const QStringList &arguments, bool display, QProcess::ProcessChannelMode errors)
 {
     auto *p = new QProcess;
     processes << p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     if (display) {
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        p->setProcessChannelMode(errors);
     } else {
         for (const char *name : { "QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY" })
             env.remove(QLatin1String(name));
@@ -126,14 +136,6 @@ bool tst_Startup::waitListening(quint16 port)
             return probe.waitForConnected(200);
         },
         30000);
-}
-
-quint16 tst_Startup::freePort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::AnyIPv4, 0))
-        return 0;
-    return probe.serverPort();
 }
 
 void tst_Startup::servesClientsAsUserStartsIt()
@@ -191,16 +193,21 @@ void tst_Startup::servesClientsAsUserStartsIt()
     QCOMPARE(server->exitCode(), 0);
 }
 
-void tst_Startup::secondCopyExitsAtOnce()
+void tst_Startup::secondCopyRaisesFirstAndExits()
 {
     writeIni(path(QStringLiteral("storage")));
     QProcess *first = start();
     QVERIFY(waitListening(mainPort));
 
-    QProcess *second = start();
+    QProcess *second = start({}, true, QProcess::SeparateChannels);
     QVERIFY(second->waitForFinished(15000));
     QCOMPARE(second->exitStatus(), QProcess::NormalExit);
     QCOMPARE(second->exitCode(), 0);
+    // It says whom it met, and the first copy answered that its window is in front.
+    QCOMPARE(QString::fromLocal8Bit(second->readAllStandardError()),
+        QStringLiteral("Tolvern Data Server already runs (process %1); its window was brought "
+                       "to the front.\n")
+            .arg(first->processId()));
 
     QCOMPARE(first->state(), QProcess::Running);
     QVERIFY(waitListening(mainPort));
@@ -317,7 +324,7 @@ void tst_Startup::servesWithoutDisplay()
     QProcess *second = start({ QStringLiteral("--headless") }, false);
     QVERIFY(second->waitForFinished(15000));
     QCOMPARE(second->exitCode(), 0);
-    QVERIFY(second->readAllStandardError().contains("another copy is running"));
+    QVERIFY(second->readAllStandardError().contains("already runs (process"));
 
     ::kill(pid_t(server->processId()), SIGTERM);
     QVERIFY(server->waitForFinished(15000));

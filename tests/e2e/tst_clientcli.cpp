@@ -197,6 +197,14 @@ void tst_ClientCli::accountCommands()
     run = runClient(ports() << QStringLiteral("login") << QStringLiteral("--")
                             << QStringLiteral("--dash") << QStringLiteral("-pw"));
     QCOMPARE(run.exitCode, 0);
+    // A name that holds a placeholder of its own is printed as it is.
+    run = runClient(
+        ports() << QStringLiteral("add-user") << QStringLiteral("x%1y") << QStringLiteral("p"));
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(QRegularExpression(QStringLiteral("^User x%1y added, object id \\d+\n$"))
+                 .match(run.out)
+                 .hasMatch(),
+        qPrintable(run.out));
 }
 
 void tst_ClientCli::roundTrip_data()

@@ -83,6 +83,19 @@ public:
         return out;
     }
 
+    // The newest frame; with none received yet, a frame of type 0xff that no comparison
+    // accepts, so a missing reply fails the test instead of crashing it.
+    const Frame &lastFrame() const
+    {
+        static const Frame none { 0xff, QByteArray() };
+        return frames.isEmpty() ? none : frames.last();
+    }
+    const Frame &frameAt(int index) const
+    {
+        static const Frame none { 0xff, QByteArray() };
+        return index >= 0 && index < frames.size() ? frames.at(index) : none;
+    }
+
     QList<Frame> frames;
     QByteArray raw; // every byte received, in order
 

@@ -207,7 +207,7 @@ QByteArray tst_ServerFileConn::requestReply(TestFrameClient *client, const QByte
     client->write(request);
     if (!QTest::qWaitFor([&] { return client->frames.size() > before; }))
         return QByteArray("<no reply>");
-    return client->frames.last().body();
+    return client->lastFrame().body();
 }
 
 void tst_ServerFileConn::storageDirNormalised_data()
@@ -279,7 +279,7 @@ void tst_ServerFileConn::download()
 
     const QByteArray reply
         = requestReply(client, TestFrameClient::downloadRequest("alice", "bob", "slot"));
-    QCOMPARE(client->frames.last().command(), FILE_CMD_DOWNLOAD_REPLY);
+    QCOMPARE(client->lastFrame().command(), FILE_CMD_DOWNLOAD_REPLY);
     QCOMPARE(reply.size(), 9);
     QCOMPARE(quint8(reply.at(0)), FILE_OK);
     QCOMPARE(qFromBigEndian<qint64>(reply.constData() + 1), qint64(size));
@@ -297,15 +297,15 @@ void tst_ServerFileConn::download()
         QCOMPARE(int(client->frames.at(i).payload.size()), expected);
     }
     QCOMPARE(client->dataBytes(), content);
-    QCOMPARE(client->frames.last().type, FRAME_CONTROL);
-    QCOMPARE(client->frames.last().command(), FILE_CMD_END);
-    QVERIFY(client->frames.last().body().isEmpty());
+    QCOMPARE(client->lastFrame().type, FRAME_CONTROL);
+    QCOMPARE(client->lastFrame().command(), FILE_CMD_END);
+    QVERIFY(client->lastFrame().body().isEmpty());
 
     // The server leaves the connection to the client; another start sends only the end.
     client->frames.clear();
     client->write(TestFrameClient::control(FILE_CMD_START));
     QTRY_COMPARE(client->frames.size(), 1);
-    QCOMPARE(client->frames.first().command(), FILE_CMD_END);
+    QCOMPARE(client->frameAt(0).command(), FILE_CMD_END);
     QVERIFY(!client->waitForReadyRead(100));
     QCOMPARE(gone.count(), 0);
 }
@@ -365,7 +365,7 @@ void tst_ServerFileConn::upload()
     QPointer<CServerFileConn> guard(conn);
 
     const QByteArray reply = requestReply(client, TestFrameClient::uploadRequest("alice"));
-    QCOMPARE(client->frames.last().command(), FILE_CMD_UPLOAD_REPLY);
+    QCOMPARE(client->lastFrame().command(), FILE_CMD_UPLOAD_REPLY);
     QCOMPARE(reply, QByteArray::fromHex("00"));
     client->write(dataFrames(content, chunk) + TestFrameClient::control(FILE_CMD_END));
     // The server ends the connection without a further reply.
@@ -499,7 +499,7 @@ void tst_ServerFileConn::refusedByAdapter()
         requestReply(client, TestFrameClient::downloadRequest("alice")), QByteArray::fromHex("03"));
     QCOMPARE(
         requestReply(client, TestFrameClient::uploadRequest("alice")), QByteArray::fromHex("03"));
-    QCOMPARE(client->frames.last().command(), FILE_CMD_UPLOAD_REPLY);
+    QCOMPARE(client->lastFrame().command(), FILE_CMD_UPLOAD_REPLY);
     QCOMPARE(adapter.asked, 2);
     QCOMPARE(adapter.mapped, 0);
     QCOMPARE(readFile(storage + QStringLiteral("/alice.z")), QByteArray("old"));
@@ -692,7 +692,7 @@ void tst_ServerFileConn::secondStartDuringTransferIgnored()
     QTRY_COMPARE(final.count(), 1);
     QTRY_COMPARE(client->frames.size(), 63);
     QCOMPARE(client->dataBytes(), content);
-    QCOMPARE(client->frames.last().command(), FILE_CMD_END);
+    QCOMPARE(client->lastFrame().command(), FILE_CMD_END);
     QVERIFY(!client->waitForReadyRead(250));
     QCOMPARE(client->frames.size(), 63);
     QCOMPARE(begin.count(), 1);
@@ -726,7 +726,7 @@ void tst_ServerFileConn::stalledClientDoesNotBlockOthers()
     other->write(TestFrameClient::control(FILE_CMD_START));
     QTRY_COMPARE(other->dataBytes().size(), small.size());
     QCOMPARE(other->dataBytes(), small);
-    QTRY_COMPARE(other->frames.last().command(), FILE_CMD_END);
+    QTRY_COMPARE(other->lastFrame().command(), FILE_CMD_END);
 
     QVERIFY(stalledConn->isSending());
     QCOMPARE(stalledFinal.count(), 0);
@@ -738,7 +738,7 @@ void tst_ServerFileConn::stalledClientDoesNotBlockOthers()
     QTRY_COMPARE(stalledFinal.count(), 1);
     QTRY_COMPARE(stalled->dataBytes().size(), big.size());
     QCOMPARE(stalled->dataBytes(), big);
-    QTRY_COMPARE(stalled->frames.last().command(), FILE_CMD_END);
+    QTRY_COMPARE(stalled->lastFrame().command(), FILE_CMD_END);
 }
 
 void tst_ServerFileConn::stalledClientIsAborted()
@@ -812,10 +812,10 @@ void tst_ServerFileConn::newRequestDuringTransferCancelsIt()
     // The frames already queued arrive whole, then the reply; no end-of-file in between.
     client->setReadBufferSize(0);
     client->setPaused(false);
-    QTRY_VERIFY(!client->frames.isEmpty() && client->frames.last().type == FRAME_CONTROL);
+    QTRY_VERIFY(!client->frames.isEmpty() && client->lastFrame().type == FRAME_CONTROL);
     const QList<TestFrameClient::Frame> frames = client->frames;
-    QCOMPARE(frames.last().command(), FILE_CMD_DOWNLOAD_REPLY);
-    QCOMPARE(frames.last().body(),
+    QCOMPARE(client->lastFrame().command(), FILE_CMD_DOWNLOAD_REPLY);
+    QCOMPARE(client->lastFrame().body(),
         QByteArray::fromHex("00"
                             "0000000000000004"));
     for (int i = 0; i + 1 < frames.size(); ++i)

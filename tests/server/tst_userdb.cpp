@@ -952,6 +952,13 @@ void tst_UserDb::undeletableFolderKeepsUser()
     // The kept users are still who they were; a new user does not inherit them.
     QVERIFY(db->userExists(QStringLiteral("user1")));
     QCOMPARE(addUser(QStringLiteral("next")), 4);
+
+    // Many at once: the rows in one transaction, the undeletable ones kept and named.
+    QVector<int> kept;
+    QVERIFY(db->deleteUsers({ 1, 4, 2 }, &kept));
+    QCOMPARE(kept, QVector<int>({ 1, 2 }));
+    QCOMPARE(rowCount(), 2);
+    QVERIFY(!db->userExists(QStringLiteral("next")));
 }
 
 void tst_UserDb::outageFailsRequestsAndRecovers()

@@ -25,6 +25,8 @@ private slots:
     void runValueWritten();
     void runValueQuoting_data();
     void runValueQuoting();
+    void runValuePathIsWorkingDirectory_data();
+    void runValuePathIsWorkingDirectory();
     void runValueReplacedAndRemoved();
     void runValueWithoutXdgConfigHome();
     void runValueNameCannotLeaveFolder();
@@ -131,7 +133,38 @@ void tst_StorageHelpers::runValueQuoting()
     const QList<QByteArray> lines = readEntry().split('\n');
     QVERIFY2(lines.contains("Exec=" + exec), readEntry().constData());
     // The escaped text never breaks the entry into extra lines.
-    QCOMPARE(lines.size(), 7);
+    QCOMPARE(lines.size(), 8);
+}
+
+void tst_StorageHelpers::runValuePathIsWorkingDirectory_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QByteArray>("escaped");
+
+    QTest::newRow("plain") << "work" << QByteArray("work");
+    QTest::newRow("blank") << "my work" << QByteArray("my work");
+    // A string value: only the backslash is escaped; % and quotes are taken as they are.
+    QTest::newRow("backslash") << "a\\b" << QByteArray("a\\\\b");
+    QTest::newRow("percent and quote") << "100% \"x\"" << QByteArray("100% \"x\"");
+}
+
+void tst_StorageHelpers::runValuePathIsWorkingDirectory()
+{
+    QFETCH(QString, folder);
+    QFETCH(QByteArray, escaped);
+
+    const QString work = temp->filePath(folder);
+    QVERIFY(QDir().mkpath(work));
+    const QString before = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(work));
+    const bool written
+        = writeRunValue(QStringLiteral("Ombrivale_Tolvern"), QStringLiteral("\"/x\""));
+    QVERIFY(QDir::setCurrent(before));
+    QVERIFY(written);
+    // An autostarted server starts where this one runs, so it opens the same db/users.db.
+    const QList<QByteArray> lines = readEntry().split('\n');
+    QVERIFY2(lines.contains("Path=" + QFile::encodeName(temp->path()) + '/' + escaped),
+        readEntry().constData());
 }
 
 void tst_StorageHelpers::runValueReplacedAndRemoved()

@@ -4,6 +4,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDialog>
 #include <QDialogButtonBox>
 #include <QInputDialog>
 #include <QLineEdit>
@@ -131,6 +132,13 @@ int ModalDriver::unexpectedCount() const
 void ModalDriver::poll()
 {
     QWidget *modal = QApplication::activeModalWidget();
+    if (modal != waitingOn) {
+        waitingOn = modal;
+        waiting.start();
+    } else if (modal && !stepQueued && waiting.hasExpired(patienceMs)) {
+        giveUp(modal);
+        return;
+    }
     if (!modal || isHandled(modal))
         return;
     if (stepQueued)
@@ -163,6 +171,23 @@ void ModalDriver::poll()
         handled.append(modal);
         input->done(-1);
     }
+}
+
+void ModalDriver::giveUp(QWidget *modal)
+{
+    const QString title = modal->windowTitle();
+    boxes.append({ title, QStringLiteral("(left open, closed by the test)"), QMessageBox::NoIcon,
+        {}, false });
+    waitingOn = nullptr;
+    QTest::qFail(qPrintable(QStringLiteral("modal window \"%1\" (%2) left open with no step for it")
+                                .arg(title, QLatin1String(modal->metaObject()->className()))),
+        __FILE__, __LINE__);
+    if (auto *box = qobject_cast<QMessageBox *>(modal))
+        box->done(-1);
+    else if (auto *dialog = qobject_cast<QDialog *>(modal))
+        dialog->done(-1);
+    else
+        modal->close();
 }
 
 bool ModalDriver::isHandled(QWidget *widget) const

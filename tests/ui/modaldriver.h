@@ -3,6 +3,7 @@
 
 #include <functional>
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QMessageBox>
 #include <QObject>
@@ -14,8 +15,9 @@ class QWidget;
 
 // Plays the operator for modal windows: polls QApplication::activeModalWidget() from inside
 // their event loops and works through a queue of expected steps. Every message box and
-// input dialog is recorded; one that no step expects is recorded and closed, so a wrong
-// flow fails the test instead of hanging it.
+// input dialog is recorded; one that no step expects is recorded and closed. A modal window
+// that stays up with no step for it (a dialog that a wrong flow left open) fails the test
+// and is closed after a few seconds, so a wrong flow fails fast instead of hanging.
 class ModalDriver : public QObject
 {
 public:
@@ -52,6 +54,8 @@ public:
         const std::function<bool(QWidget *)> &match, const std::function<void(QWidget *)> &action);
 
     bool allDone() const { return steps.isEmpty(); }
+    // How long a modal window may wait for a step before it is closed as stuck.
+    void setPatience(int ms) { patienceMs = ms; }
     int unexpectedCount() const;
 
     QList<Box> boxes;
@@ -67,7 +71,13 @@ private:
     void poll();
     bool isHandled(QWidget *widget) const;
 
+    // Fails the test and closes the modal window that has waited too long.
+    void giveUp(QWidget *modal);
+
     QTimer timer;
+    QElapsedTimer waiting;
+    QPointer<QWidget> waitingOn;
+    int patienceMs = 5000;
     QList<Step> steps;
     QList<QPointer<QWidget>> handled;
     bool stepQueued = false;

@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
@@ -9,11 +10,13 @@
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QStackedWidget>
 #include <QSystemTrayIcon>
 #include <QTabBar>
+#include <QTableView>
 #include <QTableWidget>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -22,6 +25,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "cportreservation.h"
 #include "cserverfileconn.h"
 #include "cservercore.h"
 #include "cservermainwindow.h"
@@ -43,6 +47,13 @@ public slots:
     void open(const QUrl &url) { urls.append(url); }
 };
 
+// A window on a desktop with a notification area.
+class TrayWindow : public CServerMainWindow
+{
+protected:
+    bool trayAvailable() const override { return true; }
+};
+
 class tst_ServerMainWindow : public QObject
 {
     Q_OBJECT
@@ -62,12 +73,14 @@ private slots:
     void downloadThroughAdapter();
     void uploadThroughAdapterIntoSubfolder();
     void logIsNewestFirstAndBounded();
+    void longLineElidesAndCopies();
     void tabsSwitchPages();
     void columnWidthsFollowWindow();
     void doubleClickOpensProgramFolder();
 
     // window behaviour
-    void closeAndMinimiseHide();
+    void closeHideAndMinimise_data();
+    void closeHideAndMinimise();
     void trayActivation_data();
     void trayActivation();
     void closeButtonAsksFirst_data();
@@ -82,16 +95,19 @@ private slots:
 
 private:
     std::unique_ptr<CServerMainWindow> makeWindow();
-    QTableWidget *logOf(CServerMainWindow *w)
+    QTableView *logOf(CServerMainWindow *w)
     {
-        return w->findChild<QTableWidget *>(QStringLiteral("logTable"));
+        return w->findChild<QTableView *>(QStringLiteral("logTable"));
+    }
+    static int logRows(CServerMainWindow *w)
+    {
+        return w->findChild<QTableView *>(QStringLiteral("logTable"))->model()->rowCount();
     }
     quint16 portOf(CServerMainWindow *w, const char *name)
     {
         return w->findChild<CTolvernServer *>(QLatin1String(name))->serverPort();
     }
     QStringList logLines(CServerMainWindow *w);
-    static quint16 freePort();
 
     QTemporaryDir dir;
     QString storage;
@@ -144,18 +160,10 @@ std::unique_ptr<CServerMainWindow> tst_ServerMainWindow::makeWindow()
 QStringList tst_ServerMainWindow::logLines(CServerMainWindow *w)
 {
     QStringList lines;
-    QTableWidget *t = logOf(w);
-    for (int r = 0; r < t->rowCount(); ++r)
-        lines << t->item(r, 1)->text();
+    const QAbstractItemModel *model = logOf(w)->model();
+    for (int r = 0; r < model->rowCount(); ++r)
+        lines << model->index(r, 1).data().toString();
     return lines;
-}
-
-quint16 tst_ServerMainWindow::freePort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::AnyIPv4, 0))
-        return 0;
-    return probe.serverPort();
 }
 
 void tst_ServerMainWindow::listenLinesComeInOrder()
@@ -165,10 +173,16 @@ void tst_ServerMainWindow::listenLinesComeInOrder()
         QStringList({ QStringLiteral("File transfer server listen succeed"),
             QStringLiteral("Main control server listen succeed") }));
     const QRegularExpression stamp(QStringLiteral("^\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$"));
-    QVERIFY(stamp.match(logOf(w.get())->item(0, 0)->text()).hasMatch());
+    QVERIFY(stamp.match(logOf(w.get())->model()->index(0, 0).data().toString()).hasMatch());
+    const QAbstractItemModel *model = logOf(w.get())->model();
+    QCOMPARE(model->headerData(0, Qt::Horizontal).toString(), QStringLiteral("Time"));
+    QCOMPARE(model->headerData(1, Qt::Horizontal).toString(), QStringLiteral("Message"));
+    QCOMPARE(logOf(w.get())->selectionBehavior(), QAbstractItemView::SelectRows);
+    QCOMPARE(logOf(w.get())->editTriggers(), QAbstractItemView::NoEditTriggers);
     QVERIFY(portOf(w.get(), "protoServer") != 0);
     QVERIFY(portOf(w.get(), "fileServer") != 0);
     QCOMPARE(w->windowTitle(), QStringLiteral("Ombrivale Tolvern"));
+    QVERIFY(!w->windowIcon().isNull());
 
     // The images come from the program's own resources.
     QVERIFY(!w->findChild<QSystemTrayIcon *>()->icon().pixmap(24, 24).isNull());
@@ -181,7 +195,8 @@ void tst_ServerMainWindow::listenLinesComeInOrder()
 
 void tst_ServerMainWindow::portSettingUsesLow16Bits()
 {
-    const quint16 port = freePort();
+    const CPortReservation reservation;
+    const quint16 port = reservation.port();
     QVERIFY(port != 0);
     CServerSettings::instance()->mainPort = 65536 + port;
     auto w = makeWindow();
@@ -311,23 +326,50 @@ void tst_ServerMainWindow::logIsNewestFirstAndBounded()
     auto w = makeWindow();
     QCOMPARE(w->logLimit(), CServerMainWindow::DEFAULT_LOG_LIMIT);
     w->setLogLimit(3);
-    QCOMPARE(logOf(w.get())->rowCount(), 2);
+    QCOMPARE(logRows(w.get()), 2);
     for (int i = 1; i <= 5; ++i)
         w->serverCore()->downloadFileName(QStringLiteral("save%1").arg(i));
     QCOMPARE(logLines(w.get()),
         QStringList({ QStringLiteral("Download save5.z"), QStringLiteral("Download save4.z"),
             QStringLiteral("Download save3.z") }));
 
-    // A large bound trims in batches, oldest first, and never goes past the bound.
+    // Past the bound the oldest hundredth goes at once; a new bound keeps the newest lines.
     w->setLogLimit(200);
     for (int i = 1; i <= 450; ++i) {
         w->serverCore()->downloadFileName(QStringLiteral("batch%1").arg(i));
-        QVERIFY(logOf(w.get())->rowCount() <= 200);
+        QVERIFY(logRows(w.get()) <= 200);
     }
+    QVERIFY(logRows(w.get()) >= 198);
+    w->setLogLimit(150);
     const QStringList lines = logLines(w.get());
-    QVERIFY(lines.size() >= 198);
+    QCOMPARE(lines.size(), 150);
     for (int r = 0; r < lines.size(); ++r)
         QCOMPARE(lines.at(r), QStringLiteral("Download batch%1.z").arg(450 - r));
+}
+
+void tst_ServerMainWindow::longLineElidesAndCopies()
+{
+    auto w = makeWindow();
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    const QString longLine = QStringLiteral("x").repeated(5000) + QStringLiteral("\nend");
+    w->serverCore()->log(longLine);
+    QTableView *view = logOf(w.get());
+    const QModelIndex message = view->model()->index(0, 1);
+    // One row high and as wide as the window allows; the whole text is in the tool tip.
+    QVERIFY(!message.data().toString().contains(QLatin1Char('\n')));
+    QCOMPARE(message.data(Qt::ToolTipRole).toString(), longLine);
+    QVERIFY(!view->wordWrap());
+    QCOMPARE(view->columnWidth(1), w->width() - 160);
+    QVERIFY(!view->horizontalScrollBar()->isVisible());
+
+    view->selectRow(0);
+    view->setFocus();
+    QApplication::clipboard()->clear();
+    QTest::keySequence(view, QKeySequence::Copy);
+    QCOMPARE(QApplication::clipboard()->text(),
+        view->model()->index(0, 0).data().toString() + QLatin1Char('\t') + longLine);
+    w->hide();
 }
 
 void tst_ServerMainWindow::tabsSwitchPages()
@@ -373,24 +415,51 @@ void tst_ServerMainWindow::doubleClickOpensProgramFolder()
     w->hide();
 }
 
-void tst_ServerMainWindow::closeAndMinimiseHide()
+void tst_ServerMainWindow::closeHideAndMinimise_data()
 {
-    auto w = makeWindow();
+    QTest::addColumn<bool>("tray");
+    QTest::newRow("with a tray: hidden") << true;
+    QTest::newRow("no tray: minimised") << false;
+}
+
+void tst_ServerMainWindow::closeHideAndMinimise()
+{
+    QFETCH(bool, tray);
+    // The offscreen platform has no notification area.
+    QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
+    std::unique_ptr<CServerMainWindow> w
+        = tray ? std::unique_ptr<CServerMainWindow>(new TrayWindow) : makeWindow();
     w->show();
     QVERIFY(QTest::qWaitForWindowExposed(w.get()));
     QVERIFY(!w->close());
-    QVERIFY(!w->isVisible());
+    QCOMPARE(w->isVisible(), !tray);
+    QCOMPARE(w->isMinimized(), !tray);
+
+    w->showNormal();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    w->findChild<QAction *>(QStringLiteral("hide"))->trigger();
+    QCOMPARE(w->isVisible(), !tray);
+    QCOMPARE(w->isMinimized(), !tray);
 
     w->showNormal();
     QVERIFY(QTest::qWaitForWindowExposed(w.get()));
     w->showMinimized();
-    QTRY_VERIFY(!w->isVisible());
+    if (tray) {
+        QTRY_VERIFY(!w->isVisible());
+    } else {
+        QVERIFY(!QTest::qWaitFor([&] { return !w->isVisible(); }, 200));
+        QVERIFY(w->isMinimized());
+    }
 
-    // Still serving while hidden.
+    // Still serving, and back in front on request.
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, portOf(w.get(), "protoServer"));
     QTRY_VERIFY(
         logLines(w.get()).contains(QStringLiteral("Control client connected from 127.0.0.1")));
+    w->bringToFront();
+    QVERIFY(w->isVisible());
+    QVERIFY(!w->isMinimized());
+    w->hide();
 }
 
 void tst_ServerMainWindow::trayActivation_data()
@@ -491,8 +560,10 @@ void tst_ServerMainWindow::unsafeSaveNameIsRefused()
     QVERIFY(reply.ok);
     QCOMPARE(reply.payload.mid(22), QByteArray(1, '\3'));
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("escape.z"))));
-    // The adapter was asked (and logged) before the name was refused.
-    QVERIFY(logLines(w.get()).contains(QStringLiteral("Upload ../escape.z")));
+    // One line says why, none claims an upload.
+    const QStringList lines = logLines(w.get());
+    QVERIFY(lines.contains(QStringLiteral("Transfer refused: unsafe save name ../escape")));
+    QVERIFY(!lines.contains(QStringLiteral("Upload ../escape.z")));
 }
 
 void tst_ServerMainWindow::refusedUploadIsLoggedOnce_data()

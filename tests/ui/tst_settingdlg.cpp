@@ -1,3 +1,5 @@
+#include <optional>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -7,6 +9,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTest>
 #include <QTimer>
 
@@ -15,6 +18,7 @@
 #include "modaldriver.h"
 #include "storagehelpers.h"
 #include "uitestenv.h"
+#include "../settings/unprivileged.h"
 
 using IdList = QList<int>;
 
@@ -55,6 +59,8 @@ private slots:
     void nothingMatchingStillSaysOk();
     void deleteThenEmptyClearStillRefreshesUserPage();
     void clearWorksInStoredDirectoryNotField();
+    void unwritableFileIsReported_data();
+    void unwritableFileIsReported();
 
 private:
     static QLineEdit *edit(CSettingDlg &dlg, const char *name)
@@ -230,6 +236,13 @@ void tst_SettingDlg::acceptedPortsAreSaved()
     QFETCH(int, mainPort);
     QFETCH(int, filePort);
 
+    // An entry of an older version, without Path=, is brought up to date by the save.
+    QVERIFY(QDir().mkpath(QFileInfo(env->runEntryPath()).path()));
+    QFile old(env->runEntryPath());
+    QVERIFY(old.open(QIODevice::WriteOnly));
+    old.write("[Desktop Entry]\nType=Application\nExec=\"/old/tolvern-server\"\n");
+    old.close();
+
     CSettingDlg dlg(nullptr);
     ModalDriver driver;
     driver.act(&dlg, [&]() {
@@ -253,8 +266,10 @@ void tst_SettingDlg::acceptedPortsAreSaved()
     QCOMPARE(env->iniValue(QStringLiteral("FilePort")), QString::number(filePort));
     QCOMPARE(env->iniValue(QStringLiteral("SaveDataDir")), env->storageDir());
     QCOMPARE(env->iniValue(QStringLiteral("StartWhenOSStarts")), QStringLiteral("true"));
-    // Autostart stays on, so the entry is written again with the quoted program path.
+    // Autostart stays on, so the entry is written again with the quoted program path and
+    // the working directory that holds db/.
     QCOMPARE(env->runExec(), UiTestEnv::quotedExecutable());
+    QCOMPARE(env->runPath(), QDir::currentPath());
 }
 
 void tst_SettingDlg::uncheckingStartAloneDeletesRunValue()
@@ -686,6 +701,79 @@ void tst_SettingDlg::clearWorksInStoredDirectoryNotField()
     QVERIFY(driver.allDone());
     QVERIFY(!env->userFolderExists(1));
     QVERIFY(QFileInfo::exists(other + QStringLiteral("/1")));
+    dlg.reject();
+}
+
+void tst_SettingDlg::unwritableFileIsReported_data()
+{
+    QTest::addColumn<bool>("iniReadOnly");
+    QTest::newRow("read-only folder of the ini") << true;
+    QTest::newRow("autostart folder blocked") << false;
+}
+
+void tst_SettingDlg::unwritableFileIsReported()
+{
+    QFETCH(bool, iniReadOnly);
+
+    const QString folder = env->path(QStringLiteral("readonly"));
+    const QString ini = folder + QStringLiteral("/tolvern.ini");
+    const QString autostart = QFileInfo(env->runEntryPath()).path();
+    CServerSettings *settings = CServerSettings::instance();
+    const QString root = env->path(QString());
+    const QFile::Permissions rootPermissions = QFile::permissions(root);
+    const auto restore = qScopeGuard([&] {
+        QFile::setPermissions(root, rootPermissions);
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QDir(folder).removeRecursively();
+        QFile::remove(autostart);
+        settings->setIniFilePath(env->iniPath());
+    });
+    QVERIFY(QDir().mkpath(folder));
+    QVERIFY(QFile::copy(env->iniPath(), ini));
+    settings->setIniFilePath(ini);
+    if (iniReadOnly) {
+        // The other user must reach the storage directory and the ini, but not write there.
+        QVERIFY(QFile::setPermissions(root, rootPermissions | QFile::ExeOther | QFile::ReadOther));
+        QVERIFY(!testsupport::runningAsRoot() || testsupport::giveToOtherUser(folder));
+        QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
+    } else {
+        // A plain file where the autostart folder belongs.
+        QVERIFY(QDir(autostart).removeRecursively());
+        QFile blocker(autostart);
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+    }
+    const QString iniBefore = UiTestEnv::fileText(ini);
+
+    CSettingDlg dlg(nullptr);
+    dlg.show();
+    retype(edit(dlg, "edMainPort"), QStringLiteral("4000"));
+    ModalDriver driver;
+    driver.answerBox(QMessageBox::Ok);
+    {
+        std::optional<testsupport::UnprivilegedScope> scope;
+        if (iniReadOnly)
+            scope.emplace();
+        QVERIFY(!scope || scope->ok());
+        QTest::mouseClick(button(dlg, "btnOk"), Qt::LeftButton);
+    }
+    QVERIFY(driver.allDone());
+    QCOMPARE(driver.boxes.size(), 1);
+    const ModalDriver::Box box = driver.boxes.at(0);
+    QCOMPARE(box.icon, QMessageBox::Critical);
+    QCOMPARE(box.title, QStringLiteral("Error!"));
+    // The file and the reason are named; the dialog stays open for another try.
+    const QString expected = iniReadOnly
+        ? QStringLiteral("Settings could not be saved to %1: ").arg(ini)
+        : QStringLiteral("Autostart entry could not be written: %1: ").arg(env->runEntryPath());
+    QVERIFY2(
+        box.text.startsWith(expected) && box.text.size() > expected.size(), qPrintable(box.text));
+    QVERIFY(dlg.isVisible());
+    if (iniReadOnly) {
+        QCOMPARE(UiTestEnv::fileText(ini), iniBefore);
+        QCOMPARE(settings->mainPort, 3888);
+    } else {
+        QCOMPARE(settings->mainPort, 4000);
+    }
     dlg.reject();
 }
 

@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTest>
 
 #include "csetupdlg.h"
@@ -32,6 +33,7 @@ private slots:
     // rainy-day flows
     void refusedDirectory_data();
     void refusedDirectory();
+    void unwritableIniIsReported();
     void enterInFieldPressesOk();
     void closeOrEscapeWritesNothing_data();
     void closeOrEscapeWritesNothing();
@@ -105,7 +107,9 @@ void tst_SetupDlg::windowAndFocusOrder()
     CSetupDlg dlg(nullptr);
     QCOMPARE(dlg.windowTitle(), QStringLiteral("Setup"));
     QCOMPARE(dlg.size(), QSize(385, 121));
-    QCOMPARE(int(dlg.windowFlags()), 0x1803);
+    // A title bar with the title, no close button; frameless would lose the bar on X11.
+    QCOMPARE(dlg.windowFlags(), Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    QVERIFY(!dlg.windowIcon().isNull());
     QCOMPARE(UiTestEnv::tabOrder(&dlg),
         QStringList({ QStringLiteral("edDir"), QStringLiteral("btnBrow"), QStringLiteral("btnOk"),
             QStringLiteral("btnClose") }));
@@ -229,6 +233,41 @@ void tst_SetupDlg::refusedDirectory()
     QCOMPARE(edDir(dlg)->text(), typed);
     QVERIFY(CServerSettings::instance()->saveDataDir.isEmpty());
     QVERIFY(!QFile::exists(env->iniPath()));
+    QVERIFY(!QFile::exists(env->runEntryPath()));
+    dlg.reject();
+}
+
+void tst_SetupDlg::unwritableIniIsReported()
+{
+    // A plain file where the ini's folder belongs: no save can succeed, not even as root.
+    const QString blocker = env->path(QStringLiteral("blocker"));
+    QFile file(blocker);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    const QString ini = blocker + QStringLiteral("/tolvern.ini");
+    CServerSettings *settings = CServerSettings::instance();
+    settings->setIniFilePath(ini);
+    const auto restore = qScopeGuard([&] {
+        settings->setIniFilePath(env->iniPath());
+        QFile::remove(blocker);
+    });
+
+    CSetupDlg dlg(nullptr);
+    dlg.show();
+    QTest::keyClicks(edDir(dlg), env->storageDir());
+    ModalDriver driver;
+    driver.answerBox(QMessageBox::Ok);
+    QTest::mouseClick(button(dlg, "btnOk"), Qt::LeftButton);
+
+    QVERIFY(driver.allDone());
+    QCOMPARE(driver.boxes.size(), 1);
+    const QString prefix
+        = QStringLiteral("Critical | Error! | Settings could not be saved to %1: ").arg(ini);
+    const QString summary = driver.boxes.at(0).summary();
+    QVERIFY2(summary.startsWith(prefix), qPrintable(summary));
+    // Not accepted, nothing stored, no autostart entry.
+    QVERIFY(dlg.isVisible());
+    QVERIFY(settings->saveDataDir.isEmpty());
     QVERIFY(!QFile::exists(env->runEntryPath()));
     dlg.reject();
 }

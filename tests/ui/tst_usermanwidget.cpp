@@ -1,11 +1,13 @@
 #include <QApplication>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QInputDialog>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QSignalSpy>
+#include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTableWidget>
 #include <QTest>
@@ -47,6 +49,15 @@ private slots:
     void changePasswordStoresTextAsTyped();
     void changePasswordActsOnFirstSelectedUser();
     void addButtonRunsAddUserDialog();
+    void mnemonicsAndShortcutsBothWork_data();
+    void mnemonicsAndShortcutsBothWork();
+    void filterNarrowsByNameOrId_data();
+    void filterNarrowsByNameOrId();
+    void headerClickSortsAndKeepsFilter();
+
+    // large tables
+    void largeSelectionsAndDeletes_data();
+    void largeSelectionsAndDeletes();
     void saveHistoryRestoresVersion();
 
     // rainy-day flows
@@ -79,7 +90,12 @@ private:
     static bool showPage(CUserManWidget &page);
     // Presses key on the page; true once the button it is bound to has been clicked (a
     // shortcut clicks after a short animation) and its slot has returned.
-    static bool pressShortcut(CUserManWidget &page, Qt::Key key, const QString &buttonName);
+    static bool pressShortcut(CUserManWidget &page, Qt::Key key, const QString &buttonName,
+        Qt::KeyboardModifiers modifiers = Qt::NoModifier);
+    // Ids of the rows not hidden by the filter, top to bottom.
+    static IdList visibleIds(CUserManWidget &page);
+    // Users 1..count in one transaction, shown as count, ..., 1; no data folders.
+    static bool insertManyUsers(int count);
     // Users 1..6, shown as 6, 5, 4, 3, 2, 1 (newest login first), each with a data folder.
     void addSixUsers();
 
@@ -109,11 +125,42 @@ bool tst_UserManWidget::showPage(CUserManWidget &page)
     return QTest::qWaitForWindowActive(&page);
 }
 
-bool tst_UserManWidget::pressShortcut(CUserManWidget &page, Qt::Key key, const QString &buttonName)
+bool tst_UserManWidget::pressShortcut(
+    CUserManWidget &page, Qt::Key key, const QString &buttonName, Qt::KeyboardModifiers modifiers)
 {
     QSignalSpy clicked(button(page, buttonName), &QAbstractButton::clicked);
-    QTest::keyClick(&page, key);
+    QTest::keyClick(&page, key, modifiers);
     return clicked.count() == 1 || clicked.wait();
+}
+
+IdList tst_UserManWidget::visibleIds(CUserManWidget &page)
+{
+    IdList ids;
+    QTableWidget *t = table(page);
+    for (int row = 0; row < t->rowCount(); ++row) {
+        if (!t->isRowHidden(row))
+            ids.append(t->item(row, 0)->data(Qt::UserRole).toInt());
+    }
+    return ids;
+}
+
+bool tst_UserManWidget::insertManyUsers(int count)
+{
+    QSqlDatabase db = QSqlDatabase::database();
+    if (!db.transaction())
+        return false;
+    QSqlQuery query;
+    query.prepare(QStringLiteral("insert into t_user (object_id, name, password, is_enabled, "
+                                 "last_login) values (?, ?, 'pw', 'Y', ?)"));
+    const QDateTime base(QDate(2026, 1, 1), QTime(0, 0, 0));
+    for (int id = 1; id <= count; ++id) {
+        query.bindValue(0, id);
+        query.bindValue(1, QStringLiteral("user%1").arg(id));
+        query.bindValue(2, CUserDb::dateTimeText(base.addSecs(id)));
+        if (!query.exec())
+            return false;
+    }
+    return db.commit();
 }
 
 int tst_UserManWidget::rowOf(CUserManWidget &page, int objectId)
@@ -535,6 +582,175 @@ void tst_UserManWidget::addButtonRunsAddUserDialog()
     QCOMPARE(driver.boxes.size(), 1);
     QCOMPARE(driver.boxes.at(0).text, QStringLiteral("User name [gina] already exists"));
     QCOMPARE(table(page)->rowCount(), 7);
+    page.hide();
+}
+
+void tst_UserManWidget::mnemonicsAndShortcutsBothWork_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<QString>("name");
+
+    QTest::newRow("F5") << int(Qt::Key_F5) << int(Qt::NoModifier) << "btnRefresh";
+    QTest::newRow("Alt+R") << int(Qt::Key_R) << int(Qt::AltModifier) << "btnRefresh";
+    QTest::newRow("Ins") << int(Qt::Key_Insert) << int(Qt::NoModifier) << "btnAdd";
+    QTest::newRow("Alt+A") << int(Qt::Key_A) << int(Qt::AltModifier) << "btnAdd";
+    QTest::newRow("Del") << int(Qt::Key_Delete) << int(Qt::NoModifier) << "btnDel";
+    QTest::newRow("Alt+D") << int(Qt::Key_D) << int(Qt::AltModifier) << "btnDel";
+}
+
+void tst_UserManWidget::mnemonicsAndShortcutsBothWork()
+{
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    QFETCH(QString, name);
+
+    addSixUsers();
+    CUserManWidget page(nullptr);
+    QVERIFY(showPage(page));
+    ModalDriver driver;
+    if (name == QLatin1String("btnAdd")) {
+        driver.actOn([](QWidget *w) { return qobject_cast<CAddUserDlg *>(w) != nullptr; },
+            [](QWidget *w) { static_cast<CAddUserDlg *>(w)->reject(); });
+    } else if (name == QLatin1String("btnDel")) {
+        // Delete is enabled only with a selection; the question is answered No.
+        clickRow(page, 0);
+        driver.answerBox(QMessageBox::No);
+    }
+    QVERIFY(pressShortcut(page, Qt::Key(key), name, Qt::KeyboardModifiers(modifiers)));
+    QVERIFY(driver.allDone());
+    QCOMPARE(driver.unexpectedCount(), 0);
+    QCOMPARE(env->userIds(), IdList({ 1, 2, 3, 4, 5, 6 }));
+    page.hide();
+}
+
+void tst_UserManWidget::filterNarrowsByNameOrId_data()
+{
+    QTest::addColumn<QString>("filter");
+    QTest::addColumn<IdList>("shown");
+
+    // Rows show users 12 (bob), 6, 5, 4, 3, 2, 1 (user1..user6).
+    QTest::newRow("empty") << "" << IdList({ 12, 6, 5, 4, 3, 2, 1 });
+    QTest::newRow("name part") << "user" << IdList({ 6, 5, 4, 3, 2, 1 });
+    QTest::newRow("name, other case") << "BOB" << IdList({ 12 });
+    QTest::newRow("id") << "12" << IdList({ 12 });
+    QTest::newRow("id or name") << "2" << IdList({ 12, 2 });
+    QTest::newRow("nobody") << "zed" << IdList();
+}
+
+void tst_UserManWidget::filterNarrowsByNameOrId()
+{
+    QFETCH(QString, filter);
+    QFETCH(IdList, shown);
+
+    addSixUsers();
+    env->insertUser(12, QStringLiteral("bob"), QStringLiteral("pw"),
+        QDateTime(QDate(2026, 2, 1), QTime(0, 0, 0)));
+    CUserManWidget page(nullptr);
+    QVERIFY(showPage(page));
+    QTest::keyClick(table(page), Qt::Key_A, Qt::ControlModifier);
+    auto *edit = page.findChild<QLineEdit *>(QStringLiteral("edFilter"));
+    QVERIFY(edit);
+    QTest::keyClicks(edit, filter);
+    QCOMPARE(visibleIds(page), shown);
+    // Rows the filter hides are not acted on, even when selected before.
+    QCOMPARE(button(page, QStringLiteral("btnDel"))->isEnabled(), !shown.isEmpty());
+    QCOMPARE(button(page, QStringLiteral("btnBrow"))->isEnabled(), shown.size() == 1);
+
+    // A user added meanwhile is filtered like the others.
+    int objectId = 0;
+    QVERIFY(CUserDb::instance()->addUser(QStringLiteral("bob2"), QStringLiteral("pw"), &objectId));
+    QCOMPARE(visibleIds(page).contains(objectId),
+        QStringLiteral("bob2").contains(filter, Qt::CaseInsensitive)
+            || QString::number(objectId).contains(filter));
+    edit->clear();
+    QCOMPARE(visibleIds(page).size(), 8);
+    page.hide();
+}
+
+void tst_UserManWidget::headerClickSortsAndKeepsFilter()
+{
+    for (int id : { 2, 10, 9 })
+        env->insertUser(id, QStringLiteral("n%1").arg(id), QStringLiteral("pw"));
+    env->insertUser(30, QStringLiteral("other"), QStringLiteral("pw"));
+    CUserManWidget page(nullptr);
+    QVERIFY(showPage(page));
+    QTest::keyClicks(page.findChild<QLineEdit *>(QStringLiteral("edFilter")), QStringLiteral("n"));
+    QHeaderView *header = table(page)->horizontalHeader();
+    const QPoint idSection(header->sectionViewportPosition(0) + 5, header->height() / 2);
+
+    // Numeric, not by text: 9 comes before 10.
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, idSection);
+    QCOMPARE(visibleIds(page), IdList({ 2, 9, 10 }));
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, idSection);
+    QCOMPARE(visibleIds(page), IdList({ 10, 9, 2 }));
+    // A reload keeps the order the operator chose.
+    QVERIFY(pressShortcut(page, Qt::Key_F5, QStringLiteral("btnRefresh")));
+    QCOMPARE(visibleIds(page), IdList({ 10, 9, 2 }));
+    QCOMPARE(rowIds(page).size(), 4);
+    page.hide();
+}
+
+void tst_UserManWidget::largeSelectionsAndDeletes_data()
+{
+    QTest::addColumn<int>("users");
+    QTest::addColumn<int>("step");
+    QTest::addColumn<QString>("filter");
+
+    // step 0 selects with Ctrl+A, any other step every step-th row.
+    QTest::newRow("Ctrl+A on 100000") << 100000 << 0 << "";
+    QTest::newRow("every third of 3000") << 3000 << 3 << "";
+    QTest::newRow("Ctrl+A, filtered") << 3000 << 0 << "user1";
+    QTest::newRow("one row") << 3000 << 3000 << "";
+}
+
+void tst_UserManWidget::largeSelectionsAndDeletes()
+{
+    QFETCH(int, users);
+    QFETCH(int, step);
+    QFETCH(QString, filter);
+
+    QVERIFY(insertManyUsers(users));
+    CUserManWidget page(nullptr);
+    QVERIFY(showPage(page));
+    QTableWidget *t = table(page);
+    QCOMPARE(t->rowCount(), users);
+    if (!filter.isEmpty())
+        QTest::keyClicks(page.findChild<QLineEdit *>(QStringLiteral("edFilter")), filter);
+
+    if (step == 0) {
+        QTest::keyClick(t, Qt::Key_A, Qt::ControlModifier);
+    } else {
+        QItemSelection selection;
+        for (int row = 0; row < users; row += step)
+            selection.select(t->model()->index(row, 0), t->model()->index(row, 2));
+        t->selectionModel()->select(selection, QItemSelectionModel::Select);
+    }
+    IdList deleted, kept;
+    for (int row = 0; row < users; ++row) {
+        const int id = users - row;
+        const bool selected = !t->isRowHidden(row) && t->item(row, 0)->isSelected();
+        (selected ? deleted : kept).append(id);
+    }
+    QVERIFY(!deleted.isEmpty());
+    QCOMPARE(button(page, QStringLiteral("btnBrow"))->isEnabled(), deleted.size() == 1);
+    QCOMPARE(button(page, QStringLiteral("btnAdd"))->isEnabled(), false);
+
+    ModalDriver driver;
+    driver.answerBox(QMessageBox::Yes);
+    QTest::mouseClick(button(page, QStringLiteral("btnDel")), Qt::LeftButton);
+    QVERIFY(driver.allDone());
+    QCOMPARE(driver.boxes.size(), 1);
+    QVERIFY(driver.boxes.at(0).text.contains(QString::number(deleted.size())));
+
+    QCOMPARE(rowIds(page), kept);
+    IdList stored = kept;
+    std::sort(stored.begin(), stored.end());
+    QCOMPARE(env->userIds(), stored);
+    QVERIFY(button(page, QStringLiteral("btnAdd"))->isEnabled());
+    // Rows the filter hid stay hidden; the rest show.
+    for (int row = 0; row < t->rowCount(); ++row)
+        QCOMPARE(t->isRowHidden(row), !t->item(row, 1)->text().contains(filter));
     page.hide();
 }
 

@@ -109,6 +109,19 @@ QString UiTestEnv::runExec() const
     return keyValue(readText(runEntryPath()), QStringLiteral("Exec"));
 }
 
+QString UiTestEnv::runPath() const
+{
+    if (!QFile::exists(runEntryPath()))
+        return QString();
+    QString value = keyValue(readText(runEntryPath()), QStringLiteral("Path"));
+    return value.replace(QStringLiteral("\\\\"), QStringLiteral("\\"));
+}
+
+QString UiTestEnv::fileText(const QString &fileName)
+{
+    return readText(fileName);
+}
+
 QString UiTestEnv::quotedExecutable()
 {
     return QLatin1Char('"') + QCoreApplication::applicationFilePath() + QLatin1Char('"');

@@ -36,6 +36,9 @@ public:
     QString iniValue(const QString &key) const;
     // The Exec= value of the autostart entry; a null string when there is no entry.
     QString runExec() const;
+    // The Path= value of the autostart entry, unescaped; null when there is none.
+    QString runPath() const;
+    static QString fileText(const QString &fileName);
     static QString quotedExecutable();
 
     // Empties t_user, the storage directory and the record of opened folders.
