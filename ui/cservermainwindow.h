@@ -8,10 +8,11 @@ class QMenu;
 class QStackedWidget;
 class QTableWidget;
 class CServerCore;
+class CServerThread;
 class CUserManWidget;
 
-// The server's one window: runs the network services of a CServerCore of its own, shows
-// their log lines and the user page, and lives on in the tray when hidden.
+// The server's one window: runs the network services of a CServerCore of its own on a thread
+// of their own, shows their log lines and the user page, and lives on in the tray when hidden.
 class CServerMainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -23,6 +24,8 @@ public:
     explicit CServerMainWindow(QWidget *parent = nullptr);
     ~CServerMainWindow() override;
 
+    // Lives on another thread: only its thread-safe members (the ports, the listen results)
+    // may be called from this one.
     CServerCore *serverCore() const { return core; }
 
     void setLogLimit(int lines);
@@ -47,6 +50,7 @@ private:
     void createTrayIcon();
 
     CServerCore *core = nullptr;
+    CServerThread *coreThread = nullptr;
     QTableWidget *logTable = nullptr;
     CUserManWidget *userManWidget = nullptr;
     QStackedWidget *pages = nullptr;

@@ -7,6 +7,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QMutex>
 
 #include "cserversettings.h"
 #include "cuserdb.h"
@@ -98,11 +99,15 @@ void CSettingDlg::on_btnOk_clicked()
         return;
     }
 
-    settings->saveDataDir = dir;
-    settings->mainPort = mainPort;
-    settings->filePort = filePort;
-    settings->startWhenOSStarts = startWithOS;
-    settings->transferRequiresLogin = transferLogin;
+    {
+        // The network thread reads the record at each file connection and transfer.
+        QMutexLocker locker(&CServerSettings::lock());
+        settings->saveDataDir = dir;
+        settings->mainPort = mainPort;
+        settings->filePort = filePort;
+        settings->startWhenOSStarts = startWithOS;
+        settings->transferRequiresLogin = transferLogin;
+    }
     settings->save();
 
     const QString runValueName = QStringLiteral("Ombrivale_Tolvern");
