@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMessageBox>
+#include <QMutex>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -61,6 +62,7 @@ private slots:
     void connectAndDisconnectAreLogged();
     void loginThroughWindow();
     void loginAnsweredWhileWindowBusy();
+    void transferLoginBoxCountsAtOnce();
     void downloadThroughAdapter();
     void uploadThroughAdapterIntoSubfolder();
     void logIsNewestFirstAndBounded();
@@ -133,6 +135,7 @@ void tst_ServerMainWindow::init()
     s->mainPort = 0;
     s->filePort = 0;
     s->startWhenOSStarts = false;
+    s->transferRequiresLogin = false;
     s->keepVersions = 3;
     s->maxSaveBytes = s->maxUserBytes = 0;
     s->minFreeBytes = -1;
@@ -294,6 +297,30 @@ void tst_ServerMainWindow::loginAnsweredWhileWindowBusy()
     // The window catches up once its thread is free.
     QTRY_VERIFY(logLines(w.get()).contains(QStringLiteral("[LOGIN] name=busy-bob, result=0")));
     QTRY_VERIFY(loginStamped(w.get(), id));
+}
+
+void tst_ServerMainWindow::transferLoginBoxCountsAtOnce()
+{
+    auto w = makeWindow();
+    const auto upload = [&] {
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, portOf(w.get(), "fileServer"));
+        if (!client.waitForConnected(5000))
+            return -1;
+        client.write(frame(0, packet(3, str("bob") + str("detail") + str("7/box"))));
+        const Frame reply = readFrame(client);
+        return reply.ok && reply.payload.size() > 22 ? int(quint8(reply.payload.at(22))) : -1;
+    };
+    QCOMPARE(upload(), 0);
+    {
+        // As the settings dialog's OK writes it, while the ports run on their own thread.
+        QMutexLocker locker(&CServerSettings::lock());
+        CServerSettings::instance()->transferRequiresLogin = true;
+    }
+    QCOMPARE(upload(), 3);
+    QTRY_VERIFY(logLines(w.get()).contains(QStringLiteral(
+        "Transfer of 7/box for bob from 127.0.0.1 refused: no login of this user from this "
+        "address")));
 }
 
 void tst_ServerMainWindow::downloadThroughAdapter()
