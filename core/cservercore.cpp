@@ -47,15 +47,15 @@ void CServerCore::setDefaultPortOverrides(int mainPort, int filePort)
 
 bool CServerCore::start()
 {
-    const CServerSettings *settings = CServerSettings::instance();
-    const int mainPort = mainPortOverride ? mainPortOverride : settings->mainPort;
-    const int filePort = filePortOverride ? filePortOverride : settings->filePort;
+    const CServerSettings settings = CServerSettings::instance()->snapshot();
+    const int mainPort = mainPortOverride ? mainPortOverride : settings.mainPort;
+    const int filePort = filePortOverride ? filePortOverride : settings.filePort;
 
     connGuard->setMaxConnections(CConnGuard::descriptorBudget());
-    connGuard->setMaxPerAddress(settings->maxConnectionsPerAddress);
-    connGuard->setIdleTimeout(settings->idleTimeoutSeconds * 1000);
-    loginGuard->setNameLock(settings->loginLockFailures, settings->loginLockSeconds * 1000);
-    loginGuard->setAddressLock(settings->addressLockFailures, settings->addressLockSeconds * 1000);
+    connGuard->setMaxPerAddress(settings.maxConnectionsPerAddress);
+    connGuard->setIdleTimeout(settings.idleTimeoutSeconds * 1000);
+    loginGuard->setNameLock(settings.loginLockFailures, settings.loginLockSeconds * 1000);
+    loginGuard->setAddressLock(settings.addressLockFailures, settings.addressLockSeconds * 1000);
 
     // Only the low 16 bits of a port setting count. The listeners are IPv4 only, so peers
     // show in dotted decimal.
@@ -67,10 +67,13 @@ bool CServerCore::start()
     connect(protoServer, &CTolvernServer::acceptFailed, this, [this](const QString &reason) {
         connGuard->reportAcceptError(tr("Main control server"), reason);
     });
-    if (protoServer->listen(QHostAddress::AnyIPv4, static_cast<quint16>(mainPort)))
+    if (protoServer->listen(QHostAddress::AnyIPv4, static_cast<quint16>(mainPort))) {
+        controlPortNumber = protoServer->serverPort();
         log(tr("Main control server listen succeed"));
-    else
+    } else {
+        controlListenError = protoServer->errorString();
         log(tr("Main control server listen failed => %1").arg(protoServer->errorString()));
+    }
 
     fileServer = new CTolvernServer(this);
     fileServer->setObjectName(QStringLiteral("fileServer"));
@@ -79,42 +82,46 @@ bool CServerCore::start()
     connect(fileServer, &CTolvernServer::acceptFailed, this, [this](const QString &reason) {
         connGuard->reportAcceptError(tr("File transfer server"), reason);
     });
-    if (fileServer->listen(QHostAddress::AnyIPv4, static_cast<quint16>(filePort)))
+    if (fileServer->listen(QHostAddress::AnyIPv4, static_cast<quint16>(filePort))) {
+        filePortNumber = fileServer->serverPort();
         log(tr("File transfer server listen succeed"));
-    else
+    } else {
+        fileListenError = fileServer->errorString();
         log(tr("File transfer server listen  failed => %1").arg(fileServer->errorString()));
+    }
 
     return controlListening() && fileListening();
 }
 
+// Recorded by start(): the listeners themselves belong to the core's thread.
 bool CServerCore::controlListening() const
 {
-    return protoServer && protoServer->isListening();
+    return controlPortNumber != 0;
 }
 
 bool CServerCore::fileListening() const
 {
-    return fileServer && fileServer->isListening();
+    return filePortNumber != 0;
 }
 
 QString CServerCore::controlError() const
 {
-    return protoServer ? protoServer->errorString() : QString();
+    return controlListenError;
 }
 
 QString CServerCore::fileError() const
 {
-    return fileServer ? fileServer->errorString() : QString();
+    return fileListenError;
 }
 
 quint16 CServerCore::controlPort() const
 {
-    return protoServer ? protoServer->serverPort() : 0;
+    return controlPortNumber;
 }
 
 quint16 CServerCore::filePort() const
 {
-    return fileServer ? fileServer->serverPort() : 0;
+    return filePortNumber;
 }
 
 bool CServerCore::adopt(QAbstractSocket *conn, int stockfd)
@@ -168,7 +175,8 @@ void CServerCore::protoClientDisconnected()
 
 void CServerCore::fileClientConnected(int stockfd)
 {
-    auto *conn = new libsock::CServerFileConn(CServerSettings::instance()->saveDataDir, this);
+    auto *conn
+        = new libsock::CServerFileConn(CServerSettings::instance()->snapshot().saveDataDir, this);
     if (!adopt(conn, stockfd))
         return;
     conn->setAdapter(this);
@@ -233,8 +241,9 @@ QString CServerCore::uploadFileName(const QString &saveName)
 
 bool CServerCore::allowUploadSize(const QString &fileName, qint64 size, qint64 growth)
 {
-    const CSaveStore::Outcome outcome = CSaveStore::fromSettings(*CServerSettings::instance())
-                                            .checkUpload(fileName, size, growth);
+    const CSaveStore::Outcome outcome
+        = CSaveStore::fromSettings(CServerSettings::instance()->snapshot())
+              .checkUpload(fileName, size, growth);
     if (!outcome.ok())
         log(tr("Upload %1 refused: %2").arg(printableText(fileName), outcome.message));
     return outcome.ok();
@@ -243,7 +252,7 @@ bool CServerCore::allowUploadSize(const QString &fileName, qint64 size, qint64 g
 bool CServerCore::commitUpload(
     const QString &fileName, qint64 size, const std::function<bool()> &commit)
 {
-    CSaveStore store = CSaveStore::fromSettings(*CServerSettings::instance());
+    CSaveStore store = CSaveStore::fromSettings(CServerSettings::instance()->snapshot());
     const CSaveStore::Outcome outcome = store.commitUpload(fileName, size, commit);
     if (outcome.status == CSaveStore::Status::Refused)
         log(tr("Upload %1 refused: %2").arg(printableText(fileName), outcome.message));
@@ -259,10 +268,10 @@ bool CServerCore::permitTransfer(
     const QHostAddress &peer, const QString &user, const QString &saveName)
 {
     // Read at each request, so the settings dialog's box takes effect at once.
-    const CServerSettings *settings = CServerSettings::instance();
-    if (!settings->transferRequiresLogin)
+    const CServerSettings settings = CServerSettings::instance()->snapshot();
+    if (!settings.transferRequiresLogin)
         return true;
-    const int minutes = settings->transferLoginWindowMinutes;
+    const int minutes = settings.transferLoginWindowMinutes;
     loginGuard->setLoginMemory(minutes > 0 ? qint64(minutes) * 60000 : -1);
     const int objectId = loginGuard->recentLogin(peer, user);
     if (objectId == 0) {

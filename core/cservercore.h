@@ -1,6 +1,8 @@
 #ifndef CSERVERCORE_H
 #define CSERVERCORE_H
 
+#include <atomic>
+
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -19,7 +21,9 @@ class CServerFileConn;
 
 // The network services without any widget: listens on both ports, turns accepted sockets
 // into connections, maps save names to archive files and is the one sink of log lines. A
-// window or a console attaches to lineLogged() to show them.
+// window or a console attaches to lineLogged() to show them. Runs on whichever thread it
+// lives on (a window gives it one of its own, CServerThread); it reads the settings record
+// only through CServerSettings::snapshot().
 class CServerCore : public QObject, public libsock::CAbstractServerFileConnAdapter
 {
     Q_OBJECT
@@ -36,6 +40,7 @@ public:
 
     // Listens on both ports, logging the outcome of each. False when either failed.
     bool start();
+    // The outcome of start(); any thread may ask once it has returned.
     bool controlListening() const;
     bool fileListening() const;
     QString controlError() const;
@@ -77,6 +82,10 @@ private:
     CLoginGuard *loginGuard = nullptr;
     int mainPortOverride = 0;
     int filePortOverride = 0;
+    std::atomic<quint16> controlPortNumber { 0 };
+    std::atomic<quint16> filePortNumber { 0 };
+    QString controlListenError;
+    QString fileListenError;
 };
 
 #endif // CSERVERCORE_H

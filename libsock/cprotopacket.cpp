@@ -1,5 +1,6 @@
 #include "cprotopacket.h"
 
+#include <atomic>
 #include <cstring>
 
 #include <QByteArray>
@@ -14,7 +15,7 @@ namespace libsock {
 namespace {
 
 // Every reset anywhere in the process takes the next number; nobody checks them on receipt.
-quint32 nextSequence = 1;
+std::atomic<quint32> nextSequence { 1 };
 
 constexpr int OFFSET_SEQUENCE = 1;
 constexpr int OFFSET_BYTE5 = 5;

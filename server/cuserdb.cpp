@@ -21,8 +21,6 @@
 
 namespace {
 
-CUserDb *theUserDb = nullptr;
-
 // Ids skipped in one add because a folder of that name is already in the storage directory.
 constexpr int MAX_SKIPPED_IDS = 10000;
 // Serialises the schema set-up of servers starting at the same moment.
@@ -111,12 +109,17 @@ thread_local CUserDb::Connection *CUserDb::threadConnection = nullptr;
 
 CUserDb *CUserDb::instance()
 {
-    if (!theUserDb) {
-        theUserDb = new CUserDb;
+    // Either thread may be first.
+    static CUserDb *const userDb = [] {
+        auto *db = new CUserDb;
+        // Signals queued to it (the log backlog) need a thread that runs for good.
+        if (const QCoreApplication *app = QCoreApplication::instance())
+            db->moveToThread(app->thread());
         // Creates the tables; an unusable database shows up as failing operations later.
-        theUserDb->connection(nullptr);
-    }
-    return theUserDb;
+        db->connection(nullptr);
+        return db;
+    }();
+    return userDb;
 }
 
 CUserDb::CUserDb()
@@ -161,7 +164,8 @@ bool CUserDb::currentConfig(CUserDbConfig *result, QString *errorText) const
         }
     }
     CUserDbConfig fromSettings;
-    if (!CUserDbConfig::fromSettings(*CServerSettings::instance(), &fromSettings, errorText))
+    if (!CUserDbConfig::fromSettings(
+            CServerSettings::instance()->snapshot(), &fromSettings, errorText))
         return false;
     if (!fromSettings.isPostgresql()) {
         // The default connection can only be looked at from its own thread, the main one;
@@ -724,7 +728,7 @@ bool CUserDb::users(QVector<UserRow> &rows)
 
 QString CUserDb::userDataPath(int objectId)
 {
-    QString path = CServerSettings::instance()->saveDataDir;
+    QString path = CServerSettings::instance()->snapshot().saveDataDir;
     // Without a storage directory the folder would land in the file-system root.
     if (path.isEmpty())
         return QString();

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMutex>
 
 #include "cinifile.h"
 
@@ -80,6 +81,18 @@ CServerSettings *CServerSettings::instance()
     return settings;
 }
 
+QMutex &CServerSettings::lock()
+{
+    static QMutex mutex;
+    return mutex;
+}
+
+CServerSettings CServerSettings::snapshot() const
+{
+    QMutexLocker locker(&lock());
+    return *this;
+}
+
 QString CServerSettings::iniFilePath() const
 {
     if (!overridePath.isEmpty())
@@ -112,6 +125,7 @@ void CServerSettings::load()
 {
     CIniFile ini(iniFilePath());
     ini.load();
+    QMutexLocker locker(&lock());
     saveDataDir = ini.value(generalSection(), QStringLiteral("SaveDataDir"), QString());
     mainPort = ini.intValue(generalSection(), QStringLiteral("MainPort"), 3888);
     filePort = ini.intValue(generalSection(), QStringLiteral("FilePort"), 3889);

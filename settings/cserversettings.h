@@ -3,15 +3,24 @@
 
 #include <QString>
 
+class QMutex;
+
 // The server's persistent settings, kept in tolvern.ini beside the executable, or in
 // $XDG_CONFIG_HOME/tolvern/ when the executable's folder is not writable: the four of
 // [General], the defences of [Security] and the limits of [Storage]. One process-wide record;
 // callers change the fields directly, then call save(). The [Storage] limits are the
 // operator's to edit in the file: load() reads them, save() leaves them as they stand.
+// The fields belong to the main thread. While another thread runs (the network services), the
+// main thread changes them only holding lock(), and the other thread reads them only through
+// snapshot().
 class CServerSettings
 {
 public:
     static CServerSettings *instance();
+    static QMutex &lock();
+
+    // A copy taken under lock().
+    CServerSettings snapshot() const;
 
     void load();
     // False when the file could not be written; errorString then says why.

@@ -24,25 +24,40 @@
 
 #include "clogmodel.h"
 #include "cservercore.h"
+#include "cserverthread.h"
 #include "csettingdlg.h"
+#include "cuserdb.h"
 #include "cusermanwidget.h"
 
 CServerMainWindow::CServerMainWindow(QWidget *parent)
     : QMainWindow(parent)
 {
     buildWidgets();
-    // Built after the log view, so the listen results appear in it. The lines travel by
-    // value through a signal only, so the core could as well run on a thread of its own.
-    core = new CServerCore(this);
+    // The ports run on a thread of their own: nothing done in this window makes a player
+    // wait. The two talk only through queued signals.
+    // The network thread's database connection follows the file start-up opened, which only
+    // this thread can look at.
+    CUserDbConfig database;
+    CUserDb::instance()->currentConfig(&database, nullptr);
+    core = new CServerCore;
     core->setObjectName(QStringLiteral("serverCore"));
     connect(core, &CServerCore::lineLogged, this, &CServerMainWindow::log);
-    core->start();
+    coreThread = new CServerThread(core, this);
+    coreThread->setObjectName(QStringLiteral("serverThread"));
+    coreThread->startCore();
+    // The listen results are in the log before the window shows.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     setWindowTitle(tr("Ombrivale Tolvern"));
     setWindowIcon(QIcon(iconPath()));
     createTrayIcon();
 }
 
-CServerMainWindow::~CServerMainWindow() = default;
+CServerMainWindow::~CServerMainWindow()
+{
+    // The core goes on its own thread, before the widgets its lines were queued to.
+    delete coreThread;
+    core = nullptr;
+}
 
 void CServerMainWindow::buildWidgets()
 {

@@ -9,10 +9,11 @@ class QStackedWidget;
 class QTableView;
 class CLogModel;
 class CServerCore;
+class CServerThread;
 class CUserManWidget;
 
-// The server's one window: runs the network services of a CServerCore of its own, shows
-// their log lines and the user page, and lives on in the tray when hidden.
+// The server's one window: runs the network services of a CServerCore of its own on a thread
+// of their own, shows their log lines and the user page, and lives on in the tray when hidden.
 class CServerMainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -25,6 +26,8 @@ public:
     explicit CServerMainWindow(QWidget *parent = nullptr);
     ~CServerMainWindow() override;
 
+    // Lives on another thread: only its thread-safe members (the ports, the listen results)
+    // may be called from this one.
     CServerCore *serverCore() const { return core; }
 
     void setLogLimit(int lines);
@@ -61,6 +64,7 @@ private:
     void putAway();
 
     CServerCore *core = nullptr;
+    CServerThread *coreThread = nullptr;
     CLogModel *logModel = nullptr;
     QTableView *logTable = nullptr;
     CUserManWidget *userManWidget = nullptr;

@@ -7,6 +7,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QMutex>
 
 #include "cserversettings.h"
 #include "cuserdb.h"
@@ -98,16 +99,23 @@ void CSettingDlg::on_btnOk_clicked()
         return;
     }
 
-    const CServerSettings before = *settings;
-    settings->saveDataDir = dir;
-    settings->mainPort = mainPort;
-    settings->filePort = filePort;
-    settings->startWhenOSStarts = startWithOS;
-    settings->transferRequiresLogin = transferLogin;
+    const CServerSettings before = settings->snapshot();
+    {
+        // The network thread reads the record at each file connection and transfer.
+        QMutexLocker locker(&CServerSettings::lock());
+        settings->saveDataDir = dir;
+        settings->mainPort = mainPort;
+        settings->filePort = filePort;
+        settings->startWhenOSStarts = startWithOS;
+        settings->transferRequiresLogin = transferLogin;
+    }
     QString reason;
     if (!settings->save(&reason)) {
         // The record keeps matching the file, and the dialog stays open to try again.
-        *settings = before;
+        {
+            QMutexLocker locker(&CServerSettings::lock());
+            *settings = before;
+        }
         fail(tr("Settings could not be saved to %1: %2").arg(settings->iniFilePath(), reason));
         return;
     }

@@ -8,9 +8,9 @@
 
 #include "cportreservation.h"
 #include "cserverapp.h"
+#include "cservercore.h"
 #include "cservermainwindow.h"
 #include "cserversettings.h"
-#include "ctolvernserver.h"
 
 namespace {
 
@@ -42,10 +42,8 @@ void driveRun()
         CServerMainWindow *window = mainWindow();
         RunRecord record;
         if (window) {
-            record.mainPort
-                = window->findChild<CTolvernServer *>(QStringLiteral("protoServer"))->serverPort();
-            record.filePort
-                = window->findChild<CTolvernServer *>(QStringLiteral("fileServer"))->serverPort();
+            record.mainPort = window->serverCore()->controlPort();
+            record.filePort = window->serverCore()->filePort();
             record.logRows = window->findChild<QAbstractItemView *>(QStringLiteral("logTable"))
                                  ->model()
                                  ->rowCount();

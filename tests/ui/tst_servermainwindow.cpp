@@ -5,8 +5,10 @@
 #include <QClipboard>
 #include <QDesktopServices>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMessageBox>
+#include <QMutex>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -22,6 +24,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 
@@ -30,7 +33,6 @@
 #include "cservercore.h"
 #include "cservermainwindow.h"
 #include "cserversettings.h"
-#include "ctolvernserver.h"
 #include "ctolvernserverconn.h"
 #include "cuserdb.h"
 #include "testwire.h"
@@ -70,6 +72,8 @@ private slots:
     void connectAndDisconnectAreLogged_data();
     void connectAndDisconnectAreLogged();
     void loginThroughWindow();
+    void loginAnsweredWhileWindowBusy();
+    void transferLoginBoxCountsAtOnce();
     void downloadThroughAdapter();
     void uploadThroughAdapterIntoSubfolder();
     void logIsNewestFirstAndBounded();
@@ -105,8 +109,20 @@ private:
     }
     quint16 portOf(CServerMainWindow *w, const char *name)
     {
-        return w->findChild<CTolvernServer *>(QLatin1String(name))->serverPort();
+        return qstrcmp(name, "protoServer") == 0 ? w->serverCore()->controlPort()
+                                                 : w->serverCore()->filePort();
     }
+    // Counted on the core's own thread.
+    int connectionCount(CServerMainWindow *w)
+    {
+        CServerCore *core = w->serverCore();
+        int count = -1;
+        QMetaObject::invokeMethod(
+            core, [&] { count = int(core->findChildren<libsock::CAbstractConn *>().size()); },
+            Qt::BlockingQueuedConnection);
+        return count;
+    }
+    bool loginStamped(CServerMainWindow *w, int id);
     QStringList logLines(CServerMainWindow *w);
 
     QTemporaryDir dir;
@@ -135,6 +151,7 @@ void tst_ServerMainWindow::init()
     s->mainPort = 0;
     s->filePort = 0;
     s->startWhenOSStarts = false;
+    s->transferRequiresLogin = false;
     s->keepVersions = 3;
     s->maxSaveBytes = s->maxUserBytes = 0;
     s->minFreeBytes = -1;
@@ -181,6 +198,7 @@ void tst_ServerMainWindow::listenLinesComeInOrder()
     QCOMPARE(logOf(w.get())->editTriggers(), QAbstractItemView::NoEditTriggers);
     QVERIFY(portOf(w.get(), "protoServer") != 0);
     QVERIFY(portOf(w.get(), "fileServer") != 0);
+    QVERIFY(w->serverCore()->thread() != QThread::currentThread());
     QCOMPARE(w->windowTitle(), QStringLiteral("Ombrivale Tolvern"));
     QVERIFY(!w->windowIcon().isNull());
 
@@ -221,14 +239,14 @@ void tst_ServerMainWindow::connectAndDisconnectAreLogged()
     const QString connected = kind + QStringLiteral(" client connected from 127.0.0.1");
     const QString disconnected = kind + QStringLiteral(" client disconnected from 127.0.0.1");
     QTRY_VERIFY(logLines(w.get()).contains(connected));
-    QCOMPARE(w->findChildren<libsock::CAbstractConn *>().size(), 1);
+    QCOMPARE(connectionCount(w.get()), 1);
 
     client.disconnectFromHost();
     QTRY_VERIFY(logLines(w.get()).contains(disconnected));
     QCOMPARE(logLines(w.get()).indexOf(disconnected), 0);
     QCOMPARE(logLines(w.get()).indexOf(connected), 1);
     // Deleted from the event loop once the disconnect has been handled.
-    QTRY_VERIFY(w->findChildren<libsock::CAbstractConn *>().isEmpty());
+    QTRY_COMPARE(connectionCount(w.get()), 0);
 }
 
 void tst_ServerMainWindow::loginThroughWindow()
@@ -247,15 +265,77 @@ void tst_ServerMainWindow::loginThroughWindow()
     QCOMPARE(reply.body, QByteArray(1, '\0') + int32(id));
     QTRY_VERIFY(logLines(w.get()).contains(QStringLiteral("[LOGIN] name=win-bob, result=0")));
 
-    // The user page follows the login at once.
+    // The user page follows the login.
+    QTRY_VERIFY(loginStamped(w.get(), id));
+}
+
+bool tst_ServerMainWindow::loginStamped(CServerMainWindow *w, int id)
+{
     auto *users = w->findChild<QTableWidget *>(QStringLiteral("tableWidget"));
-    QVERIFY(users);
-    bool stamped = false;
-    for (int r = 0; r < users->rowCount(); ++r) {
+    for (int r = 0; users && r < users->rowCount(); ++r) {
         if (users->item(r, 0)->data(Qt::UserRole).toInt() == id)
-            stamped = !users->item(r, 2)->text().isEmpty();
+            return !users->item(r, 2)->text().isEmpty();
     }
-    QVERIFY(stamped);
+    return false;
+}
+
+void tst_ServerMainWindow::loginAnsweredWhileWindowBusy()
+{
+    int id = 0;
+    QVERIFY(CUserDb::instance()->addUser(QStringLiteral("busy-bob"), QStringLiteral("pw"), &id));
+    auto w = makeWindow();
+    const quint16 port = portOf(w.get(), "protoServer");
+
+    QByteArray reply;
+    std::unique_ptr<QThread> client(QThread::create([&] {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        if (!socket.waitForConnected(5000))
+            return;
+        socket.write(packet(9, str("busy-bob") + str("pw")));
+        while (reply.size() < 27 && socket.waitForReadyRead(5000))
+            reply += socket.readAll();
+    }));
+    client->start();
+    // This thread stays busy, never running its event loop, until the client is done.
+    QElapsedTimer busy;
+    busy.start();
+    while (!client->isFinished() && busy.elapsed() < 5000)
+        QThread::msleep(10);
+    const bool answered = client->wait(0);
+    client->wait();
+    QVERIFY2(answered, "no reply while the window's thread was busy");
+    QCOMPARE(reply.size(), 27);
+    QCOMPARE(quint8(reply.at(19)), quint8(10));
+    QCOMPARE(reply.mid(22), QByteArray(1, '\0') + int32(id));
+
+    // The window catches up once its thread is free.
+    QTRY_VERIFY(logLines(w.get()).contains(QStringLiteral("[LOGIN] name=busy-bob, result=0")));
+    QTRY_VERIFY(loginStamped(w.get(), id));
+}
+
+void tst_ServerMainWindow::transferLoginBoxCountsAtOnce()
+{
+    auto w = makeWindow();
+    const auto upload = [&] {
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, portOf(w.get(), "fileServer"));
+        if (!client.waitForConnected(5000))
+            return -1;
+        client.write(frame(0, packet(3, str("bob") + str("detail") + str("7/box"))));
+        const Frame reply = readFrame(client);
+        return reply.ok && reply.payload.size() > 22 ? int(quint8(reply.payload.at(22))) : -1;
+    };
+    QCOMPARE(upload(), 0);
+    {
+        // As the settings dialog's OK writes it, while the ports run on their own thread.
+        QMutexLocker locker(&CServerSettings::lock());
+        CServerSettings::instance()->transferRequiresLogin = true;
+    }
+    QCOMPARE(upload(), 3);
+    QTRY_VERIFY(logLines(w.get()).contains(QStringLiteral(
+        "Transfer of 7/box for bob from 127.0.0.1 refused: no login of this user from this "
+        "address")));
 }
 
 void tst_ServerMainWindow::downloadThroughAdapter()

@@ -1,0 +1,36 @@
+#include "cserverthread.h"
+
+#include "cservercore.h"
+
+CServerThread::CServerThread(CServerCore *serverCore, QObject *parent)
+    : QThread(parent)
+    , core(serverCore)
+{
+    core->moveToThread(this);
+}
+
+CServerThread::~CServerThread()
+{
+    if (isRunning()) {
+        quit();
+        wait();
+    }
+    // Never started: the core is still here.
+    delete core;
+}
+
+bool CServerThread::startCore()
+{
+    start();
+    bool listening = false;
+    QMetaObject::invokeMethod(core, &CServerCore::start, Qt::BlockingQueuedConnection, &listening);
+    return listening;
+}
+
+void CServerThread::run()
+{
+    exec();
+    // Its connections and listeners close on the thread they were made on.
+    delete core;
+    core = nullptr;
+}
