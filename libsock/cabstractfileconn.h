@@ -9,18 +9,19 @@
 #include "cprotopacket.h"
 
 class QIODevice;
-class QTimerEvent;
 
 namespace libsock {
 
 constexpr int SEND_BUF_SIZE = 51200;
-constexpr int SEND_MAX_CACHE_SIZE = 1048576;
-constexpr int SEND_STALL_TIMEOUT_MS = 30000;
+// Bytes a transfer leaves queued in the socket before it waits for the peer; with one frame
+// of its own on top, a running download stays well under a quarter of a megabyte.
+constexpr int SEND_MAX_CACHE_SIZE = 64 * 1024;
 constexpr quint8 FILE_CMD_END = 6;
 
 // Cuts the file-transfer port's stream into frames for processFrame() and streams files out
 // as data frames. A transfer never blocks: frames are queued while the socket's write queue
-// stays within maxCacheSize and the rest follows as the peer reads.
+// stays within maxCacheSize and the rest follows as the peer reads. A peer that takes nothing
+// of the queued bytes for stallTimeout() is aborted.
 class CAbstractFileConn : public CAbstractConn
 {
     Q_OBJECT
@@ -29,9 +30,6 @@ public:
     explicit CAbstractFileConn(QObject *parent);
     ~CAbstractFileConn() override;
 
-    // A peer that takes nothing of the queued bytes for this long is aborted; tests shorten it.
-    void setStallTimeout(int msec);
-    int stallTimeout() const { return stallTimeoutMs; }
     bool isSending() const { return sendState != SendState::Idle; }
 
 signals:
@@ -52,7 +50,6 @@ protected:
     // Ends a running transfer without the end-of-file packet; whole frames already queued
     // still go out.
     void cancelSend();
-    void timerEvent(QTimerEvent *event) override;
 
     CFileFrameHeader header;
     CProtoPacket packet;
@@ -68,8 +65,6 @@ private:
     void finishSend();
     void onBytesWritten();
     void onDisconnected();
-    void armStallTimer();
-    void stopStallTimer();
 
     SendState sendState = SendState::Idle;
     QPointer<QIODevice> sendDevice;
@@ -79,8 +74,9 @@ private:
     qint64 sendDone = 0;
     int sendBufSize = SEND_BUF_SIZE;
     qint64 sendMaxCache = SEND_MAX_CACHE_SIZE;
-    int stallTimerId = 0;
-    int stallTimeoutMs = SEND_STALL_TIMEOUT_MS;
+    // Set while pumpFile() runs: a flush inside it reports bytesWritten() at once.
+    bool pumping = false;
+    bool heldBack = false;
 };
 
 } // namespace libsock

@@ -6,8 +6,13 @@
 
 namespace libsock {
 
+// Packets handled in one pass before the rest waits for a queued call, so one busy peer
+// cannot hold the event loop.
+constexpr int PACKETS_PER_PASS = 32;
+
 // Cuts the control port's byte stream into packets and hands each complete one to
-// processPacket(); a false result aborts the connection.
+// processPacket(); a false result aborts the connection. A peer that does not read its
+// replies is held back: no request is read while the queue of replies is over its bound.
 class CAbstractProtoConn : public CAbstractConn
 {
     Q_OBJECT
@@ -16,6 +21,9 @@ public:
     explicit CAbstractProtoConn(QObject *parent);
     ~CAbstractProtoConn() override;
 
+    // True while requests wait because replies do not go out.
+    bool isHeldBack() const { return heldBack; }
+
 protected:
     virtual bool processPacket() = 0;
 
@@ -23,6 +31,13 @@ protected:
 
 private slots:
     void processReadyRead();
+
+private:
+    void continueLater();
+    void onBytesWritten();
+
+    bool passQueued = false;
+    bool heldBack = false;
 };
 
 } // namespace libsock

@@ -1,5 +1,9 @@
 #include "cfileclient.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <QEventLoop>
 #include <QIODevice>
 #include <QTimer>
@@ -275,11 +279,28 @@ void CFileClient::onConnected()
         finish(true);
 }
 
+bool CFileClient::peerReset() const
+{
+    // Still open while the error is reported: FIN leaves the socket waiting for our close,
+    // a reset has closed it already.
+    tcp_info info {};
+    socklen_t size = sizeof info;
+    const qintptr fd = socketDescriptor();
+    if (fd < 0 || ::getsockopt(int(fd), IPPROTO_TCP, TCP_INFO, &info, &size) != 0)
+        return true;
+    return info.tcpi_state != TCP_CLOSE_WAIT;
+}
+
 void CFileClient::onSocketError(QAbstractSocket::SocketError socketError)
 {
-    // The server ends an upload by closing the connection once the file is in place.
-    if (phase == Phase::AwaitingClose && socketError == QAbstractSocket::RemoteHostClosedError)
+    // The server ends an upload with an orderly close once the file is safely in place, and
+    // with a reset when it could not store it.
+    if (phase == Phase::AwaitingClose) {
+        if (socketError == QAbstractSocket::RemoteHostClosedError && !peerReset())
+            return;
+        fail(ClientError::NotStored);
         return;
+    }
     fail(clientErrorFor(socketError));
 }
 

@@ -1,5 +1,8 @@
 #include "cserverfileconn.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -129,12 +132,10 @@ void CServerFileConn::handleUploadRequest()
             result = FILE_REFUSED;
         } else {
             const QFileInfo info(path);
-            const QString folder = info.absolutePath();
-            if (!QFileInfo::exists(folder))
-                QDir().mkpath(folder);
             uploadFile = new QSaveFile(path, this);
-            // Unbuffered: the connection gathers the frames into large writes itself.
-            if (info.isDir() || !uploadFile->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+            // Unbuffered: each data frame is one write, and nothing piles up in between.
+            if (info.isDir() || !prepareFolder(info.absolutePath())
+                || !uploadFile->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
                 result = FILE_OPEN_FAILED;
                 releaseFiles();
             }
@@ -142,6 +143,31 @@ void CServerFileConn::handleUploadRequest()
     }
     packet.writeByte(result);
     sendPacket(packet);
+    // An upload that stops sending must not hold its temporary file for ever.
+    if (uploadFile)
+        startRecvTimer();
+}
+
+bool CServerFileConn::prepareFolder(const QString &folder)
+{
+    // Remember which folders are new, so a failed upload leaves none behind.
+    QString missing = folder;
+    QStringList made;
+    while (!QFileInfo::exists(missing)) {
+        made.append(missing);
+        const QString parent = QFileInfo(missing).path();
+        if (parent == missing)
+            break;
+        missing = parent;
+    }
+    if (made.isEmpty())
+        return true;
+    const bool ok = QDir().mkpath(folder);
+    for (const QString &path : std::as_const(made)) {
+        if (QFileInfo::exists(path))
+            madeFolders.append(path);
+    }
+    return ok;
 }
 
 void CServerFileConn::startDownload()
@@ -162,12 +188,13 @@ void CServerFileConn::writeUploadData()
         return;
     }
     const qint64 length = header.length;
-    uploadPending.append(recvBuffer.constData() + FRAME_HEADER_SIZE, length);
-    if (uploadPending.size() >= 1024 * 1024 && !flushUpload()) {
+    if (uploadFile->write(recvBuffer.constData() + FRAME_HEADER_SIZE, length) != length) {
         // The old archive stays as it was; the peer sees the connection end before its 6.
         releaseFiles();
-        abort();
+        resetConnection();
+        return;
     }
+    startRecvTimer();
 }
 
 void CServerFileConn::finishUpload()
@@ -176,24 +203,37 @@ void CServerFileConn::finishUpload()
         abort(); // no accepted upload
         return;
     }
-    // commit() syncs the temporary file to disk and renames it over the archive; on any
-    // earlier write error it discards the temporary file instead.
-    if (flushUpload() && uploadFile->flush())
-        uploadFile->commit();
+    stopRecvTimer();
+    const bool stored = commitUpload();
     releaseFiles();
-    abort();
+    // The client learns the outcome from how the connection ends: an orderly close (queued
+    // bytes first, then FIN) only once the archive is on disk, a reset otherwise.
+    if (stored)
+        disconnectFromHost();
+    else
+        resetConnection();
 }
 
-bool CServerFileConn::flushUpload()
+bool CServerFileConn::commitUpload()
 {
-    const bool ok = uploadFile->write(uploadPending) == uploadPending.size();
-    uploadPending.resize(0);
-    return ok;
+    // commit() syncs the temporary file to disk and renames it over the archive; on any
+    // earlier write error it discards the temporary file instead.
+    const QString path = uploadFile->fileName();
+    if (!uploadFile->flush() || !uploadFile->commit())
+        return false;
+    madeFolders.clear();
+    // The rename itself is on disk only once its folder is.
+    const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
 }
 
 void CServerFileConn::releaseFiles()
 {
-    uploadPending.clear();
     if (file) {
         cancelSend();
         file->close();
@@ -204,7 +244,12 @@ void CServerFileConn::releaseFiles()
         // Destroying an uncommitted QSaveFile removes its temporary file.
         delete uploadFile;
         uploadFile = nullptr;
+        stopRecvTimer();
     }
+    // Deepest first; a folder that holds anything by now stays.
+    for (const QString &folder : std::as_const(madeFolders))
+        QDir().rmdir(folder);
+    madeFolders.clear();
 }
 
 } // namespace libsock

@@ -2,6 +2,7 @@
 #define LIBSOCK_CSERVERFILECONN_H
 
 #include <QString>
+#include <QStringList>
 
 #include "cabstractfileconn.h"
 
@@ -53,13 +54,14 @@ private:
     void finishUpload();
     void writeUploadData();
     void releaseFiles();
-    bool flushUpload();
+    bool commitUpload();
+    bool prepareFolder(const QString &folder);
 
     QFile *file = nullptr;
     // An upload goes to a temporary file that replaces the archive only when complete.
     QSaveFile *uploadFile = nullptr;
-    // Upload bytes gathered into large file writes.
-    QByteArray uploadPending;
+    // Folders made for the running upload, deepest first; removed again unless it commits.
+    QStringList madeFolders;
     QString storageDir;
     CAbstractServerFileConnAdapter *adapter = nullptr;
 };
