@@ -2,7 +2,9 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <QEventLoop>
 #include <QIODevice>
@@ -40,7 +42,10 @@ CFileClient::CFileClient(QObject *parent)
     setTimeout(DEFAULT_TIMEOUT_MS);
 }
 
-CFileClient::~CFileClient() = default;
+CFileClient::~CFileClient()
+{
+    releaseEndWatch();
+}
 
 void CFileClient::setTimeout(int msec)
 {
@@ -243,6 +248,7 @@ void CFileClient::handleEnd()
 
 void CFileClient::finish(bool ok)
 {
+    releaseEndWatch();
     phase = Phase::Idle;
     lastOk = ok;
     device = nullptr;
@@ -281,14 +287,22 @@ void CFileClient::onConnected()
 
 bool CFileClient::peerReset() const
 {
-    // Still open while the error is reported: FIN leaves the socket waiting for our close,
-    // a reset has closed it already.
+    // The socket closes its descriptor before it reports the end, so the copy kept since
+    // the upload was sent tells: FIN leaves the connection waiting for our close, a reset
+    // has closed it already.
     tcp_info info {};
     socklen_t size = sizeof info;
-    const qintptr fd = socketDescriptor();
-    if (fd < 0 || ::getsockopt(int(fd), IPPROTO_TCP, TCP_INFO, &info, &size) != 0)
+    if (endWatch < 0 || ::getsockopt(endWatch, IPPROTO_TCP, TCP_INFO, &info, &size) != 0)
         return true;
     return info.tcpi_state != TCP_CLOSE_WAIT;
+}
+
+void CFileClient::releaseEndWatch()
+{
+    if (endWatch >= 0) {
+        ::close(endWatch);
+        endWatch = -1;
+    }
 }
 
 void CFileClient::onSocketError(QAbstractSocket::SocketError socketError)
@@ -307,6 +321,11 @@ void CFileClient::onSocketError(QAbstractSocket::SocketError socketError)
 void CFileClient::onDisconnected()
 {
     if (phase == Phase::AwaitingClose) {
+        // Ended without an error report: still the reset must not pass for success.
+        if (peerReset()) {
+            fail(ClientError::NotStored);
+            return;
+        }
         finish(true);
         return;
     }
@@ -338,6 +357,7 @@ void CFileClient::onSendFinished()
         return;
     }
     phase = Phase::AwaitingClose;
+    endWatch = ::fcntl(int(socketDescriptor()), F_DUPFD_CLOEXEC, 0);
     touch();
 }
 

@@ -91,6 +91,7 @@ private:
     void touch();
     void onConnected();
     bool peerReset() const;
+    void releaseEndWatch();
     void onSocketError(QAbstractSocket::SocketError socketError);
     void onDisconnected();
     void onWorking(qint64 size, qint64 sent);
@@ -108,6 +109,8 @@ private:
     bool lastOk = false;
     qint64 total = 0;
     qint64 done = 0;
+    // A second descriptor of the socket while the server's answer to an upload is awaited.
+    int endWatch = -1;
 };
 
 } // namespace libsock
