@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the server need.
+# Installs the Debian packages the build, the tests, the fuzzers and the server need.
 # Sourced by run.sh and test.sh; does nothing when everything is already there.
 set -euo pipefail
 
 TOLVERN_PACKAGES=(
     build-essential cmake pkg-config
     qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libgl-dev
+    clang libclang-rt-14-dev
 )
 
 tolvern_install_deps() {
