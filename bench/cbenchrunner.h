@@ -10,7 +10,7 @@
 
 class CServerProcess;
 
-// The four figures of the server, each measured next to its yardstick in the same run, and
+// The five figures of the server, each measured next to its yardstick in the same run, and
 // printed as one table.
 class CBenchRunner
 {
@@ -47,6 +47,8 @@ private:
     bool measureTransfers();
     bool measureIdleConnections();
     bool measureIsolation();
+    bool measureFlood();
+    bool fillServerLog(const QByteArray &request);
 
     bool directLogins(const QString &connection, int msec, qint64 &count);
     bool serverLogins(double &rate, double &direct);
@@ -55,6 +57,7 @@ private:
     bool plainCopy(bool toBench, const QString &file, double &seconds);
     bool loginRoundTrips(int count, std::vector<qint64> &nanoseconds);
     int openStalledDownload(const QString &saveName);
+    int openControlSocket() const;
     bool createSave(const QString &path, qint64 size);
 
     QString userName(int index) const;
@@ -70,9 +73,10 @@ private:
     qint64 sizeMiB = 256;
     int connections = 1000;
     int logins = 1000;
+    int floodPackets = 1000000;
     int repeats = 5;
     QString directSynchronous = QStringLiteral("NORMAL");
-    QList<int> figures = { 1, 2, 3, 4 };
+    QList<int> figures = { 1, 2, 3, 4, 5 };
     QRandomGenerator random { 42 };
 
     std::unique_ptr<CServerProcess> server;

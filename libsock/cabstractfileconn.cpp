@@ -10,6 +10,7 @@ namespace libsock {
 CAbstractFileConn::CAbstractFileConn(QObject *parent)
     : CAbstractConn(parent)
 {
+    setReadBufferSize(FILE_SOCKET_READ_LIMIT);
     packet.reset();
     connect(this, &QIODevice::readyRead, this, &CAbstractFileConn::processReadyRead);
     connect(this, &QIODevice::bytesWritten, this, &CAbstractFileConn::onBytesWritten);
@@ -100,7 +101,8 @@ void CAbstractFileConn::sendFile(QIODevice &io, int bufSize, int maxCacheSize)
     // A data frame must fit the receiver's buffer whole, header included.
     sendBufSize = qBound(1, bufSize, int(FRAME_MAX_LENGTH) - FRAME_HEADER_SIZE);
     sendMaxCache = qMax(0, maxCacheSize);
-    sendChunk.resize(FRAME_HEADER_SIZE + sendBufSize);
+    const int frame = FRAME_HEADER_SIZE + sendBufSize;
+    sendChunk.resize(qMax(1, SEND_CHUNK_LIMIT / frame) * frame);
     sendState = SendState::Streaming;
     pumpFile();
 }
@@ -119,23 +121,38 @@ void CAbstractFileConn::pumpFile()
             armStallTimer();
             break; // resumed by bytesWritten()
         }
-        // One frame at a time, handed to the kernel at once: the socket's own buffer does
-        // the queueing, and memory stays at one frame plus the bound.
-        char *frame = sendChunk.data();
-        const qint64 n = sendDevice->read(frame + FRAME_HEADER_SIZE, sendBufSize);
+        // The frames that fit the chunk and the bound go out in one write, handed to the
+        // kernel at once: few system calls and wake-ups per megabyte, bounded memory.
+        qint64 batch = 0;
+        int frames = 0;
+        qint64 lastFrame = 0;
+        qint64 n = 0;
+        do {
+            char *frame = sendChunk.data() + batch;
+            n = sendDevice->read(frame + FRAME_HEADER_SIZE, sendBufSize);
+            if (n <= 0)
+                break;
+            sendHeader.setType(FRAME_DATA);
+            sendHeader.setLength(quint32(n));
+            std::memcpy(frame, sendHeader.bytes.constData(), FRAME_HEADER_SIZE);
+            batch += FRAME_HEADER_SIZE + n;
+            ++frames;
+            lastFrame = n;
+        } while (n == sendBufSize && bytesToWrite() + batch <= sendMaxCache
+            && batch + FRAME_HEADER_SIZE + sendBufSize <= sendChunk.size());
+        if (batch > 0) {
+            write(sendChunk.constData(), batch);
+            flush();
+        }
+        // One progress report per frame, as if each had gone out on its own.
+        for (int i = 0; i < frames; ++i) {
+            sendDone += i + 1 < frames ? sendBufSize : lastFrame;
+            emit working(sendTotal, sendDone);
+        }
         if (n < 0) {
             // The missing end-of-file packet tells the peer.
             finishSend();
             break;
-        }
-        if (n > 0) {
-            sendHeader.setType(FRAME_DATA);
-            sendHeader.setLength(quint32(n));
-            std::memcpy(frame, sendHeader.bytes.constData(), FRAME_HEADER_SIZE);
-            write(frame, FRAME_HEADER_SIZE + n);
-            flush();
-            sendDone += n;
-            emit working(sendTotal, sendDone);
         }
         if (n == sendBufSize)
             continue;

@@ -13,10 +13,14 @@ class QIODevice;
 namespace libsock {
 
 constexpr int SEND_BUF_SIZE = 51200;
-// Bytes a transfer leaves queued in the socket before it waits for the peer; with one frame
-// of its own on top, a running download stays well under a quarter of a megabyte.
-constexpr int SEND_MAX_CACHE_SIZE = 64 * 1024;
+// Bytes a transfer leaves queued in the socket before it waits for the peer.
+constexpr int SEND_MAX_CACHE_SIZE = 256 * 1024;
+// The transfer's own chunk of whole frames read ahead of the socket's queue.
+constexpr int SEND_CHUNK_LIMIT = 256 * 1024;
 constexpr quint8 FILE_CMD_END = 6;
+// The file port takes larger reads per turn of the event loop: with the one frame being
+// assembled, an upload still holds well under a quarter of a megabyte.
+constexpr qint64 FILE_SOCKET_READ_LIMIT = 128 * 1024;
 
 // Cuts the file-transfer port's stream into frames for processFrame() and streams files out
 // as data frames. A transfer never blocks: frames are queued while the socket's write queue

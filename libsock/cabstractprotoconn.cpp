@@ -14,6 +14,15 @@ CAbstractProtoConn::CAbstractProtoConn(QObject *parent)
 
 CAbstractProtoConn::~CAbstractProtoConn() = default;
 
+bool CAbstractProtoConn::setSocketDescriptor(
+    qintptr socketDescriptor, SocketState state, OpenMode openMode)
+{
+    if (!CAbstractConn::setSocketDescriptor(socketDescriptor, state, openMode))
+        return false;
+    setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, CONTROL_SEND_BUFFER);
+    return true;
+}
+
 void CAbstractProtoConn::processReadyRead()
 {
     stopRecvTimer();

@@ -9,6 +9,9 @@ namespace libsock {
 // Packets handled in one pass before the rest waits for a queued call, so one busy peer
 // cannot hold the event loop.
 constexpr int PACKETS_PER_PASS = 32;
+// Kernel send buffer of an adopted control connection: replies are a few dozen bytes, and a
+// peer that does not read them should not have thousands more answered into the kernel.
+constexpr int CONTROL_SEND_BUFFER = 64 * 1024;
 
 // Cuts the control port's byte stream into packets and hands each complete one to
 // processPacket(); a false result aborts the connection. A peer that does not read its
@@ -20,6 +23,9 @@ class CAbstractProtoConn : public CAbstractConn
 public:
     explicit CAbstractProtoConn(QObject *parent);
     ~CAbstractProtoConn() override;
+
+    bool setSocketDescriptor(qintptr socketDescriptor, SocketState state = ConnectedState,
+        OpenMode openMode = ReadWrite) override;
 
     // True while requests wait because replies do not go out.
     bool isHeldBack() const { return heldBack; }

@@ -21,6 +21,7 @@ namespace {
 constexpr int BACKSTOP_MARGIN_MS = 5000;
 // Fewer, larger writes: the sink is usually a file on disk.
 constexpr int SINK_BATCH = 1024 * 1024;
+constexpr int UPLOAD_CACHE_SIZE = 1024 * 1024;
 
 } // namespace
 
@@ -205,7 +206,8 @@ void CFileClient::handleUploadReply()
     }
     phase = Phase::Sending;
     emit progress(0, total);
-    sendFile(*device, SEND_BUF_SIZE, SEND_MAX_CACHE_SIZE);
+    // A client may queue more than the server does: fewer wake-ups per megabyte sent.
+    sendFile(*device, SEND_BUF_SIZE, UPLOAD_CACHE_SIZE);
 }
 
 void CFileClient::receiveData()

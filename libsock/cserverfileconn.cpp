@@ -12,6 +12,21 @@
 
 namespace libsock {
 
+namespace {
+
+bool syncFolder(const QString &folder)
+{
+    const int fd
+        = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
+}
+
+} // namespace
+
 CServerFileConn::CServerFileConn(const QString &dir, QObject *parent)
     : CAbstractFileConn(parent)
     , storageDir(dir)
@@ -133,7 +148,8 @@ void CServerFileConn::handleUploadRequest()
         } else {
             const QFileInfo info(path);
             uploadFile = new QSaveFile(path, this);
-            // Unbuffered: each data frame is one write, and nothing piles up in between.
+            // Unbuffered: the connection gathers the frames into larger writes itself.
+            uploadPending.reserve(UPLOAD_GATHER_SIZE);
             if (info.isDir() || !prepareFolder(info.absolutePath())
                 || !uploadFile->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
                 result = FILE_OPEN_FAILED;
@@ -187,14 +203,25 @@ void CServerFileConn::writeUploadData()
         abort(); // no accepted upload
         return;
     }
+    // Frames gathered into fewer, larger file writes, within a bound of their own.
     const qint64 length = header.length;
-    if (uploadFile->write(recvBuffer.constData() + FRAME_HEADER_SIZE, length) != length) {
-        // The old archive stays as it was; the peer sees the connection end before its 6.
+    bool ok = true;
+    if (uploadPending.size() + length > UPLOAD_GATHER_SIZE)
+        ok = flushUpload();
+    uploadPending.append(recvBuffer.constData() + FRAME_HEADER_SIZE, length);
+    if (!ok) {
+        // The old archive stays as it was; the peer sees the connection reset before its 6.
         releaseFiles();
         resetConnection();
         return;
     }
-    startRecvTimer();
+}
+
+bool CServerFileConn::flushUpload()
+{
+    const bool ok = uploadFile->write(uploadPending) == uploadPending.size();
+    uploadPending.resize(0);
+    return ok;
 }
 
 void CServerFileConn::finishUpload()
@@ -219,21 +246,19 @@ bool CServerFileConn::commitUpload()
     // commit() syncs the temporary file to disk and renames it over the archive; on any
     // earlier write error it discards the temporary file instead.
     const QString path = uploadFile->fileName();
-    if (!uploadFile->flush() || !uploadFile->commit())
+    if (!flushUpload() || !uploadFile->flush() || !uploadFile->commit())
         return false;
+    // The rename is on disk only once its folder is, and a new folder once its parent is.
+    bool synced = syncFolder(QFileInfo(path).absolutePath());
+    for (const QString &folder : std::as_const(madeFolders))
+        synced = syncFolder(QFileInfo(folder).path()) && synced;
     madeFolders.clear();
-    // The rename itself is on disk only once its folder is.
-    const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
-    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool synced = ::fsync(fd) == 0;
-    ::close(fd);
     return synced;
 }
 
 void CServerFileConn::releaseFiles()
 {
+    uploadPending.clear();
     if (file) {
         cancelSend();
         file->close();

@@ -24,6 +24,8 @@ constexpr quint8 FILE_NOT_FOUND = 1;
 constexpr quint8 FILE_OPEN_FAILED = 2;
 constexpr quint8 FILE_REFUSED = 3;
 
+constexpr qint64 UPLOAD_GATHER_SIZE = 128 * 1024;
+
 // Server end of one file-transfer connection: downloads a file from the storage directory
 // or uploads one into it, asking the adapter for permission and the file name.
 class CServerFileConn : public CAbstractFileConn
@@ -54,12 +56,16 @@ private:
     void finishUpload();
     void writeUploadData();
     void releaseFiles();
+    bool flushUpload();
     bool commitUpload();
     bool prepareFolder(const QString &folder);
 
     QFile *file = nullptr;
     // An upload goes to a temporary file that replaces the archive only when complete.
     QSaveFile *uploadFile = nullptr;
+    // Upload bytes on their way to the file: with the frame being received, an upload holds
+    // less than a quarter of a megabyte.
+    QByteArray uploadPending;
     // Folders made for the running upload, deepest first; removed again unless it commits.
     QStringList madeFolders;
     QString storageDir;

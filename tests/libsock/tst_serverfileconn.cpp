@@ -726,7 +726,7 @@ void tst_ServerFileConn::stalledClientDoesNotBlockOthers()
     stalled->write(TestFrameClient::control(FILE_CMD_START));
     // The server's queue fills to its bound and stays there.
     QTRY_VERIFY(stalledConn->bytesToWrite() > SEND_MAX_CACHE_SIZE);
-    QVERIFY(stalledConn->bytesToWrite() <= SEND_MAX_CACHE_SIZE + 51206);
+    QVERIFY(stalledConn->bytesToWrite() <= SEND_MAX_CACHE_SIZE + SEND_CHUNK_LIMIT);
 
     TestFrameClient *other = newClient();
     QVERIFY(other);
