@@ -121,8 +121,8 @@ void CAbstractFileConn::pumpFile()
             armStallTimer();
             break; // resumed by bytesWritten()
         }
-        // The frames that fit the chunk and the bound go out in one write, handed to the
-        // kernel at once: few system calls and wake-ups per megabyte, bounded memory.
+        // The frames that fit the chunk and the bound go out in one write: few system calls
+        // and wake-ups per megabyte, and no more than one chunk of our own.
         qint64 batch = 0;
         int frames = 0;
         qint64 lastFrame = 0;
@@ -142,7 +142,6 @@ void CAbstractFileConn::pumpFile()
             && batch + FRAME_HEADER_SIZE + sendBufSize <= sendChunk.size());
         if (batch > 0) {
             write(sendChunk.constData(), batch);
-            flush();
         }
         // One progress report per frame, as if each had gone out on its own.
         for (int i = 0; i < frames; ++i) {
@@ -167,7 +166,6 @@ void CAbstractFileConn::pumpFile()
         sendHeader.setLength(eof.totalLength());
         write(sendHeader.bytes);
         write(eof.data(), eof.totalLength());
-        flush();
         sendState = SendState::Draining;
         armStallTimer();
         if (bytesToWrite() == 0)

@@ -14,13 +14,13 @@ namespace libsock {
 
 constexpr int SEND_BUF_SIZE = 51200;
 // Bytes a transfer leaves queued in the socket before it waits for the peer.
-constexpr int SEND_MAX_CACHE_SIZE = 256 * 1024;
-// The transfer's own chunk of whole frames read ahead of the socket's queue.
+constexpr int SEND_MAX_CACHE_SIZE = 1048576;
+// The transfer's own chunk of whole frames, on top of the socket's queue.
 constexpr int SEND_CHUNK_LIMIT = 256 * 1024;
 constexpr quint8 FILE_CMD_END = 6;
-// The file port takes larger reads per turn of the event loop: with the one frame being
-// assembled, an upload still holds well under a quarter of a megabyte.
-constexpr qint64 FILE_SOCKET_READ_LIMIT = 128 * 1024;
+// The socket's own queue of received bytes on the file port: larger than the control port's
+// for fewer turns of the event loop per megabyte, bounded all the same.
+constexpr qint64 FILE_SOCKET_READ_LIMIT = 1048576;
 
 // Cuts the file-transfer port's stream into frames for processFrame() and streams files out
 // as data frames. A transfer never blocks: frames are queued while the socket's write queue
@@ -78,7 +78,7 @@ private:
     qint64 sendDone = 0;
     int sendBufSize = SEND_BUF_SIZE;
     qint64 sendMaxCache = SEND_MAX_CACHE_SIZE;
-    // Set while pumpFile() runs: a flush inside it reports bytesWritten() at once.
+    // Set while pumpFile() runs, so that a bytesWritten() from inside it does not recurse.
     bool pumping = false;
     bool heldBack = false;
 };
