@@ -102,7 +102,7 @@ void CAbstractFileConn::sendFile(QIODevice &io, int bufSize, int maxCacheSize)
     sendBufSize = qBound(1, bufSize, int(FRAME_MAX_LENGTH) - FRAME_HEADER_SIZE);
     sendMaxCache = qMax(0, maxCacheSize);
     const int frame = FRAME_HEADER_SIZE + sendBufSize;
-    sendChunk.resize(qMax(1, SEND_CHUNK_LIMIT / frame) * frame);
+    sendChunk.resize(qMax(1, sendChunkLimit / frame) * frame);
     sendState = SendState::Streaming;
     pumpFile();
 }

@@ -54,6 +54,8 @@ protected:
     // Ends a running transfer without the end-of-file packet; whole frames already queued
     // still go out.
     void cancelSend();
+    // Size of the chunk of frames read ahead; a client, unlike the server, may take more.
+    void setSendChunkLimit(int bytes) { sendChunkLimit = qMax(bytes, 1); }
 
     CFileFrameHeader header;
     CProtoPacket packet;
@@ -78,6 +80,7 @@ private:
     qint64 sendDone = 0;
     int sendBufSize = SEND_BUF_SIZE;
     qint64 sendMaxCache = SEND_MAX_CACHE_SIZE;
+    int sendChunkLimit = SEND_CHUNK_LIMIT;
     // Set while pumpFile() runs, so that a bytesWritten() from inside it does not recurse.
     bool pumping = false;
     bool heldBack = false;

@@ -41,6 +41,7 @@ CFileClient::CFileClient(QObject *parent)
     connect(this, &CAbstractFileConn::working, this, &CFileClient::onWorking);
     connect(this, &CAbstractFileConn::workFinal, this, &CFileClient::onSendFinished);
     setTimeout(DEFAULT_TIMEOUT_MS);
+    setSendChunkLimit(UPLOAD_CACHE_SIZE);
 }
 
 CFileClient::~CFileClient()
