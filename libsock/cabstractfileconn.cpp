@@ -35,7 +35,7 @@ void CAbstractFileConn::processReadyRead()
 {
     stopRecvTimer();
     heldBack = false;
-    for (;;) {
+    for (int handled = 0;; ++handled) {
         if (state() != QAbstractSocket::ConnectedState)
             return;
         // Replies the peer does not read hold back its requests; a running transfer keeps
@@ -43,6 +43,10 @@ void CAbstractFileConn::processReadyRead()
         if (sendState == SendState::Idle && bytesToWrite() > REPLY_QUEUE_LIMIT) {
             heldBack = true;
             armStallTimer();
+            return;
+        }
+        if (handled == FRAMES_PER_PASS) {
+            continueLater();
             return;
         }
         if (recvBuffer.size() < FRAME_HEADER_SIZE) {
@@ -75,6 +79,21 @@ void CAbstractFileConn::processReadyRead()
     // Frame incomplete: wait for the rest, but not forever.
     if (isOpen())
         startRecvTimer();
+}
+
+void CAbstractFileConn::continueLater()
+{
+    if (passQueued)
+        return;
+    passQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            passQueued = false;
+            if (bytesAvailable() > 0 || recvBuffer.size() > 0)
+                processReadyRead();
+        },
+        Qt::QueuedConnection);
 }
 
 void CAbstractFileConn::sendPacket(const CProtoPacket &out)
@@ -194,7 +213,7 @@ void CAbstractFileConn::onBytesWritten()
 {
     if (heldBack && bytesToWrite() <= REPLY_QUEUE_LIMIT) {
         heldBack = false;
-        QMetaObject::invokeMethod(this, &CAbstractFileConn::processReadyRead, Qt::QueuedConnection);
+        continueLater();
     }
     if (sendState == SendState::Streaming)
         pumpFile();

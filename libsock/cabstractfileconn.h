@@ -18,6 +18,8 @@ constexpr int SEND_MAX_CACHE_SIZE = 1048576;
 // The transfer's own chunk of whole frames, on top of the socket's queue.
 constexpr int SEND_CHUNK_LIMIT = 256 * 1024;
 constexpr quint8 FILE_CMD_END = 6;
+// Frames handled in one pass before the rest waits for a queued call.
+constexpr int FRAMES_PER_PASS = 32;
 // The socket's own queue of received bytes on the file port: larger than the control port's
 // for fewer turns of the event loop per megabyte, bounded all the same.
 constexpr qint64 FILE_SOCKET_READ_LIMIT = 1048576;
@@ -67,6 +69,7 @@ private:
     enum class SendState { Idle, Streaming, Draining };
 
     bool frameFits() const;
+    void continueLater();
     void pumpFile();
     void finishSend();
     void onBytesWritten();
@@ -84,6 +87,7 @@ private:
     // Set while pumpFile() runs, so that a bytesWritten() from inside it does not recurse.
     bool pumping = false;
     bool heldBack = false;
+    bool passQueued = false;
 };
 
 } // namespace libsock

@@ -28,9 +28,12 @@ public:
         QByteArray frame; // header and payload as buffered
         QByteArray packet; // the packet record's bytes for a control frame
         int round;
+        int pass = 0;
     };
     QList<Seen> seen;
     int rounds = 0;
+    // Each frame queues a call behind it; those that ran tell how many passes came before.
+    int passMarks = 0;
     int buffered() const { return int(recvBuffer.size()); }
     bool timerRunning() const { return timerId != 0; }
 
@@ -50,10 +53,12 @@ public:
 protected:
     void processFrame() override
     {
-        Seen s { header.type(), recvBuffer, QByteArray(), rounds };
+        Seen s { header.type(), recvBuffer, QByteArray(), rounds, passMarks };
         if (header.type() == FRAME_CONTROL)
             s.packet = QByteArray(packet.data(), packet.totalLength());
         seen.append(s);
+        QMetaObject::invokeMethod(
+            this, [this] { ++passMarks; }, Qt::QueuedConnection);
     }
 };
 
@@ -117,6 +122,7 @@ private slots:
     void controlFrameSplitAtEveryByte();
     void dataFrameSplitAtEveryByte();
     void severalFramesInOneSegment();
+    void manyFramesTakeSeveralPasses();
     void largestFramesAccepted();
     void typeFfIsData();
     void sendPacketFrame();
@@ -218,6 +224,29 @@ void tst_FileConn::severalFramesInOneSegment()
     QCOMPARE(conn->seen.at(2).frame, c);
     QCOMPARE(conn->seen.at(3).frame, d);
     QCOMPARE(conn->seen.at(0).round, conn->seen.at(3).round);
+}
+
+void tst_FileConn::manyFramesTakeSeveralPasses()
+{
+    RecordingFileConn *conn = open();
+    QVERIFY(conn);
+    QByteArray all;
+    for (int i = 0; i < 200; ++i)
+        all += TestFrameClient::control(quint8(i));
+    client->write(all);
+    QTRY_COMPARE(conn->seen.size(), 200);
+    int inPass = 0;
+    int passes = 1;
+    for (int i = 0; i < 200; ++i) {
+        QCOMPARE(quint8(conn->seen.at(i).packet.at(19)), quint8(i));
+        const bool samePass = i > 0 && conn->seen.at(i).pass == conn->seen.at(i - 1).pass;
+        inPass = samePass ? inPass + 1 : 1;
+        passes += i > 0 && !samePass ? 1 : 0;
+        QVERIFY(inPass <= FRAMES_PER_PASS);
+    }
+    // One pass for all of them would hold the event loop for the whole segment.
+    QVERIFY2(passes > 1, qPrintable(QString::number(passes)));
+    QVERIFY(passes >= 200 / FRAMES_PER_PASS);
 }
 
 void tst_FileConn::largestFramesAccepted()
