@@ -1,12 +1,14 @@
 #include "cbenchrunner.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -27,6 +29,7 @@
 
 #include "cfileclient.h"
 #include "cpgcluster.h"
+#include "controlcodes.h"
 #include "cfileframeheader.h"
 #include "cplaincopy.h"
 #include "cprotoclient.h"
@@ -56,6 +59,10 @@ const QString NO_ADDRESS_CAP = QStringLiteral("[Security]\nMaxConnectionsPerAddr
 // The server as it was: no login is ever locked.
 const QString NO_LOCKS
     = NO_ADDRESS_CAP + QStringLiteral("LoginLockFailures=0\nAddressLockFailures=0\n");
+constexpr double MAX_FLOOD_GROWTH = 4e6;
+// More lines than the server's log keeps (100000), and the size of a login reply.
+constexpr int LOG_FILL_LINES = 110000;
+constexpr int LOGIN_REPLY_SIZE = 27;
 constexpr int START_TIMEOUT_MS = 180000;
 constexpr int WAIT_TIMEOUT_MS = 120000;
 
@@ -176,8 +183,9 @@ QString CBenchRunner::usage()
         "  --size-mib M       save size for figures 2 and 4 (default 256)\n"
         "  --repeats N        transfer runs per direction, best kept (default 5)\n"
         "  --connections N    idle control connections for figure 3 (default 1000)\n"
-        "  --logins N         logins timed for figure 4 (default 1000)\n"
+        "  --logins N         logins timed for figures 4 and 6 (default 1000)\n"
         "  --modes LIST       server modes of figure 1: window,headless (default both)\n"
+        "  --flood N          pipelined login packets of figure 6's flood (default 1000000)\n"
         "  --direct-synchronous MODE  sync mode of the direct SQL yardstick (default NORMAL,\n"
         "                     as the server's own connection)\n"
         "  --database DB      sqlite (default); postgresql: a private PostgreSQL 15 cluster\n"
@@ -236,6 +244,9 @@ bool CBenchRunner::parse(const QStringList &arguments)
         } else if (name == QLatin1String("--connections")) {
             connections = value.toInt(&ok);
             ok = ok && connections > 0;
+        } else if (name == QLatin1String("--flood")) {
+            floodPackets = value.toInt(&ok);
+            ok = ok && floodPackets > 0;
         } else if (name == QLatin1String("--logins")) {
             logins = value.toInt(&ok);
             ok = ok && logins > 0;
@@ -265,6 +276,8 @@ int CBenchRunner::run(const QStringList &arguments)
     if (wants(4) && !measureIsolation())
         failed = true;
     if (wants(5) && !measureGuesses())
+        failed = true;
+    if (wants(6) && !measureFlood())
         failed = true;
     stopServer();
     cluster.reset();
@@ -877,19 +890,164 @@ bool CBenchRunner::measureIsolation()
     return true;
 }
 
-bool CBenchRunner::guessPasswords(qint64 &tested, double &perSecond)
+int CBenchRunner::openControlSocket() const
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        return false;
+        return -1;
     sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_port = htons(server->mainPort());
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
         ::close(fd);
-        return false;
+        return -1;
     }
+    return fd;
+}
+
+bool CBenchRunner::fillServerLog(const QByteArray &request)
+{
+    const int fd = openControlSocket();
+    if (fd < 0)
+        return false;
+    timeval limit {};
+    limit.tv_sec = 60;
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    // Sent by a thread while this one reads every reply, so neither side waits on the other.
+    QByteArray all;
+    all.reserve(qsizetype(request.size()) * LOG_FILL_LINES);
+    for (int i = 0; i < LOG_FILL_LINES; ++i)
+        all += request;
+    std::thread sender([fd, &all] { sendAll(fd, all); });
+    QByteArray replies(qsizetype(LOG_FILL_LINES) * LOGIN_REPLY_SIZE, Qt::Uninitialized);
+    const bool ok = receiveExactly(fd, replies.data(), replies.size());
+    ::shutdown(fd, SHUT_RDWR);
+    sender.join();
+    ::close(fd);
+    note(QStringLiteral("  server log filled with %1 lines").arg(LOG_FILL_LINES));
+    return ok;
+}
+
+bool CBenchRunner::measureFlood()
+{
+    note(QStringLiteral("figure 6: %1 logins during a flood of %2 pipelined login packets")
+             .arg(logins)
+             .arg(floodPackets));
+    if (!startServer(NO_LOCKS))
+        return false;
+    std::vector<qint64> quiet;
+    std::vector<qint64> loaded;
+    // Warms up as well: the first login loads what every later one shares.
+    // One login packet of 28 bytes, the whole flood built up front.
+    libsock::CProtoPacket login;
+    login.reset().setAuxByte(0).setCommand(libsock::CMD_LOGIN);
+    login.writeString(QStringLiteral("a")).writeString(QStringLiteral("b"));
+    const QByteArray one(login.data(), login.totalLength());
+    QByteArray flood;
+    flood.reserve(qsizetype(one.size()) * floodPackets);
+    for (int i = 0; i < floodPackets; ++i)
+        flood += one;
+
+    // The server's log keeps its last lines up to a bound; fill it first, as on a server
+    // that has run a while, so that what grows below is what the flood itself holds.
+    bool ok = fillServerLog(one) && loginRoundTrips(logins, quiet);
+    pause(1000);
+    const qint64 before = server->residentKiB();
+
+    const int floodFd = ok ? openControlSocket() : -1;
+    ok = ok && floodFd >= 0;
+    std::atomic<qint64> sent { 0 };
+    std::thread flooder;
+    qint64 peak = before;
+    qint64 floodSent = 0;
+    if (ok) {
+        // The flooder writes everything and reads nothing; it blocks once TCP holds it back.
+        flooder = std::thread([&sent, &flood, floodFd] {
+            const char *data = flood.constData();
+            qint64 left = flood.size();
+            while (left > 0) {
+                const ssize_t n
+                    = ::send(floodFd, data, size_t(qMin<qint64>(left, 65536)), MSG_NOSIGNAL);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    break;
+                data += n;
+                left -= n;
+                sent += n;
+            }
+        });
+        QTimer sampler;
+        QObject::connect(&sampler, &QTimer::timeout, &sampler,
+            [&] { peak = qMax(peak, server->residentKiB()); });
+        sampler.start(50);
+        waitUntil([&] { return sent.load() > 1024 * 1024; }, 10000);
+        // Logins in rounds, for as long as the flood still makes headway, and at least once.
+        qint64 lastSent = -1;
+        QElapsedTimer still;
+        still.start();
+        QElapsedTimer total;
+        total.start();
+        while (ok && total.elapsed() < 60000) {
+            std::vector<qint64> round;
+            ok = loginRoundTrips(logins, round);
+            loaded.insert(loaded.end(), round.begin(), round.end());
+            if (sent.load() != lastSent) {
+                lastSent = sent.load();
+                still.restart();
+            } else if (still.elapsed() > 2000) {
+                break;
+            }
+        }
+        pause(500);
+        peak = qMax(peak, server->residentKiB());
+        floodSent = sent.load();
+        ::shutdown(floodFd, SHUT_RDWR);
+        flooder.join();
+    }
+    if (floodFd >= 0)
+        ::close(floodFd);
+    note(QStringLiteral("  flood sent %1 of %2 MiB before TCP held it back; RSS %3 -> peak %4 KiB")
+             .arg(mib(double(floodSent)), 0, 'f', 1)
+             .arg(mib(double(flood.size())), 0, 'f', 1)
+             .arg(before)
+             .arg(peak));
+    if (!stopServer() || !ok || loaded.empty())
+        return false;
+    std::sort(loaded.begin(), loaded.end());
+    const qint64 p99 = percentile(loaded, 0.99);
+    Row latency;
+    latency.figure
+        = QStringLiteral("6 login round trip during a %1-packet flood").arg(floodPackets);
+    latency.measured = QStringLiteral("p50 %1 ms, p99 %2 ms (%3 logins)")
+                           .arg(ms(percentile(loaded, 0.5)), ms(p99))
+                           .arg(loaded.size());
+    latency.yardstick = QStringLiteral("p50 %1 ms, p99 %2 ms quiet")
+                            .arg(ms(percentile(quiet, 0.5)), ms(percentile(quiet, 0.99)));
+    latency.ratio = QString::number(double(p99) / 1e6 / MAX_P99_MS, 'f', 2);
+    latency.target = QStringLiteral("p99 < 50 ms (ratio to it < 1)");
+    latency.met = double(p99) / 1e6 < MAX_P99_MS;
+    rows.push_back(latency);
+
+    const double growth = double(peak - before) * 1024.0;
+    Row memory;
+    memory.figure = QStringLiteral("6 server growth during the flood");
+    memory.measured = QStringLiteral("%1 MB").arg(growth / 1e6, 0, 'f', 2);
+    memory.yardstick
+        = QStringLiteral("%1 MB resident before").arg(double(before) * 1024 / 1e6, 0, 'f', 1);
+    memory.ratio = QString::number(growth / MAX_FLOOD_GROWTH, 'f', 2);
+    memory.target = QStringLiteral("< 4 MB (ratio to it < 1)");
+    memory.met = growth < MAX_FLOOD_GROWTH;
+    rows.push_back(memory);
+    return true;
+}
+
+bool CBenchRunner::guessPasswords(qint64 &tested, double &perSecond)
+{
+    const int fd = openControlSocket();
+    if (fd < 0)
+        return false;
     const auto login = [](const QString &name, const QString &password) {
         libsock::CProtoPacket packet;
         packet.reset().setAuxByte(0).setCommand(libsock::CMD_LOGIN);

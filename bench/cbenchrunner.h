@@ -55,6 +55,8 @@ private:
     bool measureIdleConnections();
     bool measureIsolation();
     bool measureGuesses();
+    bool measureFlood();
+    bool fillServerLog(const QByteArray &request);
 
     bool directLogins(const QString &connection, int msec, qint64 &count);
     bool serverLogins(double &rate, double &direct);
@@ -64,6 +66,7 @@ private:
     bool loginRoundTrips(int count, std::vector<qint64> &nanoseconds);
     bool guessPasswords(qint64 &tested, double &perSecond);
     int openStalledDownload(const QString &saveName);
+    int openControlSocket() const;
     bool createSave(const QString &path, qint64 size);
 
     QString userName(int index) const;
@@ -79,6 +82,7 @@ private:
     qint64 sizeMiB = 256;
     int connections = 1000;
     int logins = 1000;
+    int floodPackets = 1000000;
     int repeats = 5;
     QString directSynchronous = QStringLiteral("NORMAL");
     // "sqlite", "postgresql" (a private cluster) or a postgresql:// URL of an empty database.
@@ -86,7 +90,7 @@ private:
     QString databaseUrl;
     // The [Database] section of the server's ini, empty for SQLite.
     QString databaseIni;
-    QList<int> figures = { 1, 2, 3, 4, 5 };
+    QList<int> figures = { 1, 2, 3, 4, 5, 6 };
     QStringList loginModes = { QStringLiteral("window"), QStringLiteral("headless") };
     QRandomGenerator random { 42 };
 

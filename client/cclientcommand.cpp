@@ -339,6 +339,8 @@ int CClientCommand::networkFailure(const QString &what, ClientError error) const
         return EXIT_PROTOCOL_ERROR;
     case ClientError::LocalFile:
         return EXIT_LOCAL_FILE_ERROR;
+    case ClientError::NotStored:
+        return EXIT_NOT_STORED;
     case ClientError::None:
     case ClientError::Network:
         break;

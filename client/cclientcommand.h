@@ -31,6 +31,7 @@ public:
         EXIT_CONNECTION_CLOSED = 23,
         EXIT_PROTOCOL_ERROR = 24,
         EXIT_NETWORK_ERROR = 25,
+        EXIT_NOT_STORED = 26,
         EXIT_LOCAL_FILE_ERROR = 30,
         EXIT_USAGE = 64,
     };

@@ -1,5 +1,7 @@
 #include "cabstractconn.h"
 
+#include <sys/socket.h>
+
 #include <QTimerEvent>
 
 namespace libsock {
@@ -7,6 +9,9 @@ namespace libsock {
 CAbstractConn::CAbstractConn(QObject *parent)
     : QTcpSocket(parent)
 {
+    setReadBufferSize(SOCKET_READ_LIMIT);
+    connect(this, &QIODevice::bytesWritten, this, &CAbstractConn::restartStallTimer);
+    connect(this, &QAbstractSocket::disconnected, this, &CAbstractConn::stopStallTimer);
 }
 
 CAbstractConn::~CAbstractConn()
@@ -19,6 +24,11 @@ CAbstractConn::~CAbstractConn()
 void CAbstractConn::setRecvTimeout(int msec)
 {
     recvTimeoutMs = msec > 0 ? msec : RECV_TIMEOUT_MS;
+}
+
+void CAbstractConn::setStallTimeout(int msec)
+{
+    stallTimeoutMs = msec > 0 ? msec : STALL_TIMEOUT_MS;
 }
 
 int CAbstractConn::readUpTo(int count)
@@ -45,6 +55,7 @@ int CAbstractConn::readUpTo(int count)
 
 void CAbstractConn::startRecvTimer(int msec)
 {
+    stopRecvTimer();
     timerId = startTimer(msec > 0 ? msec : recvTimeoutMs);
 }
 
@@ -56,14 +67,48 @@ void CAbstractConn::stopRecvTimer()
     }
 }
 
+void CAbstractConn::armStallTimer()
+{
+    if (stallTimerId == 0 && bytesToWrite() > 0 && state() != QAbstractSocket::UnconnectedState)
+        stallTimerId = startTimer(stallTimeoutMs);
+}
+
+void CAbstractConn::stopStallTimer()
+{
+    if (stallTimerId != 0) {
+        killTimer(stallTimerId);
+        stallTimerId = 0;
+    }
+}
+
+void CAbstractConn::restartStallTimer()
+{
+    // The peer took bytes: the clock starts over while more still wait.
+    stopStallTimer();
+    armStallTimer();
+}
+
+void CAbstractConn::resetConnection()
+{
+    const qintptr fd = socketDescriptor();
+    if (fd >= 0) {
+        // A zero linger time makes the close send RST instead of FIN.
+        const linger now { 1, 0 };
+        ::setsockopt(int(fd), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    }
+    abort();
+}
+
 void CAbstractConn::timerEvent(QTimerEvent *event)
 {
-    if (timerId == 0 || event->timerId() != timerId) {
+    const int id = event->timerId();
+    if (id == 0 || (id != timerId && id != stallTimerId)) {
         QTcpSocket::timerEvent(event);
         return;
     }
     // Kill first: abort() emits disconnected() and the owner may react to it at once.
     stopRecvTimer();
+    stopStallTimer();
     abort();
 }
 

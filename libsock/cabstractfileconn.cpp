@@ -3,13 +3,14 @@
 #include <cstring>
 
 #include <QIODevice>
-#include <QTimerEvent>
+#include <QMetaObject>
 
 namespace libsock {
 
 CAbstractFileConn::CAbstractFileConn(QObject *parent)
     : CAbstractConn(parent)
 {
+    setReadBufferSize(FILE_SOCKET_READ_LIMIT);
     packet.reset();
     connect(this, &QIODevice::readyRead, this, &CAbstractFileConn::processReadyRead);
     connect(this, &QIODevice::bytesWritten, this, &CAbstractFileConn::onBytesWritten);
@@ -17,11 +18,6 @@ CAbstractFileConn::CAbstractFileConn(QObject *parent)
 }
 
 CAbstractFileConn::~CAbstractFileConn() = default;
-
-void CAbstractFileConn::setStallTimeout(int msec)
-{
-    stallTimeoutMs = msec > 0 ? msec : SEND_STALL_TIMEOUT_MS;
-}
 
 bool CAbstractFileConn::frameFits() const
 {
@@ -38,7 +34,21 @@ bool CAbstractFileConn::frameFits() const
 void CAbstractFileConn::processReadyRead()
 {
     stopRecvTimer();
-    for (;;) {
+    heldBack = false;
+    for (int handled = 0;; ++handled) {
+        if (state() != QAbstractSocket::ConnectedState)
+            return;
+        // Replies the peer does not read hold back its requests; a running transfer keeps
+        // its own bound.
+        if (sendState == SendState::Idle && bytesToWrite() > REPLY_QUEUE_LIMIT) {
+            heldBack = true;
+            armStallTimer();
+            return;
+        }
+        if (handled == FRAMES_PER_PASS) {
+            continueLater();
+            return;
+        }
         if (recvBuffer.size() < FRAME_HEADER_SIZE) {
             if (readUpTo(FRAME_HEADER_SIZE) < FRAME_HEADER_SIZE)
                 break;
@@ -71,6 +81,21 @@ void CAbstractFileConn::processReadyRead()
         startRecvTimer();
 }
 
+void CAbstractFileConn::continueLater()
+{
+    if (passQueued)
+        return;
+    passQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            passQueued = false;
+            if (bytesAvailable() > 0 || recvBuffer.size() > 0)
+                processReadyRead();
+        },
+        Qt::QueuedConnection);
+}
+
 void CAbstractFileConn::sendPacket(const CProtoPacket &out)
 {
     header.setType(FRAME_CONTROL);
@@ -95,78 +120,77 @@ void CAbstractFileConn::sendFile(QIODevice &io, int bufSize, int maxCacheSize)
     // A data frame must fit the receiver's buffer whole, header included.
     sendBufSize = qBound(1, bufSize, int(FRAME_MAX_LENGTH) - FRAME_HEADER_SIZE);
     sendMaxCache = qMax(0, maxCacheSize);
-    sendChunk.resize(sendMaxCache + FRAME_HEADER_SIZE + sendBufSize);
+    const int frame = FRAME_HEADER_SIZE + sendBufSize;
+    sendChunk.resize(qMax(1, sendChunkLimit / frame) * frame);
     sendState = SendState::Streaming;
     pumpFile();
 }
 
 void CAbstractFileConn::pumpFile()
 {
+    if (pumping)
+        return;
+    pumping = true;
     while (sendState == SendState::Streaming) {
         if (state() != QAbstractSocket::ConnectedState || !sendDevice) {
             finishSend();
-            return;
+            break;
         }
         if (bytesToWrite() > sendMaxCache) {
             armStallTimer();
-            return; // resumed by bytesWritten()
+            break; // resumed by bytesWritten()
         }
-        // The frames that fit under the bound go out in one write: one block for the
-        // socket to pass on, one system call instead of two per frame.
+        // The frames that fit the chunk and the bound go out in one write: few system calls
+        // and wake-ups per megabyte, and no more than one chunk of our own.
         qint64 batch = 0;
         int frames = 0;
         qint64 lastFrame = 0;
-        bool ended = false;
-        bool readFailed = false;
+        qint64 n = 0;
         do {
             char *frame = sendChunk.data() + batch;
-            const qint64 n = sendDevice->read(frame + FRAME_HEADER_SIZE, sendBufSize);
-            if (n < 0) {
-                readFailed = true;
+            n = sendDevice->read(frame + FRAME_HEADER_SIZE, sendBufSize);
+            if (n <= 0)
                 break;
-            }
-            if (n > 0) {
-                sendHeader.setType(FRAME_DATA);
-                sendHeader.setLength(quint32(n));
-                std::memcpy(frame, sendHeader.bytes.constData(), FRAME_HEADER_SIZE);
-                batch += FRAME_HEADER_SIZE + n;
-                ++frames;
-                lastFrame = n;
-            }
-            ended = n < sendBufSize;
-        } while (!ended && bytesToWrite() + batch <= sendMaxCache
+            sendHeader.setType(FRAME_DATA);
+            sendHeader.setLength(quint32(n));
+            std::memcpy(frame, sendHeader.bytes.constData(), FRAME_HEADER_SIZE);
+            batch += FRAME_HEADER_SIZE + n;
+            ++frames;
+            lastFrame = n;
+        } while (n == sendBufSize && bytesToWrite() + batch <= sendMaxCache
             && batch + FRAME_HEADER_SIZE + sendBufSize <= sendChunk.size());
-        if (batch > 0)
+        if (batch > 0) {
             write(sendChunk.constData(), batch);
+        }
         // One progress report per frame, as if each had gone out on its own.
         for (int i = 0; i < frames; ++i) {
             sendDone += i + 1 < frames ? sendBufSize : lastFrame;
             emit working(sendTotal, sendDone);
         }
-        if (readFailed) {
+        if (n < 0) {
             // The missing end-of-file packet tells the peer.
             finishSend();
-            return;
+            break;
         }
-        if (ended) {
-            if (state() != QAbstractSocket::ConnectedState) {
-                finishSend();
-                return;
-            }
-            CProtoPacket eof;
-            eof.reset();
-            eof.setCommand(FILE_CMD_END);
-            sendHeader.setType(FRAME_CONTROL);
-            sendHeader.setLength(eof.totalLength());
-            write(sendHeader.bytes);
-            write(eof.data(), eof.totalLength());
-            sendState = SendState::Draining;
-            armStallTimer();
-            if (bytesToWrite() == 0)
-                finishSend();
-            return;
+        if (n == sendBufSize)
+            continue;
+        if (state() != QAbstractSocket::ConnectedState) {
+            finishSend();
+            break;
         }
+        CProtoPacket eof;
+        eof.reset();
+        eof.setCommand(FILE_CMD_END);
+        sendHeader.setType(FRAME_CONTROL);
+        sendHeader.setLength(eof.totalLength());
+        write(sendHeader.bytes);
+        write(eof.data(), eof.totalLength());
+        sendState = SendState::Draining;
+        armStallTimer();
+        if (bytesToWrite() == 0)
+            finishSend();
     }
+    pumping = false;
 }
 
 void CAbstractFileConn::finishSend()
@@ -176,6 +200,7 @@ void CAbstractFileConn::finishSend()
     sendState = SendState::Idle;
     sendDevice = nullptr;
     sendChunk.clear();
+    sendChunk.squeeze();
     emit workFinal();
 }
 
@@ -186,9 +211,10 @@ void CAbstractFileConn::cancelSend()
 
 void CAbstractFileConn::onBytesWritten()
 {
-    // Progress: the stall clock starts over while bytes still wait.
-    stopStallTimer();
-    armStallTimer();
+    if (heldBack && bytesToWrite() <= REPLY_QUEUE_LIMIT) {
+        heldBack = false;
+        continueLater();
+    }
     if (sendState == SendState::Streaming)
         pumpFile();
     else if (sendState == SendState::Draining && bytesToWrite() == 0)
@@ -197,32 +223,7 @@ void CAbstractFileConn::onBytesWritten()
 
 void CAbstractFileConn::onDisconnected()
 {
-    stopStallTimer();
     finishSend();
-}
-
-void CAbstractFileConn::armStallTimer()
-{
-    if (stallTimerId == 0 && bytesToWrite() > 0 && state() != QAbstractSocket::UnconnectedState)
-        stallTimerId = startTimer(stallTimeoutMs);
-}
-
-void CAbstractFileConn::stopStallTimer()
-{
-    if (stallTimerId != 0) {
-        killTimer(stallTimerId);
-        stallTimerId = 0;
-    }
-}
-
-void CAbstractFileConn::timerEvent(QTimerEvent *event)
-{
-    if (stallTimerId != 0 && event->timerId() == stallTimerId) {
-        stopStallTimer();
-        abort();
-        return;
-    }
-    CAbstractConn::timerEvent(event);
 }
 
 } // namespace libsock

@@ -9,18 +9,25 @@
 #include "cprotopacket.h"
 
 class QIODevice;
-class QTimerEvent;
 
 namespace libsock {
 
 constexpr int SEND_BUF_SIZE = 51200;
+// Bytes a transfer leaves queued in the socket before it waits for the peer.
 constexpr int SEND_MAX_CACHE_SIZE = 1048576;
-constexpr int SEND_STALL_TIMEOUT_MS = 30000;
+// The transfer's own chunk of whole frames, on top of the socket's queue.
+constexpr int SEND_CHUNK_LIMIT = 256 * 1024;
 constexpr quint8 FILE_CMD_END = 6;
+// Frames handled in one pass before the rest waits for a queued call.
+constexpr int FRAMES_PER_PASS = 32;
+// The socket's own queue of received bytes on the file port: larger than the control port's
+// for fewer turns of the event loop per megabyte, bounded all the same.
+constexpr qint64 FILE_SOCKET_READ_LIMIT = 1048576;
 
 // Cuts the file-transfer port's stream into frames for processFrame() and streams files out
 // as data frames. A transfer never blocks: frames are queued while the socket's write queue
-// stays within maxCacheSize and the rest follows as the peer reads.
+// stays within maxCacheSize and the rest follows as the peer reads. A peer that takes nothing
+// of the queued bytes for stallTimeout() is aborted.
 class CAbstractFileConn : public CAbstractConn
 {
     Q_OBJECT
@@ -29,9 +36,6 @@ public:
     explicit CAbstractFileConn(QObject *parent);
     ~CAbstractFileConn() override;
 
-    // A peer that takes nothing of the queued bytes for this long is aborted; tests shorten it.
-    void setStallTimeout(int msec);
-    int stallTimeout() const { return stallTimeoutMs; }
     bool isSending() const { return sendState != SendState::Idle; }
 
 signals:
@@ -52,7 +56,8 @@ protected:
     // Ends a running transfer without the end-of-file packet; whole frames already queued
     // still go out.
     void cancelSend();
-    void timerEvent(QTimerEvent *event) override;
+    // Size of the chunk of frames read ahead; a client, unlike the server, may take more.
+    void setSendChunkLimit(int bytes) { sendChunkLimit = qMax(bytes, 1); }
 
     CFileFrameHeader header;
     CProtoPacket packet;
@@ -64,12 +69,11 @@ private:
     enum class SendState { Idle, Streaming, Draining };
 
     bool frameFits() const;
+    void continueLater();
     void pumpFile();
     void finishSend();
     void onBytesWritten();
     void onDisconnected();
-    void armStallTimer();
-    void stopStallTimer();
 
     SendState sendState = SendState::Idle;
     QPointer<QIODevice> sendDevice;
@@ -79,8 +83,11 @@ private:
     qint64 sendDone = 0;
     int sendBufSize = SEND_BUF_SIZE;
     qint64 sendMaxCache = SEND_MAX_CACHE_SIZE;
-    int stallTimerId = 0;
-    int stallTimeoutMs = SEND_STALL_TIMEOUT_MS;
+    int sendChunkLimit = SEND_CHUNK_LIMIT;
+    // Set while pumpFile() runs, so that a bytesWritten() from inside it does not recurse.
+    bool pumping = false;
+    bool heldBack = false;
+    bool passQueued = false;
 };
 
 } // namespace libsock

@@ -1,5 +1,7 @@
 #include "cabstractprotoconn.h"
 
+#include <QMetaObject>
+
 namespace libsock {
 
 CAbstractProtoConn::CAbstractProtoConn(QObject *parent)
@@ -7,14 +9,37 @@ CAbstractProtoConn::CAbstractProtoConn(QObject *parent)
 {
     packet.reset();
     connect(this, &QIODevice::readyRead, this, &CAbstractProtoConn::processReadyRead);
+    connect(this, &QIODevice::bytesWritten, this, &CAbstractProtoConn::onBytesWritten);
 }
 
 CAbstractProtoConn::~CAbstractProtoConn() = default;
 
+bool CAbstractProtoConn::setSocketDescriptor(
+    qintptr socketDescriptor, SocketState state, OpenMode openMode)
+{
+    if (!CAbstractConn::setSocketDescriptor(socketDescriptor, state, openMode))
+        return false;
+    setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, CONTROL_SEND_BUFFER);
+    return true;
+}
+
 void CAbstractProtoConn::processReadyRead()
 {
     stopRecvTimer();
-    for (;;) {
+    heldBack = false;
+    for (int handled = 0;; ++handled) {
+        if (state() != QAbstractSocket::ConnectedState)
+            return;
+        if (bytesToWrite() > REPLY_QUEUE_LIMIT) {
+            // Resumed by bytesWritten(); a peer that never reads is ended by the stall timer.
+            heldBack = true;
+            armStallTimer();
+            return;
+        }
+        if (handled == PACKETS_PER_PASS) {
+            continueLater();
+            return;
+        }
         if (recvBuffer.size() < PACKET_HEADER_SIZE) {
             if (readUpTo(PACKET_HEADER_SIZE) < PACKET_HEADER_SIZE)
                 break;
@@ -34,12 +59,36 @@ void CAbstractProtoConn::processReadyRead()
             abort();
             return;
         }
+        armStallTimer();
         if (state() != QAbstractSocket::ConnectedState || bytesAvailable() <= 0)
             return;
     }
     // Packet incomplete: wait for the rest, but not forever.
     if (isOpen())
         startRecvTimer();
+}
+
+void CAbstractProtoConn::continueLater()
+{
+    if (passQueued)
+        return;
+    passQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            passQueued = false;
+            if (bytesAvailable() > 0 || recvBuffer.size() > 0)
+                processReadyRead();
+        },
+        Qt::QueuedConnection);
+}
+
+void CAbstractProtoConn::onBytesWritten()
+{
+    if (heldBack && bytesToWrite() <= REPLY_QUEUE_LIMIT) {
+        heldBack = false;
+        continueLater();
+    }
 }
 
 } // namespace libsock

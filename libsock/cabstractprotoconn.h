@@ -6,8 +6,16 @@
 
 namespace libsock {
 
+// Packets handled in one pass before the rest waits for a queued call, so one busy peer
+// cannot hold the event loop.
+constexpr int PACKETS_PER_PASS = 32;
+// Kernel send buffer of an adopted control connection: replies are a few dozen bytes, and a
+// peer that does not read them should not have thousands more answered into the kernel.
+constexpr int CONTROL_SEND_BUFFER = 64 * 1024;
+
 // Cuts the control port's byte stream into packets and hands each complete one to
-// processPacket(); a false result aborts the connection.
+// processPacket(); a false result aborts the connection. A peer that does not read its
+// replies is held back: no request is read while the queue of replies is over its bound.
 class CAbstractProtoConn : public CAbstractConn
 {
     Q_OBJECT
@@ -16,6 +24,12 @@ public:
     explicit CAbstractProtoConn(QObject *parent);
     ~CAbstractProtoConn() override;
 
+    bool setSocketDescriptor(qintptr socketDescriptor, SocketState state = ConnectedState,
+        OpenMode openMode = ReadWrite) override;
+
+    // True while requests wait because replies do not go out.
+    bool isHeldBack() const { return heldBack; }
+
 protected:
     virtual bool processPacket() = 0;
 
@@ -23,6 +37,13 @@ protected:
 
 private slots:
     void processReadyRead();
+
+private:
+    void continueLater();
+    void onBytesWritten();
+
+    bool passQueued = false;
+    bool heldBack = false;
 };
 
 } // namespace libsock

@@ -1,5 +1,11 @@
 #include "cfileclient.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QEventLoop>
 #include <QIODevice>
 #include <QTimer>
@@ -15,6 +21,7 @@ namespace {
 constexpr int BACKSTOP_MARGIN_MS = 5000;
 // Fewer, larger writes: the sink is usually a file on disk.
 constexpr int SINK_BATCH = 1024 * 1024;
+constexpr int UPLOAD_CACHE_SIZE = 1024 * 1024;
 
 } // namespace
 
@@ -34,9 +41,13 @@ CFileClient::CFileClient(QObject *parent)
     connect(this, &CAbstractFileConn::working, this, &CFileClient::onWorking);
     connect(this, &CAbstractFileConn::workFinal, this, &CFileClient::onSendFinished);
     setTimeout(DEFAULT_TIMEOUT_MS);
+    setSendChunkLimit(UPLOAD_CACHE_SIZE);
 }
 
-CFileClient::~CFileClient() = default;
+CFileClient::~CFileClient()
+{
+    releaseEndWatch();
+}
 
 void CFileClient::setTimeout(int msec)
 {
@@ -196,7 +207,8 @@ void CFileClient::handleUploadReply()
     }
     phase = Phase::Sending;
     emit progress(0, total);
-    sendFile(*device, SEND_BUF_SIZE, SEND_MAX_CACHE_SIZE);
+    // A client may queue more than the server does: fewer wake-ups per megabyte sent.
+    sendFile(*device, SEND_BUF_SIZE, UPLOAD_CACHE_SIZE);
 }
 
 void CFileClient::receiveData()
@@ -239,6 +251,7 @@ void CFileClient::handleEnd()
 
 void CFileClient::finish(bool ok)
 {
+    releaseEndWatch();
     phase = Phase::Idle;
     lastOk = ok;
     device = nullptr;
@@ -275,17 +288,47 @@ void CFileClient::onConnected()
         finish(true);
 }
 
+bool CFileClient::peerReset() const
+{
+    // The socket closes its descriptor before it reports the end, so the copy kept since
+    // the upload was sent tells: FIN leaves the connection waiting for our close, a reset
+    // has closed it already.
+    tcp_info info {};
+    socklen_t size = sizeof info;
+    if (endWatch < 0 || ::getsockopt(endWatch, IPPROTO_TCP, TCP_INFO, &info, &size) != 0)
+        return true;
+    return info.tcpi_state != TCP_CLOSE_WAIT;
+}
+
+void CFileClient::releaseEndWatch()
+{
+    if (endWatch >= 0) {
+        ::close(endWatch);
+        endWatch = -1;
+    }
+}
+
 void CFileClient::onSocketError(QAbstractSocket::SocketError socketError)
 {
-    // The server ends an upload by closing the connection once the file is in place.
-    if (phase == Phase::AwaitingClose && socketError == QAbstractSocket::RemoteHostClosedError)
+    // The server ends an upload with an orderly close once the file is safely in place, and
+    // with a reset when it could not store it.
+    if (phase == Phase::AwaitingClose) {
+        if (socketError == QAbstractSocket::RemoteHostClosedError && !peerReset())
+            return;
+        fail(ClientError::NotStored);
         return;
+    }
     fail(clientErrorFor(socketError));
 }
 
 void CFileClient::onDisconnected()
 {
     if (phase == Phase::AwaitingClose) {
+        // Ended without an error report: still the reset must not pass for success.
+        if (peerReset()) {
+            fail(ClientError::NotStored);
+            return;
+        }
         finish(true);
         return;
     }
@@ -317,6 +360,7 @@ void CFileClient::onSendFinished()
         return;
     }
     phase = Phase::AwaitingClose;
+    endWatch = ::fcntl(int(socketDescriptor()), F_DUPFD_CLOEXEC, 0);
     touch();
 }
 

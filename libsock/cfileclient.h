@@ -38,7 +38,8 @@ public:
         const QString &user, const QString &detail, const QString &saveName, QIODevice &sink);
     // Sends source from its position to its end; a short read counts as its end, so the
     // source must be a file or buffer, not a pipe. The server answers the end of an upload
-    // only by closing the connection, which is taken as success once everything is sent.
+    // only by ending the connection: an orderly close means the file is stored, a reset
+    // (ClientError::NotStored) that it is not.
     bool upload(
         const QString &user, const QString &detail, const QString &saveName, QIODevice &source);
 
@@ -89,6 +90,8 @@ private:
     void refused(quint8 resultCode);
     void touch();
     void onConnected();
+    bool peerReset() const;
+    void releaseEndWatch();
     void onSocketError(QAbstractSocket::SocketError socketError);
     void onDisconnected();
     void onWorking(qint64 size, qint64 sent);
@@ -106,6 +109,8 @@ private:
     bool lastOk = false;
     qint64 total = 0;
     qint64 done = 0;
+    // A second descriptor of the socket while the server's answer to an upload is awaited.
+    int endWatch = -1;
 };
 
 } // namespace libsock

@@ -32,6 +32,8 @@ QString clientErrorText(ClientError error)
         return QStringLiteral("network error");
     case ClientError::LocalFile:
         return QStringLiteral("local file error");
+    case ClientError::NotStored:
+        return QStringLiteral("the server could not store the file (connection reset)");
     }
     return QString();
 }

@@ -25,6 +25,8 @@ enum class ClientError {
     Network,
     // Reading or writing the local file failed (file client only).
     LocalFile,
+    // The server reset the connection after the whole upload: the file was not stored.
+    NotStored,
 };
 
 QString clientErrorText(ClientError error);

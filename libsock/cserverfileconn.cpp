@@ -1,6 +1,7 @@
 #include "cserverfileconn.h"
 
-#include <sys/socket.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -10,6 +11,21 @@
 #include "cabstractserverfileconnadapter.h"
 
 namespace libsock {
+
+namespace {
+
+bool syncFolder(const QString &folder)
+{
+    const int fd
+        = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
+}
+
+} // namespace
 
 CServerFileConn::CServerFileConn(const QString &dir, QObject *parent)
     : CAbstractFileConn(parent)
@@ -135,14 +151,13 @@ void CServerFileConn::handleUploadRequest()
             result = FILE_REFUSED;
         } else {
             const QFileInfo info(path);
-            const QString folder = info.absolutePath();
-            if (!QFileInfo::exists(folder))
-                QDir().mkpath(folder);
             uploadFile = new QSaveFile(path, this);
             uploadName = name;
             uploadSize = 0;
-            // Unbuffered: the connection gathers the frames into large writes itself.
-            if (info.isDir() || !uploadFile->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+            // Unbuffered: the connection gathers the frames into larger writes itself.
+            uploadPending.reserve(UPLOAD_GATHER_SIZE);
+            if (info.isDir() || !prepareFolder(info.absolutePath())
+                || !uploadFile->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
                 result = FILE_OPEN_FAILED;
                 releaseFiles();
             }
@@ -150,6 +165,31 @@ void CServerFileConn::handleUploadRequest()
     }
     packet.writeByte(result);
     sendPacket(packet);
+    // An upload that stops sending must not hold its temporary file for ever.
+    if (uploadFile)
+        startRecvTimer();
+}
+
+bool CServerFileConn::prepareFolder(const QString &folder)
+{
+    // Remember which folders are new, so a failed upload leaves none behind.
+    QString missing = folder;
+    QStringList made;
+    while (!QFileInfo::exists(missing)) {
+        made.append(missing);
+        const QString parent = QFileInfo(missing).path();
+        if (parent == missing)
+            break;
+        missing = parent;
+    }
+    if (made.isEmpty())
+        return true;
+    const bool ok = QDir().mkpath(folder);
+    for (const QString &path : std::as_const(made)) {
+        if (QFileInfo::exists(path))
+            madeFolders.append(path);
+    }
+    return ok;
 }
 
 void CServerFileConn::startDownload()
@@ -169,34 +209,18 @@ void CServerFileConn::writeUploadData()
         abort(); // no accepted upload
         return;
     }
+    // Frames gathered into fewer, larger file writes, within a bound of their own.
     const qint64 length = header.length;
+    bool ok = true;
+    if (uploadPending.size() + length > UPLOAD_GATHER_SIZE)
+        ok = flushUpload();
     uploadPending.append(recvBuffer.constData() + FRAME_HEADER_SIZE, length);
-    if (uploadPending.size() >= 1024 * 1024 && !flushUpload()) {
+    if (!ok) {
         // The old archive stays as it was; the peer sees the connection reset before its 6.
         releaseFiles();
         resetConnection();
-    }
-}
-
-void CServerFileConn::finishUpload()
-{
-    if (!uploadFile) {
-        abort(); // no accepted upload
         return;
     }
-    // commit() syncs the temporary file to disk and renames it over the archive; on any
-    // earlier write error it discards the temporary file instead. The adapter runs it, and
-    // may keep the archive being replaced or refuse the upload.
-    bool ok = flushUpload() && uploadFile->flush();
-    if (ok) {
-        const auto commit = [this] { return uploadFile->commit(); };
-        ok = adapter ? adapter->commitUpload(uploadName, uploadSize, commit) : commit();
-    }
-    releaseFiles();
-    if (ok)
-        abort();
-    else
-        resetConnection();
 }
 
 bool CServerFileConn::flushUpload()
@@ -213,14 +237,42 @@ bool CServerFileConn::flushUpload()
     return ok;
 }
 
-// A failed upload ends with a reset rather than an orderly close, so the peer cannot take
-// it for a stored file.
-void CServerFileConn::resetConnection()
+void CServerFileConn::finishUpload()
 {
-    const linger hard { 1, 0 };
-    if (socketDescriptor() >= 0)
-        ::setsockopt(int(socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
-    abort();
+    if (!uploadFile) {
+        abort(); // no accepted upload
+        return;
+    }
+    stopRecvTimer();
+    const bool stored = commitUpload();
+    releaseFiles();
+    // The client learns the outcome from how the connection ends: an orderly close (queued
+    // bytes first, then FIN) only once the archive is on disk, a reset otherwise.
+    if (stored)
+        disconnectFromHost();
+    else
+        resetConnection();
+}
+
+bool CServerFileConn::commitUpload()
+{
+    // commit() syncs the temporary file to disk and renames it over the archive; on any
+    // earlier write error it discards the temporary file instead. The adapter runs the commit,
+    // and may keep the archive being replaced or refuse the upload.
+    if (!flushUpload() || !uploadFile->flush())
+        return false;
+    const auto commit = [this] {
+        const QString path = uploadFile->fileName();
+        if (!uploadFile->commit())
+            return false;
+        // The rename is on disk only once its folder is, and a new folder once its parent is.
+        bool synced = syncFolder(QFileInfo(path).absolutePath());
+        for (const QString &folder : std::as_const(madeFolders))
+            synced = syncFolder(QFileInfo(folder).path()) && synced;
+        madeFolders.clear();
+        return synced;
+    };
+    return adapter ? adapter->commitUpload(uploadName, uploadSize, commit) : commit();
 }
 
 void CServerFileConn::releaseFiles()
@@ -236,7 +288,12 @@ void CServerFileConn::releaseFiles()
         // Destroying an uncommitted QSaveFile removes its temporary file.
         delete uploadFile;
         uploadFile = nullptr;
+        stopRecvTimer();
     }
+    // Deepest first; a folder that holds anything by now stays.
+    for (const QString &folder : std::as_const(madeFolders))
+        QDir().rmdir(folder);
+    madeFolders.clear();
 }
 
 } // namespace libsock

@@ -2,6 +2,7 @@
 #define LIBSOCK_CSERVERFILECONN_H
 
 #include <QString>
+#include <QStringList>
 
 #include "cabstractfileconn.h"
 
@@ -22,6 +23,8 @@ constexpr quint8 FILE_OK = 0;
 constexpr quint8 FILE_NOT_FOUND = 1;
 constexpr quint8 FILE_OPEN_FAILED = 2;
 constexpr quint8 FILE_REFUSED = 3;
+
+constexpr qint64 UPLOAD_GATHER_SIZE = 128 * 1024;
 
 // Server end of one file-transfer connection: downloads a file from the storage directory
 // or uploads one into it, asking the adapter for permission and the file name.
@@ -54,16 +57,20 @@ private:
     void writeUploadData();
     void releaseFiles();
     bool flushUpload();
-    void resetConnection();
+    bool commitUpload();
+    bool prepareFolder(const QString &folder);
 
     QFile *file = nullptr;
     // An upload goes to a temporary file that replaces the archive only when complete.
     QSaveFile *uploadFile = nullptr;
-    // Upload bytes gathered into large file writes.
+    // Upload bytes on their way to the file: with the frame being received, an upload holds
+    // less than a quarter of a megabyte.
     QByteArray uploadPending;
     // The accepted upload's file name as the adapter gave it, and the bytes written so far.
     QString uploadName;
     qint64 uploadSize = 0;
+    // Folders made for the running upload, deepest first; removed again unless it commits.
+    QStringList madeFolders;
     QString storageDir;
     CAbstractServerFileConnAdapter *adapter = nullptr;
 };

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the server need.
+# Installs the Debian packages the build, the tests, the fuzzers and the server need.
 # Sourced by run.sh and test.sh; does nothing when everything is already there.
 set -euo pipefail
 
@@ -9,6 +9,8 @@ TOLVERN_PACKAGES=(
     # The user database on PostgreSQL, and the private clusters of its tests and benchmark.
     libqt6sql6-psql postgresql-15
     dpkg-dev
+    # libFuzzer and the sanitizer runtime for scripts/fuzz.sh.
+    clang libclang-rt-14-dev
 )
 
 tolvern_install_deps() {

@@ -245,6 +245,14 @@ bool CIniFile::setValue(const QString &section, const QString &key, const QStrin
         || key.trimmed().startsWith(QLatin1Char(';')) || key.trimmed().startsWith(QLatin1Char('#'))
         || key.trimmed().startsWith(QLatin1Char('[')))
         return false;
+    // The read trims blanks and drops one pair of enclosing quotes; such a value is written
+    // inside quotes, so that it reads back as it was given.
+    QString stored = value;
+    const bool quoted = value.size() >= 2
+        && (value.front() == QLatin1Char('"') || value.front() == QLatin1Char('\''))
+        && value.back() == value.front();
+    if (value != value.trimmed() || quoted)
+        stored = QLatin1Char('"') + value + QLatin1Char('"');
 
     const int s = findSection(section);
     if (s < 0) {
@@ -252,7 +260,7 @@ bool CIniFile::setValue(const QString &section, const QString &key, const QStrin
             insertLine(lines.size(), QString());
         }
         insertLine(lines.size(), QLatin1Char('[') + section + QLatin1Char(']'));
-        insertLine(lines.size(), key + QLatin1Char('=') + value);
+        insertLine(lines.size(), key + QLatin1Char('=') + stored);
         return true;
     }
 
@@ -263,7 +271,7 @@ bool CIniFile::setValue(const QString &section, const QString &key, const QStrin
         int start = line.text.indexOf(QLatin1Char('=')) + 1;
         while (start < line.text.size() && isBlank(line.text.at(start)))
             ++start;
-        line.text = line.text.left(start) + value;
+        line.text = line.text.left(start) + stored;
         line.edited = true;
         return true;
     }
@@ -279,7 +287,7 @@ bool CIniFile::setValue(const QString &section, const QString &key, const QStrin
         if (parseKey(lines.at(i).text, &name, &equals))
             after = i;
     }
-    insertLine(after + 1, key + QLatin1Char('=') + value);
+    insertLine(after + 1, key + QLatin1Char('=') + stored);
     return true;
 }
 

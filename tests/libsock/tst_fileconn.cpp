@@ -28,9 +28,12 @@ public:
         QByteArray frame; // header and payload as buffered
         QByteArray packet; // the packet record's bytes for a control frame
         int round;
+        int pass = 0;
     };
     QList<Seen> seen;
     int rounds = 0;
+    // Each frame queues a call behind it; those that ran tell how many passes came before.
+    int passMarks = 0;
     int buffered() const { return int(recvBuffer.size()); }
     bool timerRunning() const { return timerId != 0; }
 
@@ -50,10 +53,12 @@ public:
 protected:
     void processFrame() override
     {
-        Seen s { header.type(), recvBuffer, QByteArray(), rounds };
+        Seen s { header.type(), recvBuffer, QByteArray(), rounds, passMarks };
         if (header.type() == FRAME_CONTROL)
             s.packet = QByteArray(packet.data(), packet.totalLength());
         seen.append(s);
+        QMetaObject::invokeMethod(
+            this, [this] { ++passMarks; }, Qt::QueuedConnection);
     }
 };
 
@@ -117,6 +122,7 @@ private slots:
     void controlFrameSplitAtEveryByte();
     void dataFrameSplitAtEveryByte();
     void severalFramesInOneSegment();
+    void manyFramesTakeSeveralPasses();
     void largestFramesAccepted();
     void typeFfIsData();
     void sendPacketFrame();
@@ -218,6 +224,29 @@ void tst_FileConn::severalFramesInOneSegment()
     QCOMPARE(conn->seen.at(2).frame, c);
     QCOMPARE(conn->seen.at(3).frame, d);
     QCOMPARE(conn->seen.at(0).round, conn->seen.at(3).round);
+}
+
+void tst_FileConn::manyFramesTakeSeveralPasses()
+{
+    RecordingFileConn *conn = open();
+    QVERIFY(conn);
+    QByteArray all;
+    for (int i = 0; i < 200; ++i)
+        all += TestFrameClient::control(quint8(i));
+    client->write(all);
+    QTRY_COMPARE(conn->seen.size(), 200);
+    int inPass = 0;
+    int passes = 1;
+    for (int i = 0; i < 200; ++i) {
+        QCOMPARE(quint8(conn->seen.at(i).packet.at(19)), quint8(i));
+        const bool samePass = i > 0 && conn->seen.at(i).pass == conn->seen.at(i - 1).pass;
+        inPass = samePass ? inPass + 1 : 1;
+        passes += i > 0 && !samePass ? 1 : 0;
+        QVERIFY(inPass <= FRAMES_PER_PASS);
+    }
+    // One pass for all of them would hold the event loop for the whole segment.
+    QVERIFY2(passes > 1, qPrintable(QString::number(passes)));
+    QVERIFY(passes >= 200 / FRAMES_PER_PASS);
 }
 
 void tst_FileConn::largestFramesAccepted()
@@ -359,7 +388,7 @@ void tst_FileConn::framesReadDuringTransfer()
     QVERIFY(conn->isSending());
     // The queue fills to its bound and stays there while the client reads nothing.
     QTRY_VERIFY(conn->bytesToWrite() > SEND_MAX_CACHE_SIZE);
-    QVERIFY(conn->bytesToWrite() <= SEND_MAX_CACHE_SIZE + 51206);
+    QVERIFY(conn->bytesToWrite() <= SEND_MAX_CACHE_SIZE + SEND_CHUNK_LIMIT);
     QVERIFY(conn->isSending());
 
     client->write(TestFrameClient::control(9) + TestFrameClient::frame(1, "abc"));
@@ -480,6 +509,8 @@ void tst_FileConn::secondSendFileIgnored()
     source.open(QIODevice::ReadOnly);
     other.setData(pattern(10));
     other.open(QIODevice::ReadOnly);
+    // Small enough that the kernel cannot take the whole file at once.
+    conn->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 8192);
     conn->send(source);
     QVERIFY(conn->isSending());
     conn->send(other);

@@ -31,6 +31,10 @@ public:
     QList<Seen> seen;
     int rounds = 0;
     quint8 refuseCommand = 0xFF;
+    // Bytes of reply written for every packet; 0 answers nothing.
+    int replySize = 0;
+    // Time each packet takes, as a slow database would.
+    int busyMs = 0;
     int buffered() const { return int(recvBuffer.size()); }
     qsizetype bufferCapacity() const { return recvBuffer.capacity(); }
     bool timerRunning() const { return timerId != 0; }
@@ -38,7 +42,11 @@ public:
 protected:
     bool processPacket() override
     {
+        if (busyMs > 0)
+            QThread::msleep(busyMs);
         seen.append(Seen { QByteArray(packet.data(), packet.totalLength()), rounds });
+        if (replySize > 0)
+            write(QByteArray(replySize, char(packet.command())));
         return packet.command() != refuseCommand;
     }
 };
@@ -50,6 +58,8 @@ public:
     explicit ProbeConn(QObject *parent)
         : CAbstractConn(parent)
     {
+        // The reads below need more in the socket than a served connection lets in.
+        setReadBufferSize(0);
     }
     using CAbstractConn::readUpTo;
     using CAbstractConn::startRecvTimer;
@@ -103,6 +113,8 @@ private slots:
     void readUpToBounds();
     void readUpToAbortsOnFullBuffer();
     void foreignTimerIgnored();
+    void floodIsHeldBack_data();
+    void floodIsHeldBack();
 
 private:
     RecordingProtoConn *connect(int recvTimeout = 60000);
@@ -361,6 +373,78 @@ void tst_ProtoConn::foreignTimerIgnored()
     conn->startRecvTimer(50);
     QVERIFY(gone.wait(5000));
     QCOMPARE(conn->runningTimer(), 0);
+}
+
+void tst_ProtoConn::floodIsHeldBack_data()
+{
+    QTest::addColumn<bool>("readsAgain");
+    QTest::newRow("reads again: every reply arrives") << true;
+    QTest::newRow("never reads: aborted when stalled") << false;
+}
+
+void tst_ProtoConn::floodIsHeldBack()
+{
+    QFETCH(bool, readsAgain);
+    constexpr int count = 20000;
+    constexpr int replySize = 27;
+    RecordingProtoConn *conn = connect();
+    QVERIFY(conn);
+    QPointer<RecordingProtoConn> guard(conn);
+    conn->replySize = replySize;
+    conn->setStallTimeout(readsAgain ? 60000 : 2000);
+    // Small kernel buffers, so the replies back up into the server's queue soon.
+    conn->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 8192);
+    client->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 8192);
+    client->setReadBufferSize(4096);
+
+    const QByteArray one = packetWithBody(9, 6);
+    QByteArray flood;
+    for (int i = 0; i < count; ++i)
+        flood += one;
+    client->write(flood);
+    QTRY_VERIFY(guard && guard->isHeldBack());
+    conn->busyMs = 1;
+    // Neither queue grows past its bound while the peer reads nothing.
+    for (int i = 0; i < 5; ++i) {
+        QTest::qWait(50);
+        QVERIFY(guard);
+        QVERIFY(conn->bytesToWrite() <= REPLY_QUEUE_LIMIT + replySize);
+        QVERIFY(conn->bytesAvailable() <= SOCKET_READ_LIMIT);
+        QVERIFY(conn->seen.size() < count);
+    }
+
+    // Another connection is served meanwhile, within a few passes of the flood rather
+    // than after all the packets one read brings in (over two thousand milliseconds' worth).
+    QTcpSocket other;
+    other.connectToHost(QHostAddress::LocalHost, server->serverPort());
+    QVERIFY(other.waitForConnected(5000));
+    QTRY_COMPARE(server->conns.size(), 2);
+    auto *otherConn = static_cast<RecordingProtoConn *>(server->conns.last().data());
+    otherConn->replySize = 3;
+    if (readsAgain) {
+        client->setReadBufferSize(0);
+        QTRY_VERIFY(!guard->isHeldBack());
+    }
+    QElapsedTimer clock;
+    clock.start();
+    other.write(one);
+    QTRY_COMPARE(other.bytesAvailable(), qint64(3));
+    QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+
+    if (!readsAgain) {
+        QTRY_VERIFY_WITH_TIMEOUT(guard.isNull(), 10000);
+        return;
+    }
+    conn->busyMs = 0;
+    qint64 received = 0;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            received += client->readAll().size();
+            return received == qint64(count) * replySize;
+        },
+        60000));
+    QCOMPARE(conn->seen.size(), count);
+    QCOMPARE(conn->state(), QAbstractSocket::ConnectedState);
 }
 
 QTEST_GUILESS_MAIN(tst_ProtoConn)

@@ -1,6 +1,7 @@
 #include <csignal>
 #include <sys/resource.h>
 
+#include <QBuffer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -13,6 +14,7 @@
 #include <QtTest>
 
 #include "cabstractserverfileconnadapter.h"
+#include "cfileclient.h"
 #include "cserverfileconn.h"
 #include "testconnserver.h"
 #include "testframeclient.h"
@@ -137,6 +139,10 @@ private slots:
     void stalledClientIsAborted();
     void deletingConnectedConnectionIsSilent();
     void newRequestDuringTransferCancelsIt();
+    void uploadEndTellsTheTruth_data();
+    void uploadEndTellsTheTruth();
+    void idleConnection_data();
+    void idleConnection();
 
 private:
     TestFrameClient *newClient(CServerFileConn **conn = nullptr);
@@ -149,6 +155,7 @@ private:
     TestConnServer *server = nullptr;
     QList<TestFrameClient *> clients;
     int stallTimeout = 60000;
+    int recvTimeout = 60000;
     bool smallSendBuffer = false;
 };
 
@@ -162,11 +169,12 @@ void tst_ServerFileConn::init()
     adapter = TestAdapter();
     useAdapter = &adapter;
     stallTimeout = 60000;
+    recvTimeout = 60000;
     smallSendBuffer = false;
     server = new TestConnServer([this](QObject *parent) -> QTcpSocket * {
         auto *conn = new CServerFileConn(storage, parent);
         conn->setAdapter(useAdapter);
-        conn->setRecvTimeout(60000);
+        conn->setRecvTimeout(recvTimeout);
         conn->setStallTimeout(stallTimeout);
         return conn;
     });
@@ -677,6 +685,7 @@ void tst_ServerFileConn::noAcceptedTransferAborts()
 
 void tst_ServerFileConn::secondStartDuringTransferIgnored()
 {
+    smallSendBuffer = true;
     const QByteArray content = pattern(3 * 1048576, 9);
     QVERIFY(writeFile(storage + QStringLiteral("/alice.z"), content));
     CServerFileConn *conn = nullptr;
@@ -717,7 +726,7 @@ void tst_ServerFileConn::stalledClientDoesNotBlockOthers()
     stalled->write(TestFrameClient::control(FILE_CMD_START));
     // The server's queue fills to its bound and stays there.
     QTRY_VERIFY(stalledConn->bytesToWrite() > SEND_MAX_CACHE_SIZE);
-    QVERIFY(stalledConn->bytesToWrite() <= SEND_MAX_CACHE_SIZE + 51206);
+    QVERIFY(stalledConn->bytesToWrite() <= SEND_MAX_CACHE_SIZE + SEND_CHUNK_LIMIT);
 
     TestFrameClient *other = newClient();
     QVERIFY(other);
@@ -828,6 +837,80 @@ void tst_ServerFileConn::newRequestDuringTransferCancelsIt()
     QTRY_COMPARE(client->frames.size(), 2);
     QCOMPARE(client->dataBytes(), QByteArray("tiny"));
     QCOMPARE(final.count(), 2);
+}
+
+void tst_ServerFileConn::uploadEndTellsTheTruth_data()
+{
+    QTest::addColumn<QString>("saveName");
+    QTest::addColumn<bool>("storageRemoved");
+    QTest::newRow("stored") << QStringLiteral("alice") << false;
+    QTest::newRow("stored in a new folder") << QStringLiteral("7/slot") << false;
+    QTest::newRow("storage removed meanwhile") << QStringLiteral("alice") << true;
+    QTest::newRow("new folder's storage removed") << QStringLiteral("7/slot") << true;
+}
+
+void tst_ServerFileConn::uploadEndTellsTheTruth()
+{
+    QFETCH(QString, saveName);
+    QFETCH(bool, storageRemoved);
+    const QByteArray content = pattern(300000, 14);
+    QBuffer source;
+    source.setData(content);
+    QVERIFY(source.open(QIODevice::ReadOnly));
+    CFileClient client;
+    client.setTimeout(10000);
+    QVERIFY(client.connectToServer(QStringLiteral("127.0.0.1"), server->serverPort()));
+    // The server has its temporary file open by the time the client starts to send.
+    connect(&client, &CFileClient::progress, this, [&](qint64 done) {
+        if (storageRemoved && done == 0)
+            QVERIFY(QDir(storage).removeRecursively());
+    });
+    const bool ok = client.upload(QStringLiteral("u"), QStringLiteral("d"), saveName, source);
+    if (storageRemoved) {
+        QVERIFY(!ok);
+        QCOMPARE(client.clientError(), ClientError::NotStored);
+        QVERIFY(!QFileInfo::exists(storage));
+    } else {
+        QVERIFY2(ok, qPrintable(clientErrorText(client.clientError())));
+        QCOMPARE(readFile(storage + QLatin1Char('/') + saveName + QStringLiteral(".z")), content);
+    }
+}
+
+void tst_ServerFileConn::idleConnection_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<bool>("closed");
+    const QByteArray data = TestFrameClient::frame(1, "part");
+    QTest::newRow("upload waiting for data") << TestFrameClient::uploadRequest("alice") << true;
+    QTest::newRow("upload into a new folder")
+        << TestFrameClient::uploadRequest("7/8/slot") + data << true;
+    QTest::newRow("upload after some data")
+        << TestFrameClient::uploadRequest("alice") + data << true;
+    QTest::newRow("download done")
+        << TestFrameClient::downloadRequest("alice") + TestFrameClient::control(FILE_CMD_START)
+        << false;
+    QTest::newRow("no request") << QByteArray() << false;
+}
+
+void tst_ServerFileConn::idleConnection()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(bool, closed);
+    recvTimeout = 300;
+    QVERIFY(writeFile(storage + QStringLiteral("/alice.z"), "old"));
+    CServerFileConn *conn = nullptr;
+    TestFrameClient *client = newClient(&conn);
+    QVERIFY(client);
+    QSignalSpy gone(conn, &QAbstractSocket::disconnected);
+    client->write(request);
+    if (!request.isEmpty())
+        QTRY_VERIFY(!client->frames.isEmpty());
+    // Clients may hold a connection for hours between transfers, but not an upload.
+    QCOMPARE(gone.wait(1500), closed);
+    QCOMPARE(allFiles(storage), QStringList { QStringLiteral("alice.z") });
+    QCOMPARE(QDir(storage).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+        QStringList { QStringLiteral("alice.z") });
+    QCOMPARE(readFile(storage + QStringLiteral("/alice.z")), QByteArray("old"));
 }
 
 QTEST_GUILESS_MAIN(tst_ServerFileConn)

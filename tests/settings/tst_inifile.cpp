@@ -35,6 +35,8 @@ private slots:
     // rainy-day flows
     void commentsAndStrayLinesAreNoKeys();
     void firstOfDuplicateKeysWins();
+    void valuesReadBack_data();
+    void valuesReadBack();
     void lineBreaksAreRefused_data();
     void lineBreaksAreRefused();
     void saveReplacesInsteadOfRewriting();
@@ -291,6 +293,35 @@ void tst_IniFile::firstOfDuplicateKeysWins()
     ini.setValue(QStringLiteral("General"), QStringLiteral("A"), QStringLiteral("9"));
     QVERIFY(ini.save());
     QCOMPARE(readFile(), QByteArray("[General]\nA=9\nA=2\n[general]\nA=3\n"));
+}
+
+void tst_IniFile::valuesReadBack_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QByteArray>("line");
+    QTest::newRow("plain") << QStringLiteral("C:\\saves") << QByteArray("A=C:\\saves");
+    QTest::newRow("leading blank") << QStringLiteral(" x") << QByteArray("A=\" x\"");
+    QTest::newRow("trailing vertical tab") << QStringLiteral("x\v") << QByteArray("A=\"x\v\"");
+    QTest::newRow("in quotes") << QStringLiteral("\"x\"") << QByteArray("A=\"\"x\"\"");
+    QTest::newRow("in single quotes") << QStringLiteral("'x'") << QByteArray("A=\"'x'\"");
+    QTest::newRow("one quote") << QStringLiteral("\"") << QByteArray("A=\"");
+}
+
+void tst_IniFile::valuesReadBack()
+{
+    QFETCH(QString, value);
+    QFETCH(QByteArray, line);
+    for (const QByteArray &before : { QByteArray(), QByteArray("[General]\nA=old\n") }) {
+        writeFile(before);
+        CIniFile ini(path);
+        ini.load();
+        QVERIFY(ini.setValue(QStringLiteral("General"), QStringLiteral("A"), value));
+        QVERIFY(ini.save());
+        QCOMPARE(readFile(), QByteArray("[General]\n") + line + '\n');
+        CIniFile again(path);
+        QCOMPARE(again.load(), CIniFile::Loaded);
+        QCOMPARE(again.value(QStringLiteral("General"), QStringLiteral("A"), QString()), value);
+    }
 }
 
 void tst_IniFile::lineBreaksAreRefused_data()
