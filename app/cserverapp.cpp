@@ -85,7 +85,7 @@ int CServerApp::run(int &argc, char **argv)
     installTermSignalHandlers();
 
     // Held until the process ends; restarts inside the process keep it.
-    static CSingleInstance instance(QStringLiteral("OMBRIVALE_TOLVERN"));
+    static CSingleInstance instance(instanceName(options));
     if (!instance.tryLock()) {
         instance.announceSecondStart();
         return 0;
@@ -95,6 +95,17 @@ int CServerApp::run(int &argc, char **argv)
     if (!options.config.isEmpty())
         CServerSettings::instance()->setIniFilePath(options.config);
     return headless ? runHeadless(argc, argv, options) : runWindow(argc, argv, options, instance);
+}
+
+QString CServerApp::instanceName(const CServerOptions &options)
+{
+    const QString base = QStringLiteral("OMBRIVALE_TOLVERN");
+    if (options.config.isEmpty())
+        return base;
+    // No application object exists yet to say where the program lives.
+    const QString programDir = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath();
+    return CSingleInstance::nameForIni(
+        base, options.config, CServerSettings::defaultIniFilePath(programDir));
 }
 
 bool CServerApp::displayReachable(bool platformGiven)
@@ -167,29 +178,60 @@ bool CServerApp::prepareStorage(const CServerOptions &options, bool useDefault, 
     return true;
 }
 
-bool CServerApp::openDatabase(QString &error)
+void CServerApp::applyDatabaseOption(const CServerOptions &options)
 {
-    if (!QFileInfo::exists(QStringLiteral("db")))
-        QDir().mkdir(QStringLiteral("db"));
-    const QString path = QFileInfo(QStringLiteral("db/users.db")).absoluteFilePath();
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
-    db.setDatabaseName(QStringLiteral("db/users.db"));
-    if (!db.open()) {
-        error = QStringLiteral("cannot open the user database %1: %2")
-                    .arg(path, db.lastError().text());
+    if (options.database.isEmpty())
+        return;
+    CUserDbConfig config;
+    if (!CUserDbConfig::fromUrl(options.database, &config, nullptr))
+        return;
+    // Through the record as well, so the user database's first connection already goes
+    // there; load() brings back the ini's values, so this follows every load().
+    CServerSettings *settings = CServerSettings::instance();
+    settings->databaseDriver
+        = config.isPostgresql() ? QStringLiteral("postgresql") : QStringLiteral("sqlite");
+    settings->databaseUrl = config.isPostgresql() ? options.database : QString();
+}
+
+bool CServerApp::openDatabase(const CServerOptions &options, QString &error, bool &unreachable)
+{
+    unreachable = false;
+    CUserDbConfig config;
+    if (!options.database.isEmpty()) {
+        if (!CUserDbConfig::fromUrl(options.database, &config, &error))
+            return false;
+    } else if (!CUserDbConfig::fromSettings(
+                   CServerSettings::instance()->snapshot(), &config, &error)) {
         return false;
     }
-    QSqlQuery pragma(db);
-    pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
-    pragma.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+
+    // An SQLite database is the default connection start-up holds; a database server needs
+    // no file here.
+    if (!config.isPostgresql()) {
+        const QString file = config.sqliteFile();
+        const QString folder = QFileInfo(file).path();
+        if (!QFileInfo::exists(folder))
+            QDir().mkdir(folder);
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+        db.setDatabaseName(file);
+        if (!db.open()) {
+            error = QStringLiteral("cannot open the user database %1: %2")
+                        .arg(QFileInfo(file).absoluteFilePath(), db.lastError().text());
+            return false;
+        }
+        QSqlQuery pragma(db);
+        pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+        pragma.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    }
 
     // The users' own connection, on SQLite or PostgreSQL as configured, with its tables.
     CUserDb *users = CUserDb::instance();
-    if (!users->open(&error))
+    if (!options.database.isEmpty())
+        users->setConfig(config);
+    if (!users->open(&error)) {
+        unreachable = config.isPostgresql();
         return false;
-    CUserDbConfig config;
-    if (!users->currentConfig(&config, &error))
-        return false;
+    }
     if (config.isPostgresql())
         return true;
     // A read-only file or folder opens fine and fails every write later, which clients would
@@ -236,6 +278,7 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
 
     CServerSettings *settings = CServerSettings::instance();
     settings->load();
+    applyDatabaseOption(options);
     if (options.storage.isEmpty() && !settings->saveDataDir.isEmpty()
         && !QFileInfo(settings->saveDataDir).isDir()) {
         printError(QStringLiteral("Game Data Storage Path not exists: %1 (from %2)")
@@ -251,14 +294,13 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
 
     QString error;
     int code = 0;
-    if (!openDatabase(error)) {
+    bool unreachable = false;
+    if (!openDatabase(options, error, unreachable)) {
         printError(error);
-        code = EXIT_START_FAILED;
+        code = unreachable ? EXIT_DATABASE_UNREACHABLE : EXIT_START_FAILED;
     } else {
         CServerCore core;
         QObject::connect(&core, &CServerCore::lineLogged, &console, &CConsoleLog::writeLine);
-        // Outages of the database and their end.
-        QObject::connect(CUserDb::instance(), &CUserDb::log, &console, &CConsoleLog::writeLine);
         core.setPortOverrides(options.mainPort, options.filePort);
         const int mainPort = quint16(options.mainPort ? options.mainPort : settings->mainPort);
         const int filePort = quint16(options.filePort ? options.filePort : settings->filePort);
@@ -310,6 +352,7 @@ int CServerApp::runWindow(
 
         CServerSettings *settings = CServerSettings::instance();
         settings->load();
+        applyDatabaseOption(options);
 
         QString created;
         if (firstRun && !prepareStorage(options, false, created)) {
@@ -325,10 +368,16 @@ int CServerApp::runWindow(
         }
 
         QString error;
-        if (!openDatabase(error)) {
+        bool unreachable = false;
+        if (!openDatabase(options, error, unreachable)) {
             printError(error);
+            // A database server that is down says which one and why; a file keeps its box.
             QMessageBox::critical(nullptr, translate("Error!"),
-                translate("Open database users.db failed"), QMessageBox::Ok);
+                unreachable ? translate("The user database cannot be reached\r\n%1").arg(error)
+                            : translate("Open database users.db failed"),
+                QMessageBox::Ok);
+            if (unreachable)
+                exitCode = EXIT_DATABASE_UNREACHABLE;
             break;
         }
 

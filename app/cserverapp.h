@@ -18,6 +18,8 @@ public:
     // Exit codes of the server's own start-up failures.
     static constexpr int EXIT_START_FAILED = 1;
     static constexpr int EXIT_BAD_ARGUMENTS = 2;
+    // A database server that cannot be reached at start.
+    static constexpr int EXIT_DATABASE_UNREACHABLE = 2;
 
     // Returns the process exit code.
     static int run(int &argc, char **argv);
@@ -30,7 +32,11 @@ private:
         int &argc, char **argv, const CServerOptions &options, CSingleInstance &instance);
     static int runHeadless(int &argc, char **argv, const CServerOptions &options);
     static bool prepareStorage(const CServerOptions &options, bool useDefault, QString &created);
-    static bool openDatabase(QString &error);
+    // unreachable: the failure was a database server that could not be reached.
+    static bool openDatabase(const CServerOptions &options, QString &error, bool &unreachable);
+    static void applyDatabaseOption(const CServerOptions &options);
+    // The lock's name: the historic one for the default ini, one of its own for another.
+    static QString instanceName(const CServerOptions &options);
     static QString usersText();
     static QString defaultStorageDir();
     static void setIdentity();

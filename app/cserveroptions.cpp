@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include "cuserdbconfig.h"
+
 namespace {
 
 // The toolkit's own options that take a value, and those that stand alone.
@@ -32,13 +34,17 @@ QString CServerOptions::usage()
         "                      $XDG_CONFIG_HOME/tolvern/tolvern.ini when that folder is not\n"
         "                      writable)\n"
         "  --workdir DIR       run in DIR: the user database is DIR/db/users.db\n"
+        "  --database URL      the user database for this run instead of the ini's\n"
+        "                      [Database]: postgresql://user@host:5432/dbname, or an\n"
+        "                      SQLite file\n"
         "  --main-port N       main control port for this run (1-65535)\n"
         "  --file-port N       game data transfer port for this run (1-65535)\n"
         "  -h, --help          show this help\n"
         "\n"
         "Headless, the first start without a storage folder uses\n"
         "$XDG_DATA_HOME/tolvern/saves. Exit status: 0 done (also when another copy runs),\n"
-        "1 the server could not start (database, storage folder, ports), 2 bad arguments.\n");
+        "1 the server could not start (database file, storage folder, ports), 2 bad\n"
+        "arguments, or a database server that cannot be reached at start.\n");
 }
 
 bool CServerOptions::takeValue(
@@ -94,6 +100,17 @@ CServerOptions::Outcome CServerOptions::parse(const QStringList &arguments)
             if (!takeValue(arguments, i, name, value))
                 return Invalid;
             workDir = absolute(value);
+        } else if (name == QLatin1String("--database")) {
+            if (!takeValue(arguments, i, name, value))
+                return Invalid;
+            CUserDbConfig config;
+            QString why;
+            if (!CUserDbConfig::fromUrl(value, &config, &why)) {
+                error = QStringLiteral("--database: %1").arg(why);
+                return Invalid;
+            }
+            // A relative SQLite file is taken against the folder the command was given in.
+            database = config.isPostgresql() ? value.trimmed() : absolute(config.sqliteFile());
         } else if (name == QLatin1String("--main-port")) {
             if (!takeValue(arguments, i, name, value) || !parsePort(name, value, mainPort))
                 return Invalid;

@@ -23,6 +23,9 @@ public:
     QString storage;
     QString config;
     QString workDir;
+    // The user database for this run instead of the ini's [Database]: a postgresql:// URL or
+    // an SQLite file.
+    QString database;
     int mainPort = 0;
     int filePort = 0;
 

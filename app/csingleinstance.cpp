@@ -14,8 +14,10 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QObject>
@@ -28,6 +30,18 @@ const QByteArray shownReply = QByteArrayLiteral("shown\n");
 
 // A peer that says nothing is dropped after this long.
 constexpr int PEER_TIMEOUT_MS = 2000;
+
+// The path with links resolved, also for a file (or folders) not created yet.
+QString resolvedPath(const QString &file)
+{
+    const QFileInfo info(file);
+    if (info.exists())
+        return info.canonicalFilePath();
+    const QString folder = info.absolutePath();
+    if (folder == file || folder.isEmpty())
+        return QDir::cleanPath(info.absoluteFilePath());
+    return QDir::cleanPath(resolvedPath(folder) + QLatin1Char('/') + info.fileName());
+}
 
 qint64 monotonicMs()
 {
@@ -48,6 +62,17 @@ CSingleInstance::CSingleInstance(const QString &name)
         path = QDir::tempPath() + QLatin1Char('/') + name + QLatin1Char('-')
             + QString::number(getuid()) + QStringLiteral(".lock");
     }
+}
+
+QString CSingleInstance::nameForIni(
+    const QString &base, const QString &iniFile, const QString &defaultIniFile)
+{
+    const QString ini = resolvedPath(iniFile);
+    if (defaultIniFile.isEmpty() || ini == resolvedPath(defaultIniFile))
+        return base;
+    const QByteArray hash
+        = QCryptographicHash::hash(QFile::encodeName(ini), QCryptographicHash::Sha256);
+    return base + QLatin1Char('-') + QString::fromLatin1(hash.toHex().left(12));
 }
 
 CSingleInstance::~CSingleInstance()

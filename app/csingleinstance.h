@@ -22,6 +22,11 @@ public:
     // False only when another process holds the lock. A lock file that cannot be opened
     // counts as being the only copy.
     bool tryLock();
+    // The lock name of a server using iniFile: base for the default ini, so an existing
+    // install keeps its lock, and base with a short hash of the ini's resolved path for any
+    // other, so servers with ini files of their own run side by side.
+    static QString nameForIni(
+        const QString &base, const QString &iniFile, const QString &defaultIniFile);
     QString lockFilePath() const { return path; }
     QString channelPath() const { return path + QStringLiteral(".sock"); }
 

@@ -12,6 +12,7 @@
 #include "printabletext.h"
 #include "ctolvernserver.h"
 #include "ctolvernserverconn.h"
+#include "cuserdb.h"
 
 namespace {
 // Room for thousands of clients connecting at once.
@@ -56,6 +57,8 @@ bool CServerCore::start()
     connGuard->setIdleTimeout(settings.idleTimeoutSeconds * 1000);
     loginGuard->setNameLock(settings.loginLockFailures, settings.loginLockSeconds * 1000);
     loginGuard->setAddressLock(settings.addressLockFailures, settings.addressLockSeconds * 1000);
+    // Outages of the user database and their end go to the same log, window or console.
+    connect(CUserDb::instance(), &CUserDb::log, this, &CServerCore::log, Qt::UniqueConnection);
 
     // Only the low 16 bits of a port setting count. The listeners are IPv4 only, so peers
     // show in dotted decimal.

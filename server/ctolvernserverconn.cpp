@@ -47,7 +47,11 @@ void CTolvernServerConn::handleAddUser()
     int objectId = 0;
     CUserDb *db = CUserDb::instance();
     bool taken = false;
-    if (db->userExists(name))
+    // A lookup that failed is a failure for the client, not a name taken: it would pick
+    // another name for nothing while the database is down.
+    if (!db->lookUpName(name, &taken))
+        result = RESULT_FAILED;
+    else if (taken)
         result = RESULT_USER_EXISTS;
     else if (!db->addUser(name, password, &objectId, &taken))
         result = taken ? RESULT_USER_EXISTS : RESULT_FAILED;

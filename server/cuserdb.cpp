@@ -442,18 +442,22 @@ bool CUserDb::ensureSchema(QSqlDatabase &db, QString *notice, QString *errorText
 bool CUserDb::userExists(const QString &name)
 {
     bool found = true;
-    const bool ok = run([&](Connection &conn) {
+    // A failed lookup counts as taken, so nothing is added while the database is unusable.
+    return !lookUpName(name, &found) || found;
+}
+
+bool CUserDb::lookUpName(const QString &name, bool *found)
+{
+    return run([&](Connection &conn) {
         QSqlQuery &query
             = conn.query(QStringLiteral("select object_id from t_user where name = ?"));
         query.addBindValue(sqlText(name));
         if (!query.exec())
             return false;
-        found = query.next();
+        *found = query.next();
         query.finish();
         return true;
     });
-    // A failed lookup counts as taken, so nothing is added while the database is unusable.
-    return !ok || found;
 }
 
 bool CUserDb::folderExists(int objectId)

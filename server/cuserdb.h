@@ -56,6 +56,9 @@ public:
     QSqlDatabase database();
 
     bool userExists(const QString &name);
+    // False when the name could not be looked up (the database is unreachable); found then
+    // stays as it was.
+    bool lookUpName(const QString &name, bool *found);
     // nameTaken, when given, tells a taken name (also one taken by another server at the same
     // moment) from any other failure.
     bool addUser(

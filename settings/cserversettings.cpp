@@ -97,7 +97,11 @@ QString CServerSettings::iniFilePath() const
 {
     if (!overridePath.isEmpty())
         return overridePath;
-    const QString programDir = QCoreApplication::applicationDirPath();
+    return defaultIniFilePath(QCoreApplication::applicationDirPath());
+}
+
+QString CServerSettings::defaultIniFilePath(const QString &programDir)
+{
     // An installed copy may not write beside itself: its ini goes to the user's config. Root
     // may write to the system's program folders, but an ini does not belong there either.
     static const char *const systemDirs[]

@@ -27,6 +27,8 @@ public:
     bool save(QString *errorString = nullptr);
     QString iniFilePath() const;
     static QString userIniFilePath();
+    // The ini a program in programDir uses without setIniFilePath().
+    static QString defaultIniFilePath(const QString &programDir);
     // Points the record at another file; tests use it to stay out of the build tree.
     void setIniFilePath(const QString &path);
 

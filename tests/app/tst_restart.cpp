@@ -2,6 +2,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -22,6 +23,7 @@ struct RunRecord
 };
 
 QList<RunRecord> runs;
+QStringList boxes;
 quint16 nextMainPort = 0;
 quint16 nextFilePort = 0;
 
@@ -39,6 +41,12 @@ CServerMainWindow *mainWindow()
 void driveRun()
 {
     QTimer::singleShot(0, qApp, [] {
+        // A start that fails shows its box before any window: note it and close it.
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            boxes << box->text();
+            box->done(QMessageBox::Ok);
+            return;
+        }
         CServerMainWindow *window = mainWindow();
         RunRecord record;
         if (window) {
@@ -70,6 +78,7 @@ class tst_Restart : public QObject
 
 private slots:
     void restartListensOnNewlySavedPorts();
+    void unreachableDatabaseShowsOneBox();
 };
 
 void tst_Restart::restartListensOnNewlySavedPorts()
@@ -112,6 +121,38 @@ void tst_Restart::restartListensOnNewlySavedPorts()
     // A fresh window: only its own two listen lines.
     QCOMPARE(runs.at(1).logRows, 2);
     QVERIFY(QFile::exists(dir.filePath(QStringLiteral("db/users.db"))));
+}
+
+void tst_Restart::unreachableDatabaseShowsOneBox()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("storage"))));
+    QVERIFY(QDir::setCurrent(dir.path()));
+    CServerSettings *settings = CServerSettings::instance();
+    settings->setIniFilePath(dir.filePath(QStringLiteral("tolvern.ini")));
+    settings->saveDataDir = dir.filePath(QStringLiteral("storage"));
+    settings->save();
+
+    // Bound but not listening: nothing answers there.
+    const CPortReservation closed;
+    const QByteArray url
+        = QStringLiteral("postgresql://tolvern@127.0.0.1:%1/users").arg(closed.port()).toUtf8();
+    runs.clear();
+    boxes.clear();
+    int argc = 3;
+    char name[] = "tst_restart";
+    char option[] = "--database";
+    QByteArray value = url;
+    char *argv[] = { name, option, value.data(), nullptr };
+    QCOMPARE(CServerApp::run(argc, argv), 2);
+    QCOMPARE(boxes.size(), 1);
+    QVERIFY2(boxes.first().startsWith(QStringLiteral("The user database cannot be reached\r\n"))
+            && boxes.first().contains(QString::fromUtf8(url)),
+        qPrintable(boxes.first()));
+    QVERIFY(runs.isEmpty());
+    // A database server needs no file of its own here.
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("db"))));
 }
 
 QTEST_APPLESS_MAIN(tst_Restart)

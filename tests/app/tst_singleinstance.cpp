@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -20,6 +21,8 @@ private slots:
     void init();
     void secondStartRaisesFirst();
     void holderWithoutChannelIsNamed();
+    void nameFollowsIni_data();
+    void nameFollowsIni();
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
@@ -70,6 +73,51 @@ void tst_SingleInstance::holderWithoutChannelIsNamed()
     // A headless copy serves no window: the answer is no, at once, and the holder is known.
     QVERIFY(!second.askToShow(10000));
     QCOMPARE(second.holderPid(), qint64(getpid()));
+}
+
+void tst_SingleInstance::nameFollowsIni_data()
+{
+    QTest::addColumn<QString>("ini");
+    QTest::addColumn<QString>("otherIni");
+    QTest::addColumn<bool>("sameName");
+    QTest::addColumn<bool>("baseName");
+    QTest::newRow("default ini") << "bin/tolvern.ini"
+                                 << "bin/tolvern.ini" << true << true;
+    QTest::newRow("default ini, spelled otherwise") << "bin/../bin/./tolvern.ini"
+                                                    << "bin/tolvern.ini" << true << true;
+    QTest::newRow("default ini through a link") << "link/tolvern.ini"
+                                                << "bin/tolvern.ini" << true << true;
+    QTest::newRow("two other inis") << "a/server.ini"
+                                    << "b/server.ini" << false << false;
+    QTest::newRow("one other ini, two spellings") << "a/server.ini"
+                                                  << "link/../a/server.ini" << true << false;
+    QTest::newRow("an ini not written yet") << "new/x.ini"
+                                            << "new/./x.ini" << true << false;
+}
+
+void tst_SingleInstance::nameFollowsIni()
+{
+    QFETCH(QString, ini);
+    QFETCH(QString, otherIni);
+    QFETCH(bool, sameName);
+    QFETCH(bool, baseName);
+    for (const char *sub : { "bin", "a", "b" })
+        QVERIFY(QDir().mkpath(dir->filePath(QLatin1String(sub))));
+    for (const char *file : { "bin/tolvern.ini", "a/server.ini", "b/server.ini" }) {
+        QFile touch(dir->filePath(QLatin1String(file)));
+        QVERIFY(touch.open(QIODevice::WriteOnly));
+    }
+    QVERIFY(
+        QFile::link(dir->filePath(QStringLiteral("bin")), dir->filePath(QStringLiteral("link"))));
+    const QString base = QStringLiteral("OMBRIVALE_TOLVERN");
+    const QString defaultIni = dir->filePath(QStringLiteral("bin/tolvern.ini"));
+    const QString name = CSingleInstance::nameForIni(base, dir->filePath(ini), defaultIni);
+    const QString other = CSingleInstance::nameForIni(base, dir->filePath(otherIni), defaultIni);
+    QCOMPARE(name == other, sameName);
+    QCOMPARE(name == base, baseName);
+    if (!baseName)
+        QVERIFY2(name.startsWith(base + QLatin1Char('-')) && name.size() < base.size() + 16,
+            qPrintable(name));
 }
 
 QTEST_MAIN(tst_SingleInstance)

@@ -43,6 +43,7 @@ private slots:
     void headlessRefusals_data();
     void headlessRefusals();
     void readOnlyDatabaseSaidAtStart();
+    void iniFilesOfTheirOwnRunSideBySide();
 
 private:
     QString path(const QString &name) const { return dir->filePath(name); }
@@ -387,6 +388,14 @@ void tst_Startup::headlessRefusals_data()
                                     << QStringLiteral("unknown option --storrage");
     QTest::newRow("port taken") << QStringList {} << true << 1
                                 << QStringLiteral("cannot listen on the main control port");
+    QTest::newRow("database URL without a name")
+        << QStringList { QStringLiteral("--database"), QStringLiteral("postgresql://u@h:1/") }
+        << false << 2 << QStringLiteral("--database: No database name");
+    // FILE_PORT: a port bound by the test but not listening, so nothing answers there.
+    QTest::newRow("database server unreachable")
+        << QStringList { QStringLiteral("--database"),
+               QStringLiteral("postgresql://tolvern@127.0.0.1:FILE_PORT/users") }
+        << true << 2 << QStringLiteral("Cannot open the user database postgresql://");
 }
 
 void tst_Startup::headlessRefusals()
@@ -395,6 +404,7 @@ void tst_Startup::headlessRefusals()
     QFETCH(bool, withIni);
     QFETCH(int, exitCode);
     QFETCH(QString, said);
+    arguments.replaceInStrings(QStringLiteral("FILE_PORT"), QString::number(filePort));
     QFile file(path(QStringLiteral("storage/a-file")));
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.close();
@@ -408,11 +418,12 @@ void tst_Startup::headlessRefusals()
     QCOMPARE(server->exitCode(), exitCode);
     const QList<QByteArray> errors = server->readAllStandardError().trimmed().split('\n');
     QVERIFY2(errors.first().contains(said.toUtf8()), errors.first().constData());
-    // Refused values change nothing on disk.
+    // One line, and refused values change nothing on disk.
     if (exitCode == 2) {
         QCOMPARE(errors.size(), 1);
-        QVERIFY(!QFile::exists(path(QStringLiteral("bin/tolvern.ini"))));
         QVERIFY(!QFile::exists(path(QStringLiteral("work/db"))));
+        if (!withIni)
+            QVERIFY(!QFile::exists(path(QStringLiteral("bin/tolvern.ini"))));
         QVERIFY(QDir(path(QStringLiteral("data"))).isEmpty());
     }
 }
@@ -459,6 +470,60 @@ void tst_Startup::readOnlyDatabaseSaidAtStart()
     QTcpSocket probe;
     probe.connectToHost(QHostAddress::LocalHost, mainPort);
     QVERIFY(!probe.waitForConnected(500));
+}
+
+void tst_Startup::iniFilesOfTheirOwnRunSideBySide()
+{
+    // Two servers, each with an ini and ports of its own, in one session.
+    const CPortReservation otherMain;
+    const CPortReservation otherFile;
+    const auto writeOwnIni = [this](const QString &name, quint16 control, quint16 transfer) {
+        QFile ini(path(name));
+        if (!ini.open(QIODevice::WriteOnly))
+            return false;
+        ini.write(QStringLiteral("[General]\nSaveDataDir=%1\nMainPort=%2\nFilePort=%3\n")
+                      .arg(path(QStringLiteral("storage")))
+                      .arg(control)
+                      .arg(transfer)
+                      .toUtf8());
+        return true;
+    };
+    QVERIFY(writeOwnIni(QStringLiteral("a.ini"), mainPort, filePort));
+    QVERIFY(writeOwnIni(QStringLiteral("b.ini"), otherMain.port(), otherFile.port()));
+    start(
+        { QStringLiteral("--headless"), QStringLiteral("--config"), path(QStringLiteral("a.ini")) },
+        false);
+    start(
+        { QStringLiteral("--headless"), QStringLiteral("--config"), path(QStringLiteral("b.ini")) },
+        false);
+    QVERIFY(waitListening(mainPort));
+    QVERIFY(waitListening(otherMain.port()));
+
+    // The same ini again, however it is spelled, is the same server: refused as ever.
+    QProcess *again = start({ QStringLiteral("--headless"), QStringLiteral("--config"),
+                                QStringLiteral("../work/../a.ini") },
+        false);
+    QVERIFY(again->waitForFinished(15000));
+    QCOMPARE(again->exitCode(), 0);
+    QVERIFY(again->readAllStandardError().contains("already runs (process"));
+    for (QProcess *server : processes.mid(0, 2))
+        QCOMPARE(server->state(), QProcess::Running);
+
+    // The default ini, even named with --config, keeps the lock name an installed server has
+    // always had.
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("run/OMBRIVALE_TOLVERN.lock"))));
+    writeIni(path(QStringLiteral("storage")));
+    const CPortReservation thirdMain;
+    const CPortReservation thirdFile;
+    QProcess *plain = start({ QStringLiteral("--headless"), QStringLiteral("--config"),
+                                QStringLiteral("../bin/tolvern.ini"), QStringLiteral("--main-port"),
+                                QString::number(thirdMain.port()), QStringLiteral("--file-port"),
+                                QString::number(thirdFile.port()) },
+        false);
+    QVERIFY(waitListening(thirdMain.port()));
+    QCOMPARE(plain->state(), QProcess::Running);
+    QVERIFY(QFileInfo::exists(path(QStringLiteral("run/OMBRIVALE_TOLVERN.lock"))));
+    QCOMPARE(QDir(path(QStringLiteral("run"))).entryList({ QStringLiteral("*.lock") }).size(), 3);
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include <QCoreApplication>
@@ -17,6 +18,7 @@
 #include <QTest>
 
 #include "cservercore.h"
+#include "cuserdb.h"
 #include "cserversettings.h"
 #include "ctolvernserver.h"
 #include "testwire.h"
@@ -164,6 +166,13 @@ void tst_ServerCore::servesWithoutWidgets()
 
     QCOMPARE(core.uploadFileName(QStringLiteral("7/slot1")), QStringLiteral("7/slot1.z"));
     QCOMPARE(lines.last().at(0).toString(), QStringLiteral("Upload 7/slot1.z"));
+
+    // The user database's own lines (an outage and its end) reach the same log, from
+    // whichever thread met the outage.
+    const QString outage = QStringLiteral("User database unreachable: gone");
+    std::thread([outage] { emit CUserDb::instance()->log(outage); }).join();
+    QTRY_COMPARE(lines.last().at(0).toString(), outage);
+    QCOMPARE(countLines(lines, outage), 1);
 }
 
 void tst_ServerCore::portOverridesWin()
