@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "cdbcommand.h"
 #include "cserversettings.h"
 #include "cuserdb.h"
 #include "cuserdbconfig.h"
@@ -35,6 +36,7 @@ int runSaves(CAdminCommand &, const QStringList &arguments)
 const Verb VERBS[] = {
     { "users", &CUsersCommand::run, "list, add, delete and purge users, change passwords" },
     { "saves", &runSaves, "list a user's saves, their history, restore a version" },
+    { "db", &CDbCommand::run, "copy the users into another database (SQLite to PostgreSQL)" },
 };
 
 } // namespace

@@ -39,6 +39,7 @@ bool CUserDbCopy::fail(const QString &text)
 bool CUserDbCopy::run()
 {
     copied = 0;
+    notEmpty = false;
     error.clear();
     if (source.key() == target.key())
         return fail(QStringLiteral("Source and target are the same database"));
@@ -94,7 +95,8 @@ bool CUserDbCopy::copyRows(QSqlDatabase &from, QSqlDatabase &to)
             QStringLiteral("Cannot read %1: %2").arg(target.displayText(), sqlError(write)));
     const qint64 present = write.value(0).toLongLong();
     write.finish();
-    if (present > 0)
+    notEmpty = present > 0;
+    if (notEmpty)
         return abandon(QStringLiteral("%1 already holds %2 users; nothing copied")
                            .arg(target.displayText())
                            .arg(present));

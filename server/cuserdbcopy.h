@@ -19,6 +19,8 @@ public:
     bool run();
     QString errorText() const { return error; }
     int copiedCount() const { return copied; }
+    // Whether run() failed because the target already holds users.
+    bool targetNotEmpty() const { return notEmpty; }
 
 private:
     bool copyRows(QSqlDatabase &source, QSqlDatabase &target);
@@ -28,6 +30,7 @@ private:
     CUserDbConfig target;
     QString error;
     int copied = 0;
+    bool notEmpty = false;
 };
 
 #endif // CUSERDBCOPY_H

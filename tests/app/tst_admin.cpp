@@ -9,7 +9,9 @@
 #include <QSqlQuery>
 #include <QTcpSocket>
 #include <QTest>
+#include <QUrl>
 
+#include "cpgcluster.h"
 #include "cserverprocess.h"
 #include "testwire.h"
 
@@ -41,6 +43,7 @@ private slots:
     void purgeByLastLogin();
     void refusals_data();
     void refusals();
+    void dbCopyIntoPostgresql();
 
 private:
     int admin(const QStringList &arguments, QByteArray *out = nullptr, QByteArray *err = nullptr);
@@ -227,6 +230,16 @@ void tst_Admin::refusals_data()
     QTest::newRow("no database here") << (words({ "users", "list", "--workdir" }) << empty) << 1;
     QTest::newRow("no storage folder")
         << (words({ "users", "delete", "1", "--config" }) << bare.fileName()) << 5;
+    QTest::newRow("db help") << words({ "db", "--help" }) << 0;
+    QTest::newRow("db help of copy") << words({ "db", "copy", "--help" }) << 0;
+    QTest::newRow("db, no command") << words({ "db" }) << 64;
+    QTest::newRow("db, unknown command") << words({ "db", "move" }) << 64;
+    QTest::newRow("db copy, no target") << words({ "db", "copy" }) << 64;
+    QTest::newRow("db copy, stray word") << words({ "db", "copy", "--to", "x.db", "y" }) << 64;
+    QTest::newRow("db copy, no database name")
+        << words({ "db", "copy", "--to", "postgresql://u@127.0.0.1:1/" }) << 64;
+    QTest::newRow("db copy, no source here")
+        << (words({ "db", "copy", "--to", "copy.db", "--workdir" }) << empty) << 1;
 }
 
 void tst_Admin::refusals()
@@ -240,6 +253,124 @@ void tst_Admin::refusals()
     // Nothing was created where there was no database.
     QVERIFY(!QFileInfo::exists(server->path(QStringLiteral("config/db"))));
     QVERIFY(names().contains(QStringLiteral("alice")));
+}
+
+void tst_Admin::dbCopyIntoPostgresql()
+{
+    if (!CPgCluster::installed())
+        QSKIP("skipped: PostgreSQL not installed");
+    CPgCluster cluster;
+    QVERIFY2(cluster.start(), qPrintable(cluster.errorText()));
+    QVERIFY2(cluster.createDatabase(QStringLiteral("big")), qPrintable(cluster.errorText()));
+    QVERIFY2(cluster.createDatabase(QStringLiteral("live")), qPrintable(cluster.errorText()));
+
+    // An old SQLite file: 100,000 users, every tenth never logged in, the last ids deleted.
+    constexpr int COUNT = 100000;
+    const QString file = server->path(QStringLiteral("big.db"));
+    {
+        QSqlDatabase db
+            = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("big"));
+        db.setDatabaseName(file);
+        QVERIFY(db.open());
+        QSqlQuery query(db);
+        QVERIFY(query.exec(QStringLiteral(
+            "CREATE TABLE [t_user] ([object_id] INT NOT NULL, [name] VARCHAR(20) NOT NULL, "
+            "[password] VARCHAR(20) NOT NULL, [is_enabled] CHAR(1) NOT NULL DEFAULT Y, "
+            "[last_login] DATETIME)")));
+        QVERIFY(query.exec(QStringLiteral("CREATE TABLE t_user_seq (last_id INTEGER NOT NULL)")));
+        QVERIFY(query.exec(QStringLiteral("INSERT INTO t_user_seq VALUES (%1)").arg(COUNT + 5)));
+        QVERIFY(db.transaction());
+        QVERIFY(query.prepare(QStringLiteral("INSERT INTO t_user VALUES (?, ?, ?, 'Y', ?)")));
+        for (int id = 1; id <= COUNT; ++id) {
+            query.addBindValue(id);
+            query.addBindValue(QStringLiteral("user%1").arg(id));
+            query.addBindValue(QStringLiteral("pw %1 ä").arg(id * 7));
+            query.addBindValue(id % 10 == 0
+                    ? QVariant(QMetaType::fromType<QString>())
+                    : QVariant(QStringLiteral("2026-%1-%2T10:%3:00")
+                                   .arg(1 + id % 12, 2, 10, QLatin1Char('0'))
+                                   .arg(1 + id % 28, 2, 10, QLatin1Char('0'))
+                                   .arg(id % 60, 2, 10, QLatin1Char('0'))));
+            QVERIFY(query.exec());
+        }
+        QVERIFY(db.commit());
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("big"));
+
+    QByteArray out;
+    QByteArray err;
+    const QString url = cluster.url(QStringLiteral("big"));
+    QCOMPARE(admin(QStringList { QStringLiteral("db"), QStringLiteral("copy"),
+                       QStringLiteral("--from"), file, QStringLiteral("--to"), url },
+                 &out, &err),
+        0);
+    QVERIFY2(out.startsWith("Copied 100000 users from "), out.constData());
+
+    // The same rows, compared in aggregate and by sample.
+    const auto summary = [](const QString &connection, const QString &table) {
+        QSqlQuery query(QSqlDatabase::database(connection));
+        if (!query.exec(QStringLiteral("select count(*), sum(object_id), count(last_login), "
+                                       "max(last_login), min(name) from %1")
+                            .arg(table))
+            || !query.next())
+            return QStringList { QStringLiteral("(failed)") };
+        QStringList values;
+        for (int i = 0; i < 5; ++i)
+            values << query.value(i).toString();
+        return values;
+    };
+    QSqlDatabase source
+        = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("src"));
+    source.setDatabaseName(file);
+    QVERIFY(source.open());
+    QSqlDatabase target = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("dst"));
+    target.setHostName(QStringLiteral("127.0.0.1"));
+    target.setPort(cluster.port());
+    target.setUserName(QUrl(url).userName());
+    target.setDatabaseName(QStringLiteral("big"));
+    QVERIFY(target.open());
+    QCOMPARE(summary(QStringLiteral("dst"), QStringLiteral("t_user")),
+        summary(QStringLiteral("src"), QStringLiteral("t_user")));
+    for (const int id : { 1, 10, 4711, COUNT }) {
+        const QString row = QStringLiteral(
+            "select name, password, is_enabled, last_login from t_user where object_id = %1")
+                                .arg(id);
+        QSqlQuery from(source);
+        QSqlQuery to(target);
+        QVERIFY(from.exec(row) && from.next());
+        QVERIFY(to.exec(row) && to.next());
+        for (int i = 0; i < 4; ++i)
+            QCOMPARE(to.value(i).toString(), from.value(i).toString());
+        QCOMPARE(to.value(3).isNull(), id % 10 == 0);
+    }
+    // Ids of deleted users stay used.
+    QSqlQuery seq(target);
+    QVERIFY(seq.exec(QStringLiteral("select last_id from t_user_seq")) && seq.next());
+    QCOMPARE(seq.value(0).toLongLong(), qint64(COUNT + 5));
+    source.close();
+    target.close();
+    source = target = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("src"));
+    QSqlDatabase::removeDatabase(QStringLiteral("dst"));
+
+    // A target that holds users is never written again.
+    QCOMPARE(admin(QStringList { QStringLiteral("db"), QStringLiteral("copy"),
+                       QStringLiteral("--from"), file, QStringLiteral("--to"), url },
+                 &out, &err),
+        2);
+    QVERIFY2(err.contains("already holds 100000 users"), err.constData());
+
+    // Without --from: the running server's own database.
+    const int before = names().size();
+    QCOMPARE(admin(QStringList { QStringLiteral("db"), QStringLiteral("copy"),
+                       QStringLiteral("--to"), cluster.url(QStringLiteral("live")) },
+                 &out, &err),
+        0);
+    QVERIFY2(out.startsWith(QStringLiteral("Copied %1 users from %2")
+                                .arg(before)
+                                .arg(server->databaseFile())
+                                .toUtf8()),
+        out.constData());
 }
 
 QTEST_GUILESS_MAIN(tst_Admin)
