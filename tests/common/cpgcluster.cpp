@@ -139,12 +139,22 @@ bool CPgCluster::restart()
 
 void CPgCluster::stop()
 {
+    stopWith(QStringLiteral("fast"));
+}
+
+void CPgCluster::stopImmediately()
+{
+    stopWith(QStringLiteral("immediate"));
+}
+
+void CPgCluster::stopWith(const QString &mode)
+{
     if (!running)
         return;
     running = false;
     runTool(QStringLiteral("pg_ctl"),
         { QStringLiteral("stop"), QStringLiteral("-D"), dir->filePath(QStringLiteral("data")),
-            QStringLiteral("-m"), QStringLiteral("fast"), QStringLiteral("-w") },
+            QStringLiteral("-m"), mode, QStringLiteral("-w") },
         60000);
 }
 

@@ -29,6 +29,8 @@ public:
     // Starts it again after stop(), on the same port and data.
     bool restart();
     void stop();
+    // As a crash would: no shutdown checkpoint, every client cut off (pg_ctl stop -m immediate).
+    void stopImmediately();
     bool isRunning() const { return running; }
     QString errorText() const { return lastError; }
 
@@ -40,6 +42,7 @@ public:
 private:
     bool runTool(const QString &tool, const QStringList &arguments, int msec);
     bool startServer();
+    void stopWith(const QString &mode);
 
     std::unique_ptr<QTemporaryDir> dir;
     QString lastError;

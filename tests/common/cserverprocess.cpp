@@ -69,9 +69,19 @@ bool CServerProcess::portAccepts(quint16 port, int msec)
     return probe.waitForConnected(msec);
 }
 
+QString CServerProcess::iniPath() const
+{
+    return path(configOption ? QStringLiteral("server.ini") : QStringLiteral("bin/tolvern.ini"));
+}
+
+QByteArray CServerProcess::readOutput()
+{
+    return process ? process->readAllStandardOutput() : QByteArray();
+}
+
 bool CServerProcess::writeIni()
 {
-    QFile ini(path(QStringLiteral("bin/tolvern.ini")));
+    QFile ini(iniPath());
     if (!ini.open(QIODevice::WriteOnly))
         return false;
     const QString text = QStringLiteral("[General]\nSaveDataDir=%1\nMainPort=%2\nFilePort=%3\n"
@@ -104,11 +114,14 @@ bool CServerProcess::start(int msec)
     } else {
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     }
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), path(QStringLiteral("run")));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"),
+        runtimeDir.isEmpty() ? path(QStringLiteral("run")) : runtimeDir);
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("config")));
     process->setProcessEnvironment(env);
     process->setWorkingDirectory(path(QStringLiteral("work")));
-    if (forwardOutput) {
+    if (captureOutput) {
+        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    } else if (forwardOutput) {
         process->setProcessChannelMode(QProcess::ForwardedChannels);
     } else {
         process->setStandardOutputFile(QProcess::nullDevice());
@@ -117,6 +130,9 @@ bool CServerProcess::start(int msec)
     QStringList arguments;
     if (headless)
         arguments << QStringLiteral("--headless");
+    if (configOption)
+        arguments << QStringLiteral("--config") << iniPath();
+    arguments << extraArguments;
     process->start(path(QStringLiteral("bin/tolvern-server")), arguments);
     if (!process->waitForStarted(msec)) {
         lastError = QStringLiteral("server did not start: %1").arg(process->errorString());

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include <QString>
+#include <QStringList>
 
 class QProcess;
 class QTemporaryDir;
@@ -27,13 +28,31 @@ public:
 
     // A path inside the temporary folder; bin/, work/, storage/, run/ and config/ exist.
     QString path(const QString &name) const;
-    QString storageDir() const { return path(QStringLiteral("storage")); }
+    QString storageDir() const
+    {
+        return sharedStorage.isEmpty() ? path(QStringLiteral("storage")) : sharedStorage;
+    }
+    // The ini the server reads: bin/tolvern.ini beside it, or server.ini given by --config.
+    QString iniPath() const;
     QString databaseFile() const { return path(QStringLiteral("work/db/users.db")); }
     quint16 mainPort() const { return controlPort; }
     quint16 filePort() const { return transferPort; }
 
     // Lines added to tolvern.ini after [General], such as a [Database] or [Storage] section.
     void setExtraIni(const QString &text) { extraIni = text; }
+
+    // Storage in another folder, shared with other servers.
+    void setStorageDir(const QString &dir) { sharedStorage = dir; }
+    // A runtime folder (where the instance lock lives) shared with other servers.
+    void setRuntimeDir(const QString &dir) { runtimeDir = dir; }
+    // Writes the ini outside the program's folder and names it with --config.
+    void setConfigOption(bool on) { configOption = on; }
+    // More command-line arguments, such as --database URL.
+    void setExtraArguments(const QStringList &arguments) { extraArguments = arguments; }
+    // Keeps the server's stdout for readOutput() (only for short runs: nothing else drains
+    // the pipe while the caller does not run its event loop).
+    void setCaptureOutput(bool on) { captureOutput = on; }
+    QByteArray readOutput();
 
     // Lets the server's output through (the default) or discards it.
     void setForwardOutput(bool forward) { forwardOutput = forward; }
@@ -62,6 +81,11 @@ private:
     quint16 controlPort = 0;
     quint16 transferPort = 0;
     QString extraIni;
+    QString sharedStorage;
+    QString runtimeDir;
+    QStringList extraArguments;
+    bool configOption = false;
+    bool captureOutput = false;
     bool forwardOutput = true;
     bool headless = false;
     bool copied = false;
