@@ -190,7 +190,8 @@ QString CBenchRunner::usage()
         "                     as the server's own connection)\n"
         "  --database DB      sqlite (default); postgresql: a private PostgreSQL 15 cluster\n"
         "                     started for the run; or a postgresql://user@host:port/dbname URL\n"
-        "                     of an empty database. The yardstick runs on the same database.\n");
+        "                     of an empty database. The yardstick runs on the same database.\n"
+        "                     Figure 1 then also runs two headless servers on it.\n");
 }
 
 bool CBenchRunner::parse(const QStringList &arguments)
@@ -449,7 +450,8 @@ bool CBenchRunner::directLogins(const QString &connection, int msec, qint64 &cou
     return true;
 }
 
-bool CBenchRunner::serverLogins(double &rate, double &direct)
+bool CBenchRunner::serverLogins(
+    const std::vector<CServerProcess *> &targets, double &rate, double &direct)
 {
     bool running = false;
     qint64 answered = 0;
@@ -464,7 +466,7 @@ bool CBenchRunner::serverLogins(double &rate, double &direct)
     };
     for (int i = 0; i < clients; ++i) {
         auto client = std::make_unique<CProtoClient>();
-        if (!client->connectToServer(LOCALHOST, server->mainPort())) {
+        if (!client->connectToServer(LOCALHOST, targets[size_t(i) % targets.size()]->mainPort())) {
             note(QStringLiteral("login client %1: %2")
                      .arg(i)
                      .arg(libsock::clientErrorText(client->clientError())));
@@ -494,7 +496,13 @@ bool CBenchRunner::serverLogins(double &rate, double &direct)
     double directTime = 0;
     // Processor time per login, which a loaded machine does not distort as it does the rates.
     double directCpu = 0;
-    const double serverCpuBefore = processSeconds(server->processId());
+    const auto serverSeconds = [&targets] {
+        double sum = 0;
+        for (const CServerProcess *target : targets)
+            sum += processSeconds(target->processId());
+        return sum;
+    };
+    const double serverCpuBefore = serverSeconds();
     bool ok = true;
     for (int turn = 0; ok && turn < seconds; ++turn) {
         const qint64 directBefore = directCount;
@@ -524,7 +532,7 @@ bool CBenchRunner::serverLogins(double &rate, double &direct)
     }
     rate = double(answered) / serverTime;
     direct = double(directCount) / directTime;
-    const double serverCpu = processSeconds(server->processId()) - serverCpuBefore;
+    const double serverCpu = serverSeconds() - serverCpuBefore;
     if (answered > 0 && directCount > 0)
         note(QStringLiteral("  processor time per login: server %1 us, direct %2 us")
                  .arg(serverCpu * 1e6 / double(answered), 0, 'f', 1)
@@ -540,6 +548,9 @@ bool CBenchRunner::measureLogins()
     for (const QString &mode : std::as_const(loginModes))
         ok = measureLoginsIn(mode == QLatin1String("headless")) && ok;
     server->setHeadless(false);
+    // Several servers share one user base only on a database server.
+    if (!databaseUrl.isEmpty())
+        ok = measureTwoServerLogins() && ok;
     return ok;
 }
 
@@ -572,12 +583,18 @@ bool CBenchRunner::measureLoginsIn(bool headless)
         } else if (ok) {
             QSqlQuery(db).exec(QStringLiteral("SET synchronous_commit TO off"));
         }
-        ok = ok && startServer(NO_ADDRESS_CAP) && serverLogins(rate, direct);
+        ok = ok && startServer(NO_ADDRESS_CAP) && serverLogins({ server.get() }, rate, direct);
         db.close();
     }
     QSqlDatabase::removeDatabase(QStringLiteral("bench-direct"));
     QFile::remove(copy);
     ok = stopServer() && ok;
+    return loginRow(mode, ok, rate, direct, headless ? MIN_HEADLESS_LOGIN_RATIO : MIN_LOGIN_RATIO);
+}
+
+bool CBenchRunner::loginRow(
+    const QString &mode, bool ok, double rate, double direct, double minRatio)
+{
     note(QStringLiteral("  server %1 logins/s, direct %2 logins/s")
              .arg(rate, 0, 'f', 0)
              .arg(direct, 0, 'f', 0));
@@ -594,11 +611,50 @@ bool CBenchRunner::measureLoginsIn(bool headless)
     row.measured = QStringLiteral("%1 /s").arg(rate, 0, 'f', 0);
     row.yardstick = QStringLiteral("%1 /s direct SQL").arg(direct, 0, 'f', 0);
     row.ratio = QString::number(rate / direct, 'f', 2);
-    const double minRatio = headless ? MIN_HEADLESS_LOGIN_RATIO : MIN_LOGIN_RATIO;
     row.target = QStringLiteral(">= 2000 /s, ratio >= %1").arg(minRatio, 0, 'f', 2);
     row.met = rate >= MIN_LOGIN_RATE && rate / direct >= minRatio;
     rows.push_back(row);
     return true;
+}
+
+bool CBenchRunner::measureTwoServerLogins()
+{
+    note(QStringLiteral("figure 1: logins with %1 users, %2 clients, %3 s, two headless servers "
+                        "on one database")
+             .arg(users)
+             .arg(clients)
+             .arg(seconds));
+    // The second one shares the database and the storage folder, with ports, ini and
+    // runtime folder of its own.
+    secondServer = std::make_unique<CServerProcess>(serverPath, baseDir);
+    secondServer->setForwardOutput(false);
+    secondServer->setHeadless(true);
+    secondServer->setStorageDir(server->storageDir());
+    secondServer->setExtraIni(databaseIni + NO_ADDRESS_CAP);
+    server->setHeadless(true);
+    double rate = 0;
+    double direct = 0;
+    bool ok = secondServer->isValid() && openDirect(QStringLiteral("bench-direct"), QString());
+    {
+        QSqlDatabase db = QSqlDatabase::database(QStringLiteral("bench-direct"), false);
+        if (ok)
+            QSqlQuery(db).exec(QStringLiteral("SET synchronous_commit TO off"));
+        ok = ok && startServer(NO_ADDRESS_CAP);
+        if (ok && !secondServer->start(START_TIMEOUT_MS)) {
+            note(secondServer->errorText());
+            ok = false;
+        }
+        ok = ok && serverLogins({ server.get(), secondServer.get() }, rate, direct);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("bench-direct"));
+    if (secondServer->isRunning() && secondServer->stop(60000) != 0)
+        ok = false;
+    secondServer.reset();
+    ok = stopServer() && ok;
+    server->setHeadless(false);
+    return loginRow(
+        QStringLiteral("two headless servers"), ok, rate, direct, MIN_HEADLESS_LOGIN_RATIO);
 }
 
 bool CBenchRunner::createSave(const QString &path, qint64 size)

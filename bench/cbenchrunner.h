@@ -59,7 +59,11 @@ private:
     bool fillServerLog(const QByteArray &request);
 
     bool directLogins(const QString &connection, int msec, qint64 &count);
-    bool serverLogins(double &rate, double &direct);
+    // Login clients spread over the servers given, in turns with the direct yardstick.
+    bool serverLogins(const std::vector<CServerProcess *> &targets, double &rate, double &direct);
+    // Figure 1 with two headless servers on the one PostgreSQL database.
+    bool measureTwoServerLogins();
+    bool loginRow(const QString &mode, bool ok, double rate, double direct, double minRatio);
     bool serverDownload(const QString &target, double &seconds);
     bool serverUpload(const QString &source, double &seconds);
     bool plainCopy(bool toBench, const QString &file, double &seconds);
@@ -96,6 +100,7 @@ private:
 
     std::unique_ptr<CPgCluster> cluster;
     std::unique_ptr<CServerProcess> server;
+    std::unique_ptr<CServerProcess> secondServer;
     std::vector<Row> rows;
     bool failed = false;
 };
