@@ -35,7 +35,7 @@ void CConsoleLog::writeLine(const QString &msg)
     buffer = timeStamp();
     buffer += ' ';
     // Texts from clients arrive escaped already; this keeps every other line one line too.
-    buffer += printableText(msg).toUtf8();
+    buffer += printableText(msg, -1).toUtf8();
     buffer += '\n';
     const char *data = buffer.constData();
     qsizetype left = buffer.size();

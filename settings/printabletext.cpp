@@ -11,8 +11,11 @@ bool needsEscape(char16_t c)
 
 } // namespace
 
-QString printableText(const QString &text)
+QString printableText(const QString &text, qsizetype maxLength)
 {
+    if (maxLength >= 0 && text.size() > maxLength)
+        return printableText(text.left(maxLength), -1) + QChar(0x2026);
+
     // The common case, a plain name, costs one scan and no copy.
     qsizetype first = 0;
     while (first < text.size() && !needsEscape(text.at(first).unicode()))

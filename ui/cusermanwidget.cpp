@@ -20,6 +20,7 @@
 #include "cuserdb.h"
 #include "cadduserdlg.h"
 #include "csavehistorydlg.h"
+#include "printabletext.h"
 
 namespace {
 
@@ -433,7 +434,8 @@ void CUserManWidget::setUserRow(
     idItem->setData(Qt::DisplayRole, objectId);
     idItem->setData(Qt::UserRole, objectId);
     table->setItem(row, 0, idItem);
-    table->setItem(row, 1, centredItem(name));
+    // Names come from clients: shown without control characters and at most so long.
+    table->setItem(row, 1, centredItem(printableText(name)));
     QTableWidgetItem *loginItem = centredItem(lastLogin);
     table->setItem(row, 2, loginItem);
     // A login updates the topmost row of its user.

@@ -352,6 +352,12 @@ void tst_UserManWidget::userAddedElsewhereShowsAtTop()
     QCOMPARE(t->item(0, 2)->text(), QString());
     for (int column = 0; column < 3; ++column)
         QCOMPARE(t->item(0, column)->textAlignment(), int(Qt::AlignCenter));
+
+    // A client's name shows without control characters and cut at 200 characters.
+    const QString longName = QStringLiteral("x\n") + QString(253, QLatin1Char('y'));
+    QVERIFY(CUserDb::instance()->addUser(longName, QStringLiteral("pw"), &objectId));
+    QCOMPARE(t->item(0, 1)->text(),
+        QStringLiteral("x\\n") + QString(198, QLatin1Char('y')) + QChar(0x2026));
 }
 
 void tst_UserManWidget::loginElsewhereUpdatesThatRow()
