@@ -6,8 +6,9 @@
 #include <QString>
 
 // The system log as a table model: "Time" and "Message", newest line in row 0, at most
-// limit() lines; at the bound the oldest hundredth makes room. The lines live in a ring buffer of one time stamp and one string each, so
-// a full log costs little beyond its texts. Fed only through the appendLine() slot.
+// limit() lines; at the bound the oldest hundredth makes room. The lines live in a ring buffer of
+// one time stamp and one string each, so a full log costs little beyond its texts. Fed only through
+// the appendLine() slot.
 class CLogModel : public QAbstractTableModel
 {
     Q_OBJECT

@@ -30,8 +30,7 @@ void tst_PrintableText::escapes_data()
                                 << QStringLiteral("\\x7f\\x85\\x9b");
     const QString longest(MAX_SHOWN_TEXT, QLatin1Char('a'));
     QTest::newRow("longest shown whole") << longest << longest;
-    QTest::newRow("one more is cut")
-        << longest + QLatin1Char('b') << longest + QChar(0x2026);
+    QTest::newRow("one more is cut") << longest + QLatin1Char('b') << longest + QChar(0x2026);
     QTest::newRow("cut before escaping")
         << longest + QStringLiteral("\n\n") << longest + QChar(0x2026);
     QTest::newRow("line separators")

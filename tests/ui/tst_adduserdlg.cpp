@@ -85,9 +85,9 @@ void tst_AddUserDlg::windowFocusOrderAndEcho()
         const int needed = label->fontMetrics().horizontalAdvance(label->text());
         QVERIFY2(needed <= label->contentsRect().width(),
             qPrintable(QStringLiteral("%1 needs %2 px, has %3")
-                    .arg(label->text())
-                    .arg(needed)
-                    .arg(label->contentsRect().width())));
+                           .arg(label->text())
+                           .arg(needed)
+                           .arg(label->contentsRect().width())));
     }
     QCOMPARE(UiTestEnv::tabOrder(&dlg),
         QStringList({ QStringLiteral("edName"), QStringLiteral("btnOk"), QStringLiteral("edPass"),
