@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include <QHash>
 #include <QString>
 
 class QProcess;
@@ -37,6 +38,9 @@ public:
 
     // Lets the server's output through (the default) or discards it.
     void setForwardOutput(bool forward) { forwardOutput = forward; }
+    // An environment variable for the server, from the next start on (an empty value
+    // removes it).
+    void setEnvironment(const QString &name, const QString &value) { extraEnv[name] = value; }
     // Runs it with --headless and without any display.
     void setHeadless(bool on) { headless = on; }
 
@@ -45,6 +49,8 @@ public:
     // SIGTERM, then waits for the end. Returns the exit code, or -1 when it did not end
     // normally in time (it is killed then).
     int stop(int msec = 15000);
+    // SIGKILL, as a crash: nothing of the server runs after it. True once it has ended.
+    bool kill(int msec = 15000);
     bool isRunning() const;
     qint64 processId() const;
     // Resident set of the running server in KiB, or -1.
@@ -62,6 +68,7 @@ private:
     quint16 controlPort = 0;
     quint16 transferPort = 0;
     QString extraIni;
+    QHash<QString, QString> extraEnv;
     bool forwardOutput = true;
     bool headless = false;
     bool copied = false;
