@@ -80,6 +80,28 @@ public:
         return false;
     }
 
+    // Keeps the reason of a failed statement for the operator's log.
+    Step failed(const QSqlQuery &query)
+    {
+        lastErrorText = oneLine(query.lastError().text());
+        return Step::Failed;
+    }
+
+    // A statement without values, run often: prepared once on SQLite. (PostgreSQL prepares
+    // no transaction control.)
+    bool command(const QString &text)
+    {
+        if (postgresql)
+            return exec(text);
+        QSqlQuery &prepared = query(text);
+        if (prepared.exec()) {
+            prepared.finish();
+            return true;
+        }
+        lastErrorText = oneLine(prepared.lastError().text());
+        return false;
+    }
+
     // Runs write in a transaction whose commit waits for the disk; false, rolled back, when
     // a statement failed.
     template<typename Write> bool durable(Write write)
@@ -641,20 +663,20 @@ bool CUserDb::commitBatch(QVector<Request> &requests, QString *errorText)
         }
         const auto lost = [&] {
             failure = conn.lastErrorText;
-            conn.exec(QStringLiteral("ROLLBACK"));
+            conn.command(QStringLiteral("ROLLBACK"));
             for (Request &request : requests)
                 request.result = failureResult(request.kind);
             return false;
         };
         // SQLite takes its write lock now, so no statement of the batch waits for it later.
-        if (!conn.exec(
+        if (!conn.command(
                 conn.postgresql ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE")))
             return lost();
         for (Request &request : requests) {
             if (!runRequest(conn, request))
                 return lost();
         }
-        if (!conn.exec(QStringLiteral("COMMIT")))
+        if (!conn.command(QStringLiteral("COMMIT")))
             return lost();
         return true;
     });
@@ -686,7 +708,10 @@ bool CUserDb::runRequest(Connection &conn, Request &request)
         : request.kind == Request::ChangePassword && request.newPassword.size() > MAX_TEXT_LENGTH;
     if (tooLong)
         return true;
-    if (!conn.exec(QStringLiteral("SAVEPOINT tolvern_request")))
+    // Only an add-user has steps to undo on its own; a login or a password change is one
+    // write, and one that fails is a fault of the database, which fails the batch.
+    const bool undoable = request.kind == Request::AddUser;
+    if (undoable && !conn.command(QStringLiteral("SAVEPOINT tolvern_request")))
         return false;
     Step step = Step::Failed;
     switch (request.kind) {
@@ -700,27 +725,26 @@ bool CUserDb::runRequest(Connection &conn, Request &request)
         step = loginStep(conn, request);
         break;
     }
+    if (!undoable)
+        return step == Step::Keep;
     if (step == Step::Keep)
-        return conn.exec(QStringLiteral("RELEASE tolvern_request"));
+        return conn.command(QStringLiteral("RELEASE tolvern_request"));
     // This request fails alone; a transaction the database gave up fails the batch.
     const QString why = conn.lastErrorText;
-    if (!conn.exec(QStringLiteral("ROLLBACK TO tolvern_request"))
-        || !conn.exec(QStringLiteral("RELEASE tolvern_request")))
+    if (!conn.command(QStringLiteral("ROLLBACK TO tolvern_request"))
+        || !conn.command(QStringLiteral("RELEASE tolvern_request")))
         return false;
     conn.lastErrorText = why;
     if (step == Step::Failed) {
         request.result = failureResult(request.kind);
-        if (request.kind != Request::ChangePassword)
-            request.objectId = 0;
+        request.objectId = 0;
         // A name taken meanwhile by another server is refused by the unique index.
-        if (request.kind == Request::AddUser) {
-            QSqlQuery &again
-                = conn.query(QStringLiteral("select object_id from t_user where name = ?"));
-            again.addBindValue(sqlText(request.name));
-            if (again.exec() && again.next())
-                request.result = libsock::RESULT_USER_EXISTS;
-            again.finish();
-        }
+        QSqlQuery &again
+            = conn.query(QStringLiteral("select object_id from t_user where name = ?"));
+        again.addBindValue(sqlText(request.name));
+        if (again.exec() && again.next())
+            request.result = libsock::RESULT_USER_EXISTS;
+        again.finish();
     }
     return true;
 }
@@ -730,7 +754,7 @@ CUserDb::Step CUserDb::addUserStep(Connection &conn, Request &request)
     QSqlQuery &lookup = conn.query(QStringLiteral("select object_id from t_user where name = ?"));
     lookup.addBindValue(sqlText(request.name));
     if (!lookup.exec())
-        return Step::Failed;
+        return conn.failed(lookup);
     const bool taken = lookup.next();
     lookup.finish();
     if (taken) {
@@ -745,7 +769,7 @@ CUserDb::Step CUserDb::addUserStep(Connection &conn, Request &request)
     qint64 id = 0;
     for (int skipped = 0;; ++skipped) {
         if (!next.exec() || !next.next())
-            return Step::Failed;
+            return conn.failed(next);
         id = next.value(0).toLongLong();
         next.finish();
         if (id <= 0 || id > std::numeric_limits<int>::max() || skipped > MAX_SKIPPED_IDS) {
@@ -762,7 +786,7 @@ CUserDb::Step CUserDb::addUserStep(Connection &conn, Request &request)
     insert.addBindValue(sqlText(request.password));
     insert.addBindValue(QStringLiteral("Y"));
     if (!insert.exec())
-        return Step::Failed;
+        return conn.failed(insert);
     request.objectId = int(id);
     request.result = libsock::RESULT_OK;
     return Step::Keep;
@@ -776,7 +800,7 @@ CUserDb::Step CUserDb::changePasswordStep(Connection &conn, Request &request)
     update.addBindValue(request.objectId);
     update.addBindValue(sqlText(request.password));
     if (!update.exec())
-        return Step::Failed;
+        return conn.failed(update);
     if (update.numRowsAffected() > 0) {
         request.result = libsock::RESULT_OK;
         return Step::Keep;
@@ -784,7 +808,7 @@ CUserDb::Step CUserDb::changePasswordStep(Connection &conn, Request &request)
     QSqlQuery &query = conn.query(QStringLiteral("select password from t_user where object_id=?"));
     query.addBindValue(request.objectId);
     if (!query.exec())
-        return Step::Failed;
+        return conn.failed(query);
     request.result = query.next() ? libsock::RESULT_WRONG_PASSWORD : libsock::RESULT_FAILED;
     query.finish();
     return Step::Keep;
@@ -799,7 +823,7 @@ CUserDb::Step CUserDb::loginStep(Connection &conn, Request &request)
     query.addBindValue(sqlText(request.name));
     query.addBindValue(sqlText(request.password));
     if (!query.exec())
-        return Step::Failed;
+        return conn.failed(query);
     if (query.next()) {
         request.objectId = query.value(0).toInt();
         request.result = libsock::RESULT_OK;

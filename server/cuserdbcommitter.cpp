@@ -1,15 +1,33 @@
 #include "cuserdbcommitter.h"
 
 #include <QAbstractSocket>
+#include <QMetaObject>
 #include <QSet>
+#include <QThread>
 #include <QTimer>
 
 CUserDbCommitter::CUserDbCommitter(QObject *parent)
     : QObject(parent)
+    , worker(new QThread)
+    , workerContext(new QObject)
 {
+    companyTimer = new QTimer(this);
+    companyTimer->setSingleShot(true);
+    companyTimer->setTimerType(Qt::PreciseTimer);
+    connect(companyTimer, &QTimer::timeout, this, &CUserDbCommitter::runBatch);
+    worker->setObjectName(QStringLiteral("tolvern-commit"));
+    workerContext->moveToThread(worker);
+    worker->start();
 }
 
-CUserDbCommitter::~CUserDbCommitter() = default;
+CUserDbCommitter::~CUserDbCommitter()
+{
+    // The batch in progress ends first; its outcomes have nobody left to go to.
+    worker->quit();
+    worker->wait();
+    delete workerContext;
+    delete worker;
+}
 
 void CUserDbCommitter::submit(QObject *owner, const CUserDb::Request &request, Outcome done)
 {
@@ -19,6 +37,15 @@ void CUserDbCommitter::submit(QObject *owner, const CUserDb::Request &request, O
 
 void CUserDbCommitter::schedule()
 {
+    if (busy)
+        return;
+    if (companyClock.isValid() && queue.size() < awaited
+        && companyClock.elapsed() < COMPANY_WAIT_MS) {
+        if (!companyTimer->isActive())
+            companyTimer->start(int(COMPANY_WAIT_MS - companyClock.elapsed()));
+        return;
+    }
+    companyTimer->stop();
     if (scheduled)
         return;
     scheduled = true;
@@ -30,28 +57,56 @@ void CUserDbCommitter::schedule()
 void CUserDbCommitter::runBatch()
 {
     scheduled = false;
-    if (queue.isEmpty())
+    companyTimer->stop();
+    companyClock.invalidate();
+    if (busy || queue.isEmpty())
         return;
-    QVector<Entry> batch;
     if (queue.size() <= MAX_BATCH) {
-        batch.swap(queue);
+        running.swap(queue);
     } else {
-        batch = queue.mid(0, MAX_BATCH);
+        running = queue.mid(0, MAX_BATCH);
         queue.remove(0, MAX_BATCH);
-        schedule();
     }
-
+    busy = true;
     QVector<CUserDb::Request> requests;
-    requests.reserve(batch.size());
-    for (const Entry &entry : std::as_const(batch))
+    requests.reserve(running.size());
+    for (const Entry &entry : std::as_const(running))
         requests.append(entry.request);
-    QString error;
+    QMetaObject::invokeMethod(
+        workerContext,
+        [this, requests]() mutable {
+            QString error;
+            QElapsedTimer clock;
+            clock.start();
+            const bool ok = CUserDb::instance()->commitBatch(requests, &error);
+            const qint64 nanoseconds = clock.nsecsElapsed();
+            QMetaObject::invokeMethod(
+                this,
+                [this, requests, ok, error, nanoseconds] {
+                    finishBatch(requests, ok, error, nanoseconds);
+                },
+                Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
+}
+
+void CUserDbCommitter::finishBatch(
+    const QVector<CUserDb::Request> &requests, bool ok, const QString &error, qint64 nanoseconds)
+{
     ++batchCount;
-    if (!CUserDb::instance()->commitBatch(requests, &error)) {
+    if (!ok) {
         ++failedCount;
         emit log(tr("User database commit failed, %1 request(s) refused: %2")
                      .arg(QString::number(requests.size()), error));
     }
+    QVector<Entry> batch;
+    batch.swap(running);
+    busy = false;
+    awaited = qMin(MAX_BATCH, int(batch.size() + queue.size()));
+    if (nanoseconds >= SLOW_COMMIT_NS)
+        companyClock.start();
+    else
+        companyClock.invalidate();
 
     // Only now, with the batch on disk, does anyone hear of it.
     QVector<QPointer<QAbstractSocket>> sockets;
@@ -71,4 +126,7 @@ void CUserDbCommitter::runBatch()
         if (socket && socket->state() == QAbstractSocket::ConnectedState)
             socket->flush();
     }
+    // What arrived during the sync goes next, with the answered clients' next requests.
+    if (!queue.isEmpty())
+        schedule();
 }
