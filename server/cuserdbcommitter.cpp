@@ -15,6 +15,10 @@ CUserDbCommitter::CUserDbCommitter(QObject *parent)
     companyTimer->setSingleShot(true);
     companyTimer->setTimerType(Qt::PreciseTimer);
     connect(companyTimer, &QTimer::timeout, this, &CUserDbCommitter::runBatch);
+    // The database thread opens what this thread finds now: only the main thread can see
+    // the default connection start-up opened.
+    CUserDbConfig config;
+    CUserDb::instance()->currentConfig(&config, nullptr);
     worker->setObjectName(QStringLiteral("tolvern-commit"));
     workerContext->moveToThread(worker);
     worker->start();
