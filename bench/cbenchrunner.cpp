@@ -1166,6 +1166,8 @@ void CBenchRunner::printTable() const
 
 qint64 CBenchRunner::syncsSoFar() const
 {
+    if (probeLog.isEmpty())
+        return 0;
     QFile file(probeLog);
     if (!file.open(QIODevice::ReadOnly))
         return 0;
@@ -1246,7 +1248,8 @@ bool CBenchRunner::commitRun(bool durable, CommitRun &run)
     const QString mode = durable ? QStringLiteral("durable group commit")
                                  : QStringLiteral("unbatched, synchronous=NORMAL");
     note(QStringLiteral("  %1:").arg(mode));
-    QFile::remove(probeLog);
+    if (!probeLog.isEmpty())
+        QFile::remove(probeLog);
     server->setEnvironment(
         QStringLiteral("TOLVERN_COMPARE_UNBATCHED"), durable ? QString() : QStringLiteral("1"));
     if (!startServer(NO_LOCKS))
