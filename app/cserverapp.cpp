@@ -221,7 +221,7 @@ bool CServerApp::openDatabase(const CServerOptions &options, QString &error, boo
         }
         QSqlQuery pragma(db);
         pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
-        pragma.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+        pragma.exec(QStringLiteral("PRAGMA synchronous=FULL"));
     }
 
     // The users' own connection, on SQLite or PostgreSQL as configured, with its tables.

@@ -60,6 +60,10 @@ const QString NO_ADDRESS_CAP = QStringLiteral("[Security]\nMaxConnectionsPerAddr
 const QString NO_LOCKS
     = NO_ADDRESS_CAP + QStringLiteral("LoginLockFailures=0\nAddressLockFailures=0\n");
 constexpr double MAX_FLOOD_GROWTH = 4e6;
+constexpr double MIN_GROUP_LOGIN_RATIO = 0.9;
+constexpr double MIN_ADD_RATE = 5000;
+constexpr double MAX_LONE_ADD_SYNCS = 2;
+constexpr int LONE_ADDS = 200;
 // More lines than the server's log keeps (100000), and the size of a login reply.
 constexpr int LOG_FILL_LINES = 110000;
 constexpr int LOGIN_REPLY_SIZE = 27;
@@ -176,7 +180,7 @@ QString CBenchRunner::usage()
         "its yardstick measured in the same run.\n"
         "  --server PATH      server executable (default: tolvern-server beside this one)\n"
         "  --dir DIR          where the temporary server folder goes (default: temp dir)\n"
-        "  --figures LIST     which figures to run, e.g. 1,3 (default 1,2,3,4,5)\n"
+        "  --figures LIST     which figures to run, e.g. 1,3 (default 1,2,3,4,5,6,7)\n"
         "  --users N          users in the table for figure 1 (default 100000)\n"
         "  --clients N        concurrent login clients for figure 1 (default 64)\n"
         "  --seconds S        duration of each login-rate and guessing run (default 10)\n"
@@ -210,7 +214,7 @@ bool CBenchRunner::parse(const QStringList &arguments)
             figures.clear();
             for (const QString &part : value.split(QLatin1Char(','))) {
                 const int figure = part.toInt(&ok);
-                if (!ok || figure < 1 || figure > 5)
+                if (!ok || figure < 1 || figure > 7)
                     return false;
                 figures << figure;
             }
@@ -279,6 +283,8 @@ int CBenchRunner::run(const QStringList &arguments)
     if (wants(5) && !measureGuesses())
         failed = true;
     if (wants(6) && !measureFlood())
+        failed = true;
+    if (wants(7) && !measureGroupCommit())
         failed = true;
     stopServer();
     cluster.reset();
@@ -1212,4 +1218,208 @@ void CBenchRunner::printTable() const
     if (failed)
         std::printf("Some figures could not be measured; see the messages above.\n");
     std::fflush(stdout);
+}
+
+qint64 CBenchRunner::syncsSoFar() const
+{
+    if (probeLog.isEmpty())
+        return 0;
+    QFile file(probeLog);
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    return file.readAll().count('\n');
+}
+
+qint64 CBenchRunner::oneSync()
+{
+    QFile file(server->path(QStringLiteral("work/db/sync-yardstick")));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return 0;
+    const QByteArray page(4096, 'x');
+    std::vector<qint64> times;
+    for (int i = 0; i < LONE_ADDS; ++i) {
+        QElapsedTimer clock;
+        clock.start();
+        if (file.write(page) != page.size() || !file.flush() || ::fdatasync(file.handle()) != 0)
+            return 0;
+        times.push_back(clock.nsecsElapsed());
+    }
+    file.remove();
+    std::sort(times.begin(), times.end());
+    return percentile(times, 0.5);
+}
+
+bool CBenchRunner::clientRate(bool adding, const QString &prefix, double &rate)
+{
+    bool running = true;
+    qint64 answered = 0;
+    qint64 refused = 0;
+    int errors = 0;
+    qint64 counter = 0;
+    std::vector<std::unique_ptr<CProtoClient>> pool;
+    const auto sendNext = [&](CProtoClient *client) {
+        if (adding) {
+            client->sendAddUser(prefix + QString::number(++counter), QStringLiteral("pw"));
+        } else {
+            const int index = int(random.bounded(users)) + 1;
+            client->sendLogin(userName(index), password(index));
+        }
+    };
+    for (int i = 0; i < clients; ++i) {
+        auto client = std::make_unique<CProtoClient>();
+        if (!client->connectToServer(LOCALHOST, server->mainPort()))
+            return false;
+        CProtoClient *raw = client.get();
+        QObject::connect(raw, &CProtoClient::replyReceived, raw, [&, raw](quint8 result) {
+            if (result == libsock::RESULT_OK)
+                ++answered;
+            else
+                ++refused;
+            if (running)
+                sendNext(raw);
+        });
+        QObject::connect(raw, &CProtoClient::failed, raw, [&errors] { ++errors; });
+        pool.push_back(std::move(client));
+    }
+    QElapsedTimer clock;
+    clock.start();
+    for (const auto &client : pool)
+        sendNext(client.get());
+    pause(seconds * 1000);
+    running = false;
+    const bool idle = waitUntil(
+        [&pool] {
+            return std::none_of(
+                pool.begin(), pool.end(), [](const auto &c) { return c->isBusy(); });
+        },
+        WAIT_TIMEOUT_MS);
+    rate = double(answered) / (double(clock.nsecsElapsed()) / 1e9);
+    if (errors || refused)
+        note(QStringLiteral("  %1 clients failed, %2 requests refused").arg(errors).arg(refused));
+    return idle && !errors && !refused;
+}
+
+bool CBenchRunner::commitRun(bool durable, CommitRun &run)
+{
+    const QString mode = durable ? QStringLiteral("durable group commit")
+                                 : QStringLiteral("unbatched, synchronous=NORMAL");
+    note(QStringLiteral("  %1:").arg(mode));
+    if (!probeLog.isEmpty())
+        QFile::remove(probeLog);
+    server->setEnvironment(
+        QStringLiteral("TOLVERN_COMPARE_UNBATCHED"), durable ? QString() : QStringLiteral("1"));
+    if (!startServer(NO_LOCKS))
+        return false;
+    bool ok = true;
+    const qint64 syncsBefore = syncsSoFar();
+    const QString prefix = durable ? QStringLiteral("gc") : QStringLiteral("un");
+    qint64 syncsMark = syncsSoFar();
+    double rate = 0;
+    ok = clientRate(false, prefix, rate);
+    run.logins = rate;
+    qint64 done = qint64(rate * seconds);
+    run.loginSyncsPer1000 = done > 0 ? double(syncsSoFar() - syncsMark) * 1000.0 / double(done) : 0;
+    syncsMark = syncsSoFar();
+    ok = ok && clientRate(true, prefix + QStringLiteral("add"), rate);
+    run.adds = rate;
+    done = qint64(rate * seconds);
+    run.addSyncsPer1000 = done > 0 ? double(syncsSoFar() - syncsMark) * 1000.0 / double(done) : 0;
+
+    CProtoClient lone;
+    std::vector<qint64> times;
+    ok = ok && lone.connectToServer(LOCALHOST, server->mainPort());
+    for (int i = 0; ok && i < LONE_ADDS; ++i) {
+        QElapsedTimer clock;
+        clock.start();
+        ok = lone.addUser(prefix + QStringLiteral("lone%1").arg(i), QStringLiteral("pw"))
+            && lone.result() == libsock::RESULT_OK;
+        times.push_back(clock.nsecsElapsed());
+    }
+    std::sort(times.begin(), times.end());
+    run.loneAddP50 = percentile(times, 0.5);
+    lone.disconnectFromHost();
+    ok = stopServer() && ok;
+    note(QStringLiteral("    logins %1 /s (%2 syncs per 1000), add-users %3 /s (%4 syncs per "
+                        "1000), lone add-user p50 %5 ms, %6 syncs in all")
+             .arg(run.logins, 0, 'f', 0)
+             .arg(run.loginSyncsPer1000, 0, 'f', 1)
+             .arg(run.adds, 0, 'f', 0)
+             .arg(run.addSyncsPer1000, 0, 'f', 1)
+             .arg(ms(run.loneAddP50))
+             .arg(syncsSoFar() - syncsBefore));
+    return ok;
+}
+
+bool CBenchRunner::measureGroupCommit()
+{
+    note(QStringLiteral("figure 7: durable group commit, %1 clients, %2 s each")
+             .arg(clients)
+             .arg(seconds));
+    const QString probe = QStringLiteral(TOLVERN_SYNCPROBE_PATH);
+    if (!databaseUrl.isEmpty()) {
+        note(QStringLiteral("  syncs happen inside PostgreSQL; they are not counted here"));
+    } else if (QFileInfo::exists(probe)) {
+        probeLog = server->path(QStringLiteral("syncs.log"));
+        server->setEnvironment(QStringLiteral("LD_PRELOAD"), QFileInfo(probe).canonicalFilePath());
+        server->setEnvironment(QStringLiteral("TOLVERN_PROBE_FILE"), probeLog);
+    } else {
+        note(QStringLiteral("  %1 missing: syncs are not counted").arg(probe));
+    }
+    server->setHeadless(true);
+    CommitRun durable;
+    CommitRun unbatched;
+    // The comparison first: the durable run then meets the same table, grown by its adds.
+    bool ok = commitRun(false, unbatched) && commitRun(true, durable);
+    const qint64 sync = oneSync();
+    server->setEnvironment(QStringLiteral("LD_PRELOAD"), QString());
+    server->setEnvironment(QStringLiteral("TOLVERN_PROBE_FILE"), QString());
+    server->setEnvironment(QStringLiteral("TOLVERN_COMPARE_UNBATCHED"), QString());
+    server->setHeadless(false);
+    if (!ok || unbatched.logins <= 0 || sync <= 0)
+        return false;
+    const QString engine
+        = databaseUrl.isEmpty() ? QStringLiteral("SQLite") : QStringLiteral("PostgreSQL");
+    const bool counted = !probeLog.isEmpty();
+    const auto syncs = [counted](double perThousand) {
+        return counted ? QStringLiteral(", %1 syncs/1000").arg(perThousand, 0, 'f', 1) : QString();
+    };
+    Row logins;
+    logins.figure = QStringLiteral("7 durable logins/s, group commit (%1, %2 clients)")
+                        .arg(engine)
+                        .arg(clients);
+    logins.measured = QStringLiteral("%1 /s%2")
+                          .arg(durable.logins, 0, 'f', 0)
+                          .arg(syncs(durable.loginSyncsPer1000));
+    logins.yardstick = QStringLiteral("%1 /s unbatched NORMAL%2")
+                           .arg(unbatched.logins, 0, 'f', 0)
+                           .arg(syncs(unbatched.loginSyncsPer1000));
+    logins.ratio = QString::number(durable.logins / unbatched.logins, 'f', 2);
+    logins.target = QStringLiteral("ratio >= %1").arg(MIN_GROUP_LOGIN_RATIO, 0, 'f', 1);
+    logins.met = durable.logins / unbatched.logins >= MIN_GROUP_LOGIN_RATIO;
+    rows.push_back(logins);
+
+    Row adds;
+    adds.figure = QStringLiteral("7 durable add-users/s, group commit (%1, %2 clients)")
+                      .arg(engine)
+                      .arg(clients);
+    adds.measured = QStringLiteral("%1 /s%2")
+                        .arg(durable.adds, 0, 'f', 0)
+                        .arg(syncs(durable.addSyncsPer1000));
+    adds.yardstick = QStringLiteral("%1 /s unbatched NORMAL%2")
+                         .arg(unbatched.adds, 0, 'f', 0)
+                         .arg(syncs(unbatched.addSyncsPer1000));
+    adds.ratio = QString::number(durable.adds / MIN_ADD_RATE, 'f', 2);
+    adds.target = QStringLiteral(">= %1 /s (ratio to it >= 1)").arg(MIN_ADD_RATE, 0, 'f', 0);
+    adds.met = durable.adds >= MIN_ADD_RATE;
+    rows.push_back(adds);
+
+    Row lone;
+    lone.figure = QStringLiteral("7 lone client's durable add-user round trip (%1)").arg(engine);
+    lone.measured = QStringLiteral("p50 %1 ms").arg(ms(durable.loneAddP50));
+    lone.yardstick = QStringLiteral("p50 %1 ms one 4 KiB write + fdatasync").arg(ms(sync));
+    lone.ratio = QString::number(double(durable.loneAddP50) / double(sync), 'f', 2);
+    lone.target = QStringLiteral("ratio <= %1").arg(MAX_LONE_ADD_SYNCS, 0, 'f', 0);
+    lone.met = double(durable.loneAddP50) / double(sync) <= MAX_LONE_ADD_SYNCS;
+    rows.push_back(lone);
+    return true;
 }

@@ -56,6 +56,23 @@ private:
     bool measureIsolation();
     bool measureGuesses();
     bool measureFlood();
+    bool measureGroupCommit();
+    // One run of the server, durable (group commit) or the unbatched comparison; rates of
+    // logins and of add-users with all clients, and the syncs each took.
+    struct CommitRun
+    {
+        double logins = 0;
+        double loginSyncsPer1000 = 0;
+        double adds = 0;
+        double addSyncsPer1000 = 0;
+        qint64 loneAddP50 = 0;
+    };
+    bool commitRun(bool durable, CommitRun &run);
+    // Requests per second from all clients for seconds; adding: add-users of fresh names.
+    bool clientRate(bool adding, const QString &prefix, double &rate);
+    qint64 syncsSoFar() const;
+    // The median of one 4 KiB write and fdatasync in the server's folder, in nanoseconds.
+    qint64 oneSync();
     bool fillServerLog(const QByteArray &request);
 
     bool directLogins(const QString &connection, int msec, qint64 &count);
@@ -94,7 +111,8 @@ private:
     QString databaseUrl;
     // The [Database] section of the server's ini, empty for SQLite.
     QString databaseIni;
-    QList<int> figures = { 1, 2, 3, 4, 5, 6 };
+    QString probeLog;
+    QList<int> figures = { 1, 2, 3, 4, 5, 6, 7 };
     QStringList loginModes = { QStringLiteral("window"), QStringLiteral("headless") };
     QRandomGenerator random { 42 };
 

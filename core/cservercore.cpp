@@ -13,6 +13,7 @@
 #include "ctolvernserver.h"
 #include "ctolvernserverconn.h"
 #include "cuserdb.h"
+#include "cuserdbcommitter.h"
 
 namespace {
 // Room for thousands of clients connecting at once.
@@ -30,6 +31,11 @@ CServerCore::CServerCore(QObject *parent)
 {
     connect(connGuard, &CConnGuard::log, this, &CServerCore::log);
     connect(loginGuard, &CLoginGuard::log, this, &CServerCore::log);
+    // The control port's changes are answered only once on disk, in group commits.
+    if (!CUserDb::unbatchedComparison()) {
+        committer = new CUserDbCommitter(this);
+        connect(committer, &CUserDbCommitter::log, this, &CServerCore::log);
+    }
 }
 
 CServerCore::~CServerCore() = default;
@@ -159,6 +165,7 @@ void CServerCore::protoClientConnected(int stockfd)
     if (!adopt(conn, stockfd))
         return;
     conn->setLoginGuard(loginGuard);
+    conn->setCommitter(committer);
     connect(conn, &CTolvernServerConn::disconnected, this, &CServerCore::protoClientDisconnected);
     connect(conn, &CTolvernServerConn::log, this, &CServerCore::log);
     protoConns.append(conn);

@@ -15,6 +15,7 @@ class CConnGuard;
 class CLoginGuard;
 class CTolvernServer;
 class CTolvernServerConn;
+class CUserDbCommitter;
 namespace libsock {
 class CServerFileConn;
 }
@@ -80,6 +81,7 @@ private:
     QList<CTolvernServerConn *> protoConns;
     CConnGuard *connGuard = nullptr;
     CLoginGuard *loginGuard = nullptr;
+    CUserDbCommitter *committer = nullptr;
     int mainPortOverride = 0;
     int filePortOverride = 0;
     std::atomic<quint16> controlPortNumber { 0 };

@@ -30,8 +30,9 @@ void CAbstractProtoConn::processReadyRead()
     for (int handled = 0;; ++handled) {
         if (state() != QAbstractSocket::ConnectedState)
             return;
-        if (bytesToWrite() > REPLY_QUEUE_LIMIT) {
-            // Resumed by bytesWritten(); a peer that never reads is ended by the stall timer.
+        if (mustWait()) {
+            // Resumed by bytesWritten() or resumeRequests(); a peer that never reads is ended
+            // by the stall timer.
             heldBack = true;
             armStallTimer();
             return;
@@ -83,9 +84,19 @@ void CAbstractProtoConn::continueLater()
         Qt::QueuedConnection);
 }
 
+bool CAbstractProtoConn::mustWait() const
+{
+    return bytesToWrite() + owedReplyBytes() > REPLY_QUEUE_LIMIT || !readyForRequest();
+}
+
 void CAbstractProtoConn::onBytesWritten()
 {
-    if (heldBack && bytesToWrite() <= REPLY_QUEUE_LIMIT) {
+    resumeRequests();
+}
+
+void CAbstractProtoConn::resumeRequests()
+{
+    if (heldBack && !mustWait()) {
         heldBack = false;
         continueLater();
     }

@@ -32,6 +32,13 @@ public:
 
 protected:
     virtual bool processPacket() = 0;
+    // Bytes of replies owed to requests already taken but not yet written; they count with
+    // the written ones against the bound.
+    virtual qint64 owedReplyBytes() const { return 0; }
+    // False while the subclass cannot take another request yet.
+    virtual bool readyForRequest() const { return true; }
+    // The subclass calls this once owed replies went out or it can take requests again.
+    void resumeRequests();
 
     CProtoPacket packet;
 
@@ -41,6 +48,7 @@ private slots:
 private:
     void continueLater();
     void onBytesWritten();
+    bool mustWait() const;
 
     bool passQueued = false;
     bool heldBack = false;

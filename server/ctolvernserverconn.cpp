@@ -1,25 +1,68 @@
 #include "ctolvernserverconn.h"
 
+#include <QHostAddress>
+#include <QPointer>
 #include <QString>
 
 #include "cloginguard.h"
 #include "cuserdb.h"
+#include "cuserdbcommitter.h"
 #include "printabletext.h"
 
 using namespace libsock;
+
+namespace {
+// The largest reply: result byte and object id.
+constexpr qint64 REPLY_SIZE = PACKET_HEADER_SIZE + 5;
+} // namespace
 
 CTolvernServerConn::CTolvernServerConn(QObject *parent)
     : libsock::CAbstractProtoConn(parent)
 {
 }
 
+CTolvernServerConn::~CTolvernServerConn() = default;
+
 void CTolvernServerConn::setLoginGuard(CLoginGuard *guard)
 {
     loginGuard = guard;
 }
 
+void CTolvernServerConn::setCommitter(CUserDbCommitter *userDbCommitter)
+{
+    committer = userDbCommitter;
+}
+
+qint64 CTolvernServerConn::owedReplyBytes() const
+{
+    return qint64(owed.size()) * REPLY_SIZE;
+}
+
+bool CTolvernServerConn::readyForRequest() const
+{
+    // A login waiting for the outcome of the one before it stops the reading, so that the
+    // lockout has counted every earlier guess before the next is tested.
+    return owed.empty() || !owed.back().held;
+}
+
 bool CTolvernServerConn::processPacket()
 {
+    if (committer) {
+        switch (packet.command()) {
+        case CMD_ADD_USER:
+            takeAddUser();
+            break;
+        case CMD_CHANGE_PASS:
+            takeChangePass();
+            break;
+        case CMD_LOGIN:
+            takeLogin();
+            break;
+        default:
+            break;
+        }
+        return true;
+    }
     switch (packet.command()) {
     case CMD_ADD_USER:
         handleAddUser();
@@ -108,4 +151,132 @@ void CTolvernServerConn::handleChangePass()
     emit log(tr("[CHANGE_PASS] userId=%1, result=%2")
                  .arg(QString::number(objectId), QString::number(result)));
     libsock::writePacket(*this, reply);
+}
+
+void CTolvernServerConn::takeAddUser()
+{
+    CUserDb::Request request;
+    request.kind = CUserDb::Request::AddUser;
+    packet.readString(request.name).readString(request.password);
+    owed.push_back(Owed { CMD_ADD_USER, request.name, QString(), 0, 0, false, false });
+    Owed *entry = &owed.back();
+    const QPointer<CTolvernServerConn> self(this);
+    committer->submit(this, request, [self, entry](const CUserDb::Request &done) {
+        if (self)
+            self->settle(*entry, done.result, done.result == RESULT_OK ? done.objectId : 0);
+    });
+}
+
+void CTolvernServerConn::takeChangePass()
+{
+    CUserDb::Request request;
+    request.kind = CUserDb::Request::ChangePassword;
+    packet.readInt32(request.objectId).readString(request.password).readString(request.newPassword);
+    owed.push_back(
+        Owed { CMD_CHANGE_PASS, QString(), QString(), request.objectId, 0, false, false });
+    Owed *entry = &owed.back();
+    const QPointer<CTolvernServerConn> self(this);
+    committer->submit(this, request, [self, entry](const CUserDb::Request &done) {
+        if (self)
+            self->settle(*entry, done.result, entry->objectId);
+    });
+}
+
+void CTolvernServerConn::takeLogin()
+{
+    QString name;
+    QString password;
+    packet.readString(name).readString(password);
+    if (peer.isNull())
+        peer = peerAddress();
+    owed.push_back(Owed { CMD_LOGIN, name, password, 0, 0, false, true });
+    if (!loginInFlight)
+        startLogin(owed.back());
+}
+
+void CTolvernServerConn::startLogin(Owed &entry)
+{
+    entry.held = false;
+    if (loginGuard && loginGuard->isLocked(peer, entry.name)) {
+        // Locked: the same answer as a wrong password, and the guess is never tested.
+        entry.password.clear();
+        entry.result = RESULT_LOGIN_FAILED;
+        entry.ready = true;
+        writeReady();
+        return;
+    }
+    CUserDb::Request request;
+    request.kind = CUserDb::Request::Login;
+    request.name = entry.name;
+    request.password = entry.password;
+    entry.password.clear();
+    loginInFlight = true;
+    Owed *pending = &entry;
+    const QPointer<CTolvernServerConn> self(this);
+    // Counted even when the client hung up before the outcome: a guess tested is a guess.
+    const QPointer<CLoginGuard> guard(loginGuard);
+    committer->submit(
+        this, request, [self, guard, peer = peer, pending](const CUserDb::Request &done) {
+            const QString name = done.name;
+            if (guard && done.result != RESULT_OK)
+                guard->loginFailed(peer, name);
+            else if (guard)
+                guard->loginSucceeded(peer, name, done.objectId);
+            if (!self)
+                return;
+            self->loginInFlight = false;
+            self->settle(*pending, done.result, done.result == RESULT_OK ? done.objectId : 0);
+        });
+}
+
+void CTolvernServerConn::settle(Owed &entry, quint8 result, int objectId)
+{
+    entry.result = result;
+    entry.objectId = objectId;
+    entry.ready = true;
+    writeReady();
+    // The login held behind a settled one may go now.
+    if (!loginInFlight) {
+        for (Owed &next : owed) {
+            if (next.held) {
+                startLogin(next);
+                break;
+            }
+        }
+    }
+    resumeRequests();
+}
+
+void CTolvernServerConn::writeReady()
+{
+    while (!owed.empty() && owed.front().ready) {
+        writeReply(owed.front());
+        owed.pop_front();
+    }
+}
+
+void CTolvernServerConn::writeReply(const Owed &entry)
+{
+    CProtoPacket reply;
+    reply.reset().setAuxByte(0);
+    switch (entry.command) {
+    case CMD_ADD_USER:
+        reply.setCommand(CMD_ADD_USER_REPLY).writeByte(entry.result).writeInt32(entry.objectId);
+        emit log(tr("[ADD_USER] name=%1, result=%2")
+                     .arg(printableText(entry.name), QString::number(entry.result)));
+        break;
+    case CMD_LOGIN:
+        reply.setCommand(CMD_LOGIN_REPLY).writeByte(entry.result).writeInt32(entry.objectId);
+        emit log(tr("[LOGIN] name=%1, result=%2")
+                     .arg(printableText(entry.name), QString::number(entry.result)));
+        break;
+    default:
+        reply.setCommand(CMD_CHANGE_PASS_REPLY).writeByte(entry.result);
+        emit log(tr("[CHANGE_PASS] userId=%1, result=%2")
+                     .arg(QString::number(entry.objectId), QString::number(entry.result)));
+        break;
+    }
+    // A peer that hung up still has its change made and logged; there is nobody to tell.
+    if (state() == QAbstractSocket::ConnectedState)
+        libsock::writePacket(*this, reply);
 }

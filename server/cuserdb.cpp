@@ -31,10 +31,9 @@ QString oneLine(const QString &text)
     return text.simplified();
 }
 
-bool execDirect(QSqlDatabase &db, const QString &text)
+quint8 failureResult(CUserDb::Request::Kind kind)
 {
-    QSqlQuery query(db);
-    return query.exec(text);
+    return kind == CUserDb::Request::Login ? libsock::RESULT_LOGIN_FAILED : libsock::RESULT_FAILED;
 }
 
 } // namespace
@@ -72,7 +71,36 @@ public:
         return it.value();
     }
 
-    bool exec(const QString &text) { return execDirect(db, text); }
+    bool exec(const QString &text)
+    {
+        QSqlQuery query(db);
+        if (query.exec(text))
+            return true;
+        lastErrorText = oneLine(query.lastError().text());
+        return false;
+    }
+
+    // Keeps the reason of a failed statement for the operator's log.
+    Step failed(const QSqlQuery &query)
+    {
+        lastErrorText = oneLine(query.lastError().text());
+        return Step::Failed;
+    }
+
+    // A statement without values, run often: prepared once on SQLite. (PostgreSQL prepares
+    // no transaction control.)
+    bool command(const QString &text)
+    {
+        if (postgresql)
+            return exec(text);
+        QSqlQuery &prepared = query(text);
+        if (prepared.exec()) {
+            prepared.finish();
+            return true;
+        }
+        lastErrorText = oneLine(prepared.lastError().text());
+        return false;
+    }
 
     // Runs write in a transaction whose commit waits for the disk; false, rolled back, when
     // a statement failed.
@@ -103,6 +131,7 @@ public:
     bool postgresql = false;
     int generation = -1;
     QHash<QString, QSqlQuery> queries;
+    QString lastErrorText;
 };
 
 thread_local CUserDb::Connection *CUserDb::threadConnection = nullptr;
@@ -125,6 +154,12 @@ CUserDb *CUserDb::instance()
 CUserDb::CUserDb()
     : QObject(nullptr)
 {
+}
+
+bool CUserDb::unbatchedComparison()
+{
+    static const bool set = qEnvironmentVariableIntValue("TOLVERN_COMPARE_UNBATCHED") == 1;
+    return set;
 }
 
 CUserDb::~CUserDb() = default;
@@ -227,13 +262,13 @@ CUserDb::Connection *CUserDb::connection(QString *errorText)
         conn->close();
         return nullptr;
     }
+    // Every commit waits for the disk: what a player or the operator was told is stored
+    // survives a power cut. Group commits (commitBatch) keep that affordable.
     if (!conn->postgresql) {
         conn->exec(QStringLiteral("PRAGMA journal_mode=WAL"));
-        conn->exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
-    } else {
-        // As SQLite's synchronous=NORMAL: a login stamp does not wait for the disk, and a
-        // crash may lose the last fraction of a second of them. Writes that were acknowledged
-        // to someone (users, passwords, deletes) go through durable().
+        conn->exec(unbatchedComparison() ? QStringLiteral("PRAGMA synchronous=NORMAL")
+                                         : QStringLiteral("PRAGMA synchronous=FULL"));
+    } else if (unbatchedComparison()) {
         conn->exec(QStringLiteral("SET synchronous_commit TO off"));
     }
     QString notice;
@@ -619,6 +654,186 @@ quint8 CUserDb::changePassword(int objectId, const QString &oldPassword, const Q
         });
     });
     return ok ? result : quint8(libsock::RESULT_FAILED);
+}
+
+bool CUserDb::commitBatch(QVector<Request> &requests, QString *errorText)
+{
+    QString failure;
+    const bool ok = run([&](Connection &conn) {
+        for (Request &request : requests) {
+            request.result = failureResult(request.kind);
+            if (request.kind != Request::ChangePassword)
+                request.objectId = 0;
+        }
+        const auto lost = [&] {
+            failure = conn.lastErrorText;
+            conn.command(QStringLiteral("ROLLBACK"));
+            for (Request &request : requests)
+                request.result = failureResult(request.kind);
+            return false;
+        };
+        // SQLite takes its write lock now, so no statement of the batch waits for it later.
+        if (!conn.command(
+                conn.postgresql ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE")))
+            return lost();
+        for (Request &request : requests) {
+            if (!runRequest(conn, request))
+                return lost();
+        }
+        if (!conn.command(QStringLiteral("COMMIT")))
+            return lost();
+        return true;
+    });
+    if (!ok) {
+        for (Request &request : requests) {
+            request.result = failureResult(request.kind);
+            if (request.kind != Request::ChangePassword)
+                request.objectId = 0;
+        }
+        if (errorText)
+            *errorText = failure.isEmpty() ? tr("the database cannot be reached") : failure;
+        return false;
+    }
+    for (const Request &request : std::as_const(requests)) {
+        if (request.result != libsock::RESULT_OK)
+            continue;
+        if (request.kind == Request::AddUser)
+            emit userAdd(request.objectId, request.name);
+        else if (request.kind == Request::Login)
+            emit userLogin(request.objectId);
+    }
+    return true;
+}
+
+bool CUserDb::runRequest(Connection &conn, Request &request)
+{
+    const bool tooLong = request.kind == Request::AddUser
+        ? request.name.size() > MAX_TEXT_LENGTH || request.password.size() > MAX_TEXT_LENGTH
+        : request.kind == Request::ChangePassword && request.newPassword.size() > MAX_TEXT_LENGTH;
+    if (tooLong)
+        return true;
+    // Only an add-user has steps to undo on its own; a login or a password change is one
+    // write, and one that fails is a fault of the database, which fails the batch.
+    const bool undoable = request.kind == Request::AddUser;
+    if (undoable && !conn.command(QStringLiteral("SAVEPOINT tolvern_request")))
+        return false;
+    Step step = Step::Failed;
+    switch (request.kind) {
+    case Request::AddUser:
+        step = addUserStep(conn, request);
+        break;
+    case Request::ChangePassword:
+        step = changePasswordStep(conn, request);
+        break;
+    case Request::Login:
+        step = loginStep(conn, request);
+        break;
+    }
+    if (!undoable)
+        return step == Step::Keep;
+    if (step == Step::Keep)
+        return conn.command(QStringLiteral("RELEASE tolvern_request"));
+    // This request fails alone; a transaction the database gave up fails the batch.
+    const QString why = conn.lastErrorText;
+    if (!conn.command(QStringLiteral("ROLLBACK TO tolvern_request"))
+        || !conn.command(QStringLiteral("RELEASE tolvern_request")))
+        return false;
+    conn.lastErrorText = why;
+    if (step == Step::Failed) {
+        request.result = failureResult(request.kind);
+        request.objectId = 0;
+        // A name taken meanwhile by another server is refused by the unique index.
+        QSqlQuery &again
+            = conn.query(QStringLiteral("select object_id from t_user where name = ?"));
+        again.addBindValue(sqlText(request.name));
+        if (again.exec() && again.next())
+            request.result = libsock::RESULT_USER_EXISTS;
+        again.finish();
+    }
+    return true;
+}
+
+CUserDb::Step CUserDb::addUserStep(Connection &conn, Request &request)
+{
+    QSqlQuery &lookup = conn.query(QStringLiteral("select object_id from t_user where name = ?"));
+    lookup.addBindValue(sqlText(request.name));
+    if (!lookup.exec())
+        return conn.failed(lookup);
+    const bool taken = lookup.next();
+    lookup.finish();
+    if (taken) {
+        request.result = libsock::RESULT_USER_EXISTS;
+        return Step::Undo;
+    }
+    QSqlQuery &next = conn.query(conn.postgresql
+            ? QStringLiteral("UPDATE t_user_seq SET last_id = GREATEST(last_id, (SELECT "
+                             "COALESCE(MAX(object_id), 0) FROM t_user)) + 1 RETURNING last_id")
+            : QStringLiteral("UPDATE t_user_seq SET last_id = MAX(last_id, (SELECT "
+                             "COALESCE(MAX(object_id), 0) FROM t_user)) + 1 RETURNING last_id"));
+    qint64 id = 0;
+    for (int skipped = 0;; ++skipped) {
+        if (!next.exec() || !next.next())
+            return conn.failed(next);
+        id = next.value(0).toLongLong();
+        next.finish();
+        if (id <= 0 || id > std::numeric_limits<int>::max() || skipped > MAX_SKIPPED_IDS) {
+            request.result = libsock::RESULT_FAILED;
+            return Step::Undo;
+        }
+        if (!folderExists(int(id)))
+            break;
+    }
+    QSqlQuery &insert = conn.query(QStringLiteral(
+        "insert into t_user (object_id, name, password, is_enabled) values (?, ?, ?, ?)"));
+    insert.addBindValue(int(id));
+    insert.addBindValue(sqlText(request.name));
+    insert.addBindValue(sqlText(request.password));
+    insert.addBindValue(QStringLiteral("Y"));
+    if (!insert.exec())
+        return conn.failed(insert);
+    request.objectId = int(id);
+    request.result = libsock::RESULT_OK;
+    return Step::Keep;
+}
+
+CUserDb::Step CUserDb::changePasswordStep(Connection &conn, Request &request)
+{
+    QSqlQuery &update = conn.query(
+        QStringLiteral("update t_user set password = ? where object_id = ? and password = ?"));
+    update.addBindValue(sqlText(request.newPassword));
+    update.addBindValue(request.objectId);
+    update.addBindValue(sqlText(request.password));
+    if (!update.exec())
+        return conn.failed(update);
+    if (update.numRowsAffected() > 0) {
+        request.result = libsock::RESULT_OK;
+        return Step::Keep;
+    }
+    QSqlQuery &query = conn.query(QStringLiteral("select password from t_user where object_id=?"));
+    query.addBindValue(request.objectId);
+    if (!query.exec())
+        return conn.failed(query);
+    request.result = query.next() ? libsock::RESULT_WRONG_PASSWORD : libsock::RESULT_FAILED;
+    query.finish();
+    return Step::Keep;
+}
+
+CUserDb::Step CUserDb::loginStep(Connection &conn, Request &request)
+{
+    // Check and stamp in one statement: a user deleted meanwhile is not logged in.
+    QSqlQuery &query = conn.query(QStringLiteral("update t_user set last_login = ? where "
+                                                 "name = ? and password = ? returning object_id"));
+    query.addBindValue(dateTimeText(QDateTime::currentDateTime()));
+    query.addBindValue(sqlText(request.name));
+    query.addBindValue(sqlText(request.password));
+    if (!query.exec())
+        return conn.failed(query);
+    if (query.next()) {
+        request.objectId = query.value(0).toInt();
+        request.result = libsock::RESULT_OK;
+    }
+    query.finish();
+    return Step::Keep;
 }
 
 bool CUserDb::setPassword(int objectId, const QString &password)

@@ -36,8 +36,25 @@ public:
         QString lastLogin; // the stored text; empty when the user never logged in
     };
 
+    // One change of a group commit, and its outcome once the batch ran.
+    struct Request
+    {
+        enum Kind { AddUser, ChangePassword, Login };
+        Kind kind = Login;
+        QString name; // add user, login
+        QString password; // add user, login; the old one for a password change
+        QString newPassword;
+        int objectId = 0; // change password: the user; otherwise the outcome's user
+        quint8 result = 0; // the control port's result code
+    };
+
     static CUserDb *instance();
     ~CUserDb() override;
+
+    // Set (TOLVERN_COMPARE_UNBATCHED=1) only by the benchmark, for its yardstick: the old
+    // one-statement-at-a-time path with synchronous=NORMAL, whose last commits a power cut
+    // may lose.
+    static bool unbatchedComparison();
 
     // The database every thread's connection is opened on from now on; connections already
     // open on another database are opened again on their next use.
@@ -66,6 +83,11 @@ public:
     bool login(const QString &name, const QString &password, int *objectId);
     // A control-port result: RESULT_OK, RESULT_WRONG_PASSWORD or RESULT_FAILED.
     quint8 changePassword(int objectId, const QString &oldPassword, const QString &newPassword);
+    // Runs requests in one transaction, each in a savepoint of its own so that it fails
+    // alone, and commits them with one sync; userAdd and userLogin follow the commit. False
+    // when the batch could not be committed: then every request carries its failure result
+    // and nothing of it was stored.
+    bool commitBatch(QVector<Request> &requests, QString *errorText);
     bool setPassword(int objectId, const QString &password);
     bool password(int objectId, QString *password);
     // False, keeping the row, when the user's game-data folder cannot be removed.
@@ -120,6 +142,12 @@ private:
     void reportBack();
     void logLine(const QString &line);
     bool folderExists(int objectId);
+    // False when the batch's transaction is lost.
+    bool runRequest(Connection &conn, Request &request);
+    enum class Step { Keep, Undo, Failed };
+    Step addUserStep(Connection &conn, Request &request);
+    Step changePasswordStep(Connection &conn, Request &request);
+    Step loginStep(Connection &conn, Request &request);
 
     mutable QMutex mutex;
     bool hasConfig = false;

@@ -117,6 +117,12 @@ bool CServerProcess::start(int msec)
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"),
         runtimeDir.isEmpty() ? path(QStringLiteral("run")) : runtimeDir);
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("config")));
+    for (auto it = extraEnv.cbegin(); it != extraEnv.cend(); ++it) {
+        if (it.value().isEmpty())
+            env.remove(it.key());
+        else
+            env.insert(it.key(), it.value());
+    }
     process->setProcessEnvironment(env);
     process->setWorkingDirectory(path(QStringLiteral("work")));
     if (captureOutput) {
@@ -176,6 +182,14 @@ int CServerProcess::stop(int msec)
     if (process->exitStatus() != QProcess::NormalExit)
         return -1;
     return process->exitCode();
+}
+
+bool CServerProcess::kill(int msec)
+{
+    if (!isRunning())
+        return true;
+    ::kill(pid_t(process->processId()), SIGKILL);
+    return process->waitForFinished(msec);
 }
 
 bool CServerProcess::isRunning() const

@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -56,6 +57,9 @@ public:
 
     // Lets the server's output through (the default) or discards it.
     void setForwardOutput(bool forward) { forwardOutput = forward; }
+    // An environment variable for the server, from the next start on (an empty value
+    // removes it).
+    void setEnvironment(const QString &name, const QString &value) { extraEnv[name] = value; }
     // Runs it with --headless and without any display.
     void setHeadless(bool on) { headless = on; }
 
@@ -64,6 +68,8 @@ public:
     // SIGTERM, then waits for the end. Returns the exit code, or -1 when it did not end
     // normally in time (it is killed then).
     int stop(int msec = 15000);
+    // SIGKILL, as a crash: nothing of the server runs after it. True once it has ended.
+    bool kill(int msec = 15000);
     bool isRunning() const;
     qint64 processId() const;
     // Resident set of the running server in KiB, or -1.
@@ -86,6 +92,7 @@ private:
     QStringList extraArguments;
     bool configOption = false;
     bool captureOutput = false;
+    QHash<QString, QString> extraEnv;
     bool forwardOutput = true;
     bool headless = false;
     bool copied = false;

@@ -11,6 +11,7 @@
 #include "ctolvernserver.h"
 #include "ctolvernserverconn.h"
 #include "cuserdb.h"
+#include "cuserdbcommitter.h"
 
 namespace {
 
@@ -100,6 +101,12 @@ private slots:
     void shortBodies();
     void logTextIsNotSubstitutedTwice();
 
+    // group commit
+    void oneBatch_data();
+    void oneBatch();
+    void hungUpClientsChangeIsKept();
+    void withoutCommitterEachRunsAlone();
+
 private:
     void connectClient();
     bool readReply(Reply *reply, int bodySize);
@@ -109,6 +116,8 @@ private:
     CTolvernServer *server = nullptr;
     QTcpSocket *client = nullptr;
     QPointer<CTolvernServerConn> conn;
+    CUserDbCommitter *committer = nullptr;
+    bool useCommitter = true;
     QStringList logLines;
 };
 
@@ -128,9 +137,14 @@ void tst_TolvernServerConn::init()
     QVERIFY(query.exec(QStringLiteral("update t_user_seq set last_id = 0")));
     logLines.clear();
 
+    committer = new CUserDbCommitter(this);
+    connect(committer, &CUserDbCommitter::log, this,
+        [this](const QString &msg) { logLines.append(msg); });
     server = new CTolvernServer(this);
     connect(server, &CTolvernServer::clientConnected, this, [this](int socketfd) {
         conn = new CTolvernServerConn(this);
+        if (useCommitter)
+            conn->setCommitter(committer);
         connect(conn, &CTolvernServerConn::log, this,
             [this](const QString &msg) { logLines.append(msg); });
         conn->setSocketDescriptor(socketfd);
@@ -146,6 +160,10 @@ void tst_TolvernServerConn::cleanup()
     delete conn;
     delete server;
     server = nullptr;
+    delete committer;
+    committer = nullptr;
+    useCommitter = true;
+    QSqlQuery().exec(QStringLiteral("drop trigger if exists poison"));
 }
 
 void tst_TolvernServerConn::cleanupTestCase()
@@ -536,6 +554,113 @@ void tst_TolvernServerConn::logTextIsNotSubstitutedTwice()
     Reply reply;
     QVERIFY(readReply(&reply, 5));
     QCOMPARE(logLines, QStringList({ QStringLiteral("[ADD_USER] name=%1%2, result=0") }));
+}
+
+void tst_TolvernServerConn::oneBatch_data()
+{
+    QTest::addColumn<bool>("poisoned");
+    QTest::addColumn<QByteArrayList>("replies");
+    QTest::addColumn<QStringList>("lines");
+
+    // Each request keeps its own result.
+    QTest::newRow("mixed") << false
+                           << QByteArrayList { QByteArray("\x02\x00\x00\x00\x00", 5),
+                                  QByteArray(1, '\x04'), QByteArray("\x00\x00\x00\x00\x01", 5),
+                                  QByteArray("\x00\x00\x00\x00\x02", 5) }
+                           << QStringList { QStringLiteral("[ADD_USER] name=anna, result=2"),
+                                  QStringLiteral("[CHANGE_PASS] userId=1, result=4"),
+                                  QStringLiteral("[LOGIN] name=anna, result=0"),
+                                  QStringLiteral("[ADD_USER] name=bert, result=0") };
+    // The database gives up the transaction: every request fails, nothing is kept.
+    QTest::newRow("lost transaction")
+        << true
+        << QByteArrayList { QByteArray("\x01\x00\x00\x00\x00", 5), QByteArray(1, '\x01'),
+               QByteArray("\x03\x00\x00\x00\x00", 5), QByteArray("\x01\x00\x00\x00\x00", 5) }
+        << QStringList { QStringLiteral("[ADD_USER] name=anna, result=1"),
+               QStringLiteral("[CHANGE_PASS] userId=1, result=1"),
+               QStringLiteral("[LOGIN] name=anna, result=3"),
+               QStringLiteral("[ADD_USER] name=bert, result=1") };
+}
+
+void tst_TolvernServerConn::oneBatch()
+{
+    QFETCH(bool, poisoned);
+    QFETCH(QByteArrayList, replies);
+    QFETCH(QStringList, lines);
+
+    int id = 0;
+    QVERIFY(CUserDb::instance()->addUser(QStringLiteral("anna"), QStringLiteral("pw"), &id));
+    if (poisoned) {
+        QVERIFY(QSqlQuery().exec(
+            QStringLiteral("create trigger poison before insert on t_user when new.name = 'bert' "
+                           "begin select raise(rollback, 'disk on fire'); end")));
+    }
+    QSignalSpy added(CUserDb::instance(), &CUserDb::userAdd);
+    QSignalSpy loggedIn(CUserDb::instance(), &CUserDb::userLogin);
+    const qint64 batchesBefore = committer->batches();
+    client->write(Request(1).string("anna").string("x").bytes()
+        + Request(3).int32(1).string("wrong").string("new").bytes()
+        + Request(9).string("anna").string("pw").bytes()
+        + Request(1).string("bert").string("pw").bytes());
+    for (const QByteArray &expected : std::as_const(replies)) {
+        Reply reply;
+        QVERIFY(readReply(&reply, expected.size()));
+        QCOMPARE(reply.body, expected);
+    }
+    QCOMPARE(committer->batches() - batchesBefore, 1);
+    QCOMPARE(committer->failedBatches(), poisoned ? 1 : 0);
+    if (poisoned) {
+        // One line for the operator, ahead of the replies' own.
+        QCOMPARE(logLines.size(), lines.size() + 1);
+        QVERIFY2(logLines.first().startsWith(
+                     QStringLiteral("User database commit failed, 4 request(s) refused")),
+            qPrintable(logLines.first()));
+        logLines.removeFirst();
+    }
+    QCOMPARE(logLines, lines);
+    QCOMPARE(added.size(), poisoned ? 0 : 1);
+    QCOMPARE(loggedIn.size(), poisoned ? 0 : 1);
+    QCOMPARE(storedPassword(1), QStringLiteral("pw"));
+    QCOMPARE(CUserDb::instance()->userExists(QStringLiteral("bert")), !poisoned);
+    QSqlQuery query;
+    QVERIFY(query.exec(QStringLiteral("select last_login is null from t_user where object_id=1")));
+    QVERIFY(query.next());
+    QCOMPARE(query.value(0).toBool(), poisoned);
+
+    // The next batch tries again.
+    QVERIFY(QSqlQuery().exec(QStringLiteral("drop trigger if exists poison")));
+    client->write(Request(1).string("carl").string("pw").bytes());
+    Reply reply;
+    QVERIFY(readReply(&reply, 5));
+    QCOMPARE(quint8(reply.body.at(0)), quint8(0));
+}
+
+void tst_TolvernServerConn::hungUpClientsChangeIsKept()
+{
+    // Gone right after the request was taken, before its batch ran.
+    connect(conn, &QIODevice::readyRead, this, [this] {
+        if (conn->owedReplies() > 0)
+            conn->abort();
+    });
+    client->write(Request(1).string("anna").string("pw").bytes());
+    QTRY_VERIFY(CUserDb::instance()->userExists(QStringLiteral("anna")));
+    QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(client->bytesAvailable(), 0);
+}
+
+void tst_TolvernServerConn::withoutCommitterEachRunsAlone()
+{
+    delete client;
+    delete conn;
+    useCommitter = false;
+    connectClient();
+    client->write(Request(1).string("anna").string("pw").bytes()
+        + Request(9).string("anna").string("pw").bytes());
+    Reply reply;
+    QVERIFY(readReply(&reply, 5));
+    QVERIFY(readReply(&reply, 5));
+    QCOMPARE(reply.body, QByteArray("\x00\x00\x00\x00\x01", 5));
+    QCOMPARE(committer->batches(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_TolvernServerConn)

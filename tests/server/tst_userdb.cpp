@@ -49,6 +49,7 @@ private slots:
     void changePassword_data();
     void changePassword();
     void concurrentAdders();
+    void groupCommit();
     void copyDatabase();
     void disabledUserCanLogIn();
     void inactiveUsers_data();
@@ -518,6 +519,62 @@ void tst_UserDb::changePassword()
     QCOMPARE(password, stored.isNull() ? QStringLiteral("") : stored);
     int id = 0;
     QCOMPARE(db->login(QStringLiteral("anna"), stored.isNull() ? QString() : stored, &id), true);
+}
+
+void tst_UserDb::groupCommit()
+{
+    using Request = CUserDb::Request;
+    const auto request = [](Request::Kind kind, const QString &name, const QString &password,
+                             int objectId = 0, const QString &newPassword = QString()) {
+        Request r;
+        r.kind = kind;
+        r.name = name;
+        r.password = password;
+        r.objectId = objectId;
+        r.newPassword = newPassword;
+        return r;
+    };
+    QCOMPARE(addUser(QStringLiteral("anna"), QStringLiteral("Secret")), 1);
+    QSignalSpy added(db, &CUserDb::userAdd);
+    QSignalSpy loggedIn(db, &CUserDb::userLogin);
+    const QString tooLong(CUserDb::MAX_TEXT_LENGTH + 1, QLatin1Char('n'));
+    QVector<Request> batch {
+        request(Request::AddUser, QStringLiteral("bert"), QStringLiteral("pw")),
+        request(Request::AddUser, QStringLiteral("bert"), QStringLiteral("other")),
+        request(Request::AddUser, QStringLiteral("anna"), QStringLiteral("pw")),
+        request(Request::AddUser, tooLong, QStringLiteral("pw")),
+        request(
+            Request::ChangePassword, QString(), QStringLiteral("wrong"), 1, QStringLiteral("x")),
+        request(
+            Request::ChangePassword, QString(), QStringLiteral("Secret"), 1, QStringLiteral("new")),
+        request(
+            Request::ChangePassword, QString(), QStringLiteral("Secret"), 9, QStringLiteral("x")),
+        request(Request::Login, QStringLiteral("anna"), QStringLiteral("new")),
+        request(Request::Login, QStringLiteral("bert"), QStringLiteral("x")),
+        request(Request::AddUser, QStringLiteral("carl"), QStringLiteral("pw")),
+    };
+    QString error;
+    QVERIFY2(db->commitBatch(batch, &error), qPrintable(error));
+    const QList<int> results { 0, 2, 2, 1, 4, 0, 1, 0, 3, 0 };
+    const QList<int> ids { 2, 0, 0, 0, 1, 1, 9, 1, 0, 3 };
+    for (int i = 0; i < batch.size(); ++i) {
+        QCOMPARE(int(batch.at(i).result), results.at(i));
+        QCOMPARE(batch.at(i).objectId, ids.at(i));
+    }
+    QCOMPARE(added.size(), 2);
+    QCOMPARE(added.at(1), QVariantList({ 3, QStringLiteral("carl") }));
+    QCOMPARE(loggedIn.size(), 1);
+    QString password;
+    QVERIFY(db->password(2, &password));
+    QCOMPARE(password, QStringLiteral("pw"));
+    QVERIFY(!lastLogin(1).isNull());
+
+    // Every commit waits for the disk.
+    QSqlQuery query(db->database());
+    QVERIFY(query.exec(postgresql() ? QStringLiteral("show synchronous_commit")
+                                    : QStringLiteral("pragma synchronous")));
+    QVERIFY(query.next());
+    QCOMPARE(query.value(0).toString(), postgresql() ? QStringLiteral("on") : QStringLiteral("2"));
 }
 
 void tst_UserDb::concurrentAdders()
