@@ -73,6 +73,7 @@ public:
 
     bool exec(const QString &text)
     {
+        noteCommit(text);
         QSqlQuery query(db);
         if (query.exec(text))
             return true;
@@ -91,6 +92,7 @@ public:
     // no transaction control.)
     bool command(const QString &text)
     {
+        noteCommit(text);
         if (postgresql)
             return exec(text);
         QSqlQuery &prepared = query(text);
@@ -117,6 +119,14 @@ public:
         return true;
     }
 
+    // Once a COMMIT has left, a lost connection leaves unknown whether it took effect: the
+    // operation must not be run again, or it would meet its own change.
+    void noteCommit(const QString &text)
+    {
+        if (text == QLatin1String("COMMIT"))
+            commitSent = true;
+    }
+
     // False when the connection itself is gone, not just one statement.
     bool alive()
     {
@@ -128,6 +138,7 @@ public:
 
     QString name;
     QSqlDatabase db;
+    bool commitSent = false;
     bool postgresql = false;
     int generation = -1;
     QHash<QString, QSqlQuery> queries;
@@ -315,7 +326,8 @@ QSqlDatabase CUserDb::database()
 }
 
 // operation(Connection&) returns false when one of its statements failed, after rolling back
-// what it began. A connection found dead is opened again and the operation tried once more.
+// what it began. A connection found dead is opened again and the operation tried once more,
+// unless its commit had already been sent.
 template<typename Operation> bool CUserDb::run(Operation operation)
 {
     for (int attempt = 0;; ++attempt) {
@@ -325,6 +337,7 @@ template<typename Operation> bool CUserDb::run(Operation operation)
             reportOutage(error);
             return false;
         }
+        conn->commitSent = false;
         if (operation(*conn)) {
             reportBack();
             return true;
@@ -333,7 +346,7 @@ template<typename Operation> bool CUserDb::run(Operation operation)
             return false;
         error = oneLine(conn->db.lastError().text());
         conn->close();
-        if (attempt > 0) {
+        if (attempt > 0 || conn->commitSent) {
             reportOutage(error);
             return false;
         }
