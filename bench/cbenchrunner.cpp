@@ -27,6 +27,7 @@
 #include <QUrl>
 #include <QVariant>
 
+#include "benchtable.h"
 #include "cfileclient.h"
 #include "cpgcluster.h"
 #include "controlcodes.h"
@@ -1190,31 +1191,12 @@ void CBenchRunner::printTable() const
     const QStringList headers = { QStringLiteral("figure"), QStringLiteral("measured"),
         QStringLiteral("yardstick (same run)"), QStringLiteral("ratio"), QStringLiteral("target"),
         QStringLiteral("met") };
-    QList<int> widths;
-    for (const QString &header : headers)
-        widths << int(header.size());
-    const auto cells = [](const Row &row) {
-        return QStringList { row.figure, row.measured, row.yardstick, row.ratio, row.target,
-            row.met ? QStringLiteral("yes") : QStringLiteral("NO") };
-    };
+    QList<QStringList> lines;
     for (const Row &row : rows) {
-        const QStringList line = cells(row);
-        for (int i = 0; i < line.size(); ++i)
-            widths[i] = qMax(widths[i], int(line.at(i).size()));
+        lines << QStringList { row.figure, row.measured, row.yardstick, row.ratio, row.target,
+            row.met ? QStringLiteral("yes") : QStringLiteral("NO") };
     }
-    const auto print = [&widths](const QStringList &line) {
-        QString text = QStringLiteral("|");
-        for (int i = 0; i < line.size(); ++i)
-            text += QLatin1Char(' ') + line.at(i).leftJustified(widths[i]) + QStringLiteral(" |");
-        std::printf("%s\n", qPrintable(text));
-    };
-    print(headers);
-    QStringList rule;
-    for (int width : std::as_const(widths))
-        rule << QString(width, QLatin1Char('-'));
-    print(rule);
-    for (const Row &row : rows)
-        print(cells(row));
+    printBenchTable(headers, lines);
     if (failed)
         std::printf("Some figures could not be measured; see the messages above.\n");
     std::fflush(stdout);

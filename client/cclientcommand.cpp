@@ -156,27 +156,18 @@ int CClientCommand::parse(const QStringList &arguments)
 
 int CClientCommand::addUser()
 {
-    const QString &name = words.at(1);
-    const QString &password = words.at(2);
-    if (!checkText(name, QStringLiteral("NAME")) || !checkText(password, QStringLiteral("PASS")))
-        return EXIT_USAGE;
-    CProtoClient client;
-    client.setTimeout(timeoutMs);
-    const QString where = QStringLiteral("%1:%2").arg(host, QString::number(port));
-    if (!client.connectToServer(host, port))
-        return networkFailure(
-            QStringLiteral("cannot connect to %1").arg(where), client.clientError());
-    if (!client.addUser(name, password))
-        return networkFailure(QStringLiteral("add-user failed"), client.clientError());
-    if (client.result() == libsock::RESULT_OK) {
-        printOut(QStringLiteral("User %1 added, object id %2\n")
-                     .arg(name, QString::number(client.objectId())));
-        return EXIT_OK;
-    }
-    return controlResult(client.result(), QStringLiteral("add-user"));
+    return nameCommand(&CProtoClient::addUser, QStringLiteral("add-user"),
+        QStringLiteral("User %1 added, object id %2\n"));
 }
 
 int CClientCommand::login()
+{
+    return nameCommand(&CProtoClient::login, QStringLiteral("login"),
+        QStringLiteral("User %1 logged in, object id %2\n"));
+}
+
+int CClientCommand::nameCommand(bool (CProtoClient::*request)(const QString &, const QString &),
+    const QString &command, const QString &done)
 {
     const QString &name = words.at(1);
     const QString &password = words.at(2);
@@ -188,14 +179,13 @@ int CClientCommand::login()
     if (!client.connectToServer(host, port))
         return networkFailure(
             QStringLiteral("cannot connect to %1").arg(where), client.clientError());
-    if (!client.login(name, password))
-        return networkFailure(QStringLiteral("login failed"), client.clientError());
+    if (!(client.*request)(name, password))
+        return networkFailure(QStringLiteral("%1 failed").arg(command), client.clientError());
     if (client.result() == libsock::RESULT_OK) {
-        printOut(QStringLiteral("User %1 logged in, object id %2\n")
-                     .arg(name, QString::number(client.objectId())));
+        printOut(done.arg(name, QString::number(client.objectId())));
         return EXIT_OK;
     }
-    return controlResult(client.result(), QStringLiteral("login"));
+    return controlResult(client.result(), command);
 }
 
 int CClientCommand::changePassword()

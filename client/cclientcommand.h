@@ -50,6 +50,9 @@ private:
     int parse(const QStringList &arguments);
     int addUser();
     int login();
+    // add-user and login: NAME PASS sent with request, done printed with the name and id.
+    int nameCommand(bool (libsock::CProtoClient::*request)(const QString &, const QString &),
+        const QString &command, const QString &done);
     int changePassword();
     int upload();
     int download();

@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <QMetaObject>
 #include <QTimerEvent>
 
 namespace libsock {
@@ -110,6 +111,21 @@ void CAbstractConn::timerEvent(QTimerEvent *event)
     stopRecvTimer();
     stopStallTimer();
     abort();
+}
+
+void CAbstractConn::continueLater()
+{
+    if (passQueued)
+        return;
+    passQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            passQueued = false;
+            if (bytesAvailable() > 0 || recvBuffer.size() > 0)
+                processReadyRead();
+        },
+        Qt::QueuedConnection);
 }
 
 } // namespace libsock

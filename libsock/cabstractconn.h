@@ -47,6 +47,11 @@ protected:
     // it for success.
     void resetConnection();
     void timerEvent(QTimerEvent *event) override;
+    // One pass over the received bytes; a pass handles a bounded number of frames so that
+    // one peer cannot hold the event loop.
+    virtual void processReadyRead() { }
+    // Runs another pass from the event loop, once however often it is asked.
+    void continueLater();
 
     int maxBufferSize = DEFAULT_BUFFER_LIMIT;
     int timerId = 0;
@@ -56,6 +61,7 @@ private:
     void restartStallTimer();
 
     int recvTimeoutMs = RECV_TIMEOUT_MS;
+    bool passQueued = false;
     int stallTimerId = 0;
     int stallTimeoutMs = STALL_TIMEOUT_MS;
 };

@@ -81,21 +81,6 @@ void CAbstractFileConn::processReadyRead()
         startRecvTimer();
 }
 
-void CAbstractFileConn::continueLater()
-{
-    if (passQueued)
-        return;
-    passQueued = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            passQueued = false;
-            if (bytesAvailable() > 0 || recvBuffer.size() > 0)
-                processReadyRead();
-        },
-        Qt::QueuedConnection);
-}
-
 void CAbstractFileConn::sendPacket(const CProtoPacket &out)
 {
     header.setType(FRAME_CONTROL);

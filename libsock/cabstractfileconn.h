@@ -63,13 +63,12 @@ protected:
     CProtoPacket packet;
 
 private slots:
-    void processReadyRead();
+    void processReadyRead() override;
 
 private:
     enum class SendState { Idle, Streaming, Draining };
 
     bool frameFits() const;
-    void continueLater();
     void pumpFile();
     void finishSend();
     void onBytesWritten();
@@ -87,7 +86,6 @@ private:
     // Set while pumpFile() runs, so that a bytesWritten() from inside it does not recurse.
     bool pumping = false;
     bool heldBack = false;
-    bool passQueued = false;
 };
 
 } // namespace libsock

@@ -69,21 +69,6 @@ void CAbstractProtoConn::processReadyRead()
         startRecvTimer();
 }
 
-void CAbstractProtoConn::continueLater()
-{
-    if (passQueued)
-        return;
-    passQueued = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            passQueued = false;
-            if (bytesAvailable() > 0 || recvBuffer.size() > 0)
-                processReadyRead();
-        },
-        Qt::QueuedConnection);
-}
-
 bool CAbstractProtoConn::mustWait() const
 {
     return bytesToWrite() + owedReplyBytes() > REPLY_QUEUE_LIMIT || !readyForRequest();

@@ -43,14 +43,12 @@ protected:
     CProtoPacket packet;
 
 private slots:
-    void processReadyRead();
+    void processReadyRead() override;
 
 private:
-    void continueLater();
     void onBytesWritten();
     bool mustWait() const;
 
-    bool passQueued = false;
     bool heldBack = false;
 };
 
