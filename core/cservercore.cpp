@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <QHostAddress>
+#include <QMetaObject>
 
 #include "csavestore.h"
 #include "cconnguard.h"
@@ -263,7 +264,14 @@ bool CServerCore::commitUpload(
     const QString &fileName, qint64 size, const std::function<bool()> &commit)
 {
     CSaveStore store = CSaveStore::fromSettings(CServerSettings::instance()->snapshot());
-    const CSaveStore::Outcome outcome = store.commitUpload(fileName, size, commit);
+    const CSaveStore::Outcome outcome = store.commitUpload(fileName, size, commit, true);
+    // Removing a large old version takes the file system a while: the client has its answer
+    // (the connection's orderly end) first.
+    if (outcome.ok() && !outcome.toGiveUp.isEmpty()) {
+        QMetaObject::invokeMethod(
+            this, [store, paths = outcome.toGiveUp] { store.pruneVersions(paths); },
+            Qt::QueuedConnection);
+    }
     if (outcome.status == CSaveStore::Status::Refused)
         log(tr("Upload %1 refused: %2").arg(printableText(fileName), outcome.message));
     else if (!outcome.ok())

@@ -72,10 +72,12 @@ public:
         if (fd >= 0)
             ::flock(fd, LOCK_EX);
     }
-    ~CStorageLock()
+    ~CStorageLock() { release(); }
+    void release()
     {
         if (fd >= 0)
             ::close(fd);
+        fd = -1;
     }
     CStorageLock(const CStorageLock &) = delete;
     CStorageLock &operator=(const CStorageLock &) = delete;
@@ -397,7 +399,7 @@ CSaveStore::Outcome CSaveStore::checkUpload(
 }
 
 CSaveStore::Outcome CSaveStore::commitUpload(
-    const QString &archive, qint64 size, const std::function<bool()> &commit)
+    const QString &archive, qint64 size, const std::function<bool()> &commit, bool deferPrune)
 {
     Outcome out;
     const QString path = archivePath(archive);
@@ -477,12 +479,24 @@ CSaveStore::Outcome CSaveStore::commitUpload(
     // to disk with them. A sync of its own would cost every upload a second journal commit.
     // Versions given up need none either: one that comes back after a crash is given up by
     // the next upload.
+    for (const Version &v : dropped)
+        out.toGiveUp << v.path;
+    out.givenUp = int(out.toGiveUp.size());
+    if (!deferPrune) {
+        lock.release();
+        pruneVersions(out.toGiveUp);
+        out.toGiveUp.clear();
+    }
+    return out;
+}
+
+void CSaveStore::pruneVersions(const QStringList &paths) const
+{
+    CStorageLock lock(root);
     QSet<QString> dirs;
-    for (const Version &v : dropped) {
-        if (::unlink(native(v.path).constData()) == 0) {
-            ++out.givenUp;
-            dirs.insert(QFileInfo(v.path).path());
-        }
+    for (const QString &path : paths) {
+        if (::unlink(native(path).constData()) == 0)
+            dirs.insert(QFileInfo(path).path());
     }
     // An emptied history folder goes too; a folder still in use stays.
     for (const QString &dir : dirs) {
@@ -490,7 +504,6 @@ CSaveStore::Outcome CSaveStore::commitUpload(
             QDir().rmdir(QFileInfo(dir).path());
     }
     step("pruned");
-    return out;
 }
 
 QList<CSaveStore::Entry> CSaveStore::saves(const QString &userFolder, Outcome *outcome) const

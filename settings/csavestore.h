@@ -48,6 +48,7 @@ public:
         QString message; // why, when not Ok
         QString keptVersion; // what the replaced archive became, when it was kept
         int givenUp = 0; // versions removed to stay within the limits
+        QStringList toGiveUp; // with a deferred prune: the versions still to remove
         bool ok() const { return status == Status::Ok; }
     };
 
@@ -81,7 +82,12 @@ public:
     // Runs commit(), which renames the complete upload over the archive, keeping the archive
     // it replaces as a version and giving up old versions as the limits require. Refuses
     // without touching anything when the user's folder cannot make room.
-    Outcome commitUpload(const QString &archive, qint64 size, const std::function<bool()> &commit);
+    // With deferPrune the versions beyond the limits are only named in toGiveUp, for
+    // pruneVersions() once the client has its answer: removing a large file takes the file
+    // system a while.
+    Outcome commitUpload(const QString &archive, qint64 size, const std::function<bool()> &commit,
+        bool deferPrune = false);
+    void pruneVersions(const QStringList &paths) const;
 
     // The admin side. userFolder: the object id in decimal; saveName: as on the wire (7/slot1).
     QList<Entry> saves(const QString &userFolder, Outcome *outcome = nullptr) const;

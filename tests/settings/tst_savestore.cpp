@@ -38,7 +38,7 @@ CSaveStore::Outcome upload(CSaveStore &store, const QString &archive, const QByt
     QDir().mkpath(QFileInfo(path).path());
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        return { CSaveStore::Status::Failed, QStringLiteral("write"), {}, 0 };
+        return { CSaveStore::Status::Failed, QStringLiteral("write"), {}, 0, {} };
     return store.commitUpload(archive, bytes.size(), [&] { return file.commit(); });
 }
 
