@@ -29,14 +29,17 @@ constexpr int MAX_BODY = PACKET_MAX_SIZE - PACKET_HEADER_SIZE;
 
 CProtoPacket::CProtoPacket()
 {
-    std::memset(bytes, 0, sizeof bytes);
+    // Only the header: the body is read no further than it was written or loaded, and
+    // clearing the whole record cost more than the rest of a login's handling.
+    std::memset(bytes, 0, PACKET_HEADER_SIZE);
 }
 
 CProtoPacket &CProtoPacket::reset()
 {
     valid = false;
     readPos = 0;
-    std::memset(bytes, 0, sizeof bytes);
+    loadedSize = PACKET_HEADER_SIZE;
+    std::memset(bytes, 0, PACKET_HEADER_SIZE);
     qToLittleEndian<quint32>(1, bytes + OFFSET_WORD10);
     bytes[0] = char(PACKET_MARKER);
     bytes[OFFSET_BYTE5] = 3;
@@ -49,6 +52,7 @@ CProtoPacket &CProtoPacket::loadFrom(const char *src, int length)
     length = qBound(0, length, PACKET_MAX_SIZE);
     if (length > 0)
         std::memcpy(bytes, src, size_t(length));
+    loadedSize = length;
     readPos = 0;
     valid = length > 0 && quint8(bytes[0]) == PACKET_MARKER;
     return *this;
@@ -93,8 +97,10 @@ void CProtoPacket::setBodyLength(quint16 length)
 
 int CProtoPacket::unreadBytes() const
 {
-    // A loaded header may claim more body than the record holds; never read past the record.
-    return qMin(int(bodyLength()), MAX_BODY) - int(readPos);
+    // A loaded header may claim more body than the record holds or than was loaded; never
+    // read past either.
+    const int loadedBody = qMax(0, loadedSize - PACKET_HEADER_SIZE);
+    return qMin(qMin(int(bodyLength()), MAX_BODY), loadedBody) - int(readPos);
 }
 
 CProtoPacket &CProtoPacket::readInt32(qint32 &value)
@@ -148,6 +154,7 @@ bool CProtoPacket::appendBody(const void *src, int count)
         return false;
     std::memcpy(bytes + PACKET_HEADER_SIZE + body, src, size_t(count));
     setBodyLength(quint16(body + count));
+    loadedSize = qMax(loadedSize, PACKET_HEADER_SIZE + body + count);
     return true;
 }
 

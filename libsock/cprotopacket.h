@@ -50,6 +50,8 @@ private:
     bool appendBody(const void *src, int count);
 
     char bytes[PACKET_MAX_SIZE];
+    // Bytes of the record that hold something: the header and what was written or loaded.
+    int loadedSize = PACKET_HEADER_SIZE;
     quint16 readPos = 0;
     bool valid = false;
 };

@@ -28,6 +28,9 @@ class CUserDb : public QObject
 public:
     // Longest name or password add-user stores; PostgreSQL's columns are this wide.
     static constexpr int MAX_TEXT_LENGTH = 255;
+    // Page cache of each SQLite connection, grown only as pages are read: about 100 bytes
+    // of table and index per user, so half a million users stay in memory.
+    static constexpr int SQLITE_CACHE_KIB = 65536;
 
     struct UserRow
     {
@@ -143,11 +146,11 @@ private:
     void logLine(const QString &line);
     bool folderExists(int objectId);
     // False when the batch's transaction is lost.
-    bool runRequest(Connection &conn, Request &request);
+    bool runRequest(Connection &conn, Request &request, const QString &now);
     enum class Step { Keep, Undo, Failed };
     Step addUserStep(Connection &conn, Request &request);
     Step changePasswordStep(Connection &conn, Request &request);
-    Step loginStep(Connection &conn, Request &request);
+    Step loginStep(Connection &conn, Request &request, const QString &now);
 
     mutable QMutex mutex;
     bool hasConfig = false;

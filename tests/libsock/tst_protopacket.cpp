@@ -79,6 +79,7 @@ private slots:
     void readStringEmptyCounts();
     void readStringCountPastBody();
     void readStringStopsAtZero();
+    void readersNeverLeaveRecord_data();
     void readersNeverLeaveRecord();
     void loadFromChecksMarker();
     void writePacketStopsOnDeviceError();
@@ -290,21 +291,33 @@ void tst_ProtoPacket::readStringStopsAtZero()
     QCOMPARE(b, QString(QChar(0xE9)) + QChar(0xFF));
 }
 
+void tst_ProtoPacket::readersNeverLeaveRecord_data()
+{
+    QTest::addColumn<int>("loadedBody");
+    QTest::newRow("whole record") << PACKET_MAX_SIZE - PACKET_HEADER_SIZE;
+    QTest::newRow("16 bytes loaded") << 16;
+    QTest::newRow("header only") << 0;
+}
+
 void tst_ProtoPacket::readersNeverLeaveRecord()
 {
-    // A header claiming more body than the record holds; reads stop at the record's end.
+    // A header claiming more body than was loaded or than the record holds: reads stop at
+    // the loaded bytes, even where an earlier packet left bytes of its own.
+    QFETCH(int, loadedBody);
     CProtoPacket p;
-    load(p, rawPacket(QByteArray(), 0xFFFF));
+    load(p, rawPacket(QByteArray(PACKET_MAX_SIZE - PACKET_HEADER_SIZE, 'x')));
+    load(p, rawPacket(QByteArray(loadedBody, '\0'), 0xFFFF));
     int reads = 0;
     for (;;) {
         const quint16 before = p.readPosition();
-        qint64 v;
+        qint64 v = -1;
         p.readInt64(v);
         if (p.readPosition() == before)
             break;
+        QCOMPARE(v, qint64(0));
         ++reads;
     }
-    QCOMPARE(reads, (PACKET_MAX_SIZE - PACKET_HEADER_SIZE) / 8);
+    QCOMPARE(reads, loadedBody / 8);
     QString s;
     p.readString(s);
     QVERIFY(s.isEmpty());
