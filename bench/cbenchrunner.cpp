@@ -29,6 +29,7 @@
 
 #include "benchtable.h"
 #include "cfileclient.h"
+#include "cloginload.h"
 #include "cpgcluster.h"
 #include "controlcodes.h"
 #include "cfileframeheader.h"
@@ -460,40 +461,21 @@ bool CBenchRunner::directLogins(const QString &connection, int msec, qint64 &cou
 bool CBenchRunner::serverLogins(
     const std::vector<CServerProcess *> &targets, double &rate, double &direct)
 {
-    bool running = false;
-    qint64 answered = 0;
-    qint64 refused = 0;
-    int errors = 0;
-    // Declared after the counters, so the clients go before the counters their handlers use.
-    std::vector<std::unique_ptr<CProtoClient>> pool;
-
-    const auto sendNext = [&](CProtoClient *client) {
-        const int index = int(random.bounded(users)) + 1;
-        client->sendLogin(userName(index), password(index));
-    };
-    for (int i = 0; i < clients; ++i) {
-        auto client = std::make_unique<CProtoClient>();
-        if (!client->connectToServer(LOCALHOST, targets[size_t(i) % targets.size()]->mainPort())) {
-            note(QStringLiteral("login client %1: %2")
-                     .arg(i)
-                     .arg(libsock::clientErrorText(client->clientError())));
-            return false;
-        }
-        CProtoClient *raw = client.get();
-        QObject::connect(raw, &CProtoClient::replyReceived, raw, [&, raw](quint8 result) {
-            if (!running)
-                return;
-            if (result == libsock::RESULT_OK)
-                ++answered;
-            else
-                ++refused;
-            sendNext(raw);
-        });
-        QObject::connect(raw, &CProtoClient::failed, raw, [&errors] { ++errors; });
-        pool.push_back(std::move(client));
+    CLoginLoad load;
+    std::vector<quint16> ports;
+    for (const CServerProcess *target : targets)
+        ports.push_back(target->mainPort());
+    if (!load.connectClients(ports, clients)) {
+        note(QStringLiteral("login clients: %1").arg(load.errorText()));
+        return false;
     }
-    const auto idle = [&pool] {
-        return std::none_of(pool.begin(), pool.end(), [](const auto &c) { return c->isBusy(); });
+    const auto nextLogin = [this](libsock::CProtoPacket &packet) {
+        const int index = int(random.bounded(users)) + 1;
+        packet.reset()
+            .setAuxByte(0)
+            .setCommand(libsock::CMD_LOGIN)
+            .writeString(userName(index))
+            .writeString(password(index));
     };
 
     // One-second turns, server and direct in alternation: both see the same disk and the
@@ -503,6 +485,7 @@ bool CBenchRunner::serverLogins(
     double directTime = 0;
     // Processor time per login, which a loaded machine does not distort as it does the rates.
     double directCpu = 0;
+    double loadCpu = 0;
     const auto serverSeconds = [&targets] {
         double sum = 0;
         for (const CServerProcess *target : targets)
@@ -513,40 +496,41 @@ bool CBenchRunner::serverLogins(
     bool ok = true;
     for (int turn = 0; ok && turn < seconds; ++turn) {
         const qint64 directBefore = directCount;
-        const qint64 serverBefore = answered;
+        const qint64 serverBefore = load.answered();
         QElapsedTimer clock;
         clock.start();
-        const double cpuBefore = processSeconds(0);
+        double cpuBefore = processSeconds(0);
         ok = directLogins(QStringLiteral("bench-direct"), 1000, directCount);
         directCpu += processSeconds(0) - cpuBefore;
         const double directTurn = double(clock.nsecsElapsed()) / 1e9;
         directTime += directTurn;
 
-        running = true;
         clock.restart();
-        for (const auto &client : pool)
-            sendNext(client.get());
-        pause(1000);
-        running = false;
+        cpuBefore = processSeconds(0);
+        // Answers still on their way at the end count for nobody; the next turn starts in quiet.
+        ok = ok && load.run(1000, WAIT_TIMEOUT_MS, nextLogin);
+        loadCpu += processSeconds(0) - cpuBefore;
         const double serverTurn = double(clock.nsecsElapsed()) / 1e9;
         serverTime += serverTurn;
+        if (!ok && !load.errorText().isEmpty())
+            note(QStringLiteral("login clients: %1").arg(load.errorText()));
         note(QStringLiteral("  turn %1: server %2 /s, direct %3 /s")
                  .arg(turn + 1)
-                 .arg(double(answered - serverBefore) / serverTurn, 0, 'f', 0)
+                 .arg(double(load.answered() - serverBefore) / serverTurn, 0, 'f', 0)
                  .arg(double(directCount - directBefore) / directTurn, 0, 'f', 0));
-        // Answers still on their way count for nobody; the next turn starts in quiet.
-        ok = ok && waitUntil(idle, WAIT_TIMEOUT_MS) && errors == 0;
     }
-    rate = double(answered) / serverTime;
+    rate = double(load.answered()) / serverTime;
     direct = double(directCount) / directTime;
     const double serverCpu = serverSeconds() - serverCpuBefore;
-    if (answered > 0 && directCount > 0)
-        note(QStringLiteral("  processor time per login: server %1 us, direct %2 us")
-                 .arg(serverCpu * 1e6 / double(answered), 0, 'f', 1)
+    if (load.answered() > 0 && directCount > 0)
+        note(QStringLiteral("  processor time per login: server %1 us, login clients %2 us, "
+                            "direct %3 us")
+                 .arg(serverCpu * 1e6 / double(load.answered()), 0, 'f', 1)
+                 .arg(loadCpu * 1e6 / double(load.answered()), 0, 'f', 1)
                  .arg(directCpu * 1e6 / double(directCount), 0, 'f', 1));
-    if (errors || refused)
-        note(QStringLiteral("%1 login clients failed, %2 logins refused").arg(errors).arg(refused));
-    return ok && !refused;
+    if (load.refused())
+        note(QStringLiteral("%1 logins refused").arg(load.refused()));
+    return ok && !load.refused();
 }
 
 bool CBenchRunner::measureLogins()
@@ -583,10 +567,11 @@ bool CBenchRunner::measureLoginsIn(bool headless)
     bool ok = openDirect(QStringLiteral("bench-direct"), copy);
     {
         QSqlDatabase db = QSqlDatabase::database(QStringLiteral("bench-direct"), false);
-        // The same journal and sync settings as the server's own connection.
+        // The same journal, sync and page cache settings as the server's own connection.
         if (ok && databaseUrl.isEmpty()) {
             QSqlQuery(db).exec(QStringLiteral("PRAGMA journal_mode=WAL"));
             QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous=%1").arg(directSynchronous));
+            QSqlQuery(db).exec(QStringLiteral("PRAGMA cache_size=-65536"));
         } else if (ok) {
             QSqlQuery(db).exec(QStringLiteral("SET synchronous_commit TO off"));
         }
