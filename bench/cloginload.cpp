@@ -43,7 +43,8 @@ bool CLoginLoad::connectClients(const std::vector<quint16> &ports, int count)
     for (int i = 0; i < count; ++i) {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0)
-            return fail(QStringLiteral("socket: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+            return fail(
+                QStringLiteral("socket: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
         clients.push_back(Client { fd, QByteArray(), false });
         sockaddr_in address {};
         address.sin_family = AF_INET;
@@ -60,7 +61,8 @@ bool CLoginLoad::connectClients(const std::vector<quint16> &ports, int count)
         event.events = EPOLLIN;
         event.data.u32 = quint32(i);
         if (::epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event) != 0)
-            return fail(QStringLiteral("epoll_ctl: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+            return fail(
+                QStringLiteral("epoll_ctl: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
     }
     return true;
 }
@@ -80,15 +82,18 @@ bool CLoginLoad::run(int msec, int drainMsec, const NextRequest &next)
         if (counting && elapsed >= msec)
             counting = false;
         if (!counting) {
-            if (std::none_of(clients.begin(), clients.end(), [](const Client &c) { return c.waiting; }))
+            if (std::none_of(
+                    clients.begin(), clients.end(), [](const Client &c) { return c.waiting; }))
                 return true;
             if (elapsed >= msec + drainMsec)
-                return fail(QStringLiteral("replies still missing %1 ms after the run").arg(drainMsec));
+                return fail(
+                    QStringLiteral("replies still missing %1 ms after the run").arg(drainMsec));
         }
         const qint64 left = (counting ? msec : msec + drainMsec) - elapsed;
         const int ready = ::epoll_wait(epollFd, events, MAX_EVENTS, int(qMax<qint64>(left, 0)));
         if (ready < 0 && errno != EINTR)
-            return fail(QStringLiteral("epoll_wait: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+            return fail(
+                QStringLiteral("epoll_wait: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
         for (int i = 0; i < ready; ++i) {
             if (!receive(clients[events[i].data.u32], counting, counting ? &next : nullptr))
                 return false;

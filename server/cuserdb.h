@@ -31,6 +31,8 @@ public:
     // Page cache of each SQLite connection, grown only as pages are read: about 100 bytes
     // of table and index per user, so half a million users stay in memory.
     static constexpr int SQLITE_CACHE_KIB = 65536;
+    // Pages in the write-ahead log before it is copied back into the database (40 MiB).
+    static constexpr int SQLITE_CHECKPOINT_PAGES = 10000;
 
     struct UserRow
     {

@@ -39,7 +39,7 @@ void CUserDbCommitter::submit(QObject *owner, const CUserDb::Request &request, O
     schedule();
 }
 
-void CUserDbCommitter::schedule()
+void CUserDbCommitter::schedule(bool immediately)
 {
     if (busy)
         return;
@@ -50,6 +50,10 @@ void CUserDbCommitter::schedule()
         return;
     }
     companyTimer->stop();
+    if (immediately) {
+        runBatch();
+        return;
+    }
     if (scheduled)
         return;
     scheduled = true;
@@ -111,6 +115,10 @@ void CUserDbCommitter::finishBatch(
         companyClock.start();
     else
         companyClock.invalidate();
+    // What arrived during this commit goes to the disk while this batch's replies are
+    // written: the database thread would otherwise idle through them.
+    if (!queue.isEmpty())
+        schedule(true);
 
     // Only now, with the batch on disk, does anyone hear of it.
     QVector<QPointer<QAbstractSocket>> sockets;
@@ -130,7 +138,4 @@ void CUserDbCommitter::finishBatch(
         if (socket && socket->state() == QAbstractSocket::ConnectedState)
             socket->flush();
     }
-    // What arrived during the sync goes next, with the answered clients' next requests.
-    if (!queue.isEmpty())
-        schedule();
 }

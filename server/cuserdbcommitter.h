@@ -59,7 +59,8 @@ private:
         Outcome done;
     };
 
-    void schedule();
+    // immediately: start the batch now rather than at the end of this pass of the event loop.
+    void schedule(bool immediately = false);
     void runBatch();
     void finishBatch(const QVector<CUserDb::Request> &requests, bool ok, const QString &error,
         qint64 nanoseconds);
