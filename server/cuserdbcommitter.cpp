@@ -6,8 +6,6 @@
 #include <QThread>
 #include <QTimer>
 
-#include "cuserdbconfig.h"
-
 CUserDbCommitter::CUserDbCommitter(QObject *parent)
     : QObject(parent)
     , worker(new QThread)
@@ -83,9 +81,9 @@ void CUserDbCommitter::runBatch()
     for (const Entry &entry : std::as_const(running))
         requests.append(entry.request);
     // A lone client's request is committed here: two thread hand-overs would cost it about
-    // as much as its sync. Only on a local file and while commits are fast, so a stalled
-    // disk holds up this thread once at most, and never while others wait for the database.
-    if (running.size() == 1 && awaited <= 1 && committingHere && localDatabase()) {
+    // as much as its sync. Only while commits are fast, so a stalled disk holds up this
+    // thread once at most, and never while others wait for the database.
+    if (running.size() == 1 && awaited <= 1 && committingHere) {
         QString error;
         QElapsedTimer clock;
         clock.start();
@@ -112,12 +110,6 @@ void CUserDbCommitter::runBatch()
                 Qt::QueuedConnection);
         },
         Qt::QueuedConnection);
-}
-
-bool CUserDbCommitter::localDatabase()
-{
-    CUserDbConfig config;
-    return CUserDb::instance()->currentConfig(&config, nullptr) && !config.isPostgresql();
 }
 
 void CUserDbCommitter::finishBatch(

@@ -62,8 +62,6 @@ private:
     // immediately: start the batch now rather than at the end of this pass of the event loop.
     void schedule(bool immediately = false);
     void runBatch();
-    // True when the user database is an SQLite file; a database server can stall for longer.
-    static bool localDatabase();
     void finishBatch(const QVector<CUserDb::Request> &requests, bool ok, const QString &error,
         qint64 nanoseconds);
 
