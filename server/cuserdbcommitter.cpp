@@ -80,19 +80,6 @@ void CUserDbCommitter::runBatch()
     requests.reserve(running.size());
     for (const Entry &entry : std::as_const(running))
         requests.append(entry.request);
-    // A lone client's request is committed here: two thread hand-overs would cost it about
-    // as much as its sync. Only while commits are fast, so a stalled disk holds up this
-    // thread once at most, and never while others wait for the database.
-    if (running.size() == 1 && awaited <= 1 && committingHere) {
-        QString error;
-        QElapsedTimer clock;
-        clock.start();
-        const bool ok = CUserDb::instance()->commitBatch(requests, &error);
-        const qint64 nanoseconds = clock.nsecsElapsed();
-        committingHere = nanoseconds < SLOW_COMMIT_NS;
-        finishBatch(requests, ok, error, nanoseconds);
-        return;
-    }
     QMetaObject::invokeMethod(
         workerContext,
         [this, requests]() mutable {
@@ -104,7 +91,6 @@ void CUserDbCommitter::runBatch()
             QMetaObject::invokeMethod(
                 this,
                 [this, requests, ok, error, nanoseconds] {
-                    committingHere = nanoseconds < SLOW_COMMIT_NS;
                     finishBatch(requests, ok, error, nanoseconds);
                 },
                 Qt::QueuedConnection);

@@ -70,8 +70,6 @@ private:
     QElapsedTimer companyClock;
     // Requests expected soon: those of the batch last answered and those waiting then.
     int awaited = 0;
-    // Whether a lone request may be committed on this thread: the last commit was fast.
-    bool committingHere = true;
     QObject *workerContext = nullptr;
     QVector<Entry> queue;
     QVector<Entry> running;
