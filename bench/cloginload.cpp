@@ -101,6 +101,31 @@ bool CLoginLoad::run(int msec, int drainMsec, const NextRequest &next)
     }
 }
 
+bool CLoginLoad::exchange(const NextRequest &next, int msec, quint8 *result)
+{
+    if (clients.empty())
+        return fail(QStringLiteral("no client connected"));
+    Client &client = clients.front();
+    if (!send(client, next))
+        return false;
+    QElapsedTimer clock;
+    clock.start();
+    while (client.waiting) {
+        const qint64 left = msec - clock.elapsed();
+        if (left <= 0)
+            return fail(QStringLiteral("no reply within %1 ms").arg(msec));
+        epoll_event event;
+        const int ready = ::epoll_wait(epollFd, &event, 1, int(left));
+        if (ready < 0 && errno != EINTR)
+            return fail(
+                QStringLiteral("epoll_wait: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+        if (ready > 0 && !receive(clients[event.data.u32], false, nullptr))
+            return false;
+    }
+    *result = client.lastResult;
+    return true;
+}
+
 bool CLoginLoad::send(Client &client, const NextRequest &next)
 {
     libsock::CProtoPacket packet;
@@ -131,6 +156,7 @@ bool CLoginLoad::receive(Client &client, bool counting, const NextRequest *next)
         if (!client.waiting)
             return fail(QStringLiteral("a reply nobody asked for"));
         client.waiting = false;
+        client.lastResult = body > 0 ? quint8(client.in.at(libsock::PACKET_HEADER_SIZE)) : 0xFF;
         if (counting) {
             if (body > 0 && quint8(client.in.at(libsock::PACKET_HEADER_SIZE)) == libsock::RESULT_OK)
                 ++okCount;

@@ -31,6 +31,10 @@ public:
     // way, which count for nobody. False when a client failed or a reply did not come.
     bool run(int msec, int drainMsec, const NextRequest &next);
 
+    // One request on the first client and its reply, waited for up to msec; result is the
+    // reply's result byte.
+    bool exchange(const NextRequest &next, int msec, quint8 *result);
+
     // Replies with result 0, and with any other result, over all runs.
     qint64 answered() const { return okCount; }
     qint64 refused() const { return refusedCount; }
@@ -42,6 +46,7 @@ private:
         int fd = -1;
         QByteArray in;
         bool waiting = false;
+        quint8 lastResult = 0;
     };
 
     bool send(Client &client, const NextRequest &next);
