@@ -1,9 +1,11 @@
 #ifndef CUSERDBCOMMITTER_H
 #define CUSERDBCOMMITTER_H
 
+#include <condition_variable>
+#include <deque>
 #include <functional>
+#include <mutex>
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -12,15 +14,15 @@
 #include "cuserdb.h"
 
 class QThread;
-class QTimer;
 
 // Group commit of the control port's changes for the connections of one thread: requests
 // handed in while the previous batch is on its way to the disk, or during one pass of the
 // event loop, share one transaction and one sync, and nobody hears of an outcome before that
-// sync. The transaction runs on a database thread of the committer's own, so the connections'
-// thread goes on reading the next batch's requests during a sync. Outcomes come back on the
-// committer's thread in the order the requests came, and the sockets of their owners are
-// flushed before the next batch's outcomes are handed out.
+// sync. The transactions run on a database thread of the committer's own, which takes the
+// next batch as soon as it has committed one, so the disk never waits for the connections'
+// thread, and that thread goes on reading requests and writing replies during a sync.
+// Outcomes come back on the committer's thread in the order the requests came, and the
+// sockets of their owners are flushed before the next batch's outcomes are handed out.
 class CUserDbCommitter : public QObject
 {
     Q_OBJECT
@@ -30,14 +32,15 @@ public:
 
     // Requests of one batch at most; the rest go into the next.
     static constexpr int MAX_BATCH = 4096;
-    // How long a batch waits, after the previous one was answered, for the clients just
-    // answered to send their next requests; a lone request never waits. Only worth it when
-    // a commit is slow (a slow sync): otherwise the next batch keeps the disk busy at once.
+    // How long a batch waits, after a slow commit (a slow sync), for as many requests as the
+    // last batch held: its clients are about to send their next ones. After a fast commit
+    // the next batch starts at once and keeps the disk busy.
     static constexpr int COMPANY_WAIT_MS = 2;
     static constexpr qint64 SLOW_COMMIT_NS = 2000000;
 
     explicit CUserDbCommitter(QObject *parent = nullptr);
-    // Waits for the batch in progress: what was handed in is committed.
+    // Commits what was handed in, then ends the database thread; the outcomes have nobody
+    // left to go to.
     ~CUserDbCommitter() override;
 
     // done runs after the commit, also when owner is gone by then (it checks that itself);
@@ -55,28 +58,29 @@ private:
     struct Entry
     {
         QPointer<QObject> owner;
-        CUserDb::Request request;
         Outcome done;
     };
 
-    // immediately: start the batch now rather than at the end of this pass of the event loop.
-    void schedule(bool immediately = false);
-    void runBatch();
-    void finishBatch(const QVector<CUserDb::Request> &requests, bool ok, const QString &error,
-        qint64 nanoseconds);
+    // Hands the requests of this pass of the event loop to the database thread.
+    void publish();
+    // The database thread's loop.
+    void commitLoop();
+    void finishBatch(const QVector<CUserDb::Request> &requests, bool ok, const QString &error);
 
     QThread *worker = nullptr;
-    QTimer *companyTimer = nullptr;
-    QElapsedTimer companyClock;
-    // Requests expected soon: those of the batch last answered and those waiting then.
-    int awaited = 0;
-    QObject *workerContext = nullptr;
-    QVector<Entry> queue;
-    QVector<Entry> running;
-    bool scheduled = false;
-    bool busy = false;
+    // This thread's side: requests of the current pass, and the outcomes still owed, oldest
+    // first, in the order the database thread commits them.
+    QVector<CUserDb::Request> fresh;
+    std::deque<Entry> owed;
+    bool publishScheduled = false;
     qint64 batchCount = 0;
     qint64 failedCount = 0;
+
+    // Shared with the database thread.
+    std::mutex mutex;
+    std::condition_variable wake;
+    QVector<CUserDb::Request> pending;
+    bool stopping = false;
 };
 
 #endif // CUSERDBCOMMITTER_H
