@@ -148,7 +148,10 @@ private:
     void logLine(const QString &line);
     bool folderExists(int objectId);
     // False when the batch's transaction is lost.
-    bool runRequest(Connection &conn, Request &request, const QString &now);
+    // undoAlone: for a request alone in its batch, the statement that begins the transaction
+    // again after the request was undone by rolling the whole transaction back.
+    bool runRequest(
+        Connection &conn, Request &request, const QString &now, const QString &undoAlone);
     enum class Step { Keep, Undo, Failed };
     Step addUserStep(Connection &conn, Request &request);
     Step changePasswordStep(Connection &conn, Request &request);
