@@ -18,6 +18,11 @@ QByteArray CConsoleLog::timeStamp()
 {
     timespec now {};
     clock_gettime(CLOCK_REALTIME, &now);
+    return timeStamp(now);
+}
+
+QByteArray CConsoleLog::timeStamp(const timespec &now)
+{
     tm local {};
     localtime_r(&now.tv_sec, &local);
     const long offset = local.tm_gmtoff;
@@ -32,7 +37,15 @@ QByteArray CConsoleLog::timeStamp()
 
 void CConsoleLog::writeLine(const QString &msg)
 {
-    buffer = timeStamp();
+    // The replies of one batch are logged within the same millisecond: one stamp for all.
+    timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const qint64 ms = qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    if (ms != stampMs) {
+        stampMs = ms;
+        stamp = timeStamp(now);
+    }
+    buffer = stamp;
     buffer += ' ';
     // Texts from clients arrive escaped already; this keeps every other line one line too.
     buffer += printableText(msg, -1).toUtf8();

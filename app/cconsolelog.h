@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QString>
 
+struct timespec;
+
 // The headless log sink: one line per message on a file descriptor (stdout), stamped with
 // the local time and its offset, 2026-12-07T10:58:31.123+00:00, and written at once, so a
 // service manager keeps every line even when the process dies right after it.
@@ -16,6 +18,7 @@ public:
     explicit CConsoleLog(int fd, QObject *parent = nullptr);
 
     static QByteArray timeStamp();
+    static QByteArray timeStamp(const timespec &now);
 
 public slots:
     void writeLine(const QString &msg);
@@ -23,6 +26,8 @@ public slots:
 private:
     int fd = -1;
     QByteArray buffer;
+    QByteArray stamp;
+    qint64 stampMs = -1;
 };
 
 #endif // CCONSOLELOG_H
