@@ -178,7 +178,7 @@ QString CBenchRunner::usage()
 {
     return QStringLiteral(
         "Usage: tolvern-bench [options]\n"
-        "Starts a copy of tolvern-server on loopback and prints five figures, each next to\n"
+        "Starts a copy of tolvern-server on loopback and prints seven figures, each next to\n"
         "its yardstick measured in the same run.\n"
         "  --server PATH      server executable (default: tolvern-server beside this one)\n"
         "  --dir DIR          where the temporary server folder goes (default: temp dir)\n"
@@ -192,8 +192,8 @@ QString CBenchRunner::usage()
         "  --logins N         logins timed for figures 4 and 6 (default 1000)\n"
         "  --modes LIST       server modes of figure 1: window,headless (default both)\n"
         "  --flood N          pipelined login packets of figure 6's flood (default 1000000)\n"
-        "  --direct-synchronous MODE  sync mode of the direct SQL yardstick (default NORMAL,\n"
-        "                     as the server's own connection)\n"
+        "  --direct-synchronous MODE  sync mode of the direct SQL yardstick (default NORMAL:\n"
+        "                     it never waits for the disk; the server runs FULL)\n"
         "  --database DB      sqlite (default); postgresql: a private PostgreSQL 15 cluster\n"
         "                     started for the run; or a postgresql://user@host:port/dbname URL\n"
         "                     of an empty database. The yardstick runs on the same database.\n"

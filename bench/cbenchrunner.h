@@ -11,7 +11,7 @@
 class CPgCluster;
 class CServerProcess;
 
-// The five figures of the server, each measured next to its yardstick in the same run, and
+// The seven figures of the server, each measured next to its yardstick in the same run, and
 // printed as one table.
 class CBenchRunner
 {
