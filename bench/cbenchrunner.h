@@ -9,6 +9,7 @@
 #include <QStringList>
 
 class CPgCluster;
+class QFile;
 class CServerProcess;
 
 // The seven figures of the server, each measured next to its yardstick in the same run, and
@@ -66,13 +67,15 @@ private:
         double adds = 0;
         double addSyncsPer1000 = 0;
         qint64 loneAddP50 = 0;
+        // One 4 KiB write and fdatasync in the server's folder, in turns with the add-users.
+        qint64 syncP50 = 0;
     };
     bool commitRun(bool durable, CommitRun &run);
     // Requests per second from all clients for seconds; adding: add-users of fresh names.
     bool clientRate(bool adding, const QString &prefix, double &rate);
     qint64 syncsSoFar() const;
-    // The median of one 4 KiB write and fdatasync in the server's folder, in nanoseconds.
-    qint64 oneSync();
+    // Appends one 4 KiB page to file and syncs it; its time goes into times.
+    static bool syncOnce(QFile &file, std::vector<qint64> &times);
     bool fillServerLog(const QByteArray &request);
 
     bool directLogins(const QString &connection, int msec, qint64 &count);
