@@ -471,11 +471,7 @@ bool CBenchRunner::serverLogins(
     }
     const auto nextLogin = [this](libsock::CProtoPacket &packet) {
         const int index = int(random.bounded(users)) + 1;
-        packet.reset()
-            .setAuxByte(0)
-            .setCommand(libsock::CMD_LOGIN)
-            .writeString(userName(index))
-            .writeString(password(index));
+        CProtoClient::loginRequest(packet, userName(index), password(index));
     };
 
     // One-second turns, server and direct in alternation: both see the same disk and the
@@ -994,8 +990,7 @@ bool CBenchRunner::measureFlood()
     // Warms up as well: the first login loads what every later one shares.
     // One login packet of 28 bytes, the whole flood built up front.
     libsock::CProtoPacket login;
-    login.reset().setAuxByte(0).setCommand(libsock::CMD_LOGIN);
-    login.writeString(QStringLiteral("a")).writeString(QStringLiteral("b"));
+    CProtoClient::loginRequest(login, QStringLiteral("a"), QStringLiteral("b"));
     const QByteArray one(login.data(), login.totalLength());
     QByteArray flood;
     flood.reserve(qsizetype(one.size()) * floodPackets);
@@ -1103,8 +1098,7 @@ bool CBenchRunner::guessPasswords(qint64 &tested, double &perSecond)
         return false;
     const auto login = [](const QString &name, const QString &password) {
         libsock::CProtoPacket packet;
-        packet.reset().setAuxByte(0).setCommand(libsock::CMD_LOGIN);
-        packet.writeString(name).writeString(password);
+        CProtoClient::loginRequest(packet, name, password);
         return QByteArray(packet.data(), packet.totalLength());
     };
     // Four wrong guesses, then the right password: its success proves the four were tested,
@@ -1295,11 +1289,8 @@ bool CBenchRunner::commitRun(bool durable, CommitRun &run)
     ok = ok && lone.connectClients({ server->mainPort() }, 1);
     int added = 0;
     const auto nextAdd = [&](libsock::CProtoPacket &packet) {
-        packet.reset()
-            .setAuxByte(0)
-            .setCommand(libsock::CMD_ADD_USER)
-            .writeString(prefix + QStringLiteral("lone%1").arg(added++))
-            .writeString(QStringLiteral("pw"));
+        CProtoClient::addUserRequest(
+            packet, prefix + QStringLiteral("lone%1").arg(added++), QStringLiteral("pw"));
     };
     // The yardstick's syncs in turns with the add-users: both meet the disk in the same state,
     // also while it still writes back what the runs above left.

@@ -19,6 +19,12 @@
 
 namespace {
 constexpr int MAX_EVENTS = 256;
+
+QString errnoText(const char *call)
+{
+    return QStringLiteral("%1: %2").arg(
+        QLatin1String(call), QString::fromLocal8Bit(std::strerror(errno)));
+}
 constexpr int OFFSET_BODY_LENGTH = 20;
 } // namespace
 
@@ -38,22 +44,19 @@ CLoginLoad::~CLoginLoad()
 bool CLoginLoad::connectClients(const std::vector<quint16> &ports, int count)
 {
     if (epollFd < 0)
-        return fail(QStringLiteral("epoll: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+        return fail(errnoText("epoll"));
     clients.reserve(size_t(count));
     for (int i = 0; i < count; ++i) {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0)
-            return fail(
-                QStringLiteral("socket: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+            return fail(errnoText("socket"));
         clients.push_back(Client { fd, QByteArray(), false });
         sockaddr_in address {};
         address.sin_family = AF_INET;
         address.sin_port = htons(ports[size_t(i) % ports.size()]);
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
-            return fail(QStringLiteral("client %1: connect: %2")
-                            .arg(i)
-                            .arg(QString::fromLocal8Bit(std::strerror(errno))));
+            return fail(QStringLiteral("client %1: %2").arg(i).arg(errnoText("connect")));
         const int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -61,8 +64,7 @@ bool CLoginLoad::connectClients(const std::vector<quint16> &ports, int count)
         event.events = EPOLLIN;
         event.data.u32 = quint32(i);
         if (::epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event) != 0)
-            return fail(
-                QStringLiteral("epoll_ctl: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+            return fail(errnoText("epoll_ctl"));
     }
     return true;
 }
@@ -92,8 +94,7 @@ bool CLoginLoad::run(int msec, int drainMsec, const NextRequest &next)
         const qint64 left = (counting ? msec : msec + drainMsec) - elapsed;
         const int ready = ::epoll_wait(epollFd, events, MAX_EVENTS, int(qMax<qint64>(left, 0)));
         if (ready < 0 && errno != EINTR)
-            return fail(
-                QStringLiteral("epoll_wait: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+            return fail(errnoText("epoll_wait"));
         for (int i = 0; i < ready; ++i) {
             if (!receive(clients[events[i].data.u32], counting, counting ? &next : nullptr))
                 return false;
@@ -117,8 +118,7 @@ bool CLoginLoad::exchange(const NextRequest &next, int msec, quint8 *result)
         epoll_event event;
         const int ready = ::epoll_wait(epollFd, &event, 1, int(left));
         if (ready < 0 && errno != EINTR)
-            return fail(
-                QStringLiteral("epoll_wait: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+            return fail(errnoText("epoll_wait"));
         if (ready > 0 && !receive(clients[event.data.u32], false, nullptr))
             return false;
     }
@@ -133,7 +133,7 @@ bool CLoginLoad::send(Client &client, const NextRequest &next)
     const ssize_t size = packet.totalLength();
     // A request is a few dozen bytes and the socket's queue is empty: all of it goes at once.
     if (::send(client.fd, packet.data(), size_t(size), MSG_NOSIGNAL) != size)
-        return fail(QStringLiteral("send: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+        return fail(errnoText("send"));
     client.waiting = true;
     return true;
 }
@@ -145,8 +145,7 @@ bool CLoginLoad::receive(Client &client, bool counting, const NextRequest *next)
     if (got == 0)
         return fail(QStringLiteral("the server closed a client's connection"));
     if (got < 0)
-        return errno == EAGAIN || errno == EINTR
-            || fail(QStringLiteral("recv: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+        return errno == EAGAIN || errno == EINTR || fail(errnoText("recv"));
     client.in.append(buffer, int(got));
     while (client.in.size() >= libsock::PACKET_HEADER_SIZE) {
         const int body = qFromLittleEndian<quint16>(client.in.constData() + OFFSET_BODY_LENGTH);

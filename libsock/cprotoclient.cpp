@@ -107,20 +107,33 @@ bool CProtoClient::changePassword(
     return sendChangePassword(objectId, oldPassword, newPassword) && waitForIdle();
 }
 
+CProtoPacket &CProtoClient::addUserRequest(
+    CProtoPacket &packet, const QString &name, const QString &password)
+{
+    return packet.reset()
+        .setAuxByte(0)
+        .setCommand(CMD_ADD_USER)
+        .writeString(name)
+        .writeString(password);
+}
+
+CProtoPacket &CProtoClient::loginRequest(
+    CProtoPacket &packet, const QString &name, const QString &password)
+{
+    return packet.reset().setAuxByte(0).setCommand(CMD_LOGIN).writeString(name).writeString(
+        password);
+}
+
 bool CProtoClient::sendAddUser(const QString &name, const QString &password)
 {
     CProtoPacket request;
-    request.reset().setAuxByte(0).setCommand(CMD_ADD_USER);
-    request.writeString(name).writeString(password);
-    return sendRequest(request, CMD_ADD_USER_REPLY);
+    return sendRequest(addUserRequest(request, name, password), CMD_ADD_USER_REPLY);
 }
 
 bool CProtoClient::sendLogin(const QString &name, const QString &password)
 {
     CProtoPacket request;
-    request.reset().setAuxByte(0).setCommand(CMD_LOGIN);
-    request.writeString(name).writeString(password);
-    return sendRequest(request, CMD_LOGIN_REPLY);
+    return sendRequest(loginRequest(request, name, password), CMD_LOGIN_REPLY);
 }
 
 bool CProtoClient::sendChangePassword(

@@ -63,6 +63,12 @@ public:
         qint32 objectId, const QString &oldPassword, const QString &newPassword);
     bool isBusy() const { return phase != Phase::Idle; }
 
+    // The request packets, for callers that send them on sockets of their own.
+    static CProtoPacket &addUserRequest(
+        CProtoPacket &packet, const QString &name, const QString &password);
+    static CProtoPacket &loginRequest(
+        CProtoPacket &packet, const QString &name, const QString &password);
+
     // The last reply: its result code, and the object id carried by add-user and login replies.
     quint8 result() const { return lastResult; }
     qint32 objectId() const { return lastObjectId; }
