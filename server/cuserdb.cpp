@@ -440,11 +440,26 @@ bool CUserDb::ensureSchema(QSqlDatabase &db, QString *notice, QString *errorText
             && query.exec(
                 QStringLiteral("CREATE TABLE IF NOT EXISTS t_user_seq (last_id INTEGER NOT NULL)"));
     }
-    // The high-water mark of ids; an older database starts it at its highest id.
+    // The high-water mark of ids, one row; an older database starts it at its highest id.
+    // (The condition stays outside the aggregate: MAX over no rows still yields a row.)
     ok = ok
         && query.exec(QStringLiteral(
-            "INSERT INTO t_user_seq (last_id) SELECT COALESCE(MAX(object_id), 0) FROM t_user "
-            "WHERE NOT EXISTS (SELECT 1 FROM t_user_seq)"));
+            "INSERT INTO t_user_seq (last_id) SELECT (SELECT COALESCE(MAX(object_id), 0) FROM "
+            "t_user) WHERE NOT EXISTS (SELECT 1 FROM t_user_seq)"));
+    // Earlier builds added a row at every connection. Several rows are updated together and
+    // their order is not fixed: an id could come from a lower row, and two servers could
+    // lock them in opposite orders. The highest row is the mark.
+    ok = ok && query.exec(QStringLiteral("select count(*) from t_user_seq")) && query.next();
+    if (ok && query.value(0).toLongLong() > 1) {
+        query.finish();
+        // PostgreSQL: one statement, which waits for a running update and keeps its value.
+        ok = query.exec(postgresql
+                ? QStringLiteral("WITH gone AS (DELETE FROM t_user_seq RETURNING last_id) "
+                                 "INSERT INTO t_user_seq (last_id) SELECT MAX(last_id) FROM gone")
+                : QStringLiteral("DELETE FROM t_user_seq WHERE rowid NOT IN (SELECT rowid FROM "
+                                 "t_user_seq ORDER BY last_id DESC LIMIT 1)"));
+    }
+    query.finish();
     if (!ok) {
         fail();
         if (postgresql)

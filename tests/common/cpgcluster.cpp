@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSqlDatabase>
@@ -189,4 +190,13 @@ QString CPgCluster::url(const QString &database) const
         .arg(SUPERUSER)
         .arg(listenPort)
         .arg(database);
+}
+
+QByteArray CPgCluster::logTail(qint64 bytes) const
+{
+    QFile log(dir ? dir->filePath(QStringLiteral("server.log")) : QString());
+    if (!log.open(QIODevice::ReadOnly))
+        return QByteArray();
+    log.seek(qMax<qint64>(0, log.size() - bytes));
+    return log.readAll();
 }

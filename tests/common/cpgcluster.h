@@ -38,6 +38,8 @@ public:
     quint16 port() const { return listenPort; }
     // postgresql://tolvern@127.0.0.1:port/name
     QString url(const QString &database) const;
+    // The end of the cluster's own log (errors such as deadlocks), for failure messages.
+    QByteArray logTail(qint64 bytes = 4000) const;
 
 private:
     bool runTool(const QString &tool, const QStringList &arguments, int msec);

@@ -90,6 +90,8 @@ private:
     bool exchange(const std::vector<QByteArray> &batches, const std::vector<int> &counts,
         std::vector<std::vector<Reply>> &replies);
     bool storedUsers(QHash<QString, int> &ids, QHash<QString, QString> &passwords);
+    // The end of both servers' logs, for a failure message.
+    QString serverLogs(int result);
 
     std::unique_ptr<CPgCluster> cluster;
     std::unique_ptr<QTemporaryDir> storage;
@@ -121,8 +123,11 @@ void tst_ScaleOut::initTestCase()
             server.setExtraArguments({ QStringLiteral("--database"), url });
         QVERIFY2(server.start(), qPrintable(server.errorText()));
     }
-    for (auto &server : servers)
-        QVERIFY(server->readOutput().contains("users in " + url.toUtf8()));
+    // The line comes just after the ports open.
+    for (auto &server : servers) {
+        QByteArray said;
+        QTRY_VERIFY((said += server->readOutput()).contains("users in " + url.toUtf8()));
+    }
 }
 
 void tst_ScaleOut::cleanupTestCase()
@@ -181,6 +186,16 @@ bool tst_ScaleOut::storedUsers(QHash<QString, int> &ids, QHash<QString, QString>
     return ok;
 }
 
+QString tst_ScaleOut::serverLogs(int result)
+{
+    // Lets the pipes be read.
+    QTest::qWait(200);
+    QString text = QStringLiteral("result %1; the servers said:").arg(result);
+    for (auto &server : servers)
+        text += QLatin1Char('\n') + QString::fromUtf8(server->readOutput().right(3000));
+    return text + QStringLiteral("\nPostgreSQL said:\n") + QString::fromUtf8(cluster->logTail());
+}
+
 void tst_ScaleOut::distinctIdsAcrossServers()
 {
     // 1,000 names over eight connections, four to each server, all sent at once.
@@ -194,7 +209,8 @@ void tst_ScaleOut::distinctIdsAcrossServers()
     for (const auto &connection : replies) {
         for (const Reply &reply : connection) {
             QCOMPARE(reply.command, quint8(2));
-            QCOMPARE(reply.result, quint8(0));
+            if (reply.result != 0)
+                QFAIL(qPrintable(serverLogs(reply.result)));
             QVERIFY(reply.id > 0);
             ids.insert(reply.id);
         }
@@ -296,7 +312,8 @@ void tst_ScaleOut::databaseKilledMidRunLosesNothingAcknowledged()
     }
     Reply reply;
     QVERIFY(controls[0]->read(reply));
-    QCOMPARE(reply.result, quint8(0));
+    if (reply.result != 0)
+        QFAIL(qPrintable(serverLogs(reply.result)));
     cluster->stopImmediately();
 
     // A write whose commit may have gone through before its connection was cut is not tried

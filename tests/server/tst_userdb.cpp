@@ -351,6 +351,19 @@ void tst_UserDb::idsAreNeverReused()
     QVERIFY(query.exec(QStringLiteral("insert into t_user (object_id, name, password, is_enabled) "
                                       "values (40, 'direct', 'pw', 'Y')")));
     QCOMPARE(addUser(QStringLiteral("fred")), 41);
+
+    // Opening again keeps one mark; marks left by older builds fold into the highest.
+    QVERIFY(query.exec(QStringLiteral("insert into t_user_seq (last_id) values (3), (2)")));
+    query = QSqlQuery();
+    QVERIFY(db->open());
+    QVERIFY(db->open());
+    QSqlQuery mark = sql();
+    QVERIFY(mark.exec(QStringLiteral("select count(*), max(last_id) from t_user_seq")));
+    QVERIFY(mark.next());
+    QCOMPARE(mark.value(0).toInt(), 1);
+    QCOMPARE(mark.value(1).toInt(), 41);
+    mark.finish();
+    QCOMPARE(addUser(QStringLiteral("gina")), 42);
 }
 
 void tst_UserDb::idSkipsExistingFolder()
