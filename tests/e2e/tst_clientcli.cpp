@@ -149,7 +149,8 @@ void tst_ClientCli::accountCommands()
 
     ClientRun run = runClient(ports()
         << QStringLiteral("add-user") << QStringLiteral("carol") << QStringLiteral("s3cret"));
-    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.exitCode == 0,
+        qPrintable(QStringLiteral("exit code %1: %2").arg(run.exitCode).arg(run.err)));
     const QRegularExpressionMatch added = idPattern.match(run.out);
     QVERIFY2(added.hasMatch(), qPrintable(run.out));
     const QString id = added.captured(1);
