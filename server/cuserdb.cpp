@@ -1,5 +1,6 @@
 #include "cuserdb.h"
 
+#include <algorithm>
 #include <limits>
 
 #include <QCoreApplication>
@@ -140,6 +141,8 @@ public:
     QSqlDatabase db;
     bool commitSent = false;
     bool postgresql = false;
+    // Whether the database refuses a name twice by itself (an older file may not).
+    bool uniqueNames = false;
     int generation = -1;
     QHash<QString, QSqlQuery> queries;
     QString lastErrorText;
@@ -298,6 +301,13 @@ CUserDb::Connection *CUserDb::connection(QString *errorText)
     }
     if (!notice.isEmpty() && !schemaNoticeLogged.exchange(true))
         logLine(notice);
+    QSqlQuery index(conn->db);
+    conn->uniqueNames = index.exec(conn->postgresql
+                                ? QStringLiteral("select 1 from pg_indexes where indexname = "
+                                                 "'idx_t_user_name_unique'")
+                                : QStringLiteral("select 1 from sqlite_master where type = 'index' "
+                                                 "and name = 'idx_t_user_name_unique'"))
+        && index.next();
     return conn;
 }
 
@@ -715,7 +725,9 @@ bool CUserDb::commitBatch(QVector<Request> &requests, QString *errorText)
         // starts again empty: two statements fewer for a lone client.
         const QString undoAlone = requests.size() == 1 ? begin : QString();
         // One stamp for the batch: its logins are stored in the same instant.
-        const QString now = dateTimeText(QDateTime::currentDateTime());
+        const bool logins = std::any_of(requests.cbegin(), requests.cend(),
+            [](const Request &request) { return request.kind == Request::Login; });
+        const QString now = logins ? dateTimeText(QDateTime::currentDateTime()) : QString();
         for (Request &request : requests) {
             if (!runRequest(conn, request, now, undoAlone))
                 return lost();
@@ -800,15 +812,20 @@ bool CUserDb::runRequest(
 
 CUserDb::Step CUserDb::addUserStep(Connection &conn, Request &request)
 {
-    QSqlQuery &lookup = conn.query(QStringLiteral("select object_id from t_user where name = ?"));
-    lookup.addBindValue(sqlText(request.name));
-    if (!lookup.exec())
-        return conn.failed(lookup);
-    const bool taken = lookup.next();
-    lookup.finish();
-    if (taken) {
-        request.result = libsock::RESULT_USER_EXISTS;
-        return Step::Undo;
+    // Where the unique index refuses a taken name, the insert finds it out (and runRequest
+    // tells a taken name from a fault); one statement fewer for every new user.
+    if (!conn.uniqueNames) {
+        QSqlQuery &lookup
+            = conn.query(QStringLiteral("select object_id from t_user where name = ?"));
+        lookup.addBindValue(sqlText(request.name));
+        if (!lookup.exec())
+            return conn.failed(lookup);
+        const bool taken = lookup.next();
+        lookup.finish();
+        if (taken) {
+            request.result = libsock::RESULT_USER_EXISTS;
+            return Step::Undo;
+        }
     }
     QSqlQuery &next = conn.query(conn.postgresql
             ? QStringLiteral("UPDATE t_user_seq SET last_id = GREATEST(last_id, (SELECT "

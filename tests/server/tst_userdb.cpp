@@ -433,6 +433,20 @@ void tst_UserDb::olderSqliteFile()
     bool nameTaken = false;
     QVERIFY(!db->addUser(QStringLiteral("anna"), QStringLiteral("x"), &taken, &nameTaken));
     QVERIFY(nameTaken);
+    // A client's add-user tells a taken name alike, with or without the unique index, alone
+    // in its batch or beside a new name.
+    for (int size = 1; size <= 2; ++size) {
+        QVector<CUserDb::Request> batch(size);
+        for (int i = 0; i < size; ++i) {
+            batch[i].kind = CUserDb::Request::AddUser;
+            batch[i].name = i == 0 ? QStringLiteral("anna") : QStringLiteral("emma");
+            batch[i].password = QStringLiteral("x");
+        }
+        QVERIFY2(db->commitBatch(batch, &error), qPrintable(error));
+        QCOMPARE(int(batch[0].result), 2);
+        if (size == 2)
+            QCOMPARE(batch[1].objectId, 9);
+    }
     QTRY_COMPARE(logged.size(), notices);
     if (notices)
         QVERIFY2(logged.at(0).at(0).toString().contains(QLatin1String("\"anna\" more than once")),
