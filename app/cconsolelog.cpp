@@ -14,13 +14,6 @@ CConsoleLog::CConsoleLog(int fd, QObject *parent)
 {
 }
 
-QByteArray CConsoleLog::timeStamp()
-{
-    timespec now {};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return timeStamp(now);
-}
-
 QByteArray CConsoleLog::timeStamp(const timespec &now)
 {
     tm local {};

@@ -17,7 +17,6 @@ class CConsoleLog : public QObject
 public:
     explicit CConsoleLog(int fd, QObject *parent = nullptr);
 
-    static QByteArray timeStamp();
     static QByteArray timeStamp(const timespec &now);
 
 public slots:

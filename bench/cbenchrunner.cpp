@@ -39,6 +39,7 @@
 #include "cprotopacket.h"
 #include "cserverfileconn.h"
 #include "cserverprocess.h"
+#include "cuserdb.h"
 
 using libsock::CFileClient;
 using libsock::ClientError;
@@ -568,8 +569,10 @@ bool CBenchRunner::measureLoginsIn(bool headless)
         if (ok && databaseUrl.isEmpty()) {
             QSqlQuery(db).exec(QStringLiteral("PRAGMA journal_mode=WAL"));
             QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous=%1").arg(directSynchronous));
-            QSqlQuery(db).exec(QStringLiteral("PRAGMA cache_size=-65536"));
-            QSqlQuery(db).exec(QStringLiteral("PRAGMA wal_autocheckpoint=10000"));
+            QSqlQuery(db).exec(
+                QStringLiteral("PRAGMA cache_size=-%1").arg(CUserDb::SQLITE_CACHE_KIB));
+            QSqlQuery(db).exec(QStringLiteral("PRAGMA wal_autocheckpoint=%1")
+                                   .arg(CUserDb::SQLITE_CHECKPOINT_PAGES));
         } else if (ok) {
             QSqlQuery(db).exec(QStringLiteral("SET synchronous_commit TO off"));
         }

@@ -23,7 +23,6 @@ constexpr int OFFSET_WORD10 = 10;
 constexpr int OFFSET_AUX = 18;
 constexpr int OFFSET_COMMAND = 19;
 constexpr int OFFSET_BODY_LENGTH = 20;
-constexpr int MAX_BODY = PACKET_MAX_SIZE - PACKET_HEADER_SIZE;
 
 } // namespace
 
@@ -97,10 +96,10 @@ void CProtoPacket::setBodyLength(quint16 length)
 
 int CProtoPacket::unreadBytes() const
 {
-    // A loaded header may claim more body than the record holds or than was loaded; never
-    // read past either.
+    // A loaded header may claim more body than was loaded (never more than the record holds);
+    // never read past it.
     const int loadedBody = qMax(0, loadedSize - PACKET_HEADER_SIZE);
-    return qMin(qMin(int(bodyLength()), MAX_BODY), loadedBody) - int(readPos);
+    return qMin(int(bodyLength()), loadedBody) - int(readPos);
 }
 
 CProtoPacket &CProtoPacket::readInt32(qint32 &value)

@@ -292,7 +292,7 @@ CUserDb::Connection *CUserDb::connection(QString *errorText)
         conn->exec(QStringLiteral("SET synchronous_commit TO off"));
     }
     QString notice;
-    if (!ensureSchema(conn->db, &notice, &error)) {
+    if (!ensureSchema(conn->db, &notice, &error, &conn->uniqueNames)) {
         if (errorText)
             *errorText = QStringLiteral("Cannot prepare the user database %1: %2")
                              .arg(target.displayText(), error);
@@ -301,13 +301,6 @@ CUserDb::Connection *CUserDb::connection(QString *errorText)
     }
     if (!notice.isEmpty() && !schemaNoticeLogged.exchange(true))
         logLine(notice);
-    QSqlQuery index(conn->db);
-    conn->uniqueNames = index.exec(conn->postgresql
-                                ? QStringLiteral("select 1 from pg_indexes where indexname = "
-                                                 "'idx_t_user_name_unique'")
-                                : QStringLiteral("select 1 from sqlite_master where type = 'index' "
-                                                 "and name = 'idx_t_user_name_unique'"))
-        && index.next();
     return conn;
 }
 
@@ -410,8 +403,10 @@ void CUserDb::connectNotify(const QMetaMethod &signal)
         Qt::QueuedConnection);
 }
 
-bool CUserDb::ensureSchema(QSqlDatabase &db, QString *notice, QString *errorText)
+bool CUserDb::ensureSchema(QSqlDatabase &db, QString *notice, QString *errorText, bool *uniqueNames)
 {
+    if (uniqueNames)
+        *uniqueNames = false;
     const bool postgresql = db.driverName() == QLatin1String("QPSQL");
     QSqlQuery query(db);
     const auto fail = [&query, errorText] {
@@ -496,6 +491,8 @@ bool CUserDb::ensureSchema(QSqlDatabase &db, QString *notice, QString *errorText
         if (query.exec(QStringLiteral("CREATE UNIQUE INDEX IF NOT EXISTS %1 ON t_user(%2)")
                            .arg(index.unique, index.column))) {
             query.exec(QStringLiteral("DROP INDEX IF EXISTS %1").arg(index.plain));
+            if (uniqueNames && index.column == QLatin1String("name"))
+                *uniqueNames = true;
             continue;
         }
         const QString why = oneLine(query.lastError().text());

@@ -117,8 +117,10 @@ public:
         const QDateTime &before, int *deletedCount, int *failedCount = nullptr);
 
     // Creates what is missing of t_user, t_user_seq and their indexes on db. notice gets one
-    // line when an old SQLite file's names or ids cannot be made unique.
-    static bool ensureSchema(QSqlDatabase &db, QString *notice, QString *errorText);
+    // line when an old SQLite file's names or ids cannot be made unique; uniqueNames whether
+    // the database refuses a name twice by itself.
+    static bool ensureSchema(
+        QSqlDatabase &db, QString *notice, QString *errorText, bool *uniqueNames = nullptr);
 
     // The text form last_login is stored and compared in.
     static QString dateTimeText(const QDateTime &dateTime);
