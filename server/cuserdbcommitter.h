@@ -20,7 +20,8 @@ class QThread;
 // event loop, share one transaction and one sync, and nobody hears of an outcome before that
 // sync. The transactions run on a database thread of the committer's own, which takes the
 // next batch as soon as it has committed one, so the disk never waits for the connections'
-// thread, and that thread goes on reading requests and writing replies during a sync.
+// thread, and that thread goes on reading requests and writing replies during a sync. A
+// request that comes alone, with no outcome owed, is committed on the committer's thread.
 // Outcomes come back on the committer's thread in the order the requests came, and the
 // sockets of their owners are flushed before the next batch's outcomes are handed out.
 class CUserDbCommitter : public QObject
@@ -63,6 +64,9 @@ private:
 
     // Hands the requests of this pass of the event loop to the database thread.
     void publish();
+    // Commits the one fresh request on this thread when no other outcome is owed; false
+    // when the database thread is to take it.
+    bool commitAloneHere();
     // The database thread's loop.
     void commitLoop();
     void finishBatch(const QVector<CUserDb::Request> &requests, bool ok, const QString &error);

@@ -147,6 +147,15 @@ void tst_Durability::repliesFollowTheirSync()
     load.running = false;
     QTRY_VERIFY_WITH_TIMEOUT(load.idle(), 20000);
     QCOMPARE(load.failures + load.refused, 0);
+    // Then one client alone, whose requests never have company.
+    Load lone(server.mainPort(), 1, QStringLiteral("l"));
+    QVERIFY(lone.connected(1));
+    lone.start(QStringLiteral("l"));
+    QTest::qWait(300);
+    lone.running = false;
+    QTRY_VERIFY_WITH_TIMEOUT(lone.idle(), 20000);
+    QCOMPARE(lone.failures + lone.refused, 0);
+    QVERIFY(lone.loggedIn > 0);
     QCOMPARE(server.stop(), 0);
 
     QFile file(probe);
@@ -185,7 +194,8 @@ void tst_Durability::repliesFollowTheirSync()
                                .arg(event.fd)));
         }
     }
-    const int changes = load.added.size() + load.changed.size() + load.loggedIn;
+    const int changes = load.added.size() + load.changed.size() + load.loggedIn + lone.added.size()
+        + lone.changed.size() + lone.loggedIn;
     qInfo("%d changes answered, %d replies checked, %d syncs", changes, replies, syncs);
     QVERIFY2(replies >= changes && changes > clients,
         qPrintable(QStringLiteral("%1 replies, %2 changes").arg(replies).arg(changes)));
