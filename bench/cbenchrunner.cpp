@@ -67,6 +67,7 @@ constexpr double MIN_GROUP_LOGIN_RATIO = 0.9;
 constexpr double MIN_ADD_RATE = 5000;
 constexpr double MAX_LONE_ADD_SYNCS = 2;
 constexpr int LONE_ADDS = 200;
+constexpr std::chrono::milliseconds LONE_PAUSE { 1 };
 // More lines than the server's log keeps (100000), and the size of a login reply.
 constexpr int LOG_FILL_LINES = 110000;
 constexpr int LOGIN_REPLY_SIZE = 27;
@@ -1296,11 +1297,14 @@ bool CBenchRunner::commitRun(bool durable, CommitRun &run)
             packet, prefix + QStringLiteral("lone%1").arg(added++), QStringLiteral("pw"));
     };
     // The yardstick's syncs in turns with the add-users: both meet the disk in the same state,
-    // also while it still writes back what the runs above left.
+    // also while it still writes back what the runs above left. A sync right behind another
+    // one takes longer: the yardstick's waits a moment after the server's, and the add-user
+    // follows the yardstick's at once.
     QFile yardstick(server->path(QStringLiteral("work/db/sync-yardstick")));
     std::vector<qint64> syncTimes;
     ok = ok && yardstick.open(QIODevice::WriteOnly | QIODevice::Truncate);
     for (int i = 0; ok && i < LONE_ADDS; ++i) {
+        std::this_thread::sleep_for(LONE_PAUSE);
         ok = syncOnce(yardstick, syncTimes);
         QElapsedTimer clock;
         clock.start();
