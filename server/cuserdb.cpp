@@ -78,15 +78,30 @@ public:
         QSqlQuery query(db);
         if (query.exec(text))
             return true;
-        lastErrorText = oneLine(query.lastError().text());
+        keepError(query);
         return false;
     }
 
     // Keeps the reason of a failed statement for the operator's log.
     Step failed(const QSqlQuery &query)
     {
-        lastErrorText = oneLine(query.lastError().text());
+        keepError(query);
         return Step::Failed;
+    }
+
+    void keepError(const QSqlQuery &query)
+    {
+        const QSqlError error = query.lastError();
+        lastErrorText = oneLine(error.text());
+        lastErrorCode = error.nativeErrorCode();
+    }
+
+    // PostgreSQL gave the transaction up for a lock cycle or a serialization conflict with
+    // another server's: the same transaction run again succeeds.
+    bool lostToConflict() const
+    {
+        return postgresql
+            && (lastErrorCode == QLatin1String("40P01") || lastErrorCode == QLatin1String("40001"));
     }
 
     // A statement without values, run often: prepared once on SQLite. (PostgreSQL prepares
@@ -101,7 +116,7 @@ public:
             prepared.finish();
             return true;
         }
-        lastErrorText = oneLine(prepared.lastError().text());
+        keepError(prepared);
         return false;
     }
 
@@ -146,6 +161,7 @@ public:
     int generation = -1;
     QHash<QString, QSqlQuery> queries;
     QString lastErrorText;
+    QString lastErrorCode;
 };
 
 thread_local CUserDb::Connection *CUserDb::threadConnection = nullptr;
@@ -700,7 +716,9 @@ quint8 CUserDb::changePassword(int objectId, const QString &oldPassword, const Q
 bool CUserDb::commitBatch(QVector<Request> &requests, QString *errorText)
 {
     QString failure;
-    const bool ok = run([&](Connection &conn) {
+    bool conflict = false;
+    const auto attempt = [&](Connection &conn) {
+        conn.lastErrorCode.clear();
         for (Request &request : requests) {
             request.result = failureResult(request.kind);
             if (request.kind != Request::ChangePassword)
@@ -708,6 +726,7 @@ bool CUserDb::commitBatch(QVector<Request> &requests, QString *errorText)
         }
         const auto lost = [&] {
             failure = conn.lastErrorText;
+            conflict = conn.lostToConflict();
             conn.command(QStringLiteral("ROLLBACK"));
             for (Request &request : requests)
                 request.result = failureResult(request.kind);
@@ -732,7 +751,14 @@ bool CUserDb::commitBatch(QVector<Request> &requests, QString *errorText)
         if (!conn.command(QStringLiteral("COMMIT")))
             return lost();
         return true;
-    });
+    };
+    // Two servers whose batches lock the same users in opposite orders: PostgreSQL ends one
+    // of the two transactions, which then runs again once the other has committed.
+    bool ok = run(attempt);
+    for (int retry = 0; !ok && conflict && retry < MAX_CONFLICT_RETRIES; ++retry) {
+        conflict = false;
+        ok = run(attempt);
+    }
     if (!ok) {
         for (Request &request : requests) {
             request.result = failureResult(request.kind);
@@ -784,6 +810,9 @@ bool CUserDb::runRequest(
         return step == Step::Keep;
     if (step == Step::Keep)
         return !savepoint || conn.command(QStringLiteral("RELEASE tolvern_request"));
+    // Undone alone, it would meet the same lock cycle again: the batch runs anew instead.
+    if (step == Step::Failed && conn.lostToConflict())
+        return false;
     // This request fails alone; a transaction the database gave up fails the batch.
     const QString why = conn.lastErrorText;
     const bool undone = savepoint

@@ -33,6 +33,8 @@ public:
     static constexpr int SQLITE_CACHE_KIB = 65536;
     // Pages in the write-ahead log before it is copied back into the database (40 MiB).
     static constexpr int SQLITE_CHECKPOINT_PAGES = 10000;
+    // Times a batch runs again after PostgreSQL gave it up for a conflict with another server.
+    static constexpr int MAX_CONFLICT_RETRIES = 3;
 
     struct UserRow
     {

@@ -8,8 +8,10 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QThread>
@@ -71,6 +73,7 @@ private slots:
     void undeletableFolderKeepsUser();
     void missingStorageDirectoryTouchesNothing();
     void outageFailsRequestsAndRecovers();
+    void batchOutlivesLockCycle();
 
 private:
     int addUser(const QString &name, const QString &password = QStringLiteral("pw"));
@@ -1071,6 +1074,56 @@ void tst_UserDb::outageFailsRequestsAndRecovers()
     QCOMPARE(addUser(QStringLiteral("bert")), 2);
     QCOMPARE(logged.size(), 2);
     QCOMPARE(logged.at(1).at(0).toString(), QStringLiteral("User database reachable again"));
+}
+
+void tst_UserDb::batchOutlivesLockCycle()
+{
+    if (!postgresql())
+        QSKIP("a database server only");
+    QCOMPARE(addUser(QStringLiteral("anna"), QStringLiteral("a")), 1);
+    QCOMPARE(addUser(QStringLiteral("bert"), QStringLiteral("b")), 2);
+    QVector<CUserDb::Request> batch(2);
+    batch[0].kind = batch[1].kind = CUserDb::Request::Login;
+    batch[0].name = QStringLiteral("anna");
+    batch[0].password = QStringLiteral("a");
+    batch[1].name = QStringLiteral("bert");
+    batch[1].password = QStringLiteral("b");
+    bool committed = false;
+    QString error;
+    QSemaphore connected;
+    QSemaphore go;
+    // The thread's connection is set up first: its schema step waits for open transactions.
+    std::unique_ptr<QThread> server(QThread::create([&] {
+        QVector<CUserDb::Request> none;
+        db->commitBatch(none, &error);
+        connected.release();
+        go.acquire();
+        committed = db->commitBatch(batch, &error);
+    }));
+    server->start();
+    QVERIFY(connected.tryAcquire(1, 20000));
+    // Another server's transaction holds bert, the batch takes anna and waits for bert, then
+    // the other wants anna: PostgreSQL ends the batch's transaction, the first to wait.
+    QSqlQuery other = sql();
+    QVERIFY(other.exec(QStringLiteral("BEGIN")));
+    QVERIFY(other.exec(QStringLiteral("update t_user set last_login = 'x' where name = 'bert'")));
+    go.release();
+    QSqlQuery waiting = sql();
+    QTRY_VERIFY_WITH_TIMEOUT(
+        waiting.exec(QStringLiteral("select count(*) from pg_locks where not granted"))
+            && waiting.next() && waiting.value(0).toInt() > 0,
+        10000);
+    waiting.finish();
+    QVERIFY2(other.exec(QStringLiteral("update t_user set last_login = 'y' where name = 'anna'")),
+        qPrintable(other.lastError().text()));
+    QVERIFY(other.exec(QStringLiteral("COMMIT")));
+    QVERIFY(server->wait(20000));
+    QVERIFY2(committed, qPrintable(error));
+    QCOMPARE(int(batch[0].result), 0);
+    QCOMPARE(int(batch[1].result), 0);
+    QCOMPARE(batch[1].objectId, 2);
+    // Run again after the other's commit: its stamp, not the other's, is the last.
+    QVERIFY(lastLogin(1).toString() != QLatin1String("y"));
 }
 
 QTEST_GUILESS_MAIN(tst_UserDb)
