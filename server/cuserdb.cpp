@@ -713,10 +713,12 @@ quint8 CUserDb::changePassword(int objectId, const QString &oldPassword, const Q
     return ok ? result : quint8(libsock::RESULT_FAILED);
 }
 
-bool CUserDb::commitBatch(QVector<Request> &requests, QString *errorText)
+bool CUserDb::commitBatch(QVector<Request> &requests, QString *errorText, bool *busy)
 {
     QString failure;
     bool conflict = false;
+    if (busy)
+        *busy = false;
     const auto attempt = [&](Connection &conn) {
         conn.lastErrorCode.clear();
         for (Request &request : requests) {
@@ -735,7 +737,21 @@ bool CUserDb::commitBatch(QVector<Request> &requests, QString *errorText)
         // SQLite takes its write lock now, so no statement of the batch waits for it later.
         const QString begin
             = conn.postgresql ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE");
-        if (!conn.command(begin))
+        const bool noWait = busy && !conn.postgresql;
+        if (noWait && !conn.command(QStringLiteral("PRAGMA busy_timeout=0")))
+            return lost();
+        const bool begun = conn.command(begin);
+        // SQLITE_BUSY, in any of its extended forms: another connection is writing.
+        const bool othersLock = noWait && !begun && (conn.lastErrorCode.toInt() & 0xff) == 5;
+        // The lock is held now, or was not to be had: later statements wait as always.
+        const bool restored = !noWait
+            || conn.command(QStringLiteral("PRAGMA busy_timeout=%1")
+                                .arg(CUserDbConfig::SQLITE_BUSY_TIMEOUT_MS));
+        if (othersLock) {
+            *busy = true;
+            return false;
+        }
+        if (!begun || !restored)
             return lost();
         // A request alone in its batch is undone with the whole transaction, which then
         // starts again empty: two statements fewer for a lone client.
@@ -759,6 +775,8 @@ bool CUserDb::commitBatch(QVector<Request> &requests, QString *errorText)
         conflict = false;
         ok = run(attempt);
     }
+    if (busy && *busy)
+        return false;
     if (!ok) {
         for (Request &request : requests) {
             request.result = failureResult(request.kind);

@@ -93,8 +93,9 @@ public:
     // Runs requests in one transaction, each in a savepoint of its own so that it fails
     // alone, and commits them with one sync; userAdd and userLogin follow the commit. False
     // when the batch could not be committed: then every request carries its failure result
-    // and nothing of it was stored.
-    bool commitBatch(QVector<Request> &requests, QString *errorText);
+    // and nothing of it was stored. With busy given, an SQLite file whose write lock another
+    // connection holds is not waited for: false with *busy set, and nothing was run.
+    bool commitBatch(QVector<Request> &requests, QString *errorText, bool *busy = nullptr);
     bool setPassword(int objectId, const QString &password);
     bool password(int objectId, QString *password);
     // False, keeping the row, when the user's game-data folder cannot be removed.

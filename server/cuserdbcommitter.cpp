@@ -16,6 +16,8 @@ CUserDbCommitter::CUserDbCommitter(QObject *parent)
     // the default connection start-up opened.
     CUserDbConfig config;
     CUserDb::instance()->currentConfig(&config, nullptr);
+    // A database server is a network round trip or more away for every statement.
+    commitHere = !config.isPostgresql();
     worker = QThread::create([this] { commitLoop(); });
     worker->setObjectName(QStringLiteral("tolvern-commit"));
     worker->start();
@@ -65,12 +67,17 @@ bool CUserDbCommitter::commitAloneHere()
     // had is still owed here), and a request alone is committed on this thread: two thread
     // wake-ups fewer on a lone client's round trip. Nothing else waits for this thread then
     // but what arrives during that one sync, which goes with the next batch.
-    if (owed.size() != 1)
+    if (!commitHere || owed.size() != 1)
+        return false;
+    QString error;
+    bool busy = false;
+    // Another connection's write (the user page, an admin command) would hold this thread up,
+    // and every transfer with it: the database thread waits for that instead.
+    const bool ok = CUserDb::instance()->commitBatch(fresh, &error, &busy);
+    if (busy)
         return false;
     QVector<CUserDb::Request> batch;
     batch.swap(fresh);
-    QString error;
-    const bool ok = CUserDb::instance()->commitBatch(batch, &error);
     finishBatch(batch, ok, error);
     return true;
 }

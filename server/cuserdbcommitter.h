@@ -21,7 +21,8 @@ class QThread;
 // sync. The transactions run on a database thread of the committer's own, which takes the
 // next batch as soon as it has committed one, so the disk never waits for the connections'
 // thread, and that thread goes on reading requests and writing replies during a sync. A
-// request that comes alone, with no outcome owed, is committed on the committer's thread.
+// request that comes alone, with no outcome owed, is committed on the committer's thread
+// (an SQLite file, while no other connection is writing).
 // Outcomes come back on the committer's thread in the order the requests came, and the
 // sockets of their owners are flushed before the next batch's outcomes are handed out.
 class CUserDbCommitter : public QObject
@@ -77,6 +78,8 @@ private:
     QVector<CUserDb::Request> fresh;
     std::deque<Entry> owed;
     bool publishScheduled = false;
+    // Whether a request alone may be committed on this thread (an SQLite file).
+    bool commitHere = false;
     qint64 batchCount = 0;
     qint64 failedCount = 0;
 

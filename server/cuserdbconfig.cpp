@@ -130,7 +130,7 @@ QSqlDatabase CUserDbConfig::addConnection(const QString &connectionName) const
     if (kind == Sqlite) {
         db.setDatabaseName(file);
         // Admin commands run beside a server: wait for its write lock rather than fail.
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(SQLITE_BUSY_TIMEOUT_MS));
         return db;
     }
     db.setHostName(host);

@@ -14,6 +14,9 @@ class CUserDbConfig
 public:
     enum Engine { Sqlite, Postgresql };
 
+    // How long an SQLite connection waits for another one's write lock before it fails.
+    static constexpr int SQLITE_BUSY_TIMEOUT_MS = 5000;
+
     static CUserDbConfig sqlite(const QString &file);
     // "postgresql://..." (or "postgres://..."); anything else is an SQLite file, with or
     // without a "sqlite:" prefix. False with a one-line reason for a URL that cannot be used.

@@ -1,4 +1,5 @@
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QSignalSpy>
 #include <QSqlDatabase>
@@ -105,6 +106,7 @@ private slots:
     void oneBatch_data();
     void oneBatch();
     void hungUpClientsChangeIsKept();
+    void loneRequestLeavesAnotherWriterToTheCommitter();
     void withoutCommitterEachRunsAlone();
 
 private:
@@ -646,6 +648,31 @@ void tst_TolvernServerConn::hungUpClientsChangeIsKept()
     QTRY_VERIFY(CUserDb::instance()->userExists(QStringLiteral("anna")));
     QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
     QCOMPARE(client->bytesAvailable(), 0);
+}
+
+void tst_TolvernServerConn::loneRequestLeavesAnotherWriterToTheCommitter()
+{
+    // Another connection holds the write lock (an admin command, the user page): the lone
+    // request neither holds the connections' thread up nor fails.
+    const QString otherName = QStringLiteral("other-writer");
+    {
+        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), otherName);
+        other.setDatabaseName(temp.filePath(QStringLiteral("users.db")));
+        QVERIFY(other.open());
+        QSqlQuery lock(other);
+        QVERIFY(lock.exec(QStringLiteral("BEGIN IMMEDIATE")));
+        QElapsedTimer clock;
+        clock.start();
+        client->write(Request(1).string("anna").string("pw").bytes());
+        QTest::qWait(300);
+        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(client->bytesAvailable(), 0);
+        QVERIFY(lock.exec(QStringLiteral("COMMIT")));
+        Reply reply;
+        QVERIFY(readReply(&reply, 5));
+        QCOMPARE(quint8(reply.body.at(0)), quint8(0));
+    }
+    QSqlDatabase::removeDatabase(otherName);
 }
 
 void tst_TolvernServerConn::withoutCommitterEachRunsAlone()
