@@ -18,8 +18,9 @@ public:
     // An empty name refuses the request (result 3).
     virtual QString downloadFileName(const QString &saveName);
     virtual QString uploadFileName(const QString &saveName);
-    // Asked before upload bytes go to disk: whether the file named by uploadFileName may grow
-    // by growth bytes to size bytes. False ends the upload as failed.
+    // Asked before the first upload bytes go to disk and then about once a megabyte: whether
+    // the file named by uploadFileName may grow by growth bytes to size bytes. False ends the
+    // upload as failed. commitUpload() has the last word on the size.
     virtual bool allowUploadSize(const QString &fileName, qint64 size, qint64 growth);
     // Ends a complete upload of size bytes, all on disk. commit() puts the received file in
     // place of the archive and returns whether that worked; the owner runs it, with whatever

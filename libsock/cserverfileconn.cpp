@@ -154,6 +154,7 @@ void CServerFileConn::handleUploadRequest()
             uploadFile = new QSaveFile(path, this);
             uploadName = name;
             uploadSize = 0;
+            uploadUnchecked = 0;
             // Unbuffered: the connection gathers the frames into larger writes itself.
             uploadPending.reserve(UPLOAD_GATHER_SIZE);
             if (info.isDir() || !prepareFolder(info.absolutePath())
@@ -226,10 +227,18 @@ void CServerFileConn::writeUploadData()
 bool CServerFileConn::flushUpload()
 {
     const qint64 growth = uploadPending.size();
-    if (growth > 0 && adapter
-        && !adapter->allowUploadSize(uploadName, uploadSize + growth, growth)) {
-        uploadPending.resize(0);
-        return false;
+    // The limits cost a look at the volume, and with a per-user bound a walk through the
+    // user's folder: once at the start and then once a megabyte. The commit checks the
+    // sizes exactly.
+    const bool due = uploadSize == 0 || uploadUnchecked + growth >= UPLOAD_CHECK_BYTES;
+    if (growth > 0 && adapter && due) {
+        uploadUnchecked = 0;
+        if (!adapter->allowUploadSize(uploadName, uploadSize + growth, growth)) {
+            uploadPending.resize(0);
+            return false;
+        }
+    } else {
+        uploadUnchecked += growth;
     }
     const bool ok = uploadFile->write(uploadPending) == growth;
     uploadSize += growth;

@@ -25,6 +25,8 @@ constexpr quint8 FILE_OPEN_FAILED = 2;
 constexpr quint8 FILE_REFUSED = 3;
 
 constexpr qint64 UPLOAD_GATHER_SIZE = 128 * 1024;
+// Upload bytes written between two looks at the adapter's limits.
+constexpr qint64 UPLOAD_CHECK_BYTES = 1024 * 1024;
 
 // Server end of one file-transfer connection: downloads a file from the storage directory
 // or uploads one into it, asking the adapter for permission and the file name.
@@ -69,6 +71,8 @@ private:
     // The accepted upload's file name as the adapter gave it, and the bytes written so far.
     QString uploadName;
     qint64 uploadSize = 0;
+    // Bytes written since the adapter last looked at the limits.
+    qint64 uploadUnchecked = 0;
     // Folders made for the running upload, deepest first; removed again unless it commits.
     QStringList madeFolders;
     QString storageDir;

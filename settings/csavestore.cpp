@@ -402,6 +402,12 @@ CSaveStore::Outcome CSaveStore::commitUpload(
     const QString &archive, qint64 size, const std::function<bool()> &commit, bool deferPrune)
 {
     Outcome out;
+    // The upload's own checks look at the size only now and then on the way.
+    if (lim.maxSaveBytes > 0 && size > lim.maxSaveBytes) {
+        out.status = Status::Refused;
+        out.message = translate("larger than MaxSaveBytes (%1 bytes)").arg(lim.maxSaveBytes);
+        return out;
+    }
     const QString path = archivePath(archive);
     CStorageLock lock(root);
     healDuplicates(path);

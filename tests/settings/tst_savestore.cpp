@@ -177,6 +177,16 @@ void tst_SaveStore::limits()
         QCOMPARE(readAll(dir.filePath(ARCHIVE)), content(3));
     }
     QCOMPARE(store.history(SAVE).size(), versionsAfter);
+    // The commit has the last word on a save's size, whatever was checked on the way.
+    if (maxSave > 0 && size > maxSave) {
+        bool committed = false;
+        const CSaveStore::Outcome late = store.commitUpload(archive, size, [&committed] {
+            committed = true;
+            return true;
+        });
+        QCOMPARE(late.status, CSaveStore::Status::Refused);
+        QVERIFY(!committed);
+    }
     // Versions go oldest first: what stays is the newest.
     if (versionsAfter > 0 && archive == ARCHIVE && stored)
         QCOMPARE(historyContents(store, SAVE).first(), content(3));
