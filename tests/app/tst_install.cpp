@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "cportreservation.h"
 #include "cserverprocess.h"
 #include "testwire.h"
 
@@ -66,10 +67,11 @@ void tst_Install::installedServerServesHeadless()
 
     // The installed copy, started like the unit starts it.
     QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("state"))));
-    const quint16 mainPort = CServerProcess::freePort();
-    quint16 filePort = CServerProcess::freePort();
-    while (filePort == mainPort)
-        filePort = CServerProcess::freePort();
+    const CPortReservation mainReservation;
+    const CPortReservation fileReservation;
+    const quint16 mainPort = mainReservation.port();
+    const quint16 filePort = fileReservation.port();
+    QVERIFY(mainPort && filePort);
     QProcess server;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char *name : { "QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY" })

@@ -8,10 +8,11 @@
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
+
+#include "cportreservation.h"
 
 CServerProcess::CServerProcess(const QString &executable, const QString &baseDir)
     : dir(std::make_unique<QTemporaryDir>((baseDir.isEmpty() ? QDir::tempPath() : baseDir)
@@ -54,14 +55,6 @@ QString CServerProcess::path(const QString &name) const
     return dir->filePath(name);
 }
 
-quint16 CServerProcess::freePort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::AnyIPv4, 0))
-        return 0;
-    return probe.serverPort();
-}
-
 bool CServerProcess::portAccepts(quint16 port, int msec)
 {
     QTcpSocket probe;
@@ -97,10 +90,12 @@ bool CServerProcess::start(int msec)
 {
     if (!isValid() || isRunning())
         return false;
-    controlPort = freePort();
-    do {
-        transferPort = freePort();
-    } while (transferPort == controlPort);
+    // Reserved, not merely free at this moment: another test's server could take a port
+    // between this choice and this server's listen.
+    controlReservation = std::make_unique<CPortReservation>();
+    transferReservation = std::make_unique<CPortReservation>();
+    controlPort = controlReservation->port();
+    transferPort = transferReservation->port();
     if (!controlPort || !transferPort || !writeIni()) {
         lastError = QStringLiteral("cannot prepare tolvern.ini");
         return false;

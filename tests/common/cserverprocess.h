@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+class CPortReservation;
 class QProcess;
 class QTemporaryDir;
 
@@ -75,7 +76,6 @@ public:
     // Resident set of the running server in KiB, or -1.
     qint64 residentKiB() const;
 
-    static quint16 freePort();
     static bool portAccepts(quint16 port, int msec);
 
 private:
@@ -86,6 +86,9 @@ private:
     QString lastError;
     quint16 controlPort = 0;
     quint16 transferPort = 0;
+    // Held while the object lives: no other test's server or client takes the ports.
+    std::unique_ptr<CPortReservation> controlReservation;
+    std::unique_ptr<CPortReservation> transferReservation;
     QString extraIni;
     QString sharedStorage;
     QString runtimeDir;

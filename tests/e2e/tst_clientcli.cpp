@@ -12,6 +12,7 @@
 #include <QTest>
 
 #include "cfileclient.h"
+#include "cportreservation.h"
 #include "cserverprocess.h"
 #include "testwire.h"
 
@@ -366,7 +367,9 @@ void tst_ClientCli::nothingListening_data()
 void tst_ClientCli::nothingListening()
 {
     QFETCH(QStringList, arguments);
-    const QString port = QString::number(CServerProcess::freePort());
+    // Bound, never listening: connections to it are refused.
+    const CPortReservation closed;
+    const QString port = QString::number(closed.port());
     if (arguments.first() == QLatin1String("download"))
         arguments.last() = scratchPath(arguments.last());
     const ClientRun run = runClient(
