@@ -104,6 +104,20 @@ public:
             && (lastErrorCode == QLatin1String("40P01") || lastErrorCode == QLatin1String("40001"));
     }
 
+    // SQLite's BEGIN IMMEDIATE, failing at once with othersLock set when another connection
+    // holds the write lock; later statements wait for locks as always.
+    bool beginWithoutWaiting(const QString &begin, bool *othersLock)
+    {
+        if (!command(QStringLiteral("PRAGMA busy_timeout=0")))
+            return false;
+        const bool begun = command(begin);
+        // SQLITE_BUSY, in any of its extended forms.
+        *othersLock = !begun && (lastErrorCode.toInt() & 0xff) == 5;
+        const bool restored = command(
+            QStringLiteral("PRAGMA busy_timeout=%1").arg(CUserDbConfig::SQLITE_BUSY_TIMEOUT_MS));
+        return begun && restored;
+    }
+
     // A statement without values, run often: prepared once on SQLite. (PostgreSQL prepares
     // no transaction control.)
     bool command(const QString &text)
@@ -737,21 +751,11 @@ bool CUserDb::commitBatch(QVector<Request> &requests, QString *errorText, bool *
         // SQLite takes its write lock now, so no statement of the batch waits for it later.
         const QString begin
             = conn.postgresql ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE");
-        const bool noWait = busy && !conn.postgresql;
-        if (noWait && !conn.command(QStringLiteral("PRAGMA busy_timeout=0")))
-            return lost();
-        const bool begun = conn.command(begin);
-        // SQLITE_BUSY, in any of its extended forms: another connection is writing.
-        const bool othersLock = noWait && !begun && (conn.lastErrorCode.toInt() & 0xff) == 5;
-        // The lock is held now, or was not to be had: later statements wait as always.
-        const bool restored = !noWait
-            || conn.command(QStringLiteral("PRAGMA busy_timeout=%1")
-                                .arg(CUserDbConfig::SQLITE_BUSY_TIMEOUT_MS));
-        if (othersLock) {
-            *busy = true;
+        const bool begun = busy && !conn.postgresql ? conn.beginWithoutWaiting(begin, busy)
+                                                    : conn.command(begin);
+        if (busy && *busy)
             return false;
-        }
-        if (!begun || !restored)
+        if (!begun)
             return lost();
         // A request alone in its batch is undone with the whole transaction, which then
         // starts again empty: two statements fewer for a lone client.

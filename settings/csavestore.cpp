@@ -365,12 +365,9 @@ QString CSaveStore::linkVersion(const QString &archivePath, QString *error) cons
 CSaveStore::Outcome CSaveStore::checkUpload(
     const QString &archive, qint64 size, qint64 growth) const
 {
-    Outcome out;
-    if (lim.maxSaveBytes > 0 && size > lim.maxSaveBytes) {
-        out.status = Status::Refused;
-        out.message = translate("larger than MaxSaveBytes (%1 bytes)").arg(lim.maxSaveBytes);
+    Outcome out = saveSizeOutcome(size);
+    if (!out.ok())
         return out;
-    }
     const DiskSpace space = spaceSource ? spaceSource(root) : volumeSpace(root);
     if (space.free >= 0) {
         const qint64 floor = lim.minFreeBytes >= 0
@@ -398,16 +395,23 @@ CSaveStore::Outcome CSaveStore::checkUpload(
     return out;
 }
 
-CSaveStore::Outcome CSaveStore::commitUpload(
-    const QString &archive, qint64 size, const std::function<bool()> &commit, bool deferPrune)
+CSaveStore::Outcome CSaveStore::saveSizeOutcome(qint64 size) const
 {
     Outcome out;
-    // The upload's own checks look at the size only now and then on the way.
     if (lim.maxSaveBytes > 0 && size > lim.maxSaveBytes) {
         out.status = Status::Refused;
         out.message = translate("larger than MaxSaveBytes (%1 bytes)").arg(lim.maxSaveBytes);
-        return out;
     }
+    return out;
+}
+
+CSaveStore::Outcome CSaveStore::commitUpload(
+    const QString &archive, qint64 size, const std::function<bool()> &commit, bool deferPrune)
+{
+    // The upload's own checks look at the size only now and then on the way.
+    Outcome out = saveSizeOutcome(size);
+    if (!out.ok())
+        return out;
     const QString path = archivePath(archive);
     CStorageLock lock(root);
     healDuplicates(path);

@@ -104,6 +104,8 @@ private:
     QString historyPath(const QString &archivePath) const;
     QString userFolderOf(const QString &archive) const;
     UserUsage userUsage(const QString &userDir, const QString &excludeArchive) const;
+    // Refused when size passes MaxSaveBytes.
+    Outcome saveSizeOutcome(qint64 size) const;
     QList<Version> versionsOf(const QString &archivePath) const;
     QString linkVersion(const QString &archivePath, QString *error) const;
     void healDuplicates(const QString &archivePath) const;
