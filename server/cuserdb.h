@@ -35,6 +35,8 @@ public:
     static constexpr int SQLITE_CHECKPOINT_PAGES = 10000;
     // Times a batch runs again after PostgreSQL gave it up for a conflict with another server.
     static constexpr int MAX_CONFLICT_RETRIES = 3;
+    // Logins that one statement checks and stamps at most.
+    static constexpr int MAX_LOGINS_PER_STATEMENT = 64;
 
     struct UserRow
     {
@@ -161,6 +163,8 @@ private:
     Step addUserStep(Connection &conn, Request &request);
     Step changePasswordStep(Connection &conn, Request &request);
     Step loginStep(Connection &conn, Request &request, const QString &now);
+    // Checks and stamps count logins in a row; false when the database failed.
+    bool loginsStep(Connection &conn, Request *first, qsizetype count, const QString &now);
 
     mutable QMutex mutex;
     bool hasConfig = false;

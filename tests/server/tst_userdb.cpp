@@ -598,6 +598,34 @@ void tst_UserDb::groupCommit()
     QVERIFY(db->password(2, &password));
     QCOMPARE(password, QStringLiteral("pw"));
     QVERIFY(!lastLogin(1).isNull());
+    QVERIFY(lastLogin(2).isNull());
+
+    // A long row of logins, checked and stamped many at a time: each gets its own outcome.
+    struct Login
+    {
+        const char *name;
+        const char *password;
+        int id;
+    };
+    const Login cases[] = { { "anna", "new", 1 }, { "anna", "Secret", 0 }, { "Anna", "new", 0 },
+        { "bert", "pw", 2 }, { "nobody", "pw", 0 }, { "bert", "new", 0 }, { "anna", "new", 1 } };
+    QVector<Request> logins;
+    for (int i = 0; i < 71; ++i) {
+        const Login &login = cases[i % std::size(cases)];
+        logins << request(
+            Request::Login, QString::fromLatin1(login.name), QString::fromLatin1(login.password));
+    }
+    loggedIn.clear();
+    QVERIFY2(db->commitBatch(logins, &error), qPrintable(error));
+    int succeeded = 0;
+    for (int i = 0; i < logins.size(); ++i) {
+        const int id = cases[i % std::size(cases)].id;
+        QCOMPARE(logins.at(i).objectId, id);
+        QCOMPARE(int(logins.at(i).result), id ? 0 : 3);
+        succeeded += id ? 1 : 0;
+    }
+    QCOMPARE(loggedIn.size(), succeeded);
+    QVERIFY(!lastLogin(2).isNull());
 
     // Every commit waits for the disk.
     QSqlQuery query(db->database());
