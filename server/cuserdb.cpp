@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include <sqlite3.h>
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDesktopServices>
@@ -10,6 +12,7 @@
 #include <QHash>
 #include <QMetaMethod>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QThread>
@@ -17,6 +20,7 @@
 #include <QVariant>
 
 #include "controlcodes.h"
+#include "csqlitewalvfs.h"
 #include "cserversettings.h"
 #include "storagehelpers.h"
 
@@ -296,6 +300,9 @@ CUserDb::Connection *CUserDb::connection(QString *errorText)
             *errorText = error;
         return nullptr;
     }
+    // Before the first SQLite file is opened: only files opened through it can gather.
+    if (!target.isPostgresql())
+        CSqliteWalVfs::install();
     conn->db = target.addConnection(conn->name);
     conn->postgresql = target.isPostgresql();
     conn->generation = wanted;
@@ -331,6 +338,13 @@ CUserDb::Connection *CUserDb::connection(QString *errorText)
     }
     if (!notice.isEmpty() && !schemaNoticeLogged.exchange(true))
         logLine(notice);
+    // A commit's log frames go to the file in one write before its sync. (Only where every
+    // commit syncs: other connections must not see a commit before its frames are written.)
+    if (!conn->postgresql && !unbatchedComparison()) {
+        const QVariant handle = conn->db.driver()->handle();
+        if (handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0)
+            CSqliteWalVfs::bufferLog(*static_cast<sqlite3 *const *>(handle.constData()));
+    }
     return conn;
 }
 
