@@ -6,6 +6,8 @@ set -euo pipefail
 TOLVERN_PACKAGES=(
     build-essential cmake pkg-config
     qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libgl-dev
+    # The SQLite library the Qt driver uses, for the server's own file layer beneath it.
+    libsqlite3-dev
     # The user database on PostgreSQL, and the private clusters of its tests and benchmark.
     libqt6sql6-psql postgresql-15
     dpkg-dev
