@@ -51,7 +51,9 @@ void CUserDbCommitter::publish()
     publishScheduled = false;
     if (fresh.isEmpty())
         return;
-    if (fresh.size() == 1 && commitAloneHere())
+    const bool alone = fresh.size() == 1 && owed.size() == 1;
+    aloneInARow = alone ? aloneInARow + 1 : 0;
+    if (alone && aloneInARow > ALONE_BEFORE_HERE && commitAloneHere())
         return;
     {
         const std::lock_guard<std::mutex> lock(mutex);

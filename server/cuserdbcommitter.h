@@ -20,9 +20,9 @@ class QThread;
 // event loop, share one transaction and one sync, and nobody hears of an outcome before that
 // sync. The transactions run on a database thread of the committer's own, which takes the
 // next batch as soon as it has committed one, so the disk never waits for the connections'
-// thread, and that thread goes on reading requests and writing replies during a sync. A
-// request that comes alone, with no outcome owed, is committed on the committer's thread
-// (an SQLite file, while no other connection is writing).
+// thread, and that thread goes on reading requests and writing replies during a sync. Once
+// requests keep coming alone, with no outcome owed, each is committed on the committer's
+// thread (an SQLite file, while no other connection is writing).
 // Outcomes come back on the committer's thread in the order the requests came, and the
 // sockets of their owners are flushed before the next batch's outcomes are handed out.
 class CUserDbCommitter : public QObject
@@ -39,6 +39,10 @@ public:
     // the next batch starts at once and keeps the disk busy.
     static constexpr int COMPANY_WAIT_MS = 2;
     static constexpr qint64 SLOW_COMMIT_NS = 2000000;
+    // Requests that come alone one after another before the next one is committed on this
+    // thread. Each thread's connection loses its page cache when the other one has written:
+    // a burst's first or last request alone must not cost the database thread its cache.
+    static constexpr int ALONE_BEFORE_HERE = 4;
 
     explicit CUserDbCommitter(QObject *parent = nullptr);
     // Commits what was handed in, then ends the database thread; the outcomes have nobody
@@ -78,8 +82,10 @@ private:
     QVector<CUserDb::Request> fresh;
     std::deque<Entry> owed;
     bool publishScheduled = false;
-    // Whether a request alone may be committed on this thread (an SQLite file).
+    // Whether a request alone may be committed on this thread (an SQLite file), and how many
+    // requests in a row came alone.
     bool commitHere = false;
+    int aloneInARow = 0;
     qint64 batchCount = 0;
     qint64 failedCount = 0;
 

@@ -655,6 +655,13 @@ void tst_TolvernServerConn::loneRequestLeavesAnotherWriterToTheCommitter()
     // Another connection holds the write lock (an admin command, the user page): the lone
     // request neither holds the connections' thread up nor fails.
     const QString otherName = QStringLiteral("other-writer");
+    // A client whose requests keep coming alone.
+    for (int i = 0; i <= CUserDbCommitter::ALONE_BEFORE_HERE; ++i) {
+        client->write(Request(1).string(QByteArray("early") + char('a' + i)).string("pw").bytes());
+        Reply reply;
+        QVERIFY(readReply(&reply, 5));
+        QCOMPARE(quint8(reply.body.at(0)), quint8(0));
+    }
     {
         QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), otherName);
         other.setDatabaseName(temp.filePath(QStringLiteral("users.db")));
