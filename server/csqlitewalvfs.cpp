@@ -8,6 +8,10 @@
 
 #include <sqlite3.h>
 
+#include <QSqlDatabase>
+#include <QSqlDriver>
+#include <QVariant>
+
 namespace {
 
 // Frames held beyond this are written out early: a commit larger than this costs a few
@@ -346,8 +350,12 @@ bool CSqliteWalVfs::install()
     return installed;
 }
 
-bool CSqliteWalVfs::bufferLog(sqlite3 *db)
+bool CSqliteWalVfs::bufferLog(const QSqlDatabase &database)
 {
+    const QVariant handle = database.driver() ? database.driver()->handle() : QVariant();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return false;
+    sqlite3 *db = *static_cast<sqlite3 *const *>(handle.constData());
     sqlite3_file *main = nullptr;
     sqlite3_file *log = nullptr;
     if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &main) != SQLITE_OK

@@ -1,7 +1,7 @@
 #ifndef CSQLITEWALVFS_H
 #define CSQLITEWALVFS_H
 
-struct sqlite3;
+class QSqlDatabase;
 
 // SQLite writes a commit to its write-ahead log one system call per frame header and one per
 // page: 64 calls for a group commit of 32 logins, which on a virtual machine cost as much as
@@ -21,9 +21,10 @@ public:
     // layer to wrap.
     static bool install();
     // Lets db gather the frames of its log, which must be open (in WAL mode, after a first
-    // statement). False when db's files were not opened through this layer (install came
-    // later, or another SQLite library serves the Qt driver) or db is not in WAL mode.
-    static bool bufferLog(sqlite3 *db);
+    // statement). False when db is no SQLite connection, its files were not opened through
+    // this layer (install came later, or another SQLite library serves the Qt driver) or db
+    // is not in WAL mode.
+    static bool bufferLog(const QSqlDatabase &db);
 };
 
 #endif // CSQLITEWALVFS_H

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <limits>
 
-#include <sqlite3.h>
-
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDesktopServices>
@@ -12,7 +10,6 @@
 #include <QHash>
 #include <QMetaMethod>
 #include <QSqlDatabase>
-#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QThread>
@@ -340,11 +337,8 @@ CUserDb::Connection *CUserDb::connection(QString *errorText)
         logLine(notice);
     // A commit's log frames go to the file in one write before its sync. (Only where every
     // commit syncs: other connections must not see a commit before its frames are written.)
-    if (!conn->postgresql && !unbatchedComparison()) {
-        const QVariant handle = conn->db.driver()->handle();
-        if (handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0)
-            CSqliteWalVfs::bufferLog(*static_cast<sqlite3 *const *>(handle.constData()));
-    }
+    if (!conn->postgresql && !unbatchedComparison())
+        CSqliteWalVfs::bufferLog(conn->db);
     return conn;
 }
 

@@ -1,7 +1,6 @@
 #include <sqlite3.h>
 
 #include <QSqlDatabase>
-#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -99,11 +98,8 @@ QSqlDatabase tst_SqliteWalVfs::open(const QString &name, bool gather, int cacheK
     query.exec(QStringLiteral("PRAGMA synchronous=FULL"));
     query.exec(QStringLiteral("PRAGMA cache_size=-%1").arg(cacheKib));
     query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS t (id INTEGER PRIMARY KEY, v BLOB)"));
-    if (gather) {
-        sqlite3 *handle = *static_cast<sqlite3 *const *>(db.driver()->handle().constData());
-        if (!CSqliteWalVfs::bufferLog(handle))
-            db.close();
-    }
+    if (gather && !CSqliteWalVfs::bufferLog(db))
+        db.close();
     return db;
 }
 
