@@ -25,6 +25,7 @@
 
 #include "cadmincommand.h"
 #include "cconsolelog.h"
+#include "cepolleventdispatcher.h"
 #include "cservercore.h"
 #include "cservermainwindow.h"
 #include "cserveroptions.h"
@@ -263,10 +264,9 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
 {
     // A log reader that went away must not end the service.
     ::signal(SIGPIPE, SIG_IGN);
-    // Nothing here needs the GLib main loop that desktop integration wants; Qt's own event
-    // dispatcher costs less per socket event. An operator's QT_NO_GLIB=0 keeps GLib.
-    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
-        qputenv("QT_NO_GLIB", "1");
+    // Nothing here needs the GLib main loop that desktop integration wants, and a pass of
+    // the event loop should cost per socket that is ready, not per socket open.
+    QCoreApplication::setEventDispatcher(new CEpollEventDispatcher);
     // Without TZ the C library looks at /etc/localtime again for every local time, that is
     // for every login's stamp; a service takes a new zone at its next start.
     if (!qEnvironmentVariableIsSet("TZ"))

@@ -1,11 +1,14 @@
 #include "cserverthread.h"
 
+#include "cepolleventdispatcher.h"
 #include "cservercore.h"
 
 CServerThread::CServerThread(CServerCore *serverCore, QObject *parent)
     : QThread(parent)
     , core(serverCore)
 {
+    // The ports' thread waits on an epoll set, not on poll() over every connection.
+    setEventDispatcher(new CEpollEventDispatcher);
     core->moveToThread(this);
 }
 
