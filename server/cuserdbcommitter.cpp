@@ -130,22 +130,42 @@ void CUserDbCommitter::finishBatch(
                      .arg(QString::number(requests.size()), error));
     }
     // Only now, with the batch on disk, does anyone hear of it.
+    // Behind a batch still being handed out, this one waits for its slices.
+    finished.push_back(Finished { requests, 0 });
+    if (finished.size() == 1)
+        handOut();
+}
+
+void CUserDbCommitter::handOut()
+{
+    handOutScheduled = false;
     QVector<QPointer<QAbstractSocket>> sockets;
     QSet<QObject *> seen;
-    for (const CUserDb::Request &request : requests) {
-        // Taken off first: an outcome may hand in a request of its own.
-        const Entry entry = std::move(owed.front());
-        owed.pop_front();
-        entry.done(request);
-        QObject *owner = entry.owner.data();
-        if (!owner || seen.contains(owner))
-            continue;
-        seen.insert(owner);
-        if (auto *socket = qobject_cast<QAbstractSocket *>(owner))
-            sockets.append(socket);
+    int handed = 0;
+    while (!finished.empty() && handed < OUTCOMES_PER_PASS) {
+        Finished &batch = finished.front();
+        while (batch.next < batch.requests.size() && handed < OUTCOMES_PER_PASS) {
+            // Taken off first: an outcome may hand in a request of its own.
+            const Entry entry = std::move(owed.front());
+            owed.pop_front();
+            entry.done(batch.requests.at(batch.next++));
+            ++handed;
+            QObject *owner = entry.owner.data();
+            if (!owner || seen.contains(owner))
+                continue;
+            seen.insert(owner);
+            if (auto *socket = qobject_cast<QAbstractSocket *>(owner))
+                sockets.append(socket);
+        }
+        if (batch.next == batch.requests.size())
+            finished.pop_front();
     }
     for (const QPointer<QAbstractSocket> &socket : std::as_const(sockets)) {
         if (socket && socket->state() == QAbstractSocket::ConnectedState)
             socket->flush();
+    }
+    if (!finished.empty() && !handOutScheduled) {
+        handOutScheduled = true;
+        QMetaObject::invokeMethod(this, &CUserDbCommitter::handOut, Qt::QueuedConnection);
     }
 }

@@ -23,8 +23,8 @@ class QThread;
 // thread, and that thread goes on reading requests and writing replies during a sync. Once
 // requests keep coming alone, with no outcome owed, each is committed on the committer's
 // thread (an SQLite file, while no other connection is writing).
-// Outcomes come back on the committer's thread in the order the requests came, and the
-// sockets of their owners are flushed before the next batch's outcomes are handed out.
+// Outcomes come back on the committer's thread in the order the requests came, a slice per
+// pass of the event loop, and the sockets of their owners are flushed after each slice.
 class CUserDbCommitter : public QObject
 {
     Q_OBJECT
@@ -43,6 +43,10 @@ public:
     // thread. Each thread's connection loses its page cache when the other one has written:
     // a burst's first or last request alone must not cost the database thread its cache.
     static constexpr int ALONE_BEFORE_HERE = 4;
+    // Outcomes handed out in one pass of the event loop. Between two such slices the loop
+    // reads the requests the first clients have sent since, and the database thread gets
+    // them while the rest of a large batch's replies are still being written.
+    static constexpr int OUTCOMES_PER_PASS = 8;
 
     explicit CUserDbCommitter(QObject *parent = nullptr);
     // Commits what was handed in, then ends the database thread; the outcomes have nobody
@@ -66,6 +70,12 @@ private:
         QPointer<QObject> owner;
         Outcome done;
     };
+    // A committed batch whose outcomes are being handed out, from next on.
+    struct Finished
+    {
+        QVector<CUserDb::Request> requests;
+        qsizetype next = 0;
+    };
 
     // Hands the requests of this pass of the event loop to the database thread.
     void publish();
@@ -75,13 +85,17 @@ private:
     // The database thread's loop.
     void commitLoop();
     void finishBatch(const QVector<CUserDb::Request> &requests, bool ok, const QString &error);
+    // Hands out the next slice of outcomes, oldest batch first, and flushes their sockets.
+    void handOut();
 
     QThread *worker = nullptr;
     // This thread's side: requests of the current pass, and the outcomes still owed, oldest
     // first, in the order the database thread commits them.
     QVector<CUserDb::Request> fresh;
     std::deque<Entry> owed;
+    std::deque<Finished> finished;
     bool publishScheduled = false;
+    bool handOutScheduled = false;
     // Whether a request alone may be committed on this thread (an SQLite file), and how many
     // requests in a row came alone.
     bool commitHere = false;

@@ -7,6 +7,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QtEndian>
 
 #include "ctolvernserver.h"
@@ -105,6 +106,7 @@ private slots:
     // group commit
     void oneBatch_data();
     void oneBatch();
+    void largeBatchHandedOutInSlices();
     void hungUpClientsChangeIsKept();
     void loneRequestLeavesAnotherWriterToTheCommitter();
     void withoutCommitterEachRunsAlone();
@@ -635,6 +637,35 @@ void tst_TolvernServerConn::oneBatch()
     Reply reply;
     QVERIFY(readReply(&reply, 5));
     QCOMPARE(quint8(reply.body.at(0)), quint8(0));
+}
+
+void tst_TolvernServerConn::largeBatchHandedOutInSlices()
+{
+    // More outcomes than one pass hands out: the event loop runs between the slices (there
+    // the connections read their next requests), and the replies still come in order.
+    const int count = 2 * CUserDbCommitter::OUTCOMES_PER_PASS + 3;
+    QByteArray requests;
+    for (int i = 0; i < count; ++i)
+        requests += Request(1).string("user" + QByteArray::number(i)).string("pw").bytes();
+    bool posted = false;
+    connect(conn, &CTolvernServerConn::log, this, [&] {
+        if (!posted) {
+            posted = true;
+            QTimer::singleShot(0, this, [this] { logLines.append(QStringLiteral("next pass")); });
+        }
+    });
+    const qint64 batchesBefore = committer->batches();
+    client->write(requests);
+    for (int i = 0; i < count; ++i) {
+        Reply reply;
+        QVERIFY(readReply(&reply, 5));
+        QByteArray expected(5, '\0');
+        qToBigEndian<qint32>(i + 1, expected.data() + 1);
+        QCOMPARE(reply.body, expected);
+    }
+    QCOMPARE(committer->batches() - batchesBefore, 1);
+    QCOMPARE(logLines.size(), count + 1);
+    QCOMPARE(logLines.indexOf(QStringLiteral("next pass")), CUserDbCommitter::OUTCOMES_PER_PASS);
 }
 
 void tst_TolvernServerConn::hungUpClientsChangeIsKept()
