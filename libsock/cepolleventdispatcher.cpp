@@ -112,12 +112,24 @@ void CEpollEventDispatcher::registerSocketNotifier(QSocketNotifier *notifier)
     const int fd = int(notifier->socket());
     const int type = int(notifier->type());
     Watched &entry = watched[fd];
-    if (entry.notifiers[type] && entry.notifiers[type] != notifier)
+    const bool replaced = entry.notifiers[type] && entry.notifiers[type] != notifier;
+    if (replaced)
         qWarning("CEpollEventDispatcher: several notifiers of one type on descriptor %d", fd);
     entry.notifiers[type] = notifier;
-    if (entry.applied != 0 || entry.alwaysReady) {
+    if (entry.alwaysReady || (entry.applied != 0 && !replaced)) {
         changed.push_back(fd);
         return;
+    }
+    // A notifier still registered for a descriptor that was closed: the number now belongs to
+    // another socket, which the set does not hold yet.
+    if (replaced) {
+        epoll_event event {};
+        event.events = wantedEvents(entry);
+        event.data.fd = fd;
+        if (::epoll_ctl(epollFd, EPOLL_CTL_MOD, fd, &event) == 0) {
+            entry.applied = event.events;
+            return;
+        }
     }
     // Added at once: a descriptor number that was closed and taken again must never be
     // mistaken for the one the set still held.
@@ -171,7 +183,10 @@ void CEpollEventDispatcher::applyInterest()
         event.events = wanted;
         event.data.fd = fd;
         const int op = found->applied != 0 ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
-        if (::epoll_ctl(epollFd, op, fd, &event) == 0)
+        // Not in the set any more: closed with a notifier still registered, and the number
+        // taken again.
+        if (::epoll_ctl(epollFd, op, fd, &event) == 0
+            || (errno == ENOENT && ::epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event) == 0))
             watched[fd].applied = wanted;
         else
             qErrnoWarning("CEpollEventDispatcher: cannot change the events of descriptor %d", fd);
