@@ -56,6 +56,21 @@ qint64 CEpollEventDispatcher::nowNs()
     return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+int CEpollEventDispatcher::msUntil(qint64 deadlineNs)
+{
+    // Rounded up: a wait that ends before the deadline would only come back for it.
+    const qint64 left = deadlineNs - nowNs();
+    return left <= 0 ? 0 : int(qMin<qint64>((left + NS_PER_MS - 1) / NS_PER_MS, INT_MAX));
+}
+
+int CEpollEventDispatcher::drainWakeUp()
+{
+    quint64 value = 0;
+    [[maybe_unused]] const ssize_t got = ::read(wakeFd, &value, sizeof value);
+    wakePending.store(false);
+    return 1;
+}
+
 quint32 CEpollEventDispatcher::wantedEvents(const Watched &watched)
 {
     quint32 events = 0;
@@ -95,12 +110,8 @@ bool CEpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
     } else {
         // The sockets stay ready in the epoll set; only a wake-up or a timer ends this wait.
         pollfd wake { wakeFd, POLLIN, 0 };
-        if (::poll(&wake, 1, timeout) > 0) {
-            epoll_event event {};
-            event.events = EPOLLIN;
-            event.data.fd = wakeFd;
-            handled += activateSocketNotifiers(&event, 1);
-        }
+        if (::poll(&wake, 1, timeout) > 0)
+            handled += drainWakeUp();
     }
     if (includeTimers)
         handled += activateTimers();
@@ -120,23 +131,14 @@ void CEpollEventDispatcher::registerSocketNotifier(QSocketNotifier *notifier)
         changed.push_back(fd);
         return;
     }
-    // A notifier still registered for a descriptor that was closed: the number now belongs to
-    // another socket, which the set does not hold yet.
-    if (replaced) {
-        epoll_event event {};
-        event.events = wantedEvents(entry);
-        event.data.fd = fd;
-        if (::epoll_ctl(epollFd, EPOLL_CTL_MOD, fd, &event) == 0) {
-            entry.applied = event.events;
-            return;
-        }
-    }
     // Added at once: a descriptor number that was closed and taken again must never be
-    // mistaken for the one the set still held.
+    // mistaken for the one the set still held. A notifier still registered for a closed
+    // descriptor (replaced) leaves the number to another socket, which the set may not hold.
     epoll_event event {};
     event.events = wantedEvents(entry);
     event.data.fd = fd;
-    if (::epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event) == 0) {
+    if ((replaced && ::epoll_ctl(epollFd, EPOLL_CTL_MOD, fd, &event) == 0)
+        || ::epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event) == 0) {
         entry.applied = event.events;
     } else if (errno == EPERM) {
         // A regular file: poll() calls it always ready, and so does this.
@@ -201,10 +203,7 @@ int CEpollEventDispatcher::activateSocketNotifiers(const epoll_event *events, in
     for (int i = 0; i < count; ++i) {
         const int fd = events[i].data.fd;
         if (fd == wakeFd) {
-            quint64 value = 0;
-            [[maybe_unused]] const ssize_t got = ::read(wakeFd, &value, sizeof value);
-            wakePending.store(false);
-            ++handled;
+            handled += drainWakeUp();
             continue;
         }
         const auto found = watched.constFind(fd);
@@ -296,8 +295,7 @@ int CEpollEventDispatcher::remainingTime(int timerId)
     const auto found = timers.constFind(timerId);
     if (found == timers.constEnd())
         return -1;
-    const qint64 left = found->deadlineNs - nowNs();
-    return left <= 0 ? 0 : int(qMin<qint64>((left + NS_PER_MS - 1) / NS_PER_MS, INT_MAX));
+    return msUntil(found->deadlineNs);
 }
 
 int CEpollEventDispatcher::timerWaitMs() const
@@ -306,8 +304,7 @@ int CEpollEventDispatcher::timerWaitMs() const
         // A timer whose event is still being handled (a nested event loop) does not count.
         if (timers.value(id).delivering)
             continue;
-        const qint64 left = deadline - nowNs();
-        return left <= 0 ? 0 : int(qMin<qint64>((left + NS_PER_MS - 1) / NS_PER_MS, INT_MAX));
+        return msUntil(deadline);
     }
     return -1;
 }

@@ -60,6 +60,10 @@ private:
 
     static quint32 wantedEvents(const Watched &watched);
     static qint64 nowNs();
+    // Milliseconds from now until deadlineNs, rounded up; 0 when it has passed.
+    static int msUntil(qint64 deadlineNs);
+    // Reads the wake-up descriptor's count, so that the next wakeUp() writes again; 1.
+    int drainWakeUp();
     // Brings the epoll set in line with the notifiers switched on and off since the last wait.
     void applyInterest();
     // The wait in milliseconds until the next timer is due; -1 for none.

@@ -129,8 +129,8 @@ void CUserDbCommitter::finishBatch(
         emit log(tr("User database commit failed, %1 request(s) refused: %2")
                      .arg(QString::number(requests.size()), error));
     }
-    // Only now, with the batch on disk, does anyone hear of it.
-    // Behind a batch still being handed out, this one waits for its slices.
+    // Only now, with the batch on disk, does anyone hear of it; behind a batch still being
+    // handed out (whose next slice is scheduled), only once that one is done.
     finished.push_back(Finished { requests, 0 });
     if (finished.size() == 1)
         handOut();
@@ -138,7 +138,6 @@ void CUserDbCommitter::finishBatch(
 
 void CUserDbCommitter::handOut()
 {
-    handOutScheduled = false;
     QVector<QPointer<QAbstractSocket>> sockets;
     QSet<QObject *> seen;
     int handed = 0;
@@ -164,8 +163,7 @@ void CUserDbCommitter::handOut()
         if (socket && socket->state() == QAbstractSocket::ConnectedState)
             socket->flush();
     }
-    if (!finished.empty() && !handOutScheduled) {
-        handOutScheduled = true;
+    // The only slice scheduled: a batch finished meanwhile waits for this one.
+    if (!finished.empty())
         QMetaObject::invokeMethod(this, &CUserDbCommitter::handOut, Qt::QueuedConnection);
-    }
 }

@@ -95,7 +95,6 @@ private:
     std::deque<Entry> owed;
     std::deque<Finished> finished;
     bool publishScheduled = false;
-    bool handOutScheduled = false;
     // Whether a request alone may be committed on this thread (an SQLite file), and how many
     // requests in a row came alone.
     bool commitHere = false;
