@@ -18,7 +18,7 @@
 #include "modaldriver.h"
 #include "storagehelpers.h"
 #include "uitestenv.h"
-#include "../settings/unprivileged.h"
+#include "unprivileged.h"
 
 using IdList = QList<int>;
 
