@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -34,6 +35,7 @@
 #include "csingleinstance.h"
 #include "cuserdb.h"
 #include "cuserdbconfig.h"
+#include "cwindowserver.h"
 
 namespace {
 // Written by the signal handler, read by a socket notifier on the event loop.
@@ -331,15 +333,12 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
 int CServerApp::runWindow(
     int &argc, char **argv, const CServerOptions &options, CSingleInstance &instance)
 {
-    // The command line's ports hold for the first run only; a restart takes the saved ones.
-    CServerCore::setDefaultPortOverrides(options.mainPort, options.filePort);
-
     int exitCode = 0;
     bool firstRun = true;
     QPointer<QApplication> app;
-    QPointer<CServerMainWindow> window;
+    std::unique_ptr<CWindowServer> server;
     for (;;) {
-        delete window;
+        server.reset();
         // Registered again below under the same name.
         QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
         delete app;
@@ -359,6 +358,9 @@ int CServerApp::runWindow(
             exitCode = EXIT_BAD_ARGUMENTS;
             break;
         }
+        // The command line's ports hold for the first run only; a restart takes the saved ones.
+        const int mainPort = firstRun ? options.mainPort : 0;
+        const int filePort = firstRun ? options.filePort : 0;
         firstRun = false;
 
         if (settings->saveDataDir.isEmpty()) {
@@ -388,16 +390,16 @@ int CServerApp::runWindow(
             break;
         }
 
-        window = new CServerMainWindow(nullptr);
+        server = std::make_unique<CWindowServer>(mainPort, filePort);
+        CServerMainWindow *window = server->window();
         window->resize(800, 600);
         window->show();
         // A second start brings this window forward.
-        instance.serve(window, [target = window] {
+        instance.serve(window, [target = QPointer<CServerMainWindow>(window)] {
             if (target)
                 target->bringToFront();
         });
         const int code = QApplication::exec();
-        CServerCore::setDefaultPortOverrides(0, 0);
 
         // The connection closes while the old window still exists; the window and the
         // application follow at the top of the loop.
@@ -407,7 +409,7 @@ int CServerApp::runWindow(
     }
 
     QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false).close();
-    delete window;
+    server.reset();
     QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
     delete app;
     return exitCode;

@@ -19,16 +19,12 @@
 namespace {
 // Room for thousands of clients connecting at once.
 constexpr int LISTEN_BACKLOG = 1024;
-int defaultMainPort = 0;
-int defaultFilePort = 0;
 } // namespace
 
 CServerCore::CServerCore(QObject *parent)
     : QObject(parent)
     , connGuard(new CConnGuard(this))
     , loginGuard(new CLoginGuard(this))
-    , mainPortOverride(defaultMainPort)
-    , filePortOverride(defaultFilePort)
 {
     connect(connGuard, &CConnGuard::log, this, &CServerCore::log);
     connect(loginGuard, &CLoginGuard::log, this, &CServerCore::log);
@@ -45,12 +41,6 @@ void CServerCore::setPortOverrides(int mainPort, int filePort)
 {
     mainPortOverride = mainPort;
     filePortOverride = filePort;
-}
-
-void CServerCore::setDefaultPortOverrides(int mainPort, int filePort)
-{
-    defaultMainPort = mainPort;
-    defaultFilePort = filePort;
 }
 
 bool CServerCore::start()

@@ -35,9 +35,6 @@ public:
 
     // Ports for this run instead of the settings' ones; 0 keeps the setting.
     void setPortOverrides(int mainPort, int filePort);
-    // The same for every core constructed from now on: the command line's ports reach the
-    // core that the window builds for itself.
-    static void setDefaultPortOverrides(int mainPort, int filePort);
 
     // Listens on both ports, logging the outcome of each. False when either failed.
     bool start();

@@ -24,40 +24,22 @@
 
 #include "clogmodel.h"
 #include "cservercore.h"
-#include "cserverthread.h"
 #include "csettingdlg.h"
 #include "cuserdb.h"
 #include "cusermanwidget.h"
 
-CServerMainWindow::CServerMainWindow(QWidget *parent)
+CServerMainWindow::CServerMainWindow(CServerCore *serverCore, QWidget *parent)
     : QMainWindow(parent)
+    , core(serverCore)
 {
     buildWidgets();
-    // The ports run on a thread of their own: nothing done in this window makes a player
-    // wait. The two talk only through queued signals.
-    // The network thread's database connection follows the file start-up opened, which only
-    // this thread can look at.
-    CUserDbConfig database;
-    CUserDb::instance()->currentConfig(&database, nullptr);
-    core = new CServerCore;
-    core->setObjectName(QStringLiteral("serverCore"));
     connect(core, &CServerCore::lineLogged, this, &CServerMainWindow::log);
-    coreThread = new CServerThread(core, this);
-    coreThread->setObjectName(QStringLiteral("serverThread"));
-    coreThread->startCore();
-    // The listen results are in the log before the window shows.
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     setWindowTitle(tr("Ombrivale Tolvern"));
     setWindowIcon(QIcon(iconPath()));
     createTrayIcon();
 }
 
-CServerMainWindow::~CServerMainWindow()
-{
-    // The core goes on its own thread, before the widgets its lines were queued to.
-    delete coreThread;
-    core = nullptr;
-}
+CServerMainWindow::~CServerMainWindow() = default;
 
 void CServerMainWindow::buildWidgets()
 {

@@ -9,11 +9,10 @@ class QStackedWidget;
 class QTableView;
 class CLogModel;
 class CServerCore;
-class CServerThread;
 class CUserManWidget;
 
-// The server's one window: runs the network services of a CServerCore of its own on a thread
-// of their own, shows their log lines and the user page, and lives on in the tray when hidden.
+// The server's one window: observes a CServerCore it is given (running on a thread of its
+// own), shows its log lines and the user page, and lives on in the tray when hidden.
 class CServerMainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -23,7 +22,8 @@ public:
     static constexpr int DEFAULT_LOG_LIMIT = 100000;
     static QString iconPath() { return QStringLiteral(":/images/tolvern.png"); }
 
-    explicit CServerMainWindow(QWidget *parent = nullptr);
+    // core must outlive the window's use of it; its lines reach the window queued.
+    explicit CServerMainWindow(CServerCore *core, QWidget *parent = nullptr);
     ~CServerMainWindow() override;
 
     // Lives on another thread: only its thread-safe members (the ports, the listen results)
@@ -64,7 +64,6 @@ private:
     void putAway();
 
     CServerCore *core = nullptr;
-    CServerThread *coreThread = nullptr;
     CLogModel *logModel = nullptr;
     QTableView *logTable = nullptr;
     CUserManWidget *userManWidget = nullptr;

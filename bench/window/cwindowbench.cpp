@@ -25,6 +25,7 @@
 #include "benchtable.h"
 #include "cservercore.h"
 #include "cservermainwindow.h"
+#include "cwindowserver.h"
 #include "cserversettings.h"
 #include "cuserdb.h"
 #include "cusermanwidget.h"
@@ -304,7 +305,8 @@ bool CWindowBench::measureUserPage()
 
 bool CWindowBench::measureLog()
 {
-    CServerMainWindow window;
+    CWindowServer server;
+    CServerMainWindow &window = *server.window();
     window.resize(800, 600);
     window.show();
     QApplication::processEvents();

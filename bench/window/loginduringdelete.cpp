@@ -26,6 +26,7 @@
 
 #include "cservercore.h"
 #include "cservermainwindow.h"
+#include "cwindowserver.h"
 #include "cserversettings.h"
 #include "cuserdb.h"
 #include "loginduringdelete.h"
@@ -210,7 +211,8 @@ int runLoginDuringDelete(const QStringList &arguments)
 
     int status = 0;
     {
-        CServerMainWindow window;
+        CWindowServer server;
+        CServerMainWindow &window = *server.window();
         window.resize(800, 600);
         window.show();
         auto *table = window.findChild<QTableWidget *>(QStringLiteral("tableWidget"));

@@ -32,6 +32,7 @@
 #include "cserverfileconn.h"
 #include "cservercore.h"
 #include "cservermainwindow.h"
+#include "cwindowserver.h"
 #include "cserversettings.h"
 #include "ctolvernserverconn.h"
 #include "cuserdb.h"
@@ -52,6 +53,9 @@ public slots:
 // A window on a desktop with a notification area.
 class TrayWindow : public CServerMainWindow
 {
+public:
+    using CServerMainWindow::CServerMainWindow;
+
 protected:
     bool trayAvailable() const override { return true; }
 };
@@ -98,7 +102,7 @@ private slots:
     void refusedUploadIsLoggedOnce();
 
 private:
-    std::unique_ptr<CServerMainWindow> makeWindow();
+    std::unique_ptr<CWindowServer> makeWindow();
     QTableView *logOf(CServerMainWindow *w)
     {
         return w->findChild<QTableView *>(QStringLiteral("logTable"));
@@ -161,7 +165,8 @@ void tst_ServerMainWindow::cleanup()
 {
     QTRY_VERIFY(QApplication::topLevelWidgets().isEmpty()
         || std::all_of(QApplication::topLevelWidgets().cbegin(),
-            QApplication::topLevelWidgets().cend(), [](QWidget *w) { return !w->isVisible(); }));
+            QApplication::topLevelWidgets().cend(),
+            [](QWidget *w) { return !w->window()->isVisible(); }));
 }
 
 void tst_ServerMainWindow::cleanupTestCase()
@@ -169,9 +174,9 @@ void tst_ServerMainWindow::cleanupTestCase()
     QSqlDatabase::database().close();
 }
 
-std::unique_ptr<CServerMainWindow> tst_ServerMainWindow::makeWindow()
+std::unique_ptr<CWindowServer> tst_ServerMainWindow::makeWindow()
 {
-    return std::make_unique<CServerMainWindow>();
+    return std::make_unique<CWindowServer>();
 }
 
 QStringList tst_ServerMainWindow::logLines(CServerMainWindow *w)
@@ -186,26 +191,26 @@ QStringList tst_ServerMainWindow::logLines(CServerMainWindow *w)
 void tst_ServerMainWindow::listenLinesComeInOrder()
 {
     auto w = makeWindow();
-    QCOMPARE(logLines(w.get()),
+    QCOMPARE(logLines(w->window()),
         QStringList({ QStringLiteral("File transfer server listen succeed"),
             QStringLiteral("Main control server listen succeed") }));
     const QRegularExpression stamp(QStringLiteral("^\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$"));
-    QVERIFY(stamp.match(logOf(w.get())->model()->index(0, 0).data().toString()).hasMatch());
-    const QAbstractItemModel *model = logOf(w.get())->model();
+    QVERIFY(stamp.match(logOf(w->window())->model()->index(0, 0).data().toString()).hasMatch());
+    const QAbstractItemModel *model = logOf(w->window())->model();
     QCOMPARE(model->headerData(0, Qt::Horizontal).toString(), QStringLiteral("Time"));
     QCOMPARE(model->headerData(1, Qt::Horizontal).toString(), QStringLiteral("Message"));
-    QCOMPARE(logOf(w.get())->selectionBehavior(), QAbstractItemView::SelectRows);
-    QCOMPARE(logOf(w.get())->editTriggers(), QAbstractItemView::NoEditTriggers);
-    QVERIFY(portOf(w.get(), "protoServer") != 0);
-    QVERIFY(portOf(w.get(), "fileServer") != 0);
-    QVERIFY(w->serverCore()->thread() != QThread::currentThread());
-    QCOMPARE(w->windowTitle(), QStringLiteral("Ombrivale Tolvern"));
-    QVERIFY(!w->windowIcon().isNull());
+    QCOMPARE(logOf(w->window())->selectionBehavior(), QAbstractItemView::SelectRows);
+    QCOMPARE(logOf(w->window())->editTriggers(), QAbstractItemView::NoEditTriggers);
+    QVERIFY(portOf(w->window(), "protoServer") != 0);
+    QVERIFY(portOf(w->window(), "fileServer") != 0);
+    QVERIFY(w->window()->serverCore()->thread() != QThread::currentThread());
+    QCOMPARE(w->window()->windowTitle(), QStringLiteral("Ombrivale Tolvern"));
+    QVERIFY(!w->window()->windowIcon().isNull());
 
     // The images come from the program's own resources.
-    QVERIFY(!w->findChild<QSystemTrayIcon *>()->icon().pixmap(24, 24).isNull());
+    QVERIFY(!w->window()->findChild<QSystemTrayIcon *>()->icon().pixmap(24, 24).isNull());
     for (const char *name : { "settings", "hide", "close" }) {
-        auto *action = w->findChild<QAction *>(QLatin1String(name));
+        auto *action = w->window()->findChild<QAction *>(QLatin1String(name));
         QVERIFY(action);
         QVERIFY2(!action->icon().pixmap(24, 24).isNull(), name);
     }
@@ -218,7 +223,7 @@ void tst_ServerMainWindow::portSettingUsesLow16Bits()
     QVERIFY(port != 0);
     CServerSettings::instance()->mainPort = 65536 + port;
     auto w = makeWindow();
-    QCOMPARE(portOf(w.get(), "protoServer"), port);
+    QCOMPARE(portOf(w->window(), "protoServer"), port);
 }
 
 void tst_ServerMainWindow::connectAndDisconnectAreLogged_data()
@@ -235,18 +240,19 @@ void tst_ServerMainWindow::connectAndDisconnectAreLogged()
     QFETCH(QString, kind);
     auto w = makeWindow();
     QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, portOf(w.get(), server.toLatin1().constData()));
+    client.connectToHost(
+        QHostAddress::LocalHost, portOf(w->window(), server.toLatin1().constData()));
     const QString connected = kind + QStringLiteral(" client connected from 127.0.0.1");
     const QString disconnected = kind + QStringLiteral(" client disconnected from 127.0.0.1");
-    QTRY_VERIFY(logLines(w.get()).contains(connected));
-    QCOMPARE(connectionCount(w.get()), 1);
+    QTRY_VERIFY(logLines(w->window()).contains(connected));
+    QCOMPARE(connectionCount(w->window()), 1);
 
     client.disconnectFromHost();
-    QTRY_VERIFY(logLines(w.get()).contains(disconnected));
-    QCOMPARE(logLines(w.get()).indexOf(disconnected), 0);
-    QCOMPARE(logLines(w.get()).indexOf(connected), 1);
+    QTRY_VERIFY(logLines(w->window()).contains(disconnected));
+    QCOMPARE(logLines(w->window()).indexOf(disconnected), 0);
+    QCOMPARE(logLines(w->window()).indexOf(connected), 1);
     // Deleted from the event loop once the disconnect has been handled.
-    QTRY_COMPARE(connectionCount(w.get()), 0);
+    QTRY_COMPARE(connectionCount(w->window()), 0);
 }
 
 void tst_ServerMainWindow::loginThroughWindow()
@@ -256,17 +262,17 @@ void tst_ServerMainWindow::loginThroughWindow()
     auto w = makeWindow();
 
     QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, portOf(w.get(), "protoServer"));
+    client.connectToHost(QHostAddress::LocalHost, portOf(w->window(), "protoServer"));
     QVERIFY(client.waitForConnected(5000));
     client.write(packet(9, str("win-bob") + str("pw")));
     const Packet reply = readPacket(client);
     QVERIFY(reply.ok);
     QCOMPARE(reply.command, quint8(10));
     QCOMPARE(reply.body, QByteArray(1, '\0') + int32(id));
-    QTRY_VERIFY(logLines(w.get()).contains(QStringLiteral("[LOGIN] name=win-bob, result=0")));
+    QTRY_VERIFY(logLines(w->window()).contains(QStringLiteral("[LOGIN] name=win-bob, result=0")));
 
     // The user page follows the login.
-    QTRY_VERIFY(loginStamped(w.get(), id));
+    QTRY_VERIFY(loginStamped(w->window(), id));
 }
 
 bool tst_ServerMainWindow::loginStamped(CServerMainWindow *w, int id)
@@ -284,7 +290,7 @@ void tst_ServerMainWindow::loginAnsweredWhileWindowBusy()
     int id = 0;
     QVERIFY(CUserDb::instance()->addUser(QStringLiteral("busy-bob"), QStringLiteral("pw"), &id));
     auto w = makeWindow();
-    const quint16 port = portOf(w.get(), "protoServer");
+    const quint16 port = portOf(w->window(), "protoServer");
 
     QByteArray reply;
     std::unique_ptr<QThread> client(QThread::create([&] {
@@ -310,8 +316,8 @@ void tst_ServerMainWindow::loginAnsweredWhileWindowBusy()
     QCOMPARE(reply.mid(22), QByteArray(1, '\0') + int32(id));
 
     // The window catches up once its thread is free.
-    QTRY_VERIFY(logLines(w.get()).contains(QStringLiteral("[LOGIN] name=busy-bob, result=0")));
-    QTRY_VERIFY(loginStamped(w.get(), id));
+    QTRY_VERIFY(logLines(w->window()).contains(QStringLiteral("[LOGIN] name=busy-bob, result=0")));
+    QTRY_VERIFY(loginStamped(w->window(), id));
 }
 
 void tst_ServerMainWindow::transferLoginBoxCountsAtOnce()
@@ -319,7 +325,7 @@ void tst_ServerMainWindow::transferLoginBoxCountsAtOnce()
     auto w = makeWindow();
     const auto upload = [&] {
         QTcpSocket client;
-        client.connectToHost(QHostAddress::LocalHost, portOf(w.get(), "fileServer"));
+        client.connectToHost(QHostAddress::LocalHost, portOf(w->window(), "fileServer"));
         if (!client.waitForConnected(5000))
             return -1;
         client.write(frame(0, packet(3, str("bob") + str("detail") + str("7/box"))));
@@ -333,9 +339,11 @@ void tst_ServerMainWindow::transferLoginBoxCountsAtOnce()
         CServerSettings::instance()->transferRequiresLogin = true;
     }
     QCOMPARE(upload(), 3);
-    QTRY_VERIFY(logLines(w.get()).contains(QStringLiteral(
-        "Transfer of 7/box for bob from 127.0.0.1 refused: no login of this user from this "
-        "address")));
+    QTRY_VERIFY(
+        logLines(w->window())
+            .contains(QStringLiteral(
+                "Transfer of 7/box for bob from 127.0.0.1 refused: no login of this user from this "
+                "address")));
 }
 
 void tst_ServerMainWindow::downloadThroughAdapter()
@@ -350,7 +358,7 @@ void tst_ServerMainWindow::downloadThroughAdapter()
 
     auto w = makeWindow();
     QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, portOf(w.get(), "fileServer"));
+    client.connectToHost(QHostAddress::LocalHost, portOf(w->window(), "fileServer"));
     QVERIFY(client.waitForConnected(5000));
     client.write(frame(0, packet(1, str("bob") + str("detail") + str("alice") + int64(0))));
 
@@ -359,7 +367,7 @@ void tst_ServerMainWindow::downloadThroughAdapter()
     QCOMPARE(reply.type, quint8(0));
     QCOMPARE(quint8(reply.payload[19]), quint8(2));
     QCOMPARE(reply.payload.mid(22), QByteArray(1, '\0') + int64(content.size()));
-    QStringList lines = logLines(w.get());
+    QStringList lines = logLines(w->window());
     QVERIFY(lines.contains(QStringLiteral("Download alice.z")));
     QVERIFY(lines.indexOf(QStringLiteral("Download alice.z"))
         < lines.indexOf(QStringLiteral("bob request transfer savedat")));
@@ -382,7 +390,7 @@ void tst_ServerMainWindow::uploadThroughAdapterIntoSubfolder()
 {
     auto w = makeWindow();
     QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, portOf(w.get(), "fileServer"));
+    client.connectToHost(QHostAddress::LocalHost, portOf(w->window(), "fileServer"));
     QVERIFY(client.waitForConnected(5000));
     client.write(frame(0, packet(3, str("bob") + str("detail") + str("7/slot1"))));
     Frame reply = readFrame(client);
@@ -398,30 +406,30 @@ void tst_ServerMainWindow::uploadThroughAdapterIntoSubfolder()
     QFile archive(storage + QStringLiteral("/7/slot1.z"));
     QVERIFY(archive.open(QIODevice::ReadOnly));
     QCOMPARE(archive.readAll(), content);
-    QVERIFY(logLines(w.get()).contains(QStringLiteral("Upload 7/slot1.z")));
+    QVERIFY(logLines(w->window()).contains(QStringLiteral("Upload 7/slot1.z")));
 }
 
 void tst_ServerMainWindow::logIsNewestFirstAndBounded()
 {
     auto w = makeWindow();
-    QCOMPARE(w->logLimit(), CServerMainWindow::DEFAULT_LOG_LIMIT);
-    w->setLogLimit(3);
-    QCOMPARE(logRows(w.get()), 2);
+    QCOMPARE(w->window()->logLimit(), CServerMainWindow::DEFAULT_LOG_LIMIT);
+    w->window()->setLogLimit(3);
+    QCOMPARE(logRows(w->window()), 2);
     for (int i = 1; i <= 5; ++i)
-        w->serverCore()->downloadFileName(QStringLiteral("save%1").arg(i));
-    QCOMPARE(logLines(w.get()),
+        w->window()->serverCore()->downloadFileName(QStringLiteral("save%1").arg(i));
+    QCOMPARE(logLines(w->window()),
         QStringList({ QStringLiteral("Download save5.z"), QStringLiteral("Download save4.z"),
             QStringLiteral("Download save3.z") }));
 
     // Past the bound the oldest hundredth goes at once; a new bound keeps the newest lines.
-    w->setLogLimit(200);
+    w->window()->setLogLimit(200);
     for (int i = 1; i <= 450; ++i) {
-        w->serverCore()->downloadFileName(QStringLiteral("batch%1").arg(i));
-        QVERIFY(logRows(w.get()) <= 200);
+        w->window()->serverCore()->downloadFileName(QStringLiteral("batch%1").arg(i));
+        QVERIFY(logRows(w->window()) <= 200);
     }
-    QVERIFY(logRows(w.get()) >= 198);
-    w->setLogLimit(150);
-    const QStringList lines = logLines(w.get());
+    QVERIFY(logRows(w->window()) >= 198);
+    w->window()->setLogLimit(150);
+    const QStringList lines = logLines(w->window());
     QCOMPARE(lines.size(), 150);
     for (int r = 0; r < lines.size(); ++r)
         QCOMPARE(lines.at(r), QStringLiteral("Download batch%1.z").arg(450 - r));
@@ -430,17 +438,17 @@ void tst_ServerMainWindow::logIsNewestFirstAndBounded()
 void tst_ServerMainWindow::longLineElidesAndCopies()
 {
     auto w = makeWindow();
-    w->show();
-    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    w->window()->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w->window()));
     const QString longLine = QStringLiteral("x").repeated(5000) + QStringLiteral("\nend");
-    w->serverCore()->log(longLine);
-    QTableView *view = logOf(w.get());
+    w->window()->serverCore()->log(longLine);
+    QTableView *view = logOf(w->window());
     const QModelIndex message = view->model()->index(0, 1);
     // One row high and as wide as the window allows; the whole text is in the tool tip.
     QVERIFY(!message.data().toString().contains(QLatin1Char('\n')));
     QCOMPARE(message.data(Qt::ToolTipRole).toString(), longLine);
     QVERIFY(!view->wordWrap());
-    QCOMPARE(view->columnWidth(1), w->width() - 160);
+    QCOMPARE(view->columnWidth(1), w->window()->width() - 160);
     QVERIFY(!view->horizontalScrollBar()->isVisible());
 
     view->selectRow(0);
@@ -449,14 +457,14 @@ void tst_ServerMainWindow::longLineElidesAndCopies()
     QTest::keySequence(view, QKeySequence::Copy);
     QCOMPARE(QApplication::clipboard()->text(),
         view->model()->index(0, 0).data().toString() + QLatin1Char('\t') + longLine);
-    w->hide();
+    w->window()->hide();
 }
 
 void tst_ServerMainWindow::tabsSwitchPages()
 {
     auto w = makeWindow();
-    auto *tabs = w->findChild<QTabBar *>();
-    auto *pages = w->findChild<QStackedWidget *>();
+    auto *tabs = w->window()->findChild<QTabBar *>();
+    auto *pages = w->window()->findChild<QStackedWidget *>();
     QVERIFY(tabs && pages);
     QCOMPARE(tabs->count(), 2);
     QCOMPARE(tabs->tabText(0), QStringLiteral("Users"));
@@ -464,7 +472,7 @@ void tst_ServerMainWindow::tabsSwitchPages()
     QCOMPARE(tabs->currentIndex(), 0);
     QCOMPARE(pages->currentWidget()->metaObject()->className(), "CUserManWidget");
     tabs->setCurrentIndex(1);
-    QCOMPARE(pages->currentWidget(), logOf(w.get()));
+    QCOMPARE(pages->currentWidget(), logOf(w->window()));
     tabs->setCurrentIndex(0);
     QCOMPARE(pages->currentIndex(), 0);
 }
@@ -472,13 +480,13 @@ void tst_ServerMainWindow::tabsSwitchPages()
 void tst_ServerMainWindow::columnWidthsFollowWindow()
 {
     auto w = makeWindow();
-    w->show();
-    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-    w->resize(1000, 600);
-    QTRY_COMPARE(w->width(), 1000);
-    QTRY_COMPARE(logOf(w.get())->columnWidth(1), 840);
-    QCOMPARE(logOf(w.get())->columnWidth(0), 120);
-    w->hide();
+    w->window()->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w->window()));
+    w->window()->resize(1000, 600);
+    QTRY_COMPARE(w->window()->width(), 1000);
+    QTRY_COMPARE(logOf(w->window())->columnWidth(1), 840);
+    QCOMPARE(logOf(w->window())->columnWidth(0), 120);
+    w->window()->hide();
 }
 
 void tst_ServerMainWindow::doubleClickOpensProgramFolder()
@@ -486,13 +494,13 @@ void tst_ServerMainWindow::doubleClickOpensProgramFolder()
     UrlCatcher catcher;
     QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
     auto w = makeWindow();
-    w->show();
-    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-    QTest::mouseDClick(w.get(), Qt::LeftButton, {}, QPoint(2, 2));
+    w->window()->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w->window()));
+    QTest::mouseDClick(w->window(), Qt::LeftButton, {}, QPoint(2, 2));
     QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
     QCOMPARE(catcher.urls.size(), 1);
     QCOMPARE(catcher.urls.first().toLocalFile(), QCoreApplication::applicationDirPath());
-    w->hide();
+    w->window()->hide();
 }
 
 void tst_ServerMainWindow::closeHideAndMinimise_data()
@@ -507,39 +515,40 @@ void tst_ServerMainWindow::closeHideAndMinimise()
     QFETCH(bool, tray);
     // The offscreen platform has no notification area.
     QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
-    std::unique_ptr<CServerMainWindow> w
-        = tray ? std::unique_ptr<CServerMainWindow>(new TrayWindow) : makeWindow();
-    w->show();
-    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-    QVERIFY(!w->close());
-    QCOMPARE(w->isVisible(), !tray);
-    QCOMPARE(w->isMinimized(), !tray);
+    const auto w = tray ? std::make_unique<CWindowServer>(
+                       0, 0, [](CServerCore *core) { return new TrayWindow(core); })
+                        : makeWindow();
+    w->window()->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w->window()));
+    QVERIFY(!w->window()->close());
+    QCOMPARE(w->window()->isVisible(), !tray);
+    QCOMPARE(w->window()->isMinimized(), !tray);
 
-    w->showNormal();
-    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-    w->findChild<QAction *>(QStringLiteral("hide"))->trigger();
-    QCOMPARE(w->isVisible(), !tray);
-    QCOMPARE(w->isMinimized(), !tray);
+    w->window()->showNormal();
+    QVERIFY(QTest::qWaitForWindowExposed(w->window()));
+    w->window()->findChild<QAction *>(QStringLiteral("hide"))->trigger();
+    QCOMPARE(w->window()->isVisible(), !tray);
+    QCOMPARE(w->window()->isMinimized(), !tray);
 
-    w->showNormal();
-    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-    w->showMinimized();
+    w->window()->showNormal();
+    QVERIFY(QTest::qWaitForWindowExposed(w->window()));
+    w->window()->showMinimized();
     if (tray) {
-        QTRY_VERIFY(!w->isVisible());
+        QTRY_VERIFY(!w->window()->isVisible());
     } else {
-        QVERIFY(!QTest::qWaitFor([&] { return !w->isVisible(); }, 200));
-        QVERIFY(w->isMinimized());
+        QVERIFY(!QTest::qWaitFor([&] { return !w->window()->isVisible(); }, 200));
+        QVERIFY(w->window()->isMinimized());
     }
 
     // Still serving, and back in front on request.
     QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, portOf(w.get(), "protoServer"));
+    client.connectToHost(QHostAddress::LocalHost, portOf(w->window(), "protoServer"));
     QTRY_VERIFY(
-        logLines(w.get()).contains(QStringLiteral("Control client connected from 127.0.0.1")));
-    w->bringToFront();
-    QVERIFY(w->isVisible());
-    QVERIFY(!w->isMinimized());
-    w->hide();
+        logLines(w->window()).contains(QStringLiteral("Control client connected from 127.0.0.1")));
+    w->window()->bringToFront();
+    QVERIFY(w->window()->isVisible());
+    QVERIFY(!w->window()->isMinimized());
+    w->window()->hide();
 }
 
 void tst_ServerMainWindow::trayActivation_data()
@@ -557,22 +566,22 @@ void tst_ServerMainWindow::trayActivation()
     QFETCH(int, reason);
     QFETCH(bool, shown);
     auto w = makeWindow();
-    auto *tray = w->findChild<QSystemTrayIcon *>();
+    auto *tray = w->window()->findChild<QSystemTrayIcon *>();
     QVERIFY(tray);
     QCOMPARE(tray->toolTip(), QStringLiteral("Ombrivale Tolvern"));
-    w->hide();
+    w->window()->hide();
     emit tray->activated(QSystemTrayIcon::ActivationReason(reason));
-    QCOMPARE(w->isVisible(), shown);
+    QCOMPARE(w->window()->isVisible(), shown);
     if (shown)
-        QVERIFY(!w->isMinimized());
-    w->hide();
+        QVERIFY(!w->window()->isMinimized());
+    w->window()->hide();
 
     // The menu's first entry behaves as a double click.
-    auto *open = w->findChild<QAction *>(QStringLiteral("openMainWindow"));
+    auto *open = w->window()->findChild<QAction *>(QStringLiteral("openMainWindow"));
     QVERIFY(open);
     open->trigger();
-    QVERIFY(w->isVisible());
-    w->hide();
+    QVERIFY(w->window()->isVisible());
+    w->window()->hide();
 }
 
 void tst_ServerMainWindow::closeButtonAsksFirst_data()
@@ -589,17 +598,17 @@ void tst_ServerMainWindow::closeButtonAsksFirst()
     QFETCH(int, exitCode);
     auto w = makeWindow();
     QString asked;
-    QTimer::singleShot(0, w.get(), [&] {
+    QTimer::singleShot(0, w->window(), [&] {
         QTimer::singleShot(50, [&] {
             auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
             QVERIFY(box);
             asked = box->windowTitle() + QLatin1Char('|') + box->text();
             box->button(QMessageBox::StandardButton(answer))->click();
         });
-        w->findChild<QAction *>(QStringLiteral("close"))->trigger();
+        w->window()->findChild<QAction *>(QStringLiteral("close"))->trigger();
     });
     // -1 means nobody ended the main loop.
-    QTimer::singleShot(1000, w.get(), [] { QCoreApplication::exit(-1); });
+    QTimer::singleShot(1000, w->window(), [] { QCoreApplication::exit(-1); });
     QCOMPARE(QApplication::exec(), exitCode);
     QCOMPARE(asked, QStringLiteral("Confirm|Are you sure to close?"));
 }
@@ -607,9 +616,9 @@ void tst_ServerMainWindow::closeButtonAsksFirst()
 void tst_ServerMainWindow::trayCloseEndsLoopWithoutQuestion()
 {
     auto w = makeWindow();
-    QTimer::singleShot(
-        0, w.get(), [&] { w->findChild<QAction *>(QStringLiteral("quit"))->trigger(); });
-    QTimer::singleShot(2000, w.get(), [] { QCoreApplication::exit(-1); });
+    QTimer::singleShot(0, w->window(),
+        [&] { w->window()->findChild<QAction *>(QStringLiteral("quit"))->trigger(); });
+    QTimer::singleShot(2000, w->window(), [] { QCoreApplication::exit(-1); });
     QCOMPARE(QApplication::exec(), 0);
     QVERIFY(!QApplication::activeModalWidget());
 }
@@ -620,20 +629,20 @@ void tst_ServerMainWindow::listenFailureIsLogged()
     QVERIFY(squatter.listen(QHostAddress::AnyIPv4, 0));
     CServerSettings::instance()->mainPort = squatter.serverPort();
     auto w = makeWindow();
-    const QStringList lines = logLines(w.get());
+    const QStringList lines = logLines(w->window());
     QCOMPARE(lines.size(), 2);
     QCOMPARE(lines.at(0), QStringLiteral("File transfer server listen succeed"));
     const QString prefix = QStringLiteral("Main control server listen failed => ");
     QVERIFY2(lines.at(1).startsWith(prefix), qPrintable(lines.at(1)));
     QVERIFY(lines.at(1).size() > prefix.size());
-    QVERIFY(portOf(w.get(), "fileServer") != 0);
+    QVERIFY(portOf(w->window(), "fileServer") != 0);
 }
 
 void tst_ServerMainWindow::unsafeSaveNameIsRefused()
 {
     auto w = makeWindow();
     QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, portOf(w.get(), "fileServer"));
+    client.connectToHost(QHostAddress::LocalHost, portOf(w->window(), "fileServer"));
     QVERIFY(client.waitForConnected(5000));
     client.write(frame(0, packet(3, str("bob") + str("detail") + str("../escape"))));
     Frame reply = readFrame(client);
@@ -641,7 +650,7 @@ void tst_ServerMainWindow::unsafeSaveNameIsRefused()
     QCOMPARE(reply.payload.mid(22), QByteArray(1, '\3'));
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("escape.z"))));
     // One line says why, none claims an upload.
-    const QStringList lines = logLines(w.get());
+    const QStringList lines = logLines(w->window());
     QVERIFY(lines.contains(QStringLiteral("Transfer refused: unsafe save name ../escape")));
     QVERIFY(!lines.contains(QStringLiteral("Upload ../escape.z")));
 }
@@ -666,7 +675,7 @@ void tst_ServerMainWindow::refusedUploadIsLoggedOnce()
     CServerSettings::instance()->maxUserBytes = maxUser;
     auto w = makeWindow();
     QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, portOf(w.get(), "fileServer"));
+    client.connectToHost(QHostAddress::LocalHost, portOf(w->window(), "fileServer"));
     QVERIFY(client.waitForConnected(5000));
     client.write(frame(0, packet(3, str("bob") + str("detail") + str("7/quota"))));
     QCOMPARE(readFrame(client).payload.mid(22), QByteArray(1, '\0'));
@@ -675,7 +684,7 @@ void tst_ServerMainWindow::refusedUploadIsLoggedOnce()
     QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
 
     QVERIFY(!QFile::exists(storage + QStringLiteral("/7/quota.z")));
-    const QStringList lines = logLines(w.get());
+    const QStringList lines = logLines(w->window());
     QCOMPARE(lines.count(line), 1);
     QCOMPARE(lines.filter(QStringLiteral("refused")).size(), 1);
 }
