@@ -129,6 +129,18 @@ void tst_Install::debianPackageLists()
         out.contains("libqt6core6") && out.contains("libc6") && out.contains("libqt6sql6-sqlite"),
         out.constData());
     QCOMPARE(runTool(QStringLiteral("dpkg-deb"),
+                 { QStringLiteral("-f"), deb, QStringLiteral("Recommends") }, &out),
+        0);
+    QVERIFY2(out.contains("libqt6sql6-psql"), out.constData());
+    // Stripped: no debug sections left in the shipped server.
+    const QString unpacked = dir.filePath(QStringLiteral("unpacked"));
+    QCOMPARE(runTool(QStringLiteral("dpkg-deb"), { QStringLiteral("-x"), deb, unpacked }, &out), 0);
+    QCOMPARE(
+        runTool(QStringLiteral("objdump"),
+            { QStringLiteral("-h"), unpacked + QStringLiteral("/usr/bin/tolvern-server") }, &out),
+        0);
+    QVERIFY2(!out.contains(".debug_info"), "the packaged server carries debug information");
+    QCOMPARE(runTool(QStringLiteral("dpkg-deb"),
                  { QStringLiteral("-I"), deb, QStringLiteral("postinst") }, &out),
         0);
     QVERIFY(out.contains("systemd-sysusers"));
