@@ -1,35 +1,66 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests, the fuzzers and the server need.
-# Sourced by run.sh and test.sh; does nothing when everything is already there.
+# The Debian packages each task needs, in sets; sourced by run.sh, test.sh and fuzz.sh.
+#   tolvern_install_deps build run     # what building and starting the server need
+#   tolvern_install_deps build run test fuzz
+# Installs only what is missing, so a machine that has everything is not touched.
 set -euo pipefail
 
-TOLVERN_PACKAGES=(
-    build-essential cmake pkg-config
-    qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libgl-dev
+# Compiling the server, the client and the tests.
+TOLVERN_DEPS_BUILD=(
+    build-essential cmake ninja-build pkg-config
+    qt6-base-dev qt6-base-dev-tools libgl-dev
     # The SQLite library the Qt driver uses, for the server's own file layer beneath it.
     libsqlite3-dev
-    # The user database on PostgreSQL, and the private clusters of its tests and benchmark.
-    libqt6sql6-psql postgresql-15
-    dpkg-dev
-    # libFuzzer and the sanitizer runtime for scripts/fuzz.sh.
+)
+# What the server loads at run time: the Qt SQL drivers of both databases.
+TOLVERN_DEPS_RUN=(
+    libqt6sql6-sqlite libqt6sql6-psql
+)
+# The tests: private PostgreSQL clusters; dpkg-dev and file for packaging the .deb
+# (CPack's dependency step calls dpkg-shlibdeps, which calls file).
+TOLVERN_DEPS_TEST=(
+    postgresql-15 dpkg-dev file
+)
+# libFuzzer and the sanitizer runtime for scripts/fuzz.sh.
+TOLVERN_DEPS_FUZZ=(
     clang libclang-rt-14-dev
 )
 
 tolvern_install_deps() {
+    local sets=("$@")
+    [ ${#sets[@]} -eq 0 ] && sets=(build run test fuzz)
+    local wanted=()
+    local set
+    for set in "${sets[@]}"; do
+        case "$set" in
+        build) wanted+=("${TOLVERN_DEPS_BUILD[@]}") ;;
+        run) wanted+=("${TOLVERN_DEPS_RUN[@]}") ;;
+        test) wanted+=("${TOLVERN_DEPS_TEST[@]}") ;;
+        fuzz) wanted+=("${TOLVERN_DEPS_FUZZ[@]}") ;;
+        *) echo "deps.sh: unknown package set '$set' (build, run, test, fuzz)" >&2; return 64 ;;
+        esac
+    done
+
     local missing=()
     local pkg
-    for pkg in "${TOLVERN_PACKAGES[@]}"; do
+    for pkg in "${wanted[@]}"; do
         if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
             missing+=("$pkg")
         fi
     done
     [ ${#missing[@]} -eq 0 ] && return 0
 
-    local sudo=""
+    local sudo=()
     if [ "$(id -u)" -ne 0 ]; then
-        sudo="sudo"
+        if ! command -v sudo >/dev/null 2>&1; then
+            echo "deps.sh: missing Debian packages: ${missing[*]}" >&2
+            echo "deps.sh: not root and no sudo here; as root run: apt-get install ${missing[*]}" >&2
+            return 1
+        fi
+        sudo=(sudo)
     fi
     echo "Installing: ${missing[*]}"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}"
 }

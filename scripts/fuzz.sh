@@ -1,32 +1,45 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (ASan and UBSan) in build-fuzz/ and runs each for
-# the given number of seconds (default 30), starting from its seed corpus in
-# fuzz/<target>/corpus/. New inputs go to build-fuzz/corpus/, crashes to build-fuzz/artifacts/.
+# the given number of seconds (default 30) after replaying its seed corpus fuzz/<target>/corpus/
+# and what earlier runs found (build-fuzz/corpus/<target>/). Crashes go to build-fuzz/artifacts/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-30}"
 source scripts/deps.sh
-tolvern_install_deps
+source scripts/configure.sh
+tolvern_install_deps build fuzz
 
-cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVERN_FUZZ=ON \
+tolvern_configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVERN_FUZZ=ON \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 cmake --build build-fuzz -j"$(nproc)"
 
 export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export QT_QPA_PLATFORM=offscreen
 failed=()
-for target in protoconn serverfileconn clientreply inifile; do
+ran=0
+for binary in build-fuzz/fuzz/fuzz_*; do
+    [ -x "$binary" ] || continue
+    target="${binary##*/fuzz_}"
     mkdir -p "build-fuzz/corpus/$target" build-fuzz/artifacts
-    echo "== fuzz_$target for ${seconds}s"
-    if ! "build-fuzz/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=10 \
-        -rss_limit_mb=4096 -max_len=200000 -print_final_stats=1 \
-        -artifact_prefix="build-fuzz/artifacts/$target-" \
-        "build-fuzz/corpus/$target" "fuzz/$target/corpus"; then
+    seeds=()
+    [ -d "fuzz/$target/corpus" ] && seeds=("fuzz/$target/corpus")
+    echo "== fuzz_$target: corpus, then ${seconds}s"
+    if ! "$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -max_len=200000 \
+        -print_final_stats=1 -artifact_prefix="build-fuzz/artifacts/$target-" \
+        "build-fuzz/corpus/$target" "${seeds[@]}" > "build-fuzz/$target.log" 2>&1; then
+        tail -n 40 "build-fuzz/$target.log"
         failed+=("$target")
     fi
+    grep -E '^stat::number_of_executed_units' "build-fuzz/$target.log" || true
+    ran=$((ran + 1))
 done
+if [ "$ran" -eq 0 ]; then
+    echo "fuzz: no target was built"
+    exit 1
+fi
 if [ ${#failed[@]} -ne 0 ]; then
     echo "fuzz: failed: ${failed[*]} (inputs in build-fuzz/artifacts/)"
     exit 1
 fi
-echo "fuzz: every target ran ${seconds}s without a finding"
+echo "fuzz: $ran targets ran ${seconds}s each without a finding"

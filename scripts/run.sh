@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds build/ and starts the server: its window where a display
-# is reachable, else headless with the default storage folder, logging where it listens.
+# Installs what building and running need, builds tolvern-server in build/ and starts it: its
+# window where a display is reachable, else headless with the default storage folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
-tolvern_install_deps
+source scripts/configure.sh
+tolvern_install_deps build run
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j"$(nproc)" 
+tolvern_configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j"$(nproc)" --target tolvern-server
 exec build/bin/tolvern-server "$@"
