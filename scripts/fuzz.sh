@@ -2,16 +2,28 @@
 # Builds the libFuzzer targets with clang (ASan and UBSan) in build-fuzz/ and runs each for
 # the given number of seconds (default 30) after replaying its seed corpus fuzz/<target>/corpus/
 # and what earlier runs found (build-fuzz/corpus/<target>/). Crashes go to build-fuzz/artifacts/.
+#   scripts/fuzz.sh [SECONDS]          build, then run
+#   scripts/fuzz.sh --build-only       build only (test.sh builds while other tests run)
+#   scripts/fuzz.sh --run-only SECONDS run what was built
 set -euo pipefail
 cd "$(dirname "$0")/.."
+build=1
+run=1
+case "${1:-}" in
+--build-only) run=0; shift ;;
+--run-only) build=0; shift ;;
+esac
 seconds="${1:-30}"
-source scripts/deps.sh
-source scripts/configure.sh
-tolvern_install_deps build fuzz
 
-tolvern_configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVERN_FUZZ=ON \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
-cmake --build build-fuzz -j"$(nproc)"
+if [ "$build" -eq 1 ]; then
+    source scripts/deps.sh
+    source scripts/configure.sh
+    tolvern_install_deps build fuzz
+    tolvern_configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVERN_FUZZ=ON \
+        -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+    cmake --build build-fuzz -j"$(nproc)"
+fi
+[ "$run" -eq 1 ] || exit 0
 
 export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -24,14 +36,14 @@ for binary in build-fuzz/fuzz/fuzz_*; do
     mkdir -p "build-fuzz/corpus/$target" build-fuzz/artifacts
     seeds=()
     [ -d "fuzz/$target/corpus" ] && seeds=("fuzz/$target/corpus")
-    echo "== fuzz_$target: corpus, then ${seconds}s"
     if ! "$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -max_len=200000 \
         -print_final_stats=1 -artifact_prefix="build-fuzz/artifacts/$target-" \
         "build-fuzz/corpus/$target" "${seeds[@]}" > "build-fuzz/$target.log" 2>&1; then
         tail -n 40 "build-fuzz/$target.log"
         failed+=("$target")
     fi
-    grep -E '^stat::number_of_executed_units' "build-fuzz/$target.log" || true
+    runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "build-fuzz/$target.log")"
+    echo "fuzz_$target: corpus replayed, ${runs:-?} inputs in ${seconds}s"
     ran=$((ran + 1))
 done
 if [ "$ran" -eq 0 ]; then

@@ -2,8 +2,9 @@
 # Installs what is missing, builds and runs every test twice: an optimised build in
 # build-test/, then the same tests built with AddressSanitizer and UndefinedBehaviorSanitizer
 # in build-asan/ (without the benchmarks); last a fuzz smoke: each libFuzzer target replays
-# its corpus and runs a few seconds (scripts/fuzz.sh; longer runs: scripts/fuzz.sh 600).
-# Each step prints its time, so a slow step shows. TOLVERN_FUZZ_SECONDS sets the fuzz run.
+# its corpus and runs a few seconds (TOLVERN_FUZZ_SECONDS, default 5; longer: scripts/fuzz.sh).
+# The next tree compiles at the lowest priority while the tests of the last one run, since
+# those mostly wait on sockets and disks; the tests keep the processor whenever they want it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
@@ -14,22 +15,43 @@ jobs="$(nproc)"
 export QT_QPA_PLATFORM=offscreen
 start=$SECONDS
 step() { echo "== $1 ($((SECONDS - start)) s)"; }
+# A failing step leaves no compiler running behind it.
+trap 'kill $(jobs -p) 2>/dev/null || true' EXIT
+
+# background NAME COMMAND...: runs COMMAND niced with its output in NAME.log.
+background() {
+    local name="$1"
+    shift
+    (nice -n 19 "$@" > "$name.log" 2>&1; echo $? > "$name.rc") &
+}
+# finish NAME: waits for it; on failure shows its output and fails.
+finish() {
+    wait
+    if [ "$(cat "$1.rc")" != 0 ]; then
+        tail -n 60 "$1.log"
+        echo "== $1 failed"
+        exit 1
+    fi
+}
 
 step "build (optimised)"
-tolvern_configure build-test -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG"
+tolvern_configure build-test -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O1 -DNDEBUG"
 cmake --build build-test -j"$jobs"
-step "tests"
-ctest --test-dir build-test --output-on-failure -j"$jobs"
 
-step "build (ASan + UBSan)"
+step "tests, while the sanitizer build compiles"
 tolvern_configure build-asan -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-O0 -g1" \
     -DTOLVERN_SANITIZE=ON -DTOLVERN_BENCH=OFF
-cmake --build build-asan -j"$jobs"
-step "tests (ASan + UBSan)"
+background build-asan/compile cmake --build build-asan -j"$jobs"
+ctest --test-dir build-test --output-on-failure -j"$jobs"
+finish build-asan/compile
+
+step "tests (ASan + UBSan), while the fuzz targets compile"
+background build-asan/fuzz-compile scripts/fuzz.sh --build-only
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build-asan --output-on-failure -j"$jobs"
+finish build-asan/fuzz-compile
 
 step "fuzz smoke"
-scripts/fuzz.sh "${TOLVERN_FUZZ_SECONDS:-5}"
+scripts/fuzz.sh --run-only "${TOLVERN_FUZZ_SECONDS:-5}"
 step "done"
