@@ -4,21 +4,24 @@
 #include <QString>
 #include <QStringList>
 
+#include "exitcodes.h"
+
 // The operator's commands without the window: "tolvern-server VERB ...". They work on the
 // server's database and settings, also while a server runs (SQLite waits out the server's
 // short write locks), and never take the single-instance lock.
 class CAdminCommand
 {
 public:
-    // Exit codes shared by every verb.
+    // Exit codes shared by every verb, from the program's one table.
     enum ExitCode {
-        EXIT_OK = 0,
-        EXIT_DATABASE = 1, // the database cannot be opened, or a statement failed
-        EXIT_REFUSED = 2, // a value the window refuses too (empty name or password)
-        EXIT_NAME_TAKEN = 3,
-        EXIT_NO_USER = 4,
-        EXIT_NO_STORAGE = 5, // no storage folder set, or it does not exist
-        EXIT_USAGE = 64,
+        EXIT_OK = exitcode::OK,
+        EXIT_DATABASE = exitcode::FAILED, // the database cannot be opened, or a statement failed
+        EXIT_REFUSED
+        = exitcode::BAD_ARGUMENTS, // a value the window refuses too (empty name or password)
+        EXIT_NAME_TAKEN = exitcode::NAME_TAKEN,
+        EXIT_NO_USER = exitcode::NO_USER,
+        EXIT_NO_STORAGE = exitcode::NO_STORAGE, // no storage folder set, or it does not exist
+        EXIT_USAGE = exitcode::USAGE,
     };
 
     // Whether word is the verb of an admin command.

@@ -25,8 +25,9 @@ QString CDbCommand::usage()
         "  Url=postgresql://user@host:5432/dbname\n"
         "\n"
         "Without a password in the URL, PGPASSWORD or ~/.pgpass gives it.\n"
-        "Exit status: 0 copied, 1 database error (nothing copied), 2 the target already\n"
-        "holds users (nothing copied), 64 wrong usage.\n");
+        "Exit status: 0 copied, 1 database error (nothing copied), 6 the target already\n"
+        "holds users (nothing copied), 7 the database server cannot be reached, 64 wrong\n"
+        "usage.\n");
 }
 
 int CDbCommand::usageError(const QString &text)

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "exitcodes.h"
+
 class CAdminCommand;
 
 // "tolvern-server db ...": moves the users from one database to another, the way up from an
@@ -12,7 +14,7 @@ class CDbCommand
 {
 public:
     // Exit code when the target already holds users; nothing is copied then.
-    static constexpr int EXIT_TARGET_NOT_EMPTY = 2;
+    static constexpr int EXIT_TARGET_NOT_EMPTY = exitcode::TARGET_NOT_EMPTY;
 
     static int run(CAdminCommand &command, const QStringList &arguments);
     static QString usage();

@@ -3,6 +3,9 @@
 
 #include <QString>
 
+#include "csettingdlg.h"
+#include "exitcodes.h"
+
 class CServerOptions;
 class CConsoleLog;
 class CSingleInstance;
@@ -14,12 +17,13 @@ class CSingleInstance;
 class CServerApp
 {
 public:
-    static constexpr int RESTART_CODE = 2;
+    // What the window's event loop returns to be built again; never a process exit status.
+    static constexpr int RESTART_CODE = CSettingDlg::RESTART_CODE;
     // Exit codes of the server's own start-up failures.
-    static constexpr int EXIT_START_FAILED = 1;
-    static constexpr int EXIT_BAD_ARGUMENTS = 2;
+    static constexpr int EXIT_START_FAILED = exitcode::FAILED;
+    static constexpr int EXIT_BAD_ARGUMENTS = exitcode::BAD_ARGUMENTS;
     // A database server that cannot be reached at start.
-    static constexpr int EXIT_DATABASE_UNREACHABLE = 2;
+    static constexpr int EXIT_DATABASE_UNREACHABLE = exitcode::DATABASE_UNREACHABLE;
 
     // Returns the process exit code.
     static int run(int &argc, char **argv);

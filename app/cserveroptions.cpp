@@ -44,7 +44,7 @@ QString CServerOptions::usage()
         "Headless, the first start without a storage folder uses\n"
         "$XDG_DATA_HOME/tolvern/saves. Exit status: 0 done (also when another copy runs),\n"
         "1 the server could not start (database file, storage folder, ports), 2 bad\n"
-        "arguments, or a database server that cannot be reached at start.\n");
+        "arguments, 7 a database server that cannot be reached at start.\n");
 }
 
 bool CServerOptions::takeValue(

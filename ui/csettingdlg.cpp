@@ -139,7 +139,7 @@ void CSettingDlg::on_btnOk_clicked()
         QMessageBox::Ok | QMessageBox::Cancel);
     if (answer == QMessageBox::Ok) {
         // Ends every running loop, this dialog's included; start-up then rebuilds the program.
-        QCoreApplication::exit(2);
+        QCoreApplication::exit(RESTART_CODE);
         return;
     }
     accept();

@@ -14,6 +14,10 @@ class CSettingDlg : public QDialog
     Q_OBJECT
 
 public:
+    // What the event loop returns when the operator restarts the program for new settings;
+    // start-up builds it again. Never a process exit status.
+    static constexpr int RESTART_CODE = 1000;
+
     explicit CSettingDlg(QWidget *parent = nullptr);
     ~CSettingDlg() override;
 

@@ -145,7 +145,7 @@ void tst_Restart::unreachableDatabaseShowsOneBox()
     char option[] = "--database";
     QByteArray value = url;
     char *argv[] = { name, option, value.data(), nullptr };
-    QCOMPARE(CServerApp::run(argc, argv), 2);
+    QCOMPARE(CServerApp::run(argc, argv), CServerApp::EXIT_DATABASE_UNREACHABLE);
     QCOMPARE(boxes.size(), 1);
     QVERIFY2(boxes.first().startsWith(QStringLiteral("The user database cannot be reached\r\n"))
             && boxes.first().contains(QString::fromUtf8(url)),

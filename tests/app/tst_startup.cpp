@@ -395,7 +395,7 @@ void tst_Startup::headlessRefusals_data()
     QTest::newRow("database server unreachable")
         << QStringList { QStringLiteral("--database"),
                QStringLiteral("postgresql://tolvern@127.0.0.1:FILE_PORT/users") }
-        << true << 2 << QStringLiteral("Cannot open the user database postgresql://");
+        << true << 7 << QStringLiteral("Cannot open the user database postgresql://");
 }
 
 void tst_Startup::headlessRefusals()

@@ -368,11 +368,11 @@ void tst_SettingDlg::restartEndsEventLoopWithCode2()
         dialogResult = dlg.exec();
         dialogReturned = true;
     });
-    // Start-up runs the main loop like this and restarts on code 2.
+    // Start-up runs the main loop like this and restarts on its restart code.
     const int exitCode = QCoreApplication::exec();
     dlg.hide();
 
-    QCOMPARE(exitCode, 2);
+    QCOMPARE(exitCode, CSettingDlg::RESTART_CODE);
     QVERIFY(dialogReturned);
     QCOMPARE(dialogResult, int(QDialog::Rejected));
     QVERIFY(driver.allDone());
