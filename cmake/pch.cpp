@@ -1,0 +1,1 @@
+// The target that owns the precompiled Qt Core headers every other target reuses.
