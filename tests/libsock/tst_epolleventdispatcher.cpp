@@ -26,6 +26,8 @@ private slots:
     void descriptorTakenAgain();
     void timersFireInOrder();
     void intervalTimerKilledInItsHandler();
+    void lateIntervalTimerFiresOnce();
+    void notifierDeletedByAnEarlierOneInTheSamePass();
     void postedEventsFromAnotherThread();
     void tcpEcho();
 
@@ -147,6 +149,58 @@ void tst_EpollEventDispatcher::intervalTimerKilledInItsHandler()
     QVERIFY2(clock.elapsed() >= 29, qPrintable(QString::number(clock.elapsed())));
     QTest::qWait(50);
     QCOMPARE(ticks, 3);
+}
+
+void tst_EpollEventDispatcher::lateIntervalTimerFiresOnce()
+{
+    QTimer timer;
+    int ticks = 0;
+    connect(&timer, &QTimer::timeout, this, [&ticks] { ++ticks; });
+    timer.start(10);
+    // The loop is held up for about ten intervals; the passes that follow come far quicker
+    // than one interval. A timer that caught up on what it missed would tick in each of them.
+    QThread::msleep(105);
+    QElapsedTimer passes;
+    passes.start();
+    for (int i = 0; i < 20; ++i)
+        QCoreApplication::processEvents();
+    const qint64 spent = passes.elapsed();
+    timer.stop();
+    // One tick for the delay, one more for every interval the passes themselves took.
+    QVERIFY2(ticks >= 1 && ticks <= 2 + spent / 10,
+        qPrintable(QStringLiteral("%1 ticks in %2 ms of passes").arg(ticks).arg(spent)));
+}
+
+void tst_EpollEventDispatcher::notifierDeletedByAnEarlierOneInTheSamePass()
+{
+    // Both descriptors are ready in the same pass; whichever handler runs first deletes the
+    // other notifier, which must then get nothing (under ASan a delivery would be a
+    // use after free).
+    Pair first;
+    Pair second;
+    auto *a = new QSocketNotifier(first.fds[0], QSocketNotifier::Read);
+    auto *b = new QSocketNotifier(second.fds[0], QSocketNotifier::Read);
+    int activations = 0;
+    connect(a, &QSocketNotifier::activated, this, [&] {
+        ++activations;
+        delete b;
+        b = nullptr;
+        a->setEnabled(false);
+    });
+    connect(b, &QSocketNotifier::activated, this, [&] {
+        ++activations;
+        delete a;
+        a = nullptr;
+        b->setEnabled(false);
+    });
+    first.send();
+    second.send();
+    QTRY_COMPARE_WITH_TIMEOUT(activations, 1, 5000);
+    QTest::qWait(50);
+    QCOMPARE(activations, 1);
+    QVERIFY((a == nullptr) != (b == nullptr));
+    delete a;
+    delete b;
 }
 
 void tst_EpollEventDispatcher::postedEventsFromAnotherThread()
