@@ -2,10 +2,13 @@
 
 #include <unistd.h>
 
+#include <utility>
+
 #include <QHostAddress>
 #include <QMetaObject>
 
 #include "csavestore.h"
+#include "cstorageworker.h"
 #include "cconnguard.h"
 #include "cloginguard.h"
 #include "cserverfileconn.h"
@@ -27,6 +30,8 @@ CServerCore::CServerCore(QObject *parent)
     : QObject(parent)
     , connGuard(new CConnGuard(this))
     , loginGuard(new CLoginGuard(this))
+    , storage(std::make_unique<CStorageWorker>(
+          [] { return CSaveStore::fromSettings(CServerSettings::instance()->snapshot()); }))
     , mainPortOverride(defaultMainPort)
     , filePortOverride(defaultFilePort)
 {
@@ -39,7 +44,16 @@ CServerCore::CServerCore(QObject *parent)
     }
 }
 
-CServerCore::~CServerCore() = default;
+CServerCore::~CServerCore()
+{
+    // A file connection gives its upload's room back when it goes: while this adapter is
+    // whole and before the storage worker ends, which finishes the commits handed to it.
+    const QList<libsock::CServerFileConn *> conns = std::exchange(fileConns, {});
+    for (libsock::CServerFileConn *conn : conns) {
+        connGuard->release(conn);
+        delete conn;
+    }
+}
 
 void CServerCore::setPortOverrides(int mainPort, int filePort)
 {
@@ -250,36 +264,49 @@ QString CServerCore::uploadFileName(const QString &saveName)
     return CSaveStore::archiveName(saveName);
 }
 
-bool CServerCore::allowUploadSize(const QString &fileName, qint64 size, qint64 growth)
+void CServerCore::requestUploadRoom(quint64 upload, const QString &fileName, qint64 written,
+    qint64 needed, qint64 wanted, const RoomAnswer &answer)
 {
-    const CSaveStore::Outcome outcome
-        = CSaveStore::fromSettings(CServerSettings::instance()->snapshot())
-              .checkUpload(fileName, size, growth);
-    if (!outcome.ok())
-        log(tr("Upload %1 refused: %2").arg(printableText(fileName), outcome.message));
-    return outcome.ok();
+    storage->requestRoom(upload, fileName, written, needed, wanted,
+        [this, fileName, answer](qint64 granted, const CSaveStore::Outcome &outcome) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, fileName, answer, granted, message = outcome.message] {
+                    if (granted < 0)
+                        log(tr("Upload %1 refused: %2").arg(printableText(fileName), message));
+                    answer(granted);
+                },
+                Qt::QueuedConnection);
+        });
 }
 
-bool CServerCore::commitUpload(
-    const QString &fileName, qint64 size, const std::function<bool()> &commit)
+void CServerCore::commitUpload(quint64 upload, const QString &fileName, qint64 size,
+    const std::function<bool()> &commit, const CommitAnswer &answer)
 {
-    CSaveStore store = CSaveStore::fromSettings(CServerSettings::instance()->snapshot());
-    const CSaveStore::Outcome outcome = store.commitUpload(fileName, size, commit, true);
-    // Removing a large old version takes the file system a while: the client has its answer
-    // (the connection's orderly end) first.
-    if (outcome.ok() && !outcome.toGiveUp.isEmpty()) {
-        QMetaObject::invokeMethod(
-            this, [store, paths = outcome.toGiveUp] { store.pruneVersions(paths); },
-            Qt::QueuedConnection);
-    }
-    if (outcome.status == CSaveStore::Status::Refused)
-        log(tr("Upload %1 refused: %2").arg(printableText(fileName), outcome.message));
-    else if (!outcome.ok())
-        log(tr("Upload %1 failed: %2").arg(printableText(fileName), outcome.message));
-    else if (outcome.givenUp > 0)
-        log(tr("Upload %1 stored; %n old version(s) given up for room", nullptr, outcome.givenUp)
-                .arg(printableText(fileName)));
-    return outcome.ok();
+    storage->commitUpload(upload, fileName, size, commit,
+        [this, fileName, answer](const CSaveStore::Outcome &outcome) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, fileName, answer, outcome] {
+                    if (outcome.status == CSaveStore::Status::Refused)
+                        log(tr("Upload %1 refused: %2")
+                                .arg(printableText(fileName), outcome.message));
+                    else if (!outcome.ok())
+                        log(tr("Upload %1 failed: %2")
+                                .arg(printableText(fileName), outcome.message));
+                    else if (outcome.givenUp > 0)
+                        log(tr("Upload %1 stored; %n old version(s) given up for room", nullptr,
+                            outcome.givenUp)
+                                .arg(printableText(fileName)));
+                    answer(outcome.ok());
+                },
+                Qt::QueuedConnection);
+        });
+}
+
+void CServerCore::uploadEnded(quint64 upload)
+{
+    storage->endUpload(upload);
 }
 
 bool CServerCore::permitTransfer(
