@@ -321,13 +321,13 @@ bool CServerCore::permitTransfer(
     const int objectId = loginGuard->recentLogin(peer, user);
     if (objectId == 0) {
         log(tr("Transfer of %1 for %2 from %3 refused: no login of this user from this address")
-                .arg(saveName, user, peer.toString()));
+                .arg(printableText(saveName), printableText(user), peer.toString()));
         return false;
     }
     const QString folder = QString::number(objectId);
     if (!saveName.startsWith(folder + QLatin1Char('/'))) {
         log(tr("Transfer of %1 for %2 from %3 refused: not in the user's folder %4")
-                .arg(saveName, user, peer.toString(), folder));
+                .arg(printableText(saveName), printableText(user), peer.toString(), folder));
         return false;
     }
     return true;

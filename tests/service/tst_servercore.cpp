@@ -380,6 +380,12 @@ void tst_ServerCore::loginLockout_data()
     QTest::newRow("name: 5 failures") << QByteArrayList { "lk-bob" } << QByteArray("lk-bob")
                                       << QStringLiteral("Logins for lk-bob from 127.0.0.1 "
                                                         "locked for 3 s after 5 failed attempts");
+    // The name comes from the client: it cannot start a log line of its own.
+    QTest::newRow("name: line injected")
+        << QByteArrayList { "lk-\r\n[LOGIN] name=lk-x, result=0" }
+        << QByteArray("lk-\r\n[LOGIN] name=lk-x, result=0")
+        << QStringLiteral("Logins for lk-\\r\\n[LOGIN] name=lk-x, result=0 from 127.0.0.1 "
+                          "locked for 3 s after 5 failed attempts");
     QTest::newRow("address: 20 failures over names")
         << QByteArrayList { "lk-a", "lk-b", "lk-c", "lk-d", "lk-e" } << QByteArray("lk-carl")
         << QStringLiteral("Logins from 127.0.0.1 locked for 3 s after 20 failed attempts");
@@ -428,21 +434,29 @@ void tst_ServerCore::transferRights_data()
     QTest::addColumn<QString>("folder"); // "own", "other" or a literal
     QTest::addColumn<int>("result");
     QTest::addColumn<QString>("why");
+    QTest::addColumn<QString>("injected"); // "user" or "save": a line of its own in that text
     const QString local = QStringLiteral("127.0.0.1");
     const QString noLogin = QStringLiteral("refused: no login of this user from this address");
     const QString notOwn = QStringLiteral("refused: not in the user's folder");
     QTest::newRow("off: anyone, any folder")
-        << false << QString() << quint8(1) << "other" << 0 << QString();
-    QTest::newRow("on: own folder") << true << local << quint8(1) << "own" << 0 << QString();
+        << false << QString() << quint8(1) << "other" << 0 << QString() << QString();
+    QTest::newRow("on: own folder")
+        << true << local << quint8(1) << "own" << 0 << QString() << QString();
     QTest::newRow("on: upload to own folder")
-        << true << local << quint8(3) << "own" << 0 << QString();
-    QTest::newRow("on: no login") << true << QString() << quint8(1) << "own" << 3 << noLogin;
+        << true << local << quint8(3) << "own" << 0 << QString() << QString();
+    QTest::newRow("on: no login") << true << QString() << quint8(1) << "own" << 3 << noLogin
+                                  << QString();
     QTest::newRow("on: login from another address")
-        << true << QStringLiteral("127.0.0.2") << quint8(1) << "own" << 3 << noLogin;
-    QTest::newRow("on: other's folder") << true << local << quint8(1) << "other" << 3 << notOwn;
+        << true << QStringLiteral("127.0.0.2") << quint8(1) << "own" << 3 << noLogin << QString();
+    QTest::newRow("on: other's folder")
+        << true << local << quint8(1) << "other" << 3 << notOwn << QString();
     QTest::newRow("on: upload to other's folder")
-        << true << local << quint8(3) << "other" << 3 << notOwn;
-    QTest::newRow("on: no folder") << true << local << quint8(1) << "" << 3 << notOwn;
+        << true << local << quint8(3) << "other" << 3 << notOwn << QString();
+    QTest::newRow("on: no folder") << true << local << quint8(1) << "" << 3 << notOwn << QString();
+    QTest::newRow("on: line injected in the user name")
+        << true << local << quint8(3) << "own" << 3 << noLogin << "user";
+    QTest::newRow("on: line injected in the save name")
+        << true << local << quint8(1) << "other" << 3 << notOwn << "save";
 }
 
 void tst_ServerCore::transferRights()
@@ -453,6 +467,7 @@ void tst_ServerCore::transferRights()
     QFETCH(QString, folder);
     QFETCH(int, result);
     QFETCH(QString, why);
+    QFETCH(QString, injected);
     CServerCore core;
     QSignalSpy lines(&core, &CServerCore::lineLogged);
     QVERIFY(core.start());
