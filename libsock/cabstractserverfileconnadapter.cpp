@@ -38,6 +38,13 @@ void CAbstractServerFileConnAdapter::commitUpload(quint64 upload, const QString 
     answer(commit());
 }
 
+void CAbstractServerFileConnAdapter::startWriteBack(
+    quint64 upload, const std::function<void()> &start)
+{
+    Q_UNUSED(upload);
+    Q_UNUSED(start);
+}
+
 void CAbstractServerFileConnAdapter::uploadEnded(quint64 upload)
 {
     Q_UNUSED(upload);

@@ -40,6 +40,10 @@ public:
     // answers false when the upload failed or was refused (the archive then stays as it was).
     virtual void commitUpload(quint64 upload, const QString &fileName, qint64 size,
         const std::function<bool()> &commit, const CommitAnswer &answer);
+    // About once a megabyte: start() begins writing the upload's bytes so far to disk without
+    // waiting for them, which keeps the commit's sync short. The owner runs it where a slow
+    // disk holds up nobody; the default does not run it.
+    virtual void startWriteBack(quint64 upload, const std::function<void()> &start);
     // The upload has ended, committed or not: the room granted to it is free again.
     virtual void uploadEnded(quint64 upload);
     // Asked after requestTransfer(), with what it is not given: whether user, connected

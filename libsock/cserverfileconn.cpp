@@ -151,6 +151,7 @@ void CServerFileConn::handleUploadRequest()
             uploadFile = std::make_shared<CUploadFile>(path);
             uploadName = name;
             uploadSize = 0;
+            uploadWrittenBack = 0;
             // Without an adapter there are no limits to ask about.
             uploadGranted = adapter ? 0 : std::numeric_limits<qint64>::max();
             uploadPending.reserve(UPLOAD_GATHER_SIZE);
@@ -236,6 +237,10 @@ CServerFileConn::Flush CServerFileConn::flushUpload()
     const bool ok = uploadFile->write(uploadPending);
     uploadSize += uploadPending.size();
     uploadPending.resize(0);
+    if (adapter && uploadSize - uploadWrittenBack >= UPLOAD_CHECK_BYTES) {
+        uploadWrittenBack = uploadSize;
+        adapter->startWriteBack(uploadId, [file = uploadFile] { file->startWriteBack(); });
+    }
     return ok ? Flush::Written : Flush::Failed;
 }
 

@@ -87,6 +87,8 @@ private:
     qint64 uploadSize = 0;
     // The bytes the adapter has granted the upload; none is written beyond them.
     qint64 uploadGranted = 0;
+    // Where the last write-back the adapter was asked to start ended.
+    qint64 uploadWrittenBack = 0;
     // A request for room is on its way; the end of the upload waits for its answer.
     bool roomAsked = false;
     bool finishWaiting = false;

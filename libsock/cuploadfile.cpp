@@ -75,8 +75,18 @@ bool CUploadFile::write(const QByteArray &bytes)
         failed = n <= 0;
         data += qMax<ssize_t>(n, 0);
         left -= qMax<ssize_t>(n, 0);
+        written += qMax<ssize_t>(n, 0);
     }
     return !failed && fd >= 0;
+}
+
+void CUploadFile::startWriteBack()
+{
+    const qint64 end = written;
+    if (fd < 0 || end <= writtenBack)
+        return;
+    ::sync_file_range(fd, writtenBack, end - writtenBack, SYNC_FILE_RANGE_WRITE);
+    writtenBack = end;
 }
 
 bool CUploadFile::commit()

@@ -1,6 +1,8 @@
 #ifndef LIBSOCK_CUPLOADFILE_H
 #define LIBSOCK_CUPLOADFILE_H
 
+#include <atomic>
+
 #include <QString>
 #include <QStringList>
 
@@ -21,6 +23,10 @@ public:
     // Creates the temporary file; false when the archive cannot be written there.
     bool open();
     bool write(const QByteArray &bytes);
+    // Starts writing the bytes written so far to disk, without waiting for them, so the sync
+    // of the commit (and any other sync of the file system meanwhile) has little left to wait
+    // for. May run on another thread than write(), never at once with commit().
+    void startWriteBack();
     // Folders made for this upload, deepest first: each is made durable in its parent by the
     // commit.
     void setMadeFolders(const QStringList &folders) { made = folders; }
@@ -38,6 +44,8 @@ private:
     QStringList made;
     int fd = -1;
     bool failed = false;
+    std::atomic<qint64> written { 0 };
+    qint64 writtenBack = 0;
 };
 
 } // namespace libsock

@@ -304,6 +304,12 @@ void CServerCore::commitUpload(quint64 upload, const QString &fileName, qint64 s
         });
 }
 
+void CServerCore::startWriteBack(quint64 upload, const std::function<void()> &start)
+{
+    Q_UNUSED(upload);
+    storage->writeBack(start);
+}
+
 void CServerCore::uploadEnded(quint64 upload)
 {
     storage->endUpload(upload);

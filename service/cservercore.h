@@ -62,6 +62,7 @@ public:
         qint64 wanted, const RoomAnswer &answer) override;
     void commitUpload(quint64 upload, const QString &fileName, qint64 size,
         const std::function<bool()> &commit, const CommitAnswer &answer) override;
+    void startWriteBack(quint64 upload, const std::function<void()> &start) override;
     void uploadEnded(quint64 upload) override;
     bool permitTransfer(
         const QHostAddress &peer, const QString &user, const QString &saveName) override;

@@ -102,6 +102,11 @@ void CStorageWorker::commitUpload(quint64 upload, const QString &archive, qint64
     });
 }
 
+void CStorageWorker::writeBack(const std::function<void()> &start)
+{
+    post(start);
+}
+
 void CStorageWorker::endUpload(quint64 upload)
 {
     post([this, upload] { rooms.remove(upload); });

@@ -43,6 +43,8 @@ public:
     // after the answer.
     void commitUpload(quint64 upload, const QString &archive, qint64 size,
         const std::function<bool()> &commit, const CommitAnswer &answer);
+    // Runs start, which only starts an upload's write-back, in turn with the other jobs.
+    void writeBack(const std::function<void()> &start);
     // The upload has ended: its room is free again.
     void endUpload(quint64 upload);
 
