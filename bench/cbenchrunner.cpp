@@ -39,6 +39,7 @@
 #include "cprotopacket.h"
 #include "cserverfileconn.h"
 #include "cserverprocess.h"
+#include "cuploadload.h"
 #include "cuserdb.h"
 
 using libsock::CFileClient;
@@ -56,6 +57,8 @@ constexpr double MIN_HEADLESS_LOGIN_RATIO = 0.8;
 constexpr double MIN_TRANSFER_RATIO = 0.8;
 constexpr double MAX_BYTES_PER_CONNECTION = 80000;
 constexpr double MAX_P99_MS = 50;
+constexpr double MAX_LOADED_WORST_MS = 50;
+constexpr double MAX_LOADED_P99_EXCESS_MS = 5;
 constexpr double MAX_GUESS_RATIO = 0.001;
 // The benchmark's many clients all come from loopback; the per-address cap is for others.
 const QString NO_ADDRESS_CAP = QStringLiteral("[Security]\nMaxConnectionsPerAddress=0\n");
@@ -180,18 +183,18 @@ QString CBenchRunner::usage()
 {
     return QStringLiteral(
         "Usage: tolvern-bench [options]\n"
-        "Starts a copy of tolvern-server on loopback and prints seven figures, each next to\n"
+        "Starts a copy of tolvern-server on loopback and prints eight figures, each next to\n"
         "its yardstick measured in the same run.\n"
         "  --server PATH      server executable (default: tolvern-server beside this one)\n"
         "  --dir DIR          where the temporary server folder goes (default: temp dir)\n"
-        "  --figures LIST     which figures to run, e.g. 1,3 (default 1,2,3,4,5,6,7)\n"
+        "  --figures LIST     which figures to run, e.g. 1,3 (default 1,2,3,4,5,6,7,8)\n"
         "  --users N          users in the table for figure 1 (default 100000)\n"
         "  --clients N        concurrent login clients for figure 1 (default 64)\n"
         "  --seconds S        duration of each login-rate and guessing run (default 10)\n"
-        "  --size-mib M       save size for figures 2 and 4 (default 256)\n"
+        "  --size-mib M       save size for figures 2, 4 and 8 (default 256)\n"
         "  --repeats N        transfer runs per direction, best kept (default 5)\n"
         "  --connections N    idle control connections for figure 3 (default 1000)\n"
-        "  --logins N         logins timed for figures 4 and 6 (default 1000)\n"
+        "  --logins N         logins timed for figures 4, 6 and 8 (default 1000)\n"
         "  --modes LIST       server modes of figure 1: window,headless (default both)\n"
         "  --flood N          pipelined login packets of figure 6's flood (default 1000000)\n"
         "  --direct-synchronous MODE  sync mode of the direct SQL yardstick (default NORMAL:\n"
@@ -218,7 +221,7 @@ bool CBenchRunner::parse(const QStringList &arguments)
             figures.clear();
             for (const QString &part : value.split(QLatin1Char(','))) {
                 const int figure = part.toInt(&ok);
-                if (!ok || figure < 1 || figure > 7)
+                if (!ok || figure < 1 || figure > 8)
                     return false;
                 figures << figure;
             }
@@ -289,6 +292,8 @@ int CBenchRunner::run(const QStringList &arguments)
     if (wants(6) && !measureFlood())
         failed = true;
     if (wants(7) && !measureGroupCommit())
+        failed = true;
+    if (wants(8) && !measureLoadedLogins())
         failed = true;
     stopServer();
     cluster.reset();
@@ -941,6 +946,78 @@ bool CBenchRunner::measureIsolation()
     row.met = double(p99) / 1e6 <= MAX_P99_MS;
     rows.push_back(row);
     return true;
+}
+
+bool CBenchRunner::loginsWhile(
+    const std::function<bool()> &loaded, std::vector<qint64> &nanoseconds)
+{
+    CProtoClient client;
+    if (!client.connectToServer(LOCALHOST, server->mainPort()))
+        return false;
+    nanoseconds.clear();
+    for (int i = 0; loaded(); ++i) {
+        const int index = i % users + 1;
+        QElapsedTimer clock;
+        clock.start();
+        if (!client.login(userName(index), password(index))
+            || client.result() != libsock::RESULT_OK)
+            return false;
+        // A round trip that ended after the load did is not counted.
+        if (loaded())
+            nanoseconds.push_back(clock.nsecsElapsed());
+    }
+    std::sort(nanoseconds.begin(), nanoseconds.end());
+    return !nanoseconds.empty();
+}
+
+bool CBenchRunner::loadedLoginRow(
+    const QString &load, const std::vector<qint64> &idle, const std::vector<qint64> &loaded)
+{
+    const qint64 worst = loaded.back();
+    const qint64 p99 = percentile(loaded, 0.99);
+    const qint64 idleP99 = percentile(idle, 0.99);
+    Row row;
+    row.figure = QStringLiteral("8 login round trip, %1").arg(load);
+    row.measured = QStringLiteral("p99 %1 ms, worst %2 ms (%3 logins)")
+                       .arg(ms(p99), ms(worst))
+                       .arg(loaded.size());
+    row.yardstick = QStringLiteral("p99 %1 ms, worst %2 ms idle (%3 logins)")
+                        .arg(ms(idleP99), ms(idle.back()))
+                        .arg(idle.size());
+    row.ratio = QString::number(double(worst) / 1e6 / MAX_LOADED_WORST_MS, 'f', 2);
+    row.target = QStringLiteral("worst < 50 ms, p99 <= idle p99 + 5 ms");
+    row.met = double(worst) / 1e6 < MAX_LOADED_WORST_MS
+        && double(p99 - idleP99) / 1e6 <= MAX_LOADED_P99_EXCESS_MS;
+    rows.push_back(row);
+    return true;
+}
+
+bool CBenchRunner::measureLoadedLogins()
+{
+    note(QStringLiteral("figure 8: one client's logins while two clients upload %1 MiB saves")
+             .arg(sizeMiB));
+    const QString source = server->path(QStringLiteral("upload-source"));
+    if (!createSave(source, sizeMiB * 1024 * 1024) || !startServer(NO_ADDRESS_CAP))
+        return false;
+    std::vector<qint64> idle;
+    std::vector<qint64> loaded;
+    bool ok = loginRoundTrips(logins, idle);
+    if (ok) {
+        // Every round trip from the first byte of the uploads to the end of their commits.
+        CUploadLoad uploads(server->filePort(), source);
+        uploads.start(2, SAVE_NAME + QStringLiteral("-load"));
+        ok = loginsWhile([&uploads] { return uploads.running(); }, loaded);
+        if (!uploads.finish()) {
+            note(QStringLiteral("uploads: %1").arg(uploads.errorText()));
+            ok = false;
+        }
+    }
+    ok = ok && loadedLoginRow(QStringLiteral("two %1 MiB uploads").arg(sizeMiB), idle, loaded);
+    // The figure's second load, logins during a purge of 20000 users, comes here: start the
+    // purge, then loginsWhile() for as long as it runs, and loadedLoginRow() with the same
+    // idle yardstick.
+    QFile::remove(source);
+    return stopServer() && ok;
 }
 
 int CBenchRunner::openControlSocket() const

@@ -1,6 +1,7 @@
 #ifndef CBENCHRUNNER_H
 #define CBENCHRUNNER_H
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -12,7 +13,7 @@ class CPgCluster;
 class QFile;
 class CServerProcess;
 
-// The seven figures of the server, each measured next to its yardstick in the same run, and
+// The eight figures of the server, each measured next to its yardstick in the same run, and
 // printed as one table.
 class CBenchRunner
 {
@@ -88,6 +89,12 @@ private:
     bool serverUpload(const QString &source, double &seconds);
     bool plainCopy(bool toBench, const QString &file, double &seconds);
     bool loginRoundTrips(int count, std::vector<qint64> &nanoseconds);
+    // Figure 8: one client's logins while a load runs, next to the same logins idle.
+    bool measureLoadedLogins();
+    // Login round trips for as long as loaded() holds, sorted.
+    bool loginsWhile(const std::function<bool()> &loaded, std::vector<qint64> &nanoseconds);
+    bool loadedLoginRow(
+        const QString &load, const std::vector<qint64> &idle, const std::vector<qint64> &loaded);
     bool guessPasswords(qint64 &tested, double &perSecond);
     int openStalledDownload(const QString &saveName);
     int openControlSocket() const;
@@ -115,7 +122,7 @@ private:
     // The [Database] section of the server's ini, empty for SQLite.
     QString databaseIni;
     QString probeLog;
-    QList<int> figures = { 1, 2, 3, 4, 5, 6, 7 };
+    QList<int> figures = { 1, 2, 3, 4, 5, 6, 7, 8 };
     QStringList loginModes = { QStringLiteral("window"), QStringLiteral("headless") };
     QRandomGenerator random { 42 };
 

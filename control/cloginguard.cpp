@@ -1,5 +1,7 @@
 #include "cloginguard.h"
 
+#include "printabletext.h"
+
 CLoginGuard::CLoginGuard(QObject *parent)
     : QObject(parent)
 {
@@ -62,7 +64,7 @@ void CLoginGuard::loginFailed(const QHostAddress &peer, const QString &name)
         && countFailure(nameFailures[NameKey(peer, name)], nameLockFailures, nameLockMs, now)
         && addressFailures.value(peer).lockedUntil <= now) {
         emit log(tr("Logins for %1 from %2 locked for %3 s after %4 failed attempts")
-                     .arg(name, peer.toString(), QString::number(nameLockMs / 1000),
+                     .arg(printableText(name), peer.toString(), QString::number(nameLockMs / 1000),
                          QString::number(nameLockFailures)));
     }
 }

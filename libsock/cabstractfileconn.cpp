@@ -36,7 +36,7 @@ void CAbstractFileConn::processReadyRead()
     stopRecvTimer();
     heldBack = false;
     for (int handled = 0;; ++handled) {
-        if (state() != QAbstractSocket::ConnectedState)
+        if (state() != QAbstractSocket::ConnectedState || framesHeld)
             return;
         // Replies the peer does not read hold back its requests; a running transfer keeps
         // its own bound.
@@ -79,6 +79,14 @@ void CAbstractFileConn::processReadyRead()
     // Frame incomplete: wait for the rest, but not forever.
     if (isOpen())
         startRecvTimer();
+}
+
+void CAbstractFileConn::releaseFrames()
+{
+    if (!framesHeld)
+        return;
+    framesHeld = false;
+    continueLater();
 }
 
 void CAbstractFileConn::sendPacket(const CProtoPacket &out)

@@ -58,6 +58,11 @@ protected:
     void cancelSend();
     // Size of the chunk of frames read ahead; a client, unlike the server, may take more.
     void setSendChunkLimit(int bytes) { sendChunkLimit = qMax(bytes, 1); }
+    // Frames wait in the socket (and the peer, by TCP, behind them) until released, while an
+    // answer the connection needs is on its way from another thread.
+    void holdFrames() { framesHeld = true; }
+    void releaseFrames();
+    bool holdingFrames() const { return framesHeld; }
 
     CFileFrameHeader header;
     CProtoPacket packet;
@@ -86,6 +91,7 @@ private:
     // Set while pumpFile() runs, so that a bytesWritten() from inside it does not recurse.
     bool pumping = false;
     bool heldBack = false;
+    bool framesHeld = false;
 };
 
 } // namespace libsock

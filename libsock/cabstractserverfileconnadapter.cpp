@@ -19,21 +19,35 @@ QString CAbstractServerFileConnAdapter::uploadFileName(const QString &saveName)
     return saveName;
 }
 
-bool CAbstractServerFileConnAdapter::allowUploadSize(
-    const QString &fileName, qint64 size, qint64 growth)
+void CAbstractServerFileConnAdapter::requestUploadRoom(quint64 upload, const QString &fileName,
+    qint64 written, qint64 needed, qint64 wanted, const RoomAnswer &answer)
 {
+    Q_UNUSED(upload);
     Q_UNUSED(fileName);
-    Q_UNUSED(size);
-    Q_UNUSED(growth);
-    return true;
+    Q_UNUSED(written);
+    Q_UNUSED(needed);
+    answer(wanted);
 }
 
-bool CAbstractServerFileConnAdapter::commitUpload(
-    const QString &fileName, qint64 size, const std::function<bool()> &commit)
+void CAbstractServerFileConnAdapter::commitUpload(quint64 upload, const QString &fileName,
+    qint64 size, const std::function<bool()> &commit, const CommitAnswer &answer)
 {
+    Q_UNUSED(upload);
     Q_UNUSED(fileName);
     Q_UNUSED(size);
-    return commit();
+    answer(commit());
+}
+
+void CAbstractServerFileConnAdapter::startWriteBack(
+    quint64 upload, const std::function<void()> &start)
+{
+    Q_UNUSED(upload);
+    Q_UNUSED(start);
+}
+
+void CAbstractServerFileConnAdapter::uploadEnded(quint64 upload)
+{
+    Q_UNUSED(upload);
 }
 
 bool CAbstractServerFileConnAdapter::permitTransfer(

@@ -11,23 +11,41 @@ namespace libsock {
 
 // What a server file connection asks its owner about a transfer. Never deleted through
 // this interface, hence no virtual destructor.
+//
+// The upload's questions may take the owner a while (folder walks, syncs), so they are
+// answered through a callback, which the owner must call on the connection's thread, at
+// once or later. A connection gone by then ignores the answer.
 class CAbstractServerFileConnAdapter
 {
 public:
+    // The room granted to an upload: the bytes it may hold in all, or below 0 when it is
+    // refused.
+    using RoomAnswer = std::function<void(qint64 granted)>;
+    using CommitAnswer = std::function<void(bool stored)>;
+
     virtual bool requestTransfer(const QString &user, const QString &detail);
     // An empty name refuses the request (result 3).
     virtual QString downloadFileName(const QString &saveName);
     virtual QString uploadFileName(const QString &saveName);
-    // Asked before the first upload bytes go to disk and then about once a megabyte: whether
-    // the file named by uploadFileName may grow by growth bytes to size bytes. False ends the
-    // upload as failed. commitUpload() has the last word on the size.
-    virtual bool allowUploadSize(const QString &fileName, qint64 size, qint64 growth);
-    // Ends a complete upload of size bytes, all on disk. commit() puts the received file in
-    // place of the archive and returns whether that worked; the owner runs it, with whatever
-    // it keeps of the archive being replaced, and returns false when the upload failed or was
-    // refused (the archive then stays as it was).
-    virtual bool commitUpload(
-        const QString &fileName, qint64 size, const std::function<bool()> &commit);
+    // Asked before the first upload bytes go to disk and then ahead of each further
+    // megabyte: the upload (a number of the connection's, unique in the process) of the file
+    // named by uploadFileName holds written bytes on disk and needed bytes in all; it would
+    // like room for wanted. The answer grants at least needed, or refuses, which ends the
+    // upload as failed. The upload writes no byte beyond what was granted.
+    virtual void requestUploadRoom(quint64 upload, const QString &fileName, qint64 written,
+        qint64 needed, qint64 wanted, const RoomAnswer &answer);
+    // Ends a complete upload of size bytes, all written. commit() makes the received file
+    // durable in place of the archive and returns whether that worked; it may run on any
+    // thread. The owner runs it, with whatever it keeps of the archive being replaced, and
+    // answers false when the upload failed or was refused (the archive then stays as it was).
+    virtual void commitUpload(quint64 upload, const QString &fileName, qint64 size,
+        const std::function<bool()> &commit, const CommitAnswer &answer);
+    // About once a megabyte: start() begins writing the upload's bytes so far to disk without
+    // waiting for them, which keeps the commit's sync short. The owner runs it where a slow
+    // disk holds up nobody; the default does not run it.
+    virtual void startWriteBack(quint64 upload, const std::function<void()> &start);
+    // The upload has ended, committed or not: the room granted to it is free again.
+    virtual void uploadEnded(quint64 upload);
     // Asked after requestTransfer(), with what it is not given: whether user, connected
     // from peer, may transfer the save of that name.
     virtual bool permitTransfer(

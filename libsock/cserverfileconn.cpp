@@ -1,29 +1,23 @@
 #include "cserverfileconn.h"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <atomic>
+#include <limits>
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QMetaObject>
+#include <QPointer>
 
 #include "cabstractserverfileconnadapter.h"
+#include "cuploadfile.h"
 
 namespace libsock {
 
 namespace {
 
-bool syncFolder(const QString &folder)
-{
-    const int fd
-        = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool synced = ::fsync(fd) == 0;
-    ::close(fd);
-    return synced;
-}
+// Numbers every upload of the process, for the adapter's bookkeeping.
+std::atomic<quint64> lastUploadId { 0 };
 
 } // namespace
 
@@ -39,9 +33,12 @@ CServerFileConn::CServerFileConn(const QString &dir, QObject *parent)
     connect(this, &QAbstractSocket::disconnected, this, &CServerFileConn::releaseFiles);
 }
 
-// The files are QObject children: a QFile closes and an uncommitted QSaveFile removes its
-// temporary file when destroyed with the connection.
-CServerFileConn::~CServerFileConn() = default;
+// An upload still running removes its temporary file and gives its room back to the adapter,
+// which must outlive the connection.
+CServerFileConn::~CServerFileConn()
+{
+    releaseFiles();
+}
 
 void CServerFileConn::setAdapter(CAbstractServerFileConnAdapter *newAdapter)
 {
@@ -151,23 +148,26 @@ void CServerFileConn::handleUploadRequest()
             result = FILE_REFUSED;
         } else {
             const QFileInfo info(path);
-            uploadFile = new QSaveFile(path, this);
+            uploadFile = std::make_shared<CUploadFile>(path);
             uploadName = name;
             uploadSize = 0;
-            uploadUnchecked = 0;
-            // Unbuffered: the connection gathers the frames into larger writes itself.
+            uploadWrittenBack = 0;
+            // Without an adapter there are no limits to ask about.
+            uploadGranted = adapter ? 0 : std::numeric_limits<qint64>::max();
             uploadPending.reserve(UPLOAD_GATHER_SIZE);
-            if (info.isDir() || !prepareFolder(info.absolutePath())
-                || !uploadFile->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+            if (info.isDir() || !prepareFolder(info.absolutePath()) || !uploadFile->open()) {
                 result = FILE_OPEN_FAILED;
                 releaseFiles();
+            } else {
+                upload = Upload::Receiving;
+                uploadId = ++lastUploadId;
             }
         }
     }
     packet.writeByte(result);
     sendPacket(packet);
     // An upload that stops sending must not hold its temporary file for ever.
-    if (uploadFile)
+    if (upload == Upload::Receiving)
         startRecvTimer();
 }
 
@@ -206,54 +206,149 @@ void CServerFileConn::startDownload()
 
 void CServerFileConn::writeUploadData()
 {
-    if (!uploadFile) {
+    if (upload != Upload::Receiving) {
         abort(); // no accepted upload
         return;
     }
     // Frames gathered into fewer, larger file writes, within a bound of their own.
     const qint64 length = header.length;
-    bool ok = true;
-    if (uploadPending.size() + length > UPLOAD_GATHER_SIZE)
-        ok = flushUpload();
-    uploadPending.append(recvBuffer.constData() + FRAME_HEADER_SIZE, length);
-    if (!ok) {
+    if (uploadPending.size() + length > UPLOAD_GATHER_SIZE && flushUpload() == Flush::Failed) {
         // The old archive stays as it was; the peer sees the connection reset before its 6.
-        releaseFiles();
-        resetConnection();
+        failUpload();
         return;
     }
+    uploadPending.append(recvBuffer.constData() + FRAME_HEADER_SIZE, length);
+    // Room is asked for ahead, so the bytes seldom wait for the answer.
+    if (uploadGranted - uploadSize - uploadPending.size() < UPLOAD_CHECK_BYTES / 2)
+        askForRoom();
 }
 
-bool CServerFileConn::flushUpload()
+CServerFileConn::Flush CServerFileConn::flushUpload()
 {
-    const qint64 growth = uploadPending.size();
-    // The limits cost a look at the volume, and with a per-user bound a walk through the
-    // user's folder: once at the start and then once a megabyte. The commit checks the
-    // sizes exactly.
-    const bool due = uploadSize == 0 || uploadUnchecked + growth >= UPLOAD_CHECK_BYTES;
-    if (growth > 0 && adapter && due) {
-        uploadUnchecked = 0;
-        if (!adapter->allowUploadSize(uploadName, uploadSize + growth, growth)) {
-            uploadPending.resize(0);
-            return false;
-        }
-    } else {
-        uploadUnchecked += growth;
+    if (uploadPending.isEmpty())
+        return Flush::Written;
+    if (uploadSize + uploadPending.size() > uploadGranted) {
+        // Nothing more is read until the adapter has answered.
+        holdFrames();
+        askForRoom();
+        return Flush::Waiting;
     }
-    const bool ok = uploadFile->write(uploadPending) == growth;
-    uploadSize += growth;
+    // A plain write: the sync comes with the commit, away from this thread.
+    const bool ok = uploadFile->write(uploadPending);
+    uploadSize += uploadPending.size();
     uploadPending.resize(0);
-    return ok;
+    if (adapter && uploadSize - uploadWrittenBack >= UPLOAD_CHECK_BYTES) {
+        uploadWrittenBack = uploadSize;
+        adapter->startWriteBack(uploadId, [file = uploadFile] { file->startWriteBack(); });
+    }
+    return ok ? Flush::Written : Flush::Failed;
+}
+
+void CServerFileConn::askForRoom()
+{
+    if (roomAsked || !adapter)
+        return;
+    roomAsked = true;
+    const qint64 needed = uploadSize + uploadPending.size();
+    const QPointer<CServerFileConn> self(this);
+    const quint64 id = uploadId;
+    // Answers are taken from the event loop, even one given at once: never from inside the
+    // frame being handled.
+    adapter->requestUploadRoom(id, uploadName, uploadSize, needed, needed + UPLOAD_CHECK_BYTES,
+        [self, id](qint64 granted) {
+            if (self) {
+                QMetaObject::invokeMethod(
+                    self.data(),
+                    [self, id, granted] {
+                        if (self->uploadId == id)
+                            self->roomAnswered(granted);
+                    },
+                    Qt::QueuedConnection);
+            }
+        });
+}
+
+void CServerFileConn::roomAnswered(qint64 granted)
+{
+    roomAsked = false;
+    if (upload != Upload::Receiving)
+        return;
+    if (granted < 0) {
+        failUpload();
+        return;
+    }
+    uploadGranted = qMax(uploadGranted, granted);
+    if (!holdingFrames())
+        return; // asked ahead; nothing waits
+    switch (flushUpload()) {
+    case Flush::Failed:
+        failUpload();
+        return;
+    case Flush::Waiting:
+        return;
+    case Flush::Written:
+        break;
+    }
+    if (finishWaiting) {
+        finishWaiting = false;
+        finishUpload();
+        return;
+    }
+    releaseFrames();
 }
 
 void CServerFileConn::finishUpload()
 {
-    if (!uploadFile) {
+    if (upload != Upload::Receiving) {
         abort(); // no accepted upload
         return;
     }
     stopRecvTimer();
-    const bool stored = commitUpload();
+    switch (flushUpload()) {
+    case Flush::Failed:
+        failUpload();
+        return;
+    case Flush::Waiting:
+        finishWaiting = true;
+        return;
+    case Flush::Written:
+        break;
+    }
+    // The adapter runs the commit, which syncs the temporary file to disk and renames it over
+    // the archive, wherever it likes; the file is its own from here on. Until the answer
+    // comes, nothing more is read.
+    upload = Upload::Committing;
+    holdFrames();
+    uploadFile->setMadeFolders(madeFolders);
+    std::shared_ptr<CUploadFile> handed = std::move(uploadFile);
+    const std::function<bool()> commit = [handed] { return handed->commit(); };
+    handed.reset();
+    const QPointer<CServerFileConn> self(this);
+    const quint64 id = uploadId;
+    const CAbstractServerFileConnAdapter::CommitAnswer answer = [self, id](bool stored) {
+        if (self) {
+            QMetaObject::invokeMethod(
+                self.data(),
+                [self, id, stored] {
+                    if (self->uploadId == id)
+                        self->commitAnswered(stored);
+                },
+                Qt::QueuedConnection);
+        }
+    };
+    if (adapter)
+        adapter->commitUpload(id, uploadName, uploadSize, commit, answer);
+    else
+        answer(commit());
+}
+
+void CServerFileConn::commitAnswered(bool stored)
+{
+    if (upload != Upload::Committing)
+        return;
+    // Folders made for the upload now hold its archive.
+    if (stored)
+        madeFolders.clear();
     releaseFiles();
     // The client learns the outcome from how the connection ends: an orderly close (queued
     // bytes first, then FIN) only once the archive is on disk, a reset otherwise.
@@ -263,25 +358,10 @@ void CServerFileConn::finishUpload()
         resetConnection();
 }
 
-bool CServerFileConn::commitUpload()
+void CServerFileConn::failUpload()
 {
-    // commit() syncs the temporary file to disk and renames it over the archive; on any
-    // earlier write error it discards the temporary file instead. The adapter runs the commit,
-    // and may keep the archive being replaced or refuse the upload.
-    if (!flushUpload() || !uploadFile->flush())
-        return false;
-    const auto commit = [this] {
-        const QString path = uploadFile->fileName();
-        if (!uploadFile->commit())
-            return false;
-        // The rename is on disk only once its folder is, and a new folder once its parent is.
-        bool synced = syncFolder(QFileInfo(path).absolutePath());
-        for (const QString &folder : std::as_const(madeFolders))
-            synced = syncFolder(QFileInfo(folder).path()) && synced;
-        madeFolders.clear();
-        return synced;
-    };
-    return adapter ? adapter->commitUpload(uploadName, uploadSize, commit) : commit();
+    releaseFiles();
+    resetConnection();
 }
 
 void CServerFileConn::releaseFiles()
@@ -293,12 +373,19 @@ void CServerFileConn::releaseFiles()
         delete file;
         file = nullptr;
     }
-    if (uploadFile) {
-        // Destroying an uncommitted QSaveFile removes its temporary file.
-        delete uploadFile;
-        uploadFile = nullptr;
+    if (upload != Upload::None) {
+        if (adapter)
+            adapter->uploadEnded(uploadId);
+        // An upload not yet handed over takes its temporary file with it.
+        uploadFile.reset();
+        upload = Upload::None;
+        uploadId = 0;
+        uploadGranted = 0;
+        roomAsked = false;
+        finishWaiting = false;
         stopRecvTimer();
     }
+    uploadFile.reset();
     // Deepest first; a folder that holds anything by now stays.
     for (const QString &folder : std::as_const(madeFolders))
         QDir().rmdir(folder);

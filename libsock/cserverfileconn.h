@@ -1,17 +1,19 @@
 #ifndef LIBSOCK_CSERVERFILECONN_H
 #define LIBSOCK_CSERVERFILECONN_H
 
+#include <memory>
+
 #include <QString>
 #include <QStringList>
 
 #include "cabstractfileconn.h"
 
 class QFile;
-class QSaveFile;
 
 namespace libsock {
 
 class CAbstractServerFileConnAdapter;
+class CUploadFile;
 
 constexpr quint8 FILE_CMD_DOWNLOAD = 1;
 constexpr quint8 FILE_CMD_DOWNLOAD_REPLY = 2;
@@ -25,7 +27,8 @@ constexpr quint8 FILE_OPEN_FAILED = 2;
 constexpr quint8 FILE_REFUSED = 3;
 
 constexpr qint64 UPLOAD_GATHER_SIZE = 128 * 1024;
-// Upload bytes written between two looks at the adapter's limits.
+// The room an upload asks the adapter for ahead of the bytes it has: one look at the limits
+// per megabyte.
 constexpr qint64 UPLOAD_CHECK_BYTES = 1024 * 1024;
 
 // Server end of one file-transfer connection: downloads a file from the storage directory
@@ -52,27 +55,43 @@ private slots:
     void connected();
 
 private:
+    enum class Upload { None, Receiving, Committing };
+    enum class Flush { Written, Waiting, Failed };
+
     void handleDownloadRequest();
     void handleUploadRequest();
     void startDownload();
     void finishUpload();
     void writeUploadData();
     void releaseFiles();
-    bool flushUpload();
-    bool commitUpload();
+    Flush flushUpload();
+    void askForRoom();
+    void roomAnswered(qint64 granted);
+    void commitAnswered(bool stored);
+    void failUpload();
     bool prepareFolder(const QString &folder);
 
     QFile *file = nullptr;
-    // An upload goes to a temporary file that replaces the archive only when complete.
-    QSaveFile *uploadFile = nullptr;
+    // An upload goes to a temporary file that replaces the archive only when complete. Its
+    // commit is handed to the adapter, and the connection waits for the answer with the
+    // frames that follow held back.
+    Upload upload = Upload::None;
+    std::shared_ptr<CUploadFile> uploadFile;
+    // Numbers the uploads of the process for the adapter; 0 when none runs.
+    quint64 uploadId = 0;
     // Upload bytes on their way to the file: with the frame being received, an upload holds
     // less than a quarter of a megabyte.
     QByteArray uploadPending;
     // The accepted upload's file name as the adapter gave it, and the bytes written so far.
     QString uploadName;
     qint64 uploadSize = 0;
-    // Bytes written since the adapter last looked at the limits.
-    qint64 uploadUnchecked = 0;
+    // The bytes the adapter has granted the upload; none is written beyond them.
+    qint64 uploadGranted = 0;
+    // Where the last write-back the adapter was asked to start ended.
+    qint64 uploadWrittenBack = 0;
+    // A request for room is on its way; the end of the upload waits for its answer.
+    bool roomAsked = false;
+    bool finishWaiting = false;
     // Folders made for the running upload, deepest first; removed again unless it commits.
     QStringList madeFolders;
     QString storageDir;

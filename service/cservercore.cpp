@@ -2,10 +2,13 @@
 
 #include <unistd.h>
 
+#include <utility>
+
 #include <QHostAddress>
 #include <QMetaObject>
 
 #include "csavestore.h"
+#include "cstorageworker.h"
 #include "cconnguard.h"
 #include "cloginguard.h"
 #include "cserverfileconn.h"
@@ -25,6 +28,8 @@ CServerCore::CServerCore(QObject *parent)
     : QObject(parent)
     , connGuard(new CConnGuard(this))
     , loginGuard(new CLoginGuard(this))
+    , storage(std::make_unique<CStorageWorker>(
+          [] { return CSaveStore::fromSettings(CServerSettings::instance()->snapshot()); }))
 {
     connect(connGuard, &CConnGuard::log, this, &CServerCore::log);
     connect(loginGuard, &CLoginGuard::log, this, &CServerCore::log);
@@ -35,7 +40,16 @@ CServerCore::CServerCore(QObject *parent)
     }
 }
 
-CServerCore::~CServerCore() = default;
+CServerCore::~CServerCore()
+{
+    // A file connection gives its upload's room back when it goes: while this adapter is
+    // whole and before the storage worker ends, which finishes the commits handed to it.
+    const QList<libsock::CServerFileConn *> conns = std::exchange(fileConns, {});
+    for (libsock::CServerFileConn *conn : conns) {
+        connGuard->release(conn);
+        delete conn;
+    }
+}
 
 void CServerCore::setPortOverrides(int mainPort, int filePort)
 {
@@ -240,36 +254,55 @@ QString CServerCore::uploadFileName(const QString &saveName)
     return CSaveStore::archiveName(saveName);
 }
 
-bool CServerCore::allowUploadSize(const QString &fileName, qint64 size, qint64 growth)
+void CServerCore::requestUploadRoom(quint64 upload, const QString &fileName, qint64 written,
+    qint64 needed, qint64 wanted, const RoomAnswer &answer)
 {
-    const CSaveStore::Outcome outcome
-        = CSaveStore::fromSettings(CServerSettings::instance()->snapshot())
-              .checkUpload(fileName, size, growth);
-    if (!outcome.ok())
-        log(tr("Upload %1 refused: %2").arg(printableText(fileName), outcome.message));
-    return outcome.ok();
+    storage->requestRoom(upload, fileName, written, needed, wanted,
+        [this, fileName, answer](qint64 granted, const CSaveStore::Outcome &outcome) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, fileName, answer, granted, message = outcome.message] {
+                    if (granted < 0)
+                        log(tr("Upload %1 refused: %2").arg(printableText(fileName), message));
+                    answer(granted);
+                },
+                Qt::QueuedConnection);
+        });
 }
 
-bool CServerCore::commitUpload(
-    const QString &fileName, qint64 size, const std::function<bool()> &commit)
+void CServerCore::commitUpload(quint64 upload, const QString &fileName, qint64 size,
+    const std::function<bool()> &commit, const CommitAnswer &answer)
 {
-    CSaveStore store = CSaveStore::fromSettings(CServerSettings::instance()->snapshot());
-    const CSaveStore::Outcome outcome = store.commitUpload(fileName, size, commit, true);
-    // Removing a large old version takes the file system a while: the client has its answer
-    // (the connection's orderly end) first.
-    if (outcome.ok() && !outcome.toGiveUp.isEmpty()) {
-        QMetaObject::invokeMethod(
-            this, [store, paths = outcome.toGiveUp] { store.pruneVersions(paths); },
-            Qt::QueuedConnection);
-    }
-    if (outcome.status == CSaveStore::Status::Refused)
-        log(tr("Upload %1 refused: %2").arg(printableText(fileName), outcome.message));
-    else if (!outcome.ok())
-        log(tr("Upload %1 failed: %2").arg(printableText(fileName), outcome.message));
-    else if (outcome.givenUp > 0)
-        log(tr("Upload %1 stored; %n old version(s) given up for room", nullptr, outcome.givenUp)
-                .arg(printableText(fileName)));
-    return outcome.ok();
+    storage->commitUpload(upload, fileName, size, commit,
+        [this, fileName, answer](const CSaveStore::Outcome &outcome) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, fileName, answer, outcome] {
+                    if (outcome.status == CSaveStore::Status::Refused)
+                        log(tr("Upload %1 refused: %2")
+                                .arg(printableText(fileName), outcome.message));
+                    else if (!outcome.ok())
+                        log(tr("Upload %1 failed: %2")
+                                .arg(printableText(fileName), outcome.message));
+                    else if (outcome.givenUp > 0)
+                        log(tr("Upload %1 stored; %n old version(s) given up for room", nullptr,
+                            outcome.givenUp)
+                                .arg(printableText(fileName)));
+                    answer(outcome.ok());
+                },
+                Qt::QueuedConnection);
+        });
+}
+
+void CServerCore::startWriteBack(quint64 upload, const std::function<void()> &start)
+{
+    Q_UNUSED(upload);
+    storage->writeBack(start);
+}
+
+void CServerCore::uploadEnded(quint64 upload)
+{
+    storage->endUpload(upload);
 }
 
 bool CServerCore::permitTransfer(
@@ -284,13 +317,13 @@ bool CServerCore::permitTransfer(
     const int objectId = loginGuard->recentLogin(peer, user);
     if (objectId == 0) {
         log(tr("Transfer of %1 for %2 from %3 refused: no login of this user from this address")
-                .arg(saveName, user, peer.toString()));
+                .arg(printableText(saveName), printableText(user), peer.toString()));
         return false;
     }
     const QString folder = QString::number(objectId);
     if (!saveName.startsWith(folder + QLatin1Char('/'))) {
         log(tr("Transfer of %1 for %2 from %3 refused: not in the user's folder %4")
-                .arg(saveName, user, peer.toString(), folder));
+                .arg(printableText(saveName), printableText(user), peer.toString(), folder));
         return false;
     }
     return true;

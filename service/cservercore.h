@@ -2,6 +2,7 @@
 #define CSERVERCORE_H
 
 #include <atomic>
+#include <memory>
 
 #include <QList>
 #include <QObject>
@@ -13,6 +14,7 @@ class QAbstractSocket;
 class QHostAddress;
 class CConnGuard;
 class CLoginGuard;
+class CStorageWorker;
 class CTolvernServer;
 class CTolvernServerConn;
 class CUserDbCommitter;
@@ -45,13 +47,20 @@ public:
     QString fileError() const;
     quint16 controlPort() const;
     quint16 filePort() const;
+    // The thread that does the file port's storage work; tests give it a small volume.
+    CStorageWorker *storageWorker() const { return storage.get(); }
 
     bool requestTransfer(const QString &user, const QString &detail) override;
     QString downloadFileName(const QString &saveName) override;
     QString uploadFileName(const QString &saveName) override;
-    bool allowUploadSize(const QString &fileName, qint64 size, qint64 growth) override;
-    bool commitUpload(
-        const QString &fileName, qint64 size, const std::function<bool()> &commit) override;
+    // Uploads' limits and commits go to the storage worker; the answers come back on this
+    // object's thread.
+    void requestUploadRoom(quint64 upload, const QString &fileName, qint64 written, qint64 needed,
+        qint64 wanted, const RoomAnswer &answer) override;
+    void commitUpload(quint64 upload, const QString &fileName, qint64 size,
+        const std::function<bool()> &commit, const CommitAnswer &answer) override;
+    void startWriteBack(quint64 upload, const std::function<void()> &start) override;
+    void uploadEnded(quint64 upload) override;
     bool permitTransfer(
         const QHostAddress &peer, const QString &user, const QString &saveName) override;
 
@@ -79,6 +88,7 @@ private:
     CConnGuard *connGuard = nullptr;
     CLoginGuard *loginGuard = nullptr;
     CUserDbCommitter *committer = nullptr;
+    std::unique_ptr<CStorageWorker> storage;
     int mainPortOverride = 0;
     int filePortOverride = 0;
     std::atomic<quint16> controlPortNumber { 0 };

@@ -52,15 +52,6 @@ bool statRegular(const QString &path, struct stat &st)
     return ::lstat(native(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-void syncDir(const QString &dir)
-{
-    const int fd = ::open(native(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
 // Versions move only under an exclusive lock on the storage directory, so the server and an
 // admin command never move the same archive at once. The lock ends with the process.
 class CStorageLock
@@ -210,6 +201,22 @@ void CSaveStore::step(const char *name) const
         stepHook(name);
 }
 
+void CSaveStore::setSyncHook(const std::function<void(const QString &)> &hook)
+{
+    syncHook = hook;
+}
+
+void CSaveStore::syncFolder(const QString &folder) const
+{
+    const int fd = ::open(native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+    if (syncHook)
+        syncHook(folder);
+}
+
 QString CSaveStore::historyFolderName()
 {
     return historyFolder();
@@ -326,7 +333,7 @@ void CSaveStore::healDuplicates(const QString &archivePath) const
             removed |= ::unlink(native(v.path).constData()) == 0;
     }
     if (removed)
-        syncDir(dir);
+        syncFolder(dir);
 }
 
 QString CSaveStore::linkVersion(const QString &archivePath, QString *error) const
@@ -351,10 +358,12 @@ QString CSaveStore::linkVersion(const QString &archivePath, QString *error) cons
             *error = errnoText();
             return QString();
         }
-        // A new history folder is made durable at once; it happens once per save.
+        // The link is durable once its folder is, and a new history folder once its parents
+        // are: otherwise a crash after the archive is replaced could lose the version.
+        syncFolder(dir);
         if (created) {
-            syncDir(QFileInfo(dir).path());
-            syncDir(QFileInfo(archivePath).path());
+            syncFolder(QFileInfo(dir).path());
+            syncFolder(QFileInfo(archivePath).path());
         }
         return name;
     }
@@ -363,7 +372,7 @@ QString CSaveStore::linkVersion(const QString &archivePath, QString *error) cons
 }
 
 CSaveStore::Outcome CSaveStore::checkUpload(
-    const QString &archive, qint64 size, qint64 growth) const
+    const QString &archive, qint64 size, qint64 growth, qint64 reserved) const
 {
     Outcome out = saveSizeOutcome(size);
     if (!out.ok())
@@ -373,7 +382,7 @@ CSaveStore::Outcome CSaveStore::checkUpload(
         const qint64 floor = lim.minFreeBytes >= 0
             ? lim.minFreeBytes
             : (space.total > 0 ? qMin(space.total / 100, DEFAULT_MIN_FREE_CAP) : 0);
-        if (space.free - growth < floor) {
+        if (space.free - reserved - growth < floor) {
             out.status = Status::Refused;
             out.message = translate(
                 "would leave less than MinFreeBytes (%1 bytes) free on the storage volume")
@@ -476,7 +485,7 @@ CSaveStore::Outcome CSaveStore::commitUpload(
     if (!commit()) {
         if (!out.keptVersion.isEmpty()) {
             ::unlink(native(historyPath(path) + QLatin1Char('/') + out.keptVersion).constData());
-            syncDir(historyPath(path));
+            syncFolder(historyPath(path));
         }
         out.status = Status::Failed;
         out.message = translate("the archive could not be replaced");
@@ -484,11 +493,8 @@ CSaveStore::Outcome CSaveStore::commitUpload(
         return out;
     }
     step("committed");
-    // No sync of the history folder here: the commit syncs the new file and its folder, and
-    // journalling file systems write metadata changes in order, so the link made before goes
-    // to disk with them. A sync of its own would cost every upload a second journal commit.
-    // Versions given up need none either: one that comes back after a crash is given up by
-    // the next upload.
+    // Versions given up need no sync: one that comes back after a crash is given up by the
+    // next upload.
     for (const Version &v : dropped)
         out.toGiveUp << v.path;
     out.givenUp = int(out.toGiveUp.size());
@@ -615,11 +621,11 @@ CSaveStore::Outcome CSaveStore::restore(const QString &saveName, const QString &
         if (!out.keptVersion.isEmpty())
             ::unlink(native(dir + QLatin1Char('/') + out.keptVersion).constData());
         out.keptVersion.clear();
-        syncDir(dir);
+        syncFolder(dir);
         return out;
     }
-    syncDir(dir);
-    syncDir(QFileInfo(path).path());
+    syncFolder(dir);
+    syncFolder(QFileInfo(path).path());
     step("restored");
     return out;
 }

@@ -68,6 +68,8 @@ public:
     qint64 minFreeBytes() const;
     // Called at each named step of a commit or restore; tests end the process there.
     void setStepHook(const std::function<void(const char *step)> &hook);
+    // Called after each folder the store syncs, with its path; tests check the order.
+    void setSyncHook(const std::function<void(const QString &folder)> &hook);
 
     static QString historyFolderName();
     // Whether a save name leads into a history folder; such names are never served.
@@ -77,8 +79,10 @@ public:
     static QString archiveName(const QString &saveName);
 
     // The upload side. archive: the file name relative to the storage directory (7/slot1.z).
-    // Whether an upload may grow by growth bytes to size bytes.
-    Outcome checkUpload(const QString &archive, qint64 size, qint64 growth) const;
+    // Whether an upload may grow by growth bytes to size bytes, while other uploads in flight
+    // may still write reserved bytes onto the same volume.
+    Outcome checkUpload(
+        const QString &archive, qint64 size, qint64 growth, qint64 reserved = 0) const;
     // Runs commit(), which renames the complete upload over the archive, keeping the archive
     // it replaces as a version and giving up old versions as the limits require. Refuses
     // without touching anything when the user's folder cannot make room.
@@ -110,11 +114,13 @@ private:
     QString linkVersion(const QString &archivePath, QString *error) const;
     void healDuplicates(const QString &archivePath) const;
     void step(const char *name) const;
+    void syncFolder(const QString &folder) const;
 
     QString root; // ends in "/"
     Limits lim;
     SpaceSource spaceSource;
     std::function<void(const char *)> stepHook;
+    std::function<void(const QString &)> syncHook;
 };
 
 #endif // CSAVESTORE_H

@@ -1,5 +1,6 @@
 #include <csignal>
 #include <sys/resource.h>
+#include <thread>
 
 #include <QBuffer>
 #include <QDir>
@@ -55,6 +56,25 @@ public:
 // The stock behaviour of the interface.
 class PlainAdapter final : public CAbstractServerFileConnAdapter
 {
+};
+
+// Keeps each commit handed over, as an owner with a storage thread does, until the test runs
+// it.
+class DeferringAdapter final : public CAbstractServerFileConnAdapter
+{
+public:
+    void commitUpload(quint64 upload, const QString &fileName, qint64 size,
+        const std::function<bool()> &commitFile, const CommitAnswer &answerWith) override
+    {
+        Q_UNUSED(upload);
+        Q_UNUSED(fileName);
+        Q_UNUSED(size);
+        commit = commitFile;
+        answer = answerWith;
+    }
+
+    std::function<bool()> commit;
+    CommitAnswer answer;
 };
 
 QByteArray pattern(int size, int seed = 0)
@@ -141,6 +161,8 @@ private slots:
     void newRequestDuringTransferCancelsIt();
     void uploadEndTellsTheTruth_data();
     void uploadEndTellsTheTruth();
+    void uploadEndWaitsForTheCommit_data();
+    void uploadEndWaitsForTheCommit();
     void idleConnection_data();
     void idleConnection();
 
@@ -874,6 +896,51 @@ void tst_ServerFileConn::uploadEndTellsTheTruth()
         QVERIFY2(ok, qPrintable(clientErrorText(client.clientError())));
         QCOMPARE(readFile(storage + QLatin1Char('/') + saveName + QStringLiteral(".z")), content);
     }
+}
+
+void tst_ServerFileConn::uploadEndWaitsForTheCommit_data()
+{
+    QTest::addColumn<bool>("stored");
+    QTest::newRow("stored") << true;
+    QTest::newRow("refused") << false;
+}
+
+// The connection ends only once the owner has answered for the commit: with the close after
+// the archive is on disk, with a reset when it was not stored.
+void tst_ServerFileConn::uploadEndWaitsForTheCommit()
+{
+    QFETCH(bool, stored);
+    DeferringAdapter deferring;
+    useAdapter = &deferring;
+    const QString target = storage + QStringLiteral("/alice");
+    QVERIFY(writeFile(target, "old"));
+    const QByteArray content = pattern(200000, 15);
+    QBuffer source;
+    source.setData(content);
+    QVERIFY(source.open(QIODevice::ReadOnly));
+    CFileClient client;
+    client.setTimeout(10000);
+    QVERIFY(client.connectToServer(QStringLiteral("127.0.0.1"), server->serverPort()));
+    QSignalSpy finished(&client, &CFileClient::finished);
+    QVERIFY(client.startUpload(
+        QStringLiteral("u"), QStringLiteral("d"), QStringLiteral("alice"), &source));
+    QTRY_VERIFY(deferring.commit);
+    QVERIFY(!finished.wait(300));
+    QCOMPARE(readFile(target), QByteArray("old"));
+
+    // The commit may run on any thread.
+    bool committed = false;
+    if (stored)
+        std::thread([&] { committed = deferring.commit(); }).join();
+    deferring.commit = nullptr;
+    QCOMPARE(committed, stored);
+    deferring.answer(stored);
+    QTRY_COMPARE(finished.size(), 1);
+    QCOMPARE(finished.at(0).at(0).toBool(), stored);
+    if (!stored)
+        QCOMPARE(client.clientError(), ClientError::NotStored);
+    QCOMPARE(readFile(target), stored ? content : QByteArray("old"));
+    QCOMPARE(allFiles(storage), QStringList { QStringLiteral("alice") });
 }
 
 void tst_ServerFileConn::idleConnection_data()

@@ -1,26 +1,37 @@
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
+#include "csavestore.h"
 #include "cservercore.h"
+#include "cstorageworker.h"
 #include "cuserdb.h"
 #include "cserversettings.h"
 #include "ctolvernserver.h"
+#include "printabletext.h"
 #include "testwire.h"
 
 using namespace testwire;
@@ -48,6 +59,10 @@ private slots:
     void transferRights_data();
     void transferRights();
 
+    // storage
+    void storageWorkLeavesLoginsAlone();
+    void parallelUploadsKeepMinFree();
+
 private:
     using Client = std::unique_ptr<QTcpSocket>;
     // A connected client, from source when given (any 127.x address reaches us).
@@ -58,6 +73,10 @@ private:
         QTcpSocket &client, quint8 command, const QByteArray &user, const QByteArray &saveName);
     static bool isServed(QTcpSocket &client);
     static int countLines(const QSignalSpy &lines, const QString &part);
+    // A whole upload as one write: request, data frames and end.
+    static QByteArray uploadBytes(const QByteArray &saveName, const QByteArray &content);
+    // Bytes of the files below dir, each file once.
+    static qint64 bytesUnder(const QString &dir);
 
     QTemporaryDir dir;
     QString storage;
@@ -114,6 +133,31 @@ int tst_ServerCore::countLines(const QSignalSpy &lines, const QString &part)
     return count;
 }
 
+QByteArray tst_ServerCore::uploadBytes(const QByteArray &saveName, const QByteArray &content)
+{
+    QByteArray out = frame(0, packet(3, str("u") + str("d") + str(saveName)));
+    for (qsizetype pos = 0; pos < content.size(); pos += 60000)
+        out += frame(1, content.mid(pos, 60000));
+    return out + frame(0, packet(6, {}));
+}
+
+qint64 tst_ServerCore::bytesUnder(const QString &dir)
+{
+    qint64 total = 0;
+    QSet<quint64> seen;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        struct stat st;
+        // A file renamed meanwhile may be listed under both names.
+        if (::lstat(QFile::encodeName(it.next()).constData(), &st) == 0
+            && !seen.contains(quint64(st.st_ino))) {
+            seen.insert(quint64(st.st_ino));
+            total += st.st_size;
+        }
+    }
+    return total;
+}
+
 void tst_ServerCore::initTestCase()
 {
     QVERIFY(dir.isValid());
@@ -139,6 +183,9 @@ void tst_ServerCore::init()
     s->loginLockSeconds = 60;
     s->addressLockFailures = 20;
     s->addressLockSeconds = 600;
+    s->minFreeBytes = -1;
+    s->maxUserBytes = 0;
+    s->maxSaveBytes = 0;
 }
 
 void tst_ServerCore::servesWithoutWidgets()
@@ -333,6 +380,12 @@ void tst_ServerCore::loginLockout_data()
     QTest::newRow("name: 5 failures") << QByteArrayList { "lk-bob" } << QByteArray("lk-bob")
                                       << QStringLiteral("Logins for lk-bob from 127.0.0.1 "
                                                         "locked for 3 s after 5 failed attempts");
+    // The name comes from the client: it cannot start a log line of its own.
+    QTest::newRow("name: line injected")
+        << QByteArrayList { "lk-\r\n[LOGIN] name=lk-x, result=0" }
+        << QByteArray("lk-\r\n[LOGIN] name=lk-x, result=0")
+        << QStringLiteral("Logins for lk-\\r\\n[LOGIN] name=lk-x, result=0 from 127.0.0.1 "
+                          "locked for 3 s after 5 failed attempts");
     QTest::newRow("address: 20 failures over names")
         << QByteArrayList { "lk-a", "lk-b", "lk-c", "lk-d", "lk-e" } << QByteArray("lk-carl")
         << QStringLiteral("Logins from 127.0.0.1 locked for 3 s after 20 failed attempts");
@@ -381,21 +434,29 @@ void tst_ServerCore::transferRights_data()
     QTest::addColumn<QString>("folder"); // "own", "other" or a literal
     QTest::addColumn<int>("result");
     QTest::addColumn<QString>("why");
+    QTest::addColumn<QString>("injected"); // "user" or "save": a line of its own in that text
     const QString local = QStringLiteral("127.0.0.1");
     const QString noLogin = QStringLiteral("refused: no login of this user from this address");
     const QString notOwn = QStringLiteral("refused: not in the user's folder");
     QTest::newRow("off: anyone, any folder")
-        << false << QString() << quint8(1) << "other" << 0 << QString();
-    QTest::newRow("on: own folder") << true << local << quint8(1) << "own" << 0 << QString();
+        << false << QString() << quint8(1) << "other" << 0 << QString() << QString();
+    QTest::newRow("on: own folder")
+        << true << local << quint8(1) << "own" << 0 << QString() << QString();
     QTest::newRow("on: upload to own folder")
-        << true << local << quint8(3) << "own" << 0 << QString();
-    QTest::newRow("on: no login") << true << QString() << quint8(1) << "own" << 3 << noLogin;
+        << true << local << quint8(3) << "own" << 0 << QString() << QString();
+    QTest::newRow("on: no login") << true << QString() << quint8(1) << "own" << 3 << noLogin
+                                  << QString();
     QTest::newRow("on: login from another address")
-        << true << QStringLiteral("127.0.0.2") << quint8(1) << "own" << 3 << noLogin;
-    QTest::newRow("on: other's folder") << true << local << quint8(1) << "other" << 3 << notOwn;
+        << true << QStringLiteral("127.0.0.2") << quint8(1) << "own" << 3 << noLogin << QString();
+    QTest::newRow("on: other's folder")
+        << true << local << quint8(1) << "other" << 3 << notOwn << QString();
     QTest::newRow("on: upload to other's folder")
-        << true << local << quint8(3) << "other" << 3 << notOwn;
-    QTest::newRow("on: no folder") << true << local << quint8(1) << "" << 3 << notOwn;
+        << true << local << quint8(3) << "other" << 3 << notOwn << QString();
+    QTest::newRow("on: no folder") << true << local << quint8(1) << "" << 3 << notOwn << QString();
+    QTest::newRow("on: line injected in the user name")
+        << true << local << quint8(3) << "own" << 3 << noLogin << "user";
+    QTest::newRow("on: line injected in the save name")
+        << true << local << quint8(1) << "other" << 3 << notOwn << "save";
 }
 
 void tst_ServerCore::transferRights()
@@ -406,6 +467,7 @@ void tst_ServerCore::transferRights()
     QFETCH(QString, folder);
     QFETCH(int, result);
     QFETCH(QString, why);
+    QFETCH(QString, injected);
     CServerCore core;
     QSignalSpy lines(&core, &CServerCore::lineLogged);
     QVERIFY(core.start());
@@ -431,19 +493,116 @@ void tst_ServerCore::transferRights()
         Client from = connectTo(core.controlPort(), QHostAddress(loginFrom));
         QCOMPARE(login(*from, user, "pw-" + user), 0);
     }
+    // A client's text never starts a log line of its own.
+    const QByteArray injection = "\r\n[LOGIN] name=admin, result=0";
+    const QByteArray askingUser = injected == QLatin1String("user") ? user + injection : user;
+    const QByteArray askedSave
+        = saveName.toLatin1() + (injected == QLatin1String("save") ? injection : QByteArray());
     Client files = connectTo(core.filePort());
-    QCOMPARE(requestTransfer(*files, command, user, saveName.toLatin1()), result);
+    QCOMPARE(requestTransfer(*files, command, askingUser, askedSave), result);
+    const QString shownUser = printableText(QString::fromLatin1(askingUser));
     // The design's lines stay; a refusal adds one that says why.
-    QCOMPARE(
-        countLines(lines, QString::fromLatin1(user) + QStringLiteral(" request transfer savedat")),
-        1);
+    QCOMPARE(countLines(lines, shownUser + QStringLiteral(" request transfer savedat")), 1);
     QCOMPARE(countLines(lines, QStringLiteral("refused")), why.isEmpty() ? 0 : 1);
     if (!why.isEmpty()) {
         QCOMPARE(countLines(lines,
                      QStringLiteral("Transfer of %1 for %2 from 127.0.0.1 %3")
-                         .arg(saveName, QString::fromLatin1(user), why)),
+                         .arg(printableText(QString::fromLatin1(askedSave)), shownUser, why)),
             1);
     }
+    for (const QList<QVariant> &line : lines) {
+        const QString text = line.at(0).toString();
+        QVERIFY2(!text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r')),
+            qPrintable(text));
+    }
+}
+
+// The looks at the limits and the commits run on the storage worker: a look that hangs holds
+// up its upload only, never the logins.
+void tst_ServerCore::storageWorkLeavesLoginsAlone()
+{
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool released = false;
+    std::atomic<bool> entered { false };
+    std::atomic<bool> onNetworkThread { false };
+    QThread *network = QThread::currentThread();
+    CServerCore core;
+    QVERIFY(core.start());
+    core.storageWorker()->setSpaceSource([&](const QString &) {
+        onNetworkThread = onNetworkThread || QThread::currentThread() == network;
+        entered = true;
+        std::unique_lock<std::mutex> lock(mutex);
+        // Bounded, so a look made on the network thread fails the test instead of hanging it.
+        wake.wait_for(lock, std::chrono::seconds(5), [&] { return released; });
+        return CSaveStore::DiskSpace { qint64(1) << 40, qint64(1) << 41 };
+    });
+    Client control = connectTo(core.controlPort());
+    Client files = connectTo(core.filePort());
+    const QByteArray content(300000, 'w');
+    files->write(uploadBytes("hang/slot", content));
+    QTRY_VERIFY(entered);
+    QVERIFY(!onNetworkThread);
+    QVERIFY(isServed(*control));
+    QVERIFY(isServed(*control));
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+    }
+    wake.notify_all();
+    QTRY_COMPARE(files->state(), QAbstractSocket::UnconnectedState);
+    QFile stored(storage + QStringLiteral("/hang/slot.z"));
+    QVERIFY(stored.open(QIODevice::ReadOnly));
+    QCOMPARE(stored.readAll(), content);
+    QVERIFY(!onNetworkThread);
+}
+
+// Each upload alone would see room enough; together they must not take the volume below
+// MinFreeBytes. The fake volume's free space is what the files in the storage folder leave.
+void tst_ServerCore::parallelUploadsKeepMinFree()
+{
+    constexpr int uploads = 40;
+    constexpr qint64 floor = 8 << 20;
+    const QByteArray content(1536 * 1024, 'p');
+    const qint64 capacity = bytesUnder(storage) + floor + (16 << 20);
+    std::atomic<qint64> lowest { capacity };
+    CServerSettings::instance()->minFreeBytes = floor;
+    CServerCore core;
+    QVERIFY(core.start());
+    core.storageWorker()->setSpaceSource([&](const QString &) {
+        const qint64 free = capacity - bytesUnder(storage);
+        qint64 seen = lowest.load();
+        while (free < seen && !lowest.compare_exchange_weak(seen, free)) { }
+        return CSaveStore::DiskSpace { free, capacity };
+    });
+    std::vector<Client> clients;
+    for (int i = 0; i < uploads; ++i) {
+        clients.push_back(connectTo(core.filePort()));
+        clients.back()->write(uploadBytes("mf/slot" + QByteArray::number(i), content));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(clients.cbegin(), clients.cend(),
+                                 [](const Client &client) {
+                                     return client->state() == QAbstractSocket::UnconnectedState;
+                                 }),
+        60000);
+
+    int stored = 0;
+    for (int i = 0; i < uploads; ++i) {
+        QFile file(storage + QStringLiteral("/mf/slot%1.z").arg(i));
+        if (file.exists()) {
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(file.readAll(), content);
+            ++stored;
+        }
+    }
+    // The volume takes about ten of them.
+    QVERIFY2(stored > 0 && stored < uploads, qPrintable(QString::number(stored)));
+    QVERIFY2(lowest >= floor,
+        qPrintable(QStringLiteral("%1 bytes free, below MinFreeBytes %2").arg(lowest).arg(floor)));
+    // Refused uploads leave nothing behind.
+    QCOMPARE(
+        QDir(storage + QStringLiteral("/mf")).entryList(QDir::Files | QDir::Hidden).size(), stored);
+    QVERIFY(QDir(storage + QStringLiteral("/mf")).removeRecursively());
 }
 
 QTEST_GUILESS_MAIN(tst_ServerCore)

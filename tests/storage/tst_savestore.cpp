@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <csignal>
 
 #include <QCoreApplication>
@@ -97,6 +98,8 @@ private slots:
     void limits();
     void killAtEachStep_data();
     void killAtEachStep();
+    void syncsFollowTheirChanges_data();
+    void syncsFollowTheirChanges();
 };
 
 void tst_SaveStore::keepVersions_data()
@@ -130,18 +133,24 @@ void tst_SaveStore::limits_data()
     QTest::addColumn<qint64>("free"); // of the fake volume of 1 MB, floor 1 %
     QTest::addColumn<int>("size");
     QTest::addColumn<bool>("stored");
-    QTest::addColumn<int>("versionsAfter"); // of 7/slot1, which holds 2 before
+    QTest::addColumn<QList<QByteArray>>("history"); // of 7/slot1 after, newest first
 
-    // 7/ holds slot1 (100 bytes, versions of 100 and 100) and slot2 (100 bytes): 400 bytes.
-    QTest::newRow("save at limit") << ARCHIVE << 150LL << 0LL << -1LL << 150 << true << 3;
-    QTest::newRow("save over limit") << ARCHIVE << 150LL << 0LL << -1LL << 151 << false << 2;
-    QTest::newRow("user gives up oldest") << ARCHIVE << 0LL << 450LL << -1LL << 100 << true << 2;
-    QTest::newRow("user gives up all") << ARCHIVE << 0LL << 300LL << -1LL << 200 << true << 0;
-    QTest::newRow("user over limit") << ARCHIVE << 0LL << 250LL << -1LL << 200 << false << 2;
+    // 7/ holds slot1 (c, 100 bytes, versions b and a of 100) and slot2 (100 bytes): 400 bytes.
+    const QList<QByteArray> before { content(2), content(1) };
+    const QList<QByteArray> all { content(3), content(2), content(1) };
+    QTest::newRow("save at limit") << ARCHIVE << 150LL << 0LL << -1LL << 150 << true << all;
+    QTest::newRow("save over limit") << ARCHIVE << 150LL << 0LL << -1LL << 151 << false << before;
+    QTest::newRow("user gives up oldest") << ARCHIVE << 0LL << 450LL << -1LL << 100 << true
+                                          << QList<QByteArray> { content(3), content(2) };
+    QTest::newRow("user gives up two oldest")
+        << ARCHIVE << 0LL << 350LL << -1LL << 100 << true << QList<QByteArray> { content(3) };
+    QTest::newRow("user gives up all")
+        << ARCHIVE << 0LL << 300LL << -1LL << 200 << true << QList<QByteArray>();
+    QTest::newRow("user over limit") << ARCHIVE << 0LL << 250LL << -1LL << 200 << false << before;
     QTest::newRow("user limit, no folder")
-        << QStringLiteral("top.z") << 0LL << 50LL << -1LL << 200 << true << 2;
-    QTest::newRow("free above floor") << ARCHIVE << 0LL << 0LL << 10200LL << 200 << true << 3;
-    QTest::newRow("free below floor") << ARCHIVE << 0LL << 0LL << 10199LL << 200 << false << 2;
+        << QStringLiteral("top.z") << 0LL << 50LL << -1LL << 200 << true << before;
+    QTest::newRow("free above floor") << ARCHIVE << 0LL << 0LL << 10200LL << 200 << true << all;
+    QTest::newRow("free below floor") << ARCHIVE << 0LL << 0LL << 10199LL << 200 << false << before;
 }
 
 void tst_SaveStore::limits()
@@ -152,7 +161,7 @@ void tst_SaveStore::limits()
     QFETCH(qint64, free);
     QFETCH(int, size);
     QFETCH(bool, stored);
-    QFETCH(int, versionsAfter);
+    QFETCH(QList<QByteArray>, history);
     QTemporaryDir dir;
     {
         CSaveStore setup(dir.path());
@@ -176,7 +185,8 @@ void tst_SaveStore::limits()
         QCOMPARE(allFiles(dir.path()), before);
         QCOMPARE(readAll(dir.filePath(ARCHIVE)), content(3));
     }
-    QCOMPARE(store.history(SAVE).size(), versionsAfter);
+    // Versions go oldest first, of all the user's saves: which remain, not only how many.
+    QCOMPARE(historyContents(store, SAVE), history);
     // The commit has the last word on a save's size, whatever was checked on the way.
     if (maxSave > 0 && size > maxSave) {
         bool committed = false;
@@ -187,9 +197,6 @@ void tst_SaveStore::limits()
         QCOMPARE(late.status, CSaveStore::Status::Refused);
         QVERIFY(!committed);
     }
-    // Versions go oldest first: what stays is the newest.
-    if (versionsAfter > 0 && archive == ARCHIVE && stored)
-        QCOMPARE(historyContents(store, SAVE).first(), content(3));
 }
 
 void tst_SaveStore::killAtEachStep_data()
@@ -257,6 +264,71 @@ void tst_SaveStore::killAtEachStep()
     QCOMPARE(historyContents(next, SAVE).size(), 2);
     QCOMPARE(historyContents(next, SAVE).first(), current);
     QCOMPARE(allFiles(dir.filePath(QStringLiteral("7/.versions"))).size(), 2);
+}
+
+void tst_SaveStore::syncsFollowTheirChanges_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::newRow("upload") << "upload";
+    QTest::newRow("restore") << "restore";
+}
+
+// A change is durable only once the folder that holds it is synced after it: the version
+// linked into the history folder before the archive is replaced, and a restored archive's
+// rename before the restore returns.
+void tst_SaveStore::syncsFollowTheirChanges()
+{
+    QFETCH(QString, action);
+    QTemporaryDir dir;
+    CSaveStore store(dir.path());
+    for (int n = 1; n <= 3; ++n)
+        QVERIFY(upload(store, ARCHIVE, content(n)).ok());
+    const QString archive = dir.filePath(ARCHIVE);
+    const QString history = dir.filePath(QStringLiteral("7/.versions/slot1.z"));
+    const QStringList versionsBefore = QDir(history).entryList(QDir::Files);
+    struct Sync
+    {
+        QString folder;
+        QByteArray archive;
+        QStringList versions;
+    };
+    QList<Sync> syncs;
+    store.setSyncHook([&](const QString &folder) {
+        syncs << Sync { QDir::cleanPath(folder), readAll(archive),
+            QDir(history).entryList(QDir::Files) };
+    });
+
+    CSaveStore::Outcome outcome;
+    if (action == QLatin1String("upload")) {
+        outcome = upload(store, ARCHIVE, content(4));
+    } else {
+        outcome = store.restore(SAVE, store.history(SAVE).last().name);
+        QCOMPARE(readAll(archive), content(1));
+    }
+    QVERIFY2(outcome.ok(), qPrintable(outcome.message));
+    QVERIFY(!outcome.keptVersion.isEmpty());
+    const auto synced = [&](const QString &folder, auto condition) {
+        return std::any_of(syncs.cbegin(), syncs.cend(), [&](const Sync &sync) {
+            return sync.folder == QDir::cleanPath(folder) && condition(sync);
+        });
+    };
+    QVERIFY2(synced(history,
+                 [&](const Sync &sync) {
+                     return sync.archive == content(3)
+                         && sync.versions.contains(outcome.keptVersion);
+                 }),
+        "the history folder is not synced between the link and the replacement");
+    if (action == QLatin1String("restore")) {
+        QVERIFY2(synced(QFileInfo(archive).path(),
+                     [](const Sync &sync) { return sync.archive == content(1); }),
+            "the archive's folder is not synced after the restore's rename");
+        QVERIFY2(synced(history,
+                     [&](const Sync &sync) {
+                         return sync.versions.size() == versionsBefore.size()
+                             && !sync.versions.contains(versionsBefore.first());
+                     }),
+            "the history folder is not synced after the restored version left it");
+    }
 }
 
 int main(int argc, char **argv)

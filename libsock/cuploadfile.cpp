@@ -1,0 +1,124 @@
+#include "cuploadfile.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QByteArray>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+namespace libsock {
+
+namespace {
+
+QByteArray native(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+bool syncFolder(const QString &folder)
+{
+    const int fd = ::open(native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
+}
+
+} // namespace
+
+CUploadFile::CUploadFile(const QString &path)
+    : target(path)
+{
+}
+
+CUploadFile::~CUploadFile()
+{
+    discard();
+}
+
+bool CUploadFile::open()
+{
+    struct stat st;
+    const QByteArray name = native(target);
+    const bool exists = ::stat(name.constData(), &st) == 0;
+    if (exists && (S_ISDIR(st.st_mode) || ::access(name.constData(), W_OK) != 0))
+        return false;
+    // An archive replaced keeps its permission bits; a new one gets the usual ones.
+    const mode_t mode = exists ? (st.st_mode & 07777) : 0666;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        const QString candidate = target + QLatin1Char('.')
+            + QString::number(QRandomGenerator::global()->generate() & 0xFFFFFF, 36);
+        fd = ::open(native(candidate).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0)
+            temporary = candidate;
+        else if (errno != EEXIST)
+            return false;
+    }
+    if (fd >= 0 && exists)
+        ::fchmod(fd, mode);
+    return fd >= 0;
+}
+
+bool CUploadFile::write(const QByteArray &bytes)
+{
+    const char *data = bytes.constData();
+    qsizetype left = bytes.size();
+    while (!failed && left > 0) {
+        const ssize_t n = ::write(fd, data, size_t(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        failed = n <= 0;
+        data += qMax<ssize_t>(n, 0);
+        left -= qMax<ssize_t>(n, 0);
+        written += qMax<ssize_t>(n, 0);
+    }
+    return !failed && fd >= 0;
+}
+
+void CUploadFile::startWriteBack()
+{
+    const qint64 end = written;
+    if (fd < 0 || end <= writtenBack)
+        return;
+    ::sync_file_range(fd, writtenBack, end - writtenBack, SYNC_FILE_RANGE_WRITE);
+    writtenBack = end;
+}
+
+bool CUploadFile::commit()
+{
+    if (fd < 0 || failed) {
+        discard();
+        return false;
+    }
+    const bool written = ::fdatasync(fd) == 0;
+    const bool closed = ::close(fd) == 0;
+    fd = -1;
+    if (!written || !closed
+        || ::rename(native(temporary).constData(), native(target).constData()) != 0) {
+        discard();
+        return false;
+    }
+    temporary.clear();
+    // The rename is on disk only once its folder is, and a new folder once its parent is.
+    bool synced = syncFolder(QFileInfo(target).absolutePath());
+    for (const QString &folder : std::as_const(made))
+        synced = syncFolder(QFileInfo(folder).path()) && synced;
+    return synced;
+}
+
+void CUploadFile::discard()
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+    if (!temporary.isEmpty())
+        ::unlink(native(temporary).constData());
+    temporary.clear();
+}
+
+} // namespace libsock

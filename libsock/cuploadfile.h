@@ -1,0 +1,53 @@
+#ifndef LIBSOCK_CUPLOADFILE_H
+#define LIBSOCK_CUPLOADFILE_H
+
+#include <atomic>
+
+#include <QString>
+#include <QStringList>
+
+namespace libsock {
+
+// The temporary file of one upload beside the archive it is to replace. The connection writes
+// the received bytes into it with plain writes; commit() makes it durable and puts it in the
+// archive's place, and may run on another thread once the connection has let go of it. A file
+// never committed is removed when destroyed. Not a QObject, so it can change threads.
+class CUploadFile
+{
+public:
+    explicit CUploadFile(const QString &path);
+    ~CUploadFile();
+    CUploadFile(const CUploadFile &) = delete;
+    CUploadFile &operator=(const CUploadFile &) = delete;
+
+    // Creates the temporary file; false when the archive cannot be written there.
+    bool open();
+    bool write(const QByteArray &bytes);
+    // Starts writing the bytes written so far to disk, without waiting for them, so the sync
+    // of the commit (and any other sync of the file system meanwhile) has little left to wait
+    // for. May run on another thread than write(), never at once with commit().
+    void startWriteBack();
+    // Folders made for this upload, deepest first: each is made durable in its parent by the
+    // commit.
+    void setMadeFolders(const QStringList &folders) { made = folders; }
+    // Syncs the file, renames it over the archive and syncs the folders the rename and any new
+    // folder live in. False, with the temporary file gone, on any failure so far.
+    bool commit();
+
+    const QString &fileName() const { return target; }
+
+private:
+    void discard();
+
+    QString target;
+    QString temporary;
+    QStringList made;
+    int fd = -1;
+    bool failed = false;
+    std::atomic<qint64> written { 0 };
+    qint64 writtenBack = 0;
+};
+
+} // namespace libsock
+
+#endif // LIBSOCK_CUPLOADFILE_H
