@@ -327,7 +327,13 @@ int CUsersCommand::purge(CAdminCommand &command, const QStringList &arguments)
     CUserPurge work(dataOnly ? CUserPurge::ClearData : CUserPurge::DeleteUsers, before,
         CServerSettings::instance()->snapshot().saveDataDir);
     const QString verb = dataOnly ? QStringLiteral("cleared") : QStringLiteral("deleted");
-    QObject::connect(&work, &CUserPurge::progress, &work, [&verb](int done, int total) {
+    // Whole percents only: a large purge would fill the screen otherwise.
+    int shown = -1;
+    QObject::connect(&work, &CUserPurge::progress, &work, [&verb, &shown](int done, int total) {
+        const int percent = total > 0 ? int(qint64(done) * 100 / total) : 100;
+        if (percent == shown)
+            return;
+        shown = percent;
         std::fprintf(stderr, "%s %d of %d users\n", verb.toLatin1().constData(), done, total);
     });
     QEventLoop loop;
