@@ -4,12 +4,15 @@
 #include <cstdio>
 
 #include <QDateTime>
+#include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include "cadmincommand.h"
+#include "cserversettings.h"
 #include "cuserdb.h"
+#include "cuserpurge.h"
 #include "printabletext.h"
 
 namespace {
@@ -321,35 +324,55 @@ int CUsersCommand::purge(CAdminCommand &command, const QStringList &arguments)
         return CAdminCommand::EXIT_DATABASE;
 
     const QDateTime before = QDateTime::currentDateTime().addMonths(-months);
-    CUserDb *db = CUserDb::instance();
+    CUserPurge work(dataOnly ? CUserPurge::ClearData : CUserPurge::DeleteUsers, before,
+        CServerSettings::instance()->snapshot().saveDataDir);
+    const QString verb = dataOnly ? QStringLiteral("cleared") : QStringLiteral("deleted");
+    // Whole percents only: a large purge would fill the screen otherwise.
+    int shown = -1;
+    QObject::connect(&work, &CUserPurge::progress, &work, [&verb, &shown](int done, int total) {
+        const int percent = total > 0 ? int(qint64(done) * 100 / total) : 100;
+        if (percent == shown)
+            return;
+        shown = percent;
+        std::fprintf(stderr, "%s %d of %d users\n", verb.toLatin1().constData(), done, total);
+    });
+    QEventLoop loop;
+    QObject::connect(&work, &CUserPurge::finished, &loop, &QEventLoop::quit);
+    work.start();
+    loop.exec();
+    const CUserPurge::Counts counts = work.counts();
+    const QString since = CUserDb::dateTimeText(before);
+    if (counts.databaseFailed) {
+        CAdminCommand::printError(dataOnly
+                ? QStringLiteral("stopped after clearing the game data of %1 of %2 inactive "
+                                 "users: %3")
+                      .arg(counts.cleared + counts.missing)
+                      .arg(counts.found)
+                      .arg(counts.errorText)
+                : QStringLiteral("stopped after deleting %1 of %2 inactive users: %3")
+                      .arg(counts.deleted)
+                      .arg(counts.found)
+                      .arg(counts.errorText));
+        return CAdminCommand::EXIT_DATABASE;
+    }
+    if (counts.folderFailures > 0) {
+        CAdminCommand::printError(
+            QStringLiteral("the game data of %1 %2 users could not be removed")
+                .arg(counts.folderFailures)
+                .arg(dataOnly ? QStringLiteral("inactive") : QStringLiteral("deleted")));
+        return CAdminCommand::EXIT_DATABASE;
+    }
     if (dataOnly) {
-        int users = 0;
-        int missing = 0;
-        int failed = 0;
-        db->clearInactiveUserData(before, &users, &missing, &failed);
-        if (failed > 0) {
-            CAdminCommand::printError(
-                QStringLiteral("the game data of %1 users could not be removed").arg(failed));
-            return CAdminCommand::EXIT_DATABASE;
-        }
         CAdminCommand::printOut(
             QStringLiteral("Cleared the game data of %1 users not logged in since %2 (%3 had "
                            "none)\n")
-                .arg(users)
-                .arg(CUserDb::dateTimeText(before))
-                .arg(missing));
-        return CAdminCommand::EXIT_OK;
+                .arg(counts.cleared + counts.missing)
+                .arg(since)
+                .arg(counts.missing));
+    } else {
+        CAdminCommand::printOut(QStringLiteral("Deleted %1 users not logged in since %2\n")
+                                    .arg(counts.deleted)
+                                    .arg(since));
     }
-    int deleted = 0;
-    int failed = 0;
-    db->deleteInactiveUsers(before, &deleted, &failed);
-    if (deleted < 0 || failed > 0) {
-        CAdminCommand::printError(
-            QStringLiteral("%1 inactive users could not be deleted").arg(qMax(failed, 1)));
-        return CAdminCommand::EXIT_DATABASE;
-    }
-    CAdminCommand::printOut(QStringLiteral("Deleted %1 users not logged in since %2\n")
-                                .arg(deleted)
-                                .arg(CUserDb::dateTimeText(before)));
     return CAdminCommand::EXIT_OK;
 }

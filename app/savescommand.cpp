@@ -6,6 +6,7 @@
 
 #include "csavestore.h"
 #include "cserversettings.h"
+#include "cuserfolder.h"
 
 namespace {
 
@@ -70,7 +71,7 @@ int runSavesCommand(QStringList args)
     const int objectId = args.at(1).toInt(&ok);
     if (!ok || objectId <= 0)
         return usage();
-    const QString user = QString::number(objectId);
+    const QString user = CUserFolder::name(objectId);
 
     CServerSettings *settings = CServerSettings::instance();
     settings->load();

@@ -59,8 +59,8 @@ private:
     bool measureGuesses();
     bool measureFlood();
     bool measureGroupCommit();
-    // One run of the server, durable (group commit) or the unbatched comparison; rates of
-    // logins and of add-users with all clients, and the syncs each took.
+    // One run of the server in group commits; rates of logins and of add-users with all
+    // clients, and the syncs each took.
     struct CommitRun
     {
         double logins = 0;
@@ -71,7 +71,15 @@ private:
         // One 4 KiB write and fdatasync in the server's folder, in turns with the add-users.
         qint64 syncP50 = 0;
     };
-    bool commitRun(bool durable, CommitRun &run);
+    bool commitRun(CommitRun &run);
+    // The yardstick of the group commit: logins and add-users one statement at a time on the
+    // bench's own connection, synchronous=NORMAL.
+    struct DirectRates
+    {
+        double logins = 0;
+        double adds = 0;
+    };
+    bool directCommits(DirectRates &rates);
     // Requests per second from all clients for seconds; adding: add-users of fresh names.
     bool clientRate(bool adding, const QString &prefix, double &rate);
     qint64 syncsSoFar() const;

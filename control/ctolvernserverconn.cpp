@@ -14,6 +14,24 @@ using namespace libsock;
 namespace {
 // The largest reply: result byte and object id.
 constexpr qint64 REPLY_SIZE = PACKET_HEADER_SIZE + 5;
+
+// The user store's outcome as the reply's result byte.
+quint8 wireResult(CUserDb::Result result)
+{
+    switch (result) {
+    case CUserDb::Ok:
+        return RESULT_OK;
+    case CUserDb::NameTaken:
+        return RESULT_USER_EXISTS;
+    case CUserDb::WrongPassword:
+        return RESULT_WRONG_PASSWORD;
+    case CUserDb::LoginRefused:
+        return RESULT_LOGIN_FAILED;
+    case CUserDb::Failed:
+        break;
+    }
+    return RESULT_FAILED;
+}
 } // namespace
 
 CTolvernServerConn::CTolvernServerConn(QObject *parent)
@@ -163,7 +181,8 @@ void CTolvernServerConn::takeAddUser()
     const QPointer<CTolvernServerConn> self(this);
     committer->submit(this, request, [self, entry](const CUserDb::Request &done) {
         if (self)
-            self->settle(*entry, done.result, done.result == RESULT_OK ? done.objectId : 0);
+            self->settle(
+                *entry, wireResult(done.result), done.result == CUserDb::Ok ? done.objectId : 0);
     });
 }
 
@@ -178,7 +197,7 @@ void CTolvernServerConn::takeChangePass()
     const QPointer<CTolvernServerConn> self(this);
     committer->submit(this, request, [self, entry](const CUserDb::Request &done) {
         if (self)
-            self->settle(*entry, done.result, entry->objectId);
+            self->settle(*entry, wireResult(done.result), entry->objectId);
     });
 }
 
@@ -218,14 +237,15 @@ void CTolvernServerConn::startLogin(Owed &entry)
     committer->submit(
         this, request, [self, guard, peer = peer, pending](const CUserDb::Request &done) {
             const QString name = done.name;
-            if (guard && done.result != RESULT_OK)
+            if (guard && done.result != CUserDb::Ok)
                 guard->loginFailed(peer, name);
             else if (guard)
                 guard->loginSucceeded(peer, name, done.objectId);
             if (!self)
                 return;
             self->loginInFlight = false;
-            self->settle(*pending, done.result, done.result == RESULT_OK ? done.objectId : 0);
+            self->settle(
+                *pending, wireResult(done.result), done.result == CUserDb::Ok ? done.objectId : 0);
         });
 }
 

@@ -18,6 +18,7 @@
 #include "ctolvernserverconn.h"
 #include "cuserdb.h"
 #include "cuserdbcommitter.h"
+#include "cuserfolder.h"
 
 namespace {
 // Room for thousands of clients connecting at once.
@@ -34,10 +35,8 @@ CServerCore::CServerCore(QObject *parent)
     connect(connGuard, &CConnGuard::log, this, &CServerCore::log);
     connect(loginGuard, &CLoginGuard::log, this, &CServerCore::log);
     // The control port's changes are answered only once on disk, in group commits.
-    if (!CUserDb::unbatchedComparison()) {
-        committer = new CUserDbCommitter(this);
-        connect(committer, &CUserDbCommitter::log, this, &CServerCore::log);
-    }
+    committer = new CUserDbCommitter(this);
+    connect(committer, &CUserDbCommitter::log, this, &CServerCore::log);
 }
 
 CServerCore::~CServerCore()
@@ -320,7 +319,7 @@ bool CServerCore::permitTransfer(
                 .arg(printableText(saveName), printableText(user), peer.toString()));
         return false;
     }
-    const QString folder = QString::number(objectId);
+    const QString folder = CUserFolder::name(objectId);
     if (!saveName.startsWith(folder + QLatin1Char('/'))) {
         log(tr("Transfer of %1 for %2 from %3 refused: not in the user's folder %4")
                 .arg(printableText(saveName), printableText(user), peer.toString(), folder));

@@ -6,6 +6,7 @@
 
 #include "csavestore.h"
 #include "cserversettings.h"
+#include "cuserfolder.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ void CSaveHistoryDlg::refresh()
     QTreeWidget *tree = ui->treeSaves;
     tree->clear();
     const CSaveStore store = CSaveStore::fromSettings(*CServerSettings::instance());
-    const QString user = QString::number(userId);
+    const QString user = CUserFolder::name(userId);
     CSaveStore::Outcome outcome;
     const QList<CSaveStore::Entry> saves = store.saves(user, &outcome);
     for (const CSaveStore::Entry &save : saves) {

@@ -4,13 +4,14 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QMutex>
+#include <QProgressDialog>
 
 #include "cserversettings.h"
-#include "cuserdb.h"
 #include "storagehelpers.h"
 
 namespace {
@@ -154,17 +155,19 @@ void CSettingDlg::on_btnClear_clicked()
 {
     if (!confirm(tr("Are you sure to clear?")))
         return;
-    int userCount = 0;
-    int missingCount = 0;
-    int failedCount = 0;
-    CUserDb::instance()->clearInactiveUserData(
-        cutOff(ui->combRangeClear->currentIndex()), &userCount, &missingCount, &failedCount);
+    const CUserPurge::Counts counts
+        = purge(CUserPurge::ClearData, ui->combRangeClear->currentIndex());
     // Sticky: an earlier delete must still reach the user page when a later action matches
     // nobody.
-    refreshUserList = refreshUserList || userCount > 0;
-    if (failedCount > 0) {
-        QMessageBox::critical(this, tr("Error!"),
-            tr("The game data of %1 users could not be removed").arg(failedCount), QMessageBox::Ok);
+    refreshUserList = refreshUserList || counts.found > 0;
+    if (counts.databaseFailed) {
+        fail(tr("Clearing stopped after the game data of %1 of %2 users: %3")
+                 .arg(QString::number(counts.cleared + counts.missing),
+                     QString::number(counts.found), counts.errorText));
+        return;
+    }
+    if (counts.folderFailures > 0) {
+        fail(tr("The game data of %1 users could not be removed").arg(counts.folderFailures));
         return;
     }
     QMessageBox::information(this, tr("Information"), tr("OK!"), QMessageBox::Ok);
@@ -174,18 +177,45 @@ void CSettingDlg::on_btnDelUser_clicked()
 {
     if (!confirm(tr("Are you sure to delete?")))
         return;
-    int deletedCount = 0;
-    int failedCount = 0;
-    CUserDb::instance()->deleteInactiveUsers(
-        cutOff(ui->combRangeDelUser->currentIndex()), &deletedCount, &failedCount);
-    refreshUserList = refreshUserList || deletedCount > 0;
-    if (failedCount > 0) {
-        QMessageBox::critical(this, tr("Error!"),
-            tr("%1 users were kept: their game data could not be removed").arg(failedCount),
-            QMessageBox::Ok);
+    const CUserPurge::Counts counts
+        = purge(CUserPurge::DeleteUsers, ui->combRangeDelUser->currentIndex());
+    refreshUserList = refreshUserList || counts.deleted > 0;
+    if (counts.databaseFailed) {
+        fail(tr("Deleting stopped after %1 of %2 users: %3")
+                 .arg(QString::number(counts.deleted), QString::number(counts.found),
+                     counts.errorText));
+        return;
+    }
+    if (counts.folderFailures > 0) {
+        fail(tr("The game data of %1 deleted users could not be removed")
+                 .arg(counts.folderFailures));
         return;
     }
     QMessageBox::information(this, tr("Information"), tr("OK!"), QMessageBox::Ok);
+}
+
+CUserPurge::Counts CSettingDlg::purge(CUserPurge::Mode mode, int rangeIndex)
+{
+    CUserPurge work(mode, cutOff(rangeIndex), CServerSettings::instance()->snapshot().saveDataDir);
+    // Shown only once the work looks like taking longer than a moment; no cancel: what is
+    // committed stays committed.
+    QProgressDialog progress(
+        mode == CUserPurge::DeleteUsers ? tr("Deleting users...") : tr("Clearing game data..."),
+        QString(), 0, 0, this);
+    progress.setWindowModality(Qt::WindowModal);
+    connect(&work, &CUserPurge::progress, &progress, [&progress](int done, int total) {
+        progress.setMaximum(total);
+        progress.setValue(done);
+    });
+    QEventLoop loop;
+    connect(&work, &CUserPurge::finished, &loop, &QEventLoop::quit);
+    // Nothing of the dialog is pressed again while the work runs.
+    setEnabled(false);
+    work.start();
+    loop.exec();
+    setEnabled(true);
+    progress.reset();
+    return work.counts();
 }
 
 void CSettingDlg::on_chkStart_stateChanged(int)

@@ -3,6 +3,8 @@
 
 #include <QDialog>
 
+#include "cuserpurge.h"
+
 namespace Ui {
 class CSettingDlg;
 }
@@ -37,6 +39,9 @@ private:
     void warn(const QString &text);
     void fail(const QString &text);
     bool confirm(const QString &text);
+    // Runs a purge of the users inactive for the range's months on its own thread, with a
+    // progress window should it take a while.
+    CUserPurge::Counts purge(CUserPurge::Mode mode, int rangeIndex);
 
     Ui::CSettingDlg *ui = nullptr;
 };

@@ -5,6 +5,8 @@
 #include <utility>
 
 #include <QDateTime>
+#include <QDesktopServices>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QInputDialog>
 #include <QItemSelectionModel>
@@ -15,11 +17,14 @@
 #include <QShortcut>
 #include <QStringList>
 #include <QTableWidgetItem>
+#include <QUrl>
 #include <QVariant>
 
 #include "cuserdb.h"
 #include "cadduserdlg.h"
 #include "csavehistorydlg.h"
+#include "cserversettings.h"
+#include "cuserfolder.h"
 #include "printabletext.h"
 
 namespace {
@@ -224,7 +229,12 @@ void CUserManWidget::on_btnBrow_clicked()
 {
     const QList<int> rows = selectedUserRows();
     for (int row : rows) {
-        if (!CUserDb::instance()->openUserData(objectIdAt(row))) {
+        const QString path = CUserFolder::path(
+            CServerSettings::instance()->snapshot().saveDataDir, objectIdAt(row));
+        // The desktop's file browser shows it; what it makes of the request is its own affair.
+        if (!path.isEmpty() && QFileInfo::exists(path)) {
+            QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+        } else {
             QMessageBox::critical(this, tr("Path not exists"),
                 tr("Cannot find Game Data for %1").arg(ui->tableWidget->item(row, 0)->text()),
                 QMessageBox::Ok);

@@ -9,6 +9,7 @@
 #include <QVariantList>
 
 #include "cuserdb.h"
+#include "cuserdbschema.h"
 
 namespace {
 
@@ -72,7 +73,7 @@ bool CUserDbCopy::run()
 bool CUserDbCopy::copyRows(QSqlDatabase &from, QSqlDatabase &to)
 {
     QString schemaError;
-    if (!CUserDb::ensureSchema(to, nullptr, &schemaError))
+    if (!CUserDbSchema::ensure(to, nullptr, &schemaError))
         return fail(QStringLiteral("Cannot prepare %1: %2").arg(target.displayText(), schemaError));
 
     QSqlQuery read(from);

@@ -41,6 +41,7 @@ private slots:
 
     void usersWhileServing();
     void purgeByLastLogin();
+    void purgeCommitsInLargeTransactions();
     void refusals_data();
     void refusals();
     void dbCopyIntoPostgresql();
@@ -55,6 +56,8 @@ private:
     void makeFolder(int id);
 
     std::unique_ptr<CServerProcess> server;
+    // name=value pairs for the next admin commands.
+    QStringList environment;
 };
 
 void tst_Admin::initTestCase()
@@ -78,6 +81,8 @@ int tst_Admin::admin(const QStringList &arguments, QByteArray *out, QByteArray *
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), server->path(QStringLiteral("run")));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), server->path(QStringLiteral("config")));
+    for (const QString &pair : std::as_const(environment))
+        env.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
     p.setProcessEnvironment(env);
     p.setWorkingDirectory(server->path(QStringLiteral("work")));
     p.start(server->path(QStringLiteral("bin/tolvern-server")), arguments);
@@ -207,6 +212,69 @@ void tst_Admin::purgeByLastLogin()
     QVERIFY(!QFileInfo::exists(folder(dave)));
     QVERIFY(!QFileInfo::exists(folder(erin)));
     QCOMPARE(login("carol", "pw").left(1), QByteArray(1, '\0'));
+}
+
+void tst_Admin::purgeCommitsInLargeTransactions()
+{
+    // 12,000 users who never logged in, beside the active ones of the tests before; the
+    // database refuses to delete the 10,001st.
+    const int first = 1000;
+    const int count = 12000;
+    const int refused = first + 10000;
+    const QString connection = QStringLiteral("bulk");
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+        db.setDatabaseName(server->databaseFile());
+        QVERIFY(db.open());
+        QVERIFY(db.transaction());
+        QSqlQuery insert(db);
+        QVERIFY(insert.prepare(QStringLiteral("insert into t_user (object_id, name, password, "
+                                              "is_enabled) values (?, ?, 'pw', 'Y')")));
+        for (int id = first; id < first + count; ++id) {
+            insert.bindValue(0, id);
+            insert.bindValue(1, QStringLiteral("bulk%1").arg(id));
+            QVERIFY(insert.exec());
+        }
+        QVERIFY(db.commit());
+        QVERIFY(QSqlQuery(db).exec(
+            QStringLiteral("create trigger refuse before delete on t_user when old.object_id = "
+                           "%1 begin select raise(abort, 'disk on fire'); end")
+                .arg(refused)));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(connection);
+    for (const int id : { first, refused - 1, refused, first + count - 1 })
+        makeFolder(id);
+
+    // Every file sync of the command is counted.
+    const QString probe = server->path(QStringLiteral("purge-syncs.log"));
+    QString asan = qEnvironmentVariable("ASAN_OPTIONS");
+    environment = QStringList { QStringLiteral("LD_PRELOAD=")
+            + QStringLiteral(TOLVERN_SYNCPROBE_PATH),
+        QStringLiteral("TOLVERN_PROBE_FILE=") + probe,
+        // A sanitized executable wants its runtime first; the probe only wraps system calls.
+        QStringLiteral("ASAN_OPTIONS=") + asan + (asan.isEmpty() ? QString() : QStringLiteral(":"))
+            + QStringLiteral("verify_asan_link_order=0") };
+    QByteArray out;
+    QByteArray err;
+    const int code = admin({ "users", "purge", "--inactive", "6m" }, &out, &err);
+    environment.clear();
+    QCOMPARE(code, 1);
+    QVERIFY2(err.contains("stopped after deleting 10000 of 12000 inactive users: ")
+            && err.contains("disk on fire"),
+        err.constData());
+    QVERIFY2(!out.contains("Deleted"), out.constData());
+    QFile syncs(probe);
+    QVERIFY(syncs.open(QIODevice::ReadOnly));
+    const int syncCount = int(syncs.readAll().count(" S "));
+    // Two commits of 5,000 rows; one each would be 10,000 syncs.
+    QVERIFY2(syncCount >= 2 && syncCount <= 12, qPrintable(QString::number(syncCount)));
+    QVERIFY(!QFileInfo::exists(folder(first)));
+    QVERIFY(!QFileInfo::exists(folder(refused - 1)));
+    QVERIFY(QFileInfo::exists(folder(refused) + QStringLiteral("/deep/slot.z")));
+    QVERIFY(QFileInfo::exists(folder(first + count - 1) + QStringLiteral("/deep/slot.z")));
+    QCOMPARE(names().size(), 2 + count - 10000);
+    QCOMPARE(login("alice", "n3w").left(1), QByteArray(1, '\0'));
 }
 
 void tst_Admin::refusals_data()

@@ -507,6 +507,16 @@ void tst_TolvernServerConn::shortBodies_data()
                                   << QStringLiteral("[ADD_USER] name=j\u00e9r\u00f4me, result=0")
                                   << QStringLiteral("j\u00e9r\u00f4me")
                                   << QStringLiteral("p\u00e4ss");
+    // As long as the database keeps: stored whole.
+    QTest::newRow("add, longest name")
+        << Request(1).string(QByteArray(255, 'n')).string("pw").bytes()
+        << QByteArray("\x00\x00\x00\x00\x02", 5)
+        << QStringLiteral("[ADD_USER] name=%1\u2026, result=0").arg(QString(200, QLatin1Char('n')))
+        << QString(255, QLatin1Char('n')) << "pw";
+    QTest::newRow("add, longest password")
+        << Request(1).string("hal").string(QByteArray(255, 'p')).bytes()
+        << QByteArray("\x00\x00\x00\x00\x02", 5) << "[ADD_USER] name=hal, result=0"
+        << "hal" << QString(255, QLatin1Char('p'));
     // Longer than the database keeps: refused, nothing stored, and the log shows 200 of it.
     QTest::newRow("add, name too long")
         << Request(1).string(QByteArray(256, 'n')).string("pw").bytes()

@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QSqlQuery>
 #include <QTest>
 #include <QTimer>
 
@@ -58,6 +59,7 @@ private slots:
     void nothingMatchingStillSaysOk_data();
     void nothingMatchingStillSaysOk();
     void deleteThenEmptyClearStillRefreshesUserPage();
+    void purgeStoppedByDatabaseIsReported();
     void clearWorksInStoredDirectoryNotField();
     void unwritableFileIsReported_data();
     void unwritableFileIsReported();
@@ -443,8 +445,9 @@ void tst_SettingDlg::deleteInactiveUsers_data()
     const QString ok = QStringLiteral("Information | Information | OK! | Ok");
     QTest::newRow("3 months") << 0 << IdList({ 1, 3, 4 }) << IdList() << ok;
     QTest::newRow("6 months") << 1 << IdList({ 1, 4 }) << IdList() << ok;
+    // The rows go first, then the folders: one that cannot be removed is reported.
     QTest::newRow("a folder that stays")
-        << 0 << IdList({ 1, 3 }) << IdList({ 4 }) << QStringLiteral("%1");
+        << 0 << IdList({ 1, 3, 4 }) << IdList({ 4 }) << QStringLiteral("%1");
 }
 
 void tst_SettingDlg::deleteInactiveUsers()
@@ -470,12 +473,12 @@ void tst_SettingDlg::deleteInactiveUsers()
     QCOMPARE(driver.boxes.at(0).summary(),
         QStringLiteral("Question | Confirm | Are you sure to delete? | Yes|No"));
     QCOMPARE(driver.boxes.at(1).summary(),
-        result.arg(QStringLiteral("Critical | Error! | 1 users were kept: their game data could "
-                                  "not be removed | Ok")));
+        result.arg(QStringLiteral("Critical | Error! | The game data of 1 deleted users could not "
+                                  "be removed | Ok")));
 
     IdList remaining;
     for (int id = 1; id <= 5; ++id) {
-        QCOMPARE(env->userFolderExists(id), !deleted.contains(id));
+        QCOMPARE(env->userFolderExists(id), !deleted.contains(id) || blocked.contains(id));
         if (!deleted.contains(id))
             remaining.append(id);
     }
@@ -682,6 +685,35 @@ void tst_SettingDlg::deleteThenEmptyClearStillRefreshesUserPage()
     QVERIFY(driver.allDone());
     QCOMPARE(driver.boxes.size(), 4);
     QVERIFY(dlg.refreshUserList);
+    dlg.reject();
+}
+
+void tst_SettingDlg::purgeStoppedByDatabaseIsReported()
+{
+    addUsersOfAllAges();
+    QVERIFY(QSqlQuery().exec(QStringLiteral("create trigger refuse before delete on t_user when "
+                                            "old.object_id = 4 begin select raise(abort, 'disk "
+                                            "on fire'); end")));
+    const auto dropTrigger
+        = qScopeGuard([] { QSqlQuery().exec(QStringLiteral("drop trigger refuse")); });
+    CSettingDlg dlg(nullptr);
+    dlg.show();
+    ModalDriver driver;
+    driver.answerBox(QMessageBox::Yes);
+    driver.answerBox(QMessageBox::Ok);
+    QTest::mouseClick(button(dlg, "btnDelUser"), Qt::LeftButton);
+    QVERIFY(driver.allDone());
+    QCOMPARE(driver.boxes.size(), 2);
+    // The three inactive users share one transaction, which the database gave up whole.
+    const QString text = driver.boxes.at(1).summary();
+    QVERIFY2(text.startsWith(QStringLiteral("Critical | Error! | Deleting stopped after 0 of 3 "
+                                            "users: "))
+            && text.contains(QLatin1String("disk on fire")),
+        qPrintable(text));
+    QCOMPARE(env->userIds(), IdList({ 1, 2, 3, 4, 5 }));
+    for (int id = 1; id <= 5; ++id)
+        QVERIFY(env->userFolderExists(id));
+    QVERIFY(!dlg.refreshUserList);
     dlg.reject();
 }
 

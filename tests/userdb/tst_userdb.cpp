@@ -2,7 +2,6 @@
 #include <memory>
 
 #include <QDateTime>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -16,20 +15,18 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTest>
-#include <QUrl>
 
 #include "cpgcluster.h"
 #include "cserversettings.h"
 #include "cuserdb.h"
 #include "cuserdbcopy.h"
+#include "cuserdbschema.h"
+#include "cuserfolder.h"
+#include "cuserpurge.h"
 
 class tst_UserDb : public QObject
 {
     Q_OBJECT
-
-public slots:
-    // Stands in for the desktop's file browser.
-    void openFolder(const QUrl &url) { openedUrls.append(url); }
 
 private slots:
     void initTestCase();
@@ -43,7 +40,7 @@ private slots:
     void tableAndIndexesAsDesigned();
     void idsStartAtOneAndGrow();
     void idsAreNeverReused();
-    void idSkipsExistingFolder();
+    void plantedFoldersAreMovedAside();
     void olderSqliteFile_data();
     void olderSqliteFile();
     void namesCompareExactly();
@@ -62,7 +59,6 @@ private slots:
     void userDataPath_data();
     void userDataPath();
     void clearAndDeleteUser();
-    void openUserData();
 
     // rainy-day flows
     void failedLoginChangesNothing_data();
@@ -74,6 +70,9 @@ private slots:
     void missingStorageDirectoryTouchesNothing();
     void outageFailsRequestsAndRecovers();
     void batchOutlivesLockCycle();
+    void purgeKeepsWhoLogsInMeanwhile_data();
+    void purgeKeepsWhoLogsInMeanwhile();
+    void purgeStoppedPartWayKeepsItsCommits();
 
 private:
     int addUser(const QString &name, const QString &password = QStringLiteral("pw"));
@@ -84,11 +83,14 @@ private:
     QSqlQuery sql() { return QSqlQuery(db->database()); }
     void plantFile(int objectId);
     bool postgresql() const { return cluster != nullptr; }
+    CUserPurge::Counts purge(CUserPurge::Mode mode, const QDateTime &before)
+    {
+        return CUserPurge(mode, before, storage).run();
+    }
 
     QTemporaryDir temp;
     std::unique_ptr<CPgCluster> cluster;
     QString storage;
-    QList<QUrl> openedUrls;
     CUserDb *db = nullptr;
 };
 
@@ -116,7 +118,6 @@ void tst_UserDb::initTestCase()
     QString error;
     QVERIFY2(db->open(&error), qPrintable(error));
     QCOMPARE(CUserDb::instance(), db);
-    QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "openFolder");
 }
 
 void tst_UserDb::init()
@@ -127,7 +128,6 @@ void tst_UserDb::init()
     CServerSettings::instance()->saveDataDir = storage;
     QDir(storage).removeRecursively();
     QVERIFY(QDir().mkpath(storage));
-    openedUrls.clear();
 }
 
 void tst_UserDb::cleanup()
@@ -137,7 +137,6 @@ void tst_UserDb::cleanup()
 
 void tst_UserDb::cleanupTestCase()
 {
-    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
     if (db)
         db->close();
     // Never leaves a cluster running, whatever failed.
@@ -357,6 +356,9 @@ void tst_UserDb::idsAreNeverReused()
 
     // Opening again keeps one mark; marks left by older builds fold into the highest.
     QVERIFY(query.exec(QStringLiteral("insert into t_user_seq (last_id) values (3), (2)")));
+    // (Such a file never took a schema step of its own.)
+    if (!postgresql())
+        QVERIFY(query.exec(QStringLiteral("PRAGMA user_version = 0")));
     query = QSqlQuery();
     QVERIFY(db->open());
     QVERIFY(db->open());
@@ -369,15 +371,58 @@ void tst_UserDb::idsAreNeverReused()
     QCOMPARE(addUser(QStringLiteral("gina")), 42);
 }
 
-void tst_UserDb::idSkipsExistingFolder()
+void tst_UserDb::plantedFoldersAreMovedAside()
 {
-    // A save planted for a user who does not exist yet is never handed to one.
+    // Uploads for ids not handed out yet neither skip ids nor reach the new users.
     QCOMPARE(addUser(QStringLiteral("anna")), 1);
-    makeUserFolder(2);
-    plantFile(3);
+    const QDateTime start = QDateTime::currentDateTimeUtc();
+    for (int id = 2; id <= 4; ++id)
+        makeUserFolder(id);
+    plantFile(5);
+    QSignalSpy logged(db, &CUserDb::log);
+    QVector<CUserDb::Request> batch(2);
+    for (int i = 0; i < 2; ++i) {
+        batch[i].kind = CUserDb::Request::AddUser;
+        batch[i].name = QStringLiteral("batched%1").arg(i);
+    }
+    QString error;
+    QVERIFY2(db->commitBatch(batch, &error), qPrintable(error));
+    QCOMPARE(batch[0].objectId, 2);
+    QCOMPARE(batch[1].objectId, 3);
     QCOMPARE(addUser(QStringLiteral("bert")), 4);
-    QVERIFY(QFileInfo::exists(storage + QStringLiteral("/2/sub/save.z")));
     QCOMPARE(addUser(QStringLiteral("carl")), 5);
+    QCOMPARE(addUser(QStringLiteral("dora")), 6);
+
+    const QDir orphaned(CUserFolder::orphanedPath(storage));
+    const QStringList moved = orphaned.entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    QCOMPARE(moved.size(), 4);
+    QCOMPARE(logged.size(), 4);
+    const QRegularExpression stamp(
+        QStringLiteral("^([2-5])-(\\d{4}-\\d\\d-\\d\\dT\\d\\d-\\d\\d-\\d\\d\\.\\d{3}Z)$"));
+    for (const QString &entry : moved) {
+        const QRegularExpressionMatch match = stamp.match(entry);
+        QVERIFY2(match.hasMatch(), qPrintable(entry));
+        const QDateTime when
+            = QDateTime::fromString(match.captured(2), QStringLiteral("yyyy-MM-ddThh-mm-ss.zzzZ"));
+        QVERIFY2(when.addSecs(1) >= start && when <= QDateTime::currentDateTimeUtc().addSecs(1),
+            qPrintable(entry));
+        const QString path = orphaned.filePath(entry);
+        if (match.captured(1) == QLatin1String("5")) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(file.readAll(), QByteArray("planted"));
+        } else {
+            QFile save(path + QStringLiteral("/sub/save.z"));
+            QVERIFY(save.open(QIODevice::ReadOnly));
+            QCOMPARE(save.readAll(), QByteArray("data"));
+        }
+        QVERIFY2(
+            std::any_of(logged.cbegin(), logged.cend(),
+                [&](const QList<QVariant> &line) { return line.at(0).toString().contains(path); }),
+            qPrintable(path));
+    }
+    for (int id = 2; id <= 5; ++id)
+        QVERIFY(!QFileInfo::exists(CUserFolder::path(storage, id)));
 }
 
 void tst_UserDb::olderSqliteFile_data()
@@ -446,11 +491,15 @@ void tst_UserDb::olderSqliteFile()
             batch[i].password = QStringLiteral("x");
         }
         QVERIFY2(db->commitBatch(batch, &error), qPrintable(error));
-        QCOMPARE(int(batch[0].result), 2);
+        QCOMPARE(batch[0].result, CUserDb::NameTaken);
         if (size == 2)
             QCOMPARE(batch[1].objectId, 9);
     }
     QTRY_COMPARE(logged.size(), notices);
+    // The steps taken are recorded; the one left undone is tried again at the next start.
+    QSqlQuery version = sql();
+    QVERIFY(version.exec(QStringLiteral("PRAGMA user_version")) && version.next());
+    QCOMPARE(version.value(0).toInt(), CUserDbSchema::latestVersion() - notices);
     if (notices)
         QVERIFY2(logged.at(0).at(0).toString().contains(QLatin1String("\"anna\" more than once")),
             qPrintable(logged.at(0).at(0).toString()));
@@ -516,21 +565,21 @@ void tst_UserDb::changePassword_data()
     QTest::addColumn<int>("objectId");
     QTest::addColumn<QString>("oldPassword");
     QTest::addColumn<QString>("newPassword");
-    QTest::addColumn<int>("result");
+    QTest::addColumn<CUserDb::Result>("result");
     QTest::addColumn<QString>("stored");
 
     QTest::newRow("right old password") << 1 << "Secret"
-                                        << "new" << 0 << "new";
-    QTest::newRow("empty new password") << 1 << "Secret" << QString() << 0 << QString();
+                                        << "new" << CUserDb::Ok << "new";
+    QTest::newRow("empty new password") << 1 << "Secret" << QString() << CUserDb::Ok << QString();
     QTest::newRow("wrong old password") << 1 << "secret"
-                                        << "new" << 4 << "Secret";
+                                        << "new" << CUserDb::WrongPassword << "Secret";
     QTest::newRow("no such user") << 9 << "Secret"
-                                  << "new" << 1 << "Secret";
+                                  << "new" << CUserDb::Failed << "Secret";
     QTest::newRow("new password too long")
-        << 1 << "Secret" << QString(CUserDb::MAX_TEXT_LENGTH + 1, QLatin1Char('p')) << 1
-        << "Secret";
+        << 1 << "Secret" << QString(CUserDb::MAX_TEXT_LENGTH + 1, QLatin1Char('p'))
+        << CUserDb::Failed << "Secret";
     QTest::newRow("longest new password")
-        << 1 << "Secret" << QString(CUserDb::MAX_TEXT_LENGTH, QLatin1Char('p')) << 0
+        << 1 << "Secret" << QString(CUserDb::MAX_TEXT_LENGTH, QLatin1Char('p')) << CUserDb::Ok
         << QString(CUserDb::MAX_TEXT_LENGTH, QLatin1Char('p'));
 }
 
@@ -539,11 +588,11 @@ void tst_UserDb::changePassword()
     QFETCH(int, objectId);
     QFETCH(QString, oldPassword);
     QFETCH(QString, newPassword);
-    QFETCH(int, result);
+    QFETCH(CUserDb::Result, result);
     QFETCH(QString, stored);
 
     QCOMPARE(addUser(QStringLiteral("anna"), QStringLiteral("Secret")), 1);
-    QCOMPARE(int(db->changePassword(objectId, oldPassword, newPassword)), result);
+    QCOMPARE(db->changePassword(objectId, oldPassword, newPassword), result);
     QString password;
     QVERIFY(db->password(1, &password));
     QCOMPARE(password, stored.isNull() ? QStringLiteral("") : stored);
@@ -585,10 +634,12 @@ void tst_UserDb::groupCommit()
     };
     QString error;
     QVERIFY2(db->commitBatch(batch, &error), qPrintable(error));
-    const QList<int> results { 0, 2, 2, 1, 4, 0, 1, 0, 3, 0 };
+    const QList<CUserDb::Result> results { CUserDb::Ok, CUserDb::NameTaken, CUserDb::NameTaken,
+        CUserDb::Failed, CUserDb::WrongPassword, CUserDb::Ok, CUserDb::Failed, CUserDb::Ok,
+        CUserDb::LoginRefused, CUserDb::Ok };
     const QList<int> ids { 2, 0, 0, 0, 1, 1, 9, 1, 0, 3 };
     for (int i = 0; i < batch.size(); ++i) {
-        QCOMPARE(int(batch.at(i).result), results.at(i));
+        QCOMPARE(batch.at(i).result, results.at(i));
         QCOMPARE(batch.at(i).objectId, ids.at(i));
     }
     QCOMPARE(added.size(), 2);
@@ -621,13 +672,21 @@ void tst_UserDb::groupCommit()
     for (int i = 0; i < logins.size(); ++i) {
         const int id = cases[i % std::size(cases)].id;
         QCOMPARE(logins.at(i).objectId, id);
-        QCOMPARE(int(logins.at(i).result), id ? 0 : 3);
+        QCOMPARE(logins.at(i).result, id ? CUserDb::Ok : CUserDb::LoginRefused);
         succeeded += id ? 1 : 0;
     }
     QCOMPARE(loggedIn.size(), succeeded);
     QVERIFY(!lastLogin(2).isNull());
 
-    // Every commit waits for the disk.
+    // Every commit waits for the disk, also where the cluster would not.
+    if (postgresql()) {
+        QVERIFY(sql().exec(QStringLiteral("ALTER DATABASE users SET synchronous_commit TO off")));
+        QVERIFY(db->open());
+    }
+    const auto reset = qScopeGuard([this] {
+        if (postgresql())
+            sql().exec(QStringLiteral("ALTER DATABASE users RESET synchronous_commit"));
+    });
     QSqlQuery query(db->database());
     QVERIFY(query.exec(postgresql() ? QStringLiteral("show synchronous_commit")
                                     : QStringLiteral("pragma synchronous")));
@@ -698,7 +757,7 @@ void tst_UserDb::copyDatabase()
         source.setDatabaseName(file);
         QVERIFY(source.open());
         QString error;
-        QVERIFY2(CUserDb::ensureSchema(source, nullptr, &error), qPrintable(error));
+        QVERIFY2(CUserDbSchema::ensure(source, nullptr, &error), qPrintable(error));
         QVERIFY(source.transaction());
         QSqlQuery insert(source);
         QVERIFY(insert.prepare(QStringLiteral("insert into t_user values (?, ?, ?, 'Y', ?)")));
@@ -854,20 +913,16 @@ void tst_UserDb::clearInactiveUserData()
     makeUserFolder(3);
     makeUserFolder(4);
 
-    int users = -1;
-    int missing = -1;
-    db->clearInactiveUserData(now.addMonths(-3), &users, &missing);
-    QCOMPARE(users, 2);
-    QCOMPARE(missing, 1); // user 1 has no folder
+    const CUserPurge::Counts counts = purge(CUserPurge::ClearData, now.addMonths(-3));
+    QVERIFY(counts.ok());
+    QCOMPARE(counts.found, 2);
+    QCOMPARE(counts.cleared, 1);
+    QCOMPARE(counts.missing, 1); // user 1 has no folder
+    QCOMPARE(counts.deleted, 0);
     QVERIFY(!QFileInfo::exists(storage + QStringLiteral("/2")));
     QVERIFY(QFileInfo::exists(storage + QStringLiteral("/3/sub/save.z")));
     QVERIFY(QFileInfo::exists(storage + QStringLiteral("/4/sub/save.z")));
     QCOMPARE(rowCount(), 4);
-
-    // Null counters are allowed.
-    makeUserFolder(1);
-    db->clearInactiveUserData(now.addMonths(-3), nullptr, nullptr);
-    QVERIFY(!QFileInfo::exists(storage + QStringLiteral("/1")));
 }
 
 void tst_UserDb::clearWithNoInactiveUsers()
@@ -877,11 +932,10 @@ void tst_UserDb::clearWithNoInactiveUsers()
     setLastLogin(1, CUserDb::dateTimeText(now));
     makeUserFolder(1);
 
-    int users = -1;
-    int missing = -1;
-    db->clearInactiveUserData(now.addMonths(-6), &users, &missing);
-    QCOMPARE(users, 0);
-    QCOMPARE(missing, 0);
+    const CUserPurge::Counts counts = purge(CUserPurge::ClearData, now.addMonths(-6));
+    QVERIFY(counts.ok());
+    QCOMPARE(counts.found, 0);
+    QCOMPARE(counts.missing, 0);
     QVERIFY(QFileInfo::exists(storage + QStringLiteral("/1/sub/save.z")));
 }
 
@@ -897,9 +951,10 @@ void tst_UserDb::deleteInactiveUsers()
     QSignalSpy added(db, &CUserDb::userAdd);
     QSignalSpy loggedIn(db, &CUserDb::userLogin);
 
-    int deleted = -1;
-    db->deleteInactiveUsers(now.addMonths(-6), &deleted);
-    QCOMPARE(deleted, 3);
+    CUserPurge::Counts counts = purge(CUserPurge::DeleteUsers, now.addMonths(-6));
+    QVERIFY(counts.ok());
+    QCOMPARE(counts.deleted, 3);
+    QCOMPARE(counts.cleared, 3);
     QCOMPARE(rowCount(), 1);
     QVERIFY(!lastLogin(4).toString().isEmpty());
     for (int i = 1; i <= 3; ++i)
@@ -907,9 +962,9 @@ void tst_UserDb::deleteInactiveUsers()
     QVERIFY(QFileInfo::exists(storage + QStringLiteral("/4/sub/save.z")));
     QCOMPARE(added.size() + loggedIn.size(), 0);
 
-    db->deleteInactiveUsers(now.addMonths(-6), &deleted);
-    QCOMPARE(deleted, 0);
-    db->deleteInactiveUsers(now.addMonths(-6), nullptr);
+    counts = purge(CUserPurge::DeleteUsers, now.addMonths(-6));
+    QVERIFY(counts.ok());
+    QCOMPARE(counts.deleted, 0);
 }
 
 void tst_UserDb::userDataPath_data()
@@ -966,17 +1021,6 @@ void tst_UserDb::clearAndDeleteUser()
     QCOMPARE(added.size(), 0);
 }
 
-void tst_UserDb::openUserData()
-{
-    addUser(QStringLiteral("anna"));
-    QVERIFY(!db->openUserData(1));
-    QVERIFY(openedUrls.isEmpty());
-
-    const QString folder = makeUserFolder(1);
-    QVERIFY(db->openUserData(1));
-    QCOMPARE(openedUrls, QList<QUrl>({ QUrl::fromLocalFile(folder) }));
-}
-
 void tst_UserDb::highestPossibleIdRefusesNewUsers()
 {
     QSqlQuery query = sql();
@@ -997,13 +1041,10 @@ void tst_UserDb::missingStorageDirectoryTouchesNothing()
     addUser(QStringLiteral("anna"));
     QCOMPARE(db->userDataPath(1), QString());
     QVERIFY(db->clearUserData(1));
-    QVERIFY(!db->openUserData(1));
-    QVERIFY(openedUrls.isEmpty());
-    int users = -1;
-    int missing = -1;
-    db->clearInactiveUserData(QDateTime::currentDateTime(), &users, &missing);
-    QCOMPARE(users, 1);
-    QCOMPARE(missing, 1);
+    const CUserPurge::Counts counts
+        = CUserPurge(CUserPurge::ClearData, QDateTime::currentDateTime(), QString()).run();
+    QCOMPARE(counts.found, 1);
+    QCOMPARE(counts.missing, 1);
     QVERIFY(db->deleteUser(1));
     QCOMPARE(rowCount(), 0);
 }
@@ -1050,30 +1091,30 @@ void tst_UserDb::undeletableFolderKeepsUser()
     QVERIFY(!db->deleteUser(1));
     QCOMPARE(rowCount(), 3);
 
-    int users = -1;
-    int missing = -1;
-    int failed = -1;
-    db->clearInactiveUserData(now, &users, &missing, &failed);
-    QCOMPARE(users, 3);
-    QCOMPARE(missing, 0);
-    QCOMPARE(failed, 2);
+    CUserPurge::Counts counts = purge(CUserPurge::ClearData, now);
+    QCOMPARE(counts.found, 3);
+    QCOMPARE(counts.missing, 0);
+    QCOMPARE(counts.folderFailures, 2);
+    QVERIFY(!counts.ok());
     QVERIFY(!QFileInfo::exists(storage + QStringLiteral("/3")));
 
-    int deleted = -1;
-    db->deleteInactiveUsers(now, &deleted, &failed);
-    QCOMPARE(deleted, 1);
-    QCOMPARE(failed, 2);
-    QCOMPARE(rowCount(), 2);
-    // The kept users are still who they were; a new user does not inherit them.
-    QVERIFY(db->userExists(QStringLiteral("user1")));
-    QCOMPARE(addUser(QStringLiteral("next")), 4);
-
     // Many at once: the rows in one transaction, the undeletable ones kept and named.
+    QCOMPARE(addUser(QStringLiteral("next")), 4);
     QVector<int> kept;
     QVERIFY(db->deleteUsers({ 1, 4, 2 }, &kept));
     QCOMPARE(kept, QVector<int>({ 1, 2 }));
-    QCOMPARE(rowCount(), 2);
+    QCOMPARE(rowCount(), 3);
     QVERIFY(!db->userExists(QStringLiteral("next")));
+
+    // A purge deletes the rows first; what stays on disk is reported, and no later user
+    // meets it.
+    counts = purge(CUserPurge::DeleteUsers, now);
+    QCOMPARE(counts.deleted, 3);
+    QCOMPARE(counts.folderFailures, 2);
+    QVERIFY(!counts.ok());
+    QCOMPARE(rowCount(), 0);
+    QVERIFY(QFileInfo::exists(storage + QStringLiteral("/1")));
+    QCOMPARE(addUser(QStringLiteral("later")), 5);
 }
 
 void tst_UserDb::outageFailsRequestsAndRecovers()
@@ -1089,7 +1130,7 @@ void tst_UserDb::outageFailsRequestsAndRecovers()
     QVERIFY(!db->login(QStringLiteral("anna"), QStringLiteral("Secret"), &id));
     QVERIFY(!db->addUser(QStringLiteral("bert"), QStringLiteral("pw"), &id, &taken));
     QVERIFY(!taken);
-    QCOMPARE(int(db->changePassword(1, QStringLiteral("Secret"), QStringLiteral("x"))), 1);
+    QCOMPARE(db->changePassword(1, QStringLiteral("Secret"), QStringLiteral("x")), CUserDb::Failed);
     QVERIFY(db->userExists(QStringLiteral("nobody")));
     QCOMPARE(id, -7);
     QCOMPARE(logged.size(), 1);
@@ -1147,11 +1188,88 @@ void tst_UserDb::batchOutlivesLockCycle()
     QVERIFY(other.exec(QStringLiteral("COMMIT")));
     QVERIFY(server->wait(20000));
     QVERIFY2(committed, qPrintable(error));
-    QCOMPARE(int(batch[0].result), 0);
-    QCOMPARE(int(batch[1].result), 0);
+    QCOMPARE(batch[0].result, CUserDb::Ok);
+    QCOMPARE(batch[1].result, CUserDb::Ok);
     QCOMPARE(batch[1].objectId, 2);
     // Run again after the other's commit: its stamp, not the other's, is the last.
     QVERIFY(lastLogin(1).toString() != QLatin1String("y"));
+}
+
+void tst_UserDb::purgeKeepsWhoLogsInMeanwhile_data()
+{
+    QTest::addColumn<CUserPurge::Mode>("mode");
+    QTest::newRow("delete users") << CUserPurge::DeleteUsers;
+    QTest::newRow("clear game data") << CUserPurge::ClearData;
+}
+
+void tst_UserDb::purgeKeepsWhoLogsInMeanwhile()
+{
+    QFETCH(CUserPurge::Mode, mode);
+    for (int i = 1; i <= 3; ++i) {
+        addUser(QStringLiteral("user%1").arg(i));
+        makeUserFolder(i);
+    }
+    CUserPurge work(mode, QDateTime::currentDateTime(), storage);
+    // User 2 logs in once the list of the inactive is made.
+    connect(
+        &work, &CUserPurge::progress, this,
+        [this](int done, int total) {
+            if (done == 0 && total == 3)
+                QVERIFY(db->login(QStringLiteral("user2"), QStringLiteral("pw"), nullptr));
+        },
+        Qt::DirectConnection);
+    const CUserPurge::Counts counts = work.run();
+    QVERIFY(counts.ok());
+    QCOMPARE(counts.found, 3);
+    QCOMPARE(counts.active, 1);
+    QCOMPARE(counts.cleared, 2);
+    QVERIFY(db->userExists(QStringLiteral("user2")));
+    QVERIFY(QFileInfo::exists(storage + QStringLiteral("/2/sub/save.z")));
+    QVERIFY(!QFileInfo::exists(storage + QStringLiteral("/1")));
+    QVERIFY(!QFileInfo::exists(storage + QStringLiteral("/3")));
+    QCOMPARE(rowCount(), mode == CUserPurge::DeleteUsers ? 1 : 3);
+}
+
+void tst_UserDb::purgeStoppedPartWayKeepsItsCommits()
+{
+    if (postgresql())
+        QSKIP("the refusing trigger is SQLite's");
+    // 12,000 inactive users; the database refuses the row of the 10,001st. The two
+    // transactions before it stay, with their folders gone; the third is rolled back whole.
+    const int users = 2 * CUserPurge::ROWS_PER_TRANSACTION + 2000;
+    const int refused = 2 * CUserPurge::ROWS_PER_TRANSACTION + 1;
+    {
+        QSqlQuery query = sql();
+        QVERIFY(query.exec(QStringLiteral("BEGIN")));
+        QVERIFY(query.prepare(QStringLiteral("insert into t_user (object_id, name, password, "
+                                             "is_enabled) values (?, ?, 'pw', 'Y')")));
+        for (int id = 1; id <= users; ++id) {
+            query.bindValue(0, id);
+            query.bindValue(1, QStringLiteral("user%1").arg(id));
+            QVERIFY(query.exec());
+        }
+        QVERIFY(sql().exec(QStringLiteral("COMMIT")));
+        QVERIFY(sql().exec(QStringLiteral("create trigger refuse before delete on t_user when "
+                                          "old.object_id = %1 begin select raise(abort, 'disk "
+                                          "on fire'); end")
+                               .arg(refused)));
+    }
+    const auto dropTrigger
+        = qScopeGuard([this] { sql().exec(QStringLiteral("drop trigger if exists refuse")); });
+    for (const int id : { 1, refused - 1, refused, users })
+        makeUserFolder(id);
+
+    const CUserPurge::Counts counts = purge(CUserPurge::DeleteUsers, QDateTime::currentDateTime());
+    QVERIFY(counts.databaseFailed);
+    QVERIFY2(
+        counts.errorText.contains(QLatin1String("disk on fire")), qPrintable(counts.errorText));
+    QCOMPARE(counts.found, users);
+    QCOMPARE(counts.deleted, refused - 1);
+    QCOMPARE(rowCount(), users - (refused - 1));
+    QVERIFY(!QFileInfo::exists(storage + QStringLiteral("/1")));
+    QVERIFY(!QFileInfo::exists(CUserFolder::path(storage, refused - 1)));
+    QVERIFY(QFileInfo::exists(CUserFolder::path(storage, refused) + QStringLiteral("/sub")));
+    QVERIFY(QFileInfo::exists(CUserFolder::path(storage, users) + QStringLiteral("/sub")));
 }
 
 QTEST_GUILESS_MAIN(tst_UserDb)

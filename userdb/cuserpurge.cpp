@@ -1,0 +1,181 @@
+#include "cuserpurge.h"
+
+#include <QFileInfo>
+#include <QSqlQuery>
+#include <QThread>
+#include <QVariant>
+
+#include "cuserdb.h"
+#include "cuserdbconnection.h"
+#include "cuserfolder.h"
+#include "storagehelpers.h"
+
+namespace {
+// Folders removed between two progress reports.
+constexpr int FOLDERS_PER_REPORT = 100;
+} // namespace
+
+CUserPurge::CUserPurge(
+    Mode purgeMode, const QDateTime &cutOffTime, const QString &storageDir, QObject *parent)
+    : QObject(parent)
+    , mode(purgeMode)
+    , cutOff(CUserDb::dateTimeText(cutOffTime))
+    , before(cutOffTime)
+    , storage(storageDir)
+{
+}
+
+CUserPurge::~CUserPurge()
+{
+    if (worker) {
+        worker->wait();
+        delete worker;
+    }
+}
+
+void CUserPurge::start()
+{
+    if (worker)
+        return;
+    worker = QThread::create([this] { outcome = run(); });
+    worker->setObjectName(QStringLiteral("tolvern-purge"));
+    connect(worker, &QThread::finished, this, [this] {
+        worker->wait();
+        delete worker;
+        worker = nullptr;
+        CUserDb::instance()->logLine(summary());
+        emit finished();
+    });
+    worker->start();
+}
+
+CUserPurge::Counts CUserPurge::run()
+{
+    Counts counts;
+    CUserDb *db = CUserDb::instance();
+    QVector<int> ids;
+    if (!db->inactiveUserIds(before, ids)) {
+        counts.databaseFailed = true;
+        counts.errorText = QStringLiteral("the inactive users could not be listed");
+        return counts;
+    }
+    counts.found = int(ids.size());
+    emit progress(0, counts.found);
+    int done = 0;
+    for (qsizetype first = 0; first < ids.size(); first += ROWS_PER_TRANSACTION) {
+        const QVector<int> chunk = ids.mid(first, ROWS_PER_TRANSACTION);
+        QVector<int> gone;
+        if (mode == DeleteUsers) {
+            if (!deleteRows(chunk, &gone, &counts.errorText)) {
+                counts.databaseFailed = true;
+                return counts;
+            }
+            counts.deleted += int(gone.size());
+            counts.active += int(chunk.size() - gone.size());
+        } else {
+            gone = chunk;
+        }
+        // Only now, the rows committed, do their folders go.
+        for (const int id : std::as_const(gone)) {
+            bool inactive = true;
+            // Clearing keeps the rows: a user who logged in since the list was made keeps
+            // the saves, checked right before the folder goes.
+            if (mode == ClearData && !stillInactive(id, &inactive, &counts.errorText)) {
+                counts.databaseFailed = true;
+                return counts;
+            }
+            if (inactive)
+                removeFolder(id, counts);
+            else
+                ++counts.active;
+            if (++done % FOLDERS_PER_REPORT == 0)
+                emit progress(done, counts.found);
+        }
+        done += int(chunk.size() - gone.size());
+        emit progress(done, counts.found);
+    }
+    return counts;
+}
+
+bool CUserPurge::deleteRows(const QVector<int> &ids, QVector<int> *deleted, QString *errorText)
+{
+    QString error;
+    const bool ok = CUserDb::instance()->run([&](CUserDbConnection &conn) {
+        deleted->clear();
+        const bool committed = conn.transaction([&] {
+            // Still inactive: a login since the list was made keeps the user.
+            QSqlQuery &query = conn.query(QStringLiteral("delete from t_user where object_id = ? "
+                                                         "and (last_login is null or "
+                                                         "last_login < ?)"));
+            for (const int id : ids) {
+                query.bindValue(0, id);
+                query.bindValue(1, cutOff);
+                if (!query.exec()) {
+                    conn.keepError(query);
+                    return false;
+                }
+                if (query.numRowsAffected() > 0)
+                    deleted->append(id);
+            }
+            return true;
+        });
+        if (!committed)
+            error = conn.lastErrorText;
+        return committed;
+    });
+    if (!ok) {
+        deleted->clear();
+        *errorText = error.isEmpty() ? QStringLiteral("the database cannot be reached") : error;
+    }
+    return ok;
+}
+
+bool CUserPurge::stillInactive(int objectId, bool *inactive, QString *errorText)
+{
+    QString error;
+    const bool ok = CUserDb::instance()->run([&](CUserDbConnection &conn) {
+        QSqlQuery &query = conn.query(QStringLiteral("select 1 from t_user where object_id = ? "
+                                                     "and (last_login is null or "
+                                                     "last_login < ?)"));
+        query.bindValue(0, objectId);
+        query.bindValue(1, cutOff);
+        if (!query.exec()) {
+            conn.keepError(query);
+            error = conn.lastErrorText;
+            return false;
+        }
+        *inactive = query.next();
+        query.finish();
+        return true;
+    });
+    if (!ok)
+        *errorText = error.isEmpty() ? QStringLiteral("the database cannot be reached") : error;
+    return ok;
+}
+
+void CUserPurge::removeFolder(int objectId, Counts &counts)
+{
+    const QString path = CUserFolder::path(storage, objectId);
+    if (path.isEmpty() || !QFileInfo::exists(path))
+        ++counts.missing;
+    else if (deleteDirectoryTree(path))
+        ++counts.cleared;
+    else
+        ++counts.folderFailures;
+}
+
+QString CUserPurge::summary() const
+{
+    const Counts &c = outcome;
+    const QString what = mode == DeleteUsers
+        ? tr("Purge of users not logged in since %1: %2 of %3 deleted")
+              .arg(cutOff, QString::number(c.deleted), QString::number(c.found))
+        : tr("Clearing the game data of users not logged in since %1: %2 of %3 cleared")
+              .arg(cutOff, QString::number(c.cleared + c.missing), QString::number(c.found));
+    QString line = what;
+    if (c.folderFailures > 0)
+        line += tr(", %1 folders could not be removed").arg(c.folderFailures);
+    if (c.databaseFailed)
+        line += tr(", stopped: %1").arg(c.errorText);
+    return line;
+}

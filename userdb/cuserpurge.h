@@ -1,0 +1,74 @@
+#ifndef CUSERPURGE_H
+#define CUSERPURGE_H
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+class QThread;
+
+// Removes the users who have not logged in since a cut-off (or, with ClearData, only their
+// game-data folders), as one piece of work on a thread of its own: the rows go in
+// transactions of up to ROWS_PER_TRANSACTION users, one sync each, and a user's folder only
+// once the deletion of the row is committed. A user who logs in after the list was made
+// keeps the account and the saves.
+class CUserPurge : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum Mode { DeleteUsers, ClearData };
+    static constexpr int ROWS_PER_TRANSACTION = 5000;
+
+    struct Counts
+    {
+        int found = 0; // inactive when the list was made
+        int deleted = 0; // rows deleted
+        int active = 0; // logged in (or gone) since the list was made: left alone
+        int cleared = 0; // folders removed
+        int missing = 0; // users without a folder
+        int folderFailures = 0; // folders that could not be removed
+        bool databaseFailed = false;
+        QString errorText; // why the database failed
+
+        bool ok() const { return !databaseFailed && folderFailures == 0; }
+    };
+
+    // storageDir: the storage folder the users' folders are in.
+    CUserPurge(
+        Mode mode, const QDateTime &before, const QString &storageDir, QObject *parent = nullptr);
+    // Waits for the work to end.
+    ~CUserPurge() override;
+
+    // Runs the purge on the calling thread; progress is emitted from it.
+    Counts run();
+    // Runs the purge on a thread of its own; finished() follows on this object's thread.
+    void start();
+    bool isRunning() const { return worker != nullptr; }
+    // The outcome, once finished.
+    Counts counts() const { return outcome; }
+    // The outcome in one line for the operator's log.
+    QString summary() const;
+
+signals:
+    // Users dealt with of those found; done 0 once the list is made.
+    void progress(int done, int total);
+    void finished();
+
+private:
+    // The rows of ids still inactive go in one transaction; deleted gets their ids.
+    bool deleteRows(const QVector<int> &ids, QVector<int> *deleted, QString *errorText);
+    // Whether objectId is still inactive; false with errorText set when the database failed.
+    bool stillInactive(int objectId, bool *inactive, QString *errorText);
+    void removeFolder(int objectId, Counts &counts);
+
+    Mode mode;
+    QString cutOff;
+    QDateTime before;
+    QString storage;
+    QThread *worker = nullptr;
+    Counts outcome;
+};
+
+#endif // CUSERPURGE_H
