@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "testini.h"
 #include "cportreservation.h"
 #include "testwire.h"
 
@@ -96,14 +97,7 @@ void tst_Startup::cleanup()
 
 void tst_Startup::writeIni(const QString &saveDir)
 {
-    QFile ini(path(QStringLiteral("bin/tolvern.ini")));
-    QVERIFY(ini.open(QIODevice::WriteOnly));
-    ini.write(QStringLiteral(
-        "[General]\nSaveDataDir=%1\nMainPort=%2\nFilePort=%3\nStartWhenOSStarts=false\n")
-                  .arg(saveDir)
-                  .arg(mainPort)
-                  .arg(filePort)
-                  .toUtf8());
+    QVERIFY(writeTestIni(path(QStringLiteral("bin/tolvern.ini")), saveDir, mainPort, filePort));
 }
 
 QProcess *tst_Startup::start(
@@ -478,15 +472,7 @@ void tst_Startup::iniFilesOfTheirOwnRunSideBySide()
     const CPortReservation otherMain;
     const CPortReservation otherFile;
     const auto writeOwnIni = [this](const QString &name, quint16 control, quint16 transfer) {
-        QFile ini(path(name));
-        if (!ini.open(QIODevice::WriteOnly))
-            return false;
-        ini.write(QStringLiteral("[General]\nSaveDataDir=%1\nMainPort=%2\nFilePort=%3\n")
-                      .arg(path(QStringLiteral("storage")))
-                      .arg(control)
-                      .arg(transfer)
-                      .toUtf8());
-        return true;
+        return writeTestIni(path(name), path(QStringLiteral("storage")), control, transfer);
     };
     QVERIFY(writeOwnIni(QStringLiteral("a.ini"), mainPort, filePort));
     QVERIFY(writeOwnIni(QStringLiteral("b.ini"), otherMain.port(), otherFile.port()));

@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include "cportreservation.h"
+#include "testini.h"
 
 CServerProcess::CServerProcess(const QString &executable, const QString &baseDir)
     : dir(std::make_unique<QTemporaryDir>((baseDir.isEmpty() ? QDir::tempPath() : baseDir)
@@ -74,16 +75,7 @@ QByteArray CServerProcess::readOutput()
 
 bool CServerProcess::writeIni()
 {
-    QFile ini(iniPath());
-    if (!ini.open(QIODevice::WriteOnly))
-        return false;
-    const QString text = QStringLiteral("[General]\nSaveDataDir=%1\nMainPort=%2\nFilePort=%3\n"
-                                        "StartWhenOSStarts=false\n")
-                             .arg(storageDir())
-                             .arg(controlPort)
-                             .arg(transferPort)
-        + extraIni;
-    return ini.write(text.toUtf8()) > 0 && ini.flush();
+    return writeTestIni(iniPath(), storageDir(), controlPort, transferPort, false, extraIni);
 }
 
 bool CServerProcess::start(int msec)

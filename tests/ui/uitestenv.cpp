@@ -14,6 +14,7 @@
 
 #include "cserversettings.h"
 #include "cuserdb.h"
+#include "testini.h"
 
 namespace {
 
@@ -81,14 +82,7 @@ QString UiTestEnv::runEntryPath() const
 
 void UiTestEnv::writeIni(const QString &saveDataDir, int mainPort, int filePort, bool startWithOS)
 {
-    QFile file(iniPath());
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        QTextStream out(&file);
-        out << "[General]\nSaveDataDir=" << saveDataDir << "\nMainPort=" << mainPort
-            << "\nFilePort=" << filePort
-            << "\nStartWhenOSStarts=" << (startWithOS ? "true" : "false") << "\n";
-    }
-    file.close();
+    writeTestIni(iniPath(), saveDataDir, mainPort, filePort, startWithOS);
     CServerSettings::instance()->load();
 }
 
