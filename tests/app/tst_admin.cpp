@@ -86,8 +86,12 @@ int tst_Admin::admin(const QStringList &arguments, QByteArray *out, QByteArray *
     p.setProcessEnvironment(env);
     p.setWorkingDirectory(server->path(QStringLiteral("work")));
     p.start(server->path(QStringLiteral("bin/tolvern-server")), arguments);
-    if (!p.waitForFinished(30000) || p.exitStatus() != QProcess::NormalExit)
+    // Copying 100,000 users under the sanitizers on a busy machine takes most of a minute.
+    if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit) {
+        qWarning("admin command %s: %s", qPrintable(arguments.join(u' ')),
+            p.state() == QProcess::NotRunning ? "crashed" : "still running after 120 s");
         return -1;
+    }
     if (out)
         *out = p.readAllStandardOutput();
     if (err)
