@@ -12,26 +12,32 @@
 class CLoginGuard;
 class CUserDbCommitter;
 
-// A connection on the main control port: add user, login and change password.
+// A connection on the main control port: add user, login and change password. Changes go
+// through the committer's group commits and are answered after its sync; logins go through
+// the guard, which may refuse them before the database is asked.
+// A command taken is logged when its outcome comes, also after the client hung up: the
+// object outlives its socket until nothing is owed any more, and says so by finished().
 class CTolvernServerConn : public libsock::CAbstractProtoConn
 {
     Q_OBJECT
 
 public:
-    explicit CTolvernServerConn(QObject *parent);
+    CTolvernServerConn(CUserDbCommitter *committer, CLoginGuard *guard, QObject *parent);
     ~CTolvernServerConn() override;
 
-    // Logins go through guard, which may refuse them before the database is asked.
-    void setLoginGuard(CLoginGuard *guard);
-    // Changes go through committer's group commits and are answered after its sync; without
-    // one each runs on its own, as it arrives.
-    void setCommitter(CUserDbCommitter *committer);
+    bool setSocketDescriptor(qintptr socketDescriptor, SocketState state = ConnectedState,
+        OpenMode openMode = ReadWrite) override;
 
     // Requests taken whose replies have not been written yet.
     int owedReplies() const { return int(owed.size()); }
+    // The peer's address, kept after the socket has forgotten it.
+    QHostAddress clientAddress() const { return peer; }
 
 signals:
     void log(QString msg);
+    // Once the socket has disconnected and every command taken has been logged; the owner
+    // may delete the connection then.
+    void finished();
 
 protected:
     bool processPacket() override;
@@ -51,10 +57,6 @@ private:
         bool held = false;
     };
 
-    void handleAddUser();
-    void handleLogin();
-    void handleChangePass();
-
     void takeAddUser();
     void takeLogin();
     void takeChangePass();
@@ -62,13 +64,16 @@ private:
     void settle(Owed &entry, quint8 result, int objectId);
     void writeReady();
     void writeReply(const Owed &entry);
+    void onDisconnected();
+    void finishIfDone();
 
-    CLoginGuard *loginGuard = nullptr;
     CUserDbCommitter *committer = nullptr;
+    CLoginGuard *loginGuard = nullptr;
     // Stable addresses: the committer's outcomes point into it.
     std::deque<Owed> owed;
     bool loginInFlight = false;
-    // Kept from the first login: the outcome may come after the socket forgot it.
+    bool gone = false;
+    bool finishSignalled = false;
     QHostAddress peer;
 };
 

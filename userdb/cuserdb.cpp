@@ -805,6 +805,7 @@ bool CUserDb::commitBatch(QVector<Request> &requests, QString *errorText, bool *
     if (!ok) {
         for (Request &request : requests) {
             request.result = failureResult(request.kind);
+            request.databaseFailed = true;
             if (request.kind != Request::ChangePassword)
                 request.objectId = 0;
         }

@@ -55,6 +55,9 @@ public:
         QString newPassword;
         int objectId = 0; // change password: the user; otherwise the outcome's user
         quint8 result = 0; // the control port's result code
+        // The batch failed: the result says nothing of the request itself (a login's
+        // password was never judged).
+        bool databaseFailed = false;
     };
 
     static CUserDb *instance();
