@@ -15,7 +15,7 @@ cmake --build build-fuzz -j"$(nproc)"
 export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 failed=()
-for target in protoconn serverfileconn clientreply inifile; do
+for target in protoconn controlconn serverfileconn clientreply inifile; do
     mkdir -p "build-fuzz/corpus/$target" build-fuzz/artifacts
     echo "== fuzz_$target for ${seconds}s"
     if ! "build-fuzz/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=10 \
