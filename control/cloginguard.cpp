@@ -40,28 +40,34 @@ void CLoginGuard::dropExpired(Failures &record, qint64 at) const
         record.times.removeFirst();
 }
 
-bool CLoginGuard::admits(Failures &record, int limit, int lockMs, qint64 at) const
+CLoginGuard::Admission CLoginGuard::admits(Failures &record, int limit, int lockMs, qint64 at) const
 {
     if (limit <= 0 || lockMs <= 0)
-        return true;
+        return Admission::Admitted;
     if (record.lockedUntil > at)
-        return false;
+        return Admission::Refused;
     dropExpired(record, at);
-    return record.times.size() + record.inFlight < limit;
+    if (record.times.size() + record.inFlight < limit)
+        return Admission::Admitted;
+    // Full with nothing in flight: a limit lowered meanwhile. Nothing would end the wait.
+    return record.inFlight > 0 ? Admission::Wait : Admission::Refused;
 }
 
-bool CLoginGuard::beginAttempt(const QHostAddress &peer, const QString &name)
+CLoginGuard::Admission CLoginGuard::beginAttempt(const QHostAddress &peer, const QString &name)
 {
     const qint64 at = now();
     prune(at);
     Failures &address = addressFailures[peer];
     Failures &named = nameFailures[NameKey(peer, name)];
-    if (!admits(address, addressLockFailures, addressLockMs, at)
-        || !admits(named, nameLockFailures, nameLockMs, at))
-        return false;
+    const Admission byAddress = admits(address, addressLockFailures, addressLockMs, at);
+    const Admission byName = admits(named, nameLockFailures, nameLockMs, at);
+    if (byAddress == Admission::Refused || byName == Admission::Refused)
+        return Admission::Refused;
+    if (byAddress == Admission::Wait || byName == Admission::Wait)
+        return Admission::Wait;
     ++address.inFlight;
     ++named.inFlight;
-    return true;
+    return Admission::Admitted;
 }
 
 bool CLoginGuard::countFailure(Failures &record, int limit, int lockMs, qint64 at) const
@@ -109,6 +115,7 @@ void CLoginGuard::endAttempt(
         break;
     }
     }
+    emit attemptEnded();
 }
 
 void CLoginGuard::setLoginMemory(qint64 msec)

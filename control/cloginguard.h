@@ -27,6 +27,11 @@ public:
 
     static constexpr int FAILURE_WINDOW_MS = 60000;
 
+    enum class Admission {
+        Admitted,
+        Refused, // locked: answered as a wrong password, never tested
+        Wait // the limit is taken by attempts in flight: try again at attemptEnded()
+    };
     enum class Outcome {
         Succeeded,
         Failed, // wrong password or unknown name
@@ -43,11 +48,13 @@ public:
     void setAddressLock(int failures, int lockMs);
     void setFailureWindow(int msec);
 
-    // Starts a login of name from peer. False while a lock is on, or while the failures in
-    // the window and the attempts still in flight fill a limit: the guess is then refused
-    // without being tested, and there is nothing to end. Every attempt started is ended
-    // once by endAttempt(), also when its client has gone.
-    bool beginAttempt(const QHostAddress &peer, const QString &name);
+    // Starts a login of name from peer. Refused while a lock is on. While the failures in the
+    // window and the attempts in flight fill a limit, the attempt waits: should those in
+    // flight fail, the lock starts and it is refused; should they succeed, it goes. So
+    // logins from behind one address are slowed, not refused, and guesses sent at once are
+    // never tested past the limit. Every attempt admitted is ended once by endAttempt(),
+    // also when its client has gone.
+    Admission beginAttempt(const QHostAddress &peer, const QString &name);
     void endAttempt(
         const QHostAddress &peer, const QString &name, Outcome outcome, int objectId = 0);
 
@@ -58,6 +65,8 @@ public:
 
 signals:
     void log(QString msg);
+    // An attempt ended: those waiting may try again.
+    void attemptEnded();
 
 private:
     struct Failures
@@ -75,7 +84,7 @@ private:
 
     qint64 now() const;
     // Whether one more attempt fits beside the failures and the attempts in flight.
-    bool admits(Failures &record, int limit, int lockMs, qint64 now) const;
+    Admission admits(Failures &record, int limit, int lockMs, qint64 now) const;
     void dropExpired(Failures &record, qint64 now) const;
     // Counts one failure; true when it starts a lock.
     bool countFailure(Failures &record, int limit, int lockMs, qint64 now) const;

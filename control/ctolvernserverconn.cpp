@@ -24,6 +24,7 @@ CTolvernServerConn::CTolvernServerConn(
     Q_ASSERT(committer && loginGuard);
     // Connected before any owner's slot: with nothing owed, finished() comes at once.
     connect(this, &QAbstractSocket::disconnected, this, &CTolvernServerConn::onDisconnected);
+    connect(loginGuard, &CLoginGuard::attemptEnded, this, &CTolvernServerConn::retryHeldLogin);
 }
 
 CTolvernServerConn::~CTolvernServerConn() = default;
@@ -70,65 +71,95 @@ bool CTolvernServerConn::processPacket()
 
 void CTolvernServerConn::takeAddUser()
 {
-    CUserDb::Request request;
-    request.kind = CUserDb::Request::AddUser;
-    packet.readString(request.name).readString(request.password);
-    owed.push_back(Owed { CMD_ADD_USER, request.name, QString(), 0, 0, false, false });
-    Owed *entry = &owed.back();
-    // The connection waits for its outcomes; only a forced delete (shutdown) leaves one
-    // without its connection.
-    const QPointer<CTolvernServerConn> self(this);
-    committer->submit(this, request, [self, entry](const CUserDb::Request &done) {
-        if (self)
-            self->settle(*entry, done.result, done.result == RESULT_OK ? done.objectId : 0);
-    });
+    Owed entry;
+    entry.command = CMD_ADD_USER;
+    packet.readString(entry.name).readString(entry.password);
+    take(std::move(entry));
 }
 
 void CTolvernServerConn::takeChangePass()
 {
-    CUserDb::Request request;
-    request.kind = CUserDb::Request::ChangePassword;
-    packet.readInt32(request.objectId).readString(request.password).readString(request.newPassword);
-    owed.push_back(
-        Owed { CMD_CHANGE_PASS, QString(), QString(), request.objectId, 0, false, false });
-    Owed *entry = &owed.back();
-    const QPointer<CTolvernServerConn> self(this);
-    committer->submit(this, request, [self, entry](const CUserDb::Request &done) {
-        if (self)
-            self->settle(*entry, done.result, entry->objectId);
-    });
+    Owed entry;
+    entry.command = CMD_CHANGE_PASS;
+    packet.readInt32(entry.objectId).readString(entry.password).readString(entry.newPassword);
+    take(std::move(entry));
 }
 
 void CTolvernServerConn::takeLogin()
 {
-    QString name;
-    QString password;
-    packet.readString(name).readString(password);
-    owed.push_back(Owed { CMD_LOGIN, name, password, 0, 0, false, true });
-    if (!loginInFlight)
-        startLogin(owed.back());
+    Owed entry;
+    entry.command = CMD_LOGIN;
+    packet.readString(entry.name).readString(entry.password);
+    take(std::move(entry));
 }
 
-void CTolvernServerConn::startLogin(Owed &entry)
+void CTolvernServerConn::take(Owed &&entry)
+{
+    entry.held = true;
+    owed.push_back(std::move(entry));
+    pump();
+    writeReady();
+}
+
+void CTolvernServerConn::pump()
+{
+    // In the order taken: a login waits for the outcome of the one before it (so the lock
+    // has counted every earlier guess), or for the guard; whatever came after it waits too,
+    // so that no change overtakes it.
+    for (Owed &entry : owed) {
+        if (!entry.held)
+            continue;
+        if (entry.command == CMD_LOGIN) {
+            if (loginInFlight)
+                return;
+            const CLoginGuard::Admission admission = loginGuard->beginAttempt(peer, entry.name);
+            if (admission == CLoginGuard::Admission::Wait)
+                return;
+            if (admission == CLoginGuard::Admission::Refused) {
+                // Locked: the same answer as a wrong password, and the guess is never tested.
+                entry.held = false;
+                entry.password.clear();
+                entry.result = RESULT_LOGIN_FAILED;
+                entry.ready = true;
+                continue;
+            }
+        }
+        submit(entry);
+    }
+}
+
+void CTolvernServerConn::submit(Owed &entry)
 {
     entry.held = false;
-    if (!loginGuard->beginAttempt(peer, entry.name)) {
-        // Locked, or as many guesses in flight as the lock allows: the same answer as a wrong
-        // password, and the guess is never tested.
-        entry.password.clear();
-        entry.result = RESULT_LOGIN_FAILED;
-        entry.ready = true;
-        writeReady();
-        return;
-    }
     CUserDb::Request request;
-    request.kind = CUserDb::Request::Login;
     request.name = entry.name;
     request.password = entry.password;
+    request.newPassword = entry.newPassword;
+    request.objectId = entry.objectId;
     entry.password.clear();
-    loginInFlight = true;
+    entry.newPassword.clear();
     Owed *pending = &entry;
+    // The connection waits for its outcomes; only a forced delete (shutdown) leaves one
+    // without its connection.
     const QPointer<CTolvernServerConn> self(this);
+    if (entry.command == CMD_ADD_USER) {
+        request.kind = CUserDb::Request::AddUser;
+        committer->submit(this, request, [self, pending](const CUserDb::Request &done) {
+            if (self)
+                self->settle(*pending, done.result, done.result == RESULT_OK ? done.objectId : 0);
+        });
+        return;
+    }
+    if (entry.command == CMD_CHANGE_PASS) {
+        request.kind = CUserDb::Request::ChangePassword;
+        committer->submit(this, request, [self, pending](const CUserDb::Request &done) {
+            if (self)
+                self->settle(*pending, done.result, pending->objectId);
+        });
+        return;
+    }
+    request.kind = CUserDb::Request::Login;
+    loginInFlight = true;
     // The guard hears of every attempt it let through, whatever became of the connection.
     const QPointer<CLoginGuard> guard(loginGuard);
     committer->submit(
@@ -149,22 +180,28 @@ void CTolvernServerConn::startLogin(Owed &entry)
         });
 }
 
+void CTolvernServerConn::retryHeldLogin()
+{
+    if (owed.empty() || loginInFlight)
+        return;
+    pump();
+    moveOn();
+}
+
 void CTolvernServerConn::settle(Owed &entry, quint8 result, int objectId)
 {
     entry.result = result;
     entry.objectId = objectId;
     entry.ready = true;
+    // What waited behind it may go now, also when the client has gone: it was taken, so it
+    // is run, counted and logged like any other.
+    pump();
+    moveOn();
+}
+
+void CTolvernServerConn::moveOn()
+{
     writeReady();
-    // The login held behind a settled one may go now, also when the client has gone: it
-    // was taken, so it is tested, counted and logged like any other.
-    if (!loginInFlight) {
-        for (Owed &next : owed) {
-            if (next.held) {
-                startLogin(next);
-                break;
-            }
-        }
-    }
     if (gone)
         finishIfDone();
     else
@@ -209,6 +246,9 @@ void CTolvernServerConn::writeReply(const Owed &entry)
 void CTolvernServerConn::onDisconnected()
 {
     gone = true;
+    // What the peer sent before it hung up is taken like the rest: its changes are made and
+    // logged. With nobody to answer, nothing is held back.
+    takeBuffered();
     finishIfDone();
 }
 

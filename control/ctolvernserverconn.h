@@ -50,18 +50,26 @@ private:
     {
         quint8 command = 0;
         QString name;
-        QString password; // a login held back until the one before it is settled
+        QString password; // until submitted
+        QString newPassword;
         qint32 objectId = 0;
         quint8 result = 0;
         bool ready = false;
-        bool held = false;
+        bool held = false; // taken, not yet submitted
     };
 
     void takeAddUser();
     void takeLogin();
     void takeChangePass();
-    void startLogin(Owed &entry);
+    void take(Owed &&entry);
+    // Submits the held requests in order, up to a login that must wait.
+    void pump();
+    void submit(Owed &entry);
+    // After another connection's attempt ended: a login waiting for the guard may go.
+    void retryHeldLogin();
     void settle(Owed &entry, quint8 result, int objectId);
+    // Writes the replies due, then reads on (or, once the peer has gone, finishes).
+    void moveOn();
     void writeReady();
     void writeReply(const Owed &entry);
     void onDisconnected();

@@ -23,13 +23,14 @@ constexpr int SETTLE_MS = 10000;
 constexpr int MAX_USERS = 2000;
 
 CUserDbCommitter *committer = nullptr;
+QTemporaryDir *dir = nullptr;
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
     new QCoreApplication(*argc, *argv);
-    auto *dir = new QTemporaryDir;
+    dir = new QTemporaryDir;
     if (!dir->isValid())
         __builtin_trap();
     CUserDb::instance()->setConfig(

@@ -347,6 +347,9 @@ void tst_ServerCore::idleConnectionsClose()
     QVERIFY(other.open());
     QSqlQuery writer(other);
     const int requests = owed == QLatin1String("replies") ? 40000 : 1;
+    // The client takes nothing into its own buffer either: the replies stay with the server.
+    if (requests > 1)
+        quietControl->setReadBufferSize(512);
     if (!owed.isEmpty()) {
         if (owed == QLatin1String("outcome"))
             QVERIFY(writer.exec(QStringLiteral("BEGIN IMMEDIATE")));
