@@ -5,7 +5,18 @@
 CLoginGuard::CLoginGuard(QObject *parent)
     : QObject(parent)
 {
-    clock.start();
+    monotonic.start();
+}
+
+void CLoginGuard::setClock(Clock replacement)
+{
+    clock = std::move(replacement);
+    lastPrune = now();
+}
+
+qint64 CLoginGuard::now() const
+{
+    return clock ? clock() : monotonic.elapsed();
 }
 
 void CLoginGuard::setNameLock(int failures, int lockMs)
@@ -25,55 +36,89 @@ void CLoginGuard::setFailureWindow(int msec)
     windowMs = qMax(1, msec);
 }
 
-bool CLoginGuard::isLocked(const QHostAddress &peer, const QString &name)
+void CLoginGuard::dropExpired(Failures &record, qint64 at) const
 {
-    const qint64 now = clock.elapsed();
-    prune(now);
-    const auto address = addressFailures.constFind(peer);
-    if (address != addressFailures.constEnd() && address->lockedUntil > now)
-        return true;
-    const auto named = nameFailures.constFind(NameKey(peer, name));
-    return named != nameFailures.constEnd() && named->lockedUntil > now;
+    while (!record.times.isEmpty() && at - record.times.first() >= windowMs)
+        record.times.removeFirst();
 }
 
-bool CLoginGuard::countFailure(Failures &record, int limit, int lockMs, qint64 now) const
+CLoginGuard::Admission CLoginGuard::admits(Failures &record, int limit, int lockMs, qint64 at) const
+{
+    if (limit <= 0 || lockMs <= 0)
+        return Admission::Admitted;
+    if (record.lockedUntil > at)
+        return Admission::Refused;
+    dropExpired(record, at);
+    if (record.times.size() + record.inFlight < limit)
+        return Admission::Admitted;
+    // Full with nothing in flight: a limit lowered meanwhile. Nothing would end the wait.
+    return record.inFlight > 0 ? Admission::Wait : Admission::Refused;
+}
+
+CLoginGuard::Admission CLoginGuard::beginAttempt(const QHostAddress &peer, const QString &name)
+{
+    const qint64 at = now();
+    prune(at);
+    Failures &address = addressFailures[peer];
+    Failures &named = nameFailures[NameKey(peer, name)];
+    const Admission byAddress = admits(address, addressLockFailures, addressLockMs, at);
+    const Admission byName = admits(named, nameLockFailures, nameLockMs, at);
+    if (byAddress == Admission::Refused || byName == Admission::Refused)
+        return Admission::Refused;
+    if (byAddress == Admission::Wait || byName == Admission::Wait)
+        return Admission::Wait;
+    ++address.inFlight;
+    ++named.inFlight;
+    return Admission::Admitted;
+}
+
+bool CLoginGuard::countFailure(Failures &record, int limit, int lockMs, qint64 at) const
 {
     if (limit <= 0 || lockMs <= 0)
         return false;
-    while (!record.times.isEmpty() && now - record.times.first() >= windowMs)
-        record.times.removeFirst();
-    record.times.append(now);
+    dropExpired(record, at);
+    record.times.append(at);
     if (record.times.size() < limit)
         return false;
     record.times.clear();
-    record.lockedUntil = now + lockMs;
+    record.lockedUntil = at + lockMs;
     return true;
 }
 
-void CLoginGuard::loginFailed(const QHostAddress &peer, const QString &name)
+void CLoginGuard::endAttempt(
+    const QHostAddress &peer, const QString &name, Outcome outcome, int objectId)
 {
-    const qint64 now = clock.elapsed();
-    // The address lock is the wider one: when it starts, the name needs no line of its own.
-    if (addressLockFailures > 0
-        && countFailure(addressFailures[peer], addressLockFailures, addressLockMs, now)) {
-        emit log(tr("Logins from %1 locked for %2 s after %3 failed attempts")
-                     .arg(peer.toString(), QString::number(addressLockMs / 1000),
-                         QString::number(addressLockFailures)));
+    const qint64 at = now();
+    // Records with attempts in flight are never pruned: both are still here.
+    Failures &address = addressFailures[peer];
+    Failures &named = nameFailures[NameKey(peer, name)];
+    address.inFlight = qMax(0, address.inFlight - 1);
+    named.inFlight = qMax(0, named.inFlight - 1);
+    switch (outcome) {
+    case Outcome::Untested:
+        break;
+    case Outcome::Succeeded:
+        named.times.clear();
+        logins.insert(NameKey(peer, name), Login { objectId, at });
+        break;
+    case Outcome::Failed: {
+        // The address lock is the wider one: when it starts, the name needs no line of its own.
+        const bool addressLocked = countFailure(address, addressLockFailures, addressLockMs, at);
+        if (addressLocked) {
+            emit log(tr("Logins from %1 locked for %2 s after %3 failed attempts")
+                         .arg(peer.toString(), QString::number(addressLockMs / 1000),
+                             QString::number(addressLockFailures)));
+        }
+        if (countFailure(named, nameLockFailures, nameLockMs, at) && address.lockedUntil <= at) {
+            emit log(
+                tr("Logins for %1 from %2 locked for %3 s after %4 failed attempts")
+                    .arg(printableText(name), peer.toString(), QString::number(nameLockMs / 1000),
+                        QString::number(nameLockFailures)));
+        }
+        break;
     }
-    if (nameLockFailures > 0
-        && countFailure(nameFailures[NameKey(peer, name)], nameLockFailures, nameLockMs, now)
-        && addressFailures.value(peer).lockedUntil <= now) {
-        emit log(tr("Logins for %1 from %2 locked for %3 s after %4 failed attempts")
-                     .arg(printableText(name), peer.toString(), QString::number(nameLockMs / 1000),
-                         QString::number(nameLockFailures)));
     }
-}
-
-void CLoginGuard::loginSucceeded(const QHostAddress &peer, const QString &name, int objectId)
-{
-    const qint64 now = clock.elapsed();
-    nameFailures.remove(NameKey(peer, name));
-    logins.insert(NameKey(peer, name), Login { objectId, now });
+    emit attemptEnded();
 }
 
 void CLoginGuard::setLoginMemory(qint64 msec)
@@ -86,25 +131,27 @@ int CLoginGuard::recentLogin(const QHostAddress &peer, const QString &name) cons
     const auto found = logins.constFind(NameKey(peer, name));
     if (found == logins.constEnd())
         return 0;
-    if (loginMemoryMs >= 0 && clock.elapsed() - found->time > loginMemoryMs)
+    if (loginMemoryMs >= 0 && now() - found->time > loginMemoryMs)
         return 0;
     return found->objectId;
 }
 
-void CLoginGuard::prune(qint64 now)
+void CLoginGuard::prune(qint64 at)
 {
     // Once a window at most, so a flood of names costs no more than one pass a minute.
-    if (now - lastPrune < windowMs)
+    if (at - lastPrune < windowMs)
         return;
-    lastPrune = now;
-    const auto stale = [this, now](const Failures &record) {
-        return record.lockedUntil <= now
-            && (record.times.isEmpty() || now - record.times.last() >= windowMs);
+    lastPrune = at;
+    // A record goes only once nothing of it counts any more: no lock running, no attempt in
+    // flight, no failure left in the window.
+    const auto stale = [this, at](const Failures &record) {
+        return record.lockedUntil <= at && record.inFlight == 0
+            && (record.times.isEmpty() || at - record.times.last() >= windowMs);
     };
     nameFailures.removeIf([&](const auto &item) { return stale(item.value()); });
     addressFailures.removeIf([&](const auto &item) { return stale(item.value()); });
     if (loginMemoryMs >= 0) {
         logins.removeIf(
-            [this, now](const auto &item) { return now - item.value().time > loginMemoryMs; });
+            [this, at](const auto &item) { return at - item.value().time > loginMemoryMs; });
     }
 }

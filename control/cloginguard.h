@@ -1,6 +1,8 @@
 #ifndef CLOGINGUARD_H
 #define CLOGINGUARD_H
 
+#include <functional>
+
 #include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
@@ -12,24 +14,50 @@
 // Watches the logins of the control port per peer address: locks a name, or a whole
 // address, after too many failures, so guesses stop reaching the database; and remembers
 // who logged in from where, for the transfer rights of the file port.
+// An attempt counts against the limits from the moment it starts, not when its outcome is
+// known: guesses sent at once on many connections are not all tested before the first
+// failure is counted.
 class CLoginGuard : public QObject
 {
     Q_OBJECT
 
 public:
+    // Milliseconds since any fixed point, never going back.
+    using Clock = std::function<qint64()>;
+
     static constexpr int FAILURE_WINDOW_MS = 60000;
 
+    enum class Admission {
+        Admitted,
+        Refused, // locked: answered as a wrong password, never tested
+        Wait // the limit is taken by attempts in flight: try again at attemptEnded()
+    };
+    enum class Outcome {
+        Succeeded,
+        Failed, // wrong password or unknown name
+        Untested // the database could not tell: no failure of the guesser's
+    };
+
     explicit CLoginGuard(QObject *parent = nullptr);
+
+    // Replaces the monotonic clock; before the first attempt (tests advance one by hand).
+    void setClock(Clock clock);
 
     // failures within the window that lock for lockMs; 0 failures switches that lock off.
     void setNameLock(int failures, int lockMs);
     void setAddressLock(int failures, int lockMs);
     void setFailureWindow(int msec);
 
-    // True while logins for name from peer are refused without asking the database.
-    bool isLocked(const QHostAddress &peer, const QString &name);
-    void loginFailed(const QHostAddress &peer, const QString &name);
-    void loginSucceeded(const QHostAddress &peer, const QString &name, int objectId);
+    // Starts a login of name from peer. Refused while a lock is on. While the failures in the
+    // window and the attempts in flight fill a limit, the attempt waits: should those in
+    // flight fail, the lock starts and it is refused; should they succeed, it goes. So
+    // logins from behind one address are slowed, not refused, and guesses sent at once are
+    // never tested past the limit. Every attempt admitted is ended once by endAttempt(),
+    // also when its client has gone.
+    Admission beginAttempt(const QHostAddress &peer, const QString &name);
+    void endAttempt(
+        const QHostAddress &peer, const QString &name, Outcome outcome, int objectId = 0);
+
     // How long a successful login counts for recentLogin(); negative: for good.
     void setLoginMemory(qint64 msec);
     // The object id of name's last login from peer, if it still counts; 0 otherwise.
@@ -37,12 +65,15 @@ public:
 
 signals:
     void log(QString msg);
+    // An attempt ended: those waiting may try again.
+    void attemptEnded();
 
 private:
     struct Failures
     {
         QList<qint64> times; // within the window, oldest first
         qint64 lockedUntil = 0;
+        int inFlight = 0;
     };
     struct Login
     {
@@ -51,11 +82,16 @@ private:
     };
     using NameKey = QPair<QHostAddress, QString>;
 
+    qint64 now() const;
+    // Whether one more attempt fits beside the failures and the attempts in flight.
+    Admission admits(Failures &record, int limit, int lockMs, qint64 now) const;
+    void dropExpired(Failures &record, qint64 now) const;
     // Counts one failure; true when it starts a lock.
     bool countFailure(Failures &record, int limit, int lockMs, qint64 now) const;
     void prune(qint64 now);
 
-    QElapsedTimer clock;
+    Clock clock;
+    QElapsedTimer monotonic;
     QHash<NameKey, Failures> nameFailures;
     QHash<QHostAddress, Failures> addressFailures;
     QHash<NameKey, Login> logins;

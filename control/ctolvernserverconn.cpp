@@ -5,7 +5,6 @@
 #include <QString>
 
 #include "cloginguard.h"
-#include "cuserdb.h"
 #include "cuserdbcommitter.h"
 #include "printabletext.h"
 
@@ -34,21 +33,27 @@ quint8 wireResult(CUserDb::Result result)
 }
 } // namespace
 
-CTolvernServerConn::CTolvernServerConn(QObject *parent)
+CTolvernServerConn::CTolvernServerConn(
+    CUserDbCommitter *userDbCommitter, CLoginGuard *guard, QObject *parent)
     : libsock::CAbstractProtoConn(parent)
+    , committer(userDbCommitter)
+    , loginGuard(guard)
 {
+    Q_ASSERT(committer && loginGuard);
+    // Connected before any owner's slot: with nothing owed, finished() comes at once.
+    connect(this, &QAbstractSocket::disconnected, this, &CTolvernServerConn::onDisconnected);
+    connect(loginGuard, &CLoginGuard::attemptEnded, this, &CTolvernServerConn::retryHeldLogin);
 }
 
 CTolvernServerConn::~CTolvernServerConn() = default;
 
-void CTolvernServerConn::setLoginGuard(CLoginGuard *guard)
+bool CTolvernServerConn::setSocketDescriptor(
+    qintptr socketDescriptor, SocketState state, OpenMode openMode)
 {
-    loginGuard = guard;
-}
-
-void CTolvernServerConn::setCommitter(CUserDbCommitter *userDbCommitter)
-{
-    committer = userDbCommitter;
+    if (!CAbstractProtoConn::setSocketDescriptor(socketDescriptor, state, openMode))
+        return false;
+    peer = peerAddress();
+    return true;
 }
 
 qint64 CTolvernServerConn::owedReplyBytes() const
@@ -65,31 +70,15 @@ bool CTolvernServerConn::readyForRequest() const
 
 bool CTolvernServerConn::processPacket()
 {
-    if (committer) {
-        switch (packet.command()) {
-        case CMD_ADD_USER:
-            takeAddUser();
-            break;
-        case CMD_CHANGE_PASS:
-            takeChangePass();
-            break;
-        case CMD_LOGIN:
-            takeLogin();
-            break;
-        default:
-            break;
-        }
-        return true;
-    }
     switch (packet.command()) {
     case CMD_ADD_USER:
-        handleAddUser();
+        takeAddUser();
         break;
     case CMD_CHANGE_PASS:
-        handleChangePass();
+        takeChangePass();
         break;
     case CMD_LOGIN:
-        handleLogin();
+        takeLogin();
         break;
     default:
         // Unknown codes and stray replies get no answer; the connection stays.
@@ -98,155 +87,126 @@ bool CTolvernServerConn::processPacket()
     return true;
 }
 
-void CTolvernServerConn::handleAddUser()
-{
-    QString name;
-    QString password;
-    packet.readString(name).readString(password);
-
-    quint8 result = RESULT_OK;
-    int objectId = 0;
-    CUserDb *db = CUserDb::instance();
-    bool taken = false;
-    // A lookup that failed is a failure for the client, not a name taken: it would pick
-    // another name for nothing while the database is down.
-    if (!db->lookUpName(name, &taken))
-        result = RESULT_FAILED;
-    else if (taken)
-        result = RESULT_USER_EXISTS;
-    else if (!db->addUser(name, password, &objectId, &taken))
-        result = taken ? RESULT_USER_EXISTS : RESULT_FAILED;
-
-    CProtoPacket reply;
-    reply.reset()
-        .setAuxByte(0)
-        .setCommand(CMD_ADD_USER_REPLY)
-        .writeByte(result)
-        .writeInt32(objectId);
-    // One arg() call: a name holding "%2" must not be substituted again.
-    emit log(tr("[ADD_USER] name=%1, result=%2").arg(printableText(name), QString::number(result)));
-    libsock::writePacket(*this, reply);
-}
-
-void CTolvernServerConn::handleLogin()
-{
-    QString name;
-    QString password;
-    packet.readString(name).readString(password);
-
-    quint8 result = RESULT_OK;
-    int objectId = 0;
-    const QHostAddress peer = peerAddress();
-    if (loginGuard && loginGuard->isLocked(peer, name)) {
-        // Locked: the same answer as a wrong password, and the guess is never tested.
-        result = RESULT_LOGIN_FAILED;
-    } else if (!CUserDb::instance()->login(name, password, &objectId)) {
-        result = RESULT_LOGIN_FAILED;
-        objectId = 0;
-        if (loginGuard)
-            loginGuard->loginFailed(peer, name);
-    } else if (loginGuard) {
-        loginGuard->loginSucceeded(peer, name, objectId);
-    }
-
-    CProtoPacket reply;
-    reply.reset().setAuxByte(0).setCommand(CMD_LOGIN_REPLY).writeByte(result).writeInt32(objectId);
-    emit log(tr("[LOGIN] name=%1, result=%2").arg(printableText(name), QString::number(result)));
-    libsock::writePacket(*this, reply);
-}
-
-void CTolvernServerConn::handleChangePass()
-{
-    qint32 objectId = 0;
-    QString oldPassword;
-    QString newPassword;
-    packet.readInt32(objectId).readString(oldPassword).readString(newPassword);
-
-    const quint8 result = CUserDb::instance()->changePassword(objectId, oldPassword, newPassword);
-
-    CProtoPacket reply;
-    reply.reset().setAuxByte(0).setCommand(CMD_CHANGE_PASS_REPLY).writeByte(result);
-    emit log(tr("[CHANGE_PASS] userId=%1, result=%2")
-                 .arg(QString::number(objectId), QString::number(result)));
-    libsock::writePacket(*this, reply);
-}
-
 void CTolvernServerConn::takeAddUser()
 {
-    CUserDb::Request request;
-    request.kind = CUserDb::Request::AddUser;
-    packet.readString(request.name).readString(request.password);
-    owed.push_back(Owed { CMD_ADD_USER, request.name, QString(), 0, 0, false, false });
-    Owed *entry = &owed.back();
-    const QPointer<CTolvernServerConn> self(this);
-    committer->submit(this, request, [self, entry](const CUserDb::Request &done) {
-        if (self)
-            self->settle(
-                *entry, wireResult(done.result), done.result == CUserDb::Ok ? done.objectId : 0);
-    });
+    Owed entry;
+    entry.command = CMD_ADD_USER;
+    packet.readString(entry.name).readString(entry.password);
+    take(std::move(entry));
 }
 
 void CTolvernServerConn::takeChangePass()
 {
-    CUserDb::Request request;
-    request.kind = CUserDb::Request::ChangePassword;
-    packet.readInt32(request.objectId).readString(request.password).readString(request.newPassword);
-    owed.push_back(
-        Owed { CMD_CHANGE_PASS, QString(), QString(), request.objectId, 0, false, false });
-    Owed *entry = &owed.back();
-    const QPointer<CTolvernServerConn> self(this);
-    committer->submit(this, request, [self, entry](const CUserDb::Request &done) {
-        if (self)
-            self->settle(*entry, wireResult(done.result), entry->objectId);
-    });
+    Owed entry;
+    entry.command = CMD_CHANGE_PASS;
+    packet.readInt32(entry.objectId).readString(entry.password).readString(entry.newPassword);
+    take(std::move(entry));
 }
 
 void CTolvernServerConn::takeLogin()
 {
-    QString name;
-    QString password;
-    packet.readString(name).readString(password);
-    if (peer.isNull())
-        peer = peerAddress();
-    owed.push_back(Owed { CMD_LOGIN, name, password, 0, 0, false, true });
-    if (!loginInFlight)
-        startLogin(owed.back());
+    Owed entry;
+    entry.command = CMD_LOGIN;
+    packet.readString(entry.name).readString(entry.password);
+    take(std::move(entry));
 }
 
-void CTolvernServerConn::startLogin(Owed &entry)
+void CTolvernServerConn::take(Owed &&entry)
+{
+    entry.held = true;
+    owed.push_back(std::move(entry));
+    pump();
+    writeReady();
+}
+
+void CTolvernServerConn::pump()
+{
+    // In the order taken: a login waits for the outcome of the one before it (so the lock
+    // has counted every earlier guess), or for the guard; whatever came after it waits too,
+    // so that no change overtakes it.
+    for (Owed &entry : owed) {
+        if (!entry.held)
+            continue;
+        if (entry.command == CMD_LOGIN) {
+            if (loginInFlight)
+                return;
+            const CLoginGuard::Admission admission = loginGuard->beginAttempt(peer, entry.name);
+            if (admission == CLoginGuard::Admission::Wait)
+                return;
+            if (admission == CLoginGuard::Admission::Refused) {
+                // Locked: the same answer as a wrong password, and the guess is never tested.
+                entry.held = false;
+                entry.password.clear();
+                entry.result = RESULT_LOGIN_FAILED;
+                entry.ready = true;
+                continue;
+            }
+        }
+        submit(entry);
+    }
+}
+
+void CTolvernServerConn::submit(Owed &entry)
 {
     entry.held = false;
-    if (loginGuard && loginGuard->isLocked(peer, entry.name)) {
-        // Locked: the same answer as a wrong password, and the guess is never tested.
-        entry.password.clear();
-        entry.result = RESULT_LOGIN_FAILED;
-        entry.ready = true;
-        writeReady();
-        return;
-    }
     CUserDb::Request request;
-    request.kind = CUserDb::Request::Login;
     request.name = entry.name;
     request.password = entry.password;
+    request.newPassword = entry.newPassword;
+    request.objectId = entry.objectId;
     entry.password.clear();
-    loginInFlight = true;
+    entry.newPassword.clear();
     Owed *pending = &entry;
+    // The connection waits for its outcomes; only a forced delete (shutdown) leaves one
+    // without its connection.
     const QPointer<CTolvernServerConn> self(this);
-    // Counted even when the client hung up before the outcome: a guess tested is a guess.
+    if (entry.command == CMD_ADD_USER) {
+        request.kind = CUserDb::Request::AddUser;
+        committer->submit(this, request, [self, pending](const CUserDb::Request &done) {
+            if (self)
+                self->settle(*pending, wireResult(done.result),
+                    done.result == CUserDb::Ok ? done.objectId : 0);
+        });
+        return;
+    }
+    if (entry.command == CMD_CHANGE_PASS) {
+        request.kind = CUserDb::Request::ChangePassword;
+        committer->submit(this, request, [self, pending](const CUserDb::Request &done) {
+            if (self)
+                self->settle(*pending, wireResult(done.result), pending->objectId);
+        });
+        return;
+    }
+    request.kind = CUserDb::Request::Login;
+    loginInFlight = true;
+    // The guard hears of every attempt it let through, whatever became of the connection.
     const QPointer<CLoginGuard> guard(loginGuard);
     committer->submit(
         this, request, [self, guard, peer = peer, pending](const CUserDb::Request &done) {
-            const QString name = done.name;
-            if (guard && done.result != CUserDb::Ok)
-                guard->loginFailed(peer, name);
-            else if (guard)
-                guard->loginSucceeded(peer, name, done.objectId);
+            if (guard) {
+                // Only a judged password is a failure: a database that could not tell is no
+                // fault of the client's.
+                const CLoginGuard::Outcome outcome = done.result == CUserDb::Ok
+                    ? CLoginGuard::Outcome::Succeeded
+                    : (done.databaseFailed ? CLoginGuard::Outcome::Untested
+                                           : CLoginGuard::Outcome::Failed);
+                guard->endAttempt(peer, done.name, outcome, done.objectId);
+            }
             if (!self)
                 return;
             self->loginInFlight = false;
-            self->settle(
-                *pending, wireResult(done.result), done.result == CUserDb::Ok ? done.objectId : 0);
+            // A login is answered 0 or 3, whatever kept it from succeeding.
+            const bool ok = done.result == CUserDb::Ok;
+            self->settle(*pending, ok ? RESULT_OK : RESULT_LOGIN_FAILED, ok ? done.objectId : 0);
         });
+}
+
+void CTolvernServerConn::retryHeldLogin()
+{
+    if (owed.empty() || loginInFlight)
+        return;
+    pump();
+    moveOn();
 }
 
 void CTolvernServerConn::settle(Owed &entry, quint8 result, int objectId)
@@ -254,17 +214,19 @@ void CTolvernServerConn::settle(Owed &entry, quint8 result, int objectId)
     entry.result = result;
     entry.objectId = objectId;
     entry.ready = true;
+    // What waited behind it may go now, also when the client has gone: it was taken, so it
+    // is run, counted and logged like any other.
+    pump();
+    moveOn();
+}
+
+void CTolvernServerConn::moveOn()
+{
     writeReady();
-    // The login held behind a settled one may go now.
-    if (!loginInFlight) {
-        for (Owed &next : owed) {
-            if (next.held) {
-                startLogin(next);
-                break;
-            }
-        }
-    }
-    resumeRequests();
+    if (gone)
+        finishIfDone();
+    else
+        resumeRequests();
 }
 
 void CTolvernServerConn::writeReady()
@@ -282,6 +244,7 @@ void CTolvernServerConn::writeReply(const Owed &entry)
     switch (entry.command) {
     case CMD_ADD_USER:
         reply.setCommand(CMD_ADD_USER_REPLY).writeByte(entry.result).writeInt32(entry.objectId);
+        // One arg() call: a name holding "%2" must not be substituted again.
         emit log(tr("[ADD_USER] name=%1, result=%2")
                      .arg(printableText(entry.name), QString::number(entry.result)));
         break;
@@ -299,4 +262,21 @@ void CTolvernServerConn::writeReply(const Owed &entry)
     // A peer that hung up still has its change made and logged; there is nobody to tell.
     if (state() == QAbstractSocket::ConnectedState)
         libsock::writePacket(*this, reply);
+}
+
+void CTolvernServerConn::onDisconnected()
+{
+    gone = true;
+    // What the peer sent before it hung up is taken like the rest: its changes are made and
+    // logged. With nobody to answer, nothing is held back.
+    takeBuffered();
+    finishIfDone();
+}
+
+void CTolvernServerConn::finishIfDone()
+{
+    if (!owed.empty() || finishSignalled)
+        return;
+    finishSignalled = true;
+    emit finished();
 }

@@ -12,26 +12,32 @@
 class CLoginGuard;
 class CUserDbCommitter;
 
-// A connection on the main control port: add user, login and change password.
+// A connection on the main control port: add user, login and change password. Changes go
+// through the committer's group commits and are answered after its sync; logins go through
+// the guard, which may refuse them before the database is asked.
+// A command taken is logged when its outcome comes, also after the client hung up: the
+// object outlives its socket until nothing is owed any more, and says so by finished().
 class CTolvernServerConn : public libsock::CAbstractProtoConn
 {
     Q_OBJECT
 
 public:
-    explicit CTolvernServerConn(QObject *parent);
+    CTolvernServerConn(CUserDbCommitter *committer, CLoginGuard *guard, QObject *parent);
     ~CTolvernServerConn() override;
 
-    // Logins go through guard, which may refuse them before the database is asked.
-    void setLoginGuard(CLoginGuard *guard);
-    // Changes go through committer's group commits and are answered after its sync; without
-    // one each runs on its own, as it arrives.
-    void setCommitter(CUserDbCommitter *committer);
+    bool setSocketDescriptor(qintptr socketDescriptor, SocketState state = ConnectedState,
+        OpenMode openMode = ReadWrite) override;
 
     // Requests taken whose replies have not been written yet.
     int owedReplies() const { return int(owed.size()); }
+    // The peer's address, kept after the socket has forgotten it.
+    QHostAddress clientAddress() const { return peer; }
 
 signals:
     void log(QString msg);
+    // Once the socket has disconnected and every command taken has been logged; the owner
+    // may delete the connection then.
+    void finished();
 
 protected:
     bool processPacket() override;
@@ -44,31 +50,38 @@ private:
     {
         quint8 command = 0;
         QString name;
-        QString password; // a login held back until the one before it is settled
+        QString password; // until submitted
+        QString newPassword;
         qint32 objectId = 0;
         quint8 result = 0;
         bool ready = false;
-        bool held = false;
+        bool held = false; // taken, not yet submitted
     };
-
-    void handleAddUser();
-    void handleLogin();
-    void handleChangePass();
 
     void takeAddUser();
     void takeLogin();
     void takeChangePass();
-    void startLogin(Owed &entry);
+    void take(Owed &&entry);
+    // Submits the held requests in order, up to a login that must wait.
+    void pump();
+    void submit(Owed &entry);
+    // After another connection's attempt ended: a login waiting for the guard may go.
+    void retryHeldLogin();
     void settle(Owed &entry, quint8 result, int objectId);
+    // Writes the replies due, then reads on (or, once the peer has gone, finishes).
+    void moveOn();
     void writeReady();
     void writeReply(const Owed &entry);
+    void onDisconnected();
+    void finishIfDone();
 
-    CLoginGuard *loginGuard = nullptr;
     CUserDbCommitter *committer = nullptr;
+    CLoginGuard *loginGuard = nullptr;
     // Stable addresses: the committer's outcomes point into it.
     std::deque<Owed> owed;
     bool loginInFlight = false;
-    // Kept from the first login: the outcome may come after the socket forgot it.
+    bool gone = false;
+    bool finishSignalled = false;
     QHostAddress peer;
 };
 

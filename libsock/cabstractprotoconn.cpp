@@ -41,25 +41,11 @@ void CAbstractProtoConn::processReadyRead()
             continueLater();
             return;
         }
-        if (recvBuffer.size() < PACKET_HEADER_SIZE) {
-            if (readUpTo(PACKET_HEADER_SIZE) < PACKET_HEADER_SIZE)
-                break;
-            packet.loadFrom(recvBuffer.constData(), PACKET_HEADER_SIZE);
-            // Prevent DoS: a packet the record cannot hold is never assembled.
-            if (PACKET_HEADER_SIZE + int(packet.bodyLength()) > PACKET_MAX_SIZE) {
-                abort();
-                return;
-            }
-        }
-        const int total = PACKET_HEADER_SIZE + int(packet.bodyLength());
-        if (readUpTo(total) < total)
-            break;
-        packet.loadFrom(recvBuffer.constData(), total);
-        recvBuffer.resize(0);
-        if (!processPacket()) {
-            abort();
+        const Take taken = takePacket();
+        if (taken == Take::Ended)
             return;
-        }
+        if (taken == Take::Incomplete)
+            break;
         armStallTimer();
         if (state() != QAbstractSocket::ConnectedState || bytesAvailable() <= 0)
             return;
@@ -67,6 +53,38 @@ void CAbstractProtoConn::processReadyRead()
     // Packet incomplete: wait for the rest, but not forever.
     if (isOpen())
         startRecvTimer();
+}
+
+CAbstractProtoConn::Take CAbstractProtoConn::takePacket()
+{
+    if (recvBuffer.size() < PACKET_HEADER_SIZE) {
+        if (readUpTo(PACKET_HEADER_SIZE) < PACKET_HEADER_SIZE)
+            return Take::Incomplete;
+        packet.loadFrom(recvBuffer.constData(), PACKET_HEADER_SIZE);
+        // Prevent DoS: a packet the record cannot hold is never assembled.
+        if (PACKET_HEADER_SIZE + int(packet.bodyLength()) > PACKET_MAX_SIZE) {
+            abort();
+            return Take::Ended;
+        }
+    }
+    const int total = PACKET_HEADER_SIZE + int(packet.bodyLength());
+    if (readUpTo(total) < total)
+        return Take::Incomplete;
+    packet.loadFrom(recvBuffer.constData(), total);
+    recvBuffer.resize(0);
+    if (!processPacket()) {
+        abort();
+        return Take::Ended;
+    }
+    return Take::Taken;
+}
+
+void CAbstractProtoConn::takeBuffered()
+{
+    while (bytesAvailable() > 0 || recvBuffer.size() > 0) {
+        if (takePacket() != Take::Taken)
+            return;
+    }
 }
 
 bool CAbstractProtoConn::mustWait() const

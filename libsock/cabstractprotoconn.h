@@ -39,6 +39,9 @@ protected:
     virtual bool readyForRequest() const { return true; }
     // The subclass calls this once owed replies went out or it can take requests again.
     void resumeRequests();
+    // Hands every complete packet still buffered to processPacket() at once, whatever is
+    // owed: for requests a peer sent before it hung up.
+    void takeBuffered();
 
     CProtoPacket packet;
 
@@ -46,6 +49,9 @@ private slots:
     void processReadyRead() override;
 
 private:
+    enum class Take { Taken, Incomplete, Ended };
+
+    Take takePacket();
     void onBytesWritten();
     bool mustWait() const;
 

@@ -2,6 +2,8 @@
 
 #include <climits>
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <QTimer>
 
 #include "cabstractfileconn.h"
+#include "ctolvernserverconn.h"
 
 namespace {
 // Descriptors kept back from connections: the database with its journal, the listeners,
@@ -26,8 +29,19 @@ CConnGuard::CConnGuard(QObject *parent)
     : QObject(parent)
     , idleTimer(new QTimer(this))
 {
-    clock.start();
+    monotonic.start();
     connect(idleTimer, &QTimer::timeout, this, &CConnGuard::closeIdle);
+}
+
+void CConnGuard::setClock(Clock replacement)
+{
+    clock = std::move(replacement);
+    lastLogPrune = now();
+}
+
+qint64 CConnGuard::now() const
+{
+    return clock ? clock() : monotonic.elapsed();
 }
 
 void CConnGuard::setMaxConnections(int max)
@@ -90,14 +104,14 @@ void CConnGuard::refuse(int socketfd, const QHostAddress &peer, const QString &w
 
 void CConnGuard::track(QAbstractSocket *conn, const QHostAddress &peer)
 {
-    conns.insert(conn, Entry { peer, clock.elapsed() });
+    conns.insert(conn, Entry { peer, now() });
     ++perAddress[peer];
     if (idleMs == 0)
         return;
     const auto touch = [this, conn] {
         const auto found = conns.find(conn);
         if (found != conns.end())
-            found->lastActive = clock.elapsed();
+            found->lastActive = now();
     };
     connect(conn, &QIODevice::readyRead, this, touch);
     connect(conn, &QIODevice::bytesWritten, this, touch);
@@ -125,31 +139,42 @@ void CConnGuard::reportAcceptError(const QString &port, const QString &error)
 
 bool CConnGuard::mayLog(const QString &key)
 {
-    const qint64 now = clock.elapsed();
-    if (now - lastLogPrune >= LOG_INTERVAL_MS) {
-        lastLogPrune = now;
+    const qint64 at = now();
+    if (at - lastLogPrune >= LOG_INTERVAL_MS) {
+        lastLogPrune = at;
         lastLogged.removeIf(
-            [now](const auto &item) { return now - item.value() >= LOG_INTERVAL_MS; });
+            [at](const auto &item) { return at - item.value() >= LOG_INTERVAL_MS; });
     }
     const auto found = lastLogged.constFind(key);
-    if (found != lastLogged.constEnd() && now - found.value() < LOG_INTERVAL_MS)
+    if (found != lastLogged.constEnd() && at - found.value() < LOG_INTERVAL_MS)
         return false;
-    lastLogged.insert(key, now);
+    lastLogged.insert(key, at);
     return true;
+}
+
+bool CConnGuard::isOwed(const QAbstractSocket *conn)
+{
+    if (conn->bytesToWrite() > 0)
+        return true;
+    // Replies the kernel still holds for a peer that has not taken them yet.
+    int unsent = 0;
+    if (conn->socketDescriptor() >= 0
+        && ::ioctl(int(conn->socketDescriptor()), SIOCOUTQ, &unsent) == 0 && unsent > 0)
+        return true;
+    if (const auto *control = qobject_cast<const CTolvernServerConn *>(conn))
+        return control->owedReplies() > 0;
+    const auto *fileConn = qobject_cast<const libsock::CAbstractFileConn *>(conn);
+    return fileConn && fileConn->isSending();
 }
 
 void CConnGuard::closeIdle()
 {
-    const qint64 now = clock.elapsed();
+    const qint64 at = now();
     QList<QAbstractSocket *> idle;
     for (auto it = conns.constBegin(); it != conns.constEnd(); ++it) {
-        QAbstractSocket *conn = it.key();
-        if (now - it->lastActive < idleMs || conn->bytesToWrite() > 0)
-            continue;
-        const auto *fileConn = qobject_cast<const libsock::CAbstractFileConn *>(conn);
-        if (fileConn && fileConn->isSending())
-            continue;
-        idle.append(conn);
+        // Quiet because it waits for the database or for its peer to read: not idle.
+        if (at - it->lastActive >= idleMs && !isOwed(it.key()))
+            idle.append(it.key());
     }
     // Aborting reaches the owner's disconnect handling, which releases the connection.
     for (QAbstractSocket *conn : idle) {

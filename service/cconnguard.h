@@ -1,6 +1,8 @@
 #ifndef CCONNGUARD_H
 #define CCONNGUARD_H
 
+#include <functional>
+
 #include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
@@ -18,7 +20,14 @@ class CConnGuard : public QObject
     Q_OBJECT
 
 public:
+    // Milliseconds since any fixed point, never going back.
+    using Clock = std::function<qint64()>;
+
     explicit CConnGuard(QObject *parent = nullptr);
+
+    // Replaces the monotonic clock of the idle time and the log pacing; before the first
+    // connection (tests advance one by hand).
+    void setClock(Clock clock);
 
     // 0 switches a limit off.
     void setMaxConnections(int max);
@@ -52,10 +61,14 @@ private:
     };
 
     void refuse(int socketfd, const QHostAddress &peer, const QString &why);
+    qint64 now() const;
     bool mayLog(const QString &key);
+    // Whether conn is still owed something: an outcome, a reply queued, a file being sent.
+    static bool isOwed(const QAbstractSocket *conn);
     void closeIdle();
 
-    QElapsedTimer clock;
+    Clock clock;
+    QElapsedTimer monotonic;
     QHash<QAbstractSocket *, Entry> conns;
     QHash<QHostAddress, int> perAddress;
     QHash<QString, qint64> lastLogged;

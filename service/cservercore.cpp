@@ -29,18 +29,22 @@ CServerCore::CServerCore(QObject *parent)
     : QObject(parent)
     , connGuard(new CConnGuard(this))
     , loginGuard(new CLoginGuard(this))
+    , committer(new CUserDbCommitter(this))
     , storage(std::make_unique<CStorageWorker>(
           [] { return CSaveStore::fromSettings(CServerSettings::instance()->snapshot()); }))
 {
     connect(connGuard, &CConnGuard::log, this, &CServerCore::log);
     connect(loginGuard, &CLoginGuard::log, this, &CServerCore::log);
     // The control port's changes are answered only once on disk, in group commits.
-    committer = new CUserDbCommitter(this);
     connect(committer, &CUserDbCommitter::log, this, &CServerCore::log);
 }
 
 CServerCore::~CServerCore()
 {
+    // First, while the connections and the log are whole: the committer commits what it was
+    // handed and hands the outcomes out, so every command taken is stored and logged.
+    delete committer;
+    committer = nullptr;
     // A file connection gives its upload's room back when it goes: while this adapter is
     // whole and before the storage worker ends, which finishes the commits handed to it.
     const QList<libsock::CServerFileConn *> conns = std::exchange(fileConns, {});
@@ -48,6 +52,12 @@ CServerCore::~CServerCore()
         connGuard->release(conn);
         delete conn;
     }
+}
+
+void CServerCore::setClock(const std::function<qint64()> &clock)
+{
+    connGuard->setClock(clock);
+    loginGuard->setClock(clock);
 }
 
 void CServerCore::setPortOverrides(int mainPort, int filePort)
@@ -165,26 +175,32 @@ void CServerCore::forget(QAbstractSocket *conn)
 
 void CServerCore::protoClientConnected(int stockfd)
 {
-    auto *conn = new CTolvernServerConn(this);
+    auto *conn = new CTolvernServerConn(committer, loginGuard, this);
     if (!adopt(conn, stockfd))
         return;
-    conn->setLoginGuard(loginGuard);
-    conn->setCommitter(committer);
     connect(conn, &CTolvernServerConn::disconnected, this, &CServerCore::protoClientDisconnected);
+    connect(conn, &CTolvernServerConn::finished, this, &CServerCore::protoClientFinished);
     connect(conn, &CTolvernServerConn::log, this, &CServerCore::log);
     protoConns.append(conn);
-    log(tr("Control client connected from %1").arg(conn->peerAddress().toString()));
+    log(tr("Control client connected from %1").arg(conn->clientAddress().toString()));
 }
 
 void CServerCore::protoClientDisconnected()
+{
+    // The descriptor is closed: its place is free, though the connection may still be owed
+    // outcomes to log.
+    if (auto *conn = qobject_cast<CTolvernServerConn *>(sender()))
+        forget(conn);
+}
+
+void CServerCore::protoClientFinished()
 {
     auto *conn = qobject_cast<CTolvernServerConn *>(sender());
     if (!conn)
         return;
     protoConns.removeOne(conn);
-    forget(conn);
     conn->deleteLater();
-    log(tr("Control client disconnected from %1").arg(conn->peerAddress().toString()));
+    log(tr("Control client disconnected from %1").arg(conn->clientAddress().toString()));
 }
 
 void CServerCore::fileClientConnected(int stockfd)

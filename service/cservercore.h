@@ -2,6 +2,7 @@
 #define CSERVERCORE_H
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 #include <QList>
@@ -38,6 +39,10 @@ public:
     // Ports for this run instead of the settings' ones; 0 keeps the setting.
     void setPortOverrides(int mainPort, int filePort);
 
+    // The guards' clock in milliseconds instead of a monotonic one; before start(). Tests
+    // advance one by hand rather than wait for locks and idle times to run out.
+    void setClock(const std::function<qint64()> &clock);
+
     // Listens on both ports, logging the outcome of each. False when either failed.
     bool start();
     // The outcome of start(); any thread may ask once it has returned.
@@ -73,6 +78,7 @@ signals:
 private slots:
     void protoClientConnected(int stockfd);
     void protoClientDisconnected();
+    void protoClientFinished();
     void fileClientConnected(int stockfd);
     void fileClientDisconnected();
 

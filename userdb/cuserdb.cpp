@@ -314,6 +314,8 @@ bool CUserDb::commitBatch(QVector<Request> &requests, QString *errorText, bool *
         return false;
     if (!ok) {
         CUserDbBatch::failAll(requests);
+        for (Request &request : requests)
+            request.databaseFailed = true;
         if (errorText)
             *errorText = failure.isEmpty() ? tr("the database cannot be reached") : failure;
         return false;

@@ -64,6 +64,9 @@ public:
         QString newPassword; // change or set password
         int objectId = 0; // change or set password: the user; otherwise the outcome's user
         Result result = Failed;
+        // The batch failed: the result says nothing of the request itself (a login's
+        // password was never judged).
+        bool databaseFailed = false;
     };
 
     static CUserDb *instance();

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include <QAbstractSocket>
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QMetaObject>
 #include <QSet>
@@ -33,6 +34,21 @@ CUserDbCommitter::~CUserDbCommitter()
     wake.notify_one();
     worker->wait();
     delete worker;
+    // The database thread committed everything handed in; its outcomes still wait in this
+    // thread's queue. They go out now, while their owners are there to log them; an outcome
+    // may hand in one more request (a login held behind another), which runs here.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    while (!finished.empty() || !fresh.isEmpty()) {
+        while (!finished.empty())
+            handOut();
+        if (fresh.isEmpty())
+            break;
+        QVector<CUserDb::Request> batch;
+        batch.swap(fresh);
+        QString error;
+        const bool ok = CUserDb::instance()->commitBatch(batch, &error);
+        finishBatch(batch, ok, error);
+    }
 }
 
 void CUserDbCommitter::submit(QObject *owner, const CUserDb::Request &request, Outcome done)

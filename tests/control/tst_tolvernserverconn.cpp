@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <QtEndian>
 
+#include "cloginguard.h"
 #include "ctolvernserver.h"
 #include "ctolvernserverconn.h"
 #include "cuserdb.h"
@@ -109,7 +110,12 @@ private slots:
     void largeBatchHandedOutInSlices();
     void hungUpClientsChangeIsKept();
     void loneRequestLeavesAnotherWriterToTheCommitter();
-    void withoutCommitterEachRunsAlone();
+    void committerShutdownKeepsRequests();
+    void batchSplitAtItsLimitRunsEachOnce();
+
+    // login guard
+    void pipelinedLogins_data();
+    void pipelinedLogins();
 
 private:
     void connectClient();
@@ -121,7 +127,7 @@ private:
     QTcpSocket *client = nullptr;
     QPointer<CTolvernServerConn> conn;
     CUserDbCommitter *committer = nullptr;
-    bool useCommitter = true;
+    CLoginGuard *guard = nullptr;
     QStringList logLines;
 };
 
@@ -144,11 +150,12 @@ void tst_TolvernServerConn::init()
     committer = new CUserDbCommitter(this);
     connect(committer, &CUserDbCommitter::log, this,
         [this](const QString &msg) { logLines.append(msg); });
+    // Its clock stands still: no lock ends while a case runs.
+    guard = new CLoginGuard(this);
+    guard->setClock([] { return qint64(1); });
     server = new CTolvernServer(this);
     connect(server, &CTolvernServer::clientConnected, this, [this](int socketfd) {
-        conn = new CTolvernServerConn(this);
-        if (useCommitter)
-            conn->setCommitter(committer);
+        conn = new CTolvernServerConn(committer, guard, this);
         connect(conn, &CTolvernServerConn::log, this,
             [this](const QString &msg) { logLines.append(msg); });
         conn->setSocketDescriptor(socketfd);
@@ -166,7 +173,8 @@ void tst_TolvernServerConn::cleanup()
     server = nullptr;
     delete committer;
     committer = nullptr;
-    useCommitter = true;
+    delete guard;
+    guard = nullptr;
     QSqlQuery().exec(QStringLiteral("drop trigger if exists poison"));
 }
 
@@ -723,19 +731,90 @@ void tst_TolvernServerConn::loneRequestLeavesAnotherWriterToTheCommitter()
     QSqlDatabase::removeDatabase(otherName);
 }
 
-void tst_TolvernServerConn::withoutCommitterEachRunsAlone()
+void tst_TolvernServerConn::committerShutdownKeepsRequests()
 {
-    delete client;
-    delete conn;
-    useCommitter = false;
-    connectClient();
+    // Taken from the socket and handed to the committer, which is then shut down before its
+    // first batch ran: the changes are made, logged and answered all the same.
     client->write(Request(1).string("anna").string("pw").bytes()
-        + Request(9).string("anna").string("pw").bytes());
+        + Request(3).int32(1).string("pw").string("new").bytes()
+        + Request(9).string("anna").string("new").bytes());
+    QTRY_COMPARE(conn->owedReplies(), 3);
+    delete committer;
+    committer = nullptr;
+    QCOMPARE(logLines,
+        QStringList({ QStringLiteral("[ADD_USER] name=anna, result=0"),
+            QStringLiteral("[CHANGE_PASS] userId=1, result=0"),
+            QStringLiteral("[LOGIN] name=anna, result=0") }));
+    QCOMPARE(storedPassword(1), QStringLiteral("new"));
+    QCOMPARE(conn->owedReplies(), 0);
     Reply reply;
     QVERIFY(readReply(&reply, 5));
+    QVERIFY(readReply(&reply, 1));
     QVERIFY(readReply(&reply, 5));
     QCOMPARE(reply.body, QByteArray("\x00\x00\x00\x00\x01", 5));
-    QCOMPARE(committer->batches(), 0);
+}
+
+void tst_TolvernServerConn::batchSplitAtItsLimitRunsEachOnce()
+{
+    // Handed in during one pass: more than one batch holds, so the database thread splits them.
+    const int count = CUserDbCommitter::MAX_BATCH + 3;
+    QVector<int> outcomes;
+    const qint64 batchesBefore = committer->batches();
+    for (int i = 0; i < count; ++i) {
+        CUserDb::Request request;
+        request.kind = CUserDb::Request::AddUser;
+        request.name = QStringLiteral("split%1").arg(i);
+        committer->submit(nullptr, request, [&outcomes, i](const CUserDb::Request &done) {
+            // Each outcome once, in order, each a new user.
+            outcomes.append(done.result == 0 && done.name == QStringLiteral("split%1").arg(i)
+                    ? done.objectId
+                    : -i);
+        });
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(outcomes.size(), count, 30000);
+    QTest::qWait(50);
+    QCOMPARE(outcomes.size(), count);
+    for (int i = 0; i < count; ++i)
+        QCOMPARE(outcomes.at(i), i + 1);
+    QCOMPARE(committer->batches() - batchesBefore, 2);
+    QSqlQuery query;
+    QVERIFY(query.exec(QStringLiteral("select count(*), count(distinct name) from t_user")));
+    QVERIFY(query.next());
+    QCOMPARE(query.value(0).toInt(), count);
+    QCOMPARE(query.value(1).toInt(), count);
+}
+
+void tst_TolvernServerConn::pipelinedLogins_data()
+{
+    // w: a wrong password, r: the right one, all in one segment; the results as each guess
+    // sees the ones before it (5 failures lock the name).
+    QTest::addColumn<QByteArray>("guesses");
+    QTest::addColumn<QByteArray>("results");
+    QTest::newRow("each waits for the one before")
+        << QByteArray("wwwrwwwwr") << QByteArray("333033330");
+    QTest::newRow("success clears the failures")
+        << QByteArray("wwwwrwwwwr") << QByteArray("3333033330");
+    QTest::newRow("locked after five") << QByteArray("wwwwwrr") << QByteArray("3333333");
+    QTest::newRow("right ones only") << QByteArray("rrrrrrrr") << QByteArray("00000000");
+}
+
+void tst_TolvernServerConn::pipelinedLogins()
+{
+    QFETCH(QByteArray, guesses);
+    QFETCH(QByteArray, results);
+    int id = 0;
+    QVERIFY(CUserDb::instance()->addUser(QStringLiteral("anna"), QStringLiteral("pw"), &id));
+    QByteArray bytes;
+    for (char guess : guesses)
+        bytes += Request(9).string("anna").string(guess == 'r' ? "pw" : "guess").bytes();
+    client->write(bytes);
+    QByteArray got;
+    for (int i = 0; i < guesses.size(); ++i) {
+        Reply reply;
+        QVERIFY(readReply(&reply, 5));
+        got += char('0' + reply.body.at(0));
+    }
+    QCOMPARE(got, results);
 }
 
 QTEST_GUILESS_MAIN(tst_TolvernServerConn)

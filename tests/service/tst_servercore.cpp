@@ -18,6 +18,7 @@
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QSet>
@@ -32,6 +33,7 @@
 #include "cserversettings.h"
 #include "ctolvernserver.h"
 #include "printabletext.h"
+#include "ctolvernserverconn.h"
 #include "testwire.h"
 
 using namespace testwire;
@@ -53,6 +55,7 @@ private slots:
     void caps_data();
     void caps();
     void acceptsAgainAfterDescriptorLimit();
+    void idleConnectionsClose_data();
     void idleConnectionsClose();
     void loginLockout_data();
     void loginLockout();
@@ -80,6 +83,8 @@ private:
 
     QTemporaryDir dir;
     QString storage;
+    // The guards' clock: it moves only when a case moves it.
+    qint64 now = 1;
 };
 
 tst_ServerCore::Client tst_ServerCore::connectTo(quint16 port, const QHostAddress &source)
@@ -186,6 +191,7 @@ void tst_ServerCore::init()
     s->minFreeBytes = -1;
     s->maxUserBytes = 0;
     s->maxSaveBytes = 0;
+    now = 1;
 }
 
 void tst_ServerCore::servesWithoutWidgets()
@@ -355,75 +361,177 @@ void tst_ServerCore::acceptsAgainAfterDescriptorLimit()
     QVERIFY(!listener->isWaitingToAccept());
 }
 
+void tst_ServerCore::idleConnectionsClose_data()
+{
+    QTest::addColumn<QString>("owed");
+    QTest::newRow("nothing") << QString();
+    // Waiting for the database is not idleness.
+    QTest::newRow("an outcome") << QStringLiteral("outcome");
+    // Nor is waiting for the peer to take its replies.
+    QTest::newRow("replies queued") << QStringLiteral("replies");
+}
+
 void tst_ServerCore::idleConnectionsClose()
 {
+    QFETCH(QString, owed);
     CServerSettings::instance()->idleTimeoutSeconds = 1;
+    // Replies that need no database: after one wrong guess every login is refused at once.
+    CServerSettings::instance()->addressLockFailures = owed == QLatin1String("replies") ? 1 : 20;
     CServerCore core;
+    core.setClock([this] { return now; });
     QVERIFY(core.start());
     Client quietControl = connectTo(core.controlPort());
     Client quietFile = connectTo(core.filePort());
     Client busy = connectTo(core.controlPort());
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < 2000)
-        QVERIFY(isServed(*busy));
-    QTRY_COMPARE(quietControl->state(), QAbstractSocket::UnconnectedState);
-    QTRY_COMPARE(quietFile->state(), QAbstractSocket::UnconnectedState);
     QVERIFY(isServed(*busy));
+
+    QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("w"));
+    const auto removeOther = qScopeGuard([&] {
+        other = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("w"));
+    });
+    other.setDatabaseName(dir.filePath(QStringLiteral("users.db")));
+    QVERIFY(other.open());
+    QSqlQuery writer(other);
+    const int requests = owed == QLatin1String("replies") ? 40000 : 1;
+    // The client takes nothing into its own buffer either: the replies stay with the server.
+    if (requests > 1)
+        quietControl->setReadBufferSize(512);
+    if (!owed.isEmpty()) {
+        if (owed == QLatin1String("outcome"))
+            QVERIFY(writer.exec(QStringLiteral("BEGIN IMMEDIATE")));
+        QByteArray bytes;
+        for (int i = 0; i < requests; ++i) {
+            bytes += owed == QLatin1String("replies")
+                ? packet(9, str("nobody") + str("x"))
+                : packet(3, int32(0) + str("old") + str("new"));
+        }
+        quietControl->write(bytes);
+        // Taken, and then nothing moves: the database is locked, or the client reads nothing.
+        const bool outcome = owed == QLatin1String("outcome");
+        const auto waiting = [&core, outcome] {
+            const QList<CTolvernServerConn *> conns = core.findChildren<CTolvernServerConn *>();
+            return std::any_of(conns.cbegin(), conns.cend(), [outcome](CTolvernServerConn *conn) {
+                return outcome ? conn->owedReplies() > 0
+                               : conn->owedReplies() == 0 && conn->bytesToWrite() > 0;
+            });
+        };
+        QTRY_VERIFY(waiting());
+    }
+    // Past the time-out for the quiet ones, not for the one served half-way.
+    now += 600;
+    // (Not while the database is locked: it would wait for it.)
+    if (owed.isEmpty())
+        QVERIFY(isServed(*busy));
+    now += 600;
+    QTRY_COMPARE(quietFile->state(), QAbstractSocket::UnconnectedState);
+    if (owed.isEmpty()) {
+        QTRY_COMPARE(quietControl->state(), QAbstractSocket::UnconnectedState);
+        QVERIFY(isServed(*busy));
+        return;
+    }
+    // Several rounds of the idle check (a quarter of the time-out) pass over it.
+    QSignalSpy closed(quietControl.get(), &QAbstractSocket::disconnected);
+    QVERIFY(!closed.wait(1000));
+    if (owed == QLatin1String("outcome"))
+        QVERIFY(writer.exec(QStringLiteral("COMMIT")));
+    for (int i = 0; i < requests; ++i) {
+        const Packet reply = readPacket(*quietControl);
+        QVERIFY2(
+            reply.ok && reply.command == (requests > 1 ? 10 : 4), qPrintable(QString::number(i)));
+    }
+    // Answered, and quiet from now on.
+    now += 2000;
+    QTRY_COMPARE(quietControl->state(), QAbstractSocket::UnconnectedState);
 }
 
 void tst_ServerCore::loginLockout_data()
 {
-    QTest::addColumn<QByteArrayList>("wrongNames");
-    QTest::addColumn<QByteArray>("victim");
-    QTest::addColumn<QString>("lockLine");
-    QTest::newRow("name: 5 failures") << QByteArrayList { "lk-bob" } << QByteArray("lk-bob")
-                                      << QStringLiteral("Logins for lk-bob from 127.0.0.1 "
-                                                        "locked for 3 s after 5 failed attempts");
+    // Steps, separated by ";", each run N times with "*N": "w NAME" a wrong guess (answer 3);
+    // "r NAME RESULT" the right password; "o NAME RESULT" the same from 127.0.0.2; "h NAME" a
+    // wrong guess from a client that hangs up at once; "t MS" the clock moves on; "d 1|0"
+    // logins fail in the database, or no longer; "l N TEXT" N lines hold TEXT.
+    QTest::addColumn<int>("lockSeconds");
+    QTest::addColumn<QString>("steps");
+    QTest::newRow("name: 5 failures")
+        << 60
+        << "w bob*5;l 1 Logins for bob from 127.0.0.1 locked for 60 s after 5 failed attempts;"
+           "l 1 locked;r bob 3*2;o bob 0;r ann 0;t 59999;r bob 3;t 1;r bob 0;l 1 locked";
     // The name comes from the client: it cannot start a log line of its own.
     QTest::newRow("name: line injected")
-        << QByteArrayList { "lk-\r\n[LOGIN] name=lk-x, result=0" }
-        << QByteArray("lk-\r\n[LOGIN] name=lk-x, result=0")
-        << QStringLiteral("Logins for lk-\\r\\n[LOGIN] name=lk-x, result=0 from 127.0.0.1 "
-                          "locked for 3 s after 5 failed attempts");
+        << 60
+        << "w lk\r\n[LOGIN]*5;"
+           "l 1 Logins for lk\\r\\n[LOGIN] from 127.0.0.1 locked for 60 s after 5 failed attempts";
     QTest::newRow("address: 20 failures over names")
-        << QByteArrayList { "lk-a", "lk-b", "lk-c", "lk-d", "lk-e" } << QByteArray("lk-carl")
-        << QStringLiteral("Logins from 127.0.0.1 locked for 3 s after 20 failed attempts");
+        << 60
+        << "w a*4;w b*4;w c*4;w d*4;w e*4;"
+           "l 1 Logins from 127.0.0.1 locked for 60 s after 20 failed attempts;l 1 locked;"
+           "r bob 3;o bob 0;t 60000;r bob 0";
+    QTest::newRow("old failures leave the window")
+        << 60 << "w bob*4;t 60000;w bob*4;r bob 0;l 0 locked";
+    QTest::newRow("success clears the name's failures")
+        << 60 << "w bob*4;r bob 0;w bob*4;r bob 0;l 0 locked";
+    // Longer than the window: the records pruned meanwhile keep the lock.
+    QTest::newRow("lock outlives the prune")
+        << 300 << "w bob*5;l 1 locked;t 61000;r bob 3;t 61000;r ann 0;r bob 3;t 178000;r bob 0";
+    QTest::newRow("guesses of clients that hung up count") << 60 << "h bob*5;l 1 locked;r bob 3";
+    QTest::newRow("database failures are no wrong guesses")
+        << 60 << "d 1;r bob 3*6;d 0;r bob 0;l 0 locked;w bob*4;r bob 0";
 }
 
 void tst_ServerCore::loginLockout()
 {
-    QFETCH(QByteArrayList, wrongNames);
-    QFETCH(QByteArray, victim);
-    QFETCH(QString, lockLine);
-    CServerSettings::instance()->loginLockSeconds = 3;
-    CServerSettings::instance()->addressLockSeconds = 3;
+    QFETCH(int, lockSeconds);
+    QFETCH(QString, steps);
+    CServerSettings::instance()->loginLockSeconds = lockSeconds;
+    CServerSettings::instance()->addressLockSeconds = lockSeconds;
     CServerCore core;
+    core.setClock([this] { return now; });
     QSignalSpy lines(&core, &CServerCore::lineLogged);
     QVERIFY(core.start());
     Client client = connectTo(core.controlPort());
     Client other = connectTo(core.controlPort(), QHostAddress(QStringLiteral("127.0.0.2")));
-    QVERIFY(addUser(*client, victim) > 0);
-    const QByteArray bystander = victim + "-other";
-    QVERIFY(addUser(*client, bystander) > 0);
+    QVERIFY(addUser(*client, "bob") > 0);
+    QVERIFY(addUser(*client, "ann") > 0);
+    const auto dropPoison = qScopeGuard([] {
+        QSqlQuery().exec(QStringLiteral("drop trigger if exists poison"));
+        QSqlQuery().exec(QStringLiteral("delete from t_user"));
+    });
 
-    // Four wrong guesses per name stay below the name lock; one name takes five.
-    const int perName = wrongNames.size() == 1 ? 5 : 4;
-    for (const QByteArray &name : wrongNames) {
-        for (int i = 0; i < perName; ++i)
-            QCOMPARE(login(*client, name, "guess"), 3);
+    QStringList expanded;
+    for (const QString &step : steps.split(QLatin1Char(';'))) {
+        const QStringList times = step.split(QLatin1Char('*'));
+        for (int i = 0; i < times.value(1, QStringLiteral("1")).toInt(); ++i)
+            expanded << times.at(0);
     }
-    QCOMPARE(countLines(lines, lockLine), 1);
-    QCOMPARE(countLines(lines, QStringLiteral("locked")), 1);
-
-    // Locked: the right password is refused without being tested; others are not slowed.
-    QCOMPARE(login(*client, victim, "pw-" + victim), 3);
-    QCOMPARE(login(*client, victim, "pw-" + victim), 3);
-    QCOMPARE(login(*other, victim, "pw-" + victim), 0);
-    QCOMPARE(login(*client, bystander, "pw-" + bystander), wrongNames.size() == 1 ? 0 : 3);
-    QCOMPARE(countLines(lines, QStringLiteral("locked")), 1);
-
-    QTRY_COMPARE_WITH_TIMEOUT(login(*client, victim, "pw-" + victim), 0, 10000);
+    for (const QString &step : std::as_const(expanded)) {
+        const QStringList part = step.split(QLatin1Char(' '));
+        const QByteArray name = part.value(1).toLatin1();
+        const char op = step.at(0).toLatin1();
+        if (op == 'w') {
+            QVERIFY2(login(*client, name, "guess") == 3, qPrintable(step));
+        } else if (op == 'r' || op == 'o') {
+            QVERIFY2(login(op == 'r' ? *client : *other, name, "pw-" + name) == part.at(2).toInt(),
+                qPrintable(step));
+        } else if (op == 'h') {
+            const int before = countLines(lines, QStringLiteral("[LOGIN] name=") + part.at(1));
+            Client quitter = connectTo(core.controlPort());
+            quitter->write(packet(9, str(name) + str("guess")));
+            quitter->disconnectFromHost();
+            QTRY_COMPARE(
+                countLines(lines, QStringLiteral("[LOGIN] name=") + part.at(1)), before + 1);
+        } else if (op == 't') {
+            now += part.at(1).toLongLong();
+        } else if (op == 'd') {
+            QVERIFY(QSqlQuery().exec(part.at(1) == QLatin1String("1")
+                    ? QStringLiteral("create trigger poison before update on t_user begin "
+                                     "select raise(abort, 'disk on fire'); end")
+                    : QStringLiteral("drop trigger poison")));
+        } else if (op == 'l') {
+            const QString text = part.mid(2).join(QLatin1Char(' '));
+            QVERIFY2(countLines(lines, text) == part.at(1).toInt(), qPrintable(step));
+        }
+    }
 }
 
 void tst_ServerCore::transferRights_data()
