@@ -42,6 +42,9 @@ public:
     ~CServerFileConn() override;
 
     void setAdapter(CAbstractServerFileConnAdapter *adapter);
+    // The upload waits for the adapter's answer on its room or its commit: the connection is
+    // owed an outcome, however long the storage takes.
+    bool awaitsStorage() const { return roomAsked || upload == Upload::Committing; }
     const QString &storageDirectory() const { return storageDir; }
 
     // True when name may be joined to the storage directory: relative, and with no way

@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include "cabstractfileconn.h"
+#include "cserverfileconn.h"
 #include "ctolvernserverconn.h"
 
 namespace {
@@ -163,6 +164,9 @@ bool CConnGuard::isOwed(const QAbstractSocket *conn)
         return true;
     if (const auto *control = qobject_cast<const CTolvernServerConn *>(conn))
         return control->owedReplies() > 0;
+    if (const auto *upload = qobject_cast<const libsock::CServerFileConn *>(conn);
+        upload && upload->awaitsStorage())
+        return true;
     const auto *fileConn = qobject_cast<const libsock::CAbstractFileConn *>(conn);
     return fileConn && fileConn->isSending();
 }

@@ -16,6 +16,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QScopeGuard>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -65,6 +66,7 @@ private slots:
     // storage
     void storageWorkLeavesLoginsAlone();
     void parallelUploadsKeepMinFree();
+    void idleTimeOutSparesUploadAtTheWorker();
 
 private:
     using Client = std::unique_ptr<QTcpSocket>;
@@ -667,6 +669,37 @@ void tst_ServerCore::storageWorkLeavesLoginsAlone()
 
 // Each upload alone would see room enough; together they must not take the volume below
 // MinFreeBytes. The fake volume's free space is what the files in the storage folder leave.
+void tst_ServerCore::idleTimeOutSparesUploadAtTheWorker()
+{
+    CServerSettings::instance()->idleTimeoutSeconds = 1;
+    CServerSettings::instance()->minFreeBytes = 1;
+    CServerCore core;
+    core.setClock([this] { return now; });
+    QVERIFY(core.start());
+    // The storage worker is stuck on a slow disk until the test lets it go.
+    QSemaphore entered;
+    QSemaphore release;
+    core.storageWorker()->setSpaceSource([&](const QString &) {
+        entered.release();
+        release.acquire();
+        return CSaveStore::DiskSpace { qint64(1) << 40, qint64(1) << 40 };
+    });
+    const auto unblock = qScopeGuard([&] { release.release(100); });
+    Client client = connectTo(core.filePort());
+    QSignalSpy closed(client.get(), &QAbstractSocket::disconnected);
+    const QByteArray content(4096, 's');
+    client->write(uploadBytes("idle/slot", content));
+    QVERIFY(QTest::qWaitFor([&] { return entered.available() > 0; }, 10000));
+    // Long past the time-out, several idle checks go by: the upload is owed its answer.
+    now += 5000;
+    QVERIFY(!closed.wait(1000));
+    release.release(100);
+    QVERIFY(closed.wait(10000));
+    QFile stored(storage + QStringLiteral("/idle/slot.z"));
+    QVERIFY(stored.open(QIODevice::ReadOnly));
+    QCOMPARE(stored.readAll(), content);
+}
+
 void tst_ServerCore::parallelUploadsKeepMinFree()
 {
     constexpr int uploads = 40;
