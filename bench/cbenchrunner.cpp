@@ -39,6 +39,7 @@
 #include "cprotopacket.h"
 #include "cserverfileconn.h"
 #include "cserverprocess.h"
+#include "cpurgeload.h"
 #include "cuploadload.h"
 #include "cuserdb.h"
 #include "cuserdbconnection.h"
@@ -993,12 +994,30 @@ bool CBenchRunner::loadedLoginRow(
     return true;
 }
 
+bool CBenchRunner::addPurgeVictims()
+{
+    bool ok = openDirect(QStringLiteral("bench-purge"), server->databaseFile());
+    QString error;
+    if (ok) {
+        QSqlDatabase db = QSqlDatabase::database(QStringLiteral("bench-purge"));
+        ok = CPurgeLoad::addInactiveUsers(db, PURGED_USERS, &error);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("bench-purge"));
+    if (!ok)
+        note(QStringLiteral("cannot add the users to purge: %1").arg(error));
+    return ok;
+}
+
 bool CBenchRunner::measureLoadedLogins()
 {
-    note(QStringLiteral("figure 8: one client's logins while two clients upload %1 MiB saves")
-             .arg(sizeMiB));
+    note(QStringLiteral("figure 8: one client's logins while two clients upload %1 MiB saves, "
+                        "and while %2 inactive users are purged")
+             .arg(sizeMiB)
+             .arg(PURGED_USERS));
     const QString source = server->path(QStringLiteral("upload-source"));
-    if (!createSave(source, sizeMiB * 1024 * 1024) || !startServer(NO_ADDRESS_CAP))
+    if (!createSave(source, sizeMiB * 1024 * 1024) || !addPurgeVictims()
+        || !startServer(NO_ADDRESS_CAP))
         return false;
     std::vector<qint64> idle;
     std::vector<qint64> loaded;
@@ -1014,9 +1033,19 @@ bool CBenchRunner::measureLoadedLogins()
         }
     }
     ok = ok && loadedLoginRow(QStringLiteral("two %1 MiB uploads").arg(sizeMiB), idle, loaded);
-    // The figure's second load, logins during a purge of 20000 users, comes here: start the
-    // purge, then loginsWhile() for as long as it runs, and loadedLoginRow() with the same
-    // idle yardstick.
+    if (ok) {
+        CPurgeLoad purge(server->path(QStringLiteral("bin/tolvern-server")), server->iniPath(),
+            server->path(QStringLiteral("work")));
+        purge.start();
+        ok = loginsWhile([&purge] { return purge.running(); }, loaded);
+        if (!purge.finish(PURGED_USERS)) {
+            note(QStringLiteral("purge: %1").arg(purge.errorText()));
+            ok = false;
+        }
+        ok = ok
+            && loadedLoginRow(
+                QStringLiteral("purge of %1 inactive users").arg(PURGED_USERS), idle, loaded);
+    }
     QFile::remove(source);
     return stopServer() && ok;
 }

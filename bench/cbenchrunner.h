@@ -99,6 +99,9 @@ private:
     bool loginRoundTrips(int count, std::vector<qint64> &nanoseconds);
     // Figure 8: one client's logins while a load runs, next to the same logins idle.
     bool measureLoadedLogins();
+    // Users that never logged in, for figure 8's purge.
+    static constexpr int PURGED_USERS = 20000;
+    bool addPurgeVictims();
     // Login round trips for as long as loaded() holds, sorted.
     bool loginsWhile(const std::function<bool()> &loaded, std::vector<qint64> &nanoseconds);
     bool loadedLoginRow(
