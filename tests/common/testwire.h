@@ -31,10 +31,12 @@ inline QByteArray int64(qint64 v)
     return out;
 }
 
-inline QByteArray packet(quint8 command, const QByteArray &body)
+// aux: the header's four bytes after the tag, which the server ignores.
+inline QByteArray packet(quint8 command, const QByteArray &body, quint32 aux = 0)
 {
     QByteArray out(22, '\0');
     out[0] = 0x1A;
+    qToLittleEndian<quint32>(aux, out.data() + 1);
     out[5] = 3;
     out[10] = 1;
     out[19] = char(command);

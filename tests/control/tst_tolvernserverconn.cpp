@@ -15,6 +15,7 @@
 #include "ctolvernserverconn.h"
 #include "cuserdb.h"
 #include "cuserdbcommitter.h"
+#include "testwire.h"
 
 namespace {
 
@@ -29,16 +30,12 @@ public:
 
     Request &string(const QByteArray &text)
     {
-        char count[2];
-        qToBigEndian<quint16>(quint16(text.size()), count);
-        body.append(count, 2).append(text);
+        body.append(testwire::str(text));
         return *this;
     }
     Request &int32(qint32 value)
     {
-        char raw[4];
-        qToBigEndian<qint32>(value, raw);
-        body.append(raw, 4);
+        body.append(testwire::int32(value));
         return *this;
     }
     Request &raw(const QByteArray &bytes)
@@ -47,17 +44,7 @@ public:
         return *this;
     }
 
-    QByteArray bytes() const
-    {
-        QByteArray header(22, '\0');
-        header[0] = char(0x1A);
-        qToLittleEndian<quint32>(77, header.data() + 1);
-        header[5] = 3;
-        qToLittleEndian<quint32>(1, header.data() + 10);
-        header[19] = char(cmd);
-        qToLittleEndian<quint16>(quint16(body.size()), header.data() + 20);
-        return header + body;
-    }
+    QByteArray bytes() const { return testwire::packet(cmd, body, 77); }
 
 private:
     quint8 cmd;
