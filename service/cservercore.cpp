@@ -4,6 +4,7 @@
 
 #include <QHostAddress>
 #include <QMetaObject>
+#include <QSslSocket>
 
 #include "csavestore.h"
 #include "cconnguard.h"
@@ -12,6 +13,7 @@
 #include "cserversettings.h"
 #include "printabletext.h"
 #include "ctolvernserver.h"
+#include "ctlsacceptor.h"
 #include "ctolvernserverconn.h"
 #include "cuserdb.h"
 #include "cuserdbcommitter.h"
@@ -25,8 +27,10 @@ CServerCore::CServerCore(QObject *parent)
     : QObject(parent)
     , connGuard(new CConnGuard(this))
     , loginGuard(new CLoginGuard(this))
+    , tls(new CTlsAcceptor(connGuard, this))
 {
     connect(connGuard, &CConnGuard::log, this, &CServerCore::log);
+    connect(tls, &CTlsAcceptor::log, this, &CServerCore::log);
     connect(loginGuard, &CLoginGuard::log, this, &CServerCore::log);
     // The control port's changes are answered only once on disk, in group commits.
     if (!CUserDb::unbatchedComparison()) {
@@ -54,6 +58,23 @@ bool CServerCore::start()
     connGuard->setIdleTimeout(settings.idleTimeoutSeconds * 1000);
     loginGuard->setNameLock(settings.loginLockFailures, settings.loginLockSeconds * 1000);
     loginGuard->setAddressLock(settings.addressLockFailures, settings.addressLockSeconds * 1000);
+    // Failed handshakes count against an address like failed logins do.
+    connGuard->setHandshakeFailureLimit(
+        settings.addressLockFailures, settings.addressLockSeconds * 1000);
+    tls->setFirstByteTimeout(settings.idleTimeoutSeconds * 1000);
+    QSslConfiguration identity;
+    QString tlsError;
+    if (!CTlsAcceptor::loadIdentity(settings.tls, identity, tlsError)) {
+        // Start-up checked the files already; without them neither port may open plain.
+        controlListenError = fileListenError = tlsError;
+        log(tr("TLS cannot start => %1").arg(tlsError));
+        return false;
+    }
+    tls->setIdentity(identity, settings.tls.require);
+    if (tls->isEnabled())
+        log(tr("TLS enabled with %1%2")
+                .arg(settings.tls.certificate,
+                    tls->requiresTls() ? tr("; plain connections are refused") : QString()));
     // Outages of the user database and their end go to the same log, window or console.
     connect(CUserDb::instance(), &CUserDb::log, this, &CServerCore::log, Qt::UniqueConnection);
 
@@ -124,7 +145,17 @@ quint16 CServerCore::filePort() const
     return filePortNumber;
 }
 
-bool CServerCore::adopt(QAbstractSocket *conn, int stockfd)
+void CServerCore::setTlsHandshakeTimeout(int msec)
+{
+    tls->setHandshakeTimeout(msec);
+}
+
+void CServerCore::reloadTls()
+{
+    tls->reload(CServerSettings::instance()->snapshot().iniFilePath());
+}
+
+bool CServerCore::adopt(QAbstractSocket *conn, int stockfd, bool encrypted)
 {
     QHostAddress peer;
     if (!connGuard->admit(stockfd, peer)) {
@@ -139,6 +170,9 @@ bool CServerCore::adopt(QAbstractSocket *conn, int stockfd)
         return false;
     }
     connGuard->track(conn, peer);
+    // Before the event loop runs again: the socket must not read the ClientHello as plain.
+    if (encrypted)
+        tls->startHandshake(qobject_cast<QSslSocket *>(conn), peer);
     return true;
 }
 
@@ -152,8 +186,13 @@ void CServerCore::forget(QAbstractSocket *conn)
 
 void CServerCore::protoClientConnected(int stockfd)
 {
+    tls->route(stockfd, [this](int fd, bool encrypted) { serveControl(fd, encrypted); });
+}
+
+void CServerCore::serveControl(int stockfd, bool encrypted)
+{
     auto *conn = new CTolvernServerConn(this);
-    if (!adopt(conn, stockfd))
+    if (!adopt(conn, stockfd, encrypted))
         return;
     conn->setLoginGuard(loginGuard);
     conn->setCommitter(committer);
@@ -176,9 +215,14 @@ void CServerCore::protoClientDisconnected()
 
 void CServerCore::fileClientConnected(int stockfd)
 {
+    tls->route(stockfd, [this](int fd, bool encrypted) { serveFile(fd, encrypted); });
+}
+
+void CServerCore::serveFile(int stockfd, bool encrypted)
+{
     auto *conn
         = new libsock::CServerFileConn(CServerSettings::instance()->snapshot().saveDataDir, this);
-    if (!adopt(conn, stockfd))
+    if (!adopt(conn, stockfd, encrypted))
         return;
     conn->setAdapter(this);
     connect(

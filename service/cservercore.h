@@ -13,6 +13,7 @@ class QAbstractSocket;
 class QHostAddress;
 class CConnGuard;
 class CLoginGuard;
+class CTlsAcceptor;
 class CTolvernServer;
 class CTolvernServerConn;
 class CUserDbCommitter;
@@ -45,6 +46,9 @@ public:
     QString fileError() const;
     quint16 controlPort() const;
     quint16 filePort() const;
+    // How long a TLS handshake may take; tests shorten it.
+    void setTlsHandshakeTimeout(int msec);
+    CTlsAcceptor *tlsAcceptor() const { return tls; }
 
     bool requestTransfer(const QString &user, const QString &detail) override;
     QString downloadFileName(const QString &saveName) override;
@@ -57,6 +61,8 @@ public:
 
 public slots:
     void log(QString msg);
+    // Reads [Tls] of the ini again, off this thread, for connections accepted from then on.
+    void reloadTls();
 
 signals:
     void lineLogged(QString msg);
@@ -69,7 +75,10 @@ private slots:
 
 private:
     // True when the descriptor was admitted and adopted by conn; otherwise it is closed.
-    bool adopt(QAbstractSocket *conn, int stockfd);
+    // tls: the connection starts the server's side of a TLS handshake.
+    bool adopt(QAbstractSocket *conn, int stockfd, bool tls = false);
+    void serveControl(int stockfd, bool tls);
+    void serveFile(int stockfd, bool tls);
     void forget(QAbstractSocket *conn);
 
     CTolvernServer *protoServer = nullptr;
@@ -79,6 +88,7 @@ private:
     CConnGuard *connGuard = nullptr;
     CLoginGuard *loginGuard = nullptr;
     CUserDbCommitter *committer = nullptr;
+    CTlsAcceptor *tls = nullptr;
     int mainPortOverride = 0;
     int filePortOverride = 0;
     std::atomic<quint16> controlPortNumber { 0 };
