@@ -87,18 +87,14 @@ QSslConfiguration CTlsIdentity::load(
         *error = QStringLiteral("no PEM certificate in %1").arg(certificateFile);
         return QSslConfiguration();
     }
-    QSslKey key;
-    for (const QSsl::KeyAlgorithm algorithm : { QSsl::Rsa, QSsl::Ec, QSsl::Dsa }) {
-        key = QSslKey(keyBytes, algorithm, QSsl::Pem, QSsl::PrivateKey);
-        if (!key.isNull())
-            break;
-    }
+    // The key is of the kind the certificate names; one of another kind cannot match it.
+    const QSsl::KeyAlgorithm algorithm = chain.first().publicKey().algorithm();
+    const QSslKey key(keyBytes, algorithm, QSsl::Pem, QSsl::PrivateKey);
     if (key.isNull()) {
-        *error
-            = QStringLiteral("no unencrypted PEM private key (RSA, EC or DSA) in %1").arg(keyFile);
+        *error = QStringLiteral("no unencrypted PEM private key for the certificate %1 in %2")
+                     .arg(certificateFile, keyFile);
         return QSslConfiguration();
     }
-
     QSslConfiguration config = QSslConfiguration::defaultConfiguration();
     config.setLocalCertificateChain(chain);
     config.setPrivateKey(key);

@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QSslSocket>
 #include <QSqlDatabase>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -21,6 +22,7 @@
 #include "cuserdb.h"
 #include "cserversettings.h"
 #include "ctolvernserver.h"
+#include "testtls.h"
 #include "testwire.h"
 
 using namespace testwire;
@@ -48,6 +50,11 @@ private slots:
     void transferRights_data();
     void transferRights();
 
+    // TLS
+    void tlsBesidePlain_data();
+    void tlsBesidePlain();
+    void tlsHandshakeFailuresCountAgainstAddress();
+
 private:
     using Client = std::unique_ptr<QTcpSocket>;
     // A connected client, from source when given (any 127.x address reaches us).
@@ -58,9 +65,13 @@ private:
         QTcpSocket &client, quint8 command, const QByteArray &user, const QByteArray &saveName);
     static bool isServed(QTcpSocket &client);
     static int countLines(const QSignalSpy &lines, const QString &part);
+    // A TLS client that trusts only identity's certificate; null when no handshake.
+    std::unique_ptr<QSslSocket> connectTls(quint16 port);
+    void useTls(bool require);
 
     QTemporaryDir dir;
     QString storage;
+    testtls::Identity identity;
 };
 
 tst_ServerCore::Client tst_ServerCore::connectTo(quint16 port, const QHostAddress &source)
@@ -139,6 +150,7 @@ void tst_ServerCore::init()
     s->loginLockSeconds = 60;
     s->addressLockFailures = 20;
     s->addressLockSeconds = 600;
+    s->tls = CServerSettings::Tls();
 }
 
 void tst_ServerCore::servesWithoutWidgets()
@@ -444,6 +456,108 @@ void tst_ServerCore::transferRights()
                          .arg(saveName, QString::fromLatin1(user), why)),
             1);
     }
+}
+
+void tst_ServerCore::useTls(bool require)
+{
+    if (!identity.ok)
+        identity = testtls::makeIdentity(dir.path(), QStringLiteral("server"));
+    QVERIFY(identity.ok);
+    CServerSettings::instance()->tls = { identity.certificate, identity.key, require };
+}
+
+std::unique_ptr<QSslSocket> tst_ServerCore::connectTls(quint16 port)
+{
+    auto client = std::make_unique<QSslSocket>();
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.setCaCertificates({ testtls::certificateOf(identity) });
+    client->setSslConfiguration(config);
+    client->connectToHostEncrypted(QStringLiteral("127.0.0.1"), port, QStringLiteral("localhost"));
+    // Not waitForEncrypted(): the server runs on this thread.
+    if (!QTest::qWaitFor([&] { return client->isEncrypted(); }, 10000)) {
+        qWarning("no TLS: %s", qPrintable(client->errorString()));
+        return nullptr;
+    }
+    return client;
+}
+
+void tst_ServerCore::tlsBesidePlain_data()
+{
+    QTest::addColumn<bool>("require");
+    QTest::addColumn<bool>("filePort");
+    QTest::addColumn<bool>("plainServed");
+    QTest::newRow("control port, TLS or plain") << false << false << true;
+    QTest::newRow("file port, TLS or plain") << false << true << true;
+    QTest::newRow("control port, TLS required") << true << false << false;
+    QTest::newRow("file port, TLS required") << true << true << false;
+}
+
+void tst_ServerCore::tlsBesidePlain()
+{
+    QFETCH(bool, require);
+    QFETCH(bool, filePort);
+    QFETCH(bool, plainServed);
+    useTls(require);
+    CServerCore core;
+    QSignalSpy lines(&core, &CServerCore::lineLogged);
+    QVERIFY(core.start());
+    const quint16 port = filePort ? core.filePort() : core.controlPort();
+    const auto served = [filePort](QTcpSocket &client) {
+        return filePort ? requestTransfer(client, 1, "u", "missing") == 1 : isServed(client);
+    };
+
+    // Open side by side; each is answered in its own way, twice on one connection.
+    Client plain = connectTo(port);
+    std::unique_ptr<QSslSocket> tls = connectTls(port);
+    QVERIFY(tls);
+    QCOMPARE(tls->sessionProtocol() >= QSsl::TlsV1_2, true);
+    QVERIFY(served(*tls));
+    if (plainServed) {
+        QVERIFY(served(*plain));
+        QVERIFY(served(*plain));
+    } else {
+        plain->write(packet(9, str("nobody") + str("x")));
+        QTRY_COMPARE(plain->state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(plain->bytesAvailable(), qint64(0));
+        QCOMPARE(countLines(lines,
+                     QStringLiteral("Plain connection from 127.0.0.1 closed: TLS is required")),
+            1);
+    }
+    QVERIFY(served(*tls));
+    QCOMPARE(countLines(lines, QStringLiteral("TLS handshake")), 0);
+}
+
+void tst_ServerCore::tlsHandshakeFailuresCountAgainstAddress()
+{
+    useTls(false);
+    CServerSettings::instance()->addressLockFailures = 2;
+    CServerCore core;
+    core.setTlsHandshakeTimeout(100);
+    QSignalSpy lines(&core, &CServerCore::lineLogged);
+    QVERIFY(core.start());
+
+    // One stops inside its ClientHello, one sends a record that is no handshake.
+    Client stalled = connectTo(core.controlPort());
+    stalled->write(QByteArray::fromHex("160301"));
+    QTRY_COMPARE(stalled->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(
+        countLines(lines, QStringLiteral("TLS handshake with 127.0.0.1 failed: no handshake")), 1);
+    Client garbled = connectTo(core.filePort());
+    garbled->write(QByteArray::fromHex("16030100050102030405"));
+    QTRY_COMPARE(garbled->state(), QAbstractSocket::UnconnectedState);
+    // One line per connection, however many records it sent.
+    QTRY_COMPARE(countLines(lines, QStringLiteral("TLS handshake with 127.0.0.1 failed")), 2);
+
+    // The address has used up its failures; another one is still served.
+    Client locked = connectTo(core.controlPort());
+    QTRY_COMPARE(locked->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(countLines(lines,
+                 QStringLiteral("Connection from 127.0.0.1 refused: too many failed TLS "
+                                "handshakes from this address")),
+        1);
+    Client other = connectTo(core.controlPort(), QHostAddress(QStringLiteral("127.0.0.2")));
+    QVERIFY(isServed(*other));
+    QCOMPARE(countLines(lines, QStringLiteral("TLS handshake with")), 2);
 }
 
 QTEST_GUILESS_MAIN(tst_ServerCore)
