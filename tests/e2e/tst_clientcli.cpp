@@ -14,6 +14,7 @@
 #include "cfileclient.h"
 #include "cportreservation.h"
 #include "cserverprocess.h"
+#include "testtls.h"
 #include "testwire.h"
 
 using testwire::frame;
@@ -89,13 +90,25 @@ private slots:
     void usageErrors_data();
     void usageErrors();
 
+    // TLS
+    void tls_data();
+    void tls();
+    void tlsTransfers();
+
 private:
     ClientRun runClient(const QStringList &arguments);
     QStringList ports() const;
     QString scratchPath(const QString &name) const { return scratch.filePath(name); }
     QStringList scratchEntries() const;
 
+    // A server with [Tls], started by the first test that needs it.
+    bool startTlsServer();
+    QStringList tlsPorts() const;
+
     std::unique_ptr<CServerProcess> server;
+    std::unique_ptr<CServerProcess> tlsServer;
+    testtls::Identity identity;
+    testtls::Identity stranger;
     QTemporaryDir scratch;
 };
 
@@ -476,6 +489,8 @@ void tst_ClientCli::usageErrors_data()
     QTest::newRow("--user on login") << words({ "login", "carol", "a", "--user", "u" });
     QTest::newRow("id not a number") << words({ "change-pass", "seven", "a", "b" });
     QTest::newRow("negative time-out") << words({ "--timeout", "-1", "login", "c", "a" });
+    QTest::newRow("--ca without --tls") << words({ "--ca", "x.pem", "login", "c", "a" });
+    QTest::newRow("--insecure without --tls") << words({ "--insecure", "login", "c", "a" });
     QTest::newRow("name beyond Latin-1") << QStringList(
         { QStringLiteral("login"), QString::fromUtf8("\xce\xa9mega"), QStringLiteral("a") });
 }
@@ -487,6 +502,89 @@ void tst_ClientCli::usageErrors()
     QCOMPARE(run.exitCode, 64);
     QVERIFY(run.err.contains(QLatin1String("Usage:")));
     QVERIFY(run.out.isEmpty());
+}
+
+bool tst_ClientCli::startTlsServer()
+{
+    if (tlsServer)
+        return tlsServer->isRunning();
+    identity = testtls::makeIdentity(scratch.path(), QStringLiteral("server"));
+    stranger = testtls::makeIdentity(scratch.path(), QStringLiteral("stranger"));
+    if (!identity.ok || !stranger.ok)
+        return false;
+    tlsServer = std::make_unique<CServerProcess>(QStringLiteral(TOLVERN_SERVER_PATH));
+    tlsServer->setExtraIni(QStringLiteral("[Tls]\nCertificate=%1\nPrivateKey=%2\n")
+                               .arg(identity.certificate, identity.key));
+    return tlsServer->isValid() && tlsServer->start();
+}
+
+QStringList tst_ClientCli::tlsPorts() const
+{
+    return { QStringLiteral("--port"), QString::number(tlsServer->mainPort()),
+        QStringLiteral("--file-port"), QString::number(tlsServer->filePort()) };
+}
+
+void tst_ClientCli::tls_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("plain beside TLS") << QStringList() << 0 << QString();
+    QTest::newRow("--ca") << words({ "--tls", "--ca", "SERVER" }) << 0 << QString();
+    QTest::newRow("--insecure") << words({ "--tls", "--insecure" }) << 0 << "--insecure";
+    QTest::newRow("system trust store") << words({ "--tls" }) << 27 << "TLS handshake failed";
+    QTest::newRow("--ca of another server")
+        << words({ "--tls", "--ca", "STRANGER" }) << 27 << "TLS handshake failed";
+    QTest::newRow("--ca that is no certificate")
+        << words({ "--tls", "--ca", "KEY" }) << 27 << "no PEM certificate";
+}
+
+void tst_ClientCli::tls()
+{
+    QFETCH(QStringList, options);
+    QFETCH(int, exitCode);
+    QFETCH(QString, said);
+    QVERIFY(startTlsServer());
+    options.replaceInStrings(QStringLiteral("SERVER"), identity.certificate);
+    options.replaceInStrings(QStringLiteral("STRANGER"), stranger.certificate);
+    options.replaceInStrings(QStringLiteral("KEY"), identity.key);
+    const QString name = QStringLiteral("tls-%1")
+                             .arg(QLatin1String(QTest::currentDataTag()))
+                             .replace(QRegularExpression(QStringLiteral("[^a-z-]")), QString());
+    ClientRun run = runClient(
+        tlsPorts() + options << QStringLiteral("add-user") << name << QStringLiteral("pw"));
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(run.err.contains(said), qPrintable(run.err));
+    if (exitCode != 0) {
+        QVERIFY(run.out.isEmpty());
+        return;
+    }
+    run = runClient(
+        tlsPorts() + options << QStringLiteral("login") << name << QStringLiteral("pw"));
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(run.out.contains(QStringLiteral("logged in")));
+}
+
+void tst_ClientCli::tlsTransfers()
+{
+    QVERIFY(startTlsServer());
+    // Several frames and a short last one, both ways inside TLS, then read back plain.
+    const QByteArray content = randomBytes(3 * 51200 + 11, 27);
+    const QString source = scratchPath(QStringLiteral("tls.in"));
+    const QString target = scratchPath(QStringLiteral("tls.out"));
+    const QString plainTarget = scratchPath(QStringLiteral("tls-plain.out"));
+    QVERIFY(writeFile(source, content));
+    const QStringList tls = tlsPorts()
+        << QStringLiteral("--tls") << QStringLiteral("--ca") << identity.certificate;
+    ClientRun run = runClient(tls + words({ "upload", "tls-save" }) << source);
+    QCOMPARE(run.exitCode, 0);
+    run = runClient(tls + words({ "download", "tls-save" }) << target);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(readAll(target) == content);
+    run = runClient(tlsPorts() + words({ "download", "tls-save" }) << plainTarget);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(readAll(plainTarget) == content);
+    QCOMPARE(tlsServer->stop(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_ClientCli)
