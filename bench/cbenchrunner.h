@@ -8,11 +8,13 @@
 #include <QString>
 #include <QStringList>
 
+#include "cclienttls.h"
+
 class CPgCluster;
 class QFile;
 class CServerProcess;
 
-// The seven figures of the server, each measured next to its yardstick in the same run, and
+// The eight figures of the server, each measured next to its yardstick in the same run, and
 // printed as one table.
 class CBenchRunner
 {
@@ -58,6 +60,8 @@ private:
     bool measureGuesses();
     bool measureFlood();
     bool measureGroupCommit();
+    // Figure 8: transfers and handshakes inside TLS.
+    bool measureTls();
     // One run of the server, durable (group commit) or the unbatched comparison; rates of
     // logins and of add-users with all clients, and the syncs each took.
     struct CommitRun
@@ -115,7 +119,9 @@ private:
     // The [Database] section of the server's ini, empty for SQLite.
     QString databaseIni;
     QString probeLog;
-    QList<int> figures = { 1, 2, 3, 4, 5, 6, 7 };
+    QList<int> figures = { 1, 2, 3, 4, 5, 6, 7, 8 };
+    // How serverDownload() and serverUpload() reach the server.
+    libsock::CClientTls transferTls;
     QStringList loginModes = { QStringLiteral("window"), QStringLiteral("headless") };
     QRandomGenerator random { 42 };
 
