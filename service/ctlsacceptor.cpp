@@ -27,8 +27,12 @@ CTlsAcceptor::CTlsAcceptor(CConnGuard *connGuard, QObject *parent)
 
 CTlsAcceptor::~CTlsAcceptor()
 {
-    for (auto it = held.cbegin(); it != held.cend(); ++it)
+    // Notifiers first: none may watch a descriptor that is closed.
+    for (auto it = held.cbegin(); it != held.cend(); ++it) {
+        delete it->notifier;
+        delete it->timer;
         ::close(it.key());
+    }
 }
 
 bool CTlsAcceptor::loadIdentity(

@@ -21,6 +21,7 @@
 #include "cservercore.h"
 #include "cuserdb.h"
 #include "cserversettings.h"
+#include "ctlsacceptor.h"
 #include "ctolvernserver.h"
 #include "testtls.h"
 #include "testwire.h"
@@ -535,6 +536,9 @@ void tst_ServerCore::tlsHandshakeFailuresCountAgainstAddress()
     core.setTlsHandshakeTimeout(100);
     QSignalSpy lines(&core, &CServerCore::lineLogged);
     QVERIFY(core.start());
+    // Silent: held unread until the end, when the core closes it.
+    Client silent = connectTo(core.controlPort());
+    QTRY_COMPARE(core.tlsAcceptor()->heldCount(), 1);
 
     // One stops inside its ClientHello, one sends a record that is no handshake.
     Client stalled = connectTo(core.controlPort());
@@ -558,6 +562,8 @@ void tst_ServerCore::tlsHandshakeFailuresCountAgainstAddress()
     Client other = connectTo(core.controlPort(), QHostAddress(QStringLiteral("127.0.0.2")));
     QVERIFY(isServed(*other));
     QCOMPARE(countLines(lines, QStringLiteral("TLS handshake with")), 2);
+    QCOMPARE(silent->state(), QAbstractSocket::ConnectedState);
+    QCOMPARE(core.tlsAcceptor()->heldCount(), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_ServerCore)
