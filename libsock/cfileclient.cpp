@@ -324,6 +324,10 @@ bool CFileClient::peerReset() const
     socklen_t size = sizeof info;
     if (endWatch < 0 || ::getsockopt(endWatch, IPPROTO_TCP, TCP_INFO, &info, &size) != 0)
         return true;
+    // Under TLS the server's orderly end is its close_notify, which may be read before the
+    // FIN behind it arrives; only a reset (which sends no close_notify) closes the socket.
+    if (tls.enabled)
+        return info.tcpi_state == TCP_CLOSE;
     return info.tcpi_state != TCP_CLOSE_WAIT;
 }
 

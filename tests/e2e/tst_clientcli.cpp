@@ -1,17 +1,24 @@
 #include <memory>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include "cfileclient.h"
+#include "ctlsidentity.h"
 #include "cportreservation.h"
 #include "cserverprocess.h"
 #include "testtls.h"
@@ -60,6 +67,65 @@ QStringList words(std::initializer_list<const char *> list)
     return out;
 }
 
+// The file port of a server that accepts one TLS upload and ends it its own way: an orderly
+// TLS close whose FIN comes a while after the close_notify (a copy of the descriptor stays
+// open until then), or a reset.
+class TlsUploadEnd : public QTcpServer
+{
+public:
+    TlsUploadEnd(const QSslConfiguration &config, bool orderly)
+        : identity(config)
+        , orderlyEnd(orderly)
+    {
+    }
+    ~TlsUploadEnd() override
+    {
+        if (heldBack >= 0)
+            ::close(heldBack);
+    }
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto *peer = new QSslSocket(this);
+        peer->setSocketDescriptor(descriptor);
+        peer->setSslConfiguration(identity);
+        connect(peer, &QIODevice::readyRead, peer, [this, peer] {
+            received += peer->readAll();
+            if (!answered && received.size() >= 6 + 22) {
+                answered = true;
+                peer->write(frame(0, packet(4, QByteArray(1, '\0'))));
+            }
+            // The end of the upload: a control frame holding command 6.
+            const QByteArray tail = received.right(6 + 22);
+            if (tail.size() < 28 || tail.at(0) != '\x1a' || tail.at(1) != 0 || tail.at(25) != 6)
+                return;
+            if (orderlyEnd) {
+                heldBack = ::dup(int(peer->socketDescriptor()));
+                peer->disconnectFromHost();
+                // The FIN follows once the client has surely read the close_notify.
+                QTimer::singleShot(300, this, [this] {
+                    ::close(heldBack);
+                    heldBack = -1;
+                });
+            } else {
+                const linger now { 1, 0 };
+                ::setsockopt(
+                    int(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+                peer->abort();
+            }
+        });
+        peer->startServerEncryption();
+    }
+
+private:
+    QSslConfiguration identity;
+    bool orderlyEnd = true;
+    bool answered = false;
+    QByteArray received;
+    int heldBack = -1;
+};
+
 } // namespace
 
 // The real tolvern-client executable against a copy of the real tolvern-server, and against
@@ -94,6 +160,8 @@ private slots:
     void tls_data();
     void tls();
     void tlsTransfers();
+    void tlsUploadEnd_data();
+    void tlsUploadEnd();
 
 private:
     ClientRun runClient(const QStringList &arguments);
@@ -585,6 +653,35 @@ void tst_ClientCli::tlsTransfers()
     QCOMPARE(run.exitCode, 0);
     QVERIFY(readAll(plainTarget) == content);
     QCOMPARE(tlsServer->stop(), 0);
+}
+
+void tst_ClientCli::tlsUploadEnd_data()
+{
+    QTest::addColumn<bool>("orderly");
+    QTest::addColumn<int>("exitCode");
+    // The client reads the close_notify before the FIN (here: long before): still stored.
+    QTest::newRow("close_notify, FIN late") << true << 0;
+    QTest::newRow("reset") << false << 26;
+}
+
+void tst_ClientCli::tlsUploadEnd()
+{
+    QFETCH(bool, orderly);
+    QFETCH(int, exitCode);
+    QVERIFY(startTlsServer());
+    QString error;
+    TlsUploadEnd fake(CTlsIdentity::load(identity.certificate, identity.key, &error), orderly);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QVERIFY(fake.listen(QHostAddress::LocalHost));
+    const QString source = scratchPath(QStringLiteral("tls-end.in"));
+    QVERIFY(writeFile(source, randomBytes(70000, 5)));
+    const QString port = QString::number(fake.serverPort());
+    const ClientRun run = runClient({ QStringLiteral("--port"), port, QStringLiteral("--file-port"),
+        port, QStringLiteral("--tls"), QStringLiteral("--insecure"), QStringLiteral("--timeout"),
+        QStringLiteral("5"), QStringLiteral("upload"), QStringLiteral("end"), source });
+    QVERIFY(run.ended);
+    QVERIFY2(run.exitCode == exitCode, qPrintable(run.err));
+    QVERIFY(QFile::remove(source));
 }
 
 QTEST_GUILESS_MAIN(tst_ClientCli)
