@@ -192,6 +192,8 @@ void tst_ClientCli::cleanupTestCase()
 {
     // A clean stop also proves the server survived everything the tests threw at it.
     QCOMPARE(server->stop(), 0);
+    if (tlsServer)
+        QCOMPARE(tlsServer->stop(), 0);
 }
 
 ClientRun tst_ClientCli::runClient(const QStringList &arguments)
@@ -652,7 +654,6 @@ void tst_ClientCli::tlsTransfers()
     run = runClient(tlsPorts() + words({ "download", "tls-save" }) << plainTarget);
     QCOMPARE(run.exitCode, 0);
     QVERIFY(readAll(plainTarget) == content);
-    QCOMPARE(tlsServer->stop(), 0);
 }
 
 void tst_ClientCli::tlsUploadEnd_data()
