@@ -28,6 +28,7 @@
 #include "cconsolelog.h"
 #include "cepolleventdispatcher.h"
 #include "cservercore.h"
+#include "ctlsacceptor.h"
 #include "cservermainwindow.h"
 #include "cserveroptions.h"
 #include "cserversettings.h"
@@ -40,6 +41,10 @@
 namespace {
 // Written by the signal handler, read by a socket notifier on the event loop.
 int termSignalFds[2] = { -1, -1 };
+constexpr char TERMINATE_BYTE = 1;
+constexpr char HANGUP_BYTE = 2;
+// The core a SIGHUP reloads the TLS certificate of.
+QPointer<CServerCore> hangupCore;
 
 QString translate(const char *text)
 {
@@ -287,6 +292,11 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
                        .arg(settings->saveDataDir, settings->iniFilePath()));
         return EXIT_START_FAILED;
     }
+    QString tlsError;
+    if (!checkTls(tlsError)) {
+        printError(tlsError);
+        return EXIT_BAD_ARGUMENTS;
+    }
     QString created;
     if (!prepareStorage(options, true, created))
         return EXIT_BAD_ARGUMENTS;
@@ -302,6 +312,7 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
         code = unreachable ? EXIT_DATABASE_UNREACHABLE : EXIT_START_FAILED;
     } else {
         CServerCore core;
+        hangupCore = &core;
         QObject::connect(&core, &CServerCore::lineLogged, &console, &CConsoleLog::writeLine);
         core.setPortOverrides(options.mainPort, options.filePort);
         const int mainPort = quint16(options.mainPort ? options.mainPort : settings->mainPort);
@@ -353,6 +364,13 @@ int CServerApp::runWindow(
         settings->load();
         applyDatabaseOption(options);
 
+        QString tlsError;
+        if (!checkTls(tlsError)) {
+            printError(tlsError);
+            QMessageBox::critical(nullptr, translate("Error!"), tlsError, QMessageBox::Ok);
+            exitCode = EXIT_BAD_ARGUMENTS;
+            break;
+        }
         QString created;
         if (firstRun && !prepareStorage(options, false, created)) {
             exitCode = EXIT_BAD_ARGUMENTS;
@@ -392,6 +410,7 @@ int CServerApp::runWindow(
 
         server = std::make_unique<CWindowServer>(mainPort, filePort);
         CServerMainWindow *window = server->window();
+        hangupCore = window->serverCore();
         window->resize(800, 600);
         window->show();
         // A second start brings this window forward.
@@ -413,6 +432,16 @@ int CServerApp::runWindow(
     QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
     delete app;
     return exitCode;
+}
+
+bool CServerApp::checkTls(QString &error)
+{
+    QSslConfiguration unused;
+    if (CTlsAcceptor::loadIdentity(CServerSettings::instance()->tls, unused, error))
+        return true;
+    error = QStringLiteral("TLS: %1 (from %2)")
+                .arg(error, CServerSettings::instance()->iniFilePath());
+    return false;
 }
 
 void CServerApp::raiseOpenFileLimit()
@@ -441,12 +470,13 @@ void CServerApp::installTermSignalHandlers()
     action.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    // SIGHUP reloads the TLS certificate; it never ends the server.
+    sigaction(SIGHUP, &action, nullptr);
 }
 
 void CServerApp::termSignalHandler(int signum)
 {
-    Q_UNUSED(signum);
-    const char byte = 1;
+    const char byte = signum == SIGHUP ? HANGUP_BYTE : TERMINATE_BYTE;
     // Only async-signal-safe work here; the event loop does the rest.
     [[maybe_unused]] const ssize_t written = ::write(termSignalFds[1], &byte, 1);
 }
@@ -459,8 +489,18 @@ void CServerApp::watchTermSignals()
         termSignalFds[0], QSocketNotifier::Read, QCoreApplication::instance());
     QObject::connect(notifier, &QSocketNotifier::activated, QCoreApplication::instance(), [] {
         char buffer[16];
-        while (::read(termSignalFds[0], buffer, sizeof(buffer)) > 0) { }
+        bool terminate = false;
+        bool hangup = false;
+        for (ssize_t got; (got = ::read(termSignalFds[0], buffer, sizeof(buffer))) > 0;) {
+            for (ssize_t i = 0; i < got; ++i) {
+                terminate = terminate || buffer[i] == TERMINATE_BYTE;
+                hangup = hangup || buffer[i] == HANGUP_BYTE;
+            }
+        }
+        if (hangup && hangupCore)
+            QMetaObject::invokeMethod(hangupCore, &CServerCore::reloadTls, Qt::QueuedConnection);
         // Ends every running loop, modal boxes included, like the tray menu's Close.
-        QCoreApplication::exit(0);
+        if (terminate)
+            QCoreApplication::exit(0);
     });
 }

@@ -45,6 +45,8 @@ private:
     static QString defaultStorageDir();
     static void setIdentity();
     static void printError(const QString &text);
+    // The [Tls] files can be read and belong together (or TLS is off).
+    static bool checkTls(QString &error);
     static void raiseOpenFileLimit();
     static void installTermSignalHandlers();
     static void watchTermSignals();

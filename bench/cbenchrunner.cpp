@@ -41,6 +41,7 @@
 #include "cserverprocess.h"
 #include "cpurgeload.h"
 #include "cuploadload.h"
+#include "ctlsbench.h"
 #include "cuserdb.h"
 #include "cuserdbconnection.h"
 
@@ -57,6 +58,9 @@ constexpr double MIN_LOGIN_RATE = 2000;
 constexpr double MIN_LOGIN_RATIO = 0.5;
 constexpr double MIN_HEADLESS_LOGIN_RATIO = 0.8;
 constexpr double MIN_TRANSFER_RATIO = 0.8;
+// The server's side of a handshake runs in its own process, so a login on top of it may cost
+// up to half the rate of bare handshakes in one process.
+constexpr double MIN_HANDSHAKE_RATIO = 0.5;
 constexpr double MAX_BYTES_PER_CONNECTION = 80000;
 constexpr double MAX_P99_MS = 50;
 constexpr double MAX_LOADED_WORST_MS = 50;
@@ -189,7 +193,7 @@ QString CBenchRunner::usage()
         "its yardstick measured in the same run.\n"
         "  --server PATH      server executable (default: tolvern-server beside this one)\n"
         "  --dir DIR          where the temporary server folder goes (default: temp dir)\n"
-        "  --figures LIST     which figures to run, e.g. 1,3 (default 1,2,3,4,5,6,7,8)\n"
+        "  --figures LIST     which figures to run, e.g. 1,3 (default 1,2,3,4,5,6,7,8,10)\n"
         "  --users N          users in the table for figure 1 (default 100000)\n"
         "  --clients N        concurrent login clients for figure 1 (default 64)\n"
         "  --seconds S        duration of each login-rate and guessing run (default 10)\n"
@@ -296,6 +300,8 @@ int CBenchRunner::run(const QStringList &arguments)
     if (wants(7) && !measureGroupCommit())
         failed = true;
     if (wants(8) && !measureLoadedLogins())
+        failed = true;
+    if (wants(10) && !measureTls())
         failed = true;
     stopServer();
     cluster.reset();
@@ -681,6 +687,7 @@ bool CBenchRunner::serverDownload(const QString &target, double &secondsTaken)
     QElapsedTimer clock;
     clock.start();
     CFileClient client;
+    client.setTls(transferTls);
     QSaveFile sink(target);
     if (!sink.open(QIODevice::WriteOnly) || !client.connectToServer(LOCALHOST, server->filePort())
         || !client.download(DETAIL, DETAIL, SAVE_NAME, sink) || !sink.commit()) {
@@ -702,6 +709,7 @@ bool CBenchRunner::serverUpload(const QString &source, double &secondsTaken)
     QElapsedTimer clock;
     clock.start();
     CFileClient client;
+    client.setTls(transferTls);
     if (!client.connectToServer(LOCALHOST, server->filePort())
         || !client.upload(DETAIL, DETAIL, SAVE_NAME + QStringLiteral("-up"), file)) {
         note(QStringLiteral("upload failed: %1, result %2")
@@ -783,6 +791,90 @@ bool CBenchRunner::measureTransfers()
         row.met = served / plain >= MIN_TRANSFER_RATIO;
         rows.push_back(row);
     }
+    return true;
+}
+
+bool CBenchRunner::measureTls()
+{
+    note(QStringLiteral("figure 10: TLS transfers of %1 MiB (best of %2) and handshakes")
+             .arg(sizeMiB)
+             .arg(repeats));
+    const qint64 size = sizeMiB * 1024 * 1024;
+    const QString save = server->storageDir() + QLatin1Char('/') + SAVE_NAME + QStringLiteral(".z");
+    CTlsBench tls;
+    QString error;
+    if (!tls.prepare(server->path(QStringLiteral("work")), &error)) {
+        note(error);
+        return false;
+    }
+    if (!createSave(save, size) || !startServer(NO_ADDRESS_CAP + tls.iniSection()))
+        return false;
+    const QString received = server->path(QStringLiteral("received.bin"));
+    const QString serverUp
+        = server->storageDir() + QLatin1Char('/') + SAVE_NAME + QStringLiteral("-up.z");
+    transferTls = tls.clientTls();
+    // Loopback copy down, server down, loopback copy up, server up.
+    double best[4] = { 1e9, 1e9, 1e9, 1e9 };
+    bool ok = QFile::copy(save, serverUp) || QFileInfo::exists(serverUp);
+    for (int i = 0; ok && i < repeats; ++i) {
+        double taken[4] = {};
+        ok = tls.loopbackCopy(save, received, taken[0]) && QFile::remove(received)
+            && serverDownload(received, taken[1]) && QFile::remove(received)
+            && tls.loopbackCopy(save, received, taken[2]) && QFile::remove(received)
+            && serverUpload(save, taken[3]) && QFileInfo(serverUp).size() == size;
+        for (int k = 0; ok && k < 4; ++k)
+            best[k] = qMin(best[k], taken[k]);
+        note(QStringLiteral("  run %1: loopback %2 s, server down %3 s, loopback %4 s, "
+                            "server up %5 s")
+                 .arg(i + 1)
+                 .arg(taken[0], 0, 'f', 3)
+                 .arg(taken[1], 0, 'f', 3)
+                 .arg(taken[2], 0, 'f', 3)
+                 .arg(taken[3], 0, 'f', 3));
+    }
+    transferTls = libsock::CClientTls();
+    // Handshakes and logins: one client after the other, beside the same without TLS.
+    const int msec = qMin(seconds, 5) * 1000;
+    double tlsLogins = 0;
+    double plainLogins = 0;
+    double handshakes = 0;
+    ok = ok
+        && CTlsBench::serverLogins(
+            server->mainPort(), tls.clientTls(), userName(1), password(1), msec, tlsLogins, &error)
+        && CTlsBench::serverLogins(server->mainPort(), libsock::CClientTls(), userName(1),
+            password(1), msec, plainLogins, &error)
+        && tls.loopbackHandshakes(msec, handshakes);
+    if (!ok && !error.isEmpty())
+        note(error);
+    if (!stopServer() || !ok)
+        return false;
+    for (int direction = 0; direction < 2; ++direction) {
+        const double yardstick = mib(double(size)) / best[direction * 2];
+        const double served = mib(double(size)) / best[direction * 2 + 1];
+        Row row;
+        row.figure = QStringLiteral("10 TLS %1 a %2 MiB save")
+                         .arg(direction == 0 ? QStringLiteral("download of")
+                                             : QStringLiteral("upload replacing"))
+                         .arg(sizeMiB);
+        row.measured = QStringLiteral("%1 MiB/s").arg(served, 0, 'f', 0);
+        row.yardstick
+            = QStringLiteral("%1 MiB/s QSslSocket loopback copy").arg(yardstick, 0, 'f', 0);
+        row.ratio = QString::number(served / yardstick, 'f', 2);
+        row.target = QStringLiteral("ratio >= 0.80");
+        row.met = served / yardstick >= MIN_TRANSFER_RATIO;
+        rows.push_back(row);
+    }
+    Row row;
+    row.figure = QStringLiteral("10 TLS handshakes with a login each, one client");
+    row.measured = QStringLiteral("%1 /s (plain: %2 /s)")
+                       .arg(tlsLogins, 0, 'f', 0)
+                       .arg(plainLogins, 0, 'f', 0);
+    row.yardstick
+        = QStringLiteral("%1 /s handshake + round trip in one process").arg(handshakes, 0, 'f', 0);
+    row.ratio = QString::number(tlsLogins / handshakes, 'f', 2);
+    row.target = QStringLiteral("ratio >= %1").arg(MIN_HANDSHAKE_RATIO, 0, 'f', 2);
+    row.met = tlsLogins / handshakes >= MIN_HANDSHAKE_RATIO;
+    rows.push_back(row);
     return true;
 }
 

@@ -9,6 +9,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "cclienttls.h"
+
 class CPgCluster;
 class QFile;
 class CServerProcess;
@@ -59,6 +61,8 @@ private:
     bool measureGuesses();
     bool measureFlood();
     bool measureGroupCommit();
+    // Figure 10: transfers and handshakes inside TLS.
+    bool measureTls();
     // One run of the server in group commits; rates of logins and of add-users with all
     // clients, and the syncs each took.
     struct CommitRun
@@ -133,7 +137,9 @@ private:
     // The [Database] section of the server's ini, empty for SQLite.
     QString databaseIni;
     QString probeLog;
-    QList<int> figures = { 1, 2, 3, 4, 5, 6, 7, 8 };
+    QList<int> figures = { 1, 2, 3, 4, 5, 6, 7, 8, 10 };
+    // How serverDownload() and serverUpload() reach the server.
+    libsock::CClientTls transferTls;
     QStringList loginModes = { QStringLiteral("window"), QStringLiteral("headless") };
     QRandomGenerator random { 42 };
 

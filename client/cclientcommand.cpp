@@ -48,7 +48,8 @@ CClientCommand::CClientCommand()
 QString CClientCommand::usage()
 {
     return QStringLiteral(
-        "Usage: tolvern-client [--host H] [--port P] [--file-port F] [--timeout S] COMMAND\n"
+        "Usage: tolvern-client [--host H] [--port P] [--file-port F] [--timeout S]\n"
+        "                     [--tls [--ca FILE] [--insecure]] COMMAND\n"
         "Commands:\n"
         "  add-user NAME PASS            add a user; prints its object id\n"
         "  login NAME PASS               log a user in; prints its object id\n"
@@ -61,6 +62,10 @@ QString CClientCommand::usage()
         "  --file-port F   game data transfer port (default 3889)\n"
         "  --timeout S     give up after S seconds without progress (default 30)\n"
         "  --user U        user named in transfer requests (default: $USER)\n"
+        "  --tls           speak TLS; the server's certificate and name are checked against\n"
+        "                  the system's trust store\n"
+        "  --ca FILE       with --tls: trust only the CA certificates in FILE (PEM)\n"
+        "  --insecure      with --tls: check nothing (self-signed test set-ups only)\n"
         "  --              end of options: later words starting with -- are arguments\n");
 }
 
@@ -116,6 +121,14 @@ int CClientCommand::parse(const QStringList &arguments)
             printOut(usage());
             return EXIT_OK;
         }
+        if (argument == QLatin1String("--tls")) {
+            tls.enabled = true;
+            continue;
+        }
+        if (argument == QLatin1String("--insecure")) {
+            tls.insecure = true;
+            continue;
+        }
         QString name = argument.mid(2);
         QString value;
         const qsizetype equals = name.indexOf(QLatin1Char('='));
@@ -144,6 +157,10 @@ int CClientCommand::parse(const QStringList &arguments)
             if (!ok || !(seconds > 0) || seconds > 86400)
                 return usageError(QStringLiteral("--timeout needs a number of seconds"));
             timeoutMs = qMax(1, int(seconds * 1000));
+        } else if (name == QLatin1String("ca")) {
+            if (value.isEmpty())
+                return usageError(QStringLiteral("--ca needs a PEM file of CA certificates"));
+            tls.caFile = value;
         } else if (name == QLatin1String("user")) {
             user = value;
             userGiven = true;
@@ -151,6 +168,11 @@ int CClientCommand::parse(const QStringList &arguments)
             return usageError(QStringLiteral("unknown option --%1").arg(name));
         }
     }
+    if ((tls.insecure || !tls.caFile.isEmpty()) && !tls.enabled)
+        return usageError(QStringLiteral("--ca and --insecure apply with --tls only"));
+    if (tls.insecure)
+        printErr(QStringLiteral("tolvern-client: warning: --insecure: the server's certificate "
+                                "and name are not checked; for a test set-up only\n"));
     return -1;
 }
 
@@ -175,10 +197,10 @@ int CClientCommand::nameCommand(bool (CProtoClient::*request)(const QString &, c
         return EXIT_USAGE;
     CProtoClient client;
     client.setTimeout(timeoutMs);
+    client.setTls(tls);
     const QString where = QStringLiteral("%1:%2").arg(host, QString::number(port));
     if (!client.connectToServer(host, port))
-        return networkFailure(
-            QStringLiteral("cannot connect to %1").arg(where), client.clientError());
+        return connectFailure(where, client.clientError(), client.tlsErrorText());
     if (!(client.*request)(name, password))
         return networkFailure(QStringLiteral("%1 failed").arg(command), client.clientError());
     if (client.result() == libsock::RESULT_OK) {
@@ -201,10 +223,10 @@ int CClientCommand::changePassword()
         return EXIT_USAGE;
     CProtoClient client;
     client.setTimeout(timeoutMs);
+    client.setTls(tls);
     const QString where = QStringLiteral("%1:%2").arg(host, QString::number(port));
     if (!client.connectToServer(host, port))
-        return networkFailure(
-            QStringLiteral("cannot connect to %1").arg(where), client.clientError());
+        return connectFailure(where, client.clientError(), client.tlsErrorText());
     if (!client.changePassword(objectId, oldPassword, newPassword))
         return networkFailure(QStringLiteral("change-pass failed"), client.clientError());
     if (client.result() == libsock::RESULT_OK) {
@@ -234,12 +256,12 @@ int CClientCommand::upload()
 
     CFileClient client;
     client.setTimeout(timeoutMs);
+    client.setTls(tls);
     QObject::connect(&client, &CFileClient::progress,
         [this](qint64 done, qint64 total) { showProgress(done, total); });
     const QString where = QStringLiteral("%1:%2").arg(host, QString::number(filePort));
     if (!client.connectToServer(host, filePort))
-        return networkFailure(
-            QStringLiteral("cannot connect to %1").arg(where), client.clientError());
+        return connectFailure(where, client.clientError(), client.tlsErrorText());
     const bool ok = client.upload(user, DETAIL, saveName, source);
     endProgress();
     if (ok) {
@@ -273,13 +295,13 @@ int CClientCommand::download()
 
     CFileClient client;
     client.setTimeout(timeoutMs);
+    client.setTls(tls);
     QObject::connect(&client, &CFileClient::progress,
         [this](qint64 done, qint64 total) { showProgress(done, total); });
     const QString where = QStringLiteral("%1:%2").arg(host, QString::number(filePort));
     if (!client.connectToServer(host, filePort)) {
         sink.cancelWriting();
-        return networkFailure(
-            QStringLiteral("cannot connect to %1").arg(where), client.clientError());
+        return connectFailure(where, client.clientError(), client.tlsErrorText());
     }
     const bool ok = client.download(user, DETAIL, saveName, sink);
     endProgress();
@@ -313,6 +335,15 @@ int CClientCommand::usageError(const QString &message) const
     return EXIT_USAGE;
 }
 
+int CClientCommand::connectFailure(
+    const QString &where, ClientError error, const QString &tlsText) const
+{
+    QString what = QStringLiteral("cannot connect to %1").arg(where);
+    if (error == ClientError::TlsHandshake && !tlsText.isEmpty())
+        what = QStringLiteral("%1 (%2)").arg(what, tlsText);
+    return networkFailure(what, error);
+}
+
 int CClientCommand::networkFailure(const QString &what, ClientError error) const
 {
     printErr(QStringLiteral("tolvern-client: %1: %2\n").arg(what, libsock::clientErrorText(error)));
@@ -331,6 +362,8 @@ int CClientCommand::networkFailure(const QString &what, ClientError error) const
         return EXIT_LOCAL_FILE_ERROR;
     case ClientError::NotStored:
         return EXIT_NOT_STORED;
+    case ClientError::TlsHandshake:
+        return EXIT_TLS_HANDSHAKE;
     case ClientError::None:
     case ClientError::Network:
         break;

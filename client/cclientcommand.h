@@ -32,6 +32,7 @@ public:
         EXIT_PROTOCOL_ERROR = 24,
         EXIT_NETWORK_ERROR = 25,
         EXIT_NOT_STORED = 26,
+        EXIT_TLS_HANDSHAKE = 27,
         EXIT_LOCAL_FILE_ERROR = 30,
         EXIT_USAGE = 64,
     };
@@ -59,6 +60,8 @@ private:
 
     int usageError(const QString &message) const;
     int networkFailure(const QString &what, libsock::ClientError error) const;
+    int connectFailure(
+        const QString &where, libsock::ClientError error, const QString &tlsText) const;
     int controlResult(quint8 result, const QString &failedWhat) const;
     int fileResult(quint8 result) const;
     bool checkText(const QString &text, const QString &what) const;
@@ -75,6 +78,7 @@ private:
     QString user;
     bool userGiven = false;
     int timeoutMs = libsock::CProtoClient::DEFAULT_TIMEOUT_MS;
+    libsock::CClientTls tls;
     QStringList words;
 
     // Where the bar goes: a terminal on stderr or stdout, else nowhere.

@@ -72,6 +72,21 @@ int limitValue(const CIniFile &ini, const char *key, int defaultValue)
     return qMax(0, ini.intValue(securitySection(), QLatin1String(key), defaultValue));
 }
 
+CServerSettings::Tls tlsFrom(const CIniFile &ini, const QString &iniPath)
+{
+    const QString section = QStringLiteral("Tls");
+    const QDir base = QFileInfo(iniPath).absoluteDir();
+    const auto file = [&](const char *key) {
+        const QString name = ini.value(section, QLatin1String(key), QString()).trimmed();
+        return name.isEmpty() ? name : QDir::cleanPath(base.absoluteFilePath(name));
+    };
+    CServerSettings::Tls tls;
+    tls.certificate = file("Certificate");
+    tls.privateKey = file("PrivateKey");
+    tls.require = isTrue(ini.value(section, QStringLiteral("RequireTls"), QStringLiteral("false")));
+    return tls;
+}
+
 } // namespace
 
 CServerSettings *CServerSettings::instance()
@@ -157,6 +172,14 @@ void CServerSettings::load()
     maxSaveBytes = qMax(qint64(0), int64Value(ini, QStringLiteral("MaxSaveBytes"), 0));
     maxUserBytes = qMax(qint64(0), int64Value(ini, QStringLiteral("MaxUserBytes"), 0));
     minFreeBytes = qMax(qint64(-1), int64Value(ini, QStringLiteral("MinFreeBytes"), -1));
+    tls = tlsFrom(ini, iniFilePath());
+}
+
+CServerSettings::Tls CServerSettings::readTls(const QString &iniPath)
+{
+    CIniFile ini(iniPath);
+    ini.load();
+    return tlsFrom(ini, iniPath);
 }
 
 bool CServerSettings::save(QString *errorString)

@@ -58,6 +58,21 @@ public:
     int addressLockFailures = 20;
     int addressLockSeconds = 600;
 
+    // [Tls]: the PEM certificate (chain) and private key, made absolute against the ini's
+    // folder. No certificate: the ports speak the plain protocol only. require: a connection
+    // that does not start a TLS handshake is closed.
+    struct Tls
+    {
+        QString certificate;
+        QString privateKey;
+        bool require = false;
+
+        bool isEnabled() const { return !certificate.isEmpty(); }
+    };
+    Tls tls;
+    // [Tls] as the file at iniPath holds it now; touches no record, so any thread may ask.
+    static Tls readTls(const QString &iniPath);
+
 private:
     CServerSettings() = default;
 

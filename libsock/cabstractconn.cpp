@@ -8,9 +8,14 @@
 namespace libsock {
 
 CAbstractConn::CAbstractConn(QObject *parent)
-    : QTcpSocket(parent)
+    : QSslSocket(parent)
 {
     setReadBufferSize(SOCKET_READ_LIMIT);
+    // Under TLS bytesWritten() reports plaintext handed to the encryption, not bytes the peer
+    // took; those are reported as encryptedBytesWritten(). Every waiter on bytesWritten()
+    // (flow control, stall timer, idle watch) must wake for the latter too.
+    connect(this, &QSslSocket::encryptedBytesWritten, this,
+        [this](qint64 written) { emit bytesWritten(written); });
     connect(this, &QIODevice::bytesWritten, this, &CAbstractConn::restartStallTimer);
     connect(this, &QAbstractSocket::disconnected, this, &CAbstractConn::stopStallTimer);
 }
@@ -20,6 +25,11 @@ CAbstractConn::~CAbstractConn()
     // ~QAbstractSocket still closes an open socket and would emit disconnected() into slots
     // of the subclasses (and of the owner) that are already destroyed.
     blockSignals(true);
+}
+
+qint64 CAbstractConn::bytesToWrite() const
+{
+    return QSslSocket::bytesToWrite() + encryptedBytesToWrite();
 }
 
 void CAbstractConn::setRecvTimeout(int msec)
@@ -104,7 +114,7 @@ void CAbstractConn::timerEvent(QTimerEvent *event)
 {
     const int id = event->timerId();
     if (id == 0 || (id != timerId && id != stallTimerId)) {
-        QTcpSocket::timerEvent(event);
+        QSslSocket::timerEvent(event);
         return;
     }
     // Kill first: abort() emits disconnected() and the owner may react to it at once.

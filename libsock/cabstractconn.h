@@ -2,7 +2,7 @@
 #define LIBSOCK_CABSTRACTCONN_H
 
 #include <QByteArray>
-#include <QTcpSocket>
+#include <QSslSocket>
 
 class QTimerEvent;
 
@@ -20,12 +20,17 @@ constexpr qint64 REPLY_QUEUE_LIMIT = 64 * 1024;
 // Base of every served connection: a bounded receive buffer holding one frame, a read that
 // takes only what the current frame still lacks, a receive timer that aborts a connection
 // whose frame stays incomplete, and a stall timer that aborts a peer that takes none of the
-// bytes queued for it.
-class CAbstractConn : public QTcpSocket
+// bytes queued for it. A QSslSocket, so that the same framing runs inside TLS when the
+// connection starts encryption; left unencrypted it passes the bytes through unchanged.
+class CAbstractConn : public QSslSocket
 {
 public:
     explicit CAbstractConn(QObject *parent);
     ~CAbstractConn() override;
+
+    // Everything still queued for the peer: under TLS the plaintext not yet encrypted and the
+    // records not yet sent, so flow control and the stall timer see the whole queue.
+    qint64 bytesToWrite() const override;
 
     // Interval used by startRecvTimer() when called without one; tests shorten it.
     void setRecvTimeout(int msec);

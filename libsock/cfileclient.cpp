@@ -8,6 +8,8 @@
 
 #include <QEventLoop>
 #include <QIODevice>
+#include <QSslError>
+#include <QStringList>
 #include <QTimer>
 #include <QtEndian>
 
@@ -35,6 +37,8 @@ CFileClient::CFileClient(QObject *parent)
         abort();
     });
     connect(this, &QAbstractSocket::connected, this, &CFileClient::onConnected);
+    connect(this, &QSslSocket::encrypted, this, &CFileClient::onEncrypted);
+    connect(this, &QSslSocket::sslErrors, this, &CFileClient::onSslErrors);
     connect(this, &QAbstractSocket::errorOccurred, this, &CFileClient::onSocketError);
     connect(this, &QAbstractSocket::disconnected, this, &CFileClient::onDisconnected);
     connect(this, &QIODevice::bytesWritten, this, &CFileClient::touch);
@@ -65,9 +69,17 @@ bool CFileClient::connectToServer(const QString &host, quint16 port)
         return state() == QAbstractSocket::ConnectedState;
     lastError = ClientError::None;
     lastResult = FILE_OK;
+    tlsError.clear();
+    if (tls.enabled && !tls.apply(*this, &tlsError)) {
+        lastError = ClientError::TlsHandshake;
+        return false;
+    }
     phase = Phase::Connecting;
     touch();
-    connectToHost(host, port);
+    if (tls.enabled)
+        connectToHostEncrypted(host, port);
+    else
+        connectToHost(host, port);
     return waitForFinished() && state() == QAbstractSocket::ConnectedState;
 }
 
@@ -284,8 +296,23 @@ void CFileClient::touch()
 
 void CFileClient::onConnected()
 {
+    // Under TLS the connection is made once the handshake is through.
+    if (phase == Phase::Connecting && !tls.enabled)
+        finish(true);
+}
+
+void CFileClient::onEncrypted()
+{
     if (phase == Phase::Connecting)
         finish(true);
+}
+
+void CFileClient::onSslErrors(const QList<QSslError> &errors)
+{
+    QStringList texts;
+    for (const QSslError &error : errors)
+        texts << error.errorString();
+    tlsError = texts.join(QStringLiteral("; "));
 }
 
 bool CFileClient::peerReset() const
@@ -297,6 +324,10 @@ bool CFileClient::peerReset() const
     socklen_t size = sizeof info;
     if (endWatch < 0 || ::getsockopt(endWatch, IPPROTO_TCP, TCP_INFO, &info, &size) != 0)
         return true;
+    // Under TLS the server's orderly end is its close_notify, which may be read before the
+    // FIN behind it arrives; only a reset (which sends no close_notify) closes the socket.
+    if (tls.enabled)
+        return info.tcpi_state == TCP_CLOSE;
     return info.tcpi_state != TCP_CLOSE_WAIT;
 }
 
@@ -318,7 +349,15 @@ void CFileClient::onSocketError(QAbstractSocket::SocketError socketError)
         fail(ClientError::NotStored);
         return;
     }
-    fail(clientErrorFor(socketError));
+    // Whatever ends a connection that is up but not yet encrypted ends its handshake.
+    ClientError error = clientErrorFor(socketError);
+    if (tls.enabled && phase == Phase::Connecting && error != ClientError::Timeout
+        && socketError != QAbstractSocket::ConnectionRefusedError
+        && socketError != QAbstractSocket::HostNotFoundError)
+        error = ClientError::TlsHandshake;
+    if (error == ClientError::TlsHandshake && tlsError.isEmpty())
+        tlsError = errorString();
+    fail(error);
 }
 
 void CFileClient::onDisconnected()

@@ -30,6 +30,9 @@ public:
 
     void setTimeout(int msec);
     int timeout() const { return timeoutMs; }
+    // For the next connectToServer(); the connection counts as made once TLS is up.
+    void setTls(const CClientTls &options) { tls = options; }
+    QString tlsErrorText() const { return tlsError; }
 
     // Blocking forms. True only when the whole file went across with result FILE_OK.
     bool connectToServer(const QString &host, quint16 port);
@@ -90,6 +93,8 @@ private:
     void refused(quint8 resultCode);
     void touch();
     void onConnected();
+    void onEncrypted();
+    void onSslErrors(const QList<QSslError> &errors);
     bool peerReset() const;
     void releaseEndWatch();
     void onSocketError(QAbstractSocket::SocketError socketError);
@@ -111,6 +116,8 @@ private:
     qint64 done = 0;
     // A second descriptor of the socket while the server's answer to an upload is awaited.
     int endWatch = -1;
+    CClientTls tls;
+    QString tlsError;
 };
 
 } // namespace libsock

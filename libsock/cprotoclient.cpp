@@ -1,6 +1,8 @@
 #include "cprotoclient.h"
 
 #include <QEventLoop>
+#include <QSslError>
+#include <QStringList>
 #include <QTimer>
 #include <QtEndian>
 
@@ -34,6 +36,8 @@ QString clientErrorText(ClientError error)
         return QStringLiteral("local file error");
     case ClientError::NotStored:
         return QStringLiteral("the server could not store the file (connection reset)");
+    case ClientError::TlsHandshake:
+        return QStringLiteral("TLS handshake failed");
     }
     return QString();
 }
@@ -49,6 +53,10 @@ ClientError clientErrorFor(QAbstractSocket::SocketError socketError)
         return ClientError::Timeout;
     case QAbstractSocket::RemoteHostClosedError:
         return ClientError::ConnectionClosed;
+    case QAbstractSocket::SslHandshakeFailedError:
+    case QAbstractSocket::SslInternalError:
+    case QAbstractSocket::SslInvalidUserDataError:
+        return ClientError::TlsHandshake;
     default:
         return ClientError::Network;
     }
@@ -64,6 +72,8 @@ CProtoClient::CProtoClient(QObject *parent)
         abort();
     });
     connect(this, &QAbstractSocket::connected, this, &CProtoClient::onConnected);
+    connect(this, &QSslSocket::encrypted, this, &CProtoClient::onEncrypted);
+    connect(this, &QSslSocket::sslErrors, this, &CProtoClient::onSslErrors);
     connect(this, &QAbstractSocket::errorOccurred, this, &CProtoClient::onSocketError);
     connect(this, &QAbstractSocket::disconnected, this, &CProtoClient::onDisconnected);
     setTimeout(DEFAULT_TIMEOUT_MS);
@@ -85,9 +95,17 @@ bool CProtoClient::connectToServer(const QString &host, quint16 port)
     if (state() != QAbstractSocket::UnconnectedState)
         return state() == QAbstractSocket::ConnectedState;
     lastError = ClientError::None;
+    tlsError.clear();
+    if (tls.enabled && !tls.apply(*this, &tlsError)) {
+        lastError = ClientError::TlsHandshake;
+        return false;
+    }
     phase = Phase::Connecting;
     timer->start(timeoutMs);
-    connectToHost(host, port);
+    if (tls.enabled)
+        connectToHostEncrypted(host, port);
+    else
+        connectToHost(host, port);
     return waitForIdle() && state() == QAbstractSocket::ConnectedState;
 }
 
@@ -214,13 +232,36 @@ bool CProtoClient::processPacket()
 
 void CProtoClient::onConnected()
 {
+    // Under TLS the connection is made once the handshake is through.
+    if (phase == Phase::Connecting && !tls.enabled)
+        finish();
+}
+
+void CProtoClient::onEncrypted()
+{
     if (phase == Phase::Connecting)
         finish();
 }
 
+void CProtoClient::onSslErrors(const QList<QSslError> &errors)
+{
+    QStringList texts;
+    for (const QSslError &error : errors)
+        texts << error.errorString();
+    tlsError = texts.join(QStringLiteral("; "));
+}
+
 void CProtoClient::onSocketError(QAbstractSocket::SocketError socketError)
 {
-    fail(clientErrorFor(socketError));
+    // Whatever ends a connection that is up but not yet encrypted ends its handshake.
+    ClientError error = clientErrorFor(socketError);
+    if (tls.enabled && phase == Phase::Connecting && error != ClientError::Timeout
+        && socketError != QAbstractSocket::ConnectionRefusedError
+        && socketError != QAbstractSocket::HostNotFoundError)
+        error = ClientError::TlsHandshake;
+    if (error == ClientError::TlsHandshake && tlsError.isEmpty())
+        tlsError = errorString();
+    fail(error);
 }
 
 void CProtoClient::onDisconnected()

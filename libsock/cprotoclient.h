@@ -4,6 +4,7 @@
 #include <QString>
 
 #include "cabstractprotoconn.h"
+#include "cclienttls.h"
 #include "controlcodes.h"
 
 class QEventLoop;
@@ -27,6 +28,9 @@ enum class ClientError {
     LocalFile,
     // The server reset the connection after the whole upload: the file was not stored.
     NotStored,
+    // The TLS handshake failed: the server's certificate was not trusted, its name did not
+    // match, or the server does not speak TLS. tlsErrorText() says more.
+    TlsHandshake,
 };
 
 QString clientErrorText(ClientError error);
@@ -49,6 +53,9 @@ public:
     // Bound of every wait: connecting, and each request until its reply.
     void setTimeout(int msec);
     int timeout() const { return timeoutMs; }
+    // For the next connectToServer(); the connection counts as made once TLS is up.
+    void setTls(const CClientTls &options) { tls = options; }
+    QString tlsErrorText() const { return tlsError; }
 
     // Blocking forms. True when the exchange completed, whatever result() the server gave.
     bool connectToServer(const QString &host, quint16 port);
@@ -89,6 +96,8 @@ private:
     void finish();
     void fail(ClientError error);
     void onConnected();
+    void onEncrypted();
+    void onSslErrors(const QList<QSslError> &errors);
     void onSocketError(QAbstractSocket::SocketError socketError);
     void onDisconnected();
 
@@ -100,6 +109,8 @@ private:
     quint8 lastResult = 0;
     qint32 lastObjectId = 0;
     ClientError lastError = ClientError::None;
+    CClientTls tls;
+    QString tlsError;
 };
 
 } // namespace libsock

@@ -22,6 +22,8 @@ constexpr int RESERVED_DESCRIPTORS = 64;
 // Each connection may hold its socket and one archive.
 constexpr int DESCRIPTORS_PER_CONNECTION = 2;
 constexpr qint64 LOG_INTERVAL_MS = 60000;
+// Failed TLS handshakes of an address are counted over this long.
+constexpr qint64 HANDSHAKE_FAILURE_WINDOW_MS = 60000;
 // How often idle connections are looked for, at most.
 constexpr int IDLE_CHECK_MAX_MS = 5000;
 } // namespace
@@ -89,7 +91,11 @@ bool CConnGuard::admit(int socketfd, QHostAddress &peer)
         refuse(socketfd, peer, tr("too many connections from this address"));
         return false;
     }
-    if (maxTotal > 0 && conns.size() >= maxTotal) {
+    if (handshakeLocked(peer)) {
+        refuse(socketfd, peer, tr("too many failed TLS handshakes from this address"));
+        return false;
+    }
+    if (maxTotal > 0 && conns.size() + held >= maxTotal) {
         refuse(socketfd, peer, tr("the server is at its connection limit"));
         return false;
     }
@@ -128,6 +134,55 @@ void CConnGuard::release(QAbstractSocket *conn)
         perAddress.erase(count);
     conns.erase(found);
     disconnect(conn, nullptr, this, nullptr);
+}
+
+void CConnGuard::hold(const QHostAddress &peer)
+{
+    ++held;
+    ++perAddress[peer];
+}
+
+void CConnGuard::unhold(const QHostAddress &peer)
+{
+    held = qMax(0, held - 1);
+    const auto count = perAddress.find(peer);
+    if (count != perAddress.end() && --*count <= 0)
+        perAddress.erase(count);
+}
+
+void CConnGuard::setHandshakeFailureLimit(int failures, int lockMs)
+{
+    handshakeFailureLimit = qMax(0, failures);
+    handshakeLockMs = qMax(0, lockMs);
+}
+
+void CConnGuard::handshakeFailed(const QHostAddress &peer)
+{
+    if (handshakeFailureLimit == 0)
+        return;
+    const qint64 now = this->now();
+    // Forget addresses whose minute and lock are over, so the table stays small.
+    if (handshakeFailures.size() > 1024) {
+        handshakeFailures.removeIf([now](const auto &item) {
+            return now - item.value().since >= HANDSHAKE_FAILURE_WINDOW_MS
+                && now >= item.value().lockedUntil;
+        });
+    }
+    Failures &record = handshakeFailures[peer];
+    if (now - record.since >= HANDSHAKE_FAILURE_WINDOW_MS) {
+        record.since = now;
+        record.count = 0;
+    }
+    if (++record.count >= handshakeFailureLimit) {
+        record.lockedUntil = now + handshakeLockMs;
+        record.count = 0;
+    }
+}
+
+bool CConnGuard::handshakeLocked(const QHostAddress &peer)
+{
+    const auto found = handshakeFailures.constFind(peer);
+    return found != handshakeFailures.constEnd() && now() < found->lockedUntil;
 }
 
 void CConnGuard::reportAcceptError(const QString &port, const QString &error)

@@ -47,6 +47,15 @@ public:
     void release(QAbstractSocket *conn);
     int connectionCount() const { return int(conns.size()); }
 
+    // An admitted descriptor that waits for its first byte before a connection adopts it
+    // counts against both caps from hold() until unhold().
+    void hold(const QHostAddress &peer);
+    void unhold(const QHostAddress &peer);
+    // Failed TLS handshakes: an address with failures within a minute is refused for lockMs.
+    // 0 failures switches this off.
+    void setHandshakeFailureLimit(int failures, int lockMs);
+    void handshakeFailed(const QHostAddress &peer);
+
     // Logs a failed accept of a listener, at most once a minute per port.
     void reportAcceptError(const QString &port, const QString &error);
 
@@ -60,8 +69,16 @@ private:
         qint64 lastActive = 0;
     };
 
+    struct Failures
+    {
+        int count = 0;
+        qint64 since = 0;
+        qint64 lockedUntil = 0;
+    };
+
     void refuse(int socketfd, const QHostAddress &peer, const QString &why);
     qint64 now() const;
+    bool handshakeLocked(const QHostAddress &peer);
     bool mayLog(const QString &key);
     // Whether conn is still owed something: an outcome, a reply queued, a file being sent.
     static bool isOwed(const QAbstractSocket *conn);
@@ -77,6 +94,10 @@ private:
     int maxTotal = 0;
     int maxPerPeer = 0;
     int idleMs = 0;
+    int held = 0;
+    QHash<QHostAddress, Failures> handshakeFailures;
+    int handshakeFailureLimit = 0;
+    int handshakeLockMs = 0;
 };
 
 #endif // CCONNGUARD_H

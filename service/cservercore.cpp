@@ -6,6 +6,7 @@
 
 #include <QHostAddress>
 #include <QMetaObject>
+#include <QSslSocket>
 
 #include "csavestore.h"
 #include "cstorageworker.h"
@@ -15,6 +16,7 @@
 #include "cserversettings.h"
 #include "printabletext.h"
 #include "ctolvernserver.h"
+#include "ctlsacceptor.h"
 #include "ctolvernserverconn.h"
 #include "cuserdb.h"
 #include "cuserdbcommitter.h"
@@ -32,8 +34,10 @@ CServerCore::CServerCore(QObject *parent)
     , committer(new CUserDbCommitter(this))
     , storage(std::make_unique<CStorageWorker>(
           [] { return CSaveStore::fromSettings(CServerSettings::instance()->snapshot()); }))
+    , tls(new CTlsAcceptor(connGuard, this))
 {
     connect(connGuard, &CConnGuard::log, this, &CServerCore::log);
+    connect(tls, &CTlsAcceptor::log, this, &CServerCore::log);
     connect(loginGuard, &CLoginGuard::log, this, &CServerCore::log);
     // The control port's changes are answered only once on disk, in group commits.
     connect(committer, &CUserDbCommitter::log, this, &CServerCore::log);
@@ -77,6 +81,23 @@ bool CServerCore::start()
     connGuard->setIdleTimeout(settings.idleTimeoutSeconds * 1000);
     loginGuard->setNameLock(settings.loginLockFailures, settings.loginLockSeconds * 1000);
     loginGuard->setAddressLock(settings.addressLockFailures, settings.addressLockSeconds * 1000);
+    // Failed handshakes count against an address like failed logins do.
+    connGuard->setHandshakeFailureLimit(
+        settings.addressLockFailures, settings.addressLockSeconds * 1000);
+    tls->setFirstByteTimeout(settings.idleTimeoutSeconds * 1000);
+    QSslConfiguration identity;
+    QString tlsError;
+    if (!CTlsAcceptor::loadIdentity(settings.tls, identity, tlsError)) {
+        // Start-up checked the files already; without them neither port may open plain.
+        controlListenError = fileListenError = tlsError;
+        log(tr("TLS cannot start => %1").arg(tlsError));
+        return false;
+    }
+    tls->setIdentity(identity, settings.tls.require);
+    if (tls->isEnabled())
+        log(tr("TLS enabled with %1%2")
+                .arg(settings.tls.certificate,
+                    tls->requiresTls() ? tr("; plain connections are refused") : QString()));
     // Outages of the user database and their end go to the same log, window or console.
     connect(CUserDb::instance(), &CUserDb::log, this, &CServerCore::log, Qt::UniqueConnection);
 
@@ -147,7 +168,17 @@ quint16 CServerCore::filePort() const
     return filePortNumber;
 }
 
-bool CServerCore::adopt(QAbstractSocket *conn, int stockfd)
+void CServerCore::setTlsHandshakeTimeout(int msec)
+{
+    tls->setHandshakeTimeout(msec);
+}
+
+void CServerCore::reloadTls()
+{
+    tls->reload(CServerSettings::instance()->snapshot().iniFilePath());
+}
+
+bool CServerCore::adopt(QAbstractSocket *conn, int stockfd, bool encrypted)
 {
     QHostAddress peer;
     if (!connGuard->admit(stockfd, peer)) {
@@ -162,6 +193,9 @@ bool CServerCore::adopt(QAbstractSocket *conn, int stockfd)
         return false;
     }
     connGuard->track(conn, peer);
+    // Before the event loop runs again: the socket must not read the ClientHello as plain.
+    if (encrypted)
+        tls->startHandshake(qobject_cast<QSslSocket *>(conn), peer);
     return true;
 }
 
@@ -175,8 +209,13 @@ void CServerCore::forget(QAbstractSocket *conn)
 
 void CServerCore::protoClientConnected(int stockfd)
 {
+    tls->route(stockfd, [this](int fd, bool encrypted) { serveControl(fd, encrypted); });
+}
+
+void CServerCore::serveControl(int stockfd, bool encrypted)
+{
     auto *conn = new CTolvernServerConn(committer, loginGuard, this);
-    if (!adopt(conn, stockfd))
+    if (!adopt(conn, stockfd, encrypted))
         return;
     connect(conn, &CTolvernServerConn::disconnected, this, &CServerCore::protoClientDisconnected);
     connect(conn, &CTolvernServerConn::finished, this, &CServerCore::protoClientFinished);
@@ -205,9 +244,14 @@ void CServerCore::protoClientFinished()
 
 void CServerCore::fileClientConnected(int stockfd)
 {
+    tls->route(stockfd, [this](int fd, bool encrypted) { serveFile(fd, encrypted); });
+}
+
+void CServerCore::serveFile(int stockfd, bool encrypted)
+{
     auto *conn
         = new libsock::CServerFileConn(CServerSettings::instance()->snapshot().saveDataDir, this);
-    if (!adopt(conn, stockfd))
+    if (!adopt(conn, stockfd, encrypted))
         return;
     conn->setAdapter(this);
     connect(

@@ -16,6 +16,7 @@ class QHostAddress;
 class CConnGuard;
 class CLoginGuard;
 class CStorageWorker;
+class CTlsAcceptor;
 class CTolvernServer;
 class CTolvernServerConn;
 class CUserDbCommitter;
@@ -54,6 +55,9 @@ public:
     quint16 filePort() const;
     // The thread that does the file port's storage work; tests give it a small volume.
     CStorageWorker *storageWorker() const { return storage.get(); }
+    // How long a TLS handshake may take; tests shorten it.
+    void setTlsHandshakeTimeout(int msec);
+    CTlsAcceptor *tlsAcceptor() const { return tls; }
 
     bool requestTransfer(const QString &user, const QString &detail) override;
     QString downloadFileName(const QString &saveName) override;
@@ -71,6 +75,8 @@ public:
 
 public slots:
     void log(QString msg);
+    // Reads [Tls] of the ini again, off this thread, for connections accepted from then on.
+    void reloadTls();
 
 signals:
     void lineLogged(QString msg);
@@ -84,7 +90,10 @@ private slots:
 
 private:
     // True when the descriptor was admitted and adopted by conn; otherwise it is closed.
-    bool adopt(QAbstractSocket *conn, int stockfd);
+    // tls: the connection starts the server's side of a TLS handshake.
+    bool adopt(QAbstractSocket *conn, int stockfd, bool tls = false);
+    void serveControl(int stockfd, bool tls);
+    void serveFile(int stockfd, bool tls);
     void forget(QAbstractSocket *conn);
 
     CTolvernServer *protoServer = nullptr;
@@ -95,6 +104,7 @@ private:
     CLoginGuard *loginGuard = nullptr;
     CUserDbCommitter *committer = nullptr;
     std::unique_ptr<CStorageWorker> storage;
+    CTlsAcceptor *tls = nullptr;
     int mainPortOverride = 0;
     int filePortOverride = 0;
     std::atomic<quint16> controlPortNumber { 0 };

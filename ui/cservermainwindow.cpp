@@ -161,7 +161,9 @@ void CServerMainWindow::copyLogSelection()
 void CServerMainWindow::on_settings_clicked()
 {
     CSettingDlg dlg(this);
-    dlg.exec();
+    // Saving the settings also picks up a renewed TLS certificate for new connections.
+    if (dlg.exec() == QDialog::Accepted)
+        QMetaObject::invokeMethod(core, &CServerCore::reloadTls, Qt::QueuedConnection);
     if (dlg.refreshUserList)
         userManWidget->refresh();
 }

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -17,6 +18,7 @@
 
 #include "testini.h"
 #include "cportreservation.h"
+#include "testtls.h"
 #include "testwire.h"
 
 using namespace testwire;
@@ -45,6 +47,9 @@ private slots:
     void headlessRefusals();
     void readOnlyDatabaseSaidAtStart();
     void iniFilesOfTheirOwnRunSideBySide();
+    void badTlsFilesRefusedAtStart_data();
+    void badTlsFilesRefusedAtStart();
+    void hangupReloadsCertificate();
 
 private:
     QString path(const QString &name) const { return dir->filePath(name); }
@@ -510,6 +515,106 @@ void tst_Startup::iniFilesOfTheirOwnRunSideBySide()
     QCOMPARE(plain->state(), QProcess::Running);
     QVERIFY(QFileInfo::exists(path(QStringLiteral("run/OMBRIVALE_TOLVERN.lock"))));
     QCOMPARE(QDir(path(QStringLiteral("run"))).entryList({ QStringLiteral("*.lock") }).size(), 3);
+}
+
+void tst_Startup::badTlsFilesRefusedAtStart_data()
+{
+    QTest::addColumn<QString>("tls");
+    QTest::addColumn<QString>("said");
+    QTest::addColumn<bool>("window");
+    const QString otherKey = QStringLiteral("Certificate=a.pem\nPrivateKey=b-key.pem");
+    QTest::newRow("missing certificate") << "Certificate=none.pem\nPrivateKey=a-key.pem"
+                                         << "cannot read the TLS certificate" << false;
+    QTest::newRow("key that cannot be read") << "Certificate=a.pem\nPrivateKey=secret"
+                                             << "cannot read the TLS private key" << false;
+    QTest::newRow("not a certificate") << "Certificate=a-key.pem\nPrivateKey=a-key.pem"
+                                       << "no PEM certificate" << false;
+    QTest::newRow("key of another certificate")
+        << otherKey << "does not belong to the certificate" << false;
+    QTest::newRow("TLS required, none configured") << "RequireTls=true"
+                                                   << "RequireTls=true" << false;
+    // The window shows the line in a box too; nobody answers it here but the signal.
+    QTest::newRow("key of another certificate, window")
+        << otherKey << "does not belong to the certificate" << true;
+}
+
+void tst_Startup::badTlsFilesRefusedAtStart()
+{
+    QFETCH(QString, tls);
+    QFETCH(QString, said);
+    QFETCH(bool, window);
+    const QString bin = path(QStringLiteral("bin"));
+    QVERIFY(testtls::makeIdentity(bin, QStringLiteral("a")).ok);
+    QVERIFY(testtls::makeIdentity(bin, QStringLiteral("b")).ok);
+    // A folder: unreadable as a file even for root.
+    QVERIFY(QDir(bin).mkdir(QStringLiteral("secret")));
+    writeIni(path(QStringLiteral("storage")));
+    QFile ini(path(QStringLiteral("bin/tolvern.ini")));
+    QVERIFY(ini.open(QIODevice::Append));
+    ini.write("[Tls]\n" + tls.toUtf8() + '\n');
+    ini.close();
+
+    QProcess *server = window ? start({}, true, QProcess::SeparateChannels)
+                              : start({ QStringLiteral("--headless") }, false);
+    if (window) {
+        server->setReadChannel(QProcess::StandardError);
+        QVERIFY(server->waitForReadyRead(15000));
+        ::kill(pid_t(server->processId()), SIGTERM);
+    }
+    QVERIFY(server->waitForFinished(15000));
+    QCOMPARE(server->exitCode(), 2);
+    QList<QByteArray> errors = server->readAllStandardError().trimmed().split('\n');
+    // The offscreen platform's own warnings are not ours.
+    errors.removeIf([](const QByteArray &line) { return !line.startsWith("tolvern-server:"); });
+    QCOMPARE(errors.size(), 1);
+    QVERIFY2(errors.first().contains(said.toUtf8()), errors.first().constData());
+    QVERIFY(!QFile::exists(path(QStringLiteral("work/db"))));
+}
+
+void tst_Startup::hangupReloadsCertificate()
+{
+    const QString bin = path(QStringLiteral("bin"));
+    const testtls::Identity first = testtls::makeIdentity(bin, QStringLiteral("first"), true);
+    const testtls::Identity second = testtls::makeIdentity(bin, QStringLiteral("second"));
+    QVERIFY(first.ok && second.ok);
+    const QString served = path(QStringLiteral("bin/served.pem"));
+    const QString servedKey = path(QStringLiteral("bin/served-key.pem"));
+    const auto serve = [&](const testtls::Identity &identity) {
+        QFile::remove(served);
+        QFile::remove(servedKey);
+        return QFile::copy(identity.certificate, served) && QFile::copy(identity.key, servedKey);
+    };
+    QVERIFY(serve(first));
+    writeIni(path(QStringLiteral("storage")));
+    QFile ini(path(QStringLiteral("bin/tolvern.ini")));
+    QVERIFY(ini.open(QIODevice::Append));
+    ini.write("[Tls]\nCertificate=served.pem\nPrivateKey=served-key.pem\n");
+    ini.close();
+    QProcess *server = start({ QStringLiteral("--headless") }, false);
+    QVERIFY(waitListening(filePort));
+    const auto peerCertificate = [this] {
+        QSslSocket client;
+        client.setPeerVerifyMode(QSslSocket::VerifyNone);
+        client.connectToHostEncrypted(QStringLiteral("127.0.0.1"), mainPort);
+        return client.waitForEncrypted(10000) ? client.peerCertificate() : QSslCertificate();
+    };
+    QCOMPARE(peerCertificate(), testtls::certificateOf(first));
+
+    // Renewed files: served to connections made after the signal.
+    QVERIFY(serve(second));
+    ::kill(pid_t(server->processId()), SIGHUP);
+    QTRY_COMPARE(peerCertificate(), testtls::certificateOf(second));
+
+    // Files that do not fit: the last good pair stays, the server runs on.
+    QVERIFY(QFile::remove(servedKey) && QFile::copy(first.key, servedKey));
+    ::kill(pid_t(server->processId()), SIGHUP);
+    QVERIFY(QTest::qWaitFor(
+        [&] { return server->readAllStandardOutput().contains("TLS reload failed"); }, 10000));
+    QCOMPARE(server->state(), QProcess::Running);
+    QCOMPARE(peerCertificate(), testtls::certificateOf(second));
+    ::kill(pid_t(server->processId()), SIGTERM);
+    QVERIFY(server->waitForFinished(15000));
+    QCOMPARE(server->exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)

@@ -1,19 +1,27 @@
 #include <memory>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include "cfileclient.h"
+#include "ctlsidentity.h"
 #include "cportreservation.h"
 #include "cserverprocess.h"
+#include "testtls.h"
 #include "testwire.h"
 
 using testwire::frame;
@@ -59,6 +67,65 @@ QStringList words(std::initializer_list<const char *> list)
     return out;
 }
 
+// The file port of a server that accepts one TLS upload and ends it its own way: an orderly
+// TLS close whose FIN comes a while after the close_notify (a copy of the descriptor stays
+// open until then), or a reset.
+class TlsUploadEnd : public QTcpServer
+{
+public:
+    TlsUploadEnd(const QSslConfiguration &config, bool orderly)
+        : identity(config)
+        , orderlyEnd(orderly)
+    {
+    }
+    ~TlsUploadEnd() override
+    {
+        if (heldBack >= 0)
+            ::close(heldBack);
+    }
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto *peer = new QSslSocket(this);
+        peer->setSocketDescriptor(descriptor);
+        peer->setSslConfiguration(identity);
+        connect(peer, &QIODevice::readyRead, peer, [this, peer] {
+            received += peer->readAll();
+            if (!answered && received.size() >= 6 + 22) {
+                answered = true;
+                peer->write(frame(0, packet(4, QByteArray(1, '\0'))));
+            }
+            // The end of the upload: a control frame holding command 6.
+            const QByteArray tail = received.right(6 + 22);
+            if (tail.size() < 28 || tail.at(0) != '\x1a' || tail.at(1) != 0 || tail.at(25) != 6)
+                return;
+            if (orderlyEnd) {
+                heldBack = ::dup(int(peer->socketDescriptor()));
+                peer->disconnectFromHost();
+                // The FIN follows once the client has surely read the close_notify.
+                QTimer::singleShot(300, this, [this] {
+                    ::close(heldBack);
+                    heldBack = -1;
+                });
+            } else {
+                const linger now { 1, 0 };
+                ::setsockopt(
+                    int(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+                peer->abort();
+            }
+        });
+        peer->startServerEncryption();
+    }
+
+private:
+    QSslConfiguration identity;
+    bool orderlyEnd = true;
+    bool answered = false;
+    QByteArray received;
+    int heldBack = -1;
+};
+
 } // namespace
 
 // The real tolvern-client executable against a copy of the real tolvern-server, and against
@@ -89,13 +156,27 @@ private slots:
     void usageErrors_data();
     void usageErrors();
 
+    // TLS
+    void tls_data();
+    void tls();
+    void tlsTransfers();
+    void tlsUploadEnd_data();
+    void tlsUploadEnd();
+
 private:
     ClientRun runClient(const QStringList &arguments);
     QStringList ports() const;
     QString scratchPath(const QString &name) const { return scratch.filePath(name); }
     QStringList scratchEntries() const;
 
+    // A server with [Tls], started by the first test that needs it.
+    bool startTlsServer();
+    QStringList tlsPorts() const;
+
     std::unique_ptr<CServerProcess> server;
+    std::unique_ptr<CServerProcess> tlsServer;
+    testtls::Identity identity;
+    testtls::Identity stranger;
     QTemporaryDir scratch;
 };
 
@@ -111,6 +192,8 @@ void tst_ClientCli::cleanupTestCase()
 {
     // A clean stop also proves the server survived everything the tests threw at it.
     QCOMPARE(server->stop(), 0);
+    if (tlsServer)
+        QCOMPARE(tlsServer->stop(), 0);
 }
 
 ClientRun tst_ClientCli::runClient(const QStringList &arguments)
@@ -476,6 +559,8 @@ void tst_ClientCli::usageErrors_data()
     QTest::newRow("--user on login") << words({ "login", "carol", "a", "--user", "u" });
     QTest::newRow("id not a number") << words({ "change-pass", "seven", "a", "b" });
     QTest::newRow("negative time-out") << words({ "--timeout", "-1", "login", "c", "a" });
+    QTest::newRow("--ca without --tls") << words({ "--ca", "x.pem", "login", "c", "a" });
+    QTest::newRow("--insecure without --tls") << words({ "--insecure", "login", "c", "a" });
     QTest::newRow("name beyond Latin-1") << QStringList(
         { QStringLiteral("login"), QString::fromUtf8("\xce\xa9mega"), QStringLiteral("a") });
 }
@@ -487,6 +572,117 @@ void tst_ClientCli::usageErrors()
     QCOMPARE(run.exitCode, 64);
     QVERIFY(run.err.contains(QLatin1String("Usage:")));
     QVERIFY(run.out.isEmpty());
+}
+
+bool tst_ClientCli::startTlsServer()
+{
+    if (tlsServer)
+        return tlsServer->isRunning();
+    identity = testtls::makeIdentity(scratch.path(), QStringLiteral("server"));
+    stranger = testtls::makeIdentity(scratch.path(), QStringLiteral("stranger"));
+    if (!identity.ok || !stranger.ok)
+        return false;
+    tlsServer = std::make_unique<CServerProcess>(QStringLiteral(TOLVERN_SERVER_PATH));
+    tlsServer->setExtraIni(QStringLiteral("[Tls]\nCertificate=%1\nPrivateKey=%2\n")
+                               .arg(identity.certificate, identity.key));
+    return tlsServer->isValid() && tlsServer->start();
+}
+
+QStringList tst_ClientCli::tlsPorts() const
+{
+    return { QStringLiteral("--port"), QString::number(tlsServer->mainPort()),
+        QStringLiteral("--file-port"), QString::number(tlsServer->filePort()) };
+}
+
+void tst_ClientCli::tls_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("plain beside TLS") << QStringList() << 0 << QString();
+    QTest::newRow("--ca") << words({ "--tls", "--ca", "SERVER" }) << 0 << QString();
+    QTest::newRow("--insecure") << words({ "--tls", "--insecure" }) << 0 << "--insecure";
+    QTest::newRow("system trust store") << words({ "--tls" }) << 27 << "TLS handshake failed";
+    QTest::newRow("--ca of another server")
+        << words({ "--tls", "--ca", "STRANGER" }) << 27 << "TLS handshake failed";
+    QTest::newRow("--ca that is no certificate")
+        << words({ "--tls", "--ca", "KEY" }) << 27 << "no PEM certificate";
+}
+
+void tst_ClientCli::tls()
+{
+    QFETCH(QStringList, options);
+    QFETCH(int, exitCode);
+    QFETCH(QString, said);
+    QVERIFY(startTlsServer());
+    options.replaceInStrings(QStringLiteral("SERVER"), identity.certificate);
+    options.replaceInStrings(QStringLiteral("STRANGER"), stranger.certificate);
+    options.replaceInStrings(QStringLiteral("KEY"), identity.key);
+    const QString name = QStringLiteral("tls-%1")
+                             .arg(QLatin1String(QTest::currentDataTag()))
+                             .replace(QRegularExpression(QStringLiteral("[^a-z-]")), QString());
+    ClientRun run = runClient(
+        tlsPorts() + options << QStringLiteral("add-user") << name << QStringLiteral("pw"));
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(run.err.contains(said), qPrintable(run.err));
+    if (exitCode != 0) {
+        QVERIFY(run.out.isEmpty());
+        return;
+    }
+    run = runClient(
+        tlsPorts() + options << QStringLiteral("login") << name << QStringLiteral("pw"));
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(run.out.contains(QStringLiteral("logged in")));
+}
+
+void tst_ClientCli::tlsTransfers()
+{
+    QVERIFY(startTlsServer());
+    // Several frames and a short last one, both ways inside TLS, then read back plain.
+    const QByteArray content = randomBytes(3 * 51200 + 11, 27);
+    const QString source = scratchPath(QStringLiteral("tls.in"));
+    const QString target = scratchPath(QStringLiteral("tls.out"));
+    const QString plainTarget = scratchPath(QStringLiteral("tls-plain.out"));
+    QVERIFY(writeFile(source, content));
+    const QStringList tls = tlsPorts()
+        << QStringLiteral("--tls") << QStringLiteral("--ca") << identity.certificate;
+    ClientRun run = runClient(tls + words({ "upload", "tls-save" }) << source);
+    QCOMPARE(run.exitCode, 0);
+    run = runClient(tls + words({ "download", "tls-save" }) << target);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(readAll(target) == content);
+    run = runClient(tlsPorts() + words({ "download", "tls-save" }) << plainTarget);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(readAll(plainTarget) == content);
+}
+
+void tst_ClientCli::tlsUploadEnd_data()
+{
+    QTest::addColumn<bool>("orderly");
+    QTest::addColumn<int>("exitCode");
+    // The client reads the close_notify before the FIN (here: long before): still stored.
+    QTest::newRow("close_notify, FIN late") << true << 0;
+    QTest::newRow("reset") << false << 26;
+}
+
+void tst_ClientCli::tlsUploadEnd()
+{
+    QFETCH(bool, orderly);
+    QFETCH(int, exitCode);
+    QVERIFY(startTlsServer());
+    QString error;
+    TlsUploadEnd fake(CTlsIdentity::load(identity.certificate, identity.key, &error), orderly);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QVERIFY(fake.listen(QHostAddress::LocalHost));
+    const QString source = scratchPath(QStringLiteral("tls-end.in"));
+    QVERIFY(writeFile(source, randomBytes(70000, 5)));
+    const QString port = QString::number(fake.serverPort());
+    const ClientRun run = runClient({ QStringLiteral("--port"), port, QStringLiteral("--file-port"),
+        port, QStringLiteral("--tls"), QStringLiteral("--insecure"), QStringLiteral("--timeout"),
+        QStringLiteral("5"), QStringLiteral("upload"), QStringLiteral("end"), source });
+    QVERIFY(run.ended);
+    QVERIFY2(run.exitCode == exitCode, qPrintable(run.err));
+    QVERIFY(QFile::remove(source));
 }
 
 QTEST_GUILESS_MAIN(tst_ClientCli)

@@ -18,6 +18,7 @@
 #include <QScopeGuard>
 #include <QSemaphore>
 #include <QSignalSpy>
+#include <QSslSocket>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTcpServer>
@@ -32,9 +33,11 @@
 #include "cstorageworker.h"
 #include "cuserdb.h"
 #include "cserversettings.h"
+#include "ctlsacceptor.h"
 #include "ctolvernserver.h"
 #include "printabletext.h"
 #include "ctolvernserverconn.h"
+#include "testtls.h"
 #include "testwire.h"
 
 using namespace testwire;
@@ -68,6 +71,11 @@ private slots:
     void parallelUploadsKeepMinFree();
     void idleTimeOutSparesUploadAtTheWorker();
 
+    // TLS
+    void tlsBesidePlain_data();
+    void tlsBesidePlain();
+    void tlsHandshakeFailuresCountAgainstAddress();
+
 private:
     using Client = std::unique_ptr<QTcpSocket>;
     // A connected client, from source when given (any 127.x address reaches us).
@@ -82,11 +90,15 @@ private:
     static QByteArray uploadBytes(const QByteArray &saveName, const QByteArray &content);
     // Bytes of the files below dir, each file once.
     static qint64 bytesUnder(const QString &dir);
+    // A TLS client that trusts only identity's certificate; null when no handshake.
+    std::unique_ptr<QSslSocket> connectTls(quint16 port);
+    void useTls(bool require);
 
     QTemporaryDir dir;
     QString storage;
     // The guards' clock: it moves only when a case moves it.
     qint64 now = 1;
+    testtls::Identity identity;
 };
 
 tst_ServerCore::Client tst_ServerCore::connectTo(quint16 port, const QHostAddress &source)
@@ -194,6 +206,7 @@ void tst_ServerCore::init()
     s->maxUserBytes = 0;
     s->maxSaveBytes = 0;
     now = 1;
+    s->tls = CServerSettings::Tls();
 }
 
 void tst_ServerCore::servesWithoutWidgets()
@@ -744,6 +757,113 @@ void tst_ServerCore::parallelUploadsKeepMinFree()
     QCOMPARE(
         QDir(storage + QStringLiteral("/mf")).entryList(QDir::Files | QDir::Hidden).size(), stored);
     QVERIFY(QDir(storage + QStringLiteral("/mf")).removeRecursively());
+}
+
+void tst_ServerCore::useTls(bool require)
+{
+    if (!identity.ok)
+        identity = testtls::makeIdentity(dir.path(), QStringLiteral("server"));
+    QVERIFY(identity.ok);
+    CServerSettings::instance()->tls = { identity.certificate, identity.key, require };
+}
+
+std::unique_ptr<QSslSocket> tst_ServerCore::connectTls(quint16 port)
+{
+    auto client = std::make_unique<QSslSocket>();
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.setCaCertificates({ testtls::certificateOf(identity) });
+    client->setSslConfiguration(config);
+    client->connectToHostEncrypted(QStringLiteral("127.0.0.1"), port, QStringLiteral("localhost"));
+    // Not waitForEncrypted(): the server runs on this thread.
+    if (!QTest::qWaitFor([&] { return client->isEncrypted(); }, 10000)) {
+        qWarning("no TLS: %s", qPrintable(client->errorString()));
+        return nullptr;
+    }
+    return client;
+}
+
+void tst_ServerCore::tlsBesidePlain_data()
+{
+    QTest::addColumn<bool>("require");
+    QTest::addColumn<bool>("filePort");
+    QTest::addColumn<bool>("plainServed");
+    QTest::newRow("control port, TLS or plain") << false << false << true;
+    QTest::newRow("file port, TLS or plain") << false << true << true;
+    QTest::newRow("control port, TLS required") << true << false << false;
+    QTest::newRow("file port, TLS required") << true << true << false;
+}
+
+void tst_ServerCore::tlsBesidePlain()
+{
+    QFETCH(bool, require);
+    QFETCH(bool, filePort);
+    QFETCH(bool, plainServed);
+    useTls(require);
+    CServerCore core;
+    QSignalSpy lines(&core, &CServerCore::lineLogged);
+    QVERIFY(core.start());
+    const quint16 port = filePort ? core.filePort() : core.controlPort();
+    const auto served = [filePort](QTcpSocket &client) {
+        return filePort ? requestTransfer(client, 1, "u", "missing") == 1 : isServed(client);
+    };
+
+    // Open side by side; each is answered in its own way, twice on one connection.
+    Client plain = connectTo(port);
+    std::unique_ptr<QSslSocket> tls = connectTls(port);
+    QVERIFY(tls);
+    QCOMPARE(tls->sessionProtocol() >= QSsl::TlsV1_2, true);
+    QVERIFY(served(*tls));
+    if (plainServed) {
+        QVERIFY(served(*plain));
+        QVERIFY(served(*plain));
+    } else {
+        plain->write(packet(9, str("nobody") + str("x")));
+        QTRY_COMPARE(plain->state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(plain->bytesAvailable(), qint64(0));
+        QCOMPARE(countLines(lines,
+                     QStringLiteral("Plain connection from 127.0.0.1 closed: TLS is required")),
+            1);
+    }
+    QVERIFY(served(*tls));
+    QCOMPARE(countLines(lines, QStringLiteral("TLS handshake")), 0);
+}
+
+void tst_ServerCore::tlsHandshakeFailuresCountAgainstAddress()
+{
+    useTls(false);
+    CServerSettings::instance()->addressLockFailures = 2;
+    CServerCore core;
+    core.setTlsHandshakeTimeout(100);
+    QSignalSpy lines(&core, &CServerCore::lineLogged);
+    QVERIFY(core.start());
+    // Silent: held unread until the end, when the core closes it.
+    Client silent = connectTo(core.controlPort());
+    QTRY_COMPARE(core.tlsAcceptor()->heldCount(), 1);
+
+    // One stops inside its ClientHello, one sends a record that is no handshake.
+    Client stalled = connectTo(core.controlPort());
+    stalled->write(QByteArray::fromHex("160301"));
+    QTRY_COMPARE(stalled->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(
+        countLines(lines, QStringLiteral("TLS handshake with 127.0.0.1 failed: no handshake")), 1);
+    Client garbled = connectTo(core.filePort());
+    garbled->write(QByteArray::fromHex("16030100050102030405"));
+    QTRY_COMPARE(garbled->state(), QAbstractSocket::UnconnectedState);
+    // One line per connection, however many records it sent.
+    QTRY_COMPARE(countLines(lines, QStringLiteral("TLS handshake with 127.0.0.1 failed")), 2);
+
+    // The address has used up its failures; another one is still served.
+    Client locked = connectTo(core.controlPort());
+    QTRY_COMPARE(locked->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(countLines(lines,
+                 QStringLiteral("Connection from 127.0.0.1 refused: too many failed TLS "
+                                "handshakes from this address")),
+        1);
+    Client other = connectTo(core.controlPort(), QHostAddress(QStringLiteral("127.0.0.2")));
+    QVERIFY(isServed(*other));
+    QCOMPARE(countLines(lines, QStringLiteral("TLS handshake with")), 2);
+    QCOMPARE(silent->state(), QAbstractSocket::ConnectedState);
+    QCOMPARE(core.tlsAcceptor()->heldCount(), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_ServerCore)

@@ -1,3 +1,4 @@
+#include <functional>
 #include <memory>
 
 #include <QAction>
@@ -12,6 +13,7 @@
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QSqlDatabase>
@@ -28,7 +30,10 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <QSslSocket>
+
 #include "cportreservation.h"
+#include "testtls.h"
 #include "cserverfileconn.h"
 #include "cservercore.h"
 #include "cservermainwindow.h"
@@ -97,6 +102,7 @@ private slots:
 
     // rainy-day flows
     void listenFailureIsLogged();
+    void savingSettingsReloadsCertificate();
     void unsafeSaveNameIsRefused();
     void refusedUploadIsLoggedOnce_data();
     void refusedUploadIsLoggedOnce();
@@ -687,6 +693,64 @@ void tst_ServerMainWindow::refusedUploadIsLoggedOnce()
     const QStringList lines = logLines(w->window());
     QCOMPARE(lines.count(line), 1);
     QCOMPARE(lines.filter(QStringLiteral("refused")).size(), 1);
+}
+
+void tst_ServerMainWindow::savingSettingsReloadsCertificate()
+{
+    auto w = makeWindow();
+    // Started plain; the operator then adds a certificate to the ini and saves the dialog.
+    const testtls::Identity identity = testtls::makeIdentity(dir.path(), QStringLiteral("window"));
+    QVERIFY(identity.ok);
+    QFile ini(CServerSettings::instance()->iniFilePath());
+    const QByteArray before = ini.open(QIODevice::ReadOnly) ? ini.readAll() : QByteArray();
+    ini.close();
+    // The later tests get the file back as it was.
+    const auto restore = qScopeGuard([&] {
+        if (ini.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            ini.write(before);
+    });
+    QVERIFY(ini.open(QIODevice::Append));
+    ini.write(QStringLiteral("\n[Tls]\nCertificate=%1\nPrivateKey=%2\n")
+                  .arg(identity.certificate, identity.key)
+                  .toUtf8());
+    ini.close();
+    {
+        // The dialog shows the ports in use, so that OK finds nothing to refuse.
+        QMutexLocker locker(&CServerSettings::lock());
+        CServerSettings::instance()->mainPort = portOf(w->window(), "protoServer");
+        CServerSettings::instance()->filePort = portOf(w->window(), "fileServer");
+    }
+    // OK in the dialog; any box after it is dismissed (a restart offer with "next time"), so
+    // the test fails instead of waiting. One shot at a time: a box may open inside a click.
+    bool answering = true;
+    QElapsedTimer waited;
+    waited.start();
+    std::function<void()> answer = [&] {
+        if (!answering)
+            return;
+        QTimer::singleShot(50, w->window(), answer);
+        QWidget *modal = QApplication::activeModalWidget();
+        if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+            QAbstractButton *cancel = box->button(QMessageBox::Cancel);
+            (cancel ? cancel : box->buttons().first())->click();
+        } else if (modal && waited.elapsed() > 5000) {
+            modal->close();
+        } else if (auto *ok
+            = modal ? modal->findChild<QPushButton *>(QStringLiteral("btnOk")) : nullptr) {
+            ok->click();
+        }
+    };
+    QTimer::singleShot(50, w->window(), answer);
+    w->window()->findChild<QAction *>(QStringLiteral("settings"))->trigger();
+    answering = false;
+    QTRY_VERIFY(logLines(w->window())
+                    .contains(QStringLiteral("TLS certificate %1 loaded for new connections")
+                                  .arg(identity.certificate)));
+    QSslSocket client;
+    client.setPeerVerifyMode(QSslSocket::VerifyNone);
+    client.connectToHostEncrypted(QStringLiteral("127.0.0.1"), portOf(w->window(), "protoServer"));
+    QVERIFY2(client.waitForEncrypted(10000), qPrintable(client.errorString()));
+    QCOMPARE(client.peerCertificate(), testtls::certificateOf(identity));
 }
 
 QTEST_MAIN(tst_ServerMainWindow)
