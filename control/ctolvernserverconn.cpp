@@ -209,7 +209,10 @@ void CTolvernServerConn::takeLogin()
     if (peer.isNull())
         peer = peerAddress();
     owed.push_back(Owed { CMD_LOGIN, name, password, 0, 0, false, true });
-    if (!loginInFlight)
+    // A login waits for every earlier request of its connection, not only for the login
+    // before it: where passwords are hashed, its check reads the stored password before its
+    // batch, and must find the user added or the password changed just before it.
+    if (owed.size() == 1)
         startLogin(owed.back());
 }
 
@@ -255,15 +258,10 @@ void CTolvernServerConn::settle(Owed &entry, quint8 result, int objectId)
     entry.objectId = objectId;
     entry.ready = true;
     writeReady();
-    // The login held behind a settled one may go now.
-    if (!loginInFlight) {
-        for (Owed &next : owed) {
-            if (next.held) {
-                startLogin(next);
-                break;
-            }
-        }
-    }
+    // The login held behind settled requests may go now; one refused at once by the lock
+    // lets the next go too.
+    while (!loginInFlight && !owed.empty() && owed.front().held)
+        startLogin(owed.front());
     resumeRequests();
 }
 

@@ -44,7 +44,7 @@ private:
     {
         quint8 command = 0;
         QString name;
-        QString password; // a login held back until the one before it is settled
+        QString password; // a login held back until the requests before it are settled
         qint32 objectId = 0;
         quint8 result = 0;
         bool ready = false;

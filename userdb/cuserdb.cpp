@@ -235,6 +235,10 @@ bool CUserDb::lookUpName(const QString &name, bool *found)
 CUserDb::Request CUserDb::runAlone(const Request &request)
 {
     QVector<Request> batch { request };
+    const CPasswordHasher::Params params
+        = CPasswordHasher::Params::fromSettings(CServerSettings::instance()->snapshot());
+    if (params.hashing)
+        CPasswordHasher::instance()->runAndWait([&] { checkPasswords(batch.first(), params); });
     commitBatch(batch, nullptr);
     return batch.first();
 }
@@ -327,6 +331,103 @@ bool CUserDb::commitBatch(QVector<Request> &requests, QString *errorText, bool *
             emit userLogin(request.objectId);
     }
     return true;
+}
+
+void CUserDb::checkPasswords(Request &request, const CPasswordHasher::Params &params)
+{
+    CPasswordHasher *hasher = CPasswordHasher::instance();
+    const auto refuse = [&](Result result) {
+        request.check = Request::Check::Refused;
+        request.refusal = result;
+    };
+    // A text too long for the column is left as it is, for the batch to refuse.
+    const auto hashNew = [&](QString *password) {
+        if (password->size() > MAX_TEXT_LENGTH)
+            return true;
+        *password = hasher->hash(*password, params);
+        return !password->isEmpty();
+    };
+    switch (request.kind) {
+    case Request::AddUser:
+        if (request.name.size() <= MAX_TEXT_LENGTH && !hashNew(&request.password))
+            refuse(Failed);
+        return;
+    case Request::SetPassword:
+        if (!hashNew(&request.newPassword))
+            refuse(Failed);
+        return;
+    case Request::ChangePassword:
+        if (request.newPassword.size() > MAX_TEXT_LENGTH)
+            return;
+        break;
+    case Request::Login:
+        break;
+    }
+    const bool login = request.kind == Request::Login;
+    bool found = false;
+    int objectId = 0;
+    QString stored;
+    const bool read = run([&](CUserDbConnection &conn) {
+        QSqlQuery &query = conn.query(login
+                ? QStringLiteral("select object_id, password from t_user where name = ?")
+                : QStringLiteral("select object_id, password from t_user where object_id = ?"));
+        query.addBindValue(login ? sqlText(request.name) : QVariant(request.objectId));
+        if (!query.exec())
+            return false;
+        found = query.next();
+        if (found) {
+            objectId = query.value(0).toInt();
+            stored = query.value(1).toString();
+        }
+        query.finish();
+        return true;
+    });
+    const Result refused = login ? LoginRefused : Failed;
+    if (!read) {
+        refuse(refused);
+        return;
+    }
+    if (!found) {
+        // Nobody can tell by the time taken which names or ids exist.
+        hasher->verifyNobody(request.password, params);
+        refuse(refused);
+        return;
+    }
+    if (!hasher->verify(stored, request.password, params)) {
+        refuse(login ? LoginRefused : WrongPassword);
+        return;
+    }
+    request.check = Request::Check::Passed;
+    request.stored = stored;
+    if (login) {
+        request.storedId = objectId;
+        // Plain text from an older database, or a hash of another cost, is hashed anew with
+        // the password just proven; the stamp stores it.
+        request.newPassword = stored;
+        if (hasher->needsRehash(stored, params)) {
+            const QString again = hasher->hash(request.password, params);
+            if (!again.isEmpty())
+                request.newPassword = again;
+        }
+    } else if (!hashNew(&request.newPassword)) {
+        refuse(Failed);
+    }
+    // Nobody needs the password the client sent any more.
+    request.password.clear();
+}
+
+bool CUserDb::plainPasswordCount(int *count)
+{
+    return run([&](CUserDbConnection &conn) {
+        QSqlQuery &query = conn.query(
+            QStringLiteral("select count(*) from t_user where substr(password, 1, 10) <> ?"));
+        query.addBindValue(QStringLiteral("$argon2id$"));
+        if (!query.exec() || !query.next())
+            return false;
+        *count = query.value(0).toInt();
+        query.finish();
+        return true;
+    });
 }
 
 bool CUserDb::password(int objectId, QString *password)

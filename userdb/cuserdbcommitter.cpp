@@ -9,6 +9,9 @@
 #include <QThread>
 #include <QTimer>
 
+#include "cpasswordqueue.h"
+#include "cserversettings.h"
+
 CUserDbCommitter::CUserDbCommitter(QObject *parent)
     : QObject(parent)
 {
@@ -18,6 +21,12 @@ CUserDbCommitter::CUserDbCommitter(QObject *parent)
     CUserDb::instance()->currentConfig(&config, nullptr);
     // A database server is a network round trip or more away for every statement.
     commitHere = !config.isPostgresql();
+    const CPasswordHasher::Params params
+        = CPasswordHasher::Params::fromSettings(CServerSettings::instance()->snapshot());
+    if (params.hashing) {
+        passwords = new CPasswordQueue(
+            params, [this](const CUserDb::Request &request) { enqueue(request); }, this);
+    }
     worker = QThread::create([this] { commitLoop(); });
     worker->setObjectName(QStringLiteral("tolvern-commit"));
     worker->start();
@@ -25,6 +34,8 @@ CUserDbCommitter::CUserDbCommitter(QObject *parent)
 
 CUserDbCommitter::~CUserDbCommitter()
 {
+    if (passwords)
+        passwords->finish();
     publish();
     {
         const std::lock_guard<std::mutex> lock(mutex);
@@ -38,6 +49,14 @@ CUserDbCommitter::~CUserDbCommitter()
 void CUserDbCommitter::submit(QObject *owner, const CUserDb::Request &request, Outcome done)
 {
     owed.push_back(Entry { owner, std::move(done) });
+    if (passwords)
+        passwords->add(request);
+    else
+        enqueue(request);
+}
+
+void CUserDbCommitter::enqueue(const CUserDb::Request &request)
+{
     fresh.append(request);
     if (publishScheduled)
         return;

@@ -13,6 +13,7 @@
 
 #include "cuserdb.h"
 
+class CPasswordQueue;
 class QThread;
 
 // Group commit of the control port's changes for the connections of one thread: requests
@@ -77,6 +78,8 @@ private:
         qsizetype next = 0;
     };
 
+    // Takes a request whose passwords are hashed and checked, in the order submitted.
+    void enqueue(const CUserDb::Request &request);
     // Hands the requests of this pass of the event loop to the database thread.
     void publish();
     // Commits the one fresh request on this thread when no other outcome is owed; false
@@ -89,6 +92,8 @@ private:
     void handOut();
 
     QThread *worker = nullptr;
+    // Where passwords are hashed, each request's hashing and checking, before its batch.
+    CPasswordQueue *passwords = nullptr;
     // This thread's side: requests of the current pass, and the outcomes still owed, oldest
     // first, in the order the database thread commits them.
     QVector<CUserDb::Request> fresh;
