@@ -176,7 +176,7 @@ void CTolvernServerConn::takeAddUser()
     CUserDb::Request request;
     request.kind = CUserDb::Request::AddUser;
     packet.readString(request.name).readString(request.password);
-    owed.push_back(Owed { CMD_ADD_USER, request.name, QString(), 0, 0, false, false });
+    owed.push_back(Owed { CMD_ADD_USER, request.name, QString(), 0, 0, false, false, QString() });
     Owed *entry = &owed.back();
     const QPointer<CTolvernServerConn> self(this);
     committer->submit(this, request, [self, entry](const CUserDb::Request &done) {
@@ -188,16 +188,40 @@ void CTolvernServerConn::takeAddUser()
 
 void CTolvernServerConn::takeChangePass()
 {
+    qint32 objectId = 0;
+    QString oldPassword;
+    QString newPassword;
+    packet.readInt32(objectId).readString(oldPassword).readString(newPassword);
+    owed.push_back(
+        Owed { CMD_CHANGE_PASS, QString(), oldPassword, objectId, 0, false, true, newPassword });
+    if (!committer->checksPasswordsFirst() || mayStart(owed.back()))
+        startChangePass(owed.back());
+}
+
+bool CTolvernServerConn::mayStart(const Owed &entry) const
+{
+    // Where passwords are checked before their batch, the check reads the stored password:
+    // a login or a password change waits for every earlier request of its connection (the
+    // user added, the password changed or hashed anew just before it). Otherwise a login
+    // waits only for the login before it, for the lockout's count.
+    return !loginInFlight && (!committer->checksPasswordsFirst() || &owed.front() == &entry);
+}
+
+void CTolvernServerConn::startChangePass(Owed &entry)
+{
+    entry.held = false;
     CUserDb::Request request;
     request.kind = CUserDb::Request::ChangePassword;
-    packet.readInt32(request.objectId).readString(request.password).readString(request.newPassword);
-    owed.push_back(
-        Owed { CMD_CHANGE_PASS, QString(), QString(), request.objectId, 0, false, false });
-    Owed *entry = &owed.back();
+    request.objectId = entry.objectId;
+    request.password = entry.password;
+    request.newPassword = entry.newPassword;
+    entry.password.clear();
+    entry.newPassword.clear();
+    Owed *pending = &entry;
     const QPointer<CTolvernServerConn> self(this);
-    committer->submit(this, request, [self, entry](const CUserDb::Request &done) {
+    committer->submit(this, request, [self, pending](const CUserDb::Request &done) {
         if (self)
-            self->settle(*entry, wireResult(done.result), entry->objectId);
+            self->settle(*pending, wireResult(done.result), pending->objectId);
     });
 }
 
@@ -208,11 +232,8 @@ void CTolvernServerConn::takeLogin()
     packet.readString(name).readString(password);
     if (peer.isNull())
         peer = peerAddress();
-    owed.push_back(Owed { CMD_LOGIN, name, password, 0, 0, false, true });
-    // A login waits for every earlier request of its connection, not only for the login
-    // before it: where passwords are hashed, its check reads the stored password before its
-    // batch, and must find the user added or the password changed just before it.
-    if (owed.size() == 1)
+    owed.push_back(Owed { CMD_LOGIN, name, password, 0, 0, false, true, QString() });
+    if (mayStart(owed.back()))
         startLogin(owed.back());
 }
 
@@ -258,10 +279,19 @@ void CTolvernServerConn::settle(Owed &entry, quint8 result, int objectId)
     entry.objectId = objectId;
     entry.ready = true;
     writeReady();
-    // The login held behind settled requests may go now; one refused at once by the lock
-    // lets the next go too.
-    while (!loginInFlight && !owed.empty() && owed.front().held)
-        startLogin(owed.front());
+    // The request held behind settled ones may go now (reading stops at the first one held,
+    // so there is one at most).
+    for (Owed &next : owed) {
+        if (!next.held)
+            continue;
+        if (mayStart(next)) {
+            if (next.command == CMD_LOGIN)
+                startLogin(next);
+            else
+                startChangePass(next);
+        }
+        break;
+    }
     resumeRequests();
 }
 

@@ -44,11 +44,13 @@ private:
     {
         quint8 command = 0;
         QString name;
-        QString password; // a login held back until the requests before it are settled
+        // A login or a password change held back until the requests before it are settled.
+        QString password;
         qint32 objectId = 0;
         quint8 result = 0;
         bool ready = false;
         bool held = false;
+        QString newPassword;
     };
 
     void handleAddUser();
@@ -59,6 +61,8 @@ private:
     void takeLogin();
     void takeChangePass();
     void startLogin(Owed &entry);
+    void startChangePass(Owed &entry);
+    bool mayStart(const Owed &entry) const;
     void settle(Owed &entry, quint8 result, int objectId);
     void writeReady();
     void writeReply(const Owed &entry);

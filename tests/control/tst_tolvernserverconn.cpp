@@ -1,6 +1,7 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -346,20 +347,37 @@ void tst_TolvernServerConn::databaseWorkThenLogThenReply()
 
 void tst_TolvernServerConn::twoRequestsInOneSegment()
 {
+    // Each finds what the one before it did, though passwords are checked before their batch.
     client->write(Request(1).string("anna").string("pw").bytes()
-        + Request(9).string("anna").string("pw").bytes());
+        + Request(9).string("anna").string("pw").bytes()
+        + Request(3).int32(1).string("pw").string("new").bytes()
+        + Request(9).string("anna").string("new").bytes());
     Reply first;
     Reply second;
+    Reply third;
+    Reply fourth;
     QVERIFY(readReply(&first, 5));
     QVERIFY(readReply(&second, 5));
+    QVERIFY(readReply(&third, 1));
+    QVERIFY(readReply(&fourth, 5));
     QCOMPARE(first.command, quint8(2));
     QCOMPARE(first.body, QByteArray("\x00\x00\x00\x00\x01", 5));
     QCOMPARE(second.command, quint8(10));
     QCOMPARE(second.body, QByteArray("\x00\x00\x00\x00\x01", 5));
+    QCOMPARE(third.body, QByteArray(1, '\0'));
+    QCOMPARE(fourth.body, QByteArray("\x00\x00\x00\x00\x01", 5));
     QVERIFY(second.sequence > first.sequence);
     QCOMPARE(logLines,
         QStringList({ QStringLiteral("[ADD_USER] name=anna, result=0"),
+            QStringLiteral("[LOGIN] name=anna, result=0"),
+            QStringLiteral("[CHANGE_PASS] userId=1, result=0"),
             QStringLiteral("[LOGIN] name=anna, result=0") }));
+    client->write(Request(3).int32(1).string("new").string("newer").bytes()
+        + Request(3).int32(1).string("newer").string("newest").bytes());
+    QVERIFY(readReply(&first, 1));
+    QVERIFY(readReply(&second, 1));
+    QCOMPARE(first.body + second.body, QByteArray(2, '\0'));
+    QVERIFY(storesHashOf(1, QStringLiteral("newest")));
 }
 
 void tst_TolvernServerConn::requestSplitByteByByte()
@@ -602,20 +620,20 @@ void tst_TolvernServerConn::oneBatch_data()
     // Each request keeps its own result.
     QTest::newRow("mixed") << false
                            << QByteArrayList { QByteArray("\x02\x00\x00\x00\x00", 5),
-                                  QByteArray(1, '\x04'), QByteArray(1, '\x00'),
+                                  QByteArray(1, '\x04'), QByteArray("\x00\x00\x00\x00\x01", 5),
                                   QByteArray("\x00\x00\x00\x00\x02", 5) }
                            << QStringList { QStringLiteral("[ADD_USER] name=anna, result=2"),
                                   QStringLiteral("[CHANGE_PASS] userId=1, result=4"),
-                                  QStringLiteral("[CHANGE_PASS] userId=1, result=0"),
+                                  QStringLiteral("[LOGIN] name=anna, result=0"),
                                   QStringLiteral("[ADD_USER] name=bert, result=0") };
     // The database gives up the transaction: every request fails, nothing is kept.
     QTest::newRow("lost transaction")
         << true
         << QByteArrayList { QByteArray("\x01\x00\x00\x00\x00", 5), QByteArray(1, '\x01'),
-               QByteArray(1, '\x01'), QByteArray("\x01\x00\x00\x00\x00", 5) }
+               QByteArray("\x03\x00\x00\x00\x00", 5), QByteArray("\x01\x00\x00\x00\x00", 5) }
         << QStringList { QStringLiteral("[ADD_USER] name=anna, result=1"),
                QStringLiteral("[CHANGE_PASS] userId=1, result=1"),
-               QStringLiteral("[CHANGE_PASS] userId=1, result=1"),
+               QStringLiteral("[LOGIN] name=anna, result=3"),
                QStringLiteral("[ADD_USER] name=bert, result=1") };
 }
 
@@ -625,6 +643,15 @@ void tst_TolvernServerConn::oneBatch()
     QFETCH(QByteArrayList, replies);
     QFETCH(QStringList, lines);
 
+    // The batch's own mechanics, as with passwords stored as plain text: no request waits
+    // for the outcome of another to be checked.
+    CServerSettings::instance()->hashPasswords = false;
+    const auto hashAgain = qScopeGuard([] { CServerSettings::instance()->hashPasswords = true; });
+    delete committer;
+    committer = new CUserDbCommitter(this);
+    connect(committer, &CUserDbCommitter::log, this,
+        [this](const QString &msg) { logLines.append(msg); });
+    conn->setCommitter(committer);
     int id = 0;
     QVERIFY(CUserDb::instance()->addUser(QStringLiteral("anna"), QStringLiteral("pw"), &id));
     if (poisoned) {
@@ -637,7 +664,7 @@ void tst_TolvernServerConn::oneBatch()
     const qint64 batchesBefore = committer->batches();
     client->write(Request(1).string("anna").string("x").bytes()
         + Request(3).int32(1).string("wrong").string("new").bytes()
-        + Request(3).int32(1).string("pw").string("new").bytes()
+        + Request(9).string("anna").string("pw").bytes()
         + Request(1).string("bert").string("pw").bytes());
     for (const QByteArray &expected : std::as_const(replies)) {
         Reply reply;
@@ -656,9 +683,13 @@ void tst_TolvernServerConn::oneBatch()
     }
     QCOMPARE(logLines, lines);
     QCOMPARE(added.size(), poisoned ? 0 : 1);
-    QCOMPARE(loggedIn.size(), 0);
-    QVERIFY(storesHashOf(1, poisoned ? QStringLiteral("pw") : QStringLiteral("new")));
+    QCOMPARE(loggedIn.size(), poisoned ? 0 : 1);
+    QCOMPARE(storedPassword(1), QStringLiteral("pw"));
     QCOMPARE(CUserDb::instance()->userExists(QStringLiteral("bert")), !poisoned);
+    QSqlQuery query;
+    QVERIFY(query.exec(QStringLiteral("select last_login is null from t_user where object_id=1")));
+    QVERIFY(query.next());
+    QCOMPARE(query.value(0).toBool(), poisoned);
 
     // The next batch tries again.
     QVERIFY(QSqlQuery().exec(QStringLiteral("drop trigger if exists poison")));
