@@ -151,10 +151,12 @@ int CUsersCommand::list(CAdminCommand &command, const QStringList &arguments)
     // On stderr: the list itself, --json's above all, stays as scripts read it.
     int plain = 0;
     if (CUserDb::instance()->plainPasswordCount(&plain) && plain > 0) {
+        const bool hashing = CServerSettings::instance()->snapshot().hashPasswords;
         CAdminCommand::printError(
-            QStringLiteral("%1 user(s) with a password stored as plain text; each is hashed at "
-                           "the user's next login")
-                .arg(plain));
+            QStringLiteral("%1 user(s) with a password stored as plain text%2")
+                .arg(QString::number(plain),
+                    hashing ? QStringLiteral("; each is hashed at the user's next login")
+                            : QStringLiteral(" (PasswordHashing=plain)")));
     }
     if (json) {
         CAdminCommand::printOut(
