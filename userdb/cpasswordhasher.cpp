@@ -74,7 +74,8 @@ bool CPasswordHasher::verify(const QString &stored, const QString &password, con
     if (!isHash(stored)) {
         if (stored == password)
             return true;
-        verifyNobody(password, params);
+        if (params.hashing)
+            verifyNobody(password, params);
         return false;
     }
     const QByteArray hashText = stored.toLatin1();

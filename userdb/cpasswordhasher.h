@@ -39,8 +39,8 @@ public:
     // The rest is slow: for the pool's threads.
     // A new hash of password; empty when libsodium failed (out of memory).
     QString hash(const QString &password, const Params &params);
-    // Whether password is the one stored (a hash or plain text). Takes as long for a plain
-    // text that does not match as for a hash.
+    // Whether password is the one stored (a hash or plain text). Where passwords are hashed,
+    // takes as long for a plain text that does not match as for a hash.
     bool verify(const QString &stored, const QString &password, const Params &params);
     // As verify, against a hash of nobody's: an unknown name costs what a known one does.
     void verifyNobody(const QString &password, const Params &params);

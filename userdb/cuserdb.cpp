@@ -237,7 +237,11 @@ CUserDb::Request CUserDb::runAlone(const Request &request)
     QVector<Request> batch { request };
     const CPasswordHasher::Params params
         = CPasswordHasher::Params::fromSettings(CServerSettings::instance()->snapshot());
-    if (params.hashing)
+    // Kept plain, a login or a password change may still meet a hash from a time passwords
+    // were hashed.
+    const bool checks = params.hashing || request.kind == Request::Login
+        || request.kind == Request::ChangePassword;
+    if (checks)
         CPasswordHasher::instance()->runAndWait([&] { checkPasswords(batch.first(), params); });
     commitBatch(batch, nullptr);
     return batch.first();
@@ -349,11 +353,11 @@ void CUserDb::checkPasswords(Request &request, const CPasswordHasher::Params &pa
     };
     switch (request.kind) {
     case Request::AddUser:
-        if (request.name.size() <= MAX_TEXT_LENGTH && !hashNew(&request.password))
+        if (params.hashing && request.name.size() <= MAX_TEXT_LENGTH && !hashNew(&request.password))
             refuse(Failed);
         return;
     case Request::SetPassword:
-        if (!hashNew(&request.newPassword))
+        if (params.hashing && !hashNew(&request.newPassword))
             refuse(Failed);
         return;
     case Request::ChangePassword:
@@ -389,7 +393,8 @@ void CUserDb::checkPasswords(Request &request, const CPasswordHasher::Params &pa
     }
     if (!found) {
         // Nobody can tell by the time taken which names or ids exist.
-        hasher->verifyNobody(request.password, params);
+        if (params.hashing)
+            hasher->verifyNobody(request.password, params);
         refuse(refused);
         return;
     }
@@ -404,12 +409,12 @@ void CUserDb::checkPasswords(Request &request, const CPasswordHasher::Params &pa
         // Plain text from an older database, or a hash of another cost, is hashed anew with
         // the password just proven; the stamp stores it.
         request.newPassword = stored;
-        if (hasher->needsRehash(stored, params)) {
+        if (params.hashing && hasher->needsRehash(stored, params)) {
             const QString again = hasher->hash(request.password, params);
             if (!again.isEmpty())
                 request.newPassword = again;
         }
-    } else if (!hashNew(&request.newPassword)) {
+    } else if (params.hashing && !hashNew(&request.newPassword)) {
         refuse(Failed);
     }
     // Nobody needs the password the client sent any more.
@@ -418,9 +423,20 @@ void CUserDb::checkPasswords(Request &request, const CPasswordHasher::Params &pa
 
 bool CUserDb::plainPasswordCount(int *count)
 {
+    return countPasswords(QStringLiteral("<>"), count);
+}
+
+bool CUserDb::hashedPasswordCount(int *count)
+{
+    return countPasswords(QStringLiteral("="), count);
+}
+
+bool CUserDb::countPasswords(const QString &comparison, int *count)
+{
     return run([&](CUserDbConnection &conn) {
         QSqlQuery &query = conn.query(
-            QStringLiteral("select count(*) from t_user where substr(password, 1, 10) <> ?"));
+            QStringLiteral("select count(*) from t_user where substr(password, 1, 10) %1 ?")
+                .arg(comparison));
         query.addBindValue(QStringLiteral("$argon2id$"));
         if (!query.exec() || !query.next())
             return false;

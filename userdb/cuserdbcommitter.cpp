@@ -23,7 +23,10 @@ CUserDbCommitter::CUserDbCommitter(QObject *parent)
     commitHere = !config.isPostgresql();
     const CPasswordHasher::Params params
         = CPasswordHasher::Params::fromSettings(CServerSettings::instance()->snapshot());
-    if (params.hashing) {
+    // Kept plain, passwords still hashed from another time are checked on the pool too, or
+    // their users could not log in; a table without hashes is served as it always was.
+    int hashed = 0;
+    if (params.hashing || (CUserDb::instance()->hashedPasswordCount(&hashed) && hashed > 0)) {
         passwords = new CPasswordQueue(
             params, [this](const CUserDb::Request &request) { enqueue(request); }, this);
     }

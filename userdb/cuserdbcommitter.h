@@ -58,8 +58,8 @@ public:
     // owner, a socket, is flushed after all outcomes of the batch were handed out.
     void submit(QObject *owner, const CUserDb::Request &request, Outcome done);
 
-    // Whether passwords are hashed and checked before the batch (reading the stored ones):
-    // then a request must not be submitted before the outcomes of those it depends on.
+    // Whether passwords are checked before the batch (reading the stored ones): then a
+    // request must not be submitted before the outcomes of those it depends on.
     bool checksPasswordsFirst() const { return passwords != nullptr; }
 
     // Batches committed or failed, and batches whose commit failed, since construction.

@@ -118,6 +118,8 @@ private:
     void connectClient();
     bool readReply(Reply *reply, int bodySize);
     QString storedPassword(int objectId);
+    // A committer for the current settings, in place of init()'s.
+    void renewCommitter();
     // Whether the user's password is stored hashed, as a hash of password.
     bool storesHashOf(int objectId, const QString &password);
 
@@ -227,6 +229,15 @@ QString tst_TolvernServerConn::storedPassword(int objectId)
     return query.value(0).toString();
 }
 
+void tst_TolvernServerConn::renewCommitter()
+{
+    delete committer;
+    committer = new CUserDbCommitter(this);
+    connect(committer, &CUserDbCommitter::log, this,
+        [this](const QString &msg) { logLines.append(msg); });
+    conn->setCommitter(committer);
+}
+
 bool tst_TolvernServerConn::storesHashOf(int objectId, const QString &password)
 {
     const QString stored = storedPassword(objectId);
@@ -293,6 +304,16 @@ void tst_TolvernServerConn::login()
 
     // A password of an older database, in plain text: logs in, and is stored hashed.
     QVERIFY(query.exec(QStringLiteral("update t_user set password = 'x' where object_id = 1")));
+    client->write(Request(9).string("anna").string("x").bytes());
+    QVERIFY(readReply(&reply, 5));
+    QCOMPARE(reply.body, QByteArray("\x00\x00\x00\x00\x01", 5));
+    QVERIFY(storesHashOf(1, QStringLiteral("x")));
+
+    // Passwords kept plain again: the hashed ones still log in, and stay hashed.
+    CServerSettings::instance()->hashPasswords = false;
+    const auto hashAgain = qScopeGuard([] { CServerSettings::instance()->hashPasswords = true; });
+    renewCommitter();
+    QVERIFY(committer->checksPasswordsFirst());
     client->write(Request(9).string("anna").string("x").bytes());
     QVERIFY(readReply(&reply, 5));
     QCOMPARE(reply.body, QByteArray("\x00\x00\x00\x00\x01", 5));
@@ -647,11 +668,7 @@ void tst_TolvernServerConn::oneBatch()
     // for the outcome of another to be checked.
     CServerSettings::instance()->hashPasswords = false;
     const auto hashAgain = qScopeGuard([] { CServerSettings::instance()->hashPasswords = true; });
-    delete committer;
-    committer = new CUserDbCommitter(this);
-    connect(committer, &CUserDbCommitter::log, this,
-        [this](const QString &msg) { logLines.append(msg); });
-    conn->setCommitter(committer);
+    renewCommitter();
     int id = 0;
     QVERIFY(CUserDb::instance()->addUser(QStringLiteral("anna"), QStringLiteral("pw"), &id));
     if (poisoned) {

@@ -645,13 +645,19 @@ void tst_UserDb::passwordsStoredHashed()
     QVERIFY(db->login(QStringLiteral("anna"), QStringLiteral("Secret"), &id));
     QCOMPARE(storedPassword(anna), after);
 
-    // Plain storage, for older tools: new passwords as typed; hashed rows stay hashed.
+    // Plain storage, for older tools: new passwords as typed; hashed rows stay hashed and
+    // still log in.
     settings->hashPasswords = false;
     QVERIFY(db->setPassword(bert, QStringLiteral("typed")));
     QCOMPARE(storedPassword(bert), QStringLiteral("typed"));
     QVERIFY(db->login(QStringLiteral("bert"), QStringLiteral("typed"), &id));
     QCOMPARE(storedPassword(bert), QStringLiteral("typed"));
+    QVERIFY(db->login(QStringLiteral("anna"), QStringLiteral("Secret"), &id));
+    QCOMPARE(id, anna);
     QCOMPARE(storedPassword(anna), after);
+    QCOMPARE(db->changePassword(anna, QStringLiteral("Secret"), QStringLiteral("typed too")),
+        CUserDb::Ok);
+    QCOMPARE(storedPassword(anna), QStringLiteral("typed too"));
 }
 
 void tst_UserDb::changePassword_data()
