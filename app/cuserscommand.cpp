@@ -148,6 +148,16 @@ int CUsersCommand::list(CAdminCommand &command, const QStringList &arguments)
                                          : when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) };
         }
     }
+    // On stderr: the list itself, --json's above all, stays as scripts read it.
+    int plain = 0;
+    if (CUserDb::instance()->plainPasswordCount(&plain) && plain > 0) {
+        const bool hashing = CServerSettings::instance()->snapshot().hashPasswords;
+        CAdminCommand::printError(
+            QStringLiteral("%1 user(s) with a password stored as plain text%2")
+                .arg(QString::number(plain),
+                    hashing ? QStringLiteral("; each is hashed at the user's next login")
+                            : QStringLiteral(" (PasswordHashing=plain)")));
+    }
     if (json) {
         CAdminCommand::printOut(
             QString::fromUtf8(QJsonDocument(users).toJson(QJsonDocument::Compact)) + u'\n');

@@ -1,5 +1,6 @@
 #include <malloc.h>
 
+#include "cpasswordhasher.h"
 #include "cserverapp.h"
 
 int main(int argc, char **argv)
@@ -10,5 +11,7 @@ int main(int argc, char **argv)
     // transfer's buffers) come from the heap, not from a mapping of their own each time.
     mallopt(M_MMAP_THRESHOLD, 2 * 1024 * 1024);
     mallopt(M_TRIM_THRESHOLD, 2 * 1024 * 1024);
+    // libsodium set up (sodium_init) once, before any thread hashes a password.
+    CPasswordHasher::instance();
     return CServerApp::run(argc, argv);
 }

@@ -160,6 +160,14 @@ void CServerSettings::load()
     loginLockSeconds = limitValue(ini, "LoginLockSeconds", 60);
     addressLockFailures = limitValue(ini, "AddressLockFailures", 20);
     addressLockSeconds = limitValue(ini, "AddressLockSeconds", 600);
+    // Anything but "plain" hashes: a typo must not store passwords readable.
+    hashPasswords = ini.value(securitySection(), QStringLiteral("PasswordHashing"),
+                           QStringLiteral("argon2id"))
+                        .trimmed()
+                        .compare(QLatin1String("plain"), Qt::CaseInsensitive)
+        != 0;
+    hashMemoryKiB = limitValue(ini, "HashMemoryKiB", 19456);
+    hashIterations = limitValue(ini, "HashIterations", 2);
 
     const QString database = QStringLiteral("Database");
     databaseDriver

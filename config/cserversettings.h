@@ -57,6 +57,12 @@ public:
     int loginLockSeconds = 60;
     int addressLockFailures = 20;
     int addressLockSeconds = 600;
+    // How passwords are stored: "argon2id" hashes (the default), or "plain" text as older
+    // servers did, for a database that older tools must read. The cost of each hash: raised,
+    // a user's hash is made again at the next login.
+    bool hashPasswords = true;
+    int hashMemoryKiB = 19456;
+    int hashIterations = 2;
 
     // [Tls]: the PEM certificate (chain) and private key, made absolute against the ini's
     // folder. No certificate: the ports speak the plain protocol only. require: a connection

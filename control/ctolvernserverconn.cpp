@@ -123,10 +123,17 @@ void CTolvernServerConn::pump()
 {
     // In the order taken: a login waits for the outcome of the one before it (so the lock
     // has counted every earlier guess), or for the guard; whatever came after it waits too,
-    // so that no change overtakes it.
+    // so that no change overtakes it. Where passwords are checked before their batch, the
+    // check reads the stored password: a login or a password change waits for every earlier
+    // request of its connection (the user added or the password changed just before it).
+    bool earlierUnsettled = false;
     for (Owed &entry : owed) {
-        if (!entry.held)
+        if (!entry.held) {
+            earlierUnsettled = earlierUnsettled || !entry.ready;
             continue;
+        }
+        if (entry.command != CMD_ADD_USER && earlierUnsettled && committer->checksPasswordsFirst())
+            return;
         if (entry.command == CMD_LOGIN) {
             if (loginInFlight)
                 return;
@@ -143,6 +150,7 @@ void CTolvernServerConn::pump()
             }
         }
         submit(entry);
+        earlierUnsettled = true;
     }
 }
 

@@ -11,6 +11,8 @@ TOLVERN_DEPS_BUILD=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     # The SQLite library the Qt driver uses, for the server's own file layer beneath it.
     libsqlite3-dev
+    # Argon2id password hashes.
+    libsodium-dev
 )
 # What the server loads at run time: the Qt SQL drivers of both databases.
 TOLVERN_DEPS_RUN=(

@@ -20,6 +20,7 @@
 #include <QUrl>
 #include <QVariant>
 
+#include "cpasswordhasher.h"
 #include "cuserdb.h"
 #include "cadduserdlg.h"
 #include "csavehistorydlg.h"
@@ -293,6 +294,9 @@ void CUserManWidget::on_btnChangePass_clicked()
     CUserDb *db = CUserDb::instance();
     QString current;
     if (db->password(objectId, &current)) {
+        // A hash tells the operator nothing, and typed back it would be hashed again.
+        if (CPasswordHasher::isHash(current))
+            current.clear();
         const QString password = QInputDialog::getText(this, tr("Change Password"),
             tr("Please input new password"), QLineEdit::Normal, current);
         if (password.isEmpty())

@@ -235,6 +235,14 @@ bool CUserDb::lookUpName(const QString &name, bool *found)
 CUserDb::Request CUserDb::runAlone(const Request &request)
 {
     QVector<Request> batch { request };
+    const CPasswordHasher::Params params
+        = CPasswordHasher::Params::fromSettings(CServerSettings::instance()->snapshot());
+    // Kept plain, a login or a password change may still meet a hash from a time passwords
+    // were hashed.
+    const bool checks = params.hashing || request.kind == Request::Login
+        || request.kind == Request::ChangePassword;
+    if (checks)
+        CPasswordHasher::instance()->runAndWait([&] { checkPasswords(batch.first(), params); });
     commitBatch(batch, nullptr);
     return batch.first();
 }
@@ -329,6 +337,117 @@ bool CUserDb::commitBatch(QVector<Request> &requests, QString *errorText, bool *
             emit userLogin(request.objectId);
     }
     return true;
+}
+
+void CUserDb::checkPasswords(Request &request, const CPasswordHasher::Params &params)
+{
+    CPasswordHasher *hasher = CPasswordHasher::instance();
+    const auto refuse = [&](Result result) {
+        request.check = Request::Check::Refused;
+        request.refusal = result;
+    };
+    // A text too long for the column is left as it is, for the batch to refuse.
+    const auto hashNew = [&](QString *password) {
+        if (password->size() > MAX_TEXT_LENGTH)
+            return true;
+        *password = hasher->hash(*password, params);
+        return !password->isEmpty();
+    };
+    switch (request.kind) {
+    case Request::AddUser:
+        if (params.hashing && request.name.size() <= MAX_TEXT_LENGTH && !hashNew(&request.password))
+            refuse(Failed);
+        return;
+    case Request::SetPassword:
+        if (params.hashing && !hashNew(&request.newPassword))
+            refuse(Failed);
+        return;
+    case Request::ChangePassword:
+        if (request.newPassword.size() > MAX_TEXT_LENGTH)
+            return;
+        break;
+    case Request::Login:
+        break;
+    }
+    const bool login = request.kind == Request::Login;
+    bool found = false;
+    int objectId = 0;
+    QString stored;
+    const bool read = run([&](CUserDbConnection &conn) {
+        QSqlQuery &query = conn.query(login
+                ? QStringLiteral("select object_id, password from t_user where name = ?")
+                : QStringLiteral("select object_id, password from t_user where object_id = ?"));
+        query.addBindValue(login ? sqlText(request.name) : QVariant(request.objectId));
+        if (!query.exec())
+            return false;
+        found = query.next();
+        if (found) {
+            objectId = query.value(0).toInt();
+            stored = query.value(1).toString();
+        }
+        query.finish();
+        return true;
+    });
+    const Result refused = login ? LoginRefused : Failed;
+    if (!read) {
+        // The database could not tell: no judgement of the password, so no wrong guess.
+        refuse(refused);
+        request.databaseFailed = true;
+        return;
+    }
+    if (!found) {
+        // Nobody can tell by the time taken which names or ids exist.
+        if (params.hashing)
+            hasher->verifyNobody(request.password, params);
+        refuse(refused);
+        return;
+    }
+    if (!hasher->verify(stored, request.password, params)) {
+        refuse(login ? LoginRefused : WrongPassword);
+        return;
+    }
+    request.check = Request::Check::Passed;
+    request.stored = stored;
+    if (login) {
+        request.storedId = objectId;
+        // Plain text from an older database, or a hash of another cost, is hashed anew with
+        // the password just proven; the stamp stores it.
+        request.newPassword = stored;
+        if (params.hashing && hasher->needsRehash(stored, params)) {
+            const QString again = hasher->hash(request.password, params);
+            if (!again.isEmpty())
+                request.newPassword = again;
+        }
+    } else if (params.hashing && !hashNew(&request.newPassword)) {
+        refuse(Failed);
+    }
+    // Nobody needs the password the client sent any more.
+    request.password.clear();
+}
+
+bool CUserDb::plainPasswordCount(int *count)
+{
+    return countPasswords(QStringLiteral("<>"), count);
+}
+
+bool CUserDb::hashedPasswordCount(int *count)
+{
+    return countPasswords(QStringLiteral("="), count);
+}
+
+bool CUserDb::countPasswords(const QString &comparison, int *count)
+{
+    return run([&](CUserDbConnection &conn) {
+        QSqlQuery &query = conn.query(
+            QStringLiteral("select count(*) from t_user where substr(password, 1, 10) %1 ?")
+                .arg(comparison));
+        query.addBindValue(QStringLiteral("$argon2id$"));
+        if (!query.exec() || !query.next())
+            return false;
+        *count = query.value(0).toInt();
+        query.finish();
+        return true;
+    });
 }
 
 bool CUserDb::password(int objectId, QString *password)

@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <QVector>
 
+#include "cpasswordhasher.h"
 #include "cuserdbconfig.h"
 
 class CUserDbConnection;
@@ -67,6 +68,15 @@ public:
         // The batch failed: the result says nothing of the request itself (a login's
         // password was never judged).
         bool databaseFailed = false;
+        // Where passwords are hashed, a login or a password change is checked before its
+        // batch (checkPasswords): refused there, the batch writes nothing and the outcome is
+        // refusal; passed, the batch writes only where the row still holds stored (a login
+        // stamps user storedId and keeps newPassword, the hash of the password just proven).
+        enum class Check : quint8 { None, Passed, Refused };
+        Check check = Check::None;
+        Result refusal = Failed;
+        QString stored;
+        int storedId = 0;
     };
 
     static CUserDb *instance();
@@ -116,7 +126,17 @@ public:
     // connection holds is not waited for: false with *busy set, and nothing was run.
     bool commitBatch(QVector<Request> &requests, QString *errorText, bool *busy = nullptr);
 
+    // The password work of a request before its batch, on the calling thread (one of the
+    // hasher's): new passwords hashed; a login's or a password change's password checked
+    // against the stored one (a hash or plain text), which a login keeps hashed anew when it
+    // is plain text or a hash of another cost. With hashing off, new passwords stay plain and
+    // nothing is hashed anew. Reads, but writes nothing.
+    void checkPasswords(Request &request, const CPasswordHasher::Params &params);
+
     bool password(int objectId, QString *password);
+    // Users whose password is still stored as plain text, and those whose is a hash.
+    bool plainPasswordCount(int *count);
+    bool hashedPasswordCount(int *count);
     // False, keeping the row, when the user's game-data folder cannot be removed.
     bool deleteUser(int objectId);
     // deleteUser for many users, their rows in one transaction. Users whose folder cannot be
@@ -160,6 +180,7 @@ private:
     void reportBack();
     // A one-request batch.
     Request runAlone(const Request &request);
+    bool countPasswords(const QString &comparison, int *count);
 
     mutable QMutex mutex;
     bool hasConfig = false;

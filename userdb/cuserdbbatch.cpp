@@ -69,7 +69,8 @@ bool CUserDbBatch::run(bool *busy)
         // (on SQLite, where that saves the statements' own work).
         qsizetype run = 0;
         while (!conn.postgresql && i + run < requests.size()
-            && requests.at(i + run).kind == Request::Login)
+            && requests.at(i + run).kind == Request::Login
+            && requests.at(i + run).check == Request::Check::None)
             ++run;
         if (run > 1) {
             if (!loginsStep(requests.data() + i, run))
@@ -94,6 +95,10 @@ CUserDbBatch::Step CUserDbBatch::failed(const QSqlQuery &query)
 
 bool CUserDbBatch::runRequest(Request &request, const QString &undoAlone)
 {
+    if (request.check == Request::Check::Refused) {
+        request.result = request.refusal;
+        return true;
+    }
     const bool tooLong = request.kind == Request::AddUser
         ? request.name.size() > CUserDb::MAX_TEXT_LENGTH
             || request.password.size() > CUserDb::MAX_TEXT_LENGTH
@@ -224,7 +229,9 @@ CUserDbBatch::Step CUserDbBatch::changePasswordStep(Request &request)
         QStringLiteral("update t_user set password = ? where object_id = ? and password = ?"));
     update.addBindValue(CUserDb::sqlText(request.newPassword));
     update.addBindValue(request.objectId);
-    update.addBindValue(CUserDb::sqlText(request.password));
+    // Checked against the stored value: changed since, it stays (and this one is refused).
+    update.addBindValue(CUserDb::sqlText(
+        request.check == Request::Check::Passed ? request.stored : request.password));
     if (!update.exec())
         return failed(update);
     if (update.numRowsAffected() > 0) {
@@ -309,6 +316,8 @@ bool CUserDbBatch::loginsStep(Request *first, qsizetype count)
 
 CUserDbBatch::Step CUserDbBatch::loginStep(Request &request)
 {
+    if (request.check == Request::Check::Passed)
+        return checkedLoginStep(request);
     // Check and stamp in one statement: a user deleted meanwhile is not logged in.
     QSqlQuery &query = conn.query(QStringLiteral("update t_user set last_login = ? where "
                                                  "name = ? and password = ? returning object_id"));
@@ -319,6 +328,28 @@ CUserDbBatch::Step CUserDbBatch::loginStep(Request &request)
         return failed(query);
     if (query.next()) {
         request.objectId = query.value(0).toInt();
+        request.result = CUserDb::Ok;
+    }
+    query.finish();
+    return Step::Keep;
+}
+
+CUserDbBatch::Step CUserDbBatch::checkedLoginStep(Request &request)
+{
+    // The password was checked against the stored value already. A user deleted meanwhile is
+    // not logged in; the hash made anew replaces only the value checked, so a password
+    // changed meanwhile stays.
+    QSqlQuery &query = conn.query(QStringLiteral(
+        "update t_user set last_login = ?, password = case when password = ? then ? else "
+        "password end where object_id = ? returning object_id"));
+    query.addBindValue(now);
+    query.addBindValue(CUserDb::sqlText(request.stored));
+    query.addBindValue(CUserDb::sqlText(request.newPassword));
+    query.addBindValue(request.storedId);
+    if (!query.exec())
+        return failed(query);
+    if (query.next()) {
+        request.objectId = request.storedId;
         request.result = CUserDb::Ok;
     }
     query.finish();

@@ -55,6 +55,7 @@ private:
     Step changePasswordStep(Request &request);
     Step setPasswordStep(Request &request);
     Step loginStep(Request &request);
+    Step checkedLoginStep(Request &request);
     // Checks and stamps count logins in a row; false when the database failed.
     bool loginsStep(Request *first, qsizetype count);
 

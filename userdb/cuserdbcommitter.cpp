@@ -10,6 +10,9 @@
 #include <QThread>
 #include <QTimer>
 
+#include "cpasswordqueue.h"
+#include "cserversettings.h"
+
 CUserDbCommitter::CUserDbCommitter(QObject *parent)
     : QObject(parent)
 {
@@ -19,6 +22,15 @@ CUserDbCommitter::CUserDbCommitter(QObject *parent)
     CUserDb::instance()->currentConfig(&config, nullptr);
     // A database server is a network round trip or more away for every statement.
     commitHere = !config.isPostgresql();
+    const CPasswordHasher::Params params
+        = CPasswordHasher::Params::fromSettings(CServerSettings::instance()->snapshot());
+    // Kept plain, passwords still hashed from another time are checked on the pool too, or
+    // their users could not log in; a table without hashes is served as it always was.
+    int hashed = 0;
+    if (params.hashing || (CUserDb::instance()->hashedPasswordCount(&hashed) && hashed > 0)) {
+        passwords = new CPasswordQueue(
+            params, [this](const CUserDb::Request &request) { enqueue(request); }, this);
+    }
     worker = QThread::create([this] { commitLoop(); });
     worker->setObjectName(QStringLiteral("tolvern-commit"));
     worker->start();
@@ -26,6 +38,8 @@ CUserDbCommitter::CUserDbCommitter(QObject *parent)
 
 CUserDbCommitter::~CUserDbCommitter()
 {
+    if (passwords)
+        passwords->finish();
     publish();
     {
         const std::lock_guard<std::mutex> lock(mutex);
@@ -54,6 +68,14 @@ CUserDbCommitter::~CUserDbCommitter()
 void CUserDbCommitter::submit(QObject *owner, const CUserDb::Request &request, Outcome done)
 {
     owed.push_back(Entry { owner, std::move(done) });
+    if (passwords)
+        passwords->add(request);
+    else
+        enqueue(request);
+}
+
+void CUserDbCommitter::enqueue(const CUserDb::Request &request)
+{
     fresh.append(request);
     if (publishScheduled)
         return;

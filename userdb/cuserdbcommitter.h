@@ -13,6 +13,7 @@
 
 #include "cuserdb.h"
 
+class CPasswordQueue;
 class QThread;
 
 // Group commit of the control port's changes for the connections of one thread: requests
@@ -57,6 +58,10 @@ public:
     // owner, a socket, is flushed after all outcomes of the batch were handed out.
     void submit(QObject *owner, const CUserDb::Request &request, Outcome done);
 
+    // Whether passwords are checked before the batch (reading the stored ones): then a
+    // request must not be submitted before the outcomes of those it depends on.
+    bool checksPasswordsFirst() const { return passwords != nullptr; }
+
     // Batches committed or failed, and batches whose commit failed, since construction.
     qint64 batches() const { return batchCount; }
     qint64 failedBatches() const { return failedCount; }
@@ -77,6 +82,8 @@ private:
         qsizetype next = 0;
     };
 
+    // Takes a request whose passwords are hashed and checked, in the order submitted.
+    void enqueue(const CUserDb::Request &request);
     // Hands the requests of this pass of the event loop to the database thread.
     void publish();
     // Commits the one fresh request on this thread when no other outcome is owed; false
@@ -89,6 +96,8 @@ private:
     void handOut();
 
     QThread *worker = nullptr;
+    // Where passwords are hashed, each request's hashing and checking, before its batch.
+    CPasswordQueue *passwords = nullptr;
     // This thread's side: requests of the current pass, and the outcomes still owed, oldest
     // first, in the order the database thread commits them.
     QVector<CUserDb::Request> fresh;

@@ -195,6 +195,8 @@ int runLoginDuringDelete(const QStringList &arguments)
     settings->saveDataDir = dir.filePath(QStringLiteral("storage"));
     settings->mainPort = 0;
     settings->filePort = 0;
+    // The figure is the window's delete beside logins, not the cost of a password hash.
+    settings->hashPasswords = false;
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
         db.setDatabaseName(dir.filePath(QStringLiteral("users.db")));

@@ -159,6 +159,43 @@ void tst_Admin::usersWhileServing()
     QCOMPARE(login("alice", "pw").left(1), QByteArray(1, '\3'));
     QCOMPARE(admin({ "users", "passwd", "99", "x" }), 4);
 
+    // Passwords are stored hashed. A row of an older database, in plain text, is counted on
+    // stderr (the list itself stays as it is) until the user's next login hashes it.
+    const auto storedPassword = [this] {
+        QSqlDatabase db
+            = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("peek"));
+        db.setDatabaseName(server->databaseFile());
+        QString stored;
+        if (db.open()) {
+            QSqlQuery query(db);
+            if (query.exec(QStringLiteral("select password from t_user where object_id = 1"))
+                && query.next())
+                stored = query.value(0).toString();
+        }
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("peek"));
+        return stored;
+    };
+    QVERIFY2(
+        storedPassword().startsWith(QLatin1String("$argon2id$")), qPrintable(storedPassword()));
+    {
+        QSqlDatabase db
+            = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("old"));
+        db.setDatabaseName(server->databaseFile());
+        QVERIFY(db.open());
+        QVERIFY(QSqlQuery(db).exec(
+            QStringLiteral("update t_user set password = 'plain' where object_id = 1")));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("old"));
+    QCOMPARE(admin({ "users", "list", "--json" }, &out, &err), 0);
+    QVERIFY2(err.contains("1 user(s) with a password stored as plain text"), err.constData());
+    QVERIFY(QJsonDocument::fromJson(out).isArray());
+    QCOMPARE(login("alice", "plain"), QByteArray(1, '\0') + int32(1));
+    QVERIFY(storedPassword().startsWith(QLatin1String("$argon2id$")));
+    QCOMPARE(admin({ "users", "list" }, &out, &err), 0);
+    QVERIFY2(!err.contains("plain text"), err.constData());
+    QCOMPARE(admin({ "users", "passwd", "1", "n3w" }), 0);
+
     QCOMPARE(admin({ "users", "add", "bob", "pw" }, &out), 0);
     QCOMPARE(out, QByteArray("2\n"));
     makeFolder(2);
@@ -356,7 +393,11 @@ void tst_Admin::dbCopyIntoPostgresql()
         for (int id = 1; id <= COUNT; ++id) {
             query.addBindValue(id);
             query.addBindValue(QStringLiteral("user%1").arg(id));
-            query.addBindValue(QStringLiteral("pw %1 ä").arg(id * 7));
+            // A hash goes over as it is, as any text.
+            query.addBindValue(id == 4711
+                    ? QStringLiteral("$argon2id$v=19$m=8,t=1,p=1$c2FsdHNhbHRzYWx0c2FsdA$"
+                                     "aGFzaGhhc2hoYXNoaGFzaGhhc2hoYXNoaGFzaGhhc2g")
+                    : QStringLiteral("pw %1 ä").arg(id * 7));
             query.addBindValue(id % 10 == 0
                     ? QVariant(QMetaType::fromType<QString>())
                     : QVariant(QStringLiteral("2026-%1-%2T10:%3:00")

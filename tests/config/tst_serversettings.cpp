@@ -333,9 +333,10 @@ void tst_ServerSettings::lineBreakInPathInjectsNoKey()
 void tst_ServerSettings::securitySection_data()
 {
     QTest::addColumn<QByteArray>("section");
-    // per address, idle s, transfer login, window min, name lock, s, address lock, s
+    // per address, idle s, transfer login, window min, name lock, s, address lock, s,
+    // hashing, KiB, iterations
     QTest::addColumn<QList<int>>("expected");
-    const QList<int> defaults { 64, 0, 0, 30, 5, 60, 20, 600 };
+    const QList<int> defaults { 64, 0, 0, 30, 5, 60, 20, 600, 1, 19456, 2 };
     QTest::newRow("absent") << QByteArray() << defaults;
     QTest::newRow("empty section") << QByteArray("[Security]\n") << defaults;
     QTest::newRow("keys in [General] do not count")
@@ -345,11 +346,15 @@ void tst_ServerSettings::securitySection_data()
         "[security]\nmaxconnectionsperaddress=8\nIdleTimeoutSeconds=300\n"
         "TransferRequiresLogin=TRUE\nTransferLoginWindowMinutes=5\n"
         "LoginLockFailures=3\nLoginLockSeconds=1\nAddressLockFailures=0\n"
-        "AddressLockSeconds=2\n")
-                             << QList<int> { 8, 300, 1, 5, 3, 1, 0, 2 };
+        "AddressLockSeconds=2\nPasswordHashing= Plain \nHashMemoryKiB=65536\n"
+        "HashIterations=3\n") << QList<int> { 8, 300, 1, 5, 3, 1, 0, 2, 0, 65536, 3 };
     QTest::newRow("negative is none, 1 is not true") << QByteArray(
         "[Security]\nMaxConnectionsPerAddress=-1\nIdleTimeoutSeconds=-5\n"
-        "TransferRequiresLogin=1\n") << QList<int> { 0, 0, 0, 30, 5, 60, 20, 600 };
+        "TransferRequiresLogin=1\n") << QList<int> { 0, 0, 0, 30, 5, 60, 20, 600, 1, 19456, 2 };
+    // Anything but "plain" hashes: a typo never stores passwords readable.
+    QTest::newRow("unknown hashing is argon2id")
+        << QByteArray("[Security]\nPasswordHashing=md5\nHashMemoryKiB=-1\n")
+        << QList<int> { 64, 0, 0, 30, 5, 60, 20, 600, 1, 0, 2 };
 }
 
 void tst_ServerSettings::securitySection()
@@ -365,11 +370,15 @@ void tst_ServerSettings::securitySection()
     settings->loginLockSeconds = -7;
     settings->addressLockFailures = -7;
     settings->addressLockSeconds = -7;
+    settings->hashPasswords = false;
+    settings->hashMemoryKiB = -7;
+    settings->hashIterations = -7;
     settings->load();
     const QList<int> loaded { settings->maxConnectionsPerAddress, settings->idleTimeoutSeconds,
         int(settings->transferRequiresLogin), settings->transferLoginWindowMinutes,
         settings->loginLockFailures, settings->loginLockSeconds, settings->addressLockFailures,
-        settings->addressLockSeconds };
+        settings->addressLockSeconds, int(settings->hashPasswords), settings->hashMemoryKiB,
+        settings->hashIterations };
     QCOMPARE(loaded, expected);
 }
 

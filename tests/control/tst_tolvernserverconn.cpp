@@ -1,6 +1,7 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -11,6 +12,8 @@
 #include <QtEndian>
 
 #include "cloginguard.h"
+#include "cpasswordhasher.h"
+#include "cserversettings.h"
 #include "ctolvernserver.h"
 #include "ctolvernserverconn.h"
 #include "cuserdb.h"
@@ -108,6 +111,10 @@ private:
     void connectClient();
     bool readReply(Reply *reply, int bodySize);
     QString storedPassword(int objectId);
+    // A committer for the current settings, in place of init()'s.
+    void renewCommitter();
+    // Whether the user's password is stored hashed, as a hash of password.
+    bool storesHashOf(int objectId, const QString &password);
 
     QTemporaryDir temp;
     CTolvernServer *server = nullptr;
@@ -124,6 +131,9 @@ void tst_TolvernServerConn::initTestCase()
     QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
     database.setDatabaseName(temp.filePath(QStringLiteral("users.db")));
     QVERIFY(database.open());
+    // Passwords hashed, as cheaply as libsodium allows: the suite is about the flows.
+    CServerSettings::instance()->hashMemoryKiB = 8;
+    CServerSettings::instance()->hashIterations = 1;
     QVERIFY(CUserDb::instance());
 }
 
@@ -214,6 +224,28 @@ QString tst_TolvernServerConn::storedPassword(int objectId)
     return query.value(0).toString();
 }
 
+void tst_TolvernServerConn::renewCommitter()
+{
+    // A connection keeps the committer it was made with: a new client gets a new one.
+    delete client;
+    client = nullptr;
+    delete conn;
+    conn = nullptr;
+    delete committer;
+    committer = new CUserDbCommitter(this);
+    connect(committer, &CUserDbCommitter::log, this,
+        [this](const QString &msg) { logLines.append(msg); });
+    connectClient();
+}
+
+bool tst_TolvernServerConn::storesHashOf(int objectId, const QString &password)
+{
+    const QString stored = storedPassword(objectId);
+    return CPasswordHasher::isHash(stored)
+        && CPasswordHasher::instance()->verify(
+            stored, password, CPasswordHasher::Params::fromSettings(*CServerSettings::instance()));
+}
+
 void tst_TolvernServerConn::listenerHandsOverDescriptor()
 {
     // The connection of init() was adopted from the signal; the listener keeps nothing.
@@ -240,7 +272,7 @@ void tst_TolvernServerConn::addUser()
     QCOMPARE(logLines, QStringList({ QStringLiteral("[ADD_USER] name=anna, result=0") }));
     QCOMPARE(added.size(), 1);
     QCOMPARE(added.at(0), QVariantList({ 1, QStringLiteral("anna") }));
-    QCOMPARE(storedPassword(1), QStringLiteral("pw"));
+    QVERIFY(storesHashOf(1, QStringLiteral("pw")));
 
     client->write(Request(1).string("bert").string("x").bytes());
     QVERIFY(readReply(&reply, 5));
@@ -268,6 +300,24 @@ void tst_TolvernServerConn::login()
     QVERIFY(query.exec(QStringLiteral("select last_login from t_user where object_id = 2")));
     QVERIFY(query.next());
     QCOMPARE(query.value(0).toString().size(), 19);
+    QVERIFY(storesHashOf(2, QStringLiteral("Pw")));
+
+    // A password of an older database, in plain text: logs in, and is stored hashed.
+    QVERIFY(query.exec(QStringLiteral("update t_user set password = 'x' where object_id = 1")));
+    client->write(Request(9).string("anna").string("x").bytes());
+    QVERIFY(readReply(&reply, 5));
+    QCOMPARE(reply.body, QByteArray("\x00\x00\x00\x00\x01", 5));
+    QVERIFY(storesHashOf(1, QStringLiteral("x")));
+
+    // Passwords kept plain again: the hashed ones still log in, and stay hashed.
+    CServerSettings::instance()->hashPasswords = false;
+    const auto hashAgain = qScopeGuard([] { CServerSettings::instance()->hashPasswords = true; });
+    renewCommitter();
+    QVERIFY(committer->checksPasswordsFirst());
+    client->write(Request(9).string("anna").string("x").bytes());
+    QVERIFY(readReply(&reply, 5));
+    QCOMPARE(reply.body, QByteArray("\x00\x00\x00\x00\x01", 5));
+    QVERIFY(storesHashOf(1, QStringLiteral("x")));
 }
 
 void tst_TolvernServerConn::changePassword()
@@ -283,7 +333,7 @@ void tst_TolvernServerConn::changePassword()
     QCOMPARE(reply.command, quint8(4));
     QCOMPARE(reply.body, QByteArray(1, '\0'));
     QCOMPARE(logLines, QStringList({ QStringLiteral("[CHANGE_PASS] userId=1, result=0") }));
-    QCOMPARE(storedPassword(1), QStringLiteral("new"));
+    QVERIFY(storesHashOf(1, QStringLiteral("new")));
     QCOMPARE(added.size() + loggedIn.size(), 0);
 
     client->write(Request(9).string("anna").string("old").bytes());
@@ -297,7 +347,7 @@ void tst_TolvernServerConn::changePassword()
     client->write(Request(3).int32(1).string("new").string("").bytes());
     QVERIFY(readReply(&reply, 1));
     QCOMPARE(reply.body, QByteArray(1, '\0'));
-    QCOMPARE(storedPassword(1), QString());
+    QVERIFY(storesHashOf(1, QString()));
 }
 
 void tst_TolvernServerConn::databaseWorkThenLogThenReply()
@@ -318,20 +368,37 @@ void tst_TolvernServerConn::databaseWorkThenLogThenReply()
 
 void tst_TolvernServerConn::twoRequestsInOneSegment()
 {
+    // Each finds what the one before it did, though passwords are checked before their batch.
     client->write(Request(1).string("anna").string("pw").bytes()
-        + Request(9).string("anna").string("pw").bytes());
+        + Request(9).string("anna").string("pw").bytes()
+        + Request(3).int32(1).string("pw").string("new").bytes()
+        + Request(9).string("anna").string("new").bytes());
     Reply first;
     Reply second;
+    Reply third;
+    Reply fourth;
     QVERIFY(readReply(&first, 5));
     QVERIFY(readReply(&second, 5));
+    QVERIFY(readReply(&third, 1));
+    QVERIFY(readReply(&fourth, 5));
     QCOMPARE(first.command, quint8(2));
     QCOMPARE(first.body, QByteArray("\x00\x00\x00\x00\x01", 5));
     QCOMPARE(second.command, quint8(10));
     QCOMPARE(second.body, QByteArray("\x00\x00\x00\x00\x01", 5));
+    QCOMPARE(third.body, QByteArray(1, '\0'));
+    QCOMPARE(fourth.body, QByteArray("\x00\x00\x00\x00\x01", 5));
     QVERIFY(second.sequence > first.sequence);
     QCOMPARE(logLines,
         QStringList({ QStringLiteral("[ADD_USER] name=anna, result=0"),
+            QStringLiteral("[LOGIN] name=anna, result=0"),
+            QStringLiteral("[CHANGE_PASS] userId=1, result=0"),
             QStringLiteral("[LOGIN] name=anna, result=0") }));
+    client->write(Request(3).int32(1).string("new").string("newer").bytes()
+        + Request(3).int32(1).string("newer").string("newest").bytes());
+    QVERIFY(readReply(&first, 1));
+    QVERIFY(readReply(&second, 1));
+    QCOMPARE(first.body + second.body, QByteArray(2, '\0'));
+    QVERIFY(storesHashOf(1, QStringLiteral("newest")));
 }
 
 void tst_TolvernServerConn::requestSplitByteByByte()
@@ -364,7 +431,7 @@ void tst_TolvernServerConn::addExistingUser()
     QCOMPARE(reply.body, QByteArray("\x02\x00\x00\x00\x00", 5));
     QCOMPARE(logLines, QStringList({ QStringLiteral("[ADD_USER] name=anna, result=2") }));
     QCOMPARE(added.size(), 0);
-    QCOMPARE(storedPassword(1), QStringLiteral("x"));
+    QVERIFY(storesHashOf(1, QStringLiteral("x")));
 
     // Letter case makes another name.
     client->write(Request(1).string("Anna").string("other").bytes());
@@ -432,7 +499,7 @@ void tst_TolvernServerConn::changePasswordRefused()
     QCOMPARE(logLines,
         QStringList({ QStringLiteral("[CHANGE_PASS] userId=%1, result=%2")
                           .arg(QString::number(objectId), QString::number(result)) }));
-    QCOMPARE(storedPassword(1), QStringLiteral("old"));
+    QVERIFY(storesHashOf(1, QStringLiteral("old")));
 }
 
 void tst_TolvernServerConn::otherCodesAreIgnored_data()
@@ -549,7 +616,7 @@ void tst_TolvernServerConn::shortBodies()
     QCOMPARE(reply.body, replyBody);
     QCOMPARE(logLines, QStringList({ logLine }));
     if (replyBody.size() == 5 && replyBody.at(0) == 0 && request.at(19) == 1) {
-        QCOMPARE(this->storedPassword(2), storedPassword);
+        QVERIFY(storesHashOf(2, storedPassword));
         QVERIFY(CUserDb::instance()->userExists(storedName));
     }
     if (replyBody.at(0) == 1 && request.at(19) == 1)
@@ -597,6 +664,11 @@ void tst_TolvernServerConn::oneBatch()
     QFETCH(QByteArrayList, replies);
     QFETCH(QStringList, lines);
 
+    // The batch's own mechanics, as with passwords stored as plain text: no request waits
+    // for the outcome of another to be checked.
+    CServerSettings::instance()->hashPasswords = false;
+    const auto hashAgain = qScopeGuard([] { CServerSettings::instance()->hashPasswords = true; });
+    renewCommitter();
     int id = 0;
     QVERIFY(CUserDb::instance()->addUser(QStringLiteral("anna"), QStringLiteral("pw"), &id));
     if (poisoned) {
@@ -722,6 +794,10 @@ void tst_TolvernServerConn::committerShutdownKeepsRequests()
 {
     // Taken from the socket and handed to the committer, which is then shut down before its
     // first batch ran: the changes are made, logged and answered all the same.
+    // The batches' own mechanics, as with passwords stored as plain text.
+    CServerSettings::instance()->hashPasswords = false;
+    const auto hashAgain = qScopeGuard([] { CServerSettings::instance()->hashPasswords = true; });
+    renewCommitter();
     client->write(Request(1).string("anna").string("pw").bytes()
         + Request(3).int32(1).string("pw").string("new").bytes()
         + Request(9).string("anna").string("new").bytes());
@@ -744,6 +820,10 @@ void tst_TolvernServerConn::committerShutdownKeepsRequests()
 void tst_TolvernServerConn::batchSplitAtItsLimitRunsEachOnce()
 {
     // Handed in during one pass: more than one batch holds, so the database thread splits them.
+    // The batches' own mechanics, as with passwords stored as plain text.
+    CServerSettings::instance()->hashPasswords = false;
+    const auto hashAgain = qScopeGuard([] { CServerSettings::instance()->hashPasswords = true; });
+    renewCommitter();
     const int count = CUserDbCommitter::MAX_BATCH + 3;
     QVector<int> outcomes;
     const qint64 batchesBefore = committer->batches();

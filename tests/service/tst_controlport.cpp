@@ -13,6 +13,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include "cpasswordhasher.h"
 #include "cserversettings.h"
 #include "cservercore.h"
 #include "ctolvernserverconn.h"
@@ -127,6 +128,10 @@ void tst_ControlPort::init()
     s->loginLockSeconds = 60;
     s->addressLockFailures = 20;
     s->addressLockSeconds = 60;
+    // Hashed as in production, at libsodium's lowest cost, so the runs stay quick.
+    s->hashPasswords = true;
+    s->hashMemoryKiB = 8;
+    s->hashIterations = 1;
     QVERIFY(QSqlQuery().exec(QStringLiteral("delete from t_user")));
     lines.clear();
     now = 1;
@@ -496,7 +501,10 @@ void tst_ControlPort::runRound(QRandomGenerator &random, int round)
         }
         QString stored;
         QVERIFY(CUserDb::instance()->password(ownIds.value(script.source.toString()), &stored));
-        QCOMPARE(stored, password);
+        QVERIFY2(CPasswordHasher::isHash(stored) ? CPasswordHasher::instance()->verify(stored,
+                     password, CPasswordHasher::Params::fromSettings(*CServerSettings::instance()))
+                                                 : stored == password,
+            qPrintable(QStringLiteral("%1 does not hold %2").arg(stored, password)));
     }
     // Nothing stored that was not logged.
     QSqlQuery query;

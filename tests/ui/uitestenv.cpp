@@ -12,6 +12,7 @@
 #include <QVariant>
 #include <QWidget>
 
+#include "cpasswordhasher.h"
 #include "cserversettings.h"
 #include "cuserdb.h"
 #include "testini.h"
@@ -55,6 +56,7 @@ UiTestEnv::UiTestEnv()
     db.setDatabaseName(path(QStringLiteral("users.db")));
     valid = db.open() && QDir().mkpath(storageDir());
     CServerSettings::instance()->saveDataDir = storageDir();
+    cheapHashes();
     // The first call creates the table.
     CUserDb::instance();
 }
@@ -84,6 +86,14 @@ void UiTestEnv::writeIni(const QString &saveDataDir, int mainPort, int filePort,
 {
     writeTestIni(iniPath(), saveDataDir, mainPort, filePort, startWithOS);
     CServerSettings::instance()->load();
+    cheapHashes();
+}
+
+void UiTestEnv::cheapHashes()
+{
+    // As cheap as libsodium allows: the dialogs are under test, not the cost.
+    CServerSettings::instance()->hashMemoryKiB = 8;
+    CServerSettings::instance()->hashIterations = 1;
 }
 
 QString UiTestEnv::iniText() const
@@ -187,6 +197,14 @@ QString UiTestEnv::password(int objectId) const
     if (query.exec() && query.next())
         return query.value(0).toString();
     return QString();
+}
+
+bool UiTestEnv::storesHashOf(int objectId, const QString &password) const
+{
+    const QString stored = this->password(objectId);
+    return CPasswordHasher::isHash(stored)
+        && CPasswordHasher::instance()->verify(
+            stored, password, CPasswordHasher::Params::fromSettings(*CServerSettings::instance()));
 }
 
 QStringList UiTestEnv::tabOrder(QWidget *window)

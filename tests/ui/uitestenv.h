@@ -52,6 +52,8 @@ public:
     bool userFolderExists(int objectId) const;
     QList<int> userIds() const;
     QString password(int objectId) const;
+    // Whether the user's password is stored hashed, as a hash of password.
+    bool storesHashOf(int objectId, const QString &password) const;
 
     // Object names of the widgets Tab visits, in order, starting after the window itself.
     static QStringList tabOrder(QWidget *window);
@@ -62,6 +64,7 @@ public slots:
     void openUrl(const QUrl &url);
 
 private:
+    static void cheapHashes();
     QTemporaryDir dir;
     bool valid = false;
 };

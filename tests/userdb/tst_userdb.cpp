@@ -1,8 +1,10 @@
+#include <algorithm>
 #include <limits>
 #include <memory>
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -17,6 +19,7 @@
 #include <QTest>
 
 #include "cpgcluster.h"
+#include "cpasswordhasher.h"
 #include "cserversettings.h"
 #include "cuserdb.h"
 #include "cuserdbcopy.h"
@@ -45,6 +48,7 @@ private slots:
     void olderSqliteFile();
     void namesCompareExactly();
     void loginStampsLastLogin();
+    void passwordsStoredHashed();
     void changePassword_data();
     void changePassword();
     void concurrentAdders();
@@ -63,6 +67,7 @@ private slots:
     // rainy-day flows
     void failedLoginChangesNothing_data();
     void failedLoginChangesNothing();
+    void unknownNameCostsWhatAKnownOneDoes();
     void highestPossibleIdRefusesNewUsers();
     void tooLongTextsRefused_data();
     void tooLongTextsRefused();
@@ -80,6 +85,10 @@ private:
     void setLastLogin(int objectId, const QVariant &value);
     QString makeUserFolder(int objectId);
     int rowCount();
+    QString storedPassword(int objectId);
+    // Whether the user's password is stored hashed, as a hash of password.
+    bool storesHashOf(int objectId, const QString &password);
+    void storePlain(int objectId, const QString &password);
     QSqlQuery sql() { return QSqlQuery(db->database()); }
     void plantFile(int objectId);
     bool postgresql() const { return cluster != nullptr; }
@@ -113,6 +122,9 @@ void tst_UserDb::initTestCase()
     }
     storage = temp.filePath(QStringLiteral("store"));
     CServerSettings::instance()->saveDataDir = storage;
+    // Passwords hashed, as cheaply as libsodium allows: the suite is about the flows.
+    CServerSettings::instance()->hashMemoryKiB = 8;
+    CServerSettings::instance()->hashIterations = 1;
     db = CUserDb::instance();
     db->setConfig(config);
     QString error;
@@ -187,6 +199,30 @@ QString tst_UserDb::makeUserFolder(int objectId)
     if (file.open(QIODevice::WriteOnly))
         file.write("data");
     return folder;
+}
+
+QString tst_UserDb::storedPassword(int objectId)
+{
+    QString stored;
+    return db->password(objectId, &stored) ? stored : QStringLiteral("<no row>");
+}
+
+bool tst_UserDb::storesHashOf(int objectId, const QString &password)
+{
+    const QString stored = storedPassword(objectId);
+    return CPasswordHasher::isHash(stored)
+        && CPasswordHasher::instance()->verify(
+            stored, password, CPasswordHasher::Params::fromSettings(*CServerSettings::instance()));
+}
+
+void tst_UserDb::storePlain(int objectId, const QString &password)
+{
+    QSqlQuery query = sql();
+    query.prepare(QStringLiteral("update t_user set password = ? where object_id = ?"));
+    query.addBindValue(password);
+    query.addBindValue(objectId);
+    QVERIFY(query.exec());
+    QCOMPARE(query.numRowsAffected(), 1);
 }
 
 int tst_UserDb::rowCount()
@@ -330,7 +366,7 @@ void tst_UserDb::idsStartAtOneAndGrow()
                                       "from t_user where object_id = 2")));
     QVERIFY(query.next());
     QCOMPARE(query.value(1).toString(), QStringLiteral("bert"));
-    QCOMPARE(query.value(2).toString(), QStringLiteral("pw"));
+    QVERIFY(storesHashOf(2, QStringLiteral("pw")));
     QCOMPARE(query.value(3).toString(), QStringLiteral("Y"));
     QVERIFY(query.value(4).isNull());
 }
@@ -560,6 +596,70 @@ void tst_UserDb::loginStampsLastLogin()
     QCOMPARE(CUserDb::dateTimeText(stored), text);
 }
 
+void tst_UserDb::passwordsStoredHashed()
+{
+    CServerSettings *settings = CServerSettings::instance();
+    const auto restore = qScopeGuard([settings] {
+        settings->hashPasswords = true;
+        settings->hashIterations = 1;
+    });
+    const int anna = addUser(QStringLiteral("anna"), QStringLiteral("Secret"));
+    const int bert = addUser(QStringLiteral("bert"), QStringLiteral("x"));
+    QVERIFY(storesHashOf(anna, QStringLiteral("Secret")));
+    int plain = -1;
+    QVERIFY(db->plainPasswordCount(&plain));
+    QCOMPARE(plain, 0);
+
+    // A row of an older database: logs in as before, and is stored hashed with the stamp.
+    storePlain(bert, QStringLiteral("Pw"));
+    QVERIFY(db->plainPasswordCount(&plain));
+    QCOMPARE(plain, 1);
+    int id = 0;
+    QVERIFY(!db->login(QStringLiteral("bert"), QStringLiteral("pw"), &id));
+    QCOMPARE(storedPassword(bert), QStringLiteral("Pw"));
+    QVERIFY(lastLogin(bert).isNull());
+    QVERIFY(db->login(QStringLiteral("bert"), QStringLiteral("Pw"), &id));
+    QCOMPARE(id, bert);
+    QVERIFY(storesHashOf(bert, QStringLiteral("Pw")));
+    QVERIFY(!lastLogin(bert).isNull());
+    QVERIFY(db->plainPasswordCount(&plain));
+    QCOMPARE(plain, 0);
+
+    // A password change checks the old one against the hash, and stores the new one hashed.
+    QCOMPARE(db->changePassword(bert, QStringLiteral("pw"), QStringLiteral("new")),
+        CUserDb::WrongPassword);
+    QCOMPARE(db->changePassword(bert, QStringLiteral("Pw"), QStringLiteral("new")), CUserDb::Ok);
+    QVERIFY(storesHashOf(bert, QStringLiteral("new")));
+    QVERIFY(db->setPassword(bert, QStringLiteral("set")));
+    QVERIFY(storesHashOf(bert, QStringLiteral("set")));
+
+    // A higher cost: each hash is made again at its user's next login, and only then.
+    const QString before = storedPassword(anna);
+    settings->hashIterations = 2;
+    QVERIFY(!db->login(QStringLiteral("anna"), QStringLiteral("wrong"), &id));
+    QCOMPARE(storedPassword(anna), before);
+    QVERIFY(db->login(QStringLiteral("anna"), QStringLiteral("Secret"), &id));
+    const QString after = storedPassword(anna);
+    QVERIFY2(after != before && after.contains(QLatin1String(",t=2,")), qPrintable(after));
+    QVERIFY(storesHashOf(anna, QStringLiteral("Secret")));
+    QVERIFY(db->login(QStringLiteral("anna"), QStringLiteral("Secret"), &id));
+    QCOMPARE(storedPassword(anna), after);
+
+    // Plain storage, for older tools: new passwords as typed; hashed rows stay hashed and
+    // still log in.
+    settings->hashPasswords = false;
+    QVERIFY(db->setPassword(bert, QStringLiteral("typed")));
+    QCOMPARE(storedPassword(bert), QStringLiteral("typed"));
+    QVERIFY(db->login(QStringLiteral("bert"), QStringLiteral("typed"), &id));
+    QCOMPARE(storedPassword(bert), QStringLiteral("typed"));
+    QVERIFY(db->login(QStringLiteral("anna"), QStringLiteral("Secret"), &id));
+    QCOMPARE(id, anna);
+    QCOMPARE(storedPassword(anna), after);
+    QCOMPARE(db->changePassword(anna, QStringLiteral("Secret"), QStringLiteral("typed too")),
+        CUserDb::Ok);
+    QCOMPARE(storedPassword(anna), QStringLiteral("typed too"));
+}
+
 void tst_UserDb::changePassword_data()
 {
     QTest::addColumn<int>("objectId");
@@ -593,15 +693,16 @@ void tst_UserDb::changePassword()
 
     QCOMPARE(addUser(QStringLiteral("anna"), QStringLiteral("Secret")), 1);
     QCOMPARE(db->changePassword(objectId, oldPassword, newPassword), result);
-    QString password;
-    QVERIFY(db->password(1, &password));
-    QCOMPARE(password, stored.isNull() ? QStringLiteral("") : stored);
+    QVERIFY(storesHashOf(1, stored));
     int id = 0;
     QCOMPARE(db->login(QStringLiteral("anna"), stored.isNull() ? QString() : stored, &id), true);
 }
 
 void tst_UserDb::groupCommit()
 {
+    // The batch's own checks, as with passwords stored as plain text.
+    CServerSettings::instance()->hashPasswords = false;
+    const auto hashAgain = qScopeGuard([] { CServerSettings::instance()->hashPasswords = true; });
     using Request = CUserDb::Request;
     const auto request = [](Request::Kind kind, const QString &name, const QString &password,
                              int objectId = 0, const QString &newPassword = QString()) {
@@ -865,6 +966,35 @@ void tst_UserDb::failedLoginChangesNothing()
     QCOMPARE(loggedIn.size(), 0);
     QVERIFY(lastLogin(id).isNull());
     QCOMPARE(lastLogin(other).toString(), QStringLiteral("2020-01-01T00:00:00"));
+}
+
+void tst_UserDb::unknownNameCostsWhatAKnownOneDoes()
+{
+    // A hash that costs more than the statements around it, so the check shows in the time.
+    CServerSettings *settings = CServerSettings::instance();
+    settings->hashMemoryKiB = 2048;
+    const auto restore = qScopeGuard([settings] { settings->hashMemoryKiB = 8; });
+    addUser(QStringLiteral("anna"), QStringLiteral("Secret"));
+    const auto median = [this](const QString &name) {
+        QVector<qint64> samples;
+        for (int i = 0; i < 21; ++i) {
+            QElapsedTimer clock;
+            clock.start();
+            int id = 0;
+            db->login(name, QStringLiteral("wrong"), &id);
+            samples.append(clock.nsecsElapsed());
+        }
+        std::sort(samples.begin(), samples.end());
+        return double(samples.at(samples.size() / 2));
+    };
+    median(QStringLiteral("anna")); // the dummy hash made, the connections warm
+    const double known = median(QStringLiteral("anna"));
+    const double unknown = median(QStringLiteral("nobody"));
+    const double ratio = unknown / known;
+    QVERIFY2(ratio > 0.5 && ratio < 2.0,
+        qPrintable(QStringLiteral("unknown %1 us, known %2 us")
+                       .arg(unknown / 1000, 0, 'f', 0)
+                       .arg(known / 1000, 0, 'f', 0)));
 }
 
 void tst_UserDb::inactiveUsers_data()
@@ -1149,6 +1279,9 @@ void tst_UserDb::batchOutlivesLockCycle()
 {
     if (!postgresql())
         QSKIP("a database server only");
+    // The batch's own checks, as with passwords stored as plain text.
+    CServerSettings::instance()->hashPasswords = false;
+    const auto hashAgain = qScopeGuard([] { CServerSettings::instance()->hashPasswords = true; });
     QCOMPARE(addUser(QStringLiteral("anna"), QStringLiteral("a")), 1);
     QCOMPARE(addUser(QStringLiteral("bert"), QStringLiteral("b")), 2);
     QVector<CUserDb::Request> batch(2);
