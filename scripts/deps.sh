@@ -22,6 +22,8 @@ TOLVERN_DEPS_RUN=(
 # (CPack's dependency step calls dpkg-shlibdeps, which calls file).
 TOLVERN_DEPS_TEST=(
     postgresql-15 dpkg-dev file
+    # Certificates made at test time for the TLS suites.
+    openssl
 )
 # libFuzzer and the sanitizer runtime for scripts/fuzz.sh.
 TOLVERN_DEPS_FUZZ=(
