@@ -28,28 +28,37 @@ fi
 export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export QT_QPA_PLATFORM=offscreen
-failed=()
+# Every target at once: each runs for the same wall-clock time, so together they take one
+# target's time; logs and results per target in build-fuzz/.
 ran=0
+targets=()
 for binary in build-fuzz/fuzz/fuzz_*; do
-    [ -x "$binary" ] || continue
+    [ -f "$binary" ] && [ -x "$binary" ] || continue
     target="${binary##*/fuzz_}"
     mkdir -p "build-fuzz/corpus/$target" build-fuzz/artifacts
     seeds=()
     [ -d "fuzz/$target/corpus" ] && seeds=("fuzz/$target/corpus")
-    if ! "$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -max_len=200000 \
+    ("$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -max_len=200000 \
         -print_final_stats=1 -artifact_prefix="build-fuzz/artifacts/$target-" \
-        "build-fuzz/corpus/$target" "${seeds[@]}" > "build-fuzz/$target.log" 2>&1; then
-        tail -n 40 "build-fuzz/$target.log"
-        failed+=("$target")
-    fi
-    runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "build-fuzz/$target.log")"
-    echo "fuzz_$target: corpus replayed, ${runs:-?} inputs in ${seconds}s"
+        "build-fuzz/corpus/$target" "${seeds[@]}" > "build-fuzz/$target.log" 2>&1
+        echo $? > "build-fuzz/$target.rc") &
+    targets+=("$target")
     ran=$((ran + 1))
 done
+wait
 if [ "$ran" -eq 0 ]; then
     echo "fuzz: no target was built"
     exit 1
 fi
+failed=()
+for target in "${targets[@]}"; do
+    runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "build-fuzz/$target.log")"
+    if [ "$(cat "build-fuzz/$target.rc")" != 0 ]; then
+        tail -n 40 "build-fuzz/$target.log"
+        failed+=("$target")
+    fi
+    echo "fuzz_$target: corpus replayed, ${runs:-?} inputs in ${seconds}s"
+done
 if [ ${#failed[@]} -ne 0 ]; then
     echo "fuzz: failed: ${failed[*]} (inputs in build-fuzz/artifacts/)"
     exit 1

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs every test twice: an optimised build in
 # build-test/, then the same tests built with AddressSanitizer and UndefinedBehaviorSanitizer
-# in build-asan/ (without the benchmarks); last a fuzz smoke: each libFuzzer target replays
+# in build-asan/ (without the benchmarks); and a fuzz smoke: each libFuzzer target replays
 # its corpus and runs a few seconds (TOLVERN_FUZZ_SECONDS, default 5; longer: scripts/fuzz.sh).
-# The next tree compiles at the lowest priority while the tests of the last one run, since
-# those mostly wait on sockets and disks; the tests keep the processor whenever they want it.
+# The next tree compiles, and the fuzzers run, at the lowest priority while the tests of the
+# last tree run, since those mostly wait on sockets and disks: the tests keep the processor
+# whenever they want it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
@@ -45,13 +46,14 @@ background build-asan/compile cmake --build build-asan -j"$jobs"
 ctest --test-dir build-test --output-on-failure -j"$jobs"
 finish build-asan/compile
 
-step "tests (ASan + UBSan), while the fuzz targets compile"
-background build-asan/fuzz-compile scripts/fuzz.sh --build-only
+step "tests (ASan + UBSan), while the fuzz targets compile and run"
+background build-asan/fuzz bash -c "scripts/fuzz.sh --build-only && \
+    scripts/fuzz.sh --run-only ${TOLVERN_FUZZ_SECONDS:-5}"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build-asan --output-on-failure -j"$jobs"
-finish build-asan/fuzz-compile
 
 step "fuzz smoke"
-scripts/fuzz.sh --run-only "${TOLVERN_FUZZ_SECONDS:-5}"
+finish build-asan/fuzz
+grep -E '^fuzz' build-asan/fuzz.log
 step "done"
