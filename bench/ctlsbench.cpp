@@ -27,33 +27,6 @@ constexpr qint64 CHUNK = 1024 * 1024;
 constexpr qint64 QUEUE_LIMIT = 4 * CHUNK;
 constexpr int WAIT_MS = 60000;
 
-// A connected loopback pair of descriptors.
-bool loopbackDescriptors(int &server, int &client)
-{
-    server = client = -1;
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bool ok = listener >= 0 && ::bind(listener, reinterpret_cast<sockaddr *>(&address), length) == 0
-        && ::listen(listener, 1) == 0
-        && ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0;
-    if (ok) {
-        client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ok = client >= 0 && ::connect(client, reinterpret_cast<sockaddr *>(&address), length) == 0;
-    }
-    if (ok) {
-        server = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        ok = server >= 0;
-    }
-    if (listener >= 0)
-        ::close(listener);
-    if (!ok && client >= 0)
-        ::close(client);
-    return ok;
-}
-
 // Runs the event loop until done(), without the sleeps between rounds of waitUntil().
 bool waitUntil(const std::function<bool()> &done, int msec)
 {
@@ -104,7 +77,7 @@ bool CTlsBench::encryptedPair(QSslSocket &server, QSslSocket &client) const
 {
     int serverFd = -1;
     int clientFd = -1;
-    if (!loopbackDescriptors(serverFd, clientFd))
+    if (!CTlsIdentity::loopbackPair(serverFd, clientFd))
         return false;
     if (!server.setSocketDescriptor(serverFd) || !client.setSocketDescriptor(clientFd)) {
         ::close(serverFd);

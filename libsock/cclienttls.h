@@ -1,6 +1,7 @@
 #ifndef LIBSOCK_CCLIENTTLS_H
 #define LIBSOCK_CCLIENTTLS_H
 
+#include <QAbstractSocket>
 #include <QString>
 
 class QSslSocket;
@@ -19,6 +20,15 @@ public:
 
     // Configures socket before it connects; false with why when the CA file gives nothing.
     bool apply(QSslSocket &socket, QString *error) const;
+    // Whether socketError, on a connection that is up but not yet encrypted (connecting),
+    // ended its handshake: anything but a time-out, a refusal or an unknown host.
+    bool endsHandshake(
+        bool connecting, bool timedOut, QAbstractSocket::SocketError socketError) const
+    {
+        return enabled && connecting && !timedOut
+            && socketError != QAbstractSocket::ConnectionRefusedError
+            && socketError != QAbstractSocket::HostNotFoundError;
+    }
 };
 
 } // namespace libsock

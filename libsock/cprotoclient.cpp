@@ -255,9 +255,7 @@ void CProtoClient::onSocketError(QAbstractSocket::SocketError socketError)
 {
     // Whatever ends a connection that is up but not yet encrypted ends its handshake.
     ClientError error = clientErrorFor(socketError);
-    if (tls.enabled && phase == Phase::Connecting && error != ClientError::Timeout
-        && socketError != QAbstractSocket::ConnectionRefusedError
-        && socketError != QAbstractSocket::HostNotFoundError)
+    if (tls.endsHandshake(phase == Phase::Connecting, error == ClientError::Timeout, socketError))
         error = ClientError::TlsHandshake;
     if (error == ClientError::TlsHandshake && tlsError.isEmpty())
         tlsError = errorString();

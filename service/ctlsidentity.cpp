@@ -25,8 +25,9 @@ bool readFile(const QString &path, const QString &what, QByteArray &bytes, QStri
     return true;
 }
 
-// A connected loopback pair, so a server-side QSslSocket can set up its context.
-bool loopbackPair(int &server, int &client)
+} // namespace
+
+bool CTlsIdentity::loopbackPair(int &server, int &client)
 {
     server = client = -1;
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -54,8 +55,6 @@ bool loopbackPair(int &server, int &client)
     }
     return ok;
 }
-
-} // namespace
 
 bool CTlsIdentity::available()
 {

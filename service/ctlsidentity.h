@@ -16,6 +16,9 @@ public:
         const QString &certificateFile, const QString &keyFile, QString *error);
     // Whether Qt found a working TLS library.
     static bool available();
+    // A connected loopback pair of descriptors: a server-side QSslSocket needs one to set up
+    // its context (and the benchmark, to copy bytes through TLS in one process).
+    static bool loopbackPair(int &server, int &client);
 
 private:
     static bool keyMatches(const QSslConfiguration &config, QString *error);
