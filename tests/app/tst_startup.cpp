@@ -614,7 +614,8 @@ void tst_Startup::hangupReloadsCertificate()
     QCOMPARE(peerCertificate(), testtls::certificateOf(second));
     ::kill(pid_t(server->processId()), SIGTERM);
     QVERIFY(server->waitForFinished(15000));
-    QCOMPARE(server->exitCode(), 0);
+    QVERIFY2(server->exitStatus() == QProcess::NormalExit && server->exitCode() == 0,
+        server->readAllStandardError().right(4000).constData());
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)
