@@ -885,22 +885,30 @@ bool CBenchRunner::measureTransfers()
     }
     if (!stopServer() || !ok)
         return false;
+    transferRows(QStringLiteral("2"), QStringLiteral("plain copy"), size, best);
+    return true;
+}
+
+void CBenchRunner::transferRows(
+    const QString &figure, const QString &yardstickName, qint64 size, const double best[4])
+{
+    // best: yardstick down, server down, yardstick up, server up, in seconds.
     for (int direction = 0; direction < 2; ++direction) {
-        const double plain = mib(double(size)) / best[direction * 2];
+        const double yardstick = mib(double(size)) / best[direction * 2];
         const double served = mib(double(size)) / best[direction * 2 + 1];
         Row row;
-        row.figure = QStringLiteral("2 %1 a %2 MiB save")
-                         .arg(direction == 0 ? QStringLiteral("download of")
-                                             : QStringLiteral("upload replacing"))
+        row.figure = QStringLiteral("%1 %2 a %3 MiB save")
+                         .arg(figure,
+                             direction == 0 ? QStringLiteral("download of")
+                                            : QStringLiteral("upload replacing"))
                          .arg(sizeMiB);
         row.measured = QStringLiteral("%1 MiB/s").arg(served, 0, 'f', 0);
-        row.yardstick = QStringLiteral("%1 MiB/s plain copy").arg(plain, 0, 'f', 0);
-        row.ratio = QString::number(served / plain, 'f', 2);
+        row.yardstick = QStringLiteral("%1 MiB/s %2").arg(yardstick, 0, 'f', 0).arg(yardstickName);
+        row.ratio = QString::number(served / yardstick, 'f', 2);
         row.target = QStringLiteral("ratio >= 0.80");
-        row.met = served / plain >= MIN_TRANSFER_RATIO;
+        row.met = served / yardstick >= MIN_TRANSFER_RATIO;
         rows.push_back(row);
     }
-    return true;
 }
 
 bool CBenchRunner::measureTls()
@@ -957,22 +965,7 @@ bool CBenchRunner::measureTls()
         note(error);
     if (!stopServer() || !ok)
         return false;
-    for (int direction = 0; direction < 2; ++direction) {
-        const double yardstick = mib(double(size)) / best[direction * 2];
-        const double served = mib(double(size)) / best[direction * 2 + 1];
-        Row row;
-        row.figure = QStringLiteral("10 TLS %1 a %2 MiB save")
-                         .arg(direction == 0 ? QStringLiteral("download of")
-                                             : QStringLiteral("upload replacing"))
-                         .arg(sizeMiB);
-        row.measured = QStringLiteral("%1 MiB/s").arg(served, 0, 'f', 0);
-        row.yardstick
-            = QStringLiteral("%1 MiB/s QSslSocket loopback copy").arg(yardstick, 0, 'f', 0);
-        row.ratio = QString::number(served / yardstick, 'f', 2);
-        row.target = QStringLiteral("ratio >= 0.80");
-        row.met = served / yardstick >= MIN_TRANSFER_RATIO;
-        rows.push_back(row);
-    }
+    transferRows(QStringLiteral("10 TLS"), QStringLiteral("QSslSocket loopback copy"), size, best);
     Row row;
     row.figure = QStringLiteral("10 TLS handshakes with a login each, one client");
     row.measured = QStringLiteral("%1 /s (plain: %2 /s)")

@@ -63,6 +63,10 @@ private:
     bool measureGroupCommit();
     // Figure 10: transfers and handshakes inside TLS.
     bool measureTls();
+    // Figure rows for a download and an upload beside their yardstick (best[4]: yardstick
+    // down, server down, yardstick up, server up, in seconds).
+    void transferRows(
+        const QString &figure, const QString &yardstickName, qint64 size, const double best[4]);
     // Figure 9: logins against Argon2id hashes, next to libsodium's own rate of checks.
     bool measureHashedLogins();
     // Sets every user's password to the value of expression, with value bound to "?".

@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 #include <QSet>
 
 #include "cserversettings.h"
+#include "cstoragelock.h"
 
 namespace {
 
@@ -51,31 +51,6 @@ bool statRegular(const QString &path, struct stat &st)
 {
     return ::lstat(native(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
 }
-
-// Versions move only under an exclusive lock on the storage directory, so the server and an
-// admin command never move the same archive at once. The lock ends with the process.
-class CStorageLock
-{
-public:
-    explicit CStorageLock(const QString &dir)
-        : fd(::open(native(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
-    {
-        if (fd >= 0)
-            ::flock(fd, LOCK_EX);
-    }
-    ~CStorageLock() { release(); }
-    void release()
-    {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
-    CStorageLock(const CStorageLock &) = delete;
-    CStorageLock &operator=(const CStorageLock &) = delete;
-
-private:
-    int fd = -1;
-};
 
 bool isHistoryStep(const QString &step)
 {
