@@ -13,6 +13,15 @@ TOLVERN_DEPS_BUILD=(
     libsqlite3-dev
     # Argon2id password hashes.
     libsodium-dev
+    # The operators' HTTP port: a small, long-kept HTTP server that hands us each request body
+    # in pieces (so a size limit holds before memory is spent) and can park a connection.
+    libmicrohttpd-dev
+    # sd_notify: readiness and the watchdog under systemd.
+    libsystemd-dev
+    # The one-file archive of a player's data export.
+    libarchive-dev
+    # Man pages made from the programs' --help texts when packaging.
+    help2man
 )
 # What the server loads at run time: the Qt SQL drivers of both databases.
 TOLVERN_DEPS_RUN=(
@@ -24,6 +33,8 @@ TOLVERN_DEPS_TEST=(
     postgresql-15 dpkg-dev file
     # Certificates made at test time for the TLS suites.
     openssl
+    # The web console in a real browser, and a real Prometheus scraping the metrics.
+    chromium chromium-driver python3-selenium prometheus
 )
 # libFuzzer and the sanitizer runtime for scripts/fuzz.sh.
 TOLVERN_DEPS_FUZZ=(
