@@ -13,6 +13,8 @@ TOLVERN_DEPS_BUILD=(
     libsqlite3-dev
     # Argon2id password hashes.
     libsodium-dev
+    # SHA-256 of saves and backups (libcrypto, with the processor's SHA instructions).
+    libssl-dev
     # The operators' HTTP port: a small, long-kept HTTP server that hands us each request body
     # in pieces (so a size limit holds before memory is spent) and can park a connection.
     libmicrohttpd-dev

@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "csha256.h"
 #include "storagehelpers.h"
 #include "unprivileged.h"
 
@@ -42,6 +43,10 @@ private slots:
     void missingDirectory_data();
     void missingDirectory();
     void stopsAtFirstEntryItCannotRemove();
+
+    // SHA-256 in pieces and of a file
+    void sha256_data();
+    void sha256();
 
 private:
     QString entryFile() const;
@@ -416,6 +421,44 @@ void tst_StorageHelpers::stopsAtFirstEntryItCannotRemove()
         else
             QVERIFY2(QFileInfo::exists(path), qPrintable(path + QStringLiteral(" is gone")));
     }
+}
+
+void tst_StorageHelpers::sha256_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<int>("piece");
+    QTest::addColumn<QString>("hex");
+    // FIPS 180-2's vectors; a million 'a' crosses the file reader's buffer boundary.
+    QTest::newRow("empty") << QByteArray() << 1
+                           << "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+    QTest::newRow("abc") << QByteArray("abc") << 1
+                         << "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+    QTest::newRow("million a, odd pieces") << QByteArray(
+        1000000, 'a') << 4093 << "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0";
+}
+
+void tst_StorageHelpers::sha256()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(int, piece);
+    QFETCH(QString, hex);
+
+    CSha256 sum;
+    for (int at = 0; at < input.size(); at += piece)
+        sum.add(input.mid(at, piece));
+    QCOMPARE(sum.hexResult(), hex);
+    // The object starts over after a result.
+    sum.add(input);
+    QCOMPARE(sum.hexResult(), hex);
+
+    QFile file(temp->filePath(QStringLiteral("archive")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(input), qint64(input.size()));
+    file.close();
+    QCOMPARE(CSha256::fileHex(file.fileName()), hex);
+    QString error;
+    QVERIFY(CSha256::fileHex(file.fileName() + QStringLiteral(".missing"), &error).isEmpty());
+    QVERIFY(!error.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_StorageHelpers)
