@@ -49,13 +49,9 @@ finish build-asan/compile
 step "tests (ASan + UBSan), while the fuzz targets compile and run"
 background build-asan/fuzz bash -c "scripts/fuzz.sh --build-only && \
     scripts/fuzz.sh --run-only ${TOLVERN_FUZZ_SECONDS:-5}"
-# OpenSSL's per-thread state of pool threads still alive at exit is no leak of ours
-# (scripts/lsan.supp). A suite that fails here runs once more, its first failure left in the
-# log, while rare timing failures of the sanitized tree are tracked down.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
-LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0" \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --test-dir build-asan --output-on-failure -j"$jobs" --repeat until-pass:2
+    ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
 step "fuzz smoke"
 finish build-asan/fuzz

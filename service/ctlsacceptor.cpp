@@ -11,7 +11,7 @@
 #include <QPromise>
 #include <QSocketNotifier>
 #include <QSslSocket>
-#include <QThreadPool>
+#include <QThread>
 #include <QTimer>
 
 #include "cconnguard.h"
@@ -27,6 +27,11 @@ CTlsAcceptor::CTlsAcceptor(CConnGuard *connGuard, QObject *parent)
 
 CTlsAcceptor::~CTlsAcceptor()
 {
+    // A reload reads files for a few milliseconds; its thread must not outlive us.
+    for (QThread *loader : std::as_const(loaders)) {
+        loader->wait();
+        delete loader;
+    }
     // Notifiers first: none may watch a descriptor that is closed.
     for (auto it = held.cbegin(); it != held.cend(); ++it) {
         delete it->notifier;
@@ -189,7 +194,10 @@ void CTlsAcceptor::reload(const QString &iniPath)
     });
     watcher->setFuture(promise->future());
     promise->start();
-    QThreadPool::globalInstance()->start([promise, iniPath] {
+    // A thread of its own rather than a pool's: OpenSSL keeps state for every thread that
+    // parsed a key, freed when the thread ends. A pool thread still idling at exit would
+    // keep it past OpenSSL's own clean-up.
+    QThread *loader = QThread::create([promise, iniPath] {
         Loaded loaded;
         const CServerSettings::Tls tls = CServerSettings::readTls(iniPath);
         loaded.require = tls.require;
@@ -198,6 +206,12 @@ void CTlsAcceptor::reload(const QString &iniPath)
         promise->addResult(loaded);
         promise->finish();
     });
+    loaders.append(loader);
+    connect(loader, &QThread::finished, this, [this, loader] {
+        loaders.removeOne(loader);
+        loader->deleteLater();
+    });
+    loader->start();
 }
 
 void CTlsAcceptor::applyReload(const Loaded &loaded)

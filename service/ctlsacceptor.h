@@ -4,6 +4,7 @@
 #include <functional>
 
 #include <QHash>
+#include <QList>
 #include <QHostAddress>
 #include <QObject>
 #include <QSslConfiguration>
@@ -12,6 +13,7 @@
 #include "cfirstbytegate.h"
 #include "cserversettings.h"
 
+class QThread;
 class QSocketNotifier;
 class QSslSocket;
 class QTimer;
@@ -91,6 +93,8 @@ private:
     int handshakeMs = HANDSHAKE_TIMEOUT_MS;
     int firstByteMs = 0;
     QHash<int, Held> held;
+    // Reloads in progress, each on a thread of its own (see reload()).
+    QList<QThread *> loaders;
 };
 
 #endif // CTLSACCEPTOR_H
