@@ -16,12 +16,6 @@
 CUserDbCommitter::CUserDbCommitter(QObject *parent)
     : QObject(parent)
 {
-    // The database thread opens what this thread finds now: only the main thread can see
-    // the default connection start-up opened.
-    CUserDbConfig config;
-    CUserDb::instance()->currentConfig(&config, nullptr);
-    // A database server is a network round trip or more away for every statement.
-    commitHere = !config.isPostgresql();
     const CPasswordHasher::Params params
         = CPasswordHasher::Params::fromSettings(CServerSettings::instance()->snapshot());
     // Kept plain, passwords still hashed from another time are checked on the pool too, or
@@ -89,37 +83,12 @@ void CUserDbCommitter::publish()
     publishScheduled = false;
     if (fresh.isEmpty())
         return;
-    const bool alone = fresh.size() == 1 && owed.size() == 1;
-    aloneInARow = alone ? aloneInARow + 1 : 0;
-    if (alone && aloneInARow > ALONE_BEFORE_HERE && commitAloneHere())
-        return;
     {
         const std::lock_guard<std::mutex> lock(mutex);
         pending += fresh;
     }
     fresh.clear();
     wake.notify_one();
-}
-
-bool CUserDbCommitter::commitAloneHere()
-{
-    // With every earlier outcome handed out, the database thread is idle (whatever it has or
-    // had is still owed here), and a request alone is committed on this thread: two thread
-    // wake-ups fewer on a lone client's round trip. Nothing else waits for this thread then
-    // but what arrives during that one sync, which goes with the next batch.
-    if (!commitHere || owed.size() != 1)
-        return false;
-    QString error;
-    bool busy = false;
-    // Another connection's write (the user page, an admin command) would hold this thread up,
-    // and every transfer with it: the database thread waits for that instead.
-    const bool ok = CUserDb::instance()->commitBatch(fresh, &error, &busy);
-    if (busy)
-        return false;
-    QVector<CUserDb::Request> batch;
-    batch.swap(fresh);
-    finishBatch(batch, ok, error);
-    return true;
 }
 
 void CUserDbCommitter::commitLoop()

@@ -21,9 +21,9 @@ class QThread;
 // event loop, share one transaction and one sync, and nobody hears of an outcome before that
 // sync. The transactions run on a database thread of the committer's own, which takes the
 // next batch as soon as it has committed one, so the disk never waits for the connections'
-// thread, and that thread goes on reading requests and writing replies during a sync. Once
-// requests keep coming alone, with no outcome owed, each is committed on the committer's
-// thread (an SQLite file, while no other connection is writing).
+// thread, and that thread goes on reading requests and writing replies during a sync. A
+// request that comes alone goes the same way: two thread wake-ups are cheaper than a sync,
+// or another writer's lock, holding up every transfer of the connections' thread.
 // Outcomes come back on the committer's thread in the order the requests came, a slice per
 // pass of the event loop, and the sockets of their owners are flushed after each slice.
 class CUserDbCommitter : public QObject
@@ -40,10 +40,6 @@ public:
     // the next batch starts at once and keeps the disk busy.
     static constexpr int COMPANY_WAIT_MS = 2;
     static constexpr qint64 SLOW_COMMIT_NS = 2000000;
-    // Requests that come alone one after another before the next one is committed on this
-    // thread. Each thread's connection loses its page cache when the other one has written:
-    // a burst's first or last request alone must not cost the database thread its cache.
-    static constexpr int ALONE_BEFORE_HERE = 4;
     // Outcomes handed out in one pass of the event loop. Between two such slices the loop
     // reads the requests the first clients have sent since, and the database thread gets
     // them while the rest of a large batch's replies are still being written.
@@ -88,7 +84,6 @@ private:
     void publish();
     // Commits the one fresh request on this thread when no other outcome is owed; false
     // when the database thread is to take it.
-    bool commitAloneHere();
     // The database thread's loop.
     void commitLoop();
     void finishBatch(const QVector<CUserDb::Request> &requests, bool ok, const QString &error);
@@ -104,10 +99,6 @@ private:
     std::deque<Entry> owed;
     std::deque<Finished> finished;
     bool publishScheduled = false;
-    // Whether a request alone may be committed on this thread (an SQLite file), and how many
-    // requests in a row came alone.
-    bool commitHere = false;
-    int aloneInARow = 0;
     qint64 batchCount = 0;
     qint64 failedCount = 0;
 
