@@ -1,15 +1,31 @@
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <memory>
+
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include "cconfigcheck.h"
 #include "cconsolelog.h"
 #include "cjournal.h"
+#include "cportreservation.h"
+#include "testini.h"
 
-// The operator's tools inside the program: the lines the journal gets, and the ini check.
+// The operator's tools: the lines the journal gets, the ini check, and what systemd hears from
+// the real executable (started headless beside its own ini, in a working folder of its own).
 class tst_Operator : public QObject
 {
     Q_OBJECT
@@ -23,12 +39,29 @@ private slots:
     void journalLines();
     void iniProblems_data();
     void iniProblems();
+    void notifiesSystemdAndJournal();
+    void checkConfig_data();
+    void checkConfig();
 
 private:
+    QString path(const QString &name) const { return dir->filePath(name); }
+    void writeIni(const QString &extra = QString());
+    // The server's copy, headless; output: a file that takes its stdout and stderr, or none.
+    QProcess *start(const QStringList &arguments, const QString &output = QString());
+    bool waitListening(quint16 port);
+
     // JOURNAL_STREAM naming the file behind fd, as systemd sets it.
     static void pretendJournal(int fd);
 
     std::unique_ptr<QTemporaryDir> dir;
+    std::vector<std::unique_ptr<QProcess>> processes;
+    // Variables set for the next start(), beside the usual ones.
+    QStringList extraEnvironment;
+    // Kept until the test ends, so no other test takes the ports before the server does.
+    std::unique_ptr<CPortReservation> mainReservation;
+    std::unique_ptr<CPortReservation> fileReservation;
+    quint16 mainPort = 0;
+    quint16 filePort = 0;
 };
 
 void tst_Operator::init()
@@ -36,12 +69,74 @@ void tst_Operator::init()
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
     qunsetenv("JOURNAL_STREAM");
+    extraEnvironment.clear();
+    for (const char *sub : { "bin", "work", "storage", "run", "config", "data" })
+        QVERIFY(QDir().mkpath(path(QLatin1String(sub))));
+    QVERIFY(QFile::setPermissions(path(QStringLiteral("run")),
+        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    QVERIFY(QFile::copy(
+        QStringLiteral(TOLVERN_SERVER_PATH), path(QStringLiteral("bin/tolvern-server"))));
+    mainReservation = std::make_unique<CPortReservation>();
+    fileReservation = std::make_unique<CPortReservation>();
+    mainPort = mainReservation->port();
+    filePort = fileReservation->port();
+    QVERIFY(mainPort && filePort && mainPort != filePort);
 }
 
 void tst_Operator::cleanup()
 {
     qunsetenv("JOURNAL_STREAM");
+    for (const std::unique_ptr<QProcess> &p : processes) {
+        if (p->state() != QProcess::NotRunning) {
+            p->kill();
+            p->waitForFinished(5000);
+        }
+    }
+    processes.clear();
+    mainReservation.reset();
+    fileReservation.reset();
     dir.reset();
+}
+
+void tst_Operator::writeIni(const QString &extra)
+{
+    QVERIFY(writeTestIni(path(QStringLiteral("bin/tolvern.ini")), path(QStringLiteral("storage")),
+        mainPort, filePort, false, extra));
+}
+
+QProcess *tst_Operator::start(const QStringList &arguments, const QString &output)
+{
+    processes.push_back(std::make_unique<QProcess>());
+    QProcess *p = processes.back().get();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : { "QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY", "NOTIFY_SOCKET",
+             "WATCHDOG_USEC", "WATCHDOG_PID", "JOURNAL_STREAM" })
+        env.remove(QLatin1String(name));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), path(QStringLiteral("run")));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("config")));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("data")));
+    for (const QString &pair : std::as_const(extraEnvironment))
+        env.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
+    p->setProcessEnvironment(env);
+    if (!output.isEmpty()) {
+        p->setProcessChannelMode(QProcess::MergedChannels);
+        p->setStandardOutputFile(output, QIODevice::Append);
+    }
+    p->setWorkingDirectory(path(QStringLiteral("work")));
+    p->start(path(QStringLiteral("bin/tolvern-server")),
+        QStringList { QStringLiteral("--headless") } + arguments);
+    return p;
+}
+
+bool tst_Operator::waitListening(quint16 port)
+{
+    return QTest::qWaitFor(
+        [port] {
+            QTcpSocket probe;
+            probe.connectToHost(QHostAddress::LocalHost, port);
+            return probe.waitForConnected(200);
+        },
+        30000);
 }
 
 void tst_Operator::pretendJournal(int fd)
@@ -195,6 +290,128 @@ void tst_Operator::iniProblems()
             = path.toUtf8() + QByteArray(said.at(i)).replace("DIR", dir->path().toUtf8());
         QVERIFY2(problems.at(i).toUtf8().startsWith(expected), qPrintable(problems.at(i)));
     }
+}
+
+void tst_Operator::notifiesSystemdAndJournal()
+{
+    // systemd's notification socket, played by the test.
+    const int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    QVERIFY(notify >= 0);
+    const auto closeNotify = qScopeGuard([notify] { ::close(notify); });
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    const QByteArray socketPath = QFile::encodeName(path(QStringLiteral("notify")));
+    QVERIFY(socketPath.size() < qsizetype(sizeof(address.sun_path)));
+    std::memcpy(address.sun_path, socketPath.constData(), size_t(socketPath.size()));
+    QCOMPARE(::bind(notify, reinterpret_cast<const sockaddr *>(&address), sizeof(address)), 0);
+    QList<QByteArray> received;
+    const auto drain = [&] {
+        char buffer[4096];
+        for (ssize_t got; (got = ::recv(notify, buffer, sizeof(buffer), 0)) > 0;)
+            received << QByteArray(buffer, got);
+    };
+    const auto countOf = [&](const QByteArray &state) {
+        drain();
+        return std::count_if(received.cbegin(), received.cend(),
+            [&](const QByteArray &message) { return message.split('\n').contains(state); });
+    };
+    extraEnvironment << QStringLiteral("NOTIFY_SOCKET=") + path(QStringLiteral("notify"))
+                     << QStringLiteral("WATCHDOG_USEC=100000");
+
+    // A port that cannot be opened: the server ends without ever saying it is ready.
+    writeIni();
+    {
+        QTcpServer taken;
+        QVERIFY(taken.listen(QHostAddress::AnyIPv4, mainPort));
+        QProcess *failed = start({});
+        QVERIFY(failed->waitForFinished(15000));
+        QCOMPARE(failed->exitCode(), 1);
+        QCOMPARE(countOf("READY=1"), 0);
+    }
+
+    // stdout and stderr on the journal's stream, as systemd connects them.
+    const QString outputFile = path(QStringLiteral("journal-stream"));
+    QFile stream(outputFile);
+    QVERIFY(stream.open(QIODevice::WriteOnly));
+    struct stat info
+    {
+    };
+    QCOMPARE(::fstat(stream.handle(), &info), 0);
+    extraEnvironment << QStringLiteral("JOURNAL_STREAM=%1:%2")
+                            .arg(qulonglong(info.st_dev))
+                            .arg(qulonglong(info.st_ino));
+    writeIni(QStringLiteral("[Storage]\nKeepVersion=1\n"));
+    QProcess *server = start({}, outputFile);
+    QVERIFY(QTest::qWaitFor([&] { return countOf("READY=1") > 0; }, 30000));
+    // Ready means serving: both ports answer at once.
+    for (const quint16 port : { mainPort, filePort }) {
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY2(probe.waitForConnected(5000), "READY=1 before the port listened");
+    }
+    QVERIFY(QTest::qWaitFor([&] { return countOf("WATCHDOG=1") > 0; }, 10000));
+
+    // SIGHUP reloads; the server runs on, its loop still feeding the watchdog.
+    ::kill(pid_t(server->processId()), SIGHUP);
+    const qsizetype fed = countOf("WATCHDOG=1");
+    QVERIFY(QTest::qWaitFor([&] { return countOf("WATCHDOG=1") >= fed + 3; }, 10000));
+    QCOMPARE(server->state(), QProcess::Running);
+    QVERIFY(waitListening(mainPort));
+
+    ::kill(pid_t(server->processId()), SIGTERM);
+    QVERIFY(server->waitForFinished(15000));
+    QCOMPARE(server->exitCode(), 0);
+    QCOMPARE(countOf("STOPPING=1"), 1);
+    QCOMPARE(countOf("READY=1"), 1);
+
+    // Each line with its priority; the unknown key said at start, the limits listed.
+    stream.close();
+    QVERIFY(stream.open(QIODevice::ReadOnly));
+    const QByteArray journal = stream.readAll();
+    QVERIFY2(journal.contains(
+                 "<4>tolvern-server: warning: " + path(QStringLiteral("bin/tolvern.ini")).toUtf8()
+                 + ":7: unknown key KeepVersion in [Storage], ignored\n"),
+        journal.constData());
+    // Where journald itself runs, the log lines went to its socket instead.
+    if (!QFileInfo::exists(QStringLiteral("/run/systemd/journal/socket"))) {
+        QVERIFY(journal.contains("\n<6>Main control server listen succeed\n"));
+        QVERIFY(journal.contains("\n<6>Limits in effect (0: off): [Storage] KeepVersions=3 "));
+    }
+}
+
+void tst_Operator::checkConfig_data()
+{
+    QTest::addColumn<QString>("extra");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("said");
+    const QString ini = QStringLiteral("INI");
+    QTest::newRow("sound, the ini beside the program")
+        << QString() << QStringList() << 0 << QStringLiteral("INI: no problems found\n");
+    QTest::newRow("unknown key") << QStringLiteral("[Storage]\nKeepVersion=1\n")
+                                 << QStringList { ini } << 2
+                                 << QStringLiteral("INI:7: unknown key KeepVersion in [Storage], "
+                                                   "ignored\n");
+    QTest::newRow("no such file") << QString() << QStringList { QStringLiteral("gone.ini") } << 2
+                                  << QStringLiteral("gone.ini: no such file\n");
+}
+
+void tst_Operator::checkConfig()
+{
+    QFETCH(QString, extra);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, said);
+    const QString ini = path(QStringLiteral("bin/tolvern.ini"));
+    writeIni(extra);
+    arguments.replaceInStrings(QStringLiteral("INI"), ini);
+    QProcess *check = start(QStringList { QStringLiteral("--check-config") } + arguments);
+    QVERIFY(check->waitForFinished(15000));
+    QCOMPARE(check->exitCode(), exitCode);
+    const QString out = QString::fromLocal8Bit(check->readAllStandardOutput());
+    QVERIFY2(out.endsWith(QString(said).replace(QStringLiteral("INI"), ini)), qPrintable(out));
+    // Nothing started: no database, no lock.
+    QVERIFY(!QFile::exists(path(QStringLiteral("work/db"))));
 }
 
 QTEST_GUILESS_MAIN(tst_Operator)

@@ -1,13 +1,8 @@
 #include <csignal>
 #include <memory>
 
-#include <algorithm>
-#include <cstring>
-
 #include <ftw.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -15,7 +10,6 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QScopeGuard>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -56,9 +50,6 @@ private slots:
     void badTlsFilesRefusedAtStart_data();
     void badTlsFilesRefusedAtStart();
     void hangupReloadsCertificate();
-    void notifiesSystemdAndJournal();
-    void checkConfig_data();
-    void checkConfig();
 
 private:
     QString path(const QString &name) const { return dir->filePath(name); }
@@ -70,10 +61,6 @@ private:
 
     std::unique_ptr<QTemporaryDir> dir;
     QList<QProcess *> processes;
-    // For the next start(): variables set beside the usual ones, and a file that takes its
-    // stdout and stderr.
-    QStringList extraEnvironment;
-    QString outputFile;
     // Kept until the test ends, so no other test takes the ports before the server does.
     std::unique_ptr<CPortReservation> mainReservation;
     std::unique_ptr<CPortReservation> fileReservation;
@@ -85,8 +72,6 @@ void tst_Startup::init()
 {
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
-    extraEnvironment.clear();
-    outputFile.clear();
     for (const char *sub : { "bin", "work", "storage", "run", "config", "data" })
         QVERIFY(QDir().mkpath(path(QLatin1String(sub))));
     QVERIFY(QFile::setPermissions(path(QStringLiteral("run")),
@@ -136,13 +121,7 @@ QProcess *tst_Startup::start(
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), path(QStringLiteral("run")));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("config")));
     env.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("data")));
-    for (const QString &pair : std::as_const(extraEnvironment))
-        env.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
     p->setProcessEnvironment(env);
-    if (!outputFile.isEmpty()) {
-        p->setProcessChannelMode(QProcess::MergedChannels);
-        p->setStandardOutputFile(outputFile, QIODevice::Append);
-    }
     p->setWorkingDirectory(path(QStringLiteral("work")));
     p->start(path(QStringLiteral("bin/tolvern-server")), arguments);
     return p;
@@ -637,129 +616,6 @@ void tst_Startup::hangupReloadsCertificate()
     QVERIFY(server->waitForFinished(15000));
     QVERIFY2(server->exitStatus() == QProcess::NormalExit && server->exitCode() == 0,
         server->readAllStandardError().right(4000).constData());
-}
-
-void tst_Startup::notifiesSystemdAndJournal()
-{
-    // systemd's notification socket, played by the test.
-    const int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    QVERIFY(notify >= 0);
-    const auto closeNotify = qScopeGuard([notify] { ::close(notify); });
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    const QByteArray socketPath = QFile::encodeName(path(QStringLiteral("notify")));
-    QVERIFY(socketPath.size() < qsizetype(sizeof(address.sun_path)));
-    std::memcpy(address.sun_path, socketPath.constData(), size_t(socketPath.size()));
-    QCOMPARE(::bind(notify, reinterpret_cast<const sockaddr *>(&address), sizeof(address)), 0);
-    QList<QByteArray> received;
-    const auto drain = [&] {
-        char buffer[4096];
-        for (ssize_t got; (got = ::recv(notify, buffer, sizeof(buffer), 0)) > 0;)
-            received << QByteArray(buffer, got);
-    };
-    const auto countOf = [&](const QByteArray &state) {
-        drain();
-        return std::count_if(received.cbegin(), received.cend(),
-            [&](const QByteArray &message) { return message.split('\n').contains(state); });
-    };
-    extraEnvironment << QStringLiteral("NOTIFY_SOCKET=") + path(QStringLiteral("notify"))
-                     << QStringLiteral("WATCHDOG_USEC=100000");
-
-    // A port that cannot be opened: the server ends without ever saying it is ready.
-    writeIni(path(QStringLiteral("storage")));
-    {
-        QTcpServer taken;
-        QVERIFY(taken.listen(QHostAddress::AnyIPv4, mainPort));
-        QProcess *failed = start({ QStringLiteral("--headless") }, false);
-        QVERIFY(failed->waitForFinished(15000));
-        QCOMPARE(failed->exitCode(), 1);
-        QCOMPARE(countOf("READY=1"), 0);
-    }
-
-    // stdout and stderr on the journal's stream, as systemd connects them.
-    outputFile = path(QStringLiteral("journal-stream"));
-    QFile stream(outputFile);
-    QVERIFY(stream.open(QIODevice::WriteOnly));
-    struct stat info
-    {
-    };
-    QCOMPARE(::fstat(stream.handle(), &info), 0);
-    extraEnvironment << QStringLiteral("JOURNAL_STREAM=%1:%2")
-                            .arg(qulonglong(info.st_dev))
-                            .arg(qulonglong(info.st_ino));
-    QVERIFY(writeTestIni(path(QStringLiteral("bin/tolvern.ini")), path(QStringLiteral("storage")),
-        mainPort, filePort, false, QStringLiteral("[Storage]\nKeepVersion=1\n")));
-    QProcess *server = start({ QStringLiteral("--headless") }, false);
-    QVERIFY(QTest::qWaitFor([&] { return countOf("READY=1") > 0; }, 30000));
-    // Ready means serving: both ports answer at once.
-    for (const quint16 port : { mainPort, filePort }) {
-        QTcpSocket probe;
-        probe.connectToHost(QHostAddress::LocalHost, port);
-        QVERIFY2(probe.waitForConnected(5000), "READY=1 before the port listened");
-    }
-    QVERIFY(QTest::qWaitFor([&] { return countOf("WATCHDOG=1") > 0; }, 10000));
-
-    // SIGHUP reloads; the server runs on, its loop still feeding the watchdog.
-    ::kill(pid_t(server->processId()), SIGHUP);
-    const qsizetype fed = countOf("WATCHDOG=1");
-    QVERIFY(QTest::qWaitFor([&] { return countOf("WATCHDOG=1") >= fed + 3; }, 10000));
-    QCOMPARE(server->state(), QProcess::Running);
-    QVERIFY(waitListening(mainPort));
-
-    ::kill(pid_t(server->processId()), SIGTERM);
-    QVERIFY(server->waitForFinished(15000));
-    QCOMPARE(server->exitCode(), 0);
-    QCOMPARE(countOf("STOPPING=1"), 1);
-    QCOMPARE(countOf("READY=1"), 1);
-
-    // Each line with its priority; the unknown key said at start, the limits listed.
-    stream.close();
-    QVERIFY(stream.open(QIODevice::ReadOnly));
-    const QByteArray journal = stream.readAll();
-    QVERIFY2(journal.contains(
-                 "<4>tolvern-server: warning: " + path(QStringLiteral("bin/tolvern.ini")).toUtf8()
-                 + ":7: unknown key KeepVersion in [Storage], ignored\n"),
-        journal.constData());
-    // Where journald itself runs, the log lines went to its socket instead.
-    if (!QFileInfo::exists(QStringLiteral("/run/systemd/journal/socket"))) {
-        QVERIFY(journal.contains("\n<6>Main control server listen succeed\n"));
-        QVERIFY(journal.contains("\n<6>Limits in effect (0: off): [Storage] KeepVersions=3 "));
-    }
-}
-
-void tst_Startup::checkConfig_data()
-{
-    QTest::addColumn<QString>("extra");
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("said");
-    const QString ini = QStringLiteral("INI");
-    QTest::newRow("sound, the ini beside the program")
-        << QString() << QStringList() << 0 << QStringLiteral("INI: no problems found\n");
-    QTest::newRow("unknown key") << QStringLiteral("[Storage]\nKeepVersion=1\n")
-                                 << QStringList { ini } << 2
-                                 << QStringLiteral("INI:7: unknown key KeepVersion in [Storage], "
-                                                   "ignored\n");
-    QTest::newRow("no such file") << QString() << QStringList { QStringLiteral("gone.ini") } << 2
-                                  << QStringLiteral("gone.ini: no such file\n");
-}
-
-void tst_Startup::checkConfig()
-{
-    QFETCH(QString, extra);
-    QFETCH(QStringList, arguments);
-    QFETCH(int, exitCode);
-    QFETCH(QString, said);
-    const QString ini = path(QStringLiteral("bin/tolvern.ini"));
-    QVERIFY(writeTestIni(ini, path(QStringLiteral("storage")), mainPort, filePort, false, extra));
-    arguments.replaceInStrings(QStringLiteral("INI"), ini);
-    QProcess *check = start(QStringList { QStringLiteral("--check-config") } + arguments, false);
-    QVERIFY(check->waitForFinished(15000));
-    QCOMPARE(check->exitCode(), exitCode);
-    const QString out = QString::fromLocal8Bit(check->readAllStandardOutput());
-    QVERIFY2(out.endsWith(QString(said).replace(QStringLiteral("INI"), ini)), qPrintable(out));
-    // Nothing started: no database, no lock.
-    QVERIFY(!QFile::exists(path(QStringLiteral("work/db"))));
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)
