@@ -12,11 +12,14 @@
 #include <QFileInfo>
 
 #include "cdbcommand.h"
+#include "cinstallpaths.h"
+#include "cjournal.h"
 #include "cserversettings.h"
 #include "cuserdb.h"
 #include "cuserdbconfig.h"
 #include "cuserscommand.h"
 #include "savescommand.h"
+#include "tolvernversion.h"
 
 namespace {
 
@@ -65,6 +68,11 @@ void CAdminCommand::printError(const QString &text)
     std::fprintf(stderr, "tolvern-server: %s\n", text.toLocal8Bit().constData());
 }
 
+void CAdminCommand::record(const QString &line)
+{
+    CJournal::record(line);
+}
+
 void CAdminCommand::printOut(const QString &text)
 {
     std::fputs(text.toLocal8Bit().constData(), stdout);
@@ -75,12 +83,18 @@ int CAdminCommand::run(int &argc, char **argv, const QStringList &arguments)
     QCoreApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Ombrivale"));
     QCoreApplication::setApplicationName(QStringLiteral("Tolvern Data Server"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TOLVERN_VERSION));
 
     CAdminCommand command;
     QStringList rest = arguments.mid(1);
     if (!command.takeCommonOptions(rest))
         return EXIT_USAGE;
+    // On the server's machine the commands find the installed service's ini and database.
+    const CInstallPaths::Places places = CInstallPaths::serviceDefaults();
+    if (command.config.isEmpty())
+        command.config = places.config;
+    if (command.workDir.isEmpty())
+        command.workDir = places.workDir;
     if (!command.workDir.isEmpty() && !QDir::setCurrent(command.workDir)) {
         printError(QStringLiteral("cannot change to the folder %1").arg(command.workDir));
         return EXIT_USAGE;
@@ -88,6 +102,10 @@ int CAdminCommand::run(int &argc, char **argv, const QStringList &arguments)
     if (!command.config.isEmpty())
         CServerSettings::instance()->setIniFilePath(command.config);
     command.takeOwnerIdentity();
+    // The lines the window would log (a purge's outcome, the database's notices) go to the
+    // journal, beside the trail of each change.
+    QObject::connect(CUserDb::instance(), &CUserDb::log, &app,
+        [](const QString &line) { CJournal::record(line, CJournal::priorityOf(line)); });
 
     int code = EXIT_USAGE;
     for (const Verb &verb : VERBS) {

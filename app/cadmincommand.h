@@ -43,6 +43,8 @@ public:
 
     static void printError(const QString &text);
     static void printOut(const QString &text);
+    // One line of the trail a change leaves in the system journal.
+    static void record(const QString &line);
 
 private:
     bool takeCommonOptions(QStringList &arguments);

@@ -6,12 +6,21 @@
 
 #include <unistd.h>
 
+#include "cjournal.h"
 #include "printabletext.h"
 
 CConsoleLog::CConsoleLog(int fd, QObject *parent)
     : QObject(parent)
     , fd(fd)
+    , journal(CJournal::isJournalStream(fd))
 {
+    if (journal && CJournal::nativeAvailable())
+        journalSender = &CJournal::send;
+}
+
+void CConsoleLog::setJournalSender(const JournalSender &sender)
+{
+    journalSender = sender;
 }
 
 QByteArray CConsoleLog::timeStamp(const timespec &now)
@@ -30,6 +39,21 @@ QByteArray CConsoleLog::timeStamp(const timespec &now)
 
 void CConsoleLog::writeLine(const QString &msg)
 {
+    writeEntry(msg, QString());
+}
+
+void CConsoleLog::writeEntry(const QString &msg, const QString &clientAddress)
+{
+    if (journal) {
+        const int priority = CJournal::priorityOf(msg);
+        if (journalSender && journalSender(CJournal::fields(msg, priority, clientAddress)))
+            return;
+        // No native socket (or it refused): the stream keeps the priority at least, and the
+        // next lines do not try the socket again.
+        journalSender = nullptr;
+        writeAll(CJournal::streamLine(priority, printableText(msg, -1).toUtf8()));
+        return;
+    }
     // The replies of one batch are logged within the same millisecond: one stamp for all.
     timespec now {};
     clock_gettime(CLOCK_REALTIME, &now);
@@ -43,16 +67,21 @@ void CConsoleLog::writeLine(const QString &msg)
     // Texts from clients arrive escaped already; this keeps every other line one line too.
     buffer += printableText(msg, -1).toUtf8();
     buffer += '\n';
-    const char *data = buffer.constData();
-    qsizetype left = buffer.size();
+    writeAll(buffer);
+}
+
+void CConsoleLog::writeAll(const QByteArray &data)
+{
+    const char *next = data.constData();
+    qsizetype left = data.size();
     while (left > 0) {
-        const ssize_t written = ::write(fd, data, size_t(left));
+        const ssize_t written = ::write(fd, next, size_t(left));
         if (written < 0 && errno == EINTR)
             continue;
         // A closed log pipe must not stop the service; the line is lost.
         if (written <= 0)
             return;
-        data += written;
+        next += written;
         left -= written;
     }
 }

@@ -25,8 +25,12 @@
 #include <QStyleFactory>
 
 #include "cadmincommand.h"
+#include "cconfigcheck.h"
 #include "cconsolelog.h"
 #include "cepolleventdispatcher.h"
+#include "cinifile.h"
+#include "cinstallpaths.h"
+#include "cjournal.h"
 #include "cservercore.h"
 #include "ctlsacceptor.h"
 #include "cservermainwindow.h"
@@ -34,9 +38,11 @@
 #include "cserversettings.h"
 #include "csetupdlg.h"
 #include "csingleinstance.h"
+#include "csystemdnotifier.h"
 #include "cuserdb.h"
 #include "cuserdbconfig.h"
 #include "cwindowserver.h"
+#include "tolvernversion.h"
 
 namespace {
 // Written by the signal handler, read by a socket notifier on the event loop.
@@ -67,11 +73,32 @@ int CServerApp::run(int &argc, char **argv)
                        + CAdminCommand::verbList()),
             stdout);
         return 0;
+    case CServerOptions::Version:
+        std::fputs("tolvern-server " TOLVERN_VERSION "\n", stdout);
+        return 0;
+    case CServerOptions::CheckConfig:
+        return checkConfig(options);
     case CServerOptions::Invalid:
         printError(options.errorText());
         return EXIT_BAD_ARGUMENTS;
     case CServerOptions::Run:
         break;
+    }
+
+    bool headless = options.headless;
+    if (!headless && !displayReachable(options.platformGiven)) {
+        printError(QStringLiteral("no display found (DISPLAY and WAYLAND_DISPLAY are not set); "
+                                  "running headless"));
+        headless = true;
+    }
+    // An installed service finds the package's ini and folder without options, as the admin
+    // commands do; the window keeps the user's own.
+    if (headless) {
+        const CInstallPaths::Places places = CInstallPaths::serviceDefaults();
+        if (options.config.isEmpty())
+            options.config = places.config;
+        if (options.workDir.isEmpty())
+            options.workDir = places.workDir;
     }
     if (!options.workDir.isEmpty() && !QDir::setCurrent(options.workDir)) {
         printError(QStringLiteral("cannot change to the folder %1").arg(options.workDir));
@@ -80,13 +107,6 @@ int CServerApp::run(int &argc, char **argv)
     if (!options.config.isEmpty() && QFileInfo(options.config).isDir()) {
         printError(QStringLiteral("%1 is a folder, not an ini file").arg(options.config));
         return EXIT_BAD_ARGUMENTS;
-    }
-
-    bool headless = options.headless;
-    if (!headless && !displayReachable(options.platformGiven)) {
-        printError(QStringLiteral("no display found (DISPLAY and WAYLAND_DISPLAY are not set); "
-                                  "running headless"));
-        headless = true;
     }
 
     // Before the lock exists, so a signal that arrives once it does is never lost.
@@ -123,10 +143,42 @@ bool CServerApp::displayReachable(bool platformGiven)
         || !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
 }
 
-void CServerApp::printError(const QString &text)
+void CServerApp::printError(const QString &text, int priority)
 {
-    std::fprintf(stderr, "tolvern-server: %s\n", text.toLocal8Bit().constData());
+    // Under systemd the prefix gives the journal the line's priority; a terminal gets none.
+    static const bool journal = CJournal::isJournalStream(STDERR_FILENO);
+    const QByteArray prefix = journal ? "<" + QByteArray::number(priority) + ">" : QByteArray();
+    std::fprintf(
+        stderr, "%stolvern-server: %s\n", prefix.constData(), text.toLocal8Bit().constData());
     std::fflush(stderr);
+}
+
+int CServerApp::checkConfig(const CServerOptions &options)
+{
+    QString path = options.checkFile;
+    if (path.isEmpty())
+        path = options.config;
+    if (path.isEmpty())
+        path = CInstallPaths::serviceDefaults().config;
+    if (path.isEmpty())
+        path = CServerSettings::defaultIniFilePath(CInstallPaths::runningProgramDir());
+    const QStringList problems = CConfigCheck::problems(path);
+    for (const QString &problem : problems)
+        std::fprintf(stdout, "%s\n", problem.toLocal8Bit().constData());
+    if (problems.isEmpty())
+        std::fprintf(stdout, "%s: no problems found\n", path.toLocal8Bit().constData());
+    return problems.isEmpty() ? 0 : EXIT_BAD_ARGUMENTS;
+}
+
+void CServerApp::warnUnknownKeys(QStringList *lines)
+{
+    CIniFile ini(CServerSettings::instance()->iniFilePath());
+    ini.load();
+    const QStringList unknown = CConfigCheck::unknownKeys(ini);
+    for (const QString &line : unknown)
+        printError(QStringLiteral("warning: %1").arg(line), CJournal::Warning);
+    if (lines)
+        *lines = unknown;
 }
 
 void CServerApp::setIdentity()
@@ -134,7 +186,7 @@ void CServerApp::setIdentity()
     QSettings::setDefaultFormat(QSettings::IniFormat);
     QCoreApplication::setOrganizationName(QStringLiteral("Ombrivale"));
     QCoreApplication::setApplicationName(QStringLiteral("Tolvern Data Server"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TOLVERN_VERSION));
 }
 
 QString CServerApp::defaultStorageDir()
@@ -285,6 +337,7 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
 
     CServerSettings *settings = CServerSettings::instance();
     settings->load();
+    warnUnknownKeys(nullptr);
     applyDatabaseOption(options);
     if (options.storage.isEmpty() && !settings->saveDataDir.isEmpty()
         && !QFileInfo(settings->saveDataDir).isDir()) {
@@ -313,7 +366,7 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
     } else {
         CServerCore core;
         hangupCore = &core;
-        QObject::connect(&core, &CServerCore::lineLogged, &console, &CConsoleLog::writeLine);
+        QObject::connect(&core, &CServerCore::lineLoggedFrom, &console, &CConsoleLog::writeEntry);
         core.setPortOverrides(options.mainPort, options.filePort);
         const int mainPort = quint16(options.mainPort ? options.mainPort : settings->mainPort);
         const int filePort = quint16(options.filePort ? options.filePort : settings->filePort);
@@ -328,12 +381,19 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
                                .arg(core.fileError()));
             code = EXIT_START_FAILED;
         } else {
-            console.writeLine(QStringLiteral("Serving on main control port %1 and file transfer "
-                                             "port %2, storage %3, users in %4")
-                                  .arg(core.controlPort())
-                                  .arg(core.filePort())
-                                  .arg(settings->saveDataDir, usersText()));
+            const QString serving = QStringLiteral("Serving on main control port %1 and file "
+                                                   "transfer port %2, storage %3, users in %4")
+                                        .arg(core.controlPort())
+                                        .arg(core.filePort())
+                                        .arg(settings->saveDataDir, usersText());
+            console.writeLine(serving);
+            for (const QString &line : CConfigCheck::limitLines(settings->snapshot()))
+                core.log(line);
+            CSystemdNotifier notifier;
+            notifier.ready(serving);
+            notifier.startWatchdog();
             QCoreApplication::exec();
+            notifier.stopping();
         }
     }
     QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false).close();
@@ -346,6 +406,8 @@ int CServerApp::runWindow(
 {
     int exitCode = 0;
     bool firstRun = true;
+    // Outlives the application objects of the restarts: its watchdog timer does not.
+    CSystemdNotifier notifier;
     QPointer<QApplication> app;
     std::unique_ptr<CWindowServer> server;
     for (;;) {
@@ -362,6 +424,8 @@ int CServerApp::runWindow(
 
         CServerSettings *settings = CServerSettings::instance();
         settings->load();
+        QStringList unknownKeys;
+        warnUnknownKeys(&unknownKeys);
         applyDatabaseOption(options);
 
         QString tlsError;
@@ -413,6 +477,17 @@ int CServerApp::runWindow(
         hangupCore = window->serverCore();
         window->resize(800, 600);
         window->show();
+        // The window's log shows what the ini got wrong and the limits it sets.
+        for (const QString &line : unknownKeys + CConfigCheck::limitLines(settings->snapshot()))
+            QMetaObject::invokeMethod(
+                server->core(), "log", Qt::QueuedConnection, Q_ARG(QString, line));
+        // A port that failed is in the window's log; the window serves on, as designed.
+        notifier.ready(server->core()->controlListening() && server->core()->fileListening()
+                ? QStringLiteral("Serving on main control port %1 and file transfer port %2")
+                      .arg(server->core()->controlPort())
+                      .arg(server->core()->filePort())
+                : QStringLiteral("Serving with a port that could not be opened; see the log"));
+        notifier.startWatchdog();
         // A second start brings this window forward.
         instance.serve(window, [target = QPointer<CServerMainWindow>(window)] {
             if (target)
@@ -425,7 +500,9 @@ int CServerApp::runWindow(
         QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false).close();
         if (code != RESTART_CODE)
             break;
+        notifier.reloading(QStringLiteral("Restarting with the new settings"));
     }
+    notifier.stopping();
 
     QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false).close();
     server.reset();

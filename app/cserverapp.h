@@ -2,6 +2,7 @@
 #define CSERVERAPP_H
 
 #include <QString>
+#include <QStringList>
 
 #include "csettingdlg.h"
 #include "exitcodes.h"
@@ -44,7 +45,11 @@ private:
     static QString usersText();
     static QString defaultStorageDir();
     static void setIdentity();
-    static void printError(const QString &text);
+    // priority: the journal's, when stderr is its stream.
+    static void printError(const QString &text, int priority = 3);
+    static int checkConfig(const CServerOptions &options);
+    // Says on stderr which keys of the ini are not known; lines gets them too.
+    static void warnUnknownKeys(QStringList *lines);
     // The [Tls] files can be read and belong together (or TLS is off).
     static bool checkTls(QString &error);
     static void raiseOpenFileLimit();

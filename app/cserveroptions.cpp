@@ -32,14 +32,20 @@ QString CServerOptions::usage()
         "  --storage DIR       storage folder of the save archives; saved in the ini\n"
         "  --config FILE       the ini file (default: tolvern.ini beside the program, or\n"
         "                      $XDG_CONFIG_HOME/tolvern/tolvern.ini when that folder is not\n"
-        "                      writable)\n"
-        "  --workdir DIR       run in DIR: the user database is DIR/db/users.db\n"
+        "                      writable; an installed copy run headless takes\n"
+        "                      /etc/tolvern/tolvern.ini when the package put it there)\n"
+        "  --workdir DIR       run in DIR: the user database is DIR/db/users.db (an\n"
+        "                      installed copy run headless: /var/lib/tolvern)\n"
         "  --database URL      the user database for this run instead of the ini's\n"
         "                      [Database]: postgresql://user@host:5432/dbname, or an\n"
         "                      SQLite file\n"
         "  --main-port N       main control port for this run (1-65535)\n"
         "  --file-port N       game data transfer port for this run (1-65535)\n"
+        "  --check-config [FILE]  check an ini (the one the server would read without\n"
+        "                      FILE): syntax, unknown keys, values out of range, missing\n"
+        "                      folders and files; exit status 0 when it is sound, else 2\n"
         "  -h, --help          show this help\n"
+        "  --version           show the program's version\n"
         "\n"
         "Headless, the first start without a storage folder uses\n"
         "$XDG_DATA_HOME/tolvern/saves. Exit status: 0 done (also when another copy runs),\n"
@@ -80,12 +86,25 @@ bool CServerOptions::parsePort(const QString &name, const QString &text, int &po
 
 CServerOptions::Outcome CServerOptions::parse(const QStringList &arguments)
 {
+    bool checkRequested = false;
     for (int i = 0; i < arguments.size(); ++i) {
         const QString &word = arguments.at(i);
         const QString name = word.section(QLatin1Char('='), 0, 0);
         QString value;
         if (word == QLatin1String("-h") || word == QLatin1String("--help")) {
             return Help;
+        } else if (word == QLatin1String("--version")) {
+            return Version;
+        } else if (name == QLatin1String("--check-config")) {
+            // The file is optional: a next word that is no option names it.
+            if (word.contains(QLatin1Char('=')) && !takeValue(arguments, i, name, value))
+                return Invalid;
+            if (!word.contains(QLatin1Char('=')) && i + 1 < arguments.size()
+                && !arguments.at(i + 1).startsWith(QLatin1Char('-')))
+                value = arguments.at(++i);
+            if (!value.isEmpty())
+                checkFile = absolute(value);
+            checkRequested = true;
         } else if (word == QLatin1String("--headless")) {
             headless = true;
         } else if (name == QLatin1String("--storage")) {
@@ -141,5 +160,5 @@ CServerOptions::Outcome CServerOptions::parse(const QStringList &arguments)
             }
         }
     }
-    return Run;
+    return checkRequested ? CheckConfig : Run;
 }

@@ -9,7 +9,7 @@
 class CServerOptions
 {
 public:
-    enum Outcome { Run, Help, Invalid };
+    enum Outcome { Run, Help, Version, CheckConfig, Invalid };
 
     // arguments: without the program name. Paths come back absolute, taken against the
     // working directory of the call.
@@ -22,6 +22,8 @@ public:
     bool platformGiven = false;
     QString storage;
     QString config;
+    // --check-config's file; empty: the ini the server would read.
+    QString checkFile;
     QString workDir;
     // The user database for this run instead of the ini's [Database]: a postgresql:// URL or
     // an SQLite file.

@@ -26,9 +26,12 @@ const char PASSWD_USAGE[] = "Usage: tolvern-server users passwd ID NEWPASS\n"
 const char DELETE_USAGE[] = "Usage: tolvern-server users delete ID...\n"
                             "Deletes each user's game-data folder, then the user.\n";
 const char PURGE_USAGE[]
-    = "Usage: tolvern-server users purge --inactive 3m|6m [--data-only]\n"
-      "Deletes the users not logged in within 3 or 6 months, with their game-data folders;\n"
-      "with --data-only only their game-data folders are deleted and the users stay.\n";
+    = "Usage: tolvern-server users purge --inactive 3m|6m [--data-only] [--dry-run]\n"
+      "Deletes the users not logged in within 3 or 6 months, with their game-data folders,\n"
+      "and names them; with --data-only only their game-data folders are deleted and the\n"
+      "users stay; with --dry-run nothing changes and the users it would take are listed.\n"
+      "Users who never logged in count as inactive, however recently they were added: a\n"
+      "user added a minute ago goes too. Try --dry-run first.\n";
 
 QString text(const char *latin1)
 {
@@ -42,17 +45,33 @@ QString CUsersCommand::usage()
     return QStringLiteral(
         "Usage: tolvern-server users COMMAND [ARG]... [--config FILE] [--workdir DIR]\n"
         "Manages the users of the server whose database is DIR/db/users.db (default: the\n"
-        "current folder) and whose ini is FILE (needed by delete and purge for the storage\n"
-        "folder). Works while the server runs; its window shows the changes after Refresh.\n"
+        "current folder; for an installed server /var/lib/tolvern) and whose ini is FILE\n"
+        "(default: /etc/tolvern/tolvern.ini for an installed server; needed by delete and\n"
+        "purge for the storage folder). Works while the server runs; its window shows the\n"
+        "changes after Refresh. Changes are recorded in the system journal.\n"
         "\n"
         "  list [--json]                      list the users\n"
         "  add NAME PASS                      add a user, print its id\n"
         "  passwd ID NEWPASS                  change a password\n"
         "  delete ID...                       delete users and their game data\n"
-        "  purge --inactive 3m|6m [--data-only]  delete inactive users (or their game data)\n"
+        "  purge --inactive 3m|6m [--data-only] [--dry-run]\n"
+        "                                     delete inactive users (or their game data);\n"
+        "                                     users who never logged in count as inactive\n"
         "\n"
         "Exit status: 0 done, 1 database error, 2 empty name or password, 3 name taken,\n"
         "4 no such user, 5 no storage folder, 64 wrong usage.\n");
+}
+
+QString CUsersCommand::userLines(const QVector<CUserDb::UserRow> &users)
+{
+    QString text;
+    for (const CUserDb::UserRow &user : users) {
+        text += QStringLiteral("  %1  %2  last login %3\n")
+                    .arg(user.objectId)
+                    .arg(printableText(user.name),
+                        user.lastLogin.isEmpty() ? QStringLiteral("never") : user.lastLogin);
+    }
+    return text;
 }
 
 bool CUsersCommand::wantsHelp(const QStringList &arguments)
@@ -210,6 +229,8 @@ int CUsersCommand::add(CAdminCommand &command, const QStringList &arguments)
         CAdminCommand::printError(QStringLiteral("User create failed"));
         return CAdminCommand::EXIT_DATABASE;
     }
+    CAdminCommand::record(
+        QStringLiteral("Added user %1 (%2)").arg(objectId).arg(printableText(name)));
     CAdminCommand::printOut(QString::number(objectId) + u'\n');
     return CAdminCommand::EXIT_OK;
 }
@@ -244,6 +265,7 @@ int CUsersCommand::passwd(CAdminCommand &command, const QStringList &arguments)
         CAdminCommand::printError(QStringLiteral("Change password failed"));
         return CAdminCommand::EXIT_DATABASE;
     }
+    CAdminCommand::record(QStringLiteral("Changed the password of user %1").arg(id));
     CAdminCommand::printOut(QStringLiteral("Change password succeed\n"));
     return CAdminCommand::EXIT_OK;
 }
@@ -289,6 +311,7 @@ int CUsersCommand::remove(CAdminCommand &command, const QStringList &arguments)
             code = CAdminCommand::EXIT_DATABASE;
             continue;
         }
+        CAdminCommand::record(QStringLiteral("Deleted user %1 and the game data").arg(id));
         CAdminCommand::printOut(QStringLiteral("Deleted user %1\n").arg(id));
     }
     return code;
@@ -302,11 +325,15 @@ int CUsersCommand::purge(CAdminCommand &command, const QStringList &arguments)
     }
     int months = 0;
     bool dataOnly = false;
+    bool dryRun = false;
     for (int i = 0; i < arguments.size(); ++i) {
         const QString &word = arguments.at(i);
         QString range;
         if (word == QLatin1String("--data-only")) {
             dataOnly = true;
+            continue;
+        } else if (word == QLatin1String("--dry-run")) {
+            dryRun = true;
             continue;
         } else if (word == QLatin1String("--inactive") && i + 1 < arguments.size()) {
             range = arguments.at(++i);
@@ -336,6 +363,7 @@ int CUsersCommand::purge(CAdminCommand &command, const QStringList &arguments)
     const QDateTime before = QDateTime::currentDateTime().addMonths(-months);
     CUserPurge work(dataOnly ? CUserPurge::ClearData : CUserPurge::DeleteUsers, before,
         CServerSettings::instance()->snapshot().saveDataDir);
+    work.setDryRun(dryRun);
     const QString verb = dataOnly ? QStringLiteral("cleared") : QStringLiteral("deleted");
     // Whole percents only: a large purge would fill the screen otherwise.
     int shown = -1;
@@ -352,6 +380,30 @@ int CUsersCommand::purge(CAdminCommand &command, const QStringList &arguments)
     loop.exec();
     const CUserPurge::Counts counts = work.counts();
     const QString since = CUserDb::dateTimeText(before);
+    if (dryRun) {
+        if (counts.databaseFailed) {
+            CAdminCommand::printError(counts.errorText);
+            return CAdminCommand::EXIT_DATABASE;
+        }
+        CAdminCommand::printOut((dataOnly ? QStringLiteral("Would clear the game data of %1 "
+                                                           "users not logged in since %2:\n")
+                                          : QStringLiteral("Would delete %1 users not logged "
+                                                           "in since %2:\n"))
+                                    .arg(counts.found)
+                                    .arg(since)
+            + userLines(counts.users));
+        return CAdminCommand::EXIT_OK;
+    }
+    // Whom it took, in the journal too: a purge is no undo.
+    for (const CUserDb::UserRow &user : counts.users) {
+        CAdminCommand::record(
+            (dataOnly ? QStringLiteral("Cleared the game data of user %1 (%2), "
+                                       "last login %3")
+                      : QStringLiteral("Deleted user %1 (%2), last login %3"))
+                .arg(user.objectId)
+                .arg(printableText(user.name),
+                    user.lastLogin.isEmpty() ? QStringLiteral("never") : user.lastLogin));
+    }
     if (counts.databaseFailed) {
         CAdminCommand::printError(dataOnly
                 ? QStringLiteral("stopped after clearing the game data of %1 of %2 inactive "
@@ -378,11 +430,13 @@ int CUsersCommand::purge(CAdminCommand &command, const QStringList &arguments)
                            "none)\n")
                 .arg(counts.cleared + counts.missing)
                 .arg(since)
-                .arg(counts.missing));
+                .arg(counts.missing)
+            + userLines(counts.users));
     } else {
         CAdminCommand::printOut(QStringLiteral("Deleted %1 users not logged in since %2\n")
                                     .arg(counts.deleted)
-                                    .arg(since));
+                                    .arg(since)
+            + userLines(counts.users));
     }
     return CAdminCommand::EXIT_OK;
 }

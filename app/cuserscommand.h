@@ -2,6 +2,9 @@
 #define CUSERSCOMMAND_H
 
 #include <QStringList>
+#include <QVector>
+
+#include "cuserdb.h"
 
 class CAdminCommand;
 
@@ -20,6 +23,8 @@ private:
     static int remove(CAdminCommand &command, const QStringList &arguments);
     static int purge(CAdminCommand &command, const QStringList &arguments);
 
+    // One indented line per user: id, name, last login.
+    static QString userLines(const QVector<CUserDb::UserRow> &users);
     static bool wantsHelp(const QStringList &arguments);
     static int usageError(const QString &text, const QString &usage);
     static bool parseId(const QString &text, int &id);

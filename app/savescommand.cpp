@@ -1,5 +1,7 @@
 #include "savescommand.h"
 
+#include "cjournal.h"
+
 #include <cstdio>
 
 #include <QCoreApplication>
@@ -98,11 +100,18 @@ int runSavesCommand(QStringList args)
         return EXIT_DONE;
     }
     outcome = store.restore(saveName, args.at(3));
-    if (!outcome.ok())
+    if (!outcome.ok()) {
+        CJournal::record(translate("Restore of save %1 to version %2 failed: %3")
+                             .arg(saveName, args.at(3), outcome.message),
+            CJournal::Warning);
         return failure(outcome);
-    printOut(outcome.keptVersion.isEmpty()
-            ? translate("Restored save %1 to version %2").arg(saveName, args.at(3))
-            : translate("Restored save %1 to version %2; the replaced archive is version %3")
-                  .arg(saveName, args.at(3), outcome.keptVersion));
+    }
+    const QString done = outcome.keptVersion.isEmpty()
+        ? translate("Restored save %1 to version %2").arg(saveName, args.at(3))
+        : translate("Restored save %1 to version %2; the replaced archive is version %3")
+              .arg(saveName, args.at(3), outcome.keptVersion);
+    // The window's log line, in the journal.
+    CJournal::record(done);
+    printOut(done);
     return EXIT_DONE;
 }

@@ -8,6 +8,7 @@
 
 #include "cfileclient.h"
 #include "cserverfileconn.h"
+#include "tolvernversion.h"
 
 using libsock::CFileClient;
 using libsock::ClientError;
@@ -66,7 +67,9 @@ QString CClientCommand::usage()
         "                  the system's trust store\n"
         "  --ca FILE       with --tls: trust only the CA certificates in FILE (PEM)\n"
         "  --insecure      with --tls: check nothing (self-signed test set-ups only)\n"
-        "  --              end of options: later words starting with -- are arguments\n");
+        "  --              end of options: later words starting with -- are arguments\n"
+        "  --help          show this help\n"
+        "  --version       show the program's version\n");
 }
 
 int CClientCommand::run(const QStringList &arguments)
@@ -119,6 +122,10 @@ int CClientCommand::parse(const QStringList &arguments)
         }
         if (argument == QLatin1String("--help")) {
             printOut(usage());
+            return EXIT_OK;
+        }
+        if (argument == QLatin1String("--version")) {
+            printOut(QStringLiteral("tolvern-client " TOLVERN_VERSION "\n"));
             return EXIT_OK;
         }
         if (argument == QLatin1String("--tls")) {

@@ -193,6 +193,30 @@ QString CIniFile::value(
     return v;
 }
 
+QList<CIniFile::Entry> CIniFile::entries(QList<int> *stray) const
+{
+    QList<Entry> found;
+    QString section;
+    int sectionLine = 0;
+    QString name;
+    int equals = 0;
+    for (int i = 0; i < lines.size(); ++i) {
+        const QString &text = lines.at(i).text;
+        if (parseSection(text, &name)) {
+            section = name;
+            sectionLine = i + 1;
+        } else if (parseKey(text, &name, &equals)) {
+            found.append({ i + 1, section, sectionLine, name, text.mid(equals + 1).trimmed() });
+        } else {
+            const QString t = text.trimmed();
+            if (stray && !t.isEmpty() && !t.startsWith(QLatin1Char(';'))
+                && !t.startsWith(QLatin1Char('#')))
+                stray->append(i + 1);
+        }
+    }
+    return found;
+}
+
 int CIniFile::intValue(const QString &section, const QString &key, int defaultValue) const
 {
     if (!contains(section, key))

@@ -32,6 +32,19 @@ public:
     // Why the last save() failed.
     QString errorString() const { return saveError; }
 
+    // One key line as read, for checking a file rather than reading a setting.
+    struct Entry
+    {
+        int line = 0; // 1-based
+        QString section; // as written; empty for keys before the first section
+        int sectionLine = 0; // the line of its section's header, 0 before the first
+        QString key;
+        QString value;
+    };
+    // Every key line in file order; stray gets the numbers of lines that are no section,
+    // key, comment or blank line (and so are ignored).
+    QList<Entry> entries(QList<int> *stray = nullptr) const;
+
     // Leading blanks, optional sign, decimal digits up to the first non-digit; no digit is 0.
     static int parseInt(const QString &text);
 

@@ -11,6 +11,7 @@
 #include <QMutex>
 
 #include "cinifile.h"
+#include "cinstallpaths.h"
 
 namespace {
 
@@ -119,11 +120,8 @@ QString CServerSettings::defaultIniFilePath(const QString &programDir)
 {
     // An installed copy may not write beside itself: its ini goes to the user's config. Root
     // may write to the system's program folders, but an ini does not belong there either.
-    static const char *const systemDirs[]
-        = { "/usr/bin", "/usr/sbin", "/usr/local/bin", "/usr/local/sbin", "/bin", "/sbin" };
-    bool installed = ::access(QFile::encodeName(programDir).constData(), W_OK) != 0;
-    for (const char *dir : systemDirs)
-        installed = installed || programDir == QLatin1String(dir);
+    const bool installed = CInstallPaths::isSystemProgramDir(programDir)
+        || ::access(QFile::encodeName(programDir).constData(), W_OK) != 0;
     return installed ? userIniFilePath() : programDir + QStringLiteral("/tolvern.ini");
 }
 

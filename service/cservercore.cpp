@@ -221,7 +221,8 @@ void CServerCore::serveControl(int stockfd, bool encrypted)
     connect(conn, &CTolvernServerConn::finished, this, &CServerCore::protoClientFinished);
     connect(conn, &CTolvernServerConn::log, this, &CServerCore::log);
     protoConns.append(conn);
-    log(tr("Control client connected from %1").arg(conn->clientAddress().toString()));
+    const QString address = conn->clientAddress().toString();
+    logFrom(tr("Control client connected from %1").arg(address), address);
 }
 
 void CServerCore::protoClientDisconnected()
@@ -239,7 +240,8 @@ void CServerCore::protoClientFinished()
         return;
     protoConns.removeOne(conn);
     conn->deleteLater();
-    log(tr("Control client disconnected from %1").arg(conn->clientAddress().toString()));
+    const QString address = conn->clientAddress().toString();
+    logFrom(tr("Control client disconnected from %1").arg(address), address);
 }
 
 void CServerCore::fileClientConnected(int stockfd)
@@ -257,7 +259,8 @@ void CServerCore::serveFile(int stockfd, bool encrypted)
     connect(
         conn, &libsock::CServerFileConn::disconnected, this, &CServerCore::fileClientDisconnected);
     fileConns.append(conn);
-    log(tr("File client connected from %1").arg(conn->peerAddress().toString()));
+    const QString address = conn->peerAddress().toString();
+    logFrom(tr("File client connected from %1").arg(address), address);
 }
 
 void CServerCore::fileClientDisconnected()
@@ -268,12 +271,23 @@ void CServerCore::fileClientDisconnected()
     fileConns.removeOne(conn);
     forget(conn);
     conn->deleteLater();
-    log(tr("File client disconnected from %1").arg(conn->peerAddress().toString()));
+    const QString address = conn->peerAddress().toString();
+    logFrom(tr("File client disconnected from %1").arg(address), address);
 }
 
 void CServerCore::log(QString msg)
 {
+    // A control connection's command lines name the user, not the client: take its address.
+    QString address;
+    if (const auto *conn = qobject_cast<const CTolvernServerConn *>(sender()))
+        address = conn->clientAddress().toString();
+    logFrom(msg, address);
+}
+
+void CServerCore::logFrom(const QString &msg, const QString &clientAddress)
+{
     emit lineLogged(msg);
+    emit lineLoggedFrom(msg, clientAddress);
 }
 
 bool CServerCore::requestTransfer(const QString &user, const QString &detail)

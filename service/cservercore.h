@@ -80,6 +80,9 @@ public slots:
 
 signals:
     void lineLogged(QString msg);
+    // The same line with the address of the client it is about (empty when none is known),
+    // for sinks that keep it apart from the text, such as the journal.
+    void lineLoggedFrom(QString msg, QString clientAddress);
 
 private slots:
     void protoClientConnected(int stockfd);
@@ -95,6 +98,7 @@ private:
     void serveControl(int stockfd, bool tls);
     void serveFile(int stockfd, bool tls);
     void forget(QAbstractSocket *conn);
+    void logFrom(const QString &msg, const QString &clientAddress);
 
     CTolvernServer *protoServer = nullptr;
     CTolvernServer *fileServer = nullptr;

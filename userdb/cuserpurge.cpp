@@ -1,6 +1,7 @@
 #include "cuserpurge.h"
 
 #include <QFileInfo>
+#include <QHash>
 #include <QSqlQuery>
 #include <QThread>
 #include <QVariant>
@@ -43,7 +44,8 @@ void CUserPurge::start()
         worker->wait();
         delete worker;
         worker = nullptr;
-        CUserDb::instance()->logLine(summary());
+        if (!dryRun)
+            CUserDb::instance()->logLine(summary());
         emit finished();
     });
     worker->start();
@@ -52,15 +54,24 @@ void CUserPurge::start()
 CUserPurge::Counts CUserPurge::run()
 {
     Counts counts;
-    CUserDb *db = CUserDb::instance();
-    QVector<int> ids;
-    if (!db->inactiveUserIds(before, ids)) {
+    QVector<CUserDb::UserRow> rows;
+    if (!listInactive(&rows, &counts.errorText)) {
         counts.databaseFailed = true;
-        counts.errorText = QStringLiteral("the inactive users could not be listed");
         return counts;
     }
-    counts.found = int(ids.size());
+    counts.found = int(rows.size());
     emit progress(0, counts.found);
+    if (dryRun) {
+        counts.users = rows;
+        return counts;
+    }
+    QVector<int> ids;
+    QHash<int, qsizetype> rowOf;
+    ids.reserve(rows.size());
+    for (qsizetype i = 0; i < rows.size(); ++i) {
+        ids.append(rows.at(i).objectId);
+        rowOf.insert(rows.at(i).objectId, i);
+    }
     int done = 0;
     for (qsizetype first = 0; first < ids.size(); first += ROWS_PER_TRANSACTION) {
         const QVector<int> chunk = ids.mid(first, ROWS_PER_TRANSACTION);
@@ -84,10 +95,10 @@ CUserPurge::Counts CUserPurge::run()
                 counts.databaseFailed = true;
                 return counts;
             }
-            if (inactive)
-                removeFolder(id, counts);
-            else
+            if (!inactive)
                 ++counts.active;
+            else if (removeFolder(id, counts) || mode == DeleteUsers)
+                counts.users.append(rows.at(rowOf.value(id)));
             if (++done % FOLDERS_PER_REPORT == 0)
                 emit progress(done, counts.found);
         }
@@ -153,15 +164,45 @@ bool CUserPurge::stillInactive(int objectId, bool *inactive, QString *errorText)
     return ok;
 }
 
-void CUserPurge::removeFolder(int objectId, Counts &counts)
+bool CUserPurge::removeFolder(int objectId, Counts &counts)
 {
     const QString path = CUserFolder::path(storage, objectId);
-    if (path.isEmpty() || !QFileInfo::exists(path))
+    if (path.isEmpty() || !QFileInfo::exists(path)) {
         ++counts.missing;
-    else if (deleteDirectoryTree(path))
+        return true;
+    }
+    if (deleteDirectoryTree(path)) {
         ++counts.cleared;
-    else
-        ++counts.folderFailures;
+        return true;
+    }
+    ++counts.folderFailures;
+    return false;
+}
+
+bool CUserPurge::listInactive(QVector<CUserDb::UserRow> *rows, QString *errorText)
+{
+    QVector<CUserDb::UserRow> found;
+    const bool ok = CUserDb::instance()->run([&](CUserDbConnection &conn) {
+        found.clear();
+        QSqlQuery &query = conn.query(QStringLiteral("select object_id, name, last_login from "
+                                                     "t_user where last_login is null or "
+                                                     "last_login < ? order by object_id"));
+        query.addBindValue(cutOff);
+        if (!query.exec()) {
+            conn.keepError(query);
+            return false;
+        }
+        while (query.next()) {
+            found.append(
+                { query.value(0).toInt(), query.value(1).toString(), query.value(2).toString() });
+        }
+        query.finish();
+        return true;
+    });
+    if (!ok)
+        *errorText = QStringLiteral("the inactive users could not be listed");
+    *rows = found;
+    return ok;
 }
 
 QString CUserPurge::summary() const

@@ -6,13 +6,16 @@
 #include <QString>
 #include <QVector>
 
+#include "cuserdb.h"
+
 class QThread;
 
 // Removes the users who have not logged in since a cut-off (or, with ClearData, only their
 // game-data folders), as one piece of work on a thread of its own: the rows go in
 // transactions of up to ROWS_PER_TRANSACTION users, one sync each, and a user's folder only
 // once the deletion of the row is committed. A user who logs in after the list was made
-// keeps the account and the saves.
+// keeps the account and the saves. A dry run only lists whom the purge would take. Users who
+// never logged in count as inactive, however recently they were added.
 class CUserPurge : public QObject
 {
     Q_OBJECT
@@ -33,6 +36,9 @@ public:
         int folderFailures = 0; // folders that could not be removed
         bool databaseFailed = false;
         QString errorText; // why the database failed
+        // Whom it dealt with, by id: the users deleted, or whose game data was cleared (a
+        // missing folder counts), or, in a dry run, all of those found.
+        QVector<CUserDb::UserRow> users;
 
         bool ok() const { return !databaseFailed && folderFailures == 0; }
     };
@@ -42,6 +48,9 @@ public:
         Mode mode, const QDateTime &before, const QString &storageDir, QObject *parent = nullptr);
     // Waits for the work to end.
     ~CUserPurge() override;
+
+    // Before start() or run(): list the inactive users, change nothing.
+    void setDryRun(bool on) { dryRun = on; }
 
     // Runs the purge on the calling thread; progress is emitted from it.
     Counts run();
@@ -60,12 +69,16 @@ signals:
 
 private:
     // The rows of ids still inactive go in one transaction; deleted gets their ids.
+    // The inactive users, by id.
+    bool listInactive(QVector<CUserDb::UserRow> *rows, QString *errorText);
     bool deleteRows(const QVector<int> &ids, QVector<int> *deleted, QString *errorText);
     // Whether objectId is still inactive; false with errorText set when the database failed.
     bool stillInactive(int objectId, bool *inactive, QString *errorText);
-    void removeFolder(int objectId, Counts &counts);
+    // True when the folder is gone (or was never there).
+    bool removeFolder(int objectId, Counts &counts);
 
     Mode mode;
+    bool dryRun = false;
     QString cutOff;
     QDateTime before;
     QString storage;

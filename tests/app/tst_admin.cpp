@@ -246,8 +246,20 @@ void tst_Admin::purgeByLastLogin()
 
     for (const int id : { carol, dave, erin })
         makeFolder(id);
+    // A dry run names whom the purge would take, erin too though she was added just now.
+    QCOMPARE(admin({ "users", "purge", "--inactive=6m", "--dry-run" }, &out), 0);
+    const QByteArray who = QByteArray("  ") + QByteArray::number(dave) + "  dave  last login "
+        + QDateTime::currentDateTime().addMonths(-7).toString(Qt::ISODate).left(10).toUtf8();
+    const QByteArray never = "  " + QByteArray::number(erin) + "  erin  last login never\n";
+    QVERIFY2(out.startsWith("Would delete 2 users not logged in since ") && out.contains(who)
+            && out.endsWith(never),
+        out.constData());
+    QCOMPARE(names().size(), 4);
+    QVERIFY(QFileInfo::exists(folder(dave)));
+
     QCOMPARE(admin({ "users", "purge", "--inactive=6m" }, &out), 0);
-    QVERIFY2(out.startsWith("Deleted 2 users"), out.constData());
+    QVERIFY2(out.startsWith("Deleted 2 users") && out.contains(who) && out.endsWith(never),
+        out.constData());
     QCOMPARE(names(), QStringList({ QStringLiteral("alice"), QStringLiteral("carol") }));
     QVERIFY(QFileInfo::exists(folder(carol)));
     QVERIFY(!QFileInfo::exists(folder(dave)));

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTcpSocket>
@@ -9,6 +10,7 @@
 #include <QTest>
 
 #include "cportreservation.h"
+#include "tolvernversion.h"
 #include "cserverprocess.h"
 #include "testwire.h"
 
@@ -52,13 +54,31 @@ void tst_Install::installedServerServesHeadless()
         0);
     for (const char *file :
         { "bin/tolvern-server", "bin/tolvern-client", "share/applications/tolvern-server.desktop",
-            "share/icons/hicolor/48x48/apps/tolvern-server.png", "lib/sysusers.d/tolvern.conf" })
+            "share/icons/hicolor/48x48/apps/tolvern-server.png", "lib/sysusers.d/tolvern.conf",
+            "etc/tolvern/tolvern.ini", "share/doc/tolvern/copyright" })
         QVERIFY2(QFile::exists(prefix + QLatin1Char('/') + QLatin1String(file)), file);
     const QString unit = prefix + QStringLiteral("/lib/systemd/system/tolvern-server.service");
     QFile unitFile(unit);
     QVERIFY(unitFile.open(QIODevice::ReadOnly));
-    QVERIFY(unitFile.readAll().contains(
-        "\nExecStart=" + prefix.toUtf8() + "/bin/tolvern-server --headless "));
+    const QByteArray unitText = unitFile.readAll();
+    // The unit, the shipped ini and the admin commands agree on the ini.
+    QVERIFY(unitText.contains("\nExecStart=" + prefix.toUtf8()
+        + "/bin/tolvern-server --headless --config " + prefix.toUtf8()
+        + "/etc/tolvern/tolvern.ini\n"));
+    for (const char *line : { "Type=notify", "NotifyAccess=main", "WatchdogSec=30s",
+             "ExecReload=/bin/kill -HUP $MAINPID", "RestartPreventExitStatus=2 64",
+             "WorkingDirectory=/var/lib/tolvern" })
+        QVERIFY2(unitText.contains(QByteArray("\n") + line + "\n"), line);
+    // Nothing in the shipped ini that the server would not know; its folder is the package's.
+    QCOMPARE(runTool(prefix + QStringLiteral("/bin/tolvern-server"),
+                 { QStringLiteral("--check-config"),
+                     prefix + QStringLiteral("/etc/tolvern/tolvern.ini") },
+                 &out),
+        QFileInfo::exists(QStringLiteral("/var/lib/tolvern/saves")) ? 0 : 2);
+    for (const QByteArray &problem : out.trimmed().split('\n'))
+        QVERIFY2(problem.endsWith("no problems found")
+                || problem.endsWith("the folder /var/lib/tolvern/saves does not exist"),
+            problem.constData());
     const QString analyze = QStandardPaths::findExecutable(QStringLiteral("systemd-analyze"));
     if (!analyze.isEmpty()) {
         QCOMPARE(runTool(analyze, { QStringLiteral("verify"), unit }, &out), 0);
@@ -119,7 +139,9 @@ void tst_Install::debianPackageLists()
              "./usr/lib/systemd/system/tolvern-server.service",
              "./usr/share/applications/tolvern-server.desktop",
              "./usr/share/icons/hicolor/48x48/apps/tolvern-server.png",
-             "./usr/lib/sysusers.d/tolvern.conf" })
+             "./usr/lib/sysusers.d/tolvern.conf", "./etc/tolvern/tolvern.ini",
+             "./usr/share/man/man1/tolvern-server.1.gz", "./usr/share/man/man1/tolvern-client.1.gz",
+             "./usr/share/doc/tolvern/copyright", "./usr/share/doc/tolvern/changelog.Debian.gz" })
         QVERIFY2(out.contains(QByteArray(" ") + file + "\n"), file);
     QCOMPARE(runTool(QStringLiteral("dpkg-deb"),
                  { QStringLiteral("-f"), deb, QStringLiteral("Depends") }, &out),
@@ -144,6 +166,33 @@ void tst_Install::debianPackageLists()
                  { QStringLiteral("-I"), deb, QStringLiteral("postinst") }, &out),
         0);
     QVERIFY(out.contains("systemd-sysusers"));
+    // Removing the package stops the service first; the operator's edits to the ini survive
+    // upgrades.
+    QCOMPARE(runTool(QStringLiteral("dpkg-deb"),
+                 { QStringLiteral("-I"), deb, QStringLiteral("prerm") }, &out),
+        0);
+    QVERIFY2(out.contains("deb-systemd-invoke stop tolvern-server.service"), out.constData());
+    QCOMPARE(runTool(QStringLiteral("dpkg-deb"),
+                 { QStringLiteral("-I"), deb, QStringLiteral("postrm") }, &out),
+        0);
+    QVERIFY(out.contains("daemon-reload"));
+    QCOMPARE(runTool(QStringLiteral("dpkg-deb"),
+                 { QStringLiteral("-I"), deb, QStringLiteral("conffiles") }, &out),
+        0);
+    QCOMPARE(out.trimmed(), QByteArray("/etc/tolvern/tolvern.ini"));
+    // The man pages are made from the programs' --help and --version.
+    for (const char *program : { "tolvern-server", "tolvern-client" }) {
+        QCOMPARE(runTool(QStringLiteral("gzip"),
+                     { QStringLiteral("-dc"),
+                         unpacked
+                             + QStringLiteral("/usr/share/man/man1/%1.1.gz")
+                                   .arg(QLatin1String(program)) },
+                     &out),
+            0);
+        QVERIFY2(out.contains(QByteArray("\"") + program + " " TOLVERN_VERSION "\"")
+                && out.contains("\\-\\-help"),
+            program);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_Install)

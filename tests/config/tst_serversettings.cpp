@@ -5,6 +5,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "cinstallpaths.h"
 #include "cserversettings.h"
 
 class tst_ServerSettings : public QObject
@@ -18,6 +19,8 @@ private slots:
 
     // happy flows
     void fileBesideTheExecutable();
+    void installedCopyPlaces_data();
+    void installedCopyPlaces();
     void defaultsWithoutFile();
     void handWrittenFileLoads();
     void saveTouchesOnlyOurKeys();
@@ -97,6 +100,38 @@ void tst_ServerSettings::fileBesideTheExecutable()
         QCoreApplication::applicationDirPath() + QStringLiteral("/tolvern.ini"));
     settings->setIniFilePath(path);
     QCOMPARE(settings->iniFilePath(), path);
+}
+
+void tst_ServerSettings::installedCopyPlaces_data()
+{
+    QTest::addColumn<QString>("programDir");
+    QTest::addColumn<bool>("systemIni");
+    QTest::addColumn<bool>("serviceDefaults");
+    QTest::addColumn<bool>("besideProgram");
+    const QString build = QCoreApplication::applicationDirPath();
+    QTest::newRow("build tree") << build << true << false << true;
+    QTest::newRow("package") << QStringLiteral("/usr/bin") << true << true << false;
+    QTest::newRow("package, ini removed") << QStringLiteral("/usr/bin") << false << false << false;
+    QTest::newRow("/usr/local") << QStringLiteral("/usr/local/bin") << true << true << false;
+    QTest::newRow("/opt") << QStringLiteral("/opt/tolvern/bin") << true << true << false;
+    QTest::newRow("/usrx is no system folder")
+        << QStringLiteral("/usrx/bin") << true << false << false;
+}
+
+void tst_ServerSettings::installedCopyPlaces()
+{
+    QFETCH(QString, programDir);
+    QFETCH(bool, systemIni);
+    QFETCH(bool, serviceDefaults);
+    QFETCH(bool, besideProgram);
+    const CInstallPaths::Places places = CInstallPaths::serviceDefaults(programDir, systemIni);
+    QCOMPARE(
+        places.config, serviceDefaults ? QStringLiteral("/etc/tolvern/tolvern.ini") : QString());
+    QCOMPARE(places.workDir, serviceDefaults ? QStringLiteral("/var/lib/tolvern") : QString());
+    // Even root, who may write there, gets no ini beside an installed program.
+    QCOMPARE(CServerSettings::defaultIniFilePath(programDir),
+        besideProgram ? programDir + QStringLiteral("/tolvern.ini")
+                      : CServerSettings::userIniFilePath());
 }
 
 void tst_ServerSettings::defaultsWithoutFile()

@@ -214,6 +214,7 @@ void tst_ServerCore::servesWithoutWidgets()
     QVERIFY(!QCoreApplication::instance()->inherits("QGuiApplication"));
     CServerCore core;
     QSignalSpy lines(&core, &CServerCore::lineLogged);
+    QSignalSpy entries(&core, &CServerCore::lineLoggedFrom);
     QVERIFY(core.start());
     QCOMPARE(lines.size(), 2);
     QCOMPARE(lines.at(0).at(0).toString(), QStringLiteral("Main control server listen succeed"));
@@ -231,6 +232,12 @@ void tst_ServerCore::servesWithoutWidgets()
     QCOMPARE(
         lines.at(2).at(0).toString(), QStringLiteral("Control client connected from 127.0.0.1"));
     QCOMPARE(lines.at(3).at(0).toString(), QStringLiteral("[ADD_USER] name=core-ann, result=0"));
+    // The same lines for the journal, with the client each is about kept apart.
+    QCOMPARE(entries.size(), lines.size());
+    QCOMPARE(entries.at(1).at(1).toString(), QString());
+    QCOMPARE(entries.at(2).at(1).toString(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(entries.at(3).at(0).toString(), lines.at(3).at(0).toString());
+    QCOMPARE(entries.at(3).at(1).toString(), QStringLiteral("127.0.0.1"));
 
     QCOMPARE(core.uploadFileName(QStringLiteral("7/slot1")), QStringLiteral("7/slot1.z"));
     QCOMPARE(lines.last().at(0).toString(), QStringLiteral("Upload 7/slot1.z"));
