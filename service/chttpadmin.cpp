@@ -84,6 +84,7 @@ struct CHttpAdmin::Exchange
     std::mutex mutex;
     State state = State::Receiving; // guarded by mutex
     CHttpApi::Response response; // guarded by mutex
+    qint64 bodyBytes = 0; // received, kept or not
 };
 
 // A live log reader: the lines after `after`, formatted ahead in pending.
@@ -253,25 +254,31 @@ void CHttpAdmin::access(MHD_Connection *connection, const char *url, const char 
         request.peer = peerOf(connection);
         *context = new std::shared_ptr<Exchange>(std::move(exchange));
         slot = static_cast<std::shared_ptr<Exchange> *>(*context);
-        // Refused before a byte of it is read.
+        // Past the limit the body is read but not kept, so the client reads the 413 rather
+        // than a reset; one too large to be worth reading is refused at once, and the
+        // connection closed after the answer.
         const QByteArray length = header(connection, MHD_HTTP_HEADER_CONTENT_LENGTH);
         if (length.isEmpty() || length.toLongLong() <= CHttpApi::MAX_BODY_BYTES)
             return;
         (*slot)->request.bodyTooLarge = true;
+        if (length.toLongLong() <= MAX_DRAINED_BYTES)
+            return;
     }
     Exchange &exchange = **slot;
     if (*uploadDataSize > 0) {
         CHttpApi::Request &request = exchange.request;
+        exchange.bodyBytes += qint64(*uploadDataSize);
         if (!request.bodyTooLarge) {
             if (request.body.size() + qint64(*uploadDataSize) > CHttpApi::MAX_BODY_BYTES) {
                 request.bodyTooLarge = true;
                 request.body.clear();
+                request.body.squeeze();
             } else {
                 request.body.append(uploadData, qsizetype(*uploadDataSize));
             }
         }
         *uploadDataSize = 0;
-        if (!request.bodyTooLarge)
+        if (!request.bodyTooLarge || exchange.bodyBytes <= MAX_DRAINED_BYTES)
             return;
     }
 

@@ -32,6 +32,8 @@ public:
     static constexpr int CONNECTION_LIMIT = 256;
     static constexpr int PER_ADDRESS_LIMIT = 64;
     static constexpr int IDLE_TIMEOUT_S = 30;
+    // A body past the limit is read and dropped up to this size, then the connection closes.
+    static constexpr qint64 MAX_DRAINED_BYTES = 16 * 1024 * 1024;
 
     CHttpAdmin(CHttpApi *api, CLogRing *ring, QObject *parent = nullptr);
     ~CHttpAdmin() override;
