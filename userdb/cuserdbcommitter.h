@@ -58,6 +58,12 @@ public:
     // request must not be submitted before the outcomes of those it depends on.
     bool checksPasswordsFirst() const { return passwords != nullptr; }
 
+    // Told of every batch committed or failed: its requests, the nanoseconds the commit took
+    // and whether it was stored; called on the thread that committed it. Before the first
+    // submit().
+    using BatchObserver = std::function<void(int size, qint64 nsecs, bool ok)>;
+    void setBatchObserver(BatchObserver batchObserver) { observer = std::move(batchObserver); }
+
     // Batches committed or failed, and batches whose commit failed, since construction.
     qint64 batches() const { return batchCount; }
     qint64 failedBatches() const { return failedCount; }
@@ -82,8 +88,8 @@ private:
     void enqueue(const CUserDb::Request &request);
     // Hands the requests of this pass of the event loop to the database thread.
     void publish();
-    // Commits the one fresh request on this thread when no other outcome is owed; false
-    // when the database thread is to take it.
+    // commitBatch(), timed for the observer.
+    bool commitTimed(QVector<CUserDb::Request> &batch, QString *error, bool *busy = nullptr);
     // The database thread's loop.
     void commitLoop();
     void finishBatch(const QVector<CUserDb::Request> &requests, bool ok, const QString &error);
@@ -101,6 +107,7 @@ private:
     bool publishScheduled = false;
     qint64 batchCount = 0;
     qint64 failedCount = 0;
+    BatchObserver observer;
 
     // Shared with the database thread.
     std::mutex mutex;

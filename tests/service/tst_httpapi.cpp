@@ -1,0 +1,486 @@
+// The operators' HTTP API against the real executable: every endpoint and its errors, the
+// body limit, the lock on bad tokens, the token command and its reload at SIGHUP, and a real
+// Prometheus scraping /metrics.
+#include <csignal>
+#include <memory>
+
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include "cadminbackend.h"
+#include "cadmintoken.h"
+#include "chttpapi.h"
+#include "cportreservation.h"
+#include "cserverprocess.h"
+
+namespace {
+
+constexpr int WAIT_MS = 10000;
+
+struct Answer
+{
+    int status = 0;
+    QByteArray body;
+    QHash<QByteArray, QByteArray> headers;
+    QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
+};
+
+// Answers every operation at once with 200.
+class CStubBackend : public CAdminBackend
+{
+public:
+    bool healthy() override { return true; }
+    void ready(Reply reply) override { reply(Response()); }
+    void metrics(Reply reply) override { reply(Response()); }
+    void status(Reply reply) override { reply(Response()); }
+    void listUsers(const CHttpApi::UserQuery &, Reply reply) override { reply(Response()); }
+    void addUser(const QString &, const QString &, Reply reply) override { reply(Response()); }
+    void setPassword(int, const QString &, Reply reply) override { reply(Response()); }
+    void deleteUser(int, Reply reply) override { reply(Response()); }
+    void purge(int, bool, bool, Reply reply) override { reply(Response()); }
+    void saves(int, Reply reply) override { reply(Response()); }
+    void history(int, const QString &, Reply reply) override { reply(Response()); }
+    void restore(int, const QString &, const QString &, Reply reply) override { reply(Response()); }
+    void log(qint64, Reply reply) override { reply(Response()); }
+    qint64 lastLogSeq() override { return 0; }
+};
+
+} // namespace
+
+class tst_HttpApi : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void endpoints_data();
+    void endpoints();
+    void bodyLimit_data();
+    void bodyLimit();
+    void savesHistoryRestore();
+    void purgeDryRunThenReal();
+    void logStream();
+    void prometheusScrapes();
+    void tokenCommandAndReload();
+    // Last: it locks this address out.
+    void lockAfterTenBadTokens();
+    void lockCountsTenWithinAMinute();
+
+private:
+    Answer call(const QByteArray &method, const QString &path,
+        const QByteArray &body = QByteArray(), const QByteArray &token = QByteArray(),
+        quint16 port = 0);
+    QByteArray get(quint16 port, const QString &path);
+    // Nothing secret in any answer: no password sent, no hash, no token.
+    void checkNoSecrets(const Answer &answer);
+
+    std::unique_ptr<CServerProcess> server;
+    std::unique_ptr<CPortReservation> httpReservation;
+    QNetworkAccessManager network;
+    QByteArray token;
+    quint16 httpPort = 0;
+    QStringList secrets;
+};
+
+Answer tst_HttpApi::call(const QByteArray &method, const QString &path, const QByteArray &body,
+    const QByteArray &bearer, quint16 port)
+{
+    QNetworkRequest request(
+        QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port ? port : httpPort).arg(path)));
+    request.setTransferTimeout(WAIT_MS);
+    if (!bearer.isEmpty())
+        request.setRawHeader("Authorization", "Bearer " + bearer);
+    if (!body.isEmpty())
+        request.setHeader(
+            QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    QNetworkReply *reply = network.sendCustomRequest(request, method, body);
+    QEventLoop loop;
+    connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(WAIT_MS + 1000, &loop, &QEventLoop::quit);
+    loop.exec();
+    Answer answer;
+    answer.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    answer.body = reply->readAll();
+    for (const auto &pair : reply->rawHeaderPairs())
+        answer.headers.insert(pair.first.toLower(), pair.second);
+    reply->deleteLater();
+    return answer;
+}
+
+QByteArray tst_HttpApi::get(quint16 port, const QString &path)
+{
+    return call("GET", path, QByteArray(), QByteArray(), port).body;
+}
+
+void tst_HttpApi::checkNoSecrets(const Answer &answer)
+{
+    for (const QString &secret : std::as_const(secrets))
+        QVERIFY2(!answer.body.contains(secret.toUtf8()), qPrintable(secret));
+    QVERIFY(!answer.body.contains("$argon2"));
+    QVERIFY(!answer.headers.contains("set-cookie"));
+    QVERIFY(!answer.headers.contains("access-control-allow-origin"));
+}
+
+void tst_HttpApi::initTestCase()
+{
+    token = CAdminToken::generate();
+    httpReservation = std::make_unique<CPortReservation>();
+    httpPort = httpReservation->port();
+    QVERIFY(httpPort);
+    secrets = { QString::fromLatin1(token), CAdminToken::hash(token), QStringLiteral("s3cret-one"),
+        QStringLiteral("s3cret-two") };
+    server = std::make_unique<CServerProcess>(QStringLiteral(TOLVERN_SERVER_PATH));
+    QVERIFY2(server->isValid(), qPrintable(server->errorText()));
+    server->setHeadless(true);
+    server->setExtraIni(QStringLiteral("[Admin]\nHttpPort=%1\nTokenHash=%2\n")
+                            .arg(httpPort)
+                            .arg(CAdminToken::hash(token)));
+    QVERIFY2(server->start(), qPrintable(server->errorText()));
+    QTRY_COMPARE_WITH_TIMEOUT(call("GET", QStringLiteral("/healthz")).status, 200, WAIT_MS);
+}
+
+void tst_HttpApi::cleanupTestCase()
+{
+    if (server)
+        QCOMPARE(server->stop(), 0);
+}
+
+void tst_HttpApi::endpoints_data()
+{
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("auth"); // good, bad or none
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("expected"); // a key of the JSON answer, or a text in it
+
+    // Happy flows, in order: user 1 is added, changed and deleted.
+    QTest::newRow("healthz") << QByteArray("GET") << "/healthz" << QByteArray()
+                             << QByteArray("none") << 200 << "status";
+    QTest::newRow("readyz") << QByteArray("GET") << "/readyz" << QByteArray() << QByteArray("none")
+                            << 200 << "ready";
+    QTest::newRow("metrics") << QByteArray("GET") << "/metrics" << QByteArray()
+                             << QByteArray("none") << 200 << "tolvern_commands_total";
+    QTest::newRow("status") << QByteArray("GET") << "/api/v1/status" << QByteArray()
+                            << QByteArray("good") << 200 << "uptimeSeconds";
+    QTest::newRow("add") << QByteArray("POST") << "/api/v1/users"
+                         << QByteArray(R"({"name":" alice ","password":"s3cret-one"})")
+                         << QByteArray("good") << 201 << "id";
+    QTest::newRow("add second") << QByteArray("POST") << "/api/v1/users"
+                                << QByteArray(R"({"name":"bob","password":"s3cret-two"})")
+                                << QByteArray("good") << 201 << "id";
+    QTest::newRow("list filtered") << QByteArray("GET") << "/api/v1/users?filter=ALI&sort=-name"
+                                   << QByteArray() << QByteArray("good") << 200 << "alice";
+    QTest::newRow("password") << QByteArray("PUT") << "/api/v1/users/1/password"
+                              << QByteArray(R"({"password":"s3cret-two"})") << QByteArray("good")
+                              << 204 << "";
+    QTest::newRow("saves of a user without any")
+        << QByteArray("GET") << "/api/v1/users/1/saves" << QByteArray() << QByteArray("good") << 200
+        << "saves";
+    QTest::newRow("log") << QByteArray("GET") << "/api/v1/log?after=0" << QByteArray()
+                         << QByteArray("good") << 200 << "listen succeed";
+    QTest::newRow("delete") << QByteArray("DELETE") << "/api/v1/users/1" << QByteArray()
+                            << QByteArray("good") << 204 << "";
+
+    // Rainy-day flows.
+    QTest::newRow("taken name") << QByteArray("POST") << "/api/v1/users"
+                                << QByteArray(R"({"name":"bob","password":"x"})")
+                                << QByteArray("good") << 409 << "User name [bob] already exists";
+    QTest::newRow("empty name") << QByteArray("POST") << "/api/v1/users"
+                                << QByteArray(R"({"name":"  ","password":"x"})")
+                                << QByteArray("good") << 400 << "User name is empty";
+    QTest::newRow("empty password")
+        << QByteArray("POST") << "/api/v1/users" << QByteArray(R"({"name":"carol","password":" "})")
+        << QByteArray("good") << 400 << "Password is empty";
+    QTest::newRow("long name") << QByteArray("POST") << "/api/v1/users"
+                               << QByteArray(R"({"name":")" + QByteArray(256, 'n')
+                                      + R"(","password":"x"})")
+                               << QByteArray("good") << 400 << "at most 255";
+    QTest::newRow("not JSON") << QByteArray("POST") << "/api/v1/users" << QByteArray("{name")
+                              << QByteArray("good") << 400 << "error";
+    QTest::newRow("password of nobody")
+        << QByteArray("PUT") << "/api/v1/users/99/password" << QByteArray(R"({"password":"x"})")
+        << QByteArray("good") << 404 << "no user with id 99";
+    QTest::newRow("delete nobody") << QByteArray("DELETE") << "/api/v1/users/99" << QByteArray()
+                                   << QByteArray("good") << 404 << "no user";
+    QTest::newRow("bad id") << QByteArray("DELETE") << "/api/v1/users/-3" << QByteArray()
+                            << QByteArray("good") << 404 << "not found";
+    QTest::newRow("bad limit") << QByteArray("GET") << "/api/v1/users?limit=1001" << QByteArray()
+                               << QByteArray("good") << 400 << "limit";
+    QTest::newRow("bad sort") << QByteArray("GET") << "/api/v1/users?sort=password" << QByteArray()
+                              << QByteArray("good") << 400 << "sort";
+    QTest::newRow("bad purge") << QByteArray("POST") << "/api/v1/users/purge"
+                               << QByteArray(R"({"inactive":"1y"})") << QByteArray("good") << 400
+                               << "3m or 6m";
+    QTest::newRow("unknown") << QByteArray("GET") << "/api/v1/nothing" << QByteArray()
+                             << QByteArray("good") << 404 << "not found";
+    QTest::newRow("wrong method") << QByteArray("DELETE") << "/api/v1/status" << QByteArray()
+                                  << QByteArray("good") << 405 << "method";
+    QTest::newRow("escape from the console") << QByteArray("GET") << "/console/..%2Fmetrics"
+                                             << QByteArray() << QByteArray("none") << 404 << "";
+    QTest::newRow("no token") << QByteArray("GET") << "/api/v1/status" << QByteArray()
+                              << QByteArray("none") << 401 << "bearer token";
+    QTest::newRow("bad token") << QByteArray("GET") << "/api/v1/users" << QByteArray()
+                               << QByteArray("bad") << 401 << "bearer token";
+}
+
+void tst_HttpApi::endpoints()
+{
+    QFETCH(QByteArray, method);
+    QFETCH(QString, path);
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, auth);
+    QFETCH(int, status);
+    QFETCH(QString, expected);
+    const QByteArray bearer = auth == "good" ? token
+        : auth == "bad"                      ? QByteArray("wrong-token")
+                                             : QByteArray();
+    const Answer answer = call(method, path, body, bearer);
+    QVERIFY2(answer.status == status, answer.body.constData());
+    QVERIFY2(answer.body.contains(expected.toUtf8()), answer.body.constData());
+    checkNoSecrets(answer);
+}
+
+void tst_HttpApi::bodyLimit_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("status");
+    QTest::newRow("64 KiB") << 64 * 1024 << 400; // read whole: not JSON
+    QTest::newRow("64 KiB + 1") << 64 * 1024 + 1 << 413;
+    QTest::newRow("1 MiB") << 1024 * 1024 << 413;
+}
+
+void tst_HttpApi::bodyLimit()
+{
+    QFETCH(int, size);
+    QFETCH(int, status);
+    const Answer answer
+        = call("POST", QStringLiteral("/api/v1/users"), QByteArray(size, 'x'), token);
+    QCOMPARE(answer.status, status);
+}
+
+void tst_HttpApi::savesHistoryRestore()
+{
+    const Answer added = call("POST", QStringLiteral("/api/v1/users"),
+        R"({"name":"dora","password":"s3cret-one"})", token);
+    QCOMPARE(added.status, 201);
+    const int id = added.json().value(QStringLiteral("id")).toInt();
+    // An archive with one version beside it, as an upload that replaced it leaves them.
+    const QString folder = server->storageDir() + QStringLiteral("/%1").arg(id);
+    QVERIFY(QDir().mkpath(folder + QStringLiteral("/.versions/slot1.z")));
+    for (const auto &[file, text] : { std::pair { QStringLiteral("/slot1.z"), "current" },
+             std::pair {
+                 QStringLiteral("/.versions/slot1.z/2026-12-07T10-40-02.517Z"), "older" } }) {
+        QFile out(folder + file);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(text);
+    }
+    const QString base = QStringLiteral("/api/v1/users/%1/saves").arg(id);
+    const Answer saves = call("GET", base, QByteArray(), token);
+    QCOMPARE(saves.status, 200);
+    QCOMPARE(saves.json().value(QStringLiteral("saves")).toArray().first()[QStringLiteral("name")],
+        QStringLiteral("slot1"));
+    const Answer history
+        = call("GET", base + QStringLiteral("/slot1/history"), QByteArray(), token);
+    QCOMPARE(history.status, 200);
+    QCOMPARE(history.json().value(QStringLiteral("versions")).toArray().size(), 1);
+    QCOMPARE(call("GET", base + QStringLiteral("/nope/history"), QByteArray(), token).status, 404);
+    QCOMPARE(call("POST", base + QStringLiteral("/slot1/restore"), R"({"version":"nope"})", token)
+                 .status,
+        404);
+    const Answer restored = call("POST", base + QStringLiteral("/slot1/restore"),
+        R"({"version":"2026-12-07T10-40-02.517Z"})", token);
+    QVERIFY2(restored.status == 200, restored.body.constData());
+    QFile current(folder + QStringLiteral("/slot1.z"));
+    QVERIFY(current.open(QIODevice::ReadOnly));
+    QCOMPARE(current.readAll(), QByteArray("older"));
+    // The window's log line.
+    QTRY_VERIFY_WITH_TIMEOUT(call("GET", QStringLiteral("/api/v1/log"), QByteArray(), token)
+                                 .body.contains("Restored save " + QByteArray::number(id)),
+        WAIT_MS);
+}
+
+void tst_HttpApi::purgeDryRunThenReal()
+{
+    QCOMPARE(
+        call("POST", QStringLiteral("/api/v1/users"), R"({"name":"idle","password":"p"})", token)
+            .status,
+        201);
+    const Answer dry = call(
+        "POST", QStringLiteral("/api/v1/users/purge"), R"({"inactive":"3m","dryRun":true})", token);
+    QCOMPARE(dry.status, 200);
+    QCOMPARE(dry.json().value(QStringLiteral("deleted")).toInt(), 0);
+    const int inactive = int(dry.json().value(QStringLiteral("users")).toArray().size());
+    QVERIFY(dry.body.contains("\"idle\""));
+    QVERIFY(call("GET", QStringLiteral("/api/v1/users?filter=idle"), QByteArray(), token)
+                .body.contains("\"total\":1"));
+    const Answer real = call("POST", QStringLiteral("/api/v1/users/purge"),
+        R"({"inactive":"3m","dataOnly":false})", token);
+    QVERIFY2(real.status == 200, real.body.constData());
+    QCOMPARE(real.json().value(QStringLiteral("deleted")).toInt(), inactive);
+    QVERIFY(real.body.contains("\"idle\""));
+    QVERIFY(call("GET", QStringLiteral("/api/v1/users?filter=idle"), QByteArray(), token)
+                .body.contains("\"total\":0"));
+}
+
+void tst_HttpApi::logStream()
+{
+    QNetworkRequest request(
+        QUrl(QStringLiteral("http://127.0.0.1:%1/api/v1/log/stream").arg(httpPort)));
+    request.setRawHeader("Authorization", "Bearer " + token);
+    request.setRawHeader("Last-Event-ID", "0");
+    std::unique_ptr<QNetworkReply> reply(network.get(request));
+    QByteArray seen;
+    connect(reply.get(), &QNetworkReply::readyRead, this, [&] { seen += reply->readAll(); });
+    // The lines so far, then a new one as it is logged.
+    QTRY_VERIFY_WITH_TIMEOUT(seen.contains("id: 1\ndata: {"), WAIT_MS);
+    QCOMPARE(reply->header(QNetworkRequest::ContentTypeHeader).toString(),
+        QStringLiteral("text/event-stream"));
+    const Answer added
+        = call("POST", QStringLiteral("/api/v1/users"), R"({"name":"eve","password":"p"})", token);
+    QCOMPARE(call("DELETE",
+                 QStringLiteral("/api/v1/users/%1")
+                     .arg(added.json().value(QStringLiteral("id")).toInt()),
+                 QByteArray(), token)
+                 .status,
+        204);
+    QTRY_VERIFY_WITH_TIMEOUT(seen.contains("deleted through the HTTP port"), WAIT_MS);
+    reply->abort();
+}
+
+void tst_HttpApi::prometheusScrapes()
+{
+    const QString prometheus = QStandardPaths::findExecutable(QStringLiteral("prometheus"));
+    const QString promtool = QStandardPaths::findExecutable(QStringLiteral("promtool"));
+    if (prometheus.isEmpty() || promtool.isEmpty())
+        QSKIP("Debian's prometheus package is not installed (no prometheus or promtool)");
+
+    QProcess check;
+    check.start(promtool, { QStringLiteral("check"), QStringLiteral("metrics") });
+    QVERIFY(check.waitForStarted(WAIT_MS));
+    check.write(get(httpPort, QStringLiteral("/metrics")));
+    check.closeWriteChannel();
+    QVERIFY(check.waitForFinished(WAIT_MS));
+    QVERIFY2(check.exitCode() == 0, check.readAll().constData());
+
+    QTemporaryDir dir;
+    CPortReservation webReservation;
+    QFile config(dir.filePath(QStringLiteral("prometheus.yml")));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write(
+        QStringLiteral("global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: tolvern\n"
+                       "    static_configs:\n      - targets: ['127.0.0.1:%1']\n")
+            .arg(httpPort)
+            .toUtf8());
+    config.close();
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(prometheus,
+        { QStringLiteral("--config.file=") + config.fileName(),
+            QStringLiteral("--storage.tsdb.path=") + dir.filePath(QStringLiteral("data")),
+            QStringLiteral("--web.listen-address=127.0.0.1:%1").arg(webReservation.port()) });
+    QVERIFY(process.waitForStarted(WAIT_MS));
+    auto stop = qScopeGuard([&] {
+        process.terminate();
+        if (!process.waitForFinished(WAIT_MS))
+            process.kill();
+    });
+    const quint16 web = webReservation.port();
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        get(web, QStringLiteral("/api/v1/targets")).contains("\"health\":\"up\""),
+        process.readAll().constData(), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(get(web, QStringLiteral("/api/v1/query?query=tolvern_commands_total"))
+                                 .contains("\"command\":\"login\""),
+        30000);
+}
+
+void tst_HttpApi::tokenCommandAndReload()
+{
+    QProcess command;
+    command.start(QStringLiteral(TOLVERN_SERVER_PATH),
+        { QStringLiteral("admin"), QStringLiteral("token"), QStringLiteral("--config"),
+            server->iniPath() });
+    QVERIFY(command.waitForFinished(WAIT_MS));
+    QCOMPARE(command.exitCode(), 0);
+    const QByteArray fresh = command.readAllStandardOutput().trimmed();
+    QVERIFY(QByteArray::fromBase64(fresh, QByteArray::Base64UrlEncoding).size() >= 32);
+    QFile ini(server->iniPath());
+    QVERIFY(ini.open(QIODevice::ReadOnly));
+    const QByteArray text = ini.readAll();
+    QVERIFY(text.contains("TokenHash=" + CAdminToken::hash(fresh).toLatin1()));
+    QVERIFY(!text.contains(fresh));
+    // Taken at SIGHUP; until then the old token holds.
+    QCOMPARE(call("GET", QStringLiteral("/api/v1/status"), QByteArray(), token).status, 200);
+    ::kill(pid_t(server->processId()), SIGHUP);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        call("GET", QStringLiteral("/api/v1/status"), QByteArray(), fresh).status, 200, WAIT_MS);
+    QCOMPARE(call("GET", QStringLiteral("/api/v1/status"), QByteArray(), token).status, 401);
+    token = fresh;
+}
+
+void tst_HttpApi::lockAfterTenBadTokens()
+{
+    // Bad tokens of the earlier cases count too: at most ten in all before the lock.
+    int attempts = 0;
+    Answer answer;
+    while ((answer = call("GET", QStringLiteral("/api/v1/status"), QByteArray(), "guess")).status
+            == 401
+        && attempts < CHttpApi::LOCK_FAILURES)
+        ++attempts;
+    QCOMPARE(answer.status, 429);
+    const Answer locked = call("GET", QStringLiteral("/api/v1/status"), QByteArray(), token);
+    QCOMPARE(locked.status, 429);
+    QVERIFY(locked.headers.value("retry-after").toInt() > 0);
+    // What needs no token stays open.
+    QCOMPARE(call("GET", QStringLiteral("/healthz")).status, 200);
+}
+
+void tst_HttpApi::lockCountsTenWithinAMinute()
+{
+    // The count exactly, on the API alone with a clock of the test's.
+    CStubBackend backend;
+    CHttpApi api(&backend);
+    api.setTokenHash(CAdminToken::hash("right"));
+    qint64 now = 1000;
+    api.setClock([&now] { return now; });
+    const auto status = [&api](const QByteArray &bearer, const char *address) {
+        CHttpApi::Request request;
+        request.method = "GET";
+        request.path = "/api/v1/status";
+        request.authorization = "Bearer " + bearer;
+        request.peer = QHostAddress(QLatin1String(address));
+        int answered = 0;
+        api.handle(request,
+            [&answered](const CHttpApi::Response &response) { answered = response.status; });
+        return answered;
+    };
+    for (int i = 0; i < CHttpApi::LOCK_FAILURES - 1; ++i)
+        QCOMPARE(status("wrong", "10.0.0.1"), 401);
+    // Guesses older than a minute no longer count.
+    now += CHttpApi::LOCK_MS;
+    QCOMPARE(status("wrong", "10.0.0.1"), 401);
+    QCOMPARE(status("right", "10.0.0.1"), 200);
+    for (int i = 0; i < CHttpApi::LOCK_FAILURES - 1; ++i)
+        QCOMPARE(status("wrong", "10.0.0.1"), 401);
+    QCOMPARE(status("right", "10.0.0.1"), 429);
+    // One address only; and the lock ends after a minute.
+    QCOMPARE(status("right", "10.0.0.2"), 200);
+    now += CHttpApi::LOCK_MS;
+    QCOMPARE(status("right", "10.0.0.1"), 200);
+}
+
+QTEST_GUILESS_MAIN(tst_HttpApi)
+#include "tst_httpapi.moc"
