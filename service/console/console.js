@@ -186,6 +186,7 @@
     $('nav').hidden = true;
     $('btnSignOut').hidden = true;
     $('signInError').textContent = message;
+    $('edToken').value = '';
     showPage('SignIn');
     $('edToken').focus();
   }
