@@ -283,6 +283,13 @@ def scenario(server, console, token, out):
     console.message("User console-bob added")
     if d.switch_to.active_element != console.by_id("btnAdd"):
         raise Failure("closing the dialog does not return the focus to the Add button")
+    # By keyboard alone: Enter opens the dialog, Escape closes it, the focus comes back.
+    console.by_id("btnAdd").send_keys(Keys.ENTER)
+    console.wait("the add-user dialog by keyboard",
+                 lambda d: d.find_element(By.ID, "dlgAdd").is_displayed())
+    d.switch_to.active_element.send_keys(Keys.ESCAPE)
+    console.wait("the dialog closed by Escape, the focus on Add", lambda d: not d.find_element(
+        By.ID, "dlgAdd").is_displayed() and d.switch_to.active_element == console.by_id("btnAdd"))
     console.filter_users("console-bob")
     console.shot("users-1280x800")
     users = server.api(token, "/api/v1/users?filter=console-bob")
