@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "admintokencommand.h"
 #include "cdbcommand.h"
 #include "cserversettings.h"
 #include "cuserdb.h"
@@ -32,11 +33,17 @@ int runSaves(CAdminCommand &, const QStringList &arguments)
     return runSavesCommand(arguments);
 }
 
+int runAdmin(CAdminCommand &, const QStringList &arguments)
+{
+    return runAdminCommand(arguments);
+}
+
 // One line per verb.
 const Verb VERBS[] = {
     { "users", &CUsersCommand::run, "list, add, delete and purge users, change passwords" },
     { "saves", &runSaves, "list a user's saves, their history, restore a version" },
     { "db", &CDbCommand::run, "copy the users into another database (SQLite to PostgreSQL)" },
+    { "admin", &runAdmin, "make the bearer token of the HTTP port (admin token)" },
 };
 
 } // namespace

@@ -470,7 +470,7 @@ void CServerApp::installTermSignalHandlers()
     action.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
-    // SIGHUP reloads the TLS certificate; it never ends the server.
+    // SIGHUP reloads the TLS certificate and the HTTP port's token; it never ends the server.
     sigaction(SIGHUP, &action, nullptr);
 }
 

@@ -87,6 +87,18 @@ CServerSettings::Tls tlsFrom(const CIniFile &ini, const QString &iniPath)
     return tls;
 }
 
+const QString &adminSection()
+{
+    static const QString name = QStringLiteral("Admin");
+    return name;
+}
+
+const QString &tokenHashKey()
+{
+    static const QString name = QStringLiteral("TokenHash");
+    return name;
+}
+
 } // namespace
 
 CServerSettings *CServerSettings::instance()
@@ -181,6 +193,33 @@ void CServerSettings::load()
     maxUserBytes = qMax(qint64(0), int64Value(ini, QStringLiteral("MaxUserBytes"), 0));
     minFreeBytes = qMax(qint64(-1), int64Value(ini, QStringLiteral("MinFreeBytes"), -1));
     tls = tlsFrom(ini, iniFilePath());
+
+    httpPort = qBound(0, ini.intValue(adminSection(), QStringLiteral("HttpPort"), 0), 65535);
+    httpAddress = ini.value(adminSection(), QStringLiteral("HttpAddress"), QString()).trimmed();
+    if (httpAddress.isEmpty())
+        httpAddress = QStringLiteral("127.0.0.1");
+    tokenHash = ini.value(adminSection(), tokenHashKey(), QString()).trimmed();
+}
+
+QString CServerSettings::readTokenHash(const QString &iniPath)
+{
+    CIniFile ini(iniPath);
+    ini.load();
+    return ini.value(adminSection(), tokenHashKey(), QString()).trimmed();
+}
+
+bool CServerSettings::writeTokenHash(
+    const QString &iniPath, const QString &hash, QString *errorString)
+{
+    QDir().mkpath(QFileInfo(iniPath).absolutePath());
+    CIniFile ini(iniPath);
+    ini.load();
+    ini.setValue(adminSection(), tokenHashKey(), hash);
+    if (ini.save())
+        return true;
+    if (errorString)
+        *errorString = ini.errorString();
+    return false;
 }
 
 CServerSettings::Tls CServerSettings::readTls(const QString &iniPath)

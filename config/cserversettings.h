@@ -79,6 +79,16 @@ public:
     // [Tls] as the file at iniPath holds it now; touches no record, so any thread may ask.
     static Tls readTls(const QString &iniPath);
 
+    // [Admin]: the operators' HTTP port (0: off), the address it listens on, and the hash of
+    // the bearer token its /api/ requests must carry (empty: no token works).
+    int httpPort = 0;
+    QString httpAddress = QStringLiteral("127.0.0.1");
+    QString tokenHash;
+    // [Admin] TokenHash as the file holds it now; any thread may ask.
+    static QString readTokenHash(const QString &iniPath);
+    // Writes [Admin] TokenHash into the file at iniPath, every other line left alone.
+    static bool writeTokenHash(const QString &iniPath, const QString &hash, QString *errorString);
+
 private:
     CServerSettings() = default;
 

@@ -108,12 +108,14 @@ void CLoginGuard::endAttempt(
             emit log(tr("Logins from %1 locked for %2 s after %3 failed attempts")
                          .arg(peer.toString(), QString::number(addressLockMs / 1000),
                              QString::number(addressLockFailures)));
+            emit lockStarted(true);
         }
         if (countFailure(named, nameLockFailures, nameLockMs, at) && address.lockedUntil <= at) {
             emit log(
                 tr("Logins for %1 from %2 locked for %3 s after %4 failed attempts")
                     .arg(printableText(name), peer.toString(), QString::number(nameLockMs / 1000),
                         QString::number(nameLockFailures)));
+            emit lockStarted(false);
         }
         break;
     }

@@ -65,6 +65,8 @@ public:
 
 signals:
     void log(QString msg);
+    // A lock starts: on one name from an address, or on the whole address.
+    void lockStarted(bool wholeAddress);
     // An attempt ended: those waiting may try again.
     void attemptEnded();
 

@@ -267,6 +267,7 @@ void CTolvernServerConn::writeReply(const Owed &entry)
                      .arg(QString::number(entry.objectId), QString::number(entry.result)));
         break;
     }
+    emit answered(entry.command, entry.result);
     // A peer that hung up still has its change made and logged; there is nobody to tell.
     if (state() == QAbstractSocket::ConnectedState)
         libsock::writePacket(*this, reply);

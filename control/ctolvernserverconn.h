@@ -35,6 +35,8 @@ public:
 
 signals:
     void log(QString msg);
+    // A command's reply is written: its request code and result, for the server's counters.
+    void answered(quint8 command, quint8 result);
     // Once the socket has disconnected and every command taken has been logged; the owner
     // may delete the connection then.
     void finished();

@@ -4,10 +4,18 @@
 
 #include <utility>
 
+#include <QElapsedTimer>
+#include <QFile>
 #include <QHostAddress>
 #include <QMetaObject>
 #include <QSslSocket>
+#include <QTimer>
 
+#include "cadminservice.h"
+#include "chttpadmin.h"
+#include "chttpapi.h"
+#include "clogring.h"
+#include "cmetrics.h"
 #include "csavestore.h"
 #include "cstorageworker.h"
 #include "cconnguard.h"
@@ -17,6 +25,7 @@
 #include "printabletext.h"
 #include "ctolvernserver.h"
 #include "ctlsacceptor.h"
+#include "controlcodes.h"
 #include "ctolvernserverconn.h"
 #include "cuserdb.h"
 #include "cuserdbcommitter.h"
@@ -25,6 +34,28 @@
 namespace {
 // Room for thousands of clients connecting at once.
 constexpr int LISTEN_BACKLOG = 1024;
+
+qint64 monotonicMs()
+{
+    static QElapsedTimer timer = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    return timer.elapsed();
+}
+
+CMetrics::Command commandOf(quint8 code)
+{
+    switch (code) {
+    case libsock::CMD_ADD_USER:
+        return CMetrics::AddUser;
+    case libsock::CMD_LOGIN:
+        return CMetrics::Login;
+    default:
+        return CMetrics::ChangePass;
+    }
+}
 } // namespace
 
 CServerCore::CServerCore(QObject *parent)
@@ -35,7 +66,24 @@ CServerCore::CServerCore(QObject *parent)
     , storage(std::make_unique<CStorageWorker>(
           [] { return CSaveStore::fromSettings(CServerSettings::instance()->snapshot()); }))
     , tls(new CTlsAcceptor(connGuard, this))
+    , counters(std::make_unique<CMetrics>())
+    , logRing(std::make_unique<CLogRing>())
+    , heartbeat(new QTimer(this))
 {
+    // The counters watch what happens; none of them decides anything.
+    CMetrics *metrics = counters.get();
+    committer->setBatchObserver(
+        [metrics](int size, qint64 nsecs, bool ok) { metrics->batchCommitted(size, nsecs, ok); });
+    metrics->setOutageSource([] { return CUserDb::instance()->outages(); });
+    connect(loginGuard, &CLoginGuard::lockStarted, this, [metrics](bool wholeAddress) {
+        metrics->lockStarted(wholeAddress ? CMetrics::AddressLock : CMetrics::NameLock);
+    });
+    // /healthz asks whether this thread's loop still turns.
+    lastBeat = monotonicMs();
+    heartbeat->setInterval(1000);
+    connect(heartbeat, &QTimer::timeout, this, [this] { lastBeat = monotonicMs(); });
+    heartbeat->start();
+
     connect(connGuard, &CConnGuard::log, this, &CServerCore::log);
     connect(tls, &CTlsAcceptor::log, this, &CServerCore::log);
     connect(loginGuard, &CLoginGuard::log, this, &CServerCore::log);
@@ -45,6 +93,11 @@ CServerCore::CServerCore(QObject *parent)
 
 CServerCore::~CServerCore()
 {
+    // The HTTP port first: its thread calls into the API and the work behind it. Then the
+    // work already handed in, whose answers nobody waits for any more.
+    delete http;
+    http = nullptr;
+    admin.reset();
     // First, while the connections and the log are whole: the committer commits what it was
     // handed and hands the outcomes out, so every command taken is stored and logged.
     delete committer;
@@ -134,7 +187,54 @@ bool CServerCore::start()
         log(tr("File transfer server listen  failed => %1").arg(fileServer->errorString()));
     }
 
+    if (settings.httpPort > 0)
+        startHttp(settings);
     return controlListening() && fileListening();
+}
+
+void CServerCore::startHttp(const CServerSettings &settings)
+{
+    admin = std::make_unique<CAdminService>(this, counters.get(), logRing.get());
+    connect(admin.get(), &CAdminService::logLine, this, &CServerCore::log);
+    httpApi = std::make_unique<CHttpApi>(admin.get());
+    httpApi->setTokenHash(settings.tokenHash);
+    QByteArray certificate;
+    QByteArray key;
+    if (settings.tls.isEnabled()) {
+        // start() has loaded the pair already; it is read again only for the HTTP library.
+        QFile certificateFile(settings.tls.certificate);
+        QFile keyFile(settings.tls.privateKey);
+        if (certificateFile.open(QIODevice::ReadOnly) && keyFile.open(QIODevice::ReadOnly)) {
+            certificate = certificateFile.readAll();
+            key = keyFile.readAll();
+        }
+    }
+    http = new CHttpAdmin(httpApi.get(), logRing.get(), this);
+    QString error;
+    if (!http->start(settings.httpAddress, quint16(settings.httpPort), certificate, key, &error)) {
+        log(tr("HTTP admin server listen failed => %1").arg(error));
+        delete http;
+        http = nullptr;
+        return;
+    }
+    httpPortNumber = http->port();
+    log(tr("HTTP admin server listen succeed on %1:%2%3")
+            .arg(settings.httpAddress)
+            .arg(http->port())
+            .arg(certificate.isEmpty() ? QString() : tr(" (HTTPS)")));
+    if (settings.tokenHash.isEmpty())
+        log(tr("HTTP admin API has no token yet: make one with \"tolvern-server admin token\""));
+}
+
+qint64 CServerCore::msecsSinceLoopTurned() const
+{
+    return monotonicMs() - lastBeat;
+}
+
+qint64 CServerCore::uptimeMsecs() const
+{
+    static const qint64 startedAt = monotonicMs();
+    return monotonicMs() - startedAt;
 }
 
 // Recorded by start(): the listeners themselves belong to the core's thread.
@@ -175,7 +275,12 @@ void CServerCore::setTlsHandshakeTimeout(int msec)
 
 void CServerCore::reloadTls()
 {
-    tls->reload(CServerSettings::instance()->snapshot().iniFilePath());
+    const QString ini = CServerSettings::instance()->snapshot().iniFilePath();
+    tls->reload(ini);
+    if (httpApi) {
+        httpApi->setTokenHash(CServerSettings::readTokenHash(ini));
+        log(tr("HTTP admin token taken from %1").arg(ini));
+    }
 }
 
 bool CServerCore::adopt(QAbstractSocket *conn, int stockfd, bool encrypted)
@@ -220,6 +325,11 @@ void CServerCore::serveControl(int stockfd, bool encrypted)
     connect(conn, &CTolvernServerConn::disconnected, this, &CServerCore::protoClientDisconnected);
     connect(conn, &CTolvernServerConn::finished, this, &CServerCore::protoClientFinished);
     connect(conn, &CTolvernServerConn::log, this, &CServerCore::log);
+    connect(conn, &CTolvernServerConn::answered, this,
+        [metrics = counters.get()](quint8 command, quint8 result) {
+            metrics->commandAnswered(commandOf(command), result);
+        });
+    counters->connectionOpened(CMetrics::ControlPort);
     protoConns.append(conn);
     log(tr("Control client connected from %1").arg(conn->clientAddress().toString()));
 }
@@ -228,8 +338,10 @@ void CServerCore::protoClientDisconnected()
 {
     // The descriptor is closed: its place is free, though the connection may still be owed
     // outcomes to log.
-    if (auto *conn = qobject_cast<CTolvernServerConn *>(sender()))
+    if (auto *conn = qobject_cast<CTolvernServerConn *>(sender())) {
+        counters->connectionClosed(CMetrics::ControlPort);
         forget(conn);
+    }
 }
 
 void CServerCore::protoClientFinished()
@@ -256,6 +368,8 @@ void CServerCore::serveFile(int stockfd, bool encrypted)
     conn->setAdapter(this);
     connect(
         conn, &libsock::CServerFileConn::disconnected, this, &CServerCore::fileClientDisconnected);
+    watchDownloads(conn);
+    counters->connectionOpened(CMetrics::FilePort);
     fileConns.append(conn);
     log(tr("File client connected from %1").arg(conn->peerAddress().toString()));
 }
@@ -266,13 +380,41 @@ void CServerCore::fileClientDisconnected()
     if (!conn)
         return;
     fileConns.removeOne(conn);
+    counters->connectionClosed(CMetrics::FilePort);
     forget(conn);
     conn->deleteLater();
     log(tr("File client disconnected from %1").arg(conn->peerAddress().toString()));
 }
 
+void CServerCore::watchDownloads(libsock::CServerFileConn *conn)
+{
+    // A download is whole when every byte of the archive went out before it ended.
+    struct Progress
+    {
+        qint64 total = -1;
+        qint64 done = 0;
+    };
+    auto progress = std::make_shared<Progress>();
+    CMetrics *metrics = counters.get();
+    connect(conn, &libsock::CAbstractFileConn::workBegin, this, [progress](qint64 total) {
+        progress->total = total;
+        progress->done = 0;
+    });
+    connect(conn, &libsock::CAbstractFileConn::working, this,
+        [progress](qint64, qint64 done) { progress->done = done; });
+    connect(conn, &libsock::CAbstractFileConn::workFinal, this, [progress, metrics] {
+        if (progress->total < 0)
+            return;
+        metrics->transferEnded(CMetrics::Download,
+            progress->done >= progress->total ? CMetrics::TransferOk : CMetrics::TransferFailed,
+            progress->done);
+        progress->total = -1;
+    });
+}
+
 void CServerCore::log(QString msg)
 {
+    logRing->append(msg);
     emit lineLogged(msg);
 }
 
@@ -303,11 +445,13 @@ QString CServerCore::uploadFileName(const QString &saveName)
 {
     if (!libsock::CServerFileConn::isSafeName(saveName)) {
         log(tr("Transfer refused: unsafe save name %1").arg(printableText(saveName)));
+        counters->uploadRefused(CMetrics::UnsafeName);
         return QString();
     }
     log(tr("Upload %1.z").arg(printableText(saveName)));
     if (CSaveStore::isHistoryName(saveName)) {
         log(tr("Upload %1.z refused: inside a save history folder").arg(printableText(saveName)));
+        counters->uploadRefused(CMetrics::HistoryName);
         return QString();
     }
     return CSaveStore::archiveName(saveName);
@@ -317,12 +461,18 @@ void CServerCore::requestUploadRoom(quint64 upload, const QString &fileName, qin
     qint64 needed, qint64 wanted, const RoomAnswer &answer)
 {
     storage->requestRoom(upload, fileName, written, needed, wanted,
-        [this, fileName, answer](qint64 granted, const CSaveStore::Outcome &outcome) {
+        [this, upload, written, fileName, answer](
+            qint64 granted, const CSaveStore::Outcome &outcome) {
             QMetaObject::invokeMethod(
                 this,
-                [this, fileName, answer, granted, message = outcome.message] {
-                    if (granted < 0)
+                [this, upload, written, fileName, answer, granted, message = outcome.message] {
+                    UploadTrack &track = uploads[upload];
+                    track.bytes = written;
+                    if (granted < 0) {
                         log(tr("Upload %1 refused: %2").arg(printableText(fileName), message));
+                        counters->uploadRefused(CMetrics::reasonOf(message));
+                        track.result = CMetrics::TransferRefused;
+                    }
                     answer(granted);
                 },
                 Qt::QueuedConnection);
@@ -333,10 +483,17 @@ void CServerCore::commitUpload(quint64 upload, const QString &fileName, qint64 s
     const std::function<bool()> &commit, const CommitAnswer &answer)
 {
     storage->commitUpload(upload, fileName, size, commit,
-        [this, fileName, answer](const CSaveStore::Outcome &outcome) {
+        [this, upload, size, fileName, answer](const CSaveStore::Outcome &outcome) {
             QMetaObject::invokeMethod(
                 this,
-                [this, fileName, answer, outcome] {
+                [this, upload, size, fileName, answer, outcome] {
+                    UploadTrack &track = uploads[upload];
+                    track.bytes = size;
+                    track.result = outcome.ok()                         ? CMetrics::TransferOk
+                        : outcome.status == CSaveStore::Status::Refused ? CMetrics::TransferRefused
+                                                                        : CMetrics::TransferFailed;
+                    if (outcome.status == CSaveStore::Status::Refused)
+                        counters->uploadRefused(CMetrics::reasonOf(outcome.message));
                     if (outcome.status == CSaveStore::Status::Refused)
                         log(tr("Upload %1 refused: %2")
                                 .arg(printableText(fileName), outcome.message));
@@ -362,6 +519,11 @@ void CServerCore::startWriteBack(quint64 upload, const std::function<void()> &st
 void CServerCore::uploadEnded(quint64 upload)
 {
     storage->endUpload(upload);
+    // Ended without an outcome: cut short (the client went, a write failed).
+    const UploadTrack track = uploads.take(upload);
+    counters->transferEnded(CMetrics::Upload,
+        track.result < 0 ? CMetrics::TransferFailed : CMetrics::TransferResult(track.result),
+        track.bytes);
 }
 
 bool CServerCore::permitTransfer(

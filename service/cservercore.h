@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -13,7 +14,13 @@
 
 class QAbstractSocket;
 class QHostAddress;
+class QTimer;
+class CAdminService;
 class CConnGuard;
+class CHttpAdmin;
+class CHttpApi;
+class CLogRing;
+class CMetrics;
 class CLoginGuard;
 class CStorageWorker;
 class CTlsAcceptor;
@@ -58,6 +65,12 @@ public:
     // How long a TLS handshake may take; tests shorten it.
     void setTlsHandshakeTimeout(int msec);
     CTlsAcceptor *tlsAcceptor() const { return tls; }
+    // The operators' HTTP port, when [Admin] HttpPort opened one (0 otherwise).
+    quint16 httpPort() const { return httpPortNumber; }
+    // Any thread: how long ago the core's event loop last turned, and how long it has run.
+    qint64 msecsSinceLoopTurned() const;
+    qint64 uptimeMsecs() const;
+    CMetrics *metrics() const { return counters.get(); }
 
     bool requestTransfer(const QString &user, const QString &detail) override;
     QString downloadFileName(const QString &saveName) override;
@@ -75,7 +88,8 @@ public:
 
 public slots:
     void log(QString msg);
-    // Reads [Tls] of the ini again, off this thread, for connections accepted from then on.
+    // Reads [Tls] of the ini again, off this thread, for connections accepted from then on,
+    // and [Admin] TokenHash for the HTTP port's next requests.
     void reloadTls();
 
 signals:
@@ -95,6 +109,8 @@ private:
     void serveControl(int stockfd, bool tls);
     void serveFile(int stockfd, bool tls);
     void forget(QAbstractSocket *conn);
+    void startHttp(const class CServerSettings &settings);
+    void watchDownloads(libsock::CServerFileConn *conn);
 
     CTolvernServer *protoServer = nullptr;
     CTolvernServer *fileServer = nullptr;
@@ -111,6 +127,24 @@ private:
     std::atomic<quint16> filePortNumber { 0 };
     QString controlListenError;
     QString fileListenError;
+
+    // Counters and the log's latest lines exist in every mode; the HTTP port only with
+    // [Admin] HttpPort. Declared before what feeds them, so they go last.
+    std::unique_ptr<CMetrics> counters;
+    std::unique_ptr<CLogRing> logRing;
+    std::unique_ptr<CAdminService> admin;
+    std::unique_ptr<CHttpApi> httpApi;
+    CHttpAdmin *http = nullptr;
+    QTimer *heartbeat = nullptr;
+    std::atomic<qint64> lastBeat { 0 };
+    std::atomic<quint16> httpPortNumber { 0 };
+    // Uploads in flight: the bytes known so far and the outcome, once there is one.
+    struct UploadTrack
+    {
+        qint64 bytes = 0;
+        int result = -1; // a CMetrics::TransferResult
+    };
+    QHash<quint64, UploadTrack> uploads;
 };
 
 #endif // CSERVERCORE_H

@@ -172,8 +172,10 @@ bool CUserDb::run(const std::function<bool(CUserDbConnection &)> &operation)
 
 void CUserDb::reportOutage(const QString &errorText)
 {
-    if (!outage.exchange(true))
+    if (!outage.exchange(true)) {
+        ++outageCount;
         logLine(tr("User database unreachable: %1").arg(errorText));
+    }
 }
 
 void CUserDb::reportBack()
@@ -510,6 +512,71 @@ bool CUserDb::users(QVector<UserRow> &rows)
         QSqlQuery &query = conn.query(QStringLiteral("select object_id, name, last_login from "
                                                      "t_user order by last_login is null, "
                                                      "last_login desc"));
+        if (!query.exec())
+            return false;
+        while (query.next()) {
+            UserRow row;
+            row.objectId = query.value(0).toInt();
+            row.name = query.value(1).toString();
+            if (!query.value(2).isNull())
+                row.lastLogin = query.value(2).toString();
+            rows.append(row);
+        }
+        query.finish();
+        return true;
+    });
+}
+
+bool CUserDb::usersPage(const UserPage &page, QVector<UserRow> &rows, qint64 *total)
+{
+    // The pattern is bound; only the fixed ORDER BY texts below are put into the statement.
+    QString where;
+    QString pattern;
+    if (!page.filter.isEmpty()) {
+        QString escaped = page.filter.toLower();
+        escaped.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
+            .replace(QLatin1Char('%'), QLatin1String("\\%"))
+            .replace(QLatin1Char('_'), QLatin1String("\\_"));
+        pattern = QLatin1Char('%') + escaped + QLatin1Char('%');
+        where = QStringLiteral(" where cast(object_id as text) like ? escape '\\' or lower(name) "
+                               "like ? escape '\\'");
+    }
+    QString order;
+    switch (page.sort) {
+    case UserPage::ById:
+        order = page.descending ? QStringLiteral("object_id desc") : QStringLiteral("object_id");
+        break;
+    case UserPage::ByName:
+        order = page.descending ? QStringLiteral("name desc, object_id desc")
+                                : QStringLiteral("name, object_id");
+        break;
+    case UserPage::ByLastLogin:
+        // Never-logged-in users count as the oldest.
+        order = page.descending
+            ? QStringLiteral("last_login is null, last_login desc, object_id desc")
+            : QStringLiteral("last_login is not null, last_login, object_id");
+        break;
+    }
+    return run([&](CUserDbConnection &conn) {
+        rows.clear();
+        QSqlQuery &count = conn.query(QStringLiteral("select count(*) from t_user") + where);
+        if (!where.isEmpty()) {
+            count.addBindValue(pattern);
+            count.addBindValue(pattern);
+        }
+        if (!count.exec() || !count.next())
+            return false;
+        *total = count.value(0).toLongLong();
+        count.finish();
+        QSqlQuery &query = conn.query(QStringLiteral("select object_id, name, last_login from "
+                                                     "t_user")
+            + where + QStringLiteral(" order by ") + order + QStringLiteral(" limit ? offset ?"));
+        if (!where.isEmpty()) {
+            query.addBindValue(pattern);
+            query.addBindValue(pattern);
+        }
+        query.addBindValue(qMax(0, page.limit));
+        query.addBindValue(qMax(0, page.offset));
         if (!query.exec())
             return false;
         while (query.next()) {

@@ -144,6 +144,21 @@ public:
     bool deleteUsers(const QVector<int> &objectIds, QVector<int> *kept);
     // Ordered by last login, newest first, never-logged-in users last.
     bool users(QVector<UserRow> &rows);
+    // One page of the users, for a view that never holds them all.
+    struct UserPage
+    {
+        enum Sort { ById, ByName, ByLastLogin };
+        // The user page's filter: a part of the id, or of the name in any letter case.
+        QString filter;
+        Sort sort = ById;
+        bool descending = false;
+        int offset = 0;
+        int limit = 100;
+    };
+    // rows: the page's users; total: all users the filter lets through.
+    bool usersPage(const UserPage &page, QVector<UserRow> &rows, qint64 *total);
+    // How often the database became unreachable since the process started.
+    qint64 outages() const { return outageCount.load(); }
     // Users who never logged in or not since before, appended to ids in id order. False
     // when the database could not be read.
     bool inactiveUserIds(const QDateTime &before, QVector<int> &ids);
@@ -188,6 +203,7 @@ private:
     mutable QString defaultFile;
     std::atomic<int> generation { 0 };
     std::atomic<bool> outage { false };
+    std::atomic<qint64> outageCount { 0 };
     std::atomic<bool> schemaNoticeLogged { false };
     QStringList backlog;
 };

@@ -60,9 +60,19 @@ CUserDbCommitter::~CUserDbCommitter()
         QVector<CUserDb::Request> batch;
         batch.swap(fresh);
         QString error;
-        const bool ok = CUserDb::instance()->commitBatch(batch, &error);
+        const bool ok = commitTimed(batch, &error);
         finishBatch(batch, ok, error);
     }
+}
+
+bool CUserDbCommitter::commitTimed(QVector<CUserDb::Request> &batch, QString *error, bool *busy)
+{
+    QElapsedTimer clock;
+    clock.start();
+    const bool ok = CUserDb::instance()->commitBatch(batch, error, busy);
+    if (observer && !(busy && *busy))
+        observer(int(batch.size()), clock.nsecsElapsed(), ok);
+    return ok;
 }
 
 void CUserDbCommitter::submit(QObject *owner, const CUserDb::Request &request, Outcome done)
@@ -113,7 +123,7 @@ bool CUserDbCommitter::commitAloneHere()
     bool busy = false;
     // Another connection's write (the user page, an admin command) would hold this thread up,
     // and every transfer with it: the database thread waits for that instead.
-    const bool ok = CUserDb::instance()->commitBatch(fresh, &error, &busy);
+    const bool ok = commitTimed(fresh, &error, &busy);
     if (busy)
         return false;
     QVector<CUserDb::Request> batch;
@@ -147,7 +157,7 @@ void CUserDbCommitter::commitLoop()
         QString error;
         QElapsedTimer clock;
         clock.start();
-        const bool ok = CUserDb::instance()->commitBatch(batch, &error);
+        const bool ok = commitTimed(batch, &error);
         lastSlow = clock.nsecsElapsed() >= SLOW_COMMIT_NS;
         lastSize = batch.size();
         // The next batch starts at once, while this one's replies are written.

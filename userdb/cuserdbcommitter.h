@@ -62,6 +62,12 @@ public:
     // request must not be submitted before the outcomes of those it depends on.
     bool checksPasswordsFirst() const { return passwords != nullptr; }
 
+    // Told of every batch committed or failed: its requests, the nanoseconds the commit took
+    // and whether it was stored; called on the thread that committed it. Before the first
+    // submit().
+    using BatchObserver = std::function<void(int size, qint64 nsecs, bool ok)>;
+    void setBatchObserver(BatchObserver batchObserver) { observer = std::move(batchObserver); }
+
     // Batches committed or failed, and batches whose commit failed, since construction.
     qint64 batches() const { return batchCount; }
     qint64 failedBatches() const { return failedCount; }
@@ -89,6 +95,8 @@ private:
     // Commits the one fresh request on this thread when no other outcome is owed; false
     // when the database thread is to take it.
     bool commitAloneHere();
+    // commitBatch(), timed for the observer.
+    bool commitTimed(QVector<CUserDb::Request> &batch, QString *error, bool *busy = nullptr);
     // The database thread's loop.
     void commitLoop();
     void finishBatch(const QVector<CUserDb::Request> &requests, bool ok, const QString &error);
@@ -110,6 +118,7 @@ private:
     int aloneInARow = 0;
     qint64 batchCount = 0;
     qint64 failedCount = 0;
+    BatchObserver observer;
 
     // Shared with the database thread.
     std::mutex mutex;

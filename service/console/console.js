@@ -567,7 +567,8 @@
     outer.addEventListener('abort', () => abort.abort());
     let watchdog = setTimeout(() => abort.abort(), LOG_SILENCE_MS);
     try {
-      const headers = { Authorization: `Bearer ${state.token}`, Accept: 'text/event-stream' };
+      // With Last-Event-ID the server may replay what came after it; duplicates are dropped.
+      const headers = { Authorization: `Bearer ${state.token}`, Accept: 'text/event-stream', 'Last-Event-ID': String(state.log.lastSeq) };
       const res = await fetch('/api/v1/log/stream', { headers, cache: 'no-store', credentials: 'omit', signal: abort.signal });
       if (res.status === 401) return signOut('The token was refused. Sign in again.');
       if (!res.ok || !res.body) return;

@@ -1,0 +1,437 @@
+#include "chttpadmin.h"
+
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+
+#include <cstring>
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTimer>
+
+#include "chttpapi.h"
+#include "clogring.h"
+
+namespace {
+
+qint64 monotonicMs()
+{
+    static QElapsedTimer timer = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    return timer.elapsed();
+}
+
+QHostAddress peerOf(MHD_Connection *connection)
+{
+    const MHD_ConnectionInfo *info
+        = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    return info && info->client_addr ? QHostAddress(info->client_addr) : QHostAddress();
+}
+
+QByteArray header(MHD_Connection *connection, const char *name)
+{
+    const char *value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+    return value ? QByteArray(value) : QByteArray();
+}
+
+// The query as sent: the arguments kept escaped, joined again.
+QByteArray queryOf(MHD_Connection *connection)
+{
+    QByteArray query;
+    MHD_get_connection_values(
+        connection, MHD_GET_ARGUMENT_KIND,
+        [](void *cls, MHD_ValueKind, const char *key, const char *value) {
+            QByteArray &out = *static_cast<QByteArray *>(cls);
+            if (!out.isEmpty())
+                out += '&';
+            out += key;
+            if (value) {
+                out += '=';
+                out += value;
+            }
+            return MHD_YES;
+        },
+        &query);
+    return query;
+}
+
+QByteArray eventOf(const CLogRing::Line &line)
+{
+    const QJsonObject object { { QStringLiteral("seq"), double(line.seq) },
+        { QStringLiteral("time"),
+            QDateTime::fromMSecsSinceEpoch(line.msecsSinceEpoch, Qt::UTC).toString(Qt::ISODate) },
+        { QStringLiteral("text"), line.text } };
+    return "id: " + QByteArray::number(line.seq)
+        + "\ndata: " + QJsonDocument(object).toJson(QJsonDocument::Compact) + "\n\n";
+}
+
+} // namespace
+
+// One request and its answer; shared with the reply, which may come on any thread.
+struct CHttpAdmin::Exchange
+{
+    enum class State { Receiving, Handling, Suspended, Answered, Queued, Closed };
+
+    MHD_Connection *connection = nullptr;
+    CHttpApi::Request request;
+    std::mutex mutex;
+    State state = State::Receiving; // guarded by mutex
+    CHttpApi::Response response; // guarded by mutex
+};
+
+// A live log reader: the lines after `after`, formatted ahead in pending.
+struct CHttpAdmin::Stream
+{
+    CHttpAdmin *owner = nullptr;
+    MHD_Connection *connection = nullptr;
+    qint64 after = 0;
+    QByteArray pending;
+    qint64 lastWrite = 0;
+    bool suspended = false; // guarded by owner->mutex
+};
+
+struct CHttpAdminCallbacks
+{
+    static MHD_Result access(void *cls, MHD_Connection *connection, const char *url,
+        const char *method, const char *, const char *uploadData, size_t *uploadDataSize,
+        void **context)
+    {
+        static_cast<CHttpAdmin *>(cls)->access(
+            connection, url, method, uploadData, uploadDataSize, context);
+        return MHD_YES;
+    }
+    static void completed(void *cls, MHD_Connection *, void **context, MHD_RequestTerminationCode)
+    {
+        static_cast<CHttpAdmin *>(cls)->completed(context);
+    }
+    static size_t keepEscapes(void *, MHD_Connection *, char *text)
+    {
+        // CHttpApi decodes each path step by itself, so "%2F" in a save name stays in its step.
+        return std::strlen(text);
+    }
+    static ssize_t streamRead(void *cls, uint64_t, char *buffer, size_t max)
+    {
+        auto *stream = static_cast<CHttpAdmin::Stream *>(cls);
+        return stream->owner->streamRead(stream, buffer, max);
+    }
+    static void streamFree(void *cls)
+    {
+        auto *stream = static_cast<CHttpAdmin::Stream *>(cls);
+        stream->owner->streamFree(stream);
+    }
+};
+
+CHttpAdmin::CHttpAdmin(CHttpApi *httpApi, CLogRing *logRing, QObject *parent)
+    : QObject(parent)
+    , api(httpApi)
+    , ring(logRing)
+    , ticker(new QTimer(this))
+{
+    ticker->setInterval(STREAM_TICK_MS);
+    connect(ticker, &QTimer::timeout, this, &CHttpAdmin::wakeStreams);
+}
+
+CHttpAdmin::~CHttpAdmin()
+{
+    stop();
+}
+
+bool CHttpAdmin::start(const QString &address, quint16 port, const QByteArray &certificatePem,
+    const QByteArray &keyPem, QString *errorText)
+{
+    const QHostAddress host(address);
+    if (host.isNull()) {
+        *errorText = tr("HttpAddress %1 is not an IP address").arg(address);
+        return false;
+    }
+    sockaddr_in v4 {};
+    sockaddr_in6 v6 {};
+    const sockaddr *bind = nullptr;
+    unsigned int flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
+    if (host.protocol() == QAbstractSocket::IPv6Protocol) {
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(port);
+        const Q_IPV6ADDR bytes = host.toIPv6Address();
+        std::memcpy(&v6.sin6_addr, &bytes, sizeof(bytes));
+        bind = reinterpret_cast<const sockaddr *>(&v6);
+        flags |= MHD_USE_IPv6;
+    } else {
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(port);
+        v4.sin_addr.s_addr = htonl(host.toIPv4Address());
+        bind = reinterpret_cast<const sockaddr *>(&v4);
+    }
+    certificate = certificatePem;
+    key = keyPem;
+    const bool tls = !certificate.isEmpty();
+    if (tls) {
+        if (MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
+            *errorText = tr("this libmicrohttpd has no TLS");
+            return false;
+        }
+        flags |= MHD_USE_TLS;
+    }
+    MHD_OptionItem options[] = {
+        { MHD_OPTION_CONNECTION_LIMIT, CONNECTION_LIMIT, nullptr },
+        { MHD_OPTION_PER_IP_CONNECTION_LIMIT, PER_ADDRESS_LIMIT, nullptr },
+        { MHD_OPTION_CONNECTION_TIMEOUT, IDLE_TIMEOUT_S, nullptr },
+        { tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, 0, tls ? certificate.data() : nullptr },
+        { MHD_OPTION_HTTPS_MEM_KEY, 0, key.data() },
+        { MHD_OPTION_END, 0, nullptr },
+    };
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = false;
+    }
+    daemon = MHD_start_daemon(flags, port, nullptr, nullptr, &CHttpAdminCallbacks::access, this,
+        MHD_OPTION_SOCK_ADDR, bind, MHD_OPTION_NOTIFY_COMPLETED, &CHttpAdminCallbacks::completed,
+        this, MHD_OPTION_UNESCAPE_CALLBACK, &CHttpAdminCallbacks::keepEscapes, this,
+        MHD_OPTION_ARRAY, options, MHD_OPTION_END);
+    if (!daemon) {
+        *errorText = tls ? tr("cannot listen on %1:%2 (in use, or a certificate GnuTLS refuses)")
+                               .arg(address)
+                               .arg(port)
+                         : tr("cannot listen on %1:%2").arg(address).arg(port);
+        return false;
+    }
+    const MHD_DaemonInfo *info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT);
+    boundPort = info ? info->port : port;
+    return true;
+}
+
+void CHttpAdmin::stop()
+{
+    if (!daemon)
+        return;
+    {
+        // Nothing may stay suspended when the daemon stops.
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+        for (const std::shared_ptr<Exchange> &exchange : std::as_const(waiting)) {
+            std::lock_guard<std::mutex> held(exchange->mutex);
+            if (exchange->state == Exchange::State::Suspended) {
+                exchange->response = CHttpApi::error(503, tr("the server is stopping"));
+                exchange->state = Exchange::State::Answered;
+                MHD_resume_connection(exchange->connection);
+            }
+        }
+        waiting.clear();
+        for (Stream *stream : std::as_const(streams)) {
+            if (stream->suspended) {
+                stream->suspended = false;
+                MHD_resume_connection(stream->connection);
+            }
+        }
+    }
+    MHD_stop_daemon(daemon);
+    daemon = nullptr;
+    boundPort = 0;
+    ticker->stop();
+}
+
+void CHttpAdmin::access(MHD_Connection *connection, const char *url, const char *method,
+    const char *uploadData, size_t *uploadDataSize, void **context)
+{
+    CHttpAdmin *self = this;
+    auto *slot = static_cast<std::shared_ptr<Exchange> *>(*context);
+    if (!slot) {
+        auto exchange = std::make_shared<Exchange>();
+        exchange->connection = connection;
+        CHttpApi::Request &request = exchange->request;
+        request.method = method;
+        request.path = url;
+        request.query = queryOf(connection);
+        request.authorization = header(connection, MHD_HTTP_HEADER_AUTHORIZATION);
+        request.lastEventId = header(connection, "Last-Event-ID");
+        request.peer = peerOf(connection);
+        *context = new std::shared_ptr<Exchange>(std::move(exchange));
+        slot = static_cast<std::shared_ptr<Exchange> *>(*context);
+        // Refused before a byte of it is read.
+        const QByteArray length = header(connection, MHD_HTTP_HEADER_CONTENT_LENGTH);
+        if (length.isEmpty() || length.toLongLong() <= CHttpApi::MAX_BODY_BYTES)
+            return;
+        (*slot)->request.bodyTooLarge = true;
+    }
+    Exchange &exchange = **slot;
+    if (*uploadDataSize > 0) {
+        CHttpApi::Request &request = exchange.request;
+        if (!request.bodyTooLarge) {
+            if (request.body.size() + qint64(*uploadDataSize) > CHttpApi::MAX_BODY_BYTES) {
+                request.bodyTooLarge = true;
+                request.body.clear();
+            } else {
+                request.body.append(uploadData, qsizetype(*uploadDataSize));
+            }
+        }
+        *uploadDataSize = 0;
+        if (!request.bodyTooLarge)
+            return;
+    }
+
+    std::unique_lock<std::mutex> lock(exchange.mutex);
+    switch (exchange.state) {
+    case Exchange::State::Receiving: {
+        exchange.state = Exchange::State::Handling;
+        lock.unlock();
+        const std::shared_ptr<Exchange> shared = *slot;
+        self->api->handle(exchange.request, [shared](CHttpApi::Response response) {
+            std::lock_guard<std::mutex> held(shared->mutex);
+            if (shared->state == Exchange::State::Closed
+                || shared->state == Exchange::State::Answered
+                || shared->state == Exchange::State::Queued)
+                return;
+            const bool resume = shared->state == Exchange::State::Suspended;
+            shared->response = std::move(response);
+            shared->state = Exchange::State::Answered;
+            if (resume)
+                MHD_resume_connection(shared->connection);
+        });
+        lock.lock();
+        if (exchange.state == Exchange::State::Handling) {
+            std::lock_guard<std::mutex> held(self->mutex);
+            if (self->stopping) {
+                exchange.response = CHttpApi::error(503, tr("the server is stopping"));
+                exchange.state = Exchange::State::Answered;
+            } else {
+                exchange.state = Exchange::State::Suspended;
+                self->waiting.append(shared);
+                MHD_suspend_connection(connection);
+                return;
+            }
+        }
+        break;
+    }
+    case Exchange::State::Answered:
+        break;
+    default:
+        return;
+    }
+    exchange.state = Exchange::State::Queued;
+    lock.unlock();
+    {
+        std::lock_guard<std::mutex> held(self->mutex);
+        self->waiting.removeOne(*slot);
+    }
+    self->answer(exchange);
+}
+
+void CHttpAdmin::answer(Exchange &exchange)
+{
+    const CHttpApi::Response &out = exchange.response;
+    MHD_Response *response = nullptr;
+    if (out.stream) {
+        auto *stream = new Stream;
+        stream->owner = this;
+        stream->connection = exchange.connection;
+        stream->after = out.streamAfter;
+        stream->lastWrite = monotonicMs();
+        bool first = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            first = streams.isEmpty();
+            streams.append(stream);
+        }
+        if (first)
+            QMetaObject::invokeMethod(ticker, qOverload<>(&QTimer::start), Qt::QueuedConnection);
+        response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096,
+            &CHttpAdminCallbacks::streamRead, stream, &CHttpAdminCallbacks::streamFree);
+    } else {
+        response = MHD_create_response_from_buffer(size_t(out.body.size()),
+            const_cast<char *>(out.body.constData()), MHD_RESPMEM_MUST_COPY);
+    }
+    if (!response)
+        return;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, out.contentType.constData());
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+    if (out.contentType.startsWith("text/html")) {
+        // The console runs only its own files, and in no other site's frame.
+        MHD_add_response_header(response, "Content-Security-Policy",
+            "default-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'");
+        MHD_add_response_header(response, "X-Frame-Options", "DENY");
+    }
+    for (const auto &extra : out.headers)
+        MHD_add_response_header(response, extra.first.constData(), extra.second.constData());
+    MHD_queue_response(exchange.connection, unsigned(out.status), response);
+    MHD_destroy_response(response);
+}
+
+void CHttpAdmin::completed(void **context)
+{
+    CHttpAdmin *self = this;
+    auto *slot = static_cast<std::shared_ptr<Exchange> *>(*context);
+    if (!slot)
+        return;
+    {
+        std::lock_guard<std::mutex> lock((*slot)->mutex);
+        (*slot)->state = Exchange::State::Closed;
+    }
+    {
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->waiting.removeOne(*slot);
+    }
+    delete slot;
+    *context = nullptr;
+}
+
+long CHttpAdmin::streamRead(Stream *stream, char *buffer, size_t max)
+{
+    CHttpAdmin *self = this;
+    if (stream->pending.isEmpty()) {
+        const QVector<CLogRing::Line> lines = self->ring->after(stream->after, 200);
+        for (const CLogRing::Line &line : lines)
+            stream->pending += eventOf(line);
+        if (!lines.isEmpty())
+            stream->after = lines.last().seq;
+        else if (monotonicMs() - stream->lastWrite >= KEEPALIVE_MS)
+            stream->pending = ": keepalive\n\n";
+    }
+    if (stream->pending.isEmpty()) {
+        std::lock_guard<std::mutex> lock(self->mutex);
+        if (self->stopping)
+            return MHD_CONTENT_READER_END_OF_STREAM;
+        // Woken by wakeStreams() once there is a line or a keepalive to send.
+        stream->suspended = true;
+        MHD_suspend_connection(stream->connection);
+        return 0;
+    }
+    const qsizetype n = qMin(stream->pending.size(), qsizetype(max));
+    std::memcpy(buffer, stream->pending.constData(), size_t(n));
+    stream->pending.remove(0, n);
+    stream->lastWrite = monotonicMs();
+    return long(n);
+}
+
+void CHttpAdmin::streamFree(Stream *stream)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        streams.removeOne(stream);
+    }
+    delete stream;
+}
+
+void CHttpAdmin::wakeStreams()
+{
+    const qint64 last = ring->lastSeq();
+    const qint64 now = monotonicMs();
+    std::lock_guard<std::mutex> lock(mutex);
+    if (streams.isEmpty()) {
+        ticker->stop();
+        return;
+    }
+    for (Stream *stream : std::as_const(streams)) {
+        if (stream->suspended
+            && (stream->after < last || now - stream->lastWrite >= KEEPALIVE_MS)) {
+            stream->suspended = false;
+            MHD_resume_connection(stream->connection);
+        }
+    }
+}

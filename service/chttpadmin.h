@@ -1,0 +1,75 @@
+#ifndef CHTTPADMIN_H
+#define CHTTPADMIN_H
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+class CHttpApi;
+class CLogRing;
+class QTimer;
+struct MHD_Connection;
+struct MHD_Daemon;
+
+// The operators' HTTP port, on libmicrohttpd: its one thread (epoll) reads requests, bodies
+// in pieces up to the limit, and hands each whole request to CHttpApi. An answer that takes
+// work waits with its connection suspended, so the thread serves others meanwhile, and is
+// resumed from whichever thread the answer comes on. Live log streams are suspended between
+// lines and woken by a timer on this object's thread (the core's), which also ticks the
+// heartbeat /healthz looks at. TLS with the [Tls] pair from memory (GnuTLS).
+class CHttpAdmin : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int STREAM_TICK_MS = 100;
+    static constexpr qint64 KEEPALIVE_MS = 15000;
+    static constexpr int CONNECTION_LIMIT = 256;
+    static constexpr int PER_ADDRESS_LIMIT = 64;
+    static constexpr int IDLE_TIMEOUT_S = 30;
+
+    CHttpAdmin(CHttpApi *api, CLogRing *ring, QObject *parent = nullptr);
+    ~CHttpAdmin() override;
+
+    // Listens on address:port (0: any free port). With certificatePem, HTTPS.
+    bool start(const QString &address, quint16 port, const QByteArray &certificatePem,
+        const QByteArray &keyPem, QString *errorText);
+    // Answers what is still owed with 503, ends the streams and closes the port.
+    void stop();
+    quint16 port() const { return boundPort; }
+
+    struct Exchange;
+    struct Stream;
+
+private:
+    // libmicrohttpd's callbacks, with its exact signatures.
+    friend struct CHttpAdminCallbacks;
+
+    void access(MHD_Connection *connection, const char *url, const char *method,
+        const char *uploadData, size_t *uploadDataSize, void **context);
+    void completed(void **context);
+    long streamRead(Stream *stream, char *buffer, size_t max);
+    void streamFree(Stream *stream);
+    void answer(Exchange &exchange);
+    void wakeStreams();
+
+    CHttpApi *api = nullptr;
+    CLogRing *ring = nullptr;
+    MHD_Daemon *daemon = nullptr;
+    quint16 boundPort = 0;
+    QByteArray certificate; // MHD keeps pointers into these while it runs
+    QByteArray key;
+    QTimer *ticker = nullptr;
+
+    std::mutex mutex;
+    QList<Stream *> streams; // guarded by mutex
+    QList<std::shared_ptr<Exchange>> waiting; // suspended for an answer; guarded by mutex
+    bool stopping = false; // guarded by mutex
+};
+
+#endif // CHTTPADMIN_H
