@@ -60,6 +60,11 @@
     if (withSeconds) text += `:${pad(d.getSeconds())}`;
     return text;
   }
+  function sizeCell(label, bytes) {
+    const td = cell(label, fmtBytes(bytes), 'num');
+    if (typeof bytes === 'number') td.title = `${bytes}`;
+    return td;
+  }
   function timeCell(label, iso, withYear, withSeconds) {
     const d = parseTime(iso);
     const td = cell(label, d ? fmtDate(d, withYear, withSeconds) : '');
@@ -183,6 +188,9 @@
     $('logBody').replaceChildren();
     $('savesList').replaceChildren();
     state.names.clear();
+    Object.assign(state.users, { offset: 0, sort: 'id', filter: '', total: 0 });
+    $('edFilter').value = '';
+    showSort();
     $('nav').hidden = true;
     $('btnSignOut').hidden = true;
     $('signInError').textContent = message;
@@ -317,12 +325,17 @@
   function sortBy(key) {
     const u = state.users;
     u.sort = u.sort === key ? `-${key}` : key;
-    for (const th of document.querySelectorAll('#tblUsers th[data-sort]')) {
-      const k = th.dataset.sort;
-      th.setAttribute('aria-sort', u.sort === k ? 'ascending' : u.sort === `-${k}` ? 'descending' : 'none');
-    }
+    showSort();
     u.offset = 0;
     loadUsers();
+  }
+
+  function showSort() {
+    const sort = state.users.sort;
+    for (const th of document.querySelectorAll('#tblUsers th[data-sort]')) {
+      const k = th.dataset.sort;
+      th.setAttribute('aria-sort', sort === k ? 'ascending' : sort === `-${k}` ? 'descending' : 'none');
+    }
   }
 
   async function deleteSelected() {
@@ -484,7 +497,7 @@
   async function loadHistory(id, save, section) {
     const head = el('tr', {}, ['Version', 'Size', 'Time', 'Actions'].map((t) => el('th', { scope: 'col', text: t })));
     const body = el('tbody');
-    const current = el('tr', { class: 'current' }, [cell('Version', 'current'), cell('Size', fmtBytes(save.size), 'num'), timeCell('Time', save.modified, true, true), cell('Actions', '')]);
+    const current = el('tr', { class: 'current' }, [cell('Version', 'current'), sizeCell('Size', save.size), timeCell('Time', save.modified, true, true), cell('Actions', '')]);
     body.append(current);
     section.append(el('table', { class: 'grid' }, [el('thead', {}, [head]), body]));
     let versions;
@@ -496,7 +509,7 @@
     }
     for (const v of versions) {
       const restore = el('button', { type: 'button', class: 'small', text: 'Restore', 'aria-label': `Restore ${save.name} to version ${v.version}`, onclick: () => restoreVersion(id, save.name, v.version) });
-      const row = el('tr', {}, [cell('Version', v.version), cell('Size', fmtBytes(v.size), 'num'), timeCell('Time', v.modified, true, true), cell('Actions', restore, 'actions')]);
+      const row = el('tr', {}, [cell('Version', v.version), sizeCell('Size', v.size), timeCell('Time', v.modified, true, true), cell('Actions', restore, 'actions')]);
       row.dataset.version = v.version;
       body.append(row);
     }
@@ -543,10 +556,12 @@
 
   function addLogLines(lines) {
     const body = $('logBody');
+    // Only lines that arrive while the operator watches are marked, not the first load.
+    const flash = state.page === 'Log' && state.log.lastSeq > 0 && !document.hidden;
     const fresh = lines.filter((l) => typeof l.seq === 'number' && l.seq > state.log.lastSeq).sort((a, b) => a.seq - b.seq);
     for (const line of fresh) {
       state.log.lastSeq = line.seq;
-      const row = el('tr', { class: 'fresh' }, [timeCell('Time', line.time, false, true), cell('Message', line.text)]);
+      const row = el('tr', { class: flash ? 'fresh' : '' }, [timeCell('Time', line.time, false, true), cell('Message', line.text)]);
       row.dataset.seq = line.seq;
       body.prepend(row);
     }
