@@ -1,17 +1,13 @@
 // The operators' console: plain ES2020, no framework, nothing fetched from elsewhere. The admin
 // token lives in this tab's sessionStorage and travels only in the Authorization header.
-'use strict';
+import { $, cell, el, fmtBytes, fmtDate, fmtUptime, number, showMessage, sizeCell, timeCell } from './consoleutil.js';
+import { initLog, startLog, stopLog } from './consolelog.js';
 
 (() => {
   const TOKEN_KEY = 'tolvern.console.token';
   const PAGE_SIZE = 100;
   const STATUS_EVERY_MS = 2000;
-  const LOG_POLL_MS = 2000;
-  const LOG_RETRY_STREAM_MS = 30000;
-  const LOG_SILENCE_MS = 45000; // three missed keepalives: the stream is dead
-  const LOG_MAX_ROWS = 5000;
 
-  const $ = (id) => document.getElementById(id);
   const state = {
     token: null,
     page: null,
@@ -23,86 +19,6 @@
     log: { gen: 0, lastSeq: 0, abort: null },
   };
 
-  // ---- Small helpers ----
-
-  const pad = (n) => String(n).padStart(2, '0');
-  const number = new Intl.NumberFormat('en');
-  const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-  function el(tag, props = {}, children = []) {
-    const node = document.createElement(tag);
-    for (const [key, value] of Object.entries(props)) {
-      if (key === 'text') node.textContent = value;
-      else if (key === 'class') node.className = value;
-      else if (key.startsWith('on')) node.addEventListener(key.slice(2), value);
-      else node.setAttribute(key, value);
-    }
-    for (const child of children) node.append(child);
-    return node;
-  }
-
-  function cell(label, content, cls) {
-    const td = el('td', { 'data-label': label });
-    if (cls) td.className = cls;
-    if (content instanceof Node) td.append(content);
-    else td.textContent = content;
-    return td;
-  }
-
-  function parseTime(iso) {
-    const d = iso ? new Date(iso) : null;
-    return d && !Number.isNaN(d.getTime()) ? d : null;
-  }
-  // The window's formats: log "MM-dd hh:mm:ss", last login "yy-MM-dd hh:mm", in local time.
-  function fmtDate(d, withYear, withSeconds) {
-    let text = `${pad(d.getMonth() + 1)}-${pad(d.getDate())} ${pad(d.getHours())}:${pad(d.getMinutes())}`;
-    if (withYear) text = `${pad(d.getFullYear() % 100)}-${text}`;
-    if (withSeconds) text += `:${pad(d.getSeconds())}`;
-    return text;
-  }
-  function sizeCell(label, bytes) {
-    const td = cell(label, fmtBytes(bytes), 'num');
-    if (typeof bytes === 'number') td.title = `${bytes}`;
-    return td;
-  }
-  function timeCell(label, iso, withYear, withSeconds) {
-    const d = parseTime(iso);
-    const td = cell(label, d ? fmtDate(d, withYear, withSeconds) : '');
-    if (d) td.title = d.toISOString();
-    return td;
-  }
-
-  function fmtBytes(n) {
-    if (typeof n !== 'number' || n < 0) return '–';
-    const units = ['B', 'KiB', 'MiB', 'GiB', 'TiB'];
-    let value = n;
-    let unit = 0;
-    while (value >= 1024 && unit < units.length - 1) {
-      value /= 1024;
-      unit += 1;
-    }
-    return unit === 0 ? `${n} B` : `${value.toFixed(1)} ${units[unit]}`;
-  }
-
-  function fmtUptime(seconds) {
-    const s = Math.max(0, Math.floor(seconds || 0));
-    const days = Math.floor(s / 86400);
-    const clock = `${pad(Math.floor((s % 86400) / 3600))}:${pad(Math.floor((s % 3600) / 60))}:${pad(s % 60)}`;
-    return days ? `${days} d ${clock}` : clock;
-  }
-
-  // ---- Messages ----
-
-  function showMessage(text, isError = false) {
-    const box = $('messages');
-    const close = el('button', { type: 'button', class: 'small quiet', text: 'Dismiss' });
-    const msg = el('div', { class: isError ? 'message error' : 'message' }, [el('span', { text }), close]);
-    if (isError) msg.setAttribute('role', 'alert');
-    close.addEventListener('click', () => msg.remove());
-    box.append(msg);
-    while (box.children.length > 4) box.firstElementChild.remove();
-    if (!isError) setTimeout(() => msg.remove(), 8000);
-  }
 
   // ---- The API ----
 
@@ -547,121 +463,6 @@
     }
   }
 
-  // ---- The live log: a fetch() body reader on the event stream, polling when that fails ----
-
-  function setLogMode(text, mode) {
-    $('logMode').textContent = text;
-    $('logMode').dataset.mode = mode;
-  }
-
-  function addLogLines(lines) {
-    const body = $('logBody');
-    // Only lines that arrive while the operator watches are marked, not the first load.
-    const flash = state.page === 'Log' && state.log.lastSeq > 0 && !document.hidden;
-    const fresh = lines.filter((l) => typeof l.seq === 'number' && l.seq > state.log.lastSeq).sort((a, b) => a.seq - b.seq);
-    for (const line of fresh) {
-      state.log.lastSeq = line.seq;
-      const row = el('tr', { class: flash ? 'fresh' : '' }, [timeCell('Time', line.time, false, true), cell('Message', line.text)]);
-      row.dataset.seq = line.seq;
-      body.prepend(row);
-    }
-    while (body.rows.length > LOG_MAX_ROWS) body.lastElementChild.remove();
-  }
-
-  async function pollLog(signal) {
-    for (let i = 0; i < 50; i++) {
-      const answer = await apiJson('GET', `/api/v1/log?after=${state.log.lastSeq}`, undefined, signal);
-      const lines = answer.lines || [];
-      addLogLines(lines);
-      if (lines.length < 1000) return;
-    }
-  }
-
-  async function streamLog(gen, outer) {
-    const abort = new AbortController();
-    outer.addEventListener('abort', () => abort.abort());
-    let watchdog = setTimeout(() => abort.abort(), LOG_SILENCE_MS);
-    try {
-      // With Last-Event-ID the server may replay what came after it; duplicates are dropped.
-      const headers = { Authorization: `Bearer ${state.token}`, Accept: 'text/event-stream', 'Last-Event-ID': String(state.log.lastSeq) };
-      const res = await fetch('/api/v1/log/stream', { headers, cache: 'no-store', credentials: 'omit', signal: abort.signal });
-      if (res.status === 401) return signOut('The token was refused. Sign in again.');
-      if (!res.ok || !res.body) return;
-      setLogMode('Live.', 'live');
-      // Lines written between the last poll and the stream's start come from one more poll;
-      // stream lines wait until it is in, so the order holds.
-      const pending = [];
-      let caughtUp = false;
-      pollLog(abort.signal).catch(() => {}).finally(() => {
-        caughtUp = true;
-        addLogLines(pending);
-      });
-      const reader = res.body.pipeThrough(new TextDecoderStream()).getReader();
-      let buffer = '';
-      for (;;) {
-        const { value, done } = await reader.read();
-        if (done || gen !== state.log.gen) return;
-        clearTimeout(watchdog);
-        watchdog = setTimeout(() => abort.abort(), LOG_SILENCE_MS);
-        buffer = (buffer + value).replace(/\r\n?/g, '\n');
-        let end;
-        while ((end = buffer.indexOf('\n\n')) >= 0) {
-          const event = buffer.slice(0, end);
-          buffer = buffer.slice(end + 2);
-          const data = event.split('\n').filter((l) => l.startsWith('data:')).map((l) => l.slice(5).replace(/^ /, '')).join('\n');
-          if (!data) continue;
-          try {
-            const line = JSON.parse(data);
-            if (caughtUp) addLogLines([line]);
-            else pending.push(line);
-          } catch (_) {
-            // a line the console does not understand is left out
-          }
-        }
-      }
-    } finally {
-      clearTimeout(watchdog);
-      abort.abort();
-    }
-  }
-
-  async function logLoop(gen, signal) {
-    setLogMode('Connecting…', 'connecting');
-    while (gen === state.log.gen) {
-      try {
-        await pollLog(signal);
-        await streamLog(gen, signal);
-      } catch (e) {
-        if (e.status === 401) return;
-      }
-      if (gen !== state.log.gen) return;
-      setLogMode(`Refreshed every ${LOG_POLL_MS / 1000} seconds.`, 'polling');
-      const until = Date.now() + LOG_RETRY_STREAM_MS;
-      while (gen === state.log.gen && Date.now() < until) {
-        await sleep(LOG_POLL_MS);
-        if (gen !== state.log.gen) return;
-        try {
-          await pollLog(signal);
-        } catch (e) {
-          if (e.status === 401) return;
-        }
-      }
-    }
-  }
-
-  function startLog() {
-    stopLog();
-    state.log.lastSeq = 0;
-    state.log.abort = new AbortController();
-    logLoop(state.log.gen, state.log.abort.signal);
-  }
-
-  function stopLog() {
-    state.log.gen += 1;
-    if (state.log.abort) state.log.abort.abort();
-    state.log.abort = null;
-  }
-
   // ---- Wiring ----
 
   function wire() {
@@ -748,6 +549,7 @@
     return true;
   }
 
+  initLog({ state, apiJson, signOut });
   wire();
   if (!takeTokenFromHash()) {
     const kept = sessionStorage.getItem(TOKEN_KEY);
