@@ -373,6 +373,8 @@ def main():
     parser.add_argument("--client", required=True)
     parser.add_argument("--out", required=True, help="folder for the screenshots")
     args = parser.parse_args()
+    # The server runs in a folder of its own.
+    args.server, args.client = os.path.abspath(args.server), os.path.abspath(args.client)
 
     missing = [name for name in ("chromium", "chromedriver") if not shutil.which(name)]
     if webdriver is None:
@@ -398,6 +400,10 @@ def main():
             if console:
                 console.quit()
             server.stop()
+        # A sanitizer's report ends the server with another code.
+        if server.process and server.process.returncode != 0:
+            print(f"FAIL: the server ended with {server.process.returncode}\n{server.log_tail()}")
+            return 1
     print("PASS: the console in headless Chromium")
     return 0
 
