@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "cbackupcommand.h"
 #include "cdbcommand.h"
 #include "cserversettings.h"
 #include "cuserdb.h"
@@ -37,6 +38,8 @@ const Verb VERBS[] = {
     { "users", &CUsersCommand::run, "list, add, delete and purge users, change passwords" },
     { "saves", &runSaves, "list a user's saves, their history, restore a version" },
     { "db", &CDbCommand::run, "copy the users into another database (SQLite to PostgreSQL)" },
+    { "backup", &CBackupCommand::runBackup, "back up users, saves and ini; check a backup" },
+    { "restore", &CBackupCommand::runRestore, "restore a backup into empty folders" },
 };
 
 } // namespace
@@ -78,6 +81,7 @@ int CAdminCommand::run(int &argc, char **argv, const QStringList &arguments)
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
 
     CAdminCommand command;
+    command.startDir = QDir::currentPath();
     QStringList rest = arguments.mid(1);
     if (!command.takeCommonOptions(rest))
         return EXIT_USAGE;
