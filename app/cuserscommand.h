@@ -19,6 +19,7 @@ private:
     static int passwd(CAdminCommand &command, const QStringList &arguments);
     static int remove(CAdminCommand &command, const QStringList &arguments);
     static int purge(CAdminCommand &command, const QStringList &arguments);
+    static int exportUser(CAdminCommand &command, const QStringList &arguments);
 
     static bool wantsHelp(const QStringList &arguments);
     static int usageError(const QString &text, const QString &usage);
