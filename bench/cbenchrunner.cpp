@@ -28,6 +28,7 @@
 #include <QVariant>
 
 #include "benchtable.h"
+#include "cbackupbench.h"
 #include "cfileclient.h"
 #include "chashverifyrate.h"
 #include "cloginload.h"
@@ -238,7 +239,7 @@ bool CBenchRunner::parse(const QStringList &arguments)
             figures.clear();
             for (const QString &part : value.split(QLatin1Char(','))) {
                 const int figure = part.toInt(&ok);
-                if (!ok || figure < 1 || figure > 9)
+                if (!ok || figure < 1 || figure > 12)
                     return false;
                 figures << figure;
             }
@@ -315,6 +316,10 @@ int CBenchRunner::run(const QStringList &arguments)
     if (wants(9) && !measureHashedLogins())
         failed = true;
     if (wants(10) && !measureTls())
+        failed = true;
+    if (wants(12) && !CBackupBench(serverPath, baseDir).run([this](const CBackupBench::Row &r) {
+            rows.push_back({ r.figure, r.measured, r.yardstick, r.ratio, r.target, r.met });
+        }))
         failed = true;
     stopServer();
     cluster.reset();
