@@ -139,13 +139,14 @@ int CBackupCommand::runBackup(CAdminCommand &command, const QStringList &argumen
         CAdminCommand::printOut(QStringLiteral("Removed the older backup %1\n").arg(old));
     const CBackupManifest &manifest = backup.manifest();
     CAdminCommand::printOut(
-        QStringLiteral("Backed up %1 users and %2 files (%3 MiB; %4 saves linked, %5 copied) "
-                       "into %6\n")
+        QStringLiteral("Backed up %1 users and %2 files (%3 MiB; %4 saves linked, %5 copied, "
+                       "%6 sums taken from the last backup) into %7\n")
             .arg(manifest.userCount)
             .arg(manifest.files.size())
             .arg((manifest.totalBytes() + MIB - 1) / MIB)
             .arg(backup.linkedCount())
             .arg(backup.copiedCount())
+            .arg(backup.reusedSumCount())
             .arg(backup.targetDir()));
     return CAdminCommand::EXIT_OK;
 }

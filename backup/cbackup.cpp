@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDateTime>
@@ -37,6 +38,26 @@ bool within(const QString &inner, const QString &outer)
     const QString a = QFileInfo(inner).canonicalFilePath();
     const QString b = QFileInfo(outer).canonicalFilePath();
     return !a.isEmpty() && !b.isEmpty() && (a == b || a.startsWith(b + QLatin1Char('/')));
+}
+
+// The sums of the saves an earlier backup holds, by the file each of its entries is now.
+QHash<CTreeCopy::FileId, CTreeCopy::KnownSum> knownSums(const QString &backup)
+{
+    QHash<CTreeCopy::FileId, CTreeCopy::KnownSum> sums;
+    CBackupManifest earlier;
+    if (backup.isEmpty() || !earlier.load(backup, nullptr))
+        return sums;
+    for (const CBackupManifest::File &file : std::as_const(earlier.files)) {
+        struct stat st;
+        if (file.mtimeNs <= 0 || !file.path.startsWith(CBackup::savesFolder() + QLatin1Char('/'))
+            || ::lstat(QFile::encodeName(backup + QLatin1Char('/') + file.path).constData(), &st)
+                != 0
+            || !S_ISREG(st.st_mode) || st.st_size != file.size)
+            continue;
+        sums.insert(CTreeCopy::FileId(quint64(st.st_dev), quint64(st.st_ino)),
+            CTreeCopy::KnownSum { file.size, file.mtimeNs, file.sha256 });
+    }
+    return sums;
 }
 
 } // namespace
@@ -98,7 +119,7 @@ CBackup::Status CBackup::run(const QString &targetDir)
     target = QDir::cleanPath(QFileInfo(targetDir).absoluteFilePath());
     error.clear();
     skipped.clear();
-    links = copies = 0;
+    links = copies = reusedSums = 0;
     const QFileInfo info(target);
     if (info.exists() && (!info.isDir() || !entriesOf(target).isEmpty())) {
         error = QStringLiteral("%1 is not an empty folder").arg(target);
@@ -189,10 +210,12 @@ CBackup::Status CBackup::write()
             storage, target + QLatin1Char('/') + savesFolder(), CTreeCopy::Mode::LinkWherePossible);
         CBackupProgress progress(progressSink, QStringLiteral("Saves"), items.size(), total);
         carry.setProgress(&progress);
+        carry.setKnownSums(knownSums(previous));
         if (!carry.run(items, &why))
             return failed(why);
         links = carry.linkedCount();
         copies = carry.copiedCount();
+        reusedSums = carry.reusedSumCount();
     }
     for (const CTreeCopy::Item &item : std::as_const(items)) {
         if (item.skipped) {
@@ -200,7 +223,7 @@ CBackup::Status CBackup::write()
             continue;
         }
         files << CBackupManifest::File { savesFolder() + QLatin1Char('/') + item.path, item.size,
-            item.sha256 };
+            item.sha256, item.mtimeNs };
     }
     made.files = files;
 
@@ -229,7 +252,11 @@ CBackup::Status CBackup::runInto(const QString &parent, int keep)
     const QString name = datedPrefix()
         + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-dd'T'hh-mm-ss'Z'"));
     const QString partial = folder + QStringLiteral("/.") + name + QStringLiteral(".partial");
+    // Saves linked by the last backup and unchanged since need no second reading.
+    const QStringList earlier = datedBackups(folder);
+    previous = earlier.isEmpty() ? QString() : earlier.last();
     const Status status = run(partial);
+    previous.clear();
     if (status != Status::Ok)
         return status == Status::TargetNotEmpty ? Status::Failed : status;
     QString final = folder + QLatin1Char('/') + name;

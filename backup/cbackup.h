@@ -41,6 +41,8 @@ public:
     QStringList notes() const { return skipped; }
     int linkedCount() const { return links; }
     int copiedCount() const { return copies; }
+    // Sums taken from the previous dated backup instead of read again.
+    int reusedSumCount() const { return reusedSums; }
     // Dated backups removed by runInto.
     QStringList removedBackups() const { return removed; }
 
@@ -63,6 +65,9 @@ private:
     QStringList removed;
     int links = 0;
     int copies = 0;
+    int reusedSums = 0;
+    // The backup whose sums may be reused (runInto: the newest whole one in the parent).
+    QString previous;
 };
 
 #endif // CBACKUP_H

@@ -80,8 +80,11 @@ QByteArray CBackupManifest::toJson() const
 {
     QJsonArray list;
     for (const File &file : files) {
-        list.append(QJsonObject { { QStringLiteral("path"), file.path },
-            { QStringLiteral("size"), file.size }, { QStringLiteral("sha256"), file.sha256 } });
+        QJsonObject entry { { QStringLiteral("path"), file.path },
+            { QStringLiteral("size"), file.size }, { QStringLiteral("sha256"), file.sha256 } };
+        if (file.mtimeNs > 0)
+            entry.insert(QStringLiteral("sourceMtimeNs"), QString::number(file.mtimeNs));
+        list.append(entry);
     }
     QJsonObject root { { QStringLiteral("format"), FORMAT },
         { QStringLiteral("serverVersion"), serverVersion },
@@ -120,6 +123,7 @@ bool CBackupManifest::fromJson(const QByteArray &json, QString *errorText)
         file.path = object.value(QStringLiteral("path")).toString();
         file.size = object.value(QStringLiteral("size")).toInteger(-1);
         file.sha256 = object.value(QStringLiteral("sha256")).toString();
+        file.mtimeNs = object.value(QStringLiteral("sourceMtimeNs")).toString().toLongLong();
         if (!isSafePath(file.path) || file.size < 0 || !isSha256Hex(file.sha256)
             || seen.contains(file.path))
             return fail(

@@ -22,6 +22,8 @@ public:
         QString path; // relative to the backup folder, "/" separated
         qint64 size = 0;
         QString sha256;
+        // Of the file the backup was taken from, when the sum was taken (0: not known).
+        qint64 mtimeNs = 0;
     };
 
     QString serverVersion;

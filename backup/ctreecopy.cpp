@@ -209,7 +209,18 @@ bool CTreeCopy::carry(Item &item, QString *errorText)
             return false;
         }
     }
-    ok = item.linked ? hashFrom(fd, item, errorText) : copyFrom(fd, to, item, errorText);
+    item.mtimeNs = qint64(before.st_mtim.tv_sec) * 1000000000 + before.st_mtim.tv_nsec;
+    const auto knownSum = item.linked
+        ? known.constFind(FileId(quint64(before.st_dev), quint64(before.st_ino)))
+        : known.constEnd();
+    if (knownSum != known.constEnd() && knownSum->size == item.size
+        && knownSum->mtimeNs == item.mtimeNs) {
+        item.sha256 = knownSum->sha256;
+        ok = true;
+        ++reused;
+    } else {
+        ok = item.linked ? hashFrom(fd, item, errorText) : copyFrom(fd, to, item, errorText);
+    }
 
     struct stat after;
     if (ok && (::fstat(fd, &after) != 0 || !sameContentStamp(before, after))) {

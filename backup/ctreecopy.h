@@ -4,7 +4,9 @@
 #include <atomic>
 #include <mutex>
 
+#include <QHash>
 #include <QList>
+#include <QPair>
 #include <QString>
 
 class CBackupProgress;
@@ -28,6 +30,7 @@ public:
         qint64 size = 0; // with Copy: expected; afterwards: carried
         QString sha256; // with Copy: expected; afterwards: of what was carried
         bool linked = false;
+        qint64 mtimeNs = 0; // afterwards: the modification time of what was carried
         // Not carried: gone before it could be opened, not a regular file, or written to
         // while it was read (so not a committed archive).
         bool skipped = false;
@@ -36,7 +39,21 @@ public:
 
     CTreeCopy(const QString &sourceRoot, const QString &targetRoot, Mode mode);
 
+    // A sum taken earlier of a file (by device and inode): valid while its size and
+    // modification time are those it was taken at.
+    struct KnownSum
+    {
+        qint64 size = 0;
+        qint64 mtimeNs = 0;
+        QString sha256;
+    };
+    using FileId = QPair<quint64, quint64>;
+
     void setProgress(CBackupProgress *progress) { report = progress; }
+    // Sums of files an earlier backup linked: a file linked again is the same inode, and an
+    // archive is never written in place, so an unchanged size and time mean unchanged bytes
+    // and the sum need not be read again.
+    void setKnownSums(const QHash<FileId, KnownSum> &sums) { known = sums; }
     // Makes the folders, then carries every item. False with errorText at the first failure
     // (a target that cannot be written, a sum that does not match in Copy mode); what was
     // carried until then stays for the caller to remove.
@@ -47,6 +64,7 @@ public:
 
     int linkedCount() const { return linked; }
     int copiedCount() const { return copied; }
+    int reusedSumCount() const { return reused; }
 
 private:
     bool carry(Item &item, QString *errorText);
@@ -57,10 +75,12 @@ private:
     QString target;
     Mode mode;
     CBackupProgress *report = nullptr;
+    QHash<FileId, KnownSum> known;
     std::atomic<bool> linksWork { true };
     std::atomic<bool> failed { false };
     std::atomic<int> linked { 0 };
     std::atomic<int> copied { 0 };
+    std::atomic<int> reused { 0 };
 };
 
 #endif // CTREECOPY_H

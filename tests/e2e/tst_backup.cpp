@@ -441,14 +441,25 @@ void tst_Backup::restoreRefuses()
 
 void tst_Backup::backupIntoKeepsTheNewest()
 {
+    QVERIFY(upload(server->filePort(), QStringLiteral("1/daily"), QByteArray(100000, 'd')));
     const QString parent = scratch.filePath(QStringLiteral("daily"));
     QStringList made;
     for (int i = 0; i < 3; ++i) {
+        if (i == 2) {
+            // Written in place by some other program: the same file, a new time and new bytes.
+            QFile save(server->storageDir() + QStringLiteral("/1/daily.z"));
+            QVERIFY(save.open(QIODevice::ReadWrite));
+            QVERIFY(save.write("changed") == 7);
+            save.close();
+        }
         QByteArray out;
         QCOMPARE(admin({ QStringLiteral("backup"), QStringLiteral("--into"), parent,
                            QStringLiteral("--keep"), QStringLiteral("2") },
                      &out),
             0);
+        // The second takes the sums of unchanged saves from the first.
+        if (i == 1)
+            QVERIFY2(!out.contains(" 0 sums taken"), out.constData());
         made << QDir(parent).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name).last();
     }
     // An unfinished one (no manifest) neither counts nor is removed.
@@ -456,6 +467,7 @@ void tst_Backup::backupIntoKeepsTheNewest()
     QCOMPARE(QDir(parent).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name),
         (QStringList {
             QStringLiteral("tolvern-backup-2000-01-01T00-00-00Z"), made.at(1), made.at(2) }));
+    // The save changed in place was read again, not taken from the one before.
     QCOMPARE(admin({ QStringLiteral("backup"), QStringLiteral("verify"),
                  parent + QLatin1Char('/') + made.at(2) }),
         0);
