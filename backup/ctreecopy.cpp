@@ -23,10 +23,11 @@
 namespace {
 
 constexpr size_t BUFFER_BYTES = 1 << 20;
-// Larger files are read through a mapping of the page cache rather than copied out of it
-// first: the sum reads the cached pages in place and a copy writes straight from them, one
-// pass over the bytes fewer. (A file cut short under the mapping would fault; the store
-// never truncates an archive, and a file being written is not read at all.)
+// The sum of a linked file reads the page cache through a mapping instead of copying it out
+// first: a third less work per byte, which is most of a linked backup's time. (A file cut
+// short under the mapping would fault; the store never truncates an archive, and a file being
+// written is not read at all.) A copy reads into a buffer as cp does; writing from a mapping
+// measured no faster here.
 constexpr qint64 MAP_FROM_BYTES = 256 * 1024;
 
 // The file's first size bytes, mapped for reading, or null.
@@ -294,18 +295,6 @@ bool CTreeCopy::copyFrom(int fd, const QString &to, Item &item, QString *errorTe
     qint64 total = 0;
     bool ok = true;
     QString why;
-    const Mapping mapped(fd, item.size);
-    // Piece by piece, so the sum reads what the copy has just touched while it is in cache.
-    for (size_t done = 0; ok && mapped.data && done < mapped.length; done += BUFFER_BYTES) {
-        const size_t piece = std::min(BUFFER_BYTES, mapped.length - done);
-        sum.add(mapped.data + done, qint64(piece));
-        if (!writeAll(out, mapped.data + done, piece)) {
-            ok = false;
-            why = QStringLiteral("cannot write %1: %2").arg(to, errnoText(errno));
-        }
-        total += qint64(piece);
-    }
-    // Past the mapping (the file grew meanwhile, or was too small to map): plain reads.
     while (ok) {
         const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), total);
         if (n < 0 && errno == EINTR)
