@@ -130,6 +130,9 @@ CBackup::Status CBackup::run(const QString &targetDir)
         error = QStringLiteral("cannot create the folder %1").arg(target);
         return Status::Failed;
     }
+    // Password hashes, and maybe the database's password in the ini: for the owner only.
+    if (madeFolder)
+        QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     if (within(target, storage) || within(storage, target)) {
         error = QStringLiteral("the backup folder %1 and the storage folder %2 must not contain "
                                "one another")

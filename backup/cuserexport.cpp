@@ -108,6 +108,8 @@ bool CUserExport::write(const QString &path)
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return fail(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+    // One player's private data: readable by whoever made it, until handed over.
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
     if (!write(&file))
         return false;
     if (!file.commit())
