@@ -12,6 +12,7 @@
 #include <QFileInfo>
 
 #include "admintokencommand.h"
+#include "cbackupcommand.h"
 #include "cdbcommand.h"
 #include "cinstallpaths.h"
 #include "cjournal.h"
@@ -47,6 +48,8 @@ const Verb VERBS[] = {
     { "saves", &runSaves, "list a user's saves, their history, restore a version" },
     { "db", &CDbCommand::run, "copy the users into another database (SQLite to PostgreSQL)" },
     { "admin", &runAdmin, "make the bearer token of the HTTP port (admin token)" },
+    { "backup", &CBackupCommand::runBackup, "back up users, saves and ini; check a backup" },
+    { "restore", &CBackupCommand::runRestore, "restore a backup into empty folders" },
 };
 
 } // namespace
@@ -93,6 +96,7 @@ int CAdminCommand::run(int &argc, char **argv, const QStringList &arguments)
     QCoreApplication::setApplicationVersion(QStringLiteral(TOLVERN_VERSION));
 
     CAdminCommand command;
+    command.startDir = QDir::currentPath();
     QStringList rest = arguments.mid(1);
     if (!command.takeCommonOptions(rest))
         return EXIT_USAGE;

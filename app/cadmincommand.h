@@ -33,6 +33,9 @@ public:
     // The options every verb takes, already removed from its arguments.
     QString config;
     QString workDir;
+    // The folder the command was started in, before --workdir: other paths on the command
+    // line are taken against it.
+    QString startDir;
 
     // Opens the user database the ini names (db/users.db under the working directory unless
     // its [Database] says otherwise). Unless mayCreate, a missing SQLite file is an error

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include <QDateTime>
+#include <QDir>
 #include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -12,6 +13,8 @@
 #include "cadmincommand.h"
 #include "cserversettings.h"
 #include "cuserdb.h"
+#include "cuserdbconfig.h"
+#include "cuserexport.h"
 #include "cuserpurge.h"
 #include "printabletext.h"
 
@@ -32,6 +35,12 @@ const char PURGE_USAGE[]
       "users stay; with --dry-run nothing changes and the users it would take are listed.\n"
       "Users who never logged in count as inactive, however recently they were added: a\n"
       "user added a minute ago goes too. Try --dry-run first.\n";
+
+const char EXPORT_USAGE[]
+    = "Usage: tolvern-server users export ID --to FILE\n"
+      "Writes everything kept about user ID into one tar archive FILE, for the player's\n"
+      "request for their data: the account (id, name, last login; never the password),\n"
+      "every save with its history, and a manifest with each file's size and SHA-256.\n";
 
 QString text(const char *latin1)
 {
@@ -57,6 +66,7 @@ QString CUsersCommand::usage()
         "  purge --inactive 3m|6m [--data-only] [--dry-run]\n"
         "                                     delete inactive users (or their game data);\n"
         "                                     users who never logged in count as inactive\n"
+        "  export ID --to FILE                a player's account and saves in one archive\n"
         "\n"
         "Exit status: 0 done, 1 database error, 2 empty name or password, 3 name taken,\n"
         "4 no such user, 5 no storage folder, 64 wrong usage.\n");
@@ -126,6 +136,8 @@ int CUsersCommand::run(CAdminCommand &command, const QStringList &arguments)
         return remove(command, rest);
     if (sub == QLatin1String("purge"))
         return purge(command, rest);
+    if (sub == QLatin1String("export"))
+        return exportUser(command, rest);
     return usageError(QStringLiteral("users: unknown command %1").arg(sub), usage());
 }
 
@@ -438,5 +450,44 @@ int CUsersCommand::purge(CAdminCommand &command, const QStringList &arguments)
                                     .arg(since)
             + userLines(counts.users));
     }
+    return CAdminCommand::EXIT_OK;
+}
+
+int CUsersCommand::exportUser(CAdminCommand &command, const QStringList &arguments)
+{
+    if (wantsHelp(arguments)) {
+        CAdminCommand::printOut(text(EXPORT_USAGE));
+        return CAdminCommand::EXIT_OK;
+    }
+    int id = 0;
+    QString file;
+    if (arguments.size() == 3 && arguments.at(1) == QLatin1String("--to"))
+        file = arguments.at(2);
+    else if (arguments.size() == 2 && arguments.at(1).startsWith(QLatin1String("--to=")))
+        file = arguments.at(1).mid(5);
+    if (file.isEmpty() || !parseId(arguments.first(), id))
+        return usageError(
+            QStringLiteral("users export: ID and --to FILE expected"), text(EXPORT_USAGE));
+    file = QDir(command.startDir).absoluteFilePath(file);
+    if (!command.loadStorage())
+        return CAdminCommand::EXIT_NO_STORAGE;
+    if (!command.openDatabase(false))
+        return CAdminCommand::EXIT_DATABASE;
+    CUserDbConfig config;
+    QString why;
+    if (!CUserDb::instance()->currentConfig(&config, &why)) {
+        CAdminCommand::printError(why);
+        return CAdminCommand::EXIT_DATABASE;
+    }
+    CUserExport exporter(config, CServerSettings::instance()->saveDataDir, id);
+    if (!exporter.write(file)) {
+        CAdminCommand::printError(QStringLiteral("users export: %1").arg(exporter.errorText()));
+        return exporter.userMissing() ? CAdminCommand::EXIT_NO_USER : CAdminCommand::EXIT_DATABASE;
+    }
+    CAdminCommand::printOut(QStringLiteral("Exported user %1 with %2 files (%3 bytes) to %4\n")
+                                .arg(id)
+                                .arg(exporter.fileCount())
+                                .arg(exporter.byteCount())
+                                .arg(file));
     return CAdminCommand::EXIT_OK;
 }

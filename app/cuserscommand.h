@@ -22,6 +22,7 @@ private:
     static int passwd(CAdminCommand &command, const QStringList &arguments);
     static int remove(CAdminCommand &command, const QStringList &arguments);
     static int purge(CAdminCommand &command, const QStringList &arguments);
+    static int exportUser(CAdminCommand &command, const QStringList &arguments);
 
     // One indented line per user: id, name, last login.
     static QString userLines(const QVector<CUserDb::UserRow> &users);

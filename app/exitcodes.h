@@ -15,10 +15,14 @@ constexpr int BAD_ARGUMENTS = 2;
 constexpr int NAME_TAKEN = 3;
 constexpr int NO_USER = 4;
 constexpr int NO_STORAGE = 5;
-// db copy: the target already holds users; nothing was copied.
+// db copy: the target already holds users; nothing was copied. backup, restore: the target
+// folder (or ini) is not empty; nothing was written.
 constexpr int TARGET_NOT_EMPTY = 6;
 // The database server could not be reached at start; it may be back soon.
 constexpr int DATABASE_UNREACHABLE = 7;
+// restore, backup verify: the backup has no readable manifest or does not match it; nothing
+// was restored.
+constexpr int BACKUP_DAMAGED = 8;
 constexpr int USAGE = 64;
 } // namespace exitcode
 

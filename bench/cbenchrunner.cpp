@@ -30,6 +30,7 @@
 #include <QVariant>
 
 #include "benchtable.h"
+#include "cbackupbench.h"
 #include "cfileclient.h"
 #include "chashverifyrate.h"
 #include "cloginload.h"
@@ -77,6 +78,7 @@ QString CBenchRunner::usage()
         "  --server PATH      server executable (default: tolvern-server beside this one)\n"
         "  --dir DIR          where the temporary server folder goes (default: temp dir)\n"
         "  --figures LIST     which figures to run, e.g. 1,3 (default 1,2,3,4,5,6,7,8,9,10)\n"
+        "                     (12, backups of 2 GiB of saves, only when named)\n"
         "  --users N          users in the table for figures 1 and 9 (default 100000)\n"
         "  --clients N        concurrent login clients for figures 1 and 9 (default 64)\n"
         "  --seconds S        duration of each login-rate and guessing run (default 10)\n"
@@ -184,6 +186,12 @@ int CBenchRunner::run(const QStringList &arguments)
         { 8, [&] { return connectionFigures.measureLoadedLogins(); } },
         { 9, [&] { return loginFigures.measureHashedLogins(); } },
         { 10, [&] { return transferFigures.measureTls(); } },
+        { 12,
+            [&] {
+                return CBackupBench(serverPath, baseDir).run([this](const CBackupBench::Row &r) {
+                    rows.push_back({ r.figure, r.measured, r.yardstick, r.ratio, r.target, r.met });
+                });
+            } },
     };
     for (const auto &[figure, measure] : measures) {
         if (wants(figure) && !measure())

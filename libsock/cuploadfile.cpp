@@ -41,6 +41,24 @@ CUploadFile::~CUploadFile()
     discard();
 }
 
+bool CUploadFile::isTemporaryName(const QString &fileName)
+{
+    // The archive's name (ending in ".z"), a dot and at most five base-36 digits, as open()
+    // makes them. The archive of a save named "a.z" looks the same ("a.z.z"): callers that
+    // can ask the file system whether a file is open for writing should ask that instead.
+    const int dot = int(fileName.lastIndexOf(QLatin1Char('.')));
+    const int digits = int(fileName.size()) - dot - 1;
+    if (dot <= 0 || digits < 1 || digits > 5 || !fileName.left(dot).endsWith(QLatin1String(".z")))
+        return false;
+    for (int i = dot + 1; i < fileName.size(); ++i) {
+        const QChar c = fileName.at(i);
+        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9'))
+                || (c >= QLatin1Char('a') && c <= QLatin1Char('z'))))
+            return false;
+    }
+    return true;
+}
+
 bool CUploadFile::open()
 {
     struct stat st;

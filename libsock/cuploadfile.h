@@ -36,6 +36,10 @@ public:
 
     const QString &fileName() const { return target; }
 
+    // Whether a file name is that of an upload still in flight ("slot1.z.k3f9"): a backup
+    // leaves such files out, since they are written to until renamed.
+    static bool isTemporaryName(const QString &fileName);
+
 private:
     void discard();
 

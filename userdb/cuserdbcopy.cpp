@@ -78,6 +78,14 @@ bool CUserDbCopy::copyRows(QSqlDatabase &from, QSqlDatabase &to)
 
     QSqlQuery read(from);
     read.setForwardOnly(true);
+    // Every read of the source in one transaction: the users, and the id mark that must not
+    // fall behind them, as of one moment while a server goes on adding users. (Closing the
+    // connection ends it.)
+    const bool fromPostgresql = from.driverName() == QLatin1String("QPSQL");
+    if (!read.exec(fromPostgresql
+                ? QStringLiteral("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY")
+                : QStringLiteral("BEGIN")))
+        return fail(QStringLiteral("Cannot read %1: %2").arg(source.displayText(), sqlError(read)));
     if (!read.exec(QStringLiteral("select count(*) from t_user")) || !read.next())
         return fail(QStringLiteral("Cannot read %1: %2").arg(source.displayText(), sqlError(read)));
     read.finish();

@@ -80,8 +80,17 @@ void tst_Install::installedServerServesHeadless()
                 || problem.endsWith("the folder /var/lib/tolvern/saves does not exist"),
             problem.constData());
     const QString analyze = QStandardPaths::findExecutable(QStringLiteral("systemd-analyze"));
+    const QString backupUnits = prefix + QStringLiteral("/lib/systemd/system/tolvern-backup.");
+    QFile backupUnit(backupUnits + QStringLiteral("service"));
+    QVERIFY(backupUnit.open(QIODevice::ReadOnly));
+    QVERIFY(backupUnit.readAll().contains(
+        "\nExecStart=" + prefix.toUtf8() + "/bin/tolvern-server backup --into "));
     if (!analyze.isEmpty()) {
-        QCOMPARE(runTool(analyze, { QStringLiteral("verify"), unit }, &out), 0);
+        QCOMPARE(runTool(analyze,
+                     { QStringLiteral("verify"), unit, backupUnits + QStringLiteral("service"),
+                         backupUnits + QStringLiteral("timer") },
+                     &out),
+            0);
         QVERIFY2(out.trimmed().isEmpty(), out.constData());
     }
 
@@ -137,6 +146,8 @@ void tst_Install::debianPackageLists()
     QCOMPARE(runTool(QStringLiteral("dpkg-deb"), { QStringLiteral("-c"), deb }, &out), 0);
     for (const char *file : { "./usr/bin/tolvern-server", "./usr/bin/tolvern-client",
              "./usr/lib/systemd/system/tolvern-server.service",
+             "./usr/lib/systemd/system/tolvern-backup.service",
+             "./usr/lib/systemd/system/tolvern-backup.timer",
              "./usr/share/applications/tolvern-server.desktop",
              "./usr/share/icons/hicolor/48x48/apps/tolvern-server.png",
              "./usr/lib/sysusers.d/tolvern.conf", "./etc/tolvern/tolvern.ini",
