@@ -78,6 +78,11 @@ public:
         check(!version.isEmpty(), "empty version");
         api(reply);
     }
+    void exportUser(int id, Reply reply) override
+    {
+        check(id > 0, "bad id");
+        api(reply);
+    }
     void log(qint64 after, Reply reply) override
     {
         check(after >= 0, "negative after");

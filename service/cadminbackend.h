@@ -32,6 +32,8 @@ public:
     virtual void history(int objectId, const QString &save, Reply reply) = 0;
     virtual void restore(int objectId, const QString &save, const QString &version, Reply reply)
         = 0;
+    // A player's data in one tar, as "users export" writes it.
+    virtual void exportUser(int objectId, Reply reply) = 0;
     virtual void log(qint64 after, Reply reply) = 0;
     // The number of the newest log line, where a stream without Last-Event-ID starts.
     virtual qint64 lastLogSeq() = 0;

@@ -6,11 +6,13 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QSet>
+#include <QTemporaryFile>
 #include <QThread>
 
 #include "clogring.h"
@@ -20,6 +22,7 @@
 #include "cserversettings.h"
 #include "cuserdb.h"
 #include "cuserdbconfig.h"
+#include "cuserexport.h"
 #include "cuserfolder.h"
 #include "cuserpurge.h"
 
@@ -476,6 +479,40 @@ void CAdminService::restore(int objectId, const QString &save, const QString &ve
                     "Restored save %1 to version %2; the replaced archive is version %3")
                       .arg(saveName, version, outcome.keptVersion));
         reply(CHttpApi::json(200, QJsonObject { { QStringLiteral("restored"), version } }));
+    });
+}
+
+void CAdminService::exportUser(int objectId, Reply reply)
+{
+    post([this, objectId, reply] {
+        CUserDbConfig config;
+        CUserDb::instance()->currentConfig(&config, nullptr);
+        // Written to a file first, never held in memory: a player's saves may be large. The
+        // listener unlinks it once opened, so nothing is left behind.
+        QTemporaryFile file(QDir::temp().filePath(QStringLiteral("tolvern-export-XXXXXX.tar")));
+        if (!file.open()) {
+            reply(CHttpApi::error(500, file.errorString()));
+            return;
+        }
+        file.setAutoRemove(false);
+        const QString path = file.fileName();
+        file.close();
+        CUserExport exporter(config, CServerSettings::instance()->snapshot().saveDataDir, objectId);
+        if (!exporter.write(path)) {
+            QFile::remove(path);
+            reply(exporter.userMissing() ? noUser(objectId)
+                                         : CHttpApi::error(500, exporter.errorText()));
+            return;
+        }
+        emit logLine(
+            QStringLiteral("Exported the data of user %1 through the HTTP port").arg(objectId));
+        Response response;
+        response.contentType = "application/x-tar";
+        response.headers.append({ "Content-Disposition",
+            QByteArray("attachment; filename=\"tolvern-user-") + QByteArray::number(objectId)
+                + ".tar\"" });
+        response.file = path;
+        reply(response);
     });
 }
 

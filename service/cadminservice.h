@@ -42,6 +42,7 @@ public:
     void saves(int objectId, Reply reply) override;
     void history(int objectId, const QString &save, Reply reply) override;
     void restore(int objectId, const QString &save, const QString &version, Reply reply) override;
+    void exportUser(int objectId, Reply reply) override;
     void log(qint64 after, Reply reply) override;
     qint64 lastLogSeq() override;
 

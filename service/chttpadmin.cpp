@@ -1,13 +1,17 @@
 #include "chttpadmin.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -349,6 +353,26 @@ void CHttpAdmin::answer(Exchange &exchange)
             QMetaObject::invokeMethod(ticker, qOverload<>(&QTimer::start), Qt::QueuedConnection);
         response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096,
             &CHttpAdminCallbacks::streamRead, stream, &CHttpAdminCallbacks::streamFree);
+    } else if (!out.file.isEmpty()) {
+        // Opened, then unlinked: the descriptor keeps the bytes until the answer is sent.
+        const int fd = ::open(QFile::encodeName(out.file).constData(), O_RDONLY | O_CLOEXEC);
+        QFile::remove(out.file);
+        struct stat info
+        {
+        };
+        if (fd < 0 || ::fstat(fd, &info) != 0) {
+            if (fd >= 0)
+                ::close(fd);
+            const QByteArray failed = "{\"error\":\"the file to send is gone\"}";
+            response = MHD_create_response_from_buffer(size_t(failed.size()),
+                const_cast<char *>(failed.constData()), MHD_RESPMEM_MUST_COPY);
+            MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "application/json");
+            MHD_queue_response(exchange.connection, 500, response);
+            MHD_destroy_response(response);
+            return;
+        }
+        // libmicrohttpd closes fd with the response.
+        response = MHD_create_response_from_fd(uint64_t(info.st_size), fd);
     } else {
         response = MHD_create_response_from_buffer(size_t(out.body.size()),
             const_cast<char *>(out.body.constData()), MHD_RESPMEM_MUST_COPY);

@@ -464,6 +464,13 @@ void CHttpApi::handleUsers(const Request &request, const QList<QString> &steps, 
         backend->setPassword(id, password, reply);
         return;
     }
+    if (steps.size() == 5 && what == QLatin1String("export")) {
+        if (method == GET)
+            backend->exportUser(id, reply);
+        else
+            reply(methodNotAllowed("GET"));
+        return;
+    }
     if (what != QLatin1String("saves")) {
         reply(notFound());
         return;

@@ -50,6 +50,9 @@ public:
         // feeds it.
         bool stream = false;
         qint64 streamAfter = 0;
+        // When set, the body is this file's content (a large download); the listener removes
+        // the file once it has it open.
+        QString file;
     };
     using Reply = std::function<void(Response)>;
 

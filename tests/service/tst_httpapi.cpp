@@ -53,6 +53,7 @@ public:
     void saves(int, Reply reply) override { reply(Response()); }
     void history(int, const QString &, Reply reply) override { reply(Response()); }
     void restore(int, const QString &, const QString &, Reply reply) override { reply(Response()); }
+    void exportUser(int, Reply reply) override { reply(Response()); }
     void log(qint64, Reply reply) override { reply(Response()); }
     qint64 lastLogSeq() override { return 0; }
 };
@@ -214,6 +215,8 @@ void tst_HttpApi::endpoints_data()
     QTest::newRow("password of nobody")
         << QByteArray("PUT") << "/api/v1/users/99/password" << QByteArray(R"({"password":"x"})")
         << QByteArray("good") << 404 << "no user with id 99";
+    QTest::newRow("export of nobody") << QByteArray("GET") << "/api/v1/users/99/export"
+                                      << QByteArray() << QByteArray("good") << 404 << "no user";
     QTest::newRow("delete nobody") << QByteArray("DELETE") << "/api/v1/users/99" << QByteArray()
                                    << QByteArray("good") << 404 << "no user";
     QTest::newRow("bad id") << QByteArray("DELETE") << "/api/v1/users/-3" << QByteArray()
@@ -311,6 +314,19 @@ void tst_HttpApi::savesHistoryRestore()
     QTRY_VERIFY_WITH_TIMEOUT(call("GET", QStringLiteral("/api/v1/log"), QByteArray(), token)
                                  .body.contains("Restored save " + QByteArray::number(id)),
         WAIT_MS);
+
+    // The player's export: one tar with the account and both files, never the password; the
+    // file it was made in is gone once sent.
+    const Answer exported
+        = call("GET", QStringLiteral("/api/v1/users/%1/export").arg(id), QByteArray(), token);
+    QCOMPARE(exported.status, 200);
+    QCOMPARE(exported.headers.value("content-type"), QByteArray("application/x-tar"));
+    QVERIFY(exported.headers.value("content-disposition").contains("attachment"));
+    QVERIFY(exported.body.contains("account.json"));
+    QVERIFY(exported.body.contains("\"dora\""));
+    QVERIFY(exported.body.contains("current") && exported.body.contains("older"));
+    QVERIFY(!exported.body.contains("s3cret-one"));
+    QVERIFY(QDir::temp().entryList({ QStringLiteral("tolvern-export-*") }).isEmpty());
 }
 
 void tst_HttpApi::purgeDryRunThenReal()
