@@ -13,6 +13,7 @@
 
 class QAbstractSocket;
 class QHostAddress;
+class QThreadPool;
 class CConnGuard;
 class CLoginGuard;
 class CStorageWorker;
@@ -72,6 +73,13 @@ public:
     void uploadEnded(quint64 upload) override;
     bool permitTransfer(
         const QHostAddress &peer, const QString &user, const QString &saveName) override;
+    // Transfers are hashed on a pool of their own; the sums live beside the archives.
+    std::shared_ptr<libsock::CTransferDigest> uploadDigest(
+        quint64 upload, const QString &fileName) override;
+    std::shared_ptr<libsock::CTransferDigest> downloadDigest(
+        const QString &fileName, QString *expected) override;
+    bool acceptMismatch(const QString &user, const QString &fileName, quint64 device,
+        quint64 inode, const QString &actual) override;
 
 public slots:
     void log(QString msg);
@@ -103,6 +111,9 @@ private:
     CConnGuard *connGuard = nullptr;
     CLoginGuard *loginGuard = nullptr;
     CUserDbCommitter *committer = nullptr;
+    // Before the storage worker, so it goes after it: a commit still running waits for its
+    // digest.
+    std::unique_ptr<QThreadPool> hashPool;
     std::unique_ptr<CStorageWorker> storage;
     CTlsAcceptor *tls = nullptr;
     int mainPortOverride = 0;
