@@ -626,6 +626,7 @@ CSaveStore::Outcome CSaveStore::restore(const QString &saveName, const QString &
     const QString chosenSum = CSaveSum::read(chosen);
     const bool summed = chosenSum.isEmpty() ? (CSaveSum::remove(path), true)
                                             : CSaveSum::write(path, chosenSum);
+    step("restore-summed");
     if (!summed || ::rename(native(chosen).constData(), native(path).constData()) != 0) {
         out.status = Status::Failed;
         out.message = errnoText();

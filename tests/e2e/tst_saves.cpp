@@ -173,6 +173,9 @@ void tst_Saves::initTestCase()
     server = std::make_unique<CServerProcess>(QStringLiteral(TOLVERN_SERVER_PATH));
     QVERIFY2(server->isValid(), qPrintable(server->errorText()));
     server->setExtraIni(QStringLiteral("[Storage]\nMaxSaveBytes=100000\n"));
+    // Its log, for the line of a damaged download.
+    server->setHeadless(true);
+    server->setCaptureOutput(true);
     QVERIFY2(server->start(), qPrintable(server->errorText()));
 }
 
@@ -393,6 +396,11 @@ void tst_Saves::checksums()
     QString ending;
     download(save, &ending);
     QCOMPARE(ending, QStringLiteral("reset"));
+    QByteArray log;
+    const QByteArray line = "Download 11/slot1.z for player ended with a reset: the archive is "
+                            "damaged (SHA-256 ";
+    QTRY_VERIFY2((log += server->readOutput()).contains(line), log.constData());
+    QCOMPARE(log.count(line), 1);
     QCOMPARE(admin({ QStringLiteral("verify"), QStringLiteral("11") }, &out), 1);
     QVERIFY2(out.contains(QStringLiteral("11/slot1\tcurrent\tDAMAGED")), qPrintable(out));
     QVERIFY2(
