@@ -157,6 +157,7 @@ private slots:
     void adminErrors();
     void checksums();
     void archivesWithoutSum();
+    void downloadDuringReplacement();
 
 private:
     QString upload(const QString &save, const QByteArray &bytes);
@@ -455,6 +456,27 @@ void tst_Saves::archivesWithoutSum()
     QCOMPARE(
         admin({ QStringLiteral("history"), QStringLiteral("12"), QStringLiteral("old") }, &out), 0);
     QCOMPARE(out.count(QLatin1Char('\n')), 1);
+}
+
+// An upload that replaces the archive while a download of it runs: the download still sends
+// the old archive whole and checks it against the old archive's own sum, now its version's.
+void tst_Saves::downloadDuringReplacement()
+{
+    const QString save = QStringLiteral("13/slot1");
+    const QByteArray old(80000, 'o');
+    QCOMPARE(upload(save, old), QStringLiteral("close"));
+    RawConn reader(server->filePort());
+    QVERIFY(reader.send(request(1, save)));
+    QCOMPARE(result(reader.frame()), 0);
+    QCOMPARE(upload(save, QByteArray(70000, 'n')), QStringLiteral("close"));
+    QVERIFY(reader.send(frame(0, packet(5, {}))));
+    QByteArray bytes;
+    auto f = reader.frame();
+    for (; f.first == 1; f = reader.frame())
+        bytes += f.second;
+    QCOMPARE(bytes, old);
+    QCOMPARE(f.first, 0);
+    QCOMPARE(int(f.second.at(19)), 6);
 }
 
 QTEST_GUILESS_MAIN(tst_Saves)
