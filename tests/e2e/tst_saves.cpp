@@ -459,7 +459,7 @@ void tst_Saves::archivesWithoutSum()
 }
 
 // An upload that replaces the archive while a download of it runs: the download still sends
-// the old archive whole and checks it against the old archive's own sum, now its version's.
+// the old archive whole, checked against its own sum.
 void tst_Saves::downloadDuringReplacement()
 {
     const QString save = QStringLiteral("13/slot1");
@@ -477,6 +477,25 @@ void tst_Saves::downloadDuringReplacement()
     QCOMPARE(bytes, old);
     QCOMPARE(f.first, 0);
     QCOMPARE(int(f.second.at(19)), 6);
+
+    // An upload cut short between its sum and its archive: the old archive, already kept as
+    // a version with its own sum, beside the new sum. It is still served whole, and verify
+    // finds nothing wrong.
+    const QString dir = server->storageDir() + QStringLiteral("/13/");
+    const QString version = dir + QStringLiteral(".versions/slot1.z/2000-01-01T00-00-00.000Z");
+    QVERIFY(::link(QFile::encodeName(dir + QStringLiteral("slot1.z")).constData(),
+                QFile::encodeName(version).constData())
+        == 0);
+    QVERIFY(
+        QFile::copy(dir + QStringLiteral("slot1.z.sha256"), version + QStringLiteral(".sha256")));
+    QVERIFY(QFile::remove(dir + QStringLiteral("slot1.z.sha256")));
+    QVERIFY(QFile::copy(dir + QStringLiteral(".versions/slot1.z/") + versions(save).last()
+            + QStringLiteral(".sha256"),
+        dir + QStringLiteral("slot1.z.sha256")));
+    QString ending;
+    QCOMPARE(download(save, &ending), QByteArray(70000, 'n'));
+    QCOMPARE(ending, QStringLiteral("end"));
+    QCOMPARE(admin({ QStringLiteral("verify"), QStringLiteral("13") }), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_Saves)
