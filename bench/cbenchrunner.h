@@ -145,7 +145,7 @@ private:
     // The [Database] section of the server's ini, empty for SQLite.
     QString databaseIni;
     QString probeLog;
-    QList<int> figures = { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10 };
+    QList<int> figures = { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11 };
     // How serverDownload() and serverUpload() reach the server.
     libsock::CClientTls transferTls;
     QStringList loginModes = { QStringLiteral("window"), QStringLiteral("headless") };

@@ -355,6 +355,11 @@ void tst_Saves::adminErrors_data()
     QTest::newRow("no version") << QStringList { QStringLiteral("restore"), QStringLiteral("7"),
         QStringLiteral("slot1"), QStringLiteral("2000-01-01T00-00-00.000Z") }
                                 << 1;
+    QTest::newRow("verify no id") << QStringList { QStringLiteral("verify") } << 64;
+    QTest::newRow("verify bad id")
+        << QStringList { QStringLiteral("verify"), QStringLiteral("all") } << 64;
+    QTest::newRow("verify no folder")
+        << QStringList { QStringLiteral("verify"), QStringLiteral("4242") } << 1;
     QTest::newRow("version path") << QStringList { QStringLiteral("restore"), QStringLiteral("7"),
         QStringLiteral("slot1"), QStringLiteral("../slot1.z") }
                                   << 64;
