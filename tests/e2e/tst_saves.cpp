@@ -158,8 +158,12 @@ private slots:
     void checksums();
     void archivesWithoutSum();
     void downloadDuringReplacement();
+    void replacementSyncsHistoryFolder();
 
 private:
+    QString probeLog() const { return server->path(QStringLiteral("probe.log")); }
+    // The folders and files synced since the last call, in order.
+    QStringList syncedPaths();
     QString upload(const QString &save, const QByteArray &bytes);
     // ending: "end" after the end frame, otherwise how the connection ended.
     QByteArray download(const QString &save, QString *ending = nullptr);
@@ -177,6 +181,16 @@ void tst_Saves::initTestCase()
     // Its log, for the line of a damaged download.
     server->setHeadless(true);
     server->setCaptureOutput(true);
+    // Its syncs, with what they synced.
+    server->setEnvironment(QStringLiteral("LD_PRELOAD"), QStringLiteral(TOLVERN_SYNCPROBE_PATH));
+    server->setEnvironment(QStringLiteral("TOLVERN_PROBE_FILE"), probeLog());
+    server->setEnvironment(QStringLiteral("TOLVERN_PROBE_PATHS"), QStringLiteral("1"));
+    // A sanitized server wants its runtime first; the probe only wraps system calls.
+    QString asan = qEnvironmentVariable("ASAN_OPTIONS");
+    if (!asan.isEmpty())
+        asan += QLatin1Char(':');
+    server->setEnvironment(
+        QStringLiteral("ASAN_OPTIONS"), asan + QStringLiteral("verify_asan_link_order=0"));
     QVERIFY2(server->start(), qPrintable(server->errorText()));
 }
 
@@ -501,6 +515,38 @@ void tst_Saves::downloadDuringReplacement()
     QCOMPARE(download(save, &ending), QByteArray(70000, 'n'));
     QCOMPARE(ending, QStringLiteral("end"));
     QCOMPARE(admin({ QStringLiteral("verify"), QStringLiteral("13") }), 0);
+}
+
+QStringList tst_Saves::syncedPaths()
+{
+    QFile log(probeLog());
+    QStringList out;
+    if (!log.open(QIODevice::ReadWrite))
+        return out;
+    // Sequence, kind, descriptor, bytes, path.
+    for (const QByteArray &line : log.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() >= 5 && fields.at(1) == "S")
+            out << QString::fromLocal8Bit(line.mid(line.indexOf('/')));
+    }
+    log.resize(0);
+    return out;
+}
+
+// An upload that replaces an archive syncs the history folder after linking the old archive
+// there and before the new archive's rename is synced: otherwise a power cut can lose the
+// version (ext4 without a journal) while the new archive stays.
+void tst_Saves::replacementSyncsHistoryFolder()
+{
+    const QString save = QStringLiteral("14/slot1");
+    QCOMPARE(upload(save, QByteArray(3000, '1')), QStringLiteral("close"));
+    syncedPaths();
+    QCOMPARE(upload(save, QByteArray(3000, '2')), QStringLiteral("close"));
+    const QString folder = QDir(server->storageDir() + QStringLiteral("/14")).canonicalPath();
+    const QStringList synced = syncedPaths();
+    const qsizetype history = synced.indexOf(folder + QStringLiteral("/.versions/slot1.z"));
+    const qsizetype archive = synced.lastIndexOf(folder);
+    QVERIFY2(history >= 0 && archive > history, qPrintable(synced.join(u'\n')));
 }
 
 QTEST_GUILESS_MAIN(tst_Saves)
