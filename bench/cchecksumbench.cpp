@@ -1,6 +1,7 @@
 #include "cchecksumbench.h"
 
 #include <cstdio>
+#include <sys/resource.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -28,6 +29,15 @@ constexpr double MIN_RATIO = 0.95;
 double mibPerSecond(qint64 bytes, double seconds)
 {
     return double(bytes) / (1024.0 * 1024.0) / seconds;
+}
+
+// User and system time of this process so far: client, file port and hashing together.
+double processorSeconds()
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 void note(const QString &line)
@@ -189,18 +199,25 @@ bool CChecksumBench::run(const RowSink &sink)
 
     // Best of each, the two kinds in alternating order so that neither always goes first.
     double best[4] = { 1e9, 1e9, 1e9, 1e9 }; // down with sum, down without, up hashed, up not
+    // Processor seconds of each kind, summed over the runs: what a loaded machine distorts far
+    // less than the times.
+    double processor[4] = {};
     bool ok = true;
     for (int i = 0; ok && i < repeats; ++i) {
         double taken[4] = {};
         for (int k = 0; ok && k < 2; ++k) {
             const bool withSum = (i + k) % 2 == 0;
             ok = withSum ? CSaveSum::write(source, sum) : (CSaveSum::remove(source), true);
+            const double before = processorSeconds();
             ok = ok && download(taken[withSum ? 0 : 1]);
+            processor[withSum ? 0 : 1] += processorSeconds() - before;
         }
         for (int k = 0; ok && k < 2; ++k) {
             const bool hashed = (i + k) % 2 == 0;
             hashUploads = hashed;
+            const double before = processorSeconds();
             ok = upload(taken[hashed ? 2 : 3]);
+            processor[hashed ? 2 : 3] += processorSeconds() - before;
         }
         ok = ok && CSaveSum::read(root + UPLOADED + QStringLiteral(".z")) == sum;
         for (int k = 0; ok && k < 4; ++k)
@@ -218,6 +235,12 @@ bool CChecksumBench::run(const RowSink &sink)
         note(QStringLiteral("figure 11: a transfer failed"));
         return false;
     }
+    note(QStringLiteral("  processor seconds per transfer (client, port and hashing): down with "
+                        "sum %1, without %2; up hashed %3, not hashed %4")
+             .arg(processor[0] / repeats, 0, 'f', 3)
+             .arg(processor[1] / repeats, 0, 'f', 3)
+             .arg(processor[2] / repeats, 0, 'f', 3)
+             .arg(processor[3] / repeats, 0, 'f', 3));
     const double rate = hashRate();
     note(QStringLiteral("  SHA-256 of the same bytes alone: %1 MiB/s; in line it would cost a "
                         "download at least %2 %")

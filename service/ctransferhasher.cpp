@@ -6,6 +6,14 @@
 
 #include "csavesum.h"
 
+namespace {
+
+// Pieces gather up to this much before a task is started for them: one start (and one wake of
+// a pool thread) per frame would cost a quarter as much as the hashing itself.
+constexpr qint64 DRAIN_BATCH = 1024 * 1024;
+
+} // namespace
+
 CTransferHasher::CTransferHasher(QThreadPool *threadPool)
     : pool(threadPool)
 {
@@ -18,7 +26,8 @@ void CTransferHasher::add(const QByteArray &buffer, qsizetype offset, qsizetype 
     std::lock_guard<std::mutex> lock(mutex);
     pieces.push_back(Piece { buffer, offset, length });
     pending += length;
-    schedule();
+    if (pending >= DRAIN_BATCH)
+        schedule();
 }
 
 qint64 CTransferHasher::backlog() const
@@ -33,6 +42,7 @@ void CTransferHasher::whenBelow(qint64 bytes, const std::function<void()> &ready
         std::lock_guard<std::mutex> lock(mutex);
         if (pending > bytes) {
             waiters.emplace_back(bytes, ready);
+            schedule();
             return;
         }
     }
