@@ -104,12 +104,12 @@ int verify(const CSaveStore &store, const QStringList &users)
             return failure(outcome);
         for (const CSaveVerifier::Report &report : reports) {
             for (const CSaveVerifier::Item &item : report.items) {
-                printOut(QStringLiteral("%1\t%2\t%3%4")
-                             .arg(report.saveName,
-                                 item.version.isEmpty() ? QStringLiteral("current") : item.version,
-                                 stateText(item.state),
-                                 item.detail.isEmpty() ? QString()
-                                                       : QLatin1Char('\t') + item.detail));
+                printOut(
+                    QStringLiteral("%1\t%2\t%3%4")
+                        .arg(report.saveName,
+                            item.version.isEmpty() ? QStringLiteral("current") : item.version,
+                            stateText(item.state),
+                            item.detail.isEmpty() ? QString() : QLatin1Char('\t') + item.detail));
                 good += item.state == CSaveVerifier::State::Good;
                 damaged += item.state == CSaveVerifier::State::Damaged;
                 unchecked += item.state == CSaveVerifier::State::Unchecked;
@@ -123,7 +123,7 @@ int verify(const CSaveStore &store, const QStringList &users)
                           .arg(report.saveName, report.newestGood, user, save));
         }
     }
-    printErr(translate("%1 checked: %2 good, %3 damaged, %4 unchecked")
+    printErr(translate("%1 archives and versions checked: %2 good, %3 damaged, %4 unchecked")
                  .arg(good + damaged + unchecked)
                  .arg(good)
                  .arg(damaged)

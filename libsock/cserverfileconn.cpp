@@ -305,7 +305,9 @@ void CServerFileConn::downloadChecked(const QString &actual)
 {
     bool intact = actual == expectedSum;
     if (!intact && adapter && file) {
-        struct stat st {};
+        struct stat st
+        {
+        };
         const bool known = ::fstat(file->handle(), &st) == 0;
         intact = known
             && adapter->acceptMismatch(

@@ -408,8 +408,8 @@ std::shared_ptr<libsock::CTransferDigest> CServerCore::downloadDigest(
     const QString &fileName, QString *expected)
 {
     // A read of a few bytes beside the archive just opened: no slower than that open.
-    *expected = CSaveSum::read(CServerSettings::instance()->snapshot().saveDataDir
-        + QLatin1Char('/') + fileName);
+    *expected = CSaveSum::read(
+        CServerSettings::instance()->snapshot().saveDataDir + QLatin1Char('/') + fileName);
     if (expected->isEmpty())
         return nullptr; // kept before sums: sent unchecked
     return std::make_shared<CTransferHasher>(hashPool.get());

@@ -78,8 +78,8 @@ public:
         quint64 upload, const QString &fileName) override;
     std::shared_ptr<libsock::CTransferDigest> downloadDigest(
         const QString &fileName, QString *expected) override;
-    bool acceptMismatch(const QString &user, const QString &fileName, quint64 device,
-        quint64 inode, const QString &actual) override;
+    bool acceptMismatch(const QString &user, const QString &fileName, quint64 device, quint64 inode,
+        const QString &actual) override;
 
 public slots:
     void log(QString msg);

@@ -353,8 +353,7 @@ QString CSaveStore::linkVersion(const QString &archivePath, QString *error) cons
         // The version's sum goes with it; without one the version is unchecked.
         const QString sum = CSaveSum::fileName(archivePath);
         if (QFileInfo::exists(sum)
-            && ::link(native(sum).constData(), native(CSaveSum::fileName(target)).constData())
-                != 0)
+            && ::link(native(sum).constData(), native(CSaveSum::fileName(target)).constData()) != 0)
             copyInto(sum, dir, CSaveSum::fileName(name));
         // The link is durable once its folder is, and a new history folder once its parents
         // are: otherwise a crash after the archive is replaced could lose the version.
@@ -624,8 +623,8 @@ CSaveStore::Outcome CSaveStore::restore(const QString &saveName, const QString &
     // The version's sum first, as an upload does: a crash before the rename leaves the
     // current archive beside it, which the version just kept of it sets right.
     const QString chosenSum = CSaveSum::read(chosen);
-    const bool summed = chosenSum.isEmpty() ? (CSaveSum::remove(path), true)
-                                            : CSaveSum::write(path, chosenSum);
+    const bool summed
+        = chosenSum.isEmpty() ? (CSaveSum::remove(path), true) : CSaveSum::write(path, chosenSum);
     step("restore-summed");
     if (!summed || ::rename(native(chosen).constData(), native(path).constData()) != 0) {
         out.status = Status::Failed;
