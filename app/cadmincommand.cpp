@@ -45,7 +45,8 @@ int runAdmin(CAdminCommand &, const QStringList &arguments)
 // One line per verb.
 const Verb VERBS[] = {
     { "users", &CUsersCommand::run, "list, add, delete and purge users, change passwords" },
-    { "saves", &runSaves, "list a user's saves, their history, restore a version" },
+    { "saves", &runSaves,
+        "list a user's saves, their history, restore a version, verify their sums" },
     { "db", &CDbCommand::run, "copy the users into another database (SQLite to PostgreSQL)" },
     { "admin", &runAdmin, "make the bearer token of the HTTP port (admin token)" },
     { "backup", &CBackupCommand::runBackup, "back up users, saves and ini; check a backup" },

@@ -7,7 +7,7 @@
 namespace exitcode {
 constexpr int OK = 0;
 // The server could not start (a port, the storage folder, the database file), or an admin
-// command's database statement or restore failed.
+// command's database statement or restore failed, or saves verify found a damaged archive.
 constexpr int FAILED = 1;
 // Bad arguments or values: an unknown option, a bad port, path or --database URL, an empty
 // name or password. Starting again changes nothing.

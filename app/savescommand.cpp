@@ -5,8 +5,10 @@
 #include <cstdio>
 
 #include <QCoreApplication>
+#include <QDir>
 
 #include "csavestore.h"
+#include "csaveverifier.h"
 #include "cserversettings.h"
 #include "cuserfolder.h"
 
@@ -36,9 +38,16 @@ int usage()
     std::fputs(qPrintable(translate("Usage: tolvern-server saves list ID\n"
                                     "       tolvern-server saves history ID SAVE\n"
                                     "       tolvern-server saves restore ID SAVE VERSION\n"
+                                    "       tolvern-server saves verify ID | --all\n"
                                     "ID is a user's object id, SAVE a save name inside that "
                                     "user's folder (slot1 for 7/slot1),\n"
-                                    "VERSION a name that \"saves history\" lists.\n")),
+                                    "VERSION a name that \"saves history\" lists.\n"
+                                    "verify reads every archive and version of the user (or "
+                                    "of all users) again\nand checks it against the SHA-256 "
+                                    "kept beside it: one line each, good, DAMAGED\nor "
+                                    "unchecked (kept before sums); for a damaged save the "
+                                    "newest good version\nto restore. Exit 1 when anything "
+                                    "is damaged.\n")),
         stderr);
     return EXIT_USAGE;
 }
@@ -59,13 +68,82 @@ void printEntries(const QList<CSaveStore::Entry> &entries)
     }
 }
 
+QString stateText(CSaveVerifier::State state)
+{
+    switch (state) {
+    case CSaveVerifier::State::Good:
+        return QStringLiteral("good");
+    case CSaveVerifier::State::Damaged:
+        return QStringLiteral("DAMAGED");
+    case CSaveVerifier::State::Unchecked:
+        break;
+    }
+    return QStringLiteral("unchecked");
+}
+
+// The user folders of the storage directory: named by object ids.
+QStringList userFolders(const QString &root)
+{
+    QStringList out;
+    for (const QString &name : QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool ok = false;
+        if (name.toInt(&ok) > 0 && ok && CUserFolder::name(name.toInt()) == name)
+            out << name;
+    }
+    return out;
+}
+
+int verify(const CSaveStore &store, const QStringList &users)
+{
+    const CSaveVerifier verifier(store);
+    int good = 0;
+    int damaged = 0;
+    int unchecked = 0;
+    for (const QString &user : users) {
+        CSaveStore::Outcome outcome;
+        const QList<CSaveVerifier::Report> reports = verifier.verifyUser(user, &outcome);
+        if (!outcome.ok())
+            return failure(outcome);
+        for (const CSaveVerifier::Report &report : reports) {
+            for (const CSaveVerifier::Item &item : report.items) {
+                printOut(
+                    QStringLiteral("%1\t%2\t%3%4")
+                        .arg(report.saveName,
+                            item.version.isEmpty() ? QStringLiteral("current") : item.version,
+                            stateText(item.state),
+                            item.detail.isEmpty() ? QString() : QLatin1Char('\t') + item.detail));
+                good += item.state == CSaveVerifier::State::Good;
+                damaged += item.state == CSaveVerifier::State::Damaged;
+                unchecked += item.state == CSaveVerifier::State::Unchecked;
+            }
+            if (!report.damaged())
+                continue;
+            const QString save = report.saveName.section(QLatin1Char('/'), 1);
+            printOut(report.newestGood.isEmpty()
+                    ? translate("%1\tno good version to restore").arg(report.saveName)
+                    : translate("%1\tnewest good version %2: tolvern-server saves restore %3 %4 %2")
+                          .arg(report.saveName, report.newestGood, user, save));
+        }
+    }
+    printErr(translate("%1 archives and versions checked: %2 good, %3 damaged, %4 unchecked")
+                 .arg(good + damaged + unchecked)
+                 .arg(good)
+                 .arg(damaged)
+                 .arg(unchecked));
+    return damaged > 0 ? EXIT_FAILED : EXIT_DONE;
+}
+
 } // namespace
 
 int runSavesCommand(QStringList args)
 {
-    static const QList<qsizetype> wordCounts = { 2, 3, 4 };
-    static const QStringList commands
-        = { QStringLiteral("list"), QStringLiteral("history"), QStringLiteral("restore") };
+    const bool all = args.size() == 2 && args.first() == QLatin1String("verify")
+        && args.at(1) == QLatin1String("--all");
+    if (all)
+        args[1] = QStringLiteral("1"); // a stand-in id, for the checks below
+    static const QList<qsizetype> wordCounts = { 2, 3, 4, 2 };
+    static const QStringList commands = { QStringLiteral("list"), QStringLiteral("history"),
+        QStringLiteral("restore"), QStringLiteral("verify") };
     const qsizetype which = args.isEmpty() ? -1 : commands.indexOf(args.first());
     if (which < 0 || args.size() != wordCounts.at(which))
         return usage();
@@ -84,6 +162,8 @@ int runSavesCommand(QStringList args)
     CSaveStore store = CSaveStore::fromSettings(*settings);
     CSaveStore::Outcome outcome;
 
+    if (which == 3)
+        return verify(store, all ? userFolders(store.storageDirectory()) : QStringList { user });
     if (which == 0) {
         const QList<CSaveStore::Entry> saves = store.saves(user, &outcome);
         if (!outcome.ok())

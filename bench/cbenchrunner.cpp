@@ -31,6 +31,7 @@
 
 #include "benchtable.h"
 #include "cbackupbench.h"
+#include "cchecksumbench.h"
 #include "cfileclient.h"
 #include "chashverifyrate.h"
 #include "cloginload.h"
@@ -77,8 +78,8 @@ QString CBenchRunner::usage()
         "its yardstick measured in the same run.\n"
         "  --server PATH      server executable (default: tolvern-server beside this one)\n"
         "  --dir DIR          where the temporary server folder goes (default: temp dir)\n"
-        "  --figures LIST     which figures to run, e.g. 1,3 (default 1,2,3,4,5,6,7,8,9,10)\n"
-        "                     (12, backups of 2 GiB of saves, only when named)\n"
+        "  --figures LIST     which figures to run, e.g. 1,3 (default 1 to 11;\n"
+        "                     12, backups of 2 GiB of saves, only when named)\n"
         "  --users N          users in the table for figures 1 and 9 (default 100000)\n"
         "  --clients N        concurrent login clients for figures 1 and 9 (default 64)\n"
         "  --seconds S        duration of each login-rate and guessing run (default 10)\n"
@@ -186,6 +187,12 @@ int CBenchRunner::run(const QStringList &arguments)
         { 8, [&] { return connectionFigures.measureLoadedLogins(); } },
         { 9, [&] { return loginFigures.measureHashedLogins(); } },
         { 10, [&] { return transferFigures.measureTls(); } },
+        { 11,
+            [&] {
+                return CChecksumBench(sizeMiB, repeats, baseDir).run([this](auto... cell) {
+                    rows.push_back(Row { cell... });
+                });
+            } },
         { 12,
             [&] {
                 return CBackupBench(serverPath, baseDir).run([this](const CBackupBench::Row &r) {

@@ -133,20 +133,28 @@ void CAbstractFileConn::pumpFile()
             armStallTimer();
             break; // resumed by bytesWritten()
         }
+        if (sendPaused())
+            break; // resumed by resumeSend()
+        // A chunk kept by fileBytesSent() stays as it is.
+        if (!sendChunk.isDetached())
+            sendChunk = QByteArray(sendChunk.size(), Qt::Uninitialized);
         // The frames that fit the chunk and the bound go out in one write: few system calls
         // and wake-ups per megabyte, and no more than one chunk of our own.
         qint64 batch = 0;
         int frames = 0;
         qint64 lastFrame = 0;
         qint64 n = 0;
+        // Taken once: data() on a chunk shared since would copy it.
+        char *const base = sendChunk.data();
         do {
-            char *frame = sendChunk.data() + batch;
+            char *frame = base + batch;
             n = sendDevice->read(frame + FRAME_HEADER_SIZE, sendBufSize);
             if (n <= 0)
                 break;
             sendHeader.setType(FRAME_DATA);
             sendHeader.setLength(quint32(n));
             std::memcpy(frame, sendHeader.bytes.constData(), FRAME_HEADER_SIZE);
+            fileBytesSent(sendChunk, batch + FRAME_HEADER_SIZE, n);
             batch += FRAME_HEADER_SIZE + n;
             ++frames;
             lastFrame = n;
@@ -171,19 +179,59 @@ void CAbstractFileConn::pumpFile()
             finishSend();
             break;
         }
-        CProtoPacket eof;
-        eof.reset();
-        eof.setCommand(FILE_CMD_END);
-        sendHeader.setType(FRAME_CONTROL);
-        sendHeader.setLength(eof.totalLength());
-        write(sendHeader.bytes);
-        write(eof.data(), eof.totalLength());
-        sendState = SendState::Draining;
-        armStallTimer();
-        if (bytesToWrite() == 0)
-            finishSend();
+        sendState = SendState::Ending;
+        if (sendEndNow())
+            writeEnd();
     }
     pumping = false;
+}
+
+void CAbstractFileConn::writeEnd()
+{
+    CProtoPacket eof;
+    eof.reset();
+    eof.setCommand(FILE_CMD_END);
+    sendHeader.setType(FRAME_CONTROL);
+    sendHeader.setLength(eof.totalLength());
+    write(sendHeader.bytes);
+    write(eof.data(), eof.totalLength());
+    sendState = SendState::Draining;
+    armStallTimer();
+    if (bytesToWrite() == 0)
+        finishSend();
+}
+
+void CAbstractFileConn::endSend(bool intact)
+{
+    if (sendState != SendState::Ending)
+        return;
+    if (intact && state() == QAbstractSocket::ConnectedState)
+        writeEnd();
+    else
+        finishSend();
+}
+
+void CAbstractFileConn::resumeSend()
+{
+    if (sendState == SendState::Streaming)
+        pumpFile();
+}
+
+void CAbstractFileConn::fileBytesSent(const QByteArray &chunk, qsizetype offset, qsizetype length)
+{
+    Q_UNUSED(chunk);
+    Q_UNUSED(offset);
+    Q_UNUSED(length);
+}
+
+bool CAbstractFileConn::sendPaused()
+{
+    return false;
+}
+
+bool CAbstractFileConn::sendEndNow()
+{
+    return true;
 }
 
 void CAbstractFileConn::finishSend()

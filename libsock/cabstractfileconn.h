@@ -64,6 +64,19 @@ protected:
     void releaseFrames();
     bool holdingFrames() const { return framesHeld; }
 
+    // Each data frame's payload as it goes out: length bytes at offset in chunk. Those bytes
+    // are never written again (a chunk still shared is replaced), so chunk may be kept.
+    virtual void fileBytesSent(const QByteArray &chunk, qsizetype offset, qsizetype length);
+    // Asked before each batch of frames: true holds the transfer until resumeSend().
+    virtual bool sendPaused();
+    void resumeSend();
+    // The file's last byte has gone out: true sends the end-of-file packet now; false holds
+    // the transfer until endSend() says whether it goes out at all.
+    virtual bool sendEndNow();
+    // After sendEndNow() returned false: the end-of-file packet, or with intact false none
+    // (the transfer ends and the caller ends the connection).
+    void endSend(bool intact);
+
     CFileFrameHeader header;
     CProtoPacket packet;
 
@@ -71,11 +84,12 @@ private slots:
     void processReadyRead() override;
 
 private:
-    enum class SendState { Idle, Streaming, Draining };
+    enum class SendState { Idle, Streaming, Ending, Draining };
 
     bool frameFits() const;
     void pumpFile();
     void finishSend();
+    void writeEnd();
     void onBytesWritten();
     void onDisconnected();
 

@@ -1,5 +1,7 @@
 #include "cabstractserverfileconnadapter.h"
 
+#include "ctransferdigest.h"
+
 namespace libsock {
 
 bool CAbstractServerFileConnAdapter::requestTransfer(const QString &user, const QString &detail)
@@ -48,6 +50,33 @@ void CAbstractServerFileConnAdapter::startWriteBack(
 void CAbstractServerFileConnAdapter::uploadEnded(quint64 upload)
 {
     Q_UNUSED(upload);
+}
+
+std::shared_ptr<CTransferDigest> CAbstractServerFileConnAdapter::uploadDigest(
+    quint64 upload, const QString &fileName)
+{
+    Q_UNUSED(upload);
+    Q_UNUSED(fileName);
+    return nullptr;
+}
+
+std::shared_ptr<CTransferDigest> CAbstractServerFileConnAdapter::downloadDigest(
+    const QString &fileName, QString *expected)
+{
+    Q_UNUSED(fileName);
+    expected->clear();
+    return nullptr;
+}
+
+bool CAbstractServerFileConnAdapter::acceptMismatch(const QString &user, const QString &fileName,
+    quint64 device, quint64 inode, const QString &actual)
+{
+    Q_UNUSED(user);
+    Q_UNUSED(fileName);
+    Q_UNUSED(device);
+    Q_UNUSED(inode);
+    Q_UNUSED(actual);
+    return false;
 }
 
 bool CAbstractServerFileConnAdapter::permitTransfer(

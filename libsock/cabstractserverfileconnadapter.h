@@ -2,12 +2,15 @@
 #define LIBSOCK_CABSTRACTSERVERFILECONNADAPTER_H
 
 #include <functional>
+#include <memory>
 
 #include <QString>
 
 class QHostAddress;
 
 namespace libsock {
+
+class CTransferDigest;
 
 // What a server file connection asks its owner about a transfer. Never deleted through
 // this interface, hence no virtual destructor.
@@ -46,6 +49,19 @@ public:
     virtual void startWriteBack(quint64 upload, const std::function<void()> &start);
     // The upload has ended, committed or not: the room granted to it is free again.
     virtual void uploadEnded(quint64 upload);
+    // The digest of an upload's bytes, fed as they arrive; its commit keeps the sum beside the
+    // archive (CTransferDigest::saveBeside). Null keeps no sum; the default.
+    virtual std::shared_ptr<CTransferDigest> uploadDigest(quint64 upload, const QString &fileName);
+    // For a download of fileName: a digest to feed with the bytes sent and, in expected, the
+    // sum recorded for the file. Null when there is none: the file goes out unchecked, the
+    // default.
+    virtual std::shared_ptr<CTransferDigest> downloadDigest(
+        const QString &fileName, QString *expected);
+    // The bytes of a download (the opened file device/inode) did not give the expected sum.
+    // True when the sum recorded for that very file matches after all (an upload replaced the
+    // archive meanwhile); false ends the download with a reset instead of its end frame.
+    virtual bool acceptMismatch(const QString &user, const QString &fileName, quint64 device,
+        quint64 inode, const QString &actual);
     // Asked after requestTransfer(), with what it is not given: whether user, connected
     // from peer, may transfer the save of that name.
     virtual bool permitTransfer(

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <limits>
+#include <sys/stat.h>
 
 #include <QDir>
 #include <QFile>
@@ -10,6 +11,7 @@
 #include <QPointer>
 
 #include "cabstractserverfileconnadapter.h"
+#include "ctransferdigest.h"
 #include "cuploadfile.h"
 
 namespace libsock {
@@ -119,6 +121,11 @@ void CServerFileConn::handleDownloadRequest()
             if (!file->open(QIODevice::ReadOnly)) {
                 result = FILE_OPEN_FAILED;
                 releaseFiles();
+            } else if (adapter) {
+                digest = adapter->downloadDigest(name, &expectedSum);
+                ++digestNumber;
+                downloadUser = user;
+                downloadName = name;
             }
         }
     }
@@ -161,6 +168,11 @@ void CServerFileConn::handleUploadRequest()
             } else {
                 upload = Upload::Receiving;
                 uploadId = ++lastUploadId;
+                if (adapter) {
+                    digest = adapter->uploadDigest(uploadId, name);
+                    ++digestNumber;
+                    uploadFile->setDigest(digest);
+                }
             }
         }
     }
@@ -221,6 +233,90 @@ void CServerFileConn::writeUploadData()
     // Room is asked for ahead, so the bytes seldom wait for the answer.
     if (uploadGranted - uploadSize - uploadPending.size() < UPLOAD_CHECK_BYTES / 2)
         askForRoom();
+    // Frames that arrive faster than they are hashed wait in the socket (and the peer).
+    const quint64 id = uploadId;
+    if (awaitDigest([this, id] {
+            if (upload == Upload::Receiving && uploadId == id && !roomAsked)
+                releaseFrames();
+        }))
+        holdFrames();
+}
+
+bool CServerFileConn::awaitDigest(const std::function<void()> &resume)
+{
+    if (!digest || digest->backlog() <= DIGEST_BACKLOG_LIMIT)
+        return false;
+    if (digestWaiting)
+        return true;
+    digestWaiting = true;
+    const QPointer<CServerFileConn> self(this);
+    const quint64 number = digestNumber;
+    digest->whenBelow(DIGEST_BACKLOG_LIMIT / 2, [self, number, resume] {
+        if (self) {
+            QMetaObject::invokeMethod(
+                self.data(),
+                [self, number, resume] {
+                    if (self->digestNumber != number || !self->digestWaiting)
+                        return;
+                    self->digestWaiting = false;
+                    resume();
+                },
+                Qt::QueuedConnection);
+        }
+    });
+    return true;
+}
+
+void CServerFileConn::fileBytesSent(const QByteArray &chunk, qsizetype offset, qsizetype length)
+{
+    if (digest && upload == Upload::None)
+        digest->add(chunk, offset, length);
+}
+
+bool CServerFileConn::sendPaused()
+{
+    return upload == Upload::None && awaitDigest([this] { resumeSend(); });
+}
+
+bool CServerFileConn::sendEndNow()
+{
+    if (!digest || upload != Upload::None)
+        return true;
+    // The end frame waits for the sum of the bytes sent; a second start of the same download
+    // sends none and is not checked again.
+    const std::shared_ptr<CTransferDigest> finished = std::move(digest);
+    const QPointer<CServerFileConn> self(this);
+    const quint64 number = ++digestNumber;
+    finished->finish([self, number](const QString &hex) {
+        if (self) {
+            QMetaObject::invokeMethod(
+                self.data(),
+                [self, number, hex] {
+                    if (self->digestNumber == number)
+                        self->downloadChecked(hex);
+                },
+                Qt::QueuedConnection);
+        }
+    });
+    return false;
+}
+
+void CServerFileConn::downloadChecked(const QString &actual)
+{
+    bool intact = actual == expectedSum;
+    if (!intact && adapter && file) {
+        struct stat st
+        {
+        };
+        const bool known = ::fstat(file->handle(), &st) == 0;
+        intact = known
+            && adapter->acceptMismatch(
+                downloadUser, downloadName, quint64(st.st_dev), quint64(st.st_ino), actual);
+    }
+    endSend(intact);
+    // Damaged bytes never end like a complete download.
+    if (!intact)
+        resetConnection();
 }
 
 CServerFileConn::Flush CServerFileConn::flushUpload()
@@ -236,7 +332,14 @@ CServerFileConn::Flush CServerFileConn::flushUpload()
     // A plain write: the sync comes with the commit, away from this thread.
     const bool ok = uploadFile->write(uploadPending);
     uploadSize += uploadPending.size();
-    uploadPending.resize(0);
+    if (digest) {
+        // The digest keeps these bytes; the next ones go to a buffer of their own.
+        digest->add(uploadPending, 0, uploadPending.size());
+        uploadPending = QByteArray();
+        uploadPending.reserve(UPLOAD_GATHER_SIZE);
+    } else {
+        uploadPending.resize(0);
+    }
     if (adapter && uploadSize - uploadWrittenBack >= UPLOAD_CHECK_BYTES) {
         uploadWrittenBack = uploadSize;
         adapter->startWriteBack(uploadId, [file = uploadFile] { file->startWriteBack(); });
@@ -367,6 +470,9 @@ void CServerFileConn::failUpload()
 void CServerFileConn::releaseFiles()
 {
     uploadPending.clear();
+    digest.reset();
+    ++digestNumber;
+    digestWaiting = false;
     if (file) {
         cancelSend();
         file->close();

@@ -13,6 +13,7 @@ class QFile;
 namespace libsock {
 
 class CAbstractServerFileConnAdapter;
+class CTransferDigest;
 class CUploadFile;
 
 constexpr quint8 FILE_CMD_DOWNLOAD = 1;
@@ -30,6 +31,9 @@ constexpr qint64 UPLOAD_GATHER_SIZE = 128 * 1024;
 // The room an upload asks the adapter for ahead of the bytes it has: one look at the limits
 // per megabyte.
 constexpr qint64 UPLOAD_CHECK_BYTES = 1024 * 1024;
+// Bytes of a transfer handed to its digest and not hashed yet: beyond this the transfer waits
+// for the hashing to catch up (to half of it).
+constexpr qint64 DIGEST_BACKLOG_LIMIT = 8 * 1024 * 1024;
 
 // Server end of one file-transfer connection: downloads a file from the storage directory
 // or uploads one into it, asking the adapter for permission and the file name.
@@ -53,6 +57,9 @@ public:
 
 protected:
     void processFrame() override;
+    void fileBytesSent(const QByteArray &chunk, qsizetype offset, qsizetype length) override;
+    bool sendPaused() override;
+    bool sendEndNow() override;
 
 private slots:
     void connected();
@@ -73,6 +80,10 @@ private:
     void commitAnswered(bool stored);
     void failUpload();
     bool prepareFolder(const QString &folder);
+    // Holds the transfer while its digest is more than DIGEST_BACKLOG_LIMIT behind; then
+    // resume() on this thread. True when it waits.
+    bool awaitDigest(const std::function<void()> &resume);
+    void downloadChecked(const QString &actual);
 
     QFile *file = nullptr;
     // An upload goes to a temporary file that replaces the archive only when complete. Its
@@ -97,6 +108,16 @@ private:
     bool finishWaiting = false;
     // Folders made for the running upload, deepest first; removed again unless it commits.
     QStringList madeFolders;
+    // The running transfer's digest (none without a sum): an upload's is kept beside its
+    // archive by the commit; a download ends with the end frame only when its bytes gave the
+    // recorded sum.
+    std::shared_ptr<CTransferDigest> digest;
+    // Numbers the digests, so an answer for one gone is ignored.
+    quint64 digestNumber = 0;
+    bool digestWaiting = false;
+    QString expectedSum;
+    QString downloadUser;
+    QString downloadName;
     QString storageDir;
     CAbstractServerFileConnAdapter *adapter = nullptr;
 };

@@ -10,6 +10,8 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 
+#include "ctransferdigest.h"
+
 namespace libsock {
 
 namespace {
@@ -116,8 +118,15 @@ bool CUploadFile::commit()
     const bool written = ::fdatasync(fd) == 0;
     const bool closed = ::close(fd) == 0;
     fd = -1;
-    if (!written || !closed
-        || ::rename(native(temporary).constData(), native(target).constData()) != 0) {
+    // The sum first: a crash between the two renames leaves the old archive beside the new
+    // sum, which the save store recognises by the version it has just kept of that archive.
+    if (!written || !closed || (digest && !digest->saveBeside(target))) {
+        discard();
+        return false;
+    }
+    if (::rename(native(temporary).constData(), native(target).constData()) != 0) {
+        if (digest)
+            digest->dropBeside(target);
         discard();
         return false;
     }

@@ -2,11 +2,14 @@
 #define LIBSOCK_CUPLOADFILE_H
 
 #include <atomic>
+#include <memory>
 
 #include <QString>
 #include <QStringList>
 
 namespace libsock {
+
+class CTransferDigest;
 
 // The temporary file of one upload beside the archive it is to replace. The connection writes
 // the received bytes into it with plain writes; commit() makes it durable and puts it in the
@@ -30,8 +33,11 @@ public:
     // Folders made for this upload, deepest first: each is made durable in its parent by the
     // commit.
     void setMadeFolders(const QStringList &folders) { made = folders; }
-    // Syncs the file, renames it over the archive and syncs the folders the rename and any new
-    // folder live in. False, with the temporary file gone, on any failure so far.
+    // The digest of the bytes written: the commit keeps its sum beside the archive.
+    void setDigest(const std::shared_ptr<CTransferDigest> &sum) { digest = sum; }
+    // Syncs the file, keeps the digest's sum beside the archive (so no committed archive
+    // lacks it), renames the file over the archive and syncs the folders the renames and any
+    // new folder live in. False, with the temporary file gone, on any failure so far.
     bool commit();
 
     const QString &fileName() const { return target; }
@@ -46,6 +52,7 @@ private:
     QString target;
     QString temporary;
     QStringList made;
+    std::shared_ptr<CTransferDigest> digest;
     int fd = -1;
     bool failed = false;
     std::atomic<qint64> written { 0 };

@@ -10,6 +10,8 @@
 #include <QMetaObject>
 #include <QSslSocket>
 #include <QTimer>
+#include <QThread>
+#include <QThreadPool>
 
 #include "cadminservice.h"
 #include "chttpadmin.h"
@@ -17,6 +19,8 @@
 #include "clogring.h"
 #include "cmetrics.h"
 #include "csavestore.h"
+#include "csavesum.h"
+#include "ctransferhasher.h"
 #include "cstorageworker.h"
 #include "cconnguard.h"
 #include "cloginguard.h"
@@ -63,6 +67,7 @@ CServerCore::CServerCore(QObject *parent)
     , connGuard(new CConnGuard(this))
     , loginGuard(new CLoginGuard(this))
     , committer(new CUserDbCommitter(this))
+    , hashPool(std::make_unique<QThreadPool>())
     , storage(std::make_unique<CStorageWorker>(
           [] { return CSaveStore::fromSettings(CServerSettings::instance()->snapshot()); }))
     , tls(new CTlsAcceptor(connGuard, this))
@@ -84,6 +89,9 @@ CServerCore::CServerCore(QObject *parent)
     connect(heartbeat, &QTimer::timeout, this, [this] { lastBeat = monotonicMs(); });
     heartbeat->start();
 
+    // One hashing thread keeps up with about two loopback transfers; more would take the
+    // processor from the network thread.
+    hashPool->setMaxThreadCount(qMax(1, QThread::idealThreadCount() / 2));
     connect(connGuard, &CConnGuard::log, this, &CServerCore::log);
     connect(tls, &CTlsAcceptor::log, this, &CServerCore::log);
     connect(loginGuard, &CLoginGuard::log, this, &CServerCore::log);
@@ -562,4 +570,38 @@ bool CServerCore::permitTransfer(
         return false;
     }
     return true;
+}
+
+std::shared_ptr<libsock::CTransferDigest> CServerCore::uploadDigest(
+    quint64 upload, const QString &fileName)
+{
+    Q_UNUSED(upload);
+    Q_UNUSED(fileName);
+    return std::make_shared<CTransferHasher>(hashPool.get());
+}
+
+std::shared_ptr<libsock::CTransferDigest> CServerCore::downloadDigest(
+    const QString &fileName, QString *expected)
+{
+    // A read of a few bytes beside the archive just opened: no slower than that open.
+    *expected = CSaveSum::read(
+        CServerSettings::instance()->snapshot().saveDataDir + QLatin1Char('/') + fileName);
+    if (expected->isEmpty())
+        return nullptr; // kept before sums: sent unchecked
+    return std::make_shared<CTransferHasher>(hashPool.get());
+}
+
+bool CServerCore::acceptMismatch(const QString &user, const QString &fileName, quint64 device,
+    quint64 inode, const QString &actual)
+{
+    // Rare: an upload replaced the archive while it was read, or the sum beside it is not its
+    // own after a crash; the file read still has its own sum (or none) in the history.
+    const CSaveStore store(CServerSettings::instance()->snapshot().saveDataDir);
+    const QString recorded = store.recordedSum(fileName, device, inode);
+    if (recorded.isEmpty() || recorded == actual)
+        return true;
+    log(tr("Download %1 for %2 ended with a reset: the archive is damaged (SHA-256 %3, "
+           "recorded %4)")
+            .arg(printableText(fileName), printableText(user), actual, recorded));
+    return false;
 }

@@ -16,6 +16,7 @@ class QAbstractSocket;
 class QHostAddress;
 class QTimer;
 class CAdminService;
+class QThreadPool;
 class CConnGuard;
 class CHttpAdmin;
 class CHttpApi;
@@ -85,6 +86,13 @@ public:
     void uploadEnded(quint64 upload) override;
     bool permitTransfer(
         const QHostAddress &peer, const QString &user, const QString &saveName) override;
+    // Transfers are hashed on a pool of their own; the sums live beside the archives.
+    std::shared_ptr<libsock::CTransferDigest> uploadDigest(
+        quint64 upload, const QString &fileName) override;
+    std::shared_ptr<libsock::CTransferDigest> downloadDigest(
+        const QString &fileName, QString *expected) override;
+    bool acceptMismatch(const QString &user, const QString &fileName, quint64 device, quint64 inode,
+        const QString &actual) override;
 
 public slots:
     void log(QString msg);
@@ -123,6 +131,9 @@ private:
     CConnGuard *connGuard = nullptr;
     CLoginGuard *loginGuard = nullptr;
     CUserDbCommitter *committer = nullptr;
+    // Before the storage worker, so it goes after it: a commit still running waits for its
+    // digest.
+    std::unique_ptr<QThreadPool> hashPool;
     std::unique_ptr<CStorageWorker> storage;
     CTlsAcceptor *tls = nullptr;
     int mainPortOverride = 0;

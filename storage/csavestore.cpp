@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QSet>
 
+#include "csavesum.h"
 #include "cserversettings.h"
 #include "cstoragelock.h"
 
@@ -248,7 +249,8 @@ QList<CSaveStore::Version> CSaveStore::versionsOf(const QString &archivePath) co
     for (const QString &name : dirEntries(dir)) {
         struct stat st;
         const QString path = dir + QLatin1Char('/') + name;
-        if (name.startsWith(QLatin1Char('.')) || !statRegular(path, st))
+        if (name.startsWith(QLatin1Char('.')) || CSaveSum::isSumFile(name)
+            || !statRegular(path, st))
             continue;
         Version v;
         v.path = path;
@@ -303,12 +305,27 @@ void CSaveStore::healDuplicates(const QString &archivePath) const
         if (name.startsWith(partialPrefix()))
             removed |= QFile::remove(dir + QLatin1Char('/') + name);
     }
-    for (const Version &v : versionsOf(archivePath)) {
-        if (v.duplicate)
-            removed |= ::unlink(native(v.path).constData()) == 0;
+    const QList<Version> versions = versionsOf(archivePath);
+    for (const Version &v : versions) {
+        if (!v.duplicate)
+            continue;
+        // A commit cut short between its two renames left the new sum beside the old
+        // archive; the version's sum is the archive's.
+        const QString sum = CSaveSum::fileName(v.path);
+        if (QFileInfo::exists(sum))
+            ::rename(native(sum).constData(), native(CSaveSum::fileName(archivePath)).constData());
+        removed |= ::unlink(native(v.path).constData()) == 0;
     }
-    if (removed)
+    // Sums whose version went without them.
+    for (const QString &name : dirEntries(dir)) {
+        const QString path = dir + QLatin1Char('/') + name;
+        if (CSaveSum::isSumFile(name) && !QFileInfo::exists(path.chopped(7)))
+            removed |= QFile::remove(path);
+    }
+    if (removed) {
         syncFolder(dir);
+        syncFolder(QFileInfo(archivePath).path());
+    }
 }
 
 QString CSaveStore::linkVersion(const QString &archivePath, QString *error) const
@@ -333,6 +350,11 @@ QString CSaveStore::linkVersion(const QString &archivePath, QString *error) cons
             *error = errnoText();
             return QString();
         }
+        // The version's sum goes with it; without one the version is unchecked.
+        const QString sum = CSaveSum::fileName(archivePath);
+        if (QFileInfo::exists(sum)
+            && ::link(native(sum).constData(), native(CSaveSum::fileName(target)).constData()) != 0)
+            copyInto(sum, dir, CSaveSum::fileName(name));
         // The link is durable once its folder is, and a new history folder once its parents
         // are: otherwise a crash after the archive is replaced could lose the version.
         syncFolder(dir);
@@ -459,8 +481,15 @@ CSaveStore::Outcome CSaveStore::commitUpload(
     step("linked");
     if (!commit()) {
         if (!out.keptVersion.isEmpty()) {
-            ::unlink(native(historyPath(path) + QLatin1Char('/') + out.keptVersion).constData());
+            const QString kept = historyPath(path) + QLatin1Char('/') + out.keptVersion;
+            // A commit that got as far as the sum has dropped it again; the kept one returns.
+            if (!QFileInfo::exists(CSaveSum::fileName(path)))
+                ::rename(native(CSaveSum::fileName(kept)).constData(),
+                    native(CSaveSum::fileName(path)).constData());
+            CSaveSum::remove(kept);
+            ::unlink(native(kept).constData());
             syncFolder(historyPath(path));
+            syncFolder(QFileInfo(path).path());
         }
         out.status = Status::Failed;
         out.message = translate("the archive could not be replaced");
@@ -488,6 +517,7 @@ void CSaveStore::pruneVersions(const QStringList &paths) const
     for (const QString &path : paths) {
         if (::unlink(native(path).constData()) == 0)
             dirs.insert(QFileInfo(path).path());
+        CSaveSum::remove(path);
     }
     // An emptied history folder goes too; a folder still in use stays.
     for (const QString &dir : dirs) {
@@ -590,17 +620,49 @@ CSaveStore::Outcome CSaveStore::restore(const QString &saveName, const QString &
         }
     }
     step("restore-linked");
-    if (::rename(native(chosen).constData(), native(path).constData()) != 0) {
+    // The version's sum first, as an upload does: a crash before the rename leaves the
+    // current archive beside it, which the version just kept of it sets right.
+    const QString chosenSum = CSaveSum::read(chosen);
+    const bool summed
+        = chosenSum.isEmpty() ? (CSaveSum::remove(path), true) : CSaveSum::write(path, chosenSum);
+    step("restore-summed");
+    if (!summed || ::rename(native(chosen).constData(), native(path).constData()) != 0) {
         out.status = Status::Failed;
         out.message = errnoText();
-        if (!out.keptVersion.isEmpty())
-            ::unlink(native(dir + QLatin1Char('/') + out.keptVersion).constData());
+        const QString kept = dir + QLatin1Char('/') + out.keptVersion;
+        const QString keptSum = out.keptVersion.isEmpty() ? QString() : CSaveSum::read(kept);
+        if (keptSum.isEmpty())
+            CSaveSum::remove(path);
+        else
+            CSaveSum::write(path, keptSum);
+        if (!out.keptVersion.isEmpty()) {
+            CSaveSum::remove(kept);
+            ::unlink(native(kept).constData());
+        }
         out.keptVersion.clear();
         syncFolder(dir);
+        syncFolder(QFileInfo(path).path());
         return out;
     }
+    CSaveSum::remove(chosen);
     syncFolder(dir);
     syncFolder(QFileInfo(path).path());
     step("restored");
     return out;
+}
+
+QString CSaveStore::recordedSum(const QString &archive, quint64 device, quint64 inode) const
+{
+    const QString path = archivePath(archive);
+    for (const Version &v : versionsOf(path)) {
+        struct stat st;
+        if (statRegular(v.path, st) && quint64(st.st_dev) == device && quint64(st.st_ino) == inode)
+            return CSaveSum::read(v.path);
+    }
+    return CSaveSum::read(path);
+}
+
+QString CSaveStore::versionPath(const QString &saveName, const QString &version) const
+{
+    return historyPath(archivePath(archiveName(saveName))) + QLatin1Char('/') + version;
 }

@@ -100,6 +100,14 @@ public:
     // The version becomes current; the archive it replaces becomes a version in turn.
     Outcome restore(const QString &saveName, const QString &version);
 
+    // The sum recorded for the file (device, inode) that was opened as archive (7/slot1.z):
+    // a version of the archive that is that very file has its own; otherwise the archive's.
+    // So an archive replaced while it was read, or left beside a newer sum by a commit cut
+    // short, is still checked against its own. Empty when it has none (unchecked).
+    QString recordedSum(const QString &archive, quint64 device, quint64 inode) const;
+    // The path of a version of saveName, as history() names it.
+    QString versionPath(const QString &saveName, const QString &version) const;
+
 private:
     struct Version;
     struct UserUsage;

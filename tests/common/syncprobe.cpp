@@ -1,7 +1,8 @@
 // Preloaded into a server (LD_PRELOAD) to record, in the order they happen, every file sync
 // and, with TOLVERN_PROBE_SOCKETS=1, every socket read and write. One line per event in the
-// file TOLVERN_PROBE_FILE: "<sequence> <S|R|W> <fd> <bytes>". A sync is recorded once it has
-// returned, a write before it starts, a read once it has returned data.
+// file TOLVERN_PROBE_FILE: "<sequence> <S|R|W> <fd> <bytes>"; with TOLVERN_PROBE_PATHS=1 a
+// sync's line ends with " <path of what was synced>". A sync is recorded once it has returned,
+// a write before it starts, a read once it has returned data.
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -52,16 +53,33 @@ bool isSocket(int fd)
     return syscall(SYS_fstat, fd, &info) == 0 && S_ISSOCK(info.st_mode);
 }
 
+bool pathsWanted()
+{
+    static const bool wanted = [] {
+        const char *value = std::getenv("TOLVERN_PROBE_PATHS");
+        return value && value[0] == '1';
+    }();
+    return wanted;
+}
+
 void record(char kind, int fd, long bytes)
 {
     const int out = probeFd();
     if (out < 0)
         return;
-    char line[96];
-    const int size
-        = std::snprintf(line, sizeof line, "%lu %c %d %ld\n", ++sequence, kind, fd, bytes);
+    char path[4096] = "";
+    if (kind == 'S' && pathsWanted()) {
+        char link[64];
+        std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        const long length = syscall(SYS_readlinkat, AT_FDCWD, link, path, sizeof path - 1);
+        path[length > 0 ? length : 0] = '\0';
+    }
+    char line[4200];
+    const int size = std::snprintf(line, sizeof line, "%lu %c %d %ld%s%s\n", ++sequence, kind, fd,
+        bytes, path[0] ? " " : "", path);
     if (size > 0)
-        syscall(SYS_write, out, line, size_t(size));
+        syscall(
+            SYS_write, out, line, size_t(size < int(sizeof line) ? size : int(sizeof line) - 1));
 }
 
 void recordWrite(int fd, long bytes)

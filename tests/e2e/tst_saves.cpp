@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -65,6 +66,8 @@ public:
         QByteArray out(count, '\0');
         for (qsizetype done = 0; done < count;) {
             const ssize_t n = ::recv(fd, out.data() + done, size_t(count - done), 0);
+            if (n < 0)
+                recvErrno = errno;
             if (n <= 0)
                 return out.left(done);
             done += n;
@@ -83,7 +86,7 @@ public:
     // (or the sends after it), or else to the next receive.
     QString ending()
     {
-        if (sendErrno == ECONNRESET || sendErrno == EPIPE)
+        if (sendErrno == ECONNRESET || sendErrno == EPIPE || recvErrno == ECONNRESET)
             return QStringLiteral("reset");
         char byte;
         for (;;) {
@@ -97,6 +100,7 @@ public:
 
     int fd = -1;
     int sendErrno = 0;
+    int recvErrno = 0;
 };
 
 QByteArray request(quint8 command, const QString &save)
@@ -119,6 +123,19 @@ QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
+QByteArray sha256Hex(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex() + '\n';
+}
+
+void flipByte(const QString &path, qint64 at)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(at));
+    char byte = 0;
+    QVERIFY(file.getChar(&byte) && file.seek(at) && file.putChar(char(byte ^ 0x20)));
+}
+
 } // namespace
 
 // The real server: every upload keeps the archive it replaces, the admin command lists and
@@ -138,10 +155,18 @@ private slots:
     void uploadSizeLimit();
     void adminErrors_data();
     void adminErrors();
+    void checksums();
+    void archivesWithoutSum();
+    void downloadDuringReplacement();
+    void replacementSyncsHistoryFolder();
 
 private:
+    QString probeLog() const { return server->path(QStringLiteral("probe.log")); }
+    // The folders and files synced since the last call, in order.
+    QStringList syncedPaths();
     QString upload(const QString &save, const QByteArray &bytes);
-    QByteArray download(const QString &save);
+    // ending: "end" after the end frame, otherwise how the connection ended.
+    QByteArray download(const QString &save, QString *ending = nullptr);
     int admin(const QStringList &args, QString *out = nullptr);
     QStringList versions(const QString &save) const;
 
@@ -153,6 +178,19 @@ void tst_Saves::initTestCase()
     server = std::make_unique<CServerProcess>(QStringLiteral(TOLVERN_SERVER_PATH));
     QVERIFY2(server->isValid(), qPrintable(server->errorText()));
     server->setExtraIni(QStringLiteral("[Storage]\nMaxSaveBytes=100000\n"));
+    // Its log, for the line of a damaged download.
+    server->setHeadless(true);
+    server->setCaptureOutput(true);
+    // Its syncs, with what they synced.
+    server->setEnvironment(QStringLiteral("LD_PRELOAD"), QStringLiteral(TOLVERN_SYNCPROBE_PATH));
+    server->setEnvironment(QStringLiteral("TOLVERN_PROBE_FILE"), probeLog());
+    server->setEnvironment(QStringLiteral("TOLVERN_PROBE_PATHS"), QStringLiteral("1"));
+    // A sanitized server wants its runtime first; the probe only wraps system calls.
+    QString asan = qEnvironmentVariable("ASAN_OPTIONS");
+    if (!asan.isEmpty())
+        asan += QLatin1Char(':');
+    server->setEnvironment(
+        QStringLiteral("ASAN_OPTIONS"), asan + QStringLiteral("verify_asan_link_order=0"));
     QVERIFY2(server->start(), qPrintable(server->errorText()));
 }
 
@@ -176,7 +214,7 @@ QString tst_Saves::upload(const QString &save, const QByteArray &bytes)
     return conn.ending();
 }
 
-QByteArray tst_Saves::download(const QString &save)
+QByteArray tst_Saves::download(const QString &save, QString *ending)
 {
     RawConn conn(server->filePort());
     conn.send(request(1, save));
@@ -184,8 +222,12 @@ QByteArray tst_Saves::download(const QString &save)
         return "<refused>";
     conn.send(frame(0, packet(5, {})));
     QByteArray out;
-    for (auto f = conn.frame(); f.first == 1; f = conn.frame())
+    auto f = conn.frame();
+    for (; f.first == 1; f = conn.frame())
         out += f.second;
+    if (ending)
+        *ending = f.first == 0 && f.second.size() >= 22 && f.second[19] == 6 ? QStringLiteral("end")
+                                                                             : conn.ending();
     return out;
 }
 
@@ -204,8 +246,11 @@ int tst_Saves::admin(const QStringList &args, QString *out)
 QStringList tst_Saves::versions(const QString &save) const
 {
     const QFileInfo archive(server->storageDir() + QLatin1Char('/') + save + QStringLiteral(".z"));
-    return QDir(archive.path() + QStringLiteral("/.versions/") + archive.fileName())
-        .entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    QStringList out = QDir(archive.path() + QStringLiteral("/.versions/") + archive.fileName())
+                          .entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    // Their sums are no versions.
+    out.removeIf([](const QString &name) { return name.endsWith(QLatin1String(".sha256")); });
+    return out;
 }
 
 void tst_Saves::historyAndRestore()
@@ -306,7 +351,8 @@ void tst_Saves::uploadSizeLimit()
     // Nothing is left of the refused upload beside the archive.
     QCOMPARE(
         QDir(server->storageDir() + QStringLiteral("/9")).entryList(QDir::Files | QDir::Hidden),
-        QStringList { QStringLiteral("limit.z") });
+        (QStringList { QStringLiteral("limit.z"), QStringLiteral("limit.z.sha256") }));
+    QCOMPARE(readAll(current + QStringLiteral(".sha256")), sha256Hex(readAll(current)));
 }
 
 void tst_Saves::adminErrors_data()
@@ -323,6 +369,11 @@ void tst_Saves::adminErrors_data()
     QTest::newRow("no version") << QStringList { QStringLiteral("restore"), QStringLiteral("7"),
         QStringLiteral("slot1"), QStringLiteral("2000-01-01T00-00-00.000Z") }
                                 << 1;
+    QTest::newRow("verify no id") << QStringList { QStringLiteral("verify") } << 64;
+    QTest::newRow("verify bad id")
+        << QStringList { QStringLiteral("verify"), QStringLiteral("all") } << 64;
+    QTest::newRow("verify no folder")
+        << QStringList { QStringLiteral("verify"), QStringLiteral("4242") } << 1;
     QTest::newRow("version path") << QStringList { QStringLiteral("restore"), QStringLiteral("7"),
         QStringLiteral("slot1"), QStringLiteral("../slot1.z") }
                                   << 64;
@@ -333,6 +384,169 @@ void tst_Saves::adminErrors()
     QFETCH(QStringList, args);
     QFETCH(int, code);
     QCOMPARE(admin(args), code);
+}
+
+// Each upload keeps the SHA-256 of what it stored beside the archive, and each version keeps
+// its own. A flipped byte in an archive never reaches a client as a complete download, and
+// verify names it with the newest good version; that restored, verify is clean.
+void tst_Saves::checksums()
+{
+    const QString save = QStringLiteral("11/slot1");
+    const QString dir = server->storageDir() + QStringLiteral("/11/");
+    const QString current = dir + QStringLiteral("slot1.z");
+    QList<QByteArray> contents;
+    for (char c : { 'a', 'b', 'c' }) {
+        contents << QByteArray(90000 + c, c);
+        QCOMPARE(upload(save, contents.last()), QStringLiteral("close"));
+        QCOMPARE(readAll(current + QStringLiteral(".sha256")), sha256Hex(contents.last()));
+    }
+    const QStringList kept = versions(save); // oldest first: a, b
+    QCOMPARE(kept.size(), 2);
+    for (int i = 0; i < 2; ++i) {
+        const QString version = dir + QStringLiteral(".versions/slot1.z/") + kept.at(i);
+        QCOMPARE(readAll(version + QStringLiteral(".sha256")), sha256Hex(contents.at(i)));
+    }
+    QString out;
+    QCOMPARE(admin({ QStringLiteral("verify"), QStringLiteral("11") }, &out), 0);
+    QCOMPARE(out.count(QStringLiteral("\tgood")), 3);
+
+    // Damage in the current archive and in the oldest version.
+    flipByte(current, 70000);
+    flipByte(dir + QStringLiteral(".versions/slot1.z/") + kept.at(0), 5);
+    QString ending;
+    download(save, &ending);
+    QCOMPARE(ending, QStringLiteral("reset"));
+    QByteArray log;
+    const QByteArray line = "Download 11/slot1.z for player ended with a reset: the archive is "
+                            "damaged (SHA-256 ";
+    QTRY_VERIFY2((log += server->readOutput()).contains(line), log.constData());
+    QCOMPARE(log.count(line), 1);
+    QCOMPARE(admin({ QStringLiteral("verify"), QStringLiteral("11") }, &out), 1);
+    QVERIFY2(out.contains(QStringLiteral("11/slot1\tcurrent\tDAMAGED")), qPrintable(out));
+    QVERIFY2(
+        out.contains(QStringLiteral("11/slot1\t%1\tDAMAGED").arg(kept.at(0))), qPrintable(out));
+    QVERIFY2(out.contains(QStringLiteral("11/slot1\t%1\tgood").arg(kept.at(1))), qPrintable(out));
+    QVERIFY2(
+        out.contains(QStringLiteral("newest good version %1").arg(kept.at(1))), qPrintable(out));
+
+    // The good version back, with its sum: the damaged archive is a version now.
+    QCOMPARE(admin({ QStringLiteral("restore"), QStringLiteral("11"), QStringLiteral("slot1"),
+                 kept.at(1) }),
+        0);
+    QCOMPARE(download(save, &ending), contents.at(1));
+    QCOMPARE(ending, QStringLiteral("end"));
+    QCOMPARE(readAll(current + QStringLiteral(".sha256")), sha256Hex(contents.at(1)));
+    // Only the damaged versions remain damaged; verify --all sees every user.
+    QCOMPARE(admin({ QStringLiteral("verify"), QStringLiteral("--all") }, &out), 1);
+    QVERIFY2(out.contains(QStringLiteral("11/slot1\tcurrent\tgood")), qPrintable(out));
+    for (const QString &version : versions(save)) {
+        QFile::remove(dir + QStringLiteral(".versions/slot1.z/") + version);
+        QFile::remove(
+            dir + QStringLiteral(".versions/slot1.z/") + version + QStringLiteral(".sha256"));
+    }
+    QCOMPARE(admin({ QStringLiteral("verify"), QStringLiteral("11") }, &out), 0);
+}
+
+// Archives stored before sums were kept: sent as before, unchecked by verify, and summed by
+// their next upload.
+void tst_Saves::archivesWithoutSum()
+{
+    const QString save = QStringLiteral("12/old");
+    const QString path = server->storageDir() + QStringLiteral("/12/old.z");
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(5000, 'o')) == 5000);
+    file.close();
+    QString ending;
+    QCOMPARE(download(save, &ending), QByteArray(5000, 'o'));
+    QCOMPARE(ending, QStringLiteral("end"));
+    QString out;
+    QCOMPARE(admin({ QStringLiteral("verify"), QStringLiteral("12") }, &out), 0);
+    QVERIFY2(out.contains(QStringLiteral("12/old\tcurrent\tunchecked")), qPrintable(out));
+
+    QCOMPARE(upload(save, QByteArray(6000, 'n')), QStringLiteral("close"));
+    QCOMPARE(readAll(path + QStringLiteral(".sha256")), sha256Hex(QByteArray(6000, 'n')));
+    QCOMPARE(admin({ QStringLiteral("verify"), QStringLiteral("12") }, &out), 0);
+    QVERIFY2(out.contains(QStringLiteral("12/old\tcurrent\tgood")), qPrintable(out));
+    QVERIFY2(out.contains(QStringLiteral("\tunchecked")), qPrintable(out)); // the old version
+    // Sums show nowhere as saves or versions.
+    QCOMPARE(admin({ QStringLiteral("list"), QStringLiteral("12") }, &out), 0);
+    QCOMPARE(out.count(QLatin1Char('\n')), 1);
+    QCOMPARE(
+        admin({ QStringLiteral("history"), QStringLiteral("12"), QStringLiteral("old") }, &out), 0);
+    QCOMPARE(out.count(QLatin1Char('\n')), 1);
+}
+
+// An upload that replaces the archive while a download of it runs: the download still sends
+// the old archive whole, checked against its own sum.
+void tst_Saves::downloadDuringReplacement()
+{
+    const QString save = QStringLiteral("13/slot1");
+    const QByteArray old(80000, 'o');
+    QCOMPARE(upload(save, old), QStringLiteral("close"));
+    RawConn reader(server->filePort());
+    QVERIFY(reader.send(request(1, save)));
+    QCOMPARE(result(reader.frame()), 0);
+    QCOMPARE(upload(save, QByteArray(70000, 'n')), QStringLiteral("close"));
+    QVERIFY(reader.send(frame(0, packet(5, {}))));
+    QByteArray bytes;
+    auto f = reader.frame();
+    for (; f.first == 1; f = reader.frame())
+        bytes += f.second;
+    QCOMPARE(bytes, old);
+    QCOMPARE(f.first, 0);
+    QCOMPARE(int(f.second.at(19)), 6);
+
+    // An upload cut short between its sum and its archive: the old archive, already kept as
+    // a version with its own sum, beside the new sum. It is still served whole, and verify
+    // finds nothing wrong.
+    const QString dir = server->storageDir() + QStringLiteral("/13/");
+    const QString version = dir + QStringLiteral(".versions/slot1.z/2000-01-01T00-00-00.000Z");
+    QVERIFY(::link(QFile::encodeName(dir + QStringLiteral("slot1.z")).constData(),
+                QFile::encodeName(version).constData())
+        == 0);
+    QVERIFY(
+        QFile::copy(dir + QStringLiteral("slot1.z.sha256"), version + QStringLiteral(".sha256")));
+    QVERIFY(QFile::remove(dir + QStringLiteral("slot1.z.sha256")));
+    QVERIFY(QFile::copy(dir + QStringLiteral(".versions/slot1.z/") + versions(save).last()
+            + QStringLiteral(".sha256"),
+        dir + QStringLiteral("slot1.z.sha256")));
+    QString ending;
+    QCOMPARE(download(save, &ending), QByteArray(70000, 'n'));
+    QCOMPARE(ending, QStringLiteral("end"));
+    QCOMPARE(admin({ QStringLiteral("verify"), QStringLiteral("13") }), 0);
+}
+
+QStringList tst_Saves::syncedPaths()
+{
+    QFile log(probeLog());
+    QStringList out;
+    if (!log.open(QIODevice::ReadWrite))
+        return out;
+    // Sequence, kind, descriptor, bytes, path.
+    for (const QByteArray &line : log.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() >= 5 && fields.at(1) == "S")
+            out << QString::fromLocal8Bit(line.mid(line.indexOf('/')));
+    }
+    log.resize(0);
+    return out;
+}
+
+// An upload that replaces an archive syncs the history folder after linking the old archive
+// there and before the new archive's rename is synced: otherwise a power cut can lose the
+// version (ext4 without a journal) while the new archive stays.
+void tst_Saves::replacementSyncsHistoryFolder()
+{
+    const QString save = QStringLiteral("14/slot1");
+    QCOMPARE(upload(save, QByteArray(3000, '1')), QStringLiteral("close"));
+    syncedPaths();
+    QCOMPARE(upload(save, QByteArray(3000, '2')), QStringLiteral("close"));
+    const QString folder = QDir(server->storageDir() + QStringLiteral("/14")).canonicalPath();
+    const QStringList synced = syncedPaths();
+    const qsizetype history = synced.indexOf(folder + QStringLiteral("/.versions/slot1.z"));
+    const qsizetype archive = synced.lastIndexOf(folder);
+    QVERIFY2(history >= 0 && archive > history, qPrintable(synced.join(u'\n')));
 }
 
 QTEST_GUILESS_MAIN(tst_Saves)

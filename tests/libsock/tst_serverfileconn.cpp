@@ -3,6 +3,7 @@
 #include <thread>
 
 #include <QBuffer>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -17,6 +18,7 @@
 #include "cabstractserverfileconnadapter.h"
 #include "cfileclient.h"
 #include "cserverfileconn.h"
+#include "ctransferdigest.h"
 #include "testconnserver.h"
 #include "testframeclient.h"
 
@@ -24,10 +26,99 @@ using namespace libsock;
 
 namespace {
 
-// Maps a save name to "<name>.z" as the main window does, and counts what it is asked.
+QString sha256(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+// A digest that hashes on the connection's thread, at once or, while gated, only when the
+// test lets it: the backlog then shows how far the transfer runs ahead of its hashing.
+class TestDigest final : public CTransferDigest
+{
+public:
+    void add(const QByteArray &buffer, qsizetype offset, qsizetype length) override
+    {
+        bytes.append(buffer.constData() + offset, length);
+        if (gated)
+            pending += length;
+        maxBacklog = qMax(maxBacklog, pending);
+    }
+    qint64 backlog() const override { return pending; }
+    void whenBelow(qint64 limit, const std::function<void()> &ready) override
+    {
+        if (pending <= limit)
+            ready();
+        else
+            waiting = ready;
+    }
+    void finish(const std::function<void(const QString &)> &done) override { done(sha256(bytes)); }
+    bool saveBeside(const QString &file) override
+    {
+        QFile sum(file + QStringLiteral(".sha256"));
+        return sum.open(QIODevice::WriteOnly) && sum.write(sha256(bytes).toLatin1()) == 64;
+    }
+    void dropBeside(const QString &file) override
+    {
+        QFile::remove(file + QStringLiteral(".sha256"));
+    }
+
+    void release()
+    {
+        gated = false;
+        pending = 0;
+        if (waiting)
+            std::exchange(waiting, nullptr)();
+    }
+
+    QByteArray bytes;
+    bool gated = false;
+    qint64 pending = 0;
+    qint64 maxBacklog = 0;
+    std::function<void()> waiting;
+};
+
+// Maps a save name to "<name>.z" as the main window does, and counts what it is asked. With
+// sums, each transfer gets a TestDigest; a download expects the sum in "<file>.sha256".
 class TestAdapter final : public CAbstractServerFileConnAdapter
 {
 public:
+    std::shared_ptr<CTransferDigest> uploadDigest(quint64, const QString &) override
+    {
+        return sums ? (digest = std::make_shared<TestDigest>(), digest->gated = gated, digest)
+                    : nullptr;
+    }
+    std::shared_ptr<CTransferDigest> downloadDigest(
+        const QString &fileName, QString *expected) override
+    {
+        *expected = sums ? QString::fromLatin1(
+                        readSum(storage + QLatin1Char('/') + fileName + QStringLiteral(".sha256")))
+                         : QString();
+        if (expected->isEmpty())
+            return nullptr;
+        digest = std::make_shared<TestDigest>();
+        digest->gated = gated;
+        return digest;
+    }
+    bool acceptMismatch(
+        const QString &user, const QString &, quint64, quint64, const QString &) override
+    {
+        ++mismatches;
+        lastUser = user;
+        return vouch;
+    }
+    static QByteArray readSum(const QString &path)
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+    bool sums = false;
+    bool gated = false;
+    bool vouch = false;
+    QString storage;
+    std::shared_ptr<TestDigest> digest;
+    int mismatches = 0;
+
     bool requestTransfer(const QString &user, const QString &detail) override
     {
         ++asked;
@@ -132,6 +223,8 @@ private slots:
     void safeNames();
     void download_data();
     void download();
+    void downloadChecksSum_data();
+    void downloadChecksSum();
     void downloadWithoutAdapter();
     void downloadWithStockAdapter();
     void upload_data();
@@ -189,6 +282,7 @@ void tst_ServerFileConn::init()
     storage = dir->path() + QStringLiteral("/store");
     QVERIFY(QDir().mkpath(storage));
     adapter = TestAdapter();
+    adapter.storage = storage;
     useAdapter = &adapter;
     stallTimeout = 60000;
     recvTimeout = 60000;
@@ -340,6 +434,73 @@ void tst_ServerFileConn::download()
     QCOMPARE(gone.count(), 0);
 }
 
+void tst_ServerFileConn::downloadChecksSum_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QString>("sum"); // "right", "wrong", "none"
+    QTest::addColumn<bool>("vouch"); // the adapter's word on a mismatch
+    QTest::addColumn<bool>("gated"); // the hashing falls behind until the test lets it on
+    QTest::addColumn<bool>("ends"); // with the end frame, else a reset
+    QTest::newRow("empty, right") << 0 << "right" << false << false << true;
+    QTest::newRow("51201, right") << 51201 << "right" << false << false << true;
+    QTest::newRow("51201, wrong") << 51201 << "wrong" << false << false << false;
+    QTest::newRow("empty, wrong") << 0 << "wrong" << false << false << false;
+    QTest::newRow("wrong, vouched for") << 51201 << "wrong" << true << false << true;
+    QTest::newRow("no sum") << 51201 << "none" << false << false << true;
+    QTest::newRow("hashing behind, right")
+        << int(DIGEST_BACKLOG_LIMIT + 3 * 1048576 + 7) << "right" << false << true << true;
+    QTest::newRow("hashing behind, wrong")
+        << int(DIGEST_BACKLOG_LIMIT + 3 * 1048576 + 7) << "wrong" << false << true << false;
+}
+
+// A download with a recorded sum ends with its end frame only when the bytes sent gave that
+// sum; otherwise the client sees the connection reset, never a complete file.
+void tst_ServerFileConn::downloadChecksSum()
+{
+    QFETCH(int, size);
+    QFETCH(QString, sum);
+    QFETCH(bool, vouch);
+    QFETCH(bool, gated);
+    QFETCH(bool, ends);
+    const QByteArray content = pattern(size);
+    QVERIFY(writeFile(storage + QStringLiteral("/alice.z"), content));
+    if (sum != QLatin1String("none"))
+        QVERIFY(writeFile(storage + QStringLiteral("/alice.z.sha256"),
+            sha256(sum == QLatin1String("right") ? content : content + 'x').toLatin1()));
+    adapter.sums = true;
+    adapter.vouch = vouch;
+    adapter.gated = gated;
+    CServerFileConn *conn = nullptr;
+    TestFrameClient *client = newClient(&conn);
+    QVERIFY(client);
+    QSignalSpy gone(conn, &QAbstractSocket::disconnected);
+    QCOMPARE(requestReply(client, TestFrameClient::downloadRequest("alice", "bob")).left(1),
+        QByteArray(1, '\0'));
+    client->frames.clear();
+    client->write(TestFrameClient::control(FILE_CMD_START));
+    if (gated) {
+        // The transfer waits for its hashing instead of piling its bytes up for it.
+        QTRY_VERIFY(adapter.digest && adapter.digest->waiting);
+        QVERIFY(!QTest::qWaitFor([&] { return client->dataBytes().size() == size; }, 200));
+        QVERIFY2(adapter.digest->maxBacklog <= DIGEST_BACKLOG_LIMIT + SEND_CHUNK_LIMIT,
+            qPrintable(QString::number(adapter.digest->maxBacklog)));
+        adapter.digest->release();
+    }
+    if (ends) {
+        QTRY_VERIFY(!client->frames.isEmpty() && client->lastFrame().type == FRAME_CONTROL);
+        QCOMPARE(client->lastFrame().command(), FILE_CMD_END);
+        QCOMPARE(client->dataBytes(), content);
+        QVERIFY(!gone.wait(100));
+    } else {
+        QTRY_COMPARE(gone.count(), 1);
+        QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
+        for (const auto &frame : std::as_const(client->frames))
+            QCOMPARE(frame.type, FRAME_DATA);
+        QCOMPARE(adapter.lastUser, QStringLiteral("bob"));
+    }
+    QCOMPARE(adapter.mismatches, sum == QLatin1String("wrong") ? 1 : 0);
+}
+
 void tst_ServerFileConn::downloadWithoutAdapter()
 {
     useAdapter = nullptr;
@@ -375,17 +536,23 @@ void tst_ServerFileConn::upload_data()
 {
     QTest::addColumn<int>("size");
     QTest::addColumn<int>("chunk");
-    QTest::newRow("0") << 0 << 51200;
-    QTest::newRow("1") << 1 << 51200;
-    QTest::newRow("51200") << 51200 << 51200;
-    QTest::newRow("51201") << 51201 << 51200;
-    QTest::newRow("3 MiB, largest frames") << 3 * 1048576 + 3 << 102394;
+    QTest::addColumn<bool>("gated"); // the hashing falls behind until the test lets it on
+    QTest::newRow("0") << 0 << 51200 << false;
+    QTest::newRow("1") << 1 << 51200 << false;
+    QTest::newRow("51200") << 51200 << 51200 << false;
+    QTest::newRow("51201") << 51201 << 51200 << false;
+    QTest::newRow("3 MiB, largest frames") << 3 * 1048576 + 3 << 102394 << false;
+    QTest::newRow("hashing behind")
+        << int(DIGEST_BACKLOG_LIMIT + 3 * 1048576 + 3) << 102394 << true;
 }
 
 void tst_ServerFileConn::upload()
 {
     QFETCH(int, size);
     QFETCH(int, chunk);
+    QFETCH(bool, gated);
+    adapter.sums = true;
+    adapter.gated = gated;
     const QString target = storage + QStringLiteral("/alice.z");
     QVERIFY(writeFile(target, pattern(70000, 99)));
     const QByteArray content = pattern(size, 5);
@@ -398,12 +565,24 @@ void tst_ServerFileConn::upload()
     QCOMPARE(client->lastFrame().command(), FILE_CMD_UPLOAD_REPLY);
     QCOMPARE(reply, QByteArray::fromHex("00"));
     client->write(dataFrames(content, chunk) + TestFrameClient::control(FILE_CMD_END));
+    if (gated) {
+        // The frames wait in the socket while the hashing is behind.
+        QTRY_VERIFY(adapter.digest && adapter.digest->waiting);
+        QVERIFY(!QTest::qWaitFor([&] { return guard.isNull(); }, 200));
+        adapter.digest->release();
+    }
     // The server ends the connection without a further reply.
     QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
     QTRY_VERIFY(guard.isNull());
     QCOMPARE(client->frames.size(), 1);
     QCOMPARE(readFile(target), content);
-    QCOMPARE(allFiles(storage), QStringList { QStringLiteral("alice.z") });
+    // The sum of exactly the bytes stored, kept beside them by the commit.
+    QCOMPARE(allFiles(storage),
+        (QStringList { QStringLiteral("alice.z"), QStringLiteral("alice.z.sha256") }));
+    QCOMPARE(TestAdapter::readSum(target + QStringLiteral(".sha256")), sha256(content).toLatin1());
+    if (gated)
+        QVERIFY2(adapter.digest->maxBacklog <= DIGEST_BACKLOG_LIMIT + UPLOAD_GATHER_SIZE,
+            qPrintable(QString::number(adapter.digest->maxBacklog)));
 }
 
 void tst_ServerFileConn::uploadIntoNewSubfolder()

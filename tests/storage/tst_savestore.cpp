@@ -2,6 +2,7 @@
 #include <csignal>
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -11,6 +12,8 @@
 #include <QTest>
 
 #include "csavestore.h"
+#include "csavesum.h"
+#include "csaveverifier.h"
 
 namespace {
 
@@ -28,6 +31,33 @@ QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
+QString sumOf(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+// The commit as the file connection's: the sum beside the archive first, then the archive.
+bool commitWithSum(QSaveFile &file, const QByteArray &bytes, const QByteArray &stop = {})
+{
+    if (!CSaveSum::write(file.fileName(), sumOf(bytes)))
+        return false;
+    if (stop == "summed")
+        ::raise(SIGKILL);
+    return file.commit();
+}
+
+// What verify finds wrong with the save: nothing when every archive is good or unchecked.
+QStringList damage(const CSaveStore &store, const QString &save)
+{
+    QStringList out;
+    for (const CSaveVerifier::Item &item : CSaveVerifier(store).verify(save).items) {
+        if (item.state == CSaveVerifier::State::Damaged)
+            out << (item.version.isEmpty() ? QStringLiteral("current") : item.version)
+                    + QLatin1Char(' ') + item.detail;
+    }
+    return out;
+}
+
 // One upload as the file connection makes it: bytes into a temporary file, checked, then
 // committed through the store.
 CSaveStore::Outcome upload(CSaveStore &store, const QString &archive, const QByteArray &bytes)
@@ -40,7 +70,7 @@ CSaveStore::Outcome upload(CSaveStore &store, const QString &archive, const QByt
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
         return { CSaveStore::Status::Failed, QStringLiteral("write"), {}, 0, {} };
-    return store.commitUpload(archive, bytes.size(), [&] { return file.commit(); });
+    return store.commitUpload(archive, bytes.size(), [&] { return commitWithSum(file, bytes); });
 }
 
 QList<QByteArray> historyContents(const CSaveStore &store, const QString &save)
@@ -82,7 +112,10 @@ int runChild()
         return 1;
     if (stop == "writing")
         ::raise(SIGKILL);
-    return store.commitUpload(ARCHIVE, 100, [&] { return file.commit(); }).ok() ? 0 : 1;
+    return store.commitUpload(ARCHIVE, 100, [&] { return commitWithSum(file, content(4), stop); })
+               .ok()
+        ? 0
+        : 1;
 }
 
 } // namespace
@@ -123,6 +156,13 @@ void tst_SaveStore::keepVersions()
         QVERIFY(upload(store, ARCHIVE, content(n)).ok());
     QCOMPARE(readAll(dir.filePath(ARCHIVE)), content(3));
     QCOMPARE(historyContents(store, SAVE), kept);
+    // Each version keeps its own sum and goes with it; none is left of the versions given up.
+    QCOMPARE(CSaveSum::read(dir.filePath(ARCHIVE)), sumOf(content(3)));
+    const QList<CSaveStore::Entry> versions = store.history(SAVE);
+    for (int i = 0; i < versions.size(); ++i)
+        QCOMPARE(CSaveSum::read(store.versionPath(SAVE, versions.at(i).name)), sumOf(kept.at(i)));
+    QCOMPARE(allFiles(dir.filePath(QStringLiteral("7/.versions"))).size(), 2 * kept.size());
+    QVERIFY(damage(store, SAVE).isEmpty());
 }
 
 void tst_SaveStore::limits_data()
@@ -212,6 +252,8 @@ void tst_SaveStore::killAtEachStep_data()
                                     << "writing" << content(3) << old;
     QTest::newRow("upload linked") << "upload"
                                    << "linked" << content(3) << old;
+    QTest::newRow("upload summed") << "upload"
+                                   << "summed" << content(3) << old;
     QTest::newRow("upload committed")
         << "upload"
         << "committed" << content(4) << (QList<QByteArray> { content(3) } + old);
@@ -221,6 +263,8 @@ void tst_SaveStore::killAtEachStep_data()
     // The restore brings back a; c becomes a version.
     QTest::newRow("restore linked") << "restore"
                                     << "restore-linked" << content(3) << old;
+    QTest::newRow("restore summed") << "restore"
+                                    << "restore-summed" << content(3) << old;
     QTest::newRow("restore done") << "restore"
                                   << "restored" << content(1)
                                   << QList<QByteArray> { content(3), content(2) };
@@ -250,10 +294,14 @@ void tst_SaveStore::killAtEachStep()
 
     QCOMPARE(readAll(dir.filePath(ARCHIVE)), current);
     QCOMPARE(historyContents(store, SAVE), history);
-    // Nothing but the archive and its versions; a version linked just before the kill may
-    // still share the current archive's file.
+    // Every archive still checks against its own sum, even when the kill came between the
+    // sum and the archive it belongs to.
+    QVERIFY2(damage(store, SAVE).isEmpty(), qPrintable(damage(store, SAVE).join(u'\n')));
+    // Nothing but the archive and its versions, with their sums; a version linked just before
+    // the kill may still share the current archive's file.
     for (const QString &file : allFiles(dir.path()))
-        QVERIFY2(file == ARCHIVE || file.startsWith(QStringLiteral("7/.versions/slot1.z/")),
+        QVERIFY2(file == ARCHIVE || file == ARCHIVE + QStringLiteral(".sha256")
+                || file.startsWith(QStringLiteral("7/.versions/slot1.z/")),
             qPrintable(file));
 
     // The next upload tidies up: two versions, the newest the archive it replaced.
@@ -263,7 +311,8 @@ void tst_SaveStore::killAtEachStep()
     QVERIFY(upload(next, ARCHIVE, content(5)).ok());
     QCOMPARE(historyContents(next, SAVE).size(), 2);
     QCOMPARE(historyContents(next, SAVE).first(), current);
-    QCOMPARE(allFiles(dir.filePath(QStringLiteral("7/.versions"))).size(), 2);
+    QCOMPARE(allFiles(dir.filePath(QStringLiteral("7/.versions"))).size(), 4);
+    QVERIFY2(damage(next, SAVE).isEmpty(), qPrintable(damage(next, SAVE).join(u'\n')));
 }
 
 void tst_SaveStore::syncsFollowTheirChanges_data()
