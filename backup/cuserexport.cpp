@@ -25,6 +25,7 @@
 #include <QVariant>
 
 #include "csha256.h"
+#include "csavesum.h"
 #include "ctreecopy.h"
 #include "cuserfolder.h"
 
@@ -199,7 +200,8 @@ bool CUserExport::write(QIODevice *device)
     while (ok && it.hasNext()) {
         it.next();
         const QFileInfo info = it.fileInfo();
-        if (info.isSymLink() || !info.isFile())
+        // The server's own sum files are no data of the player's; the manifest has the sums.
+        if (info.isSymLink() || !info.isFile() || CSaveSum::isSumFile(info.fileName()))
             continue;
         const int fd = ::open(
             QFile::encodeName(info.filePath()).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
