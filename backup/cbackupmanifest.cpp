@@ -17,6 +17,7 @@
 #include <QSet>
 
 #include "cparalleljobs.h"
+#include "csavesum.h"
 #include "csha256.h"
 
 namespace {
@@ -34,18 +35,6 @@ bool syncPath(const QString &path, int flags)
     const bool synced = ::fsync(fd) == 0;
     ::close(fd);
     return synced;
-}
-
-bool isSha256Hex(const QString &text)
-{
-    if (text.size() != 64)
-        return false;
-    for (const QChar c : text) {
-        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9'))
-                || (c >= QLatin1Char('a') && c <= QLatin1Char('f'))))
-            return false;
-    }
-    return true;
 }
 
 } // namespace
@@ -124,7 +113,7 @@ bool CBackupManifest::fromJson(const QByteArray &json, QString *errorText)
         file.size = object.value(QStringLiteral("size")).toInteger(-1);
         file.sha256 = object.value(QStringLiteral("sha256")).toString();
         file.mtimeNs = object.value(QStringLiteral("sourceMtimeNs")).toString().toLongLong();
-        if (!isSafePath(file.path) || file.size < 0 || !isSha256Hex(file.sha256)
+        if (!isSafePath(file.path) || file.size < 0 || !CSaveSum::isValid(file.sha256)
             || seen.contains(file.path))
             return fail(
                 QStringLiteral("%1 names a file it may not: \"%2\"").arg(fileName(), file.path));

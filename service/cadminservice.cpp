@@ -6,8 +6,8 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -30,14 +30,10 @@ namespace {
 
 using Response = CHttpApi::Response;
 
+// Milliseconds of the monotonic clock.
 qint64 monotonicMs()
 {
-    static QElapsedTimer timer = [] {
-        QElapsedTimer t;
-        t.start();
-        return t;
-    }();
-    return timer.elapsed();
+    return QDeadlineTimer::current().deadline();
 }
 
 QString utcText(const QDateTime &when)

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include <QDateTime>
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QHostAddress>
 #include <QJsonDocument>
@@ -22,14 +22,10 @@
 
 namespace {
 
+// Milliseconds of the monotonic clock.
 qint64 monotonicMs()
 {
-    static QElapsedTimer timer = [] {
-        QElapsedTimer t;
-        t.start();
-        return t;
-    }();
-    return timer.elapsed();
+    return QDeadlineTimer::current().deadline();
 }
 
 QHostAddress peerOf(MHD_Connection *connection)

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QHostAddress>
 #include <QMetaObject>
@@ -39,14 +39,10 @@ namespace {
 // Room for thousands of clients connecting at once.
 constexpr int LISTEN_BACKLOG = 1024;
 
+// Milliseconds of the monotonic clock.
 qint64 monotonicMs()
 {
-    static QElapsedTimer timer = [] {
-        QElapsedTimer t;
-        t.start();
-        return t;
-    }();
-    return timer.elapsed();
+    return QDeadlineTimer::current().deadline();
 }
 
 CMetrics::Command commandOf(quint8 code)

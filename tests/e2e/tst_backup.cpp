@@ -27,6 +27,7 @@
 #include <QTest>
 #include <QtEndian>
 
+#include "cblockingsocket.h"
 #include "cpgcluster.h"
 #include "csavesum.h"
 #include "cserverprocess.h"
@@ -36,76 +37,10 @@ using namespace testwire;
 
 namespace {
 
-// A blocking connection, usable from any thread (the clients below run on threads of their
-// own while the main thread runs the backup).
-class Wire
-{
-public:
-    explicit Wire(quint16 port)
-        : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
-    {
-        const timeval wait { 20, 0 };
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof(wait));
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
-            ::close(fd);
-            fd = -1;
-        }
-    }
-    ~Wire()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    bool send(const QByteArray &bytes)
-    {
-        for (qsizetype done = 0; done < bytes.size();) {
-            const ssize_t n
-                = ::send(fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
-            if (n <= 0)
-                return false;
-            done += n;
-        }
-        return true;
-    }
-    QByteArray receive(qsizetype count)
-    {
-        QByteArray out(count, '\0');
-        for (qsizetype done = 0; done < count;) {
-            const ssize_t n = ::recv(fd, out.data() + done, size_t(count - done), 0);
-            if (n <= 0)
-                return out.left(done);
-            done += n;
-        }
-        return out;
-    }
-    // A control reply's body, empty when none came.
-    QByteArray reply()
-    {
-        const QByteArray header = receive(22);
-        if (header.size() != 22)
-            return {};
-        return receive(qFromLittleEndian<quint16>(header.constData() + 20));
-    }
-    // Whether the server closed the connection (rather than resetting it or staying silent).
-    bool closedCleanly()
-    {
-        char byte;
-        return ::recv(fd, &byte, 1, 0) == 0;
-    }
-
-private:
-    int fd = -1;
-};
-
 // The object id of the added user, or 0.
 qint32 addUser(quint16 port, const QByteArray &name, const QByteArray &password)
 {
-    Wire wire(port);
+    CBlockingSocket wire(port, 20);
     if (!wire.send(packet(1, str(name) + str(password))))
         return 0;
     const QByteArray body = wire.reply();
@@ -114,7 +49,7 @@ qint32 addUser(quint16 port, const QByteArray &name, const QByteArray &password)
 
 int login(quint16 port, const QByteArray &name, const QByteArray &password)
 {
-    Wire wire(port);
+    CBlockingSocket wire(port, 20);
     if (!wire.send(packet(9, str(name) + str(password))))
         return -1;
     const QByteArray body = wire.reply();
@@ -123,7 +58,7 @@ int login(quint16 port, const QByteArray &name, const QByteArray &password)
 
 bool upload(quint16 port, const QString &save, const QByteArray &bytes)
 {
-    Wire wire(port);
+    CBlockingSocket wire(port, 20);
     if (!wire.send(frame(0, packet(3, str("player") + str("detail") + str(save.toLatin1())))))
         return false;
     const QByteArray header = wire.receive(6);
@@ -136,7 +71,7 @@ bool upload(quint16 port, const QString &save, const QByteArray &bytes)
         if (!wire.send(frame(1, bytes.mid(pos, 50000))))
             return false;
     }
-    return wire.send(frame(0, packet(6, {}))) && wire.closedCleanly();
+    return wire.send(frame(0, packet(6, {}))) && wire.ending() == QLatin1String("close");
 }
 
 QByteArray readAll(const QString &path)
@@ -309,7 +244,7 @@ void tst_Backup::backupWhileServingRestoresEverythingAcknowledged()
         savesBefore = acknowledgedSaves;
     }
     // An upload half sent while the backup runs: its file is written to, it is no save yet.
-    Wire held(server->filePort());
+    CBlockingSocket held(server->filePort(), 20);
     QVERIFY(held.send(frame(0, packet(3, str("player") + str("detail") + str("1/held")))));
     QVERIFY(held.receive(6 + 23).size() == 29);
     QVERIFY(held.send(frame(1, QByteArray(50000, 'h'))));

@@ -13,6 +13,7 @@
 #include <QTest>
 #include <QtEndian>
 
+#include "cblockingsocket.h"
 #include "cserverprocess.h"
 #include "testwire.h"
 
@@ -22,86 +23,6 @@ using testwire::packet;
 using testwire::str;
 
 namespace {
-
-// A blocking socket of our own: Qt reports a reset by the peer as an ordinary close.
-class RawConn
-{
-public:
-    explicit RawConn(quint16 port)
-        : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
-    {
-        const timeval wait { 10, 0 };
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof(wait));
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
-            ::close(fd);
-            fd = -1;
-        }
-    }
-    ~RawConn()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-
-    bool send(const QByteArray &bytes)
-    {
-        for (qsizetype done = 0; done < bytes.size();) {
-            const ssize_t n
-                = ::send(fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
-            if (n <= 0) {
-                sendErrno = errno;
-                return false;
-            }
-            done += n;
-        }
-        return true;
-    }
-    QByteArray receive(qsizetype count)
-    {
-        QByteArray out(count, '\0');
-        for (qsizetype done = 0; done < count;) {
-            const ssize_t n = ::recv(fd, out.data() + done, size_t(count - done), 0);
-            if (n < 0)
-                recvErrno = errno;
-            if (n <= 0)
-                return out.left(done);
-            done += n;
-        }
-        return out;
-    }
-    // One frame: type and payload; type -1 when the connection ended first.
-    QPair<int, QByteArray> frame()
-    {
-        const QByteArray header = receive(6);
-        if (header.size() != 6)
-            return { -1, {} };
-        return { quint8(header[1]), receive(qFromBigEndian<quint32>(header.constData() + 2)) };
-    }
-    // How the server ends the connection. A reset is reported once: to a send that meets it
-    // (or the sends after it), or else to the next receive.
-    QString ending()
-    {
-        if (sendErrno == ECONNRESET || sendErrno == EPIPE || recvErrno == ECONNRESET)
-            return QStringLiteral("reset");
-        char byte;
-        for (;;) {
-            const ssize_t n = ::recv(fd, &byte, 1, 0);
-            if (n == 0)
-                return QStringLiteral("close");
-            if (n < 0)
-                return errno == ECONNRESET ? QStringLiteral("reset") : QStringLiteral("timeout");
-        }
-    }
-
-    int fd = -1;
-    int sendErrno = 0;
-    int recvErrno = 0;
-};
 
 QByteArray request(quint8 command, const QString &save)
 {
@@ -202,7 +123,7 @@ void tst_Saves::cleanupTestCase()
 // "close" when stored, "reset" when refused, "refused N" when the request was.
 QString tst_Saves::upload(const QString &save, const QByteArray &bytes)
 {
-    RawConn conn(server->filePort());
+    CBlockingSocket conn(server->filePort());
     if (!conn.send(request(3, save)))
         return QStringLiteral("no connection");
     const int code = result(conn.frame());
@@ -216,7 +137,7 @@ QString tst_Saves::upload(const QString &save, const QByteArray &bytes)
 
 QByteArray tst_Saves::download(const QString &save, QString *ending)
 {
-    RawConn conn(server->filePort());
+    CBlockingSocket conn(server->filePort());
     conn.send(request(1, save));
     if (result(conn.frame()) != 0)
         return "<refused>";
@@ -315,7 +236,7 @@ void tst_Saves::historyNamesRefused()
     QVERIFY(version.open(QIODevice::WriteOnly) && version.write("old") == 3);
     version.close();
 
-    RawConn conn(server->filePort());
+    CBlockingSocket conn(server->filePort());
     QVERIFY(conn.send(request(command, save)));
     QCOMPARE(result(conn.frame()), 3);
     QCOMPARE(readAll(version.fileName()), QByteArray("old"));
@@ -484,7 +405,7 @@ void tst_Saves::downloadDuringReplacement()
     const QString save = QStringLiteral("13/slot1");
     const QByteArray old(80000, 'o');
     QCOMPARE(upload(save, old), QStringLiteral("close"));
-    RawConn reader(server->filePort());
+    CBlockingSocket reader(server->filePort());
     QVERIFY(reader.send(request(1, save)));
     QCOMPARE(result(reader.frame()), 0);
     QCOMPARE(upload(save, QByteArray(70000, 'n')), QStringLiteral("close"));
