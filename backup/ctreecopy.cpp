@@ -17,6 +17,7 @@
 
 #include "cbackupprogress.h"
 #include "cparalleljobs.h"
+#include "csavesum.h"
 #include "csha256.h"
 #include "cuploadfile.h"
 
@@ -95,19 +96,20 @@ bool sameContentStamp(const struct stat &a, const struct stat &b)
 
 } // namespace
 
-// Whether another process has the file open for writing: an upload in flight, which is
-// written to until it is renamed over its archive. A committed archive is never open for
-// writing. A read lease is refused exactly then; where leases cannot be taken (a file of
-// another owner, a network file system) the upload's name tells.
+// Whether the file is an upload in flight: written to until it is closed, then renamed over
+// its archive once its sum is kept. While it is open for writing a read lease is refused;
+// between its close and its rename only its name tells (as where leases cannot be taken: a
+// file of another owner, a network file system). The one name an upload shares with an
+// archive, that of a save whose own name ends in ".z" ("a.z.z"), is taken as the archive.
 bool CTreeCopy::beingWritten(int fd, const QString &path)
 {
     if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
         ::fcntl(fd, F_SETLEASE, F_UNLCK);
-        return false;
-    }
-    if (errno == EAGAIN)
+    } else if (errno == EAGAIN) {
         return true;
-    return libsock::CUploadFile::isTemporaryName(QFileInfo(path).fileName());
+    }
+    const QString name = QFileInfo(path).fileName();
+    return libsock::CUploadFile::isTemporaryName(name) && !name.endsWith(QLatin1String(".z.z"));
 }
 
 CTreeCopy::CTreeCopy(const QString &sourceRoot, const QString &targetRoot, Mode how)
@@ -158,11 +160,78 @@ bool CTreeCopy::run(QList<Item> &items, QString *errorText)
     });
     if (failed && errorText)
         *errorText = firstError;
-    return !failed;
+    return !failed && (mode == Mode::Copy || keepSums(items, errorText));
+}
+
+QString CTreeCopy::recordedSum(const QString &from, const struct stat &before, bool *present)
+{
+    const QString sumPath = CSaveSum::fileName(from);
+    struct stat sumStat;
+    *present = ::stat(native(sumPath).constData(), &sumStat) == 0;
+    if (!*present)
+        return QString();
+    const QString text = CSaveSum::read(from);
+    // An upload writes the new sum, then renames its archive over the old one: a sum newer
+    // than the file's last rename or link belongs to the file that comes next. The clock's
+    // ticks are coarse, so a tie is not trusted either.
+    const bool older = sumStat.st_mtim.tv_sec < before.st_ctim.tv_sec
+        || (sumStat.st_mtim.tv_sec == before.st_ctim.tv_sec
+            && sumStat.st_mtim.tv_nsec < before.st_ctim.tv_nsec);
+    return older && CSaveSum::isValid(text) ? text : QString();
+}
+
+bool CTreeCopy::keepSums(QList<Item> &items, QString *errorText)
+{
+    QHash<QString, int> sumItems;
+    for (int i = 0; i < items.size(); ++i) {
+        if (CSaveSum::isSumFile(items.at(i).path))
+            sumItems.insert(items.at(i).path, i);
+    }
+    const int carried = int(items.size());
+    for (int i = 0; i < carried; ++i) {
+        if (items.at(i).skipped || items.at(i).sumText.isEmpty())
+            continue;
+        const QString sumPath = CSaveSum::fileName(items.at(i).path);
+        const QByteArray bytes = items.at(i).sumText.toLatin1() + '\n';
+        const QString to = target + QLatin1Char('/') + sumPath;
+        const int out = ::open(
+            native(to).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
+        const bool written = out >= 0 && writeAll(out, bytes.constData(), size_t(bytes.size()));
+        if (out >= 0)
+            ::close(out);
+        if (!written) {
+            *errorText = QStringLiteral("cannot write %1: %2").arg(to, errnoText(errno));
+            return false;
+        }
+        int at = sumItems.value(sumPath, -1);
+        if (at < 0) {
+            items.append(Item());
+            at = int(items.size()) - 1;
+            items[at].path = sumPath;
+        }
+        Item &sum = items[at];
+        CSha256 hash;
+        hash.add(bytes);
+        sum.size = bytes.size();
+        sum.sha256 = hash.hexResult();
+        sum.skipped = false;
+        sum.linked = false;
+        sum.note.clear();
+        sumItems.remove(sumPath);
+    }
+    // Sums whose file was not carried (gone, or an upload in flight) stay behind with it.
+    for (const int at : std::as_const(sumItems)) {
+        items[at].skipped = true;
+        items[at].note = QStringLiteral("its save was not carried");
+    }
+    return true;
 }
 
 bool CTreeCopy::carry(Item &item, QString *errorText)
 {
+    // Sum files are written beside their archives afterwards, from what was carried.
+    if (mode == Mode::LinkWherePossible && CSaveSum::isSumFile(item.path))
+        return true;
     const QString from = source + QLatin1Char('/') + item.path;
     const QString to = target + QLatin1Char('/') + item.path;
     const qint64 expectedSize = item.size;
@@ -191,6 +260,9 @@ bool CTreeCopy::carry(Item &item, QString *errorText)
     }
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     item.size = before.st_size;
+    bool sumPresent = false;
+    const QString recorded
+        = mode == Mode::LinkWherePossible ? recordedSum(from, before, &sumPresent) : QString();
 
     bool ok = false;
     item.linked = false;
@@ -245,6 +317,9 @@ bool CTreeCopy::carry(Item &item, QString *errorText)
         *errorText = QStringLiteral("%1 does not match the manifest").arg(from);
         return false;
     }
+    // The store's own sum where it is this file's: a save damaged on disk stays known as
+    // damaged. A file that had one, but not surely its own, gets the sum of what was carried.
+    item.sumText = !recorded.isEmpty() ? recorded : sumPresent ? item.sha256 : QString();
     (item.linked ? linked : copied)++;
     return true;
 }

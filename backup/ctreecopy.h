@@ -35,6 +35,9 @@ public:
         // while it was read (so not a committed archive).
         bool skipped = false;
         QString note;
+        // Link mode, afterwards: the text of the sum file to keep beside what was carried
+        // (empty: none), see keepSums().
+        QString sumText;
     };
 
     CTreeCopy(const QString &sourceRoot, const QString &targetRoot, Mode mode);
@@ -59,7 +62,7 @@ public:
     // carried until then stays for the caller to remove.
     bool run(QList<Item> &items, QString *errorText);
 
-    // Whether another process has the open file fd (named path) open for writing.
+    // Whether the open file fd (named path) is an upload not yet committed.
     static bool beingWritten(int fd, const QString &path);
 
     int linkedCount() const { return linked; }
@@ -68,6 +71,13 @@ public:
 
 private:
     bool carry(Item &item, QString *errorText);
+    // The sum the store keeps beside the file just opened (before: its stat), when it is
+    // that file's: written before the file was renamed or linked into place.
+    static QString recordedSum(const QString &from, const struct stat &before, bool *present);
+    // Writes each carried file's sum file beside it and makes the items for them: the pair
+    // must match as the store left it, which two files carried at different moments of an
+    // upload may not.
+    bool keepSums(QList<Item> &items, QString *errorText);
     bool copyFrom(int fd, const QString &target, Item &item, QString *errorText);
     bool hashFrom(int fd, Item &item, QString *errorText);
 
