@@ -40,8 +40,9 @@ bool positiveNumber(const QString &text, int *value)
         if (c < QLatin1Char('0') || c > QLatin1Char('9'))
             return false;
     }
+    // Ids start at 1: "0" names nobody.
     *value = text.toInt();
-    return true;
+    return *value > 0;
 }
 
 bool nonNegativeNumber(const QString &text, qint64 *value)

@@ -221,6 +221,8 @@ void tst_HttpApi::endpoints_data()
                                    << QByteArray("good") << 404 << "no user";
     QTest::newRow("bad id") << QByteArray("DELETE") << "/api/v1/users/-3" << QByteArray()
                             << QByteArray("good") << 404 << "not found";
+    QTest::newRow("id zero") << QByteArray("DELETE") << "/api/v1/users/0" << QByteArray()
+                             << QByteArray("good") << 404 << "not found";
     QTest::newRow("bad limit") << QByteArray("GET") << "/api/v1/users?limit=1001" << QByteArray()
                                << QByteArray("good") << 400 << "limit";
     QTest::newRow("bad sort") << QByteArray("GET") << "/api/v1/users?sort=password" << QByteArray()
