@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QRandomGenerator>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -63,6 +64,7 @@ private slots:
     void userDataPath_data();
     void userDataPath();
     void clearAndDeleteUser();
+    void usersPageMatchesModel();
 
     // rainy-day flows
     void failedLoginChangesNothing_data();
@@ -314,11 +316,14 @@ void tst_UserDb::tableAndIndexesAsDesigned()
             "select indexdef from pg_indexes where tablename = 't_user' order by indexname")));
         while (query.next())
             unique << query.value(0).toString();
-        QCOMPARE(unique.size(), 2);
-        QVERIFY(unique.at(0).startsWith(QLatin1String("CREATE UNIQUE INDEX")));
-        QVERIFY(unique.at(0).endsWith(QLatin1String("(name)")));
+        QCOMPARE(unique.size(), 3);
+        // Pages sorted by last login read it in order, never-logged-in users first.
+        QVERIFY2(unique.at(0).endsWith(QLatin1String("(last_login NULLS FIRST, object_id)")),
+            qPrintable(unique.at(0)));
         QVERIFY(unique.at(1).startsWith(QLatin1String("CREATE UNIQUE INDEX")));
-        QVERIFY(unique.at(1).endsWith(QLatin1String("(object_id)")));
+        QVERIFY(unique.at(1).endsWith(QLatin1String("(name)")));
+        QVERIFY(unique.at(2).startsWith(QLatin1String("CREATE UNIQUE INDEX")));
+        QVERIFY(unique.at(2).endsWith(QLatin1String("(object_id)")));
         return;
     }
 
@@ -332,16 +337,23 @@ void tst_UserDb::tableAndIndexesAsDesigned()
 
     QVERIFY(query.exec(QStringLiteral("select name, \"unique\" from pragma_index_list('t_user')")));
     QStringList columns;
+    QStringList lastLoginColumns;
     while (query.next()) {
-        QVERIFY2(query.value(1).toInt() == 1, qPrintable(query.value(0).toString()));
+        const QString index = query.value(0).toString();
+        const bool lastLoginIndex = index == QLatin1String("idx_t_user_last_login");
+        QVERIFY2(query.value(1).toInt() == (lastLoginIndex ? 0 : 1), qPrintable(index));
         QSqlQuery info = sql();
-        QVERIFY(info.exec(QStringLiteral("select name from pragma_index_info('%1')")
-                              .arg(query.value(0).toString())));
+        QVERIFY(info.exec(
+            QStringLiteral("select name from pragma_index_info('%1') order by seqno").arg(index)));
         while (info.next())
-            columns.append(info.value(0).toString());
+            (lastLoginIndex ? lastLoginColumns : columns).append(info.value(0).toString());
     }
     columns.sort();
     QCOMPARE(columns, QStringList({ QStringLiteral("name"), QStringLiteral("object_id") }));
+    // All a page shows, in last-login order: such a page reads this index alone.
+    QCOMPARE(lastLoginColumns,
+        QStringList(
+            { QStringLiteral("last_login"), QStringLiteral("object_id"), QStringLiteral("name") }));
 
     // Logins find the row through the index rather than by scanning the table.
     QVERIFY(query.exec(QStringLiteral("explain query plan update t_user set last_login = 'x' "
@@ -535,7 +547,8 @@ void tst_UserDb::olderSqliteFile()
     // The steps taken are recorded; the one left undone is tried again at the next start.
     QSqlQuery version = sql();
     QVERIFY(version.exec(QStringLiteral("PRAGMA user_version")) && version.next());
-    QCOMPARE(version.value(0).toInt(), CUserDbSchema::latestVersion() - notices);
+    // Steps 0 and 1 make the tables, step 2 the unique indexes.
+    QCOMPARE(version.value(0).toInt(), notices ? 2 : CUserDbSchema::latestVersion());
     if (notices)
         QVERIFY2(logged.at(0).at(0).toString().contains(QLatin1String("\"anna\" more than once")),
             qPrintable(logged.at(0).at(0).toString()));
@@ -932,6 +945,84 @@ void tst_UserDb::disabledUserCanLogIn()
     int got = 0;
     QVERIFY(db->login(QStringLiteral("anna"), QStringLiteral("pw"), &got));
     QCOMPARE(got, id);
+}
+
+void tst_UserDb::usersPageMatchesModel()
+{
+    // Names of a few letters in both cases, with the pattern characters % and _ and a
+    // backslash; ids into two digits; last logins with ties and never-logged-in users.
+    QRandomGenerator random(1302);
+    const QString letters = QStringLiteral("abAB%_\\");
+    QVector<CUserDb::UserRow> model;
+    QSqlQuery insert = sql();
+    QVERIFY(insert.prepare(QStringLiteral("insert into t_user (object_id, name, password, "
+                                          "is_enabled, last_login) values (?, ?, 'pw', 'Y', ?)")));
+    for (int id = 1; id <= 40; ++id) {
+        CUserDb::UserRow row;
+        row.objectId = id;
+        for (int n = int(random.bounded(1, 4)); n > 0; --n)
+            row.name += letters.at(int(random.bounded(letters.size())));
+        row.name += QString::number(id);
+        if (random.bounded(3) != 0)
+            row.lastLogin = QStringLiteral("2026-12-0%1T10:00:00").arg(random.bounded(1, 5));
+        insert.addBindValue(row.objectId);
+        insert.addBindValue(row.name);
+        insert.addBindValue(row.lastLogin.isEmpty() ? QVariant() : QVariant(row.lastLogin));
+        QVERIFY2(insert.exec(), qPrintable(insert.lastError().text()));
+        model.append(row);
+    }
+    const QStringList filters = { QString(), QStringLiteral("a"), QStringLiteral("B"),
+        QStringLiteral("%"), QStringLiteral("_"), QStringLiteral("\\"), QStringLiteral("1"),
+        QStringLiteral("3"), QStringLiteral("b1"), QStringLiteral("zz") };
+    for (int round = 0; round < 200; ++round) {
+        CUserDb::UserPage page;
+        page.filter = filters.at(int(random.bounded(filters.size())));
+        page.sort = CUserDb::UserPage::Sort(random.bounded(3));
+        page.descending = random.bounded(2) == 1;
+        page.offset = int(random.bounded(30));
+        page.limit = int(random.bounded(1, 15));
+        QVector<CUserDb::UserRow> expected;
+        for (const CUserDb::UserRow &row : std::as_const(model)) {
+            if (row.name.contains(page.filter, Qt::CaseInsensitive)
+                || QString::number(row.objectId).contains(page.filter))
+                expected.append(row);
+        }
+        // Never-logged-in users count as the oldest; ties go by id.
+        std::sort(expected.begin(), expected.end(), [&page](const auto &a, const auto &b) {
+            const auto key = [&page](const CUserDb::UserRow &r) {
+                return page.sort == CUserDb::UserPage::ByName ? r.name
+                    : page.sort == CUserDb::UserPage::ByLastLogin
+                    ? (r.lastLogin.isEmpty() ? QString() : QLatin1Char('1') + r.lastLogin)
+                    : QString();
+            };
+            const auto less = [&key](const CUserDb::UserRow &x, const CUserDb::UserRow &y) {
+                return key(x) != key(y) ? key(x) < key(y) : x.objectId < y.objectId;
+            };
+            return page.descending ? less(b, a) : less(a, b);
+        });
+        QVector<CUserDb::UserRow> rows;
+        qint64 total = -1;
+        QVERIFY(db->usersPage(page, rows, &total));
+        const QString what = QStringLiteral("filter %1, sort %2%3, offset %4, limit %5")
+                                 .arg(page.filter)
+                                 .arg(page.sort)
+                                 .arg(page.descending ? QStringLiteral(" desc") : QString())
+                                 .arg(page.offset)
+                                 .arg(page.limit);
+        QVERIFY2(total == expected.size(), qPrintable(what));
+        const QVector<CUserDb::UserRow> wanted = expected.mid(page.offset, page.limit);
+        QVERIFY2(rows.size() == wanted.size(), qPrintable(what));
+        for (int i = 0; i < rows.size(); ++i) {
+            QVERIFY2(rows.at(i).objectId == wanted.at(i).objectId
+                    && rows.at(i).name == wanted.at(i).name
+                    && rows.at(i).lastLogin == wanted.at(i).lastLogin,
+                qPrintable(what
+                    + QStringLiteral(": row %1 is user %2, not %3")
+                          .arg(i)
+                          .arg(rows.at(i).objectId)
+                          .arg(wanted.at(i).objectId)));
+        }
+    }
 }
 
 void tst_UserDb::failedLoginChangesNothing_data()
