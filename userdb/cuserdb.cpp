@@ -1,11 +1,10 @@
 #include "cuserdb.h"
 
-#include <algorithm>
-
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFileInfo>
 #include <QMetaMethod>
+#include <QScopeGuard>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -16,6 +15,7 @@
 #include "cuserdbbatch.h"
 #include "cuserdbconnection.h"
 #include "cuserfolder.h"
+#include "cuserpages.h"
 #include "storagehelpers.h"
 
 CUserDb *CUserDb::instance()
@@ -35,6 +35,7 @@ CUserDb *CUserDb::instance()
 
 CUserDb::CUserDb()
     : QObject(nullptr)
+    , pages(std::make_unique<CUserPages>())
 {
 }
 
@@ -56,6 +57,7 @@ void CUserDb::setConfig(const CUserDbConfig &newConfig)
     hasConfig = true;
     config = newConfig;
     ++generation;
+    pages->rowsChanged();
 }
 
 void CUserDb::clearConfig()
@@ -63,6 +65,7 @@ void CUserDb::clearConfig()
     QMutexLocker lock(&mutex);
     hasConfig = false;
     ++generation;
+    pages->rowsChanged();
 }
 
 bool CUserDb::currentConfig(CUserDbConfig *result, QString *errorText) const
@@ -335,9 +338,10 @@ bool CUserDb::commitBatch(QVector<Request> &requests, QString *errorText, bool *
     for (const Request &request : std::as_const(requests)) {
         if (request.result != Ok)
             continue;
-        if (request.kind == Request::AddUser)
+        if (request.kind == Request::AddUser) {
+            pages->rowsChanged();
             emit userAdd(request.objectId, request.name);
-        else if (request.kind == Request::Login)
+        } else if (request.kind == Request::Login)
             emit userLogin(request.objectId);
     }
     return true;
@@ -492,6 +496,7 @@ bool CUserDb::deleteUsers(const QVector<int> &objectIds, QVector<int> *kept)
     if (removable.isEmpty())
         return true;
     // One commit for all rows: one per row would wait for the disk each time.
+    const auto counted = qScopeGuard([this] { pages->rowsChanged(); });
     return run([&](CUserDbConnection &conn) {
         return conn.transaction([&] {
             QSqlQuery &query = conn.query(QStringLiteral("delete from t_user where object_id = ?"));
@@ -529,79 +534,14 @@ bool CUserDb::users(QVector<UserRow> &rows)
     });
 }
 
+void CUserDb::noteRowsChanged()
+{
+    pages->rowsChanged();
+}
+
 bool CUserDb::usersPage(const UserPage &page, QVector<UserRow> &rows, qint64 *total)
 {
-    // Never-logged-in users count as the oldest. SQLite sorts NULL so by itself; PostgreSQL
-    // is told. Either engine then reads the last-login index in order instead of sorting
-    // every row.
-    QString order;
-    switch (page.sort) {
-    case UserPage::ById:
-        order = page.descending ? QStringLiteral("object_id desc") : QStringLiteral("object_id");
-        break;
-    case UserPage::ByName:
-        order = page.descending ? QStringLiteral("name desc, object_id desc")
-                                : QStringLiteral("name, object_id");
-        break;
-    case UserPage::ByLastLogin:
-        order = page.descending ? QStringLiteral("last_login desc nulls last, object_id desc")
-                                : QStringLiteral("last_login nulls first, object_id");
-        break;
-    }
-    return run([&](CUserDbConnection &conn) {
-        rows.clear();
-        // The pattern is bound; only fixed texts are put into the statements.
-        QString where;
-        QString pattern;
-        // An id's text holds digits only: other filters need not look at ids.
-        bool matchIds = false;
-        if (!page.filter.isEmpty()) {
-            QString escaped = page.filter.toLower();
-            escaped.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
-                .replace(QLatin1Char('%'), QLatin1String("\\%"))
-                .replace(QLatin1Char('_'), QLatin1String("\\_"));
-            pattern = QLatin1Char('%') + escaped + QLatin1Char('%');
-            matchIds = std::all_of(page.filter.cbegin(), page.filter.cend(),
-                [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); });
-            // SQLite's LIKE ignores the case of ASCII letters and compares others exactly, as
-            // its lower() folds only ASCII: the same matches without a lower() of every name,
-            // which took most of a page's time.
-            where = conn.postgresql ? QStringLiteral(" where lower(name) like ? escape '\\'")
-                                    : QStringLiteral(" where name like ? escape '\\'");
-            if (matchIds)
-                where += QStringLiteral(" or cast(object_id as text) like ? escape '\\'");
-        }
-        const auto bindPattern = [&](QSqlQuery &query) {
-            if (!where.isEmpty())
-                query.addBindValue(pattern);
-            if (matchIds)
-                query.addBindValue(pattern);
-        };
-        QSqlQuery &count = conn.query(QStringLiteral("select count(*) from t_user") + where);
-        bindPattern(count);
-        if (!count.exec() || !count.next())
-            return false;
-        *total = count.value(0).toLongLong();
-        count.finish();
-        QSqlQuery &query = conn.query(QStringLiteral("select object_id, name, last_login from "
-                                                     "t_user")
-            + where + QStringLiteral(" order by ") + order + QStringLiteral(" limit ? offset ?"));
-        bindPattern(query);
-        query.addBindValue(qMax(0, page.limit));
-        query.addBindValue(qMax(0, page.offset));
-        if (!query.exec())
-            return false;
-        while (query.next()) {
-            UserRow row;
-            row.objectId = query.value(0).toInt();
-            row.name = query.value(1).toString();
-            if (!query.value(2).isNull())
-                row.lastLogin = query.value(2).toString();
-            rows.append(row);
-        }
-        query.finish();
-        return true;
-    });
+    return run([&](CUserDbConnection &conn) { return pages->read(conn, page, rows, total); });
 }
 
 bool CUserDb::inactiveUserIds(const QDateTime &before, QVector<int> &ids)

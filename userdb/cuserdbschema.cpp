@@ -137,22 +137,8 @@ Outcome uniqueIndexes(Context &c)
     return outcome;
 }
 
-Outcome lastLoginIndex(Context &c)
-{
-    // The pages of users sorted by last login (never-logged-in users first, as the oldest):
-    // read in index order, never a sort of every row. On SQLite it also holds what a page
-    // shows and filters on, so a filtered page reads the index alone.
-    return c.query.exec(c.postgresql
-                   ? QStringLiteral("CREATE INDEX IF NOT EXISTS idx_t_user_last_login ON "
-                                    "t_user(last_login NULLS FIRST, object_id)")
-                   : QStringLiteral("CREATE INDEX IF NOT EXISTS idx_t_user_last_login ON "
-                                    "t_user(last_login, object_id, name)"))
-        ? Outcome::Done
-        : (c.fail(), Outcome::Failed);
-}
-
 // In order; a file's user_version counts the steps it has taken. Only ever appended to.
-Outcome (*const STEPS[])(Context &) = { userTable, idMark, uniqueIndexes, lastLoginIndex };
+Outcome (*const STEPS[])(Context &) = { userTable, idMark, uniqueIndexes };
 
 bool sqliteUniqueNames(QSqlQuery &query)
 {
