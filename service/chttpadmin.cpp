@@ -6,14 +6,12 @@
 
 #include <cstring>
 
-#include <QDateTime>
 #include <QElapsedTimer>
 #include <QHostAddress>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTimer>
 
 #include "chttpapi.h"
+#include "clogevents.h"
 #include "clogring.h"
 
 namespace {
@@ -60,16 +58,6 @@ QByteArray queryOf(MHD_Connection *connection)
         },
         &query);
     return query;
-}
-
-QByteArray eventOf(const CLogRing::Line &line)
-{
-    const QJsonObject object { { QStringLiteral("seq"), double(line.seq) },
-        { QStringLiteral("time"),
-            QDateTime::fromMSecsSinceEpoch(line.msecsSinceEpoch, Qt::UTC).toString(Qt::ISODate) },
-        { QStringLiteral("text"), line.text } };
-    return "id: " + QByteArray::number(line.seq)
-        + "\ndata: " + QJsonDocument(object).toJson(QJsonDocument::Compact) + "\n\n";
 }
 
 } // namespace
@@ -133,6 +121,7 @@ CHttpAdmin::CHttpAdmin(CHttpApi *httpApi, CLogRing *logRing, QObject *parent)
     : QObject(parent)
     , api(httpApi)
     , ring(logRing)
+    , events(std::make_unique<CLogEvents>(logRing))
     , ticker(new QTimer(this))
 {
     ticker->setInterval(STREAM_TICK_MS);
@@ -392,12 +381,8 @@ long CHttpAdmin::streamRead(Stream *stream, char *buffer, size_t max)
 {
     CHttpAdmin *self = this;
     if (stream->pending.isEmpty()) {
-        const QVector<CLogRing::Line> lines = self->ring->after(stream->after, 200);
-        for (const CLogRing::Line &line : lines)
-            stream->pending += eventOf(line);
-        if (!lines.isEmpty())
-            stream->after = lines.last().seq;
-        else if (monotonicMs() - stream->lastWrite >= KEEPALIVE_MS)
+        stream->pending = self->events->after(stream->after, &stream->after);
+        if (stream->pending.isEmpty() && monotonicMs() - stream->lastWrite >= KEEPALIVE_MS)
             stream->pending = ": keepalive\n\n";
     }
     if (stream->pending.isEmpty()) {

@@ -11,6 +11,7 @@
 #include <QString>
 
 class CHttpApi;
+class CLogEvents;
 class CLogRing;
 class QTimer;
 struct MHD_Connection;
@@ -62,6 +63,7 @@ private:
 
     CHttpApi *api = nullptr;
     CLogRing *ring = nullptr;
+    std::unique_ptr<CLogEvents> events; // the HTTP thread's
     MHD_Daemon *daemon = nullptr;
     quint16 boundPort = 0;
     QByteArray certificate; // MHD keeps pointers into these while it runs
