@@ -82,6 +82,7 @@ struct CHttpAdmin::Stream
     MHD_Connection *connection = nullptr;
     qint64 after = 0;
     QByteArray pending;
+    qsizetype sent = 0; // of pending
     qint64 lastWrite = 0;
     bool suspended = false; // guarded by owner->mutex
 };
@@ -336,7 +337,7 @@ void CHttpAdmin::answer(Exchange &exchange)
         }
         if (first)
             QMetaObject::invokeMethod(ticker, qOverload<>(&QTimer::start), Qt::QueuedConnection);
-        response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096,
+        response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, STREAM_BLOCK,
             &CHttpAdminCallbacks::streamRead, stream, &CHttpAdminCallbacks::streamFree);
     } else {
         response = MHD_create_response_from_buffer(size_t(out.body.size()),
@@ -394,9 +395,14 @@ long CHttpAdmin::streamRead(Stream *stream, char *buffer, size_t max)
         MHD_suspend_connection(stream->connection);
         return 0;
     }
-    const qsizetype n = qMin(stream->pending.size(), qsizetype(max));
-    std::memcpy(buffer, stream->pending.constData(), size_t(n));
-    stream->pending.remove(0, n);
+    const qsizetype n = qMin(stream->pending.size() - stream->sent, qsizetype(max));
+    std::memcpy(buffer, stream->pending.constData() + stream->sent, size_t(n));
+    // Taken from the front by a moving mark: removing each piece would move the rest.
+    stream->sent += n;
+    if (stream->sent == stream->pending.size()) {
+        stream->pending.clear();
+        stream->sent = 0;
+    }
     stream->lastWrite = monotonicMs();
     return long(n);
 }

@@ -29,6 +29,8 @@ class CHttpAdmin : public QObject
 
 public:
     static constexpr int STREAM_TICK_MS = 100;
+    // Bytes of a live log stream asked for at a time: a busy server logs a line per login.
+    static constexpr size_t STREAM_BLOCK = 65536;
     static constexpr qint64 KEEPALIVE_MS = 15000;
     static constexpr int CONNECTION_LIMIT = 256;
     static constexpr int PER_ADDRESS_LIMIT = 64;

@@ -1,8 +1,6 @@
 #include "clogevents.h"
 
 #include <QDateTime>
-#include <QJsonDocument>
-#include <QJsonObject>
 
 #include "clogring.h"
 
@@ -13,12 +11,44 @@ CLogEvents::CLogEvents(const CLogRing *logRing)
 
 QByteArray CLogEvents::format(qint64 seq, qint64 msecsSinceEpoch, const QString &text)
 {
-    const QJsonObject object { { QStringLiteral("seq"), double(seq) },
-        { QStringLiteral("time"),
-            QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch, Qt::UTC).toString(Qt::ISODate) },
-        { QStringLiteral("text"), text } };
-    return "id: " + QByteArray::number(seq)
-        + "\ndata: " + QJsonDocument(object).toJson(QJsonDocument::Compact) + "\n\n";
+    // By hand, as QJsonDocument would write it (keys in its order): with a stream per
+    // operator and a line per login, this runs as often as logins do. A second's text is
+    // made once.
+    const qint64 second = msecsSinceEpoch / 1000;
+    if (second != timeSecond || timeText.isEmpty()) {
+        timeSecond = second;
+        timeText = QDateTime::fromSecsSinceEpoch(second, Qt::UTC).toString(Qt::ISODate).toLatin1();
+    }
+    const QByteArray number = QByteArray::number(seq);
+    QByteArray out;
+    out.reserve(48 + 2 * number.size() + timeText.size() + 3 * text.size());
+    out += "id: " + number + "\ndata: {\"seq\":" + number + ",\"text\":\"";
+    for (const char c : text.toUtf8()) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (u >= 0x20) {
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\b') {
+            out += "\\b";
+        } else if (c == '\f') {
+            out += "\\f";
+        } else {
+            static const char hex[] = "0123456789abcdef";
+            out += "\\u00";
+            out += hex[u >> 4];
+            out += hex[u & 15];
+        }
+    }
+    out += "\",\"time\":\"" + timeText + "\"}\n\n";
+    return out;
 }
 
 void CLogEvents::catchUp()

@@ -24,7 +24,9 @@ public:
     // is then the number of the last line in them. Empty when there is nothing new.
     QByteArray after(qint64 after, qint64 *last);
 
-    static QByteArray format(qint64 seq, qint64 msecsSinceEpoch, const QString &text);
+    // One line's event: "id: <seq>", then "data: " and the line as JSON
+    // {"seq","text","time"}.
+    QByteArray format(qint64 seq, qint64 msecsSinceEpoch, const QString &text);
 
 private:
     void catchUp();
@@ -34,6 +36,8 @@ private:
     qint64 first = 1; // the number of the first line kept (or to be kept)
     QByteArray events; // the kept lines' events in a row
     QVector<qsizetype> starts; // where each kept line's event begins in events
+    qint64 timeSecond = 0;
+    QByteArray timeText; // timeSecond as ISO 8601 UTC
 };
 
 #endif // CLOGEVENTS_H

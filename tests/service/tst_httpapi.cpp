@@ -4,6 +4,7 @@
 #include <csignal>
 #include <memory>
 
+#include <QDateTime>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
@@ -367,8 +368,10 @@ void tst_HttpApi::logStream()
     QTRY_VERIFY_WITH_TIMEOUT(seen.contains("id: 1\ndata: {"), WAIT_MS);
     QCOMPARE(reply->header(QNetworkRequest::ContentTypeHeader).toString(),
         QStringLiteral("text/event-stream"));
-    const Answer added
-        = call("POST", QStringLiteral("/api/v1/users"), R"({"name":"eve","password":"p"})", token);
+    // A name with characters JSON escapes, in the line its adding leaves.
+    const Answer added = call("POST", QStringLiteral("/api/v1/users"),
+        R"({"name":"e\"v\\e\u00e9","password":"p"})", token);
+    QCOMPARE(added.status, 201);
     QCOMPARE(call("DELETE",
                  QStringLiteral("/api/v1/users/%1")
                      .arg(added.json().value(QStringLiteral("id")).toInt()),
@@ -381,6 +384,27 @@ void tst_HttpApi::logStream()
                           .toUtf8()),
         WAIT_MS);
     reply->abort();
+    // Every event's data is the line as JSON, numbered as its id.
+    int events = 0;
+    bool named = false;
+    for (const QByteArray &event : seen.split('\n')) {
+        if (!event.startsWith("data: "))
+            continue;
+        QJsonParseError error;
+        const QJsonObject line = QJsonDocument::fromJson(event.mid(6), &error).object();
+        QVERIFY2(error.error == QJsonParseError::NoError, event.constData());
+        QVERIFY2(line.value(QStringLiteral("seq")).toInteger() > 0
+                && QDateTime::fromString(line.value(QStringLiteral("time")).toString(), Qt::ISODate)
+                       .isValid(),
+            event.constData());
+        named = named
+            || line.value(QStringLiteral("text"))
+                   .toString()
+                   .contains(QStringLiteral("(e\"v\\e\u00e9)"));
+        ++events;
+    }
+    QVERIFY(events > 1);
+    QVERIFY2(named, seen.constData());
 }
 
 void tst_HttpApi::prometheusScrapes()
