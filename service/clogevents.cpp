@@ -1,29 +1,52 @@
 #include "clogevents.h"
 
+#include <algorithm>
+#include <cstdio>
+
 #include <QDateTime>
 
 #include "clogring.h"
+
+namespace {
+
+// A literal without its terminating zero.
+template<size_t N> void put(QByteArray &out, const char (&text)[N])
+{
+    out.append(text, qsizetype(N - 1));
+}
+
+} // namespace
 
 CLogEvents::CLogEvents(const CLogRing *logRing)
     : ring(logRing)
 {
 }
 
-QByteArray CLogEvents::format(qint64 seq, qint64 msecsSinceEpoch, const QString &text)
+void CLogEvents::format(QByteArray &out, qint64 seq, qint64 msecsSinceEpoch, const QString &text)
 {
-    // By hand, as QJsonDocument would write it (keys in its order): with a stream per
-    // operator and a line per login, this runs as often as logins do. A second's text is
-    // made once.
+    // By hand, as QJsonDocument would write it (keys in its order), straight onto the end of
+    // out: with a stream per operator and a line per login, this runs as often as logins do.
+    // A second's text is made once.
     const qint64 second = msecsSinceEpoch / 1000;
     if (second != timeSecond || timeText.isEmpty()) {
         timeSecond = second;
         timeText = QDateTime::fromSecsSinceEpoch(second, Qt::UTC).toString(Qt::ISODate).toLatin1();
     }
-    const QByteArray number = QByteArray::number(seq);
-    QByteArray out;
-    out.reserve(48 + 2 * number.size() + timeText.size() + 3 * text.size());
-    out += "id: " + number + "\ndata: {\"seq\":" + number + ",\"text\":\"";
-    for (const char c : text.toUtf8()) {
+    char number[24];
+    const int digits = std::snprintf(number, sizeof number, "%lld", static_cast<long long>(seq));
+    put(out, "id: ");
+    out.append(number, digits);
+    put(out, "\ndata: {\"seq\":");
+    out.append(number, digits);
+    put(out, ",\"text\":\"");
+    // Log lines are mostly ASCII: those are written char by char, others through UTF-8.
+    const bool ascii
+        = std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() < 0x80; });
+    const QByteArray utf8 = ascii ? QByteArray() : text.toUtf8();
+    const qsizetype size = ascii ? text.size() : utf8.size();
+    const QChar *chars = text.constData();
+    for (qsizetype i = 0; i < size; ++i) {
+        const char c = ascii ? char(chars[i].unicode()) : utf8.at(i);
         const auto u = static_cast<unsigned char>(c);
         if (c == '"' || c == '\\') {
             out += '\\';
@@ -31,24 +54,24 @@ QByteArray CLogEvents::format(qint64 seq, qint64 msecsSinceEpoch, const QString 
         } else if (u >= 0x20) {
             out += c;
         } else if (c == '\n') {
-            out += "\\n";
+            put(out, "\\n");
         } else if (c == '\r') {
-            out += "\\r";
+            put(out, "\\r");
         } else if (c == '\t') {
-            out += "\\t";
+            put(out, "\\t");
         } else if (c == '\b') {
-            out += "\\b";
+            put(out, "\\b");
         } else if (c == '\f') {
-            out += "\\f";
+            put(out, "\\f");
         } else {
             static const char hex[] = "0123456789abcdef";
-            out += "\\u00";
-            out += hex[u >> 4];
-            out += hex[u & 15];
+            const char escaped[] = { '\\', 'u', '0', '0', hex[u >> 4], hex[u & 15] };
+            out.append(escaped, 6);
         }
     }
-    out += "\",\"time\":\"" + timeText + "\"}\n\n";
-    return out;
+    put(out, "\",\"time\":\"");
+    out.append(timeText);
+    put(out, "\"}\n\n");
 }
 
 void CLogEvents::catchUp()
@@ -64,7 +87,7 @@ void CLogEvents::catchUp()
     }
     for (const CLogRing::Line &line : lines) {
         starts.append(events.size());
-        events += format(line.seq, line.msecsSinceEpoch, line.text);
+        format(events, line.seq, line.msecsSinceEpoch, line.text);
     }
     if (starts.size() > KEPT) {
         const int drop = int(starts.size()) - KEPT / 2;
@@ -96,7 +119,7 @@ QByteArray CLogEvents::after(qint64 after, qint64 *last)
     const QVector<CLogRing::Line> lines = ring->after(after, BATCH);
     QByteArray out;
     for (const CLogRing::Line &line : lines)
-        out += format(line.seq, line.msecsSinceEpoch, line.text);
+        format(out, line.seq, line.msecsSinceEpoch, line.text);
     if (!lines.isEmpty())
         *last = lines.last().seq;
     return out;

@@ -24,9 +24,9 @@ public:
     // is then the number of the last line in them. Empty when there is nothing new.
     QByteArray after(qint64 after, qint64 *last);
 
-    // One line's event: "id: <seq>", then "data: " and the line as JSON
+    // Appends one line's event to out: "id: <seq>", then "data: " and the line as JSON
     // {"seq","text","time"}.
-    QByteArray format(qint64 seq, qint64 msecsSinceEpoch, const QString &text);
+    void format(QByteArray &out, qint64 seq, qint64 msecsSinceEpoch, const QString &text);
 
 private:
     void catchUp();
