@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <thread>
 #include <time.h>
+#include <unistd.h>
 #include <vector>
 
 #include <QDir>
@@ -69,19 +70,34 @@ qint64 threadCpuNs()
     return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+// User and system time in a /proc stat file, in seconds.
+double statSeconds(const QString &path)
+{
+    QFile stat(path);
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray text = stat.readAll();
+    // Fields after the command name, which may hold blanks, start past the last ')'.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return 0;
+    return double(fields.at(11).toLongLong() + fields.at(12).toLongLong())
+        / double(sysconf(_SC_CLK_TCK));
+}
+
 // Processor time of the server's threads that serve the HTTP port: libmicrohttpd's and the
 // admin service's.
 double httpThreadsSeconds(qint64 pid)
 {
     double sum = 0;
-    const QString base = QStringLiteral("/proc/%1/task").arg(pid);
+    const QString base = QStringLiteral("/proc/%1/task/").arg(pid);
     for (const QString &task : QDir(base).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile comm(base + QLatin1Char('/') + task + QStringLiteral("/comm"));
+        QFile comm(base + task + QStringLiteral("/comm"));
         if (!comm.open(QIODevice::ReadOnly))
             continue;
         const QByteArray name = comm.readAll().trimmed();
         if (name.startsWith("MHD-") || name == "tolvern-admin")
-            sum += processSeconds(task.toLongLong()); // /proc/<tid> is the thread's own
+            sum += statSeconds(base + task + QStringLiteral("/stat"));
     }
     return sum;
 }
