@@ -57,6 +57,7 @@
 #include "cconnectionfigures.h"
 #include "cguardfigures.h"
 #include "ccommitfigures.h"
+#include "chttpfigures.h"
 
 using namespace benchutil;
 using libsock::CFileClient;
@@ -78,10 +79,10 @@ QString CBenchRunner::usage()
         "its yardstick measured in the same run.\n"
         "  --server PATH      server executable (default: tolvern-server beside this one)\n"
         "  --dir DIR          where the temporary server folder goes (default: temp dir)\n"
-        "  --figures LIST     which figures to run, e.g. 1,3 (default 1 to 11;\n"
+        "  --figures LIST     which figures to run, e.g. 1,3 (default 1 to 11 and 13;\n"
         "                     12, backups of 2 GiB of saves, only when named)\n"
-        "  --users N          users in the table for figures 1 and 9 (default 100000)\n"
-        "  --clients N        concurrent login clients for figures 1 and 9 (default 64)\n"
+        "  --users N          users in the table for figures 1, 9 and 13 (default 100000)\n"
+        "  --clients N        concurrent login clients for figures 1, 9 and 13 (default 64)\n"
         "  --seconds S        duration of each login-rate and guessing run (default 10)\n"
         "  --size-mib M       save size for figures 2, 4 and 8 (default 256)\n"
         "  --repeats N        transfer runs per direction, best kept (default 5)\n"
@@ -176,6 +177,7 @@ int CBenchRunner::run(const QStringList &arguments)
     CConnectionFigures connectionFigures(*this);
     CGuardFigures guardFigures(*this);
     CCommitFigures commitFigures(*this);
+    CHttpFigures httpFigures(*this);
     const std::vector<std::pair<int, std::function<bool()>>> measures = {
         { 1, [&] { return loginFigures.measureLogins(); } },
         { 2, [&] { return transferFigures.measureTransfers(); } },
@@ -199,6 +201,7 @@ int CBenchRunner::run(const QStringList &arguments)
                     rows.push_back({ r.figure, r.measured, r.yardstick, r.ratio, r.target, r.met });
                 });
             } },
+        { 13, [&] { return httpFigures.measure(); } },
     };
     for (const auto &[figure, measure] : measures) {
         if (wants(figure) && !measure())

@@ -25,6 +25,7 @@
 #include "cuserexport.h"
 #include "cuserfolder.h"
 #include "cuserpurge.h"
+#include "printabletext.h"
 
 namespace {
 
@@ -265,7 +266,7 @@ void CAdminService::listUsers(const CHttpApi::UserQuery &query, Reply reply)
 
 void CAdminService::addUser(const QString &name, const QString &password, Reply reply)
 {
-    post([name, password, reply] {
+    post([this, name, password, reply] {
         // The add-user dialog's checks and texts.
         CUserDb *db = CUserDb::instance();
         bool found = false;
@@ -285,6 +286,8 @@ void CAdminService::addUser(const QString &name, const QString &password, Reply 
                         : CHttpApi::error(500, QStringLiteral("User create failed")));
             return;
         }
+        // The same trail as the admin commands leave for the operator's changes.
+        emit logLine(QStringLiteral("Added user %1 (%2)").arg(objectId).arg(printableText(name)));
         reply(CHttpApi::json(201, QJsonObject { { QStringLiteral("id"), objectId } }));
     });
 }
@@ -311,6 +314,7 @@ void CAdminService::setPassword(int objectId, const QString &password, Reply rep
             reply(CHttpApi::error(500, QStringLiteral("Change password failed")));
             return;
         }
+        emit logLine(QStringLiteral("Changed the password of user %1").arg(objectId));
         Response response;
         response.status = 204;
         reply(response);
@@ -334,7 +338,7 @@ void CAdminService::deleteUser(int objectId, Reply reply)
                     .arg(objectId)));
             return;
         }
-        emit logLine(QStringLiteral("User %1 deleted through the HTTP port").arg(objectId));
+        emit logLine(QStringLiteral("Deleted user %1 and the game data").arg(objectId));
         Response response;
         response.status = 204;
         reply(response);
@@ -374,6 +378,16 @@ void CAdminService::purge(int months, bool dataOnly, bool dryRun, Reply reply)
             const CUserPurge::Counts counts = running->counts();
             running->deleteLater();
             running = nullptr;
+            // Whom it took, one line each: a purge is no undo.
+            for (const CUserDb::UserRow &user : counts.users) {
+                emit logLine(
+                    (dataOnly ? QStringLiteral("Cleared the game data of user %1 (%2), "
+                                               "last login %3")
+                              : QStringLiteral("Deleted user %1 (%2), last login %3"))
+                        .arg(user.objectId)
+                        .arg(printableText(user.name),
+                            user.lastLogin.isEmpty() ? QStringLiteral("never") : user.lastLogin));
+            }
             // The settings dialog's texts.
             if (counts.databaseFailed) {
                 reply(CHttpApi::error(500,

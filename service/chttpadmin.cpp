@@ -13,11 +13,10 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QHostAddress>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTimer>
 
 #include "chttpapi.h"
+#include "clogevents.h"
 #include "clogring.h"
 
 namespace {
@@ -62,16 +61,6 @@ QByteArray queryOf(MHD_Connection *connection)
     return query;
 }
 
-QByteArray eventOf(const CLogRing::Line &line)
-{
-    const QJsonObject object { { QStringLiteral("seq"), double(line.seq) },
-        { QStringLiteral("time"),
-            QDateTime::fromMSecsSinceEpoch(line.msecsSinceEpoch, Qt::UTC).toString(Qt::ISODate) },
-        { QStringLiteral("text"), line.text } };
-    return "id: " + QByteArray::number(line.seq)
-        + "\ndata: " + QJsonDocument(object).toJson(QJsonDocument::Compact) + "\n\n";
-}
-
 } // namespace
 
 // One request and its answer; shared with the reply, which may come on any thread.
@@ -94,6 +83,7 @@ struct CHttpAdmin::Stream
     MHD_Connection *connection = nullptr;
     qint64 after = 0;
     QByteArray pending;
+    qsizetype sent = 0; // of pending
     qint64 lastWrite = 0;
     bool suspended = false; // guarded by owner->mutex
 };
@@ -133,6 +123,7 @@ CHttpAdmin::CHttpAdmin(CHttpApi *httpApi, CLogRing *logRing, QObject *parent)
     : QObject(parent)
     , api(httpApi)
     , ring(logRing)
+    , events(std::make_unique<CLogEvents>(logRing))
     , ticker(new QTimer(this))
 {
     ticker->setInterval(STREAM_TICK_MS);
@@ -347,7 +338,7 @@ void CHttpAdmin::answer(Exchange &exchange)
         }
         if (first)
             QMetaObject::invokeMethod(ticker, qOverload<>(&QTimer::start), Qt::QueuedConnection);
-        response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096,
+        response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, STREAM_BLOCK,
             &CHttpAdminCallbacks::streamRead, stream, &CHttpAdminCallbacks::streamFree);
     } else if (!out.file.isEmpty()) {
         // Opened, then unlinked: the descriptor keeps the bytes until the answer is sent.
@@ -412,12 +403,8 @@ long CHttpAdmin::streamRead(Stream *stream, char *buffer, size_t max)
 {
     CHttpAdmin *self = this;
     if (stream->pending.isEmpty()) {
-        const QVector<CLogRing::Line> lines = self->ring->after(stream->after, 200);
-        for (const CLogRing::Line &line : lines)
-            stream->pending += eventOf(line);
-        if (!lines.isEmpty())
-            stream->after = lines.last().seq;
-        else if (monotonicMs() - stream->lastWrite >= KEEPALIVE_MS)
+        stream->pending = self->events->after(stream->after, &stream->after);
+        if (stream->pending.isEmpty() && monotonicMs() - stream->lastWrite >= KEEPALIVE_MS)
             stream->pending = ": keepalive\n\n";
     }
     if (stream->pending.isEmpty()) {
@@ -429,9 +416,14 @@ long CHttpAdmin::streamRead(Stream *stream, char *buffer, size_t max)
         MHD_suspend_connection(stream->connection);
         return 0;
     }
-    const qsizetype n = qMin(stream->pending.size(), qsizetype(max));
-    std::memcpy(buffer, stream->pending.constData(), size_t(n));
-    stream->pending.remove(0, n);
+    const qsizetype n = qMin(stream->pending.size() - stream->sent, qsizetype(max));
+    std::memcpy(buffer, stream->pending.constData() + stream->sent, size_t(n));
+    // Taken from the front by a moving mark: removing each piece would move the rest.
+    stream->sent += n;
+    if (stream->sent == stream->pending.size()) {
+        stream->pending.clear();
+        stream->sent = 0;
+    }
     stream->lastWrite = monotonicMs();
     return long(n);
 }

@@ -11,6 +11,7 @@
 #include <QString>
 
 class CHttpApi;
+class CLogEvents;
 class CLogRing;
 class QTimer;
 struct MHD_Connection;
@@ -28,6 +29,8 @@ class CHttpAdmin : public QObject
 
 public:
     static constexpr int STREAM_TICK_MS = 100;
+    // Bytes of a live log stream asked for at a time: a busy server logs a line per login.
+    static constexpr size_t STREAM_BLOCK = 65536;
     static constexpr qint64 KEEPALIVE_MS = 15000;
     static constexpr int CONNECTION_LIMIT = 256;
     static constexpr int PER_ADDRESS_LIMIT = 64;
@@ -62,6 +65,7 @@ private:
 
     CHttpApi *api = nullptr;
     CLogRing *ring = nullptr;
+    std::unique_ptr<CLogEvents> events; // the HTTP thread's
     MHD_Daemon *daemon = nullptr;
     quint16 boundPort = 0;
     QByteArray certificate; // MHD keeps pointers into these while it runs

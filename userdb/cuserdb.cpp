@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QFileInfo>
 #include <QMetaMethod>
+#include <QScopeGuard>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -14,6 +15,7 @@
 #include "cuserdbbatch.h"
 #include "cuserdbconnection.h"
 #include "cuserfolder.h"
+#include "cuserpages.h"
 #include "storagehelpers.h"
 
 CUserDb *CUserDb::instance()
@@ -33,6 +35,7 @@ CUserDb *CUserDb::instance()
 
 CUserDb::CUserDb()
     : QObject(nullptr)
+    , pages(std::make_unique<CUserPages>())
 {
 }
 
@@ -54,6 +57,7 @@ void CUserDb::setConfig(const CUserDbConfig &newConfig)
     hasConfig = true;
     config = newConfig;
     ++generation;
+    pages->rowsChanged();
 }
 
 void CUserDb::clearConfig()
@@ -61,6 +65,7 @@ void CUserDb::clearConfig()
     QMutexLocker lock(&mutex);
     hasConfig = false;
     ++generation;
+    pages->rowsChanged();
 }
 
 bool CUserDb::currentConfig(CUserDbConfig *result, QString *errorText) const
@@ -333,9 +338,10 @@ bool CUserDb::commitBatch(QVector<Request> &requests, QString *errorText, bool *
     for (const Request &request : std::as_const(requests)) {
         if (request.result != Ok)
             continue;
-        if (request.kind == Request::AddUser)
+        if (request.kind == Request::AddUser) {
+            pages->rowsChanged();
             emit userAdd(request.objectId, request.name);
-        else if (request.kind == Request::Login)
+        } else if (request.kind == Request::Login)
             emit userLogin(request.objectId);
     }
     return true;
@@ -490,6 +496,7 @@ bool CUserDb::deleteUsers(const QVector<int> &objectIds, QVector<int> *kept)
     if (removable.isEmpty())
         return true;
     // One commit for all rows: one per row would wait for the disk each time.
+    const auto counted = qScopeGuard([this] { pages->rowsChanged(); });
     return run([&](CUserDbConnection &conn) {
         return conn.transaction([&] {
             QSqlQuery &query = conn.query(QStringLiteral("delete from t_user where object_id = ?"));
@@ -527,69 +534,14 @@ bool CUserDb::users(QVector<UserRow> &rows)
     });
 }
 
+void CUserDb::noteRowsChanged()
+{
+    pages->rowsChanged();
+}
+
 bool CUserDb::usersPage(const UserPage &page, QVector<UserRow> &rows, qint64 *total)
 {
-    // The pattern is bound; only the fixed ORDER BY texts below are put into the statement.
-    QString where;
-    QString pattern;
-    if (!page.filter.isEmpty()) {
-        QString escaped = page.filter.toLower();
-        escaped.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
-            .replace(QLatin1Char('%'), QLatin1String("\\%"))
-            .replace(QLatin1Char('_'), QLatin1String("\\_"));
-        pattern = QLatin1Char('%') + escaped + QLatin1Char('%');
-        where = QStringLiteral(" where cast(object_id as text) like ? escape '\\' or lower(name) "
-                               "like ? escape '\\'");
-    }
-    QString order;
-    switch (page.sort) {
-    case UserPage::ById:
-        order = page.descending ? QStringLiteral("object_id desc") : QStringLiteral("object_id");
-        break;
-    case UserPage::ByName:
-        order = page.descending ? QStringLiteral("name desc, object_id desc")
-                                : QStringLiteral("name, object_id");
-        break;
-    case UserPage::ByLastLogin:
-        // Never-logged-in users count as the oldest.
-        order = page.descending
-            ? QStringLiteral("last_login is null, last_login desc, object_id desc")
-            : QStringLiteral("last_login is not null, last_login, object_id");
-        break;
-    }
-    return run([&](CUserDbConnection &conn) {
-        rows.clear();
-        QSqlQuery &count = conn.query(QStringLiteral("select count(*) from t_user") + where);
-        if (!where.isEmpty()) {
-            count.addBindValue(pattern);
-            count.addBindValue(pattern);
-        }
-        if (!count.exec() || !count.next())
-            return false;
-        *total = count.value(0).toLongLong();
-        count.finish();
-        QSqlQuery &query = conn.query(QStringLiteral("select object_id, name, last_login from "
-                                                     "t_user")
-            + where + QStringLiteral(" order by ") + order + QStringLiteral(" limit ? offset ?"));
-        if (!where.isEmpty()) {
-            query.addBindValue(pattern);
-            query.addBindValue(pattern);
-        }
-        query.addBindValue(qMax(0, page.limit));
-        query.addBindValue(qMax(0, page.offset));
-        if (!query.exec())
-            return false;
-        while (query.next()) {
-            UserRow row;
-            row.objectId = query.value(0).toInt();
-            row.name = query.value(1).toString();
-            if (!query.value(2).isNull())
-                row.lastLogin = query.value(2).toString();
-            rows.append(row);
-        }
-        query.finish();
-        return true;
-    });
+    return run([&](CUserDbConnection &conn) { return pages->read(conn, page, rows, total); });
 }
 
 bool CUserDb::inactiveUserIds(const QDateTime &before, QVector<int> &ids)

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 
 #include <QMutex>
 #include <QObject>
@@ -14,6 +15,7 @@
 #include "cuserdbconfig.h"
 
 class CUserDbConnection;
+class CUserPages;
 class QDateTime;
 class QSqlDatabase;
 class QVariant;
@@ -155,8 +157,11 @@ public:
         int offset = 0;
         int limit = 100;
     };
-    // rows: the page's users; total: all users the filter lets through.
+    // rows: the page's users; total: all users the filter lets through, counted again after
+    // a few seconds or when this process adds or deletes users (CUserPages).
     bool usersPage(const UserPage &page, QVector<UserRow> &rows, qint64 *total);
+    // Users were added or deleted outside the batches and deleteUsers (a purge).
+    void noteRowsChanged();
     // How often the database became unreachable since the process started.
     qint64 outages() const { return outageCount.load(); }
     // Users who never logged in or not since before, appended to ids in id order. False
@@ -206,6 +211,7 @@ private:
     std::atomic<qint64> outageCount { 0 };
     std::atomic<bool> schemaNoticeLogged { false };
     QStringList backlog;
+    std::unique_ptr<CUserPages> pages;
 };
 
 #endif // CUSERDB_H

@@ -132,6 +132,7 @@ bool CUserPurge::deleteRows(const QVector<int> &ids, QVector<int> *deleted, QStr
         });
         if (!committed)
             error = conn.lastErrorText;
+        CUserDb::instance()->noteRowsChanged();
         return committed;
     });
     if (!ok) {

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <memory>
 
+#include <QDateTime>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
@@ -167,79 +168,92 @@ void tst_HttpApi::endpoints_data()
     QTest::addColumn<QByteArray>("auth"); // good, bad or none
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("expected"); // a key of the JSON answer, or a text in it
+    // A line the server's log then holds: the trail the admin commands leave for the change.
+    QTest::addColumn<QString>("logged");
 
     // Happy flows, in order: user 1 is added, changed and deleted.
     QTest::newRow("healthz") << QByteArray("GET") << "/healthz" << QByteArray()
-                             << QByteArray("none") << 200 << "status";
+                             << QByteArray("none") << 200 << "status" << QString();
     QTest::newRow("readyz") << QByteArray("GET") << "/readyz" << QByteArray() << QByteArray("none")
-                            << 200 << "ready";
+                            << 200 << "ready" << QString();
     QTest::newRow("metrics") << QByteArray("GET") << "/metrics" << QByteArray()
-                             << QByteArray("none") << 200 << "tolvern_commands_total";
+                             << QByteArray("none") << 200 << "tolvern_commands_total" << QString();
     QTest::newRow("status") << QByteArray("GET") << "/api/v1/status" << QByteArray()
-                            << QByteArray("good") << 200 << "uptimeSeconds";
+                            << QByteArray("good") << 200 << "uptimeSeconds" << QString();
     QTest::newRow("add") << QByteArray("POST") << "/api/v1/users"
                          << QByteArray(R"({"name":" alice ","password":"s3cret-one"})")
-                         << QByteArray("good") << 201 << "id";
+                         << QByteArray("good") << 201 << "id"
+                         << "Added user 1 (alice)";
     QTest::newRow("add second") << QByteArray("POST") << "/api/v1/users"
                                 << QByteArray(R"({"name":"bob","password":"s3cret-two"})")
-                                << QByteArray("good") << 201 << "id";
-    QTest::newRow("list filtered") << QByteArray("GET") << "/api/v1/users?filter=ALI&sort=-name"
-                                   << QByteArray() << QByteArray("good") << 200 << "alice";
+                                << QByteArray("good") << 201 << "id" << QString();
+    QTest::newRow("list filtered")
+        << QByteArray("GET") << "/api/v1/users?filter=ALI&sort=-name" << QByteArray()
+        << QByteArray("good") << 200 << "alice" << QString();
     QTest::newRow("password") << QByteArray("PUT") << "/api/v1/users/1/password"
                               << QByteArray(R"({"password":"s3cret-two"})") << QByteArray("good")
-                              << 204 << "";
+                              << 204 << ""
+                              << "Changed the password of user 1";
     QTest::newRow("saves of a user without any")
         << QByteArray("GET") << "/api/v1/users/1/saves" << QByteArray() << QByteArray("good") << 200
-        << "saves";
+        << "saves" << QString();
     QTest::newRow("log") << QByteArray("GET") << "/api/v1/log?after=0" << QByteArray()
-                         << QByteArray("good") << 200 << "listen succeed";
+                         << QByteArray("good") << 200 << "listen succeed" << QString();
     QTest::newRow("delete") << QByteArray("DELETE") << "/api/v1/users/1" << QByteArray()
-                            << QByteArray("good") << 204 << "";
+                            << QByteArray("good") << 204 << ""
+                            << "Deleted user 1 and the game data";
+    QTest::newRow("purge data only")
+        << QByteArray("POST") << "/api/v1/users/purge"
+        << QByteArray(R"({"inactive":"3m","dataOnly":true})") << QByteArray("good") << 200 << "bob"
+        << "Cleared the game data of user 2 (bob), last login never";
 
     // Rainy-day flows.
     QTest::newRow("taken name") << QByteArray("POST") << "/api/v1/users"
                                 << QByteArray(R"({"name":"bob","password":"x"})")
-                                << QByteArray("good") << 409 << "User name [bob] already exists";
+                                << QByteArray("good") << 409 << "User name [bob] already exists"
+                                << QString();
     QTest::newRow("empty name") << QByteArray("POST") << "/api/v1/users"
                                 << QByteArray(R"({"name":"  ","password":"x"})")
-                                << QByteArray("good") << 400 << "User name is empty";
+                                << QByteArray("good") << 400 << "User name is empty" << QString();
     QTest::newRow("empty password")
         << QByteArray("POST") << "/api/v1/users" << QByteArray(R"({"name":"carol","password":" "})")
-        << QByteArray("good") << 400 << "Password is empty";
+        << QByteArray("good") << 400 << "Password is empty" << QString();
     QTest::newRow("long name") << QByteArray("POST") << "/api/v1/users"
                                << QByteArray(R"({"name":")" + QByteArray(256, 'n')
                                       + R"(","password":"x"})")
-                               << QByteArray("good") << 400 << "at most 255";
+                               << QByteArray("good") << 400 << "at most 255" << QString();
     QTest::newRow("not JSON") << QByteArray("POST") << "/api/v1/users" << QByteArray("{name")
-                              << QByteArray("good") << 400 << "error";
+                              << QByteArray("good") << 400 << "error" << QString();
     QTest::newRow("password of nobody")
         << QByteArray("PUT") << "/api/v1/users/99/password" << QByteArray(R"({"password":"x"})")
-        << QByteArray("good") << 404 << "no user with id 99";
-    QTest::newRow("export of nobody") << QByteArray("GET") << "/api/v1/users/99/export"
-                                      << QByteArray() << QByteArray("good") << 404 << "no user";
+        << QByteArray("good") << 404 << "no user with id 99" << QString();
+    QTest::newRow("export of nobody")
+        << QByteArray("GET") << "/api/v1/users/99/export" << QByteArray() << QByteArray("good")
+        << 404 << "no user" << QString();
     QTest::newRow("delete nobody") << QByteArray("DELETE") << "/api/v1/users/99" << QByteArray()
-                                   << QByteArray("good") << 404 << "no user";
+                                   << QByteArray("good") << 404 << "no user" << QString();
     QTest::newRow("bad id") << QByteArray("DELETE") << "/api/v1/users/-3" << QByteArray()
-                            << QByteArray("good") << 404 << "not found";
+                            << QByteArray("good") << 404 << "not found" << QString();
     QTest::newRow("id zero") << QByteArray("DELETE") << "/api/v1/users/0" << QByteArray()
-                             << QByteArray("good") << 404 << "not found";
+                             << QByteArray("good") << 404 << "not found" << QString();
     QTest::newRow("bad limit") << QByteArray("GET") << "/api/v1/users?limit=1001" << QByteArray()
-                               << QByteArray("good") << 400 << "limit";
+                               << QByteArray("good") << 400 << "limit" << QString();
     QTest::newRow("bad sort") << QByteArray("GET") << "/api/v1/users?sort=password" << QByteArray()
-                              << QByteArray("good") << 400 << "sort";
+                              << QByteArray("good") << 400 << "sort" << QString();
     QTest::newRow("bad purge") << QByteArray("POST") << "/api/v1/users/purge"
                                << QByteArray(R"({"inactive":"1y"})") << QByteArray("good") << 400
-                               << "3m or 6m";
+                               << "3m or 6m" << QString();
     QTest::newRow("unknown") << QByteArray("GET") << "/api/v1/nothing" << QByteArray()
-                             << QByteArray("good") << 404 << "not found";
+                             << QByteArray("good") << 404 << "not found" << QString();
     QTest::newRow("wrong method") << QByteArray("DELETE") << "/api/v1/status" << QByteArray()
-                                  << QByteArray("good") << 405 << "method";
-    QTest::newRow("escape from the console") << QByteArray("GET") << "/console/..%2Fmetrics"
-                                             << QByteArray() << QByteArray("none") << 404 << "";
+                                  << QByteArray("good") << 405 << "method" << QString();
+    QTest::newRow("escape from the console")
+        << QByteArray("GET") << "/console/..%2Fmetrics" << QByteArray() << QByteArray("none") << 404
+        << "" << QString();
     QTest::newRow("no token") << QByteArray("GET") << "/api/v1/status" << QByteArray()
-                              << QByteArray("none") << 401 << "bearer token";
+                              << QByteArray("none") << 401 << "bearer token" << QString();
     QTest::newRow("bad token") << QByteArray("GET") << "/api/v1/users" << QByteArray()
-                               << QByteArray("bad") << 401 << "bearer token";
+                               << QByteArray("bad") << 401 << "bearer token" << QString();
 }
 
 void tst_HttpApi::endpoints()
@@ -250,6 +264,7 @@ void tst_HttpApi::endpoints()
     QFETCH(QByteArray, auth);
     QFETCH(int, status);
     QFETCH(QString, expected);
+    QFETCH(QString, logged);
     const QByteArray bearer = auth == "good" ? token
         : auth == "bad"                      ? QByteArray("wrong-token")
                                              : QByteArray();
@@ -257,6 +272,11 @@ void tst_HttpApi::endpoints()
     QVERIFY2(answer.status == status, answer.body.constData());
     QVERIFY2(answer.body.contains(expected.toUtf8()), answer.body.constData());
     checkNoSecrets(answer);
+    if (!logged.isEmpty())
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            call("GET", QStringLiteral("/api/v1/log?after=0"), QByteArray(), token)
+                .body.contains(logged.toUtf8()),
+            qPrintable(logged), WAIT_MS);
 }
 
 void tst_HttpApi::bodyLimit_data()
@@ -367,16 +387,43 @@ void tst_HttpApi::logStream()
     QTRY_VERIFY_WITH_TIMEOUT(seen.contains("id: 1\ndata: {"), WAIT_MS);
     QCOMPARE(reply->header(QNetworkRequest::ContentTypeHeader).toString(),
         QStringLiteral("text/event-stream"));
-    const Answer added
-        = call("POST", QStringLiteral("/api/v1/users"), R"({"name":"eve","password":"p"})", token);
+    // A name with characters JSON escapes, in the line its adding leaves.
+    const Answer added = call("POST", QStringLiteral("/api/v1/users"),
+        R"({"name":"e\"v\\e\u00e9","password":"p"})", token);
+    QCOMPARE(added.status, 201);
     QCOMPARE(call("DELETE",
                  QStringLiteral("/api/v1/users/%1")
                      .arg(added.json().value(QStringLiteral("id")).toInt()),
                  QByteArray(), token)
                  .status,
         204);
-    QTRY_VERIFY_WITH_TIMEOUT(seen.contains("deleted through the HTTP port"), WAIT_MS);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        seen.contains(QStringLiteral("Deleted user %1 and the game data")
+                          .arg(added.json().value(QStringLiteral("id")).toInt())
+                          .toUtf8()),
+        WAIT_MS);
     reply->abort();
+    // Every event's data is the line as JSON, numbered as its id.
+    int events = 0;
+    bool named = false;
+    for (const QByteArray &event : seen.split('\n')) {
+        if (!event.startsWith("data: "))
+            continue;
+        QJsonParseError error;
+        const QJsonObject line = QJsonDocument::fromJson(event.mid(6), &error).object();
+        QVERIFY2(error.error == QJsonParseError::NoError, event.constData());
+        QVERIFY2(line.value(QStringLiteral("seq")).toInteger() > 0
+                && QDateTime::fromString(line.value(QStringLiteral("time")).toString(), Qt::ISODate)
+                       .isValid(),
+            event.constData());
+        named = named
+            || line.value(QStringLiteral("text"))
+                   .toString()
+                   .contains(QStringLiteral("(e\"v\\e\u00e9)"));
+        ++events;
+    }
+    QVERIFY(events > 1);
+    QVERIFY2(named, seen.constData());
 }
 
 void tst_HttpApi::prometheusScrapes()

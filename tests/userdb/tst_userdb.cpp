@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QRandomGenerator>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -22,9 +23,11 @@
 #include "cpasswordhasher.h"
 #include "cserversettings.h"
 #include "cuserdb.h"
+#include "cuserdbconnection.h"
 #include "cuserdbcopy.h"
 #include "cuserdbschema.h"
 #include "cuserfolder.h"
+#include "cuserpages.h"
 #include "cuserpurge.h"
 
 class tst_UserDb : public QObject
@@ -63,6 +66,7 @@ private slots:
     void userDataPath_data();
     void userDataPath();
     void clearAndDeleteUser();
+    void usersPageMatchesModel();
 
     // rainy-day flows
     void failedLoginChangesNothing_data();
@@ -932,6 +936,116 @@ void tst_UserDb::disabledUserCanLogIn()
     int got = 0;
     QVERIFY(db->login(QStringLiteral("anna"), QStringLiteral("pw"), &got));
     QCOMPARE(got, id);
+}
+
+void tst_UserDb::usersPageMatchesModel()
+{
+    // Names of a few letters in both cases, with the pattern characters % and _ and a
+    // backslash; ids into two digits; last logins with ties and never-logged-in users.
+    QRandomGenerator random(1302);
+    const QString letters = QStringLiteral("abAB%_\\");
+    QVector<CUserDb::UserRow> model;
+    QSqlQuery insert = sql();
+    QVERIFY(insert.prepare(QStringLiteral("insert into t_user (object_id, name, password, "
+                                          "is_enabled, last_login) values (?, ?, 'pw', 'Y', ?)")));
+    for (int id = 1; id <= 40; ++id) {
+        CUserDb::UserRow row;
+        row.objectId = id;
+        for (int n = int(random.bounded(1, 4)); n > 0; --n)
+            row.name += letters.at(int(random.bounded(letters.size())));
+        row.name += QString::number(id);
+        if (random.bounded(3) != 0)
+            row.lastLogin = QStringLiteral("2026-12-0%1T10:00:00").arg(random.bounded(1, 5));
+        insert.addBindValue(row.objectId);
+        insert.addBindValue(row.name);
+        insert.addBindValue(row.lastLogin.isEmpty() ? QVariant() : QVariant(row.lastLogin));
+        QVERIFY2(insert.exec(), qPrintable(insert.lastError().text()));
+        model.append(row);
+    }
+    const QStringList filters = { QString(), QStringLiteral("a"), QStringLiteral("B"),
+        QStringLiteral("%"), QStringLiteral("_"), QStringLiteral("\\"), QStringLiteral("1"),
+        QStringLiteral("3"), QStringLiteral("b1"), QStringLiteral("zz") };
+    for (int round = 0; round < 200; ++round) {
+        CUserDb::UserPage page;
+        page.filter = filters.at(int(random.bounded(filters.size())));
+        page.sort = CUserDb::UserPage::Sort(random.bounded(3));
+        page.descending = random.bounded(2) == 1;
+        page.offset = int(random.bounded(30));
+        page.limit = int(random.bounded(1, 15));
+        QVector<CUserDb::UserRow> expected;
+        for (const CUserDb::UserRow &row : std::as_const(model)) {
+            if (row.name.contains(page.filter, Qt::CaseInsensitive)
+                || QString::number(row.objectId).contains(page.filter))
+                expected.append(row);
+        }
+        // Never-logged-in users count as the oldest; ties go by id.
+        std::sort(expected.begin(), expected.end(), [&page](const auto &a, const auto &b) {
+            const auto key = [&page](const CUserDb::UserRow &r) {
+                return page.sort == CUserDb::UserPage::ByName ? r.name
+                    : page.sort == CUserDb::UserPage::ByLastLogin
+                    ? (r.lastLogin.isEmpty() ? QString() : QLatin1Char('1') + r.lastLogin)
+                    : QString();
+            };
+            const auto less = [&key](const CUserDb::UserRow &x, const CUserDb::UserRow &y) {
+                return key(x) != key(y) ? key(x) < key(y) : x.objectId < y.objectId;
+            };
+            return page.descending ? less(b, a) : less(a, b);
+        });
+        QVector<CUserDb::UserRow> rows;
+        qint64 total = -1;
+        QVERIFY(db->usersPage(page, rows, &total));
+        const QString what = QStringLiteral("filter %1, sort %2%3, offset %4, limit %5")
+                                 .arg(page.filter)
+                                 .arg(page.sort)
+                                 .arg(page.descending ? QStringLiteral(" desc") : QString())
+                                 .arg(page.offset)
+                                 .arg(page.limit);
+        QVERIFY2(total == expected.size(), qPrintable(what));
+        const QVector<CUserDb::UserRow> wanted = expected.mid(page.offset, page.limit);
+        QVERIFY2(rows.size() == wanted.size(), qPrintable(what));
+        for (int i = 0; i < rows.size(); ++i) {
+            QVERIFY2(rows.at(i).objectId == wanted.at(i).objectId
+                    && rows.at(i).name == wanted.at(i).name
+                    && rows.at(i).lastLogin == wanted.at(i).lastLogin,
+                qPrintable(what
+                    + QStringLiteral(": row %1 is user %2, not %3")
+                          .arg(i)
+                          .arg(rows.at(i).objectId)
+                          .arg(wanted.at(i).objectId)));
+        }
+    }
+
+    // A filter's count is kept a few seconds while the operator pages: another program's new
+    // user shows after that; this process's adds and deletes show at once.
+    qint64 now = 0;
+    CUserPages pages;
+    pages.setClock([&now] { return now; });
+    const auto totalOf = [this](CUserPages *kept) {
+        CUserDb::UserPage page;
+        page.filter = QStringLiteral("zZ");
+        QVector<CUserDb::UserRow> rows;
+        qint64 total = -1;
+        if (kept)
+            db->run([&](CUserDbConnection &conn) { return kept->read(conn, page, rows, &total); });
+        else
+            db->usersPage(page, rows, &total);
+        return total;
+    };
+    QCOMPARE(totalOf(&pages), 0);
+    QCOMPARE(totalOf(nullptr), 0);
+    QVERIFY(sql().exec(QStringLiteral("insert into t_user (object_id, name, password, is_enabled) "
+                                      "values (41, 'zz41', 'pw', 'Y')")));
+    QCOMPARE(totalOf(&pages), 0);
+    now += CUserPages::COUNT_KEPT_MS;
+    QCOMPARE(totalOf(&pages), 1);
+    const int added = addUser(QStringLiteral("zz42"));
+    QVERIFY(added > 0);
+    QCOMPARE(totalOf(nullptr), 2);
+    QVERIFY(db->deleteUser(added));
+    QCOMPARE(totalOf(nullptr), 1);
+    // Never logged in: a purge takes zz41 too.
+    QVERIFY(purge(CUserPurge::DeleteUsers, QDateTime::currentDateTime()).ok());
+    QCOMPARE(totalOf(nullptr), 0);
 }
 
 void tst_UserDb::failedLoginChangesNothing_data()

@@ -1,0 +1,43 @@
+#ifndef CLOGEVENTS_H
+#define CLOGEVENTS_H
+
+#include <QByteArray>
+#include <QVector>
+
+class CLogRing;
+
+// The live log as server-sent events, each line formatted once however many streams watch
+// it: the streams read about the same lines at about the same time, so the newest events are
+// kept in a row of bytes and each stream takes its tail from there. One thread only (the HTTP
+// port's).
+class CLogEvents
+{
+public:
+    // Events kept; a stream further behind has its lines formatted for it alone.
+    static constexpr int KEPT = 4096;
+    // Lines taken from the ring at a time.
+    static constexpr int BATCH = 1000;
+
+    explicit CLogEvents(const CLogRing *ring);
+
+    // The events of the lines after `after`, at least one line's when there is one; *last
+    // is then the number of the last line in them. Empty when there is nothing new.
+    QByteArray after(qint64 after, qint64 *last);
+
+    // Appends one line's event to out: "id: <seq>", then "data: " and the line as JSON
+    // {"seq","text","time"}.
+    void format(QByteArray &out, qint64 seq, qint64 msecsSinceEpoch, const QString &text);
+
+private:
+    void catchUp();
+    qint64 lastKept() const { return first + starts.size() - 1; }
+
+    const CLogRing *ring = nullptr;
+    qint64 first = 1; // the number of the first line kept (or to be kept)
+    QByteArray events; // the kept lines' events in a row
+    QVector<qsizetype> starts; // where each kept line's event begins in events
+    qint64 timeSecond = 0;
+    QByteArray timeText; // timeSecond as ISO 8601 UTC
+};
+
+#endif // CLOGEVENTS_H
