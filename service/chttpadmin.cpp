@@ -403,7 +403,15 @@ long CHttpAdmin::streamRead(Stream *stream, char *buffer, size_t max)
 {
     CHttpAdmin *self = this;
     if (stream->pending.isEmpty()) {
-        stream->pending = self->events->after(stream->after, &stream->after);
+        // Whole events straight from those kept for every stream, without a copy of its own.
+        const qsizetype copied
+            = self->events->copy(stream->after, buffer, qsizetype(max), &stream->after);
+        if (copied > 0) {
+            stream->lastWrite = monotonicMs();
+            return long(copied);
+        }
+        if (copied < 0)
+            stream->pending = self->events->after(stream->after, &stream->after);
         if (stream->pending.isEmpty() && monotonicMs() - stream->lastWrite >= KEEPALIVE_MS)
             stream->pending = ": keepalive\n\n";
     }

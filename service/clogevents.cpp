@@ -1,9 +1,10 @@
 #include "clogevents.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <cstring>
 
 #include <QDateTime>
+#include <QVarLengthArray>
 
 #include "clogring.h"
 
@@ -17,8 +18,9 @@ template<size_t N> void put(QByteArray &out, const char (&text)[N])
 
 } // namespace
 
-CLogEvents::CLogEvents(const CLogRing *logRing)
+CLogEvents::CLogEvents(const CLogRing *logRing, int keep)
     : ring(logRing)
+    , kept(qMax(2, keep))
 {
 }
 
@@ -32,50 +34,62 @@ void CLogEvents::format(QByteArray &out, qint64 seq, qint64 msecsSinceEpoch, con
         timeSecond = second;
         timeText = QDateTime::fromSecsSinceEpoch(second, Qt::UTC).toString(Qt::ISODate).toLatin1();
     }
-    char number[24];
-    const int digits = std::snprintf(number, sizeof number, "%lld", static_cast<long long>(seq));
+    char digits[24];
+    char *end = digits + sizeof digits;
+    char *number = end;
+    for (quint64 n = quint64(qMax<qint64>(seq, 0)); number == end || n > 0; n /= 10)
+        *--number = char('0' + n % 10);
+    const qsizetype numberSize = end - number;
     put(out, "id: ");
-    out.append(number, digits);
+    out.append(number, numberSize);
     put(out, "\ndata: {\"seq\":");
-    out.append(number, digits);
+    out.append(number, numberSize);
     put(out, ",\"text\":\"");
-    // Log lines are mostly ASCII: those are written char by char, others through UTF-8.
+    // Log lines are mostly ASCII: written through a buffer on the stack in one piece, others
+    // through UTF-8.
     const bool ascii
         = std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() < 0x80; });
     const QByteArray utf8 = ascii ? QByteArray() : text.toUtf8();
     const qsizetype size = ascii ? text.size() : utf8.size();
     const QChar *chars = text.constData();
+    QVarLengthArray<char, 512> escaped;
     for (qsizetype i = 0; i < size; ++i) {
         const char c = ascii ? char(chars[i].unicode()) : utf8.at(i);
         const auto u = static_cast<unsigned char>(c);
         if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
+            escaped.append('\\');
+            escaped.append(c);
         } else if (u >= 0x20) {
-            out += c;
-        } else if (c == '\n') {
-            put(out, "\\n");
-        } else if (c == '\r') {
-            put(out, "\\r");
-        } else if (c == '\t') {
-            put(out, "\\t");
-        } else if (c == '\b') {
-            put(out, "\\b");
-        } else if (c == '\f') {
-            put(out, "\\f");
+            escaped.append(c);
         } else {
             static const char hex[] = "0123456789abcdef";
-            const char escaped[] = { '\\', 'u', '0', '0', hex[u >> 4], hex[u & 15] };
-            out.append(escaped, 6);
+            const char *named = c == '\n' ? "\\n"
+                : c == '\r'               ? "\\r"
+                : c == '\t'               ? "\\t"
+                : c == '\b'               ? "\\b"
+                : c == '\f'               ? "\\f"
+                                          : nullptr;
+            if (named) {
+                escaped.append(named, 2);
+            } else {
+                const char code[] = { '\\', 'u', '0', '0', hex[u >> 4], hex[u & 15] };
+                escaped.append(code, 6);
+            }
         }
     }
+    out.append(escaped.constData(), escaped.size());
     put(out, "\",\"time\":\"");
     out.append(timeText);
     put(out, "\"}\n\n");
 }
 
-void CLogEvents::catchUp()
+void CLogEvents::catchUp(qint64 after)
 {
+    if (starts.isEmpty() || after > lastKept()) {
+        events.clear();
+        starts.clear();
+        first = after + 1;
+    }
     const QVector<CLogRing::Line> lines = ring->after(lastKept(), BATCH);
     if (lines.isEmpty())
         return;
@@ -89,8 +103,8 @@ void CLogEvents::catchUp()
         starts.append(events.size());
         format(events, line.seq, line.msecsSinceEpoch, line.text);
     }
-    if (starts.size() > KEPT) {
-        const int drop = int(starts.size()) - KEPT / 2;
+    if (starts.size() > kept) {
+        const int drop = int(starts.size()) - kept / 2;
         const qsizetype bytes = starts.at(drop);
         events.remove(0, bytes);
         starts.remove(0, drop);
@@ -100,16 +114,32 @@ void CLogEvents::catchUp()
     }
 }
 
+qsizetype CLogEvents::copy(qint64 after, char *buffer, qsizetype max, qint64 *last)
+{
+    catchUp(after);
+    if (after >= lastKept())
+        return 0;
+    if (after + 1 < first)
+        return -1;
+    const qsizetype from = after + 1 - first;
+    const qsizetype begin = starts.at(from);
+    if (endOf(from) - begin > max)
+        return -1;
+    // The last event that ends within max.
+    const auto fits = std::upper_bound(starts.cbegin() + from + 1, starts.cend(), begin + max);
+    qsizetype to = qsizetype(fits - starts.cbegin()) - 1;
+    if (endOf(to) - begin > max)
+        --to;
+    const qsizetype size = endOf(to) - begin;
+    std::memcpy(buffer, events.constData() + begin, size_t(size));
+    *last = first + to;
+    return size;
+}
+
 QByteArray CLogEvents::after(qint64 after, qint64 *last)
 {
-    // Nothing kept yet, or a stream ahead of what is: keep from where it reads.
-    if (starts.isEmpty() || after > lastKept()) {
-        events.clear();
-        starts.clear();
-        first = after + 1;
-    }
-    catchUp();
-    if (!starts.isEmpty() && after + 1 >= first) {
+    catchUp(after);
+    if (after + 1 >= first) {
         if (after >= lastKept())
             return QByteArray();
         *last = lastKept();

@@ -15,6 +15,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -23,6 +24,8 @@
 #include "cadminbackend.h"
 #include "cadmintoken.h"
 #include "chttpapi.h"
+#include "clogevents.h"
+#include "clogring.h"
 #include "cportreservation.h"
 #include "cserverprocess.h"
 
@@ -75,6 +78,7 @@ private slots:
     void savesHistoryRestore();
     void purgeDryRunThenReal();
     void logStream();
+    void logEventsMatchRing();
     void prometheusScrapes();
     void tokenCommandAndReload();
     // Last: it locks this address out.
@@ -424,6 +428,60 @@ void tst_HttpApi::logStream()
     }
     QVERIFY(events > 1);
     QVERIFY2(named, seen.constData());
+}
+
+void tst_HttpApi::logEventsMatchRing()
+{
+    // Readers of one formatting of the log, each at its own pace and with its own buffer
+    // size, against the ring itself: every line each reader gets is the ring's, as JSON, in
+    // order, none missed unless it fell out of the ring first.
+    QRandomGenerator random(1313);
+    // Few kept, so that readers fall behind what is kept and lines fall out of the ring.
+    CLogRing ring(64);
+    CLogEvents events(&ring, 16);
+    struct Reader
+    {
+        qint64 after = 0;
+        qint64 oldestMissed = 0; // lines before this may have fallen out unread
+    };
+    std::vector<Reader> readers(4);
+    const QStringList pieces = { QStringLiteral("[LOGIN] name=user"), QStringLiteral("\"q\""),
+        QStringLiteral("back\\slash"), QStringLiteral("\u00e9t\u00e9"), QStringLiteral("\t"),
+        QStringLiteral("\x01"), QString(300, QLatin1Char('x')) };
+    QHash<qint64, QString> texts;
+    for (int round = 0; round < 2000; ++round) {
+        for (int n = int(random.bounded(4)); n > 0; --n) {
+            const QString text = pieces.at(int(random.bounded(pieces.size())))
+                + QString::number(ring.lastSeq() + 1);
+            ring.append(text);
+            texts.insert(ring.lastSeq(), text);
+        }
+        Reader &reader = readers[size_t(random.bounded(int(readers.size())))];
+        const qint64 oldest = qMax<qint64>(1, ring.lastSeq() - 63);
+        QByteArray got;
+        qint64 last = reader.after;
+        QByteArray buffer(int(random.bounded(40, 2000)), '\0');
+        const qsizetype copied = events.copy(reader.after, buffer.data(), buffer.size(), &last);
+        if (copied > 0)
+            got = buffer.left(copied);
+        else if (copied < 0)
+            got = events.after(reader.after, &last);
+        QVERIFY(copied <= buffer.size());
+        qint64 seen = reader.after;
+        for (const QByteArray &event : got.split('\n')) {
+            if (!event.startsWith("data: "))
+                continue;
+            const QJsonObject line = QJsonDocument::fromJson(event.mid(6)).object();
+            const qint64 seq = line.value(QStringLiteral("seq")).toInteger();
+            QVERIFY2(seq > seen && (seq == seen + 1 || seen + 1 < oldest), event.constData());
+            QCOMPARE(line.value(QStringLiteral("text")).toString(), texts.value(seq));
+            QVERIFY(line.value(QStringLiteral("time")).toString().endsWith(QLatin1Char('Z')));
+            seen = seq;
+        }
+        QCOMPARE(seen, got.isEmpty() ? reader.after : last);
+        QVERIFY(got.isEmpty() || got.endsWith("\n\n"));
+        reader.after = seen;
+    }
 }
 
 void tst_HttpApi::prometheusScrapes()
