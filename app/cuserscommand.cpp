@@ -408,13 +408,8 @@ int CUsersCommand::purge(CAdminCommand &command, const QStringList &arguments)
     }
     // Whom it took, in the journal too: a purge is no undo.
     for (const CUserDb::UserRow &user : counts.users) {
-        CAdminCommand::record(
-            (dataOnly ? QStringLiteral("Cleared the game data of user %1 (%2), "
-                                       "last login %3")
-                      : QStringLiteral("Deleted user %1 (%2), last login %3"))
-                .arg(user.objectId)
-                .arg(printableText(user.name),
-                    user.lastLogin.isEmpty() ? QStringLiteral("never") : user.lastLogin));
+        CAdminCommand::record(CUserPurge::takenLine(
+            user, dataOnly ? CUserPurge::ClearData : CUserPurge::DeleteUsers));
     }
     if (counts.databaseFailed) {
         CAdminCommand::printError(dataOnly

@@ -21,9 +21,9 @@ void pause(int msec)
     loop.exec();
 }
 
-double processSeconds(qint64 pid)
+double statSeconds(const QString &path)
 {
-    QFile stat(pid ? QStringLiteral("/proc/%1/stat").arg(pid) : QStringLiteral("/proc/self/stat"));
+    QFile stat(path);
     if (!stat.open(QIODevice::ReadOnly))
         return 0;
     const QByteArray text = stat.readAll();
@@ -33,6 +33,12 @@ double processSeconds(qint64 pid)
         return 0;
     return double(fields.at(11).toLongLong() + fields.at(12).toLongLong())
         / double(sysconf(_SC_CLK_TCK));
+}
+
+double processSeconds(qint64 pid)
+{
+    return statSeconds(
+        pid ? QStringLiteral("/proc/%1/stat").arg(pid) : QStringLiteral("/proc/self/stat"));
 }
 
 double mib(double bytes)

@@ -35,6 +35,8 @@ inline constexpr double MAX_P99_MS = 50;
 void pause(int msec);
 // User and system time of a process (0: this one), in seconds.
 double processSeconds(qint64 pid);
+// User and system time in a /proc stat file (of a process or a thread), in seconds.
+double statSeconds(const QString &path);
 double mib(double bytes);
 // Nanoseconds as milliseconds with two decimals.
 QString ms(qint64 nanoseconds);

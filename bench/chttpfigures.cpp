@@ -70,21 +70,6 @@ qint64 threadCpuNs()
     return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-// User and system time in a /proc stat file, in seconds.
-double statSeconds(const QString &path)
-{
-    QFile stat(path);
-    if (!stat.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray text = stat.readAll();
-    // Fields after the command name, which may hold blanks, start past the last ')'.
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    if (fields.size() < 13)
-        return 0;
-    return double(fields.at(11).toLongLong() + fields.at(12).toLongLong())
-        / double(sysconf(_SC_CLK_TCK));
-}
-
 // Processor time of the server's threads that serve the HTTP port: libmicrohttpd's and the
 // admin service's.
 double httpThreadsSeconds(qint64 pid)

@@ -380,13 +380,8 @@ void CAdminService::purge(int months, bool dataOnly, bool dryRun, Reply reply)
             running = nullptr;
             // Whom it took, one line each: a purge is no undo.
             for (const CUserDb::UserRow &user : counts.users) {
-                emit logLine(
-                    (dataOnly ? QStringLiteral("Cleared the game data of user %1 (%2), "
-                                               "last login %3")
-                              : QStringLiteral("Deleted user %1 (%2), last login %3"))
-                        .arg(user.objectId)
-                        .arg(printableText(user.name),
-                            user.lastLogin.isEmpty() ? QStringLiteral("never") : user.lastLogin));
+                emit logLine(CUserPurge::takenLine(
+                    user, dataOnly ? CUserPurge::ClearData : CUserPurge::DeleteUsers));
             }
             // The settings dialog's texts.
             if (counts.databaseFailed) {

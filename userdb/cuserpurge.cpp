@@ -9,12 +9,23 @@
 #include "cuserdb.h"
 #include "cuserdbconnection.h"
 #include "cuserfolder.h"
+#include "printabletext.h"
 #include "storagehelpers.h"
 
 namespace {
 // Folders removed between two progress reports.
 constexpr int FOLDERS_PER_REPORT = 100;
 } // namespace
+
+QString CUserPurge::takenLine(const CUserDb::UserRow &user, Mode mode)
+{
+    return (mode == ClearData
+            ? QStringLiteral("Cleared the game data of user %1 (%2), last login %3")
+            : QStringLiteral("Deleted user %1 (%2), last login %3"))
+        .arg(user.objectId)
+        .arg(printableText(user.name),
+            user.lastLogin.isEmpty() ? QStringLiteral("never") : user.lastLogin);
+}
 
 CUserPurge::CUserPurge(
     Mode purgeMode, const QDateTime &cutOffTime, const QString &storageDir, QObject *parent)

@@ -49,6 +49,9 @@ public:
     // Waits for the work to end.
     ~CUserPurge() override;
 
+    // The log and journal line naming one user a purge took: a purge is no undo.
+    static QString takenLine(const CUserDb::UserRow &user, Mode mode);
+
     // Before start() or run(): list the inactive users, change nothing.
     void setDryRun(bool on) { dryRun = on; }
 
