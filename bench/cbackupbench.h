@@ -5,6 +5,8 @@
 
 #include <QString>
 
+#include "cbenchrunner.h"
+
 // Figure 12: "tolvern-server backup" of 2 GiB of saves (archives and versions, as a server
 // keeps them), on the storage's own file system (hard links plus every file's SHA-256) and
 // onto another one (copies plus SHA-256), each beside cp of the same tree in the same run:
@@ -12,15 +14,7 @@
 class CBackupBench
 {
 public:
-    struct Row
-    {
-        QString figure;
-        QString measured;
-        QString yardstick;
-        QString ratio;
-        QString target;
-        bool met = false;
-    };
+    using Row = CBenchRunner::Row;
 
     // serverPath: the tolvern-server to run; baseDir: where the saves go (empty: the temp
     // folder); otherDir: a folder on another file system (empty: /dev/shm).

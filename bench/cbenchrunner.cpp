@@ -197,8 +197,8 @@ int CBenchRunner::run(const QStringList &arguments)
             } },
         { 12,
             [&] {
-                return CBackupBench(serverPath, baseDir).run([this](const CBackupBench::Row &r) {
-                    rows.push_back({ r.figure, r.measured, r.yardstick, r.ratio, r.target, r.met });
+                return CBackupBench(serverPath, baseDir).run([this](const Row &row) {
+                    rows.push_back(row);
                 });
             } },
         { 13, [&] { return httpFigures.measure(); } },

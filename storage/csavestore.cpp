@@ -14,48 +14,17 @@
 #include <QFileInfo>
 #include <QSet>
 
+#include "csavehistory.h"
 #include "csavesum.h"
 #include "cserversettings.h"
 #include "cstoragelock.h"
+#include "storagehelpers.h"
 
 namespace {
-
-const QString &historyFolder()
-{
-    static const QString name = QStringLiteral(".versions");
-    return name;
-}
-
-// Left behind only by a copy into the history folder that was cut short.
-const QString &partialPrefix()
-{
-    static const QString prefix = QStringLiteral(".partial-");
-    return prefix;
-}
 
 QString translate(const char *text)
 {
     return QCoreApplication::translate("CSaveStore", text);
-}
-
-QByteArray native(const QString &path)
-{
-    return QFile::encodeName(path);
-}
-
-QString errnoText()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
-bool statRegular(const QString &path, struct stat &st)
-{
-    return ::lstat(native(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-bool isHistoryStep(const QString &step)
-{
-    return step.compare(historyFolder(), Qt::CaseInsensitive) == 0;
 }
 
 QStringList pathSteps(const QString &name)
@@ -68,49 +37,7 @@ QStringList pathSteps(const QString &name)
     return steps;
 }
 
-QStringList dirEntries(const QString &dir)
-{
-    return QDir(dir).entryList(
-        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-}
-
-QString versionStamp()
-{
-    return QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-dd'T'hh-mm-ss.zzz'Z'"));
-}
-
-// Copies path to target through a hidden partial file, for file systems without hard links.
-bool copyInto(const QString &path, const QString &dir, const QString &name)
-{
-    const QString partial = dir + QLatin1Char('/') + partialPrefix() + name;
-    QFile::remove(partial);
-    QFile source(path);
-    QFile target(partial);
-    bool ok = source.open(QIODevice::ReadOnly) && target.open(QIODevice::WriteOnly);
-    while (ok && !source.atEnd()) {
-        const QByteArray chunk = source.read(1 << 20);
-        ok = !chunk.isEmpty() && target.write(chunk) == chunk.size();
-    }
-    ok = ok && target.flush() && ::fsync(target.handle()) == 0;
-    target.close();
-    ok = ok
-        && ::rename(native(partial).constData(), native(dir + QLatin1Char('/') + name).constData())
-            == 0;
-    if (!ok)
-        QFile::remove(partial);
-    return ok;
-}
-
 } // namespace
-
-struct CSaveStore::Version
-{
-    QString path;
-    QString name;
-    qint64 size = 0;
-    QDateTime modified;
-    bool duplicate = false; // the same file as the current archive: a commit cut short
-};
 
 struct CSaveStore::UserUsage
 {
@@ -151,7 +78,7 @@ CSaveStore::DiskSpace CSaveStore::volumeSpace(const QString &path)
 {
     DiskSpace space;
     struct statvfs vfs;
-    if (::statvfs(native(path).constData(), &vfs) == 0) {
+    if (::statvfs(nativePath(path).constData(), &vfs) == 0) {
         space.free = qint64(vfs.f_bavail) * qint64(vfs.f_frsize);
         space.total = qint64(vfs.f_blocks) * qint64(vfs.f_frsize);
     }
@@ -182,9 +109,14 @@ void CSaveStore::setSyncHook(const std::function<void(const QString &)> &hook)
     syncHook = hook;
 }
 
+CSaveHistory::SyncFolder CSaveStore::folderSync() const
+{
+    return [this](const QString &folder) { syncFolder(folder); };
+}
+
 void CSaveStore::syncFolder(const QString &folder) const
 {
-    const int fd = ::open(native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = ::open(nativePath(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         ::fsync(fd);
         ::close(fd);
@@ -195,7 +127,7 @@ void CSaveStore::syncFolder(const QString &folder) const
 
 QString CSaveStore::historyFolderName()
 {
-    return historyFolder();
+    return CSaveHistory::folderName();
 }
 
 bool CSaveStore::isHistoryName(const QString &saveName)
@@ -203,7 +135,7 @@ bool CSaveStore::isHistoryName(const QString &saveName)
     // The last step names a file (the archive adds ".z"); only the folders lead anywhere.
     QStringList steps = saveName.split(QLatin1Char('/'));
     steps.removeLast();
-    return std::any_of(steps.cbegin(), steps.cend(), isHistoryStep);
+    return std::any_of(steps.cbegin(), steps.cend(), CSaveHistory::isFolderName);
 }
 
 bool CSaveStore::isValidSaveName(const QString &saveName)
@@ -228,39 +160,10 @@ QString CSaveStore::archivePath(const QString &archive) const
     return root + archive;
 }
 
-QString CSaveStore::historyPath(const QString &archivePath) const
-{
-    const QFileInfo info(archivePath);
-    return info.path() + QLatin1Char('/') + historyFolder() + QLatin1Char('/') + info.fileName();
-}
-
 QString CSaveStore::userFolderOf(const QString &archive) const
 {
     const QStringList steps = pathSteps(archive);
     return steps.size() >= 2 ? steps.first() : QString();
-}
-
-QList<CSaveStore::Version> CSaveStore::versionsOf(const QString &archivePath) const
-{
-    struct stat current;
-    const bool hasCurrent = statRegular(archivePath, current);
-    const QString dir = historyPath(archivePath);
-    QList<Version> out;
-    for (const QString &name : dirEntries(dir)) {
-        struct stat st;
-        const QString path = dir + QLatin1Char('/') + name;
-        if (name.startsWith(QLatin1Char('.')) || CSaveSum::isSumFile(name)
-            || !statRegular(path, st))
-            continue;
-        Version v;
-        v.path = path;
-        v.name = name;
-        v.size = st.st_size;
-        v.modified = QDateTime::fromSecsSinceEpoch(st.st_mtime);
-        v.duplicate = hasCurrent && st.st_dev == current.st_dev && st.st_ino == current.st_ino;
-        out << v;
-    }
-    return out; // by name, so oldest first
 }
 
 CSaveStore::UserUsage CSaveStore::userUsage(
@@ -269,14 +172,15 @@ CSaveStore::UserUsage CSaveStore::userUsage(
     UserUsage usage;
     QSet<QPair<quint64, quint64>> seen;
     std::function<void(const QString &)> walk = [&](const QString &dir) {
-        for (const QString &name : dirEntries(dir)) {
+        for (const QString &name : folderEntries(dir)) {
             const QString path = dir + QLatin1Char('/') + name;
             struct stat st;
-            if (::lstat(native(path).constData(), &st) != 0)
+            if (::lstat(nativePath(path).constData(), &st) != 0)
                 continue;
-            if (S_ISDIR(st.st_mode) && isHistoryStep(name)) {
-                for (const QString &archive : dirEntries(path)) {
-                    for (const Version &v : versionsOf(dir + QLatin1Char('/') + archive)) {
+            if (S_ISDIR(st.st_mode) && CSaveHistory::isFolderName(name)) {
+                for (const QString &archive : folderEntries(path)) {
+                    for (const Version &v :
+                        CSaveHistory::versionsOf(dir + QLatin1Char('/') + archive)) {
                         if (!v.duplicate)
                             usage.versions << v;
                     }
@@ -295,77 +199,6 @@ CSaveStore::UserUsage CSaveStore::userUsage(
     };
     walk(userDir.endsWith(QLatin1Char('/')) ? userDir.chopped(1) : userDir);
     return usage;
-}
-
-void CSaveStore::healDuplicates(const QString &archivePath) const
-{
-    const QString dir = historyPath(archivePath);
-    bool removed = false;
-    for (const QString &name : dirEntries(dir)) {
-        if (name.startsWith(partialPrefix()))
-            removed |= QFile::remove(dir + QLatin1Char('/') + name);
-    }
-    const QList<Version> versions = versionsOf(archivePath);
-    for (const Version &v : versions) {
-        if (!v.duplicate)
-            continue;
-        // A commit cut short between its two renames left the new sum beside the old
-        // archive; the version's sum is the archive's.
-        const QString sum = CSaveSum::fileName(v.path);
-        if (QFileInfo::exists(sum))
-            ::rename(native(sum).constData(), native(CSaveSum::fileName(archivePath)).constData());
-        removed |= ::unlink(native(v.path).constData()) == 0;
-    }
-    // Sums whose version went without them.
-    for (const QString &name : dirEntries(dir)) {
-        const QString path = dir + QLatin1Char('/') + name;
-        if (CSaveSum::isSumFile(name) && !QFileInfo::exists(path.chopped(7)))
-            removed |= QFile::remove(path);
-    }
-    if (removed) {
-        syncFolder(dir);
-        syncFolder(QFileInfo(archivePath).path());
-    }
-}
-
-QString CSaveStore::linkVersion(const QString &archivePath, QString *error) const
-{
-    const QString dir = historyPath(archivePath);
-    const bool created = !QFileInfo::exists(dir);
-    if (created && !QDir().mkpath(dir)) {
-        *error = translate("cannot create %1").arg(dir);
-        return QString();
-    }
-    const QString stamp = versionStamp();
-    for (int n = 0; n < 1000; ++n) {
-        const QString name = n == 0 ? stamp : stamp + QLatin1Char('-') + QString::number(n);
-        const QString target = dir + QLatin1Char('/') + name;
-        bool done = ::link(native(archivePath).constData(), native(target).constData()) == 0;
-        if (!done && errno == EEXIST)
-            continue;
-        // Without hard links the version is a copy, published by a rename.
-        if (!done && (errno == EPERM || errno == EOPNOTSUPP || errno == EXDEV || errno == EMLINK))
-            done = !QFileInfo::exists(target) && copyInto(archivePath, dir, name);
-        if (!done) {
-            *error = errnoText();
-            return QString();
-        }
-        // The version's sum goes with it; without one the version is unchecked.
-        const QString sum = CSaveSum::fileName(archivePath);
-        if (QFileInfo::exists(sum)
-            && ::link(native(sum).constData(), native(CSaveSum::fileName(target)).constData()) != 0)
-            copyInto(sum, dir, CSaveSum::fileName(name));
-        // The link is durable once its folder is, and a new history folder once its parents
-        // are: otherwise a crash after the archive is replaced could lose the version.
-        syncFolder(dir);
-        if (created) {
-            syncFolder(QFileInfo(dir).path());
-            syncFolder(QFileInfo(archivePath).path());
-        }
-        return name;
-    }
-    *error = translate("no free version name");
-    return QString();
 }
 
 CSaveStore::Outcome CSaveStore::checkUpload(
@@ -420,16 +253,16 @@ CSaveStore::Outcome CSaveStore::commitUpload(
         return out;
     const QString path = archivePath(archive);
     CStorageLock lock(root);
-    healDuplicates(path);
+    CSaveHistory::healDuplicates(path, folderSync());
 
     struct stat current;
-    const bool hasCurrent = statRegular(path, current);
+    const bool hasCurrent = statRegularFile(path, current);
     const int keep = qMax(0, lim.keepVersions);
     bool keepCurrent = hasCurrent && keep > 0;
 
     // The save's own versions beyond the bound go, oldest first; the replaced archive
     // becomes the newest.
-    const QList<Version> own = versionsOf(path);
+    const QList<Version> own = CSaveHistory::versionsOf(path);
     QList<Version> dropped;
     const qsizetype excess = own.size() + (keepCurrent ? 1 : 0) - keep;
     for (qsizetype i = 0; i < excess && i < own.size(); ++i)
@@ -471,7 +304,7 @@ CSaveStore::Outcome CSaveStore::commitUpload(
 
     if (keepCurrent) {
         QString error;
-        out.keptVersion = linkVersion(path, &error);
+        out.keptVersion = CSaveHistory::linkVersion(path, &error, folderSync());
         if (out.keptVersion.isEmpty()) {
             out.status = Status::Failed;
             out.message = translate("cannot keep the replaced archive as a version: %1").arg(error);
@@ -481,14 +314,14 @@ CSaveStore::Outcome CSaveStore::commitUpload(
     step("linked");
     if (!commit()) {
         if (!out.keptVersion.isEmpty()) {
-            const QString kept = historyPath(path) + QLatin1Char('/') + out.keptVersion;
+            const QString kept = CSaveHistory::folderOf(path) + QLatin1Char('/') + out.keptVersion;
             // A commit that got as far as the sum has dropped it again; the kept one returns.
             if (!QFileInfo::exists(CSaveSum::fileName(path)))
-                ::rename(native(CSaveSum::fileName(kept)).constData(),
-                    native(CSaveSum::fileName(path)).constData());
+                ::rename(nativePath(CSaveSum::fileName(kept)).constData(),
+                    nativePath(CSaveSum::fileName(path)).constData());
             CSaveSum::remove(kept);
-            ::unlink(native(kept).constData());
-            syncFolder(historyPath(path));
+            ::unlink(nativePath(kept).constData());
+            syncFolder(CSaveHistory::folderOf(path));
             syncFolder(QFileInfo(path).path());
         }
         out.status = Status::Failed;
@@ -515,7 +348,7 @@ void CSaveStore::pruneVersions(const QStringList &paths) const
     CStorageLock lock(root);
     QSet<QString> dirs;
     for (const QString &path : paths) {
-        if (::unlink(native(path).constData()) == 0)
+        if (::unlink(nativePath(path).constData()) == 0)
             dirs.insert(QFileInfo(path).path());
         CSaveSum::remove(path);
     }
@@ -542,12 +375,12 @@ QList<CSaveStore::Entry> CSaveStore::saves(const QString &userFolder, Outcome *o
     } else {
         std::function<void(const QString &, const QString &)> walk
             = [&](const QString &dir, const QString &prefix) {
-                  for (const QString &name : dirEntries(dir)) {
+                  for (const QString &name : folderEntries(dir)) {
                       const QString path = dir + QLatin1Char('/') + name;
                       struct stat st;
-                      if (::lstat(native(path).constData(), &st) != 0)
+                      if (::lstat(nativePath(path).constData(), &st) != 0)
                           continue;
-                      if (S_ISDIR(st.st_mode) && !isHistoryStep(name)) {
+                      if (S_ISDIR(st.st_mode) && !CSaveHistory::isFolderName(name)) {
                           walk(path, prefix + name + QLatin1Char('/'));
                       } else if (S_ISREG(st.st_mode) && name.endsWith(QLatin1String(".z"))) {
                           Entry e;
@@ -574,7 +407,7 @@ QList<CSaveStore::Entry> CSaveStore::history(const QString &saveName, Outcome *o
         result.message = translate("bad save name %1").arg(saveName);
     } else {
         const QString path = archivePath(archiveName(saveName));
-        const QList<Version> versions = versionsOf(path);
+        const QList<Version> versions = CSaveHistory::versionsOf(path);
         if (versions.isEmpty() && !QFileInfo::exists(path)) {
             result.status = Status::NotFound;
             result.message = translate("no save %1").arg(saveName);
@@ -599,20 +432,20 @@ CSaveStore::Outcome CSaveStore::restore(const QString &saveName, const QString &
         return out;
     }
     const QString path = archivePath(archiveName(saveName));
-    const QString dir = historyPath(path);
+    const QString dir = CSaveHistory::folderOf(path);
     const QString chosen = dir + QLatin1Char('/') + version;
     CStorageLock lock(root);
-    healDuplicates(path);
+    CSaveHistory::healDuplicates(path, folderSync());
 
     struct stat st;
-    if (!statRegular(chosen, st)) {
+    if (!statRegularFile(chosen, st)) {
         out.status = Status::NotFound;
         out.message = translate("no version %1 of %2").arg(version, saveName);
         return out;
     }
-    if (statRegular(path, st)) {
+    if (statRegularFile(path, st)) {
         QString error;
-        out.keptVersion = linkVersion(path, &error);
+        out.keptVersion = CSaveHistory::linkVersion(path, &error, folderSync());
         if (out.keptVersion.isEmpty()) {
             out.status = Status::Failed;
             out.message = translate("cannot keep the current archive as a version: %1").arg(error);
@@ -626,7 +459,7 @@ CSaveStore::Outcome CSaveStore::restore(const QString &saveName, const QString &
     const bool summed
         = chosenSum.isEmpty() ? (CSaveSum::remove(path), true) : CSaveSum::write(path, chosenSum);
     step("restore-summed");
-    if (!summed || ::rename(native(chosen).constData(), native(path).constData()) != 0) {
+    if (!summed || ::rename(nativePath(chosen).constData(), nativePath(path).constData()) != 0) {
         out.status = Status::Failed;
         out.message = errnoText();
         const QString kept = dir + QLatin1Char('/') + out.keptVersion;
@@ -637,7 +470,7 @@ CSaveStore::Outcome CSaveStore::restore(const QString &saveName, const QString &
             CSaveSum::write(path, keptSum);
         if (!out.keptVersion.isEmpty()) {
             CSaveSum::remove(kept);
-            ::unlink(native(kept).constData());
+            ::unlink(nativePath(kept).constData());
         }
         out.keptVersion.clear();
         syncFolder(dir);
@@ -654,9 +487,10 @@ CSaveStore::Outcome CSaveStore::restore(const QString &saveName, const QString &
 QString CSaveStore::recordedSum(const QString &archive, quint64 device, quint64 inode) const
 {
     const QString path = archivePath(archive);
-    for (const Version &v : versionsOf(path)) {
+    for (const Version &v : CSaveHistory::versionsOf(path)) {
         struct stat st;
-        if (statRegular(v.path, st) && quint64(st.st_dev) == device && quint64(st.st_ino) == inode)
+        if (statRegularFile(v.path, st) && quint64(st.st_dev) == device
+            && quint64(st.st_ino) == inode)
             return CSaveSum::read(v.path);
     }
     return CSaveSum::read(path);
@@ -664,5 +498,5 @@ QString CSaveStore::recordedSum(const QString &archive, quint64 device, quint64 
 
 QString CSaveStore::versionPath(const QString &saveName, const QString &version) const
 {
-    return historyPath(archivePath(archiveName(saveName))) + QLatin1Char('/') + version;
+    return CSaveHistory::folderOf(archivePath(archiveName(saveName))) + QLatin1Char('/') + version;
 }

@@ -7,6 +7,8 @@
 #include <QList>
 #include <QString>
 
+#include "csavehistory.h"
+
 class CServerSettings;
 
 // The save archives of the storage directory, their history and the room they may take.
@@ -109,20 +111,18 @@ public:
     QString versionPath(const QString &saveName, const QString &version) const;
 
 private:
-    struct Version;
+    using Version = CSaveHistory::Version;
     struct UserUsage;
 
     QString archivePath(const QString &archive) const;
-    QString historyPath(const QString &archivePath) const;
     QString userFolderOf(const QString &archive) const;
     UserUsage userUsage(const QString &userDir, const QString &excludeArchive) const;
     // Refused when size passes MaxSaveBytes.
     Outcome saveSizeOutcome(qint64 size) const;
-    QList<Version> versionsOf(const QString &archivePath) const;
-    QString linkVersion(const QString &archivePath, QString *error) const;
-    void healDuplicates(const QString &archivePath) const;
     void step(const char *name) const;
     void syncFolder(const QString &folder) const;
+    // syncFolder() for the history's own steps.
+    CSaveHistory::SyncFolder folderSync() const;
 
     QString root; // ends in "/"
     Limits lim;

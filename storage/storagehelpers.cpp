@@ -215,3 +215,24 @@ bool deleteDirectoryTree(const QString &directory)
         return false;
     return rmdir(path.constData()) == 0;
 }
+
+QByteArray nativePath(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+QStringList folderEntries(const QString &dir)
+{
+    return QDir(dir).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+bool statRegularFile(const QString &path, struct stat &st)
+{
+    return ::lstat(nativePath(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+QString errnoText()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
