@@ -79,7 +79,7 @@ QString CBenchRunner::usage()
         "its yardstick measured in the same run.\n"
         "  --server PATH      server executable (default: tolvern-server beside this one)\n"
         "  --dir DIR          where the temporary server folder goes (default: temp dir)\n"
-        "  --figures LIST     which figures to run, e.g. 1,3 (default 1 to 11 and 13;\n"
+        "  --figures LIST     which figures to run, e.g. 1,3 (default 1 to 11, 13 and 14;\n"
         "                     12, backups of 2 GiB of saves, only when named)\n"
         "  --users N          users in the table for figures 1, 9 and 13 (default 100000)\n"
         "  --clients N        concurrent login clients for figures 1, 9 and 13 (default 64)\n"
@@ -202,6 +202,7 @@ int CBenchRunner::run(const QStringList &arguments)
                 });
             } },
         { 13, [&] { return httpFigures.measure(); } },
+        { 14, [&] { return loginFigures.measureNameTiming(); } },
     };
     for (const auto &[figure, measure] : measures) {
         if (wants(figure) && !measure())
