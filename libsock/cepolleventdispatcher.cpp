@@ -252,6 +252,7 @@ void CEpollEventDispatcher::registerTimer(
     timer.type = timerType;
     timer.deadlineNs = nowNs() + timer.intervalMs * NS_PER_MS;
     deadlines.emplace(timer.deadlineNs, timerId);
+    timersOf.insert(object, timerId);
 }
 
 bool CEpollEventDispatcher::unregisterTimer(int timerId)
@@ -260,32 +261,29 @@ bool CEpollEventDispatcher::unregisterTimer(int timerId)
     if (found == timers.end())
         return false;
     deadlines.erase({ found->deadlineNs, timerId });
+    timersOf.remove(found->object, timerId);
     timers.erase(found);
     return true;
 }
 
 bool CEpollEventDispatcher::unregisterTimers(QObject *object)
 {
-    bool any = false;
-    for (auto it = timers.begin(); it != timers.end();) {
-        if (it->object == object) {
-            deadlines.erase({ it->deadlineNs, it.key() });
-            it = timers.erase(it);
-            any = true;
-        } else {
-            ++it;
-        }
-    }
-    return any;
+    // An object's own timers only: a connection deleted with one running must not cost a
+    // pass over every other connection's.
+    const QList<int> ids = timersOf.values(object);
+    for (const int id : ids)
+        unregisterTimer(id);
+    return !ids.isEmpty();
 }
 
 QList<QAbstractEventDispatcher::TimerInfo> CEpollEventDispatcher::registeredTimers(
     QObject *object) const
 {
     QList<TimerInfo> list;
-    for (auto it = timers.cbegin(); it != timers.cend(); ++it) {
-        if (it->object == object)
-            list.append(TimerInfo(it.key(), int(it->intervalMs), it->type));
+    for (auto it = timersOf.constFind(object); it != timersOf.constEnd() && it.key() == object;
+         ++it) {
+        const Timer &timer = timers[it.value()];
+        list.append(TimerInfo(it.value(), int(timer.intervalMs), timer.type));
     }
     return list;
 }

@@ -85,6 +85,7 @@ private:
     std::vector<std::vector<QSocketNotifier *> *> delivering;
 
     QHash<int, Timer> timers;
+    QMultiHash<QObject *, int> timersOf;
     std::set<std::pair<qint64, int>> deadlines;
 };
 
