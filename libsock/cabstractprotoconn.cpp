@@ -81,7 +81,7 @@ CAbstractProtoConn::Take CAbstractProtoConn::takePacket()
 
 void CAbstractProtoConn::takeBuffered()
 {
-    while (bytesAvailable() > 0 || recvBuffer.size() > 0) {
+    while ((bytesAvailable() > 0 || recvBuffer.size() > 0) && readyForRequest()) {
         if (takePacket() != Take::Taken)
             return;
     }

@@ -39,8 +39,8 @@ protected:
     virtual bool readyForRequest() const { return true; }
     // The subclass calls this once owed replies went out or it can take requests again.
     void resumeRequests();
-    // Hands every complete packet still buffered to processPacket() at once, whatever is
-    // owed: for requests a peer sent before it hung up.
+    // Hands the complete packets still buffered to processPacket() while the subclass is
+    // ready for them, whatever replies are owed: for requests a peer sent before it hung up.
     void takeBuffered();
 
     CProtoPacket packet;
