@@ -49,10 +49,10 @@ bool CHashGate::enter(const QHostAddress &peer, Wake wake)
         ++total;
         return true;
     }
+    // Nothing to let in now: with others waiting, every place is taken.
     a.wakes.push_back(std::move(wake));
     ++waiters;
     rank(a);
-    dispatch();
     return false;
 }
 
@@ -64,29 +64,45 @@ void CHashGate::done(const QHostAddress &peer, bool wasted)
     Address &a = found->second;
     a.inFlight = qMax(0, a.inFlight - 1);
     total = qMax(0, total - 1);
-    if (wasted) {
-        // Adds a weight of one now to the faded sum, in logarithms of half-lives.
-        const double at = double(now()) / WASTE_HALF_LIFE_MS;
-        const double high = std::max(a.waste, at);
-        const double low = std::min(a.waste, at);
-        const bool ranks = a.ranked;
-        if (ranks)
-            unrank(a);
-        a.waste = high + std::log2(1 + std::exp2(low - high));
-        if (ranks)
-            rank(a);
-    }
-    rank(a);
+    const bool ranks = a.ranked;
+    unrank(a);
+    if (wasted)
+        a.waste = addNow(a.waste);
+    else
+        a.use = addNow(a.use);
+    if (ranks || !a.wakes.empty())
+        rank(a);
     dispatch();
-    forgetIfIdle(a);
+    // Those let in may have come back here meanwhile, and let a go: looked up again.
+    const auto again = addresses.find(peer);
+    if (again != addresses.end())
+        forgetIfIdle(again->second);
     prune();
+}
+
+double CHashGate::Address::wastedShare() const
+{
+    if (std::isinf(waste))
+        return 0;
+    if (std::isinf(use))
+        return 1;
+    // waste / (waste + use), from their logarithms; the same at any time, as both fade alike.
+    return 1 / (1 + std::exp2(use - waste));
+}
+
+double CHashGate::addNow(double sum) const
+{
+    const double at = double(now()) / WASTE_HALF_LIFE_MS;
+    const double high = std::max(sum, at);
+    const double low = std::min(sum, at);
+    return high + std::log2(1 + std::exp2(low - high));
 }
 
 void CHashGate::rank(Address &a)
 {
     if (a.ranked || a.wakes.empty() || (maxPerAddress > 0 && a.inFlight >= maxPerAddress))
         return;
-    a.rank = Rank(a.waste, ++sequence, &a);
+    a.rank = Rank(a.wastedShare(), -a.use, ++sequence, &a);
     ranked.insert(a.rank);
     a.ranked = true;
 }
@@ -106,7 +122,7 @@ void CHashGate::dispatch()
         return;
     dispatching = true;
     while (!ranked.empty() && (maxTotal == 0 || total < maxTotal)) {
-        Address &a = *std::get<2>(*ranked.begin());
+        Address &a = *std::get<3>(*ranked.begin());
         unrank(a);
         Wake wake = std::move(a.wakes.front());
         a.wakes.pop_front();
@@ -127,7 +143,7 @@ void CHashGate::dispatch()
 void CHashGate::forgetIfIdle(Address &a)
 {
     const double faded = double(now()) / WASTE_HALF_LIFE_MS - FADED_HALF_LIVES;
-    if (a.inFlight == 0 && a.wakes.empty() && a.waste < faded)
+    if (a.inFlight == 0 && a.wakes.empty() && a.waste < faded && a.use < faded)
         addresses.erase(a.peer);
 }
 

@@ -16,9 +16,11 @@
 // milliseconds: a few per address and a few in all, so that the pool's queue stays short and
 // one address cannot fill it. A request past a bound waits here, and its connection reads no
 // more until it is let in (the peer is held back by TCP, never answered otherwise). Waiting
-// addresses are let in by turns, those whose recent hashes were wasted (a wrong password, an
-// unknown name or id, a name already taken) after those whose were not: a guesser's own
-// failures put it behind everyone else. One thread only (the connections').
+// addresses are let in by turns, ranked by the share of their recent hashes that were wasted
+// (a wrong password, an unknown name or id, a name already taken): a guesser, whose hashes
+// are all wasted, goes behind every address whose hashes mostly served, and takes turns with
+// the other guessers; among those as good, an address whose hashes were of use (a player
+// logging in) before one with none yet. One thread only (the connections').
 class CHashGate
 {
 public:
@@ -28,7 +30,7 @@ public:
     // Milliseconds since any fixed point, never going back.
     using Clock = std::function<qint64()>;
 
-    // Wasted hashes weigh less with time: half as much after this long.
+    // Hashes weigh less with time: half as much after this long.
     static constexpr double WASTE_HALF_LIFE_MS = 60000;
 
     // 0 switches a bound off.
@@ -54,15 +56,18 @@ private:
     {
         size_t operator()(const QHostAddress &peer) const { return qHash(peer); }
     };
-    // The order of waiting addresses: least waste, then the longest waiting.
-    using Rank = std::tuple<double, quint64, Address *>;
+    // The order of waiting addresses: the least share wasted, the most use (negated), the
+    // longest waiting.
+    using Rank = std::tuple<double, double, quint64, Address *>;
     struct Address
     {
         QHostAddress peer;
         int inFlight = 0;
-        // The log of the waste's weight, measured in half-lives since the clock's start;
-        // comparable between addresses whenever taken.
+        // The faded weights of the wasted hashes and of those of use, as base-2 logarithms
+        // in half-lives since the clock's start: comparable between addresses whenever taken.
         double waste = -std::numeric_limits<double>::infinity();
+        double use = -std::numeric_limits<double>::infinity();
+        double wastedShare() const;
         std::deque<Wake> wakes;
         bool ranked = false;
         Rank rank;
@@ -76,6 +81,8 @@ private:
     // Lets waiters in while there are places.
     void dispatch();
     void forgetIfIdle(Address &a);
+    // Adds a weight of one now to a faded sum kept as a logarithm in half-lives.
+    double addNow(double sum) const;
     // Drops idle addresses whose waste has faded, once a half-life at most.
     void prune();
 

@@ -153,10 +153,12 @@ bool CLoginGuard::end(
                          QString::number(addressLockFailures)));
         emit lockStarted(true);
     }
-    // The same user by its other key locks with it, without a line of its own.
+    const bool userLocked = countFailure(named, nameLockFailures, nameLockMs, at);
+    // The same user by its other key locks with it, without a line of its own. (Last: adding
+    // a record may move the others.)
     if (!alias.isEmpty())
         countFailure(nameFailures[NameKey(peer, alias)], nameLockFailures, nameLockMs, at);
-    return countFailure(named, nameLockFailures, nameLockMs, at) && address.lockedUntil <= at;
+    return userLocked && addressFailures.value(peer).lockedUntil <= at;
 }
 
 void CLoginGuard::waitForRoom(const QHostAddress &peer, std::function<void()> wake)

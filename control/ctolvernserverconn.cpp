@@ -162,6 +162,9 @@ void CTolvernServerConn::pump()
         submit(entry);
         earlierUnsettled = true;
     }
+    // A place let in that no request needs any more goes back.
+    for (; hashGate && hashGrants > 0; --hashGrants)
+        hashGate->done(peer, false);
 }
 
 bool CTolvernServerConn::admitGuess(Owed &entry)
@@ -245,18 +248,33 @@ void CTolvernServerConn::submit(Owed &entry)
     // without its connection.
     const QPointer<CTolvernServerConn> self(this);
     request.kind = CUserDb::Request::AddUser;
-    CHashGate *gate = hashedGate();
     committer->submit(
-        this, request, [self, pending, gate, peer = peer](const CUserDb::Request &done) {
-            if (gate)
-                gate->done(peer, done.result == CUserDb::NameTaken);
-            if (!self)
-                return;
-            if (gate)
-                --self->hashesInFlight;
-            self->settle(
-                *pending, wireResult(done.result), done.result == CUserDb::Ok ? done.objectId : 0);
-        });
+        this, request,
+        [self, pending](const CUserDb::Request &done) {
+            if (self)
+                self->settle(*pending, wireResult(done.result),
+                    done.result == CUserDb::Ok ? done.objectId : 0);
+        },
+        hashDone());
+}
+
+CUserDbCommitter::Outcome CTolvernServerConn::hashDone()
+{
+    CHashGate *gate = hashedGate();
+    if (!gate)
+        return {};
+    // The place goes back as soon as the hash is made, before the batch: a wasted one (a wrong
+    // password, a name taken, a user unknown) counts against the address.
+    const QPointer<CTolvernServerConn> self(this);
+    return [self, gate, peer = peer](const CUserDb::Request &checked) {
+        gate->done(peer,
+            checked.check == CUserDb::Request::Check::Refused && !checked.databaseFailed
+                && checked.refusal != CUserDb::Failed);
+        if (self) {
+            --self->hashesInFlight;
+            self->resume();
+        }
+    };
 }
 
 CLoginGuard::Outcome CTolvernServerConn::guessOutcome(const CUserDb::Request &done)
@@ -281,12 +299,10 @@ void CTolvernServerConn::submitGuess(Owed &entry, CUserDb::Request &request)
     const QPointer<CTolvernServerConn> self(this);
     // The guard hears of every attempt it let through, whatever became of the connection.
     const QPointer<CLoginGuard> guard(loginGuard);
-    CHashGate *gate = hashedGate();
-    committer->submit(this, request,
-        [self, guard, gate, login, peer = peer, pending](const CUserDb::Request &done) {
+    committer->submit(
+        this, request,
+        [self, guard, login, peer = peer, pending](const CUserDb::Request &done) {
             const CLoginGuard::Outcome outcome = guessOutcome(done);
-            if (gate)
-                gate->done(peer, outcome == CLoginGuard::Outcome::Failed);
             if (guard && login)
                 guard->endAttempt(peer, done.name, outcome,
                     done.result == CUserDb::Ok ? done.objectId : done.userId);
@@ -294,8 +310,6 @@ void CTolvernServerConn::submitGuess(Owed &entry, CUserDb::Request &request)
                 guard->endChange(peer, done.objectId, outcome, done.userName);
             if (!self)
                 return;
-            if (gate)
-                --self->hashesInFlight;
             self->guessInFlight = false;
             if (!login) {
                 self->settle(*pending, wireResult(done.result), pending->objectId);
@@ -304,7 +318,8 @@ void CTolvernServerConn::submitGuess(Owed &entry, CUserDb::Request &request)
             // A login is answered 0 or 3, whatever kept it from succeeding.
             const bool ok = done.result == CUserDb::Ok;
             self->settle(*pending, ok ? RESULT_OK : RESULT_LOGIN_FAILED, ok ? done.objectId : 0);
-        });
+        },
+        hashDone());
 }
 
 void CTolvernServerConn::resume()

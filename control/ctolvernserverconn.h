@@ -83,6 +83,8 @@ private:
     void submit(Owed &entry);
     void submitGuess(Owed &entry, CUserDb::Request &request);
     static CLoginGuard::Outcome guessOutcome(const CUserDb::Request &done);
+    // Gives the hash gate its place back once a request's password work is over.
+    CUserDbCommitter::Outcome hashDone();
     // The gate, where requests are hashed.
     CHashGate *hashedGate() const { return committer->checksPasswordsFirst() ? hashGate : nullptr; }
     // After another attempt from this address ended, or the gate let a hash in.

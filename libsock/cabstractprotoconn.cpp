@@ -20,6 +20,8 @@ bool CAbstractProtoConn::setSocketDescriptor(
     if (!CAbstractConn::setSocketDescriptor(socketDescriptor, state, openMode))
         return false;
     setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, CONTROL_SEND_BUFFER);
+    setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, CONTROL_RECEIVE_BUFFER);
+    setReadBufferSize(CONTROL_RECEIVE_BUFFER);
     return true;
 }
 
