@@ -12,10 +12,6 @@ constexpr int PACKETS_PER_PASS = 32;
 // Kernel send buffer of an adopted control connection: replies are a few dozen bytes, and a
 // peer that does not read them should not have thousands more answered into the kernel.
 constexpr int CONTROL_SEND_BUFFER = 64 * 1024;
-// What the kernel and the socket may hold of a control connection's requests not yet taken:
-// a client that pipelines past what the server takes is held back by TCP, and what it sent
-// stays small.
-constexpr int CONTROL_RECEIVE_BUFFER = 4 * 1024;
 
 // Cuts the control port's byte stream into packets and hands each complete one to
 // processPacket(); a false result aborts the connection. A peer that does not read its
@@ -47,7 +43,10 @@ protected:
     // ready for them, whatever replies are owed: for requests a peer sent before it hung up.
     void takeBuffered();
 
-    CProtoPacket packet;
+    // The packet being handed over, for processPacket(). A packet is taken whole and handed
+    // over at once, so one record per thread serves all its connections: an idle connection
+    // holds no 50 KB record of its own.
+    CProtoPacket &packet;
 
 private slots:
     void processReadyRead() override;
@@ -56,6 +55,7 @@ private:
     enum class Take { Taken, Incomplete, Ended };
 
     Take takePacket();
+    static CProtoPacket &threadPacket();
     void onBytesWritten();
     bool mustWait() const;
 
