@@ -79,6 +79,7 @@ CLoginGuard::Admission CLoginGuard::begin(const QHostAddress &peer, const QStrin
         return Admission::Wait;
     ++address.inFlight;
     ++named.inFlight;
+    ++admissions;
     return Admission::Admitted;
 }
 
@@ -168,14 +169,23 @@ void CLoginGuard::waitForRoom(const QHostAddress &peer, std::function<void()> wa
 
 void CLoginGuard::wakeWaiters(const QHostAddress &peer)
 {
-    // Only that address's waiters: its attempt ended, nobody else's room changed.
-    const auto found = waiters.find(peer);
-    if (found == waiters.end())
-        return;
-    const QList<std::function<void()>> woken = std::move(found.value());
-    waiters.erase(found);
-    for (const std::function<void()> &wake : woken)
+    // Only that address's waiters: its attempt ended, nobody else's room changed. One ended
+    // attempt makes room for one, so waking them all would cost every waiter a retry per
+    // ended attempt: in turn until one is let in. One that has gone, is locked out or still
+    // finds no room (its user's) passes the turn on; each is tried at most once.
+    auto found = waiters.find(peer);
+    for (qsizetype turns = found == waiters.end() ? 0 : found->size(); turns > 0; --turns) {
+        found = waiters.find(peer);
+        if (found == waiters.end())
+            return;
+        const std::function<void()> wake = found->takeFirst();
+        if (found->isEmpty())
+            waiters.erase(found);
+        const quint64 before = admissions;
         wake();
+        if (admissions != before)
+            return;
+    }
 }
 
 void CLoginGuard::setLoginMemory(qint64 msec)

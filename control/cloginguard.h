@@ -64,8 +64,8 @@ public:
     Admission beginChange(const QHostAddress &peer, int objectId);
     void endChange(const QHostAddress &peer, int objectId, Outcome outcome, const QString &name);
 
-    // An attempt that had to wait: wake runs once, after the next attempt from peer ended.
-    // A waiter that has gone by then makes wake a no-op itself.
+    // An attempt that had to wait: wake runs once, when an attempt from peer ended (waiters in
+    // turn until one is let in). A waiter that has gone by then makes wake a no-op itself.
     void waitForRoom(const QHostAddress &peer, std::function<void()> wake);
 
     // How long a successful login counts for recentLogin(); negative: for good.
@@ -115,6 +115,8 @@ private:
     QHash<QHostAddress, Failures> addressFailures;
     QHash<NameKey, Login> logins;
     QHash<QHostAddress, QList<std::function<void()>>> waiters;
+    // Attempts let in so far: tells a wake that took the room from one that did not.
+    quint64 admissions = 0;
     int nameLockFailures = 5;
     int nameLockMs = 60000;
     int addressLockFailures = 20;

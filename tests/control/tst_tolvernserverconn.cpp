@@ -106,6 +106,7 @@ private slots:
     // login guard
     void pipelinedLogins_data();
     void pipelinedLogins();
+    void endedAttemptWakesOneWaiter();
 
 private:
     void connectClient();
@@ -880,6 +881,55 @@ void tst_TolvernServerConn::pipelinedLogins()
         got += char('0' + reply.body.at(0));
     }
     QCOMPARE(got, results);
+}
+
+void tst_TolvernServerConn::endedAttemptWakesOneWaiter()
+{
+    // Two attempts on "bob" fill his room; three more wait. Waking every waiter per ended
+    // attempt would cost each a retry; one that has gone or is refused passes its turn on.
+    guard->setNameLock(2, 60000);
+    const QHostAddress peer(QHostAddress::LocalHost);
+    const QString bob = QStringLiteral("bob");
+    QCOMPARE(guard->beginAttempt(peer, bob), CLoginGuard::Admission::Admitted);
+    QCOMPARE(guard->beginAttempt(peer, bob), CLoginGuard::Admission::Admitted);
+    QList<CLoginGuard::Admission> got(3, CLoginGuard::Admission::Wait);
+    QList<bool> gone(3, false);
+    int wakes = 0;
+    std::function<void(int)> wait = [&](int i) {
+        guard->waitForRoom(peer, [&, i, bob] {
+            ++wakes;
+            if (gone[i])
+                return;
+            got[i] = guard->beginAttempt(peer, bob);
+            if (got[i] == CLoginGuard::Admission::Wait)
+                wait(i);
+        });
+    };
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(guard->beginAttempt(peer, bob), CLoginGuard::Admission::Wait);
+        wait(i);
+    }
+    guard->endAttempt(peer, bob, CLoginGuard::Outcome::Untested);
+    QCOMPARE(wakes, 1);
+    QCOMPARE(got[0], CLoginGuard::Admission::Admitted);
+    QCOMPARE(got[1], CLoginGuard::Admission::Wait);
+    gone[1] = true;
+    guard->endAttempt(peer, bob, CLoginGuard::Outcome::Untested);
+    QCOMPARE(wakes, 3);
+    QCOMPARE(got[2], CLoginGuard::Admission::Admitted);
+    // Two wait again; a failure leaves no room, so each is tried once and waits again; the
+    // second failure locks bob, which answers both.
+    gone[1] = false;
+    for (int i = 0; i < 2; ++i) {
+        got[i] = CLoginGuard::Admission::Wait;
+        wait(i);
+    }
+    guard->endAttempt(peer, bob, CLoginGuard::Outcome::Failed);
+    QCOMPARE(wakes, 5);
+    QCOMPARE(got[0], CLoginGuard::Admission::Wait);
+    guard->endAttempt(peer, bob, CLoginGuard::Outcome::Failed);
+    QCOMPARE(got[0], CLoginGuard::Admission::Refused);
+    QCOMPARE(got[1], CLoginGuard::Admission::Refused);
 }
 
 QTEST_GUILESS_MAIN(tst_TolvernServerConn)
