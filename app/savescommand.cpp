@@ -10,6 +10,7 @@
 #include "csavestore.h"
 #include "csaveverifier.h"
 #include "cserversettings.h"
+#include "cstartuptidy.h"
 #include "cuserfolder.h"
 
 namespace {
@@ -35,19 +36,20 @@ void printErr(const QString &line)
 
 int usage()
 {
-    std::fputs(qPrintable(translate("Usage: tolvern-server saves list ID\n"
-                                    "       tolvern-server saves history ID SAVE\n"
-                                    "       tolvern-server saves restore ID SAVE VERSION\n"
-                                    "       tolvern-server saves verify ID | --all\n"
-                                    "ID is a user's object id, SAVE a save name inside that "
-                                    "user's folder (slot1 for 7/slot1),\n"
-                                    "VERSION a name that \"saves history\" lists.\n"
-                                    "verify reads every archive and version of the user (or "
-                                    "of all users) again\nand checks it against the SHA-256 "
-                                    "kept beside it: one line each, good, DAMAGED\nor "
-                                    "unchecked (kept before sums); for a damaged save the "
-                                    "newest good version\nto restore. Exit 1 when anything "
-                                    "is damaged.\n")),
+    std::fputs(qPrintable(translate(
+                   "Usage: tolvern-server saves list ID\n"
+                   "       tolvern-server saves history ID SAVE\n"
+                   "       tolvern-server saves restore ID SAVE VERSION\n"
+                   "       tolvern-server saves verify ID | --all\n"
+                   "ID is a user's object id, SAVE a save name inside that "
+                   "user's folder (slot1 for 7/slot1),\n"
+                   "VERSION a name that \"saves history\" lists.\n"
+                   "verify reads every archive and version of the user (or "
+                   "of all users) again\nand checks it against the SHA-256 "
+                   "kept beside it: one line each, good, DAMAGED\nor "
+                   "unchecked (kept before sums); for a damaged save the "
+                   "newest good version\nto restore. Exit 1 when anything "
+                   "is damaged. verify --all first removes what uploads cut short left.\n")),
         stderr);
     return EXIT_USAGE;
 }
@@ -162,8 +164,16 @@ int runSavesCommand(QStringList args)
     CSaveStore store = CSaveStore::fromSettings(*settings);
     CSaveStore::Outcome outcome;
 
-    if (which == 3)
+    if (which == 3) {
+        // What uploads cut short left goes first, as at start; uploads in flight stay.
+        const QString removed
+            = all ? CStartupTidy::cutUploadsLine(store.removeCutUploads()) : QString();
+        if (!removed.isEmpty()) {
+            printErr(removed);
+            CJournal::record(removed);
+        }
         return verify(store, all ? userFolders(store.storageDirectory()) : QStringList { user });
+    }
     if (which == 0) {
         const QList<CSaveStore::Entry> saves = store.saves(user, &outcome);
         if (!outcome.ok())
