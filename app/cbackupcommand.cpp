@@ -128,6 +128,9 @@ int CBackupCommand::runBackup(CAdminCommand &command, const QStringList &argumen
     CBackup backup(database, settings->saveDataDir, settings->iniFilePath());
     backup.setProgressSink(&progress);
     const CBackup::Status status = into.isEmpty() ? backup.run(to) : backup.runInto(into, keep);
+    for (const QString &cut : backup.removedCutShort())
+        CAdminCommand::printError(
+            QStringLiteral("removed %1, left by a backup cut short").arg(cut));
     for (const QString &note : backup.notes())
         CAdminCommand::printError(QStringLiteral("left out %1").arg(note));
     if (status != CBackup::Status::Ok) {
