@@ -1,3 +1,4 @@
+#include <dlfcn.h>
 #include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -5,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
@@ -12,6 +14,48 @@
 #include "cinifile.h"
 #include "cwholefile.h"
 #include "unprivileged.h"
+
+namespace {
+
+// The file syncs and renames of this program while recording, in order: CWholeFile's calls
+// land here first.
+bool recording = false;
+QStringList &fileCalls()
+{
+    static QStringList calls;
+    return calls;
+}
+
+template<typename F> F real(const char *name)
+{
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+QString nameOfFd(int fd)
+{
+    return QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/self/fd/%1").arg(fd))).fileName();
+}
+
+} // namespace
+
+extern "C" int fsync(int fd)
+{
+    static const auto next = real<int (*)(int)>("fsync");
+    const int result = next(fd);
+    if (recording)
+        fileCalls() << QStringLiteral("sync ") + nameOfFd(fd);
+    return result;
+}
+
+extern "C" int rename(const char *from, const char *to)
+{
+    static const auto next = real<int (*)(const char *, const char *)>("rename");
+    if (recording)
+        fileCalls() << QStringLiteral("rename %1 %2")
+                           .arg(QFileInfo(QFile::decodeName(from)).fileName(),
+                               QFileInfo(QFile::decodeName(to)).fileName());
+    return next(from, to);
+}
 
 class tst_IniFile : public QObject
 {
@@ -48,6 +92,7 @@ private slots:
     void ownerAndGroupKept();
     void linkedIniWrittenWhereItPoints();
     void wholeFileReplacesALinkNeverItsTarget();
+    void syncedBeforeItsRenameAndFolderAfter();
 
 private:
     QString writeFile(const QByteArray &bytes);
@@ -539,6 +584,29 @@ void tst_IniFile::wholeFileReplacesALinkNeverItsTarget()
         QStringList());
     QFile::remove(victim);
     QFile::remove(planted);
+}
+
+// A crash at any moment leaves the old file or the new one, whole: the new one is synced
+// before it takes the name, and the folder after, so that the rename lasts too.
+void tst_IniFile::syncedBeforeItsRenameAndFolderAfter()
+{
+    writeFile("[General]\nA=1\n");
+    CIniFile ini(path);
+    ini.load();
+    ini.setValue(QStringLiteral("General"), QStringLiteral("A"), QStringLiteral("2"));
+    fileCalls().clear();
+    recording = true;
+    const bool saved = ini.save();
+    recording = false;
+    QVERIFY(saved);
+    const QStringList calls = fileCalls();
+    QCOMPARE(calls.size(), 3);
+    const QRegularExpression temporary(
+        QStringLiteral("^sync (\\.tolvern\\.ini\\.\\w+\\.partial)$"));
+    const QRegularExpressionMatch synced = temporary.match(calls.at(0));
+    QVERIFY2(synced.hasMatch(), qPrintable(calls.join(u'|')));
+    QCOMPARE(calls.at(1), QStringLiteral("rename %1 tolvern.ini").arg(synced.captured(1)));
+    QCOMPARE(calls.at(2), QStringLiteral("sync ") + QFileInfo(dir.path()).fileName());
 }
 
 QTEST_GUILESS_MAIN(tst_IniFile)
