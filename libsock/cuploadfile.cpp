@@ -157,11 +157,10 @@ bool CUploadFile::commit()
         return false;
     }
     temporary.clear();
-    // Closed (and unlocked) only now that the file has its name.
-    const bool closed = ::close(fd) == 0;
+    // Closed (and unlocked) only now that the file has its name; its bytes are on disk since
+    // the sync, so the close has nothing left to report.
+    ::close(fd);
     fd = -1;
-    if (!closed)
-        return false;
     // The rename is on disk only once its folder is, and a new folder once its parent is.
     bool synced = syncFolder(QFileInfo(target).absolutePath());
     for (const QString &folder : std::as_const(made))
