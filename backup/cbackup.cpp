@@ -17,6 +17,7 @@
 #include "cdatabasesnapshot.h"
 #include "csha256.h"
 #include "ctreecopy.h"
+#include "cwholefile.h"
 #include "storagehelpers.h"
 
 namespace {
@@ -176,15 +177,13 @@ CBackup::Status CBackup::write()
     files << CBackupManifest::File { databaseFile(), QFileInfo(dbCopy).size(), dbSum };
 
     QFile source(ini);
-    QFile copy(target + QLatin1Char('/') + iniFile());
     if (!source.open(QIODevice::ReadOnly))
         return failed(QStringLiteral("cannot read the ini %1: %2").arg(ini, source.errorString()));
     const QByteArray iniBytes = source.readAll();
-    if (!copy.open(QIODevice::WriteOnly) || copy.write(iniBytes) != iniBytes.size()
-        || !copy.flush())
-        return failed(
-            QStringLiteral("cannot write %1: %2").arg(copy.fileName(), copy.errorString()));
-    copy.close();
+    // The token's hash and perhaps a database password: the owner's only, whatever the umask
+    // and the folder.
+    if (!CWholeFile::write(target + QLatin1Char('/') + iniFile(), iniBytes, &why))
+        return failed(why);
     CSha256 iniSum;
     iniSum.add(iniBytes);
     files << CBackupManifest::File { iniFile(), iniBytes.size(), iniSum.hexResult() };

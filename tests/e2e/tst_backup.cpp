@@ -271,6 +271,9 @@ void tst_Backup::backupWhileServingRestoresEverythingAcknowledged()
         client.join();
     QCOMPARE(failures.load(), 0);
     QVERIFY2(code == 0, out.constData());
+    // Password hashes and the token's hash, whatever the umask: the owner's only.
+    for (const char *secret : { "/users.db", "/tolvern.ini" })
+        QCOMPARE(modeOf(backupDir + QLatin1String(secret)), 0600);
     qInfo("%zu users before the backup, %zu added while it ran: %s", before.size(), during,
         out.trimmed().constData());
 
