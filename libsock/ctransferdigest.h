@@ -8,7 +8,7 @@
 
 namespace libsock {
 
-// The SHA-256 of a transfer's bytes, computed away from the thread that moves them: the
+// The sum of a transfer's bytes, computed away from the thread that moves them: the
 // connection only hands its buffers over (shared, not copied) and asks for the result at the
 // end. The owner (the connection's adapter) decides where the hashing runs and where the sum
 // is kept.
@@ -24,7 +24,7 @@ public:
     virtual qint64 backlog() const = 0;
     // Calls ready (on any thread) once the backlog is at or below bytes, at once if it is.
     virtual void whenBelow(qint64 bytes, const std::function<void()> &ready) = 0;
-    // Calls done with the 64 hex digits of everything added, on any thread, once it is all
+    // Calls done with the sum of everything added (hex), on any thread, once it is all
     // hashed. Nothing is added afterwards.
     virtual void finish(const std::function<void(const QString &hex)> &done) = 0;
 

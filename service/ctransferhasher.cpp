@@ -14,8 +14,9 @@ constexpr qint64 DRAIN_BATCH = 1024 * 1024;
 
 } // namespace
 
-CTransferHasher::CTransferHasher(QThreadPool *threadPool)
+CTransferHasher::CTransferHasher(QThreadPool *threadPool, CSaveSum::Kind kind)
     : pool(threadPool)
+    , sum(kind)
 {
 }
 

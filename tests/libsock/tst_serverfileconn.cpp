@@ -54,6 +54,9 @@ public:
     void finish(const std::function<void(const QString &)> &done) override { done(sha256(bytes)); }
     bool saveBeside(const QString &file) override
     {
+        // The sum goes first: the archive's name still holds what it replaces.
+        QFile target(file);
+        targetAtSave = target.open(QIODevice::ReadOnly) ? target.readAll() : QByteArray("<none>");
         QFile sum(file + QStringLiteral(".sha256"));
         return sum.open(QIODevice::WriteOnly) && sum.write(sha256(bytes).toLatin1()) == 64;
     }
@@ -71,6 +74,7 @@ public:
     }
 
     QByteArray bytes;
+    QByteArray targetAtSave;
     bool gated = false;
     qint64 pending = 0;
     qint64 maxBacklog = 0;
@@ -580,6 +584,8 @@ void tst_ServerFileConn::upload()
     QCOMPARE(allFiles(storage),
         (QStringList { QStringLiteral("alice.z"), QStringLiteral("alice.z.sha256") }));
     QCOMPARE(TestAdapter::readSum(target + QStringLiteral(".sha256")), sha256(content).toLatin1());
+    // Kept before the archive's rename, so no committed archive lacks its sum.
+    QCOMPARE(adapter.digest->targetAtSave, pattern(70000, 99));
     if (gated)
         QVERIFY2(adapter.digest->maxBacklog <= DIGEST_BACKLOG_LIMIT + UPLOAD_GATHER_SIZE,
             qPrintable(QString::number(adapter.digest->maxBacklog)));
