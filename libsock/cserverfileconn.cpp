@@ -329,22 +329,40 @@ CServerFileConn::Flush CServerFileConn::flushUpload()
         askForRoom();
         return Flush::Waiting;
     }
-    // A plain write: the sync comes with the commit, away from this thread.
-    const bool ok = uploadFile->write(uploadPending);
     uploadSize += uploadPending.size();
     if (digest) {
-        // The digest keeps these bytes; the next ones go to a buffer of their own.
+        // The digest hashes these bytes and writes them to the file on its own thread, and
+        // keeps the buffer until then; the next bytes go to one it has given back.
         digest->add(uploadPending, 0, uploadPending.size());
-        uploadPending = QByteArray();
-        uploadPending.reserve(UPLOAD_GATHER_SIZE);
-    } else {
-        uploadPending.resize(0);
+        if (lentBuffers.size() < LENT_BUFFERS)
+            lentBuffers.append(uploadPending);
+        uploadPending = spareBuffer();
+        return Flush::Written;
     }
+    // A plain write: the sync comes with the commit, away from this thread.
+    const bool ok = uploadFile->write(uploadPending);
+    uploadPending.resize(0);
     if (adapter && uploadSize - uploadWrittenBack >= UPLOAD_CHECK_BYTES) {
         uploadWrittenBack = uploadSize;
         adapter->startWriteBack(uploadId, [file = uploadFile] { file->startWriteBack(); });
     }
     return ok ? Flush::Written : Flush::Failed;
+}
+
+QByteArray CServerFileConn::spareBuffer()
+{
+    // Buffers lent to the digest come back once it has dropped them: reused, they cost no new
+    // pages of memory for each one.
+    for (qsizetype i = 0; i < lentBuffers.size(); ++i) {
+        if (lentBuffers.at(i).isDetached()) {
+            QByteArray buffer = lentBuffers.takeAt(i);
+            buffer.resize(0);
+            return buffer;
+        }
+    }
+    QByteArray buffer;
+    buffer.reserve(UPLOAD_GATHER_SIZE);
+    return buffer;
 }
 
 void CServerFileConn::askForRoom()
@@ -357,8 +375,11 @@ void CServerFileConn::askForRoom()
     const quint64 id = uploadId;
     // Answers are taken from the event loop, even one given at once: never from inside the
     // frame being handled.
-    adapter->requestUploadRoom(id, uploadName, uploadSize, needed, needed + UPLOAD_CHECK_BYTES,
-        [self, id](qint64 granted) {
+    // What is on disk already: the digest may still hold some of the bytes handed over, and
+    // the room they need is counted as taken until they are written.
+    const qint64 onDisk = uploadFile ? uploadFile->bytesWritten() : uploadSize;
+    adapter->requestUploadRoom(
+        id, uploadName, onDisk, needed, needed + UPLOAD_CHECK_BYTES, [self, id](qint64 granted) {
             if (self) {
                 QMetaObject::invokeMethod(
                     self.data(),
@@ -470,6 +491,7 @@ void CServerFileConn::failUpload()
 void CServerFileConn::releaseFiles()
 {
     uploadPending.clear();
+    lentBuffers.clear();
     digest.reset();
     ++digestNumber;
     digestWaiting = false;

@@ -34,6 +34,8 @@ constexpr qint64 UPLOAD_CHECK_BYTES = 1024 * 1024;
 // Bytes of a transfer handed to its digest and not hashed yet: beyond this the transfer waits
 // for the hashing to catch up (to half of it).
 constexpr qint64 DIGEST_BACKLOG_LIMIT = 8 * 1024 * 1024;
+// Upload buffers kept for reuse: as many as the digest's backlog holds, and a few more.
+constexpr int LENT_BUFFERS = int(DIGEST_BACKLOG_LIMIT / UPLOAD_GATHER_SIZE) + 8;
 
 // Server end of one file-transfer connection: downloads a file from the storage directory
 // or uploads one into it, asking the adapter for permission and the file name.
@@ -75,6 +77,7 @@ private:
     void writeUploadData();
     void releaseFiles();
     Flush flushUpload();
+    QByteArray spareBuffer();
     void askForRoom();
     void roomAnswered(qint64 granted);
     void commitAnswered(bool stored);
@@ -96,6 +99,8 @@ private:
     // Upload bytes on their way to the file: with the frame being received, an upload holds
     // less than a quarter of a megabyte.
     QByteArray uploadPending;
+    // The upload buffers handed to the digest, reused once it has let go of them.
+    QList<QByteArray> lentBuffers;
     // The accepted upload's file name as the adapter gave it, and the bytes written so far.
     QString uploadName;
     qint64 uploadSize = 0;

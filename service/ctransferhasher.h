@@ -31,6 +31,8 @@ public:
     qint64 backlog() const override;
     void whenBelow(qint64 bytes, const std::function<void()> &ready) override;
     void finish(const std::function<void(const QString &hex)> &done) override;
+    void setSink(const std::function<void(const char *data, qint64 size)> &sink) override;
+    void settle() override;
     bool saveBeside(const QString &file) override;
     void dropBeside(const QString &file) override;
 
@@ -51,6 +53,7 @@ private:
 
     QThreadPool *pool;
     CSaveSum sum; // the draining task only
+    std::function<void(const char *, qint64)> sink; // set before the first piece
 
     mutable std::mutex mutex;
     std::deque<Piece> pieces; // guarded by mutex

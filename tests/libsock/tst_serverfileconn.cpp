@@ -41,8 +41,13 @@ public:
         bytes.append(buffer.constData() + offset, length);
         if (gated)
             pending += length;
+        else if (sink)
+            sink(buffer.constData() + offset, length);
         maxBacklog = qMax(maxBacklog, pending);
     }
+    void setSink(const std::function<void(const char *, qint64)> &to) override { sink = to; }
+    // As if the hashing caught up: what it holds reaches the file.
+    void settle() override { release(); }
     qint64 backlog() const override { return pending; }
     void whenBelow(qint64 limit, const std::function<void()> &ready) override
     {
@@ -68,6 +73,8 @@ public:
     void release()
     {
         gated = false;
+        if (sink && pending > 0)
+            sink(bytes.constData() + bytes.size() - pending, pending);
         pending = 0;
         if (waiting)
             std::exchange(waiting, nullptr)();
@@ -75,6 +82,7 @@ public:
 
     QByteArray bytes;
     QByteArray targetAtSave;
+    std::function<void(const char *, qint64)> sink;
     bool gated = false;
     qint64 pending = 0;
     qint64 maxBacklog = 0;
