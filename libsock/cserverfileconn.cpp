@@ -222,14 +222,25 @@ void CServerFileConn::writeUploadData()
         abort(); // no accepted upload
         return;
     }
-    // Frames gathered into fewer, larger file writes, within a bound of their own.
     const qint64 length = header.length;
-    if (uploadPending.size() + length > UPLOAD_GATHER_SIZE && flushUpload() == Flush::Failed) {
-        // The old archive stays as it was; the peer sees the connection reset before its 6.
-        failUpload();
-        return;
+    if (digest && length >= UPLOAD_GATHER_SIZE / 2 && flushUpload() == Flush::Written
+        && uploadSize + length <= uploadGranted) {
+        // A large frame goes to the digest in the buffer it arrived in, without a copy; the
+        // next frame is read into one the digest has given back.
+        uploadSize += length;
+        digest->add(recvBuffer, FRAME_HEADER_SIZE, length);
+        if (lentBuffers.size() < LENT_BUFFERS)
+            lentBuffers.append(recvBuffer);
+        recvBuffer = spareBuffer();
+    } else {
+        // Frames gathered into fewer, larger file writes, within a bound of their own.
+        if (uploadPending.size() + length > UPLOAD_GATHER_SIZE && flushUpload() == Flush::Failed) {
+            // The old archive stays as it was; the peer sees the connection reset before its 6.
+            failUpload();
+            return;
+        }
+        uploadPending.append(recvBuffer.constData() + FRAME_HEADER_SIZE, length);
     }
-    uploadPending.append(recvBuffer.constData() + FRAME_HEADER_SIZE, length);
     // Room is asked for ahead, so the bytes seldom wait for the answer.
     if (uploadGranted - uploadSize - uploadPending.size() < UPLOAD_CHECK_BYTES / 2)
         askForRoom();
