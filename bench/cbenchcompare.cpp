@@ -14,7 +14,8 @@ namespace {
 // The first number of a measured cell ("509 MiB/s", "p99 1.20 ms, ..."), or -1.
 double leadingNumber(const QString &text)
 {
-    static const QRegularExpression number(QStringLiteral("(\\d+(?:\\.\\d+)?)"));
+    // Not the digits of a name such as "p99".
+    static const QRegularExpression number(QStringLiteral("(?<![\\w.])(\\d+(?:\\.\\d+)?)"));
     const QRegularExpressionMatch match = number.match(text);
     return match.hasMatch() ? match.captured(1).toDouble() : -1;
 }

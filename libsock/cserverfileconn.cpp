@@ -223,7 +223,7 @@ void CServerFileConn::writeUploadData()
         return;
     }
     const qint64 length = header.length;
-    if (digest && length >= UPLOAD_GATHER_SIZE / 2 && flushUpload() == Flush::Written
+    if (digest && length >= UPLOAD_WHOLE_FRAME && flushUpload() == Flush::Written
         && uploadSize + length <= uploadGranted) {
         // A large frame goes to the digest in the buffer it arrived in, without a copy; the
         // next frame is read into one the digest has given back.

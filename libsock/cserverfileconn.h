@@ -28,6 +28,9 @@ constexpr quint8 FILE_OPEN_FAILED = 2;
 constexpr quint8 FILE_REFUSED = 3;
 
 constexpr qint64 UPLOAD_GATHER_SIZE = 128 * 1024;
+// Upload frames of this size or more (a client's usual 51,200 bytes) go to the digest as they
+// arrived, without being gathered.
+constexpr qint64 UPLOAD_WHOLE_FRAME = 32 * 1024;
 // The room an upload asks the adapter for ahead of the bytes it has: one look at the limits
 // per megabyte.
 constexpr qint64 UPLOAD_CHECK_BYTES = 1024 * 1024;

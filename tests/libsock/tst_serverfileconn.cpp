@@ -210,11 +210,16 @@ QStringList allFiles(const QString &dir)
     return out;
 }
 
+// Frames of chunk bytes; chunk -1: small and whole frames in turn, so gathered and handed
+// bytes follow one another.
 QByteArray dataFrames(const QByteArray &content, int chunk)
 {
     QByteArray out;
-    for (int pos = 0; pos < content.size(); pos += chunk)
-        out += TestFrameClient::frame(1, content.mid(pos, chunk));
+    for (int pos = 0, n = 0; pos < content.size(); ++n) {
+        const int size = chunk > 0 ? chunk : (n % 3 == 2 ? 60000 : 7000);
+        out += TestFrameClient::frame(1, content.mid(pos, size));
+        pos += size;
+    }
     return out;
 }
 
@@ -554,6 +559,7 @@ void tst_ServerFileConn::upload_data()
     QTest::newRow("51200") << 51200 << 51200 << false;
     QTest::newRow("51201") << 51201 << 51200 << false;
     QTest::newRow("3 MiB, largest frames") << 3 * 1048576 + 3 << 102394 << false;
+    QTest::newRow("3 MiB, small and whole frames") << 3 * 1048576 + 5 << -1 << false;
     QTest::newRow("hashing behind")
         << int(DIGEST_BACKLOG_LIMIT + 3 * 1048576 + 3) << 102394 << true;
 }
