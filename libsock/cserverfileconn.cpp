@@ -381,13 +381,32 @@ void CServerFileConn::askForRoom()
     if (roomAsked || !adapter)
         return;
     roomAsked = true;
-    const qint64 needed = uploadSize + uploadPending.size();
     const QPointer<CServerFileConn> self(this);
     const quint64 id = uploadId;
+    // Bytes still with the digest are not on disk, and the room granted for them counts as
+    // taken until they are; asked with bytes outstanding, every upload would hold room it is
+    // not using yet while the others are refused. So the question waits until they are
+    // written, as they would be had this thread written them; the frames meanwhile go on
+    // within the room granted.
+    if (digest && digest->backlog() > 0) {
+        digest->whenBelow(0, [self, id] {
+            if (self) {
+                QMetaObject::invokeMethod(
+                    self.data(),
+                    [self, id] {
+                        if (self->uploadId == id && self->roomAsked) {
+                            self->roomAsked = false;
+                            self->askForRoom();
+                        }
+                    },
+                    Qt::QueuedConnection);
+            }
+        });
+        return;
+    }
+    const qint64 needed = uploadSize + uploadPending.size();
     // Answers are taken from the event loop, even one given at once: never from inside the
     // frame being handled.
-    // What is on disk already: the digest may still hold some of the bytes handed over, and
-    // the room they need is counted as taken until they are written.
     const qint64 onDisk = uploadFile ? uploadFile->bytesWritten() : uploadSize;
     adapter->requestUploadRoom(
         id, uploadName, onDisk, needed, needed + UPLOAD_CHECK_BYTES, [self, id](qint64 granted) {

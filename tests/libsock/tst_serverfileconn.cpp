@@ -54,7 +54,7 @@ public:
         if (pending <= limit)
             ready();
         else
-            waiting = ready;
+            waiters.push_back(ready);
     }
     void finish(const std::function<void(const QString &)> &done) override { done(sha256(bytes)); }
     bool saveBeside(const QString &file) override
@@ -76,8 +76,8 @@ public:
         if (sink && pending > 0)
             sink(bytes.constData() + bytes.size() - pending, pending);
         pending = 0;
-        if (waiting)
-            std::exchange(waiting, nullptr)();
+        for (const auto &ready : std::exchange(waiters, {}))
+            ready();
     }
 
     QByteArray bytes;
@@ -86,7 +86,7 @@ public:
     bool gated = false;
     qint64 pending = 0;
     qint64 maxBacklog = 0;
-    std::function<void()> waiting;
+    std::vector<std::function<void()>> waiters;
 };
 
 // Maps a save name to "<name>.z" as the main window does, and counts what it is asked. With
@@ -497,7 +497,7 @@ void tst_ServerFileConn::downloadChecksSum()
     client->write(TestFrameClient::control(FILE_CMD_START));
     if (gated) {
         // The transfer waits for its hashing instead of piling its bytes up for it.
-        QTRY_VERIFY(adapter.digest && adapter.digest->waiting);
+        QTRY_VERIFY(adapter.digest && !adapter.digest->waiters.empty());
         QVERIFY(!QTest::qWaitFor([&] { return client->dataBytes().size() == size; }, 200));
         QVERIFY2(adapter.digest->maxBacklog <= DIGEST_BACKLOG_LIMIT + SEND_CHUNK_LIMIT,
             qPrintable(QString::number(adapter.digest->maxBacklog)));
@@ -585,7 +585,7 @@ void tst_ServerFileConn::upload()
     client->write(dataFrames(content, chunk) + TestFrameClient::control(FILE_CMD_END));
     if (gated) {
         // The frames wait in the socket while the hashing is behind.
-        QTRY_VERIFY(adapter.digest && adapter.digest->waiting);
+        QTRY_VERIFY(adapter.digest && !adapter.digest->waiters.empty());
         QVERIFY(!QTest::qWaitFor([&] { return guard.isNull(); }, 200));
         adapter.digest->release();
     }
