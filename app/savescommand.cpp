@@ -36,20 +36,20 @@ void printErr(const QString &line)
 
 int usage()
 {
-    std::fputs(qPrintable(translate(
-                   "Usage: tolvern-server saves list ID\n"
-                   "       tolvern-server saves history ID SAVE\n"
-                   "       tolvern-server saves restore ID SAVE VERSION\n"
-                   "       tolvern-server saves verify ID | --all\n"
-                   "ID is a user's object id, SAVE a save name inside that "
-                   "user's folder (slot1 for 7/slot1),\n"
-                   "VERSION a name that \"saves history\" lists.\n"
-                   "verify reads every archive and version of the user (or "
-                   "of all users) again\nand checks it against the SHA-256 "
-                   "kept beside it: one line each, good, DAMAGED\nor "
-                   "unchecked (kept before sums); for a damaged save the "
-                   "newest good version\nto restore. Exit 1 when anything "
-                   "is damaged. verify --all first removes what uploads cut short left.\n")),
+    std::fputs(qPrintable(translate("Usage: tolvern-server saves list ID\n"
+                                    "       tolvern-server saves history ID SAVE\n"
+                                    "       tolvern-server saves restore ID SAVE VERSION\n"
+                                    "       tolvern-server saves verify ID | --all\n"
+                                    "ID is a user's object id, SAVE a save name inside that "
+                                    "user's folder (slot1 for 7/slot1),\n"
+                                    "VERSION a name that \"saves history\" lists.\n"
+                                    "verify reads every archive and version of the user (or "
+                                    "of all users) again\nand checks it against the sum "
+                                    "kept beside it: one line each, good, DAMAGED\nor "
+                                    "unchecked (kept before sums); for a damaged save the "
+                                    "newest good version\nto restore. Exit 1 when anything "
+                                    "is damaged. verify --all first removes what uploads cut "
+                                    "short left.\n")),
         stderr);
     return EXIT_USAGE;
 }

@@ -12,7 +12,7 @@
 
 #include "cbackup.h"
 #include "cinifile.h"
-#include "csha256.h"
+#include "csavesum.h"
 #include "ctreecopy.h"
 #include "cwholefile.h"
 #include "storagehelpers.h"
@@ -188,20 +188,20 @@ bool CRestore::copyAll(const QString &workDir, const QString &storageDir, const 
         return bad(QStringLiteral("cannot create %1 or %2").arg(workDir, storageDir));
     QList<CTreeCopy::Item> database;
     QList<CTreeCopy::Item> saves;
-    QByteArray iniSum;
+    QString iniSum;
     const QString savesPrefix = CBackup::savesFolder() + QLatin1Char('/');
     for (const CBackupManifest::File &file : std::as_const(found.files)) {
         CTreeCopy::Item item;
         item.path = file.path;
         item.size = file.size;
-        item.sha256 = file.sha256;
+        item.sum = file.sum;
         if (file.path == CBackup::databaseFile()) {
             database << item;
         } else if (file.path.startsWith(savesPrefix)) {
             item.path = file.path.mid(savesPrefix.size());
             saves << item;
         } else if (file.path == CBackup::iniFile()) {
-            iniSum = file.sha256.toLatin1();
+            iniSum = file.sum;
         }
     }
     // First of all the ini, whole but under a name of its own: it says what this restore is
@@ -295,16 +295,14 @@ bool CRestore::copySaves(QList<CTreeCopy::Item> &saves, const QString &storageDi
     return true;
 }
 
-bool CRestore::writeIni(const QString &storageDir, const QString &iniPath, const QByteArray &sum)
+bool CRestore::writeIni(const QString &storageDir, const QString &iniPath, const QString &sum)
 {
     // The ini as it was, but pointing at the storage folder it was restored into.
     QFile stored(backup + QLatin1Char('/') + CBackup::iniFile());
     QByteArray bytes;
     if (stored.open(QIODevice::ReadOnly))
         bytes = stored.readAll();
-    CSha256 check;
-    check.add(bytes);
-    if (!sum.isEmpty() && check.hexResult().toLatin1() != sum)
+    if (!sum.isEmpty() && CSaveSum::of(bytes.constData(), bytes.size(), CSaveSum::kindOf(sum)) != sum)
         return bad(QStringLiteral("%1 does not match the manifest").arg(stored.fileName()));
     CIniFile ini(iniPath);
     ini.parse(bytes);

@@ -53,7 +53,7 @@ private:
     bool copyAll(const QString &workDir, const QString &storageDir, const QString &iniPath);
     bool copyDatabase(const QList<CTreeCopy::Item> &database, const QString &workDir);
     bool copySaves(QList<CTreeCopy::Item> &saves, const QString &storageDir);
-    bool writeIni(const QString &storageDir, const QString &iniPath, const QByteArray &sum);
+    bool writeIni(const QString &storageDir, const QString &iniPath, const QString &sum);
     bool bad(const QString &text);
     // Where the ini waits until the restore is whole.
     static QString pendingIni(const QString &iniPath);
