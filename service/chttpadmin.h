@@ -11,6 +11,7 @@
 #include <QString>
 
 class CHttpApi;
+class CHttpsGate;
 class CLogEvents;
 class CLogRing;
 class QTimer;
@@ -71,6 +72,7 @@ private:
     QByteArray certificate; // MHD keeps pointers into these while it runs
     QByteArray key;
     QTimer *ticker = nullptr;
+    CHttpsGate *gate = nullptr; // HTTPS only: the listening socket
 
     std::mutex mutex;
     QList<Stream *> streams; // guarded by mutex
