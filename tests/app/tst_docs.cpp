@@ -88,6 +88,27 @@ QStringList shellWords(const QString &text)
     return words;
 }
 
+// Where the command itself stands: after sudo with its options and variables set for it
+// ("journalctl -u tolvern-server" runs journalctl).
+qsizetype commandAt(const QStringList &words)
+{
+    static const QRegularExpression assignment(QStringLiteral("^[A-Za-z_][A-Za-z0-9_]*="));
+    qsizetype at = 0;
+    while (at < words.size()) {
+        const QString &word = words.at(at);
+        if (word == QLatin1String("sudo") || assignment.match(word).hasMatch()) {
+            ++at;
+        } else if (word == QLatin1String("-u") && at > 0) {
+            at += 2;
+        } else if (word.startsWith(QLatin1Char('-')) && at > 0) {
+            ++at;
+        } else {
+            return at;
+        }
+    }
+    return -1;
+}
+
 // Every command line that runs tolvern-server: in shell code blocks and in inline code.
 QList<CommandLine> commandLines()
 {
@@ -125,8 +146,9 @@ QList<CommandLine> commandLines()
             }
             for (const QString &text : std::as_const(texts)) {
                 const QStringList words = shellWords(text);
-                const qsizetype at = words.indexOf(QLatin1String("tolvern-server"));
-                if (at < 0)
+                const qsizetype at = commandAt(words);
+                if (at < 0 || (words.at(at) != QLatin1String("tolvern-server")
+                        && !words.at(at).endsWith(QLatin1String("/tolvern-server"))))
                     continue;
                 // A synopsis in running text ("--check-config [FILE]") is grammar, not a
                 // command line.

@@ -59,6 +59,10 @@ int tst_Install::runTool(const QString &program, const QStringList &arguments, Q
 
 QString tst_Install::tool(const char *name)
 {
+    // Debian's python3 (with python3-seccomp), not one earlier on PATH.
+    if (qstrcmp(name, "python3") == 0
+        && QFileInfo(QStringLiteral("/usr/bin/python3")).isExecutable())
+        return QStringLiteral("/usr/bin/python3");
     return QStandardPaths::findExecutable(QLatin1String(name));
 }
 
@@ -84,16 +88,17 @@ void tst_Install::initTestCase()
     QByteArray out;
     QCOMPARE(runTool(QStringLiteral(CPACK_COMMAND),
                  { QStringLiteral("-G"), QStringLiteral("DEB"), QStringLiteral("--config"),
-                     QStringLiteral(BUILD_DIR "/CPackConfig.cmake"), QStringLiteral("-B"), packages,
-                     // Compressing large debug binaries would take minutes and test nothing.
-                     QStringLiteral("-D"), QStringLiteral("CPACK_DEBIAN_COMPRESSION_TYPE=none") },
+                     QStringLiteral(BUILD_DIR "/CPackConfig.cmake"), QStringLiteral("-B"),
+                     packages },
                  &out),
         0);
     const QStringList debs = QDir(packages).entryList({ QStringLiteral("*.deb") });
     QCOMPARE(debs.size(), 1);
     deb = packages + QLatin1Char('/') + debs.first();
     unpacked = dir.filePath(QStringLiteral("root/pkg"));
-    QCOMPARE(runTool(QStringLiteral("dpkg-deb"), { QStringLiteral("-x"), deb, unpacked }, &out), 0);
+    QVERIFY(QDir().mkpath(unpacked));
+    QVERIFY2(runTool(QStringLiteral("dpkg-deb"), { QStringLiteral("-x"), deb, unpacked }, &out) == 0,
+        out.constData());
     QCOMPARE(runTool(QStringLiteral("dpkg-deb"),
                  { QStringLiteral("-e"), deb, dir.filePath(QStringLiteral("root/control")) }, &out),
         0);
@@ -203,7 +208,8 @@ void tst_Install::debianPackageLists()
              "./usr/lib/sysusers.d/tolvern.conf", "./etc/tolvern/tolvern.ini",
              "./usr/share/man/man1/tolvern-server.1.gz", "./usr/share/man/man1/tolvern-client.1.gz",
              "./usr/share/man/man5/tolvern.ini.5.gz", "./usr/share/doc/tolvern/copyright",
-             "./usr/share/doc/tolvern/changelog.Debian.gz" })
+             "./usr/share/doc/tolvern/changelog.gz",
+             "./usr/share/doc/tolvern/docs/operations.md.gz" })
         QVERIFY2(out.contains(QByteArray(" ") + file + "\n"), file);
     QCOMPARE(runTool(QStringLiteral("dpkg-deb"),
                  { QStringLiteral("-f"), deb, QStringLiteral("Depends") }, &out),
@@ -306,7 +312,7 @@ void tst_Install::packageLintianClean()
     // Errors and warnings fail; notes and pedantic remarks do not.
     const int code = runTool(tool("lintian"),
         { QStringLiteral("--fail-on"), QStringLiteral("error,warning"),
-            QStringLiteral("--no-tag-display-limit"), deb },
+            QStringLiteral("--tag-display-limit"), QStringLiteral("0"), deb },
         &out);
     QVERIFY2(code == 0, out.constData());
 }
@@ -327,7 +333,9 @@ void tst_Install::binariesHardened()
         QVERIFY2(out.contains("(BIND_NOW)") || out.contains("Flags: NOW"), program);
         QVERIFY2(out.contains("(FLAGS_1)") && out.contains("PIE"), program);
         QVERIFY2(out.contains("__stack_chk_fail"), program);
-        QVERIFY2(out.contains("_chk@"), program);
+        // Fortified calls where the program makes calls that can be (lintian checks both).
+        if (qstrcmp(program, "tolvern-server") == 0)
+            QVERIFY2(out.contains("__memcpy_chk@") || out.contains("__read_chk@"), program);
     }
 }
 
@@ -415,7 +423,7 @@ public:
     int httpStatus(const QByteArray &token)
     {
         QByteArray out;
-        run({ QStringLiteral("python3"), QStringLiteral("-c"),
+        run({ QStringLiteral("/usr/bin/python3"), QStringLiteral("-c"),
                 QStringLiteral("import sys, urllib.request, urllib.error\n"
                                "r = urllib.request.Request('http://127.0.0.1:8080/api/v1/status',"
                                " headers={'Authorization': 'Bearer ' + sys.argv[1]})\n"
@@ -485,7 +493,7 @@ void tst_Install::unitsRunAsInstalled()
     QProcess service;
     service.setProcessChannelMode(QProcess::MergedChannels);
     service.start(QStringLiteral("nsenter"),
-        root.enter({ QStringLiteral("python3"), QStringLiteral(TOLVERN_TEST_DIR "/unitrun.py"),
+        root.enter({ tool("python3"), QStringLiteral(TOLVERN_TEST_DIR "/unitrun.py"),
             UNITS + QStringLiteral("tolvern-server.service") }));
     QByteArray log;
     const auto ready = [&] {
@@ -509,7 +517,7 @@ void tst_Install::unitsRunAsInstalled()
                  &out, &err)
             == 0,
         says());
-    QCOMPARE(out.trimmed(), QByteArray("1"));
+    QVERIFY2(out.trimmed().endsWith("object id 1"), out.constData());
     QFile save(dir.filePath(QStringLiteral("save.bin")));
     QVERIFY(save.open(QIODevice::WriteOnly) && save.write(QByteArray(5000, 's')) == 5000);
     save.close();
@@ -561,7 +569,7 @@ void tst_Install::unitsRunAsInstalled()
     }
 
     // The daily backup as its unit runs it, beside the running service, and its check.
-    QVERIFY2(root.run({ QStringLiteral("python3"), QStringLiteral(TOLVERN_TEST_DIR "/unitrun.py"),
+    QVERIFY2(root.run({ tool("python3"), QStringLiteral(TOLVERN_TEST_DIR "/unitrun.py"),
                           UNITS + QStringLiteral("tolvern-backup.service") },
                  &out, &err)
             == 0,

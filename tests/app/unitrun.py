@@ -99,10 +99,9 @@ def allowed_calls(service):
     return allowed
 
 
-def install_filter(service):
+def install_filter(service, allowed):
     import seccomp
 
-    allowed = allowed_calls(service)
     if not allowed:
         return
     number = last(service, "SystemCallErrorNumber")
@@ -113,10 +112,8 @@ def install_filter(service):
     deny_wx = last(service, "MemoryDenyWriteExecute") == "yes"
     PROT_WRITE, PROT_EXEC = 2, 4
     for call in sorted(allowed):
-        try:
-            seccomp.resolve_syscall(seccomp.system_arch(), call)
-        except Exception:
-            continue  # not a call of this architecture
+        if seccomp.resolve_syscall(0, call) == -1:
+            continue  # a call this libseccomp does not know
         if call == "socket" and family_numbers:
             for number_ in family_numbers:
                 f.add_rule(seccomp.ALLOW, call, seccomp.Arg(0, seccomp.EQ, number_))
@@ -189,7 +186,7 @@ def prepare_folders(service, user, group):
     return made
 
 
-def child(service, user, group, env, argv, writable):
+def child(service, user, group, env, argv, writable, allowed):
     confine_mounts(service, writable)
     os.chdir(last(service, "WorkingDirectory", user.pw_dir))
     os.umask(int(last(service, "UMask", "0022"), 8))
@@ -202,7 +199,7 @@ def child(service, user, group, env, argv, writable):
     os.setuid(user.pw_uid)
     if last(service, "NoNewPrivileges") == "yes" or service.get("SystemCallFilter"):
         check(libc.prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), "no new privileges")
-    install_filter(service)
+    install_filter(service, allowed)
     os.execve(argv[0], argv, env)
 
 
@@ -214,6 +211,7 @@ def main():
     group = grp.getgrnam(last(service, "Group", user.pw_name))
     writable = prepare_folders(service, user, group)
     argv = shlex.split(last(service, "ExecStart"))
+    allowed = allowed_calls(service)
 
     notify_dir = "/run/tolvern-notify"
     os.makedirs(notify_dir, exist_ok=True)
@@ -237,7 +235,7 @@ def main():
     if pid == 0:
         try:
             env["WATCHDOG_PID"] = str(os.getpid())
-            child(service, user, group, env, argv, writable)
+            child(service, user, group, env, argv, writable, allowed)
         except SystemExit:
             raise
         except BaseException as e:  # noqa: BLE001 - anything that stops the start
