@@ -37,9 +37,10 @@ TOLVERN_DEPS_TEST=(
     openssl
     # The web console in a real browser, and a real Prometheus scraping the metrics.
     chromium chromium-driver python3-selenium prometheus
-    # The package held against Debian's policy checker, and its units run under their
-    # system-call filter (tests/app/unitrun.py) where systemd is not PID 1.
-    lintian python3-seccomp
+    # The package held against Debian's policy checker, its units rated and verified
+    # (systemd-analyze) and run under their system-call filter (tests/app/unitrun.py) in a
+    # namespace with a loopback of its own (ip) where systemd is not PID 1.
+    lintian python3-seccomp systemd iproute2
 )
 # libFuzzer and the sanitizer runtime for scripts/fuzz.sh.
 TOLVERN_DEPS_FUZZ=(

@@ -202,21 +202,11 @@ bool CHttpAdmin::start(const QString &address, quint16 port, const QByteArray &c
         return false;
     }
     if (tls) {
-        MHD_Daemon *target = daemon;
-        gate = new CHttpsGate(
-            [target](int socketfd, const sockaddr *peer, socklen_t length) {
-                // Closed by libmicrohttpd when it cannot take it.
-                MHD_add_connection(target, socketfd, peer, length);
-            },
-            this);
-        QString why;
-        if (!gate->listen(bind,
-                host.protocol() == QAbstractSocket::IPv6Protocol ? socklen_t(sizeof(v6))
-                                                                 : socklen_t(sizeof(v4)),
-                &why)) {
-            *errorText = tr("cannot listen on %1:%2: %3").arg(address).arg(port).arg(why);
-            delete gate;
-            gate = nullptr;
+        const socklen_t length = host.protocol() == QAbstractSocket::IPv6Protocol
+            ? socklen_t(sizeof(v6))
+            : socklen_t(sizeof(v4));
+        if (!openGate(bind, length, errorText)) {
+            *errorText = tr("cannot listen on %1:%2: %3").arg(address).arg(port).arg(*errorText);
             MHD_stop_daemon(daemon);
             daemon = nullptr;
             return false;
@@ -227,6 +217,22 @@ bool CHttpAdmin::start(const QString &address, quint16 port, const QByteArray &c
     const MHD_DaemonInfo *info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT);
     boundPort = info ? info->port : port;
     return true;
+}
+
+bool CHttpAdmin::openGate(const sockaddr *address, socklen_t length, QString *errorText)
+{
+    MHD_Daemon *target = daemon;
+    gate = new CHttpsGate(
+        [target](int socketfd, const sockaddr *peer, socklen_t peerLength) {
+            // Closed by libmicrohttpd when it cannot take it.
+            MHD_add_connection(target, socketfd, peer, peerLength);
+        },
+        this);
+    if (gate->listen(address, length, errorText))
+        return true;
+    delete gate;
+    gate = nullptr;
+    return false;
 }
 
 void CHttpAdmin::stop()

@@ -5,6 +5,8 @@
 #include <memory>
 #include <mutex>
 
+#include <sys/socket.h>
+
 #include <QByteArray>
 #include <QList>
 #include <QObject>
@@ -56,6 +58,8 @@ private:
     // libmicrohttpd's callbacks, with its exact signatures.
     friend struct CHttpAdminCallbacks;
 
+    // HTTPS: the listening socket of our own that hands the daemon what starts a handshake.
+    bool openGate(const sockaddr *address, socklen_t length, QString *errorText);
     void access(MHD_Connection *connection, const char *url, const char *method,
         const char *uploadData, size_t *uploadDataSize, void **context);
     void completed(void **context);
