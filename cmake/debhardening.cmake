@@ -3,6 +3,7 @@
 # calls, format checks, relocations read-only and bound at start. Not in Debug, sanitizer or
 # fuzz builds: fortification needs the optimiser, and the sanitizers bring checks of their own.
 option(TOLVERN_HARDENING "Debian's hardening flags (dpkg-buildflags) in optimised builds" ON)
+set(TOLVERN_HARDENED OFF) # whether this build has them
 if(TOLVERN_HARDENING AND NOT TOLVERN_SANITIZE AND NOT TOLVERN_FUZZ
         AND NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
     find_program(DPKG_BUILDFLAGS dpkg-buildflags)
@@ -20,6 +21,7 @@ if(TOLVERN_HARDENING AND NOT TOLVERN_SANITIZE AND NOT TOLVERN_FUZZ
         target_compile_options(tolvern_build_settings INTERFACE
             ${TOLVERN_DEB_CPPFLAGS} ${TOLVERN_DEB_CXXFLAGS})
         target_link_options(tolvern_build_settings INTERFACE ${TOLVERN_DEB_LDFLAGS})
+        set(TOLVERN_HARDENED ON)
         message(STATUS "Hardening flags: ${TOLVERN_DEB_CPPFLAGS} ${TOLVERN_DEB_CXXFLAGS} "
             "${TOLVERN_DEB_LDFLAGS}")
     else()
