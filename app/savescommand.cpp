@@ -45,7 +45,7 @@ int usage(FILE *to = stderr)
                                     "user's folder (slot1 for 7/slot1),\n"
                                     "VERSION a name that \"saves history\" lists.\n"
                                     "verify reads every archive and version of the user (or "
-                                    "of all users) again\nand checks it against the SHA-256 "
+                                    "of all users) again\nand checks it against the sum "
                                     "kept beside it: one line each, good, DAMAGED\nor "
                                     "unchecked (kept before sums); for a damaged save the "
                                     "newest good version\nto restore. Exit 1 when anything "

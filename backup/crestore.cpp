@@ -11,7 +11,7 @@
 
 #include "cbackup.h"
 #include "cinifile.h"
-#include "csha256.h"
+#include "csavesum.h"
 #include "ctreecopy.h"
 #include "storagehelpers.h"
 
@@ -138,20 +138,20 @@ bool CRestore::copyAll(const QString &workDir, const QString &storageDir, const 
 
     QList<CTreeCopy::Item> database;
     QList<CTreeCopy::Item> saves;
-    QByteArray iniSum;
+    QString iniSum;
     const QString savesPrefix = CBackup::savesFolder() + QLatin1Char('/');
     for (const CBackupManifest::File &file : std::as_const(found.files)) {
         CTreeCopy::Item item;
         item.path = file.path;
         item.size = file.size;
-        item.sha256 = file.sha256;
+        item.sum = file.sum;
         if (file.path == CBackup::databaseFile()) {
             database << item;
         } else if (file.path.startsWith(savesPrefix)) {
             item.path = file.path.mid(savesPrefix.size());
             saves << item;
         } else if (file.path == CBackup::iniFile()) {
-            iniSum = file.sha256.toLatin1();
+            iniSum = file.sum;
         }
     }
 
@@ -176,9 +176,8 @@ bool CRestore::copyAll(const QString &workDir, const QString &storageDir, const 
     QByteArray bytes;
     if (stored.open(QIODevice::ReadOnly))
         bytes = stored.readAll();
-    CSha256 sum;
-    sum.add(bytes);
-    if (!iniSum.isEmpty() && sum.hexResult().toLatin1() != iniSum)
+    if (!iniSum.isEmpty()
+        && CSaveSum::of(bytes.constData(), bytes.size(), CSaveSum::kindOf(iniSum)) != iniSum)
         return bad(QStringLiteral("%1 does not match the manifest").arg(stored.fileName()));
     QDir().mkpath(QFileInfo(iniPath).absolutePath());
     QFile out(iniPath);

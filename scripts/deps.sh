@@ -13,8 +13,12 @@ TOLVERN_DEPS_BUILD=(
     libsqlite3-dev
     # Argon2id password hashes.
     libsodium-dev
-    # SHA-256 of saves and backups (libcrypto, with the processor's SHA instructions).
+    # SHA-256 of the admin token and of saves summed by earlier servers (libcrypto, with the
+    # processor's SHA instructions).
     libssl-dev
+    # XXH3-128, the saves' and backups' sums against rot: tens of GB/s a core, so checking
+    # costs a transfer or a backup next to nothing.
+    libxxhash-dev
     # The operators' HTTP port: a small, long-kept HTTP server that hands us each request body
     # in pieces (so a size limit holds before memory is spent) and can park a connection.
     libmicrohttpd-dev

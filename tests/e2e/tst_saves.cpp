@@ -16,7 +16,11 @@
 #include <QtEndian>
 
 #include "cblockingsocket.h"
+<<<<<<< HEAD
 #include "cportreservation.h"
+=======
+#include "csavesum.h"
+>>>>>>> main
 #include "cserverprocess.h"
 #include "testwire.h"
 
@@ -47,9 +51,22 @@ QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
+// A sum file's text as the server writes it.
+QByteArray sumLine(const QByteArray &bytes)
+{
+    return CSaveSum::of(bytes.constData(), bytes.size()).toLatin1() + '\n';
+}
+
 QByteArray sha256Hex(const QByteArray &bytes)
 {
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex() + '\n';
+}
+
+bool writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(bytes) == bytes.size();
 }
 
 void flipByte(const QString &path, qint64 at)
@@ -81,6 +98,9 @@ private slots:
     void adminErrors();
     void checksums();
     void archivesWithoutSum();
+    void sumFiles_data();
+    void sumFiles();
+    void earlierSumUntilNextUpload();
     void downloadDuringReplacement();
     void replacementSyncsHistoryFolder();
     void listOfUserWithoutUploads();
@@ -180,7 +200,7 @@ QStringList tst_Saves::versions(const QString &save) const
     QStringList out = QDir(archive.path() + QStringLiteral("/.versions/") + archive.fileName())
                           .entryList(QDir::Files | QDir::Hidden, QDir::Name);
     // Their sums are no versions.
-    out.removeIf([](const QString &name) { return name.endsWith(QLatin1String(".sha256")); });
+    out.removeIf([](const QString &name) { return CSaveSum::isSumFile(name); });
     return out;
 }
 
@@ -282,8 +302,8 @@ void tst_Saves::uploadSizeLimit()
     // Nothing is left of the refused upload beside the archive.
     QCOMPARE(
         QDir(server->storageDir() + QStringLiteral("/9")).entryList(QDir::Files | QDir::Hidden),
-        (QStringList { QStringLiteral("limit.z"), QStringLiteral("limit.z.sha256") }));
-    QCOMPARE(readAll(current + QStringLiteral(".sha256")), sha256Hex(readAll(current)));
+        (QStringList { QStringLiteral("limit.z"), QStringLiteral("limit.z.xxh128") }));
+    QCOMPARE(readAll(current + QStringLiteral(".xxh128")), sumLine(readAll(current)));
 }
 
 void tst_Saves::adminErrors_data()
@@ -329,13 +349,13 @@ void tst_Saves::checksums()
     for (char c : { 'a', 'b', 'c' }) {
         contents << QByteArray(90000 + c, c);
         QCOMPARE(upload(save, contents.last()), QStringLiteral("close"));
-        QCOMPARE(readAll(current + QStringLiteral(".sha256")), sha256Hex(contents.last()));
+        QCOMPARE(readAll(current + QStringLiteral(".xxh128")), sumLine(contents.last()));
     }
     const QStringList kept = versions(save); // oldest first: a, b
     QCOMPARE(kept.size(), 2);
     for (int i = 0; i < 2; ++i) {
         const QString version = dir + QStringLiteral(".versions/slot1.z/") + kept.at(i);
-        QCOMPARE(readAll(version + QStringLiteral(".sha256")), sha256Hex(contents.at(i)));
+        QCOMPARE(readAll(version + QStringLiteral(".xxh128")), sumLine(contents.at(i)));
     }
     QString out;
     QCOMPARE(admin({ QStringLiteral("verify"), QStringLiteral("11") }, &out), 0);
@@ -349,7 +369,7 @@ void tst_Saves::checksums()
     QCOMPARE(ending, QStringLiteral("reset"));
     QByteArray log;
     const QByteArray line = "Download 11/slot1.z for player ended with a reset: the archive is "
-                            "damaged (SHA-256 ";
+                            "damaged (XXH3-128 ";
     QTRY_VERIFY2((log += server->readOutput()).contains(line), log.constData());
     QCOMPARE(log.count(line), 1);
     QCOMPARE(admin({ QStringLiteral("verify"), QStringLiteral("11") }, &out), 1);
@@ -366,14 +386,13 @@ void tst_Saves::checksums()
         0);
     QCOMPARE(download(save, &ending), contents.at(1));
     QCOMPARE(ending, QStringLiteral("end"));
-    QCOMPARE(readAll(current + QStringLiteral(".sha256")), sha256Hex(contents.at(1)));
+    QCOMPARE(readAll(current + QStringLiteral(".xxh128")), sumLine(contents.at(1)));
     // Only the damaged versions remain damaged; verify --all sees every user.
     QCOMPARE(admin({ QStringLiteral("verify"), QStringLiteral("--all") }, &out), 1);
     QVERIFY2(out.contains(QStringLiteral("11/slot1\tcurrent\tgood")), qPrintable(out));
     for (const QString &version : versions(save)) {
         QFile::remove(dir + QStringLiteral(".versions/slot1.z/") + version);
-        QFile::remove(
-            dir + QStringLiteral(".versions/slot1.z/") + version + QStringLiteral(".sha256"));
+        CSaveSum::remove(dir + QStringLiteral(".versions/slot1.z/") + version);
     }
     QCOMPARE(admin({ QStringLiteral("verify"), QStringLiteral("11") }, &out), 0);
 }
@@ -396,7 +415,7 @@ void tst_Saves::archivesWithoutSum()
     QVERIFY2(out.contains(QStringLiteral("12/old\tcurrent\tunchecked")), qPrintable(out));
 
     QCOMPARE(upload(save, QByteArray(6000, 'n')), QStringLiteral("close"));
-    QCOMPARE(readAll(path + QStringLiteral(".sha256")), sha256Hex(QByteArray(6000, 'n')));
+    QCOMPARE(readAll(path + QStringLiteral(".xxh128")), sumLine(QByteArray(6000, 'n')));
     QCOMPARE(admin({ QStringLiteral("verify"), QStringLiteral("12") }, &out), 0);
     QVERIFY2(out.contains(QStringLiteral("12/old\tcurrent\tgood")), qPrintable(out));
     QVERIFY2(out.contains(QStringLiteral("\tunchecked")), qPrintable(out)); // the old version
@@ -406,6 +425,102 @@ void tst_Saves::archivesWithoutSum()
     QCOMPARE(
         admin({ QStringLiteral("history"), QStringLiteral("12"), QStringLiteral("old") }, &out), 0);
     QCOMPARE(out.count(QLatin1Char('\n')), 1);
+}
+
+void tst_Saves::sumFiles_data()
+{
+    QTest::addColumn<QString>("suffix");
+    QTest::addColumn<QString>("content"); // right, flipped (a byte of the archive), empty, cut
+    QTest::addColumn<QString>("state"); // what verify says
+    for (const char *suffix : { ".xxh128", ".sha256" }) {
+        QTest::addRow("%s right", suffix) << suffix << "right"
+                                          << "good";
+        QTest::addRow("%s, archive flipped", suffix) << suffix << "flipped"
+                                                     << "DAMAGED";
+        // Cut by a crash or a full disk: no sum to go by, but never "no sum".
+        QTest::addRow("%s empty", suffix) << suffix << "empty"
+                                          << "DAMAGED";
+        QTest::addRow("%s cut short", suffix) << suffix << "cut"
+                                              << "DAMAGED";
+    }
+    // The newer kind is the one read; a stale older one beside it does not count.
+    QTest::newRow("both, .xxh128 right") << "both"
+                                         << "right"
+                                         << "good";
+}
+
+// Each kind of sum file checks its archive on a download and in verify; a damaged sum file
+// stops a download and counts as damage, never as an archive without a sum.
+void tst_Saves::sumFiles()
+{
+    QFETCH(QString, suffix);
+    QFETCH(QString, content);
+    QFETCH(QString, state);
+    static int nextUser = 300; // a folder of its own for each row
+    const QString user = QString::number(nextUser++);
+    const QString save = user + QStringLiteral("/slot1");
+    const QString path = server->storageDir() + QLatin1Char('/') + save + QStringLiteral(".z");
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    const QByteArray bytes(70000, 's');
+    QVERIFY(writeBytes(path, bytes));
+    const bool sha = suffix == QLatin1String(".sha256");
+    QByteArray line = sha ? sha256Hex(bytes) : sumLine(bytes);
+    if (content == QLatin1String("empty"))
+        line.clear();
+    else if (content == QLatin1String("cut"))
+        line.truncate(line.size() / 2);
+    if (suffix == QLatin1String("both")) {
+        QVERIFY(writeBytes(path + QStringLiteral(".sha256"), sha256Hex("other")));
+        suffix = QStringLiteral(".xxh128");
+    }
+    QVERIFY(writeBytes(path + suffix, line));
+    if (content == QLatin1String("flipped"))
+        flipByte(path, 4000);
+
+    QString ending;
+    download(save, &ending);
+    QCOMPARE(
+        ending, state == QLatin1String("good") ? QStringLiteral("end") : QStringLiteral("reset"));
+    QString out;
+    QCOMPARE(
+        admin({ QStringLiteral("verify"), user }, &out), state == QLatin1String("good") ? 0 : 1);
+    QVERIFY2(out.contains(save + QStringLiteral("\tcurrent\t") + state), qPrintable(out));
+    if (content == QLatin1String("flipped"))
+        QVERIFY2(out.contains(sha ? QStringLiteral("SHA-256") : QStringLiteral("XXH3-128")),
+            qPrintable(out));
+}
+
+// A save summed by an earlier server (".sha256") is checked against it until its next upload,
+// which leaves the new kind alone beside the archive; the version keeps the old sum.
+void tst_Saves::earlierSumUntilNextUpload()
+{
+    const QString save = QStringLiteral("15/slot1");
+    const QString dir = server->storageDir() + QStringLiteral("/15/");
+    QVERIFY(QDir().mkpath(dir));
+    const QByteArray old(50000, 'e');
+    QVERIFY(writeBytes(dir + QStringLiteral("slot1.z"), old));
+    QVERIFY(writeBytes(dir + QStringLiteral("slot1.z.sha256"), sha256Hex(old)));
+    QCOMPARE(upload(save, QByteArray(40000, 'n')), QStringLiteral("close"));
+    QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden),
+        (QStringList { QStringLiteral("slot1.z"), QStringLiteral("slot1.z.xxh128") }));
+    const QStringList kept = versions(save);
+    QCOMPARE(kept.size(), 1);
+    QCOMPARE(readAll(dir + QStringLiteral(".versions/slot1.z/") + kept.first()
+                 + QStringLiteral(".sha256")),
+        sha256Hex(old));
+    QString out;
+    QCOMPARE(admin({ QStringLiteral("verify"), QStringLiteral("15") }, &out), 0);
+    QCOMPARE(out.count(QStringLiteral("\tgood")), 2);
+    // Restored, the old archive brings its old sum back, and the new kind goes.
+    QCOMPARE(admin({ QStringLiteral("restore"), QStringLiteral("15"), QStringLiteral("slot1"),
+                 kept.first() }),
+        0);
+    QCOMPARE(readAll(dir + QStringLiteral("slot1.z.sha256")), sha256Hex(old));
+    QVERIFY(!QFileInfo::exists(dir + QStringLiteral("slot1.z.xxh128")));
+    QString ending;
+    QCOMPARE(download(save, &ending), old);
+    QCOMPARE(ending, QStringLiteral("end"));
+    QCOMPARE(admin({ QStringLiteral("verify"), QStringLiteral("15") }, &out), 0);
 }
 
 // An upload that replaces the archive while a download of it runs: the download still sends
@@ -437,11 +552,11 @@ void tst_Saves::downloadDuringReplacement()
                 QFile::encodeName(version).constData())
         == 0);
     QVERIFY(
-        QFile::copy(dir + QStringLiteral("slot1.z.sha256"), version + QStringLiteral(".sha256")));
-    QVERIFY(QFile::remove(dir + QStringLiteral("slot1.z.sha256")));
+        QFile::copy(dir + QStringLiteral("slot1.z.xxh128"), version + QStringLiteral(".xxh128")));
+    QVERIFY(QFile::remove(dir + QStringLiteral("slot1.z.xxh128")));
     QVERIFY(QFile::copy(dir + QStringLiteral(".versions/slot1.z/") + versions(save).last()
-            + QStringLiteral(".sha256"),
-        dir + QStringLiteral("slot1.z.sha256")));
+            + QStringLiteral(".xxh128"),
+        dir + QStringLiteral("slot1.z.xxh128")));
     QString ending;
     QCOMPARE(download(save, &ending), QByteArray(70000, 'n'));
     QCOMPARE(ending, QStringLiteral("end"));
