@@ -16,11 +16,8 @@
 #include <QtEndian>
 
 #include "cblockingsocket.h"
-<<<<<<< HEAD
 #include "cportreservation.h"
-=======
 #include "csavesum.h"
->>>>>>> main
 #include "cserverprocess.h"
 #include "testwire.h"
 
