@@ -321,7 +321,8 @@ void tst_Docs::commandLinesParse()
         // A command named in running text: one of the program's usage lines starts so.
         QVERIFY2(CAdminCommand::isVerb(words.first()), qPrintable(words.first()));
         const QString start = QStringLiteral("tolvern-server ") + words.join(QLatin1Char(' '));
-        const QStringList usages = usageLines(words.mid(0, 1));
+        // The subcommand's own usage where it has one ("users purge"), else the verb's.
+        const QStringList usages = usageLines(words) + usageLines(words.mid(0, 1));
         QVERIFY2(std::any_of(usages.cbegin(), usages.cend(),
                      [&](const QString &usage) {
                          return usage == start || usage.startsWith(start + QLatin1Char(' '));
