@@ -147,7 +147,8 @@ QList<CommandLine> commandLines()
             for (const QString &text : std::as_const(texts)) {
                 const QStringList words = shellWords(text);
                 const qsizetype at = commandAt(words);
-                if (at < 0 || (words.at(at) != QLatin1String("tolvern-server")
+                if (at < 0
+                    || (words.at(at) != QLatin1String("tolvern-server")
                         && !words.at(at).endsWith(QLatin1String("/tolvern-server"))))
                     continue;
                 // A synopsis in running text ("--check-config [FILE]") is grammar, not a

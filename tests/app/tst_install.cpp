@@ -86,18 +86,19 @@ void tst_Install::initTestCase()
     QVERIFY(dir.isValid());
     const QString packages = dir.filePath(QStringLiteral("deb"));
     QByteArray out;
-    QCOMPARE(runTool(QStringLiteral(CPACK_COMMAND),
-                 { QStringLiteral("-G"), QStringLiteral("DEB"), QStringLiteral("--config"),
-                     QStringLiteral(BUILD_DIR "/CPackConfig.cmake"), QStringLiteral("-B"),
-                     packages },
-                 &out),
+    QCOMPARE(
+        runTool(QStringLiteral(CPACK_COMMAND),
+            { QStringLiteral("-G"), QStringLiteral("DEB"), QStringLiteral("--config"),
+                QStringLiteral(BUILD_DIR "/CPackConfig.cmake"), QStringLiteral("-B"), packages },
+            &out),
         0);
     const QStringList debs = QDir(packages).entryList({ QStringLiteral("*.deb") });
     QCOMPARE(debs.size(), 1);
     deb = packages + QLatin1Char('/') + debs.first();
     unpacked = dir.filePath(QStringLiteral("root/pkg"));
     QVERIFY(QDir().mkpath(unpacked));
-    QVERIFY2(runTool(QStringLiteral("dpkg-deb"), { QStringLiteral("-x"), deb, unpacked }, &out) == 0,
+    QVERIFY2(
+        runTool(QStringLiteral("dpkg-deb"), { QStringLiteral("-x"), deb, unpacked }, &out) == 0,
         out.constData());
     QCOMPARE(runTool(QStringLiteral("dpkg-deb"),
                  { QStringLiteral("-e"), deb, dir.filePath(QStringLiteral("root/control")) }, &out),
