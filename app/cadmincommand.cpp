@@ -32,9 +32,9 @@ struct Verb
     const char *summary;
 };
 
-int runSaves(CAdminCommand &, const QStringList &arguments)
+int runSaves(CAdminCommand &command, const QStringList &arguments)
 {
-    return runSavesCommand(arguments);
+    return runSavesCommand(command, arguments);
 }
 
 int runAdmin(CAdminCommand &, const QStringList &arguments)
@@ -205,10 +205,12 @@ bool CAdminCommand::openDatabase(bool mayCreate)
     return true;
 }
 
-bool CAdminCommand::loadStorage()
+bool CAdminCommand::loadStorage(bool mayBeUnset)
 {
     CServerSettings *settings = CServerSettings::instance();
     settings->load();
+    if (settings->saveDataDir.isEmpty() && mayBeUnset)
+        return true;
     if (settings->saveDataDir.isEmpty()) {
         printError(QStringLiteral("no storage folder is set in %1 (give --config with the "
                                   "server's ini)")

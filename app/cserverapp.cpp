@@ -77,8 +77,12 @@ int CServerApp::run(int &argc, char **argv)
     case CServerOptions::Version:
         std::fputs("tolvern-server " TOLVERN_VERSION "\n", stdout);
         return 0;
-    case CServerOptions::CheckConfig:
+    case CServerOptions::CheckConfig: {
+        // The TLS pair is checked on a server socket, as the start does: it wants an
+        // application object.
+        QCoreApplication app(argc, argv);
         return checkConfig(options);
+    }
     case CServerOptions::Invalid:
         printError(options.errorText());
         return EXIT_BAD_ARGUMENTS;

@@ -10,12 +10,15 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QDirIterator>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTcpSocket>
 #include <QTest>
 #include <QtEndian>
 
 #include "cblockingsocket.h"
+#include "cportreservation.h"
 #include "csavesum.h"
 #include "cserverprocess.h"
 #include "testwire.h"
@@ -115,6 +118,8 @@ private slots:
     void downloadDuringReplacement();
     void replacementSyncsHistoryFolder();
     void cutUploadsRemovedAtStart();
+    void listOfUserWithoutUploads();
+    void storageBytesMetric();
 
 private:
     QString probeLog() const { return server->path(QStringLiteral("probe.log")); }
@@ -127,13 +132,16 @@ private:
     QStringList versions(const QString &save) const;
 
     std::unique_ptr<CServerProcess> server;
+    std::unique_ptr<CPortReservation> httpReservation;
 };
 
 void tst_Saves::initTestCase()
 {
     server = std::make_unique<CServerProcess>(QStringLiteral(TOLVERN_SERVER_PATH));
     QVERIFY2(server->isValid(), qPrintable(server->errorText()));
-    server->setExtraIni(QStringLiteral("[Storage]\nMaxSaveBytes=100000\n"));
+    httpReservation = std::make_unique<CPortReservation>();
+    server->setExtraIni(QStringLiteral("[Storage]\nMaxSaveBytes=100000\n[Admin]\nHttpPort=%1\n")
+                            .arg(httpReservation->port()));
     // Its log, for the line of a damaged download.
     server->setHeadless(true);
     server->setCaptureOutput(true);
@@ -190,6 +198,8 @@ QByteArray tst_Saves::download(const QString &save, QString *ending)
 int tst_Saves::admin(const QStringList &args, QString *out)
 {
     QProcess process;
+    // Where the server runs: its database is db/users.db there.
+    process.setWorkingDirectory(server->path(QStringLiteral("work")));
     process.start(server->path(QStringLiteral("bin/tolvern-server")),
         QStringList { QStringLiteral("saves") } + args);
     if (!process.waitForFinished(30000))
@@ -334,8 +344,8 @@ void tst_Saves::adminErrors_data()
     QTest::addColumn<int>("code");
     QTest::newRow("no words") << QStringList() << 64;
     QTest::newRow("bad id") << QStringList { QStringLiteral("list"), QStringLiteral("x7") } << 64;
-    QTest::newRow("no folder") << QStringList { QStringLiteral("list"), QStringLiteral("4242") }
-                               << 1;
+    QTest::newRow("no folder, no user")
+        << QStringList { QStringLiteral("list"), QStringLiteral("4242") } << 4;
     QTest::newRow("parent step") << QStringList { QStringLiteral("history"), QStringLiteral("7"),
         QStringLiteral("../7/slot1") }
                                  << 64;
@@ -676,6 +686,72 @@ void tst_Saves::cutUploadsRemovedAtStart()
     const QByteArray said = verify.readAllStandardError();
     QVERIFY2(said.contains("Removed 1 temporary files of uploads cut short"), said.constData());
     QVERIFY(uploadTemporaries(folder).isEmpty());
+void tst_Saves::listOfUserWithoutUploads()
+{
+    // A user who never uploaded has no folder: no saves, and no error.
+    QProcess add;
+    add.setWorkingDirectory(server->path(QStringLiteral("work")));
+    add.start(server->path(QStringLiteral("bin/tolvern-server")),
+        { QStringLiteral("users"), QStringLiteral("add"), QStringLiteral("newcomer"),
+            QStringLiteral("pw") });
+    QVERIFY(add.waitForFinished(30000));
+    QCOMPARE(add.exitCode(), 0);
+    const QString id = QString::fromLatin1(add.readAllStandardOutput().trimmed());
+    QVERIFY(!QFileInfo::exists(server->storageDir() + QLatin1Char('/') + id));
+    QString out;
+    QCOMPARE(admin({ QStringLiteral("list"), id }, &out), 0);
+    QCOMPARE(out, QString());
+}
+
+namespace {
+
+// Bytes of the regular files under dir, as a walk that follows no link counts them.
+qint64 folderBytes(const QString &dir)
+{
+    qint64 total = 0;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks,
+        QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        total += it.fileInfo().size();
+    }
+    return total;
+}
+
+// tolvern_storage_bytes as /metrics reads it now.
+qint64 storageMetric(quint16 port)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(10000))
+        return -2;
+    socket.write("GET /metrics HTTP/1.0\r\n\r\n");
+    QByteArray answer;
+    while (socket.waitForReadyRead(10000) || socket.bytesAvailable())
+        answer += socket.readAll();
+    const qsizetype at = answer.indexOf("\ntolvern_storage_bytes ");
+    if (at < 0)
+        return -3;
+    const qsizetype from = at + int(sizeof("\ntolvern_storage_bytes ")) - 1;
+    return answer.mid(from, answer.indexOf('\n', from) - from).toLongLong();
+}
+
+} // namespace
+
+void tst_Saves::storageBytesMetric()
+{
+    // The size Prometheus reads is the storage's as it is, uploads of a moment ago included
+    // (it read the size at the server's start until a minute had passed).
+    const quint16 port = httpReservation->port();
+    QVERIFY(QTest::qWaitFor([port] { return CServerProcess::portAccepts(port, 200); }, 30000));
+    const qint64 before = folderBytes(server->storageDir());
+    QVERIFY(before > 0);
+    QTRY_COMPARE_WITH_TIMEOUT(storageMetric(port), before, 15000);
+    QCOMPARE(upload(QStringLiteral("8/metric"), QByteArray(30000, 'm')), QStringLiteral("close"));
+    const qint64 after = folderBytes(server->storageDir());
+    QVERIFY(after >= before + 30000);
+    // Measured again at most a few seconds after the last walk.
+    QTRY_COMPARE_WITH_TIMEOUT(storageMetric(port), after, 15000);
 }
 
 QTEST_GUILESS_MAIN(tst_Saves)
