@@ -686,6 +686,8 @@ void tst_Saves::cutUploadsRemovedAtStart()
     const QByteArray said = verify.readAllStandardError();
     QVERIFY2(said.contains("Removed 1 temporary files of uploads cut short"), said.constData());
     QVERIFY(uploadTemporaries(folder).isEmpty());
+}
+
 void tst_Saves::listOfUserWithoutUploads()
 {
     // A user who never uploaded has no folder: no saves, and no error.
