@@ -11,6 +11,7 @@
 #include "csavestore.h"
 #include "csaveverifier.h"
 #include "cserversettings.h"
+#include "cstartuptidy.h"
 #include "cuserdb.h"
 #include "cuserfolder.h"
 
@@ -49,7 +50,8 @@ int usage(FILE *to = stderr)
                                     "kept beside it: one line each, good, DAMAGED\nor "
                                     "unchecked (kept before sums); for a damaged save the "
                                     "newest good version\nto restore. Exit 1 when anything "
-                                    "is damaged.\n")),
+                                    "is damaged. verify --all first removes what uploads cut "
+                                    "short left.\n")),
         to);
     return to == stdout ? EXIT_DONE : EXIT_USAGE;
 }
@@ -184,8 +186,16 @@ int runSavesCommand(CAdminCommand &command, QStringList args)
     CSaveStore store = CSaveStore::fromSettings(*settings);
     CSaveStore::Outcome outcome;
 
-    if (which == 3)
+    if (which == 3) {
+        // What uploads cut short left goes first, as at start; uploads in flight stay.
+        const QString removed
+            = all ? CStartupTidy::cutUploadsLine(store.removeCutUploads()) : QString();
+        if (!removed.isEmpty()) {
+            printErr(removed);
+            CJournal::record(removed);
+        }
         return verify(store, all ? userFolders(store.storageDirectory()) : QStringList { user });
+    }
     if (which == 0) {
         const QList<CSaveStore::Entry> saves = store.saves(user, &outcome);
         // A user who never uploaded has no folder yet: no saves, if there is such a user.
