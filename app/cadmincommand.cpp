@@ -32,9 +32,9 @@ struct Verb
     const char *summary;
 };
 
-int runSaves(CAdminCommand &, const QStringList &arguments)
+int runSaves(CAdminCommand &command, const QStringList &arguments)
 {
-    return runSavesCommand(arguments);
+    return runSavesCommand(command, arguments);
 }
 
 int runAdmin(CAdminCommand &, const QStringList &arguments)
@@ -114,10 +114,13 @@ int CAdminCommand::run(int &argc, char **argv, const QStringList &arguments)
     if (!command.config.isEmpty())
         CServerSettings::instance()->setIniFilePath(command.config);
     command.takeOwnerIdentity();
-    // The lines the window would log (a purge's outcome, the database's notices) go to the
-    // journal, beside the trail of each change.
-    QObject::connect(CUserDb::instance(), &CUserDb::log, &app,
-        [](const QString &line) { CJournal::record(line, CJournal::priorityOf(line)); });
+    // The lines the window would log (a purge's outcome and whom it took, the database's
+    // notices) go to the journal, beside the trail of each change; at once, from the thread
+    // that logs them, so a command cut short has recorded all it did.
+    QObject::connect(
+        CUserDb::instance(), &CUserDb::log, &app,
+        [](const QString &line) { CJournal::record(line, CJournal::priorityOf(line)); },
+        Qt::DirectConnection);
 
     int code = EXIT_USAGE;
     for (const Verb &verb : VERBS) {
@@ -202,10 +205,12 @@ bool CAdminCommand::openDatabase(bool mayCreate)
     return true;
 }
 
-bool CAdminCommand::loadStorage()
+bool CAdminCommand::loadStorage(bool mayBeUnset)
 {
     CServerSettings *settings = CServerSettings::instance();
     settings->load();
+    if (settings->saveDataDir.isEmpty() && mayBeUnset)
+        return true;
     if (settings->saveDataDir.isEmpty()) {
         printError(QStringLiteral("no storage folder is set in %1 (give --config with the "
                                   "server's ini)")

@@ -32,7 +32,7 @@ QString CBackupCommand::backupUsage()
         "runs: the user database as one snapshot (users.db; from PostgreSQL an SQLite file\n"
         "that \"db copy --from\" puts back), then every save with its history as of a moment\n"
         "after it (saves/: hard links on the storage's own file system, copies elsewhere),\n"
-        "the ini, and MANIFEST.json with every file's size and SHA-256, written last.\n"
+        "the ini, and MANIFEST.json with every file's size and XXH3-128 sum, written last.\n"
         "--to: into DIR, which must be absent or empty. --into: into a new folder\n"
         "PARENT/tolvern-backup-<UTC time>, then removes all but the newest N (default 7).\n"
         "verify: reads every file of a backup against its manifest.\n"
@@ -48,8 +48,10 @@ QString CBackupCommand::restoreUsage()
         "Checks every file of BACKUP against its manifest, then restores it into the empty\n"
         "working folder WORKDIR (default: the current folder; db/users.db), the empty or\n"
         "absent storage folder DIR (default: the one the backed-up ini names) and a new ini\n"
-        "FILE (default: WORKDIR/tolvern.ini) whose SaveDataDir names DIR. A backup of a\n"
-        "PostgreSQL server restores its users into db/users.db; \"db copy\" moves them on.\n"
+        "FILE (default: WORKDIR/tolvern.ini) whose SaveDataDir names DIR, written last: a\n"
+        "restore cut short leaves no ini, and the same command run again finishes it. A\n"
+        "backup of a PostgreSQL server restores its users into db/users.db; \"db copy\"\n"
+        "moves them on.\n"
         "Exit status: 0 restored, 1 failed (nothing left behind), 6 a target is not empty,\n"
         "8 the backup does not match its manifest (nothing written), 64 wrong usage.\n");
 }
@@ -128,6 +130,9 @@ int CBackupCommand::runBackup(CAdminCommand &command, const QStringList &argumen
     CBackup backup(database, settings->saveDataDir, settings->iniFilePath());
     backup.setProgressSink(&progress);
     const CBackup::Status status = into.isEmpty() ? backup.run(to) : backup.runInto(into, keep);
+    for (const QString &cut : backup.removedCutShort())
+        CAdminCommand::printError(
+            QStringLiteral("removed %1, left by a backup cut short").arg(cut));
     for (const QString &note : backup.notes())
         CAdminCommand::printError(QStringLiteral("left out %1").arg(note));
     if (status != CBackup::Status::Ok) {

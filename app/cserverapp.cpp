@@ -38,6 +38,7 @@
 #include "cserversettings.h"
 #include "csetupdlg.h"
 #include "csingleinstance.h"
+#include "cstartuptidy.h"
 #include "csystemdnotifier.h"
 #include "cuserdb.h"
 #include "cuserdbconfig.h"
@@ -76,8 +77,12 @@ int CServerApp::run(int &argc, char **argv)
     case CServerOptions::Version:
         std::fputs("tolvern-server " TOLVERN_VERSION "\n", stdout);
         return 0;
-    case CServerOptions::CheckConfig:
+    case CServerOptions::CheckConfig: {
+        // The TLS pair is checked on a server socket, as the start does: it wants an
+        // application object.
+        QCoreApplication app(argc, argv);
         return checkConfig(options);
+    }
     case CServerOptions::Invalid:
         printError(options.errorText());
         return EXIT_BAD_ARGUMENTS;
@@ -272,6 +277,7 @@ bool CServerApp::openDatabase(const CServerOptions &options, QString &error, boo
         const QString folder = QFileInfo(file).path();
         if (!QFileInfo::exists(folder))
             QDir().mkdir(folder);
+        config.createSqliteFile();
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
         db.setDatabaseName(file);
         if (!db.open()) {
@@ -389,6 +395,10 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
             console.writeLine(serving);
             for (const QString &line : CConfigCheck::limitLines(settings->snapshot()))
                 core.log(line);
+            CStartupTidy tidy(settings->saveDataDir, [&core](const QString &line) {
+                QMetaObject::invokeMethod(&core, "log", Qt::QueuedConnection, Q_ARG(QString, line));
+            });
+            tidy.start();
             CSystemdNotifier notifier;
             notifier.ready(serving);
             notifier.startWatchdog();
@@ -410,7 +420,9 @@ int CServerApp::runWindow(
     CSystemdNotifier notifier;
     QPointer<QApplication> app;
     std::unique_ptr<CWindowServer> server;
+    std::unique_ptr<CStartupTidy> tidy;
     for (;;) {
+        tidy.reset();
         server.reset();
         // Registered again below under the same name.
         QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
@@ -488,6 +500,12 @@ int CServerApp::runWindow(
                       .arg(server->core()->filePort())
                 : QStringLiteral("Serving with a port that could not be opened; see the log"));
         notifier.startWatchdog();
+        // Ends before the window's server does.
+        tidy = std::make_unique<CStartupTidy>(
+            settings->saveDataDir, [core = server->core()](const QString &line) {
+                QMetaObject::invokeMethod(core, "log", Qt::QueuedConnection, Q_ARG(QString, line));
+            });
+        tidy->start();
         // A second start brings this window forward.
         instance.serve(window, [target = QPointer<CServerMainWindow>(window)] {
             if (target)
@@ -504,6 +522,7 @@ int CServerApp::runWindow(
     }
     notifier.stopping();
 
+    tidy.reset();
     QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false).close();
     server.reset();
     QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));

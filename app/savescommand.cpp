@@ -7,9 +7,12 @@
 #include <QCoreApplication>
 #include <QDir>
 
+#include "cadmincommand.h"
 #include "csavestore.h"
 #include "csaveverifier.h"
 #include "cserversettings.h"
+#include "cstartuptidy.h"
+#include "cuserdb.h"
 #include "cuserfolder.h"
 
 namespace {
@@ -33,23 +36,24 @@ void printErr(const QString &line)
     std::fputs(qPrintable(QStringLiteral("tolvern-server: ") + line + QLatin1Char('\n')), stderr);
 }
 
-int usage()
+int usage(FILE *to = stderr)
 {
     std::fputs(qPrintable(translate("Usage: tolvern-server saves list ID\n"
                                     "       tolvern-server saves history ID SAVE\n"
                                     "       tolvern-server saves restore ID SAVE VERSION\n"
-                                    "       tolvern-server saves verify ID | --all\n"
+                                    "       tolvern-server saves verify ID|--all\n"
                                     "ID is a user's object id, SAVE a save name inside that "
                                     "user's folder (slot1 for 7/slot1),\n"
                                     "VERSION a name that \"saves history\" lists.\n"
                                     "verify reads every archive and version of the user (or "
-                                    "of all users) again\nand checks it against the SHA-256 "
+                                    "of all users) again\nand checks it against the sum "
                                     "kept beside it: one line each, good, DAMAGED\nor "
                                     "unchecked (kept before sums); for a damaged save the "
                                     "newest good version\nto restore. Exit 1 when anything "
-                                    "is damaged.\n")),
-        stderr);
-    return EXIT_USAGE;
+                                    "is damaged. verify --all first removes what uploads cut "
+                                    "short left.\n")),
+        to);
+    return to == stdout ? EXIT_DONE : EXIT_USAGE;
 }
 
 int failure(const CSaveStore::Outcome &outcome)
@@ -133,10 +137,30 @@ int verify(const CSaveStore &store, const QStringList &users)
     return damaged > 0 ? EXIT_FAILED : EXIT_DONE;
 }
 
+int userWithoutSaves(CAdminCommand &command, int objectId)
+{
+    if (!command.openDatabase(false))
+        return EXIT_FAILED;
+    CUserDb *db = CUserDb::instance();
+    QString stored;
+    if (db->password(objectId, &stored))
+        return EXIT_DONE;
+    // False both for no such user and for a database that did not answer.
+    bool found = false;
+    if (!db->lookUpName(QString(), &found)) {
+        printErr(translate("the user database cannot be read"));
+        return EXIT_FAILED;
+    }
+    printErr(translate("no user with id %1").arg(objectId));
+    return CAdminCommand::EXIT_NO_USER;
+}
+
 } // namespace
 
-int runSavesCommand(QStringList args)
+int runSavesCommand(CAdminCommand &command, QStringList args)
 {
+    if (args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h")))
+        return usage(stdout);
     const bool all = args.size() == 2 && args.first() == QLatin1String("verify")
         && args.at(1) == QLatin1String("--all");
     if (all)
@@ -162,10 +186,21 @@ int runSavesCommand(QStringList args)
     CSaveStore store = CSaveStore::fromSettings(*settings);
     CSaveStore::Outcome outcome;
 
-    if (which == 3)
+    if (which == 3) {
+        // What uploads cut short left goes first, as at start; uploads in flight stay.
+        const QString removed
+            = all ? CStartupTidy::cutUploadsLine(store.removeCutUploads()) : QString();
+        if (!removed.isEmpty()) {
+            printErr(removed);
+            CJournal::record(removed);
+        }
         return verify(store, all ? userFolders(store.storageDirectory()) : QStringList { user });
+    }
     if (which == 0) {
         const QList<CSaveStore::Entry> saves = store.saves(user, &outcome);
+        // A user who never uploaded has no folder yet: no saves, if there is such a user.
+        if (outcome.status == CSaveStore::Status::NotFound)
+            return userWithoutSaves(command, objectId);
         if (!outcome.ok())
             return failure(outcome);
         printEntries(saves);

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,8 +15,9 @@
 #include <QRegularExpression>
 
 #include "cdatabasesnapshot.h"
-#include "csha256.h"
+#include "csavesum.h"
 #include "ctreecopy.h"
+#include "cwholefile.h"
 #include "storagehelpers.h"
 
 namespace {
@@ -49,13 +51,15 @@ QHash<CTreeCopy::FileId, CTreeCopy::KnownSum> knownSums(const QString &backup)
         return sums;
     for (const CBackupManifest::File &file : std::as_const(earlier.files)) {
         struct stat st;
-        if (file.mtimeNs <= 0 || !file.path.startsWith(CBackup::savesFolder() + QLatin1Char('/'))
+        // Sums of another kind are read again: a new manifest holds the current kind only.
+        if (file.mtimeNs <= 0 || CSaveSum::kindOf(file.sum) != CSaveSum::CURRENT
+            || !file.path.startsWith(CBackup::savesFolder() + QLatin1Char('/'))
             || ::lstat(QFile::encodeName(backup + QLatin1Char('/') + file.path).constData(), &st)
                 != 0
             || !S_ISREG(st.st_mode) || st.st_size != file.size)
             continue;
         sums.insert(CTreeCopy::FileId(quint64(st.st_dev), quint64(st.st_ino)),
-            CTreeCopy::KnownSum { file.size, file.mtimeNs, file.sha256 });
+            CTreeCopy::KnownSum { file.size, file.mtimeNs, file.sum });
     }
     return sums;
 }
@@ -169,24 +173,21 @@ CBackup::Status CBackup::write()
     if (!CDatabaseSnapshot::take(db, dbCopy, &made.userCount, &why))
         return failed(QStringLiteral("user database: %1").arg(why));
     QList<CBackupManifest::File> files;
-    const QString dbSum = CSha256::fileHex(dbCopy, &why);
+    const QString dbSum = CSaveSum::compute(dbCopy, CSaveSum::CURRENT, &why);
     if (dbSum.isEmpty())
         return failed(QStringLiteral("cannot read %1: %2").arg(dbCopy, why));
     files << CBackupManifest::File { databaseFile(), QFileInfo(dbCopy).size(), dbSum };
 
     QFile source(ini);
-    QFile copy(target + QLatin1Char('/') + iniFile());
     if (!source.open(QIODevice::ReadOnly))
         return failed(QStringLiteral("cannot read the ini %1: %2").arg(ini, source.errorString()));
     const QByteArray iniBytes = source.readAll();
-    if (!copy.open(QIODevice::WriteOnly) || copy.write(iniBytes) != iniBytes.size()
-        || !copy.flush())
-        return failed(
-            QStringLiteral("cannot write %1: %2").arg(copy.fileName(), copy.errorString()));
-    copy.close();
-    CSha256 iniSum;
-    iniSum.add(iniBytes);
-    files << CBackupManifest::File { iniFile(), iniBytes.size(), iniSum.hexResult() };
+    // The token's hash and perhaps a database password: the owner's only, whatever the umask
+    // and the folder.
+    if (!CWholeFile::write(target + QLatin1Char('/') + iniFile(), iniBytes, &why))
+        return failed(why);
+    files << CBackupManifest::File { iniFile(), iniBytes.size(),
+        CSaveSum::of(iniBytes.constData(), iniBytes.size()) };
 
     // Symbolic links are not followed: nothing outside the storage folder is carried.
     QList<CTreeCopy::Item> items;
@@ -226,7 +227,7 @@ CBackup::Status CBackup::write()
             continue;
         }
         files << CBackupManifest::File { savesFolder() + QLatin1Char('/') + item.path, item.size,
-            item.sha256, item.mtimeNs };
+            item.sum, item.mtimeNs };
     }
     made.files = files;
 
@@ -245,6 +246,25 @@ CBackup::Status CBackup::write()
     return Status::Ok;
 }
 
+void CBackup::removeCutShort(const QString &parent)
+{
+    for (const QString &name : QDir(parent).entryList(
+             QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks)) {
+        if (!name.startsWith(QLatin1Char('.')) || !name.endsWith(QLatin1String(".partial"))
+            || !isDatedName(name.mid(1, name.size() - 9)))
+            continue;
+        // A run still writing holds its folder locked.
+        const QString path = parent + QLatin1Char('/') + name;
+        const int fd = ::open(
+            QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && deleteDirectoryTree(path))
+            removedPartial << path;
+        ::close(fd);
+    }
+}
+
 CBackup::Status CBackup::runInto(const QString &parent, int keep)
 {
     const QString folder = QDir::cleanPath(QFileInfo(parent).absoluteFilePath());
@@ -255,13 +275,42 @@ CBackup::Status CBackup::runInto(const QString &parent, int keep)
     const QString name = datedPrefix()
         + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-dd'T'hh-mm-ss'Z'"));
     const QString partial = folder + QStringLiteral("/.") + name + QStringLiteral(".partial");
+    // Locked while it is written: an unlocked one is what a run cut short left.
+    const QByteArray nativePartial = QFile::encodeName(partial);
+    if (::mkdir(nativePartial.constData(), S_IRWXU) != 0) {
+        error = QStringLiteral("cannot create the folder %1: %2")
+                    .arg(partial, QString::fromLocal8Bit(std::strerror(errno)));
+        return Status::Failed;
+    }
+    const int lock = ::open(nativePartial.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat byName;
+    struct stat held;
+    if (lock < 0 || ::flock(lock, LOCK_EX | LOCK_NB) != 0 || ::fstat(lock, &held) != 0
+        || ::stat(nativePartial.constData(), &byName) != 0 || held.st_ino != byName.st_ino) {
+        if (lock >= 0)
+            ::close(lock);
+        error = QStringLiteral("another backup took the folder %1").arg(partial);
+        return Status::Failed;
+    }
+    removedPartial.clear();
+    removeCutShort(folder);
+    const Status status = runLocked(folder, name, partial, keep);
+    ::close(lock);
+    return status;
+}
+
+CBackup::Status CBackup::runLocked(
+    const QString &folder, const QString &name, const QString &partial, int keep)
+{
     // Saves linked by the last backup and unchanged since need no second reading.
     const QStringList earlier = datedBackups(folder);
     previous = earlier.isEmpty() ? QString() : earlier.last();
     const Status status = run(partial);
     previous.clear();
-    if (status != Status::Ok)
+    if (status != Status::Ok) {
+        QDir().rmdir(partial);
         return status == Status::TargetNotEmpty ? Status::Failed : status;
+    }
     QString final = folder + QLatin1Char('/') + name;
     for (int n = 2; QFileInfo::exists(final); ++n)
         final = folder + QLatin1Char('/') + name + QLatin1Char('-') + QString::number(n);

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -11,8 +12,9 @@
 
 #include "cbackup.h"
 #include "cinifile.h"
-#include "csha256.h"
+#include "csavesum.h"
 #include "ctreecopy.h"
+#include "cwholefile.h"
 #include "storagehelpers.h"
 
 namespace {
@@ -97,20 +99,73 @@ QString CRestore::storedStorageDir(const QString &workDir) const
     return QDir::cleanPath(QDir(workDir).absoluteFilePath(dir));
 }
 
+const QString &CRestore::partialFolder()
+{
+    static const QString name = QStringLiteral(".restore.partial");
+    return name;
+}
+
+void CRestore::step(const char *name) const
+{
+    if (stepHook)
+        stepHook(name);
+}
+
+bool CRestore::bad(const QString &text)
+{
+    error = text;
+    return false;
+}
+
+QString CRestore::pendingIni(const QString &iniPath)
+{
+    const QFileInfo ini(iniPath);
+    return ini.path() + QStringLiteral("/.") + ini.fileName() + QLatin1Char('.')
+        + partialFolder().mid(1);
+}
+
+CRestore::Status CRestore::targetsFree(
+    const QString &workDir, const QString &storageDir, const QString &iniPath)
+{
+    const QFileInfo ini(iniPath);
+    if (ini.exists() || ini.isSymLink())
+        return failed(Status::TargetNotEmpty, QStringLiteral("%1 already exists").arg(iniPath));
+    // What a restore cut short left, for the same storage folder and ini, is cleared and
+    // done again. Anything else is the operator's.
+    const QFileInfo pendingInfo(pendingIni(iniPath));
+    CIniFile pending(pendingInfo.filePath());
+    if (pending.load() == CIniFile::Loaded
+        && pending.value(QStringLiteral("General"), QStringLiteral("SaveDataDir"), QString())
+            == storageDir) {
+        clear(storageDir, true);
+        clear(workDir, true);
+        QFile::remove(pending.path());
+    }
+    // A pending ini cut short while it was written.
+    for (const QString &name :
+        QDir(pendingInfo.path())
+            .entryList({ QLatin1Char('.') + pendingInfo.fileName() + QStringLiteral(".*.partial") },
+                QDir::Files | QDir::Hidden | QDir::System))
+        QFile::remove(pendingInfo.path() + QLatin1Char('/') + name);
+    const bool workFree = absentOrEmpty(workDir);
+    const bool storageFree = absentOrEmpty(storageDir);
+    if (workFree && storageFree)
+        return Status::Ok;
+    return failed(Status::TargetNotEmpty,
+        QStringLiteral("the %1 folder %2 is not empty")
+            .arg(workFree ? QStringLiteral("storage") : QStringLiteral("work"),
+                workFree ? storageDir : workDir));
+}
+
 CRestore::Status CRestore::run(
     const QString &workDirIn, const QString &storageDirIn, const QString &iniPathIn)
 {
     const QString workDir = absolute(workDirIn);
     const QString storageDir = absolute(storageDirIn);
     const QString iniPath = absolute(iniPathIn);
-    if (!absentOrEmpty(workDir))
-        return failed(
-            Status::TargetNotEmpty, QStringLiteral("the work folder %1 is not empty").arg(workDir));
-    if (!absentOrEmpty(storageDir))
-        return failed(Status::TargetNotEmpty,
-            QStringLiteral("the storage folder %1 is not empty").arg(storageDir));
-    if (QFileInfo::exists(iniPath))
-        return failed(Status::TargetNotEmpty, QStringLiteral("%1 already exists").arg(iniPath));
+    const Status free = targetsFree(workDir, storageDir, iniPath);
+    if (free != Status::Ok)
+        return free;
 
     // Nothing is written before the whole backup has been read and found as its manifest says.
     const Status checked = check();
@@ -121,89 +176,140 @@ CRestore::Status CRestore::run(
     const bool storageExisted = QFileInfo::exists(storageDir);
     if (copyAll(workDir, storageDir, iniPath))
         return Status::Ok;
+    QFile::remove(pendingIni(iniPath));
     clear(storageDir, storageExisted);
-    QFile::remove(iniPath);
     clear(workDir, workExisted);
     return Status::Failed;
 }
 
 bool CRestore::copyAll(const QString &workDir, const QString &storageDir, const QString &iniPath)
 {
-    const auto bad = [&](const QString &text) {
-        error = text;
-        return false;
-    };
     if (!QDir().mkpath(workDir) || !QDir().mkpath(storageDir))
         return bad(QStringLiteral("cannot create %1 or %2").arg(workDir, storageDir));
-
     QList<CTreeCopy::Item> database;
     QList<CTreeCopy::Item> saves;
-    QByteArray iniSum;
+    QString iniSum;
     const QString savesPrefix = CBackup::savesFolder() + QLatin1Char('/');
     for (const CBackupManifest::File &file : std::as_const(found.files)) {
         CTreeCopy::Item item;
         item.path = file.path;
         item.size = file.size;
-        item.sha256 = file.sha256;
+        item.sum = file.sum;
         if (file.path == CBackup::databaseFile()) {
             database << item;
         } else if (file.path.startsWith(savesPrefix)) {
             item.path = file.path.mid(savesPrefix.size());
             saves << item;
         } else if (file.path == CBackup::iniFile()) {
-            iniSum = file.sha256.toLatin1();
+            iniSum = file.sum;
         }
     }
+    // First of all the ini, whole but under a name of its own: it says what this restore is
+    // for, so that a run cut short can be told and done again.
+    if (!writeIni(storageDir, iniPath, iniSum))
+        return false;
+    step("marked");
+    if (!copyDatabase(database, workDir))
+        return false;
+    step("database");
+    if (!copySaves(saves, storageDir))
+        return false;
+    step("saves");
 
+    // Everything on disk before the ini says the restore is whole.
+    for (const QString &dir : { storageDir, workDir }) {
+        const int fd
+            = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const bool synced = fd >= 0 && ::syncfs(fd) == 0;
+        const int saved = errno;
+        if (fd >= 0)
+            ::close(fd);
+        if (!synced)
+            return bad(QStringLiteral("cannot sync the restored files in %1: %2")
+                           .arg(dir, QString::fromLocal8Bit(std::strerror(saved))));
+    }
+    step("synced");
+    // Whole: the ini in place, in one rename.
+    const QString pending = pendingIni(iniPath);
+    if (::rename(QFile::encodeName(pending).constData(), QFile::encodeName(iniPath).constData())
+        != 0)
+        return bad(QStringLiteral("cannot write %1: %2")
+                       .arg(iniPath, QString::fromLocal8Bit(std::strerror(errno))));
+    const int fd = ::open(QFile::encodeName(QFileInfo(iniPath).absolutePath()).constData(),
+        O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+    step("ini");
+    return true;
+}
+
+bool CRestore::copyDatabase(const QList<CTreeCopy::Item> &database, const QString &workDir)
+{
+    const QString staging = workDir + QLatin1Char('/') + partialFolder();
     QString why;
-    CTreeCopy dbCopy(backup, workDir + QStringLiteral("/db"), CTreeCopy::Mode::Copy);
-    if (!dbCopy.run(database, &why))
+    CTreeCopy copy(backup, staging, CTreeCopy::Mode::Copy);
+    QList<CTreeCopy::Item> items = database;
+    if (!QDir().mkpath(staging) || !copy.run(items, &why))
         return bad(QStringLiteral("user database: %1").arg(why));
+    const QString from = staging + QLatin1Char('/') + CBackup::databaseFile();
+    const QString to = workDir + QStringLiteral("/db/users.db");
+    // Password hashes: the owner's only, whatever the backed-up file allowed.
+    if (!QDir().mkpath(workDir + QStringLiteral("/db"))
+        || ::chmod(QFile::encodeName(from).constData(), S_IRUSR | S_IWUSR) != 0
+        || ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0)
+        return bad(QStringLiteral("cannot put the user database in %1: %2")
+                       .arg(to, QString::fromLocal8Bit(std::strerror(errno))));
+    if (!QDir().rmdir(staging))
+        return bad(QStringLiteral("cannot remove %1").arg(staging));
+    return true;
+}
+
+bool CRestore::copySaves(QList<CTreeCopy::Item> &saves, const QString &storageDir)
+{
+    const QString staging = storageDir + QLatin1Char('/') + partialFolder();
     qint64 total = 0;
     for (const CTreeCopy::Item &item : std::as_const(saves))
         total += item.size;
+    QString why;
     {
-        CTreeCopy savesCopy(
-            backup + QLatin1Char('/') + CBackup::savesFolder(), storageDir, CTreeCopy::Mode::Copy);
+        CTreeCopy copy(
+            backup + QLatin1Char('/') + CBackup::savesFolder(), staging, CTreeCopy::Mode::Copy);
         CBackupProgress progress(progressSink, QStringLiteral("Saves"), saves.size(), total);
-        savesCopy.setProgress(&progress);
-        if (!savesCopy.run(saves, &why))
+        copy.setProgress(&progress);
+        if (!copy.run(saves, &why))
             return bad(why);
     }
+    // Each user's folder (and anything else at the top) moves into place whole.
+    for (const QString &entry : QDir(staging).entryList(
+             QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+        const QByteArray from = QFile::encodeName(staging + QLatin1Char('/') + entry);
+        const QByteArray to = QFile::encodeName(storageDir + QLatin1Char('/') + entry);
+        if (::rename(from.constData(), to.constData()) != 0)
+            return bad(QStringLiteral("cannot move %1 into %2: %3")
+                           .arg(entry, storageDir, QString::fromLocal8Bit(std::strerror(errno))));
+    }
+    if (!QDir().rmdir(staging))
+        return bad(QStringLiteral("cannot remove %1").arg(staging));
+    return true;
+}
 
+bool CRestore::writeIni(const QString &storageDir, const QString &iniPath, const QString &sum)
+{
     // The ini as it was, but pointing at the storage folder it was restored into.
     QFile stored(backup + QLatin1Char('/') + CBackup::iniFile());
     QByteArray bytes;
     if (stored.open(QIODevice::ReadOnly))
         bytes = stored.readAll();
-    CSha256 sum;
-    sum.add(bytes);
-    if (!iniSum.isEmpty() && sum.hexResult().toLatin1() != iniSum)
+    if (!sum.isEmpty() && CSaveSum::of(bytes.constData(), bytes.size(), CSaveSum::kindOf(sum)) != sum)
         return bad(QStringLiteral("%1 does not match the manifest").arg(stored.fileName()));
-    QDir().mkpath(QFileInfo(iniPath).absolutePath());
-    QFile out(iniPath);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(bytes) != bytes.size()
-        || !out.flush())
-        return bad(QStringLiteral("cannot write %1: %2").arg(iniPath, out.errorString()));
-    out.close();
     CIniFile ini(iniPath);
-    ini.load();
+    ini.parse(bytes);
+    QString why;
     if (!ini.setValue(QStringLiteral("General"), QStringLiteral("SaveDataDir"), storageDir)
-        || !ini.save())
-        return bad(QStringLiteral("cannot write %1: %2").arg(iniPath, ini.errorString()));
-
-    const int fd
-        = ::open(QFile::encodeName(storageDir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const bool synced = fd >= 0 && ::syncfs(fd) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    const int workFd
-        = ::open(QFile::encodeName(workDir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const bool workSynced = workFd >= 0 && ::syncfs(workFd) == 0;
-    if (workFd >= 0)
-        ::close(workFd);
-    if (!synced || !workSynced)
-        return bad(QStringLiteral("cannot sync the restored files: %1")
-                       .arg(QString::fromLocal8Bit(std::strerror(errno))));
+        || !QDir().mkpath(QFileInfo(iniPath).absolutePath())
+        || !CWholeFile::write(pendingIni(iniPath), ini.text(), &why))
+        return bad(QStringLiteral("cannot write %1: %2").arg(iniPath, why));
     return true;
 }

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,10 @@
 namespace libsock {
 
 namespace {
+
+// The digest's writes start their write-back about this often, so the commit's sync (and a
+// login's database sync beside it) has little left to wait for.
+constexpr qint64 WRITE_BACK_BYTES = 1024 * 1024;
 
 QByteArray native(const QString &path)
 {
@@ -41,6 +46,26 @@ CUploadFile::CUploadFile(const QString &path)
 CUploadFile::~CUploadFile()
 {
     discard();
+}
+
+bool CUploadFile::namesFile(const QString &path, int fd)
+{
+    struct stat byName;
+    struct stat open;
+    return ::lstat(native(path).constData(), &byName) == 0 && ::fstat(fd, &open) == 0
+        && byName.st_dev == open.st_dev && byName.st_ino == open.st_ino;
+}
+
+bool CUploadFile::removeIfCutShort(const QString &path)
+{
+    const int fd = ::open(native(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    // Held while the name goes: an upload that lost its file to this waits for a new one.
+    const bool removed = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && namesFile(path, fd)
+        && ::unlink(native(path).constData()) == 0;
+    ::close(fd);
+    return removed;
 }
 
 bool CUploadFile::isTemporaryName(const QString &fileName)
@@ -74,20 +99,41 @@ bool CUploadFile::open()
         const QString candidate = target + QLatin1Char('.')
             + QString::number(QRandomGenerator::global()->generate() & 0xFFFFFF, 36);
         fd = ::open(native(candidate).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd < 0 && errno != EEXIST)
+            return false;
+        // Held until the rename: a file of this name without the lock is an upload cut short
+        // (removeIfCutShort), even seen from another server on the same storage. One swept away
+        // between its creation and the lock is given up for another name.
+        if (fd >= 0 && (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !namesFile(candidate, fd))) {
+            ::close(fd);
+            fd = -1;
+        }
         if (fd >= 0)
             temporary = candidate;
-        else if (errno != EEXIST)
-            return false;
     }
     if (fd >= 0 && exists)
         ::fchmod(fd, mode);
     return fd >= 0;
 }
 
-bool CUploadFile::write(const QByteArray &bytes)
+void CUploadFile::setDigest(const std::shared_ptr<CTransferDigest> &sum)
 {
-    const char *data = bytes.constData();
-    qsizetype left = bytes.size();
+    digest = sum;
+    if (!digest)
+        return;
+    // An upload dropped meanwhile takes its file with it; its last pieces go nowhere.
+    digest->setSink([self = weak_from_this()](const char *data, qint64 size) {
+        if (const std::shared_ptr<CUploadFile> file = self.lock()) {
+            file->write(data, size);
+            if (file->written - file->writtenBack >= WRITE_BACK_BYTES)
+                file->startWriteBack();
+        }
+    });
+}
+
+bool CUploadFile::write(const char *data, qint64 size)
+{
+    qint64 left = size;
     while (!failed && left > 0) {
         const ssize_t n = ::write(fd, data, size_t(left));
         if (n < 0 && errno == EINTR)
@@ -111,16 +157,17 @@ void CUploadFile::startWriteBack()
 
 bool CUploadFile::commit()
 {
+    // The bytes still with the digest reach the file first.
+    if (digest)
+        digest->settle();
     if (fd < 0 || failed) {
         discard();
         return false;
     }
     const bool written = ::fdatasync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
-    fd = -1;
     // The sum first: a crash between the two renames leaves the old archive beside the new
     // sum, which the save store recognises by the version it has just kept of that archive.
-    if (!written || !closed || (digest && !digest->saveBeside(target))) {
+    if (!written || (digest && !digest->saveBeside(target))) {
         discard();
         return false;
     }
@@ -131,6 +178,10 @@ bool CUploadFile::commit()
         return false;
     }
     temporary.clear();
+    // Closed (and unlocked) only now that the file has its name; its bytes are on disk since
+    // the sync, so the close has nothing left to report.
+    ::close(fd);
+    fd = -1;
     // The rename is on disk only once its folder is, and a new folder once its parent is.
     bool synced = syncFolder(QFileInfo(target).absolutePath());
     for (const QString &folder : std::as_const(made))
@@ -140,12 +191,13 @@ bool CUploadFile::commit()
 
 void CUploadFile::discard()
 {
-    if (fd >= 0)
-        ::close(fd);
-    fd = -1;
+    // Unlinked while still locked: the name is never free and unheld at once.
     if (!temporary.isEmpty())
         ::unlink(native(temporary).constData());
     temporary.clear();
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
 }
 
 } // namespace libsock

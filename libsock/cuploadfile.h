@@ -15,7 +15,7 @@ class CTransferDigest;
 // the received bytes into it with plain writes; commit() makes it durable and puts it in the
 // archive's place, and may run on another thread once the connection has let go of it. A file
 // never committed is removed when destroyed. Not a QObject, so it can change threads.
-class CUploadFile
+class CUploadFile : public std::enable_shared_from_this<CUploadFile>
 {
 public:
     explicit CUploadFile(const QString &path);
@@ -25,7 +25,8 @@ public:
 
     // Creates the temporary file; false when the archive cannot be written there.
     bool open();
-    bool write(const QByteArray &bytes);
+    bool write(const QByteArray &bytes) { return write(bytes.constData(), bytes.size()); }
+    bool write(const char *data, qint64 size);
     // Starts writing the bytes written so far to disk, without waiting for them, so the sync
     // of the commit (and any other sync of the file system meanwhile) has little left to wait
     // for. May run on another thread than write(), never at once with commit().
@@ -33,21 +34,33 @@ public:
     // Folders made for this upload, deepest first: each is made durable in its parent by the
     // commit.
     void setMadeFolders(const QStringList &folders) { made = folders; }
-    // The digest of the bytes written: the commit keeps its sum beside the archive.
-    void setDigest(const std::shared_ptr<CTransferDigest> &sum) { digest = sum; }
+    // The digest of the upload's bytes, which writes them here as it hashes them (on its own
+    // thread, starting their write-back once a megabyte): the connection then hands the bytes
+    // to the digest only. The commit waits for it and keeps its sum beside the archive. The
+    // file must be owned by a shared pointer.
+    void setDigest(const std::shared_ptr<CTransferDigest> &sum);
     // Syncs the file, keeps the digest's sum beside the archive (so no committed archive
     // lacks it), renames the file over the archive and syncs the folders the renames and any
     // new folder live in. False, with the temporary file gone, on any failure so far.
     bool commit();
 
     const QString &fileName() const { return target; }
+    // Bytes in the file so far: with a digest, fewer than handed over.
+    qint64 bytesWritten() const { return written; }
 
     // Whether a file name is that of an upload still in flight ("slot1.z.k3f9"): a backup
     // leaves such files out, since they are written to until renamed.
     static bool isTemporaryName(const QString &fileName);
+    // An upload holds a lock (flock) on its temporary file from its creation to its rename,
+    // which every server sharing the storage folder sees (on NFS, through the file server's
+    // locks). Removes the temporary file at path when no upload holds it (a server that
+    // ended mid-upload left it); true when removed.
+    static bool removeIfCutShort(const QString &path);
 
 private:
     void discard();
+    // Whether path still names the open file fd.
+    static bool namesFile(const QString &path, int fd);
 
     QString target;
     QString temporary;

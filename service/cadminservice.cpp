@@ -129,7 +129,7 @@ CAdminService::CAdminService(const CServerCore *serverCore, CMetrics *metrics, C
     thread->setObjectName(QStringLiteral("tolvern-admin"));
     worker->moveToThread(thread);
     thread->start();
-    refreshStorageIfStale();
+    post([this] { walkStorageIfStale(); });
 }
 
 CAdminService::~CAdminService()
@@ -156,19 +156,21 @@ bool CAdminService::healthy()
     return core->msecsSinceLoopTurned() < 5000;
 }
 
-void CAdminService::refreshStorageIfStale()
+void CAdminService::walkStorageIfStale()
 {
-    if (walkPending.exchange(true))
+    // The service's thread only. The size is measured again when it is a minute old, or when
+    // saves changed since (not more often than every few seconds while uploads go on), and
+    // before it is shown: a scrape never reads a size from before the changes it follows.
+    const qint64 now = monotonicMs();
+    const qint64 changes = counters->storageChanges();
+    const bool changed = changes != walkedChanges && now - storageWalkedAt >= STORAGE_REWALK_MS;
+    if (storageWalkedAt >= 0 && !changed && now - storageWalkedAt < STORAGE_WALK_MS)
         return;
-    post([this] {
-        if (storageWalkedAt < 0 || monotonicMs() - storageWalkedAt >= STORAGE_WALK_MS) {
-            const QString dir = CServerSettings::instance()->snapshot().saveDataDir;
-            const CSaveStore::DiskSpace space = CSaveStore::volumeSpace(dir);
-            counters->setStorage(dir.isEmpty() ? -1 : folderBytes(dir), space.free);
-            storageWalkedAt = monotonicMs();
-        }
-        walkPending = false;
-    });
+    const QString dir = CServerSettings::instance()->snapshot().saveDataDir;
+    const CSaveStore::DiskSpace space = CSaveStore::volumeSpace(dir);
+    counters->setStorage(dir.isEmpty() ? -1 : folderBytes(dir), space.free);
+    walkedChanges = changes;
+    storageWalkedAt = monotonicMs();
 }
 
 void CAdminService::ready(Reply reply)
@@ -197,17 +199,18 @@ void CAdminService::ready(Reply reply)
 void CAdminService::metrics(Reply reply)
 {
     post([this, reply] {
+        walkStorageIfStale();
         Response response;
         response.contentType = "text/plain; version=0.0.4; charset=utf-8";
         response.body = counters->render();
         reply(response);
     });
-    refreshStorageIfStale();
 }
 
 void CAdminService::status(Reply reply)
 {
     post([this, reply] {
+        walkStorageIfStale();
         CUserDbConfig config;
         CUserDb::instance()->currentConfig(&config, nullptr);
         const QString dir = CServerSettings::instance()->snapshot().saveDataDir;
@@ -232,7 +235,6 @@ void CAdminService::status(Reply reply)
         };
         reply(CHttpApi::json(200, object));
     });
-    refreshStorageIfStale();
 }
 
 void CAdminService::listUsers(const CHttpApi::UserQuery &query, Reply reply)
@@ -327,6 +329,7 @@ void CAdminService::deleteUser(int objectId, Reply reply)
         if (!userKnown(objectId, reply))
             return;
         QVector<int> kept;
+        counters->storageChanged();
         if (!CUserDb::instance()->deleteUsers({ objectId }, &kept)) {
             reply(CHttpApi::error(500,
                 QStringLiteral("Cannot delete the selected users: the user database refused")));
@@ -352,7 +355,7 @@ void CAdminService::purge(int months, bool dataOnly, bool dryRun, Reply reply)
             reply(CHttpApi::error(409, QStringLiteral("a purge is already running")));
             return;
         }
-        const QDateTime before = QDateTime::currentDateTime().addMonths(-months);
+        const QDateTime before = CUserPurge::cutOffFor(months, QDateTime::currentDateTime());
         CUserDb *db = CUserDb::instance();
         QVector<int> ids;
         QVector<CUserDb::UserRow> rows;
@@ -367,6 +370,7 @@ void CAdminService::purge(int months, bool dataOnly, bool dryRun, Reply reply)
                     { QStringLiteral("users"), userList(rows, inactive) } }));
             return;
         }
+        counters->storageChanged();
         const QString storage = CServerSettings::instance()->snapshot().saveDataDir;
         if (storage.isEmpty()) {
             reply(CHttpApi::error(500, QStringLiteral("Game Data Storage Path not exists")));
@@ -378,11 +382,7 @@ void CAdminService::purge(int months, bool dataOnly, bool dryRun, Reply reply)
             const CUserPurge::Counts counts = running->counts();
             running->deleteLater();
             running = nullptr;
-            // Whom it took, one line each: a purge is no undo.
-            for (const CUserDb::UserRow &user : counts.users) {
-                emit logLine(CUserPurge::takenLine(
-                    user, dataOnly ? CUserPurge::ClearData : CUserPurge::DeleteUsers));
-            }
+            // Whom it took, the purge has logged one by one as it went.
             // The settings dialog's texts.
             if (counts.databaseFailed) {
                 reply(CHttpApi::error(500,
@@ -471,6 +471,7 @@ void CAdminService::restore(int objectId, const QString &save, const QString &ve
         const QString saveName = CUserFolder::name(objectId) + QLatin1Char('/') + save;
         CSaveStore store = CSaveStore::fromSettings(CServerSettings::instance()->snapshot());
         const CSaveStore::Outcome outcome = store.restore(saveName, version);
+        counters->storageChanged();
         // The save history dialog's lines.
         if (!outcome.ok()) {
             emit logLine(QStringLiteral("Restore of save %1 to version %2 failed: %3")

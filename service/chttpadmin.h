@@ -5,6 +5,8 @@
 #include <memory>
 #include <mutex>
 
+#include <sys/socket.h>
+
 #include <QByteArray>
 #include <QList>
 #include <QObject>
@@ -12,6 +14,7 @@
 
 class CHttpApi;
 class CHttpLimits;
+class CHttpsGate;
 class CLogEvents;
 class CLogRing;
 class QTimer;
@@ -63,6 +66,8 @@ private:
     // libmicrohttpd's callbacks, with its exact signatures.
     friend struct CHttpAdminCallbacks;
 
+    // HTTPS: the listening socket of our own that hands the daemon what starts a handshake.
+    bool openGate(const sockaddr *address, socklen_t length, QString *errorText);
     void access(MHD_Connection *connection, const char *url, const char *method,
         const char *uploadData, size_t *uploadDataSize, void **context);
     void completed(MHD_Connection *connection, void **context);
@@ -85,6 +90,7 @@ private:
     QTimer *ticker = nullptr;
     std::unique_ptr<CHttpLimits> connLimits;
     QTimer *sweeper = nullptr;
+    CHttpsGate *gate = nullptr; // HTTPS only: the listening socket
 
     std::mutex mutex;
     QList<Stream *> streams; // guarded by mutex

@@ -596,7 +596,7 @@ std::shared_ptr<libsock::CTransferDigest> CServerCore::downloadDigest(
         CServerSettings::instance()->snapshot().saveDataDir + QLatin1Char('/') + fileName);
     if (expected->isEmpty())
         return nullptr; // kept before sums: sent unchecked
-    return std::make_shared<CTransferHasher>(hashPool.get());
+    return std::make_shared<CTransferHasher>(hashPool.get(), CSaveSum::kindOf(*expected));
 }
 
 bool CServerCore::acceptMismatch(const QString &user, const QString &fileName, quint64 device,
@@ -608,8 +608,9 @@ bool CServerCore::acceptMismatch(const QString &user, const QString &fileName, q
     const QString recorded = store.recordedSum(fileName, device, inode);
     if (recorded.isEmpty() || recorded == actual)
         return true;
-    log(tr("Download %1 for %2 ended with a reset: the archive is damaged (SHA-256 %3, "
-           "recorded %4)")
-            .arg(printableText(fileName), printableText(user), actual, recorded));
+    log(tr("Download %1 for %2 ended with a reset: the archive is damaged (%3 %4, "
+           "recorded %5)")
+            .arg(printableText(fileName), printableText(user), CSaveSum::kindName(recorded), actual,
+                recorded));
     return false;
 }

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include "csavesum.h"
 #include "storagehelpers.h"
@@ -74,6 +75,13 @@ QString CSaveHistory::folderOf(const QString &archivePath)
     return info.path() + QLatin1Char('/') + folderName() + QLatin1Char('/') + info.fileName();
 }
 
+bool CSaveHistory::isVersionName(const QString &name)
+{
+    static const QRegularExpression pattern(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d-\\d\\d-\\d\\d\\.\\d{3}Z(-\\d{1,3})?$"));
+    return pattern.match(name).hasMatch();
+}
+
 QList<CSaveHistory::Version> CSaveHistory::versionsOf(const QString &archivePath)
 {
     struct stat current;
@@ -83,8 +91,7 @@ QList<CSaveHistory::Version> CSaveHistory::versionsOf(const QString &archivePath
     for (const QString &name : folderEntries(dir)) {
         struct stat st;
         const QString path = dir + QLatin1Char('/') + name;
-        if (name.startsWith(QLatin1Char('.')) || CSaveSum::isSumFile(name)
-            || !statRegularFile(path, st))
+        if (!isVersionName(name) || !statRegularFile(path, st))
             continue;
         Version v;
         v.path = path;
@@ -110,17 +117,14 @@ void CSaveHistory::healDuplicates(const QString &archivePath, const SyncFolder &
         if (!v.duplicate)
             continue;
         // A commit cut short between its two renames left the new sum beside the old
-        // archive; the version's sum is the archive's.
-        const QString sum = CSaveSum::fileName(v.path);
-        if (QFileInfo::exists(sum))
-            ::rename(nativePath(sum).constData(),
-                nativePath(CSaveSum::fileName(archivePath)).constData());
+        // archive; the version's sum (or none) is the archive's.
+        CSaveSum::move(v.path, archivePath);
         removed |= ::unlink(nativePath(v.path).constData()) == 0;
     }
     // Sums whose version went without them.
     for (const QString &name : folderEntries(dir)) {
         const QString path = dir + QLatin1Char('/') + name;
-        if (CSaveSum::isSumFile(name) && !QFileInfo::exists(path.chopped(7)))
+        if (CSaveSum::isSumFile(name) && !QFileInfo::exists(CSaveSum::sumOwner(path)))
             removed |= QFile::remove(path);
     }
     if (removed) {
@@ -154,12 +158,14 @@ QString CSaveHistory::linkVersion(
             return QString();
         }
         // The version's sum goes with it; without one the version is unchecked.
-        const QString sum = CSaveSum::fileName(archivePath);
-        if (QFileInfo::exists(sum)
-            && ::link(
-                   nativePath(sum).constData(), nativePath(CSaveSum::fileName(target)).constData())
-                != 0)
-            copyInto(sum, dir, CSaveSum::fileName(name));
+        for (const CSaveSum::Kind kind : { CSaveSum::Kind::Xxh128, CSaveSum::Kind::Sha256 }) {
+            const QString sum = CSaveSum::fileName(archivePath, kind);
+            if (QFileInfo::exists(sum)
+                && ::link(nativePath(sum).constData(),
+                       nativePath(CSaveSum::fileName(target, kind)).constData())
+                    != 0)
+                copyInto(sum, dir, CSaveSum::fileName(name, kind));
+        }
         // The link is durable once its folder is, and a new history folder once its parents
         // are: otherwise a crash after the archive is replaced could lose the version.
         syncFolder(dir);

@@ -18,6 +18,7 @@
 #include "csavesum.h"
 #include "cserversettings.h"
 #include "cstoragelock.h"
+#include "cuploadfile.h"
 #include "storagehelpers.h"
 
 namespace {
@@ -316,10 +317,7 @@ CSaveStore::Outcome CSaveStore::commitUpload(
         if (!out.keptVersion.isEmpty()) {
             const QString kept = CSaveHistory::folderOf(path) + QLatin1Char('/') + out.keptVersion;
             // A commit that got as far as the sum has dropped it again; the kept one returns.
-            if (!QFileInfo::exists(CSaveSum::fileName(path)))
-                ::rename(nativePath(CSaveSum::fileName(kept)).constData(),
-                    nativePath(CSaveSum::fileName(path)).constData());
-            CSaveSum::remove(kept);
+            CSaveSum::move(kept, path);
             ::unlink(nativePath(kept).constData());
             syncFolder(CSaveHistory::folderOf(path));
             syncFolder(QFileInfo(path).path());
@@ -438,7 +436,8 @@ CSaveStore::Outcome CSaveStore::restore(const QString &saveName, const QString &
     CSaveHistory::healDuplicates(path, folderSync());
 
     struct stat st;
-    if (!statRegularFile(chosen, st)) {
+    // Only a version: never a sum file or anything else the history folder holds.
+    if (!CSaveHistory::isVersionName(version) || !statRegularFile(chosen, st)) {
         out.status = Status::NotFound;
         out.message = translate("no version %1 of %2").arg(version, saveName);
         return out;
@@ -499,4 +498,26 @@ QString CSaveStore::recordedSum(const QString &archive, quint64 device, quint64 
 QString CSaveStore::versionPath(const QString &saveName, const QString &version) const
 {
     return CSaveHistory::folderOf(archivePath(archiveName(saveName))) + QLatin1Char('/') + version;
+}
+
+int CSaveStore::removeCutUploads() const
+{
+    int removed = 0;
+    std::function<void(const QString &)> walk = [&](const QString &dir) {
+        for (const QString &name : folderEntries(dir)) {
+            const QString path = dir + QLatin1Char('/') + name;
+            struct stat st;
+            if (::lstat(nativePath(path).constData(), &st) != 0)
+                continue;
+            if (S_ISDIR(st.st_mode) && !CSaveHistory::isFolderName(name))
+                walk(path);
+            // "a.z.z" is the archive of the save "a.z", never an upload's.
+            else if (S_ISREG(st.st_mode) && libsock::CUploadFile::isTemporaryName(name)
+                && !name.endsWith(QLatin1String(".z.z"))
+                && libsock::CUploadFile::removeIfCutShort(path))
+                ++removed;
+        }
+    };
+    walk(root.chopped(1));
+    return removed;
 }

@@ -36,7 +36,7 @@ CSaveVerifier::Item CSaveVerifier::check(const QString &path, const QString &exp
     if (expected.isEmpty())
         return item; // kept from before sums: unchecked
     QString error;
-    const QString actual = CSaveSum::compute(path, &error);
+    const QString actual = CSaveSum::compute(path, CSaveSum::kindOf(expected), &error);
     if (actual.isEmpty()) {
         item.state = State::Damaged;
         item.detail = translate("cannot be read: %1").arg(error);
@@ -45,7 +45,8 @@ CSaveVerifier::Item CSaveVerifier::check(const QString &path, const QString &exp
         item.detail = translate("its sum file is damaged");
     } else if (actual != expected) {
         item.state = State::Damaged;
-        item.detail = translate("SHA-256 %1, recorded %2").arg(actual, expected);
+        item.detail
+            = translate("%1 %2, recorded %3").arg(CSaveSum::kindName(expected), actual, expected);
     } else {
         item.state = State::Good;
     }
