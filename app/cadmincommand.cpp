@@ -20,6 +20,7 @@
 #include "cuserdb.h"
 #include "cuserdbconfig.h"
 #include "cuserscommand.h"
+#include "cs3config.h"
 #include "savescommand.h"
 #include "tolvernversion.h"
 
@@ -206,6 +207,15 @@ bool CAdminCommand::loadStorage()
 {
     CServerSettings *settings = CServerSettings::instance();
     settings->load();
+    if (settings->savesInS3()) {
+        CS3Config config;
+        QString why;
+        if (CS3Config::fromSettings(*settings, &config, &why))
+            return true;
+        printError(
+            QStringLiteral("[Storage] Backend=s3 in %1: %2").arg(settings->iniFilePath(), why));
+        return false;
+    }
     if (settings->saveDataDir.isEmpty()) {
         printError(QStringLiteral("no storage folder is set in %1 (give --config with the "
                                   "server's ini)")

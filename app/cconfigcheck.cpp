@@ -10,11 +10,26 @@
 
 #include "cinifile.h"
 #include "cserversettings.h"
+#include "cs3config.h"
 #include "cuserdbconfig.h"
 
 namespace {
 
-enum class Kind { Text, Folder, File, Port, AnyPort, Count, Bytes, Floor, Flag, Driver, Hashing };
+enum class Kind {
+    Text,
+    Folder,
+    File,
+    Port,
+    AnyPort,
+    Count,
+    Bytes,
+    Floor,
+    Flag,
+    Driver,
+    Hashing,
+    Backend,
+    Endpoint
+};
 
 struct Rule
 {
@@ -35,6 +50,13 @@ const Rule RULES[] = {
     { "Storage", "MaxSaveBytes", Kind::Bytes },
     { "Storage", "MaxUserBytes", Kind::Bytes },
     { "Storage", "MinFreeBytes", Kind::Floor },
+    { "Storage", "Backend", Kind::Backend },
+    { "Storage", "S3Endpoint", Kind::Endpoint },
+    { "Storage", "S3Bucket", Kind::Text },
+    { "Storage", "S3Region", Kind::Text },
+    { "Storage", "S3Prefix", Kind::Text },
+    { "Storage", "S3AccessKey", Kind::Text },
+    { "Storage", "S3SecretKey", Kind::Text },
     { "Security", "MaxConnectionsPerAddress", Kind::Count },
     { "Security", "IdleTimeoutSeconds", Kind::Count },
     { "Security", "TransferRequiresLogin", Kind::Flag },
@@ -142,6 +164,15 @@ QString valueProblem(const Rule &rule, const QString &value, const QString &iniP
             return QStringLiteral("sqlite or postgresql is expected");
         return QString();
     }
+    case Kind::Backend:
+        if (value.compare(QLatin1String("files"), Qt::CaseInsensitive) != 0
+            && value.compare(QLatin1String("s3"), Qt::CaseInsensitive) != 0)
+            return QStringLiteral("files or s3 is expected");
+        return QString();
+    case Kind::Endpoint:
+        if (!value.isEmpty() && !CS3Config::isEndpoint(value))
+            return QStringLiteral("an http:// or https:// URL is expected");
+        return QString();
     case Kind::Hashing:
         if (value.compare(QLatin1String("argon2id"), Qt::CaseInsensitive) != 0
             && value.compare(QLatin1String("plain"), Qt::CaseInsensitive) != 0)
@@ -243,6 +274,14 @@ QStringList CConfigCheck::problems(const QString &path)
                                                               "postgresql:// Url")
                                              : why);
     }
+    // What the settings make of the file: a bucket needs its endpoint and name.
+    CServerSettings settings = *CServerSettings::instance();
+    settings.setIniFilePath(path);
+    settings.load();
+    CS3Config s3;
+    QString why;
+    if (settings.savesInS3() && !CS3Config::fromSettings(settings, &s3, &why))
+        found(0) << QStringLiteral("%1: [Storage] Backend=s3: %2").arg(path, why);
     QStringList lines;
     for (const QStringList &atLine : std::as_const(byLine))
         lines += atLine;

@@ -35,6 +35,8 @@
 #include "ctlsacceptor.h"
 #include "cservermainwindow.h"
 #include "cserveroptions.h"
+#include "cs3bucket.h"
+#include "cs3config.h"
 #include "cserversettings.h"
 #include "csetupdlg.h"
 #include "csingleinstance.h"
@@ -339,7 +341,7 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
     settings->load();
     warnUnknownKeys(nullptr);
     applyDatabaseOption(options);
-    if (options.storage.isEmpty() && !settings->saveDataDir.isEmpty()
+    if (options.storage.isEmpty() && !settings->saveDataDir.isEmpty() && !settings->savesInS3()
         && !QFileInfo(settings->saveDataDir).isDir()) {
         printError(QStringLiteral("Game Data Storage Path not exists: %1 (from %2)")
                        .arg(settings->saveDataDir, settings->iniFilePath()));
@@ -349,6 +351,12 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
     if (!checkTls(tlsError)) {
         printError(tlsError);
         return EXIT_BAD_ARGUMENTS;
+    }
+    bool storeUnreachable = false;
+    QString storeError;
+    if (!checkSaveStore(storeError, storeUnreachable)) {
+        printError(storeError);
+        return storeUnreachable ? EXIT_DATABASE_UNREACHABLE : EXIT_BAD_ARGUMENTS;
     }
     QString created;
     if (!prepareStorage(options, true, created))
@@ -385,7 +393,7 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
                                                    "transfer port %2, storage %3, users in %4")
                                         .arg(core.controlPort())
                                         .arg(core.filePort())
-                                        .arg(settings->saveDataDir, usersText());
+                                        .arg(storageText(), usersText());
             console.writeLine(serving);
             for (const QString &line : CConfigCheck::limitLines(settings->snapshot()))
                 core.log(line);
@@ -435,6 +443,14 @@ int CServerApp::runWindow(
             exitCode = EXIT_BAD_ARGUMENTS;
             break;
         }
+        bool storeUnreachable = false;
+        QString storeError;
+        if (!checkSaveStore(storeError, storeUnreachable)) {
+            printError(storeError);
+            QMessageBox::critical(nullptr, translate("Error!"), storeError, QMessageBox::Ok);
+            exitCode = storeUnreachable ? EXIT_DATABASE_UNREACHABLE : EXIT_BAD_ARGUMENTS;
+            break;
+        }
         QString created;
         if (firstRun && !prepareStorage(options, false, created)) {
             exitCode = EXIT_BAD_ARGUMENTS;
@@ -445,7 +461,7 @@ int CServerApp::runWindow(
         const int filePort = firstRun ? options.filePort : 0;
         firstRun = false;
 
-        if (settings->saveDataDir.isEmpty()) {
+        if (settings->saveDataDir.isEmpty() && !settings->savesInS3()) {
             CSetupDlg setup(nullptr);
             if (setup.exec() != QDialog::Accepted)
                 break;
@@ -465,7 +481,7 @@ int CServerApp::runWindow(
             break;
         }
 
-        if (!QFileInfo::exists(settings->saveDataDir)) {
+        if (!settings->savesInS3() && !QFileInfo::exists(settings->saveDataDir)) {
             QMessageBox::critical(nullptr, translate("Error!"),
                 translate("Game Data Storage Path not exists\r\n%1").arg(settings->saveDataDir),
                 QMessageBox::Ok);
@@ -509,6 +525,36 @@ int CServerApp::runWindow(
     QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
     delete app;
     return exitCode;
+}
+
+bool CServerApp::checkSaveStore(QString &error, bool &unreachable)
+{
+    unreachable = false;
+    const CServerSettings *settings = CServerSettings::instance();
+    if (!settings->savesInS3())
+        return true;
+    CS3Config config;
+    QString why;
+    if (!CS3Config::fromSettings(*settings, &config, &why)) {
+        error = QStringLiteral("[Storage] Backend=s3: %1 (from %2)")
+                    .arg(why, settings->iniFilePath());
+        return false;
+    }
+    // One request, as the server's own client makes them, before any port opens.
+    if (CS3Bucket::shared(config)->probe(&why, &unreachable))
+        return true;
+    error = QStringLiteral("[Storage] Backend=s3: %1 (from %2)").arg(why, settings->iniFilePath());
+    return false;
+}
+
+QString CServerApp::storageText()
+{
+    const CServerSettings *settings = CServerSettings::instance();
+    CS3Config config;
+    QString why;
+    if (settings->savesInS3() && CS3Config::fromSettings(*settings, &config, &why))
+        return config.displayText();
+    return settings->saveDataDir;
 }
 
 bool CServerApp::checkTls(QString &error)

@@ -8,9 +8,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 
 #include "cbackup.h"
 #include "cinifile.h"
+#include "cs3bucket.h"
+#include "cs3savecopy.h"
+#include "cs3savestore.h"
+#include "cserversettings.h"
 #include "csha256.h"
 #include "ctreecopy.h"
 #include "storagehelpers.h"
@@ -47,6 +52,15 @@ void clear(const QString &path, bool existed)
         if (!deleteDirectoryTree(inside))
             QFile::remove(inside);
     }
+}
+
+QByteArray iniSumOf(const CBackupManifest &manifest)
+{
+    for (const CBackupManifest::File &file : std::as_const(manifest.files)) {
+        if (file.path == CBackup::iniFile())
+            return file.sha256.toLatin1();
+    }
+    return QByteArray();
 }
 
 } // namespace
@@ -101,14 +115,31 @@ CRestore::Status CRestore::run(
     const QString &workDirIn, const QString &storageDirIn, const QString &iniPathIn)
 {
     const QString workDir = absolute(workDirIn);
-    const QString storageDir = absolute(storageDirIn);
+    const bool toBucket = CS3Config::isS3Url(storageDirIn);
+    const QString storageDir = toBucket ? storageDirIn : absolute(storageDirIn);
     const QString iniPath = absolute(iniPathIn);
     if (!absentOrEmpty(workDir))
         return failed(
             Status::TargetNotEmpty, QStringLiteral("the work folder %1 is not empty").arg(workDir));
-    if (!absentOrEmpty(storageDir))
+    if (toBucket) {
+        CServerSettings stored = CServerSettings::instance()->snapshot();
+        stored.setIniFilePath(backup + QLatin1Char('/') + CBackup::iniFile());
+        stored.load();
+        CS3Config config;
+        QString why;
+        bool empty = false;
+        if (!CS3Config::fromUrl(storageDir, CS3Config::urlBase(stored), &config, &why))
+            return failed(Status::Failed, why);
+        bucket = std::make_shared<CS3Bucket>(config);
+        if (!CS3SaveCopy(bucket).bucketEmpty(&empty, &why))
+            return failed(Status::Failed, why);
+        if (!empty)
+            return failed(Status::TargetNotEmpty,
+                QStringLiteral("%1 holds saves already").arg(config.displayText()));
+    } else if (!absentOrEmpty(storageDir)) {
         return failed(Status::TargetNotEmpty,
             QStringLiteral("the storage folder %1 is not empty").arg(storageDir));
+    }
     if (QFileInfo::exists(iniPath))
         return failed(Status::TargetNotEmpty, QStringLiteral("%1 already exists").arg(iniPath));
 
@@ -118,13 +149,103 @@ CRestore::Status CRestore::run(
         return checked;
 
     const bool workExisted = QFileInfo::exists(workDir);
-    const bool storageExisted = QFileInfo::exists(storageDir);
+    const bool storageExisted = toBucket || QFileInfo::exists(storageDir);
     if (copyAll(workDir, storageDir, iniPath))
         return Status::Ok;
-    clear(storageDir, storageExisted);
+    if (toBucket) {
+        // What was put into the bucket goes again.
+        CS3SaveStore saves(bucket, {});
+        for (const QString &user : saves.userFolders()) {
+            bool existed = false;
+            saves.removeUserData(user.toInt(), &existed, nullptr);
+        }
+    } else {
+        clear(storageDir, storageExisted);
+    }
     QFile::remove(iniPath);
     clear(workDir, workExisted);
     return Status::Failed;
+}
+
+bool CRestore::writeIni(const QString &iniPath, const QString &storageDir)
+{
+    const auto bad = [&](const QString &text) {
+        error = text;
+        return false;
+    };
+    // The ini as it was, but pointing at the storage folder (or bucket) it was restored into.
+    QFile stored(backup + QLatin1Char('/') + CBackup::iniFile());
+    QByteArray bytes;
+    if (stored.open(QIODevice::ReadOnly))
+        bytes = stored.readAll();
+    CSha256 sum;
+    sum.add(bytes);
+    const QByteArray iniSum = iniSumOf(found);
+    if (!iniSum.isEmpty() && sum.hexResult().toLatin1() != iniSum)
+        return bad(QStringLiteral("%1 does not match the manifest").arg(stored.fileName()));
+    QDir().mkpath(QFileInfo(iniPath).absolutePath());
+    QFile out(iniPath);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(bytes) != bytes.size()
+        || !out.flush())
+        return bad(QStringLiteral("cannot write %1: %2").arg(iniPath, out.errorString()));
+    out.close();
+    CIniFile ini(iniPath);
+    ini.load();
+    const QString section = QStringLiteral("Storage");
+    bool set = true;
+    if (bucket) {
+        const CS3Config &config = bucket->config();
+        set = ini.setValue(section, QStringLiteral("Backend"), QStringLiteral("s3"))
+            && ini.setValue(section, QStringLiteral("S3Endpoint"), config.endpoint)
+            && ini.setValue(section, QStringLiteral("S3Region"), config.region)
+            && ini.setValue(section, QStringLiteral("S3Bucket"), config.bucket)
+            && ini.setValue(section, QStringLiteral("S3Prefix"), config.prefix);
+    } else {
+        set = ini.setValue(QStringLiteral("General"), QStringLiteral("SaveDataDir"), storageDir);
+        // A backup of a server on S3 restored into a folder serves from that folder.
+        if (set && ini.contains(section, QStringLiteral("Backend")))
+            set = ini.setValue(section, QStringLiteral("Backend"), QStringLiteral("files"));
+    }
+    if (!set || !ini.save())
+        return bad(QStringLiteral("cannot write %1: %2").arg(iniPath, ini.errorString()));
+
+    return true;
+}
+
+bool CRestore::copyToBucket()
+{
+    CS3SaveCopy carrier(bucket);
+    std::unique_ptr<CBackupProgress> progress;
+    carrier.setProgress([this, &progress, last = qint64(0)](
+                            qint64, qint64 bytes, qint64 totalFiles, qint64 totalBytes) mutable {
+        if (!progress)
+            progress = std::make_unique<CBackupProgress>(
+                progressSink, QStringLiteral("Saves"), totalFiles, totalBytes);
+        progress->add(1, bytes - last);
+        last = bytes;
+    });
+    QList<CS3SaveCopy::File> carried;
+    QString why;
+    // Read from the backup once more on the way, against the sums just checked.
+    if (!carrier.fromFolder(backup + QLatin1Char('/') + CBackup::savesFolder(), &carried, &why)) {
+        error = why;
+        return false;
+    }
+    QHash<QString, QString> expected;
+    for (const CBackupManifest::File &file : std::as_const(found.files))
+        expected.insert(file.path, file.sha256);
+    for (const CS3SaveCopy::File &file : std::as_const(carried)) {
+        if (expected.value(CBackup::savesFolder() + QLatin1Char('/') + file.path) != file.sha256) {
+            error = QStringLiteral("%1 changed since it was checked").arg(file.path);
+            return false;
+        }
+    }
+    const QStringList problems = carrier.checkBucket(carried);
+    if (!problems.isEmpty()) {
+        error = problems.first();
+        return false;
+    }
+    return true;
 }
 
 bool CRestore::copyAll(const QString &workDir, const QString &storageDir, const QString &iniPath)
@@ -133,12 +254,11 @@ bool CRestore::copyAll(const QString &workDir, const QString &storageDir, const 
         error = text;
         return false;
     };
-    if (!QDir().mkpath(workDir) || !QDir().mkpath(storageDir))
+    if (!QDir().mkpath(workDir) || (!bucket && !QDir().mkpath(storageDir)))
         return bad(QStringLiteral("cannot create %1 or %2").arg(workDir, storageDir));
 
     QList<CTreeCopy::Item> database;
     QList<CTreeCopy::Item> saves;
-    QByteArray iniSum;
     const QString savesPrefix = CBackup::savesFolder() + QLatin1Char('/');
     for (const CBackupManifest::File &file : std::as_const(found.files)) {
         CTreeCopy::Item item;
@@ -150,8 +270,6 @@ bool CRestore::copyAll(const QString &workDir, const QString &storageDir, const 
         } else if (file.path.startsWith(savesPrefix)) {
             item.path = file.path.mid(savesPrefix.size());
             saves << item;
-        } else if (file.path == CBackup::iniFile()) {
-            iniSum = file.sha256.toLatin1();
         }
     }
 
@@ -162,7 +280,10 @@ bool CRestore::copyAll(const QString &workDir, const QString &storageDir, const 
     qint64 total = 0;
     for (const CTreeCopy::Item &item : std::as_const(saves))
         total += item.size;
-    {
+    if (bucket) {
+        if (!copyToBucket())
+            return false;
+    } else {
         CTreeCopy savesCopy(
             backup + QLatin1Char('/') + CBackup::savesFolder(), storageDir, CTreeCopy::Mode::Copy);
         CBackupProgress progress(progressSink, QStringLiteral("Saves"), saves.size(), total);
@@ -171,29 +292,11 @@ bool CRestore::copyAll(const QString &workDir, const QString &storageDir, const 
             return bad(why);
     }
 
-    // The ini as it was, but pointing at the storage folder it was restored into.
-    QFile stored(backup + QLatin1Char('/') + CBackup::iniFile());
-    QByteArray bytes;
-    if (stored.open(QIODevice::ReadOnly))
-        bytes = stored.readAll();
-    CSha256 sum;
-    sum.add(bytes);
-    if (!iniSum.isEmpty() && sum.hexResult().toLatin1() != iniSum)
-        return bad(QStringLiteral("%1 does not match the manifest").arg(stored.fileName()));
-    QDir().mkpath(QFileInfo(iniPath).absolutePath());
-    QFile out(iniPath);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(bytes) != bytes.size()
-        || !out.flush())
-        return bad(QStringLiteral("cannot write %1: %2").arg(iniPath, out.errorString()));
-    out.close();
-    CIniFile ini(iniPath);
-    ini.load();
-    if (!ini.setValue(QStringLiteral("General"), QStringLiteral("SaveDataDir"), storageDir)
-        || !ini.save())
-        return bad(QStringLiteral("cannot write %1: %2").arg(iniPath, ini.errorString()));
+    if (!writeIni(iniPath, storageDir))
+        return false;
 
-    const int fd
-        = ::open(QFile::encodeName(storageDir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = ::open(QFile::encodeName(bucket ? workDir : storageDir).constData(),
+        O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const bool synced = fd >= 0 && ::syncfs(fd) == 0;
     if (fd >= 0)
         ::close(fd);

@@ -104,6 +104,7 @@ void CAbstractFileConn::sendFile(QIODevice &io, int bufSize, int maxCacheSize)
         return;
     sendTotal = io.size();
     sendDone = 0;
+    sendRead = 0;
     emit workBegin(sendTotal);
     if (state() != QAbstractSocket::ConnectedState) {
         emit workFinal();
@@ -116,6 +117,9 @@ void CAbstractFileConn::sendFile(QIODevice &io, int bufSize, int maxCacheSize)
     const int frame = FRAME_HEADER_SIZE + sendBufSize;
     sendChunk.resize(qMax(1, sendChunkLimit / frame) * frame);
     sendState = SendState::Streaming;
+    // Bytes still on their way: the transfer goes on as they come.
+    if (io.isSequential())
+        sendDeviceReady = connect(&io, &QIODevice::readyRead, this, &CAbstractFileConn::resumeSend);
     pumpFile();
 }
 
@@ -144,13 +148,27 @@ void CAbstractFileConn::pumpFile()
         int frames = 0;
         qint64 lastFrame = 0;
         qint64 n = 0;
+        bool starved = false;
         // Taken once: data() on a chunk shared since would copy it.
         char *const base = sendChunk.data();
         do {
             char *frame = base + batch;
-            n = sendDevice->read(frame + FRAME_HEADER_SIZE, sendBufSize);
+            qint64 want = sendBufSize;
+            if (sendDevice->isSequential()) {
+                // Whole frames only, the last one excepted, as from a file.
+                want = qMin<qint64>(sendBufSize, sendTotal - sendRead);
+                if (!sendDevice->isOpen()) {
+                    n = -1;
+                    break;
+                }
+                starved = want > 0 && sendDevice->bytesAvailable() < want;
+                if (starved)
+                    break;
+            }
+            n = want > 0 ? sendDevice->read(frame + FRAME_HEADER_SIZE, want) : 0;
             if (n <= 0)
                 break;
+            sendRead += n;
             sendHeader.setType(FRAME_DATA);
             sendHeader.setLength(quint32(n));
             std::memcpy(frame, sendHeader.bytes.constData(), FRAME_HEADER_SIZE);
@@ -171,8 +189,11 @@ void CAbstractFileConn::pumpFile()
         if (n < 0) {
             // The missing end-of-file packet tells the peer.
             finishSend();
+            sendFailed();
             break;
         }
+        if (starved)
+            break; // resumed by the device's readyRead()
         if (n == sendBufSize)
             continue;
         if (state() != QAbstractSocket::ConnectedState) {
@@ -224,6 +245,8 @@ void CAbstractFileConn::fileBytesSent(const QByteArray &chunk, qsizetype offset,
     Q_UNUSED(length);
 }
 
+void CAbstractFileConn::sendFailed() { }
+
 bool CAbstractFileConn::sendPaused()
 {
     return false;
@@ -239,6 +262,7 @@ void CAbstractFileConn::finishSend()
     if (sendState == SendState::Idle)
         return;
     sendState = SendState::Idle;
+    disconnect(sendDeviceReady);
     sendDevice = nullptr;
     sendChunk.clear();
     sendChunk.squeeze();

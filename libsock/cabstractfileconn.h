@@ -45,7 +45,9 @@ signals:
 
 protected slots:
     // Starts streaming io from its position to its end; returns at once. The device must
-    // outlive the transfer or be handed to cancelSend() first. Ignored while one runs.
+    // outlive the transfer or be handed to cancelSend() first. Ignored while one runs. A
+    // sequential device (bytes still arriving from elsewhere) streams size() bytes as they
+    // become available, in whole frames, and has failed once it is closed.
     void sendFile(QIODevice &io, int bufSize, int maxCacheSize);
     void sendFile(QIODevice &io, int bufSize) { sendFile(io, bufSize, SEND_MAX_CACHE_SIZE); }
     void sendFile(QIODevice &io) { sendFile(io, SEND_BUF_SIZE, SEND_MAX_CACHE_SIZE); }
@@ -76,6 +78,8 @@ protected:
     // After sendEndNow() returned false: the end-of-file packet, or with intact false none
     // (the transfer ends and the caller ends the connection).
     void endSend(bool intact);
+    // The device could not be read: the transfer has ended without its end-of-file packet.
+    virtual void sendFailed();
 
     CFileFrameHeader header;
     CProtoPacket packet;
@@ -95,6 +99,9 @@ private:
 
     SendState sendState = SendState::Idle;
     QPointer<QIODevice> sendDevice;
+    QMetaObject::Connection sendDeviceReady;
+    // Bytes read from the device so far.
+    qint64 sendRead = 0;
     QByteArray sendChunk;
     CFileFrameHeader sendHeader;
     qint64 sendTotal = 0;

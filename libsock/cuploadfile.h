@@ -7,38 +7,36 @@
 #include <QString>
 #include <QStringList>
 
-namespace libsock {
+#include "cuploadsink.h"
 
-class CTransferDigest;
+namespace libsock {
 
 // The temporary file of one upload beside the archive it is to replace. The connection writes
 // the received bytes into it with plain writes; commit() makes it durable and puts it in the
 // archive's place, and may run on another thread once the connection has let go of it. A file
 // never committed is removed when destroyed. Not a QObject, so it can change threads.
-class CUploadFile
+class CUploadFile : public CUploadSink
 {
 public:
     explicit CUploadFile(const QString &path);
-    ~CUploadFile();
+    ~CUploadFile() override;
     CUploadFile(const CUploadFile &) = delete;
     CUploadFile &operator=(const CUploadFile &) = delete;
 
     // Creates the temporary file; false when the archive cannot be written there.
     bool open();
-    bool write(const QByteArray &bytes);
+    bool write(const QByteArray &bytes) override;
     // Starts writing the bytes written so far to disk, without waiting for them, so the sync
     // of the commit (and any other sync of the file system meanwhile) has little left to wait
     // for. May run on another thread than write(), never at once with commit().
-    void startWriteBack();
+    void startWriteBack() override;
     // Folders made for this upload, deepest first: each is made durable in its parent by the
     // commit.
     void setMadeFolders(const QStringList &folders) { made = folders; }
-    // The digest of the bytes written: the commit keeps its sum beside the archive.
-    void setDigest(const std::shared_ptr<CTransferDigest> &sum) { digest = sum; }
     // Syncs the file, keeps the digest's sum beside the archive (so no committed archive
     // lacks it), renames the file over the archive and syncs the folders the renames and any
     // new folder live in. False, with the temporary file gone, on any failure so far.
-    bool commit();
+    bool commit() override;
 
     const QString &fileName() const { return target; }
 
@@ -52,7 +50,6 @@ private:
     QString target;
     QString temporary;
     QStringList made;
-    std::shared_ptr<CTransferDigest> digest;
     int fd = -1;
     bool failed = false;
     std::atomic<qint64> written { 0 };

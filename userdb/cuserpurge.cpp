@@ -8,9 +8,8 @@
 
 #include "cuserdb.h"
 #include "cuserdbconnection.h"
-#include "cuserfolder.h"
+#include "csavestore.h"
 #include "printabletext.h"
-#include "storagehelpers.h"
 
 namespace {
 // Folders removed between two progress reports.
@@ -29,11 +28,18 @@ QString CUserPurge::takenLine(const CUserDb::UserRow &user, Mode mode)
 
 CUserPurge::CUserPurge(
     Mode purgeMode, const QDateTime &cutOffTime, const QString &storageDir, QObject *parent)
+    : CUserPurge(purgeMode, cutOffTime,
+        storageDir.isEmpty() ? nullptr : std::make_shared<CSaveStore>(storageDir), parent)
+{
+}
+
+CUserPurge::CUserPurge(Mode purgeMode, const QDateTime &cutOffTime,
+    std::shared_ptr<CAbstractSaveStore> store, QObject *parent)
     : QObject(parent)
     , mode(purgeMode)
     , cutOff(CUserDb::dateTimeText(cutOffTime))
     , before(cutOffTime)
-    , storage(storageDir)
+    , storage(std::move(store))
 {
 }
 
@@ -178,13 +184,13 @@ bool CUserPurge::stillInactive(int objectId, bool *inactive, QString *errorText)
 
 bool CUserPurge::removeFolder(int objectId, Counts &counts)
 {
-    const QString path = CUserFolder::path(storage, objectId);
-    if (path.isEmpty() || !QFileInfo::exists(path)) {
+    bool existed = false;
+    if (!storage) {
         ++counts.missing;
         return true;
     }
-    if (deleteDirectoryTree(path)) {
-        ++counts.cleared;
+    if (storage->removeUserData(objectId, &existed, nullptr)) {
+        ++(existed ? counts.cleared : counts.missing);
         return true;
     }
     ++counts.folderFailures;

@@ -1,6 +1,8 @@
 #ifndef CUSERPURGE_H
 #define CUSERPURGE_H
 
+#include <memory>
+
 #include <QDateTime>
 #include <QObject>
 #include <QString>
@@ -8,6 +10,7 @@
 
 #include "cuserdb.h"
 
+class CAbstractSaveStore;
 class QThread;
 
 // Removes the users who have not logged in since a cut-off (or, with ClearData, only their
@@ -43,9 +46,12 @@ public:
         bool ok() const { return !databaseFailed && folderFailures == 0; }
     };
 
-    // storageDir: the storage folder the users' folders are in.
+    // storageDir: the storage folder the users' folders are in (empty: none).
     CUserPurge(
         Mode mode, const QDateTime &before, const QString &storageDir, QObject *parent = nullptr);
+    // store: where the users' saves are (null: nowhere).
+    CUserPurge(Mode mode, const QDateTime &before, std::shared_ptr<CAbstractSaveStore> store,
+        QObject *parent = nullptr);
     // Waits for the work to end.
     ~CUserPurge() override;
 
@@ -84,7 +90,7 @@ private:
     bool dryRun = false;
     QString cutOff;
     QDateTime before;
-    QString storage;
+    std::shared_ptr<CAbstractSaveStore> storage;
     QThread *worker = nullptr;
     Counts outcome;
 };

@@ -1,0 +1,64 @@
+#ifndef CS3UPLOAD_H
+#define CS3UPLOAD_H
+
+#include <memory>
+
+#include <QByteArray>
+#include <QString>
+
+#include "cuploadsink.h"
+
+class CS3Bucket;
+
+// An upload on its way to an S3 store: its bytes gathered a part at a time and sent as the
+// parts of a multipart upload to a staging key while more arrive (the connection reads no
+// more while a few parts are in flight, so memory stays bounded), and commit() completing it
+// there and waiting for the sum. A save of at most one part stays in memory and goes in one
+// PUT when published. The save store then publishes the staged save under the archive's key
+// (CS3SaveStore); whatever is left staged goes with the sink.
+class CS3Upload : public libsock::CUploadSink
+{
+public:
+    struct Staged
+    {
+        QString key; // the staged object, or empty with the bytes in body
+        QByteArray body;
+        qint64 size = 0;
+        QString sum; // empty: no digest was kept
+        QByteArray token; // names this upload in the published object's metadata
+    };
+
+    CS3Upload(const std::shared_ptr<CS3Bucket> &bucket, const QString &stagingKey);
+    // Aborts an unfinished multipart upload and removes what was staged, without waiting.
+    ~CS3Upload() override;
+    CS3Upload(const CS3Upload &) = delete;
+    CS3Upload &operator=(const CS3Upload &) = delete;
+
+    bool write(const QByteArray &bytes) override;
+    qint64 backlog() const override;
+    void whenBelow(qint64 bytes, const std::function<void()> &ready) override;
+    // Sends the last part, waits for every part and completes the staging object, then waits
+    // for the digest. False with errorText() on any failure.
+    bool commit() override;
+
+    const Staged &staged() const { return result; }
+    QString errorText() const;
+
+private:
+    // What the store's answers change, on the client's thread: shared with the callbacks, so
+    // an upload dropped with parts in flight leaves them nothing dangling.
+    struct State;
+
+    void sendPart(QByteArray bytes);
+
+    std::shared_ptr<CS3Bucket> bucket;
+    std::shared_ptr<State> state;
+    QString key;
+    QByteArray filling; // the connection's thread until commit()
+    qint64 total = 0;
+    int parts = 0;
+    Staged result;
+    bool completed = false;
+};
+
+#endif // CS3UPLOAD_H
