@@ -105,6 +105,7 @@ void CAbstractFileConn::sendFile(QIODevice &io, int bufSize, int maxCacheSize)
     sendTotal = io.size();
     sendDone = 0;
     sendRead = 0;
+    sendPending.resize(0);
     emit workBegin(sendTotal);
     if (state() != QAbstractSocket::ConnectedState) {
         emit workFinal();
@@ -153,22 +154,16 @@ void CAbstractFileConn::pumpFile()
         char *const base = sendChunk.data();
         do {
             char *frame = base + batch;
-            qint64 want = sendBufSize;
             if (sendDevice->isSequential()) {
-                // Whole frames only, the last one excepted, as from a file.
-                want = qMin<qint64>(sendBufSize, sendTotal - sendRead);
-                if (!sendDevice->isOpen()) {
-                    n = -1;
-                    break;
-                }
-                starved = want > 0 && sendDevice->bytesAvailable() < want;
-                if (starved)
-                    break;
+                // Whole frames only, the last one excepted, as from a file: a frame's bytes
+                // wait in sendPending until the device has them all.
+                n = readSequential(frame + FRAME_HEADER_SIZE);
+                starved = n == 0 && sendRead < sendTotal;
+            } else {
+                n = sendDevice->read(frame + FRAME_HEADER_SIZE, sendBufSize);
             }
-            n = want > 0 ? sendDevice->read(frame + FRAME_HEADER_SIZE, want) : 0;
             if (n <= 0)
                 break;
-            sendRead += n;
             sendHeader.setType(FRAME_DATA);
             sendHeader.setLength(quint32(n));
             std::memcpy(frame, sendHeader.bytes.constData(), FRAME_HEADER_SIZE);
@@ -205,6 +200,27 @@ void CAbstractFileConn::pumpFile()
             writeEnd();
     }
     pumping = false;
+}
+
+qint64 CAbstractFileConn::readSequential(char *into)
+{
+    if (!sendDevice->isOpen())
+        return -1;
+    const qint64 frameBytes = qMin<qint64>(sendBufSize, sendTotal - sendRead + sendPending.size());
+    if (frameBytes <= 0)
+        return 0;
+    const qsizetype had = sendPending.size();
+    sendPending.resize(frameBytes);
+    const qint64 got = sendDevice->read(sendPending.data() + had, frameBytes - had);
+    if (got < 0)
+        return -1;
+    sendPending.resize(had + got);
+    sendRead += got;
+    if (sendPending.size() < frameBytes)
+        return 0;
+    std::memcpy(into, sendPending.constData(), size_t(frameBytes));
+    sendPending.resize(0);
+    return frameBytes;
 }
 
 void CAbstractFileConn::writeEnd()

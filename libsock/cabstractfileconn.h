@@ -46,8 +46,9 @@ signals:
 protected slots:
     // Starts streaming io from its position to its end; returns at once. The device must
     // outlive the transfer or be handed to cancelSend() first. Ignored while one runs. A
-    // sequential device (bytes still arriving from elsewhere) streams size() bytes as they
-    // become available, in whole frames, and has failed once it is closed.
+    // sequential device (bytes still arriving from elsewhere) streams size() bytes in whole
+    // frames as they become available (readyRead()), and has failed once a read fails or it
+    // is closed.
     void sendFile(QIODevice &io, int bufSize, int maxCacheSize);
     void sendFile(QIODevice &io, int bufSize) { sendFile(io, bufSize, SEND_MAX_CACHE_SIZE); }
     void sendFile(QIODevice &io) { sendFile(io, SEND_BUF_SIZE, SEND_MAX_CACHE_SIZE); }
@@ -92,6 +93,9 @@ private:
 
     bool frameFits() const;
     void pumpFile();
+    // The next whole frame of a sequential device into into: its length, 0 while the device
+    // has not all of it yet (or at the end), -1 when it failed.
+    qint64 readSequential(char *into);
     void finishSend();
     void writeEnd();
     void onBytesWritten();
@@ -100,8 +104,10 @@ private:
     SendState sendState = SendState::Idle;
     QPointer<QIODevice> sendDevice;
     QMetaObject::Connection sendDeviceReady;
-    // Bytes read from the device so far.
+    // Bytes read from a sequential device so far, and those of them that wait for the rest
+    // of their frame.
     qint64 sendRead = 0;
+    QByteArray sendPending;
     QByteArray sendChunk;
     CFileFrameHeader sendHeader;
     qint64 sendTotal = 0;

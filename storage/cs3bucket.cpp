@@ -143,9 +143,7 @@ CS3Bucket::Head CS3Bucket::headOf(const Response &response)
     head.found = response.ok();
     head.size = response.header("content-length").toLongLong();
     head.etag = CS3Xml::unquoted(response.header("etag"));
-    head.modified = QDateTime::fromString(
-        QString::fromLatin1(response.header("last-modified")), Qt::RFC2822Date)
-                        .toUTC();
+    head.modified = CS3Xml::httpTime(response.header("last-modified"));
     head.sum = sumOf(response);
     head.uploadToken = response.header(TOKEN_META);
     return head;
@@ -161,7 +159,8 @@ bool CS3Bucket::list(
     do {
         QList<QPair<QString, QString>> params { { QStringLiteral("list-type"),
                                                     QStringLiteral("2") },
-            { QStringLiteral("prefix"), prefix } };
+            { QStringLiteral("prefix"), prefix },
+            { QStringLiteral("max-keys"), QString::number(pageSize) } };
         if (folders)
             params.append({ QStringLiteral("delimiter"), QStringLiteral("/") });
         if (!token.isEmpty())

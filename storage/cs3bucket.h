@@ -46,6 +46,8 @@ public:
     static std::shared_ptr<CS3Bucket> shared(const CS3Config &config);
 
     const CS3Config &config() const { return client_.config(); }
+    // Objects per page of a listing (the store's own maximum is 1000); tests make it small.
+    void setPageSize(int keys) { pageSize = keys; }
     CS3Client &client() { return client_; }
     // The full key of path (7/slot1.z), prefix included.
     QString key(const QString &path) const { return config().prefix + path; }
@@ -100,6 +102,7 @@ private:
     CS3Client::Response call(CS3Client::Request request) { return client_.call(request); }
 
     CS3Client client_;
+    int pageSize = 1000;
 };
 
 #endif // CS3BUCKET_H

@@ -12,14 +12,15 @@ namespace {
 
 QDateTime httpTime(const QByteArray &text)
 {
-    return QDateTime::fromString(QString::fromLatin1(text), Qt::RFC2822Date);
+    return CS3Xml::httpTime(text);
 }
 
 } // namespace
 
-CS3SaveLock::CS3SaveLock(CS3Bucket &store, const QString &lockKey)
+CS3SaveLock::CS3SaveLock(CS3Bucket &store, const QString &lockKey, qint64 leaseMs)
     : bucket(store)
     , key(lockKey)
+    , lease(leaseMs)
 {
     text = QByteArray::number(QRandomGenerator::global()->generate64(), 16) + ' '
         + QByteArray::number(QRandomGenerator::global()->generate64(), 16) + ' '
@@ -60,7 +61,7 @@ bool CS3SaveLock::acquire(qint64 waitMs, QString *error)
         if (seen.ok()) {
             const QDateTime since = httpTime(seen.header("last-modified"));
             const QDateTime now = httpTime(seen.header("date"));
-            if (since.isValid() && now.isValid() && since.msecsTo(now) > LEASE_MS) {
+            if (since.isValid() && now.isValid() && since.msecsTo(now) > lease) {
                 bool gone = false;
                 if (takeOver(CS3Xml::unquoted(seen.header("etag")), error, &gone))
                     return true;
@@ -105,7 +106,7 @@ bool CS3SaveLock::takeOver(const QByteArray &etag, QString *error, bool *gone)
 
 bool CS3SaveLock::fresh() const
 {
-    return holding && held.elapsed() < LEASE_MS / 2;
+    return holding && held.elapsed() < lease / 2;
 }
 
 void CS3SaveLock::release()
@@ -113,7 +114,7 @@ void CS3SaveLock::release()
     if (!holding)
         return;
     holding = false;
-    if (held.elapsed() >= LEASE_MS - LEASE_MS / 6)
+    if (held.elapsed() >= lease - lease / 6)
         return;
     CS3Client::Request drop;
     drop.method = "DELETE";

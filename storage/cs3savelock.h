@@ -16,7 +16,7 @@ class CS3SaveLock
 public:
     static constexpr qint64 LEASE_MS = 60000;
 
-    CS3SaveLock(CS3Bucket &bucket, const QString &key);
+    CS3SaveLock(CS3Bucket &bucket, const QString &key, qint64 leaseMs = LEASE_MS);
     ~CS3SaveLock() { release(); }
     CS3SaveLock(const CS3SaveLock &) = delete;
     CS3SaveLock &operator=(const CS3SaveLock &) = delete;
@@ -36,6 +36,7 @@ private:
     QString key;
     QByteArray text;
     QElapsedTimer held;
+    qint64 lease = LEASE_MS;
     bool holding = false;
 };
 

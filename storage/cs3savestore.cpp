@@ -75,6 +75,7 @@ QString sumOfObject(
 CS3SaveStore::CS3SaveStore(const std::shared_ptr<CS3Bucket> &s3Bucket, const Limits &limits)
     : CAbstractSaveStore(limits)
     , bucket(s3Bucket)
+    , lockLease(CS3SaveLock::LEASE_MS)
 {
 }
 
@@ -248,11 +249,11 @@ CAbstractSaveStore::Outcome CS3SaveStore::commitUpload(const QString &archive, q
             translate("the archive could not be stored: %1")
                 .arg(upload ? upload->errorText() : QStringLiteral("no upload of this store")));
     const QString key = objectKey(archive);
-    CS3SaveLock lock(*bucket, versionFolder(archive) + QStringLiteral(".lock"));
+    CS3SaveLock lock(*bucket, versionFolder(archive) + QStringLiteral(".lock"), lockLease);
     QString error;
     CS3Bucket::Head current;
     QList<Version> own;
-    if (!lock.acquire(LOCK_WAIT_MS, &error) || !bucket->head(key, &current, &error)
+    if (!lock.acquire(lockWait, &error) || !bucket->head(key, &current, &error)
         || !versionsOf(archive, &own, &error))
         return outcomeOf(
             Status::Failed, translate("the archive could not be replaced: %1").arg(error));
@@ -366,12 +367,12 @@ CAbstractSaveStore::Outcome CS3SaveStore::restore(const QString &saveName, const
     const QString archive = archiveName(saveName);
     const QString key = objectKey(archive);
     const QString chosen = versionFolder(archive) + version;
-    CS3SaveLock lock(*bucket, versionFolder(archive) + QStringLiteral(".lock"));
+    CS3SaveLock lock(*bucket, versionFolder(archive) + QStringLiteral(".lock"), lockLease);
     QString error;
     CS3Bucket::Head wanted;
     CS3Bucket::Head current;
     QList<Version> own;
-    if (!lock.acquire(LOCK_WAIT_MS, &error) || !bucket->head(chosen, &wanted, &error)
+    if (!lock.acquire(lockWait, &error) || !bucket->head(chosen, &wanted, &error)
         || !bucket->head(key, &current, &error) || !versionsOf(archive, &own, &error))
         return outcomeOf(Status::Failed, error);
     if (!wanted.found)

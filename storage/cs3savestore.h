@@ -30,6 +30,12 @@ public:
     static QString stagingFolder() { return QStringLiteral(".uploads/"); }
     // Called at each named step of a commit or restore ("linked", "committed", ...).
     void setStepHook(const std::function<void(const char *step)> &hook) { stepHook = hook; }
+    // Tests shorten the lease of a save's lock and the wait for one held by another.
+    void setLockTiming(qint64 leaseMs, qint64 waitMs)
+    {
+        lockLease = leaseMs;
+        lockWait = waitMs;
+    }
 
     Outcome checkUpload(
         const QString &archive, qint64 size, qint64 growth, qint64 reserved = 0) const override;
@@ -81,6 +87,8 @@ private:
 
     std::shared_ptr<CS3Bucket> bucket;
     std::function<void(const char *)> stepHook;
+    qint64 lockLease;
+    qint64 lockWait = LOCK_WAIT_MS;
 };
 
 #endif // CS3SAVESTORE_H

@@ -22,6 +22,15 @@ QByteArray CS3Xml::unquoted(const QByteArray &etag)
     return out;
 }
 
+QDateTime CS3Xml::httpTime(const QByteArray &text)
+{
+    QString value = QString::fromLatin1(text).trimmed();
+    // Qt reads the zone of RFC 2822 as a number only.
+    if (value.endsWith(QLatin1String(" GMT")))
+        value = value.chopped(4) + QStringLiteral(" +0000");
+    return QDateTime::fromString(value, Qt::RFC2822Date).toUTC();
+}
+
 CS3Xml::Listing CS3Xml::listing(const QByteArray &body)
 {
     Listing out;

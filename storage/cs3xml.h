@@ -54,6 +54,8 @@ public:
     // "<" and "&" and friends escaped, for the requests' own XML.
     static QString escaped(const QString &text);
     static QByteArray unquoted(const QByteArray &etag);
+    // An HTTP date (Last-Modified, Date: "Tue, 08 Dec 2026 15:37:14 GMT") in UTC.
+    static QDateTime httpTime(const QByteArray &text);
 };
 
 #endif // CS3XML_H
