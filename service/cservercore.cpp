@@ -577,7 +577,11 @@ std::shared_ptr<libsock::CUploadSink> CServerCore::openUpload(
         }
     }
     const CS3SaveStore store(s3, {});
-    return std::make_shared<CS3Upload>(s3, store.stagingKey(fileName));
+    auto sink = std::make_shared<CS3Upload>(s3, store.stagingKey(fileName));
+    UploadTrack &track = uploads[upload];
+    track.sink = sink;
+    track.fileName = fileName;
+    return sink;
 }
 
 void CServerCore::commitUpload(quint64 upload, const QString &fileName, qint64 size,
@@ -622,6 +626,10 @@ void CServerCore::uploadEnded(quint64 upload)
     storage->endUpload(upload);
     // Ended without an outcome: cut short (the client went, a write failed).
     const UploadTrack track = uploads.take(upload);
+    const std::shared_ptr<CS3Upload> sink = track.sink.lock();
+    if (track.result < 0 && sink && !sink->errorText().isEmpty())
+        log(tr("Upload %1 failed: the S3 store failed (%2)")
+                .arg(printableText(track.fileName), sink->errorText()));
     counters->transferEnded(CMetrics::Upload,
         track.result < 0 ? CMetrics::TransferFailed : CMetrics::TransferResult(track.result),
         track.bytes);

@@ -171,6 +171,9 @@ private:
     {
         qint64 bytes = 0;
         int result = -1; // a CMetrics::TransferResult
+        // An upload to the S3 store: why it failed, should it end so.
+        std::weak_ptr<class CS3Upload> sink;
+        QString fileName;
     };
     QHash<quint64, UploadTrack> uploads;
     // Downloads from the S3 store under way: their sums, for the line of a damaged one.

@@ -149,8 +149,8 @@ CS3Bucket::Head CS3Bucket::headOf(const Response &response)
     return head;
 }
 
-bool CS3Bucket::list(
-    const QString &prefix, QList<Object> *objects, QString *error, QStringList *folders)
+bool CS3Bucket::list(const QString &prefix, QList<Object> *objects, QString *error,
+    QStringList *folders, int quickMs)
 {
     objects->clear();
     if (folders)
@@ -167,6 +167,8 @@ bool CS3Bucket::list(
             params.append({ QStringLiteral("continuation-token"), token });
         Request request;
         request.query = CS3Client::query(params);
+        request.timeoutMs = quickMs;
+        request.retry = quickMs <= 0;
         const Response response = call(request);
         if (failed(response, error))
             return false;

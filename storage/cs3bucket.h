@@ -60,9 +60,9 @@ public:
     // What the answer to a HEAD or GET says of its object.
     static Head headOf(const CS3Client::Response &response);
     // Every object under prefix (all the way down), or with folders given, the objects and
-    // the folders directly under it.
+    // the folders directly under it. With quickMs, each page is asked once, within that time.
     bool list(const QString &prefix, QList<Object> *objects, QString *error,
-        QStringList *folders = nullptr);
+        QStringList *folders = nullptr, int quickMs = 0);
     bool put(const QString &key, const QByteArray &body, const QList<QByteArray> &headers,
         QString *error);
     // A copy made by the store; with metadata empty the source's metadata goes along.

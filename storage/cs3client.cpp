@@ -215,6 +215,8 @@ void CS3Client::begin(Transfer *t)
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(policy.connectTimeoutMs));
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, long(policy.stallSeconds));
+    if (r.timeoutMs > 0)
+        curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, long(r.timeoutMs));
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, TRANSFER_BUFFER);
     curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, TRANSFER_BUFFER);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::onWrite);

@@ -41,6 +41,8 @@ public:
         qint64 rangeFirst = -1;
         qint64 rangeLast = -1;
         bool retry = true;
+        // The whole request's bound (0: none but the policy's stall bound).
+        int timeoutMs = 0;
     };
 
     struct Response

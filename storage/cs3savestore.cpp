@@ -453,7 +453,7 @@ bool CS3SaveStore::moveAside(int objectId, const QDateTime &now, QString *movedT
 {
     QList<CS3Bucket::Object> objects;
     const QString folder = objectKey(CUserFolder::name(objectId) + QLatin1Char('/'));
-    if (!bucket->list(folder, &objects, error))
+    if (!bucket->list(folder, &objects, error, nullptr, NEW_ID_CHECK_MS))
         return false;
     if (objects.isEmpty())
         return true;

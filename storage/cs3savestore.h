@@ -18,6 +18,9 @@ class CS3SaveStore : public CAbstractSaveStore
 public:
     // How long a commit or restore waits for another server's lock on the same save.
     static constexpr qint64 LOCK_WAIT_MS = 30000;
+    // A new user's id is checked inside the user database's transaction, which logins wait
+    // for: one try, this long at most; an id that cannot be checked is skipped.
+    static constexpr int NEW_ID_CHECK_MS = 1500;
 
     CS3SaveStore(const std::shared_ptr<CS3Bucket> &bucket, const Limits &limits);
 
