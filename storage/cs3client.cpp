@@ -40,6 +40,12 @@ struct CS3Client::Transfer
     CURL *easy = nullptr;
     curl_slist *headers = nullptr;
     qsizetype sent = 0;
+    quint64 id = 0;
+    // A streamed answer: where it began, and the bytes onData has taken over all tries.
+    qint64 firstByte = 0;
+    qint64 delivered = 0;
+    bool paused = false;
+    bool stopped = false;
     char error[CURL_ERROR_SIZE] = {};
 
     ~Transfer() { release(); }
@@ -55,8 +61,26 @@ struct CS3Client::Transfer
 
     static size_t onWrite(char *data, size_t size, size_t count, void *self)
     {
-        static_cast<Transfer *>(self)->response.body.append(data, qsizetype(size * count));
-        return size * count;
+        auto *t = static_cast<Transfer *>(self);
+        const qint64 n = qint64(size * count);
+        long status = 0;
+        if (t->request.onData)
+            curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
+        if (status >= 200 && status < 300) {
+            switch (t->request.onData(data, n)) {
+            case Pause:
+                t->paused = true;
+                return CURL_WRITEFUNC_PAUSE;
+            case Stop:
+                t->stopped = true;
+                return 0; // a write error ends the transfer
+            default:
+                t->delivered += n;
+                return size_t(n);
+            }
+        }
+        t->response.body.append(data, n);
+        return size_t(n);
     }
 
     static size_t onRead(char *buffer, size_t size, size_t count, void *self)
@@ -175,14 +199,27 @@ QByteArray CS3Client::urlOf(const Request &request) const
     return url;
 }
 
-void CS3Client::send(Request request, Done done)
+quint64 CS3Client::send(Request request, Done done)
 {
     auto transfer = std::make_unique<Transfer>();
     transfer->request = std::move(request);
     transfer->done = std::move(done);
+    transfer->firstByte = qMax<qint64>(0, transfer->request.rangeFirst);
+    quint64 id = 0;
     {
         std::lock_guard<std::mutex> lock(mutex);
+        id = transfer->id = ++lastId;
         incoming.push_back(std::move(transfer));
+    }
+    curl_multi_wakeup(multi);
+    return id;
+}
+
+void CS3Client::resume(quint64 request)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        resumed.push_back(request);
     }
     curl_multi_wakeup(multi);
 }
@@ -200,6 +237,7 @@ void CS3Client::begin(Transfer *t)
     t->release();
     t->response = Response { 0, {}, {}, {}, t->response.attempts + 1 };
     t->sent = 0;
+    t->paused = false;
     t->error[0] = 0;
     CURL *easy = curl_easy_init();
     t->easy = easy;
@@ -229,9 +267,10 @@ void CS3Client::begin(Transfer *t)
     // be taken out (an empty "Expect:"): a part waits for "100 Continue" instead, briefly.
     t->headers = curl_slist_append(t->headers, "x-amz-content-sha256: UNSIGNED-PAYLOAD");
     curl_easy_setopt(easy, CURLOPT_EXPECT_100_TIMEOUT_MS, 300L);
-    if (r.rangeFirst >= 0) {
-        const QByteArray range = "Range: bytes=" + QByteArray::number(r.rangeFirst) + '-'
-            + (r.rangeLast >= 0 ? QByteArray::number(r.rangeLast) : QByteArray());
+    // A streamed answer asked again goes on where the last try stopped.
+    if (r.rangeFirst >= 0 || t->delivered > 0) {
+        const QByteArray range = "Range: bytes=" + QByteArray::number(t->firstByte + t->delivered)
+            + '-' + (r.rangeLast >= 0 ? QByteArray::number(r.rangeLast) : QByteArray());
         t->headers = curl_slist_append(t->headers, range.constData());
     }
     for (const QByteArray &h : r.headers)
@@ -257,7 +296,7 @@ void CS3Client::begin(Transfer *t)
 
 bool CS3Client::shouldRetry(const Transfer &t) const
 {
-    if (!t.request.retry || t.response.attempts > policy.retries)
+    if (!t.request.retry || t.stopped || t.response.attempts > policy.retries)
         return false;
     const int status = t.response.status;
     if (status == 0 || status == 500 || status == 502 || status == 503 || status == 504
@@ -280,6 +319,7 @@ void CS3Client::complete(Transfer *t, int code)
     t->release();
     std::unique_ptr<Transfer> owned = std::move(running[t]);
     running.erase(t);
+    byId.erase(t->id);
     if (shouldRetry(*owned)) {
         ++retried;
         const int step = qMin(owned->response.attempts - 1, 16);
@@ -302,10 +342,12 @@ void CS3Client::run()
 {
     for (;;) {
         std::deque<std::unique_ptr<Transfer>> taken;
+        std::vector<quint64> goOn;
         bool stop = false;
         {
             std::lock_guard<std::mutex> lock(mutex);
             taken.swap(incoming);
+            goOn.swap(resumed);
             stop = stopping;
         }
         if (stop) {
@@ -317,6 +359,7 @@ void CS3Client::run()
                 waiting.emplace(Clock::now(), std::move(entry.second));
             }
             running.clear();
+            byId.clear();
             for (auto &entry : waiting) {
                 entry.second->release();
                 entry.second->response.status = 0;
@@ -329,6 +372,7 @@ void CS3Client::run()
         for (auto &t : taken) {
             Transfer *raw = t.get();
             running.emplace(raw, std::move(t));
+            byId.emplace(raw->id, raw);
             begin(raw);
         }
         const auto now = Clock::now();
@@ -337,7 +381,15 @@ void CS3Client::run()
             waiting.erase(waiting.begin());
             Transfer *raw = t.get();
             running.emplace(raw, std::move(t));
+            byId.emplace(raw->id, raw);
             begin(raw);
+        }
+        for (const quint64 id : goOn) {
+            const auto found = byId.find(id);
+            if (found != byId.end() && found->second->paused && found->second->easy) {
+                found->second->paused = false;
+                curl_easy_pause(found->second->easy, CURLPAUSE_CONT);
+            }
         }
 
         int active = 0;

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include <QByteArray>
 #include <QList>
@@ -43,6 +44,11 @@ public:
         bool retry = true;
         // The whole request's bound (0: none but the policy's stall bound).
         int timeoutMs = 0;
+        // A streamed answer: the pieces of a 2xx body go to onData (on the client's thread)
+        // instead of into body, which answers Take, Pause (the piece stays where it is and
+        // comes again after resume()) or Stop (the request fails, not to be tried again).
+        // Asked again after a failure, the request goes on from the first byte not taken.
+        std::function<int(const char *data, qint64 size)> onData;
     };
 
     struct Response
@@ -61,6 +67,7 @@ public:
         QString errorText() const;
     };
     using Done = std::function<void(const Response &response)>;
+    enum Streamed { Take = 1, Pause = 0, Stop = -1 };
 
     struct Policy
     {
@@ -83,8 +90,11 @@ public:
     void setPolicy(const Policy &newPolicy) { policy = newPolicy; }
     const Policy &currentPolicy() const { return policy; }
 
-    // done runs on the client's thread, once, after the retries.
-    void send(Request request, Done done);
+    // done runs on the client's thread, once, after the retries. The request's number, for
+    // resume().
+    quint64 send(Request request, Done done);
+    // Any thread: a streamed request that onData paused goes on.
+    void resume(quint64 request);
     // Waits for the answer; never from done.
     Response call(Request request);
 
@@ -116,10 +126,13 @@ private:
 
     std::mutex mutex;
     std::deque<std::unique_ptr<Transfer>> incoming; // guarded by mutex
+    std::vector<quint64> resumed; // guarded by mutex
+    quint64 lastId = 0; // guarded by mutex
     bool stopping = false; // guarded by mutex
 
     // The client's thread only.
     std::map<Transfer *, std::unique_ptr<Transfer>> running;
+    std::map<quint64, Transfer *> byId;
     std::multimap<Clock::time_point, std::unique_ptr<Transfer>> waiting;
     std::thread thread;
 };

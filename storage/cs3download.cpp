@@ -1,14 +1,30 @@
 #include "cs3download.h"
 
 #include <cstring>
+#include <deque>
+#include <mutex>
 
 #include "cposttarget.h"
+
+struct CS3Download::Stream
+{
+    std::mutex mutex;
+    std::deque<QByteArray> pieces; // guarded by mutex
+    qsizetype offset = 0; // into the first piece; guarded by mutex
+    qint64 buffered = 0; // guarded by mutex
+    bool paused = false; // guarded by mutex
+    bool told = false; // guarded by mutex: the reader has a wake-up on its way
+    bool ended = false; // guarded by mutex
+    bool gone = false; // guarded by mutex: the reader is
+    QString error; // guarded by mutex
+};
 
 CS3Download::CS3Download(const std::shared_ptr<CS3Bucket> &store, const QString &objectKey,
     const CS3Bucket::Head &head, QObject *parent)
     : QIODevice(parent)
     , bucket(store)
     , inbox(CPostTarget::of(this))
+    , stream(std::make_shared<Stream>())
     , key(objectKey)
     , object(head)
 {
@@ -17,28 +33,60 @@ CS3Download::CS3Download(const std::shared_ptr<CS3Bucket> &store, const QString 
 CS3Download::~CS3Download()
 {
     inbox->close();
+    {
+        std::lock_guard<std::mutex> lock(stream->mutex);
+        stream->gone = true;
+    }
+    // A GET paused for this reader comes back to be stopped.
+    if (request)
+        bucket->client().resume(request);
 }
 
 bool CS3Download::open(OpenMode mode)
 {
     if (!QIODevice::open(mode | QIODevice::Unbuffered))
         return false;
-    fetchMore();
+    CS3Client::Request get;
+    get.key = key;
+    // Every byte from the object that was opened, or none.
+    get.headers << "If-Match: " + object.etag;
+    const std::shared_ptr<Stream> shared = stream;
+    const std::shared_ptr<CPostTarget> target = inbox;
+    const auto wake = [shared, target, self = this] {
+        // With shared's lock held: one wake-up on its way at a time.
+        if (shared->told)
+            return;
+        shared->told = true;
+        target->post([self] { self->arrived(); });
+    };
+    get.onData = [shared, wake](const char *data, qint64 size) {
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        if (shared->gone)
+            return int(CS3Client::Stop);
+        // The reader far behind: wait for it.
+        if (shared->buffered >= BUFFER_BYTES) {
+            shared->paused = true;
+            return int(CS3Client::Pause);
+        }
+        shared->pieces.emplace_back(data, qsizetype(size));
+        shared->buffered += size;
+        wake();
+        return int(CS3Client::Take);
+    };
+    request = bucket->client().send(get, [shared, wake](const CS3Client::Response &r) {
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        shared->ended = true;
+        if (!r.ok())
+            shared->error = r.errorText();
+        wake();
+    });
     return true;
 }
 
 qint64 CS3Download::bytesAvailable() const
 {
-    // The bytes that follow on from where reading stands, without a gap.
-    qint64 ready = 0;
-    qint64 at = readAt - offset;
-    for (const auto &range : ranges) {
-        if (range.first != at)
-            break;
-        ready += range.second.size();
-        at += range.second.size();
-    }
-    return ready - offset + QIODevice::bytesAvailable();
+    std::lock_guard<std::mutex> lock(stream->mutex);
+    return stream->buffered + QIODevice::bytesAvailable();
 }
 
 qint64 CS3Download::readData(char *data, qint64 maxSize)
@@ -46,19 +94,28 @@ qint64 CS3Download::readData(char *data, qint64 maxSize)
     if (broken)
         return -1;
     qint64 done = 0;
-    while (done < maxSize && !ranges.empty() && ranges.begin()->first == readAt - offset) {
-        const QByteArray &front = ranges.begin()->second;
-        const qint64 n = qMin(maxSize - done, front.size() - offset);
-        std::memcpy(data + done, front.constData() + offset, size_t(n));
-        done += n;
-        offset += n;
-        readAt += n;
-        if (offset == front.size()) {
-            ranges.erase(ranges.begin());
-            offset = 0;
+    bool goOn = false;
+    {
+        std::lock_guard<std::mutex> lock(stream->mutex);
+        while (done < maxSize && !stream->pieces.empty()) {
+            const QByteArray &front = stream->pieces.front();
+            const qint64 n = qMin(maxSize - done, qint64(front.size() - stream->offset));
+            std::memcpy(data + done, front.constData() + stream->offset, size_t(n));
+            done += n;
+            stream->offset += n;
+            if (stream->offset == front.size()) {
+                stream->pieces.pop_front();
+                stream->offset = 0;
+            }
         }
+        stream->buffered -= done;
+        consumed += done;
+        goOn = stream->paused && stream->buffered <= BUFFER_BYTES / 2;
+        if (goOn)
+            stream->paused = false;
     }
-    fetchMore();
+    if (goOn)
+        bucket->client().resume(request);
     return done;
 }
 
@@ -69,48 +126,25 @@ qint64 CS3Download::writeData(const char *data, qint64 size)
     return -1;
 }
 
-void CS3Download::fetchMore()
+void CS3Download::arrived()
 {
-    while (!broken && nextRange < object.size && inFlight + qint64(ranges.size()) < RANGES_AHEAD) {
-        const qint64 first = nextRange;
-        const qint64 last = qMin(object.size, first + CS3Bucket::PART_BYTES) - 1;
-        nextRange = last + 1;
-        ++inFlight;
-        CS3Client::Request request;
-        request.key = key;
-        request.rangeFirst = first;
-        request.rangeLast = last;
-        request.headers << "If-Match: " + object.etag;
-        bucket->client().send(
-            request, [target = inbox, self = this, first, last](const CS3Client::Response &r) {
-                QString error;
-                if (!r.ok())
-                    error = r.errorText();
-                else if (r.body.size() != last - first + 1)
-                    error = QStringLiteral("%1 bytes instead of %2")
-                                .arg(r.body.size())
-                                .arg(last - first + 1);
-                const QByteArray bytes = error.isEmpty() ? r.body : QByteArray();
-                // Runs on the device's thread, and only while the device lives.
-                target->post([self, first, bytes, error] { self->arrived(first, bytes, error); });
-            });
+    QString error;
+    {
+        std::lock_guard<std::mutex> lock(stream->mutex);
+        stream->told = false;
+        error = stream->error;
+        // Every byte must be there: a GET that ended early is a failure too.
+        if (error.isEmpty() && stream->ended && consumed + stream->buffered < object.size)
+            error = QStringLiteral("the store sent %1 of %2 bytes")
+                        .arg(consumed + stream->buffered)
+                        .arg(object.size);
     }
-}
-
-void CS3Download::arrived(qint64 first, const QByteArray &bytes, const QString &error)
-{
-    --inFlight;
     if (broken)
         return;
     if (!error.isEmpty()) {
         broken = true;
-        ranges.clear();
         emit failed(error);
         close();
-        emit readyRead();
-        return;
     }
-    ranges.emplace(first, bytes);
-    fetchMore();
     emit readyRead();
 }

@@ -1,7 +1,6 @@
 #ifndef CS3DOWNLOAD_H
 #define CS3DOWNLOAD_H
 
-#include <map>
 #include <memory>
 
 #include <QByteArray>
@@ -11,16 +10,18 @@
 
 class CPostTarget;
 
-// A save read from an S3 store for a download: a sequential device whose bytes come in ranges
-// fetched ahead on the store client's thread, every range from the same object (If-Match its
-// ETag), at most RANGES_AHEAD ranges in memory. Once a range cannot be had the device closes
-// itself and says why (failed()), and the reader of the transfer ends it.
+// A save read from an S3 store for a download: a sequential device whose bytes come from one
+// streamed GET of the object that was opened (If-Match its ETag), on the store client's
+// thread. At most BUFFER_BYTES wait in memory; beyond them the GET pauses until the reader
+// has taken half. Asked again after a failure, the GET goes on where it stopped. Once the
+// bytes cannot be had the device closes itself and says why (failed()), and the reader of
+// the transfer ends it.
 class CS3Download : public QIODevice
 {
     Q_OBJECT
 
 public:
-    static constexpr int RANGES_AHEAD = 2;
+    static constexpr qint64 BUFFER_BYTES = 16 * 1024 * 1024;
 
     CS3Download(const std::shared_ptr<CS3Bucket> &bucket, const QString &key,
         const CS3Bucket::Head &head, QObject *parent = nullptr);
@@ -42,19 +43,18 @@ protected:
     qint64 writeData(const char *data, qint64 size) override;
 
 private:
-    void fetchMore();
-    void arrived(qint64 first, const QByteArray &bytes, const QString &error);
+    // What the client's thread hands over: shared, so neither side need outlive the other.
+    struct Stream;
+
+    void arrived();
 
     std::shared_ptr<CS3Bucket> bucket;
     std::shared_ptr<CPostTarget> inbox;
+    std::shared_ptr<Stream> stream;
     QString key;
     CS3Bucket::Head object;
-    // Ranges in by where they start, the one being read first.
-    std::map<qint64, QByteArray> ranges;
-    qint64 readAt = 0; // bytes of the object read so far
-    qint64 offset = 0; // into the first range
-    qint64 nextRange = 0; // where the next range to ask for starts
-    int inFlight = 0;
+    quint64 request = 0;
+    qint64 consumed = 0;
     bool broken = false;
 };
 

@@ -69,6 +69,7 @@ public:
             connect(client, &QTcpSocket::readyRead, this, [this, pair] { pump(*pair); });
             connect(pair->store, &QTcpSocket::readyRead, this, [this, pair] { pump(*pair); });
             connect(pair->store, &QTcpSocket::connected, this, [this, pair] { pump(*pair); });
+            connect(client, &QTcpSocket::bytesWritten, this, [this, pair] { pump(*pair); });
             const auto drop = [this, pair] { close(pair, false); };
             connect(client, &QTcpSocket::disconnected, this, drop);
             connect(pair->store, &QTcpSocket::disconnected, this, drop);
@@ -97,8 +98,18 @@ public:
         if (held || !pair.client || !pair.store
             || pair.store->state() != QAbstractSocket::ConnectedState)
             return;
-        if (pair.store->bytesAvailable() > 0)
-            pair.client->write(pair.store->readAll());
+        // At the client's pace, as a store's own socket would be.
+        if (pair.store->bytesAvailable() > 0 && pair.client->bytesToWrite() < 1024 * 1024) {
+            const QByteArray answer = pair.store->read(256 * 1024);
+            pair.client->write(answer);
+            if (cutIn > 0 && (cutIn -= answer.size()) <= 0) {
+                cutIn = -1;
+                const auto all = pairs;
+                for (const auto &each : all)
+                    close(each, true);
+                return;
+            }
+        }
         while (pair.client && pair.client->bytesAvailable() > 0 && !dead) {
             if (pair.bodyLeft > 0) {
                 const QByteArray body = pair.client->read(pair.bodyLeft);
@@ -186,6 +197,7 @@ public:
     bool held = false;
     bool dead = false;
     qint64 dieIn = -1;
+    qint64 cutIn = -1;
 };
 
 CS3FaultProxy::CS3FaultProxy(quint16 upstream)
@@ -251,6 +263,12 @@ void CS3FaultProxy::up()
 {
     QMetaObject::invokeMethod(
         worker, [this] { worker->dead = false; }, Qt::BlockingQueuedConnection);
+}
+
+void CS3FaultProxy::cutAfter(qint64 bytes)
+{
+    QMetaObject::invokeMethod(
+        worker, [=] { worker->cutIn = bytes > 0 ? bytes : -1; }, Qt::BlockingQueuedConnection);
 }
 
 int CS3FaultProxy::requests(const QByteArray &match) const

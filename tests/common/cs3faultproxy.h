@@ -35,6 +35,8 @@ public:
     void dieAfter(qint64 bytes);
     void down();
     void up();
+    // Once bytes more of answers have passed, every connection is reset, once (0: never).
+    void cutAfter(qint64 bytes);
     // Requests seen whose request line holds match (all with match empty), answered or not.
     int requests(const QByteArray &match = QByteArray()) const;
 

@@ -20,6 +20,11 @@ bool CS3TestEnv::load(QString *why)
         *why = QString::fromUtf8(reason.readAll()).trimmed();
         return false;
     }
+    return loadFile(file, why);
+}
+
+bool CS3TestEnv::loadFile(const QString &file, QString *why)
+{
     QFile env(file);
     if (!env.open(QIODevice::ReadOnly)) {
         *why = QStringLiteral("skipped: cannot read %1").arg(file);

@@ -10,6 +10,8 @@ class CS3TestEnv
 public:
     // False with why set: no fixture (run through ctest), or Ceph not installed (a skip).
     bool load(QString *why);
+    // The endpoint and keys of an s3.env that start-s3.sh wrote.
+    bool loadFile(const QString &file, QString *why);
 
     QString endpoint;
     QString accessKey;
