@@ -138,15 +138,24 @@ bool CS3Figures::plainGet(const QString &target, double &secondsTaken)
     CS3Client::Request get;
     get.key = QStringLiteral("plain");
     QFile file(target);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    // Streamed into the file as the server's download is.
+    qint64 written = 0;
+    get.onData = [&file, &written](const char *data, qint64 size) {
+        if (file.write(data, size) != size)
+            return int(CS3Client::Stop);
+        written += size;
+        return int(CS3Client::Take);
+    };
     QElapsedTimer clock;
     clock.start();
     const CS3Client::Response answer = client.call(get);
-    const bool written = answer.ok() && file.open(QIODevice::WriteOnly)
-        && file.write(answer.body) == answer.body.size() && file.flush();
+    const bool flushed = file.flush();
     secondsTaken = double(clock.nsecsElapsed()) / 1e9;
     if (!answer.ok())
         bench.note(QStringLiteral("plain GET: %1").arg(answer.errorText()));
-    return written && answer.body.size() == bench.sizeMiB * 1024 * 1024;
+    return answer.ok() && flushed && written == bench.sizeMiB * 1024 * 1024;
 }
 
 bool CS3Figures::serverUpload(const QString &source, double &secondsTaken)

@@ -344,7 +344,7 @@ bool CServerFileConn::awaitDigest(const std::function<void()> &resume)
     if (hashing)
         digest->whenBelow(DIGEST_BACKLOG_LIMIT / 2, wake);
     else
-        uploadFile->whenBelow(SINK_BACKLOG_LIMIT / 2, wake);
+        uploadFile->whenBelow(SINK_BACKLOG_LIMIT, wake);
     return true;
 }
 

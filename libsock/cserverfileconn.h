@@ -35,8 +35,9 @@ constexpr qint64 UPLOAD_CHECK_BYTES = 1024 * 1024;
 // for the hashing to catch up (to half of it).
 constexpr qint64 DIGEST_BACKLOG_LIMIT = 8 * 1024 * 1024;
 // The same for bytes an upload's sink has taken and not yet stored (parts on their way to an
-// object store).
-constexpr qint64 SINK_BACKLOG_LIMIT = 24 * 1024 * 1024;
+// object store), except that it goes on as soon as the backlog is down to the limit again:
+// one more part in flight keeps the store busy.
+constexpr qint64 SINK_BACKLOG_LIMIT = 32 * 1024 * 1024;
 
 // Server end of one file-transfer connection: downloads a file from the storage directory
 // or uploads one into it, asking the adapter for permission and the file name.

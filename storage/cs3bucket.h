@@ -24,7 +24,7 @@ class CS3Bucket
 public:
     // Parts of a multipart upload and ranges of a download: a few of them per transfer in
     // memory at most.
-    static constexpr qint64 PART_BYTES = 8 * 1024 * 1024;
+    static constexpr qint64 PART_BYTES = 16 * 1024 * 1024;
     // DeleteObjects takes at most this many keys.
     static constexpr int DELETE_BATCH = 1000;
 

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <vector>
 
 #include "cposttarget.h"
 
@@ -17,6 +18,22 @@ struct CS3Download::Stream
     bool ended = false; // guarded by mutex
     bool gone = false; // guarded by mutex: the reader is
     QString error; // guarded by mutex
+    // Pieces read, for the next ones: fresh pages for every piece cost more than the copy.
+    std::vector<QByteArray> spare; // guarded by mutex
+
+    // With mutex held.
+    void keep(const char *data, qint64 size)
+    {
+        QByteArray piece;
+        if (!spare.empty()) {
+            piece = std::move(spare.back());
+            spare.pop_back();
+        }
+        piece.resize(0);
+        piece.append(data, qsizetype(size));
+        pieces.push_back(std::move(piece));
+        buffered += size;
+    }
 };
 
 CS3Download::CS3Download(const std::shared_ptr<CS3Bucket> &store, const QString &objectKey,
@@ -68,8 +85,7 @@ bool CS3Download::open(OpenMode mode)
             shared->paused = true;
             return int(CS3Client::Pause);
         }
-        shared->pieces.emplace_back(data, qsizetype(size));
-        shared->buffered += size;
+        shared->keep(data, size);
         wake();
         return int(CS3Client::Take);
     };
@@ -104,6 +120,8 @@ qint64 CS3Download::readData(char *data, qint64 maxSize)
             done += n;
             stream->offset += n;
             if (stream->offset == front.size()) {
+                if (stream->spare.size() < 64)
+                    stream->spare.push_back(std::move(stream->pieces.front()));
                 stream->pieces.pop_front();
                 stream->offset = 0;
             }

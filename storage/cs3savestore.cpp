@@ -1,6 +1,7 @@
 #include "cs3savestore.h"
 
 #include <algorithm>
+#include <future>
 
 #include <QCoreApplication>
 #include <QRandomGenerator>
@@ -237,61 +238,78 @@ bool CS3SaveStore::publish(const QString &key, const CS3Upload &upload, QString 
     return bucket->head(key, &now, nullptr) && now.found && now.uploadToken == staged.token;
 }
 
-CAbstractSaveStore::Outcome CS3SaveStore::commitUpload(const QString &archive, qint64 size,
-    const std::shared_ptr<libsock::CUploadSink> &sink, bool deferPrune)
+CAbstractSaveStore::Outcome CS3SaveStore::prepareReplace(
+    const QString &archive, qint64 size, CS3SaveLock &lock, Replacement *r)
 {
-    Outcome out = saveSizeOutcome(size);
-    if (!out.ok())
-        return out;
-    auto *upload = dynamic_cast<CS3Upload *>(sink.get());
-    if (!upload || !upload->commit())
-        return outcomeOf(Status::Failed,
-            translate("the archive could not be stored: %1")
-                .arg(upload ? upload->errorText() : QStringLiteral("no upload of this store")));
     const QString key = objectKey(archive);
-    CS3SaveLock lock(*bucket, versionFolder(archive) + QStringLiteral(".lock"), lockLease);
     QString error;
-    CS3Bucket::Head current;
     QList<Version> own;
-    if (!lock.acquire(lockWait, &error) || !bucket->head(key, &current, &error)
+    if (!lock.acquire(lockWait, &error) || !bucket->head(key, &r->current, &error)
         || !versionsOf(archive, &own, &error))
         return outcomeOf(
             Status::Failed, translate("the archive could not be replaced: %1").arg(error));
     const int keep = qMax(0, lim.keepVersions);
-    bool keepCurrent = current.found && keep > 0;
+    bool keepCurrent = r->current.found && keep > 0;
     // The save's own versions beyond the bound go, oldest first; the replaced archive
     // becomes the newest.
-    QList<Version> dropped;
     const qsizetype excess = own.size() + (keepCurrent ? 1 : 0) - keep;
     for (qsizetype i = 0; i < excess && i < own.size(); ++i)
-        dropped << own.at(i);
-    out = makeRoom(archive, size, current, &dropped, &keepCurrent);
+        r->dropped << own.at(i);
+    Outcome out = makeRoom(archive, size, r->current, &r->dropped, &keepCurrent);
+    if (!out.ok() || !keepCurrent)
+        return out;
+    r->kept = versionFolder(archive) + newVersionName(own);
+    if (!bucket->copy(key, r->kept, {}, &error)) {
+        r->kept.clear();
+        return outcomeOf(Status::Failed,
+            translate("cannot keep the replaced archive as a version: %1").arg(error));
+    }
+    out.keptVersion = r->kept.mid(versionFolder(archive).size());
+    return out;
+}
+
+void CS3SaveStore::undoVersion(const QString &key, const Replacement &r)
+{
+    // The replaced archive is still current only if nothing landed on its key: then its
+    // version is a double and goes; otherwise it is the only one left of it.
+    CS3Bucket::Head now;
+    if (!r.kept.isEmpty() && bucket->head(key, &now, nullptr) && now.found
+        && now.etag == r.current.etag && now.uploadToken == r.current.uploadToken)
+        bucket->remove({ r.kept }, nullptr);
+}
+
+CAbstractSaveStore::Outcome CS3SaveStore::commitUpload(const QString &archive, qint64 size,
+    const std::shared_ptr<libsock::CUploadSink> &sink, bool deferPrune)
+{
+    Outcome out = saveSizeOutcome(size);
+    auto *upload = dynamic_cast<CS3Upload *>(sink.get());
+    if (!out.ok() || !upload)
+        return upload ? out : outcomeOf(Status::Failed, translate("no upload of this store"));
+    // The upload's last parts and the version of what it replaces are made at once.
+    std::future<bool> staged
+        = std::async(std::launch::async, [upload] { return upload->commit(); });
+    const QString key = objectKey(archive);
+    CS3SaveLock lock(*bucket, versionFolder(archive) + QStringLiteral(".lock"), lockLease);
+    Replacement r;
+    out = prepareReplace(archive, size, lock, &r);
+    if (!staged.get()) {
+        undoVersion(key, r);
+        return outcomeOf(Status::Failed,
+            translate("the archive could not be stored: %1").arg(upload->errorText()));
+    }
     if (!out.ok())
         return out;
-    QString kept;
-    if (keepCurrent) {
-        kept = versionFolder(archive) + newVersionName(own);
-        if (!bucket->copy(key, kept, {}, &error))
-            return outcomeOf(Status::Failed,
-                translate("cannot keep the replaced archive as a version: %1").arg(error));
-        out.keptVersion = kept.mid(versionFolder(archive).size());
-    }
     step("linked");
+    QString error;
     if (!lock.fresh() || !publish(key, *upload, &error)) {
-        if (error.isEmpty())
-            error = translate("the save's lock ran out");
-        // The replaced archive is still current only if the copy never landed: then its
-        // version is a double and goes; otherwise it is the only one left of it.
-        CS3Bucket::Head now;
-        if (!kept.isEmpty() && bucket->head(key, &now, nullptr) && now.found
-            && now.etag == current.etag && now.uploadToken == current.uploadToken)
-            bucket->remove({ kept }, nullptr);
-        return outcomeOf(
-            Status::Failed, translate("the archive could not be replaced: %1").arg(error));
+        undoVersion(key, r);
+        return outcomeOf(Status::Failed,
+            translate("the archive could not be replaced: %1")
+                .arg(error.isEmpty() ? translate("the save's lock ran out") : error));
     }
     step("committed");
     lock.release();
-    for (const Version &v : std::as_const(dropped))
+    for (const Version &v : std::as_const(r.dropped))
         out.toGiveUp << v.key;
     out.givenUp = int(out.toGiveUp.size());
     if (!deferPrune) {

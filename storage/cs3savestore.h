@@ -73,6 +73,14 @@ private:
         qint64 archiveBytes = 0;
         QList<Version> versions;
     };
+    // What a commit replaces: the archive as it was, the version kept of it, the versions
+    // the limits give up.
+    struct Replacement
+    {
+        CS3Bucket::Head current;
+        QString kept;
+        QList<Version> dropped;
+    };
 
     QString versionFolder(const QString &archive) const;
     bool versionsOf(const QString &archive, QList<Version> *out, QString *error) const;
@@ -84,6 +92,11 @@ private:
     // cannot.
     Outcome makeRoom(const QString &archive, qint64 size, const CS3Bucket::Head &current,
         QList<Version> *dropped, bool *keepCurrent) const;
+    // Under the save's lock: the archive's place made ready for size bytes.
+    Outcome prepareReplace(
+        const QString &archive, qint64 size, class CS3SaveLock &lock, Replacement *r);
+    // After a failed commit: the version just kept goes, if the archive is still that one.
+    void undoVersion(const QString &key, const Replacement &r);
     // Publishes the staged upload under key; true when the archive is the upload's.
     bool publish(const QString &key, const class CS3Upload &upload, QString *error);
     void step(const char *name) const;

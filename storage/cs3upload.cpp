@@ -23,6 +23,9 @@ struct CS3Upload::State
     qint64 pending = 0; // guarded by mutex: bytes sent and not yet acknowledged
     QString failure; // guarded by mutex
     std::vector<std::pair<qint64, std::function<void()>>> waiters; // guarded by mutex
+    // Parts' buffers back from the store, for the next parts: a part's worth of fresh pages
+    // costs the connection's thread more than its copy.
+    std::vector<QByteArray> spare; // guarded by mutex
 
     // With mutex held: the waiters whose bound is reached (all of them after a failure).
     std::vector<std::function<void()>> readyWaiters()
@@ -63,10 +66,13 @@ struct CS3Upload::State
     static void startPart(const std::shared_ptr<State> &state, CS3Bucket *bucket,
         const QString &key, const QString &uploadId, int number, const QByteArray &bytes)
     {
-        const qint64 size = bytes.size();
         bucket->uploadPart(key, uploadId, number, bytes,
-            [state, number, size](const QByteArray &etag, const QString &error) {
-                state->settle(number, size, etag, error);
+            [state, number, part = QByteArray(bytes)](
+                const QByteArray &etag, const QString &error) mutable {
+                state->settle(number, part.size(), etag, error);
+                std::lock_guard<std::mutex> lock(state->mutex);
+                if (state->spare.size() < 2)
+                    state->spare.push_back(std::exchange(part, QByteArray()));
             });
     }
 };
@@ -108,16 +114,22 @@ QString CS3Upload::errorText() const
 
 bool CS3Upload::write(const QByteArray &bytes)
 {
+    bool create = false;
     {
         std::lock_guard<std::mutex> lock(state->mutex);
         if (!state->failure.isEmpty())
             return false;
+        // A save that will take parts: its multipart upload is begun while the first fills.
+        create = total + bytes.size() >= CS3Bucket::PART_BYTES * 3 / 4 && !state->creating;
+        state->creating = state->creating || create;
     }
+    if (create)
+        createUpload();
     total += bytes.size();
     qsizetype at = 0;
     while (at < bytes.size()) {
         if (filling.capacity() < CS3Bucket::PART_BYTES)
-            filling.reserve(CS3Bucket::PART_BYTES);
+            filling = freshPart();
         const qsizetype n = qMin(bytes.size() - at, CS3Bucket::PART_BYTES - filling.size());
         filling.append(bytes.constData() + at, n);
         at += n;
@@ -125,6 +137,24 @@ bool CS3Upload::write(const QByteArray &bytes)
             sendPart(std::exchange(filling, QByteArray()));
     }
     return true;
+}
+
+QByteArray CS3Upload::freshPart()
+{
+    QByteArray part;
+    {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        // One the store's client still holds would be copied on the first write.
+        while (!state->spare.empty() && part.isEmpty()) {
+            part = std::move(state->spare.back());
+            state->spare.pop_back();
+            if (!part.isDetached())
+                part = QByteArray();
+        }
+    }
+    part.resize(0);
+    part.reserve(CS3Bucket::PART_BYTES);
+    return part;
 }
 
 void CS3Upload::sendPart(QByteArray bytes)
@@ -143,13 +173,15 @@ void CS3Upload::sendPart(QByteArray bytes)
             state->creating = true;
         }
     }
+    if (!id.isEmpty())
+        State::startPart(state, bucket.get(), key, id, number, bytes);
+    else if (create)
+        createUpload();
+}
+
+void CS3Upload::createUpload()
+{
     CS3Bucket *store = bucket.get();
-    if (!id.isEmpty()) {
-        State::startPart(state, store, key, id, number, bytes);
-        return;
-    }
-    if (!create)
-        return;
     bucket->createUpload(
         key, [shared = state, store, stagingKey = key](const QString &made, const QString &error) {
             std::vector<std::pair<int, QByteArray>> waiting;
@@ -157,6 +189,9 @@ void CS3Upload::sendPart(QByteArray bytes)
             {
                 std::lock_guard<std::mutex> lock(shared->mutex);
                 shared->uploadId = made;
+                // Without an upload id every part fails; none waits for one any more.
+                if (made.isEmpty() && shared->failure.isEmpty())
+                    shared->failure = QStringLiteral("starting the upload: %1").arg(error);
                 waiting.swap(shared->queued);
                 abandoned = shared->abandoned;
             }

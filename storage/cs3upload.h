@@ -50,6 +50,10 @@ private:
     struct State;
 
     void sendPart(QByteArray bytes);
+    // Begins the multipart upload; its parts wait in the queue until it is.
+    void createUpload();
+    // An empty buffer of a part's capacity.
+    QByteArray freshPart();
 
     std::shared_ptr<CS3Bucket> bucket;
     std::shared_ptr<State> state;
