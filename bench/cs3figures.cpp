@@ -1,5 +1,7 @@
 #include "cs3figures.h"
 
+#include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -13,6 +15,7 @@
 #include "cbenchrunner.h"
 #include "cfileclient.h"
 #include "cprotoclient.h"
+#include "cs3bucket.h"
 #include "cs3client.h"
 #include "cserverprocess.h"
 #include "cuploadload.h"
@@ -61,8 +64,29 @@ CS3Figures::CS3Figures(CBenchRunner &runner)
 
 CS3Figures::~CS3Figures()
 {
-    if (started)
+    if (started) {
         QProcess::execute(stopScript(), { storeDir->filePath(QStringLiteral("cluster")) });
+        return;
+    }
+    if (bucket.isEmpty())
+        return;
+    // A store of someone else's gets its room back: the run's bucket goes.
+    CS3Config config;
+    config.endpoint = store.endpoint;
+    config.bucket = bucket;
+    config.accessKey = store.accessKey;
+    config.secretKey = store.secretKey;
+    CS3Bucket objects(config);
+    QList<CS3Bucket::Object> left;
+    QStringList keys;
+    objects.list(QString(), &left, nullptr);
+    for (const CS3Bucket::Object &object : std::as_const(left))
+        keys << object.key;
+    objects.remove(keys, nullptr);
+    objects.abortStale(QString(), QDateTime::currentDateTimeUtc().addDays(1));
+    CS3Client::Request drop;
+    drop.method = "DELETE";
+    objects.client().call(drop);
 }
 
 bool CS3Figures::prepare()
