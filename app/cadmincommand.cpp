@@ -33,9 +33,9 @@ struct Verb
     const char *summary;
 };
 
-int runSaves(CAdminCommand &, const QStringList &arguments)
+int runSaves(CAdminCommand &command, const QStringList &arguments)
 {
-    return runSavesCommand(arguments);
+    return runSavesCommand(command, arguments);
 }
 
 int runAdmin(CAdminCommand &, const QStringList &arguments)
@@ -203,10 +203,15 @@ bool CAdminCommand::openDatabase(bool mayCreate)
     return true;
 }
 
-bool CAdminCommand::loadStorage()
+bool CAdminCommand::loadStorage(bool mayBeUnset)
 {
     CServerSettings *settings = CServerSettings::instance();
     settings->load();
+    if (!settings->backendProblem().isEmpty()) {
+        printError(QStringLiteral("%1 in %2").arg(settings->backendProblem(),
+            settings->iniFilePath()));
+        return false;
+    }
     if (settings->savesInS3()) {
         CS3Config config;
         QString why;
@@ -216,6 +221,8 @@ bool CAdminCommand::loadStorage()
             QStringLiteral("[Storage] Backend=s3 in %1: %2").arg(settings->iniFilePath(), why));
         return false;
     }
+    if (settings->saveDataDir.isEmpty() && mayBeUnset)
+        return true;
     if (settings->saveDataDir.isEmpty()) {
         printError(QStringLiteral("no storage folder is set in %1 (give --config with the "
                                   "server's ini)")

@@ -41,8 +41,9 @@ public:
     // its [Database] says otherwise). Unless mayCreate, a missing SQLite file is an error
     // rather than a new, empty database somewhere unexpected.
     bool openDatabase(bool mayCreate);
-    // Loads the settings and checks that the storage folder exists.
-    bool loadStorage();
+    // Loads the settings and checks that the storage folder exists. mayBeUnset: no storage
+    // folder set is fine too (before the first start there are no game-data folders).
+    bool loadStorage(bool mayBeUnset = false);
 
     static void printError(const QString &text);
     static void printOut(const QString &text);

@@ -34,7 +34,7 @@ QString CBackupCommand::backupUsage()
         "runs: the user database as one snapshot (users.db; from PostgreSQL an SQLite file\n"
         "that \"db copy --from\" puts back), then every save with its history as of a moment\n"
         "after it (saves/: hard links on the storage's own file system, copies elsewhere),\n"
-        "the ini, and MANIFEST.json with every file's size and SHA-256, written last.\n"
+        "the ini, and MANIFEST.json with every file's size and XXH3-128 sum, written last.\n"
         "--to: into DIR, which must be absent or empty. --into: into a new folder\n"
         "PARENT/tolvern-backup-<UTC time>, then removes all but the newest N (default 7).\n"
         "verify: reads every file of a backup against its manifest.\n"

@@ -5,95 +5,22 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
+#include <QHostAddress>
 #include <QMap>
 #include <QRegularExpression>
+#include <QSslConfiguration>
 
 #include "cinifile.h"
-#include "cserversettings.h"
+#include "cinikeys.h"
 #include "cs3config.h"
+#include "cserversettings.h"
+#include "ctlsacceptor.h"
 #include "cuserdbconfig.h"
 
 namespace {
 
-enum class Kind {
-    Text,
-    Folder,
-    File,
-    Port,
-    AnyPort,
-    Count,
-    Bytes,
-    Floor,
-    Flag,
-    Driver,
-    Hashing,
-    Backend,
-    Endpoint
-};
-
-struct Rule
-{
-    const char *section;
-    const char *key;
-    Kind kind;
-};
-
-// Every key the server reads, by section. [Admin] belongs to the HTTP port.
-const Rule RULES[] = {
-    { "General", "SaveDataDir", Kind::Folder },
-    { "General", "MainPort", Kind::Port },
-    { "General", "FilePort", Kind::Port },
-    { "General", "StartWhenOSStarts", Kind::Flag },
-    { "Database", "Driver", Kind::Driver },
-    { "Database", "Url", Kind::Text },
-    { "Storage", "KeepVersions", Kind::Count },
-    { "Storage", "MaxSaveBytes", Kind::Bytes },
-    { "Storage", "MaxUserBytes", Kind::Bytes },
-    { "Storage", "MinFreeBytes", Kind::Floor },
-    { "Storage", "Backend", Kind::Backend },
-    { "Storage", "S3Endpoint", Kind::Endpoint },
-    { "Storage", "S3Bucket", Kind::Text },
-    { "Storage", "S3Region", Kind::Text },
-    { "Storage", "S3Prefix", Kind::Text },
-    { "Storage", "S3AccessKey", Kind::Text },
-    { "Storage", "S3SecretKey", Kind::Text },
-    { "Security", "MaxConnectionsPerAddress", Kind::Count },
-    { "Security", "IdleTimeoutSeconds", Kind::Count },
-    { "Security", "TransferRequiresLogin", Kind::Flag },
-    { "Security", "TransferLoginWindowMinutes", Kind::Count },
-    { "Security", "LoginLockFailures", Kind::Count },
-    { "Security", "LoginLockSeconds", Kind::Count },
-    { "Security", "AddressLockFailures", Kind::Count },
-    { "Security", "AddressLockSeconds", Kind::Count },
-    { "Security", "PasswordHashing", Kind::Hashing },
-    { "Security", "HashMemoryKiB", Kind::Count },
-    { "Security", "HashIterations", Kind::Count },
-    { "Tls", "Certificate", Kind::File },
-    { "Tls", "PrivateKey", Kind::File },
-    { "Tls", "RequireTls", Kind::Flag },
-    { "Admin", "HttpPort", Kind::AnyPort },
-    { "Admin", "HttpAddress", Kind::Text },
-    { "Admin", "TokenHash", Kind::Text },
-};
-
-bool knownSection(const QString &section)
-{
-    for (const Rule &rule : RULES) {
-        if (section.compare(QLatin1String(rule.section), Qt::CaseInsensitive) == 0)
-            return true;
-    }
-    return false;
-}
-
-const Rule *ruleOf(const QString &section, const QString &key)
-{
-    for (const Rule &rule : RULES) {
-        if (section.compare(QLatin1String(rule.section), Qt::CaseInsensitive) == 0
-            && key.compare(QLatin1String(rule.key), Qt::CaseInsensitive) == 0)
-            return &rule;
-    }
-    return nullptr;
-}
+using Kind = CIniKeys::Kind;
+using Rule = CIniKeys::Key;
 
 QString where(const CIniFile &ini, int line)
 {
@@ -118,6 +45,10 @@ QString valueProblem(const Rule &rule, const QString &value, const QString &iniP
     const bool isNumber = whole.match(value).hasMatch() && ok;
     switch (rule.kind) {
     case Kind::Text:
+        return QString();
+    case Kind::Address:
+        if (QHostAddress(value.trimmed()).isNull())
+            return QStringLiteral("an IP address is expected (the port would not be opened)");
         return QString();
     case Kind::Folder:
         if (!value.isEmpty() && !QFileInfo(value).isDir())
@@ -182,20 +113,208 @@ QString valueProblem(const Rule &rule, const QString &value, const QString &iniP
     return QString();
 }
 
+// A key outside the sections the server reads, named once per section header.
+QString sectionProblem(const CIniFile::Entry &entry)
+{
+    if (entry.section.isEmpty())
+        return QStringLiteral("%1 before any [Section], ignored").arg(entry.key);
+    return QStringLiteral("unknown section [%1], ignored").arg(entry.section);
+}
+
 } // namespace
 
 QStringList CConfigCheck::unknownKeys(const CIniFile &ini)
 {
     QStringList found;
+    QList<int> sectionsNamed;
     const QList<CIniFile::Entry> entries = ini.entries();
     for (const CIniFile::Entry &entry : entries) {
-        if (knownSection(entry.section) && !ruleOf(entry.section, entry.key))
+        if (!CIniKeys::isSection(entry.section)) {
+            // A misspelt section hides all of its keys: named once, at its header.
+            const int line = entry.section.isEmpty() ? entry.line : entry.sectionLine;
+            if (!sectionsNamed.contains(line)) {
+                sectionsNamed << line;
+                found << where(ini, line) + sectionProblem(entry);
+            }
+        } else if (!CIniKeys::find(entry.section, entry.key)) {
             found << where(ini, entry.line)
                     + QStringLiteral("unknown key %1 in [%2], ignored")
                           .arg(entry.key, entry.section);
+        }
     }
     return found;
 }
+
+namespace {
+
+// One pass over an ini's entries, collecting what is wrong with each line and the values
+// that are checked together afterwards.
+class Checker
+{
+public:
+    explicit Checker(const CIniFile &file)
+        : ini(file)
+    {
+    }
+
+    void entry(const CIniFile::Entry &entry);
+    void stray(int line) { add(line, QStringLiteral("neither [Section] nor Key=value, ignored")); }
+    void databaseUrl();
+    void bucket(const QString &path);
+    void portsApart();
+    void tlsPair();
+    QStringList lines() const;
+
+private:
+    struct Seen
+    {
+        int line = 0;
+        QString value;
+    };
+
+    void add(int line, const QString &text) { byLine[line] << where(ini, line) + text; }
+    Seen seen(const char *section, const char *key) const
+    {
+        return values.value(QLatin1String(section).toString().toLower() + QLatin1Char('/')
+            + QLatin1String(key).toString().toLower());
+    }
+
+    const CIniFile &ini;
+    QMap<int, QStringList> byLine; // in the order of the file's lines
+    QHash<QString, int> firstSection; // lower-case name -> its header's line
+    QHash<QString, Seen> values; // "section/key" in lower case -> the first, as read
+    QList<int> unknownSections;
+    bool tlsFilesBad = false;
+};
+
+void Checker::entry(const CIniFile::Entry &entry)
+{
+    if (!CIniKeys::isSection(entry.section)) {
+        const int line = entry.section.isEmpty() ? entry.line : entry.sectionLine;
+        if (!unknownSections.contains(line)) {
+            unknownSections << line;
+            add(line, sectionProblem(entry));
+        }
+        return;
+    }
+    // The server reads the first section of a name and the first key of a name in it.
+    const QString section = entry.section.toLower();
+    const int header = firstSection.value(section, entry.sectionLine);
+    firstSection.insert(section, header);
+    if (header != entry.sectionLine) {
+        add(entry.line,
+            QStringLiteral("[%1] again (first at line %2): its keys are not read, %3 is ignored")
+                .arg(entry.section)
+                .arg(header)
+                .arg(entry.key));
+        return;
+    }
+    const Rule *rule = CIniKeys::find(entry.section, entry.key);
+    if (!rule) {
+        add(entry.line,
+            QStringLiteral("unknown key %1 in [%2], ignored").arg(entry.key, entry.section));
+        return;
+    }
+    const QString id = section + QLatin1Char('/') + entry.key.toLower();
+    if (values.contains(id)) {
+        add(entry.line,
+            QStringLiteral("%1 repeated; line %2 holds").arg(entry.key).arg(values[id].line));
+        return;
+    }
+    const QString value = unquoted(entry.value);
+    const QString why = valueProblem(*rule, value, ini.path());
+    if (!why.isEmpty()) {
+        add(entry.line, QStringLiteral("%1=%2: %3").arg(entry.key, entry.value, why));
+        tlsFilesBad = tlsFilesBad || rule->kind == Kind::File;
+        // A value the server would misread takes no part in the checks of pairs.
+        values.insert(id, Seen { entry.line, QString() });
+        return;
+    }
+    values.insert(id, Seen { entry.line, value });
+}
+
+void Checker::databaseUrl()
+{
+    const QString driver = seen("Database", "Driver").value.toLower();
+    if (driver != QLatin1String("postgresql") && driver != QLatin1String("postgres"))
+        return;
+    const Seen url = seen("Database", "Url");
+    CUserDbConfig config;
+    QString why;
+    if (!CUserDbConfig::fromUrl(url.value, &config, &why) || !config.isPostgresql())
+        add(url.line,
+            QStringLiteral("[Database] Url: %1")
+                .arg(why.isEmpty() ? QStringLiteral("Driver=postgresql needs a postgresql:// Url")
+                                   : why));
+}
+
+// What the start makes of [Storage] Backend=s3: a bucket needs its endpoint, name and keys.
+void Checker::bucket(const QString &path)
+{
+    if (seen("Storage", "Backend").value.toLower() != QLatin1String("s3"))
+        return;
+    CServerSettings settings = CServerSettings::instance()->snapshot();
+    settings.setIniFilePath(path);
+    settings.load();
+    CS3Config config;
+    QString why;
+    if (!CS3Config::fromSettings(settings, &config, &why))
+        add(seen("Storage", "Backend").line, QStringLiteral("[Storage] Backend=s3: %1").arg(why));
+}
+
+void Checker::portsApart()
+{
+    struct Port
+    {
+        const char *section;
+        const char *key;
+        int fallback;
+    };
+    static const Port ports[] = { { "General", "MainPort", 3888 }, { "General", "FilePort", 3889 },
+        { "Admin", "HttpPort", 0 } };
+    QHash<int, const char *> taken; // port -> key
+    for (const Port &port : ports) {
+        const Seen found = seen(port.section, port.key);
+        const bool bad = found.line > 0 && found.value.isEmpty();
+        const int number = found.line > 0 ? found.value.toInt() : port.fallback;
+        if (bad || number == 0)
+            continue;
+        if (taken.contains(number))
+            add(found.line,
+                QStringLiteral("%1=%2: %3 is that port too; the server cannot listen on one "
+                               "port twice")
+                    .arg(QLatin1String(port.key))
+                    .arg(number)
+                    .arg(QLatin1String(taken.value(number))));
+        else
+            taken.insert(number, port.key);
+    }
+}
+
+void Checker::tlsPair()
+{
+    if (tlsFilesBad)
+        return;
+    // What the start checks: both files, of one pair, readable by the TLS library.
+    QSslConfiguration config;
+    QString why;
+    if (!CTlsAcceptor::loadIdentity(CServerSettings::readTls(ini.path()), config, why)) {
+        const Seen certificate = seen("Tls", "Certificate");
+        const Seen require = seen("Tls", "RequireTls");
+        add(certificate.line > 0 ? certificate.line : require.line,
+            QStringLiteral("[Tls]: %1 (the server would not start)").arg(why));
+    }
+}
+
+QStringList Checker::lines() const
+{
+    QStringList out;
+    for (const QStringList &atLine : byLine)
+        out += atLine;
+    return out;
+}
+
+} // namespace
 
 QStringList CConfigCheck::problems(const QString &path)
 {
@@ -208,84 +327,18 @@ QStringList CConfigCheck::problems(const QString &path)
     case CIniFile::Loaded:
         break;
     }
-    // In the order of the file's lines.
-    QMap<int, QStringList> byLine;
-    const auto found = [&byLine](int line) -> QStringList & { return byLine[line]; };
+    Checker checker(ini);
     QList<int> stray;
     const QList<CIniFile::Entry> entries = ini.entries(&stray);
     for (const int line : std::as_const(stray))
-        found(line) << where(ini, line)
-                + QStringLiteral("neither [Section] nor Key=value, ignored");
-
-    // The server reads the first section of a name and the first key of a name in it.
-    QHash<QString, int> firstSection; // lower-case name -> its header's line
-    QHash<QString, int> firstKey; // "section/key" in lower case -> line
-    QString driver;
-    QString url;
-    int urlLine = 0;
-    for (const CIniFile::Entry &entry : entries) {
-        if (!knownSection(entry.section))
-            continue;
-        const QString section = entry.section.toLower();
-        const int header = firstSection.value(section, entry.sectionLine);
-        firstSection.insert(section, header);
-        if (header != entry.sectionLine) {
-            found(entry.line) << where(ini, entry.line)
-                    + QStringLiteral("[%1] again (first at line %2): its keys are not read, "
-                                     "%3 is ignored")
-                          .arg(entry.section)
-                          .arg(header)
-                          .arg(entry.key);
-            continue;
-        }
-        const Rule *rule = ruleOf(entry.section, entry.key);
-        if (!rule) {
-            found(entry.line) << where(ini, entry.line)
-                    + QStringLiteral("unknown key %1 in [%2], ignored")
-                          .arg(entry.key, entry.section);
-            continue;
-        }
-        const QString id = section + QLatin1Char('/') + entry.key.toLower();
-        if (firstKey.contains(id)) {
-            found(entry.line) << where(ini, entry.line)
-                    + QStringLiteral("%1 repeated; line %2 holds").arg(entry.key).arg(firstKey[id]);
-            continue;
-        }
-        firstKey.insert(id, entry.line);
-        const QString value = unquoted(entry.value);
-        if (rule->kind == Kind::Driver)
-            driver = value.toLower();
-        if (QLatin1String(rule->key) == QLatin1String("Url")) {
-            url = value;
-            urlLine = entry.line;
-        }
-        const QString why = valueProblem(*rule, value, path);
-        if (!why.isEmpty())
-            found(entry.line) << where(ini, entry.line)
-                    + QStringLiteral("%1=%2: %3").arg(entry.key, entry.value, why);
-    }
-    if (driver == QLatin1String("postgresql") || driver == QLatin1String("postgres")) {
-        CUserDbConfig config;
-        QString why;
-        if (!CUserDbConfig::fromUrl(url, &config, &why) || !config.isPostgresql())
-            found(urlLine) << where(ini, urlLine)
-                    + QStringLiteral("[Database] Url: %1")
-                          .arg(why.isEmpty() ? QStringLiteral("Driver=postgresql needs a "
-                                                              "postgresql:// Url")
-                                             : why);
-    }
-    // What the settings make of the file: a bucket needs its endpoint and name.
-    CServerSettings settings = *CServerSettings::instance();
-    settings.setIniFilePath(path);
-    settings.load();
-    CS3Config s3;
-    QString why;
-    if (settings.savesInS3() && !CS3Config::fromSettings(settings, &s3, &why))
-        found(0) << QStringLiteral("%1: [Storage] Backend=s3: %2").arg(path, why);
-    QStringList lines;
-    for (const QStringList &atLine : std::as_const(byLine))
-        lines += atLine;
-    return lines;
+        checker.stray(line);
+    for (const CIniFile::Entry &entry : entries)
+        checker.entry(entry);
+    checker.databaseUrl();
+    checker.bucket(path);
+    checker.portsApart();
+    checker.tlsPair();
+    return checker.lines();
 }
 
 QStringList CConfigCheck::limitLines(const CServerSettings &s)

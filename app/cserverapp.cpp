@@ -78,8 +78,12 @@ int CServerApp::run(int &argc, char **argv)
     case CServerOptions::Version:
         std::fputs("tolvern-server " TOLVERN_VERSION "\n", stdout);
         return 0;
-    case CServerOptions::CheckConfig:
+    case CServerOptions::CheckConfig: {
+        // The TLS pair is checked on a server socket, as the start does: it wants an
+        // application object.
+        QCoreApplication app(argc, argv);
         return checkConfig(options);
+    }
     case CServerOptions::Invalid:
         printError(options.errorText());
         return EXIT_BAD_ARGUMENTS;
@@ -531,6 +535,11 @@ bool CServerApp::checkSaveStore(QString &error, bool &unreachable)
 {
     unreachable = false;
     const CServerSettings *settings = CServerSettings::instance();
+    const QString problem = settings->backendProblem();
+    if (!problem.isEmpty()) {
+        error = QStringLiteral("%1 (from %2)").arg(problem, settings->iniFilePath());
+        return false;
+    }
     if (!settings->savesInS3())
         return true;
     CS3Config config;

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include "cinstallpaths.h"
 #include "cuserdbconfig.h"
 
 namespace {
@@ -33,9 +34,9 @@ QString CServerOptions::usage()
         "  --config FILE       the ini file (default: tolvern.ini beside the program, or\n"
         "                      $XDG_CONFIG_HOME/tolvern/tolvern.ini when that folder is not\n"
         "                      writable; an installed copy run headless takes\n"
-        "                      /etc/tolvern/tolvern.ini when the package put it there)\n"
+        "                      %1 when the package put it there)\n"
         "  --workdir DIR       run in DIR: the user database is DIR/db/users.db (an\n"
-        "                      installed copy run headless: /var/lib/tolvern)\n"
+        "                      installed copy run headless: %2)\n"
         "  --database URL      the user database for this run instead of the ini's\n"
         "                      [Database]: postgresql://user@host:5432/dbname, or an\n"
         "                      SQLite file\n"
@@ -50,7 +51,8 @@ QString CServerOptions::usage()
         "Headless, the first start without a storage folder uses\n"
         "$XDG_DATA_HOME/tolvern/saves. Exit status: 0 done (also when another copy runs),\n"
         "1 the server could not start (database file, storage folder, ports), 2 bad\n"
-        "arguments, 7 a database server that cannot be reached at start.\n");
+        "arguments, 7 a database server that cannot be reached at start.\n")
+        .arg(CInstallPaths::systemIniFile(), CInstallPaths::systemWorkDir());
 }
 
 bool CServerOptions::takeValue(

@@ -12,6 +12,7 @@
 
 #include "cabstractsavestore.h"
 #include "cadmincommand.h"
+#include "cinstallpaths.h"
 #include "cserversettings.h"
 #include "cuserdb.h"
 #include "cuserdbconfig.h"
@@ -55,8 +56,8 @@ QString CUsersCommand::usage()
     return QStringLiteral(
         "Usage: tolvern-server users COMMAND [ARG]... [--config FILE] [--workdir DIR]\n"
         "Manages the users of the server whose database is DIR/db/users.db (default: the\n"
-        "current folder; for an installed server /var/lib/tolvern) and whose ini is FILE\n"
-        "(default: /etc/tolvern/tolvern.ini for an installed server; needed by delete and\n"
+        "current folder; for an installed server %1) and whose ini is FILE\n"
+        "(default: %2 for an installed server; needed by delete and\n"
         "purge for the storage folder). Works while the server runs; its window shows the\n"
         "changes after Refresh. Changes are recorded in the system journal.\n"
         "\n"
@@ -70,7 +71,8 @@ QString CUsersCommand::usage()
         "  export ID --to FILE                a player's account and saves in one archive\n"
         "\n"
         "Exit status: 0 done, 1 database error, 2 empty name or password, 3 name taken,\n"
-        "4 no such user, 5 no storage folder, 64 wrong usage.\n");
+        "4 no such user, 5 no storage folder, 64 wrong usage.\n")
+        .arg(CInstallPaths::systemWorkDir(), CInstallPaths::systemIniFile());
 }
 
 QString CUsersCommand::userLines(const QVector<CUserDb::UserRow> &users)
@@ -299,8 +301,9 @@ int CUsersCommand::remove(CAdminCommand &command, const QStringList &arguments)
     }
     if (ids.isEmpty())
         return usageError(QStringLiteral("users delete: no user id given"), text(DELETE_USAGE));
-    // The folders live in the storage folder: without it they would stay behind.
-    if (!command.loadStorage())
+    // The folders live in the storage folder: one that is set but missing (an unmounted
+    // share) would leave them behind. Before any is set there are none, as for "users add".
+    if (!command.loadStorage(true))
         return CAdminCommand::EXIT_NO_STORAGE;
     if (!command.openDatabase(false))
         return CAdminCommand::EXIT_DATABASE;

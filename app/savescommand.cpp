@@ -11,9 +11,11 @@
 #include "cs3bucket.h"
 #include "cs3config.h"
 #include "cs3savecopy.h"
+#include "cadmincommand.h"
 #include "csavestore.h"
 #include "csaveverifier.h"
 #include "cserversettings.h"
+#include "cuserdb.h"
 #include "cuserfolder.h"
 #include "exitcodes.h"
 
@@ -38,19 +40,19 @@ void printErr(const QString &line)
     std::fputs(qPrintable(QStringLiteral("tolvern-server: ") + line + QLatin1Char('\n')), stderr);
 }
 
-int usage()
+int usage(FILE *to = stderr)
 {
     std::fputs(qPrintable(translate("Usage: tolvern-server saves list ID\n"
                                     "       tolvern-server saves history ID SAVE\n"
                                     "       tolvern-server saves restore ID SAVE VERSION\n"
-                                    "       tolvern-server saves verify ID | --all\n"
+                                    "       tolvern-server saves verify ID|--all\n"
                                     "       tolvern-server saves copy --to s3://BUCKET[/PREFIX]\n"
                                     "       tolvern-server saves copy --from s3://BUCKET[/PREFIX]\n"
                                     "ID is a user's object id, SAVE a save name inside that "
                                     "user's folder (slot1 for 7/slot1),\n"
                                     "VERSION a name that \"saves history\" lists.\n"
                                     "verify reads every archive and version of the user (or "
-                                    "of all users) again\nand checks it against the SHA-256 "
+                                    "of all users) again\nand checks it against the sum "
                                     "kept beside it: one line each, good, DAMAGED\nor "
                                     "unchecked (kept before sums); for a damaged save the "
                                     "newest good version\nto restore. Exit 1 when anything "
@@ -64,8 +66,8 @@ int usage()
                                     "AWS_ENDPOINT_URL, AWS_REGION, AWS_ACCESS_KEY_ID and\n"
                                     "AWS_SECRET_ACCESS_KEY. Exit 6 when the target holds saves "
                                     "already.\n")),
-        stderr);
-    return EXIT_USAGE;
+        to);
+    return to == stdout ? EXIT_DONE : EXIT_USAGE;
 }
 
 int failure(const CAbstractSaveStore::Outcome &outcome)
@@ -217,10 +219,30 @@ int copy(const QStringList &args)
     return EXIT_DONE;
 }
 
+int userWithoutSaves(CAdminCommand &command, int objectId)
+{
+    if (!command.openDatabase(false))
+        return EXIT_FAILED;
+    CUserDb *db = CUserDb::instance();
+    QString stored;
+    if (db->password(objectId, &stored))
+        return EXIT_DONE;
+    // False both for no such user and for a database that did not answer.
+    bool found = false;
+    if (!db->lookUpName(QString(), &found)) {
+        printErr(translate("the user database cannot be read"));
+        return EXIT_FAILED;
+    }
+    printErr(translate("no user with id %1").arg(objectId));
+    return CAdminCommand::EXIT_NO_USER;
+}
+
 } // namespace
 
-int runSavesCommand(QStringList args)
+int runSavesCommand(CAdminCommand &command, QStringList args)
 {
+    if (args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h")))
+        return usage(stdout);
     if (!args.isEmpty() && args.first() == QLatin1String("copy"))
         return copy(args);
     const bool all = args.size() == 2 && args.first() == QLatin1String("verify")
@@ -262,6 +284,9 @@ int runSavesCommand(QStringList args)
     }
     if (which == 0) {
         const QList<CSaveStore::Entry> saves = store.saves(user, &outcome);
+        // A user who never uploaded has no folder yet: no saves, if there is such a user.
+        if (outcome.status == CSaveStore::Status::NotFound)
+            return userWithoutSaves(command, objectId);
         if (!outcome.ok())
             return failure(outcome);
         printEntries(saves);

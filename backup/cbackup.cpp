@@ -16,7 +16,6 @@
 #include "cdatabasesnapshot.h"
 #include "cs3savecopy.h"
 #include "csavesum.h"
-#include "csha256.h"
 #include "ctreecopy.h"
 #include "storagehelpers.h"
 
@@ -51,13 +50,15 @@ QHash<CTreeCopy::FileId, CTreeCopy::KnownSum> knownSums(const QString &backup)
         return sums;
     for (const CBackupManifest::File &file : std::as_const(earlier.files)) {
         struct stat st;
-        if (file.mtimeNs <= 0 || !file.path.startsWith(CBackup::savesFolder() + QLatin1Char('/'))
+        // Sums of another kind are read again: a new manifest holds the current kind only.
+        if (file.mtimeNs <= 0 || CSaveSum::kindOf(file.sum) != CSaveSum::CURRENT
+            || !file.path.startsWith(CBackup::savesFolder() + QLatin1Char('/'))
             || ::lstat(QFile::encodeName(backup + QLatin1Char('/') + file.path).constData(), &st)
                 != 0
             || !S_ISREG(st.st_mode) || st.st_size != file.size)
             continue;
         sums.insert(CTreeCopy::FileId(quint64(st.st_dev), quint64(st.st_ino)),
-            CTreeCopy::KnownSum { file.size, file.mtimeNs, file.sha256 });
+            CTreeCopy::KnownSum { file.size, file.mtimeNs, file.sum });
     }
     return sums;
 }
@@ -171,7 +172,7 @@ CBackup::Status CBackup::write()
     if (!CDatabaseSnapshot::take(db, dbCopy, &made.userCount, &why))
         return failed(QStringLiteral("user database: %1").arg(why));
     QList<CBackupManifest::File> files;
-    const QString dbSum = CSha256::fileHex(dbCopy, &why);
+    const QString dbSum = CSaveSum::compute(dbCopy, CSaveSum::CURRENT, &why);
     if (dbSum.isEmpty())
         return failed(QStringLiteral("cannot read %1: %2").arg(dbCopy, why));
     files << CBackupManifest::File { databaseFile(), QFileInfo(dbCopy).size(), dbSum };
@@ -186,9 +187,8 @@ CBackup::Status CBackup::write()
         return failed(
             QStringLiteral("cannot write %1: %2").arg(copy.fileName(), copy.errorString()));
     copy.close();
-    CSha256 iniSum;
-    iniSum.add(iniBytes);
-    files << CBackupManifest::File { iniFile(), iniBytes.size(), iniSum.hexResult() };
+    files << CBackupManifest::File { iniFile(), iniBytes.size(),
+        CSaveSum::of(iniBytes.constData(), iniBytes.size()) };
 
     if (!(bucket ? carryObjects(files, &why) : carrySaves(files, &why)))
         return failed(why);
@@ -249,7 +249,7 @@ bool CBackup::carrySaves(QList<CBackupManifest::File> &files, QString *why)
             continue;
         }
         files << CBackupManifest::File { savesFolder() + QLatin1Char('/') + item.path, item.size,
-            item.sha256, item.mtimeNs };
+            item.sum, item.mtimeNs };
     }
     return true;
 }
@@ -272,13 +272,13 @@ bool CBackup::carryObjects(QList<CBackupManifest::File> &files, QString *why)
         return false;
     for (const CS3SaveCopy::File &file : std::as_const(carried)) {
         files << CBackupManifest::File { savesFolder() + QLatin1Char('/') + file.path, file.size,
-            file.sha256 };
+            file.carried };
         if (file.sum.isEmpty())
             continue;
         // The sum file beside it, as the folder keeps one.
-        const QString sumPath = CSaveSum::fileName(file.path);
+        const QString sumPath = CSaveSum::fileName(file.path, CSaveSum::kindOf(file.sum));
         const QString sumFile = saves + QLatin1Char('/') + sumPath;
-        const QString sum = CSha256::fileHex(sumFile, why);
+        const QString sum = CSaveSum::compute(sumFile, CSaveSum::CURRENT, why);
         if (sum.isEmpty())
             return false;
         files << CBackupManifest::File { savesFolder() + QLatin1Char('/') + sumPath,

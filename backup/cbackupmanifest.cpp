@@ -18,13 +18,18 @@
 
 #include "cparalleljobs.h"
 #include "csavesum.h"
-#include "csha256.h"
 
 namespace {
 
 QString stamp(const QDateTime &time)
 {
     return time.toUTC().toString(Qt::ISODateWithMs);
+}
+
+QString sumKey(const QString &sum)
+{
+    return CSaveSum::kindOf(sum) == CSaveSum::Kind::Sha256 ? QStringLiteral("sha256")
+                                                           : QStringLiteral("xxh128");
 }
 
 bool syncPath(const QString &path, int flags)
@@ -70,7 +75,7 @@ QByteArray CBackupManifest::toJson() const
     QJsonArray list;
     for (const File &file : files) {
         QJsonObject entry { { QStringLiteral("path"), file.path },
-            { QStringLiteral("size"), file.size }, { QStringLiteral("sha256"), file.sha256 } };
+            { QStringLiteral("size"), file.size }, { sumKey(file.sum), file.sum } };
         if (file.mtimeNs > 0)
             entry.insert(QStringLiteral("sourceMtimeNs"), QString::number(file.mtimeNs));
         list.append(entry);
@@ -96,7 +101,8 @@ bool CBackupManifest::fromJson(const QByteArray &json, QString *errorText)
         return fail(
             QStringLiteral("%1 is no JSON object: %2").arg(fileName(), parseError.errorString()));
     const QJsonObject root = document.object();
-    if (root.value(QStringLiteral("format")).toInt() != FORMAT)
+    const int format = root.value(QStringLiteral("format")).toInt();
+    if (format != FORMAT && format != 1)
         return fail(QStringLiteral("%1 has an unknown format %2")
                         .arg(fileName())
                         .arg(root.value(QStringLiteral("format")).toVariant().toString()));
@@ -111,10 +117,12 @@ bool CBackupManifest::fromJson(const QByteArray &json, QString *errorText)
         File file;
         file.path = object.value(QStringLiteral("path")).toString();
         file.size = object.value(QStringLiteral("size")).toInteger(-1);
-        file.sha256 = object.value(QStringLiteral("sha256")).toString();
+        // Each file's sum under the name of its kind, and of the kind its name says.
+        const QString key = format == 1 ? QStringLiteral("sha256") : QStringLiteral("xxh128");
+        file.sum = object.value(key).toString();
         file.mtimeNs = object.value(QStringLiteral("sourceMtimeNs")).toString().toLongLong();
-        if (!isSafePath(file.path) || file.size < 0 || !CSaveSum::isValid(file.sha256)
-            || seen.contains(file.path))
+        if (!isSafePath(file.path) || file.size < 0 || !CSaveSum::isValid(file.sum)
+            || sumKey(file.sum) != key || seen.contains(file.path))
             return fail(
                 QStringLiteral("%1 names a file it may not: \"%2\"").arg(fileName(), file.path));
         seen.insert(file.path);
@@ -199,11 +207,12 @@ QStringList CBackupManifest::verify(
                           .arg(file.size);
         } else {
             QString why;
-            const QString sum = CSha256::fileHex(path, &why);
+            const QString sum = CSaveSum::compute(path, CSaveSum::kindOf(file.sum), &why);
             if (sum.isEmpty())
                 problem = QStringLiteral("%1: cannot be read (%2)").arg(file.path, why);
-            else if (sum != file.sha256)
-                problem = QStringLiteral("%1: SHA-256 differs from the manifest").arg(file.path);
+            else if (sum != file.sum)
+                problem = QStringLiteral("%1: %2 differs from the manifest")
+                              .arg(file.path, CSaveSum::kindName(file.sum));
         }
         std::lock_guard<std::mutex> guard(lock);
         if (!problem.isEmpty())

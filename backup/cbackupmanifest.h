@@ -8,20 +8,23 @@
 #include <QString>
 #include <QStringList>
 
-// MANIFEST.json of a backup: every file in it with its size and SHA-256, the server version
-// and the moment the user database was read. A backup is whole exactly when its manifest is
-// there and every file matches it; the manifest is written last.
+// MANIFEST.json of a backup: every file in it with its size and sum, the server version and
+// the moment the user database was read. A backup is whole exactly when its manifest is there
+// and every file matches it; the manifest is written last. Format 2 gives each file's
+// XXH3-128 ("xxh128"); backups of earlier servers (format 1) gave its SHA-256 ("sha256"),
+// and are still read and checked.
 class CBackupManifest
 {
 public:
-    static constexpr int FORMAT = 1;
+    static constexpr int FORMAT = 2;
     static const QString &fileName();
 
     struct File
     {
         QString path; // relative to the backup folder, "/" separated
         qint64 size = 0;
-        QString sha256;
+        // Hex; its length tells the kind (CSaveSum).
+        QString sum;
         // Of the file the backup was taken from, when the sum was taken (0: not known).
         qint64 mtimeNs = 0;
     };

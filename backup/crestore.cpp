@@ -15,8 +15,8 @@
 #include "cs3bucket.h"
 #include "cs3savecopy.h"
 #include "cs3savestore.h"
+#include "csavesum.h"
 #include "cserversettings.h"
-#include "csha256.h"
 #include "ctreecopy.h"
 #include "storagehelpers.h"
 
@@ -54,13 +54,13 @@ void clear(const QString &path, bool existed)
     }
 }
 
-QByteArray iniSumOf(const CBackupManifest &manifest)
+QString iniSumOf(const CBackupManifest &manifest)
 {
     for (const CBackupManifest::File &file : std::as_const(manifest.files)) {
         if (file.path == CBackup::iniFile())
-            return file.sha256.toLatin1();
+            return file.sum;
     }
-    return QByteArray();
+    return QString();
 }
 
 } // namespace
@@ -178,10 +178,9 @@ bool CRestore::writeIni(const QString &iniPath, const QString &storageDir)
     QByteArray bytes;
     if (stored.open(QIODevice::ReadOnly))
         bytes = stored.readAll();
-    CSha256 sum;
-    sum.add(bytes);
-    const QByteArray iniSum = iniSumOf(found);
-    if (!iniSum.isEmpty() && sum.hexResult().toLatin1() != iniSum)
+    const QString iniSum = iniSumOf(found);
+    if (!iniSum.isEmpty()
+        && CSaveSum::of(bytes.constData(), bytes.size(), CSaveSum::kindOf(iniSum)) != iniSum)
         return bad(QStringLiteral("%1 does not match the manifest").arg(stored.fileName()));
     QDir().mkpath(QFileInfo(iniPath).absolutePath());
     QFile out(iniPath);
@@ -233,9 +232,11 @@ bool CRestore::copyToBucket()
     }
     QHash<QString, QString> expected;
     for (const CBackupManifest::File &file : std::as_const(found.files))
-        expected.insert(file.path, file.sha256);
+        expected.insert(file.path, file.sum);
     for (const CS3SaveCopy::File &file : std::as_const(carried)) {
-        if (expected.value(CBackup::savesFolder() + QLatin1Char('/') + file.path) != file.sha256) {
+        // A manifest of an older kind was checked before the copy; the sums compare in kind.
+        const QString sum = expected.value(CBackup::savesFolder() + QLatin1Char('/') + file.path);
+        if (CSaveSum::kindOf(sum) == CSaveSum::CURRENT && sum != file.carried) {
             error = QStringLiteral("%1 changed since it was checked").arg(file.path);
             return false;
         }
@@ -264,7 +265,7 @@ bool CRestore::copyAll(const QString &workDir, const QString &storageDir, const 
         CTreeCopy::Item item;
         item.path = file.path;
         item.size = file.size;
-        item.sha256 = file.sha256;
+        item.sum = file.sum;
         if (file.path == CBackup::databaseFile()) {
             database << item;
         } else if (file.path.startsWith(savesPrefix)) {

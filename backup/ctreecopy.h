@@ -11,10 +11,10 @@
 
 class CBackupProgress;
 
-// Carries files from one folder into another on a few threads, taking each file's SHA-256 on
-// the way. Each file is opened once and everything (link, copy, sum) goes through that open
-// file, so a file renamed over meanwhile is carried whole, as it was when opened: the save
-// store never writes an archive in place, it renames a complete one over it.
+// Carries files from one folder into another on a few threads, taking each file's sum
+// (CSaveSum) on the way. Each file is opened once and everything (link, copy, sum) goes through
+// that open file, so a file renamed over meanwhile is carried whole, as it was when opened: the
+// save store never writes an archive in place, it renames a complete one over it.
 //
 // Link: a hard link of the opened file where source and target share a file system (a backup
 // then costs no space for archives, which never change), a copy elsewhere. Copy: always a
@@ -28,7 +28,7 @@ public:
     {
         QString path; // relative to both folders
         qint64 size = 0; // with Copy: expected; afterwards: carried
-        QString sha256; // with Copy: expected; afterwards: of what was carried
+        QString sum; // with Copy: expected (of its kind); afterwards: of what was carried
         bool linked = false;
         qint64 mtimeNs = 0; // afterwards: the modification time of what was carried
         // Not carried: gone before it could be opened, not a regular file, or written to
@@ -48,7 +48,7 @@ public:
     {
         qint64 size = 0;
         qint64 mtimeNs = 0;
-        QString sha256;
+        QString sum;
     };
     using FileId = QPair<quint64, quint64>;
 

@@ -164,8 +164,7 @@ bool CBackupBench::measure(const std::function<void(const Row &row)> &addRow, QS
     }
 
     Row linked;
-    linked.figure
-        = QStringLiteral("12 backup of 2 GiB of saves, same file system (links + SHA-256)");
+    linked.figure = QStringLiteral("12 backup of 2 GiB of saves, same file system (links + sums)");
     linked.measured = QStringLiteral("%1 s").arg(best[1], 0, 'f', 2);
     linked.yardstick = QStringLiteral("cp -al %1 s").arg(best[0], 0, 'f', 2);
     linked.ratio
@@ -176,7 +175,7 @@ bool CBackupBench::measure(const std::function<void(const Row &row)> &addRow, QS
 
     Row copied;
     copied.figure
-        = QStringLiteral("12 backup of 2 GiB of saves onto another file system (copies + SHA-256)");
+        = QStringLiteral("12 backup of 2 GiB of saves onto another file system (copies + sums)");
     copied.measured = QStringLiteral("%1 s").arg(best[3], 0, 'f', 2);
     copied.yardstick = QStringLiteral("cp -a %1 s").arg(best[2], 0, 'f', 2);
     const double ratio = best[2] / best[3];

@@ -8,8 +8,8 @@
 #include "cbenchrunner.h"
 
 // Figure 12: "tolvern-server backup" of 2 GiB of saves (archives and versions, as a server
-// keeps them), on the storage's own file system (hard links plus every file's SHA-256) and
-// onto another one (copies plus SHA-256), each beside cp of the same tree in the same run:
+// keeps them), on the storage's own file system (hard links plus every file's sum) and
+// onto another one (copies plus sums), each beside cp of the same tree in the same run:
 // cp -al for the first, cp -a for the second.
 class CBackupBench
 {

@@ -31,6 +31,7 @@
 
 #include "benchtable.h"
 #include "cbackupbench.h"
+#include "cbenchcompare.h"
 #include "cchecksumbench.h"
 #include "cfileclient.h"
 #include "chashverifyrate.h"
@@ -79,6 +80,9 @@ QString CBenchRunner::usage()
         "Starts a copy of tolvern-server on loopback and prints its figures, each next to\n"
         "its yardstick measured in the same run.\n"
         "  --server PATH      server executable (default: tolvern-server beside this one)\n"
+        "  --compare PATH     each figure again, right after this tree's, by another build\n"
+        "                     (its bin folder, or a server executable), with the ratio of the\n"
+        "                     two trees' figures\n"
         "  --dir DIR          where the temporary server folder goes (default: temp dir)\n"
         "  --figures LIST     which figures to run, e.g. 1,3 (default 1 to 11, 13 and 14;\n"
         "                     12, backups of 2 GiB of saves, only when named)\n"
@@ -115,6 +119,8 @@ bool CBenchRunner::parse(const QStringList &arguments)
         bool ok = true;
         if (name == QLatin1String("--server")) {
             serverPath = value;
+        } else if (name == QLatin1String("--compare")) {
+            comparePath = value;
         } else if (name == QLatin1String("--dir")) {
             baseDir = value;
         } else if (name == QLatin1String("--figures")) {
@@ -172,6 +178,9 @@ bool CBenchRunner::parse(const QStringList &arguments)
         }
         if (!ok)
             return false;
+        if (name != QLatin1String("--compare") && name != QLatin1String("--figures")
+            && name != QLatin1String("--server"))
+            passOn << name << value;
     }
     return true;
 }
@@ -221,13 +230,28 @@ int CBenchRunner::run(const QStringList &arguments)
         { 17, [&] { return s3Figures.measureTransfers(); } },
         { 18, [&] { return s3Figures.measureLoadedLogins(); } },
     };
+    std::unique_ptr<CBenchCompare> compare;
+    if (!comparePath.isEmpty())
+        compare = std::make_unique<CBenchCompare>(comparePath, passOn);
     for (const auto &[figure, measure] : measures) {
-        if (wants(figure) && !measure())
+        if (!wants(figure))
+            continue;
+        const size_t first = rows.size();
+        if (!measure())
             failed = true;
+        QString error;
+        if (compare
+            && !compare->measure(figure,
+                std::vector<Row>(rows.begin() + qint64(first), rows.end()), &error)) {
+            note(error);
+            failed = true;
+        }
     }
     stopServer();
     cluster.reset();
     printTable();
+    if (compare)
+        compare->printTable();
     if (failed)
         return 1;
     return std::all_of(rows.begin(), rows.end(), [](const Row &row) { return row.met; }) ? 0 : 2;

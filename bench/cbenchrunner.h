@@ -59,6 +59,9 @@ public:
     void note(const QString &line) const;
 
     QString serverPath;
+    // --compare: the other build; passOn: the options its runs get.
+    QString comparePath;
+    QStringList passOn;
     QString baseDir;
     int users = 100000;
     int clients = 64;

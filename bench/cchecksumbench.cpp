@@ -242,8 +242,9 @@ bool CChecksumBench::run(const RowSink &sink)
              .arg(processor[2] / repeats, 0, 'f', 3)
              .arg(processor[3] / repeats, 0, 'f', 3));
     const double rate = hashRate();
-    note(QStringLiteral("  SHA-256 of the same bytes alone: %1 MiB/s; in line it would cost a "
-                        "download at least %2 %")
+    note(QStringLiteral("  %1 of the same bytes alone: %2 MiB/s; in line it would cost a "
+                        "download at least %3 %")
+             .arg(CSaveSum::kindName(CSaveSum::CURRENT))
              .arg(rate, 0, 'f', 0)
              .arg(100.0 * mibPerSecond(size, best[1]) / rate, 0, 'f', 0));
     row(sink, QStringLiteral("download, sum checked, of"), QStringLiteral("without a sum"), best[0],

@@ -22,8 +22,8 @@ class QObject;
 // - upload: the upload hashed as it arrives and its sum kept, against the same upload with no
 //   digest. The server itself has no switch to upload without hashing, hence the file port in
 //   this process, with this object as its adapter as the server's core is.
-// Beside them a note gives the rate of hashing the same bytes alone: hashing in line would cost
-// at least the transfer time divided by that rate.
+// Beside them a note gives the rate of hashing the same bytes alone (the current kind of sum,
+// XXH3-128): hashing in line would cost at least the transfer time divided by that rate.
 class CChecksumBench : public libsock::CAbstractServerFileConnAdapter
 {
 public:

@@ -273,13 +273,14 @@ bool CConnectionFigures::addPurgeVictims()
 
 bool CConnectionFigures::measureLoadedLogins()
 {
-    bench.note(
-        QStringLiteral("figure 8: one client's logins while two clients upload %1 MiB saves, "
-                       "and while %2 inactive users are purged")
-            .arg(bench.sizeMiB)
-            .arg(PURGED_USERS));
+    bench.note(QStringLiteral("figure 8: one client's logins while two client processes each "
+                              "upload %1 saves of %2 MiB in a row, and while %3 inactive users "
+                              "are purged")
+                   .arg(LOAD_UPLOADS)
+                   .arg(LOAD_UPLOAD_MIB)
+                   .arg(PURGED_USERS));
     const QString source = bench.server->path(QStringLiteral("upload-source"));
-    if (!bench.createSave(source, bench.sizeMiB * 1024 * 1024) || !addPurgeVictims()
+    if (!bench.createSave(source, LOAD_UPLOAD_MIB * 1024 * 1024) || !addPurgeVictims()
         || !bench.startServer(NO_ADDRESS_CAP))
         return false;
     std::vector<qint64> idle;
@@ -287,8 +288,10 @@ bool CConnectionFigures::measureLoadedLogins()
     bool ok = bench.loginRoundTrips(bench.logins, idle);
     if (ok) {
         // Every round trip from the first byte of the uploads to the end of their commits.
-        CUploadLoad uploads(bench.server->filePort(), source);
-        uploads.start(2, SAVE_NAME + QStringLiteral("-load"));
+        CUploadLoad uploads(QCoreApplication::applicationDirPath()
+                + QStringLiteral("/tolvern-client"),
+            bench.server->filePort(), source);
+        uploads.start(2, LOAD_UPLOADS, SAVE_NAME + QStringLiteral("-load"));
         ok = loginsWhile([&uploads] { return uploads.running(); }, loaded);
         if (!uploads.finish()) {
             bench.note(QStringLiteral("uploads: %1").arg(uploads.errorText()));
@@ -296,7 +299,10 @@ bool CConnectionFigures::measureLoadedLogins()
         }
     }
     ok = ok
-        && loadedLoginRow(QStringLiteral("two %1 MiB uploads").arg(bench.sizeMiB), idle, loaded);
+        && loadedLoginRow(QStringLiteral("two clients uploading %1 x %2 MiB")
+                              .arg(LOAD_UPLOADS)
+                              .arg(LOAD_UPLOAD_MIB),
+            idle, loaded);
     if (ok) {
         CPurgeLoad purge(bench.server->path(QStringLiteral("bin/tolvern-server")),
             bench.server->iniPath(), bench.server->path(QStringLiteral("work")));

@@ -23,6 +23,10 @@ public:
 private:
     // Users that never logged in, for figure 8's purge.
     static constexpr int PURGED_USERS = 20000;
+    // Each of figure 8's two uploading clients: this many saves of this size, one after the
+    // other.
+    static constexpr int LOAD_UPLOADS = 8;
+    static constexpr qint64 LOAD_UPLOAD_MIB = 64;
 
     int openStalledDownload(const QString &saveName);
     bool addPurgeVictims();

@@ -1,5 +1,6 @@
 #include "cs3figures.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
@@ -292,8 +293,10 @@ bool CS3Figures::measureLoadedLogins()
         std::vector<qint64> quiet;
         ok = bench.loginRoundTrips(bench.logins / 2, quiet);
         idle.insert(idle.end(), quiet.begin(), quiet.end());
-        CUploadLoad uploads(bench.server->filePort(), source);
-        uploads.start(2, QStringLiteral("1/load%1-").arg(turn));
+        CUploadLoad uploads(
+            QCoreApplication::applicationDirPath() + QStringLiteral("/tolvern-client"),
+            bench.server->filePort(), source);
+        uploads.start(2, 1, QStringLiteral("1/load%1-").arg(turn));
         CProtoClient client;
         ok = ok && client.connectToServer(LOCALHOST, bench.server->mainPort());
         for (int i = 0; ok && uploads.running(); ++i) {

@@ -22,10 +22,12 @@ private:
     bool serverDownload(const QString &target, double &seconds);
     bool serverUpload(const QString &source, double &seconds);
     bool plainCopy(bool toBench, const QString &file, double &seconds);
+    // Writes the save's sum files of both kinds beside it.
+    static bool keepSums(const QString &save);
     // Figure rows for a download and an upload beside their yardstick (best[4]: yardstick
     // down, server down, yardstick up, server up, in seconds).
-    void transferRows(
-        const QString &figure, const QString &yardstickName, qint64 size, const double best[4]);
+    void transferRows(const QString &figure, const QString &yardstickName, qint64 size,
+        const double best[4], double minRatio);
 
 private:
     CBenchRunner &bench;

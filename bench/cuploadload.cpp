@@ -1,12 +1,11 @@
 #include "cuploadload.h"
 
-#include <QFile>
+#include <QProcess>
 #include <QThread>
 
-#include "cfileclient.h"
-
-CUploadLoad::CUploadLoad(quint16 filePort, const QString &source)
-    : port(filePort)
+CUploadLoad::CUploadLoad(const QString &client, quint16 filePort, const QString &source)
+    : clientPath(client)
+    , port(filePort)
     , sourcePath(source)
 {
 }
@@ -16,24 +15,32 @@ CUploadLoad::~CUploadLoad()
     finish();
 }
 
-void CUploadLoad::start(int count, const QString &prefix)
+void CUploadLoad::start(int clients, int uploadsEach, const QString &prefix)
 {
-    for (int i = 1; i <= count; ++i) {
+    for (int i = 1; i <= clients; ++i) {
         const QString saveName = prefix + QString::number(i);
-        std::unique_ptr<QThread> thread(QThread::create([this, saveName] {
-            QFile file(sourcePath);
-            libsock::CFileClient client;
-            client.setTimeout(120000);
-            const bool ok = file.open(QIODevice::ReadOnly)
-                && client.connectToServer(QStringLiteral("127.0.0.1"), port)
-                && client.upload(QStringLiteral("bench"), QStringLiteral("bench"), saveName, file);
-            if (ok)
-                ++stored;
-            ++ended;
+        std::unique_ptr<QThread> thread(QThread::create([this, saveName, uploadsEach] {
+            for (int n = 0; n < uploadsEach; ++n) {
+                QProcess client;
+                client.start(clientPath,
+                    { QStringLiteral("--file-port"), QString::number(port),
+                        QStringLiteral("--timeout"), QStringLiteral("120"),
+                        QStringLiteral("upload"), saveName, sourcePath, QStringLiteral("--user"),
+                        QStringLiteral("bench") });
+                const bool ok = client.waitForFinished(180000)
+                    && client.exitStatus() == QProcess::NormalExit && client.exitCode() == 0;
+                if (ok)
+                    ++stored;
+                if (!ok || n + 1 == uploadsEach) {
+                    ++ended;
+                    return;
+                }
+            }
         }));
         thread->start();
         threads.push_back(std::move(thread));
         ++started;
+        expected += uploadsEach;
     }
 }
 
@@ -42,7 +49,7 @@ bool CUploadLoad::finish()
     for (const auto &thread : threads)
         thread->wait();
     threads.clear();
-    if (stored != started)
-        error = QStringLiteral("%1 of %2 uploads stored").arg(int(stored)).arg(started);
-    return stored == started;
+    if (stored != expected)
+        error = QStringLiteral("%1 of %2 uploads stored").arg(int(stored)).arg(expected);
+    return stored == expected;
 }

@@ -3,6 +3,28 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include "tolvernpaths.h"
+
+QString CInstallPaths::systemIniFile()
+{
+    return QStringLiteral(TOLVERN_INSTALLED_INI);
+}
+
+QString CInstallPaths::systemWorkDir()
+{
+    return QStringLiteral(TOLVERN_INSTALLED_STATE_DIR);
+}
+
+QString CInstallPaths::systemStorageDir()
+{
+    return QStringLiteral(TOLVERN_INSTALLED_STORAGE_DIR);
+}
+
+QString CInstallPaths::systemBackupDir()
+{
+    return QStringLiteral(TOLVERN_INSTALLED_BACKUP_DIR);
+}
+
 bool CInstallPaths::isSystemProgramDir(const QString &programDir)
 {
     const QString dir = QDir::cleanPath(programDir);

@@ -10,8 +10,10 @@
 class CInstallPaths
 {
 public:
-    static QString systemIniFile() { return QStringLiteral("/etc/tolvern/tolvern.ini"); }
-    static QString systemWorkDir() { return QStringLiteral("/var/lib/tolvern"); }
+    static QString systemIniFile();
+    static QString systemWorkDir();
+    static QString systemStorageDir();
+    static QString systemBackupDir();
 
     // Whether programDir is one of the system's program folders (under /usr, /bin, /sbin or
     // /opt): a copy there was installed, and nothing of its own belongs beside it.

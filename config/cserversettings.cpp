@@ -216,6 +216,14 @@ bool CServerSettings::savesInS3() const
     return storageBackend == QLatin1String("s3");
 }
 
+QString CServerSettings::backendProblem() const
+{
+    // A misspelt s3 must not quietly put the saves in the storage folder.
+    if (savesInS3() || storageBackend == QLatin1String("files"))
+        return QString();
+    return QStringLiteral("[Storage] Backend=%1: files or s3 is expected").arg(storageBackend);
+}
+
 QString CServerSettings::readTokenHash(const QString &iniPath)
 {
     CIniFile ini(iniPath);

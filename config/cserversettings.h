@@ -57,6 +57,8 @@ public:
     QString s3AccessKey;
     QString s3SecretKey;
     bool savesInS3() const;
+    // Empty when Backend names a store this server has; else why not, as the start says it.
+    QString backendProblem() const;
 
     // [Security]. Absent keys keep these defaults, which keep the server as open as
     // existing clients expect; 0 switches a limit off.

@@ -140,9 +140,9 @@ void CAbstractFileConn::pumpFile()
         }
         if (sendPaused())
             break; // resumed by resumeSend()
-        // A chunk kept by fileBytesSent() stays as it is.
+        // A chunk kept by fileBytesSent() stays as it is; one it has given back is reused.
         if (!sendChunk.isDetached())
-            sendChunk = QByteArray(sendChunk.size(), Qt::Uninitialized);
+            sendChunk = spareChunk();
         // The frames that fit the chunk and the bound go out in one write: few system calls
         // and wake-ups per megabyte, and no more than one chunk of our own.
         qint64 batch = 0;
@@ -223,6 +223,20 @@ qint64 CAbstractFileConn::readSequential(char *into)
     return frameBytes;
 }
 
+QByteArray CAbstractFileConn::spareChunk()
+{
+    for (qsizetype i = 0; i < lentChunks.size(); ++i) {
+        if (lentChunks.at(i).isDetached()) {
+            QByteArray chunk = lentChunks.takeAt(i);
+            lentChunks.append(sendChunk);
+            return chunk;
+        }
+    }
+    if (lentChunks.size() < LENT_CHUNKS)
+        lentChunks.append(sendChunk);
+    return QByteArray(sendChunk.size(), Qt::Uninitialized);
+}
+
 void CAbstractFileConn::writeEnd()
 {
     CProtoPacket eof;
@@ -282,6 +296,7 @@ void CAbstractFileConn::finishSend()
     sendDevice = nullptr;
     sendChunk.clear();
     sendChunk.squeeze();
+    lentChunks.clear();
     emit workFinal();
 }
 

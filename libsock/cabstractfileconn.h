@@ -2,6 +2,7 @@
 #define LIBSOCK_CABSTRACTFILECONN_H
 
 #include <QByteArray>
+#include <QList>
 #include <QPointer>
 
 #include "cabstractconn.h"
@@ -23,6 +24,8 @@ constexpr int FRAMES_PER_PASS = 32;
 // The socket's own queue of received bytes on the file port: larger than the control port's
 // for fewer turns of the event loop per megabyte, bounded all the same.
 constexpr qint64 FILE_SOCKET_READ_LIMIT = 1048576;
+// Chunks kept by fileBytesSent() that are reused once given back: some 10 MiB.
+constexpr int LENT_CHUNKS = 40;
 
 // Cuts the file-transfer port's stream into frames for processFrame() and streams files out
 // as data frames. A transfer never blocks: frames are queued while the socket's write queue
@@ -96,6 +99,8 @@ private:
     // The next whole frame of a sequential device into into: its length, 0 while the device
     // has not all of it yet (or at the end), -1 when it failed.
     qint64 readSequential(char *into);
+    // A chunk of sendChunk's size to fill next, sendChunk itself being kept elsewhere.
+    QByteArray spareChunk();
     void finishSend();
     void writeEnd();
     void onBytesWritten();
@@ -109,6 +114,8 @@ private:
     qint64 sendRead = 0;
     QByteArray sendPending;
     QByteArray sendChunk;
+    // Chunks handed out by fileBytesSent(), reused once nobody else holds them.
+    QList<QByteArray> lentChunks;
     CFileFrameHeader sendHeader;
     qint64 sendTotal = 0;
     qint64 sendDone = 0;

@@ -296,14 +296,31 @@ void CServerFileConn::writeUploadData()
         abort(); // no accepted upload
         return;
     }
-    // Frames gathered into fewer, larger file writes, within a bound of their own.
-    const qint64 length = header.length;
-    if (uploadPending.size() + length > UPLOAD_GATHER_SIZE && flushUpload() == Flush::Failed) {
-        // The old archive stays as it was; the peer sees the connection reset before its 6.
+    // Its bytes have nowhere to go any more (the store gone, the disk full): the client hears
+    // it now rather than after its last byte.
+    if (uploadFile->failed()) {
         failUpload();
         return;
     }
-    uploadPending.append(recvBuffer.constData() + FRAME_HEADER_SIZE, length);
+    const qint64 length = header.length;
+    if (digest && length >= UPLOAD_WHOLE_FRAME && flushUpload() == Flush::Written
+        && uploadSize + length <= uploadGranted) {
+        // A large frame goes to the digest in the buffer it arrived in, without a copy; the
+        // next frame is read into one the digest has given back.
+        uploadSize += length;
+        digest->add(recvBuffer, FRAME_HEADER_SIZE, length);
+        if (lentBuffers.size() < LENT_BUFFERS)
+            lentBuffers.append(recvBuffer);
+        recvBuffer = spareBuffer();
+    } else {
+        // Frames gathered into fewer, larger file writes, within a bound of their own.
+        if (uploadPending.size() + length > UPLOAD_GATHER_SIZE && flushUpload() == Flush::Failed) {
+            // The old archive stays as it was; the peer sees the connection reset before its 6.
+            failUpload();
+            return;
+        }
+        uploadPending.append(recvBuffer.constData() + FRAME_HEADER_SIZE, length);
+    }
     // Room is asked for ahead, so the bytes seldom wait for the answer.
     if (uploadGranted - uploadSize - uploadPending.size() < UPLOAD_CHECK_BYTES / 2)
         askForRoom();
@@ -412,17 +429,19 @@ CServerFileConn::Flush CServerFileConn::flushUpload()
         askForRoom();
         return Flush::Waiting;
     }
-    // A plain write: the sync comes with the commit, away from this thread.
-    const bool ok = uploadFile->write(uploadPending);
     uploadSize += uploadPending.size();
     if (digest) {
-        // The digest keeps these bytes; the next ones go to a buffer of their own.
+        // The digest hashes these bytes and writes them to the file on its own thread, and
+        // keeps the buffer until then; the next bytes go to one it has given back.
         digest->add(uploadPending, 0, uploadPending.size());
-        uploadPending = QByteArray();
-        uploadPending.reserve(UPLOAD_GATHER_SIZE);
-    } else {
-        uploadPending.resize(0);
+        if (lentBuffers.size() < LENT_BUFFERS)
+            lentBuffers.append(uploadPending);
+        uploadPending = spareBuffer();
+        return Flush::Written;
     }
+    // A plain write: the sync comes with the commit, away from this thread.
+    const bool ok = uploadFile->write(uploadPending);
+    uploadPending.resize(0);
     if (adapter && uploadSize - uploadWrittenBack >= UPLOAD_CHECK_BYTES) {
         uploadWrittenBack = uploadSize;
         adapter->startWriteBack(uploadId, [file = uploadFile] { file->startWriteBack(); });
@@ -430,18 +449,56 @@ CServerFileConn::Flush CServerFileConn::flushUpload()
     return ok ? Flush::Written : Flush::Failed;
 }
 
+QByteArray CServerFileConn::spareBuffer()
+{
+    // Buffers lent to the digest come back once it has dropped them: reused, they cost no new
+    // pages of memory for each one.
+    for (qsizetype i = 0; i < lentBuffers.size(); ++i) {
+        if (lentBuffers.at(i).isDetached()) {
+            QByteArray buffer = lentBuffers.takeAt(i);
+            buffer.resize(0);
+            return buffer;
+        }
+    }
+    QByteArray buffer;
+    buffer.reserve(UPLOAD_GATHER_SIZE);
+    return buffer;
+}
+
 void CServerFileConn::askForRoom()
 {
     if (roomAsked || !adapter)
         return;
     roomAsked = true;
-    const qint64 needed = uploadSize + uploadPending.size();
     const QPointer<CServerFileConn> self(this);
     const quint64 id = uploadId;
+    // Bytes still with the digest are not on disk, and the room granted for them counts as
+    // taken until they are; asked with bytes outstanding, every upload would hold room it is
+    // not using yet while the others are refused. So the question waits until they are
+    // written, as they would be had this thread written them; the frames meanwhile go on
+    // within the room granted.
+    if (digest && digest->backlog() > 0) {
+        digest->whenBelow(0, [self, id] {
+            if (self) {
+                QMetaObject::invokeMethod(
+                    self.data(),
+                    [self, id] {
+                        if (self->uploadId == id && self->roomAsked) {
+                            self->roomAsked = false;
+                            self->askForRoom();
+                        }
+                    },
+                    Qt::QueuedConnection);
+            }
+        });
+        return;
+    }
+    const qint64 needed = uploadSize + uploadPending.size();
     // Answers are taken from the event loop, even one given at once: never from inside the
     // frame being handled.
-    adapter->requestUploadRoom(id, uploadName, uploadSize, needed, needed + UPLOAD_CHECK_BYTES,
-        [self, id](qint64 granted) {
+    const qint64 onDisk = uploadFile ? uploadFile->bytesWritten() : uploadSize;
+    adapter->requestUploadRoom(
+        id, uploadName, onDisk, needed, needed + UPLOAD_CHECK_BYTES, [self, id](qint64 granted) {
             if (self) {
                 QMetaObject::invokeMethod(
                     self.data(),
@@ -560,6 +617,7 @@ void CServerFileConn::releaseFiles()
 {
     downloadOpening = false;
     uploadPending.clear();
+    lentBuffers.clear();
     digest.reset();
     ++digestNumber;
     digestWaiting = false;

@@ -28,6 +28,9 @@ constexpr quint8 FILE_OPEN_FAILED = 2;
 constexpr quint8 FILE_REFUSED = 3;
 
 constexpr qint64 UPLOAD_GATHER_SIZE = 128 * 1024;
+// Upload frames of this size or more (a client's usual 51,200 bytes) go to the digest as they
+// arrived, without being gathered.
+constexpr qint64 UPLOAD_WHOLE_FRAME = 32 * 1024;
 // The room an upload asks the adapter for ahead of the bytes it has: one look at the limits
 // per megabyte.
 constexpr qint64 UPLOAD_CHECK_BYTES = 1024 * 1024;
@@ -38,6 +41,8 @@ constexpr qint64 DIGEST_BACKLOG_LIMIT = 8 * 1024 * 1024;
 // object store), except that it goes on as soon as the backlog is down to the limit again:
 // one more part in flight keeps the store busy.
 constexpr qint64 SINK_BACKLOG_LIMIT = 32 * 1024 * 1024;
+// Upload buffers kept for reuse: as many as the digest's backlog holds, and a few more.
+constexpr int LENT_BUFFERS = int(DIGEST_BACKLOG_LIMIT / UPLOAD_GATHER_SIZE) + 8;
 
 // Server end of one file-transfer connection: downloads a file from the storage directory
 // or uploads one into it, asking the adapter for permission and the file name.
@@ -86,6 +91,7 @@ private:
     void writeUploadData();
     void releaseFiles();
     Flush flushUpload();
+    QByteArray spareBuffer();
     void askForRoom();
     void roomAnswered(qint64 granted);
     void commitAnswered(bool stored);
@@ -111,6 +117,8 @@ private:
     // Upload bytes on their way to the file: with the frame being received, an upload holds
     // less than a quarter of a megabyte.
     QByteArray uploadPending;
+    // The upload buffers handed to the digest, reused once it has let go of them.
+    QList<QByteArray> lentBuffers;
     // The accepted upload's file name as the adapter gave it, and the bytes written so far.
     QString uploadName;
     qint64 uploadSize = 0;

@@ -16,6 +16,10 @@ namespace libsock {
 
 namespace {
 
+// The digest's writes start their write-back about this often, so the commit's sync (and a
+// login's database sync beside it) has little left to wait for.
+constexpr qint64 WRITE_BACK_BYTES = 1024 * 1024;
+
 QByteArray native(const QString &path)
 {
     return QFile::encodeName(path);
@@ -84,20 +88,34 @@ bool CUploadFile::open()
     return fd >= 0;
 }
 
-bool CUploadFile::write(const QByteArray &bytes)
+void CUploadFile::setDigest(const std::shared_ptr<CTransferDigest> &sum)
 {
-    const char *data = bytes.constData();
-    qsizetype left = bytes.size();
-    while (!failed && left > 0) {
+    digest = sum;
+    if (!digest)
+        return;
+    // An upload dropped meanwhile takes its file with it; its last pieces go nowhere.
+    digest->setSink([self = weak_from_this()](const char *data, qint64 size) {
+        if (const std::shared_ptr<CUploadFile> file = self.lock()) {
+            file->write(data, size);
+            if (file->written - file->writtenBack >= WRITE_BACK_BYTES)
+                file->startWriteBack();
+        }
+    });
+}
+
+bool CUploadFile::write(const char *data, qint64 size)
+{
+    qint64 left = size;
+    while (!writeFailed && left > 0) {
         const ssize_t n = ::write(fd, data, size_t(left));
         if (n < 0 && errno == EINTR)
             continue;
-        failed = n <= 0;
+        writeFailed = n <= 0;
         data += qMax<ssize_t>(n, 0);
         left -= qMax<ssize_t>(n, 0);
         written += qMax<ssize_t>(n, 0);
     }
-    return !failed && fd >= 0;
+    return !writeFailed && fd >= 0;
 }
 
 void CUploadFile::startWriteBack()
@@ -111,7 +129,10 @@ void CUploadFile::startWriteBack()
 
 bool CUploadFile::commit()
 {
-    if (fd < 0 || failed) {
+    // The bytes still with the digest reach the file first.
+    if (digest)
+        digest->settle();
+    if (fd < 0 || writeFailed) {
         discard();
         return false;
     }

@@ -13,8 +13,12 @@ TOLVERN_DEPS_BUILD=(
     libsqlite3-dev
     # Argon2id password hashes.
     libsodium-dev
-    # SHA-256 of saves and backups (libcrypto, with the processor's SHA instructions).
+    # SHA-256 of the admin token and of saves summed by earlier servers (libcrypto, with the
+    # processor's SHA instructions).
     libssl-dev
+    # XXH3-128, the saves' and backups' sums against rot: tens of GB/s a core, so checking
+    # costs a transfer or a backup next to nothing.
+    libxxhash-dev
     # The operators' HTTP port: a small, long-kept HTTP server that hands us each request body
     # in pieces (so a size limit holds before memory is spent) and can park a connection.
     libmicrohttpd-dev
@@ -40,6 +44,10 @@ TOLVERN_DEPS_TEST=(
     openssl
     # The web console in a real browser, and a real Prometheus scraping the metrics.
     chromium chromium-driver python3-selenium prometheus
+    # The package held against Debian's policy checker, its units rated and verified
+    # (systemd-analyze) and run under their system-call filter (tests/app/unitrun.py) in a
+    # namespace with a loopback of its own (ip) where systemd is not PID 1.
+    lintian python3-seccomp systemd iproute2
     # A throwaway Ceph cluster with its S3 gateway for the S3 suites (tests/s3/start-s3.sh).
     ceph-mon ceph-osd radosgw ceph-common curl
 )
@@ -47,6 +55,19 @@ TOLVERN_DEPS_TEST=(
 TOLVERN_DEPS_FUZZ=(
     clang libclang-rt-14-dev
 )
+
+# Test tools from the npm registry, pinned in tests/tools/package-lock.json: axe-core, which
+# checks the web console's pages in tst_console. Installed into tests/tools/node_modules.
+tolvern_install_npm_tools() {
+    local dir
+    dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/../tests/tools" && pwd)"
+    [ -f "$dir/node_modules/axe-core/axe.min.js" ] && return 0
+    if ! command -v npm >/dev/null 2>&1; then
+        tolvern_install_packages npm
+    fi
+    echo "Installing test tools from the npm registry into $dir"
+    npm ci --prefix "$dir" --no-audit --no-fund --loglevel=error
+}
 
 tolvern_install_deps() {
     local sets=("$@")
@@ -63,6 +84,13 @@ tolvern_install_deps() {
         esac
     done
 
+    tolvern_install_packages "${wanted[@]}"
+    case " ${sets[*]} " in *" test "*) tolvern_install_npm_tools ;; esac
+}
+
+# tolvern_install_packages PACKAGE...: the Debian packages not installed yet.
+tolvern_install_packages() {
+    local wanted=("$@")
     local missing=()
     local pkg
     for pkg in "${wanted[@]}"; do

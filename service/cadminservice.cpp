@@ -122,7 +122,7 @@ CAdminService::CAdminService(const CServerCore *serverCore, CMetrics *metrics, C
     thread->setObjectName(QStringLiteral("tolvern-admin"));
     worker->moveToThread(thread);
     thread->start();
-    refreshStorageIfStale();
+    post([this] { walkStorageIfStale(); });
 }
 
 CAdminService::~CAdminService()
@@ -149,23 +149,24 @@ bool CAdminService::healthy()
     return core->msecsSinceLoopTurned() < 5000;
 }
 
-void CAdminService::refreshStorageIfStale()
+void CAdminService::walkStorageIfStale()
 {
-    if (walkPending.exchange(true))
+    // The service's thread only. The size is measured again when it is a minute old, or when
+    // saves changed since (not more often than every few seconds while uploads go on), and
+    // before it is shown: a scrape never reads a size from before the changes it follows.
+    const qint64 now = monotonicMs();
+    const qint64 changes = counters->storageChanges();
+    const bool changed = changes != walkedChanges && now - storageWalkedAt >= STORAGE_REWALK_MS;
+    if (storageWalkedAt >= 0 && !changed && now - storageWalkedAt < STORAGE_WALK_MS)
         return;
-    post([this] {
-        if (storageWalkedAt < 0 || monotonicMs() - storageWalkedAt >= STORAGE_WALK_MS) {
-            const CServerSettings settings = CServerSettings::instance()->snapshot();
-            const std::unique_ptr<CAbstractSaveStore> store
-                = CAbstractSaveStore::fromSettings(settings);
-            // An object store has no free space to tell.
-            const qint64 free
-                = settings.savesInS3() ? -1 : CSaveStore::volumeSpace(settings.saveDataDir).free;
-            counters->setStorage(store ? store->storedBytes() : -1, free);
-            storageWalkedAt = monotonicMs();
-        }
-        walkPending = false;
-    });
+    const CServerSettings settings = CServerSettings::instance()->snapshot();
+    const std::unique_ptr<CAbstractSaveStore> store = CAbstractSaveStore::fromSettings(settings);
+    // An object store has no free space to tell.
+    const qint64 free
+        = settings.savesInS3() ? -1 : CSaveStore::volumeSpace(settings.saveDataDir).free;
+    counters->setStorage(store ? store->storedBytes() : -1, free);
+    walkedChanges = changes;
+    storageWalkedAt = monotonicMs();
 }
 
 void CAdminService::ready(Reply reply)
@@ -198,17 +199,18 @@ void CAdminService::ready(Reply reply)
 void CAdminService::metrics(Reply reply)
 {
     post([this, reply] {
+        walkStorageIfStale();
         Response response;
         response.contentType = "text/plain; version=0.0.4; charset=utf-8";
         response.body = counters->render();
         reply(response);
     });
-    refreshStorageIfStale();
 }
 
 void CAdminService::status(Reply reply)
 {
     post([this, reply] {
+        walkStorageIfStale();
         CUserDbConfig config;
         CUserDb::instance()->currentConfig(&config, nullptr);
         const CServerSettings settings = CServerSettings::instance()->snapshot();
@@ -234,7 +236,6 @@ void CAdminService::status(Reply reply)
         };
         reply(CHttpApi::json(200, object));
     });
-    refreshStorageIfStale();
 }
 
 void CAdminService::listUsers(const CHttpApi::UserQuery &query, Reply reply)
@@ -329,6 +330,7 @@ void CAdminService::deleteUser(int objectId, Reply reply)
         if (!userKnown(objectId, reply))
             return;
         QVector<int> kept;
+        counters->storageChanged();
         if (!CUserDb::instance()->deleteUsers({ objectId }, &kept)) {
             reply(CHttpApi::error(500,
                 QStringLiteral("Cannot delete the selected users: the user database refused")));
@@ -369,6 +371,7 @@ void CAdminService::purge(int months, bool dataOnly, bool dryRun, Reply reply)
                     { QStringLiteral("users"), userList(rows, inactive) } }));
             return;
         }
+        counters->storageChanged();
         Response failure;
         std::shared_ptr<CAbstractSaveStore> store = currentStore(&failure);
         if (!store) {
@@ -490,6 +493,7 @@ void CAdminService::restore(int objectId, const QString &save, const QString &ve
             return;
         }
         const CSaveStore::Outcome outcome = store->restore(saveName, version);
+        counters->storageChanged();
         // The save history dialog's lines.
         if (!outcome.ok()) {
             emit logLine(QStringLiteral("Restore of save %1 to version %2 failed: %3")

@@ -1,8 +1,6 @@
 #ifndef CADMINSERVICE_H
 #define CADMINSERVICE_H
 
-#include <atomic>
-
 #include <QObject>
 
 #include "cadminbackend.h"
@@ -23,8 +21,10 @@ class CAdminService : public QObject, public CAdminBackend
 
 public:
     // The service's object lives on the creating thread; its work on its own thread.
-    // How long a measured size of the storage folder counts before it is walked again.
+    // How long a measured size of the storage folder counts before it is walked again, and
+    // how soon after the last walk saves that changed since are measured again.
     static constexpr qint64 STORAGE_WALK_MS = 60000;
+    static constexpr qint64 STORAGE_REWALK_MS = 5000;
 
     CAdminService(const CServerCore *core, CMetrics *metrics, CLogRing *ring);
     // Finishes the work handed in and ends the thread.
@@ -55,7 +55,7 @@ private:
     // Whether the user exists; false with *reply answered when the database cannot tell or
     // there is no such user.
     bool userKnown(int objectId, const Reply &reply);
-    void refreshStorageIfStale();
+    void walkStorageIfStale();
 
     const CServerCore *core = nullptr;
     CMetrics *counters = nullptr;
@@ -65,7 +65,7 @@ private:
     // The service's thread only.
     CUserPurge *running = nullptr;
     qint64 storageWalkedAt = -1;
-    std::atomic<bool> walkPending { false };
+    qint64 walkedChanges = 0;
 };
 
 #endif // CADMINSERVICE_H

@@ -16,6 +16,7 @@
 #include <QTimer>
 
 #include "chttpapi.h"
+#include "chttpsgate.h"
 #include "clogevents.h"
 #include "clogring.h"
 
@@ -60,6 +61,12 @@ QByteArray queryOf(MHD_Connection *connection)
         &query);
     return query;
 }
+
+// The common "intermediate" profile: TLS 1.3 and 1.2 only, and of 1.2 only forward-secret
+// key exchange with AEAD ciphers; the server's order, TLS 1.3's first.
+const char TLS_PRIORITIES[] = "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:-CIPHER-ALL:"
+                              "+AES-128-GCM:+AES-256-GCM:+CHACHA20-POLY1305:-MAC-ALL:+AEAD:"
+                              "-KX-ALL:+ECDHE-ECDSA:+ECDHE-RSA:%SERVER_PRECEDENCE";
 
 } // namespace
 
@@ -168,7 +175,8 @@ bool CHttpAdmin::start(const QString &address, quint16 port, const QByteArray &c
             *errorText = tr("this libmicrohttpd has no TLS");
             return false;
         }
-        flags |= MHD_USE_TLS;
+        // The gate listens and hands over what starts a handshake.
+        flags |= MHD_USE_TLS | MHD_USE_NO_LISTEN_SOCKET;
     }
     MHD_OptionItem options[] = {
         { MHD_OPTION_CONNECTION_LIMIT, CONNECTION_LIMIT, nullptr },
@@ -176,32 +184,64 @@ bool CHttpAdmin::start(const QString &address, quint16 port, const QByteArray &c
         { MHD_OPTION_CONNECTION_TIMEOUT, IDLE_TIMEOUT_S, nullptr },
         { tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, 0, tls ? certificate.data() : nullptr },
         { MHD_OPTION_HTTPS_MEM_KEY, 0, key.data() },
+        { MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char *>(TLS_PRIORITIES) },
         { MHD_OPTION_END, 0, nullptr },
     };
     {
         std::lock_guard<std::mutex> lock(mutex);
         stopping = false;
     }
-    daemon = MHD_start_daemon(flags, port, nullptr, nullptr, &CHttpAdminCallbacks::access, this,
-        MHD_OPTION_SOCK_ADDR, bind, MHD_OPTION_NOTIFY_COMPLETED, &CHttpAdminCallbacks::completed,
-        this, MHD_OPTION_UNESCAPE_CALLBACK, &CHttpAdminCallbacks::keepEscapes, this,
-        MHD_OPTION_ARRAY, options, MHD_OPTION_END);
+    daemon = MHD_start_daemon(flags, tls ? 0 : port, nullptr, nullptr, &CHttpAdminCallbacks::access,
+        this, MHD_OPTION_SOCK_ADDR, tls ? nullptr : bind, MHD_OPTION_NOTIFY_COMPLETED,
+        &CHttpAdminCallbacks::completed, this, MHD_OPTION_UNESCAPE_CALLBACK,
+        &CHttpAdminCallbacks::keepEscapes, this, MHD_OPTION_ARRAY, options, MHD_OPTION_END);
     if (!daemon) {
-        *errorText = tls ? tr("cannot listen on %1:%2 (in use, or a certificate GnuTLS refuses)")
-                               .arg(address)
-                               .arg(port)
-                         : tr("cannot listen on %1:%2").arg(address).arg(port);
+        *errorText = tls
+            ? tr("cannot listen on %1:%2 (a certificate GnuTLS refuses)").arg(address).arg(port)
+            : tr("cannot listen on %1:%2").arg(address).arg(port);
         return false;
+    }
+    if (tls) {
+        const socklen_t length = host.protocol() == QAbstractSocket::IPv6Protocol
+            ? socklen_t(sizeof(v6))
+            : socklen_t(sizeof(v4));
+        if (!openGate(bind, length, errorText)) {
+            *errorText = tr("cannot listen on %1:%2: %3").arg(address).arg(port).arg(*errorText);
+            MHD_stop_daemon(daemon);
+            daemon = nullptr;
+            return false;
+        }
+        boundPort = gate->port();
+        return true;
     }
     const MHD_DaemonInfo *info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT);
     boundPort = info ? info->port : port;
     return true;
 }
 
+bool CHttpAdmin::openGate(const sockaddr *address, socklen_t length, QString *errorText)
+{
+    MHD_Daemon *target = daemon;
+    gate = new CHttpsGate(
+        [target](int socketfd, const sockaddr *peer, socklen_t peerLength) {
+            // Closed by libmicrohttpd when it cannot take it.
+            MHD_add_connection(target, socketfd, peer, peerLength);
+        },
+        this);
+    if (gate->listen(address, length, errorText))
+        return true;
+    delete gate;
+    gate = nullptr;
+    return false;
+}
+
 void CHttpAdmin::stop()
 {
     if (!daemon)
         return;
+    // No connection handed over once the daemon is stopping.
+    delete gate;
+    gate = nullptr;
     {
         // Nothing may stay suspended when the daemon stops.
         std::lock_guard<std::mutex> lock(mutex);

@@ -5,12 +5,15 @@
 #include <memory>
 #include <mutex>
 
+#include <sys/socket.h>
+
 #include <QByteArray>
 #include <QList>
 #include <QObject>
 #include <QString>
 
 class CHttpApi;
+class CHttpsGate;
 class CLogEvents;
 class CLogRing;
 class QTimer;
@@ -55,6 +58,8 @@ private:
     // libmicrohttpd's callbacks, with its exact signatures.
     friend struct CHttpAdminCallbacks;
 
+    // HTTPS: the listening socket of our own that hands the daemon what starts a handshake.
+    bool openGate(const sockaddr *address, socklen_t length, QString *errorText);
     void access(MHD_Connection *connection, const char *url, const char *method,
         const char *uploadData, size_t *uploadDataSize, void **context);
     void completed(void **context);
@@ -71,6 +76,7 @@ private:
     QByteArray certificate; // MHD keeps pointers into these while it runs
     QByteArray key;
     QTimer *ticker = nullptr;
+    CHttpsGate *gate = nullptr; // HTTPS only: the listening socket
 
     std::mutex mutex;
     QList<Stream *> streams; // guarded by mutex

@@ -1,6 +1,8 @@
 #include "cmetrics.h"
 
 #include <dirent.h>
+#include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <QFile>
@@ -53,16 +55,19 @@ QByteArray number(double value)
     return QByteArray::number(value, 'g', 12);
 }
 
-// Resident set in bytes, from /proc/self/statm; -1 when it cannot be read.
-qint64 residentBytes()
+// Virtual and resident size in bytes, from /proc/self/statm; -1 when it cannot be read.
+void memoryBytes(qint64 &virtualBytes, qint64 &residentBytes)
 {
+    virtualBytes = residentBytes = -1;
     QFile statm(QStringLiteral("/proc/self/statm"));
     if (!statm.open(QIODevice::ReadOnly))
-        return -1;
+        return;
     const QList<QByteArray> fields = statm.readAll().split(' ');
     if (fields.size() < 2)
-        return -1;
-    return fields.at(1).toLongLong() * ::sysconf(_SC_PAGESIZE);
+        return;
+    const qint64 page = ::sysconf(_SC_PAGESIZE);
+    virtualBytes = fields.at(0).toLongLong() * page;
+    residentBytes = fields.at(1).toLongLong() * page;
 }
 
 qint64 openDescriptors()
@@ -79,7 +84,72 @@ qint64 openDescriptors()
     return count - 1; // the one opendir() holds
 }
 
+qint64 maxDescriptors()
+{
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return -1;
+    return qint64(limit.rlim_cur);
+}
+
+double cpuSeconds()
+{
+    rusage usage {};
+    if (::getrusage(RUSAGE_SELF, &usage) != 0)
+        return -1;
+    const auto seconds
+        = [](const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// The process's start in seconds since the epoch: its start in clock ticks after boot
+// (/proc/self/stat), and the boot's time from the clocks rather than /proc/stat, which a
+// confined service (ProcSubset=pid) cannot read.
+double startTimeSeconds()
+{
+    QFile stat(QStringLiteral("/proc/self/stat"));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = stat.readAll();
+    // The name in parentheses may hold blanks: the fields are counted after its end.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    constexpr int STARTTIME = 22 - 3; // field 22 of stat(5), counted from field 3
+    if (fields.size() <= STARTTIME)
+        return -1;
+    timespec now {};
+    timespec sinceBoot {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    ::clock_gettime(CLOCK_BOOTTIME, &sinceBoot);
+    const double boot
+        = double(now.tv_sec - sinceBoot.tv_sec) + double(now.tv_nsec - sinceBoot.tv_nsec) / 1e9;
+    return boot + double(fields.at(STARTTIME).toLongLong()) / double(::sysconf(_SC_CLK_TCK));
+}
+
 } // namespace
+
+// The process figures every Prometheus client library exports, by their standard names.
+void CMetrics::renderProcess(QByteArray &out)
+{
+    qint64 virtualBytes = -1;
+    qint64 residentBytes = -1;
+    memoryBytes(virtualBytes, residentBytes);
+    header(out, "process_cpu_seconds_total", "counter",
+        "Total user and system CPU time spent in seconds.");
+    out += "process_cpu_seconds_total " + number(cpuSeconds()) + '\n';
+    header(out, "process_open_fds", "gauge", "Number of open file descriptors.");
+    sample(out, "process_open_fds", QByteArray(), openDescriptors());
+    header(out, "process_max_fds", "gauge", "Maximum number of open file descriptors.");
+    sample(out, "process_max_fds", QByteArray(), maxDescriptors());
+    header(out, "process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.");
+    sample(out, "process_virtual_memory_bytes", QByteArray(), virtualBytes);
+    header(out, "process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
+    sample(out, "process_resident_memory_bytes", QByteArray(), residentBytes);
+    header(out, "process_start_time_seconds", "gauge",
+        "Start time of the process since unix epoch in seconds.");
+    // Read once: computed from two clocks, it would wobble in the last digit between scrapes.
+    static const double started = startTimeSeconds();
+    out += "process_start_time_seconds " + QByteArray::number(started, 'f', 2) + '\n';
+}
 
 CMetrics::Histogram::Histogram(std::vector<double> bounds)
     : upper(std::move(bounds))
@@ -153,6 +223,8 @@ void CMetrics::transferEnded(Direction direction, TransferResult result, qint64 
 {
     transfers[direction][result].fetch_add(1, relaxed);
     bytes[direction][result].fetch_add(qMax(qint64(0), count), relaxed);
+    if (direction == Upload && result == TransferOk)
+        storageChanged();
 }
 
 void CMetrics::uploadRefused(RefusalReason reason)
@@ -257,9 +329,6 @@ QByteArray CMetrics::render() const
         "Times the user database became unreachable.");
     sample(out, "tolvern_database_outages_total", QByteArray(), outageSource ? outageSource() : 0);
 
-    header(out, "tolvern_process_resident_memory_bytes", "gauge", "Resident memory of the server.");
-    sample(out, "tolvern_process_resident_memory_bytes", QByteArray(), residentBytes());
-    header(out, "tolvern_process_open_fds", "gauge", "Open file descriptors of the server.");
-    sample(out, "tolvern_process_open_fds", QByteArray(), openDescriptors());
+    renderProcess(out);
     return out;
 }

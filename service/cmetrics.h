@@ -62,6 +62,10 @@ public:
     // The CSaveStore message of a refused upload, as a reason.
     static RefusalReason reasonOf(const QString &message);
     void setStorage(qint64 bytes, qint64 freeBytes);
+    // Saves stored, restored or deleted: the storage's size is to be measured again. Stored
+    // uploads count by themselves (transferEnded).
+    void storageChanged() { changes.fetch_add(1, std::memory_order_relaxed); }
+    qint64 storageChanges() const { return changes.load(std::memory_order_relaxed); }
     // Where the count of database outages comes from (the user database keeps it).
     void setOutageSource(std::function<qint64()> source);
 
@@ -73,6 +77,8 @@ public:
     QByteArray render() const;
 
 private:
+    static void renderProcess(QByteArray &out);
+
     std::array<std::atomic<qint64>, PORT_COUNT> open {};
     std::array<std::array<std::atomic<qint64>, RESULT_COUNT + 1>, COMMAND_COUNT> commands {};
     std::array<std::atomic<qint64>, LOCK_SCOPE_COUNT> lockouts {};
@@ -85,6 +91,7 @@ private:
     std::array<std::atomic<qint64>, REFUSAL_REASON_COUNT> refusals {};
     std::atomic<qint64> storageUsed { -1 };
     std::atomic<qint64> storageFree { -1 };
+    std::atomic<qint64> changes { 0 };
     std::function<qint64()> outageSource;
 };
 

@@ -558,7 +558,8 @@ void CServerCore::openDownload(const QString &fileName, const DownloadAnswer &an
                 // Kept before sums (or put there by hand): sent unchecked.
                 std::shared_ptr<libsock::CTransferDigest> digest;
                 if (!head.sum.isEmpty())
-                    digest = std::make_shared<CTransferHasher>(hashPool.get());
+                    digest = std::make_shared<CTransferHasher>(
+                    hashPool.get(), CSaveSum::kindOf(head.sum));
                 answer(libsock::FILE_OK, source, digest, head.sum);
             });
         });
@@ -675,7 +676,7 @@ std::shared_ptr<libsock::CTransferDigest> CServerCore::downloadDigest(
         CServerSettings::instance()->snapshot().saveDataDir + QLatin1Char('/') + fileName);
     if (expected->isEmpty())
         return nullptr; // kept before sums: sent unchecked
-    return std::make_shared<CTransferHasher>(hashPool.get());
+    return std::make_shared<CTransferHasher>(hashPool.get(), CSaveSum::kindOf(*expected));
 }
 
 bool CServerCore::acceptMismatch(const QString &user, const QString &fileName, quint64 device,
@@ -697,8 +698,9 @@ bool CServerCore::acceptMismatch(const QString &user, const QString &fileName, q
     }
     if (recorded.isEmpty() || recorded == actual)
         return true;
-    log(tr("Download %1 for %2 ended with a reset: the archive is damaged (SHA-256 %3, "
-           "recorded %4)")
-            .arg(printableText(fileName), printableText(user), actual, recorded));
+    log(tr("Download %1 for %2 ended with a reset: the archive is damaged (%3 %4, "
+           "recorded %5)")
+            .arg(printableText(fileName), printableText(user), CSaveSum::kindName(recorded), actual,
+                recorded));
     return false;
 }

@@ -13,6 +13,14 @@
 
 namespace {
 
+// The common "intermediate" profile: TLS 1.3 (whose suites are all forward-secret AEAD) and
+// of TLS 1.2 only forward-secret key exchange with AEAD ciphers.
+const char CIPHERS[] = "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:"
+                       "TLS_CHACHA20_POLY1305_SHA256:ECDHE-ECDSA-AES128-GCM-SHA256:"
+                       "ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
+                       "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:"
+                       "ECDHE-RSA-CHACHA20-POLY1305";
+
 bool readFile(const QString &path, const QString &what, QByteArray &bytes, QString *error)
 {
     QFile file(path);
@@ -98,6 +106,7 @@ QSslConfiguration CTlsIdentity::load(
     config.setLocalCertificateChain(chain);
     config.setPrivateKey(key);
     config.setProtocol(QSsl::TlsV1_2OrLater);
+    config.setCiphers(QString::fromLatin1(CIPHERS));
     config.setPeerVerifyMode(QSslSocket::VerifyNone);
     if (!keyMatches(config, error)) {
         *error = QStringLiteral("the private key %1 does not belong to the certificate %2 (%3)")

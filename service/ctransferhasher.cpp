@@ -14,8 +14,9 @@ constexpr qint64 DRAIN_BATCH = 1024 * 1024;
 
 } // namespace
 
-CTransferHasher::CTransferHasher(QThreadPool *threadPool)
+CTransferHasher::CTransferHasher(QThreadPool *threadPool, CSaveSum::Kind kind)
     : pool(threadPool)
+    , sum(kind)
 {
 }
 
@@ -108,10 +109,24 @@ void CTransferHasher::drain()
             return;
         }
         sum.add(piece.buffer.constData() + piece.offset, piece.length);
+        if (sink)
+            sink(piece.buffer.constData() + piece.offset, piece.length);
         piece.buffer = QByteArray(); // the transfer's buffer goes before the count drops
         std::lock_guard<std::mutex> lock(mutex);
         pending -= piece.length;
     }
+}
+
+void CTransferHasher::setSink(const std::function<void(const char *, qint64)> &to)
+{
+    sink = to;
+}
+
+void CTransferHasher::settle()
+{
+    std::promise<void> settled;
+    whenBelow(0, [&settled] { settled.set_value(); });
+    settled.get_future().wait();
 }
 
 bool CTransferHasher::saveBeside(const QString &file)

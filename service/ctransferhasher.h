@@ -11,27 +11,28 @@
 #include <QByteArray>
 #include <QString>
 
-#include "csha256.h"
+#include "csavesum.h"
 #include "ctransferdigest.h"
 
 class QThreadPool;
 
-// A transfer's SHA-256 on a thread pool of its own, so the network thread only hands its
-// buffers over: SHA-256 with the processor's instructions runs at about 2 GB/s, a loopback
-// transfer at about 1 GB/s, so hashing in line would hold each transfer up by half. Pieces
-// wait in a queue; at most one task per transfer drains it, so they are hashed in order. The
-// upload's commit (on the storage worker) waits for the result and keeps it beside the archive.
+// A transfer's sum (CSaveSum: XXH3-128, or SHA-256 to check a save an earlier server summed)
+// on a thread pool, so the network thread only hands its buffers over. Pieces wait in a
+// queue; at most one task per transfer drains it, so they are hashed in order. The upload's
+// commit (on the storage worker) waits for the result and keeps it beside the archive.
 class CTransferHasher : public libsock::CTransferDigest,
                         public std::enable_shared_from_this<CTransferHasher>
 {
 public:
     // pool must outlive every task: the hasher's owner waits for it before it goes.
-    explicit CTransferHasher(QThreadPool *pool);
+    CTransferHasher(QThreadPool *pool, CSaveSum::Kind kind = CSaveSum::CURRENT);
 
     void add(const QByteArray &buffer, qsizetype offset, qsizetype length) override;
     qint64 backlog() const override;
     void whenBelow(qint64 bytes, const std::function<void()> &ready) override;
     void finish(const std::function<void(const QString &hex)> &done) override;
+    void setSink(const std::function<void(const char *data, qint64 size)> &sink) override;
+    void settle() override;
     bool saveBeside(const QString &file) override;
     void dropBeside(const QString &file) override;
 
@@ -51,7 +52,8 @@ private:
     std::vector<std::function<void()>> readyWaiters();
 
     QThreadPool *pool;
-    CSha256 sum; // the draining task only
+    CSaveSum sum; // the draining task only
+    std::function<void(const char *, qint64)> sink; // set before the first piece
 
     mutable std::mutex mutex;
     std::deque<Piece> pieces; // guarded by mutex

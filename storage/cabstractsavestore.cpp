@@ -39,6 +39,11 @@ CAbstractSaveStore::Limits CAbstractSaveStore::limitsOf(const CServerSettings &s
 std::unique_ptr<CAbstractSaveStore> CAbstractSaveStore::fromSettings(
     const CServerSettings &settings, QString *why)
 {
+    if (!settings.backendProblem().isEmpty()) {
+        if (why)
+            *why = settings.backendProblem();
+        return nullptr;
+    }
     if (!settings.savesInS3()) {
         // Never the file system's root in place of a folder not set.
         if (!settings.saveDataDir.isEmpty())

@@ -13,12 +13,10 @@ namespace {
 using Request = CS3Client::Request;
 using Response = CS3Client::Response;
 
-// The sum's kind as the sum files name it (".sha256"), as a metadata name.
-QByteArray sumMetaName()
+// A sum's kind as the sum files name it (".xxh128", ".sha256"), as a metadata name.
+QByteArray sumMetaName(CSaveSum::Kind kind)
 {
-    static const QByteArray name
-        = "x-amz-meta-" + CSaveSum::fileName(QString()).mid(1).toLatin1().toLower();
-    return name;
+    return "x-amz-meta-" + CSaveSum::fileName(QString(), kind).mid(1).toLatin1().toLower();
 }
 
 constexpr char TOKEN_META[] = "x-amz-meta-tolvern-upload";
@@ -84,12 +82,18 @@ std::shared_ptr<CS3Bucket> CS3Bucket::shared(const CS3Config &config)
 
 QByteArray CS3Bucket::sumHeader(const QString &sum)
 {
-    return sumMetaName() + ": " + sum.toLatin1();
+    return sumMetaName(CSaveSum::kindOf(sum)) + ": " + sum.toLatin1();
 }
 
 QString CS3Bucket::sumOf(const Response &response)
 {
-    return QString::fromLatin1(response.header(sumMetaName())).trimmed();
+    // The current kind first; a save carried over from an older folder may have the other.
+    for (const CSaveSum::Kind kind : { CSaveSum::CURRENT, CSaveSum::Kind::Sha256 }) {
+        const QByteArray value = response.header(sumMetaName(kind)).trimmed();
+        if (!value.isEmpty())
+            return QString::fromLatin1(value);
+    }
+    return QString();
 }
 
 QByteArray CS3Bucket::tokenHeader(const QByteArray &token)

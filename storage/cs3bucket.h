@@ -17,8 +17,8 @@
 // The objects of one bucket under one prefix, through one client: the plain operations the S3
 // save store is made of, each waiting for its answer (so never on a connection's thread), and
 // the asynchronous ones an upload's parts and a download's ranges use. Every archive and
-// version carries its sum as metadata (x-amz-meta-sha256), so no copy, restore or crash can
-// part a save from its sum.
+// version carries its sum as metadata (x-amz-meta-xxh128, or -sha256 for a sum of that kind
+// carried over from a folder), so no copy, restore or crash can part a save from its sum.
 class CS3Bucket
 {
 public:

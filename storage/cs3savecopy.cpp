@@ -10,7 +10,6 @@
 #include "cs3savestore.h"
 #include "csavehistory.h"
 #include "csavesum.h"
-#include "csha256.h"
 #include "cuploadfile.h"
 
 namespace {
@@ -83,7 +82,7 @@ bool CS3SaveCopy::toFolder(const QString &folder, QList<File> *files, QString *e
             *error = QStringLiteral("cannot write %1: %2").arg(path, out.errorString());
             return false;
         }
-        CSha256 sum;
+        CSaveSum sum;
         const bool read = bucket->readAll(
             object.key, head,
             [&](const QByteArray &part) {
@@ -139,7 +138,7 @@ bool CS3SaveCopy::fromFolder(const QString &folder, QList<File> *files, QString 
         const QString kept = CSaveSum::read(info.filePath());
         // A damaged sum file goes along as it is: the object is as unchecked as the file.
         const QString sum = CSaveSum::isValid(kept) ? kept : QString();
-        CSha256 hash;
+        CSaveSum hash;
         const auto source = [&](qint64 at) {
             in.seek(at);
             const QByteArray part = in.read(qMin(CS3Bucket::PART_BYTES, size - at));
@@ -199,10 +198,10 @@ QStringList CS3SaveCopy::checkFolder(const QString &folder, const QList<File> &f
     for (const File &file : files) {
         const QString path = folder + QLatin1Char('/') + file.path;
         QString why;
-        const QString actual = CSha256::fileHex(path, &why);
+        const QString actual = CSaveSum::compute(path, CSaveSum::CURRENT, &why);
         if (actual.isEmpty())
             problems << QStringLiteral("%1: %2").arg(file.path, why);
-        else if (actual != file.sha256 || QFileInfo(path).size() != file.size)
+        else if (actual != file.carried || QFileInfo(path).size() != file.size)
             problems << QStringLiteral("%1: not the bytes carried").arg(file.path);
         else if (CSaveSum::read(path) != file.sum)
             problems

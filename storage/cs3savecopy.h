@@ -22,7 +22,7 @@ public:
     {
         QString path; // relative, as in the folder
         qint64 size = 0;
-        QString sha256; // of the bytes carried
+        QString carried; // the sum (of the current kind) of the bytes carried
         QString sum; // the sum kept for it; empty: none
     };
     // After each file: the files and bytes carried so far, of all there are.

@@ -9,7 +9,7 @@
 #include "csavehistory.h"
 #include "cs3savelock.h"
 #include "cs3upload.h"
-#include "csha256.h"
+#include "csavesum.h"
 #include "cuserfolder.h"
 
 namespace {
@@ -56,11 +56,11 @@ bool insideHistory(const QStringList &steps)
     return false;
 }
 
-// The sum of an object's bytes as its sum's kind takes it, read in ranges.
+// The sum of an object's bytes, of the kind of the sum it keeps, read in ranges.
 QString sumOfObject(
     CS3Bucket &bucket, const QString &key, const CS3Bucket::Head &head, QString *error)
 {
-    CSha256 sum;
+    CSaveSum sum(CSaveSum::kindOf(head.sum));
     const bool read = bucket.readAll(
         key, head,
         [&sum](const QByteArray &bytes) {

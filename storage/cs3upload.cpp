@@ -112,7 +112,25 @@ QString CS3Upload::errorText() const
     return state->failure;
 }
 
-bool CS3Upload::write(const QByteArray &bytes)
+void CS3Upload::setDigest(const std::shared_ptr<libsock::CTransferDigest> &sum)
+{
+    digest = sum;
+    if (!digest)
+        return;
+    // An upload dropped meanwhile takes its parts with it; its last pieces go nowhere.
+    digest->setSink([self = weak_from_this()](const char *data, qint64 size) {
+        if (const std::shared_ptr<CS3Upload> upload = self.lock())
+            upload->write(data, size);
+    });
+}
+
+bool CS3Upload::failed() const
+{
+    std::lock_guard<std::mutex> lock(state->mutex);
+    return !state->failure.isEmpty();
+}
+
+bool CS3Upload::write(const char *data, qint64 size)
 {
     bool create = false;
     {
@@ -120,18 +138,18 @@ bool CS3Upload::write(const QByteArray &bytes)
         if (!state->failure.isEmpty())
             return false;
         // A save that will take parts: its multipart upload is begun while the first fills.
-        create = total + bytes.size() >= CS3Bucket::PART_BYTES * 3 / 4 && !state->creating;
+        create = total + size >= CS3Bucket::PART_BYTES * 3 / 4 && !state->creating;
         state->creating = state->creating || create;
     }
     if (create)
         createUpload();
-    total += bytes.size();
-    qsizetype at = 0;
-    while (at < bytes.size()) {
+    total += size;
+    qint64 at = 0;
+    while (at < size) {
         if (filling.capacity() < CS3Bucket::PART_BYTES)
             filling = freshPart();
-        const qsizetype n = qMin(bytes.size() - at, CS3Bucket::PART_BYTES - filling.size());
-        filling.append(bytes.constData() + at, n);
+        const qint64 n = qMin(size - at, CS3Bucket::PART_BYTES - filling.size());
+        filling.append(data + at, qsizetype(n));
         at += n;
         if (filling.size() == CS3Bucket::PART_BYTES)
             sendPart(std::exchange(filling, QByteArray()));
@@ -228,6 +246,9 @@ void CS3Upload::whenBelow(qint64 bytes, const std::function<void()> &ready)
 
 bool CS3Upload::commit()
 {
+    // The bytes still with the digest reach the parts first.
+    if (digest)
+        digest->settle();
     result.size = total;
     if (parts == 0) {
         // One part at most: it goes straight to the archive's key when published.

@@ -1,6 +1,7 @@
 #ifndef CS3UPLOAD_H
 #define CS3UPLOAD_H
 
+#include <atomic>
 #include <memory>
 
 #include <QByteArray>
@@ -16,7 +17,7 @@ class CS3Bucket;
 // there and waiting for the sum. A save of at most one part stays in memory and goes in one
 // PUT when published. The save store then publishes the staged save under the archive's key
 // (CS3SaveStore); whatever is left staged goes with the sink.
-class CS3Upload : public libsock::CUploadSink
+class CS3Upload : public libsock::CUploadSink, public std::enable_shared_from_this<CS3Upload>
 {
 public:
     struct Staged
@@ -34,11 +35,17 @@ public:
     CS3Upload(const CS3Upload &) = delete;
     CS3Upload &operator=(const CS3Upload &) = delete;
 
-    bool write(const QByteArray &bytes) override;
+    using CUploadSink::write;
+    bool write(const char *data, qint64 size) override;
+    bool failed() const override;
+    qint64 bytesWritten() const override { return total; }
     qint64 backlog() const override;
     void whenBelow(qint64 bytes, const std::function<void()> &ready) override;
-    // Sends the last part, waits for every part and completes the staging object, then waits
-    // for the digest. False with errorText() on any failure.
+    // The digest hands the bytes to write() on its thread as it hashes them.
+    void setDigest(const std::shared_ptr<libsock::CTransferDigest> &sum) override;
+    // Waits for the digest's last bytes, sends the last part, waits for every part and
+    // completes the staging object, then takes the digest's sum. False with errorText() on
+    // any failure.
     bool commit() override;
 
     const Staged &staged() const { return result; }
@@ -58,8 +65,10 @@ private:
     std::shared_ptr<CS3Bucket> bucket;
     std::shared_ptr<State> state;
     QString key;
-    QByteArray filling; // the connection's thread until commit()
-    qint64 total = 0;
+    std::shared_ptr<libsock::CTransferDigest> digest;
+    // The writer's thread (the digest's, or the connection's) until commit().
+    QByteArray filling;
+    std::atomic<qint64> total { 0 };
     int parts = 0;
     Staged result;
     bool completed = false;

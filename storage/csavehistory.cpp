@@ -110,17 +110,14 @@ void CSaveHistory::healDuplicates(const QString &archivePath, const SyncFolder &
         if (!v.duplicate)
             continue;
         // A commit cut short between its two renames left the new sum beside the old
-        // archive; the version's sum is the archive's.
-        const QString sum = CSaveSum::fileName(v.path);
-        if (QFileInfo::exists(sum))
-            ::rename(nativePath(sum).constData(),
-                nativePath(CSaveSum::fileName(archivePath)).constData());
+        // archive; the version's sum (or none) is the archive's.
+        CSaveSum::move(v.path, archivePath);
         removed |= ::unlink(nativePath(v.path).constData()) == 0;
     }
     // Sums whose version went without them.
     for (const QString &name : folderEntries(dir)) {
         const QString path = dir + QLatin1Char('/') + name;
-        if (CSaveSum::isSumFile(name) && !QFileInfo::exists(path.chopped(7)))
+        if (CSaveSum::isSumFile(name) && !QFileInfo::exists(CSaveSum::sumOwner(path)))
             removed |= QFile::remove(path);
     }
     if (removed) {
@@ -154,12 +151,14 @@ QString CSaveHistory::linkVersion(
             return QString();
         }
         // The version's sum goes with it; without one the version is unchecked.
-        const QString sum = CSaveSum::fileName(archivePath);
-        if (QFileInfo::exists(sum)
-            && ::link(
-                   nativePath(sum).constData(), nativePath(CSaveSum::fileName(target)).constData())
-                != 0)
-            copyInto(sum, dir, CSaveSum::fileName(name));
+        for (const CSaveSum::Kind kind : { CSaveSum::Kind::Xxh128, CSaveSum::Kind::Sha256 }) {
+            const QString sum = CSaveSum::fileName(archivePath, kind);
+            if (QFileInfo::exists(sum)
+                && ::link(nativePath(sum).constData(),
+                       nativePath(CSaveSum::fileName(target, kind)).constData())
+                    != 0)
+                copyInto(sum, dir, CSaveSum::fileName(name, kind));
+        }
         // The link is durable once its folder is, and a new history folder once its parents
         // are: otherwise a crash after the archive is replaced could lose the version.
         syncFolder(dir);

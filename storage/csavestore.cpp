@@ -257,10 +257,7 @@ CSaveStore::Outcome CSaveStore::commitUpload(
         if (!out.keptVersion.isEmpty()) {
             const QString kept = CSaveHistory::folderOf(path) + QLatin1Char('/') + out.keptVersion;
             // A commit that got as far as the sum has dropped it again; the kept one returns.
-            if (!QFileInfo::exists(CSaveSum::fileName(path)))
-                ::rename(nativePath(CSaveSum::fileName(kept)).constData(),
-                    nativePath(CSaveSum::fileName(path)).constData());
-            CSaveSum::remove(kept);
+            CSaveSum::move(kept, path);
             ::unlink(nativePath(kept).constData());
             syncFolder(CSaveHistory::folderOf(path));
             syncFolder(QFileInfo(path).path());
@@ -461,7 +458,7 @@ CSaveStore::Check CSaveStore::check(const QString &saveName, const QString &vers
     out.expected
         = version.isEmpty() ? recordedSum(archive, st.st_dev, st.st_ino) : CSaveSum::read(path);
     if (!out.expected.isEmpty())
-        out.actual = CSaveSum::compute(path, &out.error);
+        out.actual = CSaveSum::compute(path, CSaveSum::kindOf(out.expected), &out.error);
     return out;
 }
 

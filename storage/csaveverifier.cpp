@@ -42,7 +42,8 @@ CSaveVerifier::Item CSaveVerifier::check(const CAbstractSaveStore::Check &read) 
         item.detail = translate("its sum file is damaged");
     } else if (actual != expected) {
         item.state = State::Damaged;
-        item.detail = translate("SHA-256 %1, recorded %2").arg(actual, expected);
+        item.detail
+            = translate("%1 %2, recorded %3").arg(CSaveSum::kindName(expected), actual, expected);
     } else {
         item.state = State::Good;
     }

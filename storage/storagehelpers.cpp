@@ -113,8 +113,11 @@ bool removeContents(int fd)
 // Makes a directory we own readable, writable and searchable so that it can be emptied.
 void makeUsable(int parentFd, const char *name, const struct stat &st)
 {
-    if ((st.st_mode & S_IRWXU) != S_IRWXU)
-        fchmodat(parentFd, name, (st.st_mode & 07777) | S_IRWXU, 0);
+    if ((st.st_mode & S_IRWXU) == S_IRWXU)
+        return;
+    // A failure shows when its entries cannot be removed.
+    [[maybe_unused]] const int changed
+        = fchmodat(parentFd, name, (st.st_mode & 07777) | S_IRWXU, 0);
 }
 
 bool removeEntry(int parentFd, const char *name)

@@ -1,6 +1,6 @@
 // The operators' console: plain ES2020, no framework, nothing fetched from elsewhere. The admin
 // token lives in this tab's sessionStorage and travels only in the Authorization header.
-import { $, cell, el, fmtBytes, fmtDate, fmtUptime, number, showMessage, sizeCell, timeCell } from './consoleutil.js';
+import { $, cell, el, fmtBytes, fmtDate, fmtUptime, number, showMessage, sizeCell, timeCell, versionCell } from './consoleutil.js';
 import { initLog, startLog, stopLog } from './consolelog.js';
 
 (() => {
@@ -204,9 +204,12 @@ import { initLog, startLog, stopLog } from './consolelog.js';
     $('usersEmpty').hidden = rows.length > 0;
     const first = u.total ? u.offset + 1 : 0;
     const last = u.offset + rows.length;
-    $('usersRange').textContent = u.total ? `${number.format(first)}–${number.format(last)} of ${number.format(u.total)}` : 'No users';
-    $('btnFirst').disabled = $('btnPrev').disabled = u.offset === 0;
-    $('btnNext').disabled = $('btnLast').disabled = last >= u.total;
+    // The same pager above the table and below it.
+    for (const pager of document.querySelectorAll('#pageUsers .pager')) {
+      pager.querySelector('.range').textContent = u.total ? `${number.format(first)}–${number.format(last)} of ${number.format(u.total)}` : 'No users';
+      pager.querySelector('.first').disabled = pager.querySelector('.prev').disabled = u.offset === 0;
+      pager.querySelector('.next').disabled = pager.querySelector('.last').disabled = last >= u.total;
+    }
     updateSelection();
   }
 
@@ -222,7 +225,7 @@ import { initLog, startLog, stopLog } from './consolelog.js';
     });
     const actions = el('td', { class: 'actions', 'data-label': 'Actions' }, [
       el('button', { type: 'button', class: 'small', text: 'Saves', 'aria-label': `Saves of ${user.name}`, onclick: () => { location.hash = `#user/${user.id}`; } }),
-      el('button', { type: 'button', class: 'small', text: 'Change Pass', 'aria-label': `Change password of ${user.name}`, onclick: () => openPassword(user) }),
+      el('button', { type: 'button', class: 'small', text: 'Change Pass', 'aria-label': `Change Pass of ${user.name}`, onclick: () => openPassword(user) }),
       el('button', { type: 'button', class: 'small', text: 'Export', 'aria-label': `Export ${user.name}`, onclick: () => exportUser(user.id) }),
     ]);
     const row = el('tr', {}, [cell('Select', check, 'check'), cell('ID', String(user.id), 'num'), cell('User Name', user.name), timeCell('Lastest Login', user.lastLogin, true, false), actions]);
@@ -413,7 +416,8 @@ import { initLog, startLog, stopLog } from './consolelog.js';
   async function loadHistory(id, save, section) {
     const head = el('tr', {}, ['Version', 'Size', 'Time', 'Actions'].map((t) => el('th', { scope: 'col', text: t })));
     const body = el('tbody');
-    const current = el('tr', { class: 'current' }, [cell('Version', 'current'), sizeCell('Size', save.size), timeCell('Time', save.modified, true, true), cell('Actions', '')]);
+    // Nothing to do with the current archive: its empty cell keeps the columns, not a card's row.
+    const current = el('tr', { class: 'current' }, [cell('Version', 'current'), sizeCell('Size', save.size), timeCell('Time', save.modified, true, true), cell('Actions', '', 'actions empty')]);
     body.append(current);
     section.append(el('table', { class: 'grid' }, [el('thead', {}, [head]), body]));
     let versions;
@@ -425,7 +429,7 @@ import { initLog, startLog, stopLog } from './consolelog.js';
     }
     for (const v of versions) {
       const restore = el('button', { type: 'button', class: 'small', text: 'Restore', 'aria-label': `Restore ${save.name} to version ${v.version}`, onclick: () => restoreVersion(id, save.name, v.version) });
-      const row = el('tr', {}, [cell('Version', v.version), sizeCell('Size', v.size), timeCell('Time', v.modified, true, true), cell('Actions', restore, 'actions')]);
+      const row = el('tr', {}, [versionCell(v.version), sizeCell('Size', v.size), timeCell('Time', v.modified, true, true), cell('Actions', restore, 'actions')]);
       row.dataset.version = v.version;
       body.append(row);
     }
@@ -509,10 +513,12 @@ import { initLog, startLog, stopLog } from './consolelog.js';
       state.users.offset = Math.max(0, offset);
       loadUsers();
     };
-    $('btnFirst').addEventListener('click', () => pageTo(0));
-    $('btnPrev').addEventListener('click', () => pageTo(state.users.offset - PAGE_SIZE));
-    $('btnNext').addEventListener('click', () => pageTo(state.users.offset + PAGE_SIZE));
-    $('btnLast').addEventListener('click', () => pageTo(Math.floor(Math.max(0, state.users.total - 1) / PAGE_SIZE) * PAGE_SIZE));
+    for (const pager of document.querySelectorAll('#pageUsers .pager')) {
+      pager.querySelector('.first').addEventListener('click', () => pageTo(0));
+      pager.querySelector('.prev').addEventListener('click', () => pageTo(state.users.offset - PAGE_SIZE));
+      pager.querySelector('.next').addEventListener('click', () => pageTo(state.users.offset + PAGE_SIZE));
+      pager.querySelector('.last').addEventListener('click', () => pageTo(Math.floor(Math.max(0, state.users.total - 1) / PAGE_SIZE) * PAGE_SIZE));
+    }
     $('btnRefresh').addEventListener('click', loadUsers);
     $('btnDel').addEventListener('click', deleteSelected);
     $('btnAdd').addEventListener('click', () => {

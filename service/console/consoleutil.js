@@ -51,6 +51,16 @@ export function timeCell(label, iso, withYear, withSeconds) {
   return td;
 }
 
+// A version is named by the UTC time it was kept ("2026-12-07T10-40-02.517Z", the name the
+// admin command takes): shown in the Time column's format, the name in its title.
+export function versionCell(version) {
+  const iso = version.replace(/T(\d\d)-(\d\d)-(\d\d)/, 'T$1:$2:$3');
+  const td = timeCell('Version', iso, true, true);
+  if (!td.title) td.textContent = version;
+  td.title = version;
+  return td;
+}
+
 export function fmtBytes(n) {
   if (typeof n !== 'number' || n < 0) return '–';
   const units = ['B', 'KiB', 'MiB', 'GiB', 'TiB'];

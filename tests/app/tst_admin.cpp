@@ -44,6 +44,7 @@ private slots:
     void purgeCommitsInLargeTransactions();
     void refusals_data();
     void refusals();
+    void deleteBeforeStorageIsSet();
     void dbCopyIntoPostgresql();
 
 private:
@@ -335,10 +336,11 @@ void tst_Admin::refusals_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("exitCode");
     const QString empty = server->path(QStringLiteral("config"));
-    QFile bare(server->path(QStringLiteral("config/bare.ini")));
-    QVERIFY(bare.open(QIODevice::WriteOnly));
-    bare.write("[General]\nMainPort=1\n");
-    bare.close();
+    QFile gone(server->path(QStringLiteral("config/gone.ini")));
+    QVERIFY(gone.open(QIODevice::WriteOnly));
+    gone.write(
+        "[General]\nSaveDataDir=" + server->path(QStringLiteral("unmounted")).toUtf8() + '\n');
+    gone.close();
     QTest::newRow("help") << words({ "users", "--help" }) << 0;
     QTest::newRow("help of add") << words({ "users", "add", "--help" }) << 0;
     QTest::newRow("no command") << words({ "users" }) << 64;
@@ -349,8 +351,9 @@ void tst_Admin::refusals_data()
     QTest::newRow("purge, other range") << words({ "users", "purge", "--inactive", "1m" }) << 64;
     QTest::newRow("purge, no range") << words({ "users", "purge", "--data-only" }) << 64;
     QTest::newRow("no database here") << (words({ "users", "list", "--workdir" }) << empty) << 1;
-    QTest::newRow("no storage folder")
-        << (words({ "users", "delete", "1", "--config" }) << bare.fileName()) << 5;
+    // Set but not there (an unmounted share): the folders would stay behind.
+    QTest::newRow("storage folder gone")
+        << (words({ "users", "delete", "1", "--config" }) << gone.fileName()) << 5;
     QTest::newRow("db help") << words({ "db", "--help" }) << 0;
     QTest::newRow("db help of copy") << words({ "db", "copy", "--help" }) << 0;
     QTest::newRow("db, no command") << words({ "db" }) << 64;
@@ -373,6 +376,26 @@ void tst_Admin::refusals()
     QVERIFY(exitCode == 0 ? out.startsWith("Usage: ") : !err.isEmpty());
     // Nothing was created where there was no database.
     QVERIFY(!QFileInfo::exists(server->path(QStringLiteral("config/db"))));
+    QVERIFY(names().contains(QStringLiteral("alice")));
+}
+
+void tst_Admin::deleteBeforeStorageIsSet()
+{
+    // Before any storage folder is set there are no game-data folders: delete, like add,
+    // needs none.
+    QFile bare(server->path(QStringLiteral("config/bare.ini")));
+    QVERIFY(bare.open(QIODevice::WriteOnly));
+    bare.write("[General]\nMainPort=1\n");
+    bare.close();
+    QByteArray out;
+    QCOMPARE(
+        admin(words({ "users", "add", "early", "pw", "--config" }) << bare.fileName(), &out), 0);
+    const QByteArray id = out.trimmed().split(' ').last();
+    QVERIFY(names().contains(QStringLiteral("early")));
+    QCOMPARE(admin(words({ "users", "delete" })
+                 << QString::fromLatin1(id) << QStringLiteral("--config") << bare.fileName()),
+        0);
+    QVERIFY(!names().contains(QStringLiteral("early")));
     QVERIFY(names().contains(QStringLiteral("alice")));
 }
 

@@ -23,6 +23,7 @@
 #include "cjournal.h"
 #include "cportreservation.h"
 #include "testini.h"
+#include "testtls.h"
 
 // The operator's tools: the lines the journal gets, the ini check, and what systemd hears from
 // the real executable (started headless beside its own ini, in a working folder of its own).
@@ -245,10 +246,52 @@ void tst_Operator::iniProblems_data()
 {
     QTest::addColumn<QByteArray>("ini");
     QTest::addColumn<QByteArrayList>("said");
-    QTest::newRow("sound") << QByteArray("[General]\nSaveDataDir=DIR\nMainPort=3888\n; comment\n"
-                                         "[Storage]\nKeepVersions=0\n[Other]\nAnything=1\n"
-                                         "[Admin]\nHttpPort=8080\nTokenHash=abc\n")
+    QTest::newRow("sound") << QByteArray(
+        "[General]\nSaveDataDir=DIR\nMainPort=3888\n; comment\n"
+        "[Storage]\nKeepVersions=0\n"
+        "[Admin]\nHttpPort=8080\nTokenHash=abc\n"
+        "HttpAddress=::1\n"
+        "[Tls]\nCertificate=DIR/tls.pem\nPrivateKey=DIR/tls-key.pem\n")
                            << QByteArrayList();
+    // What the start refuses or misreads, said before it starts.
+    QTest::newRow("misspelt section")
+        << QByteArray("[General]\nMainPort=3888\n[Databse]\nDriver=postgresql\nUrl=x\n")
+        << QByteArrayList { ":3: unknown section [Databse], ignored" };
+    QTest::newRow("key before any section") << QByteArray(
+        "MainPort=1\n[General]\n") << QByteArrayList { ":1: MainPort before any [Section]" };
+    QTest::newRow("both ports one")
+        << QByteArray("[General]\nMainPort=4000\nFilePort=4000\n")
+        << QByteArrayList { ":3: FilePort=4000: MainPort is that port too" };
+    QTest::newRow("file port on the default main port")
+        << QByteArray("[General]\nFilePort=3888\n")
+        << QByteArrayList { ":2: FilePort=3888: MainPort is that port too" };
+    QTest::newRow("HTTP port on the file port")
+        << QByteArray("[Admin]\nHttpPort=3889\n")
+        << QByteArrayList { ":2: HttpPort=3889: FilePort is that port too" };
+    QTest::newRow("ports apart by one, at the top")
+        << QByteArray("[General]\nMainPort=65535\nFilePort=65534\n[Admin]\nHttpPort=65533\n")
+        << QByteArrayList();
+    QTest::newRow("port 65536") << QByteArray("[General]\nMainPort=65536\n")
+                                << QByteArrayList {
+                                       ":2: MainPort=65536: a port is a number from 1 to 65535"
+                                   };
+    QTest::newRow("HTTP port 65536")
+        << QByteArray("[Admin]\nHttpPort=65536\n")
+        << QByteArrayList { ":2: HttpPort=65536: a port is a number from 0 to 65535" };
+    QTest::newRow("main port 0") << QByteArray("[General]\nMainPort=0\n")
+                                 << QByteArrayList { ":2: MainPort=0: a port is a number from 1" };
+    QTest::newRow("HTTP address not an address")
+        << QByteArray("[Admin]\nHttpAddress=not-an-address\n")
+        << QByteArrayList { ":2: HttpAddress=not-an-address: an IP address is expected" };
+    QTest::newRow("certificate without its key")
+        << QByteArray("[Tls]\nCertificate=DIR/tls.pem\n")
+        << QByteArrayList { ":2: [Tls]: [Tls] Certificate is set but PrivateKey is not" };
+    QTest::newRow("another certificate's key")
+        << QByteArray("[Tls]\nCertificate=DIR/tls.pem\nPrivateKey=DIR/other-key.pem\n")
+        << QByteArrayList { ":2: [Tls]: the private key DIR/other-key.pem does not belong" };
+    QTest::newRow("TLS required without a certificate")
+        << QByteArray("[Tls]\nRequireTls=true\n")
+        << QByteArrayList { ":2: [Tls]: [Tls] RequireTls=true needs a Certificate" };
     QTest::newRow("misspelt key") << QByteArray("[Storage]\nKeepVersion=1\n")
                                   << QByteArrayList { ":2: unknown key KeepVersion in [Storage]" };
     QTest::newRow("port out of range")
@@ -278,6 +321,11 @@ void tst_Operator::iniProblems()
 {
     QFETCH(QByteArray, ini);
     QFETCH(QByteArrayList, said);
+    // Two certificates with their keys, made once.
+    if (!QFile::exists(dir->filePath(QStringLiteral("other-key.pem")))) {
+        QVERIFY(testtls::makeIdentity(dir->path(), QStringLiteral("tls")).ok);
+        QVERIFY(testtls::makeIdentity(dir->path(), QStringLiteral("other")).ok);
+    }
     const QString path = dir->filePath(QStringLiteral("tolvern.ini"));
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
@@ -400,7 +448,11 @@ void tst_Operator::checkConfig_data()
         << QStringLiteral("[Storage]\nBackend=s3\nS3Endpoint=http://127.0.0.1:9\n"
                           "S3AccessKey=a\nS3SecretKey=b\n")
         << QStringList { ini } << 2
-        << QStringLiteral("INI: [Storage] Backend=s3: S3Bucket is not set\n");
+        << QStringLiteral("INI:7: [Storage] Backend=s3: S3Bucket is not set\n");
+    QTest::newRow("a bucket without its endpoint")
+        << QStringLiteral("[Storage]\nBackend=S3\nS3Bucket=saves\nS3AccessKey=a\nS3SecretKey=b\n")
+        << QStringList { ini } << 2
+        << QStringLiteral("INI:7: [Storage] Backend=s3: S3Endpoint is not set\n");
     QTest::newRow("no such file") << QString() << QStringList { QStringLiteral("gone.ini") } << 2
                                   << QStringLiteral("gone.ini: no such file\n");
 }

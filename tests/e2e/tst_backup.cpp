@@ -125,6 +125,8 @@ private slots:
     void restoreRefuses_data();
     void restoreRefuses();
     void backupIntoKeepsTheNewest();
+    void backupKeepsDamageKnown();
+    void manifestSyncedBeforeItsName();
     void userExport();
     void postgresqlSnapshotGoesBackWithDbCopy();
 
@@ -138,6 +140,8 @@ private:
 
     std::unique_ptr<CServerProcess> server;
     QTemporaryDir scratch;
+    // Added to the admin commands' environment.
+    QProcessEnvironment extraEnv;
 };
 
 void tst_Backup::initTestCase()
@@ -163,6 +167,7 @@ int tst_Backup::admin(
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), target.path(QStringLiteral("run")));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), target.path(QStringLiteral("config")));
+    env.insert(extraEnv);
     p.setProcessEnvironment(env);
     p.setWorkingDirectory(scratch.path());
     p.start(target.path(QStringLiteral("bin/tolvern-server")),
@@ -290,7 +295,7 @@ void tst_Backup::backupWhileServingRestoresEverythingAcknowledged()
         // A sum file comes along with its archive and still matches it.
         if (CSaveSum::isSumFile(relative)) {
             QString archive = it.filePath();
-            archive.chop(int(qstrlen(".sha256")));
+            archive = CSaveSum::sumOwner(archive);
             QCOMPARE(CSaveSum::read(archive), CSaveSum::compute(archive));
             continue;
         }
@@ -318,6 +323,9 @@ void tst_Backup::restoreRefuses_data()
     QTest::newRow("a save missing") << "remove" << 8;
     QTest::newRow("a file not in the manifest") << "extra" << 8;
     QTest::newRow("manifest names a path outside") << "escape" << 8;
+    // A real file with its true size and sum, named through "..": restore would write it
+    // beside the storage folder.
+    QTest::newRow("manifest names a real file through ..") << "dotdot" << 8;
     QTest::newRow("no manifest") << "unfinished" << 8;
     QTest::newRow("work folder not empty") << "work" << 6;
     QTest::newRow("storage folder not empty") << "storage" << 6;
@@ -350,6 +358,19 @@ void tst_Backup::restoreRefuses()
     } else if (damage == QLatin1String("escape")) {
         QVERIFY(replaceFile(manifestPath,
             readAll(manifestPath).replace("\"saves/1/refusal.z\"", "\"saves/../../escaped.z\"")));
+    } else if (damage == QLatin1String("dotdot")) {
+        QJsonObject root = QJsonDocument::fromJson(readAll(manifestPath)).object();
+        QJsonArray files = root.value(QStringLiteral("files")).toArray();
+        QJsonObject ini;
+        for (const QJsonValue &file : std::as_const(files)) {
+            if (file.toObject().value(QStringLiteral("path")) == QLatin1String("tolvern.ini"))
+                ini = file.toObject();
+        }
+        QVERIFY(!ini.isEmpty());
+        ini.insert(QStringLiteral("path"), QStringLiteral("saves/1/../../tolvern.ini"));
+        files.append(ini);
+        root.insert(QStringLiteral("files"), files);
+        QVERIFY(replaceFile(manifestPath, QJsonDocument(root).toJson()));
     } else if (damage == QLatin1String("unfinished")) {
         QVERIFY(QFile::remove(manifestPath));
     } else if (damage == QLatin1String("work")) {
@@ -378,6 +399,7 @@ void tst_Backup::restoreRefuses()
             ? readAll(storage + QStringLiteral("/keep.txt")) == "mine"
             : !QFileInfo::exists(storage) || emptyFolder(storage));
     QVERIFY(!QFileInfo::exists(scratch.filePath(QStringLiteral("escaped.z"))));
+    QVERIFY(!QFileInfo::exists(target + QStringLiteral("/tolvern.ini")));
     // The live save behind the backup's hard link is untouched.
     QCOMPARE(readAll(server->storageDir() + QStringLiteral("/1/refusal.z")), QByteArray("second"));
 }
@@ -414,6 +436,66 @@ void tst_Backup::backupIntoKeepsTheNewest()
     QCOMPARE(admin({ QStringLiteral("backup"), QStringLiteral("verify"),
                  parent + QLatin1Char('/') + made.at(2) }),
         0);
+}
+
+// A save rotted in place keeps the sum the store recorded for it through a backup and a
+// restore: the restored server still knows it as damaged, though the backup itself is whole.
+void tst_Backup::backupKeepsDamageKnown()
+{
+    const QByteArray content(60000, 'r');
+    QVERIFY(upload(server->filePort(), QStringLiteral("1/rot"), content));
+    const QString live = server->storageDir() + QStringLiteral("/1/rot.z");
+    {
+        QFile file(live);
+        QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(1234) && file.putChar('R'));
+    }
+    const QString backupDir = scratch.filePath(QStringLiteral("rotted"));
+    QCOMPARE(admin({ QStringLiteral("backup"), QStringLiteral("--to"), backupDir }), 0);
+    QCOMPARE(admin({ QStringLiteral("backup"), QStringLiteral("verify"), backupDir }), 0);
+
+    CServerProcess restored(QStringLiteral(TOLVERN_SERVER_PATH));
+    QVERIFY2(restored.isValid(), qPrintable(restored.errorText()));
+    QByteArray out;
+    QCOMPARE(admin(restored,
+                 { QStringLiteral("restore"), QStringLiteral("--from"), backupDir,
+                     QStringLiteral("--storage"), restored.storageDir() },
+                 &out),
+        0);
+    QCOMPARE(readAll(restored.storageDir() + QStringLiteral("/1/rot.z")), readAll(live));
+    QCOMPARE(admin(restored,
+                 { QStringLiteral("saves"), QStringLiteral("verify"), QStringLiteral("1") }, &out),
+        1);
+    QVERIFY2(out.contains("1/rot\tcurrent\tDAMAGED"), out.constData());
+    QFile::remove(live);
+    CSaveSum::remove(live);
+}
+
+// The manifest says a backup is whole: its bytes are on disk before its name is.
+void tst_Backup::manifestSyncedBeforeItsName()
+{
+    const QString probe = scratch.filePath(QStringLiteral("probe.log"));
+    extraEnv.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(TOLVERN_SYNCPROBE_PATH));
+    extraEnv.insert(QStringLiteral("TOLVERN_PROBE_FILE"), probe);
+    extraEnv.insert(QStringLiteral("TOLVERN_PROBE_PATHS"), QStringLiteral("1"));
+    QString asan = qEnvironmentVariable("ASAN_OPTIONS");
+    if (!asan.isEmpty())
+        asan += QLatin1Char(':');
+    extraEnv.insert(
+        QStringLiteral("ASAN_OPTIONS"), asan + QStringLiteral("verify_asan_link_order=0"));
+    const QString backupDir = scratch.filePath(QStringLiteral("synced"));
+    const int code = admin({ QStringLiteral("backup"), QStringLiteral("--to"), backupDir });
+    extraEnv = QProcessEnvironment();
+    QCOMPARE(code, 0);
+    QStringList synced;
+    for (const QByteArray &line : readAll(probe).split('\n')) {
+        if (line.contains(" S "))
+            synced << QString::fromLocal8Bit(line.mid(line.indexOf('/')));
+    }
+    // Synced while it still had its temporary name, then its folder.
+    const QString folder = QDir(backupDir).canonicalPath();
+    const qsizetype manifest = synced.indexOf(folder + QStringLiteral("/MANIFEST.json.partial"));
+    QVERIFY2(manifest >= 0, qPrintable(synced.join(u'\n')));
+    QVERIFY2(synced.indexOf(folder, manifest) > manifest, qPrintable(synced.join(u'\n')));
 }
 
 void tst_Backup::userExport()

@@ -430,7 +430,7 @@ void tst_ClientCli::interruptedUploadKeepsOldSave()
     // The old save stays byte for byte and the partial upload leaves no file behind.
     const QDir storage(server->storageDir());
     QTRY_COMPARE(storage.entryList({ QStringLiteral("keep*") }, QDir::Files | QDir::Hidden),
-        QStringList({ QStringLiteral("keep.z"), QStringLiteral("keep.z.sha256") }));
+        QStringList({ QStringLiteral("keep.z"), QStringLiteral("keep.z.xxh128") }));
     QVERIFY(readAll(storage.filePath(QStringLiteral("keep.z"))) == old);
     const QString target = scratchPath(QStringLiteral("keep.out"));
     QCOMPARE(runClient(ports() << QStringLiteral("download") << QStringLiteral("keep") << target)

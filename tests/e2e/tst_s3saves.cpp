@@ -20,6 +20,7 @@
 #include "cs3bucket.h"
 #include "cs3faultproxy.h"
 #include "cs3testenv.h"
+#include "csavesum.h"
 #include "cserverprocess.h"
 #include "testwire.h"
 
@@ -53,9 +54,10 @@ QByteArray content(qint64 size, char seed)
     return out;
 }
 
+// The sum the server keeps of bytes.
 QString sumOf(const QByteArray &bytes)
 {
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+    return CSaveSum::of(bytes.constData(), bytes.size());
 }
 
 } // namespace
@@ -335,7 +337,7 @@ void tst_S3Saves::damagedObjectEndsInReset()
     QCOMPARE(ending, QStringLiteral("reset"));
     QByteArray said;
     QTRY_VERIFY((said += server->readOutput())
-                    .contains("ended with a reset: the archive is damaged (SHA-256 "
+                    .contains("ended with a reset: the archive is damaged (XXH3-128 "
                         + sumOf(changed).toLatin1() + ", recorded " + sumOf(bytes).toLatin1()
                         + ")"));
 }
@@ -349,6 +351,7 @@ void tst_S3Saves::startRefusals_data()
     QTest::newRow("missing bucket") << "bucket" << 2 << "no bucket never-made";
     QTest::newRow("no keys") << "keys" << 2 << "no S3 credentials";
     QTest::newRow("unreachable") << "endpoint" << 7 << "cannot be reached";
+    QTest::newRow("misspelt backend") << "backend" << 2 << "Backend=s4: files or s3 is expected";
 }
 
 void tst_S3Saves::startRefusals()
@@ -364,6 +367,8 @@ void tst_S3Saves::startRefusals()
         QString(), what == QLatin1String("endpoint") ? QStringLiteral("http://127.0.0.1:1") : env.endpoint);
     if (what == QLatin1String("secret"))
         section.replace(QStringLiteral("S3SecretKey=") + env.secretKey, QStringLiteral("S3SecretKey=wrong"));
+    if (what == QLatin1String("backend"))
+        section.replace(QStringLiteral("Backend=s3"), QStringLiteral("Backend=s4"));
     if (what == QLatin1String("keys"))
         section = section.section(QStringLiteral("S3AccessKey="), 0, 0);
     file.write(QStringLiteral("[General]\nSaveDataDir=%1\nMainPort=1\nFilePort=1\n").arg(dir.path()).toUtf8()

@@ -9,11 +9,15 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QDirIterator>
 #include <QProcess>
+#include <QTcpSocket>
 #include <QTest>
 #include <QtEndian>
 
 #include "cblockingsocket.h"
+#include "cportreservation.h"
+#include "csavesum.h"
 #include "cserverprocess.h"
 #include "testwire.h"
 
@@ -44,9 +48,22 @@ QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
+// A sum file's text as the server writes it.
+QByteArray sumLine(const QByteArray &bytes)
+{
+    return CSaveSum::of(bytes.constData(), bytes.size()).toLatin1() + '\n';
+}
+
 QByteArray sha256Hex(const QByteArray &bytes)
 {
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex() + '\n';
+}
+
+bool writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(bytes) == bytes.size();
 }
 
 void flipByte(const QString &path, qint64 at)
@@ -78,8 +95,13 @@ private slots:
     void adminErrors();
     void checksums();
     void archivesWithoutSum();
+    void sumFiles_data();
+    void sumFiles();
+    void earlierSumUntilNextUpload();
     void downloadDuringReplacement();
     void replacementSyncsHistoryFolder();
+    void listOfUserWithoutUploads();
+    void storageBytesMetric();
 
 private:
     QString probeLog() const { return server->path(QStringLiteral("probe.log")); }
@@ -92,13 +114,16 @@ private:
     QStringList versions(const QString &save) const;
 
     std::unique_ptr<CServerProcess> server;
+    std::unique_ptr<CPortReservation> httpReservation;
 };
 
 void tst_Saves::initTestCase()
 {
     server = std::make_unique<CServerProcess>(QStringLiteral(TOLVERN_SERVER_PATH));
     QVERIFY2(server->isValid(), qPrintable(server->errorText()));
-    server->setExtraIni(QStringLiteral("[Storage]\nMaxSaveBytes=100000\n"));
+    httpReservation = std::make_unique<CPortReservation>();
+    server->setExtraIni(QStringLiteral("[Storage]\nMaxSaveBytes=100000\n[Admin]\nHttpPort=%1\n")
+                            .arg(httpReservation->port()));
     // Its log, for the line of a damaged download.
     server->setHeadless(true);
     server->setCaptureOutput(true);
@@ -155,6 +180,8 @@ QByteArray tst_Saves::download(const QString &save, QString *ending)
 int tst_Saves::admin(const QStringList &args, QString *out)
 {
     QProcess process;
+    // Where the server runs: its database is db/users.db there.
+    process.setWorkingDirectory(server->path(QStringLiteral("work")));
     process.start(server->path(QStringLiteral("bin/tolvern-server")),
         QStringList { QStringLiteral("saves") } + args);
     if (!process.waitForFinished(30000))
@@ -170,7 +197,7 @@ QStringList tst_Saves::versions(const QString &save) const
     QStringList out = QDir(archive.path() + QStringLiteral("/.versions/") + archive.fileName())
                           .entryList(QDir::Files | QDir::Hidden, QDir::Name);
     // Their sums are no versions.
-    out.removeIf([](const QString &name) { return name.endsWith(QLatin1String(".sha256")); });
+    out.removeIf([](const QString &name) { return CSaveSum::isSumFile(name); });
     return out;
 }
 
@@ -272,8 +299,8 @@ void tst_Saves::uploadSizeLimit()
     // Nothing is left of the refused upload beside the archive.
     QCOMPARE(
         QDir(server->storageDir() + QStringLiteral("/9")).entryList(QDir::Files | QDir::Hidden),
-        (QStringList { QStringLiteral("limit.z"), QStringLiteral("limit.z.sha256") }));
-    QCOMPARE(readAll(current + QStringLiteral(".sha256")), sha256Hex(readAll(current)));
+        (QStringList { QStringLiteral("limit.z"), QStringLiteral("limit.z.xxh128") }));
+    QCOMPARE(readAll(current + QStringLiteral(".xxh128")), sumLine(readAll(current)));
 }
 
 void tst_Saves::adminErrors_data()
@@ -282,8 +309,8 @@ void tst_Saves::adminErrors_data()
     QTest::addColumn<int>("code");
     QTest::newRow("no words") << QStringList() << 64;
     QTest::newRow("bad id") << QStringList { QStringLiteral("list"), QStringLiteral("x7") } << 64;
-    QTest::newRow("no folder") << QStringList { QStringLiteral("list"), QStringLiteral("4242") }
-                               << 1;
+    QTest::newRow("no folder, no user")
+        << QStringList { QStringLiteral("list"), QStringLiteral("4242") } << 4;
     QTest::newRow("parent step") << QStringList { QStringLiteral("history"), QStringLiteral("7"),
         QStringLiteral("../7/slot1") }
                                  << 64;
@@ -319,13 +346,13 @@ void tst_Saves::checksums()
     for (char c : { 'a', 'b', 'c' }) {
         contents << QByteArray(90000 + c, c);
         QCOMPARE(upload(save, contents.last()), QStringLiteral("close"));
-        QCOMPARE(readAll(current + QStringLiteral(".sha256")), sha256Hex(contents.last()));
+        QCOMPARE(readAll(current + QStringLiteral(".xxh128")), sumLine(contents.last()));
     }
     const QStringList kept = versions(save); // oldest first: a, b
     QCOMPARE(kept.size(), 2);
     for (int i = 0; i < 2; ++i) {
         const QString version = dir + QStringLiteral(".versions/slot1.z/") + kept.at(i);
-        QCOMPARE(readAll(version + QStringLiteral(".sha256")), sha256Hex(contents.at(i)));
+        QCOMPARE(readAll(version + QStringLiteral(".xxh128")), sumLine(contents.at(i)));
     }
     QString out;
     QCOMPARE(admin({ QStringLiteral("verify"), QStringLiteral("11") }, &out), 0);
@@ -339,7 +366,7 @@ void tst_Saves::checksums()
     QCOMPARE(ending, QStringLiteral("reset"));
     QByteArray log;
     const QByteArray line = "Download 11/slot1.z for player ended with a reset: the archive is "
-                            "damaged (SHA-256 ";
+                            "damaged (XXH3-128 ";
     QTRY_VERIFY2((log += server->readOutput()).contains(line), log.constData());
     QCOMPARE(log.count(line), 1);
     QCOMPARE(admin({ QStringLiteral("verify"), QStringLiteral("11") }, &out), 1);
@@ -356,14 +383,13 @@ void tst_Saves::checksums()
         0);
     QCOMPARE(download(save, &ending), contents.at(1));
     QCOMPARE(ending, QStringLiteral("end"));
-    QCOMPARE(readAll(current + QStringLiteral(".sha256")), sha256Hex(contents.at(1)));
+    QCOMPARE(readAll(current + QStringLiteral(".xxh128")), sumLine(contents.at(1)));
     // Only the damaged versions remain damaged; verify --all sees every user.
     QCOMPARE(admin({ QStringLiteral("verify"), QStringLiteral("--all") }, &out), 1);
     QVERIFY2(out.contains(QStringLiteral("11/slot1\tcurrent\tgood")), qPrintable(out));
     for (const QString &version : versions(save)) {
         QFile::remove(dir + QStringLiteral(".versions/slot1.z/") + version);
-        QFile::remove(
-            dir + QStringLiteral(".versions/slot1.z/") + version + QStringLiteral(".sha256"));
+        CSaveSum::remove(dir + QStringLiteral(".versions/slot1.z/") + version);
     }
     QCOMPARE(admin({ QStringLiteral("verify"), QStringLiteral("11") }, &out), 0);
 }
@@ -386,7 +412,7 @@ void tst_Saves::archivesWithoutSum()
     QVERIFY2(out.contains(QStringLiteral("12/old\tcurrent\tunchecked")), qPrintable(out));
 
     QCOMPARE(upload(save, QByteArray(6000, 'n')), QStringLiteral("close"));
-    QCOMPARE(readAll(path + QStringLiteral(".sha256")), sha256Hex(QByteArray(6000, 'n')));
+    QCOMPARE(readAll(path + QStringLiteral(".xxh128")), sumLine(QByteArray(6000, 'n')));
     QCOMPARE(admin({ QStringLiteral("verify"), QStringLiteral("12") }, &out), 0);
     QVERIFY2(out.contains(QStringLiteral("12/old\tcurrent\tgood")), qPrintable(out));
     QVERIFY2(out.contains(QStringLiteral("\tunchecked")), qPrintable(out)); // the old version
@@ -396,6 +422,102 @@ void tst_Saves::archivesWithoutSum()
     QCOMPARE(
         admin({ QStringLiteral("history"), QStringLiteral("12"), QStringLiteral("old") }, &out), 0);
     QCOMPARE(out.count(QLatin1Char('\n')), 1);
+}
+
+void tst_Saves::sumFiles_data()
+{
+    QTest::addColumn<QString>("suffix");
+    QTest::addColumn<QString>("content"); // right, flipped (a byte of the archive), empty, cut
+    QTest::addColumn<QString>("state"); // what verify says
+    for (const char *suffix : { ".xxh128", ".sha256" }) {
+        QTest::addRow("%s right", suffix) << suffix << "right"
+                                          << "good";
+        QTest::addRow("%s, archive flipped", suffix) << suffix << "flipped"
+                                                     << "DAMAGED";
+        // Cut by a crash or a full disk: no sum to go by, but never "no sum".
+        QTest::addRow("%s empty", suffix) << suffix << "empty"
+                                          << "DAMAGED";
+        QTest::addRow("%s cut short", suffix) << suffix << "cut"
+                                              << "DAMAGED";
+    }
+    // The newer kind is the one read; a stale older one beside it does not count.
+    QTest::newRow("both, .xxh128 right") << "both"
+                                         << "right"
+                                         << "good";
+}
+
+// Each kind of sum file checks its archive on a download and in verify; a damaged sum file
+// stops a download and counts as damage, never as an archive without a sum.
+void tst_Saves::sumFiles()
+{
+    QFETCH(QString, suffix);
+    QFETCH(QString, content);
+    QFETCH(QString, state);
+    static int nextUser = 300; // a folder of its own for each row
+    const QString user = QString::number(nextUser++);
+    const QString save = user + QStringLiteral("/slot1");
+    const QString path = server->storageDir() + QLatin1Char('/') + save + QStringLiteral(".z");
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    const QByteArray bytes(70000, 's');
+    QVERIFY(writeBytes(path, bytes));
+    const bool sha = suffix == QLatin1String(".sha256");
+    QByteArray line = sha ? sha256Hex(bytes) : sumLine(bytes);
+    if (content == QLatin1String("empty"))
+        line.clear();
+    else if (content == QLatin1String("cut"))
+        line.truncate(line.size() / 2);
+    if (suffix == QLatin1String("both")) {
+        QVERIFY(writeBytes(path + QStringLiteral(".sha256"), sha256Hex("other")));
+        suffix = QStringLiteral(".xxh128");
+    }
+    QVERIFY(writeBytes(path + suffix, line));
+    if (content == QLatin1String("flipped"))
+        flipByte(path, 4000);
+
+    QString ending;
+    download(save, &ending);
+    QCOMPARE(
+        ending, state == QLatin1String("good") ? QStringLiteral("end") : QStringLiteral("reset"));
+    QString out;
+    QCOMPARE(
+        admin({ QStringLiteral("verify"), user }, &out), state == QLatin1String("good") ? 0 : 1);
+    QVERIFY2(out.contains(save + QStringLiteral("\tcurrent\t") + state), qPrintable(out));
+    if (content == QLatin1String("flipped"))
+        QVERIFY2(out.contains(sha ? QStringLiteral("SHA-256") : QStringLiteral("XXH3-128")),
+            qPrintable(out));
+}
+
+// A save summed by an earlier server (".sha256") is checked against it until its next upload,
+// which leaves the new kind alone beside the archive; the version keeps the old sum.
+void tst_Saves::earlierSumUntilNextUpload()
+{
+    const QString save = QStringLiteral("15/slot1");
+    const QString dir = server->storageDir() + QStringLiteral("/15/");
+    QVERIFY(QDir().mkpath(dir));
+    const QByteArray old(50000, 'e');
+    QVERIFY(writeBytes(dir + QStringLiteral("slot1.z"), old));
+    QVERIFY(writeBytes(dir + QStringLiteral("slot1.z.sha256"), sha256Hex(old)));
+    QCOMPARE(upload(save, QByteArray(40000, 'n')), QStringLiteral("close"));
+    QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden),
+        (QStringList { QStringLiteral("slot1.z"), QStringLiteral("slot1.z.xxh128") }));
+    const QStringList kept = versions(save);
+    QCOMPARE(kept.size(), 1);
+    QCOMPARE(readAll(dir + QStringLiteral(".versions/slot1.z/") + kept.first()
+                 + QStringLiteral(".sha256")),
+        sha256Hex(old));
+    QString out;
+    QCOMPARE(admin({ QStringLiteral("verify"), QStringLiteral("15") }, &out), 0);
+    QCOMPARE(out.count(QStringLiteral("\tgood")), 2);
+    // Restored, the old archive brings its old sum back, and the new kind goes.
+    QCOMPARE(admin({ QStringLiteral("restore"), QStringLiteral("15"), QStringLiteral("slot1"),
+                 kept.first() }),
+        0);
+    QCOMPARE(readAll(dir + QStringLiteral("slot1.z.sha256")), sha256Hex(old));
+    QVERIFY(!QFileInfo::exists(dir + QStringLiteral("slot1.z.xxh128")));
+    QString ending;
+    QCOMPARE(download(save, &ending), old);
+    QCOMPARE(ending, QStringLiteral("end"));
+    QCOMPARE(admin({ QStringLiteral("verify"), QStringLiteral("15") }, &out), 0);
 }
 
 // An upload that replaces the archive while a download of it runs: the download still sends
@@ -427,11 +549,11 @@ void tst_Saves::downloadDuringReplacement()
                 QFile::encodeName(version).constData())
         == 0);
     QVERIFY(
-        QFile::copy(dir + QStringLiteral("slot1.z.sha256"), version + QStringLiteral(".sha256")));
-    QVERIFY(QFile::remove(dir + QStringLiteral("slot1.z.sha256")));
+        QFile::copy(dir + QStringLiteral("slot1.z.xxh128"), version + QStringLiteral(".xxh128")));
+    QVERIFY(QFile::remove(dir + QStringLiteral("slot1.z.xxh128")));
     QVERIFY(QFile::copy(dir + QStringLiteral(".versions/slot1.z/") + versions(save).last()
-            + QStringLiteral(".sha256"),
-        dir + QStringLiteral("slot1.z.sha256")));
+            + QStringLiteral(".xxh128"),
+        dir + QStringLiteral("slot1.z.xxh128")));
     QString ending;
     QCOMPARE(download(save, &ending), QByteArray(70000, 'n'));
     QCOMPARE(ending, QStringLiteral("end"));
@@ -468,6 +590,74 @@ void tst_Saves::replacementSyncsHistoryFolder()
     const qsizetype history = synced.indexOf(folder + QStringLiteral("/.versions/slot1.z"));
     const qsizetype archive = synced.lastIndexOf(folder);
     QVERIFY2(history >= 0 && archive > history, qPrintable(synced.join(u'\n')));
+}
+
+void tst_Saves::listOfUserWithoutUploads()
+{
+    // A user who never uploaded has no folder: no saves, and no error.
+    QProcess add;
+    add.setWorkingDirectory(server->path(QStringLiteral("work")));
+    add.start(server->path(QStringLiteral("bin/tolvern-server")),
+        { QStringLiteral("users"), QStringLiteral("add"), QStringLiteral("newcomer"),
+            QStringLiteral("pw") });
+    QVERIFY(add.waitForFinished(30000));
+    QCOMPARE(add.exitCode(), 0);
+    const QString id = QString::fromLatin1(add.readAllStandardOutput().trimmed());
+    QVERIFY(!QFileInfo::exists(server->storageDir() + QLatin1Char('/') + id));
+    QString out;
+    QCOMPARE(admin({ QStringLiteral("list"), id }, &out), 0);
+    QCOMPARE(out, QString());
+}
+
+namespace {
+
+// Bytes of the regular files under dir, as a walk that follows no link counts them.
+qint64 folderBytes(const QString &dir)
+{
+    qint64 total = 0;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks,
+        QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        total += it.fileInfo().size();
+    }
+    return total;
+}
+
+// tolvern_storage_bytes as /metrics reads it now.
+qint64 storageMetric(quint16 port)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(10000))
+        return -2;
+    socket.write("GET /metrics HTTP/1.0\r\n\r\n");
+    QByteArray answer;
+    while (socket.waitForReadyRead(10000) || socket.bytesAvailable())
+        answer += socket.readAll();
+    const qsizetype at = answer.indexOf("\ntolvern_storage_bytes ");
+    if (at < 0)
+        return -3;
+    const qsizetype from = at + int(sizeof("\ntolvern_storage_bytes ")) - 1;
+    return answer.mid(from, answer.indexOf('\n', from) - from).toLongLong();
+}
+
+} // namespace
+
+void tst_Saves::storageBytesMetric()
+{
+    // The size Prometheus reads is the storage's as it is, uploads of a moment ago included
+    // (it read the size at the server's start until a minute had passed).
+    const quint16 port = httpReservation->port();
+    QVERIFY(QTest::qWaitFor([port] { return CServerProcess::portAccepts(port, 200); }, 30000));
+    const qint64 before = folderBytes(server->storageDir());
+    QVERIFY(before > 0);
+    QTRY_COMPARE_WITH_TIMEOUT(storageMetric(port), before, 15000);
+    QCOMPARE(upload(QStringLiteral("8/metric"), QByteArray(30000, 'm')), QStringLiteral("close"));
+    const qint64 after = folderBytes(server->storageDir());
+    QVERIFY(after >= before + 30000);
+    // Measured again at most a few seconds after the last walk.
+    QTRY_COMPARE_WITH_TIMEOUT(storageMetric(port), after, 15000);
 }
 
 QTEST_GUILESS_MAIN(tst_Saves)

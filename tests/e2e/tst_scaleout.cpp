@@ -17,6 +17,7 @@
 
 #include "cblockingsocket.h"
 #include "cpgcluster.h"
+#include "csavesum.h"
 #include "cserverprocess.h"
 #include "testwire.h"
 #ifdef TOLVERN_SCALEOUT_S3
@@ -451,7 +452,7 @@ QList<QByteArray> tst_ScaleOut::storedContents(const QString &save)
     QStringList files { archive.filePath() };
     for (const QString &name : QDir(archive.path() + QStringLiteral("/.versions/") + archive.fileName())
                                    .entryList(QDir::Files))
-        if (!name.endsWith(QLatin1String(".sha256")))
+        if (!CSaveSum::isSumFile(name))
             files << archive.path() + QStringLiteral("/.versions/") + archive.fileName() + QLatin1Char('/') + name;
     for (const QString &path : files) {
         QFile file(path);

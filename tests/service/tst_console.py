@@ -5,7 +5,9 @@ Starts tolvern-server headless with its HTTP port, adds a user and uploads one s
 tolvern-client (so the save has a version), then drives headless Chromium: a wrong token is
 refused, sign-in, add a user, find it by filter, restore the older version of the save (checked
 on disk), a login over the control port arriving in the live log, and the token handed over as
-"#token=" leaving the address bar. Screenshots at 1280x800 and 390x844 go to --out.
+"#token=" leaving the address bar. axe-core (--axe, installed from the npm registry by
+scripts/deps.sh) checks every page at both sizes and fails on any violation. Screenshots at
+1280x800 and 390x844 go to --out.
 
 Exit 77 (CTest's skip code) when chromium, chromedriver or python3-selenium is missing.
 """
@@ -13,6 +15,7 @@ Exit 77 (CTest's skip code) when chromium, chromedriver or python3-selenium is m
 import argparse
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -149,8 +152,10 @@ class Server:
 class Console:
     """Headless Chromium on the console, with waits that say what they saw."""
 
-    def __init__(self, server, out):
+    def __init__(self, server, out, axe):
         self.server, self.out = server, out
+        with open(axe, encoding="utf-8") as f:
+            self.axe_source = f.read()
         options = webdriver.ChromeOptions()
         for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                     "--disable-extensions", "--no-first-run", "--lang=en-US"):
@@ -201,6 +206,40 @@ class Console:
             self.shot(f"failed-{int(time.time())}")
             raise Failure(f"timed out after {timeout} s waiting for {what}\n{self.seen()}\n"
                           f"{self.server.log_tail()}")
+
+    def axe(self, what):
+        """axe-core's rules on the page as it is now: any violation fails, named with the
+        elements it was found on."""
+        d = self.driver
+        if not d.execute_script("return typeof axe !== 'undefined'"):
+            d.execute_script(self.axe_source)
+        d.set_script_timeout(WAIT)
+        violations = d.execute_async_script(
+            "const done = arguments[arguments.length - 1];"
+            # The experimental rules too: among them the one that the accessible name holds
+            # the visible text (label-content-name-mismatch).
+            "const rules = Object.fromEntries(axe.getRules(['experimental'])"
+            ".map(r => [r.ruleId, {enabled: true}]));"
+            "axe.run(document, {resultTypes: ['violations'], rules})"
+            ".then(r => done(r.violations.map(v => `${v.impact} ${v.id}: ${v.help} at ` +"
+            " v.nodes.slice(0, 3).map(n => n.target.join(' ')).join(', ') +"
+            " (v.nodes.length > 3 ? ` and ${v.nodes.length - 3} more` : ''))))"
+            ".catch(e => done([`axe failed: ${e}`]));")
+        # axe takes "Change password" to hold "Change Pass"; a speech user says the words
+        # seen, so each visible word must be a word of the name.
+        violations += d.execute_script(
+            "return [...document.querySelectorAll('button[aria-label], a[aria-label], [role=button][aria-label]')]"
+            ".filter(e => e.getClientRects().length && /[A-Za-z]/.test(e.textContent))"
+            ".filter(e => {"
+            "  const seen = e.textContent.trim().replace(/\\s+/g, ' ').toLowerCase();"
+            "  const name = ' ' + e.getAttribute('aria-label').toLowerCase().replace(/\\W+/g, ' ') + ' ';"
+            "  return !name.includes(' ' + seen.replace(/\\W+/g, ' ').trim() + ' '); })"
+            ".map(e => `label-in-name: \"${e.textContent.trim()}\" is named "
+            "\"${e.getAttribute('aria-label')}\"`)")
+        if violations:
+            self.shot(f"axe-{int(time.time())}")
+            raise Failure(f"axe-core on {what}:\n  " + "\n  ".join(violations))
+        print(f"axe-core: {what} clean")
 
     def shot(self, name):
         path = os.path.join(self.out, f"console-{name}.png")
@@ -256,6 +295,7 @@ def scenario(server, console, token, out):
     d.get(server.url("/"))
     console.wait("the sign-in box", lambda d: d.find_element(By.ID, "edToken").is_displayed())
     console.shot("signin-1280x800")
+    console.axe("the sign-in page")
     console.by_id("edToken").send_keys("not-the-token" + Keys.ENTER)
     console.wait("the wrong token refused",
                  lambda d: d.find_element(By.ID, "signInError").text.strip() != "")
@@ -269,6 +309,7 @@ def scenario(server, console, token, out):
     if token in d.current_url:
         raise Failure(f"the token is in the address: {d.current_url}")
     console.shot("status-1280x800")
+    console.axe("the status page")
 
     # Add a user, then find it among the others by the filter.
     console.goto("users", "Users")
@@ -276,6 +317,7 @@ def scenario(server, console, token, out):
                  lambda d: any(r[1] == "alice" for r in console.user_rows()))
     console.by_id("btnAdd").click()
     console.wait("the add-user dialog", lambda d: d.find_element(By.ID, "dlgAdd").is_displayed())
+    console.axe("the add-user dialog")
     if d.switch_to.active_element != console.by_id("edAddName"):
         raise Failure("the add-user dialog does not put the focus on the name")
     console.by_id("edAddName").send_keys("console-bob")
@@ -292,6 +334,14 @@ def scenario(server, console, token, out):
         By.ID, "dlgAdd").is_displayed() and d.switch_to.active_element == console.by_id("btnAdd"))
     console.filter_users("console-bob")
     console.shot("users-1280x800")
+    console.axe("the users page")
+    # The total and the pager above the table as well as below it, saying the same.
+    pagers = d.execute_script(
+        "const t = document.getElementById('tblUsers');"
+        "return [...document.querySelectorAll('#pageUsers .pager')].map(p => [p.querySelector"
+        "('.range').textContent, !!(p.compareDocumentPosition(t) & Node.DOCUMENT_POSITION_FOLLOWING)])")
+    if len(pagers) != 2 or pagers[0] != ["1–1 of 1", True] or pagers[1] != ["1–1 of 1", False]:
+        raise Failure(f"the pager is not above and below the users: {pagers}")
     users = server.api(token, "/api/v1/users?filter=console-bob")
     if [u["name"] for u in users["users"]] != ["console-bob"]:
         raise Failure(f"the server does not have the added user: {users}")
@@ -303,9 +353,17 @@ def scenario(server, console, token, out):
     console.wait("one older version of slot1",
                  lambda d: len(d.find_elements(By.CSS_SELECTOR, version_rows)) == 1)
     console.shot("saves-1280x800")
+    console.axe("the saves page")
+    # One format for every date of the history: the version's and the times.
+    dates = d.execute_script(
+        "return [...document.querySelectorAll('#savesList tr[data-version] td:nth-child(1),"
+        " #savesList tr td:nth-child(3)')].map(c => c.textContent)")
+    if len(dates) != 3 or not all(re.fullmatch(r"\d\d-\d\d-\d\d \d\d:\d\d:\d\d", t) for t in dates):
+        raise Failure(f"the save history's dates are not in one format: {dates}")
     d.find_element(By.CSS_SELECTOR, f"{version_rows} button").click()
     console.wait("the restore question",
                  lambda d: d.find_element(By.ID, "dlgConfirm").is_displayed())
+    console.axe("the restore question")
     console.by_id("btnYes").click()
     console.message("Save restored")
 
@@ -335,6 +393,7 @@ def scenario(server, console, token, out):
         for r in d.find_elements(By.CSS_SELECTOR, "#logBody tr")))
     print(f"log mode when the login arrived: {mode}")
     console.shot("log-1280x800")
+    console.axe("the log page")
 
     # Phone: the token handed over in the address, gone from it at once.
     console.by_id("btnSignOut").click()
@@ -357,10 +416,17 @@ def scenario(server, console, token, out):
             if width > 390:
                 raise Failure(f"the users page is {width} px wide on a 390 px screen")
         console.shot(f"{page}-390x844")
+        console.axe(f"the {page} page on a phone")
     d.get(server.url(f"/#user/{alice_id}"))
     console.wait("the saves page on the phone",
                  lambda d: len(d.find_elements(By.CSS_SELECTOR, version_rows)) == 1)
     console.shot("saves-390x844")
+    console.axe("the saves page on a phone")
+    # A card shows no row without content: the current archive has no actions.
+    shown = [c.text for c in d.find_elements(By.CSS_SELECTOR, "#savesList tr.current td")
+             if c.is_displayed()]
+    if len(shown) != 3:
+        raise Failure(f"the current archive's card shows {len(shown)} rows: {shown}")
 
     console.browser_log()
     if console.problems:
@@ -372,6 +438,7 @@ def main():
     parser.add_argument("--server", required=True)
     parser.add_argument("--client", required=True)
     parser.add_argument("--out", required=True, help="folder for the screenshots")
+    parser.add_argument("--axe", required=True, help="axe.min.js of the npm package axe-core")
     args = parser.parse_args()
     # The server runs in a folder of its own.
     args.server, args.client = os.path.abspath(args.server), os.path.abspath(args.client)
@@ -384,6 +451,10 @@ def main():
               "(Debian: chromium chromium-driver python3-selenium)")
         return SKIP
 
+    if not os.path.isfile(args.axe):
+        print(f"FAIL: no axe-core at {args.axe}: scripts/deps.sh installs it with the test set "
+              "(npm ci --prefix tests/tools)")
+        return 1
     os.makedirs(args.out, exist_ok=True)
     with tempfile.TemporaryDirectory(prefix="tolvern-console-") as root:
         server = Server(args.server, args.client, root)
@@ -391,7 +462,7 @@ def main():
         try:
             token = server.make_token()
             server.start()
-            console = Console(server, args.out)
+            console = Console(server, args.out, args.axe)
             scenario(server, console, token, args.out)
         except Failure as e:
             print(f"FAIL: {e}")

@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "csavesum.h"
 #include "csha256.h"
 #include "storagehelpers.h"
 #include "unprivileged.h"
@@ -45,8 +46,8 @@ private slots:
     void stopsAtFirstEntryItCannotRemove();
 
     // SHA-256 in pieces and of a file
-    void sha256_data();
-    void sha256();
+    void saveSums_data();
+    void saveSums();
 
 private:
     QString entryFile() const;
@@ -423,42 +424,66 @@ void tst_StorageHelpers::stopsAtFirstEntryItCannotRemove()
     }
 }
 
-void tst_StorageHelpers::sha256_data()
+void tst_StorageHelpers::saveSums_data()
 {
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<int>("piece");
     QTest::addColumn<QString>("hex");
-    // FIPS 180-2's vectors; a million 'a' crosses the file reader's buffer boundary.
+    // FIPS 180-2's vectors and XXH3-128's (canonical, as xxh128sum prints it); a million 'a'
+    // crosses the file reader's buffer boundary.
     QTest::newRow("empty") << QByteArray() << 1
                            << "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
     QTest::newRow("abc") << QByteArray("abc") << 1
                          << "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
     QTest::newRow("million a, odd pieces") << QByteArray(
         1000000, 'a') << 4093 << "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0";
+    QTest::newRow("xxh128 empty") << QByteArray() << 1 << "99aa06d3014798d86001c324468d497f";
+    QTest::newRow("xxh128 abc") << QByteArray("abc") << 1 << "06b05ab6733a618578af5f94892f3950";
+    QTest::newRow("xxh128 million a, odd pieces")
+        << QByteArray(1000000, 'a') << 4093 << "a545df8e384a9579b1fd6fae5285c4eb";
 }
 
-void tst_StorageHelpers::sha256()
+// Both kinds of save sum, fed in pieces and read from a file; the kind shows in the length.
+void tst_StorageHelpers::saveSums()
 {
     QFETCH(QByteArray, input);
     QFETCH(int, piece);
     QFETCH(QString, hex);
+    const CSaveSum::Kind kind = CSaveSum::kindOf(hex);
+    QCOMPARE(kind, hex.size() == 64 ? CSaveSum::Kind::Sha256 : CSaveSum::Kind::Xxh128);
+    QVERIFY(CSaveSum::isValid(hex));
+    QVERIFY(!CSaveSum::isValid(hex.chopped(1)) && !CSaveSum::isValid(hex.toUpper()));
 
-    CSha256 sum;
+    CSaveSum sum(kind);
     for (int at = 0; at < input.size(); at += piece)
         sum.add(input.mid(at, piece));
     QCOMPARE(sum.hexResult(), hex);
     // The object starts over after a result.
     sum.add(input);
     QCOMPARE(sum.hexResult(), hex);
+    QCOMPARE(CSaveSum::of(input.constData(), input.size(), kind), hex);
+    if (kind == CSaveSum::Kind::Sha256) {
+        CSha256 sha;
+        sha.add(input);
+        QCOMPARE(sha.hexResult(), hex);
+    }
 
     QFile file(temp->filePath(QStringLiteral("archive")));
     QVERIFY(file.open(QIODevice::WriteOnly));
     QCOMPARE(file.write(input), qint64(input.size()));
     file.close();
-    QCOMPARE(CSha256::fileHex(file.fileName()), hex);
+    QCOMPARE(CSaveSum::compute(file.fileName(), kind), hex);
     QString error;
-    QVERIFY(CSha256::fileHex(file.fileName() + QStringLiteral(".missing"), &error).isEmpty());
+    QVERIFY(
+        CSaveSum::compute(file.fileName() + QStringLiteral(".missing"), kind, &error).isEmpty());
     QVERIFY(!error.isEmpty());
+    // Kept beside the file in the file of its kind, which alone is read.
+    QVERIFY(CSaveSum::write(file.fileName(), hex));
+    QCOMPARE(CSaveSum::recordedFile(file.fileName()), CSaveSum::fileName(file.fileName(), kind));
+    QCOMPARE(CSaveSum::sumOwner(CSaveSum::recordedFile(file.fileName())), file.fileName());
+    QCOMPARE(CSaveSum::read(file.fileName()), hex);
+    CSaveSum::remove(file.fileName());
+    QCOMPARE(CSaveSum::read(file.fileName()), QString());
 }
 
 QTEST_GUILESS_MAIN(tst_StorageHelpers)
