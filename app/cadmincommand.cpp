@@ -115,10 +115,13 @@ int CAdminCommand::run(int &argc, char **argv, const QStringList &arguments)
     if (!command.config.isEmpty())
         CServerSettings::instance()->setIniFilePath(command.config);
     command.takeOwnerIdentity();
-    // The lines the window would log (a purge's outcome, the database's notices) go to the
-    // journal, beside the trail of each change.
-    QObject::connect(CUserDb::instance(), &CUserDb::log, &app,
-        [](const QString &line) { CJournal::record(line, CJournal::priorityOf(line)); });
+    // The lines the window would log (a purge's outcome and whom it took, the database's
+    // notices) go to the journal, beside the trail of each change; at once, from the thread
+    // that logs them, so a command cut short has recorded all it did.
+    QObject::connect(
+        CUserDb::instance(), &CUserDb::log, &app,
+        [](const QString &line) { CJournal::record(line, CJournal::priorityOf(line)); },
+        Qt::DirectConnection);
 
     int code = EXIT_USAGE;
     for (const Verb &verb : VERBS) {

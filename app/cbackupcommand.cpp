@@ -50,12 +50,13 @@ QString CBackupCommand::restoreUsage()
         "Checks every file of BACKUP against its manifest, then restores it into the empty\n"
         "working folder WORKDIR (default: the current folder; db/users.db), the empty or\n"
         "absent storage folder DIR (default: the one the backed-up ini names) and a new ini\n"
-        "FILE (default: WORKDIR/tolvern.ini) whose SaveDataDir names DIR. DIR may be a bucket,\n"
-        "s3://BUCKET[/PREFIX], that holds no saves yet: the saves go there as objects, with\n"
-        "the endpoint, region and keys of the backed-up ini's [Storage] (else AWS_ENDPOINT_URL,\n"
-        "AWS_REGION, AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY), and the new ini names it.\n"
-        "A backup of a PostgreSQL server restores its users into db/users.db; \"db copy\"\n"
-        "moves them on.\n"
+        "FILE (default: WORKDIR/tolvern.ini) whose SaveDataDir names DIR, written last: a\n"
+        "restore cut short leaves no ini, and the same command run again finishes it. DIR\n"
+        "may be a bucket, s3://BUCKET[/PREFIX], that holds no saves yet: the saves go there as\n"
+        "objects, with the endpoint, region and keys of the backed-up ini's [Storage] (else\n"
+        "AWS_ENDPOINT_URL, AWS_REGION, AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY), and the new\n"
+        "ini names it. A backup of a PostgreSQL server restores its users into db/users.db;\n"
+        "\"db copy\" moves them on.\n"
         "Exit status: 0 restored, 1 failed (nothing left behind), 6 a target is not empty,\n"
         "8 the backup does not match its manifest (nothing written), 64 wrong usage.\n");
 }
@@ -137,6 +138,9 @@ int CBackupCommand::runBackup(CAdminCommand &command, const QStringList &argumen
     if (settings->savesInS3() && CS3Config::fromSettings(*settings, &s3, &why))
         backup.setBucket(CS3Bucket::shared(s3));
     const CBackup::Status status = into.isEmpty() ? backup.run(to) : backup.runInto(into, keep);
+    for (const QString &cut : backup.removedCutShort())
+        CAdminCommand::printError(
+            QStringLiteral("removed %1, left by a backup cut short").arg(cut));
     for (const QString &note : backup.notes())
         CAdminCommand::printError(QStringLiteral("left out %1").arg(note));
     if (status != CBackup::Status::Ok) {

@@ -37,9 +37,11 @@
 #include "cserveroptions.h"
 #include "cs3bucket.h"
 #include "cs3config.h"
+#include "cabstractsavestore.h"
 #include "cserversettings.h"
 #include "csetupdlg.h"
 #include "csingleinstance.h"
+#include "cstartuptidy.h"
 #include "csystemdnotifier.h"
 #include "cuserdb.h"
 #include "cuserdbconfig.h"
@@ -58,6 +60,12 @@ QString translate(const char *text)
 {
     return QCoreApplication::translate("CServerApp", text);
 }
+// The save store the settings name, for the start-up tidy's thread; null: none set.
+std::shared_ptr<CAbstractSaveStore> savedStore()
+{
+    return CAbstractSaveStore::fromSettings(CServerSettings::instance()->snapshot());
+}
+
 } // namespace
 
 int CServerApp::run(int &argc, char **argv)
@@ -278,6 +286,7 @@ bool CServerApp::openDatabase(const CServerOptions &options, QString &error, boo
         const QString folder = QFileInfo(file).path();
         if (!QFileInfo::exists(folder))
             QDir().mkdir(folder);
+        config.createSqliteFile();
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
         db.setDatabaseName(file);
         if (!db.open()) {
@@ -401,6 +410,10 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
             console.writeLine(serving);
             for (const QString &line : CConfigCheck::limitLines(settings->snapshot()))
                 core.log(line);
+            CStartupTidy tidy(savedStore(), [&core](const QString &line) {
+                QMetaObject::invokeMethod(&core, "log", Qt::QueuedConnection, Q_ARG(QString, line));
+            });
+            tidy.start();
             CSystemdNotifier notifier;
             notifier.ready(serving);
             notifier.startWatchdog();
@@ -422,7 +435,9 @@ int CServerApp::runWindow(
     CSystemdNotifier notifier;
     QPointer<QApplication> app;
     std::unique_ptr<CWindowServer> server;
+    std::unique_ptr<CStartupTidy> tidy;
     for (;;) {
+        tidy.reset();
         server.reset();
         // Registered again below under the same name.
         QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
@@ -508,6 +523,12 @@ int CServerApp::runWindow(
                       .arg(server->core()->filePort())
                 : QStringLiteral("Serving with a port that could not be opened; see the log"));
         notifier.startWatchdog();
+        // Ends before the window's server does.
+        tidy = std::make_unique<CStartupTidy>(
+            savedStore(), [core = server->core()](const QString &line) {
+                QMetaObject::invokeMethod(core, "log", Qt::QueuedConnection, Q_ARG(QString, line));
+            });
+        tidy->start();
         // A second start brings this window forward.
         instance.serve(window, [target = QPointer<CServerMainWindow>(window)] {
             if (target)
@@ -524,6 +545,7 @@ int CServerApp::runWindow(
     }
     notifier.stopping();
 
+    tidy.reset();
     QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false).close();
     server.reset();
     QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));

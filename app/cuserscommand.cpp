@@ -376,7 +376,7 @@ int CUsersCommand::purge(CAdminCommand &command, const QStringList &arguments)
     if (!command.openDatabase(false))
         return CAdminCommand::EXIT_DATABASE;
 
-    const QDateTime before = QDateTime::currentDateTime().addMonths(-months);
+    const QDateTime before = CUserPurge::cutOffFor(months, QDateTime::currentDateTime());
     CUserPurge work(dataOnly ? CUserPurge::ClearData : CUserPurge::DeleteUsers, before,
         std::shared_ptr<CAbstractSaveStore>(
             CAbstractSaveStore::fromSettings(CServerSettings::instance()->snapshot())));
@@ -411,11 +411,12 @@ int CUsersCommand::purge(CAdminCommand &command, const QStringList &arguments)
             + userLines(counts.users));
         return CAdminCommand::EXIT_OK;
     }
-    // Whom it took, in the journal too: a purge is no undo.
-    for (const CUserDb::UserRow &user : counts.users) {
-        CAdminCommand::record(CUserPurge::takenLine(
-            user, dataOnly ? CUserPurge::ClearData : CUserPurge::DeleteUsers));
-    }
+    // Whom it took is in the journal already, one line each as it went: a purge is no undo.
+    if (!counts.earlier.isEmpty())
+        CAdminCommand::printOut(
+            QStringLiteral("Removed the game data of %1 users a purge cut short had deleted\n")
+                .arg(counts.earlier.size())
+            + userLines(counts.earlier));
     if (counts.databaseFailed) {
         CAdminCommand::printError(dataOnly
                 ? QStringLiteral("stopped after clearing the game data of %1 of %2 inactive "

@@ -15,6 +15,7 @@
 #include "csavestore.h"
 #include "csaveverifier.h"
 #include "cserversettings.h"
+#include "cstartuptidy.h"
 #include "cuserdb.h"
 #include "cuserfolder.h"
 #include "exitcodes.h"
@@ -56,7 +57,8 @@ int usage(FILE *to = stderr)
                                     "kept beside it: one line each, good, DAMAGED\nor "
                                     "unchecked (kept before sums); for a damaged save the "
                                     "newest good version\nto restore. Exit 1 when anything "
-                                    "is damaged.\n"
+                                    "is damaged. verify --all first removes what uploads cut "
+                                    "short left.\n"
                                     "copy moves the saves, with their history and sums, from "
                                     "the storage folder\ninto a bucket (--to) or from a bucket "
                                     "into the storage folder (--from), like\n\"db copy\": the "
@@ -274,6 +276,13 @@ int runSavesCommand(CAdminCommand &command, QStringList args)
     CAbstractSaveStore::Outcome outcome;
 
     if (which == 3) {
+        // What uploads cut short left goes first, as at start; uploads in flight stay.
+        const QString removed
+            = all ? CStartupTidy::cutUploadsLine(store.removeCutUploads()) : QString();
+        if (!removed.isEmpty()) {
+            printErr(removed);
+            CJournal::record(removed);
+        }
         QString error;
         const QStringList users = all ? store.userFolders(&error) : QStringList { user };
         if (!error.isEmpty()) {

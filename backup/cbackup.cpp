@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include "cs3savecopy.h"
 #include "csavesum.h"
 #include "ctreecopy.h"
+#include "cwholefile.h"
 #include "storagehelpers.h"
 
 namespace {
@@ -178,15 +180,13 @@ CBackup::Status CBackup::write()
     files << CBackupManifest::File { databaseFile(), QFileInfo(dbCopy).size(), dbSum };
 
     QFile source(ini);
-    QFile copy(target + QLatin1Char('/') + iniFile());
     if (!source.open(QIODevice::ReadOnly))
         return failed(QStringLiteral("cannot read the ini %1: %2").arg(ini, source.errorString()));
     const QByteArray iniBytes = source.readAll();
-    if (!copy.open(QIODevice::WriteOnly) || copy.write(iniBytes) != iniBytes.size()
-        || !copy.flush())
-        return failed(
-            QStringLiteral("cannot write %1: %2").arg(copy.fileName(), copy.errorString()));
-    copy.close();
+    // The token's hash and perhaps a database password: the owner's only, whatever the umask
+    // and the folder.
+    if (!CWholeFile::write(target + QLatin1Char('/') + iniFile(), iniBytes, &why))
+        return failed(why);
     files << CBackupManifest::File { iniFile(), iniBytes.size(),
         CSaveSum::of(iniBytes.constData(), iniBytes.size()) };
 
@@ -288,6 +288,25 @@ bool CBackup::carryObjects(QList<CBackupManifest::File> &files, QString *why)
     return true;
 }
 
+void CBackup::removeCutShort(const QString &parent)
+{
+    for (const QString &name : QDir(parent).entryList(
+             QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks)) {
+        if (!name.startsWith(QLatin1Char('.')) || !name.endsWith(QLatin1String(".partial"))
+            || !isDatedName(name.mid(1, name.size() - 9)))
+            continue;
+        // A run still writing holds its folder locked.
+        const QString path = parent + QLatin1Char('/') + name;
+        const int fd = ::open(
+            QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && deleteDirectoryTree(path))
+            removedPartial << path;
+        ::close(fd);
+    }
+}
+
 CBackup::Status CBackup::runInto(const QString &parent, int keep)
 {
     const QString folder = QDir::cleanPath(QFileInfo(parent).absoluteFilePath());
@@ -298,13 +317,42 @@ CBackup::Status CBackup::runInto(const QString &parent, int keep)
     const QString name = datedPrefix()
         + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-dd'T'hh-mm-ss'Z'"));
     const QString partial = folder + QStringLiteral("/.") + name + QStringLiteral(".partial");
+    // Locked while it is written: an unlocked one is what a run cut short left.
+    const QByteArray nativePartial = QFile::encodeName(partial);
+    if (::mkdir(nativePartial.constData(), S_IRWXU) != 0) {
+        error = QStringLiteral("cannot create the folder %1: %2")
+                    .arg(partial, QString::fromLocal8Bit(std::strerror(errno)));
+        return Status::Failed;
+    }
+    const int lock = ::open(nativePartial.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat byName;
+    struct stat held;
+    if (lock < 0 || ::flock(lock, LOCK_EX | LOCK_NB) != 0 || ::fstat(lock, &held) != 0
+        || ::stat(nativePartial.constData(), &byName) != 0 || held.st_ino != byName.st_ino) {
+        if (lock >= 0)
+            ::close(lock);
+        error = QStringLiteral("another backup took the folder %1").arg(partial);
+        return Status::Failed;
+    }
+    removedPartial.clear();
+    removeCutShort(folder);
+    const Status status = runLocked(folder, name, partial, keep);
+    ::close(lock);
+    return status;
+}
+
+CBackup::Status CBackup::runLocked(
+    const QString &folder, const QString &name, const QString &partial, int keep)
+{
     // Saves linked by the last backup and unchanged since need no second reading.
     const QStringList earlier = datedBackups(folder);
     previous = earlier.isEmpty() ? QString() : earlier.last();
     const Status status = run(partial);
     previous.clear();
-    if (status != Status::Ok)
+    if (status != Status::Ok) {
+        QDir().rmdir(partial);
         return status == Status::TargetNotEmpty ? Status::Failed : status;
+    }
     QString final = folder + QLatin1Char('/') + name;
     for (int n = 2; QFileInfo::exists(final); ++n)
         final = folder + QLatin1Char('/') + name + QLatin1Char('-') + QString::number(n);

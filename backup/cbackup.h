@@ -36,8 +36,10 @@ public:
 
     // Into targetDir, which must be absent or empty. On failure what was written is removed.
     Status run(const QString &targetDir);
-    // A new folder tolvern-backup-<UTC time> in parent, made under another name and renamed
-    // once whole; then only the newest keep whole backups in parent stay.
+    // A new folder tolvern-backup-<UTC time> in parent, made under another name
+    // (.tolvern-backup-<UTC time>.partial, locked while it is written) and renamed once whole;
+    // then only the newest keep whole backups in parent stay. Such folders that no run holds
+    // any more, left by runs cut short, go first.
     Status runInto(const QString &parent, int keep);
 
     QString errorText() const { return error; }
@@ -52,6 +54,8 @@ public:
     int reusedSumCount() const { return reusedSums; }
     // Dated backups removed by runInto.
     QStringList removedBackups() const { return removed; }
+    // Folders of runs cut short removed by runInto.
+    QStringList removedCutShort() const { return removedPartial; }
 
     // The whole backups (with a manifest) in parent, oldest first.
     static QStringList datedBackups(const QString &parent);
@@ -62,6 +66,8 @@ private:
     // The saves into saves/, their entries for the manifest into files.
     bool carrySaves(QList<CBackupManifest::File> &files, QString *why);
     bool carryObjects(QList<CBackupManifest::File> &files, QString *why);
+    void removeCutShort(const QString &parent);
+    Status runLocked(const QString &folder, const QString &name, const QString &partial, int keep);
     Status failed(const QString &text);
 
     CUserDbConfig db;
@@ -74,6 +80,7 @@ private:
     CBackupManifest made;
     QStringList skipped;
     QStringList removed;
+    QStringList removedPartial;
     int links = 0;
     int copies = 0;
     int reusedSums = 0;

@@ -73,6 +73,7 @@ bool CDatabaseSnapshot::takeSqlite(
     sqlite3_busy_timeout(from.db, 5000);
 
     Handle to;
+    CUserDbConfig::sqlite(targetFile).createSqliteFile();
     if (sqlite3_open_v2(QFile::encodeName(targetFile).constData(), &to.db,
             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr)
         != SQLITE_OK)

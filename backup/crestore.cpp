@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -18,6 +19,7 @@
 #include "csavesum.h"
 #include "cserversettings.h"
 #include "ctreecopy.h"
+#include "cwholefile.h"
 #include "storagehelpers.h"
 
 namespace {
@@ -52,15 +54,6 @@ void clear(const QString &path, bool existed)
         if (!deleteDirectoryTree(inside))
             QFile::remove(inside);
     }
-}
-
-QString iniSumOf(const CBackupManifest &manifest)
-{
-    for (const CBackupManifest::File &file : std::as_const(manifest.files)) {
-        if (file.path == CBackup::iniFile())
-            return file.sum;
-    }
-    return QString();
 }
 
 } // namespace
@@ -111,6 +104,107 @@ QString CRestore::storedStorageDir(const QString &workDir) const
     return QDir::cleanPath(QDir(workDir).absoluteFilePath(dir));
 }
 
+const QString &CRestore::partialFolder()
+{
+    static const QString name = QStringLiteral(".restore.partial");
+    return name;
+}
+
+void CRestore::step(const char *name) const
+{
+    if (stepHook)
+        stepHook(name);
+}
+
+bool CRestore::bad(const QString &text)
+{
+    error = text;
+    return false;
+}
+
+QString CRestore::pendingIni(const QString &iniPath)
+{
+    const QFileInfo ini(iniPath);
+    return ini.path() + QStringLiteral("/.") + ini.fileName() + QLatin1Char('.')
+        + partialFolder().mid(1);
+}
+
+bool CRestore::pendingFor(const QString &pendingPath, const QString &storageDir) const
+{
+    CIniFile pending(pendingPath);
+    if (pending.load() != CIniFile::Loaded)
+        return false;
+    const QString section = QStringLiteral("Storage");
+    const auto value = [&pending, &section](const char *key) {
+        return pending.value(section, QLatin1String(key), QString()).trimmed();
+    };
+    const bool inBucket = value("Backend").toLower() == QLatin1String("s3");
+    if (!bucket)
+        return !inBucket
+            && pending.value(QStringLiteral("General"), QStringLiteral("SaveDataDir"), QString())
+            == storageDir;
+    const CS3Config &config = bucket->config();
+    return inBucket && value("S3Endpoint") == config.endpoint
+        && value("S3Bucket") == config.bucket && value("S3Prefix") == config.prefix;
+}
+
+void CRestore::clearStorage(const QString &storageDir, bool existed)
+{
+    if (!bucket) {
+        clear(storageDir, existed);
+        return;
+    }
+    // The bucket held no saves before: whatever is there now is this restore's.
+    CS3SaveCopy(bucket).clearSaves(nullptr);
+}
+
+CRestore::Status CRestore::storageFree(const QString &storageDir, bool *free)
+{
+    if (!bucket) {
+        *free = absentOrEmpty(storageDir);
+        return Status::Ok;
+    }
+    QString why;
+    if (!CS3SaveCopy(bucket).bucketEmpty(free, &why))
+        return failed(Status::Failed, why);
+    return Status::Ok;
+}
+
+CRestore::Status CRestore::targetsFree(
+    const QString &workDir, const QString &storageDir, const QString &iniPath)
+{
+    const QFileInfo ini(iniPath);
+    if (ini.exists() || ini.isSymLink())
+        return failed(Status::TargetNotEmpty, QStringLiteral("%1 already exists").arg(iniPath));
+    // What a restore cut short left, for the same storage folder (or bucket) and ini, is
+    // cleared and done again. Anything else is the operator's.
+    const QFileInfo pendingInfo(pendingIni(iniPath));
+    if (pendingFor(pendingInfo.filePath(), storageDir)) {
+        clearStorage(storageDir, true);
+        clear(workDir, true);
+        QFile::remove(pendingInfo.filePath());
+    }
+    // A pending ini cut short while it was written.
+    for (const QString &name :
+        QDir(pendingInfo.path())
+            .entryList({ QLatin1Char('.') + pendingInfo.fileName() + QStringLiteral(".*.partial") },
+                QDir::Files | QDir::Hidden | QDir::System))
+        QFile::remove(pendingInfo.path() + QLatin1Char('/') + name);
+    const bool workFree = absentOrEmpty(workDir);
+    bool savesFree = false;
+    const Status asked = storageFree(storageDir, &savesFree);
+    if (asked != Status::Ok)
+        return asked;
+    if (workFree && savesFree)
+        return Status::Ok;
+    if (!workFree)
+        return failed(Status::TargetNotEmpty,
+            QStringLiteral("the work folder %1 is not empty").arg(workDir));
+    return failed(Status::TargetNotEmpty,
+        bucket ? QStringLiteral("%1 holds saves already").arg(bucket->config().displayText())
+               : QStringLiteral("the storage folder %1 is not empty").arg(storageDir));
+}
+
 CRestore::Status CRestore::run(
     const QString &workDirIn, const QString &storageDirIn, const QString &iniPathIn)
 {
@@ -118,30 +212,20 @@ CRestore::Status CRestore::run(
     const bool toBucket = CS3Config::isS3Url(storageDirIn);
     const QString storageDir = toBucket ? storageDirIn : absolute(storageDirIn);
     const QString iniPath = absolute(iniPathIn);
-    if (!absentOrEmpty(workDir))
-        return failed(
-            Status::TargetNotEmpty, QStringLiteral("the work folder %1 is not empty").arg(workDir));
     if (toBucket) {
+        // The endpoint and keys of the backed-up ini, else of the environment.
         CServerSettings stored = CServerSettings::instance()->snapshot();
         stored.setIniFilePath(backup + QLatin1Char('/') + CBackup::iniFile());
         stored.load();
         CS3Config config;
         QString why;
-        bool empty = false;
         if (!CS3Config::fromUrl(storageDir, CS3Config::urlBase(stored), &config, &why))
             return failed(Status::Failed, why);
         bucket = std::make_shared<CS3Bucket>(config);
-        if (!CS3SaveCopy(bucket).bucketEmpty(&empty, &why))
-            return failed(Status::Failed, why);
-        if (!empty)
-            return failed(Status::TargetNotEmpty,
-                QStringLiteral("%1 holds saves already").arg(config.displayText()));
-    } else if (!absentOrEmpty(storageDir)) {
-        return failed(Status::TargetNotEmpty,
-            QStringLiteral("the storage folder %1 is not empty").arg(storageDir));
     }
-    if (QFileInfo::exists(iniPath))
-        return failed(Status::TargetNotEmpty, QStringLiteral("%1 already exists").arg(iniPath));
+    const Status free = targetsFree(workDir, storageDir, iniPath);
+    if (free != Status::Ok)
+        return free;
 
     // Nothing is written before the whole backup has been read and found as its manifest says.
     const Status checked = check();
@@ -152,44 +236,140 @@ CRestore::Status CRestore::run(
     const bool storageExisted = toBucket || QFileInfo::exists(storageDir);
     if (copyAll(workDir, storageDir, iniPath))
         return Status::Ok;
-    if (toBucket) {
-        // What was put into the bucket goes again.
-        CS3SaveStore saves(bucket, {});
-        for (const QString &user : saves.userFolders()) {
-            bool existed = false;
-            saves.removeUserData(user.toInt(), &existed, nullptr);
-        }
-    } else {
-        clear(storageDir, storageExisted);
-    }
-    QFile::remove(iniPath);
+    QFile::remove(pendingIni(iniPath));
+    clearStorage(storageDir, storageExisted);
     clear(workDir, workExisted);
     return Status::Failed;
 }
 
-bool CRestore::writeIni(const QString &iniPath, const QString &storageDir)
+bool CRestore::copyAll(const QString &workDir, const QString &storageDir, const QString &iniPath)
 {
-    const auto bad = [&](const QString &text) {
-        error = text;
+    if (!QDir().mkpath(workDir) || (!bucket && !QDir().mkpath(storageDir)))
+        return bad(QStringLiteral("cannot create %1 or %2").arg(workDir, storageDir));
+    QList<CTreeCopy::Item> database;
+    QList<CTreeCopy::Item> saves;
+    QString iniSum;
+    const QString savesPrefix = CBackup::savesFolder() + QLatin1Char('/');
+    for (const CBackupManifest::File &file : std::as_const(found.files)) {
+        CTreeCopy::Item item;
+        item.path = file.path;
+        item.size = file.size;
+        item.sum = file.sum;
+        if (file.path == CBackup::databaseFile()) {
+            database << item;
+        } else if (file.path.startsWith(savesPrefix)) {
+            item.path = file.path.mid(savesPrefix.size());
+            saves << item;
+        } else if (file.path == CBackup::iniFile()) {
+            iniSum = file.sum;
+        }
+    }
+    // First of all the ini, whole but under a name of its own: it says what this restore is
+    // for, so that a run cut short can be told and done again.
+    if (!writeIni(storageDir, iniPath, iniSum))
         return false;
-    };
+    step("marked");
+    if (!copyDatabase(database, workDir))
+        return false;
+    step("database");
+    if (bucket ? !copyToBucket() : !copySaves(saves, storageDir))
+        return false;
+    step("saves");
+
+    // Everything on disk before the ini says the restore is whole (the bucket's objects are
+    // the store's once it answered).
+    QStringList folders { workDir };
+    if (!bucket)
+        folders.prepend(storageDir);
+    for (const QString &dir : std::as_const(folders)) {
+        const int fd
+            = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const bool synced = fd >= 0 && ::syncfs(fd) == 0;
+        const int saved = errno;
+        if (fd >= 0)
+            ::close(fd);
+        if (!synced)
+            return bad(QStringLiteral("cannot sync the restored files in %1: %2")
+                           .arg(dir, QString::fromLocal8Bit(std::strerror(saved))));
+    }
+    step("synced");
+    // Whole: the ini in place, in one rename.
+    const QString pending = pendingIni(iniPath);
+    if (::rename(QFile::encodeName(pending).constData(), QFile::encodeName(iniPath).constData())
+        != 0)
+        return bad(QStringLiteral("cannot write %1: %2")
+                       .arg(iniPath, QString::fromLocal8Bit(std::strerror(errno))));
+    const int fd = ::open(QFile::encodeName(QFileInfo(iniPath).absolutePath()).constData(),
+        O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+    step("ini");
+    return true;
+}
+
+bool CRestore::copyDatabase(const QList<CTreeCopy::Item> &database, const QString &workDir)
+{
+    const QString staging = workDir + QLatin1Char('/') + partialFolder();
+    QString why;
+    CTreeCopy copy(backup, staging, CTreeCopy::Mode::Copy);
+    QList<CTreeCopy::Item> items = database;
+    if (!QDir().mkpath(staging) || !copy.run(items, &why))
+        return bad(QStringLiteral("user database: %1").arg(why));
+    const QString from = staging + QLatin1Char('/') + CBackup::databaseFile();
+    const QString to = workDir + QStringLiteral("/db/users.db");
+    // Password hashes: the owner's only, whatever the backed-up file allowed.
+    if (!QDir().mkpath(workDir + QStringLiteral("/db"))
+        || ::chmod(QFile::encodeName(from).constData(), S_IRUSR | S_IWUSR) != 0
+        || ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0)
+        return bad(QStringLiteral("cannot put the user database in %1: %2")
+                       .arg(to, QString::fromLocal8Bit(std::strerror(errno))));
+    if (!QDir().rmdir(staging))
+        return bad(QStringLiteral("cannot remove %1").arg(staging));
+    return true;
+}
+
+bool CRestore::copySaves(QList<CTreeCopy::Item> &saves, const QString &storageDir)
+{
+    const QString staging = storageDir + QLatin1Char('/') + partialFolder();
+    qint64 total = 0;
+    for (const CTreeCopy::Item &item : std::as_const(saves))
+        total += item.size;
+    QString why;
+    {
+        CTreeCopy copy(
+            backup + QLatin1Char('/') + CBackup::savesFolder(), staging, CTreeCopy::Mode::Copy);
+        CBackupProgress progress(progressSink, QStringLiteral("Saves"), saves.size(), total);
+        copy.setProgress(&progress);
+        if (!copy.run(saves, &why))
+            return bad(why);
+    }
+    // Each user's folder (and anything else at the top) moves into place whole.
+    for (const QString &entry : QDir(staging).entryList(
+             QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+        const QByteArray from = QFile::encodeName(staging + QLatin1Char('/') + entry);
+        const QByteArray to = QFile::encodeName(storageDir + QLatin1Char('/') + entry);
+        if (::rename(from.constData(), to.constData()) != 0)
+            return bad(QStringLiteral("cannot move %1 into %2: %3")
+                           .arg(entry, storageDir, QString::fromLocal8Bit(std::strerror(errno))));
+    }
+    if (!QDir().rmdir(staging))
+        return bad(QStringLiteral("cannot remove %1").arg(staging));
+    return true;
+}
+
+bool CRestore::writeIni(const QString &storageDir, const QString &iniPath, const QString &sum)
+{
     // The ini as it was, but pointing at the storage folder (or bucket) it was restored into.
     QFile stored(backup + QLatin1Char('/') + CBackup::iniFile());
     QByteArray bytes;
     if (stored.open(QIODevice::ReadOnly))
         bytes = stored.readAll();
-    const QString iniSum = iniSumOf(found);
-    if (!iniSum.isEmpty()
-        && CSaveSum::of(bytes.constData(), bytes.size(), CSaveSum::kindOf(iniSum)) != iniSum)
+    if (!sum.isEmpty() && CSaveSum::of(bytes.constData(), bytes.size(), CSaveSum::kindOf(sum)) != sum)
         return bad(QStringLiteral("%1 does not match the manifest").arg(stored.fileName()));
-    QDir().mkpath(QFileInfo(iniPath).absolutePath());
-    QFile out(iniPath);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(bytes) != bytes.size()
-        || !out.flush())
-        return bad(QStringLiteral("cannot write %1: %2").arg(iniPath, out.errorString()));
-    out.close();
     CIniFile ini(iniPath);
-    ini.load();
+    ini.parse(bytes);
     const QString section = QStringLiteral("Storage");
     bool set = true;
     if (bucket) {
@@ -205,9 +385,10 @@ bool CRestore::writeIni(const QString &iniPath, const QString &storageDir)
         if (set && ini.contains(section, QStringLiteral("Backend")))
             set = ini.setValue(section, QStringLiteral("Backend"), QStringLiteral("files"));
     }
-    if (!set || !ini.save())
-        return bad(QStringLiteral("cannot write %1: %2").arg(iniPath, ini.errorString()));
-
+    QString why;
+    if (!set || !QDir().mkpath(QFileInfo(iniPath).absolutePath())
+        || !CWholeFile::write(pendingIni(iniPath), ini.text(), &why))
+        return bad(QStringLiteral("cannot write %1: %2").arg(iniPath, why));
     return true;
 }
 
@@ -246,68 +427,5 @@ bool CRestore::copyToBucket()
         error = problems.first();
         return false;
     }
-    return true;
-}
-
-bool CRestore::copyAll(const QString &workDir, const QString &storageDir, const QString &iniPath)
-{
-    const auto bad = [&](const QString &text) {
-        error = text;
-        return false;
-    };
-    if (!QDir().mkpath(workDir) || (!bucket && !QDir().mkpath(storageDir)))
-        return bad(QStringLiteral("cannot create %1 or %2").arg(workDir, storageDir));
-
-    QList<CTreeCopy::Item> database;
-    QList<CTreeCopy::Item> saves;
-    const QString savesPrefix = CBackup::savesFolder() + QLatin1Char('/');
-    for (const CBackupManifest::File &file : std::as_const(found.files)) {
-        CTreeCopy::Item item;
-        item.path = file.path;
-        item.size = file.size;
-        item.sum = file.sum;
-        if (file.path == CBackup::databaseFile()) {
-            database << item;
-        } else if (file.path.startsWith(savesPrefix)) {
-            item.path = file.path.mid(savesPrefix.size());
-            saves << item;
-        }
-    }
-
-    QString why;
-    CTreeCopy dbCopy(backup, workDir + QStringLiteral("/db"), CTreeCopy::Mode::Copy);
-    if (!dbCopy.run(database, &why))
-        return bad(QStringLiteral("user database: %1").arg(why));
-    qint64 total = 0;
-    for (const CTreeCopy::Item &item : std::as_const(saves))
-        total += item.size;
-    if (bucket) {
-        if (!copyToBucket())
-            return false;
-    } else {
-        CTreeCopy savesCopy(
-            backup + QLatin1Char('/') + CBackup::savesFolder(), storageDir, CTreeCopy::Mode::Copy);
-        CBackupProgress progress(progressSink, QStringLiteral("Saves"), saves.size(), total);
-        savesCopy.setProgress(&progress);
-        if (!savesCopy.run(saves, &why))
-            return bad(why);
-    }
-
-    if (!writeIni(iniPath, storageDir))
-        return false;
-
-    const int fd = ::open(QFile::encodeName(bucket ? workDir : storageDir).constData(),
-        O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const bool synced = fd >= 0 && ::syncfs(fd) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    const int workFd
-        = ::open(QFile::encodeName(workDir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const bool workSynced = workFd >= 0 && ::syncfs(workFd) == 0;
-    if (workFd >= 0)
-        ::close(workFd);
-    if (!synced || !workSynced)
-        return bad(QStringLiteral("cannot sync the restored files: %1")
-                       .arg(QString::fromLocal8Bit(std::strerror(errno))));
     return true;
 }

@@ -18,7 +18,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -30,6 +29,7 @@
 #include "csavesum.h"
 #include "ctreecopy.h"
 #include "cuserfolder.h"
+#include "cwholefile.h"
 
 namespace {
 
@@ -118,15 +118,16 @@ bool CUserExport::readAccount(Account &account)
 
 bool CUserExport::write(const QString &path)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return fail(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
-    // One player's private data: readable by whoever made it, until handed over.
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
-    if (!write(&file))
+    // One player's private data: readable by whoever made it, until handed over. Made
+    // beside the name and renamed over it, so a link planted there is replaced, never
+    // written through.
+    CWholeFile file(path);
+    if (!file.open())
+        return fail(file.errorString());
+    if (!write(file.device()))
         return false;
     if (!file.commit())
-        return fail(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+        return fail(file.errorString());
     return true;
 }
 

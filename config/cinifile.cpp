@@ -3,9 +3,11 @@
 #include <limits>
 
 #include <QFile>
-#include <QSaveFile>
+#include <QFileInfo>
 #include <QStringDecoder>
 #include <QStringEncoder>
+
+#include "cwholefile.h"
 
 namespace {
 
@@ -71,13 +73,21 @@ CIniFile::Status CIniFile::load()
         loadStatus = Unreadable;
         return loadStatus;
     }
-    QByteArray data = file.readAll();
+    const QByteArray data = file.readAll();
     if (file.error() != QFileDevice::NoError) {
         loadStatus = Unreadable;
         return loadStatus;
     }
+    return parse(data);
+}
 
-    QList<QByteArray> rawLines;
+CIniFile::Status CIniFile::parse(QByteArray data)
+{
+    lines.clear();
+    bom.clear();
+    utf16 = false;
+    bigEndian = false;
+    newLine = QByteArrayLiteral("\n");
     if (data.startsWith("\xFF\xFE") || data.startsWith("\xFE\xFF")) {
         utf16 = true;
         bigEndian = data.startsWith("\xFE\xFF");
@@ -315,14 +325,8 @@ bool CIniFile::setValue(const QString &section, const QString &key, const QStrin
     return true;
 }
 
-bool CIniFile::save()
+QByteArray CIniFile::text() const
 {
-    saveError.clear();
-    if (loadStatus == Unreadable) {
-        saveError = QStringLiteral("the existing file could not be read");
-        return false;
-    }
-
     QByteArray out = bom;
     if (utf16) {
         QStringEncoder encoder(bigEndian ? QStringConverter::Utf16BE : QStringConverter::Utf16LE);
@@ -336,21 +340,23 @@ bool CIniFile::save()
             out += line.end;
         }
     }
+    return out;
+}
 
-    QSaveFile file(filePath);
-    if (!file.open(QIODevice::WriteOnly)) {
-        saveError = file.errorString();
+bool CIniFile::save()
+{
+    saveError.clear();
+    if (loadStatus == Unreadable) {
+        saveError = QStringLiteral("the existing file could not be read");
         return false;
     }
-    if (file.write(out) != out.size()) {
-        saveError = file.errorString();
-        file.cancelWriting();
+    // An ini that is a link (to a shared configuration) is written where it points.
+    const QFileInfo info(filePath);
+    QString where = filePath;
+    if (info.isSymLink())
+        where = info.exists() ? info.canonicalFilePath() : info.symLinkTarget();
+    if (!CWholeFile::write(where, text(), &saveError))
         return false;
-    }
-    if (!file.commit()) {
-        saveError = file.errorString();
-        return false;
-    }
     loadStatus = Loaded;
     return true;
 }

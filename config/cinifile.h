@@ -18,6 +18,8 @@ public:
     explicit CIniFile(const QString &path);
 
     Status load();
+    // The same from the file's bytes, read elsewhere.
+    Status parse(QByteArray data);
     Status status() const { return loadStatus; }
     QString path() const { return filePath; }
 
@@ -27,8 +29,11 @@ public:
 
     // False when the text cannot be stored as one line of this format.
     bool setValue(const QString &section, const QString &key, const QString &value);
-    // Refuses to overwrite a file that exists but could not be read.
+    // Refuses to overwrite a file that exists but could not be read. A new file is its
+    // owner's only; one replaced keeps its owner and group (see CWholeFile).
     bool save();
+    // The bytes save() writes.
+    QByteArray text() const;
     // Why the last save() failed.
     QString errorString() const { return saveError; }
 

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,6 +48,26 @@ CUploadFile::~CUploadFile()
     discard();
 }
 
+bool CUploadFile::namesFile(const QString &path, int fd)
+{
+    struct stat byName;
+    struct stat open;
+    return ::lstat(native(path).constData(), &byName) == 0 && ::fstat(fd, &open) == 0
+        && byName.st_dev == open.st_dev && byName.st_ino == open.st_ino;
+}
+
+bool CUploadFile::removeIfCutShort(const QString &path)
+{
+    const int fd = ::open(native(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    // Held while the name goes: an upload that lost its file to this waits for a new one.
+    const bool removed = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && namesFile(path, fd)
+        && ::unlink(native(path).constData()) == 0;
+    ::close(fd);
+    return removed;
+}
+
 bool CUploadFile::isTemporaryName(const QString &fileName)
 {
     // The archive's name (ending in ".z"), a dot and at most five base-36 digits, as open()
@@ -78,10 +99,17 @@ bool CUploadFile::open()
         const QString candidate = target + QLatin1Char('.')
             + QString::number(QRandomGenerator::global()->generate() & 0xFFFFFF, 36);
         fd = ::open(native(candidate).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd < 0 && errno != EEXIST)
+            return false;
+        // Held until the rename: a file of this name without the lock is an upload cut short
+        // (removeIfCutShort), even seen from another server on the same storage. One swept away
+        // between its creation and the lock is given up for another name.
+        if (fd >= 0 && (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !namesFile(candidate, fd))) {
+            ::close(fd);
+            fd = -1;
+        }
         if (fd >= 0)
             temporary = candidate;
-        else if (errno != EEXIST)
-            return false;
     }
     if (fd >= 0 && exists)
         ::fchmod(fd, mode);
@@ -137,11 +165,9 @@ bool CUploadFile::commit()
         return false;
     }
     const bool written = ::fdatasync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
-    fd = -1;
     // The sum first: a crash between the two renames leaves the old archive beside the new
     // sum, which the save store recognises by the version it has just kept of that archive.
-    if (!written || !closed || (digest && !digest->saveBeside(target))) {
+    if (!written || (digest && !digest->saveBeside(target))) {
         discard();
         return false;
     }
@@ -152,6 +178,10 @@ bool CUploadFile::commit()
         return false;
     }
     temporary.clear();
+    // Closed (and unlocked) only now that the file has its name; its bytes are on disk since
+    // the sync, so the close has nothing left to report.
+    ::close(fd);
+    fd = -1;
     // The rename is on disk only once its folder is, and a new folder once its parent is.
     bool synced = syncFolder(QFileInfo(target).absolutePath());
     for (const QString &folder : std::as_const(made))
@@ -161,12 +191,13 @@ bool CUploadFile::commit()
 
 void CUploadFile::discard()
 {
-    if (fd >= 0)
-        ::close(fd);
-    fd = -1;
+    // Unlinked while still locked: the name is never free and unheld at once.
     if (!temporary.isEmpty())
         ::unlink(native(temporary).constData());
     temporary.clear();
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
 }
 
 } // namespace libsock

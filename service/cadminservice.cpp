@@ -356,7 +356,7 @@ void CAdminService::purge(int months, bool dataOnly, bool dryRun, Reply reply)
             reply(CHttpApi::error(409, QStringLiteral("a purge is already running")));
             return;
         }
-        const QDateTime before = QDateTime::currentDateTime().addMonths(-months);
+        const QDateTime before = CUserPurge::cutOffFor(months, QDateTime::currentDateTime());
         CUserDb *db = CUserDb::instance();
         QVector<int> ids;
         QVector<CUserDb::UserRow> rows;
@@ -384,11 +384,7 @@ void CAdminService::purge(int months, bool dataOnly, bool dryRun, Reply reply)
             const CUserPurge::Counts counts = running->counts();
             running->deleteLater();
             running = nullptr;
-            // Whom it took, one line each: a purge is no undo.
-            for (const CUserDb::UserRow &user : counts.users) {
-                emit logLine(CUserPurge::takenLine(
-                    user, dataOnly ? CUserPurge::ClearData : CUserPurge::DeleteUsers));
-            }
+            // Whom it took, the purge has logged one by one as it went.
             // The settings dialog's texts.
             if (counts.databaseFailed) {
                 reply(CHttpApi::error(500,

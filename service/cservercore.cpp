@@ -169,13 +169,6 @@ bool CServerCore::start()
         if (CS3Config::fromSettings(settings, &config, &why)) {
             s3 = CS3Bucket::shared(config);
             log(tr("Saves in %1 at %2").arg(config.displayText(), config.endpoint));
-            // Uploads that a crash cut short a day ago or more: no server is still at them.
-            const std::shared_ptr<CS3Bucket> bucket = s3;
-            const CAbstractSaveStore::Limits limits = CAbstractSaveStore::limitsOf(settings);
-            storage->writeBack([bucket, limits] {
-                CS3SaveStore(bucket, limits)
-                    .cleanStaging(QDateTime::currentDateTimeUtc().addDays(-1));
-            });
         } else {
             log(tr("Saves in S3 cannot start => %1").arg(why));
         }

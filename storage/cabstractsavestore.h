@@ -115,6 +115,9 @@ public:
     // Bytes of every save and version (-1 when unknown), and whether the store takes writes
     // now (false with reason set).
     virtual qint64 storedBytes() const = 0;
+    // Removes what uploads cut short left, never what an upload in flight still writes, here
+    // or on another server sharing the store; how many went.
+    virtual int removeCutUploads() = 0;
     virtual bool writable(QString *reason) const = 0;
 
 protected:

@@ -51,6 +51,19 @@ bool CS3SaveCopy::bucketEmpty(bool *empty, QString *error)
     return true;
 }
 
+bool CS3SaveCopy::clearSaves(QString *error)
+{
+    QList<CS3Bucket::Object> objects;
+    if (!bucket->list(bucket->key(QString()), &objects, error))
+        return false;
+    QStringList keys;
+    for (const CS3Bucket::Object &object : std::as_const(objects)) {
+        if (!isStoreOwn(object.key.mid(bucket->key(QString()).size())))
+            keys << object.key;
+    }
+    return keys.isEmpty() || bucket->remove(keys, error);
+}
+
 bool CS3SaveCopy::toFolder(const QString &folder, QList<File> *files, QString *error)
 {
     QList<CS3Bucket::Object> objects;

@@ -39,6 +39,9 @@ public:
     bool fromFolder(const QString &folder, QList<File> *files, QString *error);
     // Whether the bucket's prefix holds nothing yet (false with error when it cannot tell).
     bool bucketEmpty(bool *empty, QString *error);
+    // Removes every save and version under the prefix (what bucketEmpty looks for); false
+    // with error when some stayed.
+    bool clearSaves(QString *error);
     // What differs between files and the bucket as it is now: one line each.
     QStringList checkBucket(const QList<File> &files);
     // What differs between files and folder as it is now (every file read again).

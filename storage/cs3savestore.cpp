@@ -513,6 +513,11 @@ bool CS3SaveStore::writable(QString *reason) const
     return bucket->probe(reason, &unreachable);
 }
 
+int CS3SaveStore::removeCutUploads()
+{
+    return cleanStaging(QDateTime::currentDateTimeUtc().addDays(-1));
+}
+
 int CS3SaveStore::cleanStaging(const QDateTime &cutOff)
 {
     const QString staging = objectKey(stagingFolder());

@@ -59,6 +59,9 @@ public:
 
     // Staged uploads and their parts begun before cutOff, left by a crash, go.
     int cleanStaging(const QDateTime &cutOff);
+    // Those begun a day ago or more: a bucket keeps no lock an upload in flight holds, so
+    // age alone tells one that a server sharing the bucket is still at.
+    int removeCutUploads() override;
 
 private:
     struct Version

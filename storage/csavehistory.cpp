@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include "csavesum.h"
 #include "storagehelpers.h"
@@ -74,6 +75,13 @@ QString CSaveHistory::folderOf(const QString &archivePath)
     return info.path() + QLatin1Char('/') + folderName() + QLatin1Char('/') + info.fileName();
 }
 
+bool CSaveHistory::isVersionName(const QString &name)
+{
+    static const QRegularExpression pattern(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d-\\d\\d-\\d\\d\\.\\d{3}Z(-\\d{1,3})?$"));
+    return pattern.match(name).hasMatch();
+}
+
 QList<CSaveHistory::Version> CSaveHistory::versionsOf(const QString &archivePath)
 {
     struct stat current;
@@ -83,8 +91,7 @@ QList<CSaveHistory::Version> CSaveHistory::versionsOf(const QString &archivePath
     for (const QString &name : folderEntries(dir)) {
         struct stat st;
         const QString path = dir + QLatin1Char('/') + name;
-        if (name.startsWith(QLatin1Char('.')) || CSaveSum::isSumFile(name)
-            || !statRegularFile(path, st))
+        if (!isVersionName(name) || !statRegularFile(path, st))
             continue;
         Version v;
         v.path = path;

@@ -30,7 +30,11 @@ public:
     // The folder that holds the versions of archivePath.
     static QString folderOf(const QString &archivePath);
 
-    // By name, so oldest first; sum files and hidden entries left out.
+    // Whether name is one a version is kept under ("2026-12-07T10-58-31.123Z", "-2" after it
+    // when two came in one millisecond): nothing else in a history folder (a sum file, of
+    // whatever kind, a partial copy) is a version.
+    static bool isVersionName(const QString &name);
+    // By name, so oldest first; only versions (no sum files, no hidden entries).
     static QList<Version> versionsOf(const QString &archivePath);
     // Removes what a commit cut short left: partial copies, a version that is the archive
     // itself (its sum goes back to the archive), sums without their version.

@@ -18,6 +18,7 @@
 #include "csavesum.h"
 #include "cserversettings.h"
 #include "cstoragelock.h"
+#include "cuploadfile.h"
 #include "cuploadsink.h"
 #include "cuserfolder.h"
 #include "storagehelpers.h"
@@ -376,7 +377,8 @@ CSaveStore::Outcome CSaveStore::restore(const QString &saveName, const QString &
     CSaveHistory::healDuplicates(path, folderSync());
 
     struct stat st;
-    if (!statRegularFile(chosen, st)) {
+    // Only a version: never a sum file or anything else the history folder holds.
+    if (!CSaveHistory::isVersionName(version) || !statRegularFile(chosen, st)) {
         out.status = Status::NotFound;
         out.message = translate("no version %1 of %2").arg(version, saveName);
         return out;
@@ -516,4 +518,26 @@ bool CSaveStore::writable(QString *reason) const
         return true;
     *reason = translate("the storage folder is not writable");
     return false;
+}
+
+int CSaveStore::removeCutUploads()
+{
+    int removed = 0;
+    std::function<void(const QString &)> walk = [&](const QString &dir) {
+        for (const QString &name : folderEntries(dir)) {
+            const QString path = dir + QLatin1Char('/') + name;
+            struct stat st;
+            if (::lstat(nativePath(path).constData(), &st) != 0)
+                continue;
+            if (S_ISDIR(st.st_mode) && !CSaveHistory::isFolderName(name))
+                walk(path);
+            // "a.z.z" is the archive of the save "a.z", never an upload's.
+            else if (S_ISREG(st.st_mode) && libsock::CUploadFile::isTemporaryName(name)
+                && !name.endsWith(QLatin1String(".z.z"))
+                && libsock::CUploadFile::removeIfCutShort(path))
+                ++removed;
+        }
+    };
+    walk(root.chopped(1));
+    return removed;
 }

@@ -84,6 +84,11 @@ public:
     // The path of a version of saveName, as history() names it.
     QString versionPath(const QString &saveName, const QString &version) const;
 
+    // Removes the temporary files that uploads cut short left (a server that ended
+    // mid-upload), never one an upload still writes, on this server or another sharing the
+    // storage folder; how many went.
+    int removeCutUploads() override;
+
 private:
     using Version = CSaveHistory::Version;
     struct UserUsage;

@@ -120,22 +120,29 @@ void makeUsable(int parentFd, const char *name, const struct stat &st)
         = fchmodat(parentFd, name, (st.st_mode & 07777) | S_IRWXU, 0);
 }
 
+// An entry someone else removed meanwhile (two servers finishing the same purge) is gone,
+// which is all that was asked.
+bool goneAlready()
+{
+    return errno == ENOENT;
+}
+
 bool removeEntry(int parentFd, const char *name)
 {
     struct stat st;
     if (fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return false;
+        return goneAlready();
     // Files, links (never followed), sockets and the like go with one unlink.
     if (!S_ISDIR(st.st_mode))
-        return unlinkat(parentFd, name, 0) == 0;
+        return unlinkat(parentFd, name, 0) == 0 || goneAlready();
 
     makeUsable(parentFd, name, st);
     const int fd = openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
-        return false;
+        return goneAlready();
     if (!removeContents(fd))
         return false;
-    return unlinkat(parentFd, name, AT_REMOVEDIR) == 0;
+    return unlinkat(parentFd, name, AT_REMOVEDIR) == 0 || goneAlready();
 }
 
 } // namespace

@@ -30,7 +30,7 @@ bool parsePort(const QString &text, int *port)
 
 QDateTime cutOff(int rangeIndex)
 {
-    return QDateTime::currentDateTime().addMonths(rangeIndex == 0 ? -3 : -6);
+    return CUserPurge::cutOffFor(rangeIndex == 0 ? 3 : 6, QDateTime::currentDateTime());
 }
 
 } // namespace

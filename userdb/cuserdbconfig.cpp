@@ -1,5 +1,10 @@
 #include "cuserdbconfig.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
 #include <QSqlDatabase>
 #include <QUrl>
 #include <QUrlQuery>
@@ -11,6 +16,19 @@ CUserDbConfig CUserDbConfig::sqlite(const QString &file)
     CUserDbConfig config;
     config.file = file;
     return config;
+}
+
+void CUserDbConfig::createSqliteFile() const
+{
+    if (kind != Sqlite || file.isEmpty() || file == QLatin1String(":memory:"))
+        return;
+    // Failures are SQLite's to report when it opens the file.
+    const int fd = ::open(QFile::encodeName(file).constData(),
+        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (fd < 0)
+        return;
+    ::fchmod(fd, S_IRUSR | S_IWUSR);
+    ::close(fd);
 }
 
 bool CUserDbConfig::fromUrl(const QString &url, CUserDbConfig *config, QString *errorText)

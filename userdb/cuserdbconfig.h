@@ -34,6 +34,10 @@ public:
     // Identifies the database (password left out), to tell configurations apart.
     QString key() const;
 
+    // An SQLite file not there yet is made, empty, its owner's only whatever the umask:
+    // SQLite would take the umask's bits, and gives its -wal and -shm files the file's.
+    void createSqliteFile() const;
+
     // Registers a connection of that name for this database, not yet opened.
     QSqlDatabase addConnection(const QString &connectionName) const;
 

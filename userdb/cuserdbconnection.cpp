@@ -60,8 +60,10 @@ bool CUserDbConnection::open(
 {
     close();
     // Before the first SQLite file is opened: only files opened through it can gather.
-    if (!target.isPostgresql())
+    if (!target.isPostgresql()) {
         CSqliteWalVfs::install();
+        target.createSqliteFile();
+    }
     db = target.addConnection(name);
     postgresql = target.isPostgresql();
     generation = wanted;

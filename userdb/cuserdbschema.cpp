@@ -137,8 +137,24 @@ Outcome uniqueIndexes(Context &c)
     return outcome;
 }
 
+// The users a purge has deleted whose folders may still be there: written with the deletion,
+// dropped once the folders are gone, so a purge cut short is finished by the next one.
+Outcome purgeJournal(Context &c)
+{
+    const bool ok
+        = c.query.exec(c.postgresql
+                  ? QStringLiteral("CREATE TABLE IF NOT EXISTS t_purge_journal (object_id "
+                                   "INT NOT NULL, name VARCHAR(255) NOT NULL, last_login "
+                                   "VARCHAR(32))")
+                  : QStringLiteral("CREATE TABLE IF NOT EXISTS t_purge_journal (object_id "
+                                   "INTEGER NOT NULL, name TEXT NOT NULL, last_login TEXT)"))
+        && c.query.exec(QStringLiteral("CREATE INDEX IF NOT EXISTS idx_t_purge_journal_object_id "
+                                       "ON t_purge_journal(object_id)"));
+    return ok ? Outcome::Done : (c.fail(), Outcome::Failed);
+}
+
 // In order; a file's user_version counts the steps it has taken. Only ever appended to.
-Outcome (*const STEPS[])(Context &) = { userTable, idMark, uniqueIndexes };
+Outcome (*const STEPS[])(Context &) = { userTable, idMark, uniqueIndexes, purgeJournal };
 
 bool sqliteUniqueNames(QSqlQuery &query)
 {

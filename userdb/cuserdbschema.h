@@ -5,8 +5,8 @@
 
 class QSqlDatabase;
 
-// The tables t_user and t_user_seq and their indexes, as an ordered list of steps. An SQLite
-// file records in its user_version how many steps it has taken and takes only the ones
+// The tables t_user, t_user_seq and t_purge_journal and their indexes, as an ordered list of steps.
+// An SQLite file records in its user_version how many steps it has taken and takes only the ones
 // after; every step also finds out by itself what is already there, so a file of an older
 // build (version 0, whatever it holds) and a PostgreSQL database, which runs every step at
 // each connection under a lock, come out the same.

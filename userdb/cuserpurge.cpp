@@ -1,13 +1,13 @@
 #include "cuserpurge.h"
 
 #include <QFileInfo>
-#include <QHash>
 #include <QSqlQuery>
 #include <QThread>
 #include <QVariant>
 
 #include "cuserdb.h"
 #include "cuserdbconnection.h"
+#include "cpurgejournal.h"
 #include "csavestore.h"
 #include "printabletext.h"
 
@@ -24,6 +24,11 @@ QString CUserPurge::takenLine(const CUserDb::UserRow &user, Mode mode)
         .arg(user.objectId)
         .arg(printableText(user.name),
             user.lastLogin.isEmpty() ? QStringLiteral("never") : user.lastLogin);
+}
+
+QDateTime CUserPurge::cutOffFor(int months, const QDateTime &now)
+{
+    return now.addMonths(-months);
 }
 
 CUserPurge::CUserPurge(
@@ -51,6 +56,12 @@ CUserPurge::~CUserPurge()
     }
 }
 
+void CUserPurge::step(const char *name) const
+{
+    if (stepHook)
+        stepHook(name);
+}
+
 void CUserPurge::start()
 {
     if (worker)
@@ -70,7 +81,10 @@ void CUserPurge::start()
 
 CUserPurge::Counts CUserPurge::run()
 {
-    Counts counts;
+    // What a purge cut short left is finished first (a dry run changes nothing).
+    Counts counts = dryRun ? Counts() : finishEarlier(storage.get());
+    if (counts.databaseFailed)
+        return counts;
     QVector<CUserDb::UserRow> rows;
     if (!listInactive(&rows, &counts.errorText)) {
         counts.databaseFailed = true;
@@ -82,70 +96,126 @@ CUserPurge::Counts CUserPurge::run()
         counts.users = rows;
         return counts;
     }
-    QVector<int> ids;
-    QHash<int, qsizetype> rowOf;
-    ids.reserve(rows.size());
-    for (qsizetype i = 0; i < rows.size(); ++i) {
-        ids.append(rows.at(i).objectId);
-        rowOf.insert(rows.at(i).objectId, i);
-    }
-    int done = 0;
-    for (qsizetype first = 0; first < ids.size(); first += ROWS_PER_TRANSACTION) {
-        const QVector<int> chunk = ids.mid(first, ROWS_PER_TRANSACTION);
-        QVector<int> gone;
-        if (mode == DeleteUsers) {
-            if (!deleteRows(chunk, &gone, &counts.errorText)) {
-                counts.databaseFailed = true;
-                return counts;
-            }
-            counts.deleted += int(gone.size());
-            counts.active += int(chunk.size() - gone.size());
-        } else {
-            gone = chunk;
-        }
-        // Only now, the rows committed, do their folders go.
-        for (const int id : std::as_const(gone)) {
-            bool inactive = true;
-            // Clearing keeps the rows: a user who logged in since the list was made keeps
-            // the saves, checked right before the folder goes.
-            if (mode == ClearData && !stillInactive(id, &inactive, &counts.errorText)) {
-                counts.databaseFailed = true;
-                return counts;
-            }
-            if (!inactive)
-                ++counts.active;
-            else if (removeFolder(id, counts) || mode == DeleteUsers)
-                counts.users.append(rows.at(rowOf.value(id)));
-            if (++done % FOLDERS_PER_REPORT == 0)
-                emit progress(done, counts.found);
-        }
-        done += int(chunk.size() - gone.size());
-        emit progress(done, counts.found);
-    }
+    if (mode == DeleteUsers)
+        deleteInactive(rows, counts);
+    else
+        clearInactive(rows, counts);
     return counts;
 }
 
-bool CUserPurge::deleteRows(const QVector<int> &ids, QVector<int> *deleted, QString *errorText)
+void CUserPurge::deleteInactive(const QVector<CUserDb::UserRow> &rows, Counts &counts)
+{
+    // Users whose folders are gone: dropped from the journal with the next batch's deletion.
+    QVector<int> finished;
+    int done = 0;
+    for (qsizetype first = 0; first < rows.size(); first += ROWS_PER_TRANSACTION) {
+        const QVector<CUserDb::UserRow> chunk = rows.mid(first, ROWS_PER_TRANSACTION);
+        QVector<CUserDb::UserRow> gone;
+        if (!deleteRows(chunk, finished, &gone, &counts.errorText)) {
+            counts.databaseFailed = true;
+            return;
+        }
+        finished.clear();
+        counts.deleted += int(gone.size());
+        counts.active += int(chunk.size() - gone.size());
+        done += int(chunk.size());
+        // Progress counts what is committed.
+        emit progress(done, counts.found);
+        step("committed");
+        // Named once their deletion is committed, whatever becomes of the folders: a purge
+        // is no undo. Only then do the folders go.
+        for (const CUserDb::UserRow &user : std::as_const(gone)) {
+            counts.users.append(user);
+            CUserDb::instance()->logLine(takenLine(user, DeleteUsers));
+        }
+        step("named");
+        for (const CUserDb::UserRow &user : std::as_const(gone)) {
+            // A folder that stays keeps its note, for the next purge or start to try again.
+            if (removeFolder(storage.get(), user.objectId, counts))
+                finished.append(user.objectId);
+            step("folder");
+        }
+    }
+    // Left for the next purge or start when this fails: it finds the folders gone.
+    CPurgeJournal::dropNow(finished, nullptr);
+}
+
+void CUserPurge::clearInactive(const QVector<CUserDb::UserRow> &rows, Counts &counts)
+{
+    int done = 0;
+    for (const CUserDb::UserRow &user : rows) {
+        // Clearing keeps the rows: a user who logged in since the list was made keeps the
+        // saves, checked right before the folder goes.
+        bool inactive = true;
+        if (!stillInactive(user.objectId, &inactive, &counts.errorText)) {
+            counts.databaseFailed = true;
+            return;
+        }
+        if (!inactive)
+            ++counts.active;
+        else if (removeFolder(storage.get(), user.objectId, counts)) {
+            counts.users.append(user);
+            CUserDb::instance()->logLine(takenLine(user, ClearData));
+        }
+        if (++done % FOLDERS_PER_REPORT == 0 || done == rows.size())
+            emit progress(done, counts.found);
+    }
+}
+
+CUserPurge::Counts CUserPurge::finishEarlier(CAbstractSaveStore *store)
+{
+    Counts counts;
+    QVector<CUserDb::UserRow> noted;
+    if (!CPurgeJournal::pending(&noted, &counts.errorText)) {
+        counts.databaseFailed = true;
+        return counts;
+    }
+    QVector<int> finished;
+    for (const CUserDb::UserRow &user : std::as_const(noted)) {
+        bool taken = false;
+        if (!CPurgeJournal::userExists(user.objectId, &taken, &counts.errorText)) {
+            counts.databaseFailed = true;
+            break;
+        }
+        // An id held by a user again names that user's folder, which stays.
+        if (!taken && !removeFolder(store, user.objectId, counts))
+            continue;
+        finished.append(user.objectId);
+        counts.earlier.append(user);
+        CUserDb::instance()->logLine(takenLine(user, DeleteUsers));
+    }
+    if (!CPurgeJournal::dropNow(finished, &counts.errorText))
+        counts.databaseFailed = true;
+    // Only the outcome of the purge that follows counts these.
+    counts.cleared = counts.missing = 0;
+    return counts;
+}
+
+bool CUserPurge::deleteRows(const QVector<CUserDb::UserRow> &users, const QVector<int> &finished,
+    QVector<CUserDb::UserRow> *deleted, QString *errorText)
 {
     QString error;
     const bool ok = CUserDb::instance()->run([&](CUserDbConnection &conn) {
         deleted->clear();
         const bool committed = conn.transaction([&] {
+            if (!CPurgeJournal::drop(conn, finished))
+                return false;
             // Still inactive: a login since the list was made keeps the user.
             QSqlQuery &query = conn.query(QStringLiteral("delete from t_user where object_id = ? "
                                                          "and (last_login is null or "
                                                          "last_login < ?)"));
-            for (const int id : ids) {
-                query.bindValue(0, id);
+            for (const CUserDb::UserRow &user : users) {
+                query.bindValue(0, user.objectId);
                 query.bindValue(1, cutOff);
                 if (!query.exec()) {
                     conn.keepError(query);
                     return false;
                 }
                 if (query.numRowsAffected() > 0)
-                    deleted->append(id);
+                    deleted->append(user);
             }
-            return true;
+            // Noted with their deletion: whoever finds the note finishes the folders.
+            return CPurgeJournal::note(conn, *deleted);
         });
         if (!committed)
             error = conn.lastErrorText;
@@ -182,7 +252,7 @@ bool CUserPurge::stillInactive(int objectId, bool *inactive, QString *errorText)
     return ok;
 }
 
-bool CUserPurge::removeFolder(int objectId, Counts &counts)
+bool CUserPurge::removeFolder(CAbstractSaveStore *storage, int objectId, Counts &counts)
 {
     bool existed = false;
     if (!storage) {
@@ -232,6 +302,9 @@ QString CUserPurge::summary() const
         : tr("Clearing the game data of users not logged in since %1: %2 of %3 cleared")
               .arg(cutOff, QString::number(c.cleared + c.missing), QString::number(c.found));
     QString line = what;
+    if (!c.earlier.isEmpty())
+        line += tr(", and the game data of %1 users a purge cut short had deleted")
+                    .arg(c.earlier.size());
     if (c.folderFailures > 0)
         line += tr(", %1 folders could not be removed").arg(c.folderFailures);
     if (c.databaseFailed)

@@ -455,6 +455,20 @@ void tst_Operator::checkConfig_data()
         << QStringLiteral("INI:7: [Storage] Backend=s3: S3Endpoint is not set\n");
     QTest::newRow("no such file") << QString() << QStringList { QStringLiteral("gone.ini") } << 2
                                   << QStringLiteral("gone.ini: no such file\n");
+    // Ports at and past their ends (MAIN stands for the main port's line).
+    QTest::newRow("port at the top") << QStringLiteral("MAIN=65535") << QStringList { ini } << 0
+                                     << QStringLiteral("INI: no problems found\n");
+    QTest::newRow("port past the top")
+        << QStringLiteral("MAIN=65536") << QStringList { ini } << 2
+        << QStringLiteral("INI:3: MainPort=65536: a port is a number from 1 to 65535\n");
+    QTest::newRow("port zero") << QStringLiteral("MAIN=0") << QStringList { ini } << 2
+                               << QStringLiteral("INI:3: MainPort=0: a port is a number from 1 to "
+                                                 "65535\n");
+    QTest::newRow("HTTP port off") << QStringLiteral("[Admin]\nHttpPort=0\n") << QStringList { ini }
+                                   << 0 << QStringLiteral("INI: no problems found\n");
+    QTest::newRow("HTTP port past the top")
+        << QStringLiteral("[Admin]\nHttpPort=65536\n") << QStringList { ini } << 2
+        << QStringLiteral("INI:7: HttpPort=65536: a port is a number from 0 to 65535\n");
 }
 
 void tst_Operator::checkConfig()
@@ -464,7 +478,18 @@ void tst_Operator::checkConfig()
     QFETCH(int, exitCode);
     QFETCH(QString, said);
     const QString ini = path(QStringLiteral("bin/tolvern.ini"));
-    writeIni(extra);
+    const bool mainPortRow = extra.startsWith(QLatin1String("MAIN="));
+    writeIni(mainPortRow ? QString() : extra);
+    if (mainPortRow) {
+        QFile file(ini);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QByteArray text = file.readAll();
+        file.close();
+        text.replace(
+            "MainPort=" + QByteArray::number(mainPort), "MainPort=" + extra.mid(5).toLatin1());
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            && file.write(text) == text.size());
+    }
     arguments.replaceInStrings(QStringLiteral("INI"), ini);
     QProcess *check = start(QStringList { QStringLiteral("--check-config") } + arguments);
     QVERIFY(check->waitForFinished(15000));

@@ -6,6 +6,8 @@
 #include <QTest>
 #include <QtEndian>
 
+#include "testsettle.h"
+
 // Byte-level builders and readers for both ports, written independently of the server's own
 // packet code so the tests check the wire rather than restate it.
 namespace testwire {
@@ -58,7 +60,7 @@ inline QByteArray frame(quint8 type, const QByteArray &payload)
 inline QByteArray readExactly(QTcpSocket &socket, qint64 n, int msec = 10000)
 {
     QByteArray out;
-    (void)QTest::qWaitFor(
+    (void)settle(
         [&] {
             out += socket.read(n - out.size());
             return out.size() >= n;

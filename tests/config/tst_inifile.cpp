@@ -1,15 +1,61 @@
+#include <dlfcn.h>
 #include <limits>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include "cinifile.h"
+#include "cwholefile.h"
 #include "unprivileged.h"
+
+namespace {
+
+// The file syncs and renames of this program while recording, in order: CWholeFile's calls
+// land here first.
+bool recording = false;
+QStringList &fileCalls()
+{
+    static QStringList calls;
+    return calls;
+}
+
+template<typename F> F real(const char *name)
+{
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+QString nameOfFd(int fd)
+{
+    return QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/self/fd/%1").arg(fd))).fileName();
+}
+
+} // namespace
+
+extern "C" int fsync(int fd)
+{
+    static const auto next = real<int (*)(int)>("fsync");
+    const int result = next(fd);
+    if (recording)
+        fileCalls() << QStringLiteral("sync ") + nameOfFd(fd);
+    return result;
+}
+
+extern "C" int rename(const char *from, const char *to)
+{
+    static const auto next = real<int (*)(const char *, const char *)>("rename");
+    if (recording)
+        fileCalls() << QStringLiteral("rename %1 %2")
+                           .arg(QFileInfo(QFile::decodeName(from)).fileName(),
+                               QFileInfo(QFile::decodeName(to)).fileName());
+    return next(from, to);
+}
 
 class tst_IniFile : public QObject
 {
@@ -41,6 +87,12 @@ private slots:
     void lineBreaksAreRefused();
     void saveReplacesInsteadOfRewriting();
     void unreadableFileIsNotOverwritten();
+    void permissionsWhateverTheUmask_data();
+    void permissionsWhateverTheUmask();
+    void ownerAndGroupKept();
+    void linkedIniWrittenWhereItPoints();
+    void wholeFileReplacesALinkNeverItsTarget();
+    void syncedBeforeItsRenameAndFolderAfter();
 
 private:
     QString writeFile(const QByteArray &bytes);
@@ -418,6 +470,143 @@ void tst_IniFile::unreadableFileIsNotOverwritten()
     QVERIFY(loadedUnreadable);
     QVERIFY(!saved);
     QCOMPARE(readFile(), before);
+}
+
+namespace {
+
+struct stat statOf(const QString &path)
+{
+    struct stat st
+    {
+    };
+    ::lstat(QFile::encodeName(path).constData(), &st);
+    return st;
+}
+
+} // namespace
+
+void tst_IniFile::permissionsWhateverTheUmask_data()
+{
+    QTest::addColumn<int>("before"); // the file's bits before the save; -1: no file
+    QTest::addColumn<int>("mask"); // the umask
+    QTest::addColumn<int>("after");
+    QTest::newRow("new, usual umask") << -1 << 022 << 0600;
+    QTest::newRow("new, no umask") << -1 << 0 << 0600;
+    QTest::newRow("new, owner masked") << -1 << 0277 << 0600;
+    QTest::newRow("group reads") << 0640 << 022 << 0640;
+    QTest::newRow("group writes") << 0660 << 077 << 0660;
+    QTest::newRow("world reads") << 0644 << 022 << 0640;
+    QTest::newRow("executable") << 0775 << 0 << 0660;
+}
+
+// The ini holds the token's hash and perhaps the database's password: a new one is its
+// owner's only, one replaced keeps what its group may do, and nobody else gets anything.
+void tst_IniFile::permissionsWhateverTheUmask()
+{
+    QFETCH(int, before);
+    QFETCH(int, mask);
+    QFETCH(int, after);
+    if (before >= 0) {
+        writeFile("[General]\nA=1\n");
+        QVERIFY(::chmod(QFile::encodeName(path).constData(), mode_t(before)) == 0);
+    }
+    CIniFile ini(path);
+    ini.load();
+    ini.setValue(QStringLiteral("General"), QStringLiteral("A"), QStringLiteral("2"));
+    const mode_t was = ::umask(mode_t(mask));
+    const bool saved = ini.save();
+    ::umask(was);
+    QVERIFY2(saved, qPrintable(ini.errorString()));
+    QCOMPARE(int(statOf(path).st_mode & 07777), after);
+}
+
+void tst_IniFile::ownerAndGroupKept()
+{
+    if (!testsupport::runningAsRoot())
+        QSKIP("only root gives files away");
+    // An ini of root's that the service's group reads, rewritten by root (admin token).
+    writeFile("[Admin]\nTokenHash=old\n");
+    QVERIFY(::chown(QFile::encodeName(path).constData(), 0, 65534) == 0);
+    QVERIFY(::chmod(QFile::encodeName(path).constData(), 0640) == 0);
+    CIniFile ini(path);
+    ini.load();
+    ini.setValue(QStringLiteral("Admin"), QStringLiteral("TokenHash"), QStringLiteral("new"));
+    QVERIFY(ini.save());
+    const struct stat st = statOf(path);
+    QCOMPARE(int(st.st_uid), 0);
+    QCOMPARE(int(st.st_gid), 65534);
+    QCOMPARE(int(st.st_mode & 07777), 0640);
+}
+
+void tst_IniFile::linkedIniWrittenWhereItPoints()
+{
+    // An ini kept elsewhere and linked to stays where it is, and the link stays a link.
+    const QString real = dir.filePath(QStringLiteral("shared.ini"));
+    QFile::remove(real);
+    QFile file(real);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("[General]\nA=1\n") > 0);
+    file.close();
+    QVERIFY(QFile::link(real, path));
+    CIniFile ini(path);
+    ini.load();
+    ini.setValue(QStringLiteral("General"), QStringLiteral("A"), QStringLiteral("2"));
+    QVERIFY(ini.save());
+    QVERIFY(QFileInfo(path).isSymLink());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("[General]\nA=2\n"));
+    QFile::remove(real);
+}
+
+void tst_IniFile::wholeFileReplacesALinkNeverItsTarget()
+{
+    // A link planted where a file is to be written: the file takes its place, and what it
+    // pointed to is left as it was.
+    const QString victim = dir.filePath(QStringLiteral("victim"));
+    QFile::remove(victim);
+    QFile file(victim);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("precious") == 8);
+    file.close();
+    const QString planted = dir.filePath(QStringLiteral("export.tar"));
+    QFile::remove(planted);
+    QVERIFY(QFile::link(victim, planted));
+    QString error;
+    QVERIFY2(CWholeFile::write(planted, "exported", &error), qPrintable(error));
+    QVERIFY(!QFileInfo(planted).isSymLink());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("precious"));
+    QFile written(planted);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QCOMPARE(written.readAll(), QByteArray("exported"));
+    QCOMPARE(int(statOf(planted).st_mode & 07777), 0600);
+    // Nothing left beside it.
+    QCOMPARE(
+        QDir(dir.path()).entryList({ QStringLiteral(".*partial") }, QDir::Files | QDir::Hidden),
+        QStringList());
+    QFile::remove(victim);
+    QFile::remove(planted);
+}
+
+// A crash at any moment leaves the old file or the new one, whole: the new one is synced
+// before it takes the name, and the folder after, so that the rename lasts too.
+void tst_IniFile::syncedBeforeItsRenameAndFolderAfter()
+{
+    writeFile("[General]\nA=1\n");
+    CIniFile ini(path);
+    ini.load();
+    ini.setValue(QStringLiteral("General"), QStringLiteral("A"), QStringLiteral("2"));
+    fileCalls().clear();
+    recording = true;
+    const bool saved = ini.save();
+    recording = false;
+    QVERIFY(saved);
+    const QStringList calls = fileCalls();
+    QCOMPARE(calls.size(), 3);
+    const QRegularExpression temporary(
+        QStringLiteral("^sync (\\.tolvern\\.ini\\.\\w+\\.partial)$"));
+    const QRegularExpressionMatch synced = temporary.match(calls.at(0));
+    QVERIFY2(synced.hasMatch(), qPrintable(calls.join(u'|')));
+    QCOMPARE(calls.at(1), QStringLiteral("rename %1 tolvern.ini").arg(synced.captured(1)));
+    QCOMPARE(calls.at(2), QStringLiteral("sync ") + QFileInfo(dir.path()).fileName());
 }
 
 QTEST_GUILESS_MAIN(tst_IniFile)

@@ -6,6 +6,9 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -95,6 +98,14 @@ bool replaceFile(const QString &path, const QByteArray &bytes)
         && ::rename(QFile::encodeName(path + QStringLiteral(".new")).constData(),
                QFile::encodeName(path).constData())
         == 0;
+}
+
+int modeOf(const QString &path)
+{
+    struct stat st
+    {
+    };
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
 
 bool emptyFolder(const QString &path)
@@ -265,6 +276,9 @@ void tst_Backup::backupWhileServingRestoresEverythingAcknowledged()
         client.join();
     QCOMPARE(failures.load(), 0);
     QVERIFY2(code == 0, out.constData());
+    // Password hashes and the token's hash, whatever the umask: the owner's only.
+    for (const char *secret : { "/users.db", "/tolvern.ini" })
+        QCOMPARE(modeOf(backupDir + QLatin1String(secret)), 0600);
     qInfo("%zu users before the backup, %zu added while it ran: %s", before.size(), during,
         out.trimmed().constData());
 
@@ -281,6 +295,9 @@ void tst_Backup::backupWhileServingRestoresEverythingAcknowledged()
     QVERIFY2(readAll(restored.iniPath())
                  .contains("SaveDataDir=" + QFile::encodeName(restored.storageDir())),
         out.constData());
+    // Password hashes and the token's hash: the owner's only.
+    for (const QString &secret : { restored.iniPath(), restored.databaseFile() })
+        QCOMPARE(modeOf(secret), 0600);
     QVERIFY2(restored.start(), qPrintable(restored.errorText()));
 
     for (const User &user : before)
@@ -408,6 +425,16 @@ void tst_Backup::backupIntoKeepsTheNewest()
 {
     QVERIFY(upload(server->filePort(), QStringLiteral("1/daily"), QByteArray(100000, 'd')));
     const QString parent = scratch.filePath(QStringLiteral("daily"));
+    // What runs cut short left goes; one still being written (locked), or of another name,
+    // stays.
+    const QString cut = parent + QStringLiteral("/.tolvern-backup-2001-01-01T00-00-00Z.partial");
+    const QString running
+        = parent + QStringLiteral("/.tolvern-backup-2002-01-01T00-00-00Z.partial");
+    const QString foreign = parent + QStringLiteral("/.tolvern-backup-x.partial");
+    for (const QString &folder : { cut, running, foreign })
+        QVERIFY(writeFile(folder + QStringLiteral("/users.db"), "half"));
+    const int held = ::open(QFile::encodeName(running).constData(), O_RDONLY | O_DIRECTORY);
+    QVERIFY(held >= 0 && ::flock(held, LOCK_EX) == 0);
     QStringList made;
     for (int i = 0; i < 3; ++i) {
         if (i == 2) {
@@ -418,10 +445,19 @@ void tst_Backup::backupIntoKeepsTheNewest()
             save.close();
         }
         QByteArray out;
+        QByteArray err;
         QCOMPARE(admin({ QStringLiteral("backup"), QStringLiteral("--into"), parent,
                            QStringLiteral("--keep"), QStringLiteral("2") },
-                     &out),
+                     &out, &err),
             0);
+        if (i == 0) {
+            QVERIFY2(err.contains("removed " + cut.toUtf8() + ", left by a backup cut short"),
+                err.constData());
+            QVERIFY(!QFileInfo::exists(cut));
+            QVERIFY(QFileInfo::exists(running + QStringLiteral("/users.db")));
+            QVERIFY(QFileInfo::exists(foreign + QStringLiteral("/users.db")));
+            ::close(held);
+        }
         // The second takes the sums of unchanged saves from the first.
         if (i == 1)
             QVERIFY2(!out.contains(" 0 sums taken"), out.constData());
@@ -545,6 +581,19 @@ void tst_Backup::userExport()
                      QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()),
             file.value(QStringLiteral("sha256")).toString());
     }
+
+    // A link planted at the name is replaced, and what it points to left alone.
+    const QString victim = scratch.filePath(QStringLiteral("victim"));
+    const QString planted = scratch.filePath(QStringLiteral("planted.tar"));
+    QVERIFY(writeFile(victim, "precious"));
+    QVERIFY(QFile::link(victim, planted));
+    QCOMPARE(admin({ QStringLiteral("users"), QStringLiteral("export"), QString::number(id),
+                 QStringLiteral("--to"), planted }),
+        0);
+    QCOMPARE(readAll(victim), QByteArray("precious"));
+    QVERIFY(!QFileInfo(planted).isSymLink());
+    QVERIFY(readAll(planted).startsWith(QStringLiteral("user-%1/account.json").arg(id).toUtf8()));
+    QCOMPARE(modeOf(planted), 0600);
 
     QByteArray refusal;
     QCOMPARE(admin({ QStringLiteral("users"), QStringLiteral("export"), QStringLiteral("99999"),

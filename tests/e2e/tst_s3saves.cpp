@@ -11,6 +11,8 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -84,6 +86,7 @@ private slots:
     void startRefusals();
     void adminAndHttpPages();
     void userDataFollowsTheUser();
+    void purgeCutShortFinishedAtStart();
     void backupAndRestoreIntoEither();
     void savesCopyBothWays();
 
@@ -465,6 +468,35 @@ void tst_S3Saves::userDataFollowsTheUser()
     QVERIFY(objects(bucket, early + QLatin1Char('/')).isEmpty());
 }
 
+// A purge cut after it deleted a user but before the user's objects went: the next start
+// removes them from the bucket and names the user, as it does with a folder.
+void tst_S3Saves::purgeCutShortFinishedAtStart()
+{
+    QString out;
+    QCOMPARE(admin({ QStringLiteral("users"), QStringLiteral("add"), QStringLiteral("cutshort"), QStringLiteral("pw") }, &out), 0);
+    const QString id = out.trimmed().section(QLatin1Char(' '), -1);
+    QVERIFY2(id.toInt() > 0, qPrintable(out));
+    QCOMPARE(upload(id + QStringLiteral("/left"), "a purge left this"), QStringLiteral("close"));
+    QCOMPARE(upload(id + QStringLiteral("/left"), "and this"), QStringLiteral("close"));
+    QCOMPARE(objects(bucket, id + QLatin1Char('/')).size(), 2);
+    QCOMPARE(server->stop(), 0);
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("cut"));
+        db.setDatabaseName(server->databaseFile());
+        QVERIFY(db.open());
+        QSqlQuery query(db);
+        QVERIFY(query.exec(QStringLiteral("insert into t_purge_journal (object_id, name) values (%1, 'cutshort')").arg(id)));
+        QVERIFY(query.exec(QStringLiteral("delete from t_user where object_id = %1").arg(id)));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("cut"));
+    server->readOutput();
+    QVERIFY2(server->start(), qPrintable(server->errorText()));
+    QByteArray said;
+    QTRY_VERIFY2_WITH_TIMEOUT((said += server->readOutput()).contains("Finished a purge cut short: removed the game data of 1 deleted users"), said.constData(), 30000);
+    QVERIFY(said.contains("Deleted user " + id.toLatin1() + " (cutshort), last login never"));
+    QVERIFY(objects(bucket, id + QLatin1Char('/')).isEmpty());
+}
+
 void tst_S3Saves::backupAndRestoreIntoEither()
 {
     QCOMPARE(upload(QStringLiteral("3/kept"), "first"), QStringLiteral("close"));
@@ -474,7 +506,7 @@ void tst_S3Saves::backupAndRestoreIntoEither()
     QString out;
     QCOMPARE(admin({ QStringLiteral("backup"), QStringLiteral("--to"), backup }, &out), 0);
     QVERIFY(QFileInfo(backup + QStringLiteral("/saves/3/kept.z")).size() == PART + 3);
-    QVERIFY(QFileInfo::exists(backup + QStringLiteral("/saves/3/kept.z.sha256")));
+    QVERIFY(QFileInfo::exists(backup + QStringLiteral("/saves/3/kept.z.xxh128")));
     QCOMPARE(QDir(backup + QStringLiteral("/saves/3/.versions/kept.z")).entryList(QDir::Files).size(), 2);
     QCOMPARE(admin({ QStringLiteral("backup"), QStringLiteral("verify"), backup }, &out), 0);
 

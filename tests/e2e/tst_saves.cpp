@@ -8,9 +8,11 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QDirIterator>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTest>
 #include <QtEndian>
@@ -59,6 +61,21 @@ QByteArray sha256Hex(const QByteArray &bytes)
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex() + '\n';
 }
 
+// The temporary files of uploads under dir, relative to it ("a.z.z" is an archive).
+QStringList uploadTemporaries(const QString &dir)
+{
+    static const QRegularExpression name(QStringLiteral("\\.z\\.[0-9a-z]{1,5}$"));
+    QStringList out;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (name.match(path).hasMatch() && !path.endsWith(QLatin1String(".z.z")))
+            out << QDir(dir).relativeFilePath(path);
+    }
+    out.sort();
+    return out;
+}
+
 bool writeBytes(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
@@ -100,6 +117,7 @@ private slots:
     void earlierSumUntilNextUpload();
     void downloadDuringReplacement();
     void replacementSyncsHistoryFolder();
+    void cutUploadsRemovedAtStart();
     void listOfUserWithoutUploads();
     void storageBytesMetric();
 
@@ -222,6 +240,23 @@ void tst_Saves::historyAndRestore()
     QCOMPARE(lines.size(), 2);
     QVERIFY2(lines.at(0).startsWith(kept.at(1) + QStringLiteral("\t2000\t")), qPrintable(out));
     QVERIFY2(lines.at(1).startsWith(kept.at(0) + QStringLiteral("\t1000\t")), qPrintable(out));
+
+    // Only a version is restored: never its sum file, of this kind or the earlier one.
+    const QString history = server->storageDir() + QStringLiteral("/7/.versions/slot1.z/");
+    QFile earlier(history + kept.at(0) + QStringLiteral(".sha256"));
+    QVERIFY(!earlier.exists());
+    QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write(sha256Hex(first)) == 65);
+    earlier.close();
+    for (const QString &notVersion :
+        { kept.at(0) + QStringLiteral(".xxh128"), kept.at(0) + QStringLiteral(".sha256") }) {
+        QVERIFY(QFile::exists(history + notVersion));
+        QCOMPARE(admin({ QStringLiteral("restore"), QStringLiteral("7"), QStringLiteral("slot1"),
+                     notVersion }),
+            1);
+        QCOMPARE(readAll(current), third);
+        QVERIFY(QFile::exists(history + notVersion));
+    }
+    QVERIFY(earlier.remove());
 
     // Restore the oldest; the archive it replaces becomes a version, so undo restores it.
     QCOMPARE(admin({ QStringLiteral("restore"), QStringLiteral("7"), QStringLiteral("slot1"),
@@ -590,6 +625,67 @@ void tst_Saves::replacementSyncsHistoryFolder()
     const qsizetype history = synced.indexOf(folder + QStringLiteral("/.versions/slot1.z"));
     const qsizetype archive = synced.lastIndexOf(folder);
     QVERIFY2(history >= 0 && archive > history, qPrintable(synced.join(u'\n')));
+}
+
+// A server that ends mid-upload leaves the upload's temporary file: the next start removes it
+// and every other one no upload holds, in one line counting them, and so does verify --all.
+// An upload in flight on another server sharing the storage folder keeps its file.
+void tst_Saves::cutUploadsRemovedAtStart()
+{
+    const QString folder = server->storageDir() + QStringLiteral("/12/");
+    CBlockingSocket inFlight(server->filePort());
+    QVERIFY(inFlight.send(request(3, QStringLiteral("12/flight"))));
+    QCOMPARE(result(inFlight.frame()), 0);
+    QVERIFY(inFlight.send(frame(1, QByteArray(1000, 'f'))));
+    QTRY_COMPARE(uploadTemporaries(folder).size(), 1);
+    const QStringList held = uploadTemporaries(folder);
+
+    CServerProcess other(QStringLiteral(TOLVERN_SERVER_PATH));
+    QVERIFY2(other.isValid(), qPrintable(other.errorText()));
+    other.setStorageDir(server->storageDir());
+    other.setHeadless(true);
+    other.setCaptureOutput(true);
+    QVERIFY2(other.start(), qPrintable(other.errorText()));
+    {
+        CBlockingSocket cut(other.filePort());
+        QVERIFY(cut.send(request(3, QStringLiteral("12/cut"))));
+        QCOMPARE(result(cut.frame()), 0);
+        QVERIFY(cut.send(frame(1, QByteArray(1000, 'c'))));
+        QTRY_COMPARE(uploadTemporaries(folder).size(), 2);
+        QVERIFY(other.kill());
+    }
+    // One more in a deeper folder, and the archive of the save "a.z", which only looks like one.
+    QVERIFY(QDir().mkpath(folder + QStringLiteral("deep")));
+    for (const QString &name : { QStringLiteral("deep/b.z.q1"), QStringLiteral("a.z.z") }) {
+        QFile file(folder + name);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("x") == 1);
+    }
+    QCOMPARE(uploadTemporaries(folder).size(), 3);
+    QVERIFY2(other.start(), qPrintable(other.errorText()));
+    QByteArray log;
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        (log += other.readOutput()).contains("Removed 2 temporary files of uploads cut short"),
+        log.constData(), 20000);
+    QCOMPARE(uploadTemporaries(folder), held);
+    QCOMPARE(readAll(folder + QStringLiteral("a.z.z")), QByteArray("x"));
+    QCOMPARE(other.stop(), 0);
+
+    QVERIFY(inFlight.send(frame(1, QByteArray(1000, 'g'))));
+    QVERIFY(inFlight.send(frame(0, packet(6, {}))));
+    QCOMPARE(inFlight.ending(), QStringLiteral("close"));
+    QCOMPARE(readAll(folder + QStringLiteral("flight.z")),
+        QByteArray(1000, 'f') + QByteArray(1000, 'g'));
+
+    QFile planted(folder + QStringLiteral("c.z.9"));
+    QVERIFY(planted.open(QIODevice::WriteOnly));
+    planted.close();
+    QProcess verify;
+    verify.start(server->path(QStringLiteral("bin/tolvern-server")),
+        { QStringLiteral("saves"), QStringLiteral("verify"), QStringLiteral("--all") });
+    QVERIFY(verify.waitForFinished(30000));
+    const QByteArray said = verify.readAllStandardError();
+    QVERIFY2(said.contains("Removed 1 temporary files of uploads cut short"), said.constData());
+    QVERIFY(uploadTemporaries(folder).isEmpty());
 }
 
 void tst_Saves::listOfUserWithoutUploads()

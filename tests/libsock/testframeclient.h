@@ -72,6 +72,18 @@ public:
         return control(3, string(user) + string(detail) + string(name));
     }
 
+    // How many payload bytes the data frames received so far hold: cheap enough to ask
+    // again and again while waiting, where dataBytes() copies them all each time.
+    qsizetype dataSize() const
+    {
+        qsizetype size = 0;
+        for (const Frame &f : frames) {
+            if (f.type != 0)
+                size += f.payload.size();
+        }
+        return size;
+    }
+
     // Payload bytes of all data frames received so far.
     QByteArray dataBytes() const
     {
@@ -107,13 +119,17 @@ private:
         const QByteArray got = readAll();
         raw += got;
         pending += got;
-        while (pending.size() >= 6) {
-            const quint32 len = qFromBigEndian<quint32>(pending.constData() + 2);
-            if (pending.size() < qsizetype(6 + len))
+        // The frames taken off the front once: removing each from a read of megabytes
+        // would move the rest every time.
+        qsizetype at = 0;
+        while (pending.size() - at >= 6) {
+            const quint32 len = qFromBigEndian<quint32>(pending.constData() + at + 2);
+            if (pending.size() - at < qsizetype(6 + len))
                 break;
-            frames.append(Frame { quint8(pending.at(1)), pending.mid(6, len) });
-            pending.remove(0, 6 + len);
+            frames.append(Frame { quint8(pending.at(at + 1)), pending.mid(at + 6, len) });
+            at += 6 + len;
         }
+        pending.remove(0, at);
     }
 
     QByteArray pending;

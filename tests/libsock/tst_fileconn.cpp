@@ -93,9 +93,11 @@ private:
 
 QByteArray pattern(int size)
 {
-    QByteArray out(size, '\0');
+    // Through the pointer: a checked operator[] per byte cost the sanitizer build seconds.
+    QByteArray out(size, Qt::Uninitialized);
+    char *bytes = out.data();
     for (int i = 0; i < size; ++i)
-        out[i] = char((i * 7 + i / 251) & 0xFF);
+        bytes[i] = char((i * 7 + i / 251) & 0xFF);
     return out;
 }
 

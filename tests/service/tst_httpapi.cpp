@@ -22,12 +22,14 @@
 #include <QTimer>
 
 #include "cadminbackend.h"
+#include "cblockingsocket.h"
 #include "cadmintoken.h"
 #include "chttpapi.h"
 #include "clogevents.h"
 #include "clogring.h"
 #include "cportreservation.h"
 #include "cserverprocess.h"
+#include "testwire.h"
 
 namespace {
 
@@ -41,7 +43,7 @@ struct Answer
     QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
 };
 
-// Answers every operation at once with 200.
+// Answers every operation at once with 200, and counts the save operations it is asked.
 class CStubBackend : public CAdminBackend
 {
 public:
@@ -55,12 +57,37 @@ public:
     void deleteUser(int, Reply reply) override { reply(Response()); }
     void purge(int, bool, bool, Reply reply) override { reply(Response()); }
     void saves(int, Reply reply) override { reply(Response()); }
-    void history(int, const QString &, Reply reply) override { reply(Response()); }
-    void restore(int, const QString &, const QString &, Reply reply) override { reply(Response()); }
+    void history(int, const QString &, Reply reply) override
+    {
+        ++saveCalls;
+        reply(Response());
+    }
+    void restore(int, const QString &, const QString &, Reply reply) override
+    {
+        ++saveCalls;
+        reply(Response());
+    }
     void exportUser(int, Reply reply) override { reply(Response()); }
     void log(qint64, Reply reply) override { reply(Response()); }
     qint64 lastLogSeq() override { return 0; }
+    int saveCalls = 0;
 };
+
+// The status the API answers a request with, on the API alone.
+int statusOf(CHttpApi &api, const QByteArray &method, const QByteArray &path,
+    const QByteArray &bearer, const QByteArray &body = QByteArray())
+{
+    CHttpApi::Request request;
+    request.method = method;
+    request.path = path;
+    request.authorization = "Bearer " + bearer;
+    request.body = body;
+    request.peer = QHostAddress(QStringLiteral("10.0.0.1"));
+    int answered = 0;
+    api.handle(
+        request, [&answered](const CHttpApi::Response &response) { answered = response.status; });
+    return answered;
+}
 
 } // namespace
 
@@ -84,6 +111,10 @@ private slots:
     // Last: it locks this address out.
     void lockAfterTenBadTokens();
     void lockCountsTenWithinAMinute();
+    void tokenComparedWhole_data();
+    void tokenComparedWhole();
+    void saveStepsLeadNowhereElse_data();
+    void saveStepsLeadNowhereElse();
 
 private:
     Answer call(const QByteArray &method, const QString &path,
@@ -330,6 +361,23 @@ void tst_HttpApi::savesHistoryRestore()
     QCOMPARE(call("POST", base + QStringLiteral("/slot1/restore"), R"({"version":"nope"})", token)
                  .status,
         404);
+    // A version's sum file is no version, whatever its kind.
+    for (const char *sum : { ".sha256", ".xxh128" }) {
+        QFile file(folder + QStringLiteral("/.versions/slot1.z/2026-12-07T10-40-02.517Z")
+            + QLatin1String(sum));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("0123abcd\n") == 9);
+        file.close();
+        QCOMPARE(call("POST", base + QStringLiteral("/slot1/restore"),
+                     R"({"version":"2026-12-07T10-40-02.517Z)" + QByteArray(sum) + "\"}", token)
+                     .status,
+            404);
+        QVERIFY(file.remove());
+    }
+    {
+        QFile unchanged(folder + QStringLiteral("/slot1.z"));
+        QVERIFY(unchanged.open(QIODevice::ReadOnly));
+        QCOMPARE(unchanged.readAll(), QByteArray("current"));
+    }
     const Answer restored = call("POST", base + QStringLiteral("/slot1/restore"),
         R"({"version":"2026-12-07T10-40-02.517Z"})", token);
     QVERIFY2(restored.status == 200, restored.body.constData());
@@ -361,12 +409,25 @@ void tst_HttpApi::purgeDryRunThenReal()
         call("POST", QStringLiteral("/api/v1/users"), R"({"name":"idle","password":"p"})", token)
             .status,
         201);
+    // Who logged in just now is active: neither listed nor taken.
+    QCOMPARE(
+        call("POST", QStringLiteral("/api/v1/users"), R"({"name":"busy","password":"p"})", token)
+            .status,
+        201);
+    {
+        CBlockingSocket control(server->mainPort(), 30);
+        QVERIFY(control.send(testwire::packet(9, testwire::str("busy") + testwire::str("p"))));
+        const QByteArray reply = control.reply();
+        QVERIFY(!reply.isEmpty());
+        QCOMPARE(int(reply[0]), 0);
+    }
     const Answer dry = call(
         "POST", QStringLiteral("/api/v1/users/purge"), R"({"inactive":"3m","dryRun":true})", token);
     QCOMPARE(dry.status, 200);
     QCOMPARE(dry.json().value(QStringLiteral("deleted")).toInt(), 0);
     const int inactive = int(dry.json().value(QStringLiteral("users")).toArray().size());
     QVERIFY(dry.body.contains("\"idle\""));
+    QVERIFY2(!dry.body.contains("\"busy\""), dry.body.constData());
     QVERIFY(call("GET", QStringLiteral("/api/v1/users?filter=idle"), QByteArray(), token)
                 .body.contains("\"total\":1"));
     const Answer real = call("POST", QStringLiteral("/api/v1/users/purge"),
@@ -376,6 +437,9 @@ void tst_HttpApi::purgeDryRunThenReal()
     QVERIFY(real.body.contains("\"idle\""));
     QVERIFY(call("GET", QStringLiteral("/api/v1/users?filter=idle"), QByteArray(), token)
                 .body.contains("\"total\":0"));
+    QVERIFY(!real.body.contains("\"busy\""));
+    QVERIFY(call("GET", QStringLiteral("/api/v1/users?filter=busy"), QByteArray(), token)
+                .body.contains("\"total\":1"));
 }
 
 void tst_HttpApi::logStream()
@@ -614,6 +678,61 @@ void tst_HttpApi::lockCountsTenWithinAMinute()
     QCOMPARE(status("right", "10.0.0.2"), 200);
     now += CHttpApi::LOCK_MS;
     QCOMPARE(status("right", "10.0.0.1"), 200);
+}
+
+void tst_HttpApi::tokenComparedWhole_data()
+{
+    QTest::addColumn<int>("byte"); // of the 32 of the stored hash that differs; -1: none
+    QTest::addColumn<int>("status");
+    QTest::newRow("same") << -1 << 200;
+    for (const int byte : { 0, 15, 23, 24, 30, 31 })
+        QTest::addRow("byte %d differs", byte) << byte << 401;
+}
+
+// Every byte of the token's hash counts.
+void tst_HttpApi::tokenComparedWhole()
+{
+    QFETCH(int, byte);
+    QFETCH(int, status);
+    CStubBackend backend;
+    CHttpApi api(&backend);
+    QByteArray hash = QByteArray::fromHex(CAdminToken::hash("right").toLatin1());
+    QCOMPARE(hash.size(), 32);
+    if (byte >= 0)
+        hash[byte] = char(hash[byte] ^ 0x01);
+    api.setTokenHash(QString::fromLatin1(hash.toHex()));
+    QCOMPARE(statusOf(api, "GET", "/api/v1/status", "right"), status);
+}
+
+void tst_HttpApi::saveStepsLeadNowhereElse_data()
+{
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<int>("status");
+    const QByteArray base = "/api/v1/users/7/saves/";
+    QTest::newRow("plain") << QByteArray("GET") << base + "slot1/history" << 200;
+    QTest::newRow("deeper") << QByteArray("GET") << base + "a%2Fslot1/history" << 200;
+    QTest::newRow("parent step") << QByteArray("GET") << base + "..%2F8%2Fslot1/history" << 404;
+    QTest::newRow("parent step inside")
+        << QByteArray("POST") << base + "a%2F..%2F..%2F8%2Fslot1/restore" << 404;
+    QTest::newRow("parent step alone") << QByteArray("GET") << base + "%2E%2E/history" << 404;
+    QTest::newRow("dot step") << QByteArray("GET") << base + ".%2Fslot1/history" << 404;
+    QTest::newRow("empty step") << QByteArray("GET") << base + "a%2F%2Fb/history" << 404;
+    QTest::newRow("backslash") << QByteArray("GET") << base + "..%5Cslot1/history" << 404;
+}
+
+// A save step that would lead out of the user's folder is no route at all: not found, and
+// the store (which would refuse it and log the failure) is never asked.
+void tst_HttpApi::saveStepsLeadNowhereElse()
+{
+    QFETCH(QByteArray, method);
+    QFETCH(QByteArray, path);
+    QFETCH(int, status);
+    CStubBackend backend;
+    CHttpApi api(&backend);
+    api.setTokenHash(CAdminToken::hash("right"));
+    QCOMPARE(statusOf(api, method, path, "right", R"({"version":"v"})"), status);
+    QCOMPARE(backend.saveCalls, status == 200 ? 1 : 0);
 }
 
 QTEST_GUILESS_MAIN(tst_HttpApi)

@@ -1,5 +1,7 @@
 #include <algorithm>
+#include <csignal>
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <limits>
 #include <memory>
 
@@ -11,6 +13,8 @@
 #include <QRandomGenerator>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QSet>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QRegularExpression>
@@ -95,6 +99,7 @@ private slots:
     void configFromUrl_data();
     void configFromUrl();
     void tableAndIndexesAsDesigned();
+    void newSqliteFileIsTheOwners();
     void idsStartAtOneAndGrow();
     void idsAreNeverReused();
     void plantedFoldersAreMovedAside();
@@ -134,6 +139,11 @@ private slots:
     void purgeKeepsWhoLogsInMeanwhile_data();
     void purgeKeepsWhoLogsInMeanwhile();
     void purgeStoppedPartWayKeepsItsCommits();
+    void purgeProgressCountsCommits();
+    void purgeFinishesWhatOneCutShortLeft_data();
+    void purgeFinishesWhatOneCutShortLeft();
+    void purgeCutAtEachStep_data();
+    void purgeCutAtEachStep();
 
 private:
     int addUser(const QString &name, const QString &password = QStringLiteral("pw"));
@@ -141,6 +151,10 @@ private:
     void setLastLogin(int objectId, const QVariant &value);
     QString makeUserFolder(int objectId);
     int rowCount();
+    // Users first.. first + count - 1, who never logged in, in one transaction.
+    void insertUsers(int first, int count);
+    QList<int> journalIds();
+    void noteInJournal(int objectId, const QString &name);
     QString storedPassword(int objectId);
     // Whether the user's password is stored hashed, as a hash of password.
     bool storesHashOf(int objectId, const QString &password);
@@ -192,6 +206,7 @@ void tst_UserDb::init()
 {
     QSqlQuery query = sql();
     QVERIFY(query.exec(QStringLiteral("delete from t_user")));
+    QVERIFY(query.exec(QStringLiteral("delete from t_purge_journal")));
     QVERIFY(query.exec(QStringLiteral("update t_user_seq set last_id = 0")));
     CServerSettings::instance()->saveDataDir = storage;
     QDir(storage).removeRecursively();
@@ -289,6 +304,41 @@ int tst_UserDb::rowCount()
     return query.value(0).toInt();
 }
 
+void tst_UserDb::insertUsers(int first, int count)
+{
+    QSqlQuery query = sql();
+    QVERIFY(query.exec(QStringLiteral("BEGIN")));
+    QVERIFY(query.prepare(QStringLiteral(
+        "insert into t_user (object_id, name, password, is_enabled) values (?, ?, 'pw', 'Y')")));
+    for (int id = first; id < first + count; ++id) {
+        query.bindValue(0, id);
+        query.bindValue(1, QStringLiteral("user%1").arg(id));
+        QVERIFY(query.exec());
+    }
+    QVERIFY(sql().exec(QStringLiteral("COMMIT")));
+}
+
+QList<int> tst_UserDb::journalIds()
+{
+    QList<int> ids;
+    QSqlQuery query = sql();
+    if (!query.exec(QStringLiteral("select object_id from t_purge_journal order by object_id")))
+        return { -1 };
+    while (query.next())
+        ids << query.value(0).toInt();
+    return ids;
+}
+
+void tst_UserDb::noteInJournal(int objectId, const QString &name)
+{
+    QSqlQuery query = sql();
+    QVERIFY(query.prepare(
+        QStringLiteral("insert into t_purge_journal (object_id, name) values (?, ?)")));
+    query.addBindValue(objectId);
+    query.addBindValue(name);
+    QVERIFY(query.exec());
+}
+
 void tst_UserDb::configFromUrl_data()
 {
     QTest::addColumn<QString>("driver");
@@ -351,6 +401,31 @@ void tst_UserDb::configFromUrl()
             connection);
     }
     QSqlDatabase::removeDatabase(QStringLiteral("config-test"));
+}
+
+// Password hashes: a new database file and its log are the owner's only, whatever the umask.
+void tst_UserDb::newSqliteFileIsTheOwners()
+{
+    if (postgresql())
+        QSKIP("an SQLite file's");
+    const QString file = temp.filePath(QStringLiteral("fresh/users.db"));
+    QVERIFY(QDir().mkpath(QFileInfo(file).path()));
+    const mode_t was = ::umask(0);
+    db->setConfig(CUserDbConfig::sqlite(file));
+    const auto restore = qScopeGuard([this, was] {
+        ::umask(was);
+        db->setConfig(CUserDbConfig::sqlite(temp.filePath(QStringLiteral("users.db"))));
+    });
+    QString error;
+    QVERIFY2(db->open(&error), qPrintable(error));
+    QVERIFY(addUser(QStringLiteral("anna")) > 0);
+    for (const QString &path : { file, file + QStringLiteral("-wal") }) {
+        struct stat st
+        {
+        };
+        QVERIFY2(::stat(QFile::encodeName(path).constData(), &st) == 0, qPrintable(path));
+        QCOMPARE(int(st.st_mode & 0777), 0600);
+    }
 }
 
 void tst_UserDb::tableAndIndexesAsDesigned()
@@ -591,7 +666,8 @@ void tst_UserDb::olderSqliteFile()
     // The steps taken are recorded; the one left undone is tried again at the next start.
     QSqlQuery version = sql();
     QVERIFY(version.exec(QStringLiteral("PRAGMA user_version")) && version.next());
-    QCOMPARE(version.value(0).toInt(), CUserDbSchema::latestVersion() - notices);
+    // (With a name twice, the file stays at the two steps before the unique indexes.)
+    QCOMPARE(version.value(0).toInt(), notices ? 2 : CUserDbSchema::latestVersion());
     if (notices)
         QVERIFY2(logged.at(0).at(0).toString().contains(QLatin1String("\"anna\" more than once")),
             qPrintable(logged.at(0).at(0).toString()));
@@ -1204,7 +1280,9 @@ void tst_UserDb::inactiveUsers()
     setLastLogin(6, CUserDb::dateTimeText(now.addMonths(-6).addSecs(-1)));
 
     QVector<int> ids = { 99 };
-    db->inactiveUserIds(now.addMonths(-months), ids);
+    // The cut-off every purge takes, months back from now.
+    QCOMPARE(CUserPurge::cutOffFor(months, now), now.addMonths(-months));
+    db->inactiveUserIds(CUserPurge::cutOffFor(months, now), ids);
     QCOMPARE(ids.takeFirst(), 99); // appended to, not replaced
     std::sort(ids.begin(), ids.end());
     QCOMPARE(QList<int>(ids.begin(), ids.end()), expected);
@@ -1483,10 +1561,20 @@ void tst_UserDb::batchOutlivesLockCycle()
         committed = db->commitBatch(batch, &error);
     }));
     server->start();
+    QSqlQuery other = sql();
+    // A failed check leaves neither a thread on this frame nor locks for the next case.
+    const auto settle = qScopeGuard([&] {
+        go.release();
+        other.exec(QStringLiteral("ROLLBACK"));
+        server->wait(30000);
+    });
     QVERIFY(connected.tryAcquire(1, 20000));
     // Another server's transaction holds bert, the batch takes anna and waits for bert, then
-    // the other wants anna: PostgreSQL ends the batch's transaction, the first to wait.
-    QSqlQuery other = sql();
+    // the other wants anna: PostgreSQL ends the transaction whose deadlock check finds the
+    // cycle. The batch's check runs once, after the cluster's deadlock_timeout; the other's
+    // never does, so a cycle closed late fails on the lock timeout instead of flipping sides.
+    QVERIFY(other.exec(QStringLiteral("SET deadlock_timeout = '1h'")));
+    QVERIFY(other.exec(QStringLiteral("SET lock_timeout = '30s'")));
     QVERIFY(other.exec(QStringLiteral("BEGIN")));
     QVERIFY(other.exec(QStringLiteral("update t_user set last_login = 'x' where name = 'bert'")));
     go.release();
@@ -1585,5 +1673,183 @@ void tst_UserDb::purgeStoppedPartWayKeepsItsCommits()
     QVERIFY(QFileInfo::exists(CUserFolder::path(storage, users) + QStringLiteral("/sub")));
 }
 
-QTEST_GUILESS_MAIN(tst_UserDb)
+// What the progress says is done is committed: a purge cut at any report has deleted exactly
+// as many users as it said.
+void tst_UserDb::purgeProgressCountsCommits()
+{
+    const int users = 2 * CUserPurge::ROWS_PER_TRANSACTION + 500;
+    insertUsers(1, users);
+    CUserPurge work(CUserPurge::DeleteUsers, QDateTime::currentDateTime(), storage);
+    QList<int> reported;
+    connect(
+        &work, &CUserPurge::progress, this,
+        [&](int done, int total) {
+            QCOMPARE(total, users);
+            QCOMPARE(done, users - rowCount());
+            reported << done;
+        },
+        Qt::DirectConnection);
+    QVERIFY(work.run().ok());
+    // Each transaction's notes go with the next; the last batch's once it is done.
+    QVERIFY(journalIds().isEmpty());
+    QCOMPARE(reported,
+        (QList<int> {
+            0, CUserPurge::ROWS_PER_TRANSACTION, 2 * CUserPurge::ROWS_PER_TRANSACTION, users }));
+}
+
+void tst_UserDb::purgeFinishesWhatOneCutShortLeft_data()
+{
+    QTest::addColumn<bool>("folder");
+    QTest::addColumn<bool>("idTakenAgain");
+    QTest::addColumn<bool>("folderStays"); // cannot be removed
+    QTest::newRow("folder left") << true << false << false;
+    QTest::newRow("folder gone") << false << false << false;
+    QTest::newRow("id held by a user again") << true << true << false;
+    QTest::newRow("folder cannot go") << false << false << true;
+}
+
+// A purge cut short after it deleted users leaves their notes in the journal: the next purge
+// removes their folders and names them, and a folder that cannot go keeps its note.
+void tst_UserDb::purgeFinishesWhatOneCutShortLeft()
+{
+    QFETCH(bool, folder);
+    QFETCH(bool, idTakenAgain);
+    QFETCH(bool, folderStays);
+    const int id = 5;
+    noteInJournal(id, QStringLiteral("gone\nuser"));
+    if (idTakenAgain) {
+        insertUsers(id, 1);
+        setLastLogin(id, CUserDb::dateTimeText(QDateTime::currentDateTime()));
+    }
+    if (folder)
+        makeUserFolder(id);
+    if (folderStays)
+        plantFile(id);
+    QSignalSpy logged(db, &CUserDb::log);
+    // The cut-off before every user: this purge takes nobody of its own.
+    const CUserPurge::Counts counts
+        = purge(CUserPurge::DeleteUsers, QDateTime::currentDateTime().addYears(-30));
+    QCOMPARE(counts.deleted, 0);
+    QCOMPARE(counts.folderFailures, folderStays ? 1 : 0);
+    QCOMPARE(QFileInfo::exists(CUserFolder::path(storage, id)), idTakenAgain || folderStays);
+    QCOMPARE(journalIds(), folderStays ? QList<int> { id } : QList<int>());
+    QCOMPARE(counts.earlier.size(), folderStays ? 0 : 1);
+    const QString named = QStringLiteral("Deleted user 5 (gone\\nuser), last login never");
+    QStringList lines;
+    for (const QList<QVariant> &signal : std::as_const(logged))
+        lines << signal.at(0).toString();
+    QCOMPARE(lines.count(named), folderStays ? 0 : 1);
+    QCOMPARE(rowCount(), idTakenAgain ? 1 : 0);
+}
+
+void tst_UserDb::purgeCutAtEachStep_data()
+{
+    QTest::addColumn<QByteArray>("step");
+    QTest::addColumn<int>("at"); // the how-manieth time it is reached
+    // 1,002 inactive users in two transactions; some have folders, the first none.
+    QTest::newRow("first commit") << QByteArray("committed") << 1;
+    QTest::newRow("first named") << QByteArray("named") << 1;
+    QTest::newRow("first folder") << QByteArray("folder") << 1;
+    QTest::newRow("a folder later") << QByteArray("folder") << 600;
+    QTest::newRow("second commit") << QByteArray("committed") << 2;
+    QTest::newRow("last folder") << QByteArray("folder") << 1002;
+}
+
+// A purge ended by SIGKILL at any step: every user it deleted is either without a folder or
+// noted in the journal, and the next purge removes the folders left and names those users.
+void tst_UserDb::purgeCutAtEachStep()
+{
+    QFETCH(QByteArray, step);
+    QFETCH(int, at);
+    const int users = CUserPurge::ROWS_PER_TRANSACTION + 2;
+    insertUsers(1, users);
+    // Folders around each place a cut can fall.
+    for (const int id : { 2, 3, 599, 600, 601, 1000, 1001, 1002 })
+        makeUserFolder(id);
+    const int active = addUser(QStringLiteral("active"));
+    QVERIFY(db->login(QStringLiteral("active"), QStringLiteral("pw"), nullptr));
+    makeUserFolder(active);
+    CUserDbConfig config;
+    QVERIFY(db->currentConfig(&config, nullptr));
+
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("PURGE_CHILD"), QStringLiteral("1"));
+    env.insert(QStringLiteral("PURGE_DATABASE"),
+        postgresql() ? cluster->url(QStringLiteral("users")) : config.sqliteFile());
+    env.insert(QStringLiteral("PURGE_STORAGE"), storage);
+    env.insert(QStringLiteral("PURGE_STEP"), QString::fromLatin1(step));
+    env.insert(QStringLiteral("PURGE_AT"), QString::number(at));
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), {});
+    QVERIFY(child.waitForFinished(60000));
+    QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+
+    // Nothing it took is unrecorded.
+    const QList<int> noted = journalIds();
+    QSqlQuery left = sql();
+    QVERIFY(left.exec(QStringLiteral("select object_id from t_user")));
+    QSet<int> remaining;
+    while (left.next())
+        remaining.insert(left.value(0).toInt());
+    QVERIFY(remaining.contains(active));
+    for (int id = 2; id <= users; ++id) {
+        if (!remaining.contains(id) && QFileInfo::exists(CUserFolder::path(storage, id)))
+            QVERIFY2(noted.contains(id), qPrintable(QString::number(id)));
+    }
+
+    QSignalSpy logged(db, &CUserDb::log);
+    const CUserPurge::Counts counts
+        = purge(CUserPurge::DeleteUsers, CUserPurge::cutOffFor(3, QDateTime::currentDateTime()));
+    QVERIFY2(counts.ok(), qPrintable(counts.errorText));
+    QCOMPARE(int(counts.earlier.size()), int(noted.size()));
+    QCOMPARE(rowCount(), 1);
+    QCOMPARE(QDir(storage).entryList(QDir::Dirs | QDir::NoDotAndDotDot),
+        QStringList { QString::number(active) });
+    QVERIFY(journalIds().isEmpty());
+    // Each user of the journal named again by the purge that finished it.
+    QStringList lines;
+    for (const QList<QVariant> &signal : std::as_const(logged))
+        lines << signal.at(0).toString();
+    for (const int id : noted)
+        QVERIFY2(
+            lines.contains(QStringLiteral("Deleted user %1 (user%1), last login never").arg(id)),
+            qPrintable(QString::number(id)));
+}
+
+namespace {
+
+// The child of purgeCutAtEachStep: one purge, ended by SIGKILL at the given step.
+int runPurgeChild()
+{
+    const QByteArray stop = qgetenv("PURGE_STEP");
+    int left = qEnvironmentVariableIntValue("PURGE_AT");
+    CUserDbConfig config;
+    if (!CUserDbConfig::fromUrl(qEnvironmentVariable("PURGE_DATABASE"), &config, nullptr))
+        return 2;
+    CUserDb::instance()->setConfig(config);
+    if (!CUserDb::instance()->open())
+        return 3;
+    CUserPurge work(CUserPurge::DeleteUsers, CUserPurge::cutOffFor(3, QDateTime::currentDateTime()),
+        qEnvironmentVariable("PURGE_STORAGE"));
+    work.setStepHook([&](const char *step) {
+        if (stop == step && --left == 0)
+            ::raise(SIGKILL);
+    });
+    return work.run().ok() ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    if (qEnvironmentVariableIsSet("PURGE_CHILD"))
+        return runPurgeChild();
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    tst_UserDb test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_userdb.moc"
