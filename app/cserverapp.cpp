@@ -35,6 +35,9 @@
 #include "ctlsacceptor.h"
 #include "cservermainwindow.h"
 #include "cserveroptions.h"
+#include "cs3bucket.h"
+#include "cs3config.h"
+#include "cabstractsavestore.h"
 #include "cserversettings.h"
 #include "csetupdlg.h"
 #include "csingleinstance.h"
@@ -57,6 +60,12 @@ QString translate(const char *text)
 {
     return QCoreApplication::translate("CServerApp", text);
 }
+// The save store the settings name, for the start-up tidy's thread; null: none set.
+std::shared_ptr<CAbstractSaveStore> savedStore()
+{
+    return CAbstractSaveStore::fromSettings(CServerSettings::instance()->snapshot());
+}
+
 } // namespace
 
 int CServerApp::run(int &argc, char **argv)
@@ -345,7 +354,7 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
     settings->load();
     warnUnknownKeys(nullptr);
     applyDatabaseOption(options);
-    if (options.storage.isEmpty() && !settings->saveDataDir.isEmpty()
+    if (options.storage.isEmpty() && !settings->saveDataDir.isEmpty() && !settings->savesInS3()
         && !QFileInfo(settings->saveDataDir).isDir()) {
         printError(QStringLiteral("Game Data Storage Path not exists: %1 (from %2)")
                        .arg(settings->saveDataDir, settings->iniFilePath()));
@@ -355,6 +364,12 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
     if (!checkTls(tlsError)) {
         printError(tlsError);
         return EXIT_BAD_ARGUMENTS;
+    }
+    bool storeUnreachable = false;
+    QString storeError;
+    if (!checkSaveStore(storeError, storeUnreachable)) {
+        printError(storeError);
+        return storeUnreachable ? EXIT_DATABASE_UNREACHABLE : EXIT_BAD_ARGUMENTS;
     }
     QString created;
     if (!prepareStorage(options, true, created))
@@ -391,11 +406,11 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
                                                    "transfer port %2, storage %3, users in %4")
                                         .arg(core.controlPort())
                                         .arg(core.filePort())
-                                        .arg(settings->saveDataDir, usersText());
+                                        .arg(storageText(), usersText());
             console.writeLine(serving);
             for (const QString &line : CConfigCheck::limitLines(settings->snapshot()))
                 core.log(line);
-            CStartupTidy tidy(settings->saveDataDir, [&core](const QString &line) {
+            CStartupTidy tidy(savedStore(), [&core](const QString &line) {
                 QMetaObject::invokeMethod(&core, "log", Qt::QueuedConnection, Q_ARG(QString, line));
             });
             tidy.start();
@@ -447,6 +462,14 @@ int CServerApp::runWindow(
             exitCode = EXIT_BAD_ARGUMENTS;
             break;
         }
+        bool storeUnreachable = false;
+        QString storeError;
+        if (!checkSaveStore(storeError, storeUnreachable)) {
+            printError(storeError);
+            QMessageBox::critical(nullptr, translate("Error!"), storeError, QMessageBox::Ok);
+            exitCode = storeUnreachable ? EXIT_DATABASE_UNREACHABLE : EXIT_BAD_ARGUMENTS;
+            break;
+        }
         QString created;
         if (firstRun && !prepareStorage(options, false, created)) {
             exitCode = EXIT_BAD_ARGUMENTS;
@@ -457,7 +480,7 @@ int CServerApp::runWindow(
         const int filePort = firstRun ? options.filePort : 0;
         firstRun = false;
 
-        if (settings->saveDataDir.isEmpty()) {
+        if (settings->saveDataDir.isEmpty() && !settings->savesInS3()) {
             CSetupDlg setup(nullptr);
             if (setup.exec() != QDialog::Accepted)
                 break;
@@ -477,7 +500,7 @@ int CServerApp::runWindow(
             break;
         }
 
-        if (!QFileInfo::exists(settings->saveDataDir)) {
+        if (!settings->savesInS3() && !QFileInfo::exists(settings->saveDataDir)) {
             QMessageBox::critical(nullptr, translate("Error!"),
                 translate("Game Data Storage Path not exists\r\n%1").arg(settings->saveDataDir),
                 QMessageBox::Ok);
@@ -502,7 +525,7 @@ int CServerApp::runWindow(
         notifier.startWatchdog();
         // Ends before the window's server does.
         tidy = std::make_unique<CStartupTidy>(
-            settings->saveDataDir, [core = server->core()](const QString &line) {
+            savedStore(), [core = server->core()](const QString &line) {
                 QMetaObject::invokeMethod(core, "log", Qt::QueuedConnection, Q_ARG(QString, line));
             });
         tidy->start();
@@ -528,6 +551,41 @@ int CServerApp::runWindow(
     QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
     delete app;
     return exitCode;
+}
+
+bool CServerApp::checkSaveStore(QString &error, bool &unreachable)
+{
+    unreachable = false;
+    const CServerSettings *settings = CServerSettings::instance();
+    const QString problem = settings->backendProblem();
+    if (!problem.isEmpty()) {
+        error = QStringLiteral("%1 (from %2)").arg(problem, settings->iniFilePath());
+        return false;
+    }
+    if (!settings->savesInS3())
+        return true;
+    CS3Config config;
+    QString why;
+    if (!CS3Config::fromSettings(*settings, &config, &why)) {
+        error = QStringLiteral("[Storage] Backend=s3: %1 (from %2)")
+                    .arg(why, settings->iniFilePath());
+        return false;
+    }
+    // One request, as the server's own client makes them, before any port opens.
+    if (CS3Bucket::shared(config)->probe(&why, &unreachable))
+        return true;
+    error = QStringLiteral("[Storage] Backend=s3: %1 (from %2)").arg(why, settings->iniFilePath());
+    return false;
+}
+
+QString CServerApp::storageText()
+{
+    const CServerSettings *settings = CServerSettings::instance();
+    CS3Config config;
+    QString why;
+    if (settings->savesInS3() && CS3Config::fromSettings(*settings, &config, &why))
+        return config.displayText();
+    return settings->saveDataDir;
 }
 
 bool CServerApp::checkTls(QString &error)

@@ -52,6 +52,11 @@ private:
     static void warnUnknownKeys(QStringList *lines);
     // The [Tls] files can be read and belong together (or TLS is off).
     static bool checkTls(QString &error);
+    // With [Storage] Backend=s3: the keys complete and the bucket answering to them. False
+    // with error set; unreachable when the store gave no answer (rather than a refusal).
+    static bool checkSaveStore(QString &error, bool &unreachable);
+    // Where the saves are, for the serving line: the storage folder or s3://bucket/prefix.
+    static QString storageText();
     static void raiseOpenFileLimit();
     static void installTermSignalHandlers();
     static void watchTermSignals();

@@ -15,6 +15,7 @@
 #include <QRegularExpression>
 
 #include "cdatabasesnapshot.h"
+#include "cs3savecopy.h"
 #include "csavesum.h"
 #include "ctreecopy.h"
 #include "cwholefile.h"
@@ -137,7 +138,7 @@ CBackup::Status CBackup::run(const QString &targetDir)
     // Password hashes, and maybe the database's password in the ini: for the owner only.
     if (madeFolder)
         QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    if (within(target, storage) || within(storage, target)) {
+    if (!bucket && (within(target, storage) || within(storage, target))) {
         error = QStringLiteral("the backup folder %1 and the storage folder %2 must not contain "
                                "one another")
                     .arg(target, storage);
@@ -189,6 +190,27 @@ CBackup::Status CBackup::write()
     files << CBackupManifest::File { iniFile(), iniBytes.size(),
         CSaveSum::of(iniBytes.constData(), iniBytes.size()) };
 
+    if (!(bucket ? carryObjects(files, &why) : carrySaves(files, &why)))
+        return failed(why);
+    made.files = files;
+
+    // Everything on disk before the manifest says the backup is whole: one sync of the file
+    // system instead of one per file.
+    const int fd
+        = ::open(QFile::encodeName(target).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = fd >= 0 && ::syncfs(fd) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    if (!synced)
+        return failed(QStringLiteral("cannot sync %1: %2")
+                          .arg(target, QString::fromLocal8Bit(std::strerror(errno))));
+    if (!made.save(target, &why))
+        return failed(why);
+    return Status::Ok;
+}
+
+bool CBackup::carrySaves(QList<CBackupManifest::File> &files, QString *why)
+{
     // Symbolic links are not followed: nothing outside the storage folder is carried.
     QList<CTreeCopy::Item> items;
     qint64 total = 0;
@@ -215,8 +237,8 @@ CBackup::Status CBackup::write()
         CBackupProgress progress(progressSink, QStringLiteral("Saves"), items.size(), total);
         carry.setProgress(&progress);
         carry.setKnownSums(knownSums(previous));
-        if (!carry.run(items, &why))
-            return failed(why);
+        if (!carry.run(items, why))
+            return false;
         links = carry.linkedCount();
         copies = carry.copiedCount();
         reusedSums = carry.reusedSumCount();
@@ -229,21 +251,41 @@ CBackup::Status CBackup::write()
         files << CBackupManifest::File { savesFolder() + QLatin1Char('/') + item.path, item.size,
             item.sum, item.mtimeNs };
     }
-    made.files = files;
+    return true;
+}
 
-    // Everything on disk before the manifest says the backup is whole: one sync of the file
-    // system instead of one per file.
-    const int fd
-        = ::open(QFile::encodeName(target).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const bool synced = fd >= 0 && ::syncfs(fd) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    if (!synced)
-        return failed(QStringLiteral("cannot sync %1: %2")
-                          .arg(target, QString::fromLocal8Bit(std::strerror(errno))));
-    if (!made.save(target, &why))
-        return failed(why);
-    return Status::Ok;
+bool CBackup::carryObjects(QList<CBackupManifest::File> &files, QString *why)
+{
+    const QString saves = target + QLatin1Char('/') + savesFolder();
+    CS3SaveCopy carrier(bucket);
+    std::unique_ptr<CBackupProgress> progress;
+    carrier.setProgress([this, &progress, last = qint64(0)](
+                            qint64, qint64 bytes, qint64 totalFiles, qint64 totalBytes) mutable {
+        if (!progress)
+            progress = std::make_unique<CBackupProgress>(
+                progressSink, QStringLiteral("Saves"), totalFiles, totalBytes);
+        progress->add(1, bytes - last);
+        last = bytes;
+    });
+    QList<CS3SaveCopy::File> carried;
+    if (!QDir().mkpath(saves) || !carrier.toFolder(saves, &carried, why))
+        return false;
+    for (const CS3SaveCopy::File &file : std::as_const(carried)) {
+        files << CBackupManifest::File { savesFolder() + QLatin1Char('/') + file.path, file.size,
+            file.carried };
+        if (file.sum.isEmpty())
+            continue;
+        // The sum file beside it, as the folder keeps one.
+        const QString sumPath = CSaveSum::fileName(file.path, CSaveSum::kindOf(file.sum));
+        const QString sumFile = saves + QLatin1Char('/') + sumPath;
+        const QString sum = CSaveSum::compute(sumFile, CSaveSum::CURRENT, why);
+        if (sum.isEmpty())
+            return false;
+        files << CBackupManifest::File { savesFolder() + QLatin1Char('/') + sumPath,
+            QFileInfo(sumFile).size(), sum };
+    }
+    copies = int(carried.size());
+    return true;
 }
 
 void CBackup::removeCutShort(const QString &parent)

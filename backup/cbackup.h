@@ -1,6 +1,8 @@
 #ifndef CBACKUP_H
 #define CBACKUP_H
 
+#include <memory>
+
 #include <QString>
 #include <QStringList>
 
@@ -14,6 +16,8 @@
 // links where the backup shares the storage's file system, copies elsewhere. A user added
 // after the snapshot may leave a folder without its user; the server moves such a folder
 // aside when the id is handed out again.
+class CS3Bucket;
+
 class CBackup
 {
 public:
@@ -26,6 +30,9 @@ public:
     CBackup(const CUserDbConfig &database, const QString &storageDir, const QString &iniPath);
 
     void setProgressSink(const CBackupProgress::Sink &sink) { progressSink = sink; }
+    // The saves are objects of bucket rather than files of the storage folder: each is read
+    // into saves/ with its sum file, as the folder would hold it.
+    void setBucket(const std::shared_ptr<CS3Bucket> &saves) { bucket = saves; }
 
     // Into targetDir, which must be absent or empty. On failure what was written is removed.
     Status run(const QString &targetDir);
@@ -56,12 +63,16 @@ public:
 
 private:
     Status write();
+    // The saves into saves/, their entries for the manifest into files.
+    bool carrySaves(QList<CBackupManifest::File> &files, QString *why);
+    bool carryObjects(QList<CBackupManifest::File> &files, QString *why);
     void removeCutShort(const QString &parent);
     Status runLocked(const QString &folder, const QString &name, const QString &partial, int keep);
     Status failed(const QString &text);
 
     CUserDbConfig db;
     QString storage;
+    std::shared_ptr<CS3Bucket> bucket;
     QString ini;
     CBackupProgress::Sink progressSink;
     QString target;

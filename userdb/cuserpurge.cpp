@@ -8,9 +8,8 @@
 #include "cuserdb.h"
 #include "cuserdbconnection.h"
 #include "cpurgejournal.h"
-#include "cuserfolder.h"
+#include "csavestore.h"
 #include "printabletext.h"
-#include "storagehelpers.h"
 
 namespace {
 // Folders removed between two progress reports.
@@ -34,11 +33,18 @@ QDateTime CUserPurge::cutOffFor(int months, const QDateTime &now)
 
 CUserPurge::CUserPurge(
     Mode purgeMode, const QDateTime &cutOffTime, const QString &storageDir, QObject *parent)
+    : CUserPurge(purgeMode, cutOffTime,
+        storageDir.isEmpty() ? nullptr : std::make_shared<CSaveStore>(storageDir), parent)
+{
+}
+
+CUserPurge::CUserPurge(Mode purgeMode, const QDateTime &cutOffTime,
+    std::shared_ptr<CAbstractSaveStore> store, QObject *parent)
     : QObject(parent)
     , mode(purgeMode)
     , cutOff(CUserDb::dateTimeText(cutOffTime))
     , before(cutOffTime)
-    , storage(storageDir)
+    , storage(std::move(store))
 {
 }
 
@@ -76,7 +82,7 @@ void CUserPurge::start()
 CUserPurge::Counts CUserPurge::run()
 {
     // What a purge cut short left is finished first (a dry run changes nothing).
-    Counts counts = dryRun ? Counts() : finishEarlier(storage);
+    Counts counts = dryRun ? Counts() : finishEarlier(storage.get());
     if (counts.databaseFailed)
         return counts;
     QVector<CUserDb::UserRow> rows;
@@ -125,7 +131,7 @@ void CUserPurge::deleteInactive(const QVector<CUserDb::UserRow> &rows, Counts &c
         step("named");
         for (const CUserDb::UserRow &user : std::as_const(gone)) {
             // A folder that stays keeps its note, for the next purge or start to try again.
-            if (removeFolder(storage, user.objectId, counts))
+            if (removeFolder(storage.get(), user.objectId, counts))
                 finished.append(user.objectId);
             step("folder");
         }
@@ -147,7 +153,7 @@ void CUserPurge::clearInactive(const QVector<CUserDb::UserRow> &rows, Counts &co
         }
         if (!inactive)
             ++counts.active;
-        else if (removeFolder(storage, user.objectId, counts)) {
+        else if (removeFolder(storage.get(), user.objectId, counts)) {
             counts.users.append(user);
             CUserDb::instance()->logLine(takenLine(user, ClearData));
         }
@@ -156,7 +162,7 @@ void CUserPurge::clearInactive(const QVector<CUserDb::UserRow> &rows, Counts &co
     }
 }
 
-CUserPurge::Counts CUserPurge::finishEarlier(const QString &storageDir)
+CUserPurge::Counts CUserPurge::finishEarlier(CAbstractSaveStore *store)
 {
     Counts counts;
     QVector<CUserDb::UserRow> noted;
@@ -172,7 +178,7 @@ CUserPurge::Counts CUserPurge::finishEarlier(const QString &storageDir)
             break;
         }
         // An id held by a user again names that user's folder, which stays.
-        if (!taken && !removeFolder(storageDir, user.objectId, counts))
+        if (!taken && !removeFolder(store, user.objectId, counts))
             continue;
         finished.append(user.objectId);
         counts.earlier.append(user);
@@ -246,15 +252,15 @@ bool CUserPurge::stillInactive(int objectId, bool *inactive, QString *errorText)
     return ok;
 }
 
-bool CUserPurge::removeFolder(const QString &storageDir, int objectId, Counts &counts)
+bool CUserPurge::removeFolder(CAbstractSaveStore *storage, int objectId, Counts &counts)
 {
-    const QString path = CUserFolder::path(storageDir, objectId);
-    if (path.isEmpty() || !QFileInfo::exists(path)) {
+    bool existed = false;
+    if (!storage) {
         ++counts.missing;
         return true;
     }
-    if (deleteDirectoryTree(path)) {
-        ++counts.cleared;
+    if (storage->removeUserData(objectId, &existed, nullptr)) {
+        ++(existed ? counts.cleared : counts.missing);
         return true;
     }
     ++counts.folderFailures;
