@@ -16,6 +16,7 @@
 #include <QProcess>
 
 #include "cblockingsocket.h"
+#include "cpasswordhasher.h"
 #include "cpgcluster.h"
 #include "csavesum.h"
 #include "cserverprocess.h"
@@ -148,7 +149,7 @@ void tst_ScaleOut::initTestCase()
         server.setStorageDir(storage->path());
 #endif
         // One names the database in its ini, the other on its command line. The cheapest
-        // password hash: a thousand adds test the shared database, not Argon2id.
+        // password hash: the adds test the shared database, not Argon2id.
         const QString cheapHash = QStringLiteral("[Security]\nHashMemoryKiB=8\nHashIterations=1\n");
         if (i == 0) {
             server.setExtraIni(cheapHash + saves
@@ -234,10 +235,16 @@ QString tst_ScaleOut::serverLogs(int result)
 
 void tst_ScaleOut::distinctIdsAcrossServers()
 {
-    // 1,000 names over eight connections, four to each server, all sent at once.
+    // Names over eight connections, four to each server, all sent at once. On a bucket each
+    // new id costs a listing of its folder, so fewer names keep the replies within their wait.
+#ifdef TOLVERN_SCALEOUT_S3
+    constexpr int NAMES = 200;
+#else
+    constexpr int NAMES = 1000;
+#endif
     std::vector<QByteArray> batches(8);
-    std::vector<int> counts(8, 125);
-    for (int i = 0; i < 1000; ++i)
+    std::vector<int> counts(8, NAMES / 8);
+    for (int i = 0; i < NAMES; ++i)
         batches[i % 8] += addUser("spread" + QByteArray::number(i), "pw");
     std::vector<std::vector<Reply>> replies;
     QVERIFY(exchange(batches, counts, replies));
@@ -251,7 +258,7 @@ void tst_ScaleOut::distinctIdsAcrossServers()
             ids.insert(reply.id);
         }
     }
-    QCOMPARE(ids.size(), 1000);
+    QCOMPARE(ids.size(), NAMES);
 }
 
 void tst_ScaleOut::sameNameAtOnceHasOneWinner()
@@ -413,8 +420,11 @@ void tst_ScaleOut::databaseKilledMidRunLosesNothingAcknowledged()
     QVERIFY(storedUsers(ids, passwords));
     for (auto it = acknowledged.cbegin(); it != acknowledged.cend(); ++it)
         QCOMPARE(ids.value(it.key(), -1), it.value());
+    // Stored as hashes: each must be one of the password the change was acknowledged with.
     for (auto it = changed.cbegin(); it != changed.cend(); ++it)
-        QCOMPARE(passwords.value(it.key()), it.value());
+        QVERIFY2(CPasswordHasher::instance()->verify(
+                     passwords.value(it.key()), it.value(), CPasswordHasher::Params()),
+            qPrintable(it.key()));
     for (const char *never : { "down0", "down1", "down2-0", "down2-1" })
         QVERIFY(!ids.contains(QLatin1String(never)));
     QCOMPARE(passwords.value(QStringLiteral("owner0-0")).isEmpty(), false);
