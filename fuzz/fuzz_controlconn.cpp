@@ -47,6 +47,8 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     if (!CUserDb::instance()->addUser(QStringLiteral("u"), QStringLiteral("p"), &id))
         __builtin_trap();
     committer = new CUserDbCommitter;
+    QObject::connect(
+        committer, &CUserDbCommitter::outcomesHandedOut, &CTolvernServerConn::flushReplies);
     return 0;
 }
 

@@ -93,6 +93,7 @@ CServerCore::CServerCore(QObject *parent)
     connect(loginGuard, &CLoginGuard::log, this, &CServerCore::log);
     // The control port's changes are answered only once on disk, in group commits.
     connect(committer, &CUserDbCommitter::log, this, &CServerCore::log);
+    connect(committer, &CUserDbCommitter::outcomesHandedOut, &CTolvernServerConn::flushReplies);
 }
 
 CServerCore::~CServerCore()

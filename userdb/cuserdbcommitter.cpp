@@ -2,7 +2,6 @@
 
 #include <chrono>
 
-#include <QAbstractSocket>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QMetaObject>
@@ -155,7 +154,7 @@ void CUserDbCommitter::finishBatch(
 
 void CUserDbCommitter::handOut()
 {
-    QVector<QPointer<QAbstractSocket>> sockets;
+    QList<QPointer<QObject>> served;
     QSet<QObject *> seen;
     int handed = 0;
     while (!finished.empty() && handed < OUTCOMES_PER_PASS) {
@@ -170,16 +169,13 @@ void CUserDbCommitter::handOut()
             if (!owner || seen.contains(owner))
                 continue;
             seen.insert(owner);
-            if (auto *socket = qobject_cast<QAbstractSocket *>(owner))
-                sockets.append(socket);
+            served.append(entry.owner);
         }
         if (batch.next == batch.requests.size())
             finished.pop_front();
     }
-    for (const QPointer<QAbstractSocket> &socket : std::as_const(sockets)) {
-        if (socket && socket->state() == QAbstractSocket::ConnectedState)
-            socket->flush();
-    }
+    if (!served.isEmpty())
+        emit outcomesHandedOut(served);
     // The only slice scheduled: a batch finished meanwhile waits for this one.
     if (!finished.empty())
         QMetaObject::invokeMethod(this, &CUserDbCommitter::handOut, Qt::QueuedConnection);

@@ -6,6 +6,7 @@
 #include <functional>
 #include <mutex>
 
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -25,7 +26,8 @@ class QThread;
 // request that comes alone goes the same way: two thread wake-ups are cheaper than a sync,
 // or another writer's lock, holding up every transfer of the connections' thread.
 // Outcomes come back on the committer's thread in the order the requests came, a slice per
-// pass of the event loop, and the sockets of their owners are flushed after each slice.
+// pass of the event loop; after each slice its owners are named (outcomesHandedOut), for
+// the connections' layer to write their replies out at once.
 class CUserDbCommitter : public QObject
 {
     Q_OBJECT
@@ -51,7 +53,7 @@ public:
     ~CUserDbCommitter() override;
 
     // done runs after the commit, also when owner is gone by then (it checks that itself);
-    // owner, a socket, is flushed after all outcomes of the batch were handed out.
+    // owner is named by outcomesHandedOut() after the slice its outcome was in.
     void submit(QObject *owner, const CUserDb::Request &request, Outcome done);
 
     // Whether passwords are checked before the batch (reading the stored ones): then a
@@ -70,6 +72,9 @@ public:
 
 signals:
     void log(QString msg);
+    // After each slice of outcomes, on this thread: the owners that got one, each once,
+    // those still there then.
+    void outcomesHandedOut(const QList<QPointer<QObject>> &owners);
 
 private:
     struct Entry
@@ -93,7 +98,7 @@ private:
     // The database thread's loop.
     void commitLoop();
     void finishBatch(const QVector<CUserDb::Request> &requests, bool ok, const QString &error);
-    // Hands out the next slice of outcomes, oldest batch first, and flushes their sockets.
+    // Hands out the next slice of outcomes, oldest batch first, and names their owners.
     void handOut();
 
     QThread *worker = nullptr;
