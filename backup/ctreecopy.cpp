@@ -18,7 +18,7 @@
 #include "cbackupprogress.h"
 #include "cparalleljobs.h"
 #include "csavesum.h"
-#include "cuploadfile.h"
+#include "cuploadname.h"
 
 namespace {
 
@@ -108,7 +108,7 @@ bool CTreeCopy::beingWritten(int fd, const QString &path)
         return true;
     }
     const QString name = QFileInfo(path).fileName();
-    return libsock::CUploadFile::isTemporaryName(name) && !name.endsWith(QLatin1String(".z.z"));
+    return libsock::CUploadName::isTemporary(name);
 }
 
 CTreeCopy::CTreeCopy(const QString &sourceRoot, const QString &targetRoot, Mode how)
