@@ -120,9 +120,11 @@ bool CPgCluster::start(bool fsync)
 
 bool CPgCluster::startServer()
 {
+    // A lock cycle a test builds must be closed before the first waiter's one deadlock check,
+    // even on a loaded machine.
     const QString options
         = QStringLiteral("-p %1 -k '%2' -c listen_addresses=127.0.0.1 "
-                         "-c max_connections=50 -c fsync=%3")
+                         "-c max_connections=50 -c fsync=%3 -c deadlock_timeout=5s")
               .arg(listenPort)
               .arg(dir->path(), fsyncOn ? QStringLiteral("on") : QStringLiteral("off"));
     running = runTool(QStringLiteral("pg_ctl"),

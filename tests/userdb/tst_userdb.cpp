@@ -1561,10 +1561,20 @@ void tst_UserDb::batchOutlivesLockCycle()
         committed = db->commitBatch(batch, &error);
     }));
     server->start();
+    QSqlQuery other = sql();
+    // A failed check leaves neither a thread on this frame nor locks for the next case.
+    const auto settle = qScopeGuard([&] {
+        go.release();
+        other.exec(QStringLiteral("ROLLBACK"));
+        server->wait(30000);
+    });
     QVERIFY(connected.tryAcquire(1, 20000));
     // Another server's transaction holds bert, the batch takes anna and waits for bert, then
-    // the other wants anna: PostgreSQL ends the batch's transaction, the first to wait.
-    QSqlQuery other = sql();
+    // the other wants anna: PostgreSQL ends the transaction whose deadlock check finds the
+    // cycle. The batch's check runs once, after the cluster's deadlock_timeout; the other's
+    // never does, so a cycle closed late fails on the lock timeout instead of flipping sides.
+    QVERIFY(other.exec(QStringLiteral("SET deadlock_timeout = '1h'")));
+    QVERIFY(other.exec(QStringLiteral("SET lock_timeout = '30s'")));
     QVERIFY(other.exec(QStringLiteral("BEGIN")));
     QVERIFY(other.exec(QStringLiteral("update t_user set last_login = 'x' where name = 'bert'")));
     go.release();
