@@ -370,7 +370,8 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
         printError(error);
         code = unreachable ? EXIT_DATABASE_UNREACHABLE : EXIT_START_FAILED;
     } else {
-        CServerCore core;
+        CServerCore core(
+            CServerSettings::instance(), CUserDb::instance(), CPasswordHasher::instance());
         hangupCore = &core;
         QObject::connect(&core, &CServerCore::lineLoggedFrom, &console, &CConsoleLog::writeEntry);
         core.setPortOverrides(options.mainPort, options.filePort);
@@ -458,7 +459,7 @@ int CServerApp::runWindow(
         firstRun = false;
 
         if (settings->saveDataDir.isEmpty()) {
-            CSetupDlg setup(nullptr);
+            CSetupDlg setup(CServerSettings::instance(), nullptr);
             if (setup.exec() != QDialog::Accepted)
                 break;
         }

@@ -376,8 +376,8 @@ int CUsersCommand::purge(CAdminCommand &command, const QStringList &arguments)
         return CAdminCommand::EXIT_DATABASE;
 
     const QDateTime before = CUserPurge::cutOffFor(months, QDateTime::currentDateTime());
-    CUserPurge work(dataOnly ? CUserPurge::ClearData : CUserPurge::DeleteUsers, before,
-        CServerSettings::instance()->snapshot().saveDataDir);
+    CUserPurge work(CUserDb::instance(), dataOnly ? CUserPurge::ClearData : CUserPurge::DeleteUsers,
+        before, CServerSettings::instance()->snapshot().saveDataDir);
     work.setDryRun(dryRun);
     const QString verb = dataOnly ? QStringLiteral("cleared") : QStringLiteral("deleted");
     // Whole percents only: a large purge would fill the screen otherwise.

@@ -119,8 +119,11 @@ QJsonArray userList(const QVector<CUserDb::UserRow> &rows, const QSet<int> &ids)
 
 } // namespace
 
-CAdminService::CAdminService(const CServerCore *serverCore, CMetrics *metrics, CLogRing *logRing)
+CAdminService::CAdminService(const CServerCore *serverCore, CServerSettings *settings,
+    CUserDb *users, CMetrics *metrics, CLogRing *logRing)
     : core(serverCore)
+    , settingsRecord(settings)
+    , userDb(users)
     , counters(metrics)
     , ring(logRing)
     , thread(new QThread)
@@ -166,7 +169,7 @@ void CAdminService::walkStorageIfStale()
     const bool changed = changes != walkedChanges && now - storageWalkedAt >= STORAGE_REWALK_MS;
     if (storageWalkedAt >= 0 && !changed && now - storageWalkedAt < STORAGE_WALK_MS)
         return;
-    const QString dir = CServerSettings::instance()->snapshot().saveDataDir;
+    const QString dir = settingsRecord->snapshot().saveDataDir;
     const CSaveStore::DiskSpace space = CSaveStore::volumeSpace(dir);
     counters->setStorage(dir.isEmpty() ? -1 : folderBytes(dir), space.free);
     walkedChanges = changes;
@@ -177,13 +180,13 @@ void CAdminService::ready(Reply reply)
 {
     post([this, reply] {
         QString reason;
-        const QString dir = CServerSettings::instance()->snapshot().saveDataDir;
+        const QString dir = settingsRecord->snapshot().saveDataDir;
         bool found = false;
         if (!core->controlListening())
             reason = QStringLiteral("the main control port is not listening");
         else if (!core->fileListening())
             reason = QStringLiteral("the file transfer port is not listening");
-        else if (!CUserDb::instance()->lookUpName(QStringLiteral("\x01ready"), &found))
+        else if (!userDb->lookUpName(QStringLiteral("\x01ready"), &found))
             reason = QStringLiteral("the user database does not answer");
         else if (dir.isEmpty() || ::access(QFile::encodeName(dir).constData(), W_OK | X_OK) != 0)
             reason = QStringLiteral("the storage folder is not writable");
@@ -212,8 +215,8 @@ void CAdminService::status(Reply reply)
     post([this, reply] {
         walkStorageIfStale();
         CUserDbConfig config;
-        CUserDb::instance()->currentConfig(&config, nullptr);
-        const QString dir = CServerSettings::instance()->snapshot().saveDataDir;
+        userDb->currentConfig(&config, nullptr);
+        const QString dir = settingsRecord->snapshot().saveDataDir;
         const CSaveStore::DiskSpace space = CSaveStore::volumeSpace(dir);
         QJsonObject object {
             { QStringLiteral("version"), QCoreApplication::applicationVersion() },
@@ -239,7 +242,7 @@ void CAdminService::status(Reply reply)
 
 void CAdminService::listUsers(const CHttpApi::UserQuery &query, Reply reply)
 {
-    post([query, reply] {
+    post([this, query, reply] {
         CUserDb::UserPage page;
         page.filter = query.filter;
         page.sort = query.sort == QLatin1String("name") ? CUserDb::UserPage::ByName
@@ -250,7 +253,7 @@ void CAdminService::listUsers(const CHttpApi::UserQuery &query, Reply reply)
         page.limit = query.limit;
         QVector<CUserDb::UserRow> rows;
         qint64 total = 0;
-        if (!CUserDb::instance()->usersPage(page, rows, &total)) {
+        if (!userDb->usersPage(page, rows, &total)) {
             reply(databaseDown());
             return;
         }
@@ -270,7 +273,7 @@ void CAdminService::addUser(const QString &name, const QString &password, Reply 
 {
     post([this, name, password, reply] {
         // The add-user dialog's checks and texts.
-        CUserDb *db = CUserDb::instance();
+        CUserDb *db = userDb;
         bool found = false;
         if (!db->lookUpName(name, &found)) {
             reply(CHttpApi::error(500, QStringLiteral("User create failed")));
@@ -296,7 +299,7 @@ void CAdminService::addUser(const QString &name, const QString &password, Reply 
 
 bool CAdminService::userKnown(int objectId, const Reply &reply)
 {
-    CUserDb *db = CUserDb::instance();
+    CUserDb *db = userDb;
     QString stored;
     if (db->password(objectId, &stored))
         return true;
@@ -312,7 +315,7 @@ void CAdminService::setPassword(int objectId, const QString &password, Reply rep
         if (!userKnown(objectId, reply))
             return;
         // False also when the user went away meanwhile.
-        if (!CUserDb::instance()->setPassword(objectId, password)) {
+        if (!userDb->setPassword(objectId, password)) {
             reply(CHttpApi::error(500, QStringLiteral("Change password failed")));
             return;
         }
@@ -330,7 +333,7 @@ void CAdminService::deleteUser(int objectId, Reply reply)
             return;
         QVector<int> kept;
         counters->storageChanged();
-        if (!CUserDb::instance()->deleteUsers({ objectId }, &kept)) {
+        if (!userDb->deleteUsers({ objectId }, &kept)) {
             reply(CHttpApi::error(500,
                 QStringLiteral("Cannot delete the selected users: the user database refused")));
             return;
@@ -356,7 +359,7 @@ void CAdminService::purge(int months, bool dataOnly, bool dryRun, Reply reply)
             return;
         }
         const QDateTime before = CUserPurge::cutOffFor(months, QDateTime::currentDateTime());
-        CUserDb *db = CUserDb::instance();
+        CUserDb *db = userDb;
         QVector<int> ids;
         QVector<CUserDb::UserRow> rows;
         if (!db->inactiveUserIds(before, ids) || !db->users(rows)) {
@@ -371,13 +374,13 @@ void CAdminService::purge(int months, bool dataOnly, bool dryRun, Reply reply)
             return;
         }
         counters->storageChanged();
-        const QString storage = CServerSettings::instance()->snapshot().saveDataDir;
+        const QString storage = settingsRecord->snapshot().saveDataDir;
         if (storage.isEmpty()) {
             reply(CHttpApi::error(500, QStringLiteral("Game Data Storage Path not exists")));
             return;
         }
-        running = new CUserPurge(
-            dataOnly ? CUserPurge::ClearData : CUserPurge::DeleteUsers, before, storage, worker);
+        running = new CUserPurge(userDb, dataOnly ? CUserPurge::ClearData : CUserPurge::DeleteUsers,
+            before, storage, worker);
         connect(running, &CUserPurge::finished, worker, [this, dataOnly, reply, rows, before] {
             const CUserPurge::Counts counts = running->counts();
             running->deleteLater();
@@ -408,7 +411,7 @@ void CAdminService::purge(int months, bool dataOnly, bool dryRun, Reply reply)
             }
             // Who went: for a deletion the users no longer there, for a clearing those still
             // inactive.
-            CUserDb *users = CUserDb::instance();
+            CUserDb *users = userDb;
             QSet<int> gone;
             if (dataOnly) {
                 QVector<int> still;
@@ -437,7 +440,7 @@ void CAdminService::saves(int objectId, Reply reply)
         if (!userKnown(objectId, reply))
             return;
         CSaveStore::Outcome outcome;
-        const CSaveStore store = CSaveStore::fromSettings(CServerSettings::instance()->snapshot());
+        const CSaveStore store = CSaveStore::fromSettings(settingsRecord->snapshot());
         const QList<CSaveStore::Entry> entries = store.saves(CUserFolder::name(objectId), &outcome);
         // A user who never uploaded has no folder yet: no saves.
         if (!outcome.ok() && outcome.status != CSaveStore::Status::NotFound) {
@@ -451,9 +454,9 @@ void CAdminService::saves(int objectId, Reply reply)
 
 void CAdminService::history(int objectId, const QString &save, Reply reply)
 {
-    post([objectId, save, reply] {
+    post([this, objectId, save, reply] {
         CSaveStore::Outcome outcome;
-        const CSaveStore store = CSaveStore::fromSettings(CServerSettings::instance()->snapshot());
+        const CSaveStore store = CSaveStore::fromSettings(settingsRecord->snapshot());
         const QList<CSaveStore::Entry> versions
             = store.history(CUserFolder::name(objectId) + QLatin1Char('/') + save, &outcome);
         if (!outcome.ok()) {
@@ -469,7 +472,7 @@ void CAdminService::restore(int objectId, const QString &save, const QString &ve
 {
     post([this, objectId, save, version, reply] {
         const QString saveName = CUserFolder::name(objectId) + QLatin1Char('/') + save;
-        CSaveStore store = CSaveStore::fromSettings(CServerSettings::instance()->snapshot());
+        CSaveStore store = CSaveStore::fromSettings(settingsRecord->snapshot());
         const CSaveStore::Outcome outcome = store.restore(saveName, version);
         counters->storageChanged();
         // The save history dialog's lines.
@@ -492,7 +495,7 @@ void CAdminService::exportUser(int objectId, Reply reply)
 {
     post([this, objectId, reply] {
         CUserDbConfig config;
-        CUserDb::instance()->currentConfig(&config, nullptr);
+        userDb->currentConfig(&config, nullptr);
         // Written to a file first, never held in memory: a player's saves may be large. The
         // listener unlinks it once opened, so nothing is left behind.
         QTemporaryFile file(QDir::temp().filePath(QStringLiteral("tolvern-export-XXXXXX.tar")));
@@ -503,7 +506,7 @@ void CAdminService::exportUser(int objectId, Reply reply)
         file.setAutoRemove(false);
         const QString path = file.fileName();
         file.close();
-        CUserExport exporter(config, CServerSettings::instance()->snapshot().saveDataDir, objectId);
+        CUserExport exporter(config, settingsRecord->snapshot().saveDataDir, objectId);
         if (!exporter.write(path)) {
             QFile::remove(path);
             reply(exporter.userMissing() ? noUser(objectId)

@@ -22,9 +22,10 @@ QStringList columns(const CSaveStore::Entry &entry)
 
 } // namespace
 
-CSaveHistoryDlg::CSaveHistoryDlg(int objectId, QWidget *parent)
+CSaveHistoryDlg::CSaveHistoryDlg(CServerSettings *settings, int objectId, QWidget *parent)
     : QDialog(parent)
     , ui(new Ui::CSaveHistoryDlg)
+    , settingsRecord(settings)
     , userId(objectId)
 {
     ui->setupUi(this);
@@ -43,7 +44,7 @@ void CSaveHistoryDlg::refresh()
 {
     QTreeWidget *tree = ui->treeSaves;
     tree->clear();
-    const CSaveStore store = CSaveStore::fromSettings(*CServerSettings::instance());
+    const CSaveStore store = CSaveStore::fromSettings(*settingsRecord);
     const QString user = CUserFolder::name(userId);
     CSaveStore::Outcome outcome;
     const QList<CSaveStore::Entry> saves = store.saves(user, &outcome);
@@ -89,7 +90,7 @@ void CSaveHistoryDlg::on_btnRestore_clicked()
     if (answer != QMessageBox::Yes)
         return;
 
-    CSaveStore store = CSaveStore::fromSettings(*CServerSettings::instance());
+    CSaveStore store = CSaveStore::fromSettings(*settingsRecord);
     const CSaveStore::Outcome outcome = store.restore(saveName, version);
     if (outcome.ok()) {
         emit log(outcome.keptVersion.isEmpty()

@@ -34,9 +34,11 @@ QDateTime cutOff(int rangeIndex)
 
 } // namespace
 
-CSettingDlg::CSettingDlg(QWidget *parent)
+CSettingDlg::CSettingDlg(CServerSettings *settings, CUserDb *users, QWidget *parent)
     : QDialog(parent)
     , ui(new Ui::CSettingDlg)
+    , settingsRecord(settings)
+    , userDb(users)
 {
     ui->setupUi(this);
 
@@ -48,7 +50,6 @@ CSettingDlg::CSettingDlg(QWidget *parent)
         box->setCurrentIndex(0);
     }
 
-    const CServerSettings *settings = CServerSettings::instance();
     ui->edMainPort->setText(QString::number(settings->mainPort));
     ui->edFilePort->setText(QString::number(settings->filePort));
     ui->edSaveDir->setText(QDir::toNativeSeparators(settings->saveDataDir));
@@ -89,7 +90,7 @@ void CSettingDlg::on_btnOk_clicked()
         return;
     }
 
-    CServerSettings *settings = CServerSettings::instance();
+    CServerSettings *settings = settingsRecord;
     const bool startWithOS = ui->chkStart->isChecked();
     const bool transferLogin = ui->chkTransferLogin->isChecked();
     // Compared as file locations, so the separators shown in the field do not count as a change.
@@ -196,7 +197,7 @@ void CSettingDlg::on_btnDelUser_clicked()
 
 CUserPurge::Counts CSettingDlg::purge(CUserPurge::Mode mode, int rangeIndex)
 {
-    CUserPurge work(mode, cutOff(rangeIndex), CServerSettings::instance()->snapshot().saveDataDir);
+    CUserPurge work(userDb, mode, cutOff(rangeIndex), settingsRecord->snapshot().saveDataDir);
     // Shown only once the work looks like taking longer than a moment; no cancel: what is
     // committed stays committed.
     QProgressDialog progress(

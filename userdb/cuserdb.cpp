@@ -22,7 +22,7 @@ CUserDb *CUserDb::instance()
 {
     // Either thread may be first.
     static CUserDb *const userDb = [] {
-        auto *db = new CUserDb;
+        auto *db = new CUserDb(CServerSettings::instance(), CPasswordHasher::instance());
         // Signals queued to it (the log backlog) need a thread that runs for good.
         if (const QCoreApplication *app = QCoreApplication::instance())
             db->moveToThread(app->thread());
@@ -33,8 +33,10 @@ CUserDb *CUserDb::instance()
     return userDb;
 }
 
-CUserDb::CUserDb()
+CUserDb::CUserDb(CServerSettings *serverSettings, CPasswordHasher *passwordHasher)
     : QObject(nullptr)
+    , settings(serverSettings)
+    , hasher(passwordHasher)
     , pages(std::make_unique<CUserPages>())
 {
 }
@@ -78,8 +80,7 @@ bool CUserDb::currentConfig(CUserDbConfig *result, QString *errorText) const
         }
     }
     CUserDbConfig fromSettings;
-    if (!CUserDbConfig::fromSettings(
-            CServerSettings::instance()->snapshot(), &fromSettings, errorText))
+    if (!CUserDbConfig::fromSettings(settings->snapshot(), &fromSettings, errorText))
         return false;
     if (!fromSettings.isPostgresql()) {
         // The default connection can only be looked at from its own thread, the main one;
@@ -243,13 +244,13 @@ CUserDb::Request CUserDb::runAlone(const Request &request)
 {
     QVector<Request> batch { request };
     const CPasswordHasher::Params params
-        = CPasswordHasher::Params::fromSettings(CServerSettings::instance()->snapshot());
+        = CPasswordHasher::Params::fromSettings(settings->snapshot());
     // Kept plain, a login or a password change may still meet a hash from a time passwords
     // were hashed.
     const bool checks = params.hashing || request.kind == Request::Login
         || request.kind == Request::ChangePassword;
     if (checks)
-        CPasswordHasher::instance()->runAndWait([&] { checkPasswords(batch.first(), params); });
+        hasher->runAndWait([&] { checkPasswords(batch.first(), params); });
     commitBatch(batch, nullptr);
     return batch.first();
 }
@@ -306,7 +307,7 @@ bool CUserDb::setPassword(int objectId, const QString &password)
 
 bool CUserDb::commitBatch(QVector<Request> &requests, QString *errorText, bool *busy)
 {
-    const QString storage = CServerSettings::instance()->snapshot().saveDataDir;
+    const QString storage = settings->snapshot().saveDataDir;
     QString failure;
     bool conflict = false;
     const auto attempt = [&](CUserDbConnection &conn) {
@@ -349,7 +350,6 @@ bool CUserDb::commitBatch(QVector<Request> &requests, QString *errorText, bool *
 
 void CUserDb::checkPasswords(Request &request, const CPasswordHasher::Params &params)
 {
-    CPasswordHasher *hasher = CPasswordHasher::instance();
     const auto refuse = [&](Result result) {
         request.check = Request::Check::Refused;
         request.refusal = result;
@@ -566,7 +566,7 @@ bool CUserDb::inactiveUserIds(const QDateTime &before, QVector<int> &ids)
 
 QString CUserDb::userDataPath(int objectId)
 {
-    return CUserFolder::path(CServerSettings::instance()->snapshot().saveDataDir, objectId);
+    return CUserFolder::path(settings->snapshot().saveDataDir, objectId);
 }
 
 bool CUserDb::clearUserData(int objectId)

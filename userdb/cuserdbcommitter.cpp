@@ -10,19 +10,19 @@
 #include <QTimer>
 
 #include "cpasswordqueue.h"
-#include "cserversettings.h"
 
-CUserDbCommitter::CUserDbCommitter(QObject *parent)
+CUserDbCommitter::CUserDbCommitter(CUserDb *userDb, CPasswordHasher *hasher,
+    const CPasswordHasher::Params &params, QObject *parent)
     : QObject(parent)
+    , db(userDb)
 {
-    const CPasswordHasher::Params params
-        = CPasswordHasher::Params::fromSettings(CServerSettings::instance()->snapshot());
     // Kept plain, passwords still hashed from another time are checked on the pool too, or
     // their users could not log in; a table without hashes is served as it always was.
     int hashed = 0;
-    if (params.hashing || (CUserDb::instance()->hashedPasswordCount(&hashed) && hashed > 0)) {
+    if (params.hashing || (db->hashedPasswordCount(&hashed) && hashed > 0)) {
         passwords = new CPasswordQueue(
-            params, [this](const CUserDb::Request &request) { enqueue(request); }, this);
+            db, hasher, params, [this](const CUserDb::Request &request) { enqueue(request); },
+            this);
     }
     worker = QThread::create([this] { commitLoop(); });
     worker->setObjectName(QStringLiteral("tolvern-commit"));
@@ -62,7 +62,7 @@ bool CUserDbCommitter::commitTimed(QVector<CUserDb::Request> &batch, QString *er
 {
     QElapsedTimer clock;
     clock.start();
-    const bool ok = CUserDb::instance()->commitBatch(batch, error, busy);
+    const bool ok = db->commitBatch(batch, error, busy);
     if (observer && !(busy && *busy))
         observer(int(batch.size()), clock.nsecsElapsed(), ok);
     return ok;

@@ -47,7 +47,9 @@ public:
     // them while the rest of a large batch's replies are still being written.
     static constexpr int OUTCOMES_PER_PASS = 8;
 
-    explicit CUserDbCommitter(QObject *parent = nullptr);
+    // params: the cost of new hashes, from the settings when the committer is made.
+    CUserDbCommitter(CUserDb *userDb, CPasswordHasher *hasher,
+        const CPasswordHasher::Params &params, QObject *parent = nullptr);
     // Commits what was handed in, then ends the database thread; the outcomes have nobody
     // left to go to.
     ~CUserDbCommitter() override;
@@ -101,6 +103,7 @@ private:
     // Hands out the next slice of outcomes, oldest batch first, and names their owners.
     void handOut();
 
+    CUserDb *db = nullptr;
     QThread *worker = nullptr;
     // Where passwords are hashed, each request's hashing and checking, before its batch.
     CPasswordQueue *passwords = nullptr;

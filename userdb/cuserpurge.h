@@ -51,8 +51,8 @@ public:
     };
 
     // storageDir: the storage folder the users' folders are in.
-    CUserPurge(
-        Mode mode, const QDateTime &before, const QString &storageDir, QObject *parent = nullptr);
+    CUserPurge(CUserDb *userDb, Mode mode, const QDateTime &before, const QString &storageDir,
+        QObject *parent = nullptr);
     // Waits for the work to end.
     ~CUserPurge() override;
 
@@ -63,7 +63,7 @@ public:
     static QDateTime cutOffFor(int months, const QDateTime &now);
     // Finishes what purges cut short left in the journal: removes the folders of the users
     // they deleted and names them. Every purge does it first; start-up too.
-    static Counts finishEarlier(const QString &storageDir);
+    static Counts finishEarlier(CUserDb *userDb, const QString &storageDir);
 
     // Before start() or run(): list the inactive users, change nothing.
     void setDryRun(bool on) { dryRun = on; }
@@ -101,6 +101,7 @@ private:
     static bool removeFolder(const QString &storageDir, int objectId, Counts &counts);
     void step(const char *name) const;
 
+    CUserDb *db = nullptr;
     Mode mode;
     bool dryRun = false;
     QString cutOff;

@@ -144,7 +144,8 @@ void tst_TolvernServerConn::init()
     QVERIFY(query.exec(QStringLiteral("update t_user_seq set last_id = 0")));
     logLines.clear();
 
-    committer = new CUserDbCommitter(this);
+    committer = new CUserDbCommitter(CUserDb::instance(), CPasswordHasher::instance(),
+        CPasswordHasher::Params::fromSettings(CServerSettings::instance()->snapshot()), this);
     connect(committer, &CUserDbCommitter::log, this,
         [this](const QString &msg) { logLines.append(msg); });
     connect(committer, &CUserDbCommitter::outcomesHandedOut, &CTolvernServerConn::flushReplies);
@@ -233,7 +234,8 @@ void tst_TolvernServerConn::renewCommitter()
     delete conn;
     conn = nullptr;
     delete committer;
-    committer = new CUserDbCommitter(this);
+    committer = new CUserDbCommitter(CUserDb::instance(), CPasswordHasher::instance(),
+        CPasswordHasher::Params::fromSettings(CServerSettings::instance()->snapshot()), this);
     connect(committer, &CUserDbCommitter::log, this,
         [this](const QString &msg) { logLines.append(msg); });
     connect(committer, &CUserDbCommitter::outcomesHandedOut, &CTolvernServerConn::flushReplies);
