@@ -189,46 +189,8 @@ CBackup::Status CBackup::write()
     files << CBackupManifest::File { iniFile(), iniBytes.size(),
         CSaveSum::of(iniBytes.constData(), iniBytes.size()) };
 
-    // Symbolic links are not followed: nothing outside the storage folder is carried.
-    QList<CTreeCopy::Item> items;
-    qint64 total = 0;
-    const QDir root(storage);
-    QDirIterator it(
-        storage, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        const QFileInfo file = it.fileInfo();
-        const QString relative = root.relativeFilePath(file.filePath());
-        if (file.isSymLink() || !file.isFile()) {
-            skipped << QStringLiteral("%1: not a regular file").arg(relative);
-            continue;
-        }
-        CTreeCopy::Item item;
-        item.path = relative;
-        item.size = file.size();
-        total += item.size;
-        items << item;
-    }
-    {
-        CTreeCopy carry(
-            storage, target + QLatin1Char('/') + savesFolder(), CTreeCopy::Mode::LinkWherePossible);
-        CBackupProgress progress(progressSink, QStringLiteral("Saves"), items.size(), total);
-        carry.setProgress(&progress);
-        carry.setKnownSums(knownSums(previous));
-        if (!carry.run(items, &why))
-            return failed(why);
-        links = carry.linkedCount();
-        copies = carry.copiedCount();
-        reusedSums = carry.reusedSumCount();
-    }
-    for (const CTreeCopy::Item &item : std::as_const(items)) {
-        if (item.skipped) {
-            skipped << QStringLiteral("%1: %2").arg(item.path, item.note);
-            continue;
-        }
-        files << CBackupManifest::File { savesFolder() + QLatin1Char('/') + item.path, item.size,
-            item.sum, item.mtimeNs };
-    }
+    if (!carrySaves(files, &why))
+        return failed(why);
     made.files = files;
 
     // Everything on disk before the manifest says the backup is whole: one sync of the file
@@ -244,6 +206,57 @@ CBackup::Status CBackup::write()
     if (!made.save(target, &why))
         return failed(why);
     return Status::Ok;
+}
+
+QList<CTreeCopy::Item> CBackup::listSaves(qint64 *total)
+{
+    // Symbolic links are not followed: nothing outside the storage folder is carried.
+    QList<CTreeCopy::Item> items;
+    const QDir root(storage);
+    QDirIterator it(
+        storage, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        const QFileInfo file = it.fileInfo();
+        const QString relative = root.relativeFilePath(file.filePath());
+        if (file.isSymLink() || !file.isFile()) {
+            skipped << QStringLiteral("%1: not a regular file").arg(relative);
+            continue;
+        }
+        CTreeCopy::Item item;
+        item.path = relative;
+        item.size = file.size();
+        *total += item.size;
+        items << item;
+    }
+    return items;
+}
+
+bool CBackup::carrySaves(QList<CBackupManifest::File> &files, QString *why)
+{
+    qint64 total = 0;
+    QList<CTreeCopy::Item> items = listSaves(&total);
+    {
+        CTreeCopy carry(
+            storage, target + QLatin1Char('/') + savesFolder(), CTreeCopy::Mode::LinkWherePossible);
+        CBackupProgress progress(progressSink, QStringLiteral("Saves"), items.size(), total);
+        carry.setProgress(&progress);
+        carry.setKnownSums(knownSums(previous));
+        if (!carry.run(items, why))
+            return false;
+        links = carry.linkedCount();
+        copies = carry.copiedCount();
+        reusedSums = carry.reusedSumCount();
+    }
+    for (const CTreeCopy::Item &item : std::as_const(items)) {
+        if (item.skipped) {
+            skipped << QStringLiteral("%1: %2").arg(item.path, item.note);
+            continue;
+        }
+        files << CBackupManifest::File { savesFolder() + QLatin1Char('/') + item.path, item.size,
+            item.sum, item.mtimeNs };
+    }
+    return true;
 }
 
 void CBackup::removeCutShort(const QString &parent)

@@ -6,6 +6,7 @@
 
 #include "cbackupmanifest.h"
 #include "cbackupprogress.h"
+#include "ctreecopy.h"
 #include "cuserdbconfig.h"
 
 // A backup of a server, taken beside it while it runs: the user database as one snapshot
@@ -56,6 +57,10 @@ public:
 
 private:
     Status write();
+    // The storage folder's regular files, their sizes added to total; others are skipped.
+    QList<CTreeCopy::Item> listSaves(qint64 *total);
+    // Every save into the backup's saves folder, each listed in files; false with why.
+    bool carrySaves(QList<CBackupManifest::File> &files, QString *why);
     void removeCutShort(const QString &parent);
     Status runLocked(const QString &folder, const QString &name, const QString &partial, int keep);
     Status failed(const QString &text);

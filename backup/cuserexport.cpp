@@ -140,64 +140,74 @@ bool CUserExport::write(QIODevice *device)
         archive_write_free(a);
         return false;
     }
-    const QString top = QStringLiteral("user-%1/").arg(id);
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     QJsonArray listed;
-    CSha256 sum;
-
-    // One entry from memory or from an open file; false with error set.
-    const auto addEntry = [&](const QString &name, qint64 size, qint64 mtime, int fd,
-                              const QByteArray &inMemory) {
-        struct archive_entry *entry = archive_entry_new();
-        archive_entry_set_pathname_utf8(entry, (top + name).toUtf8().constData());
-        archive_entry_set_filetype(entry, AE_IFREG);
-        archive_entry_set_perm(entry, 0644);
-        archive_entry_set_size(entry, size);
-        archive_entry_set_mtime(entry, time_t(mtime), 0);
-        bool ok = archive_write_header(a, entry) == ARCHIVE_OK;
-        archive_entry_free(entry);
-        qint64 done = 0;
-        if (fd < 0) {
-            ok = ok && archive_write_data(a, inMemory.constData(), size_t(size)) == size;
-            sum.add(inMemory);
-            done = size;
-        } else {
-            std::vector<char> buffer(BUFFER_BYTES);
-            while (ok) {
-                const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), done);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0 || done + n > size)
-                    break;
-                sum.add(buffer.data(), n);
-                ok = archive_write_data(a, buffer.data(), size_t(n)) == n;
-                done += n;
-            }
-        }
-        if (!ok)
-            return fail(QStringLiteral("cannot write the archive: %1")
-                            .arg(QString::fromLocal8Bit(archive_error_string(a))));
-        if (done != size)
-            return fail(QStringLiteral("%1 changed while it was read").arg(name));
-        listed.append(QJsonObject { { QStringLiteral("path"), top + name },
-            { QStringLiteral("size"), size }, { QStringLiteral("sha256"), sum.hexResult() } });
-        ++files;
-        bytes += size;
-        return true;
-    };
-
     const QJsonObject accountJson {
         { QStringLiteral("id"), id }, { QStringLiteral("name"), account.name },
         { QStringLiteral("lastLogin"),
             account.lastLogin.isNull() ? QJsonValue() : QJsonValue(account.lastLogin.toString()) }
     };
     const QByteArray accountBytes = QJsonDocument(accountJson).toJson(QJsonDocument::Indented);
-    bool ok = addEntry(QStringLiteral("account.json"), accountBytes.size(), now, -1, accountBytes);
+    bool ok = addEntry(
+        a, QStringLiteral("account.json"), accountBytes.size(), now, -1, accountBytes, listed);
+    ok = ok && addSaves(a, folder, listed) && addManifest(a, now, listed);
+    if (ok && archive_write_close(a) != ARCHIVE_OK)
+        ok = fail(QStringLiteral("cannot write the archive: %1")
+                      .arg(QString::fromLocal8Bit(archive_error_string(a))));
+    archive_write_free(a);
+    return ok;
+}
 
+bool CUserExport::addEntry(struct archive *a, const QString &name, qint64 size, qint64 mtime,
+    int fd, const QByteArray &inMemory, QJsonArray &listed)
+{
+    const QString path = QStringLiteral("user-%1/").arg(id) + name;
+    struct archive_entry *entry = archive_entry_new();
+    archive_entry_set_pathname_utf8(entry, path.toUtf8().constData());
+    archive_entry_set_filetype(entry, AE_IFREG);
+    archive_entry_set_perm(entry, 0644);
+    archive_entry_set_size(entry, size);
+    archive_entry_set_mtime(entry, time_t(mtime), 0);
+    bool ok = archive_write_header(a, entry) == ARCHIVE_OK;
+    archive_entry_free(entry);
+    CSha256 sum;
+    qint64 done = 0;
+    if (fd < 0) {
+        ok = ok && archive_write_data(a, inMemory.constData(), size_t(size)) == size;
+        sum.add(inMemory);
+        done = size;
+    } else {
+        std::vector<char> buffer(BUFFER_BYTES);
+        while (ok) {
+            const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0 || done + n > size)
+                break;
+            sum.add(buffer.data(), n);
+            ok = archive_write_data(a, buffer.data(), size_t(n)) == n;
+            done += n;
+        }
+    }
+    if (!ok)
+        return fail(QStringLiteral("cannot write the archive: %1")
+                        .arg(QString::fromLocal8Bit(archive_error_string(a))));
+    if (done != size)
+        return fail(QStringLiteral("%1 changed while it was read").arg(name));
+    listed.append(QJsonObject { { QStringLiteral("path"), path }, { QStringLiteral("size"), size },
+        { QStringLiteral("sha256"), sum.hexResult() } });
+    ++files;
+    bytes += size;
+    return true;
+}
+
+bool CUserExport::addSaves(struct archive *a, const QString &folder, QJsonArray &listed)
+{
     // Symbolic links are not followed; an upload still in flight is not a save yet.
     const QDir root(folder);
     QDirIterator it(
         folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    bool ok = true;
     while (ok && it.hasNext()) {
         it.next();
         const QFileInfo info = it.fileInfo();
@@ -213,28 +223,26 @@ bool CUserExport::write(QIODevice *device)
                 ::close(fd);
             continue;
         }
-        ok = addEntry(QStringLiteral("saves/") + root.relativeFilePath(info.filePath()), st.st_size,
-            st.st_mtim.tv_sec, fd, QByteArray());
+        ok = addEntry(a, QStringLiteral("saves/") + root.relativeFilePath(info.filePath()),
+            st.st_size, st.st_mtim.tv_sec, fd, QByteArray(), listed);
         ::close(fd);
     }
+    return ok;
+}
 
-    if (ok) {
-        const QJsonObject manifest { { QStringLiteral("format"), 1 },
-            { QStringLiteral("serverVersion"), QStringLiteral(TOLVERN_VERSION) },
-            { QStringLiteral("created"),
-                QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs) },
-            { QStringLiteral("userId"), id }, { QStringLiteral("files"), listed } };
-        const QByteArray manifestBytes = QJsonDocument(manifest).toJson(QJsonDocument::Indented);
-        const int counted = files;
-        const qint64 countedBytes = bytes;
-        ok = addEntry(
-            QStringLiteral("MANIFEST.json"), manifestBytes.size(), now, -1, manifestBytes);
-        files = counted;
-        bytes = countedBytes;
-    }
-    if (ok && archive_write_close(a) != ARCHIVE_OK)
-        ok = fail(QStringLiteral("cannot write the archive: %1")
-                      .arg(QString::fromLocal8Bit(archive_error_string(a))));
-    archive_write_free(a);
+bool CUserExport::addManifest(struct archive *a, qint64 now, QJsonArray &listed)
+{
+    const QJsonObject manifest { { QStringLiteral("format"), 1 },
+        { QStringLiteral("serverVersion"), QStringLiteral(TOLVERN_VERSION) },
+        { QStringLiteral("created"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs) },
+        { QStringLiteral("userId"), id }, { QStringLiteral("files"), listed } };
+    const QByteArray manifestBytes = QJsonDocument(manifest).toJson(QJsonDocument::Indented);
+    // The manifest counts no file of its own.
+    const int counted = files;
+    const qint64 countedBytes = bytes;
+    const bool ok = addEntry(
+        a, QStringLiteral("MANIFEST.json"), manifestBytes.size(), now, -1, manifestBytes, listed);
+    files = counted;
+    bytes = countedBytes;
     return ok;
 }

@@ -6,6 +6,8 @@
 #include "cuserdbconfig.h"
 
 class QIODevice;
+class QJsonArray;
+struct archive;
 
 // One player's data for a privacy request, as a POSIX (pax) tar: user-<id>/account.json (id,
 // name, last login; never the password), every file of the user's game-data folder under
@@ -30,6 +32,11 @@ public:
 private:
     struct Account;
     bool readAccount(Account &account);
+    // One entry from memory (fd < 0) or from an open file, listed for the manifest.
+    bool addEntry(struct archive *a, const QString &name, qint64 size, qint64 mtime, int fd,
+        const QByteArray &inMemory, QJsonArray &listed);
+    bool addSaves(struct archive *a, const QString &folder, QJsonArray &listed);
+    bool addManifest(struct archive *a, qint64 now, QJsonArray &listed);
     bool fail(const QString &text);
 
     CUserDbConfig db;
