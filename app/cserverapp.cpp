@@ -412,6 +412,62 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
     return code;
 }
 
+int CServerApp::prepareWindowRun(const CServerOptions &options, bool firstRun)
+{
+    CServerSettings *settings = CServerSettings::instance();
+    QString tlsError;
+    if (!checkTls(tlsError)) {
+        printError(tlsError);
+        QMessageBox::critical(nullptr, translate("Error!"), tlsError, QMessageBox::Ok);
+        return EXIT_BAD_ARGUMENTS;
+    }
+    QString created;
+    if (firstRun && !prepareStorage(options, false, created))
+        return EXIT_BAD_ARGUMENTS;
+    if (settings->saveDataDir.isEmpty()) {
+        CSetupDlg setup(settings, nullptr);
+        if (setup.exec() != QDialog::Accepted)
+            return 0;
+    }
+    QString error;
+    bool unreachable = false;
+    if (!openDatabase(options, error, unreachable)) {
+        printError(error);
+        // A database server that is down says which one and why; a file keeps its box.
+        QMessageBox::critical(nullptr, translate("Error!"),
+            unreachable ? translate("The user database cannot be reached\r\n%1").arg(error)
+                        : translate("Open database users.db failed"),
+            QMessageBox::Ok);
+        return unreachable ? EXIT_DATABASE_UNREACHABLE : 0;
+    }
+    if (!QFileInfo::exists(settings->saveDataDir)) {
+        QMessageBox::critical(nullptr, translate("Error!"),
+            translate("Game Data Storage Path not exists\r\n%1").arg(settings->saveDataDir),
+            QMessageBox::Ok);
+        return 0;
+    }
+    return -1;
+}
+
+void CServerApp::showWindow(
+    CWindowServer &server, const QStringList &logLines, CSystemdNotifier &notifier)
+{
+    CServerMainWindow *window = server.window();
+    hangupCore = window->serverCore();
+    window->resize(800, 600);
+    window->show();
+    // The window's log shows what the ini got wrong and the limits it sets.
+    for (const QString &line : logLines)
+        QMetaObject::invokeMethod(server.core(), "log", Qt::QueuedConnection, Q_ARG(QString, line));
+    // A port that failed is in the window's log; the window serves on, as designed.
+    notifier.ready(server.core()->controlListening() && server.core()->fileListening()
+            ? QStringLiteral("Serving on main control port %1 and file transfer port %2")
+                  .arg(server.core()->controlPort())
+                  .arg(server.core()->filePort())
+            : QStringLiteral("Serving with a port that could not be opened; see the log"));
+    notifier.startWatchdog();
+}
+
 int CServerApp::runWindow(
     int &argc, char **argv, const CServerOptions &options, CSingleInstance &instance)
 {
@@ -441,16 +497,9 @@ int CServerApp::runWindow(
         warnUnknownKeys(&unknownKeys);
         applyDatabaseOption(options);
 
-        QString tlsError;
-        if (!checkTls(tlsError)) {
-            printError(tlsError);
-            QMessageBox::critical(nullptr, translate("Error!"), tlsError, QMessageBox::Ok);
-            exitCode = EXIT_BAD_ARGUMENTS;
-            break;
-        }
-        QString created;
-        if (firstRun && !prepareStorage(options, false, created)) {
-            exitCode = EXIT_BAD_ARGUMENTS;
+        const int stop = prepareWindowRun(options, firstRun);
+        if (stop >= 0) {
+            exitCode = stop;
             break;
         }
         // The command line's ports hold for the first run only; a restart takes the saved ones.
@@ -458,49 +507,9 @@ int CServerApp::runWindow(
         const int filePort = firstRun ? options.filePort : 0;
         firstRun = false;
 
-        if (settings->saveDataDir.isEmpty()) {
-            CSetupDlg setup(CServerSettings::instance(), nullptr);
-            if (setup.exec() != QDialog::Accepted)
-                break;
-        }
-
-        QString error;
-        bool unreachable = false;
-        if (!openDatabase(options, error, unreachable)) {
-            printError(error);
-            // A database server that is down says which one and why; a file keeps its box.
-            QMessageBox::critical(nullptr, translate("Error!"),
-                unreachable ? translate("The user database cannot be reached\r\n%1").arg(error)
-                            : translate("Open database users.db failed"),
-                QMessageBox::Ok);
-            if (unreachable)
-                exitCode = EXIT_DATABASE_UNREACHABLE;
-            break;
-        }
-
-        if (!QFileInfo::exists(settings->saveDataDir)) {
-            QMessageBox::critical(nullptr, translate("Error!"),
-                translate("Game Data Storage Path not exists\r\n%1").arg(settings->saveDataDir),
-                QMessageBox::Ok);
-            break;
-        }
-
         server = std::make_unique<CWindowServer>(mainPort, filePort);
         CServerMainWindow *window = server->window();
-        hangupCore = window->serverCore();
-        window->resize(800, 600);
-        window->show();
-        // The window's log shows what the ini got wrong and the limits it sets.
-        for (const QString &line : unknownKeys + CConfigCheck::limitLines(settings->snapshot()))
-            QMetaObject::invokeMethod(
-                server->core(), "log", Qt::QueuedConnection, Q_ARG(QString, line));
-        // A port that failed is in the window's log; the window serves on, as designed.
-        notifier.ready(server->core()->controlListening() && server->core()->fileListening()
-                ? QStringLiteral("Serving on main control port %1 and file transfer port %2")
-                      .arg(server->core()->controlPort())
-                      .arg(server->core()->filePort())
-                : QStringLiteral("Serving with a port that could not be opened; see the log"));
-        notifier.startWatchdog();
+        showWindow(*server, unknownKeys + CConfigCheck::limitLines(settings->snapshot()), notifier);
         // Ends before the window's server does.
         tidy = std::make_unique<CStartupTidy>(
             settings->saveDataDir, [core = server->core()](const QString &line) {

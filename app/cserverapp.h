@@ -10,6 +10,8 @@
 class CServerOptions;
 class CConsoleLog;
 class CSingleInstance;
+class CSystemdNotifier;
+class CWindowServer;
 
 // The program as a whole: the admin commands, or the server. The server takes the single
 // instance lock, then runs either headless (no display needed, log lines on stdout) or with
@@ -35,6 +37,12 @@ public:
 private:
     static int runWindow(
         int &argc, char **argv, const CServerOptions &options, CSingleInstance &instance);
+    // The checks and dialogs before a window run: -1 to go on, else the exit status to stop
+    // with (0 when the operator closed a dialog or a box).
+    static int prepareWindowRun(const CServerOptions &options, bool firstRun);
+    // Shows the window, its first log lines and the readiness.
+    static void showWindow(
+        CWindowServer &server, const QStringList &logLines, CSystemdNotifier &notifier);
     static int runHeadless(int &argc, char **argv, const CServerOptions &options);
     static bool prepareStorage(const CServerOptions &options, bool useDefault, QString &created);
     // unreachable: the failure was a database server that could not be reached.
