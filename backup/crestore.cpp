@@ -302,7 +302,8 @@ bool CRestore::writeIni(const QString &storageDir, const QString &iniPath, const
     QByteArray bytes;
     if (stored.open(QIODevice::ReadOnly))
         bytes = stored.readAll();
-    if (!sum.isEmpty() && CSaveSum::of(bytes.constData(), bytes.size(), CSaveSum::kindOf(sum)) != sum)
+    if (!sum.isEmpty()
+        && CSaveSum::of(bytes.constData(), bytes.size(), CSaveSum::kindOf(sum)) != sum)
         return bad(QStringLiteral("%1 does not match the manifest").arg(stored.fileName()));
     CIniFile ini(iniPath);
     ini.parse(bytes);

@@ -224,8 +224,8 @@ int CBenchRunner::run(const QStringList &arguments)
             failed = true;
         QString error;
         if (compare
-            && !compare->measure(figure,
-                std::vector<Row>(rows.begin() + qint64(first), rows.end()), &error)) {
+            && !compare->measure(
+                figure, std::vector<Row>(rows.begin() + qint64(first), rows.end()), &error)) {
             note(error);
             failed = true;
         }

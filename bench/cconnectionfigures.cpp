@@ -288,8 +288,8 @@ bool CConnectionFigures::measureLoadedLogins()
     bool ok = bench.loginRoundTrips(bench.logins, idle);
     if (ok) {
         // Every round trip from the first byte of the uploads to the end of their commits.
-        CUploadLoad uploads(QCoreApplication::applicationDirPath()
-                + QStringLiteral("/tolvern-client"),
+        CUploadLoad uploads(
+            QCoreApplication::applicationDirPath() + QStringLiteral("/tolvern-client"),
             bench.server->filePort(), source);
         uploads.start(2, LOAD_UPLOADS, SAVE_NAME + QStringLiteral("-load"));
         ok = loginsWhile([&uploads] { return uploads.running(); }, loaded);

@@ -343,7 +343,8 @@ bool CLoginFigures::measureNameTiming()
     std::sort(knownTimes.begin(), knownTimes.end());
     std::sort(unknownTimes.begin(), unknownTimes.end());
     std::sort(ratios.begin(), ratios.end());
-    const double ratio = double(percentile(unknownTimes, 0.5)) / double(percentile(knownTimes, 0.5));
+    const double ratio
+        = double(percentile(unknownTimes, 0.5)) / double(percentile(knownTimes, 0.5));
     const auto ratioAt = [&ratios](double fraction) {
         return ratios.at(size_t(fraction * double(ratios.size() - 1)));
     };

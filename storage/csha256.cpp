@@ -2,8 +2,6 @@
 
 #include <openssl/evp.h>
 
-#include <QFile>
-
 CSha256::CSha256()
     : context(EVP_MD_CTX_new())
 {
@@ -39,28 +37,4 @@ QByteArray CSha256::result()
 QString CSha256::hexResult()
 {
     return QString::fromLatin1(result().toHex());
-}
-
-QString CSha256::fileHex(const QString &path, QString *errorText)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (errorText)
-            *errorText = file.errorString();
-        return QString();
-    }
-    CSha256 sum;
-    QByteArray buffer(1 << 20, Qt::Uninitialized);
-    for (;;) {
-        const qint64 got = file.read(buffer.data(), buffer.size());
-        if (got < 0) {
-            if (errorText)
-                *errorText = file.errorString();
-            return QString();
-        }
-        if (got == 0)
-            break;
-        sum.add(buffer.constData(), got);
-    }
-    return sum.hexResult();
 }

@@ -24,9 +24,6 @@ public:
     // result() as 64 lower-case hex digits.
     QString hexResult();
 
-    // The digest of a whole file as hex, or empty with errorText set when it cannot be read.
-    static QString fileHex(const QString &path, QString *errorText = nullptr);
-
 private:
     void reset();
 

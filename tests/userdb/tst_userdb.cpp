@@ -1216,11 +1216,15 @@ void tst_UserDb::everyLoginVerifiesOneHashOfTheConfiguredCost_data()
     QTest::addColumn<QString>("password");
     QTest::addColumn<bool>("storedPlain");
 
-    QTest::newRow("known name, right password") << "anna" << "Secret" << false;
-    QTest::newRow("known name, wrong password") << "anna" << "wrong" << false;
-    QTest::newRow("unknown name") << "nobody" << "Secret" << false;
-    QTest::newRow("name in another case") << "Anna" << "Secret" << false;
-    QTest::newRow("stored as plain text, wrong password") << "anna" << "wrong" << true;
+    QTest::newRow("known name, right password")
+        << QStringLiteral("anna") << QStringLiteral("Secret") << false;
+    QTest::newRow("known name, wrong password")
+        << QStringLiteral("anna") << QStringLiteral("wrong") << false;
+    QTest::newRow("unknown name") << QStringLiteral("nobody") << QStringLiteral("Secret") << false;
+    QTest::newRow("name in another case")
+        << QStringLiteral("Anna") << QStringLiteral("Secret") << false;
+    QTest::newRow("stored as plain text, wrong password")
+        << QStringLiteral("anna") << QStringLiteral("wrong") << true;
 }
 
 // An unknown name must cost what a known one does: one verification of a hash as costly as a
