@@ -325,6 +325,46 @@ QString CServerApp::usersText()
                                  : QFileInfo(config.sqliteFile()).absoluteFilePath();
 }
 
+int CServerApp::serveHeadless(const CServerOptions &options, CConsoleLog &console)
+{
+    CServerSettings *settings = CServerSettings::instance();
+    CServerCore core(settings, CUserDb::instance(), CPasswordHasher::instance());
+    hangupCore = &core;
+    QObject::connect(&core, &CServerCore::lineLoggedFrom, &console, &CConsoleLog::writeEntry);
+    core.setPortOverrides(options.mainPort, options.filePort);
+    const int mainPort = quint16(options.mainPort ? options.mainPort : settings->mainPort);
+    const int filePort = quint16(options.filePort ? options.filePort : settings->filePort);
+    if (!core.start()) {
+        if (!core.controlListening())
+            printError(QStringLiteral("cannot listen on the main control port %1: %2")
+                           .arg(mainPort)
+                           .arg(core.controlError()));
+        if (!core.fileListening())
+            printError(QStringLiteral("cannot listen on the file transfer port %1: %2")
+                           .arg(filePort)
+                           .arg(core.fileError()));
+        return EXIT_START_FAILED;
+    }
+    const QString serving = QStringLiteral("Serving on main control port %1 and file "
+                                           "transfer port %2, storage %3, users in %4")
+                                .arg(core.controlPort())
+                                .arg(core.filePort())
+                                .arg(settings->saveDataDir, usersText());
+    console.writeLine(serving);
+    for (const QString &line : CConfigCheck::limitLines(settings->snapshot()))
+        core.log(line);
+    CStartupTidy tidy(settings->saveDataDir, [&core](const QString &line) {
+        QMetaObject::invokeMethod(&core, "log", Qt::QueuedConnection, Q_ARG(QString, line));
+    });
+    tidy.start();
+    CSystemdNotifier notifier;
+    notifier.ready(serving);
+    notifier.startWatchdog();
+    QCoreApplication::exec();
+    notifier.stopping();
+    return 0;
+}
+
 int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &options)
 {
     // A log reader that went away must not end the service.
@@ -370,42 +410,7 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
         printError(error);
         code = unreachable ? EXIT_DATABASE_UNREACHABLE : EXIT_START_FAILED;
     } else {
-        CServerCore core(
-            CServerSettings::instance(), CUserDb::instance(), CPasswordHasher::instance());
-        hangupCore = &core;
-        QObject::connect(&core, &CServerCore::lineLoggedFrom, &console, &CConsoleLog::writeEntry);
-        core.setPortOverrides(options.mainPort, options.filePort);
-        const int mainPort = quint16(options.mainPort ? options.mainPort : settings->mainPort);
-        const int filePort = quint16(options.filePort ? options.filePort : settings->filePort);
-        if (!core.start()) {
-            if (!core.controlListening())
-                printError(QStringLiteral("cannot listen on the main control port %1: %2")
-                               .arg(mainPort)
-                               .arg(core.controlError()));
-            if (!core.fileListening())
-                printError(QStringLiteral("cannot listen on the file transfer port %1: %2")
-                               .arg(filePort)
-                               .arg(core.fileError()));
-            code = EXIT_START_FAILED;
-        } else {
-            const QString serving = QStringLiteral("Serving on main control port %1 and file "
-                                                   "transfer port %2, storage %3, users in %4")
-                                        .arg(core.controlPort())
-                                        .arg(core.filePort())
-                                        .arg(settings->saveDataDir, usersText());
-            console.writeLine(serving);
-            for (const QString &line : CConfigCheck::limitLines(settings->snapshot()))
-                core.log(line);
-            CStartupTidy tidy(settings->saveDataDir, [&core](const QString &line) {
-                QMetaObject::invokeMethod(&core, "log", Qt::QueuedConnection, Q_ARG(QString, line));
-            });
-            tidy.start();
-            CSystemdNotifier notifier;
-            notifier.ready(serving);
-            notifier.startWatchdog();
-            QCoreApplication::exec();
-            notifier.stopping();
-        }
+        code = serveHeadless(options, console);
     }
     QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false).close();
     QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));

@@ -44,6 +44,8 @@ private:
     static void showWindow(
         CWindowServer &server, const QStringList &logLines, CSystemdNotifier &notifier);
     static int runHeadless(int &argc, char **argv, const CServerOptions &options);
+    // The headless server once its database is open, until it ends; its exit status.
+    static int serveHeadless(const CServerOptions &options, CConsoleLog &console);
     static bool prepareStorage(const CServerOptions &options, bool useDefault, QString &created);
     // unreachable: the failure was a database server that could not be reached.
     static bool openDatabase(const CServerOptions &options, QString &error, bool &unreachable);
