@@ -7,7 +7,7 @@ class QSqlDatabase;
 // page: 64 calls for a group commit of 32 logins, which on a virtual machine cost as much as
 // the sync after them. This file layer, installed as SQLite's default in front of the
 // platform's own, gathers the frames of a commit in memory and writes them in one call
-// before the sync.
+// before the sync, and keeps the log written ahead of its frames.
 //
 // Only a connection that syncs its log at every commit may gather (bufferLog): its commit
 // becomes visible to other connections only after that sync. The frames are written out as
@@ -16,6 +16,12 @@ class QSqlDatabase;
 class CSqliteWalVfs
 {
 public:
+    // A gathering log is kept written this far ahead of its frames (zeros SQLite never reads),
+    // by the commit that comes within half of it of the file's end: a commit that writes over
+    // blocks already there waits at its sync for no allocation, no change of the file's size
+    // and (on ext4) no kernel worker marking new blocks written.
+    static constexpr long long LOG_AHEAD_BYTES = 1024 * 1024;
+
     // Registers the layer as the default for every SQLite connection this process opens
     // from now on; does nothing after the first call. False when SQLite has no default
     // layer to wrap.

@@ -1,6 +1,12 @@
 #include "cuserdbconnection.h"
 
+#include <atomic>
+#include <ctime>
+
+#include <sqlite3.h>
+
 #include <QCoreApplication>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QThread>
 
@@ -11,6 +17,28 @@
 namespace {
 
 thread_local CUserDbConnection *threadConnection = nullptr;
+
+// A statement that meets another connection's lock tries again this often. SQLite's own wait
+// sleeps 1, 2, 5, 10, 15, 20, then 25 to 100 ms between tries: a batch of logins that met the
+// transaction of a purge beside the server started up to 25-50 ms after it had ended.
+constexpr long LOCK_RETRY_NS = 500 * 1000;
+
+std::atomic<qint64> retries { 0 };
+
+qint64 monotonicNs()
+{
+    timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+sqlite3 *sqliteHandle(const QSqlDatabase &db)
+{
+    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return nullptr;
+    return *static_cast<sqlite3 *const *>(handle.constData());
+}
 
 QString oneLine(const QString &text)
 {
@@ -77,6 +105,7 @@ bool CUserDbConnection::open(
     // Every commit waits for the disk: what a player or the operator was told is stored
     // survives a power cut. Group commits keep that affordable.
     if (!postgresql) {
+        waitForLocks(true);
         exec(QStringLiteral("PRAGMA journal_mode=WAL"));
         exec(QStringLiteral("PRAGMA synchronous=FULL"));
         // Logins touch pages all over the name index: with SQLite's 2 MiB default most of
@@ -155,14 +184,40 @@ bool CUserDbConnection::command(const QString &text)
 
 bool CUserDbConnection::beginWithoutWaiting(const QString &begin, bool *othersLock)
 {
-    if (!command(QStringLiteral("PRAGMA busy_timeout=0")))
+    if (!waitForLocks(false))
         return false;
     const bool begun = command(begin);
     // SQLITE_BUSY, in any of its extended forms.
     *othersLock = !begun && (lastErrorCode.toInt() & 0xff) == 5;
-    const bool restored = command(
-        QStringLiteral("PRAGMA busy_timeout=%1").arg(CUserDbConfig::SQLITE_BUSY_TIMEOUT_MS));
-    return begun && restored;
+    return waitForLocks(true) && begun;
+}
+
+bool CUserDbConnection::waitForLocks(bool wait)
+{
+    sqlite3 *handle = sqliteHandle(db);
+    if (!handle)
+        return false;
+    return sqlite3_busy_handler(handle, wait ? &CUserDbConnection::retryLocked : nullptr, this)
+        == SQLITE_OK;
+}
+
+int CUserDbConnection::retryLocked(void *connection, int tries)
+{
+    auto *self = static_cast<CUserDbConnection *>(connection);
+    const qint64 now = monotonicNs();
+    if (tries == 0)
+        self->lockedSinceNs = now;
+    if (now - self->lockedSinceNs >= qint64(CUserDbConfig::SQLITE_BUSY_TIMEOUT_MS) * 1000000)
+        return 0;
+    ++retries;
+    const timespec pause { 0, LOCK_RETRY_NS };
+    nanosleep(&pause, nullptr);
+    return 1;
+}
+
+qint64 CUserDbConnection::lockRetries()
+{
+    return retries.load();
 }
 
 QString CUserDbConnection::beginText() const

@@ -75,11 +75,20 @@ public:
     QString lastErrorText;
     QString lastErrorCode;
 
+    // How often SQLite connections of this process tried again after meeting another
+    // connection's lock, since start.
+    static qint64 lockRetries();
+
 private:
     void noteCommit(const QString &text);
+    // Whether a statement that meets another connection's lock waits for it (up to
+    // CUserDbConfig::SQLITE_BUSY_TIMEOUT_MS) or fails at once. SQLite only.
+    bool waitForLocks(bool wait);
+    static int retryLocked(void *connection, int tries);
 
     QString name;
     int generation = -1;
+    qint64 lockedSinceNs = 0; // the first try of the current wait for a lock
     QHash<QString, QSqlQuery> queries;
 };
 

@@ -1,5 +1,9 @@
+#include <algorithm>
+
 #include <sqlite3.h>
 
+#include <QDir>
+#include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -10,7 +14,8 @@
 
 namespace {
 
-// Beneath the layer: records the writes (W) and syncs (S) that reach a log file.
+// Beneath the layer: records the writes (W, or Z of zeros only) and syncs (S) that reach a
+// log file.
 sqlite3_vfs *platform = nullptr;
 sqlite3_vfs probeVfs;
 sqlite3_io_methods probeMethods;
@@ -19,7 +24,8 @@ QByteArray logEvents;
 
 int probeWrite(sqlite3_file *file, const void *data, int amount, sqlite3_int64 offset)
 {
-    logEvents += 'W';
+    const auto bytes = static_cast<const char *>(data);
+    logEvents += std::all_of(bytes, bytes + amount, [](char c) { return c == 0; }) ? 'Z' : 'W';
     return logMethods->xWrite(file, data, amount, offset);
 }
 
@@ -56,10 +62,15 @@ private slots:
     void commitsReachOtherConnections_data();
     void commitsReachOtherConnections();
     void rolledBackFramesNeverMeetAnotherWriter();
+    void logWrittenAhead_data();
+    void logWrittenAhead();
 
 private:
     QSqlDatabase open(const QString &name, bool gather, int cacheKib = 2000);
     static int count(const QSqlDatabase &db);
+    // Bytes of the log's valid frames, and of its file.
+    static qint64 framesEnd(const QSqlDatabase &db);
+    qint64 logSize() const;
     static QString integrity(const QSqlDatabase &db);
 
     QTemporaryDir temp;
@@ -151,7 +162,7 @@ void tst_SqliteWalVfs::commitsReachOtherConnections()
         }
         QVERIFY(writer.commit());
         // Every frame is in the file before the sync that makes the commit durable, and
-        // went there in a few large writes.
+        // went there in a few large writes (besides the zeros written ahead).
         QVERIFY2(logEvents.endsWith('S') && logEvents.count('W') <= 2 + rows * bytes / 100000,
             qPrintable(QStringLiteral("%1 writes, then %2")
                            .arg(logEvents.count('W'))
@@ -200,6 +211,85 @@ void tst_SqliteWalVfs::rolledBackFramesNeverMeetAnotherWriter()
         seen << QStringLiteral("%1x%2").arg(query.value(0).toString(), query.value(1).toString());
     QCOMPARE(seen,
         QStringList({ QStringLiteral("01x1"), QStringLiteral("02x20"), QStringLiteral("03x1") }));
+}
+
+qint64 tst_SqliteWalVfs::framesEnd(const QSqlDatabase &db)
+{
+    // Without a lock to take, a passive checkpoint only reports the log's frames.
+    QSqlQuery query(db);
+    if (!query.exec(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE)")) || !query.next())
+        return -1;
+    QSqlQuery pageSize(db);
+    if (!pageSize.exec(QStringLiteral("PRAGMA page_size")) || !pageSize.next())
+        return -1;
+    return 32 + query.value(1).toLongLong() * (pageSize.value(0).toLongLong() + 24);
+}
+
+qint64 tst_SqliteWalVfs::logSize() const
+{
+    return QFileInfo(temp.filePath(QStringLiteral("t.db-wal"))).size();
+}
+
+void tst_SqliteWalVfs::logWrittenAhead_data()
+{
+    QTest::addColumn<int>("rounds");
+    QTest::addColumn<int>("otherRows");
+
+    QTest::newRow("a fresh log") << 1 << 0;
+    // The frames cross the first steps written ahead.
+    QTest::newRow("commits across steps") << 12 << 0;
+    // Another connection (an older server, an admin command) appends past the zeros: the
+    // next step starts past its frames, not past the gatherer's own.
+    QTest::newRow("another writer past the end") << 3 << 600;
+}
+
+void tst_SqliteWalVfs::logWrittenAhead()
+{
+    QFETCH(int, rounds);
+    QFETCH(int, otherRows);
+
+    QSqlDatabase writer = open(QStringLiteral("writer"), true);
+    QVERIFY2(writer.isOpen(), "the connection does not gather its log");
+    QSqlDatabase other = open(QStringLiteral("other"), false);
+    QVERIFY(other.isOpen());
+    // Keeps the log from being copied back and started again meanwhile.
+    QSqlQuery(writer).exec(QStringLiteral("PRAGMA wal_autocheckpoint=0"));
+    QSqlQuery(other).exec(QStringLiteral("PRAGMA wal_autocheckpoint=0"));
+    int rows = 0;
+    for (int round = 0; round < rounds; ++round) {
+        if (otherRows > 0) {
+            QVERIFY(QSqlQuery(other).exec(
+                QStringLiteral("with recursive n(i) as (select 1 union all select i + 1 from n "
+                               "where i < %1) insert into t (v) select randomblob(3000) from n")
+                    .arg(otherRows)));
+            rows += otherRows;
+        }
+        logEvents.clear();
+        QVERIFY(QSqlQuery(writer).exec(
+            QStringLiteral("with recursive n(i) as (select 1 union all select i + 1 from n "
+                           "where i < 50) insert into t (v) select randomblob(3000) from n")));
+        rows += 50;
+        const qint64 end = framesEnd(writer);
+        // Zeros only ever before the commit's sync, which makes them durable with it.
+        QVERIFY2(!logEvents.contains('Z') || logEvents.lastIndexOf('Z') < logEvents.indexOf('S'),
+            logEvents.constData());
+        QVERIFY2(logSize() - end >= CSqliteWalVfs::LOG_AHEAD_BYTES / 2,
+            qPrintable(QStringLiteral("frames end at %1 of %2").arg(end).arg(logSize())));
+    }
+    // The files as a crash would leave them: the log's frames are read up to the zeros.
+    const QString crash = temp.filePath(QStringLiteral("crash"));
+    QVERIFY(QDir().mkpath(crash));
+    for (const QString &suffix : { QStringLiteral(""), QStringLiteral("-wal") }) {
+        QFile::remove(crash + QStringLiteral("/t.db") + suffix);
+        QVERIFY(QFile::copy(temp.filePath(QStringLiteral("t.db")) + suffix,
+            crash + QStringLiteral("/t.db") + suffix));
+    }
+    QSqlDatabase copy = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("c"));
+    copy.setDatabaseName(crash + QStringLiteral("/t.db"));
+    QVERIFY(copy.open());
+    QCOMPARE(count(copy), rows);
+    QCOMPARE(integrity(copy), QStringLiteral("ok"));
+    QCOMPARE(count(other), rows);
 }
 
 QTEST_GUILESS_MAIN(tst_SqliteWalVfs)

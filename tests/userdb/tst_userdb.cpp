@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <dlfcn.h>
 #include <sys/stat.h>
@@ -136,6 +137,7 @@ private slots:
     void missingStorageDirectoryTouchesNothing();
     void outageFailsRequestsAndRecovers();
     void batchOutlivesLockCycle();
+    void batchWaitsForAnotherWriter();
     void purgeKeepsWhoLogsInMeanwhile_data();
     void purgeKeepsWhoLogsInMeanwhile();
     void purgeStoppedPartWayKeepsItsCommits();
@@ -1599,6 +1601,50 @@ void tst_UserDb::batchOutlivesLockCycle()
     QCOMPARE(batch[1].objectId, 2);
     // Run again after the other's commit: its stamp, not the other's, is the last.
     QVERIFY(lastLogin(1).toString() != QLatin1String("y"));
+}
+
+// A batch that meets another connection's write lock (a purge, an admin command) tries again
+// every fraction of a millisecond, not at SQLite's growing intervals of up to 100 ms, and
+// commits once the lock is gone.
+void tst_UserDb::batchWaitsForAnotherWriter()
+{
+    if (postgresql())
+        QSKIP("SQLite only");
+    CServerSettings::instance()->hashPasswords = false;
+    const auto hashAgain = qScopeGuard([] { CServerSettings::instance()->hashPasswords = true; });
+    QCOMPARE(addUser(QStringLiteral("anna"), QStringLiteral("a")), 1);
+    QVector<CUserDb::Request> batch(1);
+    batch[0].kind = CUserDb::Request::Login;
+    batch[0].name = QStringLiteral("anna");
+    batch[0].password = QStringLiteral("a");
+    std::atomic<bool> committed { false };
+    QString error;
+    QSemaphore connected;
+    QSemaphore go;
+    std::unique_ptr<QThread> server(QThread::create([&] {
+        QVector<CUserDb::Request> none;
+        db->commitBatch(none, &error);
+        connected.release();
+        go.acquire();
+        committed = db->commitBatch(batch, &error);
+    }));
+    server->start();
+    QVERIFY(connected.tryAcquire(1, 20000));
+    QSqlQuery other = sql();
+    QVERIFY(other.exec(QStringLiteral("BEGIN IMMEDIATE")));
+    // On failure too: the batch's thread ends before the test does.
+    const auto ended = qScopeGuard([&] {
+        other.exec(QStringLiteral("ROLLBACK"));
+        server->wait(20000);
+    });
+    const qint64 before = CUserDbConnection::lockRetries();
+    go.release();
+    QTRY_VERIFY_WITH_TIMEOUT(CUserDbConnection::lockRetries() >= before + 3, 4000);
+    QVERIFY(!committed);
+    QVERIFY(other.exec(QStringLiteral("COMMIT")));
+    QVERIFY(server->wait(20000));
+    QVERIFY2(committed, qPrintable(error));
+    QCOMPARE(batch[0].result, CUserDb::Ok);
 }
 
 void tst_UserDb::purgeKeepsWhoLogsInMeanwhile_data()
