@@ -59,6 +59,7 @@
 #include "cguardfigures.h"
 #include "ccommitfigures.h"
 #include "chttpfigures.h"
+#include "cmassfigures.h"
 
 using namespace benchutil;
 using libsock::CFileClient;
@@ -83,14 +84,15 @@ QString CBenchRunner::usage()
         "                     (its bin folder, or a server executable), with the ratio of the\n"
         "                     two trees' figures\n"
         "  --dir DIR          where the temporary server folder goes (default: temp dir)\n"
-        "  --figures LIST     which figures to run, e.g. 1,3 (default 1 to 11, 13 and 14;\n"
+        "  --figures LIST     which figures to run, e.g. 1,3 (default 1 to 11 and 13 to 16;\n"
         "                     12, backups of 2 GiB of saves, only when named)\n"
         "  --users N          users in the table for figures 1, 9 and 13 (default 100000)\n"
         "  --clients N        concurrent login clients for figures 1, 9 and 13 (default 64)\n"
         "  --seconds S        duration of each login-rate and guessing run (default 10)\n"
         "  --size-mib M       save size for figures 2, 4 and 8 (default 256)\n"
         "  --repeats N        transfer runs per direction, best kept (default 5)\n"
-        "  --connections N    idle control connections for figure 3 (default 1000)\n"
+        "  --connections N    idle control connections for figure 3 (default 1000; as many\n"
+        "                     as the open-files limit lets the bench and the server hold)\n"
         "  --logins N         logins timed for figures 4, 6 and 8 (default 1000)\n"
         "  --modes LIST       server modes of figure 1: window,headless (default both)\n"
         "  --flood N          pipelined login packets of figure 6's flood (default 1000000)\n"
@@ -187,10 +189,11 @@ int CBenchRunner::run(const QStringList &arguments)
     CGuardFigures guardFigures(*this);
     CCommitFigures commitFigures(*this);
     CHttpFigures httpFigures(*this);
+    CMassFigures massFigures(*this);
     const std::vector<std::pair<int, std::function<bool()>>> measures = {
         { 1, [&] { return loginFigures.measureLogins(); } },
         { 2, [&] { return transferFigures.measureTransfers(); } },
-        { 3, [&] { return connectionFigures.measureIdleConnections(); } },
+        { 3, [&] { return massFigures.measureIdleConnections(); } },
         { 4, [&] { return connectionFigures.measureIsolation(); } },
         { 5, [&] { return guardFigures.measureGuesses(); } },
         { 6, [&] { return guardFigures.measureFlood(); } },
@@ -212,6 +215,8 @@ int CBenchRunner::run(const QStringList &arguments)
             } },
         { 13, [&] { return httpFigures.measure(); } },
         { 14, [&] { return loginFigures.measureNameTiming(); } },
+        { 15, [&] { return massFigures.measureMassEvents(); } },
+        { 16, [&] { return massFigures.measureHashFlood(); } },
     };
     std::unique_ptr<CBenchCompare> compare;
     if (!comparePath.isEmpty())

@@ -57,7 +57,6 @@ using libsock::CProtoClient;
 
 namespace {
 
-constexpr double MAX_BYTES_PER_CONNECTION = 80000;
 constexpr double MAX_LOADED_WORST_MS = 50;
 constexpr double MAX_LOADED_P99_EXCESS_MS = 5;
 
@@ -66,76 +65,6 @@ constexpr double MAX_LOADED_P99_EXCESS_MS = 5;
 CConnectionFigures::CConnectionFigures(CBenchRunner &runner)
     : bench(runner)
 {
-}
-
-bool CConnectionFigures::measureIdleConnections()
-{
-    bench.note(QStringLiteral("figure 3: %1 idle control connections").arg(bench.connections));
-    if (!bench.startServer(NO_ADDRESS_CAP))
-        return false;
-    {
-        // Warm up: the first login loads what every later one shares.
-        CProtoClient warm;
-        if (!warm.connectToServer(LOCALHOST, bench.server->mainPort())
-            || !warm.login(bench.userName(1), bench.password(1)))
-            return false;
-    }
-    pause(1000);
-    const qint64 before = bench.server->residentKiB();
-
-    int connected = 0;
-    int answered = 0;
-    int errors = 0;
-    std::vector<std::unique_ptr<CProtoClient>> pool;
-    for (int i = 0; i < bench.connections; ++i) {
-        auto client = std::make_unique<CProtoClient>();
-        client->setTimeout(WAIT_TIMEOUT_MS);
-        QObject::connect(
-            client.get(), &QAbstractSocket::connected, client.get(), [&connected] { ++connected; });
-        QObject::connect(
-            client.get(), &CProtoClient::replyReceived, client.get(), [&answered](quint8 result) {
-                if (result == libsock::RESULT_OK)
-                    ++answered;
-            });
-        QObject::connect(
-            client.get(), &CProtoClient::failed, client.get(), [&errors] { ++errors; });
-        client->connectToHost(LOCALHOST, bench.server->mainPort());
-        pool.push_back(std::move(client));
-    }
-    bool ok = waitUntil([&] { return connected + errors >= bench.connections; }, WAIT_TIMEOUT_MS)
-        && errors == 0;
-    // The server accepts from its own loop: give it the time to take every connection.
-    pause(2000);
-    const qint64 idle = bench.server->residentKiB();
-    for (int i = 0; ok && i < bench.connections; ++i)
-        ok = pool[size_t(i)]->sendLogin(bench.userName(i + 1), bench.password(i + 1));
-    ok = ok && waitUntil([&] { return answered + errors >= bench.connections; }, WAIT_TIMEOUT_MS);
-    const qint64 after = bench.server->residentKiB();
-    bench.note(
-        QStringLiteral("  connected %1, answered %2, failed %3; RSS %4 -> %5 (idle) -> %6 KiB")
-            .arg(connected)
-            .arg(answered)
-            .arg(errors)
-            .arg(before)
-            .arg(idle)
-            .arg(after));
-    pool.clear();
-    if (!bench.stopServer() || !ok || answered != bench.connections)
-        return false;
-
-    const double perConnection = double(after - before) * 1024.0 / bench.connections;
-    const double idlePerConnection = double(idle - before) * 1024.0 / bench.connections;
-    CBenchRunner::Row row;
-    row.figure = QStringLiteral("3 memory per control connection (%1 open, all answered)")
-                     .arg(bench.connections);
-    row.measured = QStringLiteral("%1 KB").arg(perConnection / 1000, 0, 'f', 1);
-    row.yardstick
-        = QStringLiteral("%1 KB before the logins").arg(idlePerConnection / 1000, 0, 'f', 1);
-    row.ratio = QString::number(perConnection / MAX_BYTES_PER_CONNECTION, 'f', 2);
-    row.target = QStringLiteral("<= 80 KB (ratio to it <= 1)");
-    row.met = perConnection <= MAX_BYTES_PER_CONNECTION;
-    bench.rows.push_back(row);
-    return true;
 }
 
 int CConnectionFigures::openStalledDownload(const QString &saveName)

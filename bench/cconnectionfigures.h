@@ -8,14 +8,13 @@
 
 class CBenchRunner;
 
-// Figures 3, 4 and 8: what idle connections cost, and one client's logins while a download
-// stalls, uploads run or a purge deletes, next to the same logins on a quiet server.
+// Figures 4 and 8: one client's logins while a download stalls, uploads run or a purge
+// deletes, next to the same logins on a quiet server.
 class CConnectionFigures
 {
 public:
     explicit CConnectionFigures(CBenchRunner &runner);
 
-    bool measureIdleConnections();
     bool measureIsolation();
     // Figure 8: one client's logins while a load runs, next to the same logins idle.
     bool measureLoadedLogins();

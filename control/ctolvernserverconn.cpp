@@ -4,6 +4,7 @@
 #include <QPointer>
 #include <QString>
 
+#include "chashgate.h"
 #include "cloginguard.h"
 #include "cuserdbcommitter.h"
 #include "printabletext.h"
@@ -34,18 +35,32 @@ quint8 wireResult(CUserDb::Result result)
 } // namespace
 
 CTolvernServerConn::CTolvernServerConn(
-    CUserDbCommitter *userDbCommitter, CLoginGuard *guard, QObject *parent)
+    CUserDbCommitter *userDbCommitter, CLoginGuard *guard, QObject *parent, CHashGate *gate)
     : libsock::CAbstractProtoConn(parent)
     , committer(userDbCommitter)
     , loginGuard(guard)
+    , hashGate(gate)
 {
     Q_ASSERT(committer && loginGuard);
     // Connected before any owner's slot: with nothing owed, finished() comes at once.
     connect(this, &QAbstractSocket::disconnected, this, &CTolvernServerConn::onDisconnected);
-    connect(loginGuard, &CLoginGuard::attemptEnded, this, &CTolvernServerConn::retryHeldLogin);
 }
 
-CTolvernServerConn::~CTolvernServerConn() = default;
+CTolvernServerConn::~CTolvernServerConn()
+{
+    // Only a forced delete (shutdown) leaves requests behind: what they hold goes back.
+    for (const Owed &entry : owed) {
+        if (!entry.held || !entry.attemptBegun)
+            continue;
+        // Begun, never submitted: no test, so no failure of the guesser's.
+        if (entry.command == CMD_LOGIN)
+            loginGuard->endAttempt(peer, entry.name, CLoginGuard::Outcome::Untested);
+        else
+            loginGuard->endChange(peer, entry.objectId, CLoginGuard::Outcome::Untested, {});
+    }
+    for (; hashGate && hashGrants > 0; --hashGrants)
+        hashGate->done(peer, false);
+}
 
 bool CTolvernServerConn::setSocketDescriptor(
     qintptr socketDescriptor, SocketState state, OpenMode openMode)
@@ -72,8 +87,9 @@ qint64 CTolvernServerConn::owedReplyBytes() const
 
 bool CTolvernServerConn::readyForRequest() const
 {
-    // A login waiting for the outcome of the one before it stops the reading, so that the
-    // lockout has counted every earlier guess before the next is tested.
+    // A request that cannot go on yet stops the reading: a login waiting for the outcome of
+    // the one before it (so that the lockout has counted every earlier guess before the next
+    // is tested), or a request waiting for the hash gate.
     return owed.empty() || !owed.back().held;
 }
 
@@ -130,37 +146,94 @@ void CTolvernServerConn::take(Owed &&entry)
 
 void CTolvernServerConn::pump()
 {
-    // In the order taken: a login waits for the outcome of the one before it (so the lock
+    // In the order taken: a guess waits for the outcome of the one before it (so the lock
     // has counted every earlier guess), or for the guard; whatever came after it waits too,
     // so that no change overtakes it. Where passwords are checked before their batch, the
     // check reads the stored password: a login or a password change waits for every earlier
     // request of its connection (the user added or the password changed just before it).
+    const bool hashed = committer->checksPasswordsFirst();
     bool earlierUnsettled = false;
     for (Owed &entry : owed) {
         if (!entry.held) {
             earlierUnsettled = earlierUnsettled || !entry.ready;
             continue;
         }
-        if (entry.command != CMD_ADD_USER && earlierUnsettled && committer->checksPasswordsFirst())
+        const bool guess = entry.command != CMD_ADD_USER;
+        if (guess && earlierUnsettled && hashed)
             return;
-        if (entry.command == CMD_LOGIN) {
-            if (loginInFlight)
-                return;
-            const CLoginGuard::Admission admission = loginGuard->beginAttempt(peer, entry.name);
-            if (admission == CLoginGuard::Admission::Wait)
-                return;
-            if (admission == CLoginGuard::Admission::Refused) {
-                // Locked: the same answer as a wrong password, and the guess is never tested.
-                entry.held = false;
-                entry.password.clear();
-                entry.result = RESULT_LOGIN_FAILED;
-                entry.ready = true;
-                continue;
-            }
+        if (guess && !admitGuess(entry)) {
+            if (entry.ready)
+                continue; // locked: answered without a test
+            return;
         }
+        if (hashed && !takeHashPlace())
+            return;
         submit(entry);
         earlierUnsettled = true;
     }
+    // A place let in that no request needs any more goes back.
+    for (; hashGate && hashGrants > 0; --hashGrants)
+        hashGate->done(peer, false);
+}
+
+bool CTolvernServerConn::admitGuess(Owed &entry)
+{
+    if (guessInFlight || waitingForGuard)
+        return false;
+    if (entry.attemptBegun)
+        return true;
+    const CLoginGuard::Admission admission = entry.command == CMD_LOGIN
+        ? loginGuard->beginAttempt(peer, entry.name)
+        : loginGuard->beginChange(peer, entry.objectId);
+    switch (admission) {
+    case CLoginGuard::Admission::Admitted:
+        entry.attemptBegun = true;
+        return true;
+    case CLoginGuard::Admission::Wait: {
+        waitingForGuard = true;
+        const QPointer<CTolvernServerConn> self(this);
+        loginGuard->waitForRoom(peer, [self] {
+            if (!self)
+                return;
+            self->waitingForGuard = false;
+            self->resume();
+        });
+        return false;
+    }
+    case CLoginGuard::Admission::Refused:
+        break;
+    }
+    // Locked: the same answer as a wrong password, and the guess is never tested.
+    entry.held = false;
+    entry.password.clear();
+    entry.newPassword.clear();
+    entry.result = entry.command == CMD_LOGIN ? RESULT_LOGIN_FAILED : RESULT_WRONG_PASSWORD;
+    entry.ready = true;
+    return false;
+}
+
+bool CTolvernServerConn::takeHashPlace()
+{
+    if (!hashGate)
+        return true;
+    if (hashGrants > 0) {
+        --hashGrants;
+        return true;
+    }
+    if (waitingForHash || hashesInFlight >= HASHES_PER_CONNECTION)
+        return false;
+    const QPointer<CTolvernServerConn> self(this);
+    if (hashGate->enter(peer, [self] {
+            if (!self)
+                return false;
+            self->waitingForHash = false;
+            ++self->hashGrants;
+            self->resume();
+            return true;
+        }))
+        return true;
+    waitingForHash = true;
+    return false;
 }
 
 void CTolvernServerConn::submit(Owed &entry)
@@ -173,54 +246,94 @@ void CTolvernServerConn::submit(Owed &entry)
     request.objectId = entry.objectId;
     entry.password.clear();
     entry.newPassword.clear();
+    if (hashedGate())
+        ++hashesInFlight;
+    if (entry.command != CMD_ADD_USER) {
+        submitGuess(entry, request);
+        return;
+    }
     Owed *pending = &entry;
     // The connection waits for its outcomes; only a forced delete (shutdown) leaves one
     // without its connection.
     const QPointer<CTolvernServerConn> self(this);
-    if (entry.command == CMD_ADD_USER) {
-        request.kind = CUserDb::Request::AddUser;
-        committer->submit(this, request, [self, pending](const CUserDb::Request &done) {
+    request.kind = CUserDb::Request::AddUser;
+    committer->submit(
+        this, request,
+        [self, pending](const CUserDb::Request &done) {
             if (self)
                 self->settle(*pending, wireResult(done.result),
                     done.result == CUserDb::Ok ? done.objectId : 0);
-        });
-        return;
-    }
-    if (entry.command == CMD_CHANGE_PASS) {
-        request.kind = CUserDb::Request::ChangePassword;
-        committer->submit(this, request, [self, pending](const CUserDb::Request &done) {
-            if (self)
-                self->settle(*pending, wireResult(done.result), pending->objectId);
-        });
-        return;
-    }
-    request.kind = CUserDb::Request::Login;
-    loginInFlight = true;
+        },
+        hashDone());
+}
+
+CUserDbCommitter::Outcome CTolvernServerConn::hashDone()
+{
+    CHashGate *gate = hashedGate();
+    if (!gate)
+        return {};
+    // The place goes back as soon as the hash is made, before the batch: a wasted one (a wrong
+    // password, a name taken, a user unknown) counts against the address.
+    const QPointer<CTolvernServerConn> self(this);
+    return [self, gate, peer = peer](const CUserDb::Request &checked) {
+        gate->done(peer,
+            checked.check == CUserDb::Request::Check::Refused && !checked.databaseFailed
+                && checked.refusal != CUserDb::Failed);
+        if (self) {
+            --self->hashesInFlight;
+            self->resume();
+        }
+    };
+}
+
+CLoginGuard::Outcome CTolvernServerConn::guessOutcome(const CUserDb::Request &done)
+{
+    if (done.result == CUserDb::Ok)
+        return CLoginGuard::Outcome::Succeeded;
+    // Only a judged password is a failure: a database that could not tell is no fault of the
+    // client's, nor is a new password too long to store.
+    if (done.databaseFailed
+        || (done.kind == CUserDb::Request::ChangePassword && done.result == CUserDb::Failed
+            && done.newPassword.size() > CUserDb::MAX_TEXT_LENGTH))
+        return CLoginGuard::Outcome::Untested;
+    return CLoginGuard::Outcome::Failed;
+}
+
+void CTolvernServerConn::submitGuess(Owed &entry, CUserDb::Request &request)
+{
+    const bool login = entry.command == CMD_LOGIN;
+    request.kind = login ? CUserDb::Request::Login : CUserDb::Request::ChangePassword;
+    guessInFlight = true;
+    Owed *pending = &entry;
+    const QPointer<CTolvernServerConn> self(this);
     // The guard hears of every attempt it let through, whatever became of the connection.
     const QPointer<CLoginGuard> guard(loginGuard);
     committer->submit(
-        this, request, [self, guard, peer = peer, pending](const CUserDb::Request &done) {
-            if (guard) {
-                // Only a judged password is a failure: a database that could not tell is no
-                // fault of the client's.
-                const CLoginGuard::Outcome outcome = done.result == CUserDb::Ok
-                    ? CLoginGuard::Outcome::Succeeded
-                    : (done.databaseFailed ? CLoginGuard::Outcome::Untested
-                                           : CLoginGuard::Outcome::Failed);
-                guard->endAttempt(peer, done.name, outcome, done.objectId);
-            }
+        this, request,
+        [self, guard, login, peer = peer, pending](const CUserDb::Request &done) {
+            const CLoginGuard::Outcome outcome = guessOutcome(done);
+            if (guard && login)
+                guard->endAttempt(peer, done.name, outcome,
+                    done.result == CUserDb::Ok ? done.objectId : done.userId);
+            else if (guard)
+                guard->endChange(peer, done.objectId, outcome, done.userName);
             if (!self)
                 return;
-            self->loginInFlight = false;
+            self->guessInFlight = false;
+            if (!login) {
+                self->settle(*pending, wireResult(done.result), pending->objectId);
+                return;
+            }
             // A login is answered 0 or 3, whatever kept it from succeeding.
             const bool ok = done.result == CUserDb::Ok;
             self->settle(*pending, ok ? RESULT_OK : RESULT_LOGIN_FAILED, ok ? done.objectId : 0);
-        });
+        },
+        hashDone());
 }
 
-void CTolvernServerConn::retryHeldLogin()
+void CTolvernServerConn::resume()
 {
-    if (owed.empty() || loginInFlight)
+    if (owed.empty())
         return;
     pump();
     moveOn();
@@ -240,10 +353,14 @@ void CTolvernServerConn::settle(Owed &entry, quint8 result, int objectId)
 void CTolvernServerConn::moveOn()
 {
     writeReady();
-    if (gone)
+    if (gone) {
+        // Buffered requests of a peer that hung up are taken as room is made for them.
+        takeBuffered();
+        writeReady();
         finishIfDone();
-    else
+    } else {
         resumeRequests();
+    }
 }
 
 void CTolvernServerConn::writeReady()
@@ -286,8 +403,9 @@ void CTolvernServerConn::onDisconnected()
 {
     gone = true;
     // What the peer sent before it hung up is taken like the rest: its changes are made and
-    // logged. With nobody to answer, nothing is held back.
+    // logged, under the same bounds as while it was there.
     takeBuffered();
+    writeReady();
     finishIfDone();
 }
 

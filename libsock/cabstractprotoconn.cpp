@@ -1,12 +1,15 @@
 #include "cabstractprotoconn.h"
 
 #include <QMetaObject>
+#include <QtEndian>
 
 namespace libsock {
 
 CAbstractProtoConn::CAbstractProtoConn(QObject *parent)
     : CAbstractConn(parent)
+    , packet(threadPacket())
 {
+    // Takes its sequence number, as a record of its own would.
     packet.reset();
     connect(this, &QIODevice::readyRead, this, &CAbstractProtoConn::processReadyRead);
     connect(this, &QIODevice::bytesWritten, this, &CAbstractProtoConn::onBytesWritten);
@@ -55,19 +58,28 @@ void CAbstractProtoConn::processReadyRead()
         startRecvTimer();
 }
 
+CProtoPacket &CAbstractProtoConn::threadPacket()
+{
+    static thread_local CProtoPacket record;
+    return record;
+}
+
 CAbstractProtoConn::Take CAbstractProtoConn::takePacket()
 {
+    // The header stays in the buffer until the packet is whole: its length is read there.
+    const auto bodyLength = [this] {
+        return int(qFromLittleEndian<quint16>(recvBuffer.constData() + PACKET_HEADER_SIZE - 2));
+    };
     if (recvBuffer.size() < PACKET_HEADER_SIZE) {
         if (readUpTo(PACKET_HEADER_SIZE) < PACKET_HEADER_SIZE)
             return Take::Incomplete;
-        packet.loadFrom(recvBuffer.constData(), PACKET_HEADER_SIZE);
         // Prevent DoS: a packet the record cannot hold is never assembled.
-        if (PACKET_HEADER_SIZE + int(packet.bodyLength()) > PACKET_MAX_SIZE) {
+        if (PACKET_HEADER_SIZE + bodyLength() > PACKET_MAX_SIZE) {
             abort();
             return Take::Ended;
         }
     }
-    const int total = PACKET_HEADER_SIZE + int(packet.bodyLength());
+    const int total = PACKET_HEADER_SIZE + bodyLength();
     if (readUpTo(total) < total)
         return Take::Incomplete;
     packet.loadFrom(recvBuffer.constData(), total);
@@ -81,7 +93,7 @@ CAbstractProtoConn::Take CAbstractProtoConn::takePacket()
 
 void CAbstractProtoConn::takeBuffered()
 {
-    while (bytesAvailable() > 0 || recvBuffer.size() > 0) {
+    while ((bytesAvailable() > 0 || recvBuffer.size() > 0) && readyForRequest()) {
         if (takePacket() != Take::Taken)
             return;
     }

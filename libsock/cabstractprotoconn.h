@@ -39,11 +39,14 @@ protected:
     virtual bool readyForRequest() const { return true; }
     // The subclass calls this once owed replies went out or it can take requests again.
     void resumeRequests();
-    // Hands every complete packet still buffered to processPacket() at once, whatever is
-    // owed: for requests a peer sent before it hung up.
+    // Hands the complete packets still buffered to processPacket() while the subclass is
+    // ready for them, whatever replies are owed: for requests a peer sent before it hung up.
     void takeBuffered();
 
-    CProtoPacket packet;
+    // The packet being handed over, for processPacket(). A packet is taken whole and handed
+    // over at once, so one record per thread serves all its connections: an idle connection
+    // holds no 50 KB record of its own.
+    CProtoPacket &packet;
 
 private slots:
     void processReadyRead() override;
@@ -52,6 +55,7 @@ private:
     enum class Take { Taken, Incomplete, Ended };
 
     Take takePacket();
+    static CProtoPacket &threadPacket();
     void onBytesWritten();
     bool mustWait() const;
 

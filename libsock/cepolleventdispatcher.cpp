@@ -15,17 +15,23 @@
 #include <QTimerEvent>
 
 namespace {
-constexpr int MAX_EVENTS = 256;
+constexpr int MAX_EVENTS = 4096;
 constexpr qint64 NS_PER_MS = 1000000;
+// Notifiers delivered in one pass for at most this long: the rest are still ready and come
+// back, behind what became ready meanwhile, so that a burst (thousands of clients hanging up
+// at once) cannot keep a newcomer waiting until all of it is done.
+constexpr qint64 DELIVERY_BUDGET_NS = 2 * NS_PER_MS;
+// A peer that hung up, or a socket in error: nobody waits for its handling.
+constexpr quint32 ENDED = EPOLLRDHUP | EPOLLHUP | EPOLLERR;
 
 // What wakes each kind of notifier, as Qt's own dispatcher reads poll()'s answer: a hang-up
 // or an error wakes them all, so that the owner finds out by reading or writing.
 constexpr quint32 WAKES[3] = {
-    EPOLLIN | EPOLLHUP | EPOLLERR, // QSocketNotifier::Read
+    EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR, // QSocketNotifier::Read
     EPOLLOUT | EPOLLHUP | EPOLLERR, // QSocketNotifier::Write
     EPOLLPRI | EPOLLHUP | EPOLLERR, // QSocketNotifier::Exception
 };
-constexpr quint32 WANTS[3] = { EPOLLIN, EPOLLOUT, EPOLLPRI };
+constexpr quint32 WANTS[3] = { EPOLLIN | EPOLLRDHUP, EPOLLOUT, EPOLLPRI };
 } // namespace
 
 CEpollEventDispatcher::CEpollEventDispatcher(QObject *parent)
@@ -102,11 +108,17 @@ bool CEpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
     int handled = 0;
     if (includeNotifiers) {
         applyInterest();
-        epoll_event events[MAX_EVENTS];
+        // Many at a time, so that a burst is gone through in few passes; kept off the stack
+        // and with its capacity, one per nested loop.
+        if (eventLists.size() <= size_t(waitDepth))
+            eventLists.emplace_back(MAX_EVENTS);
+        epoll_event *events = eventLists[size_t(waitDepth)].data();
         const int count = ::epoll_wait(epollFd, events, MAX_EVENTS, timeout);
         if (count < 0 && errno != EINTR)
             qErrnoWarning("CEpollEventDispatcher: epoll_wait");
+        ++waitDepth;
         handled += activateSocketNotifiers(events, qMax(count, 0));
+        --waitDepth;
     } else {
         // The sockets stay ready in the epoll set; only a wake-up or a timer ends this wait.
         pollfd wake { wakeFd, POLLIN, 0 };
@@ -127,6 +139,7 @@ void CEpollEventDispatcher::registerSocketNotifier(QSocketNotifier *notifier)
     if (replaced)
         qWarning("CEpollEventDispatcher: several notifiers of one type on descriptor %d", fd);
     entry.notifiers[type] = notifier;
+    entry.serials[type] = ++lastSerial;
     if (entry.alwaysReady || (entry.applied != 0 && !replaced)) {
         changed.push_back(fd);
         return;
@@ -157,8 +170,6 @@ void CEpollEventDispatcher::unregisterSocketNotifier(QSocketNotifier *notifier)
     if (found == watched.end() || found->notifiers[type] != notifier)
         return;
     found->notifiers[type] = nullptr;
-    for (std::vector<QSocketNotifier *> *list : delivering)
-        std::replace(list->begin(), list->end(), notifier, static_cast<QSocketNotifier *>(nullptr));
     if (wantedEvents(*found) != 0) {
         changed.push_back(fd);
         return;
@@ -199,46 +210,55 @@ void CEpollEventDispatcher::applyInterest()
 int CEpollEventDispatcher::activateSocketNotifiers(const epoll_event *events, int count)
 {
     int handled = 0;
-    std::vector<QSocketNotifier *> ready;
-    for (int i = 0; i < count; ++i) {
-        const int fd = events[i].data.fd;
-        if (fd == wakeFd) {
-            handled += drainWakeUp();
-            continue;
-        }
-        const auto found = watched.constFind(fd);
-        if (found == watched.constEnd())
-            continue;
+    // One list per nested pass, kept with its capacity: a deque, so that a nested pass adding
+    // its own leaves this one in place.
+    if (readyLists.size() <= size_t(depth))
+        readyLists.emplace_back();
+    std::vector<Ready> &ready = readyLists[size_t(depth)];
+    ready.clear();
+    const auto add = [&](int fd, const Watched &entry, quint32 happened) {
         for (int type = 0; type < 3; ++type) {
-            if (found->notifiers[type] && (events[i].events & WAKES[type]))
-                ready.push_back(found->notifiers[type]);
+            if (entry.notifiers[type] && (happened & WAKES[type]))
+                ready.push_back(Ready { fd, type, entry.notifiers[type], entry.serials[type] });
+        }
+    };
+    // New work first, hang-ups after it.
+    for (const bool ended : { false, true }) {
+        for (int i = 0; i < count; ++i) {
+            const int fd = events[i].data.fd;
+            if (fd == wakeFd) {
+                handled += ended ? 0 : drainWakeUp();
+                continue;
+            }
+            const auto found = watched.constFind(fd);
+            if (found != watched.constEnd() && ((events[i].events & ENDED) != 0) == ended)
+                add(fd, *found, events[i].events);
         }
     }
     if (alwaysReadyCount > 0) {
-        for (const Watched &entry : std::as_const(watched)) {
-            if (!entry.alwaysReady)
-                continue;
-            for (QSocketNotifier *notifier : entry.notifiers) {
-                if (notifier)
-                    ready.push_back(notifier);
-            }
+        for (auto it = watched.cbegin(); it != watched.cend(); ++it) {
+            if (it->alwaysReady)
+                add(it.key(), *it, WAKES[0] | WAKES[1] | WAKES[2]);
         }
     }
-    if (ready.empty())
-        return handled;
 
-    // A notifier unregistered by an earlier one's handler (its socket closed) is skipped.
-    delivering.push_back(&ready);
-    for (QSocketNotifier *&slot : ready) {
-        QSocketNotifier *notifier = slot;
-        if (!notifier)
+    ++depth;
+    const qint64 start = nowNs();
+    for (size_t i = 0; i < ready.size(); ++i) {
+        const Ready entry = ready[i];
+        // One unregistered by an earlier handler (its socket closed) is skipped, also when
+        // another took its place meanwhile.
+        const auto found = watched.constFind(entry.fd);
+        if (found == watched.constEnd() || found->notifiers[entry.type] != entry.notifier
+            || found->serials[entry.type] != entry.serial)
             continue;
-        slot = nullptr;
         QEvent event(QEvent::SockAct);
-        QCoreApplication::sendEvent(notifier, &event);
+        QCoreApplication::sendEvent(entry.notifier, &event);
         ++handled;
+        if (nowNs() - start > DELIVERY_BUDGET_NS)
+            break;
     }
-    delivering.pop_back();
+    --depth;
     return handled;
 }
 
@@ -252,6 +272,7 @@ void CEpollEventDispatcher::registerTimer(
     timer.type = timerType;
     timer.deadlineNs = nowNs() + timer.intervalMs * NS_PER_MS;
     deadlines.emplace(timer.deadlineNs, timerId);
+    timersOf.insert(object, timerId);
 }
 
 bool CEpollEventDispatcher::unregisterTimer(int timerId)
@@ -260,32 +281,29 @@ bool CEpollEventDispatcher::unregisterTimer(int timerId)
     if (found == timers.end())
         return false;
     deadlines.erase({ found->deadlineNs, timerId });
+    timersOf.remove(found->object, timerId);
     timers.erase(found);
     return true;
 }
 
 bool CEpollEventDispatcher::unregisterTimers(QObject *object)
 {
-    bool any = false;
-    for (auto it = timers.begin(); it != timers.end();) {
-        if (it->object == object) {
-            deadlines.erase({ it->deadlineNs, it.key() });
-            it = timers.erase(it);
-            any = true;
-        } else {
-            ++it;
-        }
-    }
-    return any;
+    // An object's own timers only: a connection deleted with one running must not cost a
+    // pass over every other connection's.
+    const QList<int> ids = timersOf.values(object);
+    for (const int id : ids)
+        unregisterTimer(id);
+    return !ids.isEmpty();
 }
 
 QList<QAbstractEventDispatcher::TimerInfo> CEpollEventDispatcher::registeredTimers(
     QObject *object) const
 {
     QList<TimerInfo> list;
-    for (auto it = timers.cbegin(); it != timers.cend(); ++it) {
-        if (it->object == object)
-            list.append(TimerInfo(it.key(), int(it->intervalMs), it->type));
+    for (auto it = timersOf.constFind(object); it != timersOf.constEnd() && it.key() == object;
+         ++it) {
+        const Timer &timer = timers[it.value()];
+        list.append(TimerInfo(it.value(), int(timer.intervalMs), timer.type));
     }
     return list;
 }

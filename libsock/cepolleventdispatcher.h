@@ -2,6 +2,7 @@
 #define CEPOLLEVENTDISPATCHER_H
 
 #include <atomic>
+#include <deque>
 #include <set>
 #include <utility>
 #include <vector>
@@ -16,7 +17,9 @@ class QSocketNotifier;
 // a pass costs in proportion to the connections open, idle ones included; here a pass costs
 // in proportion to the sockets that are ready. A notifier switched on and off again within
 // one pass (a socket's write notifier while a reply is written and flushed) costs no system
-// call: interest changes reach the epoll set just before the next wait.
+// call: interest changes reach the epoll set just before the next wait. Each pass delivers
+// for a bounded time, new work before hang-ups, so a burst of events is taken in turns with
+// whatever arrives meanwhile.
 class CEpollEventDispatcher : public QAbstractEventDispatcher
 {
     Q_OBJECT
@@ -46,6 +49,9 @@ private:
     struct Watched
     {
         QSocketNotifier *notifiers[3] = { nullptr, nullptr, nullptr };
+        // Numbers each registration: a notifier found ready is delivered only if the one it
+        // was found for is still the one registered.
+        quint64 serials[3] = { 0, 0, 0 };
         quint32 applied = 0;
         bool alwaysReady = false;
     };
@@ -80,11 +86,22 @@ private:
     QHash<int, Watched> watched;
     std::vector<int> changed;
     int alwaysReadyCount = 0;
-    // The notifiers found ready by the passes under way (nested event loops included), each
-    // cleared when it is delivered or unregistered.
-    std::vector<std::vector<QSocketNotifier *> *> delivering;
+    struct Ready
+    {
+        int fd = -1;
+        int type = 0;
+        QSocketNotifier *notifier = nullptr;
+        quint64 serial = 0;
+    };
+    // The notifiers found ready by the passes under way, one list per nested event loop.
+    std::deque<std::vector<Ready>> readyLists;
+    int depth = 0;
+    std::deque<std::vector<struct epoll_event>> eventLists;
+    int waitDepth = 0;
+    quint64 lastSerial = 0;
 
     QHash<int, Timer> timers;
+    QMultiHash<QObject *, int> timersOf;
     std::set<std::pair<qint64, int>> deadlines;
 };
 

@@ -19,11 +19,7 @@ namespace {
 // Descriptors kept back from connections: the database with its journal, the listeners,
 // the event loop's own, the settings file and the log.
 constexpr int RESERVED_DESCRIPTORS = 64;
-// Each connection may hold its socket and one archive.
-constexpr int DESCRIPTORS_PER_CONNECTION = 2;
 constexpr qint64 LOG_INTERVAL_MS = 60000;
-// Failed TLS handshakes of an address are counted over this long.
-constexpr qint64 HANDSHAKE_FAILURE_WINDOW_MS = 60000;
 // How often idle connections are looked for, at most.
 constexpr int IDLE_CHECK_MAX_MS = 5000;
 } // namespace
@@ -47,9 +43,9 @@ qint64 CConnGuard::now() const
     return clock ? clock() : monotonic.elapsed();
 }
 
-void CConnGuard::setMaxConnections(int max)
+void CConnGuard::setDescriptorLimit(int descriptors)
 {
-    maxTotal = qMax(0, max);
+    maxTotal = qMax(0, descriptors);
 }
 
 void CConnGuard::setMaxPerAddress(int max)
@@ -74,11 +70,10 @@ int CConnGuard::descriptorBudget()
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY
         || limit.rlim_cur > rlim_t(INT_MAX))
         return 0;
-    const int free = int(limit.rlim_cur) - RESERVED_DESCRIPTORS;
-    return qMax(1, free / DESCRIPTORS_PER_CONNECTION);
+    return qMax(FILE_DESCRIPTORS, int(limit.rlim_cur) - RESERVED_DESCRIPTORS);
 }
 
-bool CConnGuard::admit(int socketfd, QHostAddress &peer)
+bool CConnGuard::admit(int socketfd, QHostAddress &peer, int descriptors)
 {
     sockaddr_storage address {};
     socklen_t length = sizeof address;
@@ -91,11 +86,7 @@ bool CConnGuard::admit(int socketfd, QHostAddress &peer)
         refuse(socketfd, peer, tr("too many connections from this address"));
         return false;
     }
-    if (handshakeLocked(peer)) {
-        refuse(socketfd, peer, tr("too many failed TLS handshakes from this address"));
-        return false;
-    }
-    if (maxTotal > 0 && conns.size() + held >= maxTotal) {
+    if (maxTotal > 0 && used + descriptors > maxTotal && !makeRoom(descriptors)) {
         refuse(socketfd, peer, tr("the server is at its connection limit"));
         return false;
     }
@@ -109,16 +100,32 @@ void CConnGuard::refuse(int socketfd, const QHostAddress &peer, const QString &w
         emit log(tr("Connection from %1 refused: %2").arg(peer.toString(), why));
 }
 
-void CConnGuard::track(QAbstractSocket *conn, const QHostAddress &peer)
+CConnGuard::Places::iterator CConnGuard::place(const QHostAddress &peer, int descriptors)
 {
-    conns.insert(conn, Entry { peer, now() });
+    used += descriptors;
     ++perAddress[peer];
-    if (idleMs == 0)
-        return;
-    const auto touch = [this, conn] {
-        const auto found = conns.find(conn);
-        if (found != conns.end())
-            found->lastActive = now();
+    places.push_back(Place { peer, now(), descriptors, nullptr, 0, {} });
+    return std::prev(places.end());
+}
+
+void CConnGuard::forget(Places::iterator it)
+{
+    used -= it->descriptors;
+    const auto count = perAddress.find(it->peer);
+    if (count != perAddress.end() && --*count <= 0)
+        perAddress.erase(count);
+    places.erase(it);
+}
+
+void CConnGuard::track(QAbstractSocket *conn, const QHostAddress &peer, int descriptors)
+{
+    const Places::iterator it = place(peer, descriptors);
+    it->conn = conn;
+    byConn.insert(conn, it);
+    // The iterator stays valid while the place moves; release() disconnects before it goes.
+    const auto touch = [this, it] {
+        it->lastActive = now();
+        places.splice(places.end(), places, it);
     };
     connect(conn, &QIODevice::readyRead, this, touch);
     connect(conn, &QIODevice::bytesWritten, this, touch);
@@ -126,63 +133,77 @@ void CConnGuard::track(QAbstractSocket *conn, const QHostAddress &peer)
 
 void CConnGuard::release(QAbstractSocket *conn)
 {
-    const auto found = conns.constFind(conn);
-    if (found == conns.constEnd())
+    const auto found = byConn.constFind(conn);
+    if (found == byConn.constEnd())
         return;
-    const auto count = perAddress.find(found->peer);
-    if (count != perAddress.end() && --*count <= 0)
-        perAddress.erase(count);
-    conns.erase(found);
+    forget(found.value());
+    byConn.erase(found);
     disconnect(conn, nullptr, this, nullptr);
 }
 
-void CConnGuard::hold(const QHostAddress &peer)
+quint64 CConnGuard::hold(const QHostAddress &peer, int descriptors, Evict evict)
 {
-    ++held;
-    ++perAddress[peer];
+    const Places::iterator it = place(peer, descriptors);
+    it->holdId = ++lastHoldId;
+    it->evict = std::move(evict);
+    byHold.insert(it->holdId, it);
+    return it->holdId;
 }
 
-void CConnGuard::unhold(const QHostAddress &peer)
+void CConnGuard::unhold(quint64 id)
 {
-    held = qMax(0, held - 1);
-    const auto count = perAddress.find(peer);
-    if (count != perAddress.end() && --*count <= 0)
-        perAddress.erase(count);
-}
-
-void CConnGuard::setHandshakeFailureLimit(int failures, int lockMs)
-{
-    handshakeFailureLimit = qMax(0, failures);
-    handshakeLockMs = qMax(0, lockMs);
-}
-
-void CConnGuard::handshakeFailed(const QHostAddress &peer)
-{
-    if (handshakeFailureLimit == 0)
+    const auto found = byHold.constFind(id);
+    if (found == byHold.constEnd())
         return;
-    const qint64 now = this->now();
-    // Forget addresses whose minute and lock are over, so the table stays small.
-    if (handshakeFailures.size() > 1024) {
-        handshakeFailures.removeIf([now](const auto &item) {
-            return now - item.value().since >= HANDSHAKE_FAILURE_WINDOW_MS
-                && now >= item.value().lockedUntil;
-        });
-    }
-    Failures &record = handshakeFailures[peer];
-    if (now - record.since >= HANDSHAKE_FAILURE_WINDOW_MS) {
-        record.since = now;
-        record.count = 0;
-    }
-    if (++record.count >= handshakeFailureLimit) {
-        record.lockedUntil = now + handshakeLockMs;
-        record.count = 0;
-    }
+    forget(found.value());
+    byHold.erase(found);
 }
 
-bool CConnGuard::handshakeLocked(const QHostAddress &peer)
+bool CConnGuard::underPressure(const QHostAddress &peer) const
 {
-    const auto found = handshakeFailures.constFind(peer);
-    return found != handshakeFailures.constEnd() && now() < found->lockedUntil;
+    return (maxTotal > 0 && used * 4 >= maxTotal * 3)
+        || (maxPerPeer > 0 && perAddress.value(peer) * 4 >= maxPerPeer * 3);
+}
+
+bool CConnGuard::makeRoom(int descriptors)
+{
+    const qint64 at = now();
+    QList<Places::iterator> victims;
+    int freed = 0;
+    int looked = 0;
+    // Longest idle first; a place idle only a moment means every client is at work.
+    for (auto it = places.begin();
+         it != places.end() && looked < GIVE_WAY_LOOKS && used - freed + descriptors > maxTotal;
+         ++it, ++looked) {
+        if (at - it->lastActive < MIN_IDLE_TO_GIVE_WAY_MS)
+            break;
+        if (it->conn && isOwed(it->conn))
+            continue;
+        victims.append(it);
+        freed += it->descriptors;
+    }
+    if (used - freed + descriptors > maxTotal)
+        return false;
+    for (const Places::iterator &victim : std::as_const(victims)) {
+        const QString peer = victim->peer.toString();
+        const qint64 idleSeconds = (at - victim->lastActive) / 1000;
+        ++givenWayUnlogged;
+        if (mayLog(QStringLiteral(" room"))) {
+            emit log(tr("Connection from %1 idle for %2 s closed to make room at the connection "
+                        "limit (%3 in all since the last such line)")
+                         .arg(peer)
+                         .arg(idleSeconds)
+                         .arg(givenWayUnlogged));
+            givenWayUnlogged = 0;
+        }
+        // Either way the place is forgotten by the time this returns: an aborted connection
+        // reaches its owner's disconnect handling, an evicted descriptor its holder's unhold().
+        if (QAbstractSocket *conn = victim->conn)
+            conn->abort();
+        else
+            victim->evict();
+    }
+    return true;
 }
 
 void CConnGuard::reportAcceptError(const QString &port, const QString &error)
@@ -230,14 +251,16 @@ void CConnGuard::closeIdle()
 {
     const qint64 at = now();
     QList<QAbstractSocket *> idle;
-    for (auto it = conns.constBegin(); it != conns.constEnd(); ++it) {
-        // Quiet because it waits for the database or for its peer to read: not idle.
-        if (at - it->lastActive >= idleMs && !isOwed(it.key()))
-            idle.append(it.key());
+    // Longest idle first: the walk stops at the first place still within its time.
+    for (auto it = places.begin(); it != places.end() && at - it->lastActive >= idleMs; ++it) {
+        // Quiet because it waits for the database or for its peer to read: not idle. Held
+        // descriptors have a first-byte time of their own.
+        if (it->conn && !isOwed(it->conn))
+            idle.append(it->conn);
     }
     // Aborting reaches the owner's disconnect handling, which releases the connection.
     for (QAbstractSocket *conn : idle) {
-        if (conns.contains(conn))
+        if (byConn.contains(conn))
             conn->abort();
     }
 }

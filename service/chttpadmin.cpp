@@ -16,6 +16,7 @@
 #include <QTimer>
 
 #include "chttpapi.h"
+#include "chttplimits.h"
 #include "chttpsgate.h"
 #include "clogevents.h"
 #include "clogring.h"
@@ -105,9 +106,21 @@ struct CHttpAdminCallbacks
             connection, url, method, uploadData, uploadDataSize, context);
         return MHD_YES;
     }
-    static void completed(void *cls, MHD_Connection *, void **context, MHD_RequestTerminationCode)
+    static void completed(
+        void *cls, MHD_Connection *connection, void **context, MHD_RequestTerminationCode)
     {
-        static_cast<CHttpAdmin *>(cls)->completed(context);
+        static_cast<CHttpAdmin *>(cls)->completed(connection, context);
+    }
+    static void connection(void *cls, MHD_Connection *connection, void **socketContext,
+        MHD_ConnectionNotificationCode code)
+    {
+        static_cast<CHttpAdmin *>(cls)->connectionEvent(
+            connection, socketContext, code == MHD_CONNECTION_NOTIFY_STARTED);
+    }
+    static void *requestLine(void *cls, const char *, MHD_Connection *connection)
+    {
+        static_cast<CHttpAdmin *>(cls)->requestBegun(connection);
+        return nullptr;
     }
     static size_t keepEscapes(void *, MHD_Connection *, char *text)
     {
@@ -135,6 +148,12 @@ CHttpAdmin::CHttpAdmin(CHttpApi *httpApi, CLogRing *logRing, QObject *parent)
 {
     ticker->setInterval(STREAM_TICK_MS);
     connect(ticker, &QTimer::timeout, this, &CHttpAdmin::wakeStreams);
+    sweeper = new QTimer(this);
+    sweeper->setInterval(SWEEP_MS);
+    connect(sweeper, &QTimer::timeout, this, [this] {
+        if (connLimits)
+            connLimits->sweep();
+    });
 }
 
 CHttpAdmin::~CHttpAdmin()
@@ -179,8 +198,7 @@ bool CHttpAdmin::start(const QString &address, quint16 port, const QByteArray &c
         flags |= MHD_USE_TLS | MHD_USE_NO_LISTEN_SOCKET;
     }
     MHD_OptionItem options[] = {
-        { MHD_OPTION_CONNECTION_LIMIT, CONNECTION_LIMIT, nullptr },
-        { MHD_OPTION_PER_IP_CONNECTION_LIMIT, PER_ADDRESS_LIMIT, nullptr },
+        { MHD_OPTION_CONNECTION_LIMIT, LIBRARY_CONNECTION_LIMIT, nullptr },
         { MHD_OPTION_CONNECTION_TIMEOUT, IDLE_TIMEOUT_S, nullptr },
         { tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, 0, tls ? certificate.data() : nullptr },
         { MHD_OPTION_HTTPS_MEM_KEY, 0, key.data() },
@@ -191,9 +209,13 @@ bool CHttpAdmin::start(const QString &address, quint16 port, const QByteArray &c
         std::lock_guard<std::mutex> lock(mutex);
         stopping = false;
     }
+    connLimits = std::make_unique<CHttpLimits>(CONNECTION_LIMIT, PER_ADDRESS_LIMIT);
+    // With TLS the gate listens; what it hands over comes through the same callbacks.
     daemon = MHD_start_daemon(flags, tls ? 0 : port, nullptr, nullptr, &CHttpAdminCallbacks::access,
         this, MHD_OPTION_SOCK_ADDR, tls ? nullptr : bind, MHD_OPTION_NOTIFY_COMPLETED,
-        &CHttpAdminCallbacks::completed, this, MHD_OPTION_UNESCAPE_CALLBACK,
+        &CHttpAdminCallbacks::completed, this, MHD_OPTION_NOTIFY_CONNECTION,
+        &CHttpAdminCallbacks::connection, this, MHD_OPTION_URI_LOG_CALLBACK,
+        &CHttpAdminCallbacks::requestLine, this, MHD_OPTION_UNESCAPE_CALLBACK,
         &CHttpAdminCallbacks::keepEscapes, this, MHD_OPTION_ARRAY, options, MHD_OPTION_END);
     if (!daemon) {
         *errorText = tls
@@ -212,10 +234,12 @@ bool CHttpAdmin::start(const QString &address, quint16 port, const QByteArray &c
             return false;
         }
         boundPort = gate->port();
+        sweeper->start();
         return true;
     }
     const MHD_DaemonInfo *info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT);
     boundPort = info ? info->port : port;
+    sweeper->start();
     return true;
 }
 
@@ -266,6 +290,9 @@ void CHttpAdmin::stop()
     daemon = nullptr;
     boundPort = 0;
     ticker->stop();
+    sweeper->stop();
+    // Every connection was told closed by now.
+    connLimits.reset();
 }
 
 void CHttpAdmin::access(MHD_Connection *connection, const char *url, const char *method,
@@ -285,6 +312,8 @@ void CHttpAdmin::access(MHD_Connection *connection, const char *url, const char 
         request.peer = peerOf(connection);
         *context = new std::shared_ptr<Exchange>(std::move(exchange));
         slot = static_cast<std::shared_ptr<Exchange> *>(*context);
+        if (refuseAmbiguousLength(connection, context))
+            return;
         // Past the limit the body is read but not kept, so the client reads the 413 rather
         // than a reset; one too large to be worth reading is refused at once, and the
         // connection closed after the answer.
@@ -318,6 +347,11 @@ void CHttpAdmin::access(MHD_Connection *connection, const char *url, const char 
     case Exchange::State::Receiving: {
         exchange.state = Exchange::State::Handling;
         lock.unlock();
+        // Whole: from now on the connection is at work and never gives way.
+        if (const MHD_ConnectionInfo *info
+            = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+            info && info->socket_context)
+            connLimits->requestWhole(static_cast<CHttpLimits::Conn *>(info->socket_context));
         const std::shared_ptr<Exchange> shared = *slot;
         self->api->handle(exchange.request, [shared](CHttpApi::Response response) {
             std::lock_guard<std::mutex> held(shared->mutex);
@@ -421,9 +455,54 @@ void CHttpAdmin::answer(Exchange &exchange)
     MHD_destroy_response(response);
 }
 
-void CHttpAdmin::completed(void **context)
+void CHttpAdmin::connectionEvent(MHD_Connection *connection, void **socketContext, bool started)
+{
+    if (!started) {
+        if (*socketContext)
+            connLimits->closed(static_cast<CHttpLimits::Conn *>(*socketContext));
+        *socketContext = nullptr;
+        return;
+    }
+    const MHD_ConnectionInfo *fd
+        = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (fd)
+        *socketContext = connLimits->opened(fd->connect_fd, peerOf(connection));
+}
+
+void CHttpAdmin::requestBegun(MHD_Connection *connection)
+{
+    const MHD_ConnectionInfo *info
+        = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    if (info && info->socket_context)
+        connLimits->requestBegun(static_cast<CHttpLimits::Conn *>(info->socket_context));
+}
+
+bool CHttpAdmin::refuseAmbiguousLength(MHD_Connection *connection, void **context)
+{
+    // Two lengths a proxy in front may read differently: the way requests are smuggled.
+    if (!MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING)
+        || !MHD_lookup_connection_value(
+            connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH))
+        return false;
+    Exchange &exchange = **static_cast<std::shared_ptr<Exchange> *>(*context);
+    exchange.response = CHttpApi::error(
+        400, tr("a request may not carry both Content-Length and Transfer-Encoding"));
+    exchange.response.headers.append({ QByteArrayLiteral("Connection"), "close" });
+    {
+        std::lock_guard<std::mutex> lock(exchange.mutex);
+        exchange.state = Exchange::State::Queued;
+    }
+    answer(exchange);
+    return true;
+}
+
+void CHttpAdmin::completed(MHD_Connection *connection, void **context)
 {
     CHttpAdmin *self = this;
+    if (const MHD_ConnectionInfo *info
+        = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+        info && info->socket_context)
+        connLimits->answered(static_cast<CHttpLimits::Conn *>(info->socket_context));
     auto *slot = static_cast<std::shared_ptr<Exchange> *>(*context);
     if (!slot)
         return;

@@ -13,6 +13,7 @@
 #include <QString>
 
 class CHttpApi;
+class CHttpLimits;
 class CHttpsGate;
 class CLogEvents;
 class CLogRing;
@@ -35,9 +36,15 @@ public:
     // Bytes of a live log stream asked for at a time: a busy server logs a line per login.
     static constexpr size_t STREAM_BLOCK = 65536;
     static constexpr qint64 KEEPALIVE_MS = 15000;
+    // Ours (CHttpLimits): at either, the connection waiting longest without a whole request
+    // gives way to the newcomer.
     static constexpr int CONNECTION_LIMIT = 256;
     static constexpr int PER_ADDRESS_LIMIT = 64;
+    // The library's own, above ours: connections shut down but not yet let go still count.
+    static constexpr int LIBRARY_CONNECTION_LIMIT = CONNECTION_LIMIT + 64;
     static constexpr int IDLE_TIMEOUT_S = 30;
+    // How often deadlines are looked at.
+    static constexpr int SWEEP_MS = 500;
     // A body past the limit is read and dropped up to this size, then the connection closes.
     static constexpr qint64 MAX_DRAINED_BYTES = 16 * 1024 * 1024;
 
@@ -50,6 +57,7 @@ public:
     // Answers what is still owed with 503, ends the streams and closes the port.
     void stop();
     quint16 port() const { return boundPort; }
+    CHttpLimits *limits() const { return connLimits.get(); }
 
     struct Exchange;
     struct Stream;
@@ -62,7 +70,11 @@ private:
     bool openGate(const sockaddr *address, socklen_t length, QString *errorText);
     void access(MHD_Connection *connection, const char *url, const char *method,
         const char *uploadData, size_t *uploadDataSize, void **context);
-    void completed(void **context);
+    void completed(MHD_Connection *connection, void **context);
+    void connectionEvent(MHD_Connection *connection, void **socketContext, bool started);
+    void requestBegun(MHD_Connection *connection);
+    // The request carries both Content-Length and Transfer-Encoding: answered 400 and closed.
+    bool refuseAmbiguousLength(MHD_Connection *connection, void **context);
     long streamRead(Stream *stream, char *buffer, size_t max);
     void streamFree(Stream *stream);
     void answer(Exchange &exchange);
@@ -76,6 +88,8 @@ private:
     QByteArray certificate; // MHD keeps pointers into these while it runs
     QByteArray key;
     QTimer *ticker = nullptr;
+    std::unique_ptr<CHttpLimits> connLimits;
+    QTimer *sweeper = nullptr;
     CHttpsGate *gate = nullptr; // HTTPS only: the listening socket
 
     std::mutex mutex;

@@ -81,11 +81,12 @@ void CHttpsGate::acceptAll()
             &entry.length, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (socketfd < 0)
             return;
-        // Prevent DoS: connections that say nothing do not pile up.
-        if (held.size() >= HOLD_LIMIT) {
-            ::close(socketfd);
-            continue;
-        }
+        // Connections that say nothing do not pile up, nor keep a newcomer (the operator) out:
+        // the one held longest gives way.
+        if (held.size() >= HOLD_LIMIT && !order.empty())
+            drop(order.begin()->second);
+        entry.order = ++accepted;
+        order.emplace(entry.order, socketfd);
         entry.notifier = new QSocketNotifier(socketfd, QSocketNotifier::Read, this);
         connect(entry.notifier, &QSocketNotifier::activated, this,
             [this, socketfd] { examine(socketfd); });
@@ -127,6 +128,7 @@ void CHttpsGate::examine(int socketfd)
     }
     const Held entry = *found;
     held.erase(found);
+    order.erase(entry.order);
     release(entry);
     hand(socketfd, reinterpret_cast<const sockaddr *>(&entry.address), entry.length);
 }
@@ -154,6 +156,7 @@ void CHttpsGate::drop(int socketfd)
         return;
     const Held entry = *found;
     held.erase(found);
+    order.erase(entry.order);
     // Notifiers first: none may watch a descriptor that is closed.
     release(entry);
     ::close(socketfd);

@@ -2,6 +2,7 @@
 #define CHTTPSGATE_H
 
 #include <functional>
+#include <map>
 
 #include <sys/socket.h>
 
@@ -48,6 +49,7 @@ private:
         sockaddr_storage address {};
         socklen_t length = 0;
         bool answered = false; // the plain answer sent: only its rest is read, then closed
+        quint64 order = 0; // its place in order
     };
 
     void acceptAll();
@@ -61,6 +63,9 @@ private:
     quint16 boundPort = 0;
     QSocketNotifier *acceptNotifier = nullptr;
     QHash<int, Held> held;
+    // Held descriptors by when they came, the longest held first.
+    std::map<quint64, int> order;
+    quint64 accepted = 0;
 };
 
 #endif // CHTTPSGATE_H

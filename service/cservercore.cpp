@@ -23,7 +23,9 @@
 #include "ctransferhasher.h"
 #include "cstorageworker.h"
 #include "cconnguard.h"
+#include "chashgate.h"
 #include "cloginguard.h"
+#include "cpasswordhasher.h"
 #include "cserverfileconn.h"
 #include "cserversettings.h"
 #include "printabletext.h"
@@ -65,6 +67,9 @@ CServerCore::CServerCore(
     , userDb(users)
     , connGuard(new CConnGuard(this))
     , loginGuard(new CLoginGuard(this))
+    // Hashes in flight: enough to keep every hashing thread busy with one more waiting, and
+    // no longer a queue than that.
+    , hashGate(std::make_unique<CHashGate>(hasher->threadCount() + 1, 2 * hasher->threadCount()))
     , committer(new CUserDbCommitter(
           users, hasher, CPasswordHasher::Params::fromSettings(settings->snapshot()), this))
     , hashPool(std::make_unique<QThreadPool>())
@@ -113,8 +118,15 @@ CServerCore::~CServerCore()
     committer = nullptr;
     // A file connection gives its upload's room back when it goes: while this adapter is
     // whole and before the storage worker ends, which finishes the commits handed to it.
-    const QList<libsock::CServerFileConn *> conns = std::exchange(fileConns, {});
-    for (libsock::CServerFileConn *conn : conns) {
+    const QSet<libsock::CServerFileConn *> files = std::exchange(fileConns, {});
+    for (libsock::CServerFileConn *conn : files) {
+        connGuard->release(conn);
+        delete conn;
+    }
+    // Without a parent, control connections go by hand; the committer is gone, so nothing
+    // calls back into them.
+    const QSet<CTolvernServerConn *> controls = std::exchange(protoConns, {});
+    for (CTolvernServerConn *conn : controls) {
         connGuard->release(conn);
         delete conn;
     }
@@ -124,6 +136,8 @@ void CServerCore::setClock(const std::function<qint64()> &clock)
 {
     connGuard->setClock(clock);
     loginGuard->setClock(clock);
+    tls->setClock(clock);
+    hashGate->setClock(clock);
 }
 
 void CServerCore::setPortOverrides(int mainPort, int filePort)
@@ -138,14 +152,13 @@ bool CServerCore::start()
     const int mainPort = mainPortOverride ? mainPortOverride : settings.mainPort;
     const int filePort = filePortOverride ? filePortOverride : settings.filePort;
 
-    connGuard->setMaxConnections(CConnGuard::descriptorBudget());
+    connGuard->setDescriptorLimit(CConnGuard::descriptorBudget());
     connGuard->setMaxPerAddress(settings.maxConnectionsPerAddress);
     connGuard->setIdleTimeout(settings.idleTimeoutSeconds * 1000);
     loginGuard->setNameLock(settings.loginLockFailures, settings.loginLockSeconds * 1000);
     loginGuard->setAddressLock(settings.addressLockFailures, settings.addressLockSeconds * 1000);
-    // Failed handshakes count against an address like failed logins do.
-    connGuard->setHandshakeFailureLimit(
-        settings.addressLockFailures, settings.addressLockSeconds * 1000);
+    // Failed handshakes slow that address's further handshakes, and nothing else of it.
+    tls->setHandshakeFailureLimit(settings.addressLockFailures);
     tls->setFirstByteTimeout(settings.idleTimeoutSeconds * 1000);
     QSslConfiguration identity;
     QString tlsError;
@@ -278,6 +291,21 @@ quint16 CServerCore::filePort() const
     return filePortNumber;
 }
 
+QList<QObject *> CServerCore::connectionObjects() const
+{
+    QList<QObject *> all;
+    for (CTolvernServerConn *conn : protoConns)
+        all.append(conn);
+    for (libsock::CServerFileConn *conn : fileConns)
+        all.append(conn);
+    return all;
+}
+
+int CServerCore::connectionCount() const
+{
+    return connGuard->connectionCount();
+}
+
 void CServerCore::setTlsHandshakeTimeout(int msec)
 {
     tls->setHandshakeTimeout(msec);
@@ -293,10 +321,10 @@ void CServerCore::reloadTls()
     }
 }
 
-bool CServerCore::adopt(QAbstractSocket *conn, int stockfd, bool encrypted)
+bool CServerCore::adopt(QAbstractSocket *conn, int stockfd, bool encrypted, int descriptors)
 {
     QHostAddress peer;
-    if (!connGuard->admit(stockfd, peer)) {
+    if (!connGuard->admit(stockfd, peer, descriptors)) {
         delete conn;
         return false;
     }
@@ -307,7 +335,7 @@ bool CServerCore::adopt(QAbstractSocket *conn, int stockfd, bool encrypted)
         delete conn;
         return false;
     }
-    connGuard->track(conn, peer);
+    connGuard->track(conn, peer, descriptors);
     // Before the event loop runs again: the socket must not read the ClientHello as plain.
     if (encrypted)
         tls->startHandshake(qobject_cast<QSslSocket *>(conn), peer);
@@ -324,79 +352,66 @@ void CServerCore::forget(QAbstractSocket *conn)
 
 void CServerCore::protoClientConnected(int stockfd)
 {
-    tls->route(stockfd, [this](int fd, bool encrypted) { serveControl(fd, encrypted); });
+    tls->route(stockfd, CConnGuard::CONTROL_DESCRIPTORS,
+        [this](int fd, bool encrypted) { serveControl(fd, encrypted); });
 }
 
+// Connections have no parent and every signal reaches a slot that knows its connection: a
+// child is taken out of its parent's list by a search, and sender() walks every connection to
+// the receiver, so both would cost each event in proportion to the connections open.
 void CServerCore::serveControl(int stockfd, bool encrypted)
 {
-    auto *conn = new CTolvernServerConn(committer, loginGuard, this);
-    if (!adopt(conn, stockfd, encrypted))
+    auto *conn = new CTolvernServerConn(committer, loginGuard, nullptr, hashGate.get());
+    if (!adopt(conn, stockfd, encrypted, CConnGuard::CONTROL_DESCRIPTORS))
         return;
-    connect(conn, &CTolvernServerConn::disconnected, this, &CServerCore::protoClientDisconnected);
-    connect(conn, &CTolvernServerConn::finished, this, &CServerCore::protoClientFinished);
-    connect(conn, &CTolvernServerConn::log, this, &CServerCore::log);
+    const QString address = conn->clientAddress().toString();
+    connect(conn, &CTolvernServerConn::disconnected, this, [this, conn] {
+        // The descriptor is closed: its place is free, though the connection may still be
+        // owed outcomes to log.
+        counters->connectionClosed(CMetrics::ControlPort);
+        forget(conn);
+    });
+    connect(conn, &CTolvernServerConn::finished, this, [this, conn, address] {
+        protoConns.remove(conn);
+        conn->deleteLater();
+        logFrom(tr("Control client disconnected from %1").arg(address), address);
+    });
+    // A command's line names the user, not the client: the address goes beside it.
+    connect(conn, &CTolvernServerConn::log, this,
+        [this, address](const QString &msg) { logFrom(msg, address); });
     connect(conn, &CTolvernServerConn::answered, this,
         [metrics = counters.get()](quint8 command, quint8 result) {
             metrics->commandAnswered(commandOf(command), result);
         });
     counters->connectionOpened(CMetrics::ControlPort);
-    protoConns.append(conn);
-    const QString address = conn->clientAddress().toString();
+    protoConns.insert(conn);
     logFrom(tr("Control client connected from %1").arg(address), address);
-}
-
-void CServerCore::protoClientDisconnected()
-{
-    // The descriptor is closed: its place is free, though the connection may still be owed
-    // outcomes to log.
-    if (auto *conn = qobject_cast<CTolvernServerConn *>(sender())) {
-        counters->connectionClosed(CMetrics::ControlPort);
-        forget(conn);
-    }
-}
-
-void CServerCore::protoClientFinished()
-{
-    auto *conn = qobject_cast<CTolvernServerConn *>(sender());
-    if (!conn)
-        return;
-    protoConns.removeOne(conn);
-    conn->deleteLater();
-    const QString address = conn->clientAddress().toString();
-    logFrom(tr("Control client disconnected from %1").arg(address), address);
 }
 
 void CServerCore::fileClientConnected(int stockfd)
 {
-    tls->route(stockfd, [this](int fd, bool encrypted) { serveFile(fd, encrypted); });
+    tls->route(stockfd, CConnGuard::FILE_DESCRIPTORS,
+        [this](int fd, bool encrypted) { serveFile(fd, encrypted); });
 }
 
 void CServerCore::serveFile(int stockfd, bool encrypted)
 {
-    auto *conn = new libsock::CServerFileConn(settingsRecord->snapshot().saveDataDir, this);
-    if (!adopt(conn, stockfd, encrypted))
+    auto *conn = new libsock::CServerFileConn(settingsRecord->snapshot().saveDataDir, nullptr);
+    if (!adopt(conn, stockfd, encrypted, CConnGuard::FILE_DESCRIPTORS))
         return;
     conn->setAdapter(this);
-    connect(
-        conn, &libsock::CServerFileConn::disconnected, this, &CServerCore::fileClientDisconnected);
+    const QString address = conn->peerAddress().toString();
+    connect(conn, &libsock::CServerFileConn::disconnected, this, [this, conn, address] {
+        fileConns.remove(conn);
+        counters->connectionClosed(CMetrics::FilePort);
+        forget(conn);
+        conn->deleteLater();
+        logFrom(tr("File client disconnected from %1").arg(address), address);
+    });
     watchDownloads(conn);
     counters->connectionOpened(CMetrics::FilePort);
-    fileConns.append(conn);
-    const QString address = conn->peerAddress().toString();
+    fileConns.insert(conn);
     logFrom(tr("File client connected from %1").arg(address), address);
-}
-
-void CServerCore::fileClientDisconnected()
-{
-    auto *conn = qobject_cast<libsock::CServerFileConn *>(sender());
-    if (!conn)
-        return;
-    fileConns.removeOne(conn);
-    counters->connectionClosed(CMetrics::FilePort);
-    forget(conn);
-    conn->deleteLater();
-    const QString address = conn->peerAddress().toString();
-    logFrom(tr("File client disconnected from %1").arg(address), address);
 }
 
 void CServerCore::watchDownloads(libsock::CServerFileConn *conn)
@@ -427,11 +442,7 @@ void CServerCore::watchDownloads(libsock::CServerFileConn *conn)
 
 void CServerCore::log(QString msg)
 {
-    // A control connection's command lines name the user, not the client: take its address.
-    QString address;
-    if (const auto *conn = qobject_cast<const CTolvernServerConn *>(sender()))
-        address = conn->clientAddress().toString();
-    logFrom(msg, address);
+    logFrom(msg, QString());
 }
 
 void CServerCore::logFrom(const QString &msg, const QString &clientAddress)

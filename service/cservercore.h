@@ -7,6 +7,7 @@
 
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QObject>
 #include <QString>
 
@@ -18,6 +19,7 @@ class QTimer;
 class CAdminService;
 class QThreadPool;
 class CConnGuard;
+class CHashGate;
 class CHttpAdmin;
 class CHttpApi;
 class CLogRing;
@@ -77,10 +79,20 @@ public:
     CTlsAcceptor *tlsAcceptor() const { return tls; }
     // The operators' HTTP port, when [Admin] HttpPort opened one (0 otherwise).
     quint16 httpPort() const { return httpPortNumber; }
+    CHttpAdmin *httpAdmin() const { return http; }
     // Any thread: how long ago the core's event loop last turned, and how long it has run.
     qint64 msecsSinceLoopTurned() const;
     qint64 uptimeMsecs() const;
     CMetrics *metrics() const { return counters.get(); }
+    // What lets the control port's requests in to the password hashes.
+    CHashGate *hashAdmission() const { return hashGate.get(); }
+    // Connections of both ports counted against the caps, and descriptors held for the first
+    // byte.
+    int connectionCount() const;
+    // The control connections open or still owed outcomes, and every connection object not
+    // yet let go of (for tests).
+    QList<CTolvernServerConn *> controlConnections() const { return protoConns.values(); }
+    QList<QObject *> connectionObjects() const;
 
     bool requestTransfer(const QString &user, const QString &detail) override;
     QString downloadFileName(const QString &saveName) override;
@@ -117,15 +129,13 @@ signals:
 
 private slots:
     void protoClientConnected(int stockfd);
-    void protoClientDisconnected();
-    void protoClientFinished();
     void fileClientConnected(int stockfd);
-    void fileClientDisconnected();
 
 private:
     // True when the descriptor was admitted and adopted by conn; otherwise it is closed.
-    // tls: the connection starts the server's side of a TLS handshake.
-    bool adopt(QAbstractSocket *conn, int stockfd, bool tls = false);
+    // tls: the connection starts the server's side of a TLS handshake. descriptors: what the
+    // connection may hold open, counted against the open-files limit.
+    bool adopt(QAbstractSocket *conn, int stockfd, bool tls, int descriptors);
     void serveControl(int stockfd, bool tls);
     void serveFile(int stockfd, bool tls);
     void forget(QAbstractSocket *conn);
@@ -137,10 +147,11 @@ private:
     CUserDb *const userDb;
     CTolvernServer *protoServer = nullptr;
     CTolvernServer *fileServer = nullptr;
-    QList<libsock::CServerFileConn *> fileConns;
-    QList<CTolvernServerConn *> protoConns;
+    QSet<libsock::CServerFileConn *> fileConns;
+    QSet<CTolvernServerConn *> protoConns;
     CConnGuard *connGuard = nullptr;
     CLoginGuard *loginGuard = nullptr;
+    std::unique_ptr<CHashGate> hashGate;
     CUserDbCommitter *committer = nullptr;
     // Before the storage worker, so it goes after it: a commit still running waits for its
     // digest.

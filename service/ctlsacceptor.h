@@ -1,8 +1,12 @@
 #ifndef CTLSACCEPTOR_H
 #define CTLSACCEPTOR_H
 
+#include <deque>
 #include <functional>
+#include <memory>
+#include <unordered_map>
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QHostAddress>
@@ -23,14 +27,22 @@ class CConnGuard;
 // its first byte shows a TLS handshake or a packet of ours; only then does a connection adopt
 // it, so the byte is still there for whichever reader follows. Without a certificate every
 // descriptor goes on at once, as if this class were not there. The handshake of an adopted
-// TLS connection runs in the event loop under a time limit; failures are logged once per
-// connection and charged to the peer's address.
+// TLS connection runs in the event loop under a time limit, shorter while the places are
+// nearly all taken. Failures stay in their lane: an address with many within a minute has
+// its further handshakes started one a second, its plain traffic untouched; they are logged
+// once, then summed up in one line per address and minute.
 class CTlsAcceptor : public QObject
 {
     Q_OBJECT
 
 public:
     static constexpr int HANDSHAKE_TIMEOUT_MS = 10000;
+    // The time limit while most places are taken.
+    static constexpr int PRESSED_HANDSHAKE_TIMEOUT_MS = 2000;
+    // Failed handshakes are counted and summed up in the log over this long.
+    static constexpr qint64 FAILURE_WINDOW_MS = 60000;
+    // Past the limit, an address's handshakes start this far apart.
+    static constexpr qint64 HANDSHAKE_SPACING_MS = 1000;
     // Adopts socketfd, by a connection that starts the server's side of TLS when tls is set.
     using Serve = std::function<void(int socketfd, bool tls)>;
 
@@ -48,6 +60,11 @@ public:
     bool isEnabled() const { return !identity.isNull(); }
     bool requiresTls() const { return require; }
     void setHandshakeTimeout(int msec);
+    // Failed handshakes within a minute after which an address's handshakes are spaced out;
+    // 0 switches this off.
+    void setHandshakeFailureLimit(int failures) { failureLimit = qMax(0, failures); }
+    // Replaces the monotonic clock of the failures; tests advance one by hand.
+    void setClock(const std::function<qint64()> &replacement) { clock = replacement; }
     // How long a held descriptor may wait for its first byte; 0: as long as it stays open.
     void setFirstByteTimeout(int msec) { firstByteMs = qMax(0, msec); }
     int heldCount() const { return int(held.size()); }
@@ -56,7 +73,8 @@ public:
     // connections. A failure keeps what is in use and logs one line.
     void reload(const QString &iniPath);
 
-    void route(int socketfd, const Serve &serve);
+    // descriptors: what the connection that adopts socketfd may hold (CConnGuard).
+    void route(int socketfd, int descriptors, const Serve &serve);
     void startHandshake(QSslSocket *conn, const QHostAddress &peer);
 
 signals:
@@ -64,13 +82,24 @@ signals:
     void reloaded(bool ok);
 
 private:
+    // Owned here without a parent: a child leaves its parent's list by a search.
     struct Held
     {
         QHostAddress peer;
-        QSocketNotifier *notifier = nullptr;
-        QTimer *timer = nullptr;
+        quint64 holdId = 0;
+        std::unique_ptr<QSocketNotifier> notifier;
+        std::unique_ptr<QTimer> timer;
         libsock::CFirstByteGate gate;
         Serve serve;
+    };
+    // An address's failed handshakes in the current window, and its log line's sum.
+    struct Failures
+    {
+        int count = 0;
+        qint64 since = 0;
+        qint64 nextStart = 0; // spaced handshakes: the next may start then
+        int unlogged = 0;
+        QString lastReason;
     };
     struct Loaded
     {
@@ -84,6 +113,14 @@ private:
     void examine(int socketfd);
     void expire(int socketfd);
     void settle(int socketfd);
+    // Serves a held TLS descriptor now, or later when its address's handshakes are spaced.
+    void serveTls(int socketfd);
+    void startTls(int socketfd);
+    void handshakeFailed(const QHostAddress &peer, const QString &why);
+    void logFailureSum(const QHostAddress &peer, Failures &record);
+    // Logs the sums of the windows that are over and forgets them.
+    void flushFailures();
+    qint64 now() const;
     void applyReload(const Loaded &loaded);
     libsock::CFirstByteGate::Policy policy() const;
 
@@ -92,7 +129,14 @@ private:
     bool require = false;
     int handshakeMs = HANDSHAKE_TIMEOUT_MS;
     int firstByteMs = 0;
-    QHash<int, Held> held;
+    std::unordered_map<int, Held> held;
+    int failureLimit = 0;
+    std::function<qint64()> clock;
+    QHash<QHostAddress, Failures> failures;
+    // Each address's window by its start, oldest first.
+    std::deque<std::pair<qint64, QHostAddress>> windows;
+    QElapsedTimer monotonic;
+    QTimer *failureTimer = nullptr;
     // Reloads in progress, each on a thread of its own (see reload()).
     QList<QThread *> loaders;
 };

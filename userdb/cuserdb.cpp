@@ -363,7 +363,14 @@ void CUserDb::checkPasswords(Request &request, const CPasswordHasher::Params &pa
     };
     switch (request.kind) {
     case Request::AddUser:
-        if (params.hashing && request.name.size() <= MAX_TEXT_LENGTH && !hashNew(&request.password))
+        if (!params.hashing || request.name.size() > MAX_TEXT_LENGTH)
+            return;
+        // A taken name costs a look-up, not a hash; the batch still refuses one taken meanwhile.
+        if (bool taken = false; lookUpName(request.name, &taken) && taken) {
+            refuse(NameTaken);
+            return;
+        }
+        if (!hashNew(&request.password))
             refuse(Failed);
         return;
     case Request::SetPassword:
@@ -381,10 +388,12 @@ void CUserDb::checkPasswords(Request &request, const CPasswordHasher::Params &pa
     bool found = false;
     int objectId = 0;
     QString stored;
+    QString name;
     const bool read = run([&](CUserDbConnection &conn) {
         QSqlQuery &query = conn.query(login
-                ? QStringLiteral("select object_id, password from t_user where name = ?")
-                : QStringLiteral("select object_id, password from t_user where object_id = ?"));
+                ? QStringLiteral("select object_id, password, name from t_user where name = ?")
+                : QStringLiteral(
+                    "select object_id, password, name from t_user where object_id = ?"));
         query.addBindValue(login ? sqlText(request.name) : QVariant(request.objectId));
         if (!query.exec())
             return false;
@@ -392,6 +401,7 @@ void CUserDb::checkPasswords(Request &request, const CPasswordHasher::Params &pa
         if (found) {
             objectId = query.value(0).toInt();
             stored = query.value(1).toString();
+            name = query.value(2).toString();
         }
         query.finish();
         return true;
@@ -410,6 +420,8 @@ void CUserDb::checkPasswords(Request &request, const CPasswordHasher::Params &pa
         refuse(refused);
         return;
     }
+    request.userId = objectId;
+    request.userName = name;
     if (!hasher->verify(stored, request.password, params)) {
         refuse(login ? LoginRefused : WrongPassword);
         return;

@@ -80,6 +80,10 @@ public:
         Result refusal = Failed;
         QString stored;
         int storedId = 0;
+        // The user a refused login or password change named, when there is one: a guess
+        // counts against the user by name and by id alike.
+        int userId = 0;
+        QString userName;
     };
 
     static CUserDb *instance();

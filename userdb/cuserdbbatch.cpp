@@ -238,11 +238,16 @@ CUserDbBatch::Step CUserDbBatch::changePasswordStep(Request &request)
         request.result = CUserDb::Ok;
         return Step::Keep;
     }
-    QSqlQuery &query = conn.query(QStringLiteral("select password from t_user where object_id=?"));
+    QSqlQuery &query = conn.query(QStringLiteral("select name from t_user where object_id=?"));
     query.addBindValue(request.objectId);
     if (!query.exec())
         return failed(query);
-    request.result = query.next() ? CUserDb::WrongPassword : CUserDb::Failed;
+    const bool found = query.next();
+    request.result = found ? CUserDb::WrongPassword : CUserDb::Failed;
+    if (found) {
+        request.userId = request.objectId;
+        request.userName = query.value(0).toString();
+    }
     query.finish();
     return Step::Keep;
 }

@@ -20,8 +20,16 @@ CUserDbCommitter::CUserDbCommitter(CUserDb *userDb, CPasswordHasher *hasher,
     // their users could not log in; a table without hashes is served as it always was.
     int hashed = 0;
     if (params.hashing || (db->hashedPasswordCount(&hashed) && hashed > 0)) {
+        // The queue hands requests on in the order they were added.
         passwords = new CPasswordQueue(
-            db, hasher, params, [this](const CUserDb::Request &request) { enqueue(request); },
+            db, hasher, params,
+            [this](const CUserDb::Request &request) {
+                const Outcome checked = std::move(checking.front());
+                checking.pop_front();
+                if (checked)
+                    checked(request);
+                enqueue(request);
+            },
             this);
     }
     worker = QThread::create([this] { commitLoop(); });
@@ -68,13 +76,16 @@ bool CUserDbCommitter::commitTimed(QVector<CUserDb::Request> &batch, QString *er
     return ok;
 }
 
-void CUserDbCommitter::submit(QObject *owner, const CUserDb::Request &request, Outcome done)
+void CUserDbCommitter::submit(
+    QObject *owner, const CUserDb::Request &request, Outcome done, Outcome checked)
 {
     owed.push_back(Entry { owner, std::move(done) });
-    if (passwords)
+    if (passwords) {
+        checking.push_back(std::move(checked));
         passwords->add(request);
-    else
+    } else {
         enqueue(request);
+    }
 }
 
 void CUserDbCommitter::enqueue(const CUserDb::Request &request)

@@ -55,8 +55,11 @@ public:
     ~CUserDbCommitter() override;
 
     // done runs after the commit, also when owner is gone by then (it checks that itself);
-    // owner is named by outcomesHandedOut() after the slice its outcome was in.
-    void submit(QObject *owner, const CUserDb::Request &request, Outcome done);
+    // owner is named by outcomesHandedOut() after the slice its outcome was in. checked,
+    // when given, runs on this thread as soon as the request's passwords are hashed and
+    // checked, before its batch: the password work is over then.
+    void submit(
+        QObject *owner, const CUserDb::Request &request, Outcome done, Outcome checked = {});
 
     // Whether passwords are checked before the batch (reading the stored ones): then a
     // request must not be submitted before the outcomes of those it depends on.
@@ -111,6 +114,8 @@ private:
     // first, in the order the database thread commits them.
     QVector<CUserDb::Request> fresh;
     std::deque<Entry> owed;
+    // The checked callbacks of the requests on the password pool, in the order submitted.
+    std::deque<Outcome> checking;
     std::deque<Finished> finished;
     bool publishScheduled = false;
     qint64 batchCount = 0;

@@ -106,6 +106,7 @@ private slots:
     // login guard
     void pipelinedLogins_data();
     void pipelinedLogins();
+    void endedAttemptWakesOneWaiter();
 
 private:
     void connectClient();
@@ -642,22 +643,21 @@ void tst_TolvernServerConn::oneBatch_data()
     QTest::addColumn<QByteArrayList>("replies");
     QTest::addColumn<QStringList>("lines");
 
-    // Each request keeps its own result.
+    // Each request keeps its own result. (One guess at a time per connection: a password
+    // change would wait for the login's outcome, in a batch of its own.)
     QTest::newRow("mixed") << false
                            << QByteArrayList { QByteArray("\x02\x00\x00\x00\x00", 5),
-                                  QByteArray(1, '\x04'), QByteArray("\x00\x00\x00\x00\x01", 5),
+                                  QByteArray("\x00\x00\x00\x00\x01", 5),
                                   QByteArray("\x00\x00\x00\x00\x02", 5) }
                            << QStringList { QStringLiteral("[ADD_USER] name=anna, result=2"),
-                                  QStringLiteral("[CHANGE_PASS] userId=1, result=4"),
                                   QStringLiteral("[LOGIN] name=anna, result=0"),
                                   QStringLiteral("[ADD_USER] name=bert, result=0") };
     // The database gives up the transaction: every request fails, nothing is kept.
     QTest::newRow("lost transaction")
         << true
-        << QByteArrayList { QByteArray("\x01\x00\x00\x00\x00", 5), QByteArray(1, '\x01'),
+        << QByteArrayList { QByteArray("\x01\x00\x00\x00\x00", 5),
                QByteArray("\x03\x00\x00\x00\x00", 5), QByteArray("\x01\x00\x00\x00\x00", 5) }
         << QStringList { QStringLiteral("[ADD_USER] name=anna, result=1"),
-               QStringLiteral("[CHANGE_PASS] userId=1, result=1"),
                QStringLiteral("[LOGIN] name=anna, result=3"),
                QStringLiteral("[ADD_USER] name=bert, result=1") };
 }
@@ -684,7 +684,6 @@ void tst_TolvernServerConn::oneBatch()
     QSignalSpy loggedIn(CUserDb::instance(), &CUserDb::userLogin);
     const qint64 batchesBefore = committer->batches();
     client->write(Request(1).string("anna").string("x").bytes()
-        + Request(3).int32(1).string("wrong").string("new").bytes()
         + Request(9).string("anna").string("pw").bytes()
         + Request(1).string("bert").string("pw").bytes());
     for (const QByteArray &expected : std::as_const(replies)) {
@@ -698,7 +697,7 @@ void tst_TolvernServerConn::oneBatch()
         // One line for the operator, ahead of the replies' own.
         QCOMPARE(logLines.size(), lines.size() + 1);
         QVERIFY2(logLines.first().startsWith(
-                     QStringLiteral("User database commit failed, 4 request(s) refused")),
+                     QStringLiteral("User database commit failed, 3 request(s) refused")),
             qPrintable(logLines.first()));
         logLines.removeFirst();
     }
@@ -890,6 +889,55 @@ void tst_TolvernServerConn::pipelinedLogins()
         got += char('0' + reply.body.at(0));
     }
     QCOMPARE(got, results);
+}
+
+void tst_TolvernServerConn::endedAttemptWakesOneWaiter()
+{
+    // Two attempts on "bob" fill his room; three more wait. Waking every waiter per ended
+    // attempt would cost each a retry; one that has gone or is refused passes its turn on.
+    guard->setNameLock(2, 60000);
+    const QHostAddress peer(QHostAddress::LocalHost);
+    const QString bob = QStringLiteral("bob");
+    QCOMPARE(guard->beginAttempt(peer, bob), CLoginGuard::Admission::Admitted);
+    QCOMPARE(guard->beginAttempt(peer, bob), CLoginGuard::Admission::Admitted);
+    QList<CLoginGuard::Admission> got(3, CLoginGuard::Admission::Wait);
+    QList<bool> gone(3, false);
+    int wakes = 0;
+    std::function<void(int)> wait = [&](int i) {
+        guard->waitForRoom(peer, [&, i, bob] {
+            ++wakes;
+            if (gone[i])
+                return;
+            got[i] = guard->beginAttempt(peer, bob);
+            if (got[i] == CLoginGuard::Admission::Wait)
+                wait(i);
+        });
+    };
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(guard->beginAttempt(peer, bob), CLoginGuard::Admission::Wait);
+        wait(i);
+    }
+    guard->endAttempt(peer, bob, CLoginGuard::Outcome::Untested);
+    QCOMPARE(wakes, 1);
+    QCOMPARE(got[0], CLoginGuard::Admission::Admitted);
+    QCOMPARE(got[1], CLoginGuard::Admission::Wait);
+    gone[1] = true;
+    guard->endAttempt(peer, bob, CLoginGuard::Outcome::Untested);
+    QCOMPARE(wakes, 3);
+    QCOMPARE(got[2], CLoginGuard::Admission::Admitted);
+    // Two wait again; a failure leaves no room, so each is tried once and waits again; the
+    // second failure locks bob, which answers both.
+    gone[1] = false;
+    for (int i = 0; i < 2; ++i) {
+        got[i] = CLoginGuard::Admission::Wait;
+        wait(i);
+    }
+    guard->endAttempt(peer, bob, CLoginGuard::Outcome::Failed);
+    QCOMPARE(wakes, 5);
+    QCOMPARE(got[0], CLoginGuard::Admission::Wait);
+    guard->endAttempt(peer, bob, CLoginGuard::Outcome::Failed);
+    QCOMPARE(got[0], CLoginGuard::Admission::Refused);
+    QCOMPARE(got[1], CLoginGuard::Admission::Refused);
 }
 
 QTEST_GUILESS_MAIN(tst_TolvernServerConn)

@@ -1,3 +1,6 @@
+#include <dlfcn.h>
+
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -5,6 +8,8 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QRandomGenerator>
+#include <QSemaphore>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -13,6 +18,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include "chashgate.h"
 #include "cpasswordhasher.h"
 #include "cserversettings.h"
 #include "cservercore.h"
@@ -21,6 +27,21 @@
 #include "testwire.h"
 
 using namespace testwire;
+
+namespace {
+std::atomic<int> hashesMade { 0 };
+}
+
+// Stands in for libsodium's hashing in this program, counting each hash made, then hands
+// over to the real one.
+extern "C" int crypto_pwhash_str(char *out, const char *const passwd, unsigned long long passwdlen,
+    unsigned long long opslimit, size_t memlimit)
+{
+    using Hash = int (*)(char *, const char *, unsigned long long, unsigned long long, size_t);
+    static const auto real = reinterpret_cast<Hash>(dlsym(RTLD_NEXT, "crypto_pwhash_str"));
+    ++hashesMade;
+    return real(out, passwd, passwdlen, opslimit, memlimit);
+}
 
 // The control port where its parts meet: clients that hang up before their outcome, another
 // writer holding the database, guesses in parallel, and a seeded random run against a model.
@@ -36,6 +57,9 @@ private slots:
     void hangUpBeforeOutcomeIsLogged();
     void heldWriteLockIsNoWrongGuess();
     void parallelGuessesStopAtTheLimit();
+    void hashesAdmittedInTurns_data();
+    void hashesAdmittedInTurns();
+    void takenNameIsNeverHashed();
     void randomRunsAgainstModel();
 
 private:
@@ -268,7 +292,7 @@ void tst_ControlPort::parallelGuessesStopAtTheLimit()
     QVERIFY(CUserDb::instance()->addUser(QStringLiteral("bob"), QStringLiteral("pw"), &id));
     const auto owed = [this] {
         int count = 0;
-        for (const CTolvernServerConn *conn : core->findChildren<CTolvernServerConn *>())
+        for (const CTolvernServerConn *conn : core->controlConnections())
             count += conn->owedReplies();
         return count;
     };
@@ -292,6 +316,118 @@ void tst_ControlPort::parallelGuessesStopAtTheLimit()
     const Packet reply = readPacket(*clients.back());
     QVERIFY(reply.ok);
     QCOMPARE(quint8(reply.body.at(0)), quint8(3));
+}
+
+void tst_ControlPort::hashesAdmittedInTurns_data()
+{
+    // Whether the first address's earlier requests were wasted on a name already taken.
+    QTest::addColumn<bool>("wasted");
+    QTest::newRow("addresses in turn") << false;
+    QTest::newRow("waste goes behind") << true;
+}
+
+// Every hashing thread is held, so nothing let in finishes: the bounds show, and the order in
+// which the waiting requests are let in once the threads are free.
+void tst_ControlPort::hashesAdmittedInTurns()
+{
+    QFETCH(bool, wasted);
+    startCore();
+    CHashGate *gate = core->hashAdmission();
+    const QHostAddress a(QStringLiteral("127.0.0.1"));
+    int id = 0;
+    QVERIFY(CUserDb::instance()->addUser(QStringLiteral("taken"), QStringLiteral("pw"), &id));
+    const auto request = [wasted](int k, const QByteArray &who) {
+        return packet(
+            1, str(wasted && who == "a" ? "taken" : who + QByteArray::number(k)) + str("pw"));
+    };
+    if (wasted) {
+        Client early = connectFrom(a);
+        for (int k = 0; k < 3; ++k) {
+            early->write(request(k, "a"));
+            const Packet reply = readPacket(*early);
+            QVERIFY(reply.ok && quint8(reply.body.at(0)) == 2);
+        }
+    }
+    CPasswordHasher *hasher = CPasswordHasher::instance();
+    QSemaphore started;
+    QSemaphore release;
+    const auto unblock = qScopeGuard([&] { release.release(hasher->threadCount()); });
+    for (int i = 0; i < hasher->threadCount(); ++i) {
+        hasher->start([&] {
+            started.release();
+            release.acquire();
+        });
+    }
+    QVERIFY(started.tryAcquire(hasher->threadCount(), 10000));
+
+    // Another address takes two places; then one address pipelines on two connections, far
+    // past its bounds, and fills the rest; a third address comes last.
+    Client d1 = connectFrom(QHostAddress(QStringLiteral("127.0.0.4")));
+    Client d2 = connectFrom(QHostAddress(QStringLiteral("127.0.0.4")));
+    d1->write(request(0, "d"));
+    d2->write(request(1, "d"));
+    QTRY_COMPARE(gate->inFlight(), 2);
+    constexpr int pipelined = 40;
+    Client a1 = connectFrom(a);
+    QByteArray bytes;
+    for (int k = 0; k < pipelined; ++k)
+        bytes += request(k, "a");
+    a1->write(bytes);
+    QTRY_COMPARE(gate->inFlight(a), CTolvernServerConn::HASHES_PER_CONNECTION);
+    Client a2 = connectFrom(a);
+    bytes.clear();
+    for (int k = pipelined; k < 2 * pipelined; ++k)
+        bytes += request(k, "a");
+    a2->write(bytes);
+    QTRY_COMPARE(gate->waiting(), 1);
+    Client b = connectFrom(QHostAddress(QStringLiteral("127.0.0.2")));
+    b->write(request(0, "b"));
+    QTRY_COMPARE(gate->waiting(), 2);
+    QCOMPARE(gate->inFlight(), gate->totalLimit());
+    // The connections past their bound read no more: the rest waits in the kernel.
+    for (const CTolvernServerConn *conn : core->controlConnections()) {
+        QVERIFY(conn->owedReplies() <= CTolvernServerConn::HASHES_PER_CONNECTION + 1);
+        QVERIFY(conn->owedReplies() < 3 || conn->isHeldBack());
+    }
+
+    release.release(hasher->threadCount());
+    const Packet reply = readPacket(*b);
+    QVERIFY(reply.ok && quint8(reply.body.at(0)) == 0);
+    // In turn: the first address's earlier waiter first, then the newcomer, long before the
+    // first address is done. A waster goes behind the newcomer at once.
+    const int bAt = lineIndex(QStringLiteral("[ADD_USER] name=b0"));
+    QVERIFY(bAt >= 0);
+    const QString aLine = QStringLiteral("[ADD_USER] name=")
+        + (wasted ? QStringLiteral("taken") : QStringLiteral("a"));
+    const int aBefore = int(std::count_if(lines.cbegin(), lines.cbegin() + bAt,
+                            [&aLine](const QString &line) { return line.startsWith(aLine); }))
+        - (wasted ? 3 : 0);
+    QCOMPARE(aBefore, CTolvernServerConn::HASHES_PER_CONNECTION + (wasted ? 0 : 1));
+    QTRY_COMPARE_WITH_TIMEOUT(countLines(QStringLiteral("[ADD_USER] name=")),
+        2 * pipelined + 3 + (wasted ? 3 : 0), 30000);
+    QCOMPARE(countLines(wasted ? QStringLiteral(", result=2") : QStringLiteral(", result=0")),
+        2 * pipelined + 3);
+    QCOMPARE(gate->inFlight(), 0);
+}
+
+// A name already taken is refused by a look-up, before any hash is made for it.
+void tst_ControlPort::takenNameIsNeverHashed()
+{
+    startCore();
+    int id = 0;
+    QVERIFY(CUserDb::instance()->addUser(QStringLiteral("taken"), QStringLiteral("pw"), &id));
+    Client client = connectFrom(QHostAddress::LocalHost);
+    QByteArray bytes;
+    for (int k = 0; k < 20; ++k)
+        bytes += packet(1, str("taken") + str("pw" + QByteArray::number(k)));
+    hashesMade = 0;
+    client->write(bytes + packet(1, str("fresh") + str("pw")));
+    for (int k = 0; k <= 20; ++k) {
+        const Packet reply = readPacket(*client);
+        QVERIFY(reply.ok);
+        QCOMPARE(int(quint8(reply.body.at(0))), k < 20 ? 2 : 0);
+    }
+    QCOMPARE(hashesMade.load(), 1);
 }
 
 void tst_ControlPort::drive(std::vector<Script> &scripts)
@@ -374,11 +510,20 @@ void tst_ControlPort::runRound(QRandomGenerator &random, int round)
             } else if (pick < 3) {
                 op = Op { 'a', own, "x", {}, 0, 2 };
             } else if (pick < 5) {
+                // A guess like a login's, against the same user: locked, it is answered as
+                // wrong and changes nothing.
                 const bool right = random.bounded(5) > 0;
+                const bool locked = addressLocked || nameLocked;
                 const QByteArray next = "p" + QByteArray::number(k + 1);
-                op = Op { 'c', {}, right ? password : "bad", next, ownId, right ? 0 : 4 };
-                if (right)
+                op = Op { 'c', {}, right ? password : "bad", next, ownId,
+                    right && !locked ? 0 : 4 };
+                if (right && !locked) {
                     password = next;
+                    nameFailures = 0;
+                } else if (!locked) {
+                    addressLocked = ++addressFailures >= addressLimit;
+                    nameLocked = ++nameFailures >= nameLimit;
+                }
             } else {
                 const int kind = random.bounded(3); // right, wrong, unknown name
                 const QByteArray name = kind == 2 ? tag + "x" + QByteArray::number(w) : own;

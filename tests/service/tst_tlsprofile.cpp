@@ -1,7 +1,9 @@
 // What a TLS client meets on each port of the real server: real handshakes by the openssl
 // command with one protocol or cipher at a time, so what the ports accept is seen rather than
 // read back from their configuration; and plain HTTP sent to the HTTPS port.
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 #include <QProcess>
 #include <QStandardPaths>
@@ -24,6 +26,7 @@ private slots:
     void handshakes_data();
     void handshakes();
     void plainHttpToHttpsPort();
+    void silentConnectionsGiveWay();
 
 private:
     // s_client's exit status; its brief summary in out.
@@ -159,6 +162,27 @@ void tst_TlsProfile::plainHttpToHttpsPort()
     // The port still speaks HTTPS to the next client.
     QByteArray out;
     QCOMPARE(handshake(httpPort, {}, &out), 0);
+}
+
+// More silent connections than the HTTPS port holds unread: the longest held give way, so a
+// newcomer (the operator) still gets its handshake.
+void tst_TlsProfile::silentConnectionsGiveWay()
+{
+    std::vector<std::unique_ptr<QTcpSocket>> silent;
+    for (int i = 0; i < CHttpsGate::HOLD_LIMIT + 4; ++i) {
+        silent.push_back(std::make_unique<QTcpSocket>());
+        silent.back()->connectToHost(QHostAddress::LocalHost, httpPort);
+        QVERIFY(silent.back()->waitForConnected(10000));
+    }
+    const auto closed = [&silent](int from, int to) {
+        return std::all_of(silent.begin() + from, silent.begin() + to,
+            [](const auto &socket) { return socket->state() != QAbstractSocket::ConnectedState; });
+    };
+    QVERIFY(QTest::qWaitFor([&] { return closed(0, 4); }, 10000));
+    QVERIFY(!closed(4, 5) && !closed(int(silent.size()) - 1, int(silent.size())));
+    QByteArray out;
+    QCOMPARE(handshake(httpPort, {}, &out), 0);
+    QVERIFY(QTest::qWaitFor([&] { return closed(4, 5); }, 10000));
 }
 
 QTEST_GUILESS_MAIN(tst_TlsProfile)

@@ -23,6 +23,7 @@
 #include <QTableView>
 #include <QTableWidget>
 #include <QTcpServer>
+#include <QPointer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -122,15 +123,19 @@ private:
         return qstrcmp(name, "protoServer") == 0 ? w->serverCore()->controlPort()
                                                  : w->serverCore()->filePort();
     }
-    // Counted on the core's own thread.
-    int connectionCount(CServerMainWindow *w)
+    // Taken on the core's own thread.
+    QList<QPointer<QObject>> connections(CServerMainWindow *w)
     {
         CServerCore *core = w->serverCore();
-        int count = -1;
+        QList<QPointer<QObject>> found;
         QMetaObject::invokeMethod(
-            core, [&] { count = int(core->findChildren<libsock::CAbstractConn *>().size()); },
+            core,
+            [&] {
+                for (QObject *conn : core->connectionObjects())
+                    found.append(conn);
+            },
             Qt::BlockingQueuedConnection);
-        return count;
+        return found;
     }
     bool loginStamped(CServerMainWindow *w, int id);
     QStringList logLines(CServerMainWindow *w);
@@ -251,14 +256,16 @@ void tst_ServerMainWindow::connectAndDisconnectAreLogged()
     const QString connected = kind + QStringLiteral(" client connected from 127.0.0.1");
     const QString disconnected = kind + QStringLiteral(" client disconnected from 127.0.0.1");
     QTRY_VERIFY(logLines(w->window()).contains(connected));
-    QCOMPARE(connectionCount(w->window()), 1);
+    const QList<QPointer<QObject>> conns = connections(w->window());
+    QCOMPARE(conns.size(), 1);
 
     client.disconnectFromHost();
     QTRY_VERIFY(logLines(w->window()).contains(disconnected));
     QCOMPARE(logLines(w->window()).indexOf(disconnected), 0);
     QCOMPARE(logLines(w->window()).indexOf(connected), 1);
     // Deleted from the event loop once the disconnect has been handled.
-    QTRY_COMPARE(connectionCount(w->window()), 0);
+    QTRY_VERIFY(conns.first().isNull());
+    QCOMPARE(connections(w->window()).size(), 0);
 }
 
 void tst_ServerMainWindow::loginThroughWindow()
