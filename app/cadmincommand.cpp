@@ -20,6 +20,7 @@
 #include "cuserdb.h"
 #include "cuserdbconfig.h"
 #include "cuserscommand.h"
+#include "cs3config.h"
 #include "savescommand.h"
 #include "tolvernversion.h"
 
@@ -209,6 +210,20 @@ bool CAdminCommand::loadStorage(bool mayBeUnset)
 {
     CServerSettings *settings = CServerSettings::instance();
     settings->load();
+    if (!settings->backendProblem().isEmpty()) {
+        printError(QStringLiteral("%1 in %2").arg(settings->backendProblem(),
+            settings->iniFilePath()));
+        return false;
+    }
+    if (settings->savesInS3()) {
+        CS3Config config;
+        QString why;
+        if (CS3Config::fromSettings(*settings, &config, &why))
+            return true;
+        printError(
+            QStringLiteral("[Storage] Backend=s3 in %1: %2").arg(settings->iniFilePath(), why));
+        return false;
+    }
     if (settings->saveDataDir.isEmpty() && mayBeUnset)
         return true;
     if (settings->saveDataDir.isEmpty()) {

@@ -8,6 +8,8 @@
 #include "cadmincommand.h"
 #include "cbackup.h"
 #include "crestore.h"
+#include "cs3bucket.h"
+#include "cs3config.h"
 #include "cserversettings.h"
 #include "cuserdbconfig.h"
 
@@ -49,9 +51,12 @@ QString CBackupCommand::restoreUsage()
         "working folder WORKDIR (default: the current folder; db/users.db), the empty or\n"
         "absent storage folder DIR (default: the one the backed-up ini names) and a new ini\n"
         "FILE (default: WORKDIR/tolvern.ini) whose SaveDataDir names DIR, written last: a\n"
-        "restore cut short leaves no ini, and the same command run again finishes it. A\n"
-        "backup of a PostgreSQL server restores its users into db/users.db; \"db copy\"\n"
-        "moves them on.\n"
+        "restore cut short leaves no ini, and the same command run again finishes it. DIR\n"
+        "may be a bucket, s3://BUCKET[/PREFIX], that holds no saves yet: the saves go there as\n"
+        "objects, with the endpoint, region and keys of the backed-up ini's [Storage] (else\n"
+        "AWS_ENDPOINT_URL, AWS_REGION, AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY), and the new\n"
+        "ini names it. A backup of a PostgreSQL server restores its users into db/users.db;\n"
+        "\"db copy\" moves them on.\n"
         "Exit status: 0 restored, 1 failed (nothing left behind), 6 a target is not empty,\n"
         "8 the backup does not match its manifest (nothing written), 64 wrong usage.\n");
 }
@@ -129,6 +134,9 @@ int CBackupCommand::runBackup(CAdminCommand &command, const QStringList &argumen
     into = into.isEmpty() ? into : start.absoluteFilePath(into);
     CBackup backup(database, settings->saveDataDir, settings->iniFilePath());
     backup.setProgressSink(&progress);
+    CS3Config s3;
+    if (settings->savesInS3() && CS3Config::fromSettings(*settings, &s3, &why))
+        backup.setBucket(CS3Bucket::shared(s3));
     const CBackup::Status status = into.isEmpty() ? backup.run(to) : backup.runInto(into, keep);
     for (const QString &cut : backup.removedCutShort())
         CAdminCommand::printError(
@@ -163,6 +171,7 @@ int CBackupCommand::verify(CAdminCommand &command, const QStringList &arguments)
     const QString dir = QDir(command.startDir).absoluteFilePath(arguments.first());
     CRestore restore(dir);
     restore.setProgressSink(&progress);
+    restore.setSettings(CServerSettings::instance()->snapshot());
     if (restore.check() != CRestore::Status::Ok) {
         for (const QString &problem : restore.problems())
             CAdminCommand::printError(problem);
@@ -200,12 +209,14 @@ int CBackupCommand::runRestore(CAdminCommand &command, const QStringList &argume
 
     const QDir start(command.startDir);
     from = start.absoluteFilePath(from);
-    storage = storage.isEmpty() ? storage : start.absoluteFilePath(storage);
+    const bool toBucket = CS3Config::isS3Url(storage);
+    storage = storage.isEmpty() || toBucket ? storage : start.absoluteFilePath(storage);
     const QString workDir = QDir::currentPath();
     const QString ini
         = command.config.isEmpty() ? workDir + QStringLiteral("/tolvern.ini") : command.config;
     CRestore restore(from);
     restore.setProgressSink(&progress);
+    restore.setSettings(CServerSettings::instance()->snapshot());
     if (storage.isEmpty())
         storage = restore.storedStorageDir(workDir);
     if (storage.isEmpty())
@@ -227,13 +238,14 @@ int CBackupCommand::runRestore(CAdminCommand &command, const QStringList &argume
         }
     }
     const CBackupManifest &manifest = restore.manifest();
-    CAdminCommand::printOut(QStringLiteral("Restored %1 users and %2 files from %3: users in %4, "
-                                           "saves in %5, ini %6\n")
-                                .arg(manifest.userCount)
-                                .arg(manifest.files.size())
-                                .arg(QDir::cleanPath(QFileInfo(from).absoluteFilePath()),
-                                    workDir + QStringLiteral("/db/users.db"),
-                                    QDir::cleanPath(QFileInfo(storage).absoluteFilePath()), ini));
+    CAdminCommand::printOut(
+        QStringLiteral("Restored %1 users and %2 files from %3: users in %4, "
+                       "saves in %5, ini %6\n")
+            .arg(manifest.userCount)
+            .arg(manifest.files.size())
+            .arg(QDir::cleanPath(QFileInfo(from).absoluteFilePath()),
+                workDir + QStringLiteral("/db/users.db"),
+                toBucket ? storage : QDir::cleanPath(QFileInfo(storage).absoluteFilePath()), ini));
     if (manifest.databaseEngine == QLatin1String("postgresql"))
         CAdminCommand::printOut(QStringLiteral("The users came from PostgreSQL: put them back with "
                                                "tolvern-server db copy --from %1/db/users.db "

@@ -12,6 +12,7 @@
 
 #include "cinifile.h"
 #include "cinikeys.h"
+#include "cs3config.h"
 #include "cserversettings.h"
 #include "ctlsacceptor.h"
 #include "cuserdbconfig.h"
@@ -94,6 +95,15 @@ QString valueProblem(const Rule &rule, const QString &value, const QString &iniP
             return QStringLiteral("sqlite or postgresql is expected");
         return QString();
     }
+    case Kind::Backend:
+        if (value.compare(QLatin1String("files"), Qt::CaseInsensitive) != 0
+            && value.compare(QLatin1String("s3"), Qt::CaseInsensitive) != 0)
+            return QStringLiteral("files or s3 is expected");
+        return QString();
+    case Kind::Endpoint:
+        if (!value.isEmpty() && !CS3Config::isEndpoint(value))
+            return QStringLiteral("an http:// or https:// URL is expected");
+        return QString();
     case Kind::Hashing:
         if (value.compare(QLatin1String("argon2id"), Qt::CaseInsensitive) != 0
             && value.compare(QLatin1String("plain"), Qt::CaseInsensitive) != 0)
@@ -150,6 +160,7 @@ public:
     void entry(const CIniFile::Entry &entry);
     void stray(int line) { add(line, QStringLiteral("neither [Section] nor Key=value, ignored")); }
     void databaseUrl();
+    void bucket(const QString &path);
     void portsApart();
     void tlsPair();
     QStringList lines() const;
@@ -237,6 +248,20 @@ void Checker::databaseUrl()
                                    : why));
 }
 
+// What the start makes of [Storage] Backend=s3: a bucket needs its endpoint, name and keys.
+void Checker::bucket(const QString &path)
+{
+    if (seen("Storage", "Backend").value.toLower() != QLatin1String("s3"))
+        return;
+    CServerSettings settings = CServerSettings::instance()->snapshot();
+    settings.setIniFilePath(path);
+    settings.load();
+    CS3Config config;
+    QString why;
+    if (!CS3Config::fromSettings(settings, &config, &why))
+        add(seen("Storage", "Backend").line, QStringLiteral("[Storage] Backend=s3: %1").arg(why));
+}
+
 void Checker::portsApart()
 {
     struct Port
@@ -310,6 +335,7 @@ QStringList CConfigCheck::problems(const QString &path)
     for (const CIniFile::Entry &entry : entries)
         checker.entry(entry);
     checker.databaseUrl();
+    checker.bucket(path);
     checker.portsApart();
     checker.tlsPair();
     return checker.lines();

@@ -35,6 +35,9 @@
 #include "ctlsacceptor.h"
 #include "cservermainwindow.h"
 #include "cserveroptions.h"
+#include "cs3bucket.h"
+#include "cs3config.h"
+#include "cabstractsavestore.h"
 #include "cserversettings.h"
 #include "csetupdlg.h"
 #include "csingleinstance.h"
@@ -57,6 +60,12 @@ QString translate(const char *text)
 {
     return QCoreApplication::translate("CServerApp", text);
 }
+// The save store the settings name, for the start-up tidy's thread; null: none set.
+std::shared_ptr<CAbstractSaveStore> savedStore()
+{
+    return CAbstractSaveStore::fromSettings(CServerSettings::instance()->snapshot());
+}
+
 } // namespace
 
 int CServerApp::run(int &argc, char **argv)
@@ -325,46 +334,6 @@ QString CServerApp::usersText()
                                  : QFileInfo(config.sqliteFile()).absoluteFilePath();
 }
 
-int CServerApp::serveHeadless(const CServerOptions &options, CConsoleLog &console)
-{
-    CServerSettings *settings = CServerSettings::instance();
-    CServerCore core(settings, CUserDb::instance(), CPasswordHasher::instance());
-    hangupCore = &core;
-    QObject::connect(&core, &CServerCore::lineLoggedFrom, &console, &CConsoleLog::writeEntry);
-    core.setPortOverrides(options.mainPort, options.filePort);
-    const int mainPort = quint16(options.mainPort ? options.mainPort : settings->mainPort);
-    const int filePort = quint16(options.filePort ? options.filePort : settings->filePort);
-    if (!core.start()) {
-        if (!core.controlListening())
-            printError(QStringLiteral("cannot listen on the main control port %1: %2")
-                           .arg(mainPort)
-                           .arg(core.controlError()));
-        if (!core.fileListening())
-            printError(QStringLiteral("cannot listen on the file transfer port %1: %2")
-                           .arg(filePort)
-                           .arg(core.fileError()));
-        return EXIT_START_FAILED;
-    }
-    const QString serving = QStringLiteral("Serving on main control port %1 and file "
-                                           "transfer port %2, storage %3, users in %4")
-                                .arg(core.controlPort())
-                                .arg(core.filePort())
-                                .arg(settings->saveDataDir, usersText());
-    console.writeLine(serving);
-    for (const QString &line : CConfigCheck::limitLines(settings->snapshot()))
-        core.log(line);
-    CStartupTidy tidy(settings->saveDataDir, [&core](const QString &line) {
-        QMetaObject::invokeMethod(&core, "log", Qt::QueuedConnection, Q_ARG(QString, line));
-    });
-    tidy.start();
-    CSystemdNotifier notifier;
-    notifier.ready(serving);
-    notifier.startWatchdog();
-    QCoreApplication::exec();
-    notifier.stopping();
-    return 0;
-}
-
 int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &options)
 {
     // A log reader that went away must not end the service.
@@ -385,7 +354,7 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
     settings->load();
     warnUnknownKeys(nullptr);
     applyDatabaseOption(options);
-    if (options.storage.isEmpty() && !settings->saveDataDir.isEmpty()
+    if (options.storage.isEmpty() && !settings->saveDataDir.isEmpty() && !settings->savesInS3()
         && !QFileInfo(settings->saveDataDir).isDir()) {
         printError(QStringLiteral("Game Data Storage Path not exists: %1 (from %2)")
                        .arg(settings->saveDataDir, settings->iniFilePath()));
@@ -395,6 +364,12 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
     if (!checkTls(tlsError)) {
         printError(tlsError);
         return EXIT_BAD_ARGUMENTS;
+    }
+    bool storeUnreachable = false;
+    QString storeError;
+    if (!checkSaveStore(storeError, storeUnreachable)) {
+        printError(storeError);
+        return storeUnreachable ? EXIT_DATABASE_UNREACHABLE : EXIT_BAD_ARGUMENTS;
     }
     QString created;
     if (!prepareStorage(options, true, created))
@@ -410,67 +385,46 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
         printError(error);
         code = unreachable ? EXIT_DATABASE_UNREACHABLE : EXIT_START_FAILED;
     } else {
-        code = serveHeadless(options, console);
+        CServerCore core(
+            CServerSettings::instance(), CUserDb::instance(), CPasswordHasher::instance());
+        hangupCore = &core;
+        QObject::connect(&core, &CServerCore::lineLoggedFrom, &console, &CConsoleLog::writeEntry);
+        core.setPortOverrides(options.mainPort, options.filePort);
+        const int mainPort = quint16(options.mainPort ? options.mainPort : settings->mainPort);
+        const int filePort = quint16(options.filePort ? options.filePort : settings->filePort);
+        if (!core.start()) {
+            if (!core.controlListening())
+                printError(QStringLiteral("cannot listen on the main control port %1: %2")
+                               .arg(mainPort)
+                               .arg(core.controlError()));
+            if (!core.fileListening())
+                printError(QStringLiteral("cannot listen on the file transfer port %1: %2")
+                               .arg(filePort)
+                               .arg(core.fileError()));
+            code = EXIT_START_FAILED;
+        } else {
+            const QString serving = QStringLiteral("Serving on main control port %1 and file "
+                                                   "transfer port %2, storage %3, users in %4")
+                                        .arg(core.controlPort())
+                                        .arg(core.filePort())
+                                        .arg(storageText(), usersText());
+            console.writeLine(serving);
+            for (const QString &line : CConfigCheck::limitLines(settings->snapshot()))
+                core.log(line);
+            CStartupTidy tidy(savedStore(), [&core](const QString &line) {
+                QMetaObject::invokeMethod(&core, "log", Qt::QueuedConnection, Q_ARG(QString, line));
+            });
+            tidy.start();
+            CSystemdNotifier notifier;
+            notifier.ready(serving);
+            notifier.startWatchdog();
+            QCoreApplication::exec();
+            notifier.stopping();
+        }
     }
     QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false).close();
     QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
     return code;
-}
-
-int CServerApp::prepareWindowRun(const CServerOptions &options, bool firstRun)
-{
-    CServerSettings *settings = CServerSettings::instance();
-    QString tlsError;
-    if (!checkTls(tlsError)) {
-        printError(tlsError);
-        QMessageBox::critical(nullptr, translate("Error!"), tlsError, QMessageBox::Ok);
-        return EXIT_BAD_ARGUMENTS;
-    }
-    QString created;
-    if (firstRun && !prepareStorage(options, false, created))
-        return EXIT_BAD_ARGUMENTS;
-    if (settings->saveDataDir.isEmpty()) {
-        CSetupDlg setup(settings, nullptr);
-        if (setup.exec() != QDialog::Accepted)
-            return 0;
-    }
-    QString error;
-    bool unreachable = false;
-    if (!openDatabase(options, error, unreachable)) {
-        printError(error);
-        // A database server that is down says which one and why; a file keeps its box.
-        QMessageBox::critical(nullptr, translate("Error!"),
-            unreachable ? translate("The user database cannot be reached\r\n%1").arg(error)
-                        : translate("Open database users.db failed"),
-            QMessageBox::Ok);
-        return unreachable ? EXIT_DATABASE_UNREACHABLE : 0;
-    }
-    if (!QFileInfo::exists(settings->saveDataDir)) {
-        QMessageBox::critical(nullptr, translate("Error!"),
-            translate("Game Data Storage Path not exists\r\n%1").arg(settings->saveDataDir),
-            QMessageBox::Ok);
-        return 0;
-    }
-    return -1;
-}
-
-void CServerApp::showWindow(
-    CWindowServer &server, const QStringList &logLines, CSystemdNotifier &notifier)
-{
-    CServerMainWindow *window = server.window();
-    hangupCore = window->serverCore();
-    window->resize(800, 600);
-    window->show();
-    // The window's log shows what the ini got wrong and the limits it sets.
-    for (const QString &line : logLines)
-        QMetaObject::invokeMethod(server.core(), "log", Qt::QueuedConnection, Q_ARG(QString, line));
-    // A port that failed is in the window's log; the window serves on, as designed.
-    notifier.ready(server.core()->controlListening() && server.core()->fileListening()
-            ? QStringLiteral("Serving on main control port %1 and file transfer port %2")
-                  .arg(server.core()->controlPort())
-                  .arg(server.core()->filePort())
-            : QStringLiteral("Serving with a port that could not be opened; see the log"));
-    notifier.startWatchdog();
 }
 
 int CServerApp::runWindow(
@@ -502,9 +456,24 @@ int CServerApp::runWindow(
         warnUnknownKeys(&unknownKeys);
         applyDatabaseOption(options);
 
-        const int stop = prepareWindowRun(options, firstRun);
-        if (stop >= 0) {
-            exitCode = stop;
+        QString tlsError;
+        if (!checkTls(tlsError)) {
+            printError(tlsError);
+            QMessageBox::critical(nullptr, translate("Error!"), tlsError, QMessageBox::Ok);
+            exitCode = EXIT_BAD_ARGUMENTS;
+            break;
+        }
+        bool storeUnreachable = false;
+        QString storeError;
+        if (!checkSaveStore(storeError, storeUnreachable)) {
+            printError(storeError);
+            QMessageBox::critical(nullptr, translate("Error!"), storeError, QMessageBox::Ok);
+            exitCode = storeUnreachable ? EXIT_DATABASE_UNREACHABLE : EXIT_BAD_ARGUMENTS;
+            break;
+        }
+        QString created;
+        if (firstRun && !prepareStorage(options, false, created)) {
+            exitCode = EXIT_BAD_ARGUMENTS;
             break;
         }
         // The command line's ports hold for the first run only; a restart takes the saved ones.
@@ -512,12 +481,52 @@ int CServerApp::runWindow(
         const int filePort = firstRun ? options.filePort : 0;
         firstRun = false;
 
+        if (settings->saveDataDir.isEmpty() && !settings->savesInS3()) {
+            CSetupDlg setup(settings, nullptr);
+            if (setup.exec() != QDialog::Accepted)
+                break;
+        }
+
+        QString error;
+        bool unreachable = false;
+        if (!openDatabase(options, error, unreachable)) {
+            printError(error);
+            // A database server that is down says which one and why; a file keeps its box.
+            QMessageBox::critical(nullptr, translate("Error!"),
+                unreachable ? translate("The user database cannot be reached\r\n%1").arg(error)
+                            : translate("Open database users.db failed"),
+                QMessageBox::Ok);
+            if (unreachable)
+                exitCode = EXIT_DATABASE_UNREACHABLE;
+            break;
+        }
+
+        if (!settings->savesInS3() && !QFileInfo::exists(settings->saveDataDir)) {
+            QMessageBox::critical(nullptr, translate("Error!"),
+                translate("Game Data Storage Path not exists\r\n%1").arg(settings->saveDataDir),
+                QMessageBox::Ok);
+            break;
+        }
+
         server = std::make_unique<CWindowServer>(mainPort, filePort);
         CServerMainWindow *window = server->window();
-        showWindow(*server, unknownKeys + CConfigCheck::limitLines(settings->snapshot()), notifier);
+        hangupCore = window->serverCore();
+        window->resize(800, 600);
+        window->show();
+        // The window's log shows what the ini got wrong and the limits it sets.
+        for (const QString &line : unknownKeys + CConfigCheck::limitLines(settings->snapshot()))
+            QMetaObject::invokeMethod(
+                server->core(), "log", Qt::QueuedConnection, Q_ARG(QString, line));
+        // A port that failed is in the window's log; the window serves on, as designed.
+        notifier.ready(server->core()->controlListening() && server->core()->fileListening()
+                ? QStringLiteral("Serving on main control port %1 and file transfer port %2")
+                      .arg(server->core()->controlPort())
+                      .arg(server->core()->filePort())
+                : QStringLiteral("Serving with a port that could not be opened; see the log"));
+        notifier.startWatchdog();
         // Ends before the window's server does.
         tidy = std::make_unique<CStartupTidy>(
-            settings->saveDataDir, [core = server->core()](const QString &line) {
+            savedStore(), [core = server->core()](const QString &line) {
                 QMetaObject::invokeMethod(core, "log", Qt::QueuedConnection, Q_ARG(QString, line));
             });
         tidy->start();
@@ -543,6 +552,41 @@ int CServerApp::runWindow(
     QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
     delete app;
     return exitCode;
+}
+
+bool CServerApp::checkSaveStore(QString &error, bool &unreachable)
+{
+    unreachable = false;
+    const CServerSettings *settings = CServerSettings::instance();
+    const QString problem = settings->backendProblem();
+    if (!problem.isEmpty()) {
+        error = QStringLiteral("%1 (from %2)").arg(problem, settings->iniFilePath());
+        return false;
+    }
+    if (!settings->savesInS3())
+        return true;
+    CS3Config config;
+    QString why;
+    if (!CS3Config::fromSettings(*settings, &config, &why)) {
+        error = QStringLiteral("[Storage] Backend=s3: %1 (from %2)")
+                    .arg(why, settings->iniFilePath());
+        return false;
+    }
+    // One request, as the server's own client makes them, before any port opens.
+    if (CS3Bucket::shared(config)->probe(&why, &unreachable))
+        return true;
+    error = QStringLiteral("[Storage] Backend=s3: %1 (from %2)").arg(why, settings->iniFilePath());
+    return false;
+}
+
+QString CServerApp::storageText()
+{
+    const CServerSettings *settings = CServerSettings::instance();
+    CS3Config config;
+    QString why;
+    if (settings->savesInS3() && CS3Config::fromSettings(*settings, &config, &why))
+        return config.displayText();
+    return settings->saveDataDir;
 }
 
 bool CServerApp::checkTls(QString &error)

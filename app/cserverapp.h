@@ -10,8 +10,6 @@
 class CServerOptions;
 class CConsoleLog;
 class CSingleInstance;
-class CSystemdNotifier;
-class CWindowServer;
 
 // The program as a whole: the admin commands, or the server. The server takes the single
 // instance lock, then runs either headless (no display needed, log lines on stdout) or with
@@ -37,15 +35,7 @@ public:
 private:
     static int runWindow(
         int &argc, char **argv, const CServerOptions &options, CSingleInstance &instance);
-    // The checks and dialogs before a window run: -1 to go on, else the exit status to stop
-    // with (0 when the operator closed a dialog or a box).
-    static int prepareWindowRun(const CServerOptions &options, bool firstRun);
-    // Shows the window, its first log lines and the readiness.
-    static void showWindow(
-        CWindowServer &server, const QStringList &logLines, CSystemdNotifier &notifier);
     static int runHeadless(int &argc, char **argv, const CServerOptions &options);
-    // The headless server once its database is open, until it ends; its exit status.
-    static int serveHeadless(const CServerOptions &options, CConsoleLog &console);
     static bool prepareStorage(const CServerOptions &options, bool useDefault, QString &created);
     // unreachable: the failure was a database server that could not be reached.
     static bool openDatabase(const CServerOptions &options, QString &error, bool &unreachable);
@@ -62,6 +52,11 @@ private:
     static void warnUnknownKeys(QStringList *lines);
     // The [Tls] files can be read and belong together (or TLS is off).
     static bool checkTls(QString &error);
+    // With [Storage] Backend=s3: the keys complete and the bucket answering to them. False
+    // with error set; unreachable when the store gave no answer (rather than a refusal).
+    static bool checkSaveStore(QString &error, bool &unreachable);
+    // Where the saves are, for the serving line: the storage folder or s3://bucket/prefix.
+    static QString storageText();
     static void raiseOpenFileLimit();
     static void installTermSignalHandlers();
     static void watchTermSignals();

@@ -2,11 +2,11 @@
 
 #include <QThread>
 
-#include "csavestore.h"
+#include "cabstractsavestore.h"
 #include "cuserpurge.h"
 
-CStartupTidy::CStartupTidy(const QString &storageDir, const Log &log)
-    : storage(storageDir)
+CStartupTidy::CStartupTidy(std::shared_ptr<CAbstractSaveStore> store, const Log &log)
+    : storage(std::move(store))
     , logLine(log)
 {
 }
@@ -21,7 +21,7 @@ CStartupTidy::~CStartupTidy()
 
 void CStartupTidy::start()
 {
-    if (thread || storage.isEmpty())
+    if (thread || !storage)
         return;
     thread = QThread::create([this] { run(); });
     thread->setObjectName(QStringLiteral("tolvern-tidy"));
@@ -37,7 +37,7 @@ QString CStartupTidy::cutUploadsLine(int removed)
 
 void CStartupTidy::run()
 {
-    const CUserPurge::Counts purge = CUserPurge::finishEarlier(CUserDb::instance(), storage);
+    const CUserPurge::Counts purge = CUserPurge::finishEarlier(CUserDb::instance(), storage.get());
     if (!purge.earlier.isEmpty())
         logLine(QStringLiteral("Finished a purge cut short: removed the game data of %1 "
                                "deleted users")
@@ -48,7 +48,7 @@ void CStartupTidy::run()
         logLine(QStringLiteral("The game data of %1 users a purge cut short had deleted could "
                                "not be removed")
                     .arg(purge.folderFailures));
-    const QString uploads = cutUploadsLine(CSaveStore(storage).removeCutUploads());
+    const QString uploads = cutUploadsLine(storage->removeCutUploads());
     if (!uploads.isEmpty())
         logLine(uploads);
 }

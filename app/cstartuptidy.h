@@ -2,23 +2,26 @@
 #define CSTARTUPTIDY_H
 
 #include <functional>
+#include <memory>
 
 #include <QString>
 
+class CAbstractSaveStore;
 class QThread;
 
 // What a server or command that ended abruptly may have left, tidied once at start on a
-// thread of its own while the server already serves: the folders of users a purge cut short
+// thread of its own while the server already serves: the saves of users a purge cut short
 // had deleted (named in the log one by one), and the temporary files of uploads cut short
-// (counted in one line). Uploads in flight, here or on another server sharing the storage
-// folder, are left alone.
+// (counted in one line), in the storage folder or the bucket. Uploads in flight, here or on
+// another server sharing the store, are left alone.
 class CStartupTidy
 {
 public:
     // log is called on the tidy's thread.
     using Log = std::function<void(const QString &line)>;
 
-    CStartupTidy(const QString &storageDir, const Log &log);
+    // store: the server's save store; null: nothing to tidy.
+    CStartupTidy(std::shared_ptr<CAbstractSaveStore> store, const Log &log);
     // Waits for the work.
     ~CStartupTidy();
     CStartupTidy(const CStartupTidy &) = delete;
@@ -32,7 +35,7 @@ public:
 private:
     void run();
 
-    QString storage;
+    std::shared_ptr<CAbstractSaveStore> storage;
     Log logLine;
     QThread *thread = nullptr;
 };

@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include "cabstractsavestore.h"
 #include "cadmincommand.h"
 #include "cinstallpaths.h"
 #include "cserversettings.h"
@@ -386,7 +387,9 @@ int CUsersCommand::purge(CAdminCommand &command, const QStringList &arguments)
 
     const QDateTime before = CUserPurge::cutOffFor(months, QDateTime::currentDateTime());
     CUserPurge work(CUserDb::instance(), dataOnly ? CUserPurge::ClearData : CUserPurge::DeleteUsers,
-        before, CServerSettings::instance()->snapshot().saveDataDir);
+        before,
+        std::shared_ptr<CAbstractSaveStore>(
+            CAbstractSaveStore::fromSettings(CServerSettings::instance()->snapshot())));
     work.setDryRun(dryRun);
     const QString verb = dataOnly ? QStringLiteral("cleared") : QStringLiteral("deleted");
     // Whole percents only: a large purge would fill the screen otherwise.
@@ -492,7 +495,10 @@ int CUsersCommand::exportUser(CAdminCommand &command, const QStringList &argumen
         CAdminCommand::printError(why);
         return CAdminCommand::EXIT_DATABASE;
     }
-    CUserExport exporter(config, CServerSettings::instance()->saveDataDir, id);
+    CUserExport exporter(config,
+        std::shared_ptr<CAbstractSaveStore>(
+            CAbstractSaveStore::fromSettings(CServerSettings::instance()->snapshot())),
+        id);
     if (!exporter.write(file)) {
         CAdminCommand::printError(QStringLiteral("users export: %1").arg(exporter.errorText()));
         return exporter.userMissing() ? CAdminCommand::EXIT_NO_USER : CAdminCommand::EXIT_DATABASE;

@@ -6,7 +6,11 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 
+#include "cs3bucket.h"
+#include "cs3config.h"
+#include "cs3savecopy.h"
 #include "cadmincommand.h"
 #include "csavestore.h"
 #include "csaveverifier.h"
@@ -14,6 +18,7 @@
 #include "cstartuptidy.h"
 #include "cuserdb.h"
 #include "cuserfolder.h"
+#include "exitcodes.h"
 
 namespace {
 
@@ -42,6 +47,8 @@ int usage(FILE *to = stderr)
                                     "       tolvern-server saves history ID SAVE\n"
                                     "       tolvern-server saves restore ID SAVE VERSION\n"
                                     "       tolvern-server saves verify ID|--all\n"
+                                    "       tolvern-server saves copy --to s3://BUCKET[/PREFIX]\n"
+                                    "       tolvern-server saves copy --from s3://BUCKET[/PREFIX]\n"
                                     "ID is a user's object id, SAVE a save name inside that "
                                     "user's folder (slot1 for 7/slot1),\n"
                                     "VERSION a name that \"saves history\" lists.\n"
@@ -51,12 +58,21 @@ int usage(FILE *to = stderr)
                                     "unchecked (kept before sums); for a damaged save the "
                                     "newest good version\nto restore. Exit 1 when anything "
                                     "is damaged. verify --all first removes what uploads cut "
-                                    "short left.\n")),
+                                    "short left.\n"
+                                    "copy moves the saves, with their history and sums, from "
+                                    "the storage folder\ninto a bucket (--to) or from a bucket "
+                                    "into the storage folder (--from), like\n\"db copy\": the "
+                                    "target must hold no saves yet; then every file is checked\n"
+                                    "against what was carried. The endpoint, region and keys "
+                                    "come from [Storage] of\nthe ini, else from "
+                                    "AWS_ENDPOINT_URL, AWS_REGION, AWS_ACCESS_KEY_ID and\n"
+                                    "AWS_SECRET_ACCESS_KEY. Exit 6 when the target holds saves "
+                                    "already.\n")),
         to);
     return to == stdout ? EXIT_DONE : EXIT_USAGE;
 }
 
-int failure(const CSaveStore::Outcome &outcome)
+int failure(const CAbstractSaveStore::Outcome &outcome)
 {
     printErr(outcome.message);
     return outcome.status == CSaveStore::Status::BadName ? EXIT_USAGE : EXIT_FAILED;
@@ -85,26 +101,14 @@ QString stateText(CSaveVerifier::State state)
     return QStringLiteral("unchecked");
 }
 
-// The user folders of the storage directory: named by object ids.
-QStringList userFolders(const QString &root)
-{
-    QStringList out;
-    for (const QString &name : QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool ok = false;
-        if (name.toInt(&ok) > 0 && ok && CUserFolder::name(name.toInt()) == name)
-            out << name;
-    }
-    return out;
-}
-
-int verify(const CSaveStore &store, const QStringList &users)
+int verify(const CAbstractSaveStore &store, const QStringList &users)
 {
     const CSaveVerifier verifier(store);
     int good = 0;
     int damaged = 0;
     int unchecked = 0;
     for (const QString &user : users) {
-        CSaveStore::Outcome outcome;
+        CAbstractSaveStore::Outcome outcome;
         const QList<CSaveVerifier::Report> reports = verifier.verifyUser(user, &outcome);
         if (!outcome.ok())
             return failure(outcome);
@@ -137,6 +141,86 @@ int verify(const CSaveStore &store, const QStringList &users)
     return damaged > 0 ? EXIT_FAILED : EXIT_DONE;
 }
 
+bool folderEmpty(const QString &dir)
+{
+    return QDir(dir)
+        .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)
+        .isEmpty();
+}
+
+// copy --to s3://... or --from s3://...: the saves of the storage folder into a bucket that
+// holds none, or back; a count and a check of everything carried.
+int copy(const QStringList &args)
+{
+    if (args.size() != 3
+        || (args.at(1) != QLatin1String("--to") && args.at(1) != QLatin1String("--from")))
+        return usage();
+    const bool toBucket = args.at(1) == QLatin1String("--to");
+    CServerSettings *settings = CServerSettings::instance();
+    settings->load();
+    CS3Config config;
+    QString why;
+    if (!CS3Config::fromUrl(args.at(2), CS3Config::urlBase(*settings), &config, &why)) {
+        printErr(why);
+        return exitcode::BAD_ARGUMENTS;
+    }
+    const QString folder = settings->saveDataDir;
+    if (folder.isEmpty() || (toBucket && !QFileInfo(folder).isDir())) {
+        printErr(translate("no storage folder %1 (set SaveDataDir in %2)")
+                     .arg(folder, settings->iniFilePath()));
+        return exitcode::NO_STORAGE;
+    }
+    const auto bucket = std::make_shared<CS3Bucket>(config);
+    CS3SaveCopy carrier(bucket);
+    bool empty = false;
+    if (toBucket ? !carrier.bucketEmpty(&empty, &why) : false) {
+        printErr(why);
+        return EXIT_FAILED;
+    }
+    if (toBucket ? !empty : (QFileInfo::exists(folder) && !folderEmpty(folder))) {
+        printErr(translate("%1 holds saves already; nothing copied")
+                     .arg(toBucket ? config.displayText() : folder));
+        return exitcode::TARGET_NOT_EMPTY;
+    }
+    qint64 shown = -1;
+    carrier.setProgress([&shown](qint64 files, qint64 bytes, qint64 totalFiles, qint64) {
+        if (files / 100 == shown && files != totalFiles)
+            return;
+        shown = files / 100;
+        printErr(
+            translate("%1 of %2 files, %3 MiB copied").arg(files).arg(totalFiles).arg(bytes >> 20));
+    });
+    QList<CS3SaveCopy::File> files;
+    const bool copied = toBucket
+        ? carrier.fromFolder(folder, &files, &why)
+        : (QDir().mkpath(folder) && carrier.toFolder(folder, &files, &why));
+    if (!copied) {
+        printErr(translate("copy stopped after %1 files: %2").arg(files.size()).arg(why));
+        return EXIT_FAILED;
+    }
+    const QStringList problems
+        = toBucket ? carrier.checkBucket(files) : CS3SaveCopy::checkFolder(folder, files);
+    for (const QString &problem : problems)
+        printErr(problem);
+    qint64 bytes = 0;
+    for (const CS3SaveCopy::File &file : std::as_const(files))
+        bytes += file.size;
+    const QString from = toBucket ? QDir::cleanPath(folder) : config.displayText();
+    const QString to = toBucket ? config.displayText() : QDir::cleanPath(folder);
+    if (!problems.isEmpty()) {
+        printErr(translate("copied %1 saves and versions from %2 to %3, but %4 do not match")
+                     .arg(files.size())
+                     .arg(from, to)
+                     .arg(problems.size()));
+        return EXIT_FAILED;
+    }
+    printOut(translate("Copied %1 saves and versions (%2 bytes) from %3 to %4; every one checked")
+                 .arg(files.size())
+                 .arg(bytes)
+                 .arg(from, to));
+    return EXIT_DONE;
+}
+
 int userWithoutSaves(CAdminCommand &command, int objectId)
 {
     if (!command.openDatabase(false))
@@ -161,6 +245,8 @@ int runSavesCommand(CAdminCommand &command, QStringList args)
 {
     if (args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h")))
         return usage(stdout);
+    if (!args.isEmpty() && args.first() == QLatin1String("copy"))
+        return copy(args);
     const bool all = args.size() == 2 && args.first() == QLatin1String("verify")
         && args.at(1) == QLatin1String("--all");
     if (all)
@@ -179,12 +265,15 @@ int runSavesCommand(CAdminCommand &command, QStringList args)
 
     CServerSettings *settings = CServerSettings::instance();
     settings->load();
-    if (settings->saveDataDir.isEmpty()) {
-        printErr(translate("no storage directory set in %1").arg(settings->iniFilePath()));
+    QString why;
+    const std::unique_ptr<CAbstractSaveStore> opened
+        = CAbstractSaveStore::fromSettings(*settings, &why);
+    if (!opened) {
+        printErr(translate("%1 (in %2)").arg(why, settings->iniFilePath()));
         return EXIT_FAILED;
     }
-    CSaveStore store = CSaveStore::fromSettings(*settings);
-    CSaveStore::Outcome outcome;
+    CAbstractSaveStore &store = *opened;
+    CAbstractSaveStore::Outcome outcome;
 
     if (which == 3) {
         // What uploads cut short left goes first, as at start; uploads in flight stay.
@@ -194,7 +283,13 @@ int runSavesCommand(CAdminCommand &command, QStringList args)
             printErr(removed);
             CJournal::record(removed);
         }
-        return verify(store, all ? userFolders(store.storageDirectory()) : QStringList { user });
+        QString error;
+        const QStringList users = all ? store.userFolders(&error) : QStringList { user };
+        if (!error.isEmpty()) {
+            printErr(error);
+            return EXIT_FAILED;
+        }
+        return verify(store, users);
     }
     if (which == 0) {
         const QList<CSaveStore::Entry> saves = store.saves(user, &outcome);

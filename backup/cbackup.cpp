@@ -15,6 +15,7 @@
 #include <QRegularExpression>
 
 #include "cdatabasesnapshot.h"
+#include "cs3savecopy.h"
 #include "csavesum.h"
 #include "ctreecopy.h"
 #include "cwholefile.h"
@@ -137,7 +138,7 @@ CBackup::Status CBackup::run(const QString &targetDir)
     // Password hashes, and maybe the database's password in the ini: for the owner only.
     if (madeFolder)
         QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    if (within(target, storage) || within(storage, target)) {
+    if (!bucket && (within(target, storage) || within(storage, target))) {
         error = QStringLiteral("the backup folder %1 and the storage folder %2 must not contain "
                                "one another")
                     .arg(target, storage);
@@ -189,7 +190,7 @@ CBackup::Status CBackup::write()
     files << CBackupManifest::File { iniFile(), iniBytes.size(),
         CSaveSum::of(iniBytes.constData(), iniBytes.size()) };
 
-    if (!carrySaves(files, &why))
+    if (!(bucket ? carryObjects(files, &why) : carrySaves(files, &why)))
         return failed(why);
     made.files = files;
 
@@ -208,10 +209,11 @@ CBackup::Status CBackup::write()
     return Status::Ok;
 }
 
-QList<CTreeCopy::Item> CBackup::listSaves(qint64 *total)
+bool CBackup::carrySaves(QList<CBackupManifest::File> &files, QString *why)
 {
     // Symbolic links are not followed: nothing outside the storage folder is carried.
     QList<CTreeCopy::Item> items;
+    qint64 total = 0;
     const QDir root(storage);
     QDirIterator it(
         storage, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
@@ -226,16 +228,9 @@ QList<CTreeCopy::Item> CBackup::listSaves(qint64 *total)
         CTreeCopy::Item item;
         item.path = relative;
         item.size = file.size();
-        *total += item.size;
+        total += item.size;
         items << item;
     }
-    return items;
-}
-
-bool CBackup::carrySaves(QList<CBackupManifest::File> &files, QString *why)
-{
-    qint64 total = 0;
-    QList<CTreeCopy::Item> items = listSaves(&total);
     {
         CTreeCopy carry(
             storage, target + QLatin1Char('/') + savesFolder(), CTreeCopy::Mode::LinkWherePossible);
@@ -256,6 +251,40 @@ bool CBackup::carrySaves(QList<CBackupManifest::File> &files, QString *why)
         files << CBackupManifest::File { savesFolder() + QLatin1Char('/') + item.path, item.size,
             item.sum, item.mtimeNs };
     }
+    return true;
+}
+
+bool CBackup::carryObjects(QList<CBackupManifest::File> &files, QString *why)
+{
+    const QString saves = target + QLatin1Char('/') + savesFolder();
+    CS3SaveCopy carrier(bucket);
+    std::unique_ptr<CBackupProgress> progress;
+    carrier.setProgress([this, &progress, last = qint64(0)](
+                            qint64, qint64 bytes, qint64 totalFiles, qint64 totalBytes) mutable {
+        if (!progress)
+            progress = std::make_unique<CBackupProgress>(
+                progressSink, QStringLiteral("Saves"), totalFiles, totalBytes);
+        progress->add(1, bytes - last);
+        last = bytes;
+    });
+    QList<CS3SaveCopy::File> carried;
+    if (!QDir().mkpath(saves) || !carrier.toFolder(saves, &carried, why))
+        return false;
+    for (const CS3SaveCopy::File &file : std::as_const(carried)) {
+        files << CBackupManifest::File { savesFolder() + QLatin1Char('/') + file.path, file.size,
+            file.carried };
+        if (file.sum.isEmpty())
+            continue;
+        // The sum file beside it, as the folder keeps one.
+        const QString sumPath = CSaveSum::fileName(file.path, CSaveSum::kindOf(file.sum));
+        const QString sumFile = saves + QLatin1Char('/') + sumPath;
+        const QString sum = CSaveSum::compute(sumFile, CSaveSum::CURRENT, why);
+        if (sum.isEmpty())
+            return false;
+        files << CBackupManifest::File { savesFolder() + QLatin1Char('/') + sumPath,
+            QFileInfo(sumFile).size(), sum };
+    }
+    copies = int(carried.size());
     return true;
 }
 

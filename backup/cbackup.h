@@ -1,12 +1,13 @@
 #ifndef CBACKUP_H
 #define CBACKUP_H
 
+#include <memory>
+
 #include <QString>
 #include <QStringList>
 
 #include "cbackupmanifest.h"
 #include "cbackupprogress.h"
-#include "ctreecopy.h"
 #include "cuserdbconfig.h"
 
 // A backup of a server, taken beside it while it runs: the user database as one snapshot
@@ -15,6 +16,8 @@
 // links where the backup shares the storage's file system, copies elsewhere. A user added
 // after the snapshot may leave a folder without its user; the server moves such a folder
 // aside when the id is handed out again.
+class CS3Bucket;
+
 class CBackup
 {
 public:
@@ -27,6 +30,9 @@ public:
     CBackup(const CUserDbConfig &database, const QString &storageDir, const QString &iniPath);
 
     void setProgressSink(const CBackupProgress::Sink &sink) { progressSink = sink; }
+    // The saves are objects of bucket rather than files of the storage folder: each is read
+    // into saves/ with its sum file, as the folder would hold it.
+    void setBucket(const std::shared_ptr<CS3Bucket> &saves) { bucket = saves; }
 
     // Into targetDir, which must be absent or empty. On failure what was written is removed.
     Status run(const QString &targetDir);
@@ -57,16 +63,16 @@ public:
 
 private:
     Status write();
-    // The storage folder's regular files, their sizes added to total; others are skipped.
-    QList<CTreeCopy::Item> listSaves(qint64 *total);
-    // Every save into the backup's saves folder, each listed in files; false with why.
+    // The saves into saves/, their entries for the manifest into files.
     bool carrySaves(QList<CBackupManifest::File> &files, QString *why);
+    bool carryObjects(QList<CBackupManifest::File> &files, QString *why);
     void removeCutShort(const QString &parent);
     Status runLocked(const QString &folder, const QString &name, const QString &partial, int keep);
     Status failed(const QString &text);
 
     CUserDbConfig db;
     QString storage;
+    std::shared_ptr<CS3Bucket> bucket;
     QString ini;
     CBackupProgress::Sink progressSink;
     QString target;

@@ -9,10 +9,15 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 
 #include "cbackup.h"
 #include "cinifile.h"
+#include "cs3bucket.h"
+#include "cs3savecopy.h"
+#include "cs3savestore.h"
 #include "csavesum.h"
+#include "cserversettings.h"
 #include "ctreecopy.h"
 #include "cwholefile.h"
 #include "storagehelpers.h"
@@ -124,22 +129,60 @@ QString CRestore::pendingIni(const QString &iniPath)
         + partialFolder().mid(1);
 }
 
+bool CRestore::pendingFor(const QString &pendingPath, const QString &storageDir) const
+{
+    CIniFile pending(pendingPath);
+    if (pending.load() != CIniFile::Loaded)
+        return false;
+    const QString section = QStringLiteral("Storage");
+    const auto value = [&pending, &section](const char *key) {
+        return pending.value(section, QLatin1String(key), QString()).trimmed();
+    };
+    const bool inBucket = value("Backend").toLower() == QLatin1String("s3");
+    if (!bucket)
+        return !inBucket
+            && pending.value(QStringLiteral("General"), QStringLiteral("SaveDataDir"), QString())
+            == storageDir;
+    const CS3Config &config = bucket->config();
+    return inBucket && value("S3Endpoint") == config.endpoint
+        && value("S3Bucket") == config.bucket && value("S3Prefix") == config.prefix;
+}
+
+void CRestore::clearStorage(const QString &storageDir, bool existed)
+{
+    if (!bucket) {
+        clear(storageDir, existed);
+        return;
+    }
+    // The bucket held no saves before: whatever is there now is this restore's.
+    CS3SaveCopy(bucket).clearSaves(nullptr);
+}
+
+CRestore::Status CRestore::storageFree(const QString &storageDir, bool *free)
+{
+    if (!bucket) {
+        *free = absentOrEmpty(storageDir);
+        return Status::Ok;
+    }
+    QString why;
+    if (!CS3SaveCopy(bucket).bucketEmpty(free, &why))
+        return failed(Status::Failed, why);
+    return Status::Ok;
+}
+
 CRestore::Status CRestore::targetsFree(
     const QString &workDir, const QString &storageDir, const QString &iniPath)
 {
     const QFileInfo ini(iniPath);
     if (ini.exists() || ini.isSymLink())
         return failed(Status::TargetNotEmpty, QStringLiteral("%1 already exists").arg(iniPath));
-    // What a restore cut short left, for the same storage folder and ini, is cleared and
-    // done again. Anything else is the operator's.
+    // What a restore cut short left, for the same storage folder (or bucket) and ini, is
+    // cleared and done again. Anything else is the operator's.
     const QFileInfo pendingInfo(pendingIni(iniPath));
-    CIniFile pending(pendingInfo.filePath());
-    if (pending.load() == CIniFile::Loaded
-        && pending.value(QStringLiteral("General"), QStringLiteral("SaveDataDir"), QString())
-            == storageDir) {
-        clear(storageDir, true);
+    if (pendingFor(pendingInfo.filePath(), storageDir)) {
+        clearStorage(storageDir, true);
         clear(workDir, true);
-        QFile::remove(pending.path());
+        QFile::remove(pendingInfo.filePath());
     }
     // A pending ini cut short while it was written.
     for (const QString &name :
@@ -148,21 +191,40 @@ CRestore::Status CRestore::targetsFree(
                 QDir::Files | QDir::Hidden | QDir::System))
         QFile::remove(pendingInfo.path() + QLatin1Char('/') + name);
     const bool workFree = absentOrEmpty(workDir);
-    const bool storageFree = absentOrEmpty(storageDir);
-    if (workFree && storageFree)
+    bool savesFree = false;
+    const Status asked = storageFree(storageDir, &savesFree);
+    if (asked != Status::Ok)
+        return asked;
+    if (workFree && savesFree)
         return Status::Ok;
+    if (!workFree)
+        return failed(Status::TargetNotEmpty,
+            QStringLiteral("the work folder %1 is not empty").arg(workDir));
     return failed(Status::TargetNotEmpty,
-        QStringLiteral("the %1 folder %2 is not empty")
-            .arg(workFree ? QStringLiteral("storage") : QStringLiteral("work"),
-                workFree ? storageDir : workDir));
+        bucket ? QStringLiteral("%1 holds saves already").arg(bucket->config().displayText())
+               : QStringLiteral("the storage folder %1 is not empty").arg(storageDir));
 }
 
 CRestore::Status CRestore::run(
     const QString &workDirIn, const QString &storageDirIn, const QString &iniPathIn)
 {
     const QString workDir = absolute(workDirIn);
-    const QString storageDir = absolute(storageDirIn);
+    const bool toBucket = CS3Config::isS3Url(storageDirIn);
+    const QString storageDir = toBucket ? storageDirIn : absolute(storageDirIn);
     const QString iniPath = absolute(iniPathIn);
+    if (toBucket) {
+        // The endpoint and keys of the backed-up ini, else of the environment.
+        if (!current)
+            return failed(Status::Failed, QStringLiteral("no settings to reach the bucket with"));
+        CServerSettings stored = *current;
+        stored.setIniFilePath(backup + QLatin1Char('/') + CBackup::iniFile());
+        stored.load();
+        CS3Config config;
+        QString why;
+        if (!CS3Config::fromUrl(storageDir, CS3Config::urlBase(stored), &config, &why))
+            return failed(Status::Failed, why);
+        bucket = std::make_shared<CS3Bucket>(config);
+    }
     const Status free = targetsFree(workDir, storageDir, iniPath);
     if (free != Status::Ok)
         return free;
@@ -173,18 +235,18 @@ CRestore::Status CRestore::run(
         return checked;
 
     const bool workExisted = QFileInfo::exists(workDir);
-    const bool storageExisted = QFileInfo::exists(storageDir);
+    const bool storageExisted = toBucket || QFileInfo::exists(storageDir);
     if (copyAll(workDir, storageDir, iniPath))
         return Status::Ok;
     QFile::remove(pendingIni(iniPath));
-    clear(storageDir, storageExisted);
+    clearStorage(storageDir, storageExisted);
     clear(workDir, workExisted);
     return Status::Failed;
 }
 
 bool CRestore::copyAll(const QString &workDir, const QString &storageDir, const QString &iniPath)
 {
-    if (!QDir().mkpath(workDir) || !QDir().mkpath(storageDir))
+    if (!QDir().mkpath(workDir) || (!bucket && !QDir().mkpath(storageDir)))
         return bad(QStringLiteral("cannot create %1 or %2").arg(workDir, storageDir));
     QList<CTreeCopy::Item> database;
     QList<CTreeCopy::Item> saves;
@@ -212,12 +274,16 @@ bool CRestore::copyAll(const QString &workDir, const QString &storageDir, const 
     if (!copyDatabase(database, workDir))
         return false;
     step("database");
-    if (!copySaves(saves, storageDir))
+    if (bucket ? !copyToBucket() : !copySaves(saves, storageDir))
         return false;
     step("saves");
 
-    // Everything on disk before the ini says the restore is whole.
-    for (const QString &dir : { storageDir, workDir }) {
+    // Everything on disk before the ini says the restore is whole (the bucket's objects are
+    // the store's once it answered).
+    QStringList folders { workDir };
+    if (!bucket)
+        folders.prepend(storageDir);
+    for (const QString &dir : std::as_const(folders)) {
         const int fd
             = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         const bool synced = fd >= 0 && ::syncfs(fd) == 0;
@@ -297,7 +363,7 @@ bool CRestore::copySaves(QList<CTreeCopy::Item> &saves, const QString &storageDi
 
 bool CRestore::writeIni(const QString &storageDir, const QString &iniPath, const QString &sum)
 {
-    // The ini as it was, but pointing at the storage folder it was restored into.
+    // The ini as it was, but pointing at the storage folder (or bucket) it was restored into.
     QFile stored(backup + QLatin1Char('/') + CBackup::iniFile());
     QByteArray bytes;
     if (stored.open(QIODevice::ReadOnly))
@@ -307,10 +373,62 @@ bool CRestore::writeIni(const QString &storageDir, const QString &iniPath, const
         return bad(QStringLiteral("%1 does not match the manifest").arg(stored.fileName()));
     CIniFile ini(iniPath);
     ini.parse(bytes);
+    const QString section = QStringLiteral("Storage");
+    bool set = true;
+    if (bucket) {
+        const CS3Config &config = bucket->config();
+        set = ini.setValue(section, QStringLiteral("Backend"), QStringLiteral("s3"))
+            && ini.setValue(section, QStringLiteral("S3Endpoint"), config.endpoint)
+            && ini.setValue(section, QStringLiteral("S3Region"), config.region)
+            && ini.setValue(section, QStringLiteral("S3Bucket"), config.bucket)
+            && ini.setValue(section, QStringLiteral("S3Prefix"), config.prefix);
+    } else {
+        set = ini.setValue(QStringLiteral("General"), QStringLiteral("SaveDataDir"), storageDir);
+        // A backup of a server on S3 restored into a folder serves from that folder.
+        if (set && ini.contains(section, QStringLiteral("Backend")))
+            set = ini.setValue(section, QStringLiteral("Backend"), QStringLiteral("files"));
+    }
     QString why;
-    if (!ini.setValue(QStringLiteral("General"), QStringLiteral("SaveDataDir"), storageDir)
-        || !QDir().mkpath(QFileInfo(iniPath).absolutePath())
+    if (!set || !QDir().mkpath(QFileInfo(iniPath).absolutePath())
         || !CWholeFile::write(pendingIni(iniPath), ini.text(), &why))
         return bad(QStringLiteral("cannot write %1: %2").arg(iniPath, why));
+    return true;
+}
+
+bool CRestore::copyToBucket()
+{
+    CS3SaveCopy carrier(bucket);
+    std::unique_ptr<CBackupProgress> progress;
+    carrier.setProgress([this, &progress, last = qint64(0)](
+                            qint64, qint64 bytes, qint64 totalFiles, qint64 totalBytes) mutable {
+        if (!progress)
+            progress = std::make_unique<CBackupProgress>(
+                progressSink, QStringLiteral("Saves"), totalFiles, totalBytes);
+        progress->add(1, bytes - last);
+        last = bytes;
+    });
+    QList<CS3SaveCopy::File> carried;
+    QString why;
+    // Read from the backup once more on the way, against the sums just checked.
+    if (!carrier.fromFolder(backup + QLatin1Char('/') + CBackup::savesFolder(), &carried, &why)) {
+        error = why;
+        return false;
+    }
+    QHash<QString, QString> expected;
+    for (const CBackupManifest::File &file : std::as_const(found.files))
+        expected.insert(file.path, file.sum);
+    for (const CS3SaveCopy::File &file : std::as_const(carried)) {
+        // A manifest of an older kind was checked before the copy; the sums compare in kind.
+        const QString sum = expected.value(CBackup::savesFolder() + QLatin1Char('/') + file.path);
+        if (CSaveSum::kindOf(sum) == CSaveSum::CURRENT && sum != file.carried) {
+            error = QStringLiteral("%1 changed since it was checked").arg(file.path);
+            return false;
+        }
+    }
+    const QStringList problems = carrier.checkBucket(carried);
+    if (!problems.isEmpty()) {
+        error = problems.first();
+        return false;
+    }
     return true;
 }

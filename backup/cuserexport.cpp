@@ -23,6 +23,8 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include "cs3savestore.h"
+#include "csavestore.h"
 #include "csha256.h"
 #include "csavesum.h"
 #include "ctreecopy.h"
@@ -64,6 +66,16 @@ CUserExport::CUserExport(const CUserDbConfig &database, const QString &storageDi
     , storage(storageDir)
     , id(userId)
 {
+}
+
+CUserExport::CUserExport(
+    const CUserDbConfig &database, std::shared_ptr<CAbstractSaveStore> saves, int userId)
+    : db(database)
+    , store(std::move(saves))
+    , id(userId)
+{
+    if (const auto *files = dynamic_cast<const CSaveStore *>(store.get()))
+        storage = files->storageDirectory();
 }
 
 bool CUserExport::fail(const QString &text)
@@ -129,7 +141,8 @@ bool CUserExport::write(QIODevice *device)
     if (!readAccount(account))
         return false;
     const QString folder = CUserFolder::path(storage, id);
-    if (folder.isEmpty())
+    const bool inBucket = dynamic_cast<const CS3SaveStore *>(store.get()) != nullptr;
+    if (folder.isEmpty() && !inBucket)
         return fail(QStringLiteral("no storage folder"));
 
     struct archive *a = archive_write_new();
@@ -140,8 +153,52 @@ bool CUserExport::write(QIODevice *device)
         archive_write_free(a);
         return false;
     }
+    const QString top = QStringLiteral("user-%1/").arg(id);
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     QJsonArray listed;
+    CSha256 sum;
+
+    // One entry whose bytes feed hands over; false with error set.
+    const Adder addEntry = [&](const QString &name, qint64 size, qint64 mtime, const Feed &feed) {
+        struct archive_entry *entry = archive_entry_new();
+        archive_entry_set_pathname_utf8(entry, (top + name).toUtf8().constData());
+        archive_entry_set_filetype(entry, AE_IFREG);
+        archive_entry_set_perm(entry, 0644);
+        archive_entry_set_size(entry, size);
+        archive_entry_set_mtime(entry, time_t(mtime), 0);
+        bool ok = archive_write_header(a, entry) == ARCHIVE_OK;
+        archive_entry_free(entry);
+        qint64 done = 0;
+        bool written = true;
+        QString why;
+        const bool fed = ok
+            && feed(
+                [&](const char *data, qint64 n) {
+                    if (done + n > size)
+                        return false;
+                    sum.add(data, n);
+                    written = archive_write_data(a, data, size_t(n)) == n;
+                    done += n;
+                    return written;
+                },
+                &why);
+        if (!ok || !written)
+            return fail(QStringLiteral("cannot write the archive: %1")
+                            .arg(QString::fromLocal8Bit(archive_error_string(a))));
+        if (!fed && !why.isEmpty())
+            return fail(QStringLiteral("cannot read %1: %2").arg(name, why));
+        if (done != size)
+            return fail(QStringLiteral("%1 changed while it was read").arg(name));
+        listed.append(QJsonObject { { QStringLiteral("path"), top + name },
+            { QStringLiteral("size"), size }, { QStringLiteral("sha256"), sum.hexResult() } });
+        ++files;
+        bytes += size;
+        return true;
+    };
+    const auto fromMemory = [](const QByteArray &data) -> Feed {
+        return [data](const auto &sink, QString *) { return sink(data.constData(), data.size()); };
+    };
+
     const QJsonObject accountJson {
         { QStringLiteral("id"), id }, { QStringLiteral("name"), account.name },
         { QStringLiteral("lastLogin"),
@@ -149,8 +206,23 @@ bool CUserExport::write(QIODevice *device)
     };
     const QByteArray accountBytes = QJsonDocument(accountJson).toJson(QJsonDocument::Indented);
     bool ok = addEntry(
-        a, QStringLiteral("account.json"), accountBytes.size(), now, -1, accountBytes, listed);
-    ok = ok && addSaves(a, folder, listed) && addManifest(a, now, listed);
+        QStringLiteral("account.json"), accountBytes.size(), now, fromMemory(accountBytes));
+    ok = ok && (inBucket ? addObjects(addEntry) : addFolderFiles(folder, addEntry));
+
+    if (ok) {
+        const QJsonObject manifest { { QStringLiteral("format"), 1 },
+            { QStringLiteral("serverVersion"), QStringLiteral(TOLVERN_VERSION) },
+            { QStringLiteral("created"),
+                QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs) },
+            { QStringLiteral("userId"), id }, { QStringLiteral("files"), listed } };
+        const QByteArray manifestBytes = QJsonDocument(manifest).toJson(QJsonDocument::Indented);
+        const int counted = files;
+        const qint64 countedBytes = bytes;
+        ok = addEntry(
+            QStringLiteral("MANIFEST.json"), manifestBytes.size(), now, fromMemory(manifestBytes));
+        files = counted;
+        bytes = countedBytes;
+    }
     if (ok && archive_write_close(a) != ARCHIVE_OK)
         ok = fail(QStringLiteral("cannot write the archive: %1")
                       .arg(QString::fromLocal8Bit(archive_error_string(a))));
@@ -158,50 +230,7 @@ bool CUserExport::write(QIODevice *device)
     return ok;
 }
 
-bool CUserExport::addEntry(struct archive *a, const QString &name, qint64 size, qint64 mtime,
-    int fd, const QByteArray &inMemory, QJsonArray &listed)
-{
-    const QString path = QStringLiteral("user-%1/").arg(id) + name;
-    struct archive_entry *entry = archive_entry_new();
-    archive_entry_set_pathname_utf8(entry, path.toUtf8().constData());
-    archive_entry_set_filetype(entry, AE_IFREG);
-    archive_entry_set_perm(entry, 0644);
-    archive_entry_set_size(entry, size);
-    archive_entry_set_mtime(entry, time_t(mtime), 0);
-    bool ok = archive_write_header(a, entry) == ARCHIVE_OK;
-    archive_entry_free(entry);
-    CSha256 sum;
-    qint64 done = 0;
-    if (fd < 0) {
-        ok = ok && archive_write_data(a, inMemory.constData(), size_t(size)) == size;
-        sum.add(inMemory);
-        done = size;
-    } else {
-        std::vector<char> buffer(BUFFER_BYTES);
-        while (ok) {
-            const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0 || done + n > size)
-                break;
-            sum.add(buffer.data(), n);
-            ok = archive_write_data(a, buffer.data(), size_t(n)) == n;
-            done += n;
-        }
-    }
-    if (!ok)
-        return fail(QStringLiteral("cannot write the archive: %1")
-                        .arg(QString::fromLocal8Bit(archive_error_string(a))));
-    if (done != size)
-        return fail(QStringLiteral("%1 changed while it was read").arg(name));
-    listed.append(QJsonObject { { QStringLiteral("path"), path }, { QStringLiteral("size"), size },
-        { QStringLiteral("sha256"), sum.hexResult() } });
-    ++files;
-    bytes += size;
-    return true;
-}
-
-bool CUserExport::addSaves(struct archive *a, const QString &folder, QJsonArray &listed)
+bool CUserExport::addFolderFiles(const QString &folder, const Adder &add)
 {
     // Symbolic links are not followed; an upload still in flight is not a save yet.
     const QDir root(folder);
@@ -223,26 +252,56 @@ bool CUserExport::addSaves(struct archive *a, const QString &folder, QJsonArray 
                 ::close(fd);
             continue;
         }
-        ok = addEntry(a, QStringLiteral("saves/") + root.relativeFilePath(info.filePath()),
-            st.st_size, st.st_mtim.tv_sec, fd, QByteArray(), listed);
+        ok = add(QStringLiteral("saves/") + root.relativeFilePath(info.filePath()), st.st_size,
+            st.st_mtim.tv_sec, [fd, size = qint64(st.st_size)](const auto &sink, QString *) {
+                std::vector<char> buffer(BUFFER_BYTES);
+                for (qint64 done = 0;;) {
+                    const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), done);
+                    if (n < 0 && errno == EINTR)
+                        continue;
+                    if (n <= 0 || done + n > size)
+                        return true;
+                    if (!sink(buffer.data(), n))
+                        return false;
+                    done += n;
+                }
+            });
         ::close(fd);
     }
     return ok;
 }
 
-bool CUserExport::addManifest(struct archive *a, qint64 now, QJsonArray &listed)
+bool CUserExport::addObjects(const Adder &add)
 {
-    const QJsonObject manifest { { QStringLiteral("format"), 1 },
-        { QStringLiteral("serverVersion"), QStringLiteral(TOLVERN_VERSION) },
-        { QStringLiteral("created"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs) },
-        { QStringLiteral("userId"), id }, { QStringLiteral("files"), listed } };
-    const QByteArray manifestBytes = QJsonDocument(manifest).toJson(QJsonDocument::Indented);
-    // The manifest counts no file of its own.
-    const int counted = files;
-    const qint64 countedBytes = bytes;
-    const bool ok = addEntry(
-        a, QStringLiteral("MANIFEST.json"), manifestBytes.size(), now, -1, manifestBytes, listed);
-    files = counted;
-    bytes = countedBytes;
-    return ok;
+    auto *saves = static_cast<CS3SaveStore *>(store.get());
+    CS3Bucket &bucket = *saves->s3();
+    const QString folder = saves->objectKey(CUserFolder::name(id) + QLatin1Char('/'));
+    QList<CS3Bucket::Object> objects;
+    QString why;
+    if (!bucket.list(folder, &objects, &why))
+        return fail(QStringLiteral("cannot list %1: %2").arg(saves->location(), why));
+    for (const CS3Bucket::Object &object : std::as_const(objects)) {
+        const QString name = object.key.mid(folder.size());
+        // The lock of a save being replaced is no data of the player's.
+        if (name.section(QLatin1Char('/'), -1).startsWith(QLatin1Char('.')))
+            continue;
+        CS3Bucket::Head head;
+        if (!bucket.head(object.key, &head, &why))
+            return fail(QStringLiteral("cannot read %1: %2").arg(name, why));
+        if (!head.found)
+            continue; // gone meanwhile
+        const bool ok
+            = add(QStringLiteral("saves/") + name, head.size, head.modified.toSecsSinceEpoch(),
+                [&bucket, &object, &head](const auto &sink, QString *error) {
+                    return bucket.readAll(
+                        object.key, head,
+                        [&sink](const QByteArray &bytes) {
+                            return sink(bytes.constData(), bytes.size());
+                        },
+                        error);
+                });
+        if (!ok)
+            return false;
+    }
+    return true;
 }

@@ -1,13 +1,15 @@
 #ifndef CUSEREXPORT_H
 #define CUSEREXPORT_H
 
+#include <functional>
+#include <memory>
+
 #include <QString>
 
 #include "cuserdbconfig.h"
 
+class CAbstractSaveStore;
 class QIODevice;
-class QJsonArray;
-struct archive;
 
 // One player's data for a privacy request, as a POSIX (pax) tar: user-<id>/account.json (id,
 // name, last login; never the password), every file of the user's game-data folder under
@@ -18,6 +20,9 @@ class CUserExport
 {
 public:
     CUserExport(const CUserDbConfig &database, const QString &storageDir, int userId);
+    // The saves from store (a folder or a bucket).
+    CUserExport(
+        const CUserDbConfig &database, std::shared_ptr<CAbstractSaveStore> store, int userId);
 
     // Written through a temporary file beside path and renamed, so path is whole or absent.
     bool write(const QString &path);
@@ -31,16 +36,20 @@ public:
 
 private:
     struct Account;
+    // Hands an entry's bytes to sink in order; false (with why) when they cannot be read.
+    using Feed = std::function<bool(
+        const std::function<bool(const char *data, qint64 size)> &sink, QString *why)>;
+    // Every save and version of the user, as addEntry takes them; false stops.
+    using Adder
+        = std::function<bool(const QString &name, qint64 size, qint64 mtime, const Feed &feed)>;
+    bool addFolderFiles(const QString &folder, const Adder &add);
+    bool addObjects(const Adder &add);
     bool readAccount(Account &account);
-    // One entry from memory (fd < 0) or from an open file, listed for the manifest.
-    bool addEntry(struct archive *a, const QString &name, qint64 size, qint64 mtime, int fd,
-        const QByteArray &inMemory, QJsonArray &listed);
-    bool addSaves(struct archive *a, const QString &folder, QJsonArray &listed);
-    bool addManifest(struct archive *a, qint64 now, QJsonArray &listed);
     bool fail(const QString &text);
 
     CUserDbConfig db;
     QString storage;
+    std::shared_ptr<CAbstractSaveStore> store;
     int id = 0;
     QString error;
     bool missing = false;

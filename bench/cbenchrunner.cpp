@@ -60,6 +60,7 @@
 #include "ccommitfigures.h"
 #include "chttpfigures.h"
 #include "cmassfigures.h"
+#include "cs3figures.h"
 
 using namespace benchutil;
 using libsock::CFileClient;
@@ -101,7 +102,13 @@ QString CBenchRunner::usage()
         "  --database DB      sqlite (default); postgresql: a private PostgreSQL 15 cluster\n"
         "                     started for the run; or a postgresql://user@host:port/dbname URL\n"
         "                     of an empty database. The yardstick runs on the same database.\n"
-        "                     Figure 1 then also runs two headless servers on it.\n");
+        "                     Figure 1 then also runs two headless servers on it.\n"
+        "  --saves WHERE      files (default) or s3: every figure's server keeps its saves\n"
+        "                     in an S3 bucket (figure 1 with saves on S3). Figures 17 and 18\n"
+        "                     (S3 transfers, logins during S3 uploads; only when named)\n"
+        "                     always do.\n"
+        "  --s3-env FILE      the S3 store that start-s3.sh described in FILE (s3.env);\n"
+        "                     default: a throwaway Ceph cluster (bluestore) for the run\n");
 }
 
 bool CBenchRunner::parse(const QStringList &arguments)
@@ -139,6 +146,11 @@ bool CBenchRunner::parse(const QStringList &arguments)
             database = value;
             ok = value == QLatin1String("sqlite") || value == QLatin1String("postgresql")
                 || value.startsWith(QLatin1String("postgresql://"));
+        } else if (name == QLatin1String("--saves")) {
+            savesInS3 = value == QLatin1String("s3");
+            ok = savesInS3 || value == QLatin1String("files");
+        } else if (name == QLatin1String("--s3-env")) {
+            s3Env = value;
         } else if (name == QLatin1String("--users")) {
             users = value.toInt(&ok);
             ok = ok && users > 0;
@@ -190,6 +202,9 @@ int CBenchRunner::run(const QStringList &arguments)
     CCommitFigures commitFigures(*this);
     CHttpFigures httpFigures(*this);
     CMassFigures massFigures(*this);
+    CS3Figures s3Figures(*this);
+    if (savesInS3 && !s3Figures.prepare())
+        return 1;
     const std::vector<std::pair<int, std::function<bool()>>> measures = {
         { 1, [&] { return loginFigures.measureLogins(); } },
         { 2, [&] { return transferFigures.measureTransfers(); } },
@@ -217,6 +232,8 @@ int CBenchRunner::run(const QStringList &arguments)
         { 14, [&] { return loginFigures.measureNameTiming(); } },
         { 15, [&] { return massFigures.measureMassEvents(); } },
         { 16, [&] { return massFigures.measureHashFlood(); } },
+        { 17, [&] { return s3Figures.measureTransfers(); } },
+        { 18, [&] { return s3Figures.measureLoadedLogins(); } },
     };
     std::unique_ptr<CBenchCompare> compare;
     if (!comparePath.isEmpty())
@@ -317,7 +334,7 @@ bool CBenchRunner::openDirect(const QString &connection, const QString &sqliteFi
 
 bool CBenchRunner::startServer(const QString &security)
 {
-    server->setExtraIni(databaseIni + security);
+    server->setExtraIni(databaseIni + storageIni + security);
     if (!server->start(START_TIMEOUT_MS)) {
         note(server->errorText());
         return false;

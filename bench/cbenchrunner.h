@@ -30,7 +30,7 @@ public:
     };
 
     // Figures are numbered from 1 to this.
-    static constexpr int LAST_FIGURE = 16;
+    static constexpr int LAST_FIGURE = 18;
 
     CBenchRunner();
     ~CBenchRunner();
@@ -77,6 +77,12 @@ public:
     QString databaseUrl;
     // The [Database] section of the server's ini, empty for SQLite.
     QString databaseIni;
+    // The [Storage] section that puts the server's saves in an S3 bucket (figures 17, 18,
+    // and every figure with --saves s3); empty: the storage folder.
+    QString storageIni;
+    bool savesInS3 = false;
+    // An s3.env of start-s3.sh naming the store to use; empty: the bench starts one.
+    QString s3Env;
     QList<int> figures = { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 13, 14, 15, 16 };
     QStringList loginModes = { QStringLiteral("window"), QStringLiteral("headless") };
     QRandomGenerator random { 42 };

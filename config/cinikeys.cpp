@@ -8,7 +8,9 @@ using Kind = CIniKeys::Kind;
 
 const CIniKeys::Section SECTIONS[] = {
     { "General", "The storage folder, the two game ports and the window's autostart." },
-    { "Storage", "The saves' history and the limits an upload must keep." },
+    { "Storage",
+        "Where the saves live (the storage folder, or a bucket of an S3-compatible object "
+        "store), their history and the limits an upload must keep." },
     { "Database",
         "Where the users live: db/users.db under the working folder (SQLite), or a "
         "PostgreSQL database that several servers share." },
@@ -43,7 +45,25 @@ const CIniKeys::Key KEYS[] = {
         "up first, then the upload is refused; 0: no limit." },
     { "Storage", "MinFreeBytes", Kind::Floor, "-1",
         "Free space all uploads in flight together must leave on the storage volume; -1: 1 % "
-        "of the volume, at most 1 GiB." },
+        "of the volume, at most 1 GiB. A bucket has none to keep." },
+    { "Storage", "Backend", Kind::Backend, "files",
+        "files: the saves are files in the storage folder; s3: objects of the bucket below, "
+        "named as in the folder after S3Prefix (S3Prefix then 7/slot1.z), each with its sum in "
+        "its metadata (docs/s3.md)." },
+    { "Storage", "S3Endpoint", Kind::Endpoint, "",
+        "With Backend=s3: the store's URL, http://127.0.0.1:7480 or "
+        "https://s3.eu-west-1.amazonaws.com (path-style requests)." },
+    { "Storage", "S3Bucket", Kind::Text, "", "With Backend=s3: the bucket; it must exist." },
+    { "Storage", "S3Region", Kind::Text, "us-east-1",
+        "The region the requests are signed for." },
+    { "Storage", "S3Prefix", Kind::Text, "",
+        "Put before every key as written: tolvern/ keeps the saves under tolvern/." },
+    { "Storage", "S3AccessKey", Kind::Text, "",
+        "The store's access key; with it and S3SecretKey both empty, AWS_ACCESS_KEY_ID and "
+        "AWS_SECRET_ACCESS_KEY of the environment." },
+    { "Storage", "S3SecretKey", Kind::Text, "",
+        "Its secret key: keep the ini readable by the service only, or leave both keys to "
+        "the environment." },
     { "Database", "Driver", Kind::Driver, "sqlite", "sqlite, or postgresql for a fleet." },
     { "Database", "Url", Kind::Text, "",
         "With Driver=postgresql: postgresql://user@host:5432/dbname; without a password "

@@ -24,6 +24,8 @@ public:
         Flag, // true or false
         Driver,
         Hashing,
+        Backend, // files or s3
+        Endpoint, // an http(s):// URL
     };
 
     struct Key

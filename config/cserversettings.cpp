@@ -190,6 +190,18 @@ void CServerSettings::load()
     maxSaveBytes = qMax(qint64(0), int64Value(ini, QStringLiteral("MaxSaveBytes"), 0));
     maxUserBytes = qMax(qint64(0), int64Value(ini, QStringLiteral("MaxUserBytes"), 0));
     minFreeBytes = qMax(qint64(-1), int64Value(ini, QStringLiteral("MinFreeBytes"), -1));
+    const auto storageText = [&ini](const char *key, const QString &defaultValue) {
+        return ini.value(storageSection(), QLatin1String(key), defaultValue).trimmed();
+    };
+    storageBackend = storageText("Backend", QStringLiteral("files")).toLower();
+    s3Endpoint = storageText("S3Endpoint", QString());
+    s3Bucket = storageText("S3Bucket", QString());
+    s3Region = storageText("S3Region", QString());
+    if (s3Region.isEmpty())
+        s3Region = QStringLiteral("us-east-1");
+    s3Prefix = storageText("S3Prefix", QString());
+    s3AccessKey = storageText("S3AccessKey", QString());
+    s3SecretKey = storageText("S3SecretKey", QString());
     tls = tlsFrom(ini, iniFilePath());
 
     httpPort = qBound(0, ini.intValue(adminSection(), QStringLiteral("HttpPort"), 0), 65535);
@@ -197,6 +209,19 @@ void CServerSettings::load()
     if (httpAddress.isEmpty())
         httpAddress = QStringLiteral("127.0.0.1");
     tokenHash = ini.value(adminSection(), tokenHashKey(), QString()).trimmed();
+}
+
+bool CServerSettings::savesInS3() const
+{
+    return storageBackend == QLatin1String("s3");
+}
+
+QString CServerSettings::backendProblem() const
+{
+    // A misspelt s3 must not quietly put the saves in the storage folder.
+    if (savesInS3() || storageBackend == QLatin1String("files"))
+        return QString();
+    return QStringLiteral("[Storage] Backend=%1: files or s3 is expected").arg(storageBackend);
 }
 
 QString CServerSettings::readTokenHash(const QString &iniPath)

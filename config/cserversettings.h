@@ -46,6 +46,19 @@ public:
     qint64 maxSaveBytes = 0; // 0: no limit
     qint64 maxUserBytes = 0; // 0: no limit
     qint64 minFreeBytes = -1; // -1: 1 % of the volume, at most 1 GiB
+    // Where the saves live: "files" (the storage folder) or "s3" (a bucket of an
+    // S3-compatible object store, objects <prefix><id>/<save>.z). The keys come from the ini;
+    // empty S3 keys are taken from AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY.
+    QString storageBackend = QStringLiteral("files");
+    QString s3Endpoint;
+    QString s3Bucket;
+    QString s3Region = QStringLiteral("us-east-1");
+    QString s3Prefix;
+    QString s3AccessKey;
+    QString s3SecretKey;
+    bool savesInS3() const;
+    // Empty when Backend names a store this server has; else why not, as the start says it.
+    QString backendProblem() const;
 
     // [Security]. Absent keys keep these defaults, which keep the server as open as
     // existing clients expect; 0 switches a limit off.

@@ -104,6 +104,8 @@ void CAbstractFileConn::sendFile(QIODevice &io, int bufSize, int maxCacheSize)
         return;
     sendTotal = io.size();
     sendDone = 0;
+    sendRead = 0;
+    sendPending.resize(0);
     emit workBegin(sendTotal);
     if (state() != QAbstractSocket::ConnectedState) {
         emit workFinal();
@@ -116,6 +118,9 @@ void CAbstractFileConn::sendFile(QIODevice &io, int bufSize, int maxCacheSize)
     const int frame = FRAME_HEADER_SIZE + sendBufSize;
     sendChunk.resize(qMax(1, sendChunkLimit / frame) * frame);
     sendState = SendState::Streaming;
+    // Bytes still on their way: the transfer goes on as they come.
+    if (io.isSequential())
+        sendDeviceReady = connect(&io, &QIODevice::readyRead, this, &CAbstractFileConn::resumeSend);
     pumpFile();
 }
 
@@ -144,11 +149,19 @@ void CAbstractFileConn::pumpFile()
         int frames = 0;
         qint64 lastFrame = 0;
         qint64 n = 0;
+        bool starved = false;
         // Taken once: data() on a chunk shared since would copy it.
         char *const base = sendChunk.data();
         do {
             char *frame = base + batch;
-            n = sendDevice->read(frame + FRAME_HEADER_SIZE, sendBufSize);
+            if (sendDevice->isSequential()) {
+                // Whole frames only, the last one excepted, as from a file: a frame's bytes
+                // wait in sendPending until the device has them all.
+                n = readSequential(frame + FRAME_HEADER_SIZE);
+                starved = n == 0 && sendRead < sendTotal;
+            } else {
+                n = sendDevice->read(frame + FRAME_HEADER_SIZE, sendBufSize);
+            }
             if (n <= 0)
                 break;
             sendHeader.setType(FRAME_DATA);
@@ -171,8 +184,11 @@ void CAbstractFileConn::pumpFile()
         if (n < 0) {
             // The missing end-of-file packet tells the peer.
             finishSend();
+            sendFailed();
             break;
         }
+        if (starved)
+            break; // resumed by the device's readyRead()
         if (n == sendBufSize)
             continue;
         if (state() != QAbstractSocket::ConnectedState) {
@@ -184,6 +200,27 @@ void CAbstractFileConn::pumpFile()
             writeEnd();
     }
     pumping = false;
+}
+
+qint64 CAbstractFileConn::readSequential(char *into)
+{
+    if (!sendDevice->isOpen())
+        return -1;
+    const qint64 frameBytes = qMin<qint64>(sendBufSize, sendTotal - sendRead + sendPending.size());
+    if (frameBytes <= 0)
+        return 0;
+    const qsizetype had = sendPending.size();
+    sendPending.resize(frameBytes);
+    const qint64 got = sendDevice->read(sendPending.data() + had, frameBytes - had);
+    if (got < 0)
+        return -1;
+    sendPending.resize(had + got);
+    sendRead += got;
+    if (sendPending.size() < frameBytes)
+        return 0;
+    std::memcpy(into, sendPending.constData(), size_t(frameBytes));
+    sendPending.resize(0);
+    return frameBytes;
 }
 
 QByteArray CAbstractFileConn::spareChunk()
@@ -238,6 +275,8 @@ void CAbstractFileConn::fileBytesSent(const QByteArray &chunk, qsizetype offset,
     Q_UNUSED(length);
 }
 
+void CAbstractFileConn::sendFailed() { }
+
 bool CAbstractFileConn::sendPaused()
 {
     return false;
@@ -253,6 +292,7 @@ void CAbstractFileConn::finishSend()
     if (sendState == SendState::Idle)
         return;
     sendState = SendState::Idle;
+    disconnect(sendDeviceReady);
     sendDevice = nullptr;
     sendChunk.clear();
     sendChunk.squeeze();

@@ -48,7 +48,10 @@ signals:
 
 protected slots:
     // Starts streaming io from its position to its end; returns at once. The device must
-    // outlive the transfer or be handed to cancelSend() first. Ignored while one runs.
+    // outlive the transfer or be handed to cancelSend() first. Ignored while one runs. A
+    // sequential device (bytes still arriving from elsewhere) streams size() bytes in whole
+    // frames as they become available (readyRead()), and has failed once a read fails or it
+    // is closed.
     void sendFile(QIODevice &io, int bufSize, int maxCacheSize);
     void sendFile(QIODevice &io, int bufSize) { sendFile(io, bufSize, SEND_MAX_CACHE_SIZE); }
     void sendFile(QIODevice &io) { sendFile(io, SEND_BUF_SIZE, SEND_MAX_CACHE_SIZE); }
@@ -79,6 +82,8 @@ protected:
     // After sendEndNow() returned false: the end-of-file packet, or with intact false none
     // (the transfer ends and the caller ends the connection).
     void endSend(bool intact);
+    // The device could not be read: the transfer has ended without its end-of-file packet.
+    virtual void sendFailed();
 
     CFileFrameHeader header;
     CProtoPacket packet;
@@ -91,6 +96,9 @@ private:
 
     bool frameFits() const;
     void pumpFile();
+    // The next whole frame of a sequential device into into: its length, 0 while the device
+    // has not all of it yet (or at the end), -1 when it failed.
+    qint64 readSequential(char *into);
     // A chunk of sendChunk's size to fill next, sendChunk itself being kept elsewhere.
     QByteArray spareChunk();
     void finishSend();
@@ -100,6 +108,11 @@ private:
 
     SendState sendState = SendState::Idle;
     QPointer<QIODevice> sendDevice;
+    QMetaObject::Connection sendDeviceReady;
+    // Bytes read from a sequential device so far, and those of them that wait for the rest
+    // of their frame.
+    qint64 sendRead = 0;
+    QByteArray sendPending;
     QByteArray sendChunk;
     // Chunks handed out by fileBytesSent(), reused once nobody else holds them.
     QList<QByteArray> lentChunks;

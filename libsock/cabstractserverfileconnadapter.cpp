@@ -1,6 +1,8 @@
 #include "cabstractserverfileconnadapter.h"
 
+#include "cserverfileconn.h"
 #include "ctransferdigest.h"
+#include "cuploadsink.h"
 
 namespace libsock {
 
@@ -32,12 +34,32 @@ void CAbstractServerFileConnAdapter::requestUploadRoom(quint64 upload, const QSt
 }
 
 void CAbstractServerFileConnAdapter::commitUpload(quint64 upload, const QString &fileName,
-    qint64 size, const std::function<bool()> &commit, const CommitAnswer &answer)
+    qint64 size, const std::shared_ptr<CUploadSink> &sink, const CommitAnswer &answer)
 {
     Q_UNUSED(upload);
     Q_UNUSED(fileName);
     Q_UNUSED(size);
-    answer(commit());
+    answer(sink->commit());
+}
+
+bool CAbstractServerFileConnAdapter::keepsSaves() const
+{
+    return false;
+}
+
+void CAbstractServerFileConnAdapter::openDownload(
+    const QString &fileName, const DownloadAnswer &answer)
+{
+    Q_UNUSED(fileName);
+    answer(FILE_OPEN_FAILED, nullptr, nullptr, QString());
+}
+
+std::shared_ptr<CUploadSink> CAbstractServerFileConnAdapter::openUpload(
+    quint64 upload, const QString &fileName)
+{
+    Q_UNUSED(upload);
+    Q_UNUSED(fileName);
+    return nullptr;
 }
 
 void CAbstractServerFileConnAdapter::startWriteBack(

@@ -7,10 +7,12 @@
 #include <QString>
 
 class QHostAddress;
+class QIODevice;
 
 namespace libsock {
 
 class CTransferDigest;
+class CUploadSink;
 
 // What a server file connection asks its owner about a transfer. Never deleted through
 // this interface, hence no virtual destructor.
@@ -25,6 +27,11 @@ public:
     // refused.
     using RoomAnswer = std::function<void(qint64 granted)>;
     using CommitAnswer = std::function<void(bool stored)>;
+    // A download opened by the owner: a result code, and with FILE_OK the device to stream
+    // (the connection's from then on), the digest to feed with the bytes sent and the sum
+    // they must give (none: unchecked).
+    using DownloadAnswer = std::function<void(quint8 result, QIODevice *source,
+        const std::shared_ptr<CTransferDigest> &digest, const QString &expected)>;
 
     virtual bool requestTransfer(const QString &user, const QString &detail);
     // An empty name refuses the request (result 3).
@@ -37,12 +44,21 @@ public:
     // upload as failed. The upload writes no byte beyond what was granted.
     virtual void requestUploadRoom(quint64 upload, const QString &fileName, qint64 written,
         qint64 needed, qint64 wanted, const RoomAnswer &answer);
-    // Ends a complete upload of size bytes, all written. commit() makes the received file
+    // Ends a complete upload of size bytes, all written to sink. Its commit() makes them
     // durable in place of the archive and returns whether that worked; it may run on any
     // thread. The owner runs it, with whatever it keeps of the archive being replaced, and
     // answers false when the upload failed or was refused (the archive then stays as it was).
     virtual void commitUpload(quint64 upload, const QString &fileName, qint64 size,
-        const std::function<bool()> &commit, const CommitAnswer &answer);
+        const std::shared_ptr<CUploadSink> &sink, const CommitAnswer &answer);
+    // Whether the owner keeps the saves itself (in an object store) rather than as files in
+    // the connection's storage folder; it then opens every download and upload. False, the
+    // default.
+    virtual bool keepsSaves() const;
+    // With keepsSaves(): opens fileName for a download and answers on the connection's
+    // thread, at once or later. The default answers FILE_OPEN_FAILED.
+    virtual void openDownload(const QString &fileName, const DownloadAnswer &answer);
+    // With keepsSaves(): where the upload's bytes go; null refuses it (FILE_OPEN_FAILED).
+    virtual std::shared_ptr<CUploadSink> openUpload(quint64 upload, const QString &fileName);
     // About once a megabyte: start() begins writing the upload's bytes so far to disk without
     // waiting for them, which keeps the commit's sync short. The owner runs it where a slow
     // disk holds up nobody; the default does not run it.

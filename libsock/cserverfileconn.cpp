@@ -13,6 +13,7 @@
 #include "cabstractserverfileconnadapter.h"
 #include "ctransferdigest.h"
 #include "cuploadfile.h"
+#include "cuploadsink.h"
 
 namespace libsock {
 
@@ -114,6 +115,9 @@ void CServerFileConn::handleDownloadRequest()
         const QString path = storageDir + name;
         if (!isSafeName(saveName) || !isSafeName(name)) {
             result = FILE_REFUSED;
+        } else if (adapter && adapter->keepsSaves()) {
+            openThroughAdapter(user, name);
+            return; // answered once the adapter has opened it
         } else if (!QFile::exists(path)) {
             result = FILE_NOT_FOUND;
         } else {
@@ -135,6 +139,67 @@ void CServerFileConn::handleDownloadRequest()
     sendPacket(packet);
 }
 
+void CServerFileConn::openThroughAdapter(const QString &user, const QString &name)
+{
+    // Nothing more is read until the answer is sent: the client's 5 waits behind it.
+    downloadOpening = true;
+    downloadUser = user;
+    downloadName = name;
+    holdFrames();
+    const QPointer<CServerFileConn> self(this);
+    const quint64 number = ++digestNumber;
+    adapter->openDownload(name,
+        [self, number](quint8 result, QIODevice *source,
+            const std::shared_ptr<CTransferDigest> &sum, const QString &expected) {
+            // A source nobody takes (the connection gone meanwhile) goes with its hand-over.
+            struct Handover
+            {
+                QPointer<QIODevice> device;
+                ~Handover()
+                {
+                    if (device)
+                        device->deleteLater();
+                }
+            };
+            auto handover = std::make_shared<Handover>();
+            handover->device = source;
+            if (!self)
+                return;
+            // Taken from the event loop, even an answer given at once.
+            QMetaObject::invokeMethod(
+                self.data(),
+                [self, number, result, handover, sum, expected] {
+                    if (self->digestNumber != number || !self->downloadOpening)
+                        return;
+                    QIODevice *device = handover->device;
+                    handover->device = nullptr;
+                    self->downloadOpened(result, device, sum, expected);
+                },
+                Qt::QueuedConnection);
+        });
+}
+
+void CServerFileConn::downloadOpened(quint8 result, QIODevice *source,
+    const std::shared_ptr<CTransferDigest> &sum, const QString &expected)
+{
+    downloadOpening = false;
+    packet.reset();
+    packet.setCommand(FILE_CMD_DOWNLOAD_REPLY);
+    if (result == FILE_OK && source) {
+        file = source;
+        file->setParent(this);
+        digest = sum;
+        expectedSum = expected;
+        packet.writeByte(FILE_OK);
+        packet.writeInt64(file->size());
+    } else {
+        delete source;
+        packet.writeByte(result == FILE_OK ? FILE_OPEN_FAILED : result);
+    }
+    sendPacket(packet);
+    releaseFrames();
+}
+
 void CServerFileConn::handleUploadRequest()
 {
     QString user, detail, saveName;
@@ -154,20 +219,29 @@ void CServerFileConn::handleUploadRequest()
         if (!isSafeName(saveName) || !isSafeName(name)) {
             result = FILE_REFUSED;
         } else {
-            const QFileInfo info(path);
-            uploadFile = std::make_shared<CUploadFile>(path);
+            const quint64 id = ++lastUploadId;
             uploadName = name;
             uploadSize = 0;
             uploadWrittenBack = 0;
             // Without an adapter there are no limits to ask about.
             uploadGranted = adapter ? 0 : std::numeric_limits<qint64>::max();
             uploadPending.reserve(UPLOAD_GATHER_SIZE);
-            if (info.isDir() || !prepareFolder(info.absolutePath()) || !uploadFile->open()) {
+            bool opened = false;
+            if (adapter && adapter->keepsSaves()) {
+                uploadFile = adapter->openUpload(id, name);
+                opened = uploadFile != nullptr;
+            } else {
+                const QFileInfo info(path);
+                auto temporary = std::make_shared<CUploadFile>(path);
+                uploadFile = temporary;
+                opened = !info.isDir() && prepareFolder(info.absolutePath()) && temporary->open();
+            }
+            if (!opened) {
                 result = FILE_OPEN_FAILED;
                 releaseFiles();
             } else {
                 upload = Upload::Receiving;
-                uploadId = ++lastUploadId;
+                uploadId = id;
                 if (adapter) {
                     digest = adapter->uploadDigest(uploadId, name);
                     ++digestNumber;
@@ -222,6 +296,12 @@ void CServerFileConn::writeUploadData()
         abort(); // no accepted upload
         return;
     }
+    // Its bytes have nowhere to go any more (the store gone, the disk full): the client hears
+    // it now rather than after its last byte.
+    if (uploadFile->failed()) {
+        failUpload();
+        return;
+    }
     const qint64 length = header.length;
     if (digest && length >= UPLOAD_WHOLE_FRAME && flushUpload() == Flush::Written
         && uploadSize + length <= uploadGranted) {
@@ -255,14 +335,17 @@ void CServerFileConn::writeUploadData()
 
 bool CServerFileConn::awaitDigest(const std::function<void()> &resume)
 {
-    if (!digest || digest->backlog() <= DIGEST_BACKLOG_LIMIT)
+    const bool hashing = digest && digest->backlog() > DIGEST_BACKLOG_LIMIT;
+    const bool storing
+        = upload == Upload::Receiving && uploadFile && uploadFile->backlog() > SINK_BACKLOG_LIMIT;
+    if (!hashing && !storing)
         return false;
     if (digestWaiting)
         return true;
     digestWaiting = true;
     const QPointer<CServerFileConn> self(this);
     const quint64 number = digestNumber;
-    digest->whenBelow(DIGEST_BACKLOG_LIMIT / 2, [self, number, resume] {
+    const auto wake = [self, number, resume] {
         if (self) {
             QMetaObject::invokeMethod(
                 self.data(),
@@ -274,7 +357,11 @@ bool CServerFileConn::awaitDigest(const std::function<void()> &resume)
                 },
                 Qt::QueuedConnection);
         }
-    });
+    };
+    if (hashing)
+        digest->whenBelow(DIGEST_BACKLOG_LIMIT / 2, wake);
+    else
+        uploadFile->whenBelow(SINK_BACKLOG_LIMIT, wake);
     return true;
 }
 
@@ -316,10 +403,12 @@ void CServerFileConn::downloadChecked(const QString &actual)
 {
     bool intact = actual == expectedSum;
     if (!intact && adapter && file) {
+        // A file is known by its device and inode; another source by nothing more.
         struct stat st
         {
         };
-        const bool known = ::fstat(file->handle(), &st) == 0;
+        const auto *opened = qobject_cast<QFile *>(file);
+        const bool known = !opened || ::fstat(opened->handle(), &st) == 0;
         intact = known
             && adapter->acceptMismatch(
                 downloadUser, downloadName, quint64(st.st_dev), quint64(st.st_ino), actual);
@@ -469,14 +558,13 @@ void CServerFileConn::finishUpload()
         break;
     }
     // The adapter runs the commit, which syncs the temporary file to disk and renames it over
-    // the archive, wherever it likes; the file is its own from here on. Until the answer
-    // comes, nothing more is read.
+    // the archive (or completes the upload in the store), wherever it likes; the sink is its
+    // own from here on. Until the answer comes, nothing more is read.
     upload = Upload::Committing;
     holdFrames();
-    uploadFile->setMadeFolders(madeFolders);
-    std::shared_ptr<CUploadFile> handed = std::move(uploadFile);
-    const std::function<bool()> commit = [handed] { return handed->commit(); };
-    handed.reset();
+    if (auto *temporary = dynamic_cast<CUploadFile *>(uploadFile.get()))
+        temporary->setMadeFolders(madeFolders);
+    std::shared_ptr<CUploadSink> handed = std::move(uploadFile);
     const QPointer<CServerFileConn> self(this);
     const quint64 id = uploadId;
     const CAbstractServerFileConnAdapter::CommitAnswer answer = [self, id](bool stored) {
@@ -491,9 +579,9 @@ void CServerFileConn::finishUpload()
         }
     };
     if (adapter)
-        adapter->commitUpload(id, uploadName, uploadSize, commit, answer);
+        adapter->commitUpload(id, uploadName, uploadSize, handed, answer);
     else
-        answer(commit());
+        answer(handed->commit());
 }
 
 void CServerFileConn::commitAnswered(bool stored)
@@ -512,6 +600,13 @@ void CServerFileConn::commitAnswered(bool stored)
         resetConnection();
 }
 
+void CServerFileConn::sendFailed()
+{
+    // A source that cannot be read (a store gone) must not leave the client waiting for the
+    // rest.
+    resetConnection();
+}
+
 void CServerFileConn::failUpload()
 {
     releaseFiles();
@@ -520,6 +615,7 @@ void CServerFileConn::failUpload()
 
 void CServerFileConn::releaseFiles()
 {
+    downloadOpening = false;
     uploadPending.clear();
     lentBuffers.clear();
     digest.reset();

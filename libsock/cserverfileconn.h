@@ -8,13 +8,13 @@
 
 #include "cabstractfileconn.h"
 
-class QFile;
+class QIODevice;
 
 namespace libsock {
 
 class CAbstractServerFileConnAdapter;
 class CTransferDigest;
-class CUploadFile;
+class CUploadSink;
 
 constexpr quint8 FILE_CMD_DOWNLOAD = 1;
 constexpr quint8 FILE_CMD_DOWNLOAD_REPLY = 2;
@@ -37,6 +37,10 @@ constexpr qint64 UPLOAD_CHECK_BYTES = 1024 * 1024;
 // Bytes of a transfer handed to its digest and not hashed yet: beyond this the transfer waits
 // for the hashing to catch up (to half of it).
 constexpr qint64 DIGEST_BACKLOG_LIMIT = 8 * 1024 * 1024;
+// The same for bytes an upload's sink has taken and not yet stored (parts on their way to an
+// object store), except that it goes on as soon as the backlog is down to the limit again:
+// one more part in flight keeps the store busy.
+constexpr qint64 SINK_BACKLOG_LIMIT = 32 * 1024 * 1024;
 // Upload buffers kept for reuse: as many as the digest's backlog holds, and a few more.
 constexpr int LENT_BUFFERS = int(DIGEST_BACKLOG_LIMIT / UPLOAD_GATHER_SIZE) + 8;
 
@@ -53,7 +57,10 @@ public:
     void setAdapter(CAbstractServerFileConnAdapter *adapter);
     // The upload waits for the adapter's answer on its room or its commit: the connection is
     // owed an outcome, however long the storage takes.
-    bool awaitsStorage() const { return roomAsked || upload == Upload::Committing; }
+    bool awaitsStorage() const
+    {
+        return roomAsked || upload == Upload::Committing || downloadOpening;
+    }
     const QString &storageDirectory() const { return storageDir; }
 
     // True when name may be joined to the storage directory: relative, and with no way
@@ -65,6 +72,7 @@ protected:
     void fileBytesSent(const QByteArray &chunk, qsizetype offset, qsizetype length) override;
     bool sendPaused() override;
     bool sendEndNow() override;
+    void sendFailed() override;
 
 private slots:
     void connected();
@@ -74,6 +82,9 @@ private:
     enum class Flush { Written, Waiting, Failed };
 
     void handleDownloadRequest();
+    void openThroughAdapter(const QString &user, const QString &name);
+    void downloadOpened(quint8 result, QIODevice *source,
+        const std::shared_ptr<CTransferDigest> &sum, const QString &expected);
     void handleUploadRequest();
     void startDownload();
     void finishUpload();
@@ -86,17 +97,21 @@ private:
     void commitAnswered(bool stored);
     void failUpload();
     bool prepareFolder(const QString &folder);
-    // Holds the transfer while its digest is more than DIGEST_BACKLOG_LIMIT behind; then
-    // resume() on this thread. True when it waits.
+    // Holds the transfer while its digest is more than DIGEST_BACKLOG_LIMIT behind, or the
+    // upload's sink more than SINK_BACKLOG_LIMIT; then resume() on this thread. True when it
+    // waits.
     bool awaitDigest(const std::function<void()> &resume);
     void downloadChecked(const QString &actual);
 
-    QFile *file = nullptr;
+    // The download's source: a file of the storage folder, or a device the adapter opened.
+    QIODevice *file = nullptr;
+    // A download the adapter is opening; its answer is awaited with the frames held.
+    bool downloadOpening = false;
     // An upload goes to a temporary file that replaces the archive only when complete. Its
     // commit is handed to the adapter, and the connection waits for the answer with the
     // frames that follow held back.
     Upload upload = Upload::None;
-    std::shared_ptr<CUploadFile> uploadFile;
+    std::shared_ptr<CUploadSink> uploadFile;
     // Numbers the uploads of the process for the adapter; 0 when none runs.
     quint64 uploadId = 0;
     // Upload bytes on their way to the file: with the frame being received, an upload holds

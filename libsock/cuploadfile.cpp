@@ -117,16 +117,16 @@ void CUploadFile::setDigest(const std::shared_ptr<CTransferDigest> &sum)
 bool CUploadFile::write(const char *data, qint64 size)
 {
     qint64 left = size;
-    while (!failed && left > 0) {
+    while (!writeFailed && left > 0) {
         const ssize_t n = ::write(fd, data, size_t(left));
         if (n < 0 && errno == EINTR)
             continue;
-        failed = n <= 0;
+        writeFailed = n <= 0;
         data += qMax<ssize_t>(n, 0);
         left -= qMax<ssize_t>(n, 0);
         written += qMax<ssize_t>(n, 0);
     }
-    return !failed && fd >= 0;
+    return !writeFailed && fd >= 0;
 }
 
 void CUploadFile::startWriteBack()
@@ -143,7 +143,7 @@ bool CUploadFile::commit()
     // The bytes still with the digest reach the file first.
     if (digest)
         digest->settle();
-    if (fd < 0 || failed) {
+    if (fd < 0 || writeFailed) {
         discard();
         return false;
     }

@@ -7,46 +7,44 @@
 #include <QString>
 #include <QStringList>
 
-namespace libsock {
+#include "cuploadsink.h"
 
-class CTransferDigest;
+namespace libsock {
 
 // The temporary file of one upload beside the archive it is to replace. The connection writes
 // the received bytes into it with plain writes; commit() makes it durable and puts it in the
 // archive's place, and may run on another thread once the connection has let go of it. A file
 // never committed is removed when destroyed. Not a QObject, so it can change threads.
-class CUploadFile : public std::enable_shared_from_this<CUploadFile>
+class CUploadFile : public CUploadSink, public std::enable_shared_from_this<CUploadFile>
 {
 public:
     explicit CUploadFile(const QString &path);
-    ~CUploadFile();
+    ~CUploadFile() override;
     CUploadFile(const CUploadFile &) = delete;
     CUploadFile &operator=(const CUploadFile &) = delete;
 
     // Creates the temporary file; false when the archive cannot be written there.
     bool open();
-    bool write(const QByteArray &bytes) { return write(bytes.constData(), bytes.size()); }
-    bool write(const char *data, qint64 size);
+    using CUploadSink::write;
+    bool write(const char *data, qint64 size) override;
+    bool failed() const override { return writeFailed; }
     // Starts writing the bytes written so far to disk, without waiting for them, so the sync
     // of the commit (and any other sync of the file system meanwhile) has little left to wait
     // for. May run on another thread than write(), never at once with commit().
-    void startWriteBack();
+    void startWriteBack() override;
     // Folders made for this upload, deepest first: each is made durable in its parent by the
     // commit.
     void setMadeFolders(const QStringList &folders) { made = folders; }
-    // The digest of the upload's bytes, which writes them here as it hashes them (on its own
-    // thread, starting their write-back once a megabyte): the connection then hands the bytes
-    // to the digest only. The commit waits for it and keeps its sum beside the archive. The
-    // file must be owned by a shared pointer.
-    void setDigest(const std::shared_ptr<CTransferDigest> &sum);
+    // The digest writes the bytes here as it hashes them, starting their write-back once a
+    // megabyte.
+    void setDigest(const std::shared_ptr<CTransferDigest> &sum) override;
     // Syncs the file, keeps the digest's sum beside the archive (so no committed archive
     // lacks it), renames the file over the archive and syncs the folders the renames and any
     // new folder live in. False, with the temporary file gone, on any failure so far.
-    bool commit();
+    bool commit() override;
 
     const QString &fileName() const { return target; }
-    // Bytes in the file so far: with a digest, fewer than handed over.
-    qint64 bytesWritten() const { return written; }
+    qint64 bytesWritten() const override { return written; }
 
     // The temporary file is named by CUploadName. An upload holds a lock (flock) on it from
     // its creation to its rename, which every server sharing the storage folder sees (on NFS,
@@ -64,7 +62,7 @@ private:
     QStringList made;
     std::shared_ptr<CTransferDigest> digest;
     int fd = -1;
-    bool failed = false;
+    std::atomic<bool> writeFailed { false };
     std::atomic<qint64> written { 0 };
     qint64 writtenBack = 0;
 };

@@ -26,6 +26,9 @@ TOLVERN_DEPS_BUILD=(
     libsystemd-dev
     # The one-file archive of a player's data export.
     libarchive-dev
+    # Saves in S3-compatible object stores: libcurl signs each request itself (AWS Signature
+    # Version 4, CURLOPT_AWS_SIGV4) and keeps connections to the store open.
+    libcurl4-openssl-dev
     # Man pages made from the programs' --help texts when packaging.
     help2man
 )
@@ -45,6 +48,8 @@ TOLVERN_DEPS_TEST=(
     # (systemd-analyze) and run under their system-call filter (tests/app/unitrun.py) in a
     # namespace with a loopback of its own (ip) where systemd is not PID 1.
     lintian python3-seccomp systemd iproute2
+    # A throwaway Ceph cluster with its S3 gateway for the S3 suites (tests/s3/start-s3.sh).
+    ceph-mon ceph-osd radosgw ceph-common curl
 )
 # libFuzzer and the sanitizer runtime for scripts/fuzz.sh.
 TOLVERN_DEPS_FUZZ=(

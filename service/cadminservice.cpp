@@ -1,7 +1,5 @@
 #include "cadminservice.h"
 
-#include <filesystem>
-
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -80,20 +78,15 @@ int storeStatus(const CSaveStore::Outcome &outcome)
     return 500;
 }
 
-// Bytes of the regular files under dir, links not followed.
-qint64 folderBytes(const QString &dir)
+// The save store of the settings as they are now; an error answer when there is none.
+std::unique_ptr<CAbstractSaveStore> currentStore(const CServerSettings *settings, Response *failure)
 {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    qint64 total = 0;
-    fs::recursive_directory_iterator it(
-        dir.toStdString(), fs::directory_options::skip_permission_denied, error);
-    for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-        std::error_code statError;
-        if (it->is_regular_file(statError))
-            total += qint64(it->file_size(statError));
-    }
-    return total;
+    QString why;
+    std::unique_ptr<CAbstractSaveStore> store
+        = CAbstractSaveStore::fromSettings(settings->snapshot(), &why);
+    if (!store)
+        *failure = CHttpApi::error(500, why);
+    return store;
 }
 
 Response noUser(int objectId)
@@ -169,9 +162,12 @@ void CAdminService::walkStorageIfStale()
     const bool changed = changes != walkedChanges && now - storageWalkedAt >= STORAGE_REWALK_MS;
     if (storageWalkedAt >= 0 && !changed && now - storageWalkedAt < STORAGE_WALK_MS)
         return;
-    const QString dir = settingsRecord->snapshot().saveDataDir;
-    const CSaveStore::DiskSpace space = CSaveStore::volumeSpace(dir);
-    counters->setStorage(dir.isEmpty() ? -1 : folderBytes(dir), space.free);
+    const CServerSettings settings = settingsRecord->snapshot();
+    const std::unique_ptr<CAbstractSaveStore> store = CAbstractSaveStore::fromSettings(settings);
+    // An object store has no free space to tell.
+    const qint64 free
+        = settings.savesInS3() ? -1 : CSaveStore::volumeSpace(settings.saveDataDir).free;
+    counters->setStorage(store ? store->storedBytes() : -1, free);
     walkedChanges = changes;
     storageWalkedAt = monotonicMs();
 }
@@ -180,7 +176,9 @@ void CAdminService::ready(Reply reply)
 {
     post([this, reply] {
         QString reason;
-        const QString dir = settingsRecord->snapshot().saveDataDir;
+        const std::unique_ptr<CAbstractSaveStore> store
+            = CAbstractSaveStore::fromSettings(settingsRecord->snapshot(), &reason);
+        QString unwritable;
         bool found = false;
         if (!core->controlListening())
             reason = QStringLiteral("the main control port is not listening");
@@ -188,7 +186,9 @@ void CAdminService::ready(Reply reply)
             reason = QStringLiteral("the file transfer port is not listening");
         else if (!userDb->lookUpName(QStringLiteral("\x01ready"), &found))
             reason = QStringLiteral("the user database does not answer");
-        else if (dir.isEmpty() || ::access(QFile::encodeName(dir).constData(), W_OK | X_OK) != 0)
+        else if (store && !store->writable(&unwritable))
+            reason = unwritable;
+        if (!store && reason.isEmpty())
             reason = QStringLiteral("the storage folder is not writable");
         if (reason.isEmpty())
             reply(CHttpApi::json(200, QJsonObject { { QStringLiteral("ready"), true } }));
@@ -216,8 +216,9 @@ void CAdminService::status(Reply reply)
         walkStorageIfStale();
         CUserDbConfig config;
         userDb->currentConfig(&config, nullptr);
-        const QString dir = settingsRecord->snapshot().saveDataDir;
-        const CSaveStore::DiskSpace space = CSaveStore::volumeSpace(dir);
+        const CServerSettings settings = settingsRecord->snapshot();
+        const qint64 free
+            = settings.savesInS3() ? -1 : CSaveStore::volumeSpace(settings.saveDataDir).free;
         QJsonObject object {
             { QStringLiteral("version"), QCoreApplication::applicationVersion() },
             { QStringLiteral("uptimeSeconds"), double(core->uptimeMsecs() / 1000) },
@@ -234,7 +235,7 @@ void CAdminService::status(Reply reply)
                 config.isPostgresql() ? QStringLiteral("postgresql") : QStringLiteral("sqlite") },
             { QStringLiteral("storage"),
                 QJsonObject { { QStringLiteral("bytes"), double(counters->storageBytes()) },
-                    { QStringLiteral("freeBytes"), double(space.free) } } },
+                    { QStringLiteral("freeBytes"), double(free) } } },
         };
         reply(CHttpApi::json(200, object));
     });
@@ -374,13 +375,14 @@ void CAdminService::purge(int months, bool dataOnly, bool dryRun, Reply reply)
             return;
         }
         counters->storageChanged();
-        const QString storage = settingsRecord->snapshot().saveDataDir;
-        if (storage.isEmpty()) {
-            reply(CHttpApi::error(500, QStringLiteral("Game Data Storage Path not exists")));
+        Response failure;
+        std::shared_ptr<CAbstractSaveStore> store = currentStore(settingsRecord, &failure);
+        if (!store) {
+            reply(failure);
             return;
         }
-        running = new CUserPurge(userDb, dataOnly ? CUserPurge::ClearData : CUserPurge::DeleteUsers,
-            before, storage, worker);
+        running = new CUserPurge(userDb, dataOnly ? CUserPurge::ClearData : CUserPurge::DeleteUsers, before,
+            std::move(store), worker);
         connect(running, &CUserPurge::finished, worker, [this, dataOnly, reply, rows, before] {
             const CUserPurge::Counts counts = running->counts();
             running->deleteLater();
@@ -440,8 +442,14 @@ void CAdminService::saves(int objectId, Reply reply)
         if (!userKnown(objectId, reply))
             return;
         CSaveStore::Outcome outcome;
-        const CSaveStore store = CSaveStore::fromSettings(settingsRecord->snapshot());
-        const QList<CSaveStore::Entry> entries = store.saves(CUserFolder::name(objectId), &outcome);
+        Response failure;
+        const std::unique_ptr<CAbstractSaveStore> store = currentStore(settingsRecord, &failure);
+        if (!store) {
+            reply(failure);
+            return;
+        }
+        const QList<CSaveStore::Entry> entries
+            = store->saves(CUserFolder::name(objectId), &outcome);
         // A user who never uploaded has no folder yet: no saves.
         if (!outcome.ok() && outcome.status != CSaveStore::Status::NotFound) {
             reply(CHttpApi::error(storeStatus(outcome), outcome.message));
@@ -456,9 +464,14 @@ void CAdminService::history(int objectId, const QString &save, Reply reply)
 {
     post([this, objectId, save, reply] {
         CSaveStore::Outcome outcome;
-        const CSaveStore store = CSaveStore::fromSettings(settingsRecord->snapshot());
+        Response failure;
+        const std::unique_ptr<CAbstractSaveStore> store = currentStore(settingsRecord, &failure);
+        if (!store) {
+            reply(failure);
+            return;
+        }
         const QList<CSaveStore::Entry> versions
-            = store.history(CUserFolder::name(objectId) + QLatin1Char('/') + save, &outcome);
+            = store->history(CUserFolder::name(objectId) + QLatin1Char('/') + save, &outcome);
         if (!outcome.ok()) {
             reply(CHttpApi::error(storeStatus(outcome), outcome.message));
             return;
@@ -472,8 +485,13 @@ void CAdminService::restore(int objectId, const QString &save, const QString &ve
 {
     post([this, objectId, save, version, reply] {
         const QString saveName = CUserFolder::name(objectId) + QLatin1Char('/') + save;
-        CSaveStore store = CSaveStore::fromSettings(settingsRecord->snapshot());
-        const CSaveStore::Outcome outcome = store.restore(saveName, version);
+        Response failure;
+        const std::unique_ptr<CAbstractSaveStore> store = currentStore(settingsRecord, &failure);
+        if (!store) {
+            reply(failure);
+            return;
+        }
+        const CSaveStore::Outcome outcome = store->restore(saveName, version);
         counters->storageChanged();
         // The save history dialog's lines.
         if (!outcome.ok()) {
@@ -506,7 +524,14 @@ void CAdminService::exportUser(int objectId, Reply reply)
         file.setAutoRemove(false);
         const QString path = file.fileName();
         file.close();
-        CUserExport exporter(config, settingsRecord->snapshot().saveDataDir, objectId);
+        Response failure;
+        std::shared_ptr<CAbstractSaveStore> store = currentStore(settingsRecord, &failure);
+        if (!store) {
+            QFile::remove(path);
+            reply(failure);
+            return;
+        }
+        CUserExport exporter(config, std::move(store), objectId);
         if (!exporter.write(path)) {
             QFile::remove(path);
             reply(exporter.userMissing() ? noUser(objectId)

@@ -18,6 +18,11 @@
 #include "chttpapi.h"
 #include "clogring.h"
 #include "cmetrics.h"
+#include "cposttarget.h"
+#include "cs3bucket.h"
+#include "cs3download.h"
+#include "cs3savestore.h"
+#include "cs3upload.h"
 #include "csavestore.h"
 #include "csavesum.h"
 #include "ctransferhasher.h"
@@ -74,7 +79,8 @@ CServerCore::CServerCore(
           users, hasher, CPasswordHasher::Params::fromSettings(settings->snapshot()), this))
     , hashPool(std::make_unique<QThreadPool>())
     , storage(std::make_unique<CStorageWorker>(
-          [settings] { return CSaveStore::fromSettings(settings->snapshot()); }))
+          [settings] { return CAbstractSaveStore::fromSettings(settings->snapshot()); }))
+    , inbox(CPostTarget::of(this))
     , tls(new CTlsAcceptor(connGuard, this))
     , counters(std::make_unique<CMetrics>())
     , logRing(std::make_unique<CLogRing>())
@@ -107,6 +113,7 @@ CServerCore::CServerCore(
 
 CServerCore::~CServerCore()
 {
+    inbox->close();
     // The HTTP port first: its thread calls into the API and the work behind it. Then the
     // work already handed in, whose answers nobody waits for any more.
     delete http;
@@ -173,6 +180,17 @@ bool CServerCore::start()
         log(tr("TLS enabled with %1%2")
                 .arg(settings.tls.certificate,
                     tls->requiresTls() ? tr("; plain connections are refused") : QString()));
+    if (settings.savesInS3()) {
+        // Start-up has checked the keys and the bucket already.
+        CS3Config config;
+        QString why;
+        if (CS3Config::fromSettings(settings, &config, &why)) {
+            s3 = CS3Bucket::shared(config);
+            log(tr("Saves in %1 at %2").arg(config.displayText(), config.endpoint));
+        } else {
+            log(tr("Saves in S3 cannot start => %1").arg(why));
+        }
+    }
     // Outages of the user database and their end go to the same log, window or console.
     connect(userDb, &CUserDb::log, this, &CServerCore::log, Qt::UniqueConnection);
 
@@ -513,10 +531,73 @@ void CServerCore::requestUploadRoom(quint64 upload, const QString &fileName, qin
         });
 }
 
-void CServerCore::commitUpload(quint64 upload, const QString &fileName, qint64 size,
-    const std::function<bool()> &commit, const CommitAnswer &answer)
+bool CServerCore::keepsSaves() const
 {
-    storage->commitUpload(upload, fileName, size, commit,
+    return s3 != nullptr;
+}
+
+void CServerCore::openDownload(const QString &fileName, const DownloadAnswer &answer)
+{
+    CS3Client::Request request;
+    request.method = "HEAD";
+    request.key = s3->key(fileName);
+    s3->client().send(
+        request, [this, target = inbox, fileName, answer](const CS3Client::Response &response) {
+            const CS3Bucket::Head head = CS3Bucket::headOf(response);
+            target->post([this, fileName, answer, response, head] {
+                if (response.status == 404) {
+                    answer(libsock::FILE_NOT_FOUND, nullptr, nullptr, QString());
+                    return;
+                }
+                if (!response.ok()) {
+                    log(tr("Download %1 failed: the S3 store answered %2")
+                            .arg(printableText(fileName), response.errorText()));
+                    answer(libsock::FILE_OPEN_FAILED, nullptr, nullptr, QString());
+                    return;
+                }
+                auto *source = new CS3Download(s3, s3->key(fileName), head);
+                connect(source, &CS3Download::failed, this, [this, fileName](const QString &why) {
+                    log(tr("Download %1 ended with a reset: the S3 store failed (%2)")
+                            .arg(printableText(fileName), why));
+                });
+                s3Downloads.append(source);
+                connect(source, &QObject::destroyed, this,
+                    [this, source] { s3Downloads.removeOne(source); });
+                source->open(QIODevice::ReadOnly);
+                // Kept before sums (or put there by hand): sent unchecked.
+                std::shared_ptr<libsock::CTransferDigest> digest;
+                if (!head.sum.isEmpty())
+                    digest = std::make_shared<CTransferHasher>(
+                    hashPool.get(), CSaveSum::kindOf(head.sum));
+                answer(libsock::FILE_OK, source, digest, head.sum);
+            });
+        });
+}
+
+std::shared_ptr<libsock::CUploadSink> CServerCore::openUpload(
+    quint64 upload, const QString &fileName)
+{
+    Q_UNUSED(upload);
+    // An object's key can hold them, an XML request that names it cannot.
+    for (const QChar c : fileName) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f) {
+            log(tr("Upload %1 refused: control characters in the name")
+                    .arg(printableText(fileName)));
+            return nullptr;
+        }
+    }
+    const CS3SaveStore store(s3, {});
+    auto sink = std::make_shared<CS3Upload>(s3, store.stagingKey(fileName));
+    UploadTrack &track = uploads[upload];
+    track.sink = sink;
+    track.fileName = fileName;
+    return sink;
+}
+
+void CServerCore::commitUpload(quint64 upload, const QString &fileName, qint64 size,
+    const std::shared_ptr<libsock::CUploadSink> &sink, const CommitAnswer &answer)
+{
+    storage->commitUpload(upload, fileName, size, sink,
         [this, upload, size, fileName, answer](const CSaveStore::Outcome &outcome) {
             QMetaObject::invokeMethod(
                 this,
@@ -555,6 +636,10 @@ void CServerCore::uploadEnded(quint64 upload)
     storage->endUpload(upload);
     // Ended without an outcome: cut short (the client went, a write failed).
     const UploadTrack track = uploads.take(upload);
+    const std::shared_ptr<CS3Upload> sink = track.sink.lock();
+    if (track.result < 0 && sink && !sink->errorText().isEmpty())
+        log(tr("Upload %1 failed: the S3 store failed (%2)")
+                .arg(printableText(track.fileName), sink->errorText()));
     counters->transferEnded(CMetrics::Upload,
         track.result < 0 ? CMetrics::TransferFailed : CMetrics::TransferResult(track.result),
         track.bytes);
@@ -607,9 +692,19 @@ bool CServerCore::acceptMismatch(const QString &user, const QString &fileName, q
     quint64 inode, const QString &actual)
 {
     // Rare: an upload replaced the archive while it was read, or the sum beside it is not its
-    // own after a crash; the file read still has its own sum (or none) in the history.
-    const CSaveStore store(settingsRecord->snapshot().saveDataDir);
-    const QString recorded = store.recordedSum(fileName, device, inode);
+    // own after a crash; the file read still has its own sum (or none) in the history. An
+    // object keeps its sum in its metadata and was read whole (If-Match): no such case.
+    QString recorded;
+    if (s3) {
+        for (const CS3Download *download : std::as_const(s3Downloads)) {
+            if (download->objectKey() == s3->key(fileName))
+                recorded = download->expectedSum();
+        }
+        recorded = recorded.isEmpty() ? QStringLiteral("?") : recorded;
+    } else {
+        const CSaveStore store(settingsRecord->snapshot().saveDataDir);
+        recorded = store.recordedSum(fileName, device, inode);
+    }
     if (recorded.isEmpty() || recorded == actual)
         return true;
     log(tr("Download %1 for %2 ended with a reset: the archive is damaged (%3 %4, "

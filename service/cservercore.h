@@ -25,6 +25,8 @@ class CHttpApi;
 class CLogRing;
 class CMetrics;
 class CLoginGuard;
+class CPostTarget;
+class CS3Bucket;
 class CStorageWorker;
 class CTlsAcceptor;
 class CTolvernServer;
@@ -102,7 +104,13 @@ public:
     void requestUploadRoom(quint64 upload, const QString &fileName, qint64 written, qint64 needed,
         qint64 wanted, const RoomAnswer &answer) override;
     void commitUpload(quint64 upload, const QString &fileName, qint64 size,
-        const std::function<bool()> &commit, const CommitAnswer &answer) override;
+        const std::shared_ptr<libsock::CUploadSink> &sink, const CommitAnswer &answer) override;
+    // With [Storage] Backend=s3 the saves are objects of a bucket: opened here, each request
+    // on the store client's thread.
+    bool keepsSaves() const override;
+    void openDownload(const QString &fileName, const DownloadAnswer &answer) override;
+    std::shared_ptr<libsock::CUploadSink> openUpload(
+        quint64 upload, const QString &fileName) override;
     void startWriteBack(quint64 upload, const std::function<void()> &start) override;
     void uploadEnded(quint64 upload) override;
     bool permitTransfer(
@@ -156,7 +164,12 @@ private:
     // Before the storage worker, so it goes after it: a commit still running waits for its
     // digest.
     std::unique_ptr<QThreadPool> hashPool;
+    // The bucket of the saves (none: files), before the storage worker and whatever else may
+    // hold it, so that it goes last.
+    std::shared_ptr<CS3Bucket> s3;
     std::unique_ptr<CStorageWorker> storage;
+    // Answers from the store client's thread reach this object through it while it lives.
+    std::shared_ptr<CPostTarget> inbox;
     CTlsAcceptor *tls = nullptr;
     int mainPortOverride = 0;
     int filePortOverride = 0;
@@ -180,8 +193,13 @@ private:
     {
         qint64 bytes = 0;
         int result = -1; // a CMetrics::TransferResult
+        // An upload to the S3 store: why it failed, should it end so.
+        std::weak_ptr<class CS3Upload> sink;
+        QString fileName;
     };
     QHash<quint64, UploadTrack> uploads;
+    // Downloads from the S3 store under way: their sums, for the line of a damaged one.
+    QList<const class CS3Download *> s3Downloads;
 };
 
 #endif // CSERVERCORE_H

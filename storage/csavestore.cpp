@@ -20,6 +20,8 @@
 #include "cstoragelock.h"
 #include "cuploadfile.h"
 #include "cuploadname.h"
+#include "cuploadsink.h"
+#include "cuserfolder.h"
 #include "storagehelpers.h"
 
 namespace {
@@ -27,16 +29,6 @@ namespace {
 QString translate(const char *text)
 {
     return QCoreApplication::translate("CSaveStore", text);
-}
-
-QStringList pathSteps(const QString &name)
-{
-    QStringList steps;
-    for (const QString &step : name.split(QLatin1Char('/'))) {
-        if (!step.isEmpty() && step != QLatin1String("."))
-            steps << step;
-    }
-    return steps;
 }
 
 } // namespace
@@ -53,8 +45,8 @@ CSaveStore::CSaveStore(const QString &storageDir)
 }
 
 CSaveStore::CSaveStore(const QString &storageDir, const Limits &limits)
-    : root(storageDir)
-    , lim(limits)
+    : CAbstractSaveStore(limits)
+    , root(storageDir)
 {
     root.replace(QLatin1Char('\\'), QLatin1Char('/'));
     if (!root.endsWith(QLatin1Char('/')))
@@ -63,12 +55,7 @@ CSaveStore::CSaveStore(const QString &storageDir, const Limits &limits)
 
 CSaveStore CSaveStore::fromSettings(const CServerSettings &settings)
 {
-    Limits limits;
-    limits.keepVersions = settings.keepVersions;
-    limits.maxSaveBytes = settings.maxSaveBytes;
-    limits.maxUserBytes = settings.maxUserBytes;
-    limits.minFreeBytes = settings.minFreeBytes;
-    return CSaveStore(settings.saveDataDir, limits);
+    return CSaveStore(settings.saveDataDir, limitsOf(settings));
 }
 
 void CSaveStore::setSpaceSource(const SpaceSource &source)
@@ -127,45 +114,9 @@ void CSaveStore::syncFolder(const QString &folder) const
         syncHook(folder);
 }
 
-QString CSaveStore::historyFolderName()
-{
-    return CSaveHistory::folderName();
-}
-
-bool CSaveStore::isHistoryName(const QString &saveName)
-{
-    // The last step names a file (the archive adds ".z"); only the folders lead anywhere.
-    QStringList steps = saveName.split(QLatin1Char('/'));
-    steps.removeLast();
-    return std::any_of(steps.cbegin(), steps.cend(), CSaveHistory::isFolderName);
-}
-
-bool CSaveStore::isValidSaveName(const QString &saveName)
-{
-    if (saveName.isEmpty() || saveName.startsWith(QLatin1Char('/'))
-        || saveName.endsWith(QLatin1Char('/')) || saveName.contains(QLatin1Char('\\'))
-        || saveName.contains(QChar(0)))
-        return false;
-    const QStringList steps = saveName.split(QLatin1Char('/'));
-    if (steps.contains(QStringLiteral("..")) || steps.last() == QLatin1String("."))
-        return false;
-    return !isHistoryName(saveName);
-}
-
-QString CSaveStore::archiveName(const QString &saveName)
-{
-    return saveName + QStringLiteral(".z");
-}
-
 QString CSaveStore::archivePath(const QString &archive) const
 {
     return root + archive;
-}
-
-QString CSaveStore::userFolderOf(const QString &archive) const
-{
-    const QStringList steps = pathSteps(archive);
-    return steps.size() >= 2 ? steps.first() : QString();
 }
 
 CSaveStore::UserUsage CSaveStore::userUsage(
@@ -232,16 +183,6 @@ CSaveStore::Outcome CSaveStore::checkUpload(
                               .arg(user)
                               .arg(lim.maxUserBytes);
         }
-    }
-    return out;
-}
-
-CSaveStore::Outcome CSaveStore::saveSizeOutcome(qint64 size) const
-{
-    Outcome out;
-    if (lim.maxSaveBytes > 0 && size > lim.maxSaveBytes) {
-        out.status = Status::Refused;
-        out.message = translate("larger than MaxSaveBytes (%1 bytes)").arg(lim.maxSaveBytes);
     }
     return out;
 }
@@ -501,7 +442,86 @@ QString CSaveStore::versionPath(const QString &saveName, const QString &version)
     return CSaveHistory::folderOf(archivePath(archiveName(saveName))) + QLatin1Char('/') + version;
 }
 
-int CSaveStore::removeCutUploads() const
+CSaveStore::Outcome CSaveStore::commitUpload(const QString &archive, qint64 size,
+    const std::shared_ptr<libsock::CUploadSink> &sink, bool deferPrune)
+{
+    return commitUpload(
+        archive, size, [&sink] { return sink->commit(); }, deferPrune);
+}
+
+CSaveStore::Check CSaveStore::check(const QString &saveName, const QString &version) const
+{
+    Check out;
+    const QString archive = archiveName(saveName);
+    const QString path = version.isEmpty() ? archivePath(archive) : versionPath(saveName, version);
+    struct stat st;
+    if (::stat(nativePath(path).constData(), &st) != 0)
+        return out;
+    out.present = true;
+    out.expected
+        = version.isEmpty() ? recordedSum(archive, st.st_dev, st.st_ino) : CSaveSum::read(path);
+    if (!out.expected.isEmpty())
+        out.actual = CSaveSum::compute(path, CSaveSum::kindOf(out.expected), &out.error);
+    return out;
+}
+
+QStringList CSaveStore::userFolders(QString *error) const
+{
+    Q_UNUSED(error);
+    QStringList out;
+    for (const QString &name : QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool ok = false;
+        const int id = name.toInt(&ok);
+        if (ok && id > 0 && CUserFolder::name(id) == name)
+            out << name;
+    }
+    return out;
+}
+
+bool CSaveStore::removeUserData(int objectId, bool *existed, QString *error)
+{
+    const QString path = CUserFolder::path(root, objectId);
+    *existed = !path.isEmpty() && QFileInfo::exists(path);
+    if (!*existed || deleteDirectoryTree(path))
+        return true;
+    if (error)
+        *error = translate("cannot remove %1").arg(path);
+    return false;
+}
+
+bool CSaveStore::moveAside(int objectId, const QDateTime &now, QString *movedTo, QString *error)
+{
+    return CUserFolder::moveAside(root, objectId, now, movedTo, error);
+}
+
+qint64 CSaveStore::storedBytes() const
+{
+    qint64 total = 0;
+    std::function<void(const QString &)> walk = [&](const QString &dir) {
+        for (const QString &name : folderEntries(dir)) {
+            const QString path = dir + QLatin1Char('/') + name;
+            struct stat st;
+            if (::lstat(nativePath(path).constData(), &st) != 0)
+                continue;
+            if (S_ISDIR(st.st_mode))
+                walk(path);
+            else if (S_ISREG(st.st_mode))
+                total += st.st_size;
+        }
+    };
+    walk(root.chopped(1));
+    return total;
+}
+
+bool CSaveStore::writable(QString *reason) const
+{
+    if (root != QLatin1String("/") && ::access(nativePath(root).constData(), W_OK | X_OK) == 0)
+        return true;
+    *reason = translate("the storage folder is not writable");
+    return false;
+}
+
+int CSaveStore::removeCutUploads()
 {
     int removed = 0;
     std::function<void(const QString &)> walk = [&](const QString &dir) {

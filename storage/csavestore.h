@@ -2,11 +2,13 @@
 #define CSAVESTORE_H
 
 #include <functional>
+#include <memory>
 
 #include <QDateTime>
 #include <QList>
 #include <QString>
 
+#include "cabstractsavestore.h"
 #include "csavehistory.h"
 
 class CServerSettings;
@@ -16,43 +18,15 @@ class CServerSettings;
 // it (7/.versions/slot1.z/2026-12-07T10-58-31.123Z): the old archive is hard-linked there
 // before the new one is renamed over its name, so a whole archive is current at every instant
 // and a version costs no copy. A user's folder is the first path step of a save name.
-class CSaveStore
+class CSaveStore : public CAbstractSaveStore
 {
 public:
-    struct Limits
-    {
-        int keepVersions = 3; // per save; 0 keeps no history
-        qint64 maxSaveBytes = 0; // 0: no limit
-        qint64 maxUserBytes = 0; // 0: no limit; history included
-        qint64 minFreeBytes = -1; // below 0: 1 % of the volume, at most 1 GiB
-    };
-
     struct DiskSpace
     {
         qint64 free = -1; // bytes an unprivileged writer may still use; -1 when unknown
         qint64 total = -1;
     };
     using SpaceSource = std::function<DiskSpace(const QString &path)>;
-
-    // A save (name relative to its user's folder, without ".z") or a version of one.
-    struct Entry
-    {
-        QString name;
-        qint64 size = 0;
-        QDateTime modified;
-    };
-
-    enum class Status { Ok, BadName, NotFound, Refused, Failed };
-
-    struct Outcome
-    {
-        Status status = Status::Ok;
-        QString message; // why, when not Ok
-        QString keptVersion; // what the replaced archive became, when it was kept
-        int givenUp = 0; // versions removed to stay within the limits
-        QStringList toGiveUp; // with a deferred prune: the versions still to remove
-        bool ok() const { return status == Status::Ok; }
-    };
 
     static constexpr qint64 DEFAULT_MIN_FREE_CAP = qint64(1) << 30;
 
@@ -62,7 +36,7 @@ public:
     static CSaveStore fromSettings(const CServerSettings &settings);
 
     const QString &storageDirectory() const { return root; }
-    const Limits &limits() const { return lim; }
+    QString location() const override { return root; }
 
     // Tests put a small volume in place of statvfs().
     void setSpaceSource(const SpaceSource &source);
@@ -73,18 +47,11 @@ public:
     // Called after each folder the store syncs, with its path; tests check the order.
     void setSyncHook(const std::function<void(const QString &folder)> &hook);
 
-    static QString historyFolderName();
-    // Whether a save name leads into a history folder; such names are never served.
-    static bool isHistoryName(const QString &saveName);
-    // Relative, without parent steps, and outside every history folder.
-    static bool isValidSaveName(const QString &saveName);
-    static QString archiveName(const QString &saveName);
-
     // The upload side. archive: the file name relative to the storage directory (7/slot1.z).
     // Whether an upload may grow by growth bytes to size bytes, while other uploads in flight
     // may still write reserved bytes onto the same volume.
     Outcome checkUpload(
-        const QString &archive, qint64 size, qint64 growth, qint64 reserved = 0) const;
+        const QString &archive, qint64 size, qint64 growth, qint64 reserved = 0) const override;
     // Runs commit(), which renames the complete upload over the archive, keeping the archive
     // it replaces as a version and giving up old versions as the limits require. Refuses
     // without touching anything when the user's folder cannot make room.
@@ -93,14 +60,21 @@ public:
     // system a while.
     Outcome commitUpload(const QString &archive, qint64 size, const std::function<bool()> &commit,
         bool deferPrune = false);
-    void pruneVersions(const QStringList &paths) const;
+    // The sink's commit() renames the upload's file over the archive.
+    Outcome commitUpload(const QString &archive, qint64 size,
+        const std::shared_ptr<libsock::CUploadSink> &sink, bool deferPrune) override;
+    void pruneVersions(const QStringList &paths) const override;
 
-    // The admin side. userFolder: the object id in decimal; saveName: as on the wire (7/slot1).
-    QList<Entry> saves(const QString &userFolder, Outcome *outcome = nullptr) const;
-    // Newest first.
-    QList<Entry> history(const QString &saveName, Outcome *outcome = nullptr) const;
-    // The version becomes current; the archive it replaces becomes a version in turn.
-    Outcome restore(const QString &saveName, const QString &version);
+    QList<Entry> saves(const QString &userFolder, Outcome *outcome = nullptr) const override;
+    QList<Entry> history(const QString &saveName, Outcome *outcome = nullptr) const override;
+    Outcome restore(const QString &saveName, const QString &version) override;
+    // The current archive is checked against the sum of that very file, as a download is.
+    Check check(const QString &saveName, const QString &version) const override;
+    QStringList userFolders(QString *error = nullptr) const override;
+    bool removeUserData(int objectId, bool *existed, QString *error) override;
+    bool moveAside(int objectId, const QDateTime &now, QString *movedTo, QString *error) override;
+    qint64 storedBytes() const override;
+    bool writable(QString *reason) const override;
 
     // The sum recorded for the file (device, inode) that was opened as archive (7/slot1.z):
     // a version of the archive that is that very file has its own; otherwise the archive's.
@@ -113,24 +87,20 @@ public:
     // Removes the temporary files that uploads cut short left (a server that ended
     // mid-upload), never one an upload still writes, on this server or another sharing the
     // storage folder; how many went.
-    int removeCutUploads() const;
+    int removeCutUploads() override;
 
 private:
     using Version = CSaveHistory::Version;
     struct UserUsage;
 
     QString archivePath(const QString &archive) const;
-    QString userFolderOf(const QString &archive) const;
     UserUsage userUsage(const QString &userDir, const QString &excludeArchive) const;
-    // Refused when size passes MaxSaveBytes.
-    Outcome saveSizeOutcome(qint64 size) const;
     void step(const char *name) const;
     void syncFolder(const QString &folder) const;
     // syncFolder() for the history's own steps.
     CSaveHistory::SyncFolder folderSync() const;
 
     QString root; // ends in "/"
-    Limits lim;
     SpaceSource spaceSource;
     std::function<void(const char *)> stepHook;
     std::function<void(const QString &)> syncHook;

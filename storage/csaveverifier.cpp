@@ -1,9 +1,6 @@
 #include "csaveverifier.h"
 
-#include <sys/stat.h>
-
 #include <QCoreApplication>
-#include <QFile>
 
 #include "csavesum.h"
 
@@ -25,21 +22,21 @@ bool CSaveVerifier::Report::damaged() const
     return false;
 }
 
-CSaveVerifier::CSaveVerifier(const CSaveStore &saveStore)
+CSaveVerifier::CSaveVerifier(const CAbstractSaveStore &saveStore)
     : store(saveStore)
 {
 }
 
-CSaveVerifier::Item CSaveVerifier::check(const QString &path, const QString &expected) const
+CSaveVerifier::Item CSaveVerifier::check(const CAbstractSaveStore::Check &read) const
 {
     Item item;
+    const QString &expected = read.expected;
+    const QString &actual = read.actual;
     if (expected.isEmpty())
         return item; // kept from before sums: unchecked
-    QString error;
-    const QString actual = CSaveSum::compute(path, CSaveSum::kindOf(expected), &error);
     if (actual.isEmpty()) {
         item.state = State::Damaged;
-        item.detail = translate("cannot be read: %1").arg(error);
+        item.detail = translate("cannot be read: %1").arg(read.error);
     } else if (!CSaveSum::isValid(expected)) {
         item.state = State::Damaged;
         item.detail = translate("its sum file is damaged");
@@ -54,23 +51,18 @@ CSaveVerifier::Item CSaveVerifier::check(const QString &path, const QString &exp
 }
 
 CSaveVerifier::Report CSaveVerifier::verify(
-    const QString &saveName, CSaveStore::Outcome *outcome) const
+    const QString &saveName, CAbstractSaveStore::Outcome *outcome) const
 {
     Report report;
     report.saveName = saveName;
-    const QList<CSaveStore::Entry> versions = store.history(saveName, outcome);
+    const QList<CAbstractSaveStore::Entry> versions = store.history(saveName, outcome);
     if (outcome && !outcome->ok())
         return report;
-    const QString archive = CSaveStore::archiveName(saveName);
-    const QString path = store.storageDirectory() + archive;
-    struct stat st;
-    if (::stat(QFile::encodeName(path).constData(), &st) == 0) {
-        // Checked against the sum of that very file, as a download is.
-        report.items << check(path, store.recordedSum(archive, st.st_dev, st.st_ino));
-    }
-    for (const CSaveStore::Entry &e : versions) {
-        const QString version = store.versionPath(saveName, e.name);
-        Item item = check(version, CSaveSum::read(version));
+    const CAbstractSaveStore::Check current = store.check(saveName, QString());
+    if (current.present)
+        report.items << check(current);
+    for (const CAbstractSaveStore::Entry &e : versions) {
+        Item item = check(store.check(saveName, e.name));
         item.version = e.name;
         if (item.state == State::Good && report.newestGood.isEmpty())
             report.newestGood = e.name;
@@ -80,11 +72,11 @@ CSaveVerifier::Report CSaveVerifier::verify(
 }
 
 QList<CSaveVerifier::Report> CSaveVerifier::verifyUser(
-    const QString &userFolder, CSaveStore::Outcome *outcome) const
+    const QString &userFolder, CAbstractSaveStore::Outcome *outcome) const
 {
     QList<Report> out;
-    for (const CSaveStore::Entry &e : store.saves(userFolder, outcome)) {
-        CSaveStore::Outcome one;
+    for (const CAbstractSaveStore::Entry &e : store.saves(userFolder, outcome)) {
+        CAbstractSaveStore::Outcome one;
         out << verify(userFolder + QLatin1Char('/') + e.name, &one);
     }
     return out;

@@ -4,11 +4,11 @@
 #include <QList>
 #include <QString>
 
-#include "csavestore.h"
+#include "cabstractsavestore.h"
 
 // Reads a save's archive and every version of it again and checks each against the sum kept
-// beside it (CSaveSum): the admin's look for damage at rest, which a download only finds
-// when someone asks for that save.
+// for it (CSaveSum, or an object's metadata): the admin's look for damage at rest, which a
+// download only finds when someone asks for that save.
 class CSaveVerifier
 {
 public:
@@ -29,16 +29,16 @@ public:
         bool damaged() const;
     };
 
-    explicit CSaveVerifier(const CSaveStore &store);
+    explicit CSaveVerifier(const CAbstractSaveStore &store);
 
-    Report verify(const QString &saveName, CSaveStore::Outcome *outcome = nullptr) const;
+    Report verify(const QString &saveName, CAbstractSaveStore::Outcome *outcome = nullptr) const;
     // Every save of the user folder, by name.
-    QList<Report> verifyUser(const QString &userFolder, CSaveStore::Outcome *outcome) const;
+    QList<Report> verifyUser(const QString &userFolder, CAbstractSaveStore::Outcome *outcome) const;
 
 private:
-    Item check(const QString &path, const QString &expected) const;
+    Item check(const CAbstractSaveStore::Check &read) const;
 
-    const CSaveStore &store;
+    const CAbstractSaveStore &store;
 };
 
 #endif // CSAVEVERIFIER_H

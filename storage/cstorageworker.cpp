@@ -1,5 +1,21 @@
 #include "cstorageworker.h"
 
+#include <QCoreApplication>
+
+#include "cuploadsink.h"
+
+namespace {
+
+CSaveStore::Outcome unconfigured()
+{
+    CSaveStore::Outcome out;
+    out.status = CSaveStore::Status::Failed;
+    out.message = QCoreApplication::translate("CSaveStore", "the save store is not set up");
+    return out;
+}
+
+} // namespace
+
 CStorageWorker::CStorageWorker(const StoreSource &source)
     : storeSource(source)
     , thread([this] { run(); })
@@ -22,12 +38,12 @@ void CStorageWorker::setSpaceSource(const CSaveStore::SpaceSource &source)
     spaceSource = source;
 }
 
-CSaveStore CStorageWorker::store() const
+std::unique_ptr<CAbstractSaveStore> CStorageWorker::store() const
 {
-    CSaveStore out = storeSource();
+    std::unique_ptr<CAbstractSaveStore> out = storeSource();
     std::lock_guard<std::mutex> lock(mutex);
-    if (spaceSource)
-        out.setSpaceSource(spaceSource);
+    if (auto *files = dynamic_cast<CSaveStore *>(out.get()); files && spaceSource)
+        files->setSpaceSource(spaceSource);
     return out;
 }
 
@@ -67,13 +83,18 @@ void CStorageWorker::requestRoom(quint64 upload, const QString &archive, qint64 
             if (it.key() != upload)
                 reserved += qMax<qint64>(0, it->granted - it->written);
         }
-        const CSaveStore limits = store();
+        const std::unique_ptr<CAbstractSaveStore> limits = store();
+        if (!limits) {
+            rooms.remove(upload);
+            answer(-1, unconfigured());
+            return;
+        }
         CSaveStore::Outcome outcome
-            = limits.checkUpload(archive, wanted, qMax<qint64>(0, wanted - written), reserved);
+            = limits->checkUpload(archive, wanted, qMax<qint64>(0, wanted - written), reserved);
         qint64 granted = wanted;
         if (!outcome.ok() && needed < wanted) {
             outcome
-                = limits.checkUpload(archive, needed, qMax<qint64>(0, needed - written), reserved);
+                = limits->checkUpload(archive, needed, qMax<qint64>(0, needed - written), reserved);
             granted = needed;
         }
         if (outcome.ok()) {
@@ -87,18 +108,20 @@ void CStorageWorker::requestRoom(quint64 upload, const QString &archive, qint64 
 }
 
 void CStorageWorker::commitUpload(quint64 upload, const QString &archive, qint64 size,
-    const std::function<bool()> &commit, const CommitAnswer &answer)
+    const std::shared_ptr<libsock::CUploadSink> &sink, const CommitAnswer &answer)
 {
-    post([this, upload, archive, size, commit = std::function<bool()>(commit), answer]() mutable {
-        CSaveStore target = store();
-        const CSaveStore::Outcome outcome = target.commitUpload(archive, size, commit, true);
-        commit = nullptr;
+    post([this, upload, archive, size, sink = std::shared_ptr<libsock::CUploadSink>(sink),
+             answer]() mutable {
+        const std::unique_ptr<CAbstractSaveStore> target = store();
+        const CSaveStore::Outcome outcome
+            = target ? target->commitUpload(archive, size, sink, true) : unconfigured();
+        sink.reset();
         rooms.remove(upload);
         answer(outcome);
         // Removing a large old version takes the file system a while: the client has its
         // answer first.
-        if (!outcome.toGiveUp.isEmpty())
-            target.pruneVersions(outcome.toGiveUp);
+        if (target && !outcome.toGiveUp.isEmpty())
+            target->pruneVersions(outcome.toGiveUp);
     });
 }
 

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -11,16 +12,21 @@
 
 #include "csavestore.h"
 
+namespace libsock {
+class CUploadSink;
+}
+
 // The file port's storage work on a thread of its own, one job at a time in the order asked:
 // the looks at the limits (free space, folder walks) with the room of every upload in flight
 // counted in one place, and the commits with their syncs, version links, the storage lock and
-// the prunes after them. The thread that moves the bytes only hands jobs over; every answer
-// is called on the worker's thread, and the caller carries it back to its own.
+// the prunes after them (or, for saves in an object store, the requests that do the same). The
+// thread that moves the bytes only hands jobs over; every answer is called on the worker's thread,
+// and the caller carries it back to its own.
 class CStorageWorker
 {
 public:
     // A store for each job, so a changed setting counts from the next upload on.
-    using StoreSource = std::function<CSaveStore()>;
+    using StoreSource = std::function<std::unique_ptr<CAbstractSaveStore>()>;
     using RoomAnswer = std::function<void(qint64 granted, const CSaveStore::Outcome &outcome)>;
     using CommitAnswer = std::function<void(const CSaveStore::Outcome &outcome)>;
 
@@ -38,11 +44,11 @@ public:
     // written by the other uploads counts as taken on the volume.
     void requestRoom(quint64 upload, const QString &archive, qint64 written, qint64 needed,
         qint64 wanted, const RoomAnswer &answer);
-    // CSaveStore::commitUpload() with commit, then the upload's room is free again. commit is
+    // The store's commitUpload() with sink, then the upload's room is free again. sink is
     // dropped before the answer, so whatever it holds is gone by then. Versions given up go
     // after the answer.
     void commitUpload(quint64 upload, const QString &archive, qint64 size,
-        const std::function<bool()> &commit, const CommitAnswer &answer);
+        const std::shared_ptr<libsock::CUploadSink> &sink, const CommitAnswer &answer);
     // Runs start, which only starts an upload's write-back, in turn with the other jobs.
     void writeBack(const std::function<void()> &start);
     // The upload has ended: its room is free again.
@@ -57,7 +63,8 @@ private:
 
     void post(std::function<void()> job);
     void run();
-    CSaveStore store() const;
+    // Null when the settings name an incomplete bucket.
+    std::unique_ptr<CAbstractSaveStore> store() const;
 
     StoreSource storeSource;
     // Worker thread only.

@@ -44,14 +44,17 @@ void CSaveHistoryDlg::refresh()
 {
     QTreeWidget *tree = ui->treeSaves;
     tree->clear();
-    const CSaveStore store = CSaveStore::fromSettings(*settingsRecord);
+    const std::unique_ptr<CAbstractSaveStore> store
+        = CAbstractSaveStore::fromSettings(*settingsRecord);
     const QString user = CUserFolder::name(userId);
     CSaveStore::Outcome outcome;
-    const QList<CSaveStore::Entry> saves = store.saves(user, &outcome);
+    outcome.status = CSaveStore::Status::NotFound;
+    const QList<CSaveStore::Entry> saves
+        = store ? store->saves(user, &outcome) : QList<CSaveStore::Entry>();
     for (const CSaveStore::Entry &save : saves) {
         auto *saveItem = new QTreeWidgetItem(tree, columns(save));
         const QString saveName = user + QLatin1Char('/') + save.name;
-        for (const CSaveStore::Entry &version : store.history(saveName)) {
+        for (const CSaveStore::Entry &version : store->history(saveName)) {
             auto *item = new QTreeWidgetItem(saveItem, columns(version));
             item->setData(0, SaveRole, saveName);
             item->setData(0, VersionRole, version.name);
@@ -90,8 +93,14 @@ void CSaveHistoryDlg::on_btnRestore_clicked()
     if (answer != QMessageBox::Yes)
         return;
 
-    CSaveStore store = CSaveStore::fromSettings(*settingsRecord);
-    const CSaveStore::Outcome outcome = store.restore(saveName, version);
+    QString why;
+    const std::unique_ptr<CAbstractSaveStore> store
+        = CAbstractSaveStore::fromSettings(*settingsRecord, &why);
+    CSaveStore::Outcome outcome;
+    outcome.status = CSaveStore::Status::Failed;
+    outcome.message = why;
+    if (store)
+        outcome = store->restore(saveName, version);
     if (outcome.ok()) {
         emit log(outcome.keptVersion.isEmpty()
                 ? tr("Restored save %1 to version %2").arg(saveName, version)

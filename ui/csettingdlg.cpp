@@ -11,6 +11,7 @@
 #include <QMutex>
 #include <QProgressDialog>
 
+#include "cabstractsavestore.h"
 #include "cserversettings.h"
 #include "storagehelpers.h"
 
@@ -197,7 +198,10 @@ void CSettingDlg::on_btnDelUser_clicked()
 
 CUserPurge::Counts CSettingDlg::purge(CUserPurge::Mode mode, int rangeIndex)
 {
-    CUserPurge work(userDb, mode, cutOff(rangeIndex), settingsRecord->snapshot().saveDataDir);
+    // The saves wherever they are: the storage folder or the bucket.
+    CUserPurge work(userDb, mode, cutOff(rangeIndex),
+        std::shared_ptr<CAbstractSaveStore>(
+            CAbstractSaveStore::fromSettings(settingsRecord->snapshot())));
     // Shown only once the work looks like taking longer than a moment; no cancel: what is
     // committed stays committed.
     QProgressDialog progress(

@@ -16,6 +16,7 @@
 #include "cuserdbconnection.h"
 #include "cuserfolder.h"
 #include "cuserpages.h"
+#include "cabstractsavestore.h"
 #include "storagehelpers.h"
 
 CUserDb *CUserDb::instance()
@@ -307,11 +308,14 @@ bool CUserDb::setPassword(int objectId, const QString &password)
 
 bool CUserDb::commitBatch(QVector<Request> &requests, QString *errorText, bool *busy)
 {
-    const QString storage = settings->snapshot().saveDataDir;
+    // Ids come from the database alone: whatever a client stored for an id not yet handed
+    // out goes aside (a folder, or a bucket's objects).
+    const std::unique_ptr<CAbstractSaveStore> storage
+        = CAbstractSaveStore::fromSettings(settings->snapshot());
     QString failure;
     bool conflict = false;
     const auto attempt = [&](CUserDbConnection &conn) {
-        CUserDbBatch batch(conn, requests, storage);
+        CUserDbBatch batch(conn, requests, storage.get());
         const bool ok = batch.run(busy);
         for (const QString &note : batch.notes())
             logLine(note);
@@ -583,8 +587,8 @@ QString CUserDb::userDataPath(int objectId)
 
 bool CUserDb::clearUserData(int objectId)
 {
-    const QString path = userDataPath(objectId);
-    if (path.isEmpty() || !QFileInfo::exists(path))
-        return true;
-    return deleteDirectoryTree(path);
+    const std::unique_ptr<CAbstractSaveStore> store
+        = CAbstractSaveStore::fromSettings(settings->snapshot());
+    bool existed = false;
+    return !store || store->removeUserData(objectId, &existed, nullptr);
 }

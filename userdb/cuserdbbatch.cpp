@@ -1,5 +1,7 @@
 #include "cuserdbbatch.h"
 
+#include "cabstractsavestore.h"
+
 #include <algorithm>
 #include <limits>
 
@@ -12,10 +14,10 @@
 #include "cuserfolder.h"
 
 CUserDbBatch::CUserDbBatch(
-    CUserDbConnection &connection, QVector<Request> &batch, const QString &storageDir)
+    CUserDbConnection &connection, QVector<Request> &batch, CAbstractSaveStore *store)
     : conn(connection)
     , requests(batch)
-    , storage(storageDir)
+    , storage(store)
 {
 }
 
@@ -211,8 +213,8 @@ bool CUserDbBatch::clearWayFor(int objectId)
     // out is kept, out of the new user's way.
     QString movedTo;
     QString error;
-    if (CUserFolder::moveAside(
-            storage, objectId, QDateTime::currentDateTimeUtc(), &movedTo, &error)) {
+    if (!storage
+        || storage->moveAside(objectId, QDateTime::currentDateTimeUtc(), &movedTo, &error)) {
         if (!movedTo.isEmpty())
             noteLines << QStringLiteral("Folder of new user %1 was already there, moved to %2")
                              .arg(QString::number(objectId), movedTo);

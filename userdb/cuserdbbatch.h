@@ -14,6 +14,8 @@ class QSqlQuery;
 // savepoint of its own so that it fails alone, one commit. Knows the statements of the
 // changes; CUserDb runs it again after a lost connection or a conflict, and tells of the
 // outcomes.
+class CAbstractSaveStore;
+
 class CUserDbBatch
 {
 public:
@@ -22,8 +24,8 @@ public:
     // Logins that one statement checks and stamps at most.
     static constexpr int MAX_LOGINS_PER_STATEMENT = 64;
 
-    // storageDir: where a new user's folder must be free (empty: no storage folder).
-    CUserDbBatch(CUserDbConnection &conn, QVector<Request> &requests, const QString &storageDir);
+    // store: where a new user's saves must be free (null: no storage set up).
+    CUserDbBatch(CUserDbConnection &conn, QVector<Request> &requests, CAbstractSaveStore *store);
 
     // One attempt. False when the transaction was lost (then every request carries its
     // failure result), or, with busy given, when another connection holds SQLite's write lock
@@ -61,7 +63,7 @@ private:
 
     CUserDbConnection &conn;
     QVector<Request> &requests;
-    QString storage;
+    CAbstractSaveStore *storage = nullptr;
     QString now;
     QString failureText;
     bool conflict = false;

@@ -8,9 +8,8 @@
 #include "cuserdb.h"
 #include "cuserdbconnection.h"
 #include "cpurgejournal.h"
-#include "cuserfolder.h"
+#include "csavestore.h"
 #include "printabletext.h"
-#include "storagehelpers.h"
 
 namespace {
 // Folders removed between two progress reports.
@@ -34,12 +33,19 @@ QDateTime CUserPurge::cutOffFor(int months, const QDateTime &now)
 
 CUserPurge::CUserPurge(CUserDb *userDb, Mode purgeMode, const QDateTime &cutOffTime,
     const QString &storageDir, QObject *parent)
+    : CUserPurge(userDb, purgeMode, cutOffTime,
+        storageDir.isEmpty() ? nullptr : std::make_shared<CSaveStore>(storageDir), parent)
+{
+}
+
+CUserPurge::CUserPurge(CUserDb *userDb, Mode purgeMode, const QDateTime &cutOffTime,
+    std::shared_ptr<CAbstractSaveStore> store, QObject *parent)
     : QObject(parent)
     , db(userDb)
     , mode(purgeMode)
     , cutOff(CUserDb::dateTimeText(cutOffTime))
     , before(cutOffTime)
-    , storage(storageDir)
+    , storage(std::move(store))
 {
 }
 
@@ -77,7 +83,7 @@ void CUserPurge::start()
 CUserPurge::Counts CUserPurge::run()
 {
     // What a purge cut short left is finished first (a dry run changes nothing).
-    Counts counts = dryRun ? Counts() : finishEarlier(db, storage);
+    Counts counts = dryRun ? Counts() : finishEarlier(db, storage.get());
     if (counts.databaseFailed)
         return counts;
     QVector<CUserDb::UserRow> rows;
@@ -126,7 +132,7 @@ void CUserPurge::deleteInactive(const QVector<CUserDb::UserRow> &rows, Counts &c
         step("named");
         for (const CUserDb::UserRow &user : std::as_const(gone)) {
             // A folder that stays keeps its note, for the next purge or start to try again.
-            if (removeFolder(storage, user.objectId, counts))
+            if (removeFolder(storage.get(), user.objectId, counts))
                 finished.append(user.objectId);
             step("folder");
         }
@@ -148,7 +154,7 @@ void CUserPurge::clearInactive(const QVector<CUserDb::UserRow> &rows, Counts &co
         }
         if (!inactive)
             ++counts.active;
-        else if (removeFolder(storage, user.objectId, counts)) {
+        else if (removeFolder(storage.get(), user.objectId, counts)) {
             counts.users.append(user);
             db->logLine(takenLine(user, ClearData));
         }
@@ -157,7 +163,7 @@ void CUserPurge::clearInactive(const QVector<CUserDb::UserRow> &rows, Counts &co
     }
 }
 
-CUserPurge::Counts CUserPurge::finishEarlier(CUserDb *userDb, const QString &storageDir)
+CUserPurge::Counts CUserPurge::finishEarlier(CUserDb *userDb, CAbstractSaveStore *store)
 {
     Counts counts;
     QVector<CUserDb::UserRow> noted;
@@ -173,7 +179,7 @@ CUserPurge::Counts CUserPurge::finishEarlier(CUserDb *userDb, const QString &sto
             break;
         }
         // An id held by a user again names that user's folder, which stays.
-        if (!taken && !removeFolder(storageDir, user.objectId, counts))
+        if (!taken && !removeFolder(store, user.objectId, counts))
             continue;
         finished.append(user.objectId);
         counts.earlier.append(user);
@@ -247,15 +253,15 @@ bool CUserPurge::stillInactive(int objectId, bool *inactive, QString *errorText)
     return ok;
 }
 
-bool CUserPurge::removeFolder(const QString &storageDir, int objectId, Counts &counts)
+bool CUserPurge::removeFolder(CAbstractSaveStore *storage, int objectId, Counts &counts)
 {
-    const QString path = CUserFolder::path(storageDir, objectId);
-    if (path.isEmpty() || !QFileInfo::exists(path)) {
+    bool existed = false;
+    if (!storage) {
         ++counts.missing;
         return true;
     }
-    if (deleteDirectoryTree(path)) {
-        ++counts.cleared;
+    if (storage->removeUserData(objectId, &existed, nullptr)) {
+        ++(existed ? counts.cleared : counts.missing);
         return true;
     }
     ++counts.folderFailures;

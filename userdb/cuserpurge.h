@@ -2,6 +2,7 @@
 #define CUSERPURGE_H
 
 #include <functional>
+#include <memory>
 
 #include <QDateTime>
 #include <QObject>
@@ -10,6 +11,7 @@
 
 #include "cuserdb.h"
 
+class CAbstractSaveStore;
 class QThread;
 
 // Removes the users who have not logged in since a cut-off (or, with ClearData, only their
@@ -50,8 +52,12 @@ public:
         bool ok() const { return !databaseFailed && folderFailures == 0; }
     };
 
-    // storageDir: the storage folder the users' folders are in.
+    // storageDir: the storage folder the users' folders are in (empty: none).
     CUserPurge(CUserDb *userDb, Mode mode, const QDateTime &before, const QString &storageDir,
+        QObject *parent = nullptr);
+    // store: where the users' saves are (null: nowhere).
+    CUserPurge(CUserDb *userDb, Mode mode, const QDateTime &before,
+        std::shared_ptr<CAbstractSaveStore> store,
         QObject *parent = nullptr);
     // Waits for the work to end.
     ~CUserPurge() override;
@@ -62,8 +68,9 @@ public:
     // The cut-off of "not logged in within the last months", from now.
     static QDateTime cutOffFor(int months, const QDateTime &now);
     // Finishes what purges cut short left in the journal: removes the folders of the users
-    // they deleted and names them. Every purge does it first; start-up too.
-    static Counts finishEarlier(CUserDb *userDb, const QString &storageDir);
+    // they deleted and names them, in store (the storage folder or a bucket; null: none).
+    // Every purge does it first; start-up too.
+    static Counts finishEarlier(CUserDb *userDb, CAbstractSaveStore *store);
 
     // Before start() or run(): list the inactive users, change nothing.
     void setDryRun(bool on) { dryRun = on; }
@@ -98,7 +105,7 @@ private:
     // Whether objectId is still inactive; false with errorText set when the database failed.
     bool stillInactive(int objectId, bool *inactive, QString *errorText);
     // True when the folder is gone (or was never there).
-    static bool removeFolder(const QString &storageDir, int objectId, Counts &counts);
+    static bool removeFolder(CAbstractSaveStore *storage, int objectId, Counts &counts);
     void step(const char *name) const;
 
     CUserDb *db = nullptr;
@@ -106,7 +113,7 @@ private:
     bool dryRun = false;
     QString cutOff;
     QDateTime before;
-    QString storage;
+    std::shared_ptr<CAbstractSaveStore> storage;
     QThread *worker = nullptr;
     Counts outcome;
     std::function<void(const char *)> stepHook;

@@ -225,14 +225,18 @@ private:
         }
         return out;
     }
-    // One word with a leading blank: a placeholder in capitals is any word, "a|b" either.
+    // One word with a leading blank: a placeholder in capitals is any word, "a|b" either;
+    // after a slash (s3://BUCKET) it is the rest of the word.
     static QString word(const QString &text)
     {
-        static const QRegularExpression placeholder(QStringLiteral("^[A-Z][A-Z0-9_]*$"));
+        static const QRegularExpression placeholder(QStringLiteral("^(\\S*/)?[A-Z][A-Z0-9_]*$"));
         QStringList choices;
-        for (const QString &part : text.split(QLatin1Char('|')))
-            choices << (placeholder.match(part).hasMatch() ? QStringLiteral("\\S+")
-                                                           : QRegularExpression::escape(part));
+        for (const QString &part : text.split(QLatin1Char('|'))) {
+            const QRegularExpressionMatch found = placeholder.match(part);
+            choices << (found.hasMatch()
+                    ? QRegularExpression::escape(found.captured(1)) + QStringLiteral("\\S+")
+                    : QRegularExpression::escape(part));
+        }
         return QStringLiteral(" (?:%1)").arg(choices.join(QLatin1Char('|')));
     }
 
@@ -382,6 +386,10 @@ void tst_Docs::synopsisMatching_data()
     QTest::newRow("backup") << backup << QStringLiteral("backup --into /b --keep 7") << true;
     QTest::newRow("backup, keep alone")
         << backup << QStringLiteral("backup --into /b --keep") << false;
+    const QString copy = QStringLiteral("saves copy --to s3://BUCKET[/PREFIX]");
+    QTest::newRow("a bucket") << copy << QStringLiteral("saves copy --to s3://b/tolvern") << true;
+    QTest::newRow("a bucket, no scheme") << copy << QStringLiteral("saves copy --to b") << false;
+    QTest::newRow("a bucket, none") << copy << QStringLiteral("saves copy --to s3://") << false;
     QTest::newRow("word too many")
         << QStringLiteral("admin token") << QStringLiteral("admin token now") << false;
 }

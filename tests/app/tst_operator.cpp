@@ -440,6 +440,19 @@ void tst_Operator::checkConfig_data()
                                  << QStringList { ini } << 2
                                  << QStringLiteral("INI:7: unknown key KeepVersion in [Storage], "
                                                    "ignored\n");
+    QTest::newRow("unknown backend") << QStringLiteral("[Storage]\nBackend=disk\n")
+                                     << QStringList { ini } << 2
+                                     << QStringLiteral("INI:7: Backend=disk: files or s3 is "
+                                                       "expected\n");
+    QTest::newRow("a bucket without its name")
+        << QStringLiteral("[Storage]\nBackend=s3\nS3Endpoint=http://127.0.0.1:9\n"
+                          "S3AccessKey=a\nS3SecretKey=b\n")
+        << QStringList { ini } << 2
+        << QStringLiteral("INI:7: [Storage] Backend=s3: S3Bucket is not set\n");
+    QTest::newRow("a bucket without its endpoint")
+        << QStringLiteral("[Storage]\nBackend=S3\nS3Bucket=saves\nS3AccessKey=a\nS3SecretKey=b\n")
+        << QStringList { ini } << 2
+        << QStringLiteral("INI:7: [Storage] Backend=s3: S3Endpoint is not set\n");
     QTest::newRow("no such file") << QString() << QStringList { QStringLiteral("gone.ini") } << 2
                                   << QStringLiteral("gone.ini: no such file\n");
     // Ports at and past their ends (MAIN stands for the main port's line).

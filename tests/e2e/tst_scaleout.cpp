@@ -1,3 +1,4 @@
+#include <future>
 #include <memory>
 #include <vector>
 
@@ -10,9 +11,19 @@
 #include <QTest>
 #include <QUrl>
 
+#include <QDir>
+#include <QDirIterator>
+#include <QProcess>
+
+#include "cblockingsocket.h"
 #include "cpgcluster.h"
+#include "csavesum.h"
 #include "cserverprocess.h"
 #include "testwire.h"
+#ifdef TOLVERN_SCALEOUT_S3
+#include "cs3bucket.h"
+#include "cs3testenv.h"
+#endif
 
 using namespace testwire;
 
@@ -70,7 +81,8 @@ QByteArray login(const QByteArray &name, const QByteArray &password)
 } // namespace
 
 // Two real headless servers, each with its own ini, ports and runtime folder, on one
-// PostgreSQL database and one storage folder.
+// PostgreSQL database and one storage folder (tst_scaleout) or one S3 bucket and no shared
+// folder (tst_scaleout_s3, built from this file with TOLVERN_SCALEOUT_S3).
 class tst_ScaleOut : public QObject
 {
     Q_OBJECT
@@ -83,8 +95,11 @@ private slots:
     void sameNameAtOnceHasOneWinner();
     void uploadThroughOneDownloadThroughOther();
     void databaseKilledMidRunLosesNothingAcknowledged();
+    void sameSaveFromBothServers();
 
 private:
+    // The bytes of the save's current archive and of each of its versions.
+    QList<QByteArray> storedContents(const QString &save);
     // Sends every packet of batches[i] to server i % 2 over its own connection, all at once,
     // and returns the replies in the order of the packets.
     bool exchange(const std::vector<QByteArray> &batches, const std::vector<int> &counts,
@@ -95,6 +110,10 @@ private:
 
     std::unique_ptr<CPgCluster> cluster;
     std::unique_ptr<QTemporaryDir> storage;
+#ifdef TOLVERN_SCALEOUT_S3
+    CS3TestEnv s3;
+    QString bucket;
+#endif
     std::unique_ptr<CServerProcess> servers[2];
     QString url;
 };
@@ -109,17 +128,32 @@ void tst_ScaleOut::initTestCase()
     url = cluster->url(QStringLiteral("shared"));
     storage = std::make_unique<QTemporaryDir>();
     QVERIFY(storage->isValid());
+    // Nothing given up: every upload must be found again.
+    QString saves = QStringLiteral("[Storage]\nKeepVersions=100000\n");
+#ifdef TOLVERN_SCALEOUT_S3
+    QString why;
+    if (!s3.load(&why))
+        QSKIP(qPrintable(why));
+    bucket = s3.createBucket(QStringLiteral("scaleout"));
+    QVERIFY(!bucket.isEmpty());
+    saves = s3.iniSection(bucket) + QStringLiteral("KeepVersions=100000\n");
+#endif
     for (int i = 0; i < 2; ++i) {
         servers[i] = std::make_unique<CServerProcess>(QStringLiteral(TOLVERN_SERVER_PATH));
         CServerProcess &server = *servers[i];
         QVERIFY2(server.isValid(), qPrintable(server.errorText()));
         server.setHeadless(true);
         server.setCaptureOutput(true);
+#ifndef TOLVERN_SCALEOUT_S3
         server.setStorageDir(storage->path());
+#endif
         // One names the database in its ini, the other on its command line.
         if (i == 0)
-            server.setExtraIni(QStringLiteral("[Database]\nDriver=postgresql\nUrl=%1\n").arg(url));
+            server.setExtraIni(
+                saves + QStringLiteral("[Database]\nDriver=postgresql\nUrl=%1\n").arg(url));
         else
+            server.setExtraIni(saves);
+        if (i == 1)
             server.setExtraArguments({ QStringLiteral("--database"), url });
         QVERIFY2(server.start(), qPrintable(server.errorText()));
     }
@@ -383,6 +417,96 @@ void tst_ScaleOut::databaseKilledMidRunLosesNothingAcknowledged()
         QVERIFY(!ids.contains(QLatin1String(never)));
     QCOMPARE(passwords.value(QStringLiteral("owner0-0")).isEmpty(), false);
     QVERIFY(passwords.value(QStringLiteral("owner0-0")) != QLatin1String("never"));
+}
+
+QList<QByteArray> tst_ScaleOut::storedContents(const QString &save)
+{
+    QList<QByteArray> out;
+#ifdef TOLVERN_SCALEOUT_S3
+    CS3Config config;
+    config.endpoint = s3.endpoint;
+    config.bucket = bucket;
+    config.accessKey = s3.accessKey;
+    config.secretKey = s3.secretKey;
+    CS3Bucket objects(config);
+    QList<CS3Bucket::Object> found;
+    objects.list(QString(), &found, nullptr);
+    const QString archive = save + QStringLiteral(".z");
+    const QString history = save.section(QLatin1Char('/'), 0, 0) + QStringLiteral("/.versions/")
+        + save.section(QLatin1Char('/'), 1) + QStringLiteral(".z/");
+    for (const CS3Bucket::Object &object : std::as_const(found)) {
+        const QString name = object.key.mid(history.size());
+        if (object.key != archive && (!object.key.startsWith(history) || name.startsWith(QLatin1Char('.'))))
+            continue;
+        CS3Bucket::Head head;
+        QByteArray bytes;
+        if (objects.head(object.key, &head, nullptr) && head.found)
+            objects.readAll(object.key, head, [&bytes](const QByteArray &part) {
+                bytes += part;
+                return true;
+            }, nullptr);
+        out << bytes;
+    }
+#else
+    const QFileInfo archive(storage->path() + QLatin1Char('/') + save + QStringLiteral(".z"));
+    QStringList files { archive.filePath() };
+    for (const QString &name : QDir(archive.path() + QStringLiteral("/.versions/") + archive.fileName())
+                                   .entryList(QDir::Files))
+        if (!CSaveSum::isSumFile(name))
+            files << archive.path() + QStringLiteral("/.versions/") + archive.fileName() + QLatin1Char('/') + name;
+    for (const QString &path : files) {
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly))
+            out << file.readAll();
+    }
+#endif
+    return out;
+}
+
+void tst_ScaleOut::sameSaveFromBothServers()
+{
+    // Writers on both servers replace one save at once; each upload's bytes are its own.
+    constexpr int WRITERS = 4;
+    constexpr int EACH = 8;
+    std::vector<std::future<QList<QByteArray>>> writers;
+    for (int w = 0; w < WRITERS; ++w) {
+        writers.push_back(std::async(std::launch::async, [this, w] {
+            QList<QByteArray> acknowledged;
+            for (int n = 0; n < EACH; ++n) {
+                const QByteArray bytes = QByteArray(1000 + 37 * n, char('a' + w)) + "writer "
+                    + QByteArray::number(w) + " upload " + QByteArray::number(n);
+                CBlockingSocket conn(servers[w % 2]->filePort(), 60);
+                conn.send(frame(0, packet(3, str("shared") + str("") + str("9/together"))));
+                const auto reply = conn.frame();
+                if (reply.first != 0 || reply.second.size() < 23 || reply.second[22] != 0)
+                    continue;
+                conn.send(frame(1, bytes));
+                conn.send(frame(0, packet(6, {})));
+                if (conn.ending() == QLatin1String("close"))
+                    acknowledged << bytes;
+            }
+            return acknowledged;
+        }));
+    }
+    QSet<QByteArray> acknowledged;
+    for (auto &writer : writers) {
+        for (const QByteArray &bytes : writer.get())
+            acknowledged << bytes;
+    }
+    QCOMPARE(acknowledged.size(), WRITERS * EACH);
+    // Every acknowledged upload is the archive or one version of it, once; nothing else is.
+    const QList<QByteArray> stored = storedContents(QStringLiteral("9/together"));
+    QCOMPARE(stored.size(), acknowledged.size());
+    QCOMPARE(QSet<QByteArray>(stored.cbegin(), stored.cend()), acknowledged);
+    // And each carries its own sum.
+    QProcess verify;
+    verify.start(servers[0]->path(QStringLiteral("bin/tolvern-server")),
+        { QStringLiteral("saves"), QStringLiteral("verify"), QStringLiteral("9") });
+    QVERIFY(verify.waitForFinished(120000));
+    const QByteArray lines = verify.readAllStandardOutput();
+    QCOMPARE(verify.exitCode(), 0);
+    QCOMPARE(lines.count("\tgood"), WRITERS * EACH);
+    QVERIFY(!lines.contains("unchecked"));
 }
 
 QTEST_GUILESS_MAIN(tst_ScaleOut)

@@ -18,6 +18,7 @@
 #include "cabstractserverfileconnadapter.h"
 #include "cfileclient.h"
 #include "cserverfileconn.h"
+#include "cuploadsink.h"
 #include "ctransferdigest.h"
 #include "testconnserver.h"
 #include "testframeclient.h"
@@ -168,12 +169,12 @@ class DeferringAdapter final : public CAbstractServerFileConnAdapter
 {
 public:
     void commitUpload(quint64 upload, const QString &fileName, qint64 size,
-        const std::function<bool()> &commitFile, const CommitAnswer &answerWith) override
+        const std::shared_ptr<CUploadSink> &sink, const CommitAnswer &answerWith) override
     {
         Q_UNUSED(upload);
         Q_UNUSED(fileName);
         Q_UNUSED(size);
-        commit = commitFile;
+        commit = [sink] { return sink->commit(); };
         answer = answerWith;
     }
 
