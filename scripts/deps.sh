@@ -8,6 +8,8 @@ set -euo pipefail
 # Compiling the server, the client and the tests.
 TOLVERN_DEPS_BUILD=(
     build-essential cmake ninja-build pkg-config
+    # lld: test.sh links its two trees' many test programs with it, in a fraction of ld's time.
+    lld
     qt6-base-dev qt6-base-dev-tools libgl-dev
     # The SQLite library the Qt driver uses, for the server's own file layer beneath it.
     libsqlite3-dev

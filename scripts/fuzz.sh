@@ -5,6 +5,9 @@
 #   scripts/fuzz.sh [SECONDS]          build, then run
 #   scripts/fuzz.sh --build-only       build only (test.sh builds while other tests run)
 #   scripts/fuzz.sh --run-only SECONDS run what was built
+#   scripts/fuzz.sh --run-only SECONDS --tree DIR
+#                                      run the targets of another clang tree, such as test.sh's
+#                                      sanitizer tree, which links them from its own objects
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=1
@@ -14,6 +17,10 @@ case "${1:-}" in
 --run-only) build=0; shift ;;
 esac
 seconds="${1:-30}"
+tree=build-fuzz
+if [ "${2:-}" = --tree ] && [ -n "${3:-}" ]; then
+    tree="$3"
+fi
 
 if [ "$build" -eq 1 ]; then
     source scripts/deps.sh
@@ -32,19 +39,19 @@ export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export QT_QPA_PLATFORM=offscreen
 # Every target at once: each runs for the same wall-clock time, so together they take one
-# target's time; logs and results per target in build-fuzz/.
+# target's time; logs and results per target in the tree.
 ran=0
 targets=()
-for binary in build-fuzz/fuzz/fuzz_*; do
+for binary in "$tree"/fuzz/fuzz_*; do
     [ -f "$binary" ] && [ -x "$binary" ] || continue
     target="${binary##*/fuzz_}"
-    mkdir -p "build-fuzz/corpus/$target" build-fuzz/artifacts
+    mkdir -p "$tree/corpus/$target" "$tree/artifacts"
     seeds=()
     [ -d "fuzz/$target/corpus" ] && seeds=("fuzz/$target/corpus")
     ("$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -max_len=200000 \
-        -print_final_stats=1 -artifact_prefix="build-fuzz/artifacts/$target-" \
-        "build-fuzz/corpus/$target" "${seeds[@]}" > "build-fuzz/$target.log" 2>&1
-        echo $? > "build-fuzz/$target.rc") &
+        -print_final_stats=1 -artifact_prefix="$tree/artifacts/$target-" \
+        "$tree/corpus/$target" "${seeds[@]}" > "$tree/$target.log" 2>&1
+        echo $? > "$tree/$target.rc") &
     targets+=("$target")
     ran=$((ran + 1))
 done
@@ -55,15 +62,15 @@ if [ "$ran" -eq 0 ]; then
 fi
 failed=()
 for target in "${targets[@]}"; do
-    runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "build-fuzz/$target.log")"
-    if [ "$(cat "build-fuzz/$target.rc")" != 0 ]; then
-        tail -n 40 "build-fuzz/$target.log"
+    runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$tree/$target.log")"
+    if [ "$(cat "$tree/$target.rc")" != 0 ]; then
+        tail -n 40 "$tree/$target.log"
         failed+=("$target")
     fi
     echo "fuzz_$target: corpus replayed, ${runs:-?} inputs in ${seconds}s"
 done
 if [ ${#failed[@]} -ne 0 ]; then
-    echo "fuzz: failed: ${failed[*]} (inputs in build-fuzz/artifacts/)"
+    echo "fuzz: failed: ${failed[*]} (inputs in $tree/artifacts/)"
     exit 1
 fi
 echo "fuzz: $ran targets ran ${seconds}s each without a finding"

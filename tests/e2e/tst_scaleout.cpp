@@ -147,14 +147,16 @@ void tst_ScaleOut::initTestCase()
 #ifndef TOLVERN_SCALEOUT_S3
         server.setStorageDir(storage->path());
 #endif
-        // One names the database in its ini, the other on its command line.
-        if (i == 0)
-            server.setExtraIni(
-                saves + QStringLiteral("[Database]\nDriver=postgresql\nUrl=%1\n").arg(url));
-        else
-            server.setExtraIni(saves);
-        if (i == 1)
+        // One names the database in its ini, the other on its command line. The cheapest
+        // password hash: a thousand adds test the shared database, not Argon2id.
+        const QString cheapHash = QStringLiteral("[Security]\nHashMemoryKiB=8\nHashIterations=1\n");
+        if (i == 0) {
+            server.setExtraIni(cheapHash + saves
+                + QStringLiteral("[Database]\nDriver=postgresql\nUrl=%1\n").arg(url));
+        } else {
+            server.setExtraIni(cheapHash + saves);
             server.setExtraArguments({ QStringLiteral("--database"), url });
+        }
         QVERIFY2(server.start(), qPrintable(server.errorText()));
     }
     // The line comes just after the ports open.
@@ -436,24 +438,30 @@ QList<QByteArray> tst_ScaleOut::storedContents(const QString &save)
         + save.section(QLatin1Char('/'), 1) + QStringLiteral(".z/");
     for (const CS3Bucket::Object &object : std::as_const(found)) {
         const QString name = object.key.mid(history.size());
-        if (object.key != archive && (!object.key.startsWith(history) || name.startsWith(QLatin1Char('.'))))
+        if (object.key != archive
+            && (!object.key.startsWith(history) || name.startsWith(QLatin1Char('.'))))
             continue;
         CS3Bucket::Head head;
         QByteArray bytes;
         if (objects.head(object.key, &head, nullptr) && head.found)
-            objects.readAll(object.key, head, [&bytes](const QByteArray &part) {
-                bytes += part;
-                return true;
-            }, nullptr);
+            objects.readAll(
+                object.key, head,
+                [&bytes](const QByteArray &part) {
+                    bytes += part;
+                    return true;
+                },
+                nullptr);
         out << bytes;
     }
 #else
     const QFileInfo archive(storage->path() + QLatin1Char('/') + save + QStringLiteral(".z"));
     QStringList files { archive.filePath() };
-    for (const QString &name : QDir(archive.path() + QStringLiteral("/.versions/") + archive.fileName())
-                                   .entryList(QDir::Files))
+    for (const QString &name :
+        QDir(archive.path() + QStringLiteral("/.versions/") + archive.fileName())
+            .entryList(QDir::Files))
         if (!CSaveSum::isSumFile(name))
-            files << archive.path() + QStringLiteral("/.versions/") + archive.fileName() + QLatin1Char('/') + name;
+            files << archive.path() + QStringLiteral("/.versions/") + archive.fileName()
+                    + QLatin1Char('/') + name;
     for (const QString &path : files) {
         QFile file(path);
         if (file.open(QIODevice::ReadOnly))
