@@ -171,6 +171,7 @@ int CBackupCommand::verify(CAdminCommand &command, const QStringList &arguments)
     const QString dir = QDir(command.startDir).absoluteFilePath(arguments.first());
     CRestore restore(dir);
     restore.setProgressSink(&progress);
+    restore.setSettings(CServerSettings::instance()->snapshot());
     if (restore.check() != CRestore::Status::Ok) {
         for (const QString &problem : restore.problems())
             CAdminCommand::printError(problem);
@@ -215,6 +216,7 @@ int CBackupCommand::runRestore(CAdminCommand &command, const QStringList &argume
         = command.config.isEmpty() ? workDir + QStringLiteral("/tolvern.ini") : command.config;
     CRestore restore(from);
     restore.setProgressSink(&progress);
+    restore.setSettings(CServerSettings::instance()->snapshot());
     if (storage.isEmpty())
         storage = restore.storedStorageDir(workDir);
     if (storage.isEmpty())

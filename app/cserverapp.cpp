@@ -385,7 +385,8 @@ int CServerApp::runHeadless(int &argc, char **argv, const CServerOptions &option
         printError(error);
         code = unreachable ? EXIT_DATABASE_UNREACHABLE : EXIT_START_FAILED;
     } else {
-        CServerCore core;
+        CServerCore core(
+            CServerSettings::instance(), CUserDb::instance(), CPasswordHasher::instance());
         hangupCore = &core;
         QObject::connect(&core, &CServerCore::lineLoggedFrom, &console, &CConsoleLog::writeEntry);
         core.setPortOverrides(options.mainPort, options.filePort);
@@ -481,7 +482,7 @@ int CServerApp::runWindow(
         firstRun = false;
 
         if (settings->saveDataDir.isEmpty() && !settings->savesInS3()) {
-            CSetupDlg setup(nullptr);
+            CSetupDlg setup(settings, nullptr);
             if (setup.exec() != QDialog::Accepted)
                 break;
         }

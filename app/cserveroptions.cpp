@@ -138,29 +138,38 @@ CServerOptions::Outcome CServerOptions::parse(const QStringList &arguments)
         } else if (name == QLatin1String("--file-port")) {
             if (!takeValue(arguments, i, name, value) || !parsePort(name, value, filePort))
                 return Invalid;
-        } else {
-            // The toolkit reads its own options from the same command line.
-            bool known = false;
-            const QString bare = name.startsWith(QLatin1String("--")) ? name.mid(2) : name.mid(1);
-            if (name.startsWith(QLatin1Char('-'))) {
-                for (const char *option : QT_VALUE_OPTIONS) {
-                    if (bare == QLatin1String(option)) {
-                        known = takeValue(arguments, i, name, value);
-                        if (!known)
-                            return Invalid;
-                        platformGiven = platformGiven || bare == QLatin1String("platform");
-                    }
-                }
-                for (const char *option : QT_FLAG_OPTIONS)
-                    known = known || word.mid(1) == QLatin1String(option);
-            }
-            if (!known) {
-                error = word.startsWith(QLatin1Char('-'))
-                    ? QStringLiteral("unknown option %1 (see --help)").arg(word)
-                    : QStringLiteral("unexpected argument %1 (see --help)").arg(word);
-                return Invalid;
-            }
+        } else if (!takeToolkitOption(arguments, i)) {
+            return Invalid;
         }
     }
     return checkRequested ? CheckConfig : Run;
+}
+
+bool CServerOptions::takeToolkitOption(const QStringList &arguments, int &i)
+{
+    // The toolkit reads its own options from the same command line.
+    const QString &word = arguments.at(i);
+    const QString name = word.section(QLatin1Char('='), 0, 0);
+    QString value;
+    bool known = false;
+    const QString bare = name.startsWith(QLatin1String("--")) ? name.mid(2) : name.mid(1);
+    if (name.startsWith(QLatin1Char('-'))) {
+        for (const char *option : QT_VALUE_OPTIONS) {
+            if (bare == QLatin1String(option)) {
+                known = takeValue(arguments, i, name, value);
+                if (!known)
+                    return false;
+                platformGiven = platformGiven || bare == QLatin1String("platform");
+            }
+        }
+        for (const char *option : QT_FLAG_OPTIONS)
+            known = known || word.mid(1) == QLatin1String(option);
+    }
+    if (!known) {
+        error = word.startsWith(QLatin1Char('-'))
+            ? QStringLiteral("unknown option %1 (see --help)").arg(word)
+            : QStringLiteral("unexpected argument %1 (see --help)").arg(word);
+        return false;
+    }
+    return true;
 }

@@ -34,6 +34,9 @@ public:
 private:
     bool takeValue(const QStringList &arguments, int &index, const QString &name, QString &value);
     bool parsePort(const QString &name, const QString &text, int &port);
+    // One of the toolkit's own options at index (its value taken too); false with error set
+    // for anything else.
+    bool takeToolkitOption(const QStringList &arguments, int &index);
 
     QString error;
 };

@@ -37,7 +37,7 @@ QString CStartupTidy::cutUploadsLine(int removed)
 
 void CStartupTidy::run()
 {
-    const CUserPurge::Counts purge = CUserPurge::finishEarlier(storage.get());
+    const CUserPurge::Counts purge = CUserPurge::finishEarlier(CUserDb::instance(), storage.get());
     if (!purge.earlier.isEmpty())
         logLine(QStringLiteral("Finished a purge cut short: removed the game data of %1 "
                                "deleted users")

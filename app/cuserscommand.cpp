@@ -333,23 +333,17 @@ int CUsersCommand::remove(CAdminCommand &command, const QStringList &arguments)
     return code;
 }
 
-int CUsersCommand::purge(CAdminCommand &command, const QStringList &arguments)
+int CUsersCommand::parsePurge(
+    const QStringList &arguments, int *months, bool *dataOnly, bool *dryRun)
 {
-    if (wantsHelp(arguments)) {
-        CAdminCommand::printOut(text(PURGE_USAGE));
-        return CAdminCommand::EXIT_OK;
-    }
-    int months = 0;
-    bool dataOnly = false;
-    bool dryRun = false;
     for (int i = 0; i < arguments.size(); ++i) {
         const QString &word = arguments.at(i);
         QString range;
         if (word == QLatin1String("--data-only")) {
-            dataOnly = true;
+            *dataOnly = true;
             continue;
         } else if (word == QLatin1String("--dry-run")) {
-            dryRun = true;
+            *dryRun = true;
             continue;
         } else if (word == QLatin1String("--inactive") && i + 1 < arguments.size()) {
             range = arguments.at(++i);
@@ -361,13 +355,28 @@ int CUsersCommand::purge(CAdminCommand &command, const QStringList &arguments)
         }
         // The settings dialog's two ranges.
         if (range == QLatin1String("3m"))
-            months = 3;
+            *months = 3;
         else if (range == QLatin1String("6m"))
-            months = 6;
+            *months = 6;
         else
             return usageError(
                 QStringLiteral("users purge: --inactive takes 3m or 6m"), text(PURGE_USAGE));
     }
+    return -1;
+}
+
+int CUsersCommand::purge(CAdminCommand &command, const QStringList &arguments)
+{
+    if (wantsHelp(arguments)) {
+        CAdminCommand::printOut(text(PURGE_USAGE));
+        return CAdminCommand::EXIT_OK;
+    }
+    int months = 0;
+    bool dataOnly = false;
+    bool dryRun = false;
+    const int refused = parsePurge(arguments, &months, &dataOnly, &dryRun);
+    if (refused >= 0)
+        return refused;
     if (!months)
         return usageError(
             QStringLiteral("users purge: --inactive 3m|6m is required"), text(PURGE_USAGE));
@@ -377,7 +386,8 @@ int CUsersCommand::purge(CAdminCommand &command, const QStringList &arguments)
         return CAdminCommand::EXIT_DATABASE;
 
     const QDateTime before = CUserPurge::cutOffFor(months, QDateTime::currentDateTime());
-    CUserPurge work(dataOnly ? CUserPurge::ClearData : CUserPurge::DeleteUsers, before,
+    CUserPurge work(CUserDb::instance(), dataOnly ? CUserPurge::ClearData : CUserPurge::DeleteUsers,
+        before,
         std::shared_ptr<CAbstractSaveStore>(
             CAbstractSaveStore::fromSettings(CServerSettings::instance()->snapshot())));
     work.setDryRun(dryRun);
@@ -395,7 +405,12 @@ int CUsersCommand::purge(CAdminCommand &command, const QStringList &arguments)
     QObject::connect(&work, &CUserPurge::finished, &loop, &QEventLoop::quit);
     work.start();
     loop.exec();
-    const CUserPurge::Counts counts = work.counts();
+    return reportPurge(work.counts(), before, dataOnly, dryRun);
+}
+
+int CUsersCommand::reportPurge(
+    const CUserPurge::Counts &counts, const QDateTime &before, bool dataOnly, bool dryRun)
+{
     const QString since = CUserDb::dateTimeText(before);
     if (dryRun) {
         if (counts.databaseFailed) {

@@ -5,8 +5,10 @@
 #include <QVector>
 
 #include "cuserdb.h"
+#include "cuserpurge.h"
 
 class CAdminCommand;
+class QDateTime;
 
 // "tolvern-server users ...": the user page and the settings dialog's purge actions on the
 // command line, with the same rules and the same database operations.
@@ -22,6 +24,11 @@ private:
     static int passwd(CAdminCommand &command, const QStringList &arguments);
     static int remove(CAdminCommand &command, const QStringList &arguments);
     static int purge(CAdminCommand &command, const QStringList &arguments);
+    // purge's options; -1, or the exit status of a usage error.
+    static int parsePurge(const QStringList &arguments, int *months, bool *dataOnly, bool *dryRun);
+    // What the purge did, on stdout and stderr, and its exit status.
+    static int reportPurge(
+        const CUserPurge::Counts &counts, const QDateTime &before, bool dataOnly, bool dryRun);
     static int exportUser(CAdminCommand &command, const QStringList &arguments);
 
     // One indented line per user: id, name, last login.

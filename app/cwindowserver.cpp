@@ -6,6 +6,7 @@
 #include "cservercore.h"
 #include "cservermainwindow.h"
 #include "cserverthread.h"
+#include "cserversettings.h"
 #include "cuserdb.h"
 
 CWindowServer::CWindowServer(int mainPort, int filePort, const WindowFactory &makeWindow)
@@ -14,7 +15,8 @@ CWindowServer::CWindowServer(int mainPort, int filePort, const WindowFactory &ma
     // this thread can look at: resolve it here, before that thread asks.
     CUserDbConfig database;
     CUserDb::instance()->currentConfig(&database, nullptr);
-    serverCore = new CServerCore;
+    serverCore = new CServerCore(
+        CServerSettings::instance(), CUserDb::instance(), CPasswordHasher::instance());
     serverCore->setObjectName(QStringLiteral("serverCore"));
     serverCore->setPortOverrides(mainPort, filePort);
     coreThread = std::make_unique<CServerThread>(serverCore);

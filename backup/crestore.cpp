@@ -214,7 +214,9 @@ CRestore::Status CRestore::run(
     const QString iniPath = absolute(iniPathIn);
     if (toBucket) {
         // The endpoint and keys of the backed-up ini, else of the environment.
-        CServerSettings stored = CServerSettings::instance()->snapshot();
+        if (!current)
+            return failed(Status::Failed, QStringLiteral("no settings to reach the bucket with"));
+        CServerSettings stored = *current;
         stored.setIniFilePath(backup + QLatin1Char('/') + CBackup::iniFile());
         stored.load();
         CS3Config config;

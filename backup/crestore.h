@@ -3,12 +3,14 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include <QString>
 #include <QStringList>
 
 #include "cbackupmanifest.h"
 #include "cbackupprogress.h"
+#include "cserversettings.h"
 #include "ctreecopy.h"
 
 class CS3Bucket;
@@ -35,6 +37,9 @@ public:
     explicit CRestore(const QString &backupDir);
 
     void setProgressSink(const CBackupProgress::Sink &sink) { progressSink = sink; }
+    // The settings a restore into a bucket starts from before it reads the backed-up ini (the
+    // environment's endpoint and keys).
+    void setSettings(const CServerSettings &settings) { current.emplace(settings); }
     // Called at each named step of run(); tests end the process there.
     void setStepHook(const std::function<void(const char *step)> &hook) { stepHook = hook; }
     // The folder a restore keeps its unfinished work in, in the work and storage folders.
@@ -52,6 +57,7 @@ public:
     const CBackupManifest &manifest() const { return found; }
 
 private:
+    std::optional<CServerSettings> current;
     Status failed(Status status, const QString &text);
     // Status::Ok when the targets are empty, or hold only what this same restore left when
     // it was cut short (then cleared).

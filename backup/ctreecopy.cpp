@@ -18,7 +18,7 @@
 #include "cbackupprogress.h"
 #include "cparalleljobs.h"
 #include "csavesum.h"
-#include "cuploadfile.h"
+#include "cuploadname.h"
 
 namespace {
 
@@ -108,7 +108,7 @@ bool CTreeCopy::beingWritten(int fd, const QString &path)
         return true;
     }
     const QString name = QFileInfo(path).fileName();
-    return libsock::CUploadFile::isTemporaryName(name) && !name.endsWith(QLatin1String(".z.z"));
+    return libsock::CUploadName::isTemporary(name);
 }
 
 CTreeCopy::CTreeCopy(const QString &sourceRoot, const QString &targetRoot, Mode how)
@@ -263,36 +263,11 @@ bool CTreeCopy::carry(Item &item, QString *errorText)
     const QString recorded
         = mode == Mode::LinkWherePossible ? recordedSum(from, before, &sumPresent) : QString();
 
-    bool ok = false;
-    item.linked = false;
-    if (mode == Mode::LinkWherePossible && linksWork) {
-        // The link names the very file that is open, whatever took its name meanwhile.
-        const QByteArray self = QByteArray("/proc/self/fd/") + QByteArray::number(fd);
-        if (::linkat(
-                AT_FDCWD, self.constData(), AT_FDCWD, native(to).constData(), AT_SYMLINK_FOLLOW)
-            == 0) {
-            item.linked = true;
-        } else if (errno == EXDEV || errno == EPERM || errno == ENOTSUP || errno == ENOENT) {
-            // Another file system, or none that links: copy this one and all after it.
-            linksWork = false;
-        } else if (errno != EMLINK) {
-            *errorText = QStringLiteral("cannot link %1 to %2: %3").arg(from, to, errnoText(errno));
-            ::close(fd);
-            return false;
-        }
+    if (!linkOpenFile(fd, from, to, item, errorText)) {
+        ::close(fd);
+        return false;
     }
-    item.mtimeNs = qint64(before.st_mtim.tv_sec) * 1000000000 + before.st_mtim.tv_nsec;
-    const auto knownSum = item.linked
-        ? known.constFind(FileId(quint64(before.st_dev), quint64(before.st_ino)))
-        : known.constEnd();
-    if (knownSum != known.constEnd() && knownSum->size == item.size
-        && knownSum->mtimeNs == item.mtimeNs) {
-        item.sum = knownSum->sum;
-        ok = true;
-        ++reused;
-    } else {
-        ok = item.linked ? hashFrom(fd, item, errorText) : copyFrom(fd, to, item, errorText);
-    }
+    const bool ok = carryBytes(fd, to, before, item, errorText);
 
     struct stat after;
     if (ok && (::fstat(fd, &after) != 0 || !sameContentStamp(before, after))) {
@@ -321,6 +296,43 @@ bool CTreeCopy::carry(Item &item, QString *errorText)
     item.sumText = !recorded.isEmpty() ? recorded : sumPresent ? item.sum : QString();
     (item.linked ? linked : copied)++;
     return true;
+}
+
+bool CTreeCopy::linkOpenFile(
+    int fd, const QString &from, const QString &to, Item &item, QString *errorText)
+{
+    item.linked = false;
+    if (mode != Mode::LinkWherePossible || !linksWork)
+        return true;
+    // The link names the very file that is open, whatever took its name meanwhile.
+    const QByteArray self = QByteArray("/proc/self/fd/") + QByteArray::number(fd);
+    if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, native(to).constData(), AT_SYMLINK_FOLLOW)
+        == 0) {
+        item.linked = true;
+    } else if (errno == EXDEV || errno == EPERM || errno == ENOTSUP || errno == ENOENT) {
+        // Another file system, or none that links: copy this one and all after it.
+        linksWork = false;
+    } else if (errno != EMLINK) {
+        *errorText = QStringLiteral("cannot link %1 to %2: %3").arg(from, to, errnoText(errno));
+        return false;
+    }
+    return true;
+}
+
+bool CTreeCopy::carryBytes(
+    int fd, const QString &to, const struct stat &before, Item &item, QString *errorText)
+{
+    item.mtimeNs = qint64(before.st_mtim.tv_sec) * 1000000000 + before.st_mtim.tv_nsec;
+    const auto knownSum = item.linked
+        ? known.constFind(FileId(quint64(before.st_dev), quint64(before.st_ino)))
+        : known.constEnd();
+    if (knownSum != known.constEnd() && knownSum->size == item.size
+        && knownSum->mtimeNs == item.mtimeNs) {
+        item.sum = knownSum->sum;
+        ++reused;
+        return true;
+    }
+    return item.linked ? hashFrom(fd, item, errorText) : copyFrom(fd, to, item, errorText);
 }
 
 bool CTreeCopy::hashFrom(int fd, Item &item, QString *errorText)

@@ -78,6 +78,14 @@ private:
     // must match as the store left it, which two files carried at different moments of an
     // upload may not.
     bool keepSums(QList<Item> &items, QString *errorText);
+    // Links the open file fd at to, where links work (item.linked says whether it did); false
+    // on a failure that ends the carrying.
+    bool linkOpenFile(
+        int fd, const QString &from, const QString &to, Item &item, QString *errorText);
+    // The file's bytes: hashed where linked, else copied; a linked file's sum from the backup
+    // before when its size and time are the same.
+    bool carryBytes(
+        int fd, const QString &to, const struct stat &before, Item &item, QString *errorText);
     bool copyFrom(int fd, const QString &target, Item &item, QString *errorText);
     bool hashFrom(int fd, Item &item, QString *errorText);
 

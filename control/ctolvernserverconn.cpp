@@ -71,6 +71,15 @@ bool CTolvernServerConn::setSocketDescriptor(
     return true;
 }
 
+void CTolvernServerConn::flushReplies(const QList<QPointer<QObject>> &owners)
+{
+    for (const QPointer<QObject> &owner : owners) {
+        auto *socket = qobject_cast<QAbstractSocket *>(owner.data());
+        if (socket && socket->state() == QAbstractSocket::ConnectedState)
+            socket->flush();
+    }
+}
+
 qint64 CTolvernServerConn::owedReplyBytes() const
 {
     return qint64(owed.size()) * REPLY_SIZE;

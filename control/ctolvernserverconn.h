@@ -4,6 +4,8 @@
 #include <deque>
 
 #include <QHostAddress>
+#include <QList>
+#include <QPointer>
 #include <QString>
 
 #include "cabstractprotoconn.h"
@@ -40,6 +42,10 @@ public:
     int owedReplies() const { return int(owed.size()); }
     // The peer's address, kept after the socket has forgotten it.
     QHostAddress clientAddress() const { return peer; }
+
+    // For the committer's outcomesHandedOut(): the replies of a slice of outcomes leave in
+    // one write per connection, right after the slice, rather than one per reply.
+    static void flushReplies(const QList<QPointer<QObject>> &owners);
 
 signals:
     void log(QString msg);

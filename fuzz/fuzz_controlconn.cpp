@@ -46,7 +46,10 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     int id = 0;
     if (!CUserDb::instance()->addUser(QStringLiteral("u"), QStringLiteral("p"), &id))
         __builtin_trap();
-    committer = new CUserDbCommitter;
+    committer = new CUserDbCommitter(CUserDb::instance(), CPasswordHasher::instance(),
+        CPasswordHasher::Params::fromSettings(CServerSettings::instance()->snapshot()));
+    QObject::connect(
+        committer, &CUserDbCommitter::outcomesHandedOut, &CTolvernServerConn::flushReplies);
     return 0;
 }
 

@@ -12,6 +12,7 @@
 #include <QRandomGenerator>
 
 #include "ctransferdigest.h"
+#include "cuploadname.h"
 
 namespace libsock {
 
@@ -68,24 +69,6 @@ bool CUploadFile::removeIfCutShort(const QString &path)
     return removed;
 }
 
-bool CUploadFile::isTemporaryName(const QString &fileName)
-{
-    // The archive's name (ending in ".z"), a dot and at most five base-36 digits, as open()
-    // makes them. The archive of a save named "a.z" looks the same ("a.z.z"): callers that
-    // can ask the file system whether a file is open for writing should ask that instead.
-    const int dot = int(fileName.lastIndexOf(QLatin1Char('.')));
-    const int digits = int(fileName.size()) - dot - 1;
-    if (dot <= 0 || digits < 1 || digits > 5 || !fileName.left(dot).endsWith(QLatin1String(".z")))
-        return false;
-    for (int i = dot + 1; i < fileName.size(); ++i) {
-        const QChar c = fileName.at(i);
-        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9'))
-                || (c >= QLatin1Char('a') && c <= QLatin1Char('z'))))
-            return false;
-    }
-    return true;
-}
-
 bool CUploadFile::open()
 {
     struct stat st;
@@ -96,8 +79,8 @@ bool CUploadFile::open()
     // An archive replaced keeps its permission bits; a new one gets the usual ones.
     const mode_t mode = exists ? (st.st_mode & 07777) : 0666;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        const QString candidate = target + QLatin1Char('.')
-            + QString::number(QRandomGenerator::global()->generate() & 0xFFFFFF, 36);
+        const QString candidate
+            = CUploadName::temporaryFor(target, QRandomGenerator::global()->generate());
         fd = ::open(native(candidate).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd < 0 && errno != EEXIST)
             return false;

@@ -46,13 +46,10 @@ public:
     const QString &fileName() const { return target; }
     qint64 bytesWritten() const override { return written; }
 
-    // Whether a file name is that of an upload still in flight ("slot1.z.k3f9"): a backup
-    // leaves such files out, since they are written to until renamed.
-    static bool isTemporaryName(const QString &fileName);
-    // An upload holds a lock (flock) on its temporary file from its creation to its rename,
-    // which every server sharing the storage folder sees (on NFS, through the file server's
-    // locks). Removes the temporary file at path when no upload holds it (a server that
-    // ended mid-upload left it); true when removed.
+    // The temporary file is named by CUploadName. An upload holds a lock (flock) on it from
+    // its creation to its rename, which every server sharing the storage folder sees (on NFS,
+    // through the file server's locks). Removes the temporary file at path when no upload holds it
+    // (a server that ended mid-upload left it); true when removed.
     static bool removeIfCutShort(const QString &path);
 
 private:

@@ -79,11 +79,11 @@ int storeStatus(const CSaveStore::Outcome &outcome)
 }
 
 // The save store of the settings as they are now; an error answer when there is none.
-std::unique_ptr<CAbstractSaveStore> currentStore(Response *failure)
+std::unique_ptr<CAbstractSaveStore> currentStore(const CServerSettings *settings, Response *failure)
 {
     QString why;
     std::unique_ptr<CAbstractSaveStore> store
-        = CAbstractSaveStore::fromSettings(CServerSettings::instance()->snapshot(), &why);
+        = CAbstractSaveStore::fromSettings(settings->snapshot(), &why);
     if (!store)
         *failure = CHttpApi::error(500, why);
     return store;
@@ -112,8 +112,11 @@ QJsonArray userList(const QVector<CUserDb::UserRow> &rows, const QSet<int> &ids)
 
 } // namespace
 
-CAdminService::CAdminService(const CServerCore *serverCore, CMetrics *metrics, CLogRing *logRing)
+CAdminService::CAdminService(const CServerCore *serverCore, CServerSettings *settings,
+    CUserDb *users, CMetrics *metrics, CLogRing *logRing)
     : core(serverCore)
+    , settingsRecord(settings)
+    , userDb(users)
     , counters(metrics)
     , ring(logRing)
     , thread(new QThread)
@@ -159,7 +162,7 @@ void CAdminService::walkStorageIfStale()
     const bool changed = changes != walkedChanges && now - storageWalkedAt >= STORAGE_REWALK_MS;
     if (storageWalkedAt >= 0 && !changed && now - storageWalkedAt < STORAGE_WALK_MS)
         return;
-    const CServerSettings settings = CServerSettings::instance()->snapshot();
+    const CServerSettings settings = settingsRecord->snapshot();
     const std::unique_ptr<CAbstractSaveStore> store = CAbstractSaveStore::fromSettings(settings);
     // An object store has no free space to tell.
     const qint64 free
@@ -174,14 +177,14 @@ void CAdminService::ready(Reply reply)
     post([this, reply] {
         QString reason;
         const std::unique_ptr<CAbstractSaveStore> store
-            = CAbstractSaveStore::fromSettings(CServerSettings::instance()->snapshot(), &reason);
+            = CAbstractSaveStore::fromSettings(settingsRecord->snapshot(), &reason);
         QString unwritable;
         bool found = false;
         if (!core->controlListening())
             reason = QStringLiteral("the main control port is not listening");
         else if (!core->fileListening())
             reason = QStringLiteral("the file transfer port is not listening");
-        else if (!CUserDb::instance()->lookUpName(QStringLiteral("\x01ready"), &found))
+        else if (!userDb->lookUpName(QStringLiteral("\x01ready"), &found))
             reason = QStringLiteral("the user database does not answer");
         else if (store && !store->writable(&unwritable))
             reason = unwritable;
@@ -212,8 +215,8 @@ void CAdminService::status(Reply reply)
     post([this, reply] {
         walkStorageIfStale();
         CUserDbConfig config;
-        CUserDb::instance()->currentConfig(&config, nullptr);
-        const CServerSettings settings = CServerSettings::instance()->snapshot();
+        userDb->currentConfig(&config, nullptr);
+        const CServerSettings settings = settingsRecord->snapshot();
         const qint64 free
             = settings.savesInS3() ? -1 : CSaveStore::volumeSpace(settings.saveDataDir).free;
         QJsonObject object {
@@ -240,7 +243,7 @@ void CAdminService::status(Reply reply)
 
 void CAdminService::listUsers(const CHttpApi::UserQuery &query, Reply reply)
 {
-    post([query, reply] {
+    post([this, query, reply] {
         CUserDb::UserPage page;
         page.filter = query.filter;
         page.sort = query.sort == QLatin1String("name") ? CUserDb::UserPage::ByName
@@ -251,7 +254,7 @@ void CAdminService::listUsers(const CHttpApi::UserQuery &query, Reply reply)
         page.limit = query.limit;
         QVector<CUserDb::UserRow> rows;
         qint64 total = 0;
-        if (!CUserDb::instance()->usersPage(page, rows, &total)) {
+        if (!userDb->usersPage(page, rows, &total)) {
             reply(databaseDown());
             return;
         }
@@ -271,7 +274,7 @@ void CAdminService::addUser(const QString &name, const QString &password, Reply 
 {
     post([this, name, password, reply] {
         // The add-user dialog's checks and texts.
-        CUserDb *db = CUserDb::instance();
+        CUserDb *db = userDb;
         bool found = false;
         if (!db->lookUpName(name, &found)) {
             reply(CHttpApi::error(500, QStringLiteral("User create failed")));
@@ -297,7 +300,7 @@ void CAdminService::addUser(const QString &name, const QString &password, Reply 
 
 bool CAdminService::userKnown(int objectId, const Reply &reply)
 {
-    CUserDb *db = CUserDb::instance();
+    CUserDb *db = userDb;
     QString stored;
     if (db->password(objectId, &stored))
         return true;
@@ -313,7 +316,7 @@ void CAdminService::setPassword(int objectId, const QString &password, Reply rep
         if (!userKnown(objectId, reply))
             return;
         // False also when the user went away meanwhile.
-        if (!CUserDb::instance()->setPassword(objectId, password)) {
+        if (!userDb->setPassword(objectId, password)) {
             reply(CHttpApi::error(500, QStringLiteral("Change password failed")));
             return;
         }
@@ -331,7 +334,7 @@ void CAdminService::deleteUser(int objectId, Reply reply)
             return;
         QVector<int> kept;
         counters->storageChanged();
-        if (!CUserDb::instance()->deleteUsers({ objectId }, &kept)) {
+        if (!userDb->deleteUsers({ objectId }, &kept)) {
             reply(CHttpApi::error(500,
                 QStringLiteral("Cannot delete the selected users: the user database refused")));
             return;
@@ -357,7 +360,7 @@ void CAdminService::purge(int months, bool dataOnly, bool dryRun, Reply reply)
             return;
         }
         const QDateTime before = CUserPurge::cutOffFor(months, QDateTime::currentDateTime());
-        CUserDb *db = CUserDb::instance();
+        CUserDb *db = userDb;
         QVector<int> ids;
         QVector<CUserDb::UserRow> rows;
         if (!db->inactiveUserIds(before, ids) || !db->users(rows)) {
@@ -373,12 +376,12 @@ void CAdminService::purge(int months, bool dataOnly, bool dryRun, Reply reply)
         }
         counters->storageChanged();
         Response failure;
-        std::shared_ptr<CAbstractSaveStore> store = currentStore(&failure);
+        std::shared_ptr<CAbstractSaveStore> store = currentStore(settingsRecord, &failure);
         if (!store) {
             reply(failure);
             return;
         }
-        running = new CUserPurge(dataOnly ? CUserPurge::ClearData : CUserPurge::DeleteUsers, before,
+        running = new CUserPurge(userDb, dataOnly ? CUserPurge::ClearData : CUserPurge::DeleteUsers, before,
             std::move(store), worker);
         connect(running, &CUserPurge::finished, worker, [this, dataOnly, reply, rows, before] {
             const CUserPurge::Counts counts = running->counts();
@@ -410,7 +413,7 @@ void CAdminService::purge(int months, bool dataOnly, bool dryRun, Reply reply)
             }
             // Who went: for a deletion the users no longer there, for a clearing those still
             // inactive.
-            CUserDb *users = CUserDb::instance();
+            CUserDb *users = userDb;
             QSet<int> gone;
             if (dataOnly) {
                 QVector<int> still;
@@ -440,7 +443,7 @@ void CAdminService::saves(int objectId, Reply reply)
             return;
         CSaveStore::Outcome outcome;
         Response failure;
-        const std::unique_ptr<CAbstractSaveStore> store = currentStore(&failure);
+        const std::unique_ptr<CAbstractSaveStore> store = currentStore(settingsRecord, &failure);
         if (!store) {
             reply(failure);
             return;
@@ -459,10 +462,10 @@ void CAdminService::saves(int objectId, Reply reply)
 
 void CAdminService::history(int objectId, const QString &save, Reply reply)
 {
-    post([objectId, save, reply] {
+    post([this, objectId, save, reply] {
         CSaveStore::Outcome outcome;
         Response failure;
-        const std::unique_ptr<CAbstractSaveStore> store = currentStore(&failure);
+        const std::unique_ptr<CAbstractSaveStore> store = currentStore(settingsRecord, &failure);
         if (!store) {
             reply(failure);
             return;
@@ -483,7 +486,7 @@ void CAdminService::restore(int objectId, const QString &save, const QString &ve
     post([this, objectId, save, version, reply] {
         const QString saveName = CUserFolder::name(objectId) + QLatin1Char('/') + save;
         Response failure;
-        const std::unique_ptr<CAbstractSaveStore> store = currentStore(&failure);
+        const std::unique_ptr<CAbstractSaveStore> store = currentStore(settingsRecord, &failure);
         if (!store) {
             reply(failure);
             return;
@@ -510,7 +513,7 @@ void CAdminService::exportUser(int objectId, Reply reply)
 {
     post([this, objectId, reply] {
         CUserDbConfig config;
-        CUserDb::instance()->currentConfig(&config, nullptr);
+        userDb->currentConfig(&config, nullptr);
         // Written to a file first, never held in memory: a player's saves may be large. The
         // listener unlinks it once opened, so nothing is left behind.
         QTemporaryFile file(QDir::temp().filePath(QStringLiteral("tolvern-export-XXXXXX.tar")));
@@ -522,7 +525,7 @@ void CAdminService::exportUser(int objectId, Reply reply)
         const QString path = file.fileName();
         file.close();
         Response failure;
-        std::shared_ptr<CAbstractSaveStore> store = currentStore(&failure);
+        std::shared_ptr<CAbstractSaveStore> store = currentStore(settingsRecord, &failure);
         if (!store) {
             QFile::remove(path);
             reply(failure);

@@ -8,6 +8,8 @@
 class CLogRing;
 class CMetrics;
 class CServerCore;
+class CServerSettings;
+class CUserDb;
 class CUserPurge;
 class QThread;
 
@@ -26,7 +28,9 @@ public:
     static constexpr qint64 STORAGE_WALK_MS = 60000;
     static constexpr qint64 STORAGE_REWALK_MS = 5000;
 
-    CAdminService(const CServerCore *core, CMetrics *metrics, CLogRing *ring);
+    // settings: the record read at each use.
+    CAdminService(const CServerCore *core, CServerSettings *settings, CUserDb *userDb,
+        CMetrics *metrics, CLogRing *ring);
     // Finishes the work handed in and ends the thread.
     ~CAdminService() override;
 
@@ -58,6 +62,8 @@ private:
     void walkStorageIfStale();
 
     const CServerCore *core = nullptr;
+    CServerSettings *settingsRecord = nullptr;
+    CUserDb *userDb = nullptr;
     CMetrics *counters = nullptr;
     CLogRing *ring = nullptr;
     QThread *thread = nullptr;

@@ -12,9 +12,6 @@
 namespace {
 
 const QByteArray GET = QByteArrayLiteral("GET");
-const QByteArray POST = QByteArrayLiteral("POST");
-const QByteArray PUT = QByteArrayLiteral("PUT");
-const QByteArray DELETE = QByteArrayLiteral("DELETE");
 
 // Failures kept per address at most; beyond it the oldest records of unlocked addresses go.
 constexpr int MAX_TRACKED_ADDRESSES = 4096;
@@ -24,10 +21,10 @@ CHttpApi::Response notFound()
     return CHttpApi::error(404, QStringLiteral("not found"));
 }
 
-CHttpApi::Response methodNotAllowed(const char *allow)
+CHttpApi::Response methodNotAllowed(const QByteArray &allow)
 {
     CHttpApi::Response response = CHttpApi::error(405, QStringLiteral("method not allowed"));
-    response.headers.append({ QByteArrayLiteral("Allow"), QByteArray(allow) });
+    response.headers.append({ QByteArrayLiteral("Allow"), allow });
     return response;
 }
 
@@ -130,6 +127,325 @@ QByteArray contentTypeOf(const QString &file)
     return "application/octet-stream";
 }
 
+// One request on its way to its handler, with the steps its route's pattern named.
+struct Call
+{
+    const CHttpApi::Request &request;
+    const CHttpApi::Reply &reply;
+    CAdminBackend *backend = nullptr;
+    int id = 0; // {id}
+    QString save; // {save}
+    QString step; // {step}
+};
+
+struct Route
+{
+    const char *method;
+    // The path's steps: literal, or {id} (a user's id), {save} (a save name that stays in
+    // the user's folder) or {step} (any one step). A step that is no id or no such save name
+    // matches nothing, so it is not found.
+    const char *pattern;
+    void (*handler)(Call &call);
+};
+
+bool matches(const char *pattern, const QList<QString> &steps, Call *call)
+{
+    const QList<QByteArray> parts = QByteArray(pattern).split('/');
+    if (parts.size() != steps.size())
+        return false;
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        const QByteArray &part = parts.at(i);
+        const QString &step = steps.at(i);
+        if (part == "{id}") {
+            if (!positiveNumber(step, &call->id))
+                return false;
+        } else if (part == "{save}") {
+            if (!validSaveStep(step))
+                return false;
+            call->save = step;
+        } else if (part == "{step}") {
+            call->step = step;
+        } else if (step != QLatin1String(part)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Runs the route of the request's method and path; a path that only other methods have is
+// refused with 405 and those methods, any other is not found.
+template<size_t N>
+void dispatch(const Route (&routes)[N], const QList<QString> &steps, const Call &call)
+{
+    QByteArray allow;
+    for (const Route &route : routes) {
+        Call matched = call;
+        if (!matches(route.pattern, steps, &matched))
+            continue;
+        if (call.request.method == route.method) {
+            route.handler(matched);
+            return;
+        }
+        allow += (allow.isEmpty() ? "" : ", ") + QByteArray(route.method);
+    }
+    call.reply(allow.isEmpty() ? notFound() : methodNotAllowed(allow));
+}
+
+bool staticFile(const QString &name, CHttpApi::Response &response)
+{
+    // One plain file name: nothing above the console's own folder is reachable.
+    if (name.isEmpty() || name.startsWith(QLatin1Char('.')) || name.contains(QLatin1Char('/'))
+        || name.contains(QLatin1Char('\\')))
+        return false;
+    QFile file(QStringLiteral(":/console/") + name);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    response.status = 200;
+    response.contentType = contentTypeOf(name);
+    response.body = file.readAll();
+    return true;
+}
+
+void consoleFile(const Call &call, const QString &name)
+{
+    CHttpApi::Response response;
+    call.reply(staticFile(name, response) ? response : notFound());
+}
+
+void healthz(Call &call)
+{
+    const bool healthy = call.backend->healthy();
+    call.reply(CHttpApi::json(healthy ? 200 : 503,
+        QJsonObject { { QStringLiteral("status"),
+            healthy ? QStringLiteral("ok") : QStringLiteral("stalled") } }));
+}
+
+void readyz(Call &call)
+{
+    call.backend->ready(call.reply);
+}
+
+void metrics(Call &call)
+{
+    call.backend->metrics(call.reply);
+}
+
+void index(Call &call)
+{
+    consoleFile(call, QStringLiteral("index.html"));
+}
+
+void console(Call &call)
+{
+    consoleFile(call, call.step);
+}
+
+void status(Call &call)
+{
+    call.backend->status(call.reply);
+}
+
+void log(Call &call)
+{
+    const QHash<QString, QString> query = parseQuery(call.request.query);
+    qint64 after = 0;
+    if (query.contains(QStringLiteral("after"))
+        && !nonNegativeNumber(query.value(QStringLiteral("after")), &after)) {
+        call.reply(CHttpApi::error(400, QStringLiteral("after must be a number")));
+        return;
+    }
+    call.backend->log(after, call.reply);
+}
+
+// Any other method on log/ is refused before the step is looked at.
+void logStream(Call &call)
+{
+    if (call.step != QLatin1String("stream")) {
+        call.reply(notFound());
+        return;
+    }
+    // A reconnecting reader goes on where it stopped; a new one from now on.
+    const QHash<QString, QString> query = parseQuery(call.request.query);
+    CHttpApi::Response response;
+    response.stream = true;
+    response.contentType = "text/event-stream";
+    qint64 after = 0;
+    if (!nonNegativeNumber(QString::fromLatin1(call.request.lastEventId), &after)
+        && !nonNegativeNumber(query.value(QStringLiteral("after")), &after))
+        after = call.backend->lastLogSeq();
+    response.streamAfter = after;
+    call.reply(response);
+}
+
+// The user page's query; false with the refusal's text.
+bool userQuery(const QByteArray &text, CHttpApi::UserQuery *users, QString *refusal)
+{
+    const QHash<QString, QString> query = parseQuery(text);
+    users->filter = query.value(QStringLiteral("filter")).trimmed();
+    QString sort = query.value(QStringLiteral("sort"), QStringLiteral("id"));
+    if (sort.startsWith(QLatin1Char('-'))) {
+        users->descending = true;
+        sort.remove(0, 1);
+    }
+    if (sort != QLatin1String("id") && sort != QLatin1String("name")
+        && sort != QLatin1String("lastLogin")) {
+        *refusal = QStringLiteral("sort must be id, name or lastLogin");
+        return false;
+    }
+    users->sort = sort;
+    qint64 offset = 0;
+    qint64 limit = CHttpApi::DEFAULT_PAGE;
+    if ((query.contains(QStringLiteral("offset"))
+            && (!nonNegativeNumber(query.value(QStringLiteral("offset")), &offset)
+                || offset > 1000000000))
+        || (query.contains(QStringLiteral("limit"))
+            && (!nonNegativeNumber(query.value(QStringLiteral("limit")), &limit) || limit < 1
+                || limit > CHttpApi::MAX_PAGE))) {
+        *refusal = QStringLiteral("offset must be a number, limit one of 1 to 1000");
+        return false;
+    }
+    users->offset = int(offset);
+    users->limit = int(limit);
+    if (users->filter.size() > CHttpApi::MAX_TEXT_LENGTH) {
+        *refusal = QStringLiteral("the filter is too long");
+        return false;
+    }
+    return true;
+}
+
+void listUsers(Call &call)
+{
+    CHttpApi::UserQuery users;
+    QString refusal;
+    if (!userQuery(call.request.query, &users, &refusal)) {
+        call.reply(CHttpApi::error(400, refusal));
+        return;
+    }
+    call.backend->listUsers(users, call.reply);
+}
+
+void addUser(Call &call)
+{
+    QJsonObject body;
+    if (!bodyObject(call.request.body, &body) || !body.value(QStringLiteral("name")).isString()
+        || !body.value(QStringLiteral("password")).isString()) {
+        call.reply(CHttpApi::error(
+            400, QStringLiteral("a JSON object with name and password is expected")));
+        return;
+    }
+    // The add-user dialog's rules, in its order.
+    const QString name = body.value(QStringLiteral("name")).toString().trimmed();
+    const QString password = body.value(QStringLiteral("password")).toString().trimmed();
+    QString refusal;
+    if (name.isEmpty())
+        refusal = QStringLiteral("User name is empty");
+    else if (password.isEmpty())
+        refusal = QStringLiteral("Password is empty");
+    else if (name.size() > CHttpApi::MAX_TEXT_LENGTH || password.size() > CHttpApi::MAX_TEXT_LENGTH)
+        refusal = QStringLiteral("Name and password take at most 255 characters");
+    if (!refusal.isEmpty())
+        call.reply(CHttpApi::error(400, refusal));
+    else
+        call.backend->addUser(name, password, call.reply);
+}
+
+void purge(Call &call)
+{
+    QJsonObject body;
+    if (!bodyObject(call.request.body, &body)) {
+        call.reply(CHttpApi::error(400, QStringLiteral("a JSON object is expected")));
+        return;
+    }
+    const QString range = body.value(QStringLiteral("inactive")).toString();
+    // The settings dialog's two ranges.
+    const int months = range == QLatin1String("3m") ? 3 : range == QLatin1String("6m") ? 6 : 0;
+    const QJsonValue dataOnly = body.value(QStringLiteral("dataOnly"));
+    const QJsonValue dryRun = body.value(QStringLiteral("dryRun"));
+    if (!months || !(dataOnly.isBool() || dataOnly.isUndefined())
+        || !(dryRun.isBool() || dryRun.isUndefined())) {
+        call.reply(CHttpApi::error(
+            400, QStringLiteral("inactive must be 3m or 6m; dataOnly and dryRun true or false")));
+        return;
+    }
+    call.backend->purge(months, dataOnly.toBool(), dryRun.toBool(), call.reply);
+}
+
+void deleteUser(Call &call)
+{
+    call.backend->deleteUser(call.id, call.reply);
+}
+
+void setPassword(Call &call)
+{
+    QJsonObject body;
+    if (!bodyObject(call.request.body, &body)
+        || !body.value(QStringLiteral("password")).isString()) {
+        call.reply(CHttpApi::error(400, QStringLiteral("a JSON object with password is expected")));
+        return;
+    }
+    // As the user page: taken as typed.
+    const QString password = body.value(QStringLiteral("password")).toString();
+    if (password.isEmpty())
+        call.reply(CHttpApi::error(400, QStringLiteral("Password is empty")));
+    else if (password.size() > CHttpApi::MAX_TEXT_LENGTH)
+        call.reply(
+            CHttpApi::error(400, QStringLiteral("Name and password take at most 255 characters")));
+    else
+        call.backend->setPassword(call.id, password, call.reply);
+}
+
+void exportUser(Call &call)
+{
+    call.backend->exportUser(call.id, call.reply);
+}
+
+void saves(Call &call)
+{
+    call.backend->saves(call.id, call.reply);
+}
+
+void history(Call &call)
+{
+    call.backend->history(call.id, call.save, call.reply);
+}
+
+void restore(Call &call)
+{
+    QJsonObject body;
+    if (!bodyObject(call.request.body, &body) || !body.value(QStringLiteral("version")).isString()
+        || body.value(QStringLiteral("version")).toString().isEmpty()) {
+        call.reply(CHttpApi::error(400, QStringLiteral("a JSON object with version is expected")));
+        return;
+    }
+    call.backend->restore(
+        call.id, call.save, body.value(QStringLiteral("version")).toString(), call.reply);
+}
+
+// Only GET reaches these: the console's side is read-only.
+const Route PUBLIC_ROUTES[] = {
+    { "GET", "healthz", healthz },
+    { "GET", "readyz", readyz },
+    { "GET", "metrics", metrics },
+    { "GET", "", index },
+    { "GET", "console/{step}", console },
+};
+
+// Behind the token.
+const Route API_ROUTES[] = {
+    { "GET", "api/v1/status", status },
+    { "GET", "api/v1/log", log },
+    { "GET", "api/v1/log/{step}", logStream },
+    { "GET", "api/v1/users", listUsers },
+    { "POST", "api/v1/users", addUser },
+    { "POST", "api/v1/users/purge", purge },
+    { "DELETE", "api/v1/users/{id}", deleteUser },
+    { "PUT", "api/v1/users/{id}/password", setPassword },
+    { "GET", "api/v1/users/{id}/export", exportUser },
+    { "GET", "api/v1/users/{id}/saves", saves },
+    { "GET", "api/v1/users/{id}/saves/{save}/history", history },
+    { "POST", "api/v1/users/{id}/saves/{save}/restore", restore },
+};
+
 } // namespace
 
 CHttpApi::CHttpApi(CAdminBackend *adminBackend)
@@ -210,308 +526,40 @@ void CHttpApi::handle(const Request &request, const Reply &reply)
         reply(error(400, QStringLiteral("bad path")));
         return;
     }
-    const QString first = steps.value(0);
-    if (first == QLatin1String("api")) {
-        // Before anything else: a locked address learns nothing, not even of its body.
-        const qint64 locked = authorize(request);
-        if (locked > 0) {
-            Response response = error(429, QStringLiteral("too many bad tokens; try again later"));
-            response.headers.append(
-                { QByteArrayLiteral("Retry-After"), QByteArray::number(locked) });
-            reply(response);
-            return;
-        }
-        if (locked < 0) {
-            Response response = error(401, QStringLiteral("a valid bearer token is required"));
-            response.headers.append(
-                { QByteArrayLiteral("WWW-Authenticate"), QByteArrayLiteral("Bearer") });
-            reply(response);
-            return;
-        }
-        if (request.bodyTooLarge || request.body.size() > MAX_BODY_BYTES) {
-            reply(error(413, QStringLiteral("the body is larger than 64 KiB")));
-            return;
-        }
-        handleApi(request, steps, reply);
+    const bool api = steps.value(0) == QLatin1String("api");
+    // Before anything else: a locked address learns nothing, not even of its body.
+    if (api && !authorized(request, reply))
         return;
-    }
     if (request.bodyTooLarge || request.body.size() > MAX_BODY_BYTES) {
         reply(error(413, QStringLiteral("the body is larger than 64 KiB")));
         return;
     }
-    if (request.method != GET) {
+    const Call call { request, reply, backend, 0, QString(), QString() };
+    if (api) {
+        dispatch(API_ROUTES, steps, call);
+    } else if (request.method != GET) {
+        // Whatever the path: the console's side is read-only.
         reply(methodNotAllowed("GET"));
-        return;
+    } else {
+        dispatch(PUBLIC_ROUTES, steps, call);
     }
-    if (steps.size() == 1 && first == QLatin1String("healthz")) {
-        reply(backend->healthy()
-                ? json(200, QJsonObject { { QStringLiteral("status"), QStringLiteral("ok") } })
-                : json(
-                    503, QJsonObject { { QStringLiteral("status"), QStringLiteral("stalled") } }));
-        return;
-    }
-    if (steps.size() == 1 && first == QLatin1String("readyz")) {
-        backend->ready(reply);
-        return;
-    }
-    if (steps.size() == 1 && first == QLatin1String("metrics")) {
-        backend->metrics(reply);
-        return;
-    }
-    Response response;
-    if (steps.size() == 1 && first.isEmpty()
-        && staticFile(QStringLiteral("index.html"), response)) {
-        reply(response);
-        return;
-    }
-    if (steps.size() == 2 && first == QLatin1String("console")
-        && staticFile(steps.at(1), response)) {
-        reply(response);
-        return;
-    }
-    reply(notFound());
 }
 
-bool CHttpApi::staticFile(const QString &name, Response &response)
+bool CHttpApi::authorized(const Request &request, const Reply &reply)
 {
-    // One plain file name: nothing above the console's own folder is reachable.
-    if (name.isEmpty() || name.startsWith(QLatin1Char('.')) || name.contains(QLatin1Char('/'))
-        || name.contains(QLatin1Char('\\')))
+    const qint64 locked = authorize(request);
+    if (locked > 0) {
+        Response response = error(429, QStringLiteral("too many bad tokens; try again later"));
+        response.headers.append({ QByteArrayLiteral("Retry-After"), QByteArray::number(locked) });
+        reply(response);
         return false;
-    QFile file(QStringLiteral(":/console/") + name);
-    if (!file.open(QIODevice::ReadOnly))
+    }
+    if (locked < 0) {
+        Response response = error(401, QStringLiteral("a valid bearer token is required"));
+        response.headers.append(
+            { QByteArrayLiteral("WWW-Authenticate"), QByteArrayLiteral("Bearer") });
+        reply(response);
         return false;
-    response.status = 200;
-    response.contentType = contentTypeOf(name);
-    response.body = file.readAll();
+    }
     return true;
-}
-
-void CHttpApi::handleApi(const Request &request, const QList<QString> &steps, const Reply &reply)
-{
-    if (steps.size() < 3 || steps.at(1) != QLatin1String("v1")) {
-        reply(notFound());
-        return;
-    }
-    const QString &area = steps.at(2);
-    if (area == QLatin1String("status") && steps.size() == 3) {
-        if (request.method != GET)
-            reply(methodNotAllowed("GET"));
-        else
-            backend->status(reply);
-        return;
-    }
-    if (area == QLatin1String("log") && (steps.size() == 3 || steps.size() == 4)) {
-        if (request.method != GET) {
-            reply(methodNotAllowed("GET"));
-            return;
-        }
-        const QHash<QString, QString> query = parseQuery(request.query);
-        qint64 after = 0;
-        if (steps.size() == 4) {
-            if (steps.at(3) != QLatin1String("stream")) {
-                reply(notFound());
-                return;
-            }
-            // A reconnecting reader goes on where it stopped; a new one from now on.
-            Response response;
-            response.stream = true;
-            response.contentType = "text/event-stream";
-            if (!nonNegativeNumber(QString::fromLatin1(request.lastEventId), &after)
-                && !nonNegativeNumber(query.value(QStringLiteral("after")), &after))
-                after = backend->lastLogSeq();
-            response.streamAfter = after;
-            reply(response);
-            return;
-        }
-        if (query.contains(QStringLiteral("after"))
-            && !nonNegativeNumber(query.value(QStringLiteral("after")), &after)) {
-            reply(error(400, QStringLiteral("after must be a number")));
-            return;
-        }
-        backend->log(after, reply);
-        return;
-    }
-    if (area == QLatin1String("users")) {
-        handleUsers(request, steps, reply);
-        return;
-    }
-    reply(notFound());
-}
-
-void CHttpApi::handleUsers(const Request &request, const QList<QString> &steps, const Reply &reply)
-{
-    const QByteArray &method = request.method;
-    if (steps.size() == 3) {
-        if (method == GET) {
-            const QHash<QString, QString> query = parseQuery(request.query);
-            UserQuery users;
-            users.filter = query.value(QStringLiteral("filter")).trimmed();
-            QString sort = query.value(QStringLiteral("sort"), QStringLiteral("id"));
-            if (sort.startsWith(QLatin1Char('-'))) {
-                users.descending = true;
-                sort.remove(0, 1);
-            }
-            if (sort != QLatin1String("id") && sort != QLatin1String("name")
-                && sort != QLatin1String("lastLogin")) {
-                reply(error(400, QStringLiteral("sort must be id, name or lastLogin")));
-                return;
-            }
-            users.sort = sort;
-            qint64 offset = 0;
-            qint64 limit = DEFAULT_PAGE;
-            if ((query.contains(QStringLiteral("offset"))
-                    && (!nonNegativeNumber(query.value(QStringLiteral("offset")), &offset)
-                        || offset > 1000000000))
-                || (query.contains(QStringLiteral("limit"))
-                    && (!nonNegativeNumber(query.value(QStringLiteral("limit")), &limit)
-                        || limit < 1 || limit > MAX_PAGE))) {
-                reply(
-                    error(400, QStringLiteral("offset must be a number, limit one of 1 to 1000")));
-                return;
-            }
-            users.offset = int(offset);
-            users.limit = int(limit);
-            if (users.filter.size() > MAX_TEXT_LENGTH) {
-                reply(error(400, QStringLiteral("the filter is too long")));
-                return;
-            }
-            backend->listUsers(users, reply);
-            return;
-        }
-        if (method == POST) {
-            QJsonObject body;
-            if (!bodyObject(request.body, &body) || !body.value(QStringLiteral("name")).isString()
-                || !body.value(QStringLiteral("password")).isString()) {
-                reply(
-                    error(400, QStringLiteral("a JSON object with name and password is expected")));
-                return;
-            }
-            // The add-user dialog's rules, in its order.
-            const QString name = body.value(QStringLiteral("name")).toString().trimmed();
-            const QString password = body.value(QStringLiteral("password")).toString().trimmed();
-            if (name.isEmpty()) {
-                reply(error(400, QStringLiteral("User name is empty")));
-                return;
-            }
-            if (password.isEmpty()) {
-                reply(error(400, QStringLiteral("Password is empty")));
-                return;
-            }
-            if (name.size() > MAX_TEXT_LENGTH || password.size() > MAX_TEXT_LENGTH) {
-                reply(error(400, QStringLiteral("Name and password take at most 255 characters")));
-                return;
-            }
-            backend->addUser(name, password, reply);
-            return;
-        }
-        reply(methodNotAllowed("GET, POST"));
-        return;
-    }
-    if (steps.size() == 4 && steps.at(3) == QLatin1String("purge")) {
-        if (method != POST) {
-            reply(methodNotAllowed("POST"));
-            return;
-        }
-        QJsonObject body;
-        if (!bodyObject(request.body, &body)) {
-            reply(error(400, QStringLiteral("a JSON object is expected")));
-            return;
-        }
-        const QString range = body.value(QStringLiteral("inactive")).toString();
-        // The settings dialog's two ranges.
-        const int months = range == QLatin1String("3m") ? 3 : range == QLatin1String("6m") ? 6 : 0;
-        const QJsonValue dataOnly = body.value(QStringLiteral("dataOnly"));
-        const QJsonValue dryRun = body.value(QStringLiteral("dryRun"));
-        if (!months || !(dataOnly.isBool() || dataOnly.isUndefined())
-            || !(dryRun.isBool() || dryRun.isUndefined())) {
-            reply(error(400,
-                QStringLiteral("inactive must be 3m or 6m; dataOnly and dryRun true or false")));
-            return;
-        }
-        backend->purge(months, dataOnly.toBool(), dryRun.toBool(), reply);
-        return;
-    }
-    int id = 0;
-    if (!positiveNumber(steps.at(3), &id)) {
-        reply(notFound());
-        return;
-    }
-    if (steps.size() == 4) {
-        if (method == DELETE)
-            backend->deleteUser(id, reply);
-        else
-            reply(methodNotAllowed("DELETE"));
-        return;
-    }
-    const QString &what = steps.at(4);
-    if (steps.size() == 5 && what == QLatin1String("password")) {
-        if (method != PUT) {
-            reply(methodNotAllowed("PUT"));
-            return;
-        }
-        QJsonObject body;
-        if (!bodyObject(request.body, &body)
-            || !body.value(QStringLiteral("password")).isString()) {
-            reply(error(400, QStringLiteral("a JSON object with password is expected")));
-            return;
-        }
-        // As the user page: taken as typed.
-        const QString password = body.value(QStringLiteral("password")).toString();
-        if (password.isEmpty()) {
-            reply(error(400, QStringLiteral("Password is empty")));
-            return;
-        }
-        if (password.size() > MAX_TEXT_LENGTH) {
-            reply(error(400, QStringLiteral("Name and password take at most 255 characters")));
-            return;
-        }
-        backend->setPassword(id, password, reply);
-        return;
-    }
-    if (steps.size() == 5 && what == QLatin1String("export")) {
-        if (method == GET)
-            backend->exportUser(id, reply);
-        else
-            reply(methodNotAllowed("GET"));
-        return;
-    }
-    if (what != QLatin1String("saves")) {
-        reply(notFound());
-        return;
-    }
-    if (steps.size() == 5) {
-        if (method == GET)
-            backend->saves(id, reply);
-        else
-            reply(methodNotAllowed("GET"));
-        return;
-    }
-    if (steps.size() != 7 || !validSaveStep(steps.at(5))) {
-        reply(notFound());
-        return;
-    }
-    const QString &save = steps.at(5);
-    if (steps.at(6) == QLatin1String("history")) {
-        if (method == GET)
-            backend->history(id, save, reply);
-        else
-            reply(methodNotAllowed("GET"));
-        return;
-    }
-    if (steps.at(6) == QLatin1String("restore")) {
-        if (method != POST) {
-            reply(methodNotAllowed("POST"));
-            return;
-        }
-        QJsonObject body;
-        if (!bodyObject(request.body, &body) || !body.value(QStringLiteral("version")).isString()
-            || body.value(QStringLiteral("version")).toString().isEmpty()) {
-            reply(error(400, QStringLiteral("a JSON object with version is expected")));
-            return;
-        }
-        backend->restore(id, save, body.value(QStringLiteral("version")).toString(), reply);
-        return;
-    }
-    reply(notFound());
 }

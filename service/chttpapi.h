@@ -89,9 +89,8 @@ private:
     // 0 when the request may go on, else the seconds the address stays locked (refused
     // with 429) or -1 for a missing or bad token (401).
     qint64 authorize(const Request &request);
-    void handleApi(const Request &request, const QList<QString> &steps, const Reply &reply);
-    void handleUsers(const Request &request, const QList<QString> &steps, const Reply &reply);
-    static bool staticFile(const QString &path, Response &response);
+    // authorize(), with the refusal answered: false when the request goes no further.
+    bool authorized(const Request &request, const Reply &reply);
 
     CAdminBackend *backend = nullptr;
     QMutex mutex;

@@ -65,18 +65,21 @@ CMetrics::Command commandOf(quint8 code)
 }
 } // namespace
 
-CServerCore::CServerCore(QObject *parent)
+CServerCore::CServerCore(
+    CServerSettings *settings, CUserDb *users, CPasswordHasher *hasher, QObject *parent)
     : QObject(parent)
+    , settingsRecord(settings)
+    , userDb(users)
     , connGuard(new CConnGuard(this))
     , loginGuard(new CLoginGuard(this))
     // Hashes in flight: enough to keep every hashing thread busy with one more waiting, and
     // no longer a queue than that.
-    , hashGate(std::make_unique<CHashGate>(CPasswordHasher::instance()->threadCount() + 1,
-          2 * CPasswordHasher::instance()->threadCount()))
-    , committer(new CUserDbCommitter(this))
+    , hashGate(std::make_unique<CHashGate>(hasher->threadCount() + 1, 2 * hasher->threadCount()))
+    , committer(new CUserDbCommitter(
+          users, hasher, CPasswordHasher::Params::fromSettings(settings->snapshot()), this))
     , hashPool(std::make_unique<QThreadPool>())
     , storage(std::make_unique<CStorageWorker>(
-          [] { return CAbstractSaveStore::fromSettings(CServerSettings::instance()->snapshot()); }))
+          [settings] { return CAbstractSaveStore::fromSettings(settings->snapshot()); }))
     , inbox(CPostTarget::of(this))
     , tls(new CTlsAcceptor(connGuard, this))
     , counters(std::make_unique<CMetrics>())
@@ -87,7 +90,7 @@ CServerCore::CServerCore(QObject *parent)
     CMetrics *metrics = counters.get();
     committer->setBatchObserver(
         [metrics](int size, qint64 nsecs, bool ok) { metrics->batchCommitted(size, nsecs, ok); });
-    metrics->setOutageSource([] { return CUserDb::instance()->outages(); });
+    metrics->setOutageSource([users] { return users->outages(); });
     connect(loginGuard, &CLoginGuard::lockStarted, this, [metrics](bool wholeAddress) {
         metrics->lockStarted(wholeAddress ? CMetrics::AddressLock : CMetrics::NameLock);
     });
@@ -105,6 +108,7 @@ CServerCore::CServerCore(QObject *parent)
     connect(loginGuard, &CLoginGuard::log, this, &CServerCore::log);
     // The control port's changes are answered only once on disk, in group commits.
     connect(committer, &CUserDbCommitter::log, this, &CServerCore::log);
+    connect(committer, &CUserDbCommitter::outcomesHandedOut, &CTolvernServerConn::flushReplies);
 }
 
 CServerCore::~CServerCore()
@@ -151,7 +155,7 @@ void CServerCore::setPortOverrides(int mainPort, int filePort)
 
 bool CServerCore::start()
 {
-    const CServerSettings settings = CServerSettings::instance()->snapshot();
+    const CServerSettings settings = settingsRecord->snapshot();
     const int mainPort = mainPortOverride ? mainPortOverride : settings.mainPort;
     const int filePort = filePortOverride ? filePortOverride : settings.filePort;
 
@@ -188,7 +192,7 @@ bool CServerCore::start()
         }
     }
     // Outages of the user database and their end go to the same log, window or console.
-    connect(CUserDb::instance(), &CUserDb::log, this, &CServerCore::log, Qt::UniqueConnection);
+    connect(userDb, &CUserDb::log, this, &CServerCore::log, Qt::UniqueConnection);
 
     // Only the low 16 bits of a port setting count. The listeners are IPv4 only, so peers
     // show in dotted decimal.
@@ -230,7 +234,8 @@ bool CServerCore::start()
 
 void CServerCore::startHttp(const CServerSettings &settings)
 {
-    admin = std::make_unique<CAdminService>(this, counters.get(), logRing.get());
+    admin = std::make_unique<CAdminService>(
+        this, settingsRecord, userDb, counters.get(), logRing.get());
     connect(admin.get(), &CAdminService::logLine, this, &CServerCore::log);
     httpApi = std::make_unique<CHttpApi>(admin.get());
     httpApi->setTokenHash(settings.tokenHash);
@@ -326,7 +331,7 @@ void CServerCore::setTlsHandshakeTimeout(int msec)
 
 void CServerCore::reloadTls()
 {
-    const QString ini = CServerSettings::instance()->snapshot().iniFilePath();
+    const QString ini = settingsRecord->snapshot().iniFilePath();
     tls->reload(ini);
     if (httpApi) {
         httpApi->setTokenHash(CServerSettings::readTokenHash(ini));
@@ -409,8 +414,7 @@ void CServerCore::fileClientConnected(int stockfd)
 
 void CServerCore::serveFile(int stockfd, bool encrypted)
 {
-    auto *conn = new libsock::CServerFileConn(
-        CServerSettings::instance()->snapshot().saveDataDir, nullptr);
+    auto *conn = new libsock::CServerFileConn(settingsRecord->snapshot().saveDataDir, nullptr);
     if (!adopt(conn, stockfd, encrypted, CConnGuard::FILE_DESCRIPTORS))
         return;
     conn->setAdapter(this);
@@ -645,7 +649,7 @@ bool CServerCore::permitTransfer(
     const QHostAddress &peer, const QString &user, const QString &saveName)
 {
     // Read at each request, so the settings dialog's box takes effect at once.
-    const CServerSettings settings = CServerSettings::instance()->snapshot();
+    const CServerSettings settings = settingsRecord->snapshot();
     if (!settings.transferRequiresLogin)
         return true;
     const int minutes = settings.transferLoginWindowMinutes;
@@ -677,8 +681,8 @@ std::shared_ptr<libsock::CTransferDigest> CServerCore::downloadDigest(
     const QString &fileName, QString *expected)
 {
     // A read of a few bytes beside the archive just opened: no slower than that open.
-    *expected = CSaveSum::read(
-        CServerSettings::instance()->snapshot().saveDataDir + QLatin1Char('/') + fileName);
+    *expected
+        = CSaveSum::read(settingsRecord->snapshot().saveDataDir + QLatin1Char('/') + fileName);
     if (expected->isEmpty())
         return nullptr; // kept before sums: sent unchecked
     return std::make_shared<CTransferHasher>(hashPool.get(), CSaveSum::kindOf(*expected));
@@ -698,7 +702,7 @@ bool CServerCore::acceptMismatch(const QString &user, const QString &fileName, q
         }
         recorded = recorded.isEmpty() ? QStringLiteral("?") : recorded;
     } else {
-        const CSaveStore store(CServerSettings::instance()->snapshot().saveDataDir);
+        const CSaveStore store(settingsRecord->snapshot().saveDataDir);
         recorded = store.recordedSum(fileName, device, inode);
     }
     if (recorded.isEmpty() || recorded == actual)

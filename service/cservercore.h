@@ -31,6 +31,9 @@ class CStorageWorker;
 class CTlsAcceptor;
 class CTolvernServer;
 class CTolvernServerConn;
+class CPasswordHasher;
+class CServerSettings;
+class CUserDb;
 class CUserDbCommitter;
 namespace libsock {
 class CServerFileConn;
@@ -46,8 +49,14 @@ class CServerCore : public QObject, public libsock::CAbstractServerFileConnAdapt
     Q_OBJECT
 
 public:
-    explicit CServerCore(QObject *parent = nullptr);
+    // settings: the record read at each use, so a change (SIGHUP, the dialog) applies at once.
+    CServerCore(CServerSettings *settings, CUserDb *userDb, CPasswordHasher *hasher,
+        QObject *parent = nullptr);
     ~CServerCore() override;
+
+    // What it was made with, for the window's pages: any thread.
+    CServerSettings *settings() const { return settingsRecord; }
+    CUserDb *users() const { return userDb; }
 
     // Ports for this run instead of the settings' ones; 0 keeps the setting.
     void setPortOverrides(int mainPort, int filePort);
@@ -142,6 +151,8 @@ private:
     void startHttp(const class CServerSettings &settings);
     void watchDownloads(libsock::CServerFileConn *conn);
 
+    CServerSettings *const settingsRecord;
+    CUserDb *const userDb;
     CTolvernServer *protoServer = nullptr;
     CTolvernServer *fileServer = nullptr;
     QSet<libsock::CServerFileConn *> fileConns;

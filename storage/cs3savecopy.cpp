@@ -10,7 +10,7 @@
 #include "cs3savestore.h"
 #include "csavehistory.h"
 #include "csavesum.h"
-#include "cuploadfile.h"
+#include "cuploadname.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ bool CS3SaveCopy::isSaveFile(const QString &relativePath)
     if (CSaveSum::isSumFile(name) || name.startsWith(QLatin1String(".partial-")))
         return false;
     // An upload still in flight ("slot1.z.k3f9"); a save named "a.z" is "a.z.z".
-    return !libsock::CUploadFile::isTemporaryName(name) || name.endsWith(QLatin1String(".z.z"));
+    return !libsock::CUploadName::isTemporary(name);
 }
 
 bool CS3SaveCopy::bucketEmpty(bool *empty, QString *error)

@@ -19,6 +19,7 @@
 #include "cserversettings.h"
 #include "cstoragelock.h"
 #include "cuploadfile.h"
+#include "cuploadname.h"
 #include "cuploadsink.h"
 #include "cuserfolder.h"
 #include "storagehelpers.h"
@@ -531,9 +532,7 @@ int CSaveStore::removeCutUploads()
                 continue;
             if (S_ISDIR(st.st_mode) && !CSaveHistory::isFolderName(name))
                 walk(path);
-            // "a.z.z" is the archive of the save "a.z", never an upload's.
-            else if (S_ISREG(st.st_mode) && libsock::CUploadFile::isTemporaryName(name)
-                && !name.endsWith(QLatin1String(".z.z"))
+            else if (S_ISREG(st.st_mode) && libsock::CUploadName::isTemporary(name)
                 && libsock::CUploadFile::removeIfCutShort(path))
                 ++removed;
         }

@@ -5,9 +5,10 @@
 
 #include "cuserdb.h"
 
-CAddUserDlg::CAddUserDlg(QWidget *parent)
+CAddUserDlg::CAddUserDlg(CUserDb *users, QWidget *parent)
     : QDialog(parent)
     , ui(new Ui::CAddUserDlg)
+    , userDb(users)
 {
     ui->setupUi(this);
     // A title bar with the title but no close button. Frameless would take the whole bar
@@ -28,7 +29,7 @@ void CAddUserDlg::on_btnOk_clicked()
         return;
     }
 
-    CUserDb *db = CUserDb::instance();
+    CUserDb *db = userDb;
     // Checked before the password so a taken name is reported whatever else is wrong.
     if (db->userExists(name)) {
         warn(tr("User name [%1] already exists").arg(name));

@@ -3,6 +3,8 @@
 
 #include <QDialog>
 
+class CUserDb;
+
 namespace Ui {
 class CAddUserDlg;
 }
@@ -14,7 +16,7 @@ class CAddUserDlg : public QDialog
     Q_OBJECT
 
 public:
-    explicit CAddUserDlg(QWidget *parent = nullptr);
+    explicit CAddUserDlg(CUserDb *userDb, QWidget *parent = nullptr);
     ~CAddUserDlg() override;
 
 private slots:
@@ -25,6 +27,7 @@ private:
     void warn(const QString &text);
 
     Ui::CAddUserDlg *ui = nullptr;
+    CUserDb *userDb = nullptr;
 };
 
 #endif // CADDUSERDLG_H

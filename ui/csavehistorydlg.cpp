@@ -22,9 +22,10 @@ QStringList columns(const CSaveStore::Entry &entry)
 
 } // namespace
 
-CSaveHistoryDlg::CSaveHistoryDlg(int objectId, QWidget *parent)
+CSaveHistoryDlg::CSaveHistoryDlg(CServerSettings *settings, int objectId, QWidget *parent)
     : QDialog(parent)
     , ui(new Ui::CSaveHistoryDlg)
+    , settingsRecord(settings)
     , userId(objectId)
 {
     ui->setupUi(this);
@@ -44,7 +45,7 @@ void CSaveHistoryDlg::refresh()
     QTreeWidget *tree = ui->treeSaves;
     tree->clear();
     const std::unique_ptr<CAbstractSaveStore> store
-        = CAbstractSaveStore::fromSettings(*CServerSettings::instance());
+        = CAbstractSaveStore::fromSettings(*settingsRecord);
     const QString user = CUserFolder::name(userId);
     CSaveStore::Outcome outcome;
     outcome.status = CSaveStore::Status::NotFound;
@@ -94,7 +95,7 @@ void CSaveHistoryDlg::on_btnRestore_clicked()
 
     QString why;
     const std::unique_ptr<CAbstractSaveStore> store
-        = CAbstractSaveStore::fromSettings(*CServerSettings::instance(), &why);
+        = CAbstractSaveStore::fromSettings(*settingsRecord, &why);
     CSaveStore::Outcome outcome;
     outcome.status = CSaveStore::Status::Failed;
     outcome.message = why;

@@ -3,6 +3,8 @@
 
 #include <QDialog>
 
+class CServerSettings;
+
 namespace Ui {
 class CSaveHistoryDlg;
 }
@@ -14,7 +16,7 @@ class CSaveHistoryDlg : public QDialog
     Q_OBJECT
 
 public:
-    CSaveHistoryDlg(int objectId, QWidget *parent = nullptr);
+    CSaveHistoryDlg(CServerSettings *settings, int objectId, QWidget *parent = nullptr);
     ~CSaveHistoryDlg() override;
 
 signals:
@@ -30,6 +32,7 @@ private slots:
 
 private:
     Ui::CSaveHistoryDlg *ui = nullptr;
+    CServerSettings *settingsRecord = nullptr;
     int userId = 0;
 };
 

@@ -65,7 +65,7 @@ void CServerMainWindow::buildWidgets()
     tabBar->addTab(tr("Users"));
     tabBar->addTab(tr("System Logs"));
 
-    userManWidget = new CUserManWidget(this);
+    userManWidget = new CUserManWidget(core->settings(), core->users(), this);
     connect(userManWidget, &CUserManWidget::log, this, &CServerMainWindow::log);
 
     logModel = new CLogModel(this);
@@ -160,7 +160,7 @@ void CServerMainWindow::copyLogSelection()
 
 void CServerMainWindow::on_settings_clicked()
 {
-    CSettingDlg dlg(this);
+    CSettingDlg dlg(core->settings(), core->users(), this);
     // Saving the settings also picks up a renewed TLS certificate for new connections.
     if (dlg.exec() == QDialog::Accepted)
         QMetaObject::invokeMethod(core, &CServerCore::reloadTls, Qt::QueuedConnection);

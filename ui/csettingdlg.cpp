@@ -35,9 +35,11 @@ QDateTime cutOff(int rangeIndex)
 
 } // namespace
 
-CSettingDlg::CSettingDlg(QWidget *parent)
+CSettingDlg::CSettingDlg(CServerSettings *settings, CUserDb *users, QWidget *parent)
     : QDialog(parent)
     , ui(new Ui::CSettingDlg)
+    , settingsRecord(settings)
+    , userDb(users)
 {
     ui->setupUi(this);
 
@@ -49,7 +51,6 @@ CSettingDlg::CSettingDlg(QWidget *parent)
         box->setCurrentIndex(0);
     }
 
-    const CServerSettings *settings = CServerSettings::instance();
     ui->edMainPort->setText(QString::number(settings->mainPort));
     ui->edFilePort->setText(QString::number(settings->filePort));
     ui->edSaveDir->setText(QDir::toNativeSeparators(settings->saveDataDir));
@@ -90,7 +91,7 @@ void CSettingDlg::on_btnOk_clicked()
         return;
     }
 
-    CServerSettings *settings = CServerSettings::instance();
+    CServerSettings *settings = settingsRecord;
     const bool startWithOS = ui->chkStart->isChecked();
     const bool transferLogin = ui->chkTransferLogin->isChecked();
     // Compared as file locations, so the separators shown in the field do not count as a change.
@@ -198,9 +199,9 @@ void CSettingDlg::on_btnDelUser_clicked()
 CUserPurge::Counts CSettingDlg::purge(CUserPurge::Mode mode, int rangeIndex)
 {
     // The saves wherever they are: the storage folder or the bucket.
-    CUserPurge work(mode, cutOff(rangeIndex),
+    CUserPurge work(userDb, mode, cutOff(rangeIndex),
         std::shared_ptr<CAbstractSaveStore>(
-            CAbstractSaveStore::fromSettings(CServerSettings::instance()->snapshot())));
+            CAbstractSaveStore::fromSettings(settingsRecord->snapshot())));
     // Shown only once the work looks like taking longer than a moment; no cancel: what is
     // committed stays committed.
     QProgressDialog progress(

@@ -5,6 +5,8 @@
 
 #include "cuserpurge.h"
 
+class CServerSettings;
+
 namespace Ui {
 class CSettingDlg;
 }
@@ -20,7 +22,7 @@ public:
     // start-up builds it again. Never a process exit status.
     static constexpr int RESTART_CODE = 1000;
 
-    explicit CSettingDlg(QWidget *parent = nullptr);
+    CSettingDlg(CServerSettings *settings, CUserDb *userDb, QWidget *parent = nullptr);
     ~CSettingDlg() override;
 
     // Set once a clear or delete action has matched a user; the owner then reloads the
@@ -44,6 +46,8 @@ private:
     CUserPurge::Counts purge(CUserPurge::Mode mode, int rangeIndex);
 
     Ui::CSettingDlg *ui = nullptr;
+    CServerSettings *settingsRecord = nullptr;
+    CUserDb *userDb = nullptr;
 };
 
 #endif // CSETTINGDLG_H

@@ -10,9 +10,10 @@
 #include "cserversettings.h"
 #include "storagehelpers.h"
 
-CSetupDlg::CSetupDlg(QWidget *parent)
+CSetupDlg::CSetupDlg(CServerSettings *settings, QWidget *parent)
     : QDialog(parent)
     , ui(new Ui::CSetupDlg)
+    , settingsRecord(settings)
 {
     ui->setupUi(this);
     // A title bar with the title but no close button. Frameless would take the whole bar
@@ -46,7 +47,7 @@ void CSetupDlg::on_btnOk_clicked()
         return;
     }
 
-    CServerSettings *settings = CServerSettings::instance();
+    CServerSettings *settings = settingsRecord;
     const CServerSettings before = *settings;
     settings->saveDataDir = dir;
     settings->startWhenOSStarts = true;

@@ -3,6 +3,8 @@
 
 #include <QDialog>
 
+class CServerSettings;
+
 namespace Ui {
 class CSetupDlg;
 }
@@ -14,7 +16,7 @@ class CSetupDlg : public QDialog
     Q_OBJECT
 
 public:
-    explicit CSetupDlg(QWidget *parent = nullptr);
+    explicit CSetupDlg(CServerSettings *settings, QWidget *parent = nullptr);
     ~CSetupDlg() override;
 
 private slots:
@@ -24,6 +26,7 @@ private slots:
 
 private:
     Ui::CSetupDlg *ui = nullptr;
+    CServerSettings *settingsRecord = nullptr;
 };
 
 #endif // CSETUPDLG_H

@@ -76,9 +76,11 @@ QTableWidgetItem *centredItem(const QString &text)
 
 } // namespace
 
-CUserManWidget::CUserManWidget(QWidget *parent)
+CUserManWidget::CUserManWidget(CServerSettings *settings, CUserDb *users, QWidget *parent)
     : QWidget(parent)
     , ui(new Ui::CUserManWidget)
+    , settingsRecord(settings)
+    , userDb(users)
 {
     ui->setupUi(this);
 
@@ -101,7 +103,7 @@ CUserManWidget::CUserManWidget(QWidget *parent)
     addMnemonic(ui->btnAdd);
     addMnemonic(ui->btnDel);
 
-    CUserDb *db = CUserDb::instance();
+    CUserDb *db = userDb;
     connect(db, &CUserDb::userAdd, this, &CUserManWidget::userAdd);
     connect(db, &CUserDb::userLogin, this, &CUserManWidget::userLogin);
     connect(ui->tableWidget, &QTableWidget::itemSelectionChanged, this,
@@ -157,7 +159,7 @@ void CUserManWidget::refresh()
     table->setDropIndicatorShown(false);
 
     QVector<CUserDb::UserRow> users;
-    CUserDb::instance()->users(users);
+    userDb->users(users);
     table->setRowCount(users.size());
     loginItems.reserve(users.size());
     // Never-logged-in users come last.
@@ -175,7 +177,7 @@ void CUserManWidget::refresh()
 
 void CUserManWidget::on_btnAdd_clicked()
 {
-    CAddUserDlg dlg(this);
+    CAddUserDlg dlg(userDb, this);
     dlg.exec();
 }
 
@@ -194,7 +196,7 @@ void CUserManWidget::on_btnDel_clicked()
 
     // Again: the question's event loop may have let rows in above the selection.
     const QList<int> rows = selectedUserRows();
-    CUserDb *db = CUserDb::instance();
+    CUserDb *db = userDb;
     QVector<int> ids;
     ids.reserve(rows.size());
     for (int row : rows)
@@ -230,8 +232,8 @@ void CUserManWidget::on_btnBrow_clicked()
 {
     const QList<int> rows = selectedUserRows();
     for (int row : rows) {
-        const QString path = CUserFolder::path(
-            CServerSettings::instance()->snapshot().saveDataDir, objectIdAt(row));
+        const QString path
+            = CUserFolder::path(settingsRecord->snapshot().saveDataDir, objectIdAt(row));
         // The desktop's file browser shows it; what it makes of the request is its own affair.
         if (!path.isEmpty() && QFileInfo::exists(path)) {
             QDesktopServices::openUrl(QUrl::fromLocalFile(path));
@@ -258,7 +260,7 @@ void CUserManWidget::on_btnClear_clicked()
     QVector<int> failed;
     for (int row : rows) {
         const int objectId = objectIdAt(row);
-        if (!CUserDb::instance()->clearUserData(objectId))
+        if (!userDb->clearUserData(objectId))
             failed.append(objectId);
     }
     if (!failed.isEmpty()) {
@@ -291,7 +293,7 @@ void CUserManWidget::on_btnChangePass_clicked()
         return;
     const int objectId = objectIdAt(row);
 
-    CUserDb *db = CUserDb::instance();
+    CUserDb *db = userDb;
     QString current;
     if (db->password(objectId, &current)) {
         // A hash tells the operator nothing, and typed back it would be hashed again.
@@ -462,7 +464,7 @@ void CUserManWidget::on_btnHistory_clicked()
     const QList<int> rows = selectedUserRows();
     if (rows.size() != 1)
         return;
-    CSaveHistoryDlg dlg(objectIdAt(rows.first()), this);
+    CSaveHistoryDlg dlg(settingsRecord, objectIdAt(rows.first()), this);
     connect(&dlg, &CSaveHistoryDlg::log, this, &CUserManWidget::log);
     dlg.exec();
 }

@@ -5,6 +5,9 @@
 #include <QList>
 #include <QWidget>
 
+class CServerSettings;
+class CUserDb;
+
 class QLineEdit;
 class QPushButton;
 class QTableWidgetItem;
@@ -21,7 +24,7 @@ class CUserManWidget : public QWidget
     Q_OBJECT
 
 public:
-    explicit CUserManWidget(QWidget *parent = nullptr);
+    CUserManWidget(CServerSettings *settings, CUserDb *userDb, QWidget *parent = nullptr);
     ~CUserManWidget() override;
 
 signals:
@@ -58,6 +61,8 @@ private:
     void addMnemonic(QPushButton *button);
 
     Ui::CUserManWidget *ui = nullptr;
+    CServerSettings *settingsRecord = nullptr;
+    CUserDb *userDb = nullptr;
     QLineEdit *filterEdit = nullptr;
     // Each user's last-login cell by object id, so a login need not walk every row.
     QHash<int, QTableWidgetItem *> loginItems;

@@ -2,9 +2,11 @@
 
 #include <QMetaObject>
 
-CPasswordQueue::CPasswordQueue(
+CPasswordQueue::CPasswordQueue(CUserDb *userDb, CPasswordHasher *hasher,
     const CPasswordHasher::Params &hashParams, Ready readyRequest, QObject *parent)
     : QObject(parent)
+    , users(userDb)
+    , pool(hasher)
     , params(hashParams)
     , ready(std::move(readyRequest))
 {
@@ -24,9 +26,9 @@ void CPasswordQueue::add(const CUserDb::Request &request)
         waiting.push_back(slot);
         ++running;
     }
-    CPasswordHasher::instance()->start([this, slot] {
+    pool->start([this, slot] {
         CUserDb::Request request = slot->request;
-        CUserDb::instance()->checkPasswords(request, params);
+        users->checkPasswords(request, params);
         const std::lock_guard<std::mutex> lock(mutex);
         slot->request = std::move(request);
         slot->done = true;

@@ -23,7 +23,8 @@ class CPasswordQueue : public QObject
 public:
     using Ready = std::function<void(const CUserDb::Request &)>;
 
-    CPasswordQueue(const CPasswordHasher::Params &params, Ready ready, QObject *parent = nullptr);
+    CPasswordQueue(CUserDb *userDb, CPasswordHasher *hasher, const CPasswordHasher::Params &params,
+        Ready ready, QObject *parent = nullptr);
     // Waits for the work handed to the pool; what it finishes is not handed on.
     ~CPasswordQueue() override;
 
@@ -41,6 +42,8 @@ private:
     void handOn();
     void waitForPool();
 
+    CUserDb *users = nullptr;
+    CPasswordHasher *pool = nullptr;
     CPasswordHasher::Params params;
     Ready ready;
     std::mutex mutex;

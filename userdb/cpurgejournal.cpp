@@ -46,12 +46,12 @@ bool CPurgeJournal::drop(CUserDbConnection &conn, const QVector<int> &ids)
     return true;
 }
 
-bool CPurgeJournal::dropNow(const QVector<int> &ids, QString *errorText)
+bool CPurgeJournal::dropNow(CUserDb *userDb, const QVector<int> &ids, QString *errorText)
 {
     if (ids.isEmpty())
         return true;
     QString error;
-    const bool ok = CUserDb::instance()->run([&](CUserDbConnection &conn) {
+    const bool ok = userDb->run([&](CUserDbConnection &conn) {
         const bool committed = conn.transaction([&] { return drop(conn, ids); });
         if (!committed)
             error = conn.lastErrorText;
@@ -62,10 +62,10 @@ bool CPurgeJournal::dropNow(const QVector<int> &ids, QString *errorText)
     return ok;
 }
 
-bool CPurgeJournal::pending(QVector<CUserDb::UserRow> *users, QString *errorText)
+bool CPurgeJournal::pending(CUserDb *userDb, QVector<CUserDb::UserRow> *users, QString *errorText)
 {
     QString error;
-    const bool ok = CUserDb::instance()->run([&](CUserDbConnection &conn) {
+    const bool ok = userDb->run([&](CUserDbConnection &conn) {
         users->clear();
         QSqlQuery &query = conn.query(QStringLiteral(
             "select object_id, name, last_login from t_purge_journal order by object_id"));
@@ -86,10 +86,10 @@ bool CPurgeJournal::pending(QVector<CUserDb::UserRow> *users, QString *errorText
     return ok;
 }
 
-bool CPurgeJournal::userExists(int objectId, bool *exists, QString *errorText)
+bool CPurgeJournal::userExists(CUserDb *userDb, int objectId, bool *exists, QString *errorText)
 {
     QString error;
-    const bool ok = CUserDb::instance()->run([&](CUserDbConnection &conn) {
+    const bool ok = userDb->run([&](CUserDbConnection &conn) {
         QSqlQuery &query = conn.query(QStringLiteral("select 1 from t_user where object_id = ?"));
         query.bindValue(0, objectId);
         if (!query.exec()) {

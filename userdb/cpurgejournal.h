@@ -19,11 +19,11 @@ public:
     static bool drop(CUserDbConnection &conn, const QVector<int> &ids);
 
     // drop() in a transaction of its own.
-    static bool dropNow(const QVector<int> &ids, QString *errorText);
+    static bool dropNow(CUserDb *userDb, const QVector<int> &ids, QString *errorText);
     // Everyone noted, by id.
-    static bool pending(QVector<CUserDb::UserRow> *users, QString *errorText);
+    static bool pending(CUserDb *userDb, QVector<CUserDb::UserRow> *users, QString *errorText);
     // Whether a user holds objectId (again): then the folder is that user's.
-    static bool userExists(int objectId, bool *exists, QString *errorText);
+    static bool userExists(CUserDb *userDb, int objectId, bool *exists, QString *errorText);
 };
 
 #endif // CPURGEJOURNAL_H

@@ -23,7 +23,7 @@ CUserDb *CUserDb::instance()
 {
     // Either thread may be first.
     static CUserDb *const userDb = [] {
-        auto *db = new CUserDb;
+        auto *db = new CUserDb(CServerSettings::instance(), CPasswordHasher::instance());
         // Signals queued to it (the log backlog) need a thread that runs for good.
         if (const QCoreApplication *app = QCoreApplication::instance())
             db->moveToThread(app->thread());
@@ -34,8 +34,10 @@ CUserDb *CUserDb::instance()
     return userDb;
 }
 
-CUserDb::CUserDb()
+CUserDb::CUserDb(CServerSettings *serverSettings, CPasswordHasher *passwordHasher)
     : QObject(nullptr)
+    , settings(serverSettings)
+    , hasher(passwordHasher)
     , pages(std::make_unique<CUserPages>())
 {
 }
@@ -79,8 +81,7 @@ bool CUserDb::currentConfig(CUserDbConfig *result, QString *errorText) const
         }
     }
     CUserDbConfig fromSettings;
-    if (!CUserDbConfig::fromSettings(
-            CServerSettings::instance()->snapshot(), &fromSettings, errorText))
+    if (!CUserDbConfig::fromSettings(settings->snapshot(), &fromSettings, errorText))
         return false;
     if (!fromSettings.isPostgresql()) {
         // The default connection can only be looked at from its own thread, the main one;
@@ -244,13 +245,13 @@ CUserDb::Request CUserDb::runAlone(const Request &request)
 {
     QVector<Request> batch { request };
     const CPasswordHasher::Params params
-        = CPasswordHasher::Params::fromSettings(CServerSettings::instance()->snapshot());
+        = CPasswordHasher::Params::fromSettings(settings->snapshot());
     // Kept plain, a login or a password change may still meet a hash from a time passwords
     // were hashed.
     const bool checks = params.hashing || request.kind == Request::Login
         || request.kind == Request::ChangePassword;
     if (checks)
-        CPasswordHasher::instance()->runAndWait([&] { checkPasswords(batch.first(), params); });
+        hasher->runAndWait([&] { checkPasswords(batch.first(), params); });
     commitBatch(batch, nullptr);
     return batch.first();
 }
@@ -310,7 +311,7 @@ bool CUserDb::commitBatch(QVector<Request> &requests, QString *errorText, bool *
     // Ids come from the database alone: whatever a client stored for an id not yet handed
     // out goes aside (a folder, or a bucket's objects).
     const std::unique_ptr<CAbstractSaveStore> storage
-        = CAbstractSaveStore::fromSettings(CServerSettings::instance()->snapshot());
+        = CAbstractSaveStore::fromSettings(settings->snapshot());
     QString failure;
     bool conflict = false;
     const auto attempt = [&](CUserDbConnection &conn) {
@@ -353,7 +354,6 @@ bool CUserDb::commitBatch(QVector<Request> &requests, QString *errorText, bool *
 
 void CUserDb::checkPasswords(Request &request, const CPasswordHasher::Params &params)
 {
-    CPasswordHasher *hasher = CPasswordHasher::instance();
     const auto refuse = [&](Result result) {
         request.check = Request::Check::Refused;
         request.refusal = result;
@@ -582,13 +582,13 @@ bool CUserDb::inactiveUserIds(const QDateTime &before, QVector<int> &ids)
 
 QString CUserDb::userDataPath(int objectId)
 {
-    return CUserFolder::path(CServerSettings::instance()->snapshot().saveDataDir, objectId);
+    return CUserFolder::path(settings->snapshot().saveDataDir, objectId);
 }
 
 bool CUserDb::clearUserData(int objectId)
 {
     const std::unique_ptr<CAbstractSaveStore> store
-        = CAbstractSaveStore::fromSettings(CServerSettings::instance()->snapshot());
+        = CAbstractSaveStore::fromSettings(settings->snapshot());
     bool existed = false;
     return !store || store->removeUserData(objectId, &existed, nullptr);
 }

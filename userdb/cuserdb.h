@@ -14,6 +14,7 @@
 #include "cpasswordhasher.h"
 #include "cuserdbconfig.h"
 
+class CServerSettings;
 class CUserDbConnection;
 class CUserPages;
 class QDateTime;
@@ -198,7 +199,8 @@ protected:
     void connectNotify(const QMetaMethod &signal) override;
 
 private:
-    CUserDb();
+    // The settings record is read at each use: a change (SIGHUP, the dialog) applies at once.
+    CUserDb(CServerSettings *settings, CPasswordHasher *hasher);
     CUserDbConnection *connection(QString *errorText);
     void reportOutage(const QString &errorText);
     void reportBack();
@@ -206,6 +208,8 @@ private:
     Request runAlone(const Request &request);
     bool countPasswords(const QString &comparison, int *count);
 
+    CServerSettings *const settings;
+    CPasswordHasher *const hasher;
     mutable QMutex mutex;
     bool hasConfig = false;
     CUserDbConfig config;

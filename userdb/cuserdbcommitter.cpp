@@ -2,7 +2,6 @@
 
 #include <chrono>
 
-#include <QAbstractSocket>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QMetaObject>
@@ -11,20 +10,19 @@
 #include <QTimer>
 
 #include "cpasswordqueue.h"
-#include "cserversettings.h"
 
-CUserDbCommitter::CUserDbCommitter(QObject *parent)
+CUserDbCommitter::CUserDbCommitter(CUserDb *userDb, CPasswordHasher *hasher,
+    const CPasswordHasher::Params &params, QObject *parent)
     : QObject(parent)
+    , db(userDb)
 {
-    const CPasswordHasher::Params params
-        = CPasswordHasher::Params::fromSettings(CServerSettings::instance()->snapshot());
     // Kept plain, passwords still hashed from another time are checked on the pool too, or
     // their users could not log in; a table without hashes is served as it always was.
     int hashed = 0;
-    if (params.hashing || (CUserDb::instance()->hashedPasswordCount(&hashed) && hashed > 0)) {
+    if (params.hashing || (db->hashedPasswordCount(&hashed) && hashed > 0)) {
         // The queue hands requests on in the order they were added.
         passwords = new CPasswordQueue(
-            params,
+            db, hasher, params,
             [this](const CUserDb::Request &request) {
                 const Outcome checked = std::move(checking.front());
                 checking.pop_front();
@@ -72,7 +70,7 @@ bool CUserDbCommitter::commitTimed(QVector<CUserDb::Request> &batch, QString *er
 {
     QElapsedTimer clock;
     clock.start();
-    const bool ok = CUserDb::instance()->commitBatch(batch, error, busy);
+    const bool ok = db->commitBatch(batch, error, busy);
     if (observer && !(busy && *busy))
         observer(int(batch.size()), clock.nsecsElapsed(), ok);
     return ok;
@@ -167,7 +165,7 @@ void CUserDbCommitter::finishBatch(
 
 void CUserDbCommitter::handOut()
 {
-    QVector<QPointer<QAbstractSocket>> sockets;
+    QList<QPointer<QObject>> served;
     QSet<QObject *> seen;
     int handed = 0;
     while (!finished.empty() && handed < OUTCOMES_PER_PASS) {
@@ -182,16 +180,13 @@ void CUserDbCommitter::handOut()
             if (!owner || seen.contains(owner))
                 continue;
             seen.insert(owner);
-            if (auto *socket = qobject_cast<QAbstractSocket *>(owner))
-                sockets.append(socket);
+            served.append(entry.owner);
         }
         if (batch.next == batch.requests.size())
             finished.pop_front();
     }
-    for (const QPointer<QAbstractSocket> &socket : std::as_const(sockets)) {
-        if (socket && socket->state() == QAbstractSocket::ConnectedState)
-            socket->flush();
-    }
+    if (!served.isEmpty())
+        emit outcomesHandedOut(served);
     // The only slice scheduled: a batch finished meanwhile waits for this one.
     if (!finished.empty())
         QMetaObject::invokeMethod(this, &CUserDbCommitter::handOut, Qt::QueuedConnection);

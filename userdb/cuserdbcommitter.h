@@ -6,6 +6,7 @@
 #include <functional>
 #include <mutex>
 
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -25,7 +26,8 @@ class QThread;
 // request that comes alone goes the same way: two thread wake-ups are cheaper than a sync,
 // or another writer's lock, holding up every transfer of the connections' thread.
 // Outcomes come back on the committer's thread in the order the requests came, a slice per
-// pass of the event loop, and the sockets of their owners are flushed after each slice.
+// pass of the event loop; after each slice its owners are named (outcomesHandedOut), for
+// the connections' layer to write their replies out at once.
 class CUserDbCommitter : public QObject
 {
     Q_OBJECT
@@ -45,13 +47,15 @@ public:
     // them while the rest of a large batch's replies are still being written.
     static constexpr int OUTCOMES_PER_PASS = 8;
 
-    explicit CUserDbCommitter(QObject *parent = nullptr);
+    // params: the cost of new hashes, from the settings when the committer is made.
+    CUserDbCommitter(CUserDb *userDb, CPasswordHasher *hasher,
+        const CPasswordHasher::Params &params, QObject *parent = nullptr);
     // Commits what was handed in, then ends the database thread; the outcomes have nobody
     // left to go to.
     ~CUserDbCommitter() override;
 
     // done runs after the commit, also when owner is gone by then (it checks that itself);
-    // owner, a socket, is flushed after all outcomes of the batch were handed out. checked,
+    // owner is named by outcomesHandedOut() after the slice its outcome was in. checked,
     // when given, runs on this thread as soon as the request's passwords are hashed and
     // checked, before its batch: the password work is over then.
     void submit(
@@ -73,6 +77,9 @@ public:
 
 signals:
     void log(QString msg);
+    // After each slice of outcomes, on this thread: the owners that got one, each once,
+    // those still there then.
+    void outcomesHandedOut(const QList<QPointer<QObject>> &owners);
 
 private:
     struct Entry
@@ -96,9 +103,10 @@ private:
     // The database thread's loop.
     void commitLoop();
     void finishBatch(const QVector<CUserDb::Request> &requests, bool ok, const QString &error);
-    // Hands out the next slice of outcomes, oldest batch first, and flushes their sockets.
+    // Hands out the next slice of outcomes, oldest batch first, and names their owners.
     void handOut();
 
+    CUserDb *db = nullptr;
     QThread *worker = nullptr;
     // Where passwords are hashed, each request's hashing and checking, before its batch.
     CPasswordQueue *passwords = nullptr;

@@ -23,6 +23,26 @@ QString sqlError(const QSqlQuery &query)
     return query.lastError().text().simplified();
 }
 
+// Inserts rows of five values each in one statement; false with the database's text.
+bool insertRows(QSqlDatabase &to, const QVariantList &values, int count, QString *errorText)
+{
+    if (count == 0)
+        return true;
+    QStringList rows;
+    for (int i = 0; i < count; ++i)
+        rows << QStringLiteral("(?, ?, ?, ?, ?)");
+    QSqlQuery insert(to);
+    insert.prepare(QStringLiteral("insert into t_user (object_id, name, password, is_enabled, "
+                                  "last_login) values ")
+        + rows.join(QStringLiteral(", ")));
+    for (const QVariant &value : values)
+        insert.addBindValue(value);
+    const bool done = insert.exec();
+    if (!done)
+        *errorText = sqlError(insert);
+    return done;
+}
+
 } // namespace
 
 CUserDbCopy::CUserDbCopy(const CUserDbConfig &from, const CUserDbConfig &to)
@@ -116,46 +136,9 @@ bool CUserDbCopy::copyRows(QSqlDatabase &from, QSqlDatabase &to)
             QStringLiteral("Cannot read %1: %2").arg(source.displayText(), sqlError(read)));
 
     qint64 highest = 0;
-    QVariantList values;
-    int pending = 0;
-    const auto flush = [&] {
-        if (pending == 0)
-            return true;
-        QStringList rows;
-        for (int i = 0; i < pending; ++i)
-            rows << QStringLiteral("(?, ?, ?, ?, ?)");
-        QSqlQuery insert(to);
-        insert.prepare(QStringLiteral("insert into t_user (object_id, name, password, is_enabled, "
-                                      "last_login) values ")
-            + rows.join(QStringLiteral(", ")));
-        for (const QVariant &value : std::as_const(values))
-            insert.addBindValue(value);
-        const bool done = insert.exec();
-        if (!done)
-            error = sqlError(insert);
-        values.clear();
-        pending = 0;
-        return done;
-    };
-    while (read.next()) {
-        const qint64 id = read.value(0).toLongLong();
-        highest = qMax(highest, id);
-        values << int(id) << CUserDb::sqlText(read.value(1).toString())
-               << CUserDb::sqlText(read.value(2).toString());
-        const QString enabled = read.value(3).toString();
-        values << (enabled.isEmpty() ? QStringLiteral("Y") : enabled);
-        // Last logins keep the stored text; NULL stays NULL.
-        values << (read.value(4).isNull() ? QVariant(QMetaType::fromType<QString>())
-                                          : QVariant(read.value(4).toString()));
-        ++copied;
-        if (++pending == ROWS_PER_INSERT && !flush())
-            return abandon(QStringLiteral("Cannot write %1: %2").arg(target.displayText(), error));
-    }
-    if (read.lastError().isValid())
-        return abandon(
-            QStringLiteral("Cannot read %1: %2").arg(source.displayText(), sqlError(read)));
-    if (!flush())
-        return abandon(QStringLiteral("Cannot write %1: %2").arg(target.displayText(), error));
+    QString failure;
+    if (!copyUsers(read, to, &highest, &failure))
+        return abandon(failure);
     read.finish();
 
     // Ids of users deleted in the source stay used up in the target.
@@ -172,4 +155,37 @@ bool CUserDbCopy::copyRows(QSqlDatabase &from, QSqlDatabase &to)
         return abandon(
             QStringLiteral("Cannot write %1: %2").arg(target.displayText(), sqlError(write)));
     return true;
+}
+
+bool CUserDbCopy::copyUsers(QSqlQuery &read, QSqlDatabase &to, qint64 *highest, QString *failure)
+{
+    QVariantList values;
+    int pending = 0;
+    const auto flush = [&] {
+        const bool done = insertRows(to, values, pending, &error);
+        values.clear();
+        pending = 0;
+        if (!done)
+            *failure = QStringLiteral("Cannot write %1: %2").arg(target.displayText(), error);
+        return done;
+    };
+    while (read.next()) {
+        const qint64 id = read.value(0).toLongLong();
+        *highest = qMax(*highest, id);
+        values << int(id) << CUserDb::sqlText(read.value(1).toString())
+               << CUserDb::sqlText(read.value(2).toString());
+        const QString enabled = read.value(3).toString();
+        values << (enabled.isEmpty() ? QStringLiteral("Y") : enabled);
+        // Last logins keep the stored text; NULL stays NULL.
+        values << (read.value(4).isNull() ? QVariant(QMetaType::fromType<QString>())
+                                          : QVariant(read.value(4).toString()));
+        ++copied;
+        if (++pending == ROWS_PER_INSERT && !flush())
+            return false;
+    }
+    if (read.lastError().isValid()) {
+        *failure = QStringLiteral("Cannot read %1: %2").arg(source.displayText(), sqlError(read));
+        return false;
+    }
+    return flush();
 }

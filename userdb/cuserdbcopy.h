@@ -6,6 +6,7 @@
 #include "cuserdbconfig.h"
 
 class QSqlDatabase;
+class QSqlQuery;
 
 // Copies every user of one database into another, ids, names, passwords and last logins
 // unchanged, in one transaction on the target; refuses a target that already holds users.
@@ -24,6 +25,9 @@ public:
 
 private:
     bool copyRows(QSqlDatabase &source, QSqlDatabase &target);
+    // The users of read's statement into target, ROWS_PER_INSERT to a statement; false with
+    // the operator's text in failure.
+    bool copyUsers(QSqlQuery &read, QSqlDatabase &target, qint64 *highest, QString *failure);
     bool fail(const QString &text);
 
     CUserDbConfig source;

@@ -9,6 +9,86 @@
 
 #include "cuserdbconnection.h"
 
+namespace {
+
+using UserPage = CUserDb::UserPage;
+
+// Never-logged-in users count as the oldest: SQLite sorts NULL so by itself, PostgreSQL is
+// told. Ties go by id, so the order is total and a page read from the other end holds the
+// same users.
+QString orderBy(const UserPage &page, bool descending, const QString &prefix)
+{
+    const QString dir = descending ? QStringLiteral(" desc") : QString();
+    switch (page.sort) {
+    case UserPage::ByName:
+        return prefix + QStringLiteral("name") + dir + QStringLiteral(", ") + prefix
+            + QStringLiteral("object_id") + dir;
+    case UserPage::ByLastLogin:
+        return QStringLiteral("last_login") + dir
+            + (descending ? QStringLiteral(" nulls last") : QStringLiteral(" nulls first"))
+            + QStringLiteral(", object_id") + dir;
+    case UserPage::ById:
+        break;
+    }
+    return prefix + QStringLiteral("object_id") + dir;
+}
+
+// The page's filter as a where clause. The pattern is bound; only fixed texts are put into
+// the statements.
+struct Filter
+{
+    QString where;
+    QString pattern;
+    // An id's text holds digits only: other filters need not look at ids.
+    bool matchIds = false;
+
+    Filter(const QString &filter, bool postgresql)
+    {
+        if (filter.isEmpty())
+            return;
+        QString escaped = filter.toLower();
+        escaped.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
+            .replace(QLatin1Char('%'), QLatin1String("\\%"))
+            .replace(QLatin1Char('_'), QLatin1String("\\_"));
+        pattern = QLatin1Char('%') + escaped + QLatin1Char('%');
+        matchIds = std::all_of(filter.cbegin(), filter.cend(),
+            [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); });
+        // SQLite's LIKE ignores the case of ASCII letters and compares others exactly, as
+        // its lower() folds only ASCII: the same matches without a lower() of every name,
+        // which took most of a page's time.
+        where = postgresql ? QStringLiteral(" where lower(name) like ? escape '\\'")
+                           : QStringLiteral(" where name like ? escape '\\'");
+        if (matchIds)
+            where += QStringLiteral(" or cast(object_id as text) like ? escape '\\'");
+    }
+
+    void bind(QSqlQuery &query) const
+    {
+        if (!where.isEmpty())
+            query.addBindValue(pattern);
+        if (matchIds)
+            query.addBindValue(pattern);
+    }
+};
+
+bool readRows(QSqlQuery &query, QVector<CUserDb::UserRow> &rows)
+{
+    if (!query.exec())
+        return false;
+    while (query.next()) {
+        CUserDb::UserRow row;
+        row.objectId = query.value(0).toInt();
+        row.name = query.value(1).toString();
+        if (!query.value(2).isNull())
+            row.lastLogin = query.value(2).toString();
+        rows.append(row);
+    }
+    query.finish();
+    return true;
+}
+
+} // namespace
+
 CUserPages::CUserPages()
     : now([] {
         static const QElapsedTimer timer = [] {
@@ -42,63 +122,18 @@ void CUserPages::keepCount(const QString &key, qint64 changesBefore, qint64 tota
 bool CUserPages::read(CUserDbConnection &conn, const CUserDb::UserPage &page,
     QVector<CUserDb::UserRow> &rows, qint64 *total)
 {
-    using UserPage = CUserDb::UserPage;
-    // Never-logged-in users count as the oldest: SQLite sorts NULL so by itself, PostgreSQL is
-    // told. Ties go by id, so the order is total and a page read from the other end holds
-    // the same users.
-    const auto orderBy = [&page](bool descending, const QString &prefix) {
-        const QString dir = descending ? QStringLiteral(" desc") : QString();
-        switch (page.sort) {
-        case UserPage::ByName:
-            return prefix + QStringLiteral("name") + dir + QStringLiteral(", ") + prefix
-                + QStringLiteral("object_id") + dir;
-        case UserPage::ByLastLogin:
-            return QStringLiteral("last_login") + dir
-                + (descending ? QStringLiteral(" nulls last") : QStringLiteral(" nulls first"))
-                + QStringLiteral(", object_id") + dir;
-        case UserPage::ById:
-            break;
-        }
-        return prefix + QStringLiteral("object_id") + dir;
-    };
     rows.clear();
-    // The pattern is bound; only fixed texts are put into the statements.
-    QString where;
-    QString pattern;
-    // An id's text holds digits only: other filters need not look at ids.
-    bool matchIds = false;
-    if (!page.filter.isEmpty()) {
-        QString escaped = page.filter.toLower();
-        escaped.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
-            .replace(QLatin1Char('%'), QLatin1String("\\%"))
-            .replace(QLatin1Char('_'), QLatin1String("\\_"));
-        pattern = QLatin1Char('%') + escaped + QLatin1Char('%');
-        matchIds = std::all_of(page.filter.cbegin(), page.filter.cend(),
-            [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); });
-        // SQLite's LIKE ignores the case of ASCII letters and compares others exactly, as
-        // its lower() folds only ASCII: the same matches without a lower() of every name,
-        // which took most of a page's time.
-        where = conn.postgresql ? QStringLiteral(" where lower(name) like ? escape '\\'")
-                                : QStringLiteral(" where name like ? escape '\\'");
-        if (matchIds)
-            where += QStringLiteral(" or cast(object_id as text) like ? escape '\\'");
-    }
-    const auto bindPattern = [&](QSqlQuery &query) {
-        if (!where.isEmpty())
-            query.addBindValue(pattern);
-        if (matchIds)
-            query.addBindValue(pattern);
-    };
+    const Filter filter(page.filter, conn.postgresql);
     const qint64 changesBefore = changes.load();
     qint64 found = 0;
-    if (!keptCount(pattern, changesBefore, &found)) {
-        QSqlQuery &count = conn.query(QStringLiteral("select count(*) from t_user") + where);
-        bindPattern(count);
+    if (!keptCount(filter.pattern, changesBefore, &found)) {
+        QSqlQuery &count = conn.query(QStringLiteral("select count(*) from t_user") + filter.where);
+        filter.bind(count);
         if (!count.exec() || !count.next())
             return false;
         found = count.value(0).toLongLong();
         count.finish();
-        keepCount(pattern, changesBefore, found);
+        keepCount(filter.pattern, changesBefore, found);
     }
     *total = found;
     const qint64 offset = qMax(0, page.offset);
@@ -114,7 +149,7 @@ bool CUserPages::read(CUserDbConnection &conn, const CUserDb::UserPage &page,
     // table and sorting them costs less. ("+" keeps SQLite from ordering by the index;
     // PostgreSQL chooses by its statistics.)
     QString prefix;
-    if (!where.isEmpty() && !conn.postgresql && page.sort != UserPage::ByLastLogin) {
+    if (!filter.where.isEmpty() && !conn.postgresql && page.sort != UserPage::ByLastLogin) {
         QSqlQuery &all = conn.query(QStringLiteral("select count(*) from t_user"));
         if (!all.exec() || !all.next())
             return false;
@@ -124,22 +159,13 @@ bool CUserPages::read(CUserDbConnection &conn, const CUserDb::UserPage &page,
     }
     QSqlQuery &query = conn.query(QStringLiteral("select object_id, name, last_login from "
                                                  "t_user")
-        + where + QStringLiteral(" order by ") + orderBy(page.descending != fromEnd, prefix)
-        + QStringLiteral(" limit ? offset ?"));
-    bindPattern(query);
+        + filter.where + QStringLiteral(" order by ")
+        + orderBy(page, page.descending != fromEnd, prefix) + QStringLiteral(" limit ? offset ?"));
+    filter.bind(query);
     query.addBindValue(limit);
     query.addBindValue(skip);
-    if (!query.exec())
+    if (!readRows(query, rows))
         return false;
-    while (query.next()) {
-        CUserDb::UserRow row;
-        row.objectId = query.value(0).toInt();
-        row.name = query.value(1).toString();
-        if (!query.value(2).isNull())
-            row.lastLogin = query.value(2).toString();
-        rows.append(row);
-    }
-    query.finish();
     if (fromEnd)
         std::reverse(rows.begin(), rows.end());
     return true;

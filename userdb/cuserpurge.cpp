@@ -31,16 +31,17 @@ QDateTime CUserPurge::cutOffFor(int months, const QDateTime &now)
     return now.addMonths(-months);
 }
 
-CUserPurge::CUserPurge(
-    Mode purgeMode, const QDateTime &cutOffTime, const QString &storageDir, QObject *parent)
-    : CUserPurge(purgeMode, cutOffTime,
+CUserPurge::CUserPurge(CUserDb *userDb, Mode purgeMode, const QDateTime &cutOffTime,
+    const QString &storageDir, QObject *parent)
+    : CUserPurge(userDb, purgeMode, cutOffTime,
         storageDir.isEmpty() ? nullptr : std::make_shared<CSaveStore>(storageDir), parent)
 {
 }
 
-CUserPurge::CUserPurge(Mode purgeMode, const QDateTime &cutOffTime,
+CUserPurge::CUserPurge(CUserDb *userDb, Mode purgeMode, const QDateTime &cutOffTime,
     std::shared_ptr<CAbstractSaveStore> store, QObject *parent)
     : QObject(parent)
+    , db(userDb)
     , mode(purgeMode)
     , cutOff(CUserDb::dateTimeText(cutOffTime))
     , before(cutOffTime)
@@ -73,7 +74,7 @@ void CUserPurge::start()
         delete worker;
         worker = nullptr;
         if (!dryRun)
-            CUserDb::instance()->logLine(summary());
+            db->logLine(summary());
         emit finished();
     });
     worker->start();
@@ -82,7 +83,7 @@ void CUserPurge::start()
 CUserPurge::Counts CUserPurge::run()
 {
     // What a purge cut short left is finished first (a dry run changes nothing).
-    Counts counts = dryRun ? Counts() : finishEarlier(storage.get());
+    Counts counts = dryRun ? Counts() : finishEarlier(db, storage.get());
     if (counts.databaseFailed)
         return counts;
     QVector<CUserDb::UserRow> rows;
@@ -126,7 +127,7 @@ void CUserPurge::deleteInactive(const QVector<CUserDb::UserRow> &rows, Counts &c
         // is no undo. Only then do the folders go.
         for (const CUserDb::UserRow &user : std::as_const(gone)) {
             counts.users.append(user);
-            CUserDb::instance()->logLine(takenLine(user, DeleteUsers));
+            db->logLine(takenLine(user, DeleteUsers));
         }
         step("named");
         for (const CUserDb::UserRow &user : std::as_const(gone)) {
@@ -137,7 +138,7 @@ void CUserPurge::deleteInactive(const QVector<CUserDb::UserRow> &rows, Counts &c
         }
     }
     // Left for the next purge or start when this fails: it finds the folders gone.
-    CPurgeJournal::dropNow(finished, nullptr);
+    CPurgeJournal::dropNow(db, finished, nullptr);
 }
 
 void CUserPurge::clearInactive(const QVector<CUserDb::UserRow> &rows, Counts &counts)
@@ -155,25 +156,25 @@ void CUserPurge::clearInactive(const QVector<CUserDb::UserRow> &rows, Counts &co
             ++counts.active;
         else if (removeFolder(storage.get(), user.objectId, counts)) {
             counts.users.append(user);
-            CUserDb::instance()->logLine(takenLine(user, ClearData));
+            db->logLine(takenLine(user, ClearData));
         }
         if (++done % FOLDERS_PER_REPORT == 0 || done == rows.size())
             emit progress(done, counts.found);
     }
 }
 
-CUserPurge::Counts CUserPurge::finishEarlier(CAbstractSaveStore *store)
+CUserPurge::Counts CUserPurge::finishEarlier(CUserDb *userDb, CAbstractSaveStore *store)
 {
     Counts counts;
     QVector<CUserDb::UserRow> noted;
-    if (!CPurgeJournal::pending(&noted, &counts.errorText)) {
+    if (!CPurgeJournal::pending(userDb, &noted, &counts.errorText)) {
         counts.databaseFailed = true;
         return counts;
     }
     QVector<int> finished;
     for (const CUserDb::UserRow &user : std::as_const(noted)) {
         bool taken = false;
-        if (!CPurgeJournal::userExists(user.objectId, &taken, &counts.errorText)) {
+        if (!CPurgeJournal::userExists(userDb, user.objectId, &taken, &counts.errorText)) {
             counts.databaseFailed = true;
             break;
         }
@@ -182,9 +183,9 @@ CUserPurge::Counts CUserPurge::finishEarlier(CAbstractSaveStore *store)
             continue;
         finished.append(user.objectId);
         counts.earlier.append(user);
-        CUserDb::instance()->logLine(takenLine(user, DeleteUsers));
+        userDb->logLine(takenLine(user, DeleteUsers));
     }
-    if (!CPurgeJournal::dropNow(finished, &counts.errorText))
+    if (!CPurgeJournal::dropNow(userDb, finished, &counts.errorText))
         counts.databaseFailed = true;
     // Only the outcome of the purge that follows counts these.
     counts.cleared = counts.missing = 0;
@@ -195,7 +196,7 @@ bool CUserPurge::deleteRows(const QVector<CUserDb::UserRow> &users, const QVecto
     QVector<CUserDb::UserRow> *deleted, QString *errorText)
 {
     QString error;
-    const bool ok = CUserDb::instance()->run([&](CUserDbConnection &conn) {
+    const bool ok = db->run([&](CUserDbConnection &conn) {
         deleted->clear();
         const bool committed = conn.transaction([&] {
             if (!CPurgeJournal::drop(conn, finished))
@@ -219,7 +220,7 @@ bool CUserPurge::deleteRows(const QVector<CUserDb::UserRow> &users, const QVecto
         });
         if (!committed)
             error = conn.lastErrorText;
-        CUserDb::instance()->noteRowsChanged();
+        db->noteRowsChanged();
         return committed;
     });
     if (!ok) {
@@ -232,7 +233,7 @@ bool CUserPurge::deleteRows(const QVector<CUserDb::UserRow> &users, const QVecto
 bool CUserPurge::stillInactive(int objectId, bool *inactive, QString *errorText)
 {
     QString error;
-    const bool ok = CUserDb::instance()->run([&](CUserDbConnection &conn) {
+    const bool ok = db->run([&](CUserDbConnection &conn) {
         QSqlQuery &query = conn.query(QStringLiteral("select 1 from t_user where object_id = ? "
                                                      "and (last_login is null or "
                                                      "last_login < ?)"));
@@ -270,7 +271,7 @@ bool CUserPurge::removeFolder(CAbstractSaveStore *storage, int objectId, Counts 
 bool CUserPurge::listInactive(QVector<CUserDb::UserRow> *rows, QString *errorText)
 {
     QVector<CUserDb::UserRow> found;
-    const bool ok = CUserDb::instance()->run([&](CUserDbConnection &conn) {
+    const bool ok = db->run([&](CUserDbConnection &conn) {
         found.clear();
         QSqlQuery &query = conn.query(QStringLiteral("select object_id, name, last_login from "
                                                      "t_user where last_login is null or "

@@ -53,10 +53,11 @@ public:
     };
 
     // storageDir: the storage folder the users' folders are in (empty: none).
-    CUserPurge(
-        Mode mode, const QDateTime &before, const QString &storageDir, QObject *parent = nullptr);
+    CUserPurge(CUserDb *userDb, Mode mode, const QDateTime &before, const QString &storageDir,
+        QObject *parent = nullptr);
     // store: where the users' saves are (null: nowhere).
-    CUserPurge(Mode mode, const QDateTime &before, std::shared_ptr<CAbstractSaveStore> store,
+    CUserPurge(CUserDb *userDb, Mode mode, const QDateTime &before,
+        std::shared_ptr<CAbstractSaveStore> store,
         QObject *parent = nullptr);
     // Waits for the work to end.
     ~CUserPurge() override;
@@ -69,7 +70,7 @@ public:
     // Finishes what purges cut short left in the journal: removes the folders of the users
     // they deleted and names them, in store (the storage folder or a bucket; null: none).
     // Every purge does it first; start-up too.
-    static Counts finishEarlier(CAbstractSaveStore *store);
+    static Counts finishEarlier(CUserDb *userDb, CAbstractSaveStore *store);
 
     // Before start() or run(): list the inactive users, change nothing.
     void setDryRun(bool on) { dryRun = on; }
@@ -107,6 +108,7 @@ private:
     static bool removeFolder(CAbstractSaveStore *storage, int objectId, Counts &counts);
     void step(const char *name) const;
 
+    CUserDb *db = nullptr;
     Mode mode;
     bool dryRun = false;
     QString cutOff;

@@ -177,7 +177,7 @@ bool CWindowBench::measureUserPage()
         note(QStringLiteral("cannot fill the user table"));
         return false;
     }
-    CUserManWidget page(nullptr);
+    CUserManWidget page(CServerSettings::instance(), CUserDb::instance(), nullptr);
     page.resize(800, 600);
     page.show();
     QApplication::processEvents();

@@ -18,6 +18,7 @@
 #include "cbackup.h"
 #include "cinifile.h"
 #include "crestore.h"
+#include "cserversettings.h"
 #include "cuserdbconfig.h"
 #ifdef TOLVERN_RESTORE_S3
 #include "cs3bucket.h"
@@ -71,6 +72,7 @@ int runChild()
 {
     const QByteArray stop = qgetenv("RESTORE_STEP");
     CRestore restore(qEnvironmentVariable("RESTORE_BACKUP"));
+    restore.setSettings(CServerSettings::instance()->snapshot());
     restore.setStepHook([&](const char *step) {
         if (stop == step)
             ::raise(SIGKILL);
@@ -270,10 +272,12 @@ void tst_Restore::killAtEachStep()
     if (!whole) {
         // What it left is not taken for another restore's...
         CRestore elsewhere(backup);
+        elsewhere.setSettings(CServerSettings::instance()->snapshot());
         QCOMPARE(elsewhere.run(work, storage + QStringLiteral("-other"), ini),
             CRestore::Status::TargetNotEmpty);
         // ...but the same restore again clears it and finishes.
         CRestore again(backup);
+        again.setSettings(CServerSettings::instance()->snapshot());
         QCOMPARE(again.run(work, storage, ini), CRestore::Status::Ok);
     }
     checkWhole(work, storage, true);

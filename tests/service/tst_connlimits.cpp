@@ -28,6 +28,7 @@
 #include "cserversettings.h"
 #include "ctlsacceptor.h"
 #include "ctolvernserverconn.h"
+#include "cuserdb.h"
 #include "testtls.h"
 #include "testwire.h"
 
@@ -164,7 +165,7 @@ void tst_ConnLimits::init()
 // takes one, a file connection two.
 void tst_ConnLimits::fullCapMakesRoom()
 {
-    CServerCore core;
+    CServerCore core(CServerSettings::instance(), CUserDb::instance(), CPasswordHasher::instance());
     core.setClock([this] { return now; });
     QSignalSpy lines(&core, &CServerCore::lineLogged);
     rlimit saved {};
@@ -233,7 +234,7 @@ void tst_ConnLimits::hangUpCostsTheSameAtAnySize()
     if (high.rlim_cur < rlim_t(2 * LARGE + 200))
         QSKIP("the open-files limit is below two descriptors per connection");
     CServerSettings::instance()->maxConnectionsPerAddress = 0;
-    CServerCore core;
+    CServerCore core(CServerSettings::instance(), CUserDb::instance(), CPasswordHasher::instance());
     int closed = 0;
     connect(&core, &CServerCore::lineLogged, this, [&closed](const QString &line) {
         closed += line.contains(QLatin1String("client disconnected from")) ? 1 : 0;
@@ -316,7 +317,7 @@ void tst_ConnLimits::httpPortKeepsItsOperator()
     s->httpPort = reserved.port();
     s->tokenHash = CAdminToken::hash(token);
     const auto off = qScopeGuard([s] { s->httpPort = 0; });
-    CServerCore core;
+    CServerCore core(CServerSettings::instance(), CUserDb::instance(), CPasswordHasher::instance());
     QVERIFY(core.start());
     QVERIFY(core.httpAdmin());
     std::atomic<qint64> clock { 1 };
@@ -379,7 +380,7 @@ void tst_ConnLimits::tlsFailuresStayInTheirLane()
 {
     useTls(false);
     CServerSettings::instance()->addressLockFailures = 2;
-    CServerCore core;
+    CServerCore core(CServerSettings::instance(), CUserDb::instance(), CPasswordHasher::instance());
     core.setClock([this] { return now; });
     core.setTlsHandshakeTimeout(100);
     QSignalSpy lines(&core, &CServerCore::lineLogged);
@@ -442,7 +443,7 @@ void tst_ConnLimits::tlsHandshakesCountAndHurryUnderPressure()
 {
     useTls(false);
     CServerSettings::instance()->maxConnectionsPerAddress = 4;
-    CServerCore core;
+    CServerCore core(CServerSettings::instance(), CUserDb::instance(), CPasswordHasher::instance());
     core.setTlsHandshakeTimeout(30000);
     QSignalSpy lines(&core, &CServerCore::lineLogged);
     QVERIFY(core.start());
@@ -472,7 +473,7 @@ void tst_ConnLimits::firstByteGateGivesPlacesBack()
 {
     useTls(false);
     CServerSettings::instance()->maxConnectionsPerAddress = 3;
-    CServerCore core;
+    CServerCore core(CServerSettings::instance(), CUserDb::instance(), CPasswordHasher::instance());
     QSignalSpy lines(&core, &CServerCore::lineLogged);
     QVERIFY(core.start());
     for (int i = 0; i < 8; ++i) {

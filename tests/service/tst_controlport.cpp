@@ -172,7 +172,8 @@ void tst_ControlPort::cleanup()
 
 void tst_ControlPort::startCore()
 {
-    core = std::make_unique<CServerCore>();
+    core = std::make_unique<CServerCore>(
+        CServerSettings::instance(), CUserDb::instance(), CPasswordHasher::instance());
     core->setClock([this] { return now; });
     connect(core.get(), &CServerCore::lineLogged, this,
         [this](const QString &line) { lines.append(line); });

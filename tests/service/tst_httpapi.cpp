@@ -89,6 +89,20 @@ int statusOf(CHttpApi &api, const QByteArray &method, const QByteArray &path,
     return answered;
 }
 
+// The API's whole answer to a request, on the API alone.
+CHttpApi::Response answerOf(CHttpApi &api, const QByteArray &method, const QByteArray &path)
+{
+    CHttpApi::Request request;
+    request.method = method;
+    request.path = path;
+    request.authorization = "Bearer right";
+    request.peer = QHostAddress(QStringLiteral("10.0.0.1"));
+    CHttpApi::Response answer;
+    answer.status = 0;
+    api.handle(request, [&answer](const CHttpApi::Response &response) { answer = response; });
+    return answer;
+}
+
 } // namespace
 
 class tst_HttpApi : public QObject
@@ -115,6 +129,8 @@ private slots:
     void tokenComparedWhole();
     void saveStepsLeadNowhereElse_data();
     void saveStepsLeadNowhereElse();
+    void routes_data();
+    void routes();
 
 private:
     Answer call(const QByteArray &method, const QString &path,
@@ -739,6 +755,89 @@ void tst_HttpApi::saveStepsLeadNowhereElse()
     api.setTokenHash(CAdminToken::hash("right"));
     QCOMPARE(statusOf(api, method, path, "right", R"({"version":"v"})"), status);
     QCOMPARE(backend.saveCalls, status == 200 ? 1 : 0);
+}
+
+void tst_HttpApi::routes_data()
+{
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("allow"); // the Allow header of a 405
+    const QByteArray user = "/api/v1/users/7";
+    QTest::newRow("status") << QByteArray("GET") << QByteArray("/api/v1/status") << 200
+                            << QByteArray();
+    QTest::newRow("log stream") << QByteArray("GET") << QByteArray("/api/v1/log/stream") << 200
+                                << QByteArray();
+    QTest::newRow("saves") << QByteArray("GET") << user + "/saves" << 200 << QByteArray();
+    QTest::newRow("healthz") << QByteArray("GET") << QByteArray("/healthz") << 200 << QByteArray();
+    // A path known to other methods only.
+    QTest::newRow("status by DELETE")
+        << QByteArray("DELETE") << QByteArray("/api/v1/status") << 405 << QByteArray("GET");
+    QTest::newRow("users by PATCH")
+        << QByteArray("PATCH") << QByteArray("/api/v1/users") << 405 << QByteArray("GET, POST");
+    QTest::newRow("purge by GET") << QByteArray("GET") << QByteArray("/api/v1/users/purge") << 405
+                                  << QByteArray("POST");
+    QTest::newRow("user by GET") << QByteArray("GET") << user << 405 << QByteArray("DELETE");
+    QTest::newRow("password by GET")
+        << QByteArray("GET") << user + "/password" << 405 << QByteArray("PUT");
+    QTest::newRow("export by POST")
+        << QByteArray("POST") << user + "/export" << 405 << QByteArray("GET");
+    QTest::newRow("saves by PUT") << QByteArray("PUT") << user + "/saves" << 405
+                                  << QByteArray("GET");
+    QTest::newRow("history by POST")
+        << QByteArray("POST") << user + "/saves/a/history" << 405 << QByteArray("GET");
+    QTest::newRow("restore by GET")
+        << QByteArray("GET") << user + "/saves/a/restore" << 405 << QByteArray("POST");
+    QTest::newRow("log step by DELETE")
+        << QByteArray("DELETE") << QByteArray("/api/v1/log/other") << 405 << QByteArray("GET");
+    QTest::newRow("unknown method") << QByteArray("BREW") << user << 405 << QByteArray("DELETE");
+    QTest::newRow("console side by POST")
+        << QByteArray("POST") << QByteArray("/nothing") << 405 << QByteArray("GET");
+    // No route at all.
+    QTest::newRow("log step") << QByteArray("GET") << QByteArray("/api/v1/log/other") << 404
+                              << QByteArray();
+    QTest::newRow("api alone") << QByteArray("GET") << QByteArray("/api") << 404 << QByteArray();
+    QTest::newRow("v1 alone") << QByteArray("GET") << QByteArray("/api/v1") << 404 << QByteArray();
+    QTest::newRow("v2") << QByteArray("GET") << QByteArray("/api/v2/status") << 404 << QByteArray();
+    QTest::newRow("trailing slash")
+        << QByteArray("GET") << QByteArray("/api/v1/status/") << 404 << QByteArray();
+    QTest::newRow("id not a number")
+        << QByteArray("DELETE") << QByteArray("/api/v1/users/abc") << 404 << QByteArray();
+    QTest::newRow("below purge") << QByteArray("POST") << QByteArray("/api/v1/users/purge/x") << 404
+                                 << QByteArray();
+    QTest::newRow("unknown below a user")
+        << QByteArray("GET") << user + "/other" << 404 << QByteArray();
+    QTest::newRow("below password")
+        << QByteArray("PUT") << user + "/password/x" << 404 << QByteArray();
+    QTest::newRow("save without action")
+        << QByteArray("GET") << user + "/saves/a" << 404 << QByteArray();
+    QTest::newRow("unknown save action")
+        << QByteArray("GET") << user + "/saves/a/other" << 404 << QByteArray();
+    QTest::newRow("unknown by a strange method")
+        << QByteArray("BREW") << QByteArray("/api/v1/nothing") << 404 << QByteArray();
+    QTest::newRow("console side") << QByteArray("GET") << QByteArray("/nothing") << 404
+                                  << QByteArray();
+}
+
+// The route table: a path that only other methods know is refused with them, anything else
+// is not found, before the backend is asked.
+void tst_HttpApi::routes()
+{
+    QFETCH(QByteArray, method);
+    QFETCH(QByteArray, path);
+    QFETCH(int, status);
+    QFETCH(QByteArray, allow);
+    CStubBackend backend;
+    CHttpApi api(&backend);
+    api.setTokenHash(CAdminToken::hash("right"));
+    const CHttpApi::Response answer = answerOf(api, method, path);
+    QCOMPARE(answer.status, status);
+    QByteArray allowed;
+    for (const auto &header : answer.headers) {
+        if (header.first == "Allow")
+            allowed = header.second;
+    }
+    QCOMPARE(allowed, allow);
 }
 
 QTEST_GUILESS_MAIN(tst_HttpApi)

@@ -220,7 +220,7 @@ void tst_ServerCore::init()
 void tst_ServerCore::servesWithoutWidgets()
 {
     QVERIFY(!QCoreApplication::instance()->inherits("QGuiApplication"));
-    CServerCore core;
+    CServerCore core(CServerSettings::instance(), CUserDb::instance(), CPasswordHasher::instance());
     QSignalSpy lines(&core, &CServerCore::lineLogged);
     QSignalSpy entries(&core, &CServerCore::lineLoggedFrom);
     QVERIFY(core.start());
@@ -264,7 +264,7 @@ void tst_ServerCore::portOverridesWin()
     QVERIFY(probe.listen(QHostAddress::AnyIPv4, 0));
 
     // The settings ask for any free port; the override names a taken one and wins.
-    CServerCore core;
+    CServerCore core(CServerSettings::instance(), CUserDb::instance(), CPasswordHasher::instance());
     core.setPortOverrides(0, probe.serverPort());
     QVERIFY(!core.start());
     QVERIFY(core.controlListening());
@@ -277,7 +277,7 @@ void tst_ServerCore::listenFailureIsReported()
     QVERIFY(probe.listen(QHostAddress::AnyIPv4, 0));
     CServerSettings::instance()->mainPort = probe.serverPort();
 
-    CServerCore core;
+    CServerCore core(CServerSettings::instance(), CUserDb::instance(), CPasswordHasher::instance());
     QSignalSpy lines(&core, &CServerCore::lineLogged);
     QVERIFY(!core.start());
     QVERIFY(!core.controlListening());
@@ -308,7 +308,7 @@ void tst_ServerCore::caps()
     QFETCH(int, perAddress);
     QFETCH(QString, refusal);
     CServerSettings::instance()->maxConnectionsPerAddress = perAddress;
-    CServerCore core;
+    CServerCore core(CServerSettings::instance(), CUserDb::instance(), CPasswordHasher::instance());
     QSignalSpy lines(&core, &CServerCore::lineLogged);
     if (perAddress == 0) {
         rlimit saved {};
@@ -347,7 +347,7 @@ void tst_ServerCore::caps()
 
 void tst_ServerCore::acceptsAgainAfterDescriptorLimit()
 {
-    CServerCore core;
+    CServerCore core(CServerSettings::instance(), CUserDb::instance(), CPasswordHasher::instance());
     QSignalSpy lines(&core, &CServerCore::lineLogged);
     QVERIFY(core.start());
     auto *listener = core.findChild<CTolvernServer *>(QStringLiteral("protoServer"));
@@ -408,7 +408,7 @@ void tst_ServerCore::idleConnectionsClose()
     CServerSettings::instance()->idleTimeoutSeconds = 1;
     // Replies that need no database: after one wrong guess every login is refused at once.
     CServerSettings::instance()->addressLockFailures = owed == QLatin1String("replies") ? 1 : 20;
-    CServerCore core;
+    CServerCore core(CServerSettings::instance(), CUserDb::instance(), CPasswordHasher::instance());
     core.setClock([this] { return now; });
     QVERIFY(core.start());
     Client quietControl = connectTo(core.controlPort());
@@ -530,7 +530,7 @@ void tst_ServerCore::loginLockout()
     QFETCH(QString, steps);
     CServerSettings::instance()->loginLockSeconds = lockSeconds;
     CServerSettings::instance()->addressLockSeconds = lockSeconds;
-    CServerCore core;
+    CServerCore core(CServerSettings::instance(), CUserDb::instance(), CPasswordHasher::instance());
     core.setClock([this] { return now; });
     QSignalSpy lines(&core, &CServerCore::lineLogged);
     QVERIFY(core.start());
@@ -629,7 +629,7 @@ void tst_ServerCore::transferRights()
     QFETCH(int, result);
     QFETCH(QString, why);
     QFETCH(QString, injected);
-    CServerCore core;
+    CServerCore core(CServerSettings::instance(), CUserDb::instance(), CPasswordHasher::instance());
     QSignalSpy lines(&core, &CServerCore::lineLogged);
     QVERIFY(core.start());
     Client control = connectTo(core.controlPort());
@@ -688,7 +688,7 @@ void tst_ServerCore::storageWorkLeavesLoginsAlone()
     std::atomic<bool> entered { false };
     std::atomic<bool> onNetworkThread { false };
     QThread *network = QThread::currentThread();
-    CServerCore core;
+    CServerCore core(CServerSettings::instance(), CUserDb::instance(), CPasswordHasher::instance());
     QVERIFY(core.start());
     core.storageWorker()->setSpaceSource([&](const QString &) {
         onNetworkThread = onNetworkThread || QThread::currentThread() == network;
@@ -724,7 +724,7 @@ void tst_ServerCore::idleTimeOutSparesUploadAtTheWorker()
 {
     CServerSettings::instance()->idleTimeoutSeconds = 1;
     CServerSettings::instance()->minFreeBytes = 1;
-    CServerCore core;
+    CServerCore core(CServerSettings::instance(), CUserDb::instance(), CPasswordHasher::instance());
     core.setClock([this] { return now; });
     QVERIFY(core.start());
     // The storage worker is stuck on a slow disk until the test lets it go.
@@ -760,7 +760,7 @@ void tst_ServerCore::parallelUploadsKeepMinFree()
     const qint64 capacity = bytesUnder(storage) + floor + (4 << 20);
     std::atomic<qint64> lowest { capacity };
     CServerSettings::instance()->minFreeBytes = floor;
-    CServerCore core;
+    CServerCore core(CServerSettings::instance(), CUserDb::instance(), CPasswordHasher::instance());
     QVERIFY(core.start());
     core.storageWorker()->setSpaceSource([&](const QString &) {
         const qint64 free = capacity - bytesUnder(storage);
@@ -838,7 +838,7 @@ void tst_ServerCore::tlsBesidePlain()
     QFETCH(bool, filePort);
     QFETCH(bool, plainServed);
     useTls(require);
-    CServerCore core;
+    CServerCore core(CServerSettings::instance(), CUserDb::instance(), CPasswordHasher::instance());
     QSignalSpy lines(&core, &CServerCore::lineLogged);
     QVERIFY(core.start());
     const quint16 port = filePort ? core.filePort() : core.controlPort();

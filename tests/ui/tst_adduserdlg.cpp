@@ -75,7 +75,7 @@ void tst_AddUserDlg::cleanup()
 
 void tst_AddUserDlg::windowFocusOrderAndEcho()
 {
-    CAddUserDlg dlg(nullptr);
+    CAddUserDlg dlg(CUserDb::instance(), nullptr);
     QCOMPARE(dlg.windowTitle(), QStringLiteral("Add User"));
     QCOMPARE(dlg.size(), QSize(302, 143));
     // A title bar with the title, no close button; frameless would lose the bar on X11.
@@ -100,7 +100,7 @@ void tst_AddUserDlg::windowFocusOrderAndEcho()
 void tst_AddUserDlg::acceptedUserIsStoredTrimmed()
 {
     QSignalSpy added(CUserDb::instance(), &CUserDb::userAdd);
-    CAddUserDlg dlg(nullptr);
+    CAddUserDlg dlg(CUserDb::instance(), nullptr);
     ModalDriver driver;
     driver.act(&dlg, [&]() {
         QTest::keyClicks(edit(dlg, "edName"), QStringLiteral("  alice "));
@@ -158,7 +158,7 @@ void tst_AddUserDlg::refused()
     QFETCH(QString, message);
 
     QSignalSpy added(CUserDb::instance(), &CUserDb::userAdd);
-    CAddUserDlg dlg(nullptr);
+    CAddUserDlg dlg(CUserDb::instance(), nullptr);
     dlg.show();
     QTest::keyClicks(edit(dlg, "edName"), name);
     QTest::keyClicks(edit(dlg, "edPass"), password);
@@ -183,7 +183,7 @@ void tst_AddUserDlg::sameNameTwiceFromTwoDialogs()
 {
     QSignalSpy added(CUserDb::instance(), &CUserDb::userAdd);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        CAddUserDlg dlg(nullptr);
+        CAddUserDlg dlg(CUserDb::instance(), nullptr);
         ModalDriver driver;
         driver.act(&dlg, [&]() {
             QTest::keyClicks(edit(dlg, "edName"), QStringLiteral("dave"));
@@ -217,7 +217,7 @@ void tst_AddUserDlg::failedInsertIsReported()
                                       "begin select raise(abort, 'refused'); end")));
     QSignalSpy added(CUserDb::instance(), &CUserDb::userAdd);
 
-    CAddUserDlg dlg(nullptr);
+    CAddUserDlg dlg(CUserDb::instance(), nullptr);
     dlg.show();
     QTest::keyClicks(edit(dlg, "edName"), QStringLiteral("erin"));
     QTest::keyClicks(edit(dlg, "edPass"), QStringLiteral("pw"));
@@ -248,7 +248,7 @@ void tst_AddUserDlg::cancelEscapeOrCloseAddNothing()
     QFETCH(int, how);
 
     QSignalSpy added(CUserDb::instance(), &CUserDb::userAdd);
-    CAddUserDlg dlg(nullptr);
+    CAddUserDlg dlg(CUserDb::instance(), nullptr);
     ModalDriver driver;
     driver.act(&dlg, [&]() {
         QTest::keyClicks(edit(dlg, "edName"), QStringLiteral("frank"));

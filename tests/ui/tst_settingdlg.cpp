@@ -16,6 +16,7 @@
 
 #include "csettingdlg.h"
 #include "cserversettings.h"
+#include "cuserdb.h"
 #include "modaldriver.h"
 #include "storagehelpers.h"
 #include "uitestenv.h"
@@ -130,7 +131,7 @@ void tst_SettingDlg::cleanup()
 
 void tst_SettingDlg::windowFocusOrderAndRanges()
 {
-    CSettingDlg dlg(nullptr);
+    CSettingDlg dlg(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QCOMPARE(dlg.windowTitle(), QStringLiteral("Settings"));
     QCOMPARE(dlg.size(), QSize(502, 440));
     QDialog plain;
@@ -163,14 +164,14 @@ void tst_SettingDlg::loadingShowsSettings()
 {
     const QString stored = env->storageDir() + QStringLiteral("/");
     env->writeIni(stored, 4000, 4001, false);
-    CSettingDlg dlg(nullptr);
+    CSettingDlg dlg(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QCOMPARE(edit(dlg, "edSaveDir")->text(), QDir::toNativeSeparators(stored));
     QCOMPARE(edit(dlg, "edMainPort")->text(), QStringLiteral("4000"));
     QCOMPARE(edit(dlg, "edFilePort")->text(), QStringLiteral("4001"));
     QVERIFY(!dlg.findChild<QCheckBox *>(QStringLiteral("chkStart"))->isChecked());
 
     env->writeIni(env->storageDir(), 80, 65535, true);
-    CSettingDlg again(nullptr);
+    CSettingDlg again(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QCOMPARE(edit(again, "edMainPort")->text(), QStringLiteral("80"));
     QCOMPARE(edit(again, "edFilePort")->text(), QStringLiteral("65535"));
     QVERIFY(again.findChild<QCheckBox *>(QStringLiteral("chkStart"))->isChecked());
@@ -197,7 +198,7 @@ void tst_SettingDlg::unchangedLocationClosesSilently()
     env->writeIni(stored, 3888, 3889, true);
     const QString iniBefore = env->iniText();
 
-    CSettingDlg dlg(nullptr);
+    CSettingDlg dlg(CServerSettings::instance(), CUserDb::instance(), nullptr);
     ModalDriver driver;
     driver.act(&dlg, [&]() {
         if (!typed.isNull())
@@ -245,7 +246,7 @@ void tst_SettingDlg::acceptedPortsAreSaved()
     old.write("[Desktop Entry]\nType=Application\nExec=\"/old/tolvern-server\"\n");
     old.close();
 
-    CSettingDlg dlg(nullptr);
+    CSettingDlg dlg(CServerSettings::instance(), CUserDb::instance(), nullptr);
     ModalDriver driver;
     driver.act(&dlg, [&]() {
         retype(edit(dlg, "edMainPort"), mainText);
@@ -279,7 +280,7 @@ void tst_SettingDlg::uncheckingStartAloneDeletesRunValue()
     QVERIFY(writeRunValue(QStringLiteral("Ombrivale_Tolvern"), UiTestEnv::quotedExecutable()));
     QVERIFY(QFile::exists(env->runEntryPath()));
 
-    CSettingDlg dlg(nullptr);
+    CSettingDlg dlg(CServerSettings::instance(), CUserDb::instance(), nullptr);
     ModalDriver driver;
     driver.act(&dlg, [&]() {
         QTest::mouseClick(dlg.findChild<QCheckBox *>(QStringLiteral("chkStart")), Qt::LeftButton);
@@ -299,7 +300,7 @@ void tst_SettingDlg::uncheckingStartAloneDeletesRunValue()
 
 void tst_SettingDlg::transferLoginBoxAloneIsSaved()
 {
-    CSettingDlg dlg(nullptr);
+    CSettingDlg dlg(CServerSettings::instance(), CUserDb::instance(), nullptr);
     auto *box = dlg.findChild<QCheckBox *>(QStringLiteral("chkTransferLogin"));
     QVERIFY(box);
     QVERIFY(!box->isChecked());
@@ -315,7 +316,7 @@ void tst_SettingDlg::transferLoginBoxAloneIsSaved()
 
     QVERIFY(CServerSettings::instance()->transferRequiresLogin);
     QCOMPARE(env->iniValue(QStringLiteral("TransferRequiresLogin")), QStringLiteral("true"));
-    CSettingDlg again(nullptr);
+    CSettingDlg again(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QVERIFY(again.findChild<QCheckBox *>(QStringLiteral("chkTransferLogin"))->isChecked());
 }
 
@@ -324,7 +325,7 @@ void tst_SettingDlg::browsedFolderIsSaved()
     const QString target = env->path(QStringLiteral("elsewhere"));
     QVERIFY(QDir().mkpath(target));
 
-    CSettingDlg dlg(nullptr);
+    CSettingDlg dlg(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QString caption;
     QString startDir;
     ModalDriver driver;
@@ -356,7 +357,7 @@ void tst_SettingDlg::browsedFolderIsSaved()
 
 void tst_SettingDlg::restartEndsEventLoopWithCode2()
 {
-    CSettingDlg dlg(nullptr);
+    CSettingDlg dlg(CServerSettings::instance(), CUserDb::instance(), nullptr);
     ModalDriver driver;
     driver.act(&dlg, [&]() {
         retype(edit(dlg, "edMainPort"), QStringLiteral("5000"));
@@ -409,7 +410,7 @@ void tst_SettingDlg::clearInactiveUsersData()
     for (int id : std::as_const(blocked))
         QVERIFY(env->blockUserFolder(id));
 
-    CSettingDlg dlg(nullptr);
+    CSettingDlg dlg(CServerSettings::instance(), CUserDb::instance(), nullptr);
     dlg.show();
     auto *rangeBox = dlg.findChild<QComboBox *>(QStringLiteral("combRangeClear"));
     for (int i = 0; i < range; ++i)
@@ -460,7 +461,7 @@ void tst_SettingDlg::deleteInactiveUsers()
     addUsersOfAllAges();
     for (int id : std::as_const(blocked))
         QVERIFY(env->blockUserFolder(id));
-    CSettingDlg dlg(nullptr);
+    CSettingDlg dlg(CServerSettings::instance(), CUserDb::instance(), nullptr);
     dlg.show();
     dlg.findChild<QComboBox *>(QStringLiteral("combRangeDelUser"))->setCurrentIndex(range);
     ModalDriver driver;
@@ -553,7 +554,7 @@ void tst_SettingDlg::refused()
     QFETCH(QString, message);
 
     const QString iniBefore = env->iniText();
-    CSettingDlg dlg(nullptr);
+    CSettingDlg dlg(CServerSettings::instance(), CUserDb::instance(), nullptr);
     dlg.show();
     retype(edit(dlg, "edSaveDir"), dir);
     retype(edit(dlg, "edMainPort"), mainText);
@@ -591,7 +592,7 @@ void tst_SettingDlg::cancelOrEscapeSavesNothing()
     QFETCH(bool, escape);
 
     const QString iniBefore = env->iniText();
-    CSettingDlg dlg(nullptr);
+    CSettingDlg dlg(CServerSettings::instance(), CUserDb::instance(), nullptr);
     ModalDriver driver;
     driver.act(&dlg, [&]() {
         retype(edit(dlg, "edMainPort"), QStringLiteral("4444"));
@@ -622,7 +623,7 @@ void tst_SettingDlg::clearOrDeleteAnsweredNo()
     QFETCH(QString, buttonName);
 
     addUsersOfAllAges();
-    CSettingDlg dlg(nullptr);
+    CSettingDlg dlg(CServerSettings::instance(), CUserDb::instance(), nullptr);
     dlg.show();
     ModalDriver driver;
     driver.answerBox(QMessageBox::No);
@@ -651,7 +652,7 @@ void tst_SettingDlg::nothingMatchingStillSaysOk()
     env->insertUser(1, QStringLiteral("active"), QStringLiteral("pw"),
         QDateTime::currentDateTime().addDays(-3));
     QVERIFY(env->makeUserFolder(1));
-    CSettingDlg dlg(nullptr);
+    CSettingDlg dlg(CServerSettings::instance(), CUserDb::instance(), nullptr);
     dlg.show();
     ModalDriver driver;
     driver.answerBox(QMessageBox::Yes);
@@ -669,7 +670,7 @@ void tst_SettingDlg::nothingMatchingStillSaysOk()
 void tst_SettingDlg::deleteThenEmptyClearStillRefreshesUserPage()
 {
     addUsersOfAllAges();
-    CSettingDlg dlg(nullptr);
+    CSettingDlg dlg(CServerSettings::instance(), CUserDb::instance(), nullptr);
     dlg.show();
     ModalDriver driver;
     for (int i = 0; i < 2; ++i) {
@@ -696,7 +697,7 @@ void tst_SettingDlg::purgeStoppedByDatabaseIsReported()
                                             "on fire'); end")));
     const auto dropTrigger
         = qScopeGuard([] { QSqlQuery().exec(QStringLiteral("drop trigger refuse")); });
-    CSettingDlg dlg(nullptr);
+    CSettingDlg dlg(CServerSettings::instance(), CUserDb::instance(), nullptr);
     dlg.show();
     ModalDriver driver;
     driver.answerBox(QMessageBox::Yes);
@@ -723,7 +724,7 @@ void tst_SettingDlg::clearWorksInStoredDirectoryNotField()
     const QString other = env->path(QStringLiteral("other"));
     QVERIFY(QDir().mkpath(other + QStringLiteral("/1")));
 
-    CSettingDlg dlg(nullptr);
+    CSettingDlg dlg(CServerSettings::instance(), CUserDb::instance(), nullptr);
     dlg.show();
     retype(edit(dlg, "edSaveDir"), other);
     ModalDriver driver;
@@ -776,7 +777,7 @@ void tst_SettingDlg::unwritableFileIsReported()
     }
     const QString iniBefore = UiTestEnv::fileText(ini);
 
-    CSettingDlg dlg(nullptr);
+    CSettingDlg dlg(CServerSettings::instance(), CUserDb::instance(), nullptr);
     dlg.show();
     retype(edit(dlg, "edMainPort"), QStringLiteral("4000"));
     ModalDriver driver;

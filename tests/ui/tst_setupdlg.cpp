@@ -104,7 +104,7 @@ void tst_SetupDlg::cleanup()
 
 void tst_SetupDlg::windowAndFocusOrder()
 {
-    CSetupDlg dlg(nullptr);
+    CSetupDlg dlg(CServerSettings::instance(), nullptr);
     QCOMPARE(dlg.windowTitle(), QStringLiteral("Setup"));
     QCOMPARE(dlg.size(), QSize(385, 121));
     // A title bar with the title, no close button; frameless would lose the bar on X11.
@@ -139,7 +139,7 @@ void tst_SetupDlg::acceptedDirectory()
     // Ports come from the ini that start-up loaded; autostart is switched on regardless.
     env->writeIni(QString(), 4000, 4001, false);
 
-    CSetupDlg dlg(nullptr);
+    CSetupDlg dlg(CServerSettings::instance(), nullptr);
     ModalDriver driver;
     driver.act(&dlg, [&]() {
         QTest::keyClicks(edDir(dlg), typed);
@@ -164,7 +164,7 @@ void tst_SetupDlg::browsedFolderIsShownAndAccepted()
     const QString target = env->path(QStringLiteral("chosen"));
     QVERIFY(QDir().mkpath(target));
 
-    CSetupDlg dlg(nullptr);
+    CSetupDlg dlg(CServerSettings::instance(), nullptr);
     dlg.show();
     QString caption;
     QString startDir;
@@ -185,7 +185,7 @@ void tst_SetupDlg::browsedFolderIsShownAndAccepted()
 
 void tst_SetupDlg::browseCancelledKeepsField()
 {
-    CSetupDlg dlg(nullptr);
+    CSetupDlg dlg(CServerSettings::instance(), nullptr);
     dlg.show();
     QTest::keyClicks(edDir(dlg), QStringLiteral("typed by hand"));
     QString caption;
@@ -218,7 +218,7 @@ void tst_SetupDlg::refusedDirectory()
 {
     QFETCH(QString, typed);
 
-    CSetupDlg dlg(nullptr);
+    CSetupDlg dlg(CServerSettings::instance(), nullptr);
     dlg.show();
     QTest::keyClicks(edDir(dlg), typed);
     ModalDriver driver;
@@ -252,7 +252,7 @@ void tst_SetupDlg::unwritableIniIsReported()
         QFile::remove(blocker);
     });
 
-    CSetupDlg dlg(nullptr);
+    CSetupDlg dlg(CServerSettings::instance(), nullptr);
     dlg.show();
     QTest::keyClicks(edDir(dlg), env->storageDir());
     ModalDriver driver;
@@ -274,7 +274,7 @@ void tst_SetupDlg::unwritableIniIsReported()
 
 void tst_SetupDlg::enterInFieldPressesOk()
 {
-    CSetupDlg dlg(nullptr);
+    CSetupDlg dlg(CServerSettings::instance(), nullptr);
     dlg.show();
     edDir(dlg)->setFocus();
     ModalDriver driver;
@@ -301,7 +301,7 @@ void tst_SetupDlg::closeOrEscapeWritesNothing()
 {
     QFETCH(bool, escape);
 
-    CSetupDlg dlg(nullptr);
+    CSetupDlg dlg(CServerSettings::instance(), nullptr);
     ModalDriver driver;
     driver.act(&dlg, [&]() {
         QTest::keyClicks(edDir(dlg), env->storageDir());

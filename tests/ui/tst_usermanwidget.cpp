@@ -16,6 +16,7 @@
 #include "cadduserdlg.h"
 #include "csavehistorydlg.h"
 #include "csavestore.h"
+#include "cserversettings.h"
 #include "cuserdb.h"
 #include "cusermanwidget.h"
 #include "modaldriver.h"
@@ -206,7 +207,7 @@ void tst_UserManWidget::cleanup()
 void tst_UserManWidget::tableSetup()
 {
     QWidget host;
-    CUserManWidget page(&host);
+    CUserManWidget page(CServerSettings::instance(), CUserDb::instance(), &host);
     QCOMPARE(page.windowType(), Qt::Widget);
     QTableWidget *t = table(page);
     QCOMPARE(t->columnCount(), 3);
@@ -243,7 +244,7 @@ void tst_UserManWidget::buttonIcons()
     QFETCH(QString, name);
     QFETCH(QString, icon);
 
-    CUserManWidget page(nullptr);
+    CUserManWidget page(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QPushButton *b = button(page, name);
     QVERIFY(b);
     QCOMPARE(b->iconSize(), QSize(24, 24));
@@ -277,7 +278,7 @@ void tst_UserManWidget::buttonStatesFollowSelection()
     QFETCH(bool, history);
 
     addSixUsers();
-    CUserManWidget page(nullptr);
+    CUserManWidget page(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QVERIFY(showPage(page));
     for (int i = 0; i < rows.size(); ++i)
         clickRow(page, rows.at(i), i == 0 ? Qt::NoModifier : Qt::ControlModifier);
@@ -302,7 +303,7 @@ void tst_UserManWidget::refreshOrdersByLastLoginNewestFirst()
     env->insertUser(5, QStringLiteral("newyear"), QStringLiteral("e"),
         QDateTime(QDate(2025, 12, 31), QTime(23, 59, 0)));
 
-    CUserManWidget page(nullptr);
+    CUserManWidget page(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QVERIFY(showPage(page));
     QTableWidget *t = table(page);
     QCOMPARE(t->rowCount(), 5);
@@ -337,7 +338,7 @@ void tst_UserManWidget::refreshOrdersByLastLoginNewestFirst()
 void tst_UserManWidget::userAddedElsewhereShowsAtTop()
 {
     addSixUsers();
-    CUserManWidget page(nullptr);
+    CUserManWidget page(CServerSettings::instance(), CUserDb::instance(), nullptr);
     const IdList before = rowIds(page);
 
     int objectId = 0;
@@ -363,7 +364,7 @@ void tst_UserManWidget::userAddedElsewhereShowsAtTop()
 void tst_UserManWidget::loginElsewhereUpdatesThatRow()
 {
     addSixUsers();
-    CUserManWidget page(nullptr);
+    CUserManWidget page(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QTableWidget *t = table(page);
     const IdList before = rowIds(page);
     const int row = rowOf(page, 2);
@@ -416,7 +417,7 @@ void tst_UserManWidget::deleteSelectedUsersInAnyOrder()
     addSixUsers();
     for (int id : std::as_const(blocked))
         QVERIFY(env->blockUserFolder(id));
-    CUserManWidget page(nullptr);
+    CUserManWidget page(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QVERIFY(showPage(page));
     QCOMPARE(rowIds(page), IdList({ 6, 5, 4, 3, 2, 1 }));
     for (int i = 0; i < clicks.size(); ++i)
@@ -461,7 +462,7 @@ void tst_UserManWidget::deleteSelectedUsersInAnyOrder()
 void tst_UserManWidget::browseOpensUserFolder()
 {
     addSixUsers();
-    CUserManWidget page(nullptr);
+    CUserManWidget page(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QVERIFY(showPage(page));
     clickRow(page, rowOf(page, 3));
 
@@ -476,7 +477,7 @@ void tst_UserManWidget::browseOpensUserFolder()
 void tst_UserManWidget::clearRemovesSelectedUsersData()
 {
     addSixUsers();
-    CUserManWidget page(nullptr);
+    CUserManWidget page(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QVERIFY(showPage(page));
     clickRow(page, rowOf(page, 2));
     clickRow(page, rowOf(page, 5), Qt::ControlModifier);
@@ -509,7 +510,7 @@ void tst_UserManWidget::clearRemovesSelectedUsersData()
 void tst_UserManWidget::changePasswordStoresTextAsTyped()
 {
     addSixUsers();
-    CUserManWidget page(nullptr);
+    CUserManWidget page(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QVERIFY(showPage(page));
     clickRow(page, rowOf(page, 4));
 
@@ -546,7 +547,7 @@ void tst_UserManWidget::changePasswordStoresTextAsTyped()
 void tst_UserManWidget::changePasswordActsOnFirstSelectedUser()
 {
     addSixUsers();
-    CUserManWidget page(nullptr);
+    CUserManWidget page(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QVERIFY(showPage(page));
     // The row picked first leads the table's list of selected items.
     clickRow(page, rowOf(page, 2));
@@ -567,7 +568,7 @@ void tst_UserManWidget::changePasswordActsOnFirstSelectedUser()
 void tst_UserManWidget::addButtonRunsAddUserDialog()
 {
     addSixUsers();
-    CUserManWidget page(nullptr);
+    CUserManWidget page(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QVERIFY(showPage(page));
 
     auto isAddDialog = [](QWidget *w) { return qobject_cast<CAddUserDlg *>(w) != nullptr; };
@@ -622,7 +623,7 @@ void tst_UserManWidget::mnemonicsAndShortcutsBothWork()
     QFETCH(QString, name);
 
     addSixUsers();
-    CUserManWidget page(nullptr);
+    CUserManWidget page(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QVERIFY(showPage(page));
     ModalDriver driver;
     if (name == QLatin1String("btnAdd")) {
@@ -662,7 +663,7 @@ void tst_UserManWidget::filterNarrowsByNameOrId()
     addSixUsers();
     env->insertUser(12, QStringLiteral("bob"), QStringLiteral("pw"),
         QDateTime(QDate(2026, 2, 1), QTime(0, 0, 0)));
-    CUserManWidget page(nullptr);
+    CUserManWidget page(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QVERIFY(showPage(page));
     QTest::keyClick(table(page), Qt::Key_A, Qt::ControlModifier);
     auto *edit = page.findChild<QLineEdit *>(QStringLiteral("edFilter"));
@@ -689,7 +690,7 @@ void tst_UserManWidget::headerClickSortsAndKeepsFilter()
     for (int id : { 2, 10, 9 })
         env->insertUser(id, QStringLiteral("n%1").arg(id), QStringLiteral("pw"));
     env->insertUser(30, QStringLiteral("other"), QStringLiteral("pw"));
-    CUserManWidget page(nullptr);
+    CUserManWidget page(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QVERIFY(showPage(page));
     QTest::keyClicks(page.findChild<QLineEdit *>(QStringLiteral("edFilter")), QStringLiteral("n"));
     QHeaderView *header = table(page)->horizontalHeader();
@@ -727,7 +728,7 @@ void tst_UserManWidget::largeSelectionsAndDeletes()
     QFETCH(QString, filter);
 
     QVERIFY(insertManyUsers(users));
-    CUserManWidget page(nullptr);
+    CUserManWidget page(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QVERIFY(showPage(page));
     QTableWidget *t = table(page);
     QCOMPARE(t->rowCount(), users);
@@ -783,7 +784,7 @@ void tst_UserManWidget::saveHistoryRestoresVersion()
                         QStringLiteral("3/slot1.z"), file.size(), [&] { return file.commit(); })
                     .ok());
     }
-    CUserManWidget page(nullptr);
+    CUserManWidget page(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QSignalSpy logged(&page, &CUserManWidget::log);
     QVERIFY(showPage(page));
     clickRow(page, rowOf(page, 3));
@@ -824,7 +825,7 @@ void tst_UserManWidget::saveHistoryRestoresVersion()
 void tst_UserManWidget::deleteWithNothingSelectedAfterReload()
 {
     addSixUsers();
-    CUserManWidget page(nullptr);
+    CUserManWidget page(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QVERIFY(showPage(page));
     clickRow(page, 1);
     QVERIFY(pressShortcut(page, Qt::Key_F5, QStringLiteral("btnRefresh")));
@@ -858,7 +859,7 @@ void tst_UserManWidget::deleteAnsweredNoOrCancel()
     QFETCH(int, answer);
 
     addSixUsers();
-    CUserManWidget page(nullptr);
+    CUserManWidget page(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QVERIFY(showPage(page));
     clickRow(page, 0);
     clickRow(page, 3, Qt::ControlModifier);
@@ -880,7 +881,7 @@ void tst_UserManWidget::deleteAnsweredNoOrCancel()
 void tst_UserManWidget::browseMissingFolderIsReported()
 {
     env->insertUser(3, QStringLiteral("nofolder"), QStringLiteral("pw"));
-    CUserManWidget page(nullptr);
+    CUserManWidget page(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QVERIFY(showPage(page));
     clickRow(page, 0);
 
@@ -898,7 +899,7 @@ void tst_UserManWidget::browseMissingFolderIsReported()
 void tst_UserManWidget::clearAnsweredNoChangesNothing()
 {
     addSixUsers();
-    CUserManWidget page(nullptr);
+    CUserManWidget page(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QVERIFY(showPage(page));
     clickRow(page, 0);
 
@@ -916,7 +917,7 @@ void tst_UserManWidget::clearReportsDataThatStays()
 {
     addSixUsers();
     QVERIFY(env->blockUserFolder(3));
-    CUserManWidget page(nullptr);
+    CUserManWidget page(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QVERIFY(showPage(page));
     clickRow(page, rowOf(page, 3));
     clickRow(page, rowOf(page, 4), Qt::ControlModifier);
@@ -948,7 +949,7 @@ void tst_UserManWidget::changePasswordCancelledOrEmptied()
     QFETCH(bool, accept);
 
     addSixUsers();
-    CUserManWidget page(nullptr);
+    CUserManWidget page(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QVERIFY(showPage(page));
     clickRow(page, rowOf(page, 1));
 
@@ -965,7 +966,7 @@ void tst_UserManWidget::changePasswordCancelledOrEmptied()
 void tst_UserManWidget::changePasswordForUserNoLongerStored()
 {
     addSixUsers();
-    CUserManWidget page(nullptr);
+    CUserManWidget page(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QVERIFY(showPage(page));
     // Gone from the table file, still on the page until the next reload.
     QSqlQuery query;
@@ -986,7 +987,7 @@ void tst_UserManWidget::changePasswordForUserNoLongerStored()
 void tst_UserManWidget::changePasswordForUserDeletedWhileAsking()
 {
     addSixUsers();
-    CUserManWidget page(nullptr);
+    CUserManWidget page(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QVERIFY(showPage(page));
     clickRow(page, rowOf(page, 3));
 
@@ -1015,7 +1016,7 @@ void tst_UserManWidget::changePasswordForUserDeletedWhileAsking()
 void tst_UserManWidget::loginAfterRowsWentAway()
 {
     addSixUsers();
-    CUserManWidget page(nullptr);
+    CUserManWidget page(CServerSettings::instance(), CUserDb::instance(), nullptr);
     QVERIFY(showPage(page));
     QTableWidget *t = table(page);
     clickRow(page, rowOf(page, 5));

@@ -166,7 +166,7 @@ private:
     bool postgresql() const { return cluster != nullptr; }
     CUserPurge::Counts purge(CUserPurge::Mode mode, const QDateTime &before)
     {
-        return CUserPurge(mode, before, storage).run();
+        return CUserPurge(CUserDb::instance(), mode, before, storage).run();
     }
 
     QTemporaryDir temp;
@@ -1435,8 +1435,9 @@ void tst_UserDb::missingStorageDirectoryTouchesNothing()
     addUser(QStringLiteral("anna"));
     QCOMPARE(db->userDataPath(1), QString());
     QVERIFY(db->clearUserData(1));
-    const CUserPurge::Counts counts
-        = CUserPurge(CUserPurge::ClearData, QDateTime::currentDateTime(), QString()).run();
+    const CUserPurge::Counts counts = CUserPurge(
+        CUserDb::instance(), CUserPurge::ClearData, QDateTime::currentDateTime(), QString())
+                                          .run();
     QCOMPARE(counts.found, 1);
     QCOMPARE(counts.missing, 1);
     QVERIFY(db->deleteUser(1));
@@ -1660,7 +1661,7 @@ void tst_UserDb::purgeKeepsWhoLogsInMeanwhile()
         addUser(QStringLiteral("user%1").arg(i));
         makeUserFolder(i);
     }
-    CUserPurge work(mode, QDateTime::currentDateTime(), storage);
+    CUserPurge work(CUserDb::instance(), mode, QDateTime::currentDateTime(), storage);
     // User 2 logs in once the list of the inactive is made.
     connect(
         &work, &CUserPurge::progress, this,
@@ -1729,7 +1730,8 @@ void tst_UserDb::purgeProgressCountsCommits()
 {
     const int users = 2 * CUserPurge::ROWS_PER_TRANSACTION + 500;
     insertUsers(1, users);
-    CUserPurge work(CUserPurge::DeleteUsers, QDateTime::currentDateTime(), storage);
+    CUserPurge work(
+        CUserDb::instance(), CUserPurge::DeleteUsers, QDateTime::currentDateTime(), storage);
     QList<int> reported;
     connect(
         &work, &CUserPurge::progress, this,
@@ -1880,7 +1882,8 @@ int runPurgeChild()
     CUserDb::instance()->setConfig(config);
     if (!CUserDb::instance()->open())
         return 3;
-    CUserPurge work(CUserPurge::DeleteUsers, CUserPurge::cutOffFor(3, QDateTime::currentDateTime()),
+    CUserPurge work(CUserDb::instance(), CUserPurge::DeleteUsers,
+        CUserPurge::cutOffFor(3, QDateTime::currentDateTime()),
         qEnvironmentVariable("PURGE_STORAGE"));
     work.setStepHook([&](const char *step) {
         if (stop == step && --left == 0)
