@@ -259,14 +259,8 @@ bool CBackup::carryObjects(QList<CBackupManifest::File> &files, QString *why)
     const QString saves = target + QLatin1Char('/') + savesFolder();
     CS3SaveCopy carrier(bucket);
     std::unique_ptr<CBackupProgress> progress;
-    carrier.setProgress([this, &progress, last = qint64(0)](
-                            qint64, qint64 bytes, qint64 totalFiles, qint64 totalBytes) mutable {
-        if (!progress)
-            progress = std::make_unique<CBackupProgress>(
-                progressSink, QStringLiteral("Saves"), totalFiles, totalBytes);
-        progress->add(1, bytes - last);
-        last = bytes;
-    });
+    carrier.setProgress(
+        CBackupProgress::fromTotals(progressSink, QStringLiteral("Saves"), progress));
     QList<CS3SaveCopy::File> carried;
     if (!QDir().mkpath(saves) || !carrier.toFolder(saves, &carried, why))
         return false;

@@ -45,3 +45,15 @@ void CBackupProgress::add(qint64 files, qint64 bytes)
     reported = true;
     out(line());
 }
+
+CBackupProgress::Totals CBackupProgress::fromTotals(
+    const Sink &sink, const QString &step, std::unique_ptr<CBackupProgress> &progress)
+{
+    return [sink, step, &progress, last = qint64(0)](
+               qint64, qint64 bytes, qint64 totalFiles, qint64 totalBytes) mutable {
+        if (!progress)
+            progress = std::make_unique<CBackupProgress>(sink, step, totalFiles, totalBytes);
+        progress->add(1, bytes - last);
+        last = bytes;
+    };
+}

@@ -2,6 +2,7 @@
 #define CBACKUPPROGRESS_H
 
 #include <functional>
+#include <memory>
 #include <mutex>
 
 #include <QElapsedTimer>
@@ -20,6 +21,13 @@ public:
     ~CBackupProgress();
 
     void add(qint64 files, qint64 bytes);
+
+    // For a copy that reports running totals after each file (so far, of all there are): the
+    // step is made in progress at the first report, so its closing line comes when it goes.
+    using Totals
+        = std::function<void(qint64 files, qint64 bytes, qint64 totalFiles, qint64 totalBytes)>;
+    static Totals fromTotals(
+        const Sink &sink, const QString &step, std::unique_ptr<CBackupProgress> &progress);
 
 private:
     QString line() const;

@@ -144,8 +144,8 @@ bool CRestore::pendingFor(const QString &pendingPath, const QString &storageDir)
             && pending.value(QStringLiteral("General"), QStringLiteral("SaveDataDir"), QString())
             == storageDir;
     const CS3Config &config = bucket->config();
-    return inBucket && value("S3Endpoint") == config.endpoint
-        && value("S3Bucket") == config.bucket && value("S3Prefix") == config.prefix;
+    return inBucket && value("S3Endpoint") == config.endpoint && value("S3Bucket") == config.bucket
+        && value("S3Prefix") == config.prefix;
 }
 
 void CRestore::clearStorage(const QString &storageDir, bool existed)
@@ -198,8 +198,8 @@ CRestore::Status CRestore::targetsFree(
     if (workFree && savesFree)
         return Status::Ok;
     if (!workFree)
-        return failed(Status::TargetNotEmpty,
-            QStringLiteral("the work folder %1 is not empty").arg(workDir));
+        return failed(
+            Status::TargetNotEmpty, QStringLiteral("the work folder %1 is not empty").arg(workDir));
     return failed(Status::TargetNotEmpty,
         bucket ? QStringLiteral("%1 holds saves already").arg(bucket->config().displayText())
                : QStringLiteral("the storage folder %1 is not empty").arg(storageDir));
@@ -399,14 +399,8 @@ bool CRestore::copyToBucket()
 {
     CS3SaveCopy carrier(bucket);
     std::unique_ptr<CBackupProgress> progress;
-    carrier.setProgress([this, &progress, last = qint64(0)](
-                            qint64, qint64 bytes, qint64 totalFiles, qint64 totalBytes) mutable {
-        if (!progress)
-            progress = std::make_unique<CBackupProgress>(
-                progressSink, QStringLiteral("Saves"), totalFiles, totalBytes);
-        progress->add(1, bytes - last);
-        last = bytes;
-    });
+    carrier.setProgress(
+        CBackupProgress::fromTotals(progressSink, QStringLiteral("Saves"), progress));
     QList<CS3SaveCopy::File> carried;
     QString why;
     // Read from the backup once more on the way, against the sums just checked.
