@@ -31,6 +31,26 @@ QString translate(const char *text)
     return QCoreApplication::translate("CSaveStore", text);
 }
 
+// Calls onFile with the path and status of each regular file under dir, going into the folders
+// enter accepts by name; links are never followed.
+void forEachFile(const QString &dir, const std::function<bool(const QString &name)> &enter,
+    const std::function<void(const QString &path, const QString &name, const struct stat &st)>
+        &onFile)
+{
+    for (const QString &name : folderEntries(dir)) {
+        const QString path = dir + QLatin1Char('/') + name;
+        struct stat st;
+        if (::lstat(nativePath(path).constData(), &st) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode)) {
+            if (enter(name))
+                forEachFile(path, enter, onFile);
+        } else if (S_ISREG(st.st_mode)) {
+            onFile(path, name, st);
+        }
+    }
+}
+
 } // namespace
 
 struct CSaveStore::UserUsage
@@ -497,19 +517,9 @@ bool CSaveStore::moveAside(int objectId, const QDateTime &now, QString *movedTo,
 qint64 CSaveStore::storedBytes() const
 {
     qint64 total = 0;
-    std::function<void(const QString &)> walk = [&](const QString &dir) {
-        for (const QString &name : folderEntries(dir)) {
-            const QString path = dir + QLatin1Char('/') + name;
-            struct stat st;
-            if (::lstat(nativePath(path).constData(), &st) != 0)
-                continue;
-            if (S_ISDIR(st.st_mode))
-                walk(path);
-            else if (S_ISREG(st.st_mode))
-                total += st.st_size;
-        }
-    };
-    walk(root.chopped(1));
+    forEachFile(
+        root.chopped(1), [](const QString &) { return true; },
+        [&total](const QString &, const QString &, const struct stat &st) { total += st.st_size; });
     return total;
 }
 
@@ -524,19 +534,12 @@ bool CSaveStore::writable(QString *reason) const
 int CSaveStore::removeCutUploads()
 {
     int removed = 0;
-    std::function<void(const QString &)> walk = [&](const QString &dir) {
-        for (const QString &name : folderEntries(dir)) {
-            const QString path = dir + QLatin1Char('/') + name;
-            struct stat st;
-            if (::lstat(nativePath(path).constData(), &st) != 0)
-                continue;
-            if (S_ISDIR(st.st_mode) && !CSaveHistory::isFolderName(name))
-                walk(path);
-            else if (S_ISREG(st.st_mode) && libsock::CUploadName::isTemporary(name)
+    forEachFile(
+        root.chopped(1), [](const QString &name) { return !CSaveHistory::isFolderName(name); },
+        [&removed](const QString &path, const QString &name, const struct stat &) {
+            if (libsock::CUploadName::isTemporary(name)
                 && libsock::CUploadFile::removeIfCutShort(path))
                 ++removed;
-        }
-    };
-    walk(root.chopped(1));
+        });
     return removed;
 }
